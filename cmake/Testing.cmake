@@ -1,0 +1,30 @@
+# Tests are GoogleTest executables run under Wine through CTest's emulator.
+# scripts/wine-session boots the prefix named below before CTest starts.
+enable_testing()
+
+set(gtest_disable_pthreads ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(HIVESWEEP_TEST_EMULATOR /usr/lib/wine/wine64)
+endif()
+set(HIVESWEEP_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+
+# hivesweep_add_test(NAME SOURCES ... LIBRARIES ... [TIMEOUT seconds])
+function(hivesweep_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} test_support GTest::gtest)
+  if(HIVESWEEP_TEST_EMULATOR)
+    set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR ${HIVESWEEP_TEST_EMULATOR})
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES
+      TIMEOUT ${ARG_TIMEOUT}
+      ENVIRONMENT "WINEPREFIX=${HIVESWEEP_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+  endif()
+endfunction()
