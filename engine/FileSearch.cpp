@@ -182,6 +182,30 @@ bool StartupFileExists(const std::string& command) {
     return SmartFileExists(s);
 }
 
+bool AppPathExists(const std::string& app, const std::string& dirs) {
+    TStringList folders;
+    folders.SetText(StringReplace(dirs, ";", "\r\n", rfReplaceAll));
+    for (int i = folders.Count() - 1; i >= 0; --i) {
+        std::string folder = Trim(folders[i]);
+        if (folder.empty()) {
+            folders.Delete(i);
+            continue;
+        }
+        if (folder.front() == '"')
+            folder.erase(0, 1);
+        if (!folder.empty() && folder.back() == '"')
+            folder.pop_back();
+        // A folder that was nothing but quotes stays as it was.
+        if (!folder.empty())
+            folders.Put(i, IncludeTrailingPathDelimiter(folder));
+    }
+    if (ExtractFilePath(app).empty())
+        for (int i = 0; i < folders.Count(); ++i)
+            if (FileExists(folders[i] + app))
+                return true;
+    return SmartFileExists(app);
+}
+
 bool IsLocalDrivePath(const std::string& data) {
     const size_t first = data.find(":\\");
     if (first == std::string::npos || first == 0 || data.find(":\\", first + 2) != std::string::npos)

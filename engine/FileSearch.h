@@ -29,6 +29,8 @@ bool FontFileExists(const std::string& file);
 bool SoundFileExists(const std::string& file);
 // Cleans a command line of the startup list (quotes, arguments, rundll32) first.
 bool StartupFileExists(const std::string& command);
+// An application of the App Paths list; dirs is its ";"-separated "Path" value.
+bool AppPathExists(const std::string& app, const std::string& dirs);
 
 // Exactly one ":\" with a drive letter from C to Z before it.
 bool IsLocalDrivePath(const std::string& data);

@@ -7,15 +7,12 @@
 #include "Registry.h"
 #include "StringList.h"
 #include "Thread.h"
+#include "Undos.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <string>
-
-// "HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE" or "HKEY_USERS";
-// empty for any other root.
-std::string RootKeyName(HKEY root);
 
 // One invalid entry found by a scan.
 class TRegistryError : public TObject {
@@ -28,6 +25,7 @@ public:
     bool Checked = false;   // marked for journaling and fixing
     HKEY RootKey = nullptr;
     std::string Value;  // the text shown for it
+    bool Journaled = false;  // in the undo file since the last CreateUndoFile; only then fixed
 
     // Root name + "\" + Key: the text listed and compared with the excluded keys.
     std::string GetFullPath() const;
@@ -79,6 +77,12 @@ public:
     void AddInvalidEntryEx(HKEY root, const std::string& key, const std::string& description,
                            const std::string& newData, const std::string& value, const std::string& valueName);
 
+    // Journals every checked finding into UndoFile; false when the journal file could
+    // not be made or a finding could not be written. Main thread, after the scan.
+    bool CreateUndoFile();
+    // Deletes (or rewrites) every checked finding that CreateUndoFile journaled.
+    void FixErrors();
+
 protected:
     void Execute() override;
 
@@ -100,4 +104,18 @@ protected:
 private:
     // Runs a receiver on the main thread; its errors end the scan instead of one check.
     void Notify(const TNotifyEvent& event);
+    // Runs work, dropping its errors but not those of event receivers.
+    template <class Work>
+    void AbsorbErrors(Work work);
+    // Runs work; an event receiver's error leaves it as raised by the receiver.
+    template <class Work>
+    void PassReceiverErrors(Work work);
+    void FixJournaledErrors();
+    // base + key, or base + "Wow6432Node\" + key.
+    bool ClassKeyExists(const std::string& base, const std::string& key);
+    void CheckSoundFile(HKEY root, const std::string& key, const std::string& description);
+    void ScanKeyForFiles(const std::string& path);
+    void ScanLeafValues(const TRegKeyInfo& info);
+    void DeleteKeyTree(HKEY root, const std::string& key);
+    TRegistryError* Record(int index) const { return static_cast<TRegistryError*>(Errors.Objects(index)); }
 };
