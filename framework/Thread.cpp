@@ -17,7 +17,9 @@ struct TSyncRequest {
 SRWLOCK gSyncLock = SRWLOCK_INIT;
 CONDITION_VARIABLE gSyncDone = CONDITION_VARIABLE_INIT;
 std::deque<TSyncRequest*> gSyncQueue;
-const TUniqueHandle gSyncEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+// Auto-reset: a wait that sees it takes the signal, and CheckSynchronize then runs
+// whatever is queued. A signal left over from calls already run costs one empty check.
+const TUniqueHandle gSyncEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr));
 
 constexpr UINT WM_RUN_SYNCHRONIZED = WM_APP + 1;
 
@@ -97,7 +99,6 @@ bool CheckSynchronize() {
     std::deque<TSyncRequest*> batch;
     {
         TSyncLockGuard lock;
-        ResetEvent(gSyncEvent.Get());
         batch.swap(gSyncQueue);
     }
     for (TSyncRequest* request : batch) {
@@ -124,8 +125,8 @@ void TThread::Synchronize(const TThreadMethod& method) {
     {
         TSyncLockGuard lock;
         gSyncQueue.push_back(&request);
-        SetEvent(gSyncEvent.Get());
     }
+    SetEvent(gSyncEvent.Get());
     gSyncWindow.Wake();
     {
         TSyncLockGuard lock;

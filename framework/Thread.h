@@ -26,7 +26,7 @@ using TThreadMethod = std::function<void()>;
 DWORD MainThreadID();
 // Runs the calls waiting for the main thread; true when any ran. Main thread only.
 bool CheckSynchronize();
-// Manual-reset event, signalled while calls wait for the main thread.
+// Auto-reset event, signalled when calls were queued for the main thread.
 HANDLE SyncEvent();
 
 class TThread : public TObject {
