@@ -414,7 +414,17 @@ void TRegistryCheckThread::CheckSoundFile(HKEY root, const std::string& key, con
         AddInvalidEntryEx(root, key, description, "", file, "");
 }
 
+bool TRegistryCheckThread::TReportThrottle::Due() {
+    const ULONGLONG now = GetTickCount64();
+    if (now - last < kIntervalMs)
+        return false;
+    last = now;
+    return true;
+}
+
 void TRegistryCheckThread::CheckFileList() {
+    walkStatus_ = TReportThrottle{};
+    walkProgress_ = TReportThrottle{};
     Total = 0;
     Position = 0;
     Reg.CloseKey();
@@ -445,7 +455,9 @@ void TRegistryCheckThread::ScanKeyForFiles(const std::string& path) {
         }
         if (subKeys.Empty()) {
             // Only leaf keys are examined.
-            SetStatus(Reg.CurrentPath());
+            StatusText = Reg.CurrentPath();
+            if (walkStatus_.Due())
+                DoStatus();
             AbsorbErrors([this, &info] { ScanLeafValues(info); });
             return;
         }
@@ -458,7 +470,8 @@ void TRegistryCheckThread::ScanKeyForFiles(const std::string& path) {
     });
     if (Position >= kFileListRange)
         Position = 0;
-    DoProgress();
+    if (walkProgress_.Due())
+        DoProgress();
 }
 
 void TRegistryCheckThread::ScanLeafValues(const TRegKeyInfo& info) {
@@ -542,8 +555,8 @@ void TRegistryCheckThread::FixJournaledErrors() {
                         DeleteKeyTree(error->RootKey, error->Key);
                         fixed = !Reg.KeyExists(error->Key);
                     } else {
-                        Reg.DeleteValue(error->ValueName);
-                        fixed = !Reg.ValueExists(error->ValueName);
+                        // A value that was gone already was not fixed here.
+                        fixed = Reg.DeleteValue(error->ValueName) && !Reg.ValueExists(error->ValueName);
                     }
                     if (fixed) {
                         ++FixedCount;

@@ -117,5 +117,16 @@ private:
     void ScanKeyForFiles(const std::string& path);
     void ScanLeafValues(const TRegKeyInfo& info);
     void DeleteKeyTree(HKEY root, const std::string& key);
+
+    // The whole-registry walk meets thousands of keys a second; each report costs a
+    // round trip to the main thread, so its status and progress go out at most every
+    // kIntervalMs (the first at once, the walk's final progress always).
+    struct TReportThrottle {
+        static constexpr ULONGLONG kIntervalMs = 40;
+        ULONGLONG last = 0;
+        bool Due();
+    };
+    TReportThrottle walkStatus_;
+    TReportThrottle walkProgress_;
     TRegistryError* Record(int index) const { return static_cast<TRegistryError*>(Errors.Objects(index)); }
 };
