@@ -422,7 +422,20 @@ bool TRegistryCheckThread::TReportThrottle::Due() {
     return true;
 }
 
+bool TRegistryCheckThread::KnownPathListExists(const std::string& data) {
+    // The same paths recur all over the registry; files do not come and go during a walk.
+    auto known = knownPaths_.find(data);
+    if (known != knownPaths_.end())
+        return known->second;
+    if (knownPaths_.size() >= kKnownPathsLimit)
+        knownPaths_.clear();
+    const bool exists = PathListExists(data);
+    knownPaths_.emplace(data, exists);
+    return exists;
+}
+
 void TRegistryCheckThread::CheckFileList() {
+    knownPaths_.clear();
     walkStatus_ = TReportThrottle{};
     walkProgress_ = TReportThrottle{};
     Total = 0;
@@ -435,6 +448,7 @@ void TRegistryCheckThread::CheckFileList() {
     Reg.SetRootKey(HKEY_CURRENT_USER);
     if (!Terminated())
         ScanKeyForFiles("");
+    knownPaths_.clear();
     DoProgress();
 }
 
@@ -450,7 +464,7 @@ void TRegistryCheckThread::ScanKeyForFiles(const std::string& path) {
             return;
         TStringList subKeys;
         if (info.NumSubKeys > 0) {
-            Reg.GetKeyNames(subKeys);
+            Reg.GetKeyNames(subKeys, info);
             subKeys.SetText(Trim(subKeys.Text()));
         }
         if (subKeys.Empty()) {
@@ -480,7 +494,7 @@ void TRegistryCheckThread::ScanLeafValues(const TRegKeyInfo& info) {
     std::vector<unsigned char> data(info.MaxDataLen + 2);
     const HKEY root = Reg.RootKey();
     const std::string key = Reg.CurrentPath();
-    for (DWORD index = 0; !Terminated();) {
+    for (DWORD index = 0; index < info.NumValues && !Terminated();) {
         DWORD nameLength = static_cast<DWORD>(name.size());
         DWORD dataLength = static_cast<DWORD>(data.size());
         DWORD type = REG_NONE;
@@ -501,7 +515,7 @@ void TRegistryCheckThread::ScanLeafValues(const TRegKeyInfo& info) {
             continue;
         const char* text = reinterpret_cast<const char*>(data.data());
         const std::string value(text, strnlen(text, dataLength));
-        if (IsLocalDrivePath(value) && !PathListExists(value))
+        if (IsLocalDrivePath(value) && !KnownPathListExists(value))
             AddInvalidEntry(root, key, "File not found", value, std::string(name.data(), nameLength));
     }
 }

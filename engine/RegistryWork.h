@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 // One invalid entry found by a scan.
 class TRegistryError : public TObject {
@@ -128,5 +129,10 @@ private:
     };
     TReportThrottle walkStatus_;
     TReportThrottle walkProgress_;
+
+    // Results of PathListExists during one walk.
+    bool KnownPathListExists(const std::string& data);
+    static constexpr size_t kKnownPathsLimit = 100000;
+    std::unordered_map<std::string, bool> knownPaths_;
     TRegistryError* Record(int index) const { return static_cast<TRegistryError*>(Errors.Objects(index)); }
 };

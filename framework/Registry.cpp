@@ -34,12 +34,13 @@ TRegDataType DataTypeOf(DWORD type) {
     throw ERegistryException(Format("Failed to get data for '%s'", name.c_str()));
 }
 
-// Enumerates names with RegEnumKeyExA or RegEnumValueA, growing the buffer when a
-// name is longer than the key's info promised (keys may change while we walk them).
+// Enumerates the count names the key's info announced with RegEnumKeyExA or
+// RegEnumValueA, growing the buffer when a name is longer than the info promised
+// (keys may change while we walk them).
 template <class Enum>
-void EnumNames(DWORD initialSize, TStringList& names, Enum enumerate) {
+void EnumNames(DWORD count, DWORD initialSize, TStringList& names, Enum enumerate) {
     std::vector<char> buffer(initialSize + 1 < 256 ? 256 : initialSize + 1);
-    for (DWORD index = 0;;) {
+    for (DWORD index = 0; index < count;) {
         DWORD length = static_cast<DWORD>(buffer.size());
         LONG rc = enumerate(index, buffer.data(), &length);
         if (rc == ERROR_MORE_DATA && buffer.size() < 65536) {
@@ -182,9 +183,13 @@ bool TRegistry::HasSubKeys() const {
 void TRegistry::GetKeyNames(TStringList& names) const {
     names.Clear();
     TRegKeyInfo info;
-    if (!GetKeyInfo(info))
-        return;
-    EnumNames(info.MaxSubKeyLen, names, [this](DWORD index, char* name, DWORD* length) {
+    if (GetKeyInfo(info))
+        GetKeyNames(names, info);
+}
+
+void TRegistry::GetKeyNames(TStringList& names, const TRegKeyInfo& info) const {
+    names.Clear();
+    EnumNames(info.NumSubKeys, info.MaxSubKeyLen, names, [this](DWORD index, char* name, DWORD* length) {
         return RegEnumKeyExA(currentKey_, index, name, length, nullptr, nullptr, nullptr, nullptr);
     });
 }
@@ -194,7 +199,7 @@ void TRegistry::GetValueNames(TStringList& names) const {
     TRegKeyInfo info;
     if (!GetKeyInfo(info))
         return;
-    EnumNames(info.MaxValueLen, names, [this](DWORD index, char* name, DWORD* length) {
+    EnumNames(info.NumValues, info.MaxValueLen, names, [this](DWORD index, char* name, DWORD* length) {
         return RegEnumValueA(currentKey_, index, name, length, nullptr, nullptr, nullptr, nullptr);
     });
 }

@@ -69,6 +69,8 @@ public:
     bool GetKeyInfo(TRegKeyInfo& info) const;
     bool HasSubKeys() const;
     void GetKeyNames(TStringList& names) const;
+    // The same for a key whose info was just asked for.
+    void GetKeyNames(TStringList& names, const TRegKeyInfo& info) const;
     void GetValueNames(TStringList& names) const;
 
     bool ValueExists(const std::string& name) const;
