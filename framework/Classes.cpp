@@ -3,6 +3,13 @@
 #include "SysUtils.h"
 
 #include <algorithm>
+#include <typeinfo>
+
+void TPersistent::Assign(const TPersistent& source) { source.AssignTo(*this); }
+
+void TPersistent::AssignTo(TPersistent& dest) const {
+    throw EConvertError(Format("Cannot assign a %s to a %s", typeid(*this).name(), typeid(dest).name()));
+}
 
 TComponent::TComponent(TComponent* owner) : owner_(owner) {
     if (owner_)

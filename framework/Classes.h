@@ -15,7 +15,18 @@ enum TComponentStateFlag : unsigned {
     csDesigning = 0x08,  // never set: there is no designer
 };
 
-class TComponent : public TObject {
+// An object whose state can be copied from another of a compatible class.
+class TPersistent : public TObject {
+public:
+    // Copies source into this object; raises EConvertError when neither side knows how.
+    virtual void Assign(const TPersistent& source);
+
+protected:
+    // Copies this object into dest; called by dest.Assign when dest does not know the source.
+    virtual void AssignTo(TPersistent& dest) const;
+};
+
+class TComponent : public TPersistent {
 public:
     explicit TComponent(TComponent* owner);
     TComponent(const TComponent&) = delete;

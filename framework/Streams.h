@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class EStreamError : public Exception {
     using Exception::Exception;
@@ -53,6 +54,51 @@ enum : unsigned {
     fmShareDenyRead = 0x0030,
     fmShareDenyNone = 0x0040,
     fmCreate = 0xFF00,
+};
+
+// A growable block of memory.
+class TMemoryStream : public TStream {
+public:
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    void SetSize(int64_t size) override;
+
+    const unsigned char* Memory() const { return data_.data(); }
+    void Clear() { data_.clear(); position_ = 0; }
+    // Replaces the content with the rest of source, from its position on.
+    void LoadFromStream(TStream& source);
+    void LoadFromFile(const std::string& fileName);
+    void SaveToFile(const std::string& fileName) const;
+
+private:
+    std::vector<unsigned char> data_;
+    int64_t position_ = 0;
+};
+
+// The bytes of a module's resource, read-only. Raises EResNotFound when it is missing.
+class TResourceStream : public TStream {
+public:
+    TResourceStream(HMODULE module, const std::string& name, LPCSTR type);
+    TResourceStream(HMODULE module, int id, LPCSTR type);
+
+    int64_t Read(void* buffer, int64_t count) override;
+    int64_t Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    void SetSize(int64_t size) override;
+
+    const unsigned char* Memory() const { return data_; }
+
+private:
+    void Initialize(HMODULE module, LPCSTR name, LPCSTR type, const std::string& shownName);
+
+    const unsigned char* data_ = nullptr;
+    int64_t size_ = 0;
+    int64_t position_ = 0;
+};
+
+class EResNotFound : public Exception {
+    using Exception::Exception;
 };
 
 class TFileStream : public TStream {
