@@ -16,6 +16,14 @@ const char kNotAvailable[] = "Value Not Available";
 
 }  // namespace
 
+const TClassInfo& TKvVersionInfo::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TKvVersionInfo::FilePath, &TKvVersionInfo::SetFilePath>("FilePath"),
+    };
+    static const TClassInfo info = MakeClassInfo<TKvVersionInfo, TComponent>("TKvVersionInfo", props);
+    return info;
+}
+
 TKvVersionInfo::TKvVersionInfo(TComponent* owner) : TComponent(owner) {
     if (!IsDesigning())
         ReadVersionBlock();

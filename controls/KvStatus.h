@@ -22,6 +22,8 @@ enum TKvVersionItem : uint8_t {
 };
 
 class TKvVersionInfo : public TComponent {
+    DECLARE_CLASS_INFO()
+
 public:
     // Reads the running program's own version resource at once.
     explicit TKvVersionInfo(TComponent* owner);
