@@ -181,47 +181,56 @@ bool TRegistryCheckThread::ClassKeyExists(const std::string& base, const std::st
     return Reg.KeyExists(base + key) || Reg.KeyExists(base + "Wow6432Node\\" + key);
 }
 
+template <class Examine>
+bool TRegistryCheckThread::WalkList(const TStringList& items, const std::string& statusPrefix, Examine examine) {
+    Total = items.Count();
+    for (int i = 0; i < items.Count(); ++i) {
+        if (i % 5 == 0)
+            SetStatus(statusPrefix + items[i]);
+        examine(items[i]);
+        if (Terminated())
+            return false;
+        Position = i;
+        DoProgress();
+    }
+    return true;
+}
+
 void TRegistryCheckThread::CheckFileExtensions(HKEY root, const std::string& base) {
     Reg.SetRootKey(root);
     TStringList names;
     if (Reg.OpenKeyReadOnly(base))
         Reg.GetKeyNames(names);
     Reg.CloseKey();
-    Total = names.Count();
-    for (int i = 0; i < names.Count(); ++i) {
-        const std::string name = Trim(names[i]);
-        if (i % 5 == 0)
-            SetStatus("Examining file extensions: " + name);
-        if (!name.empty() && name[0] == '.' && Reg.OpenKeyReadOnly(base + name + "\\")) {
-            const std::string progId = Reg.ReadString("");
-            const bool hasContentType = Reg.ValueExists("Content Type");
-            const std::string contentType = hasContentType ? Reg.ReadString("Content Type") : std::string();
-            Reg.CloseKey();
+    for (int i = 0; i < names.Count(); ++i)
+        names.Put(i, Trim(names[i]));
+    WalkList(names, "Examining file extensions: ", [&](const std::string& name) {
+        if (name.empty() || name[0] != '.' || !Reg.OpenKeyReadOnly(base + name + "\\"))
+            return;
+        const std::string progId = Reg.ReadString("");
+        const bool hasContentType = Reg.ValueExists("Content Type");
+        const std::string contentType = hasContentType ? Reg.ReadString("Content Type") : std::string();
+        Reg.CloseKey();
 
-            if (!progId.empty() && !ClassKeyExists(base, progId + "\\")) {
-                AddInvalidEntry(root, base + name, "ProgId registry key does not exist", progId, "");
-            } else {
-                if (hasContentType && !Reg.KeyExists(base + "MIME\\Database\\Content type\\" + contentType + "\\"))
-                    AddInvalidEntry(root, base + name, "Content Type registry key does not exist", contentType,
-                                    "Content Type");
-                const std::string handlerKey = base + name + "\\PersistentHandler\\";
-                if (Reg.KeyExists(handlerKey)) {
-                    std::string handler;
-                    if (Reg.OpenKeyReadOnly(handlerKey)) {
-                        handler = Reg.ReadString("");
-                        Reg.CloseKey();
-                    }
-                    if (Trim(handler).empty() || !ClassKeyExists(base, "CLSID\\" + handler + "\\"))
-                        AddInvalidEntry(root, base + name + "\\PersistentHandler",
-                                        "PersistentHandler registry key does not exist", handler, "");
-                }
-            }
+        if (!progId.empty() && !ClassKeyExists(base, progId + "\\")) {
+            AddInvalidEntry(root, base + name, "ProgId registry key does not exist", progId, "");
+            return;
         }
-        if (Terminated())
-            break;
-        Position = i;
-        DoProgress();
-    }
+        if (hasContentType && !Reg.KeyExists(base + "MIME\\Database\\Content type\\" + contentType + "\\"))
+            AddInvalidEntry(root, base + name, "Content Type registry key does not exist", contentType,
+                            "Content Type");
+        const std::string handlerKey = base + name + "\\PersistentHandler\\";
+        if (!Reg.KeyExists(handlerKey))
+            return;
+        std::string handler;
+        if (Reg.OpenKeyReadOnly(handlerKey)) {
+            handler = Reg.ReadString("");
+            Reg.CloseKey();
+        }
+        if (Trim(handler).empty() || !ClassKeyExists(base, "CLSID\\" + handler + "\\"))
+            AddInvalidEntry(root, base + name + "\\PersistentHandler", "PersistentHandler registry key does not exist",
+                            handler, "");
+    });
 }
 
 void TRegistryCheckThread::CheckSharedDLLs() {
@@ -232,26 +241,18 @@ void TRegistryCheckThread::CheckSharedDLLs() {
             return;
         TStringList names;
         Reg.GetValueNames(names);
-        Total = names.Count();
-        for (int i = 0; i < names.Count(); ++i) {
-            const std::string& name = names[i];
-            if (i % 5 == 0)
-                SetStatus("Examining SharedDLLs: " + name);
-            if (!name.empty()) {
-                if (SmartFileExists(name)) {
-                    const int count = Reg.ReadInteger(name);
-                    if (count < 1)
-                        AddInvalidEntry(kMachine, kSharedDLLsKey, "SharedDLL not used",
-                                        name + "(" + IntToStr(count) + ")", name);
-                } else {
-                    AddInvalidEntry(kMachine, kSharedDLLsKey, "SharedDLL file does not exist", name, name);
-                }
+        WalkList(names, "Examining SharedDLLs: ", [this](const std::string& name) {
+            if (name.empty())
+                return;
+            if (!SmartFileExists(name)) {
+                AddInvalidEntry(kMachine, kSharedDLLsKey, "SharedDLL file does not exist", name, name);
+                return;
             }
-            if (Terminated())
-                break;
-            Position = i;
-            DoProgress();
-        }
+            const int count = Reg.ReadInteger(name);
+            if (count < 1)
+                AddInvalidEntry(kMachine, kSharedDLLsKey, "SharedDLL not used", name + "(" + IntToStr(count) + ")",
+                                name);
+        });
         Reg.CloseKey();
     });
 }
@@ -262,21 +263,13 @@ void TRegistryCheckThread::CheckStartupRun() {
         return;
     TStringList names;
     Reg.GetValueNames(names);
-    Total = names.Count();
-    for (int i = 0; i < names.Count(); ++i) {
-        const std::string& name = names[i];
-        if (i % 5 == 0)
-            SetStatus("Examining startup run section: " + name);
-        if (!name.empty()) {
-            const std::string command = Reg.ReadString(name);
-            if (command.empty() || !StartupFileExists(command))
-                AddInvalidEntry(kMachine, kRunKey, "Startup file does not exist", command, name);
-        }
-        if (Terminated())
-            break;
-        Position = i;
-        DoProgress();
-    }
+    WalkList(names, "Examining startup run section: ", [this](const std::string& name) {
+        if (name.empty())
+            return;
+        const std::string command = Reg.ReadString(name);
+        if (command.empty() || !StartupFileExists(command))
+            AddInvalidEntry(kMachine, kRunKey, "Startup file does not exist", command, name);
+    });
     Reg.CloseKey();
 }
 
@@ -346,26 +339,17 @@ void TRegistryCheckThread::CheckFonts() {
             continue;
         TStringList names;
         Reg.GetValueNames(names);
-        Total = names.Count();
-        bool stopped = false;
-        for (int i = 0; i < names.Count(); ++i) {
-            const std::string& name = names[i];
-            if (i % 5 == 0)
-                SetStatus(std::string("Examining ") + fonts.label + ": " + name);
-            if (!name.empty()) {
+        const bool finished =
+            WalkList(names, std::string("Examining ") + fonts.label + ": ", [&](const std::string& name) {
+                if (name.empty())
+                    return;
                 const std::string file = Reg.ReadString(name);
                 if (!FontFileExists(file))
                     AddInvalidEntry(kMachine, key, "Font file does not exists", name + " - " + file, name);
-            }
-            if (Terminated()) {
-                stopped = true;
-                break;
-            }
-            Position = i;
-            DoProgress();
-        }
+            });
         Reg.CloseKey();
-        if (stopped)
+        // A stop skips the second key too.
+        if (!finished)
             break;
     }
 }

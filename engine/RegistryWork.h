@@ -112,6 +112,10 @@ private:
     template <class Work>
     void PassReceiverErrors(Work work);
     void FixJournaledErrors();
+    // Sets Total, then per item: a status line (prefix + item) every fifth item, examine,
+    // a stop test and its position. False when a stop ended the walk.
+    template <class Examine>
+    bool WalkList(const TStringList& items, const std::string& statusPrefix, Examine examine);
     // base + key, or base + "Wow6432Node\" + key.
     bool ClassKeyExists(const std::string& base, const std::string& key);
     void CheckSoundFile(HKEY root, const std::string& key, const std::string& description);
