@@ -127,12 +127,23 @@ bool IsHexData(const std::string& data) { return StartsText("hex:", data) || Sta
 std::vector<TUndoEntry> ParseUndoLines(const TStringList& lines) {
     std::vector<TUndoEntry> entries;
     std::string key;
+    bool keyHasValues = true;
+    // A section without values still stands for a key: an entry with no text recreates it.
+    const auto addBareKey = [&] {
+        if (!keyHasValues) {
+            TUndoEntry bare;
+            bare.Key = key;
+            entries.push_back(std::move(bare));
+        }
+    };
     for (int i = 0; i < lines.Count(); ++i) {
         std::string line = Trim(lines[i]);
         if (line.empty() || line[0] == ';' || UpperCase(Copy(line, 1, 8)) == "REGEDIT4")
             continue;
         if (line.front() == '[' && line.back() == ']') {
+            addBareKey();
             key = line.substr(1, line.size() - 2);
+            keyHasValues = false;
             continue;
         }
         TUndoEntry entry;
@@ -154,7 +165,9 @@ std::vector<TUndoEntry> ParseUndoLines(const TStringList& lines) {
         entry.Text = StringReplace(StringReplace(namePart + data, "\\\\", "\\", rfReplaceAll), "\\\"", "\"",
                                    rfReplaceAll);
         entries.push_back(std::move(entry));
+        keyHasValues = true;
     }
+    addBareKey();
     return entries;
 }
 
@@ -188,7 +201,7 @@ bool RestoreUndoEntry(TRegistry& reg, const TUndoEntry& entry) {
         return false;
     if (entry.Malformed)
         throw EConvertError(Format("'%s' holds a byte that is not hexadecimal", entry.Text.c_str()));
-    if (!entry.Ignored)
+    if (!entry.Ignored && !entry.Text.empty())
         reg.WriteRawData(entry.Name, entry.Type, entry.Data.data(), static_cast<int>(entry.Data.size()));
     reg.CloseKey();
     return true;

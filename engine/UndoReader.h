@@ -14,7 +14,8 @@
 
 struct TUndoEntry {
     std::string Key;   // full path from the section header, root name first
-    std::string Text;  // the value line as shown: unescaped, continued hex lines joined
+    std::string Text;  // the value line as shown: unescaped, continued hex lines joined;
+                       // empty for a section without values, which stands for its key alone
     std::string Name;  // empty: the key's default value
     DWORD Type = REG_SZ;
     std::vector<unsigned char> Data;  // as stored; strings with their terminating zero
@@ -28,6 +29,7 @@ std::vector<TUndoEntry> ParseUndoLines(const TStringList& lines);
 // start of fullKey; rest is the remainder (it begins with a backslash).
 bool SplitRootKey(const std::string& fullKey, HKEY& root, std::string& rest);
 
-// Writes the entry through reg, creating its key when missing. False when the key is
-// not under a known root or cannot be opened; raises for malformed data or a failed write.
+// Writes the entry through reg, creating its key when missing; an entry without text only
+// creates the key. False when the key is not under a known root or cannot be opened;
+// raises for malformed data or a failed write.
 bool RestoreUndoEntry(TRegistry& reg, const TUndoEntry& entry);

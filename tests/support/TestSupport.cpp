@@ -3,6 +3,7 @@
 #include "SysUtils.h"
 
 #include <atomic>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -36,7 +37,14 @@ void Check(bool ok, const std::string& what) {
 
 std::string UniqueName(const std::string& prefix) {
     static std::atomic<int> counter{0};
-    return Format("%s-%lu-%d", prefix.c_str(), GetCurrentProcessId(), ++counter);
+    // Wine hands out the same process ids again in every session; the start time tells
+    // this process from an earlier one whose leftovers a crash kept.
+    static const DWORD started = [] {
+        FILETIME creation{}, unused{};
+        GetProcessTimes(GetCurrentProcess(), &creation, &unused, &unused, &unused);
+        return static_cast<DWORD>((uint64_t(creation.dwHighDateTime) << 32 | creation.dwLowDateTime) / 10000);
+    }();
+    return Format("%s-%lu-%lx-%d", prefix.c_str(), GetCurrentProcessId(), started, ++counter);
 }
 
 TTempDir::TTempDir() {
