@@ -3,6 +3,18 @@
 #include "Handles.h"
 #include "SysUtils.h"
 
+const TClassInfo& TStringList::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<TStringList, TPersistent>("TStringList", {});
+    return info;
+}
+
+void TStringList::Assign(const TPersistent& source) {
+    if (auto list = dynamic_cast<const TStringList*>(&source))
+        items_ = list->items_;
+    else
+        TPersistent::Assign(source);
+}
+
 void TStringList::CheckIndex(int index, int limit) const {
     if (index < 0 || index >= limit)
         throw EListError(Format("List index out of bounds (%d)", index));

@@ -2,12 +2,14 @@
 
 // An ordered list of 8-bit strings, each line optionally carrying a non-owned object.
 
-#include "Object.h"
+#include "Classes.h"
 
 #include <string>
 #include <vector>
 
-class TStringList : public TObject {
+class TStringList : public TPersistent {
+    DECLARE_CLASS_INFO()
+
 public:
     int Count() const { return static_cast<int>(items_.size()); }
     bool Empty() const { return items_.empty(); }
@@ -24,7 +26,8 @@ public:
     void Delete(int index);
     void Clear() { items_.clear(); }
     void AddStrings(const TStringList& other);
-    void Assign(const TStringList& other) { items_ = other.items_; }
+    // Copies the lines and their objects of another string list.
+    void Assign(const TPersistent& source) override;
 
     // Case-insensitive; -1 when absent.
     int IndexOf(const std::string& s) const;

@@ -100,3 +100,19 @@ TEST(StringList, FilesRoundTrip) {
 }
 
 }  // namespace
+
+TEST(StringListAssign, CopiesLinesWithObjectsAndRefusesOtherClasses) {
+    TStringList source, copy;
+    TStringList marker;
+    source.AddObject("a", &marker);
+    source.Add("b");
+    copy.Add("old");
+    copy.Assign(source);
+    ASSERT_EQ(copy.Count(), 2);
+    EXPECT_EQ(copy.Objects(0), &marker);
+    EXPECT_EQ(copy[1], "b");
+    EXPECT_EQ(copy.ClassName(), "TStringList");
+    TPersistent other;
+    EXPECT_THROW(copy.Assign(other), EConvertError);
+    EXPECT_EQ(copy.Count(), 2);
+}
