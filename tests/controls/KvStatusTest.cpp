@@ -18,7 +18,7 @@ TEST(KvVersionInfo, ReadsTheRunningProgramAtCreation) {
     TKvVersionInfo info(nullptr);
     EXPECT_EQ(info.FilePath(), OwnPath());
     EXPECT_TRUE(info.HasVersionInfo());
-    EXPECT_EQ(info.GetVersionValue(viCompanyName), "The hivesweep developers");
+    EXPECT_EQ(info.GetVersionValue(viCompanyName), "Quorvia");
     EXPECT_EQ(info.GetVersionValue(viFileDescription), "Tests of the themed controls");
     EXPECT_EQ(info.GetVersionValue(viInternalName), "ControlsTests");
     EXPECT_EQ(info.GetVersionValue(viOriginalFilename), "ControlsTests.exe");
