@@ -11,6 +11,9 @@ if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
   set(HIVESWEEP_TEST_EMULATOR /usr/lib/wine/wine64)
 endif()
 set(HIVESWEEP_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+# A crashing test must end, not wait in Wine's debugger.
+set(HIVESWEEP_TEST_ENVIRONMENT
+  "WINEPREFIX=${HIVESWEEP_WINEPREFIX}" "WINEDEBUG=-all" "WINEDLLOVERRIDES=mscoree,mshtml=\\;winedbg.exe=d")
 
 # hivesweep_add_test(NAME SOURCES ... LIBRARIES ... [TIMEOUT seconds])
 function(hivesweep_add_test name)
@@ -25,6 +28,6 @@ function(hivesweep_add_test name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES
       TIMEOUT ${ARG_TIMEOUT}
-      ENVIRONMENT "WINEPREFIX=${HIVESWEEP_WINEPREFIX};WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+      ENVIRONMENT "${HIVESWEEP_TEST_ENVIRONMENT}")
   endif()
 endfunction()

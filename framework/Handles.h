@@ -50,3 +50,65 @@ struct TRegKeyTraits {
 
 using TUniqueHandle = TUniqueResource<HANDLE, TKernelHandleTraits>;
 using TUniqueKey = TUniqueResource<HKEY, TRegKeyTraits>;
+
+// GDI: objects from Create*, memory DCs from CreateCompatibleDC, icons.
+template <class H>
+struct TGdiObjectTraits {
+    static H Invalid() { return nullptr; }
+    static bool Valid(H h) { return h != nullptr; }
+    static void Close(H h) { DeleteObject(h); }
+};
+
+struct TMemoryDcTraits {
+    static HDC Invalid() { return nullptr; }
+    static bool Valid(HDC h) { return h != nullptr; }
+    static void Close(HDC h) { DeleteDC(h); }
+};
+
+struct TIconTraits {
+    static HICON Invalid() { return nullptr; }
+    static bool Valid(HICON h) { return h != nullptr; }
+    static void Close(HICON h) { DestroyIcon(h); }
+};
+
+template <class H>
+using TUniqueGdi = TUniqueResource<H, TGdiObjectTraits<H>>;
+using TUniqueMemoryDc = TUniqueResource<HDC, TMemoryDcTraits>;
+using TUniqueIcon = TUniqueResource<HICON, TIconTraits>;
+
+// A DC from GetDC, released to its window.
+class TWindowDc {
+public:
+    explicit TWindowDc(HWND window) : window_(window), dc_(GetDC(window)) {}
+    TWindowDc(const TWindowDc&) = delete;
+    TWindowDc& operator=(const TWindowDc&) = delete;
+    ~TWindowDc() {
+        if (dc_)
+            ReleaseDC(window_, dc_);
+    }
+
+    HDC Get() const { return dc_; }
+    explicit operator bool() const { return dc_ != nullptr; }
+
+private:
+    HWND window_;
+    HDC dc_;
+};
+
+// An object selected into a DC; the object selected before the first Select returns on destruction.
+class TSelection {
+public:
+    TSelection(HDC dc, HGDIOBJ object) : dc_(dc), original_(SelectObject(dc, object)) {}
+    TSelection(const TSelection&) = delete;
+    TSelection& operator=(const TSelection&) = delete;
+    ~TSelection() {
+        if (original_ && original_ != HGDI_ERROR)
+            SelectObject(dc_, original_);
+    }
+
+    void Select(HGDIOBJ object) { SelectObject(dc_, object); }
+
+private:
+    HDC dc_;
+    HGDIOBJ original_;
+};

@@ -1,0 +1,178 @@
+#pragma once
+
+// Form streams: the binary property-list layout that describes an object, its
+// properties and its child objects, as tools/formconv.py writes it.
+//
+//   stream     = "TPF0" object
+//   object     = shortstr(class) shortstr(name) property* 0 object* 0
+//   property   = shortstr(name, dotted allowed) value
+//   value      = type byte, then the bytes the type calls for (TFormValueType)
+//   shortstr   = 1 length byte, then the characters
+//
+// Two layers: ParseForm turns bytes into a TFormObject tree anyone can walk (it
+// touches no component, so damaged input never half-fills one); ReadComponent
+// applies a tree to a root component through the published property tables and
+// the class registry, with the loading protocol. Every read checks the bytes
+// left, and nesting is capped at kMaxFormNesting.
+
+#include "Classes.h"
+#include "Streams.h"
+#include "TypInfo.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Damaged or truncated form data. Offset counts from the start of the parsed bytes.
+class EFormStreamError : public EReadError {
+public:
+    EFormStreamError(std::string message, size_t offset) : EReadError(std::move(message)), Offset(offset) {}
+    size_t Offset;
+};
+
+// The type byte before each value. All numbers are little-endian.
+enum class TFormValueType : uint8_t {
+    Null = 0,         // ends a list or a collection
+    List = 1,         // values until Null
+    Int8 = 2,
+    Int16 = 3,
+    Int32 = 4,
+    Extended = 5,     // 10-byte x87 float
+    String = 6,       // 1 length byte
+    Ident = 7,        // short string: enumeration names, events, component references
+    False = 8,
+    True = 9,
+    Binary = 10,      // 4-byte length
+    Set = 11,         // short strings until an empty one
+    LString = 12,     // 4-byte length
+    Nil = 13,
+    Collection = 14,  // items until Null: [Int8|Int16|Int32 order] List property* 0
+    Single = 15,      // 4-byte float
+    Currency = 16,    // 8-byte integer, value * 10000
+    Date = 17,        // 8-byte double
+    WString = 18,     // 4-byte length in UTF-16 units
+    Int64 = 19,
+    UTF8String = 20,  // 4-byte length
+};
+
+inline constexpr uint8_t kMaxFormValueType = 20;
+inline constexpr int kMaxFormNesting = 64;
+
+struct TFormValue;
+struct TFormProperty;
+struct TFormCollectionItem;
+
+struct TFormValue {
+    TFormValueType Type = TFormValueType::Null;
+    int64_t Int = 0;     // integers; False/True as 0/1; Currency unscaled (value * 10000)
+    double Float = 0;    // Extended, Single, Date
+    std::string Text;    // strings and identifiers (WString as UTF-8), Binary's bytes
+    std::vector<std::string> Elements;       // Set
+    std::vector<TFormValue> List;            // List
+    std::vector<TFormCollectionItem> Items;  // Collection
+
+    bool IsInteger() const;  // Int8, Int16, Int32, Int64
+    bool IsString() const;   // String, LString, WString, UTF8String
+};
+
+struct TFormProperty {
+    std::string Name;
+    TFormValue Value;
+};
+
+struct TFormCollectionItem {
+    bool HasOrder = false;
+    int64_t Order = 0;
+    std::vector<TFormProperty> Properties;
+};
+
+struct TFormObject {
+    std::string ClassName;
+    std::string Name;
+    std::vector<TFormProperty> Properties;
+    std::vector<TFormObject> Children;
+
+    // The first property of that name (case-insensitive), or null.
+    const TFormProperty* FindProperty(const std::string& name) const;
+};
+
+// A bounded cursor over form-stream bytes, for readers that walk the layout
+// themselves. Every read raises EFormStreamError rather than pass the end.
+class TFormReader {
+public:
+    explicit TFormReader(std::span<const unsigned char> data) : data_(data) {}
+
+    size_t Position() const { return position_; }
+    size_t Remaining() const { return data_.size() - position_; }
+
+    uint8_t ReadByte();
+    uint8_t PeekByte() const;
+    std::string ReadShortString();
+    // Raises unless the next four bytes are "TPF0".
+    void ReadSignature();
+    // A type byte in 0..kMaxFormValueType.
+    TFormValueType ReadValueType();
+    // The value that follows a type byte already read; Null is refused.
+    TFormValue ReadValue(TFormValueType type);
+    TFormValue ReadValue() { return ReadValue(ReadValueType()); }
+    // Properties up to and including the empty name that ends them.
+    std::vector<TFormProperty> ReadProperties();
+    // Class, name, properties and children.
+    TFormObject ReadObject();
+
+    [[noreturn]] void Fail(const std::string& what) const;
+
+private:
+    class TNesting;
+    void Need(uint64_t count) const;
+    uint64_t ReadUnsigned(int bytes);
+    std::string ReadChars(uint64_t count);
+
+    std::span<const unsigned char> data_;
+    size_t position_ = 0;
+    int depth_ = 0;
+};
+
+// "TPF0" and one object. Bytes after the object are not looked at.
+TFormObject ParseForm(std::span<const unsigned char> data);
+// The same from the stream's position on; the position ends just after the object.
+TFormObject ParseForm(TStream& stream);
+
+// How ReadComponent treats what the property tables cannot handle alone.
+struct TFormReadOptions {
+    // Binds the handler called name to the method property prop of target
+    // (BindEvent helps); false when the root has no such handler.
+    std::function<bool(TObject& target, const TPropInfo& prop, const std::string& name)> FindMethod;
+    // Gives a nested child its container (the object it appears in; the root for
+    // top-level children) before its properties are read.
+    std::function<void(TComponent& child, TComponent& container)> SetParent;
+    // Takes a value of a name that is not a published property (lists, binary
+    // data); false when it does not know the name either.
+    std::function<bool(TObject& target, const TFormProperty& property)> ReadExtraProperty;
+    // Unknown property names raise an error unless this is set.
+    bool IgnoreUnknownProperties = false;
+};
+
+// Fills root from the stream's position on: its properties, then its child objects,
+// each made by class name with root as owner unless root already owns a component
+// of that name (that one is filled). Every object filled is marked loading before
+// its properties; component references are resolved after the whole stream, then
+// Loaded() runs on each in creation order, root first. Raises EFormStreamError for
+// damaged input (before anything is touched), EClassNotFound for unknown classes
+// and EPropertyError for unknown or unsettable properties; after such a failure
+// the objects made so far stay owned by root, which should be discarded.
+void ReadComponent(TStream& stream, TComponent& root, const TFormReadOptions& options = {});
+void ReadComponent(const TFormObject& form, TComponent& root, const TFormReadOptions& options = {});
+
+// Stores handler in the method property prop of target when the property is an E;
+// returns whether it was.
+template <class E>
+bool BindEvent(TObject& target, const TPropInfo& prop, const E& handler) {
+    if (prop.Kind != TTypeKind::Method || !prop.EventType || *prop.EventType != typeid(E))
+        return false;
+    *static_cast<E*>(prop.EventAddress(target)) = handler;
+    return true;
+}
