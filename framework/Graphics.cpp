@@ -952,3 +952,37 @@ void TPicture::Assign(const TPersistent& source) {
         TPersistent::Assign(source);
     }
 }
+
+const TClassInfo& TFont::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TFont::Charset, &TFont::SetCharset>("Charset").WithDefault(DEFAULT_CHARSET),
+        Prop<&TFont::Color, &TFont::SetColor>("Color").WithDefault(clWindowText),
+        Prop<&TFont::Height, &TFont::SetHeight>("Height"),
+        Prop<&TFont::Name, &TFont::SetName>("Name"),
+        Prop<&TFont::Pitch, &TFont::SetPitch>("Pitch").WithDefault(fpDefault),
+        Prop<&TFont::Size, &TFont::SetSize>("Size").NotStored(),
+        Prop<&TFont::Style, &TFont::SetStyle>("Style").WithDefault(0),
+    };
+    static const TClassInfo info = MakeClassInfo<TFont, TPersistent>("TFont", props);
+    return info;
+}
+
+const TClassInfo& TPen::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TPen::Color, &TPen::SetColor>("Color").WithDefault(clBlack),
+        Prop<&TPen::Mode, &TPen::SetMode>("Mode").WithDefault(pmCopy),
+        Prop<&TPen::Style, &TPen::SetStyle>("Style").WithDefault(psSolid),
+        Prop<&TPen::Width, &TPen::SetWidth>("Width").WithDefault(1),
+    };
+    static const TClassInfo info = MakeClassInfo<TPen, TPersistent>("TPen", props);
+    return info;
+}
+
+const TClassInfo& TBrush::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TBrush::Color, &TBrush::SetColor>("Color").WithDefault(clWhite),
+        Prop<&TBrush::Style, &TBrush::SetStyle>("Style").WithDefault(bsSolid),
+    };
+    static const TClassInfo info = MakeClassInfo<TBrush, TPersistent>("TBrush", props);
+    return info;
+}

@@ -136,6 +136,8 @@ using TFontStyles = TSet<TFontStyle>;
 enum TFontPitch { fpDefault, fpVariable, fpFixed };
 
 class TFont : public TGraphicsTool<HFONT> {
+    DECLARE_CLASS_INFO()
+
 public:
     TFont();
 
@@ -178,6 +180,8 @@ enum TPenMode {
 };
 
 class TPen : public TGraphicsTool<HPEN> {
+    DECLARE_CLASS_INFO()
+
 public:
     HPEN Handle() const;
 
@@ -203,6 +207,8 @@ private:
 enum TBrushStyle { bsSolid, bsClear, bsHorizontal, bsVertical, bsFDiagonal, bsBDiagonal, bsCross, bsDiagCross };
 
 class TBrush : public TGraphicsTool<HBRUSH> {
+    DECLARE_CLASS_INFO()
+
 public:
     // The stock null brush for bsClear.
     HBRUSH Handle() const;

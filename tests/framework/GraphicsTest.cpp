@@ -508,3 +508,30 @@ TEST(Graphics, ThemeSwitchForcesTheClassicLook) {
     themes.SetThemesDisabledForTests(false);
     EXPECT_EQ(themes.ThemesEnabled(), systemThemed);
 }
+
+TEST(GraphicsProperties, FontPenAndBrushArePublished) {
+    TFont font;
+    int changes = 0;
+    font.OnChange = [&](TObject*) { ++changes; };
+    SetStrProp(font, "Color", "clRed");
+    SetStrProp(font, "Style", "[fsBold,fsUnderline]");
+    SetStrProp(font, "Name", "Tahoma");
+    EXPECT_EQ(font.Color(), clRed);
+    EXPECT_EQ(font.Style(), (TFontStyles{fsBold, fsUnderline}));
+    EXPECT_EQ(font.Name(), "Tahoma");
+    EXPECT_EQ(changes, 3);
+    EXPECT_EQ(GetStrProp(font, "color"), "clRed");
+    EXPECT_EQ(GetStrProp(font, "Style"), "[fsBold,fsUnderline]");
+    SetStrProp(font, "Color", "$00FF8000");
+    EXPECT_EQ(ColorToRGB(font.Color()), RGB(0x00, 0x80, 0xFF));
+
+    TPen pen;
+    SetStrProp(pen, "Style", "psDot");
+    SetOrdProp(pen, "Width", 3);
+    EXPECT_EQ(pen.Style(), psDot);
+    EXPECT_EQ(pen.Width(), 3);
+    TBrush brush;
+    SetStrProp(brush, "Color", "clBtnFace");
+    EXPECT_EQ(ColorToRGB(brush.Color()), GetSysColor(COLOR_BTNFACE));
+    EXPECT_THROW(SetStrProp(brush, "Style", "bsPolka"), EPropertyError);
+}
