@@ -1,0 +1,281 @@
+#include "hxNVBitmap.h"
+
+#include "DeliveryOutput.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+namespace {
+
+using TPixelFn = std::function<COLORREF(int x, int y)>;
+
+// A 24-bit bottom-up .bmp with padded rows; y counts from the top.
+void WriteBmp24(const std::string& path, int w, int h, const TPixelFn& pixel) {
+    int stride = (w * 3 + 3) & ~3;
+    BITMAPFILEHEADER file{};
+    BITMAPINFOHEADER info{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info;
+    file.bfSize = file.bfOffBits + stride * h;
+    info.biSize = sizeof info;
+    info.biWidth = w;
+    info.biHeight = h;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    std::string bytes(reinterpret_cast<char*>(&file), sizeof file);
+    bytes.append(reinterpret_cast<char*>(&info), sizeof info);
+    for (int row = h - 1; row >= 0; --row) {
+        std::string line(stride, '\0');
+        for (int x = 0; x < w; ++x) {
+            COLORREF c = pixel(x, row);
+            line[x * 3] = static_cast<char>(GetBValue(c));
+            line[x * 3 + 1] = static_cast<char>(GetGValue(c));
+            line[x * 3 + 2] = static_cast<char>(GetRValue(c));
+        }
+        bytes += line;
+    }
+    WriteFileBytes(path, bytes);
+}
+
+TNVBitmapPtr MakeBitmap(const TTempDir& dir, int w, int h, const TPixelFn& pixel) {
+    std::string path = dir.Path() + "\\source.bmp";
+    WriteBmp24(path, w, h, pixel);
+    return LoadBitmapFile(path);
+}
+
+// The bitmap's pixel at (x, y), read back through Draw.
+COLORREF PixelAt(INVBitmap& bitmap, int x, int y) {
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), 1, 1, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HDC dc = CreateCompatibleDC(nullptr);
+    HBITMAP section = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(dc, section);
+    bool drawn = bitmap.Draw(dc, -x, -y);
+    GdiFlush();
+    auto p = static_cast<const uint8_t*>(bits);
+    COLORREF result = drawn ? RGB(p[2], p[1], p[0]) : CLR_INVALID;
+    SelectObject(dc, old);
+    DeleteObject(section);
+    DeleteDC(dc);
+    return result;
+}
+
+struct TPngHeader {
+    uint32_t width = 0, height = 0;
+    int depth = 0, colourType = 0;
+    size_t fileSize = 0;
+};
+
+TPngHeader ReadPngHeader(const std::string& path) {
+    std::string png = ReadFileBytes(path);
+    TPngHeader h;
+    if (png.size() < 33 || png.compare(12, 4, "IHDR") != 0)
+        return h;
+    auto be32 = [&](size_t at) {
+        return (uint32_t(uint8_t(png[at])) << 24) | (uint32_t(uint8_t(png[at + 1])) << 16)
+               | (uint32_t(uint8_t(png[at + 2])) << 8) | uint8_t(png[at + 3]);
+    };
+    h.width = be32(16);
+    h.height = be32(20);
+    h.depth = uint8_t(png[24]);
+    h.colourType = uint8_t(png[25]);
+    h.fileSize = png.size();
+    return h;
+}
+
+// Expected index rows for the build machine's decoder.
+void ExpectPng(const std::string& name, int w, int h, int depth, int entries,
+               const std::function<int(int, int)>& index) {
+    AddExpectation("png\t" + name + "\t" + std::to_string(w) + "\t" + std::to_string(h) + "\t"
+                   + std::to_string(depth) + "\t" + std::to_string(entries));
+    if (!index)
+        return;
+    std::string rows;
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x)
+            rows += std::to_string(index(x, y)) + (x + 1 < w ? " " : "\n");
+    }
+    WriteFileBytes(DeliveryOutPath(name + ".rows"), rows);
+}
+
+}  // namespace
+
+TEST(Bitmap, LoadsAnyBmpAsThirtyTwoBitsAndSavesItBack) {
+    TTempDir dir;
+    auto pattern = [](int x, int y) { return RGB(x * 20, y * 40, (x + y) * 10); };
+    TNVBitmapPtr bitmap = MakeBitmap(dir, 7, 5, pattern);
+    ASSERT_TRUE(bitmap);
+    ASSERT_EQ(bitmap->GetWidth(), 7);
+    ASSERT_EQ(bitmap->GetHeight(), 5);
+    EXPECT_EQ(PixelAt(*bitmap.Get(), 0, 0), pattern(0, 0));
+    EXPECT_EQ(PixelAt(*bitmap.Get(), 6, 4), pattern(6, 4));
+
+    std::string saved = dir.Path() + "\\saved.bmp";
+    ASSERT_TRUE(bitmap->SaveBmp(saved));
+    std::string bytes = ReadFileBytes(saved);
+    ASSERT_EQ(bytes.size(), 54u + 7 * 4 * 5);
+    EXPECT_EQ(bytes.substr(0, 2), "BM");
+    EXPECT_EQ(*reinterpret_cast<const uint32_t*>(bytes.data() + 2), bytes.size());
+    EXPECT_EQ(*reinterpret_cast<const uint32_t*>(bytes.data() + 10), 54u);
+    EXPECT_EQ(*reinterpret_cast<const uint16_t*>(bytes.data() + 28), 32);
+    // Bottom-up: the first stored row is the picture's last one.
+    EXPECT_EQ(uint8_t(bytes[54 + 2]), GetRValue(pattern(0, 4)));
+
+    TNVBitmapPtr again = LoadBitmapFile(saved);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(PixelAt(*again.Get(), 3, 2), pattern(3, 2));
+
+    EXPECT_FALSE(LoadBitmapFile(dir.Path() + "\\missing.bmp"));
+    WriteFileBytes(dir.Path() + "\\junk.bmp", "BM not really a bitmap");
+    EXPECT_FALSE(LoadBitmapFile(dir.Path() + "\\junk.bmp"));
+    EXPECT_FALSE(bitmap->SaveBmp(dir.Path() + "\\no such folder\\x.bmp"));
+}
+
+TEST(Bitmap, ResizeKeepsTheAspectAndTheColours) {
+    TTempDir dir;
+    auto grey = [](int, int) { return RGB(90, 160, 30); };
+    TNVBitmapPtr wide = MakeBitmap(dir, 1600, 1000, grey);
+    ASSERT_TRUE(wide);
+    TNVBitmapPtr small = wide->Resize(400, 300);
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small->GetWidth(), 400);
+    EXPECT_EQ(small->GetHeight(), 250);
+    // Normalised weights: a plain area stays exactly its colour, edges included.
+    EXPECT_EQ(PixelAt(*small.Get(), 0, 0), grey(0, 0));
+    EXPECT_EQ(PixelAt(*small.Get(), 399, 249), grey(0, 0));
+
+    TNVBitmapPtr tall = MakeBitmap(dir, 100, 160, grey);
+    TNVBitmapPtr fitted = tall->Resize(400, 300);
+    ASSERT_TRUE(fitted);
+    EXPECT_EQ(fitted->GetWidth(), 187);
+    EXPECT_EQ(fitted->GetHeight(), 300);
+
+    // Images narrower than the filter read only their own pixels.
+    for (auto [w, h] : {std::pair{1, 1}, std::pair{2, 1}, std::pair{1, 3}}) {
+        TNVBitmapPtr tiny = MakeBitmap(dir, w, h, grey);
+        ASSERT_TRUE(tiny);
+        TNVBitmapPtr grown = tiny->Resize(9 * w, 9 * h);
+        ASSERT_TRUE(grown) << w << "x" << h;
+        EXPECT_EQ(PixelAt(*grown.Get(), grown->GetWidth() - 1, grown->GetHeight() - 1), grey(0, 0));
+        EXPECT_EQ(PixelAt(*grown.Get(), 0, 0), grey(0, 0));
+    }
+
+    // Zero boxes are refused; a strip that rounds to zero rows keeps one.
+    EXPECT_FALSE(wide->Resize(0, 300));
+    EXPECT_FALSE(wide->Resize(400, 0));
+    EXPECT_FALSE(wide->Resize(-5, -5));
+    TNVBitmapPtr strip = MakeBitmap(dir, 1000, 1, grey);
+    TNVBitmapPtr thin = strip->Resize(10, 10);
+    ASSERT_TRUE(thin);
+    EXPECT_EQ(thin->GetWidth(), 10);
+    EXPECT_EQ(thin->GetHeight(), 1);
+}
+
+// A two-colour picture large enough that the quantiser's squared moments exceed 32 bits.
+TEST(Bitmap, TwoColourPngUsesTwoEntriesOfAFullPalette) {
+    TTempDir dir;
+    const int w = 257, h = 130;
+    auto pixel = [](int x, int y) { return (x / 16 + y / 10) % 2 ? RGB(255, 255, 255) : RGB(0, 0, 0); };
+    TNVBitmapPtr bitmap = MakeBitmap(dir, w, h, pixel);
+    ASSERT_TRUE(bitmap);
+    ASSERT_TRUE(bitmap->SavePng(DeliveryOutPath("twocolour.png"), 0));
+    TPngHeader header = ReadPngHeader(DeliveryOutPath("twocolour.png"));
+    EXPECT_EQ(header.depth, 8);
+    EXPECT_EQ(header.colourType, 3);
+    // The first cut puts the darker box first.
+    ExpectPng("twocolour.png", w, h, 8, 256, [&](int x, int y) { return pixel(x, y) ? 1 : 0; });
+    AddExpectation("pngcolor\ttwocolour.png\t0\t0\t0\t0");
+    AddExpectation("pngcolor\ttwocolour.png\t1\t255\t255\t255");
+}
+
+TEST(Bitmap, GreyPngPacksSixteenLevelsTwoPixelsPerByte) {
+    TTempDir dir;
+    // Grey value -> nearest of the sixteen levels, first on ties.
+    const std::pair<COLORREF, int> samples[] = {
+        {RGB(0, 0, 0), 0},        {RGB(255, 255, 255), 15}, {RGB(128, 128, 128), 6},
+        {RGB(14, 14, 14), 0},     {RGB(15, 15, 15), 1},     {RGB(255, 0, 0), 3},
+        {RGB(0, 255, 0), 8},     {RGB(0, 0, 255), 1},
+    };
+    const int w = 9, h = 4;  // odd width: the last byte of a row has a low nibble of 0
+    auto sample = [&](int x, int y) { return samples[(x + y) % 8]; };
+    TNVBitmapPtr bitmap = MakeBitmap(dir, w, h, [&](int x, int y) { return sample(x, y).first; });
+    ASSERT_TRUE(bitmap);
+    ASSERT_TRUE(bitmap->SavePng(DeliveryOutPath("grey.png"), 1));
+    EXPECT_EQ(ReadPngHeader(DeliveryOutPath("grey.png")).depth, 4);
+    ExpectPng("grey.png", w, h, 4, 16, [&](int x, int y) { return sample(x, y).second; });
+    AddExpectation("pngcolor\tgrey.png\t6\t125\t125\t125");
+    AddExpectation("pngcolor\tgrey.png\t15\t255\t255\t255");
+}
+
+TEST(Bitmap, SizeLimitedModesFallBackToGreyWhenThatIsSmaller) {
+    TTempDir dir;
+    std::mt19937 rng(7);
+    std::vector<COLORREF> noise(400 * 300);
+    for (COLORREF& c : noise)
+        c = rng() & 0xFFFFFF;
+    TNVBitmapPtr bitmap = MakeBitmap(dir, 400, 300, [&](int x, int y) { return noise[y * 400 + x]; });
+    ASSERT_TRUE(bitmap);
+    ASSERT_TRUE(bitmap->SavePng(DeliveryOutPath("noise-mode0.png"), 0));
+    ASSERT_TRUE(bitmap->SavePng(DeliveryOutPath("noise-mode2.png"), 2));
+    TPngHeader full = ReadPngHeader(DeliveryOutPath("noise-mode0.png"));
+    TPngHeader limited = ReadPngHeader(DeliveryOutPath("noise-mode2.png"));
+    EXPECT_EQ(full.depth, 8);
+    EXPECT_GT(full.fileSize, 51200u);
+    EXPECT_EQ(limited.depth, 4);
+    EXPECT_LT(limited.fileSize, full.fileSize);
+    ExpectPng("noise-mode0.png", 400, 300, 8, 256, nullptr);
+    ExpectPng("noise-mode2.png", 400, 300, 4, 16, nullptr);
+
+    // Within its limit the palette image stays.
+    TNVBitmapPtr plain = MakeBitmap(dir, 400, 300, [](int x, int) { return RGB(x & 0xF0, 0, 0); });
+    ASSERT_TRUE(plain->SavePng(DeliveryOutPath("plain-mode5.png"), 5));
+    EXPECT_EQ(ReadPngHeader(DeliveryOutPath("plain-mode5.png")).depth, 8);
+    ExpectPng("plain-mode5.png", 400, 300, 8, 256, nullptr);
+
+    EXPECT_FALSE(plain->SavePng(dir.Path() + "\\no such folder\\x.png", 0));
+}
+
+namespace {
+
+LRESULT CALLBACK RedProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcA(wnd, msg, wParam, lParam);
+}
+
+}  // namespace
+
+TEST(Bitmap, CaptureOfOwnWindowsWhitensEverythingElse) {
+    EXPECT_FALSE(CaptureDesktop(true)) << "no window of ours is showing yet";
+
+    WNDCLASSA cls{};
+    cls.lpfnWndProc = RedProc;
+    cls.hInstance = GetModuleHandleA(nullptr);
+    cls.hbrBackground = CreateSolidBrush(RGB(255, 0, 0));
+    cls.lpszClassName = "DeliveryCaptureTest";
+    ASSERT_TRUE(RegisterClassA(&cls));
+    HWND wnd = CreateWindowExA(WS_EX_TOOLWINDOW | WS_EX_TOPMOST, cls.lpszClassName, "", WS_POPUP,
+                               300, 200, 120, 80, nullptr, nullptr, cls.hInstance, nullptr);
+    ASSERT_TRUE(wnd);
+    ShowWindow(wnd, SW_SHOWNOACTIVATE);
+    UpdateWindow(wnd);
+    GdiFlush();
+
+    int originX = GetSystemMetrics(SM_XVIRTUALSCREEN), originY = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    TNVBitmapPtr own = CaptureDesktop(true);
+    TNVBitmapPtr all = CaptureDesktop(false);
+    DestroyWindow(wnd);
+    UnregisterClassA(cls.lpszClassName, cls.hInstance);
+    DeleteObject(cls.hbrBackground);
+
+    ASSERT_TRUE(own);
+    ASSERT_TRUE(all);
+    EXPECT_EQ(own->GetWidth(), GetSystemMetrics(SM_CXVIRTUALSCREEN));
+    EXPECT_EQ(own->GetHeight(), GetSystemMetrics(SM_CYVIRTUALSCREEN));
+    EXPECT_EQ(PixelAt(*own.Get(), 300 + 60 - originX, 200 + 40 - originY), RGB(255, 0, 0));
+    EXPECT_EQ(PixelAt(*own.Get(), 300 - 10 - originX, 200 + 40 - originY), RGB(255, 255, 255));
+    EXPECT_EQ(PixelAt(*own.Get(), 300 + 60 - originX, 200 + 90 - originY), RGB(255, 255, 255));
+    EXPECT_EQ(PixelAt(*all.Get(), 300 + 60 - originX, 200 + 40 - originY), RGB(255, 0, 0));
+}
