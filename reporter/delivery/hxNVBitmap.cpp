@@ -1,5 +1,7 @@
 #include "hxNVBitmap.h"
 
+#include "hxInterfaced.h"
+
 #include "hxZip.h"
 
 #include <zlib.h>
@@ -72,14 +74,11 @@ bool WriteWholeFile(const std::string& fileName, const void* const* parts, const
     return ok;
 }
 
-class TINVBitmap final : public INVBitmap {
+class TINVBitmap final : public TInterfaced<INVBitmap> {
 public:
     // Null for a zero, negative or oversized box, or when GDI refuses.
     static ComPtr<TINVBitmap> Create(int width, int height);
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     int GetWidth() override { return header_.biWidth; }
     int GetHeight() override { return header_.biHeight; }
@@ -99,7 +98,6 @@ private:
     TINVBitmap() = default;
     ~TINVBitmap();
 
-    std::atomic<ULONG> refs_{0};
     BITMAPINFOHEADER header_{};
     TMemoryDc dc_;
     TGdiPtr<HBITMAP> section_;
@@ -135,25 +133,6 @@ ComPtr<TINVBitmap> TINVBitmap::Create(int width, int height) {
 TINVBitmap::~TINVBitmap() {
     if (old_)
         SelectObject(dc_.get(), old_);
-}
-
-HRESULT TINVBitmap::QueryInterface(REFIID iid, void** object) {
-    if (!object)
-        return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(INVBitmap)) {
-        *object = static_cast<INVBitmap*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TINVBitmap::Release() {
-    ULONG left = --refs_;
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 bool TINVBitmap::Draw(HDC dc, int x, int y) {

@@ -1,5 +1,7 @@
 #include "hxNVPrgrAlert.h"
 
+#include "hxInterfaced.h"
+
 #include <commctrl.h>
 
 #include <algorithm>
@@ -190,15 +192,12 @@ struct TArea {
     std::string text;
 };
 
-class TIProgressAlert final : public IProgressAlert {
+class TIProgressAlert final : public TInterfaced<IProgressAlert> {
 public:
     TIProgressAlert(const std::string& title, HMODULE iconModule, const std::string& iconName)
         : title_(title), iconModule_(iconModule), iconName_(iconName) {}
     ~TIProgressAlert() { Close(); }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-    ULONG STDMETHODCALLTYPE Release() override;
 
     std::string GetTitle() override;
     void SetTitle(const std::string& text) override;
@@ -222,7 +221,6 @@ private:
     void ApplyText(HWND box, HWND target, int which, const std::string& text, bool own);
     bool CreateBox(HWND parent, bool centred);
 
-    std::atomic<ULONG> refs_{0};
     std::mutex mutex_;
     std::string title_;
     HMODULE iconModule_;
@@ -235,25 +233,6 @@ private:
     HWND box_ = nullptr, status_ = nullptr, bar_ = nullptr;
     DWORD ownerThread_ = 0;
 };
-
-HRESULT TIProgressAlert::QueryInterface(REFIID iid, void** object) {
-    if (!object)
-        return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IProgressAlert)) {
-        *object = static_cast<IProgressAlert*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG TIProgressAlert::Release() {
-    ULONG left = --refs_;
-    if (left == 0)
-        delete this;
-    return left;
-}
 
 int TIProgressAlert::BarPosition() const {
     if (areas_.empty() || total_ <= 0)
