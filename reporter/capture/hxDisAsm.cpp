@@ -1,5 +1,7 @@
 #include "hxDisAsm.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -1822,6 +1824,8 @@ std::string OperandText(const TInsn& x, uint8_t kind, int& immIndex)
     case oC: return "cr" + std::to_string(x.RegX);
     case oD: return "dr" + std::to_string(x.RegX);
     case oI: {
+        if (!x.ImmSize)
+            return "0";
         uint64_t v = x.Imm;
         if (x.ImmSize < 8 && ((v >> (8 * x.ImmSize - 1)) & 1))
             v |= ~uint64_t(0) << (8 * x.ImmSize);
@@ -2253,12 +2257,12 @@ private:
             afterEnd = d.Return || (d.Jump && !IsCondJump(d.Opcode));
             p = d.Next;
         }
-        const uintptr_t end = std::min(p, space_.FunctionEnd > p ? p : space_.FunctionEnd);
+        const uintptr_t end = p;   // just past the last decoded instruction
         std::sort(starts.begin(), starts.end());
         starts.erase(std::unique(starts.begin(), starts.end()), starts.end());
         for (size_t i = 0; i < starts.size(); ++i) {
             const uintptr_t b = starts[i];
-            const uintptr_t e = i + 1 < starts.size() ? starts[i + 1] : std::max(end, p);
+            const uintptr_t e = i + 1 < starts.size() ? starts[i + 1] : end;
             if (e <= b)
                 continue;
             uintptr_t reached = 0;

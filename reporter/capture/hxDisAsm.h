@@ -3,8 +3,6 @@
 // Instruction decoder (32-bit and 64-bit x86), safe memory reads, function analysis and the
 // disassembly listing of a function.
 
-#include <windows.h>
-
 #include <array>
 #include <cstddef>
 #include <cstdint>

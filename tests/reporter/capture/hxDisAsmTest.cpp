@@ -298,6 +298,8 @@ TEST(DisAsm32, IndirectTargetsThroughTheSafeRead)
 
 TEST(DisAsm64, RipRelativeTargetsAndCells)
 {
+    if (sizeof(uintptr_t) < 8)
+        GTEST_SKIP() << "needs 64-bit addresses";
     // call [rip+2]: cell right after the instruction + 2
     Bytes code = {0xFF, 0x15, 0x02, 0x00, 0x00, 0x00, 0x90, 0x90, 1, 2, 3, 4, 5, 6, 7, 8};
     TDecoded d = Decode(TCpuMode::X64, code);
@@ -486,6 +488,8 @@ TEST(DisAsm32, InstructionTexts)
 
 TEST(DisAsm64, InstructionTexts)
 {
+    if (sizeof(uintptr_t) < 8)
+        GTEST_SKIP() << "needs 64-bit addresses";
     const TCpuMode m = TCpuMode::X64;
     EXPECT_EQ("0000000140001000   mov     rax, qword ptr [0000000140001010]",
               Text(m, {0x48, 0x8B, 0x05, 0x09, 0, 0, 0}));
