@@ -2591,7 +2591,10 @@ TObfuscator ComputeObfuscator()
     // Only the 9x line obfuscates identifiers; its version word has the top bit set.
     if (!(GetVersion() & 0x80000000u))
         return o;
-    const auto teb = reinterpret_cast<uintptr_t>(NtCurrentTeb());
+    // The thread block's self pointer (NtCurrentTeb through the header trips a bounds warning).
+    uint32_t tebSelf;
+    __asm__("movl %%fs:0x18, %0" : "=r"(tebSelf));
+    const uintptr_t teb = tebSelf;
     const uint32_t tid = GetCurrentThreadId(), pid = GetCurrentProcessId();
     uint32_t self = 0, pdb = 0, probe = 0;
     if (!TryReadMemory(teb + 0x18, &self, 4))
