@@ -1,0 +1,1290 @@
+#include "Controls.h"
+
+#include "Forms.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+#include <windowsx.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr UINT_PTR kSubclassId = 1;
+
+// The control holding the mouse capture; windowless ones capture through their parent's window.
+TControl* gCaptureControl = nullptr;
+int gCommonControlsVersion = 0;
+
+TShiftState ShiftFromKeys(WPARAM keys) {
+    TShiftState shift;
+    if (keys & MK_SHIFT)
+        shift.Include(ssShift);
+    if (keys & MK_CONTROL)
+        shift.Include(ssCtrl);
+    if (keys & MK_LBUTTON)
+        shift.Include(ssLeft);
+    if (keys & MK_RBUTTON)
+        shift.Include(ssRight);
+    if (keys & MK_MBUTTON)
+        shift.Include(ssMiddle);
+    if (GetKeyState(VK_MENU) < 0)
+        shift.Include(ssAlt);
+    return shift;
+}
+
+TPoint PointOf(LPARAM lParam) { return TPoint{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}; }
+
+bool IsMouseMessage(UINT message) {
+    return message >= WM_MOUSEFIRST && message <= WM_MBUTTONDBLCLK && message != WM_MOUSEWHEEL;
+}
+
+void EnsureCommonControls() {
+    static const bool done = [] {
+        INITCOMMONCONTROLSEX init{sizeof(init), ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
+        return InitCommonControlsEx(&init) != FALSE;
+    }();
+    (void)done;
+}
+
+// Clears a flag on scope exit, also when an exception passes.
+class TFlagGuard {
+public:
+    explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+    ~TFlagGuard() { flag_ = false; }
+    TFlagGuard(const TFlagGuard&) = delete;
+    TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+private:
+    bool& flag_;
+};
+
+// Lends a DC to a canvas while painting.
+class TCanvasDcGuard {
+public:
+    TCanvasDcGuard(TCanvas& canvas, HDC dc) : canvas_(canvas) { canvas_.SetHandle(dc); }
+    ~TCanvasDcGuard() { canvas_.SetHandle(nullptr); }
+    TCanvasDcGuard(const TCanvasDcGuard&) = delete;
+    TCanvasDcGuard& operator=(const TCanvasDcGuard&) = delete;
+
+private:
+    TCanvas& canvas_;
+};
+
+}  // namespace
+
+// The one list of notifications a parent reflects to the child they concern.
+UINT ReflectedMessage(UINT message) {
+    switch (message) {
+    case WM_COMMAND:
+    case WM_NOTIFY:
+    case WM_DRAWITEM:
+    case WM_MEASUREITEM:
+    case WM_CTLCOLORMSGBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+        return CN_BASE + message;
+    default:
+        return 0;
+    }
+}
+
+std::string GetShortHint(const std::string& hint) {
+    size_t bar = hint.find('|');
+    return bar == std::string::npos ? hint : hint.substr(0, bar);
+}
+
+std::string GetLongHint(const std::string& hint) {
+    size_t bar = hint.find('|');
+    return bar == std::string::npos ? hint : hint.substr(bar + 1);
+}
+
+int CommonControlsVersion() {
+    if (gCommonControlsVersion)
+        return gCommonControlsVersion;
+    HMODULE module = GetModuleHandleA("comctl32.dll");
+    if (!module)
+        module = LoadLibraryA("comctl32.dll");
+    using GetVersion = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
+    auto getVersion = module ? reinterpret_cast<GetVersion>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetVersion")))
+                             : nullptr;
+    DLLVERSIONINFO info{};
+    info.cbSize = sizeof(info);
+    if (getVersion && SUCCEEDED(getVersion(&info)))
+        gCommonControlsVersion = static_cast<int>(info.dwMajorVersion * 100 + info.dwMinorVersion);
+    else
+        gCommonControlsVersion = 400;
+    return gCommonControlsVersion;
+}
+
+void SetCommonControlsVersion(int version) { gCommonControlsVersion = version; }
+
+void HandleWindowException(TObject* sender) noexcept {
+    try {
+        Application.HandleException(sender);
+    } catch (...) {
+        // The handler itself failed; nothing may unwind through the system's code.
+    }
+}
+
+TCustomForm* GetParentForm(const TControl* control) {
+    while (control && control->Parent())
+        control = control->Parent();
+    return dynamic_cast<TCustomForm*>(const_cast<TControl*>(control));
+}
+
+TControl* GetCaptureControl() { return gCaptureControl; }
+
+// ---- TControl -------------------------------------------------------------------------
+
+const TClassInfo& TControl::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TControl::Left, &TControl::SetLeft>("Left"),
+        Prop<&TControl::Top, &TControl::SetTop>("Top"),
+        Prop<&TControl::Width, &TControl::SetWidth>("Width"),
+        Prop<&TControl::Height, &TControl::SetHeight>("Height"),
+        Prop<&TControl::Align, &TControl::SetAlign>("Align").WithDefault(alNone),
+        Prop<&TControl::Caption, &TControl::SetCaption>("Caption"),
+        Prop<&TControl::Color, &TControl::SetColor>("Color").StoredIf<&TControl::IsColorStored>(),
+        Prop<&TControl::Font, &TControl::SetFont>("Font").StoredIf<&TControl::IsFontStored>(),
+        Prop<&TControl::Enabled, &TControl::SetEnabled>("Enabled").WithDefault(true),
+        Prop<&TControl::Visible, &TControl::SetVisible>("Visible").WithDefault(true),
+        Prop<&TControl::Hint, &TControl::SetHint>("Hint"),
+        Prop<&TControl::ShowHint, &TControl::SetShowHint>("ShowHint").WithDefault(false),
+        Prop<&TControl::ParentColor, &TControl::SetParentColor>("ParentColor").WithDefault(false),
+        Prop<&TControl::ParentFont, &TControl::SetParentFont>("ParentFont").WithDefault(true),
+        Prop<&TControl::Cursor, &TControl::SetCursor>("Cursor").WithDefault(crDefault),
+        Prop<&TControl::OnClick>("OnClick"),
+        Prop<&TControl::OnDblClick>("OnDblClick"),
+        Prop<&TControl::OnMouseDown>("OnMouseDown"),
+        Prop<&TControl::OnMouseMove>("OnMouseMove"),
+        Prop<&TControl::OnMouseUp>("OnMouseUp"),
+        Prop<&TControl::OnMouseEnter>("OnMouseEnter"),
+        Prop<&TControl::OnMouseLeave>("OnMouseLeave"),
+    };
+    static const TClassInfo info = MakeClassInfo<TControl, TComponent>("TControl", props);
+    return info;
+}
+
+TControl::TControl(TComponent* owner) : TComponent(owner), font_(std::make_unique<TFont>()) {
+    ControlStyle = {csCaptureMouse, csClickEvents, csDoubleClicks};
+    font_->OnChange = TNotifyEvent(this, &TControl::FontChanged);
+    // Controls made while their owner loads are loading too, until Loaded.
+    if (owner && owner->IsLoading())
+        BeginLoading();
+}
+
+TControl::~TControl() {
+    if (gCaptureControl == this)
+        SetMouseCapture(false);
+    if (parent_)
+        parent_->RemoveControl(this);
+}
+
+void TControl::SetParent(TWinControl* parent) {
+    if (parent == parent_)
+        return;
+    if (parent == this)
+        throw EInvalidOperation("A control cannot be its own parent");
+    if (parent_)
+        parent_->RemoveControl(this);
+    if (parent)
+        parent->InsertControl(this);
+}
+
+void TControl::SetBounds(int left, int top, int width, int height) {
+    if (left == left_ && top == top_ && width == width_ && height == height_)
+        return;
+    Invalidate();
+    left_ = left;
+    top_ = top;
+    width_ = width;
+    height_ = height;
+    Invalidate();
+    RequestAlign();
+}
+
+TPoint TControl::ClientToScreen(TPoint point) const {
+    if (IsWindowed()) {
+        auto self = static_cast<const TWinControl*>(this);
+        if (self->HandleAllocated()) {
+            ::ClientToScreen(self->WindowHandle(), &point);
+            return point;
+        }
+    }
+    point.x += left_;
+    point.y += top_;
+    return parent_ ? parent_->ClientToScreen(point) : point;
+}
+
+TPoint TControl::ScreenToClient(TPoint point) const {
+    TPoint origin = ClientToScreen(TPoint{0, 0});
+    return TPoint{point.x - origin.x, point.y - origin.y};
+}
+
+void TControl::SetClientSize(int width, int height) {
+    TRect client = ClientRect();
+    SetBounds(left_, top_, width_ + width - client.right, height_ + height - client.bottom);
+}
+
+void TControl::SetAlign(TAlign align) {
+    if (align == align_)
+        return;
+    align_ = align;
+    RequestAlign();
+}
+
+void TControl::RequestAlign() {
+    if (parent_ && align_ != alNone)
+        parent_->Realign();
+}
+
+bool TControl::Showing() const {
+    if (!visible_)
+        return false;
+    if (parent_)
+        return parent_->Showing();
+    if (!IsWindowed())
+        return false;
+    auto self = static_cast<const TWinControl*>(this);
+    return self->HandleAllocated() && IsWindowVisible(self->WindowHandle());
+}
+
+void TControl::SetVisible(bool visible) {
+    if (visible == visible_)
+        return;
+    Invalidate();
+    visible_ = visible;
+    Invalidate();
+    if (!visible && parent_ && parent_->mouseControl_ == this) {
+        parent_->mouseControl_ = nullptr;
+        Perform(CM_MOUSELEAVE);
+    }
+    Perform(CM_VISIBLECHANGED, visible);
+    if (parent_ && align_ != alNone)
+        parent_->Realign();
+}
+
+void TControl::SetEnabled(bool enabled) {
+    if (enabled == enabled_)
+        return;
+    enabled_ = enabled;
+    Perform(CM_ENABLEDCHANGED);
+}
+
+void TControl::SetColor(TColor color) {
+    parentColor_ = false;
+    if (color == color_)
+        return;
+    color_ = color;
+    Perform(CM_COLORCHANGED);
+}
+
+void TControl::SetParentColor(bool value) {
+    parentColor_ = value;
+    if (value)
+        ParentColorChanged();
+}
+
+void TControl::ParentColorChanged() {
+    if (!parentColor_ || !parent_ || parent_->Color() == color_)
+        return;
+    color_ = parent_->Color();
+    Perform(CM_COLORCHANGED);
+}
+
+void TControl::SetParentFont(bool value) {
+    parentFont_ = value;
+    if (value)
+        ParentFontChanged();
+}
+
+void TControl::ParentFontChanged() {
+    if (!parentFont_ || !parent_)
+        return;
+    updatingFont_ = true;
+    try {
+        font_->Assign(*parent_->Font());
+    } catch (...) {
+        updatingFont_ = false;
+        throw;
+    }
+    updatingFont_ = false;
+}
+
+void TControl::FontChanged(TObject*) {
+    if (!updatingFont_)
+        parentFont_ = false;
+    Perform(CM_FONTCHANGED);
+}
+
+bool TControl::IsColorStored() const { return !parentColor_; }
+bool TControl::IsFontStored() const { return !parentFont_; }
+
+std::string TControl::GetText() const { return text_; }
+
+void TControl::SetText(const std::string& text) {
+    if (text == text_)
+        return;
+    text_ = text;
+    Perform(CM_TEXTCHANGED);
+}
+
+void TControl::SetCursor(TCursor cursor) {
+    if (cursor == cursor_)
+        return;
+    cursor_ = cursor;
+    Perform(CM_CURSORCHANGED);
+}
+
+LRESULT TControl::Perform(UINT message, WPARAM wParam, LPARAM lParam) {
+    TMessage msg{message, wParam, lParam, 0};
+    WndProc(msg);
+    return msg.Result;
+}
+
+void TControl::WndProc(TMessage& message) {
+    switch (message.Msg) {
+    case WM_LBUTTONDOWN:
+        WMMouseDown(message, mbLeft, false);
+        break;
+    case WM_LBUTTONDBLCLK:
+        WMMouseDown(message, mbLeft, true);
+        break;
+    case WM_RBUTTONDOWN:
+        WMMouseDown(message, mbRight, false);
+        break;
+    case WM_RBUTTONDBLCLK:
+        WMMouseDown(message, mbRight, true);
+        break;
+    case WM_MBUTTONDOWN:
+        WMMouseDown(message, mbMiddle, false);
+        break;
+    case WM_MBUTTONDBLCLK:
+        WMMouseDown(message, mbMiddle, true);
+        break;
+    case WM_LBUTTONUP:
+        WMMouseUp(message, mbLeft);
+        break;
+    case WM_RBUTTONUP:
+        WMMouseUp(message, mbRight);
+        break;
+    case WM_MBUTTONUP:
+        WMMouseUp(message, mbMiddle);
+        break;
+    case WM_MOUSEMOVE:
+        WMMouseMove(message);
+        break;
+    case CM_MOUSEENTER:
+        CMMouseEnter(message);
+        break;
+    case CM_MOUSELEAVE:
+        CMMouseLeave(message);
+        break;
+    case CM_PARENTCOLORCHANGED:
+        ParentColorChanged();
+        break;
+    case CM_PARENTFONTCHANGED:
+        ParentFontChanged();
+        break;
+    case CM_HITTEST:
+        message.Result = HTCLIENT;
+        break;
+    case CM_ENABLEDCHANGED:
+    case CM_COLORCHANGED:
+    case CM_FONTCHANGED:
+    case CM_TEXTCHANGED:
+        Invalidate();
+        break;
+    default:
+        DefaultHandler(message);
+        break;
+    }
+}
+
+void TControl::DefaultHandler(TMessage& message) { message.Result = 0; }
+
+void TControl::WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick) {
+    if (!ControlStyle.Contains(csDoubleClicks))
+        doubleClick = false;
+    // The native procedure first: it may take the capture and the focus itself.
+    DefaultHandler(message);
+    if (button == mbLeft) {
+        if (ControlStyle.Contains(csCaptureMouse))
+            SetMouseCapture(true);
+        ControlState.Include(csLButtonDown);
+        if (ControlStyle.Contains(csClickEvents) && !doubleClick)
+            ControlState.Include(csClicked);
+    }
+    TShiftState shift = ShiftFromKeys(message.WParam);
+    if (doubleClick) {
+        shift.Include(ssDouble);
+        DblClick();
+    }
+    TPoint point = PointOf(message.LParam);
+    MouseDown(button, shift, point.x, point.y);
+}
+
+void TControl::WMMouseUp(TMessage& message, TMouseButton button) {
+    // The native procedure first: releasing the capture before it would cancel a native press.
+    DefaultHandler(message);
+    bool clicked = false;
+    if (button == mbLeft) {
+        clicked = ControlState.Contains(csClicked);
+        ControlState.Exclude(csClicked).Exclude(csLButtonDown);
+        if (MouseCapture())
+            SetMouseCapture(false);
+    }
+    TPoint point = PointOf(message.LParam);
+    TRect client = ClientRect();
+    // Click (OnClick) comes before MouseUp (OnMouseUp).
+    if (clicked && PtInRect(&client, point))
+        Click();
+    MouseUp(button, ShiftFromKeys(message.WParam), point.x, point.y);
+}
+
+void TControl::WMMouseMove(TMessage& message) {
+    DefaultHandler(message);
+    TPoint point = PointOf(message.LParam);
+    MouseMove(ShiftFromKeys(message.WParam), point.x, point.y);
+}
+
+void TControl::CMMouseEnter(TMessage&) {
+    OnMouseEnter(this);
+    Application.HintMouseEnter(this);
+}
+
+void TControl::CMMouseLeave(TMessage&) {
+    OnMouseLeave(this);
+    Application.HintMouseLeave(this);
+}
+
+void TControl::Click() { OnClick(this); }
+void TControl::DblClick() { OnDblClick(this); }
+void TControl::MouseDown(TMouseButton button, TShiftState shift, int x, int y) { OnMouseDown(this, button, shift, x, y); }
+void TControl::MouseMove(TShiftState shift, int x, int y) { OnMouseMove(this, shift, x, y); }
+void TControl::MouseUp(TMouseButton button, TShiftState shift, int x, int y) { OnMouseUp(this, button, shift, x, y); }
+
+void TControl::Invalidate() {
+    if (visible_ && parent_ && parent_->HandleAllocated()) {
+        TRect rect = BoundsRect();
+        InvalidateRect(parent_->WindowHandle(), &rect, TRUE);
+    }
+}
+
+void TControl::Repaint() {
+    Invalidate();
+    Update();
+}
+
+void TControl::Update() {
+    if (parent_)
+        parent_->Update();
+}
+
+void TControl::BringToFront() {
+    if (!parent_)
+        return;
+    auto& list = parent_->controls_;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    list.push_back(this);
+    if (IsWindowed()) {
+        auto self = static_cast<TWinControl*>(this);
+        if (self->HandleAllocated())
+            SetWindowPos(self->WindowHandle(), HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    } else {
+        Invalidate();
+    }
+}
+
+bool TControl::MouseCapture() const { return gCaptureControl == this; }
+
+void TControl::SetMouseCapture(bool capture) {
+    if (capture == MouseCapture())
+        return;
+    HWND window = nullptr;
+    if (IsWindowed())
+        window = static_cast<TWinControl*>(this)->WindowHandle();
+    else if (parent_)
+        window = parent_->WindowHandle();
+    if (capture) {
+        gCaptureControl = this;
+        if (window)
+            SetCapture(window);
+    } else {
+        gCaptureControl = nullptr;
+        if (window && GetCapture() == window)
+            ReleaseCapture();
+    }
+}
+
+void TControl::Loaded() {
+    TComponent::Loaded();
+    ParentColorChanged();
+    ParentFontChanged();
+}
+
+// ---- TWinControl ----------------------------------------------------------------------
+
+const TClassInfo& TWinControl::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TWinControl::TabOrder, &TWinControl::SetTabOrder>("TabOrder"),
+        Prop<&TWinControl::TabStop>("TabStop").WithDefault(false),
+    };
+    static const TClassInfo info = MakeClassInfo<TWinControl, TControl>("TWinControl", props);
+    return info;
+}
+
+TWinControl::TWinControl(TComponent* owner) : TControl(owner) {
+    brush_.SetColor(Color());
+}
+
+TWinControl::~TWinControl() {
+    DestroyHandle();
+    // The children outlive this part of the object (their owner frees them later): they
+    // must not call back into it.
+    for (TControl* control : controls_)
+        control->parent_ = nullptr;
+    controls_.clear();
+    tabList_.clear();
+}
+
+HWND TWinControl::Handle() {
+    if (!handle_) {
+        if (Parent())
+            Parent()->HandleNeeded();  // makes this window too
+        if (!handle_)
+            CreateHandle();
+    }
+    return handle_;
+}
+
+void TWinControl::CreateHandle() {
+    CreateWnd();
+    for (TControl* control : controls_) {
+        if (control->IsWindowed()) {
+            auto child = static_cast<TWinControl*>(control);
+            if (!child->handle_)
+                child->CreateHandle();
+        }
+    }
+    Realign();
+}
+
+void TWinControl::CreateParams(TCreateParams& params) {
+    params.Caption = TControl::GetText();
+    params.Style = WS_CLIPCHILDREN | WS_CLIPSIBLINGS;
+    if (Parent()) {
+        params.Style |= WS_CHILD;
+        params.WndParent = Parent()->Handle();
+    }
+    if (Visible())
+        params.Style |= WS_VISIBLE;
+    if (!Enabled())
+        params.Style |= WS_DISABLED;
+    if (TabStop)
+        params.Style |= WS_TABSTOP;
+    params.X = Left();
+    params.Y = Top();
+    params.Width = Width();
+    params.Height = Height();
+    params.WinClassName = ClassInfo().Name;
+}
+
+void TWinControl::CreateWnd() {
+    TCreateParams params;
+    CreateParams(params);
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    native_ = !params.SysClass.empty();
+    const char* className = nullptr;
+    if (native_) {
+        EnsureCommonControls();
+        className = params.SysClass.c_str();
+    } else {
+        WNDCLASSA existing;
+        if (!GetClassInfoA(instance, params.WinClassName.c_str(), &existing)) {
+            WNDCLASSA wc{};
+            wc.style = params.ClassStyle;
+            wc.lpfnWndProc = StartProc;
+            wc.hInstance = instance;
+            wc.hCursor = params.ClassCursor ? params.ClassCursor : LoadCursorA(nullptr, IDC_ARROW);
+            wc.lpszClassName = params.WinClassName.c_str();
+            if (!RegisterClassA(&wc))
+                RaiseLastOSError();
+        }
+        className = params.WinClassName.c_str();
+    }
+    HMENU id = nullptr;
+    if ((params.Style & WS_CHILD) && Parent())
+        id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(Parent()->nextChildId_++));
+    ControlState.Include(csCreating);
+    HWND window = CreateWindowExA(params.ExStyle, className, params.Caption.c_str(), params.Style, params.X, params.Y,
+                                  params.Width, params.Height, params.WndParent, id, instance,
+                                  native_ ? nullptr : this);
+    ControlState.Exclude(csCreating);
+    if (!window)
+        RaiseLastOSError();
+    if (native_)
+        Attach(window);
+    SendMessageA(window, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), FALSE);
+}
+
+void TWinControl::Attach(HWND window) {
+    handle_ = window;
+    SetWindowSubclass(window, SubclassProc, kSubclassId, reinterpret_cast<DWORD_PTR>(this));
+}
+
+void TWinControl::Detached() {
+    handle_ = nullptr;
+    mouseInWindow_ = false;
+    mouseControl_ = nullptr;
+    if (gCaptureControl && (gCaptureControl == this || gCaptureControl->parent_ == this))
+        gCaptureControl = nullptr;
+}
+
+TWinControl* TWinControl::FindControl(HWND window) {
+    // The import library lacks GetWindowSubclass: found by name, or by its ordinal 411.
+    using GetSubclass = BOOL(WINAPI*)(HWND, SUBCLASSPROC, UINT_PTR, DWORD_PTR*);
+    static const GetSubclass getSubclass = [] {
+        HMODULE module = GetModuleHandleA("comctl32.dll");
+        FARPROC proc = GetProcAddress(module, "GetWindowSubclass");
+        if (!proc)
+            proc = GetProcAddress(module, MAKEINTRESOURCEA(411));
+        return reinterpret_cast<GetSubclass>(reinterpret_cast<void*>(proc));
+    }();
+    DWORD_PTR data = 0;
+    if (window && getSubclass && getSubclass(window, SubclassProc, kSubclassId, &data))
+        return reinterpret_cast<TWinControl*>(data);
+    return nullptr;
+}
+
+// Our own classes start here: the subclass goes on at WM_NCCREATE, so that everything
+// after it reaches WndProc; this procedure then only calls the default one.
+LRESULT CALLBACK TWinControl::StartProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        if (auto control = static_cast<TWinControl*>(create->lpCreateParams))
+            control->Attach(window);
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+// The trampoline: no exception leaves it.
+LRESULT CALLBACK TWinControl::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                           DWORD_PTR data) {
+    auto control = reinterpret_cast<TWinControl*>(data);
+    if (message == WM_NCDESTROY) {
+        RemoveWindowSubclass(window, SubclassProc, kSubclassId);
+        if (control->handle_ == window)
+            control->Detached();
+        return DefSubclassProc(window, message, wParam, lParam);
+    }
+    TMessage msg{message, wParam, lParam, 0};
+    try {
+        control->WndProc(msg);
+    } catch (...) {
+        HandleWindowException(control);
+    }
+    return msg.Result;
+}
+
+void TWinControl::DestroyHandle() {
+    if (!handle_)
+        return;
+    for (TControl* control : controls_)
+        if (control->IsWindowed())
+            static_cast<TWinControl*>(control)->DestroyHandle();
+    SaveWindowState();
+    DestroyWnd();
+}
+
+void TWinControl::SaveWindowState() {
+    int length = GetWindowTextLengthA(handle_);
+    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(handle_, text.data(), length + 1)));
+    TControl::text_ = text;
+}
+
+void TWinControl::DestroyWnd() {
+    HWND window = handle_;
+    DestroyWindow(window);
+    if (handle_ == window)  // a window that was not ours to destroy
+        Detached();
+}
+
+void TWinControl::RecreateWnd() {
+    if (!handle_)
+        return;
+    ControlState.Include(csRecreating);
+    try {
+        DestroyHandle();
+        HandleNeeded();
+    } catch (...) {
+        ControlState.Exclude(csRecreating);
+        throw;
+    }
+    ControlState.Exclude(csRecreating);
+}
+
+void TWinControl::InsertControl(TControl* control) {
+    controls_.push_back(control);
+    control->parent_ = this;
+    if (control->IsWindowed()) {
+        auto child = static_cast<TWinControl*>(control);
+        tabList_.push_back(child);
+        if (child->handle_ && handle_)
+            ::SetParent(child->handle_, handle_);
+        else if (child->handle_)
+            child->DestroyHandle();
+        else if (handle_)
+            child->CreateHandle();
+    }
+    control->ParentColorChanged();
+    control->ParentFontChanged();
+    control->Invalidate();
+    control->RequestAlign();
+}
+
+void TWinControl::RemoveControl(TControl* control) {
+    auto found = std::find(controls_.begin(), controls_.end(), control);
+    if (found == controls_.end())
+        return;
+    if (TCustomForm* form = GetParentForm(this))
+        form->ControlRemoving(control);
+    if (mouseControl_ == control)
+        mouseControl_ = nullptr;
+    control->Invalidate();
+    if (control->IsWindowed()) {
+        auto child = static_cast<TWinControl*>(control);
+        child->DestroyHandle();
+        tabList_.erase(std::remove(tabList_.begin(), tabList_.end(), child), tabList_.end());
+    }
+    controls_.erase(std::find(controls_.begin(), controls_.end(), control));
+    control->parent_ = nullptr;
+    if (control->Align() != alNone)
+        Realign();
+}
+
+TControl* TWinControl::ControlAtPos(TPoint point) const {
+    for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) {
+        TControl* control = *it;
+        if (control->IsWindowed() || !control->Visible() || !control->Enabled())
+            continue;
+        TRect bounds = control->BoundsRect();
+        if (!PtInRect(&bounds, point))
+            continue;
+        LPARAM local = MAKELPARAM(point.x - bounds.left, point.y - bounds.top);
+        if (control->Perform(CM_HITTEST, 0, local) != 0)
+            return control;
+    }
+    return nullptr;
+}
+
+bool TWinControl::ContainsControl(const TControl* control) const {
+    for (; control; control = control->Parent())
+        if (control == this)
+            return true;
+    return false;
+}
+
+LRESULT TWinControl::Broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
+    // A copy: a handler may add or remove children.
+    std::vector<TControl*> children = controls_;
+    for (TControl* control : children)
+        if (LRESULT result = control->Perform(message, wParam, lParam))
+            return result;
+    return 0;
+}
+
+TRect TWinControl::ClientRect() const {
+    if (!handle_)
+        return ClientRectFromBounds();
+    TRect rect;
+    GetClientRect(handle_, &rect);
+    return rect;
+}
+
+void TWinControl::SetBounds(int left, int top, int width, int height) {
+    if (left == Left() && top == Top() && width == Width() && height == Height())
+        return;
+    if (handle_) {
+        // WM_WINDOWPOSCHANGED brings the fields and the layout up to date.
+        SetWindowPos(handle_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+        UpdateBoundsFromWindow();
+    } else {
+        bool resized = width != Width() || height != Height();
+        TControl::SetBounds(left, top, width, height);
+        if (resized)
+            Realign();
+        return;
+    }
+    RequestAlign();
+}
+
+void TWinControl::UpdateBoundsFromWindow() {
+    if (!handle_ || IsIconic(handle_))
+        return;
+    TRect rect;
+    GetWindowRect(handle_, &rect);
+    if (GetWindowLongPtrA(handle_, GWL_STYLE) & WS_CHILD)
+        MapWindowPoints(nullptr, GetParent(handle_), reinterpret_cast<POINT*>(&rect), 2);
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    bool resized = width != Width() || height != Height();
+    left_ = rect.left;
+    top_ = rect.top;
+    width_ = width;
+    height_ = height;
+    if (resized)
+        Realign();
+}
+
+std::string TWinControl::GetText() const {
+    if (!handle_)
+        return TControl::GetText();
+    int length = GetWindowTextLengthA(handle_);
+    std::string text(static_cast<size_t>(std::max(length, 0)) + 1, '\0');
+    text.resize(static_cast<size_t>(GetWindowTextA(handle_, text.data(), length + 1)));
+    return text;
+}
+
+void TWinControl::SetText(const std::string& text) {
+    if (handle_)
+        SetWindowTextA(handle_, text.c_str());  // WM_SETTEXT sends CM_TEXTCHANGED
+    else
+        TControl::SetText(text);
+}
+
+void TWinControl::WMSetText(TMessage& message) {
+    std::string before = GetText();
+    DefaultHandler(message);
+    std::string after = GetText();
+    TControl::text_ = after;
+    if (after != before)
+        Perform(CM_TEXTCHANGED);
+}
+
+void TWinControl::SetVisible(bool visible) {
+    if (visible == Visible())
+        return;
+    SetVisibleField(visible);
+    if (handle_)
+        ShowWindow(handle_, visible ? SW_SHOWNA : SW_HIDE);
+    else if (visible && Parent() && Parent()->HandleAllocated())
+        HandleNeeded();
+    Perform(CM_VISIBLECHANGED, visible);
+    if (Parent() && Align() != alNone)
+        Parent()->Realign();
+}
+
+void TWinControl::SetEnabled(bool enabled) {
+    if (enabled == Enabled())
+        return;
+    enabled_ = enabled;
+    if (handle_)
+        EnableWindow(handle_, enabled);
+    Perform(CM_ENABLEDCHANGED);
+}
+
+void TWinControl::Invalidate() {
+    if (handle_)
+        InvalidateRect(handle_, nullptr, TRUE);
+}
+
+void TWinControl::Update() {
+    if (handle_)
+        UpdateWindow(handle_);
+}
+
+void TWinControl::Realign() {
+    if (alignDisabled_ || aligning_ || IsLoading())
+        return;
+    TFlagGuard guard(aligning_);
+    TRect rect = ClientRect();
+    AdjustClientRect(rect);
+    AlignControls(nullptr, rect);
+}
+
+void TWinControl::EnableAlign() {
+    if (alignDisabled_ > 0 && --alignDisabled_ == 0)
+        Realign();
+}
+
+// Each alignment in turn, and within one the children in the order they were inserted.
+void TWinControl::AlignControls(TControl*, TRect& rect) {
+    for (TAlign align : {alTop, alBottom, alLeft, alRight, alClient}) {
+        for (TControl* control : std::vector<TControl*>(controls_)) {
+            if (control->Align() != align || !control->Visible())
+                continue;
+            int width = std::max<int>(0, rect.right - rect.left);
+            int height = std::max<int>(0, rect.bottom - rect.top);
+            switch (align) {
+            case alTop:
+                control->SetBounds(rect.left, rect.top, width, control->Height());
+                rect.top += control->Height();
+                break;
+            case alBottom:
+                control->SetBounds(rect.left, rect.bottom - control->Height(), width, control->Height());
+                rect.bottom -= control->Height();
+                break;
+            case alLeft:
+                control->SetBounds(rect.left, rect.top, control->Width(), height);
+                rect.left += control->Width();
+                break;
+            case alRight:
+                control->SetBounds(rect.right - control->Width(), rect.top, control->Width(), height);
+                rect.right -= control->Width();
+                break;
+            case alClient:
+                control->SetBounds(rect.left, rect.top, width, height);
+                break;
+            case alNone:
+                break;
+            }
+        }
+    }
+}
+
+int TWinControl::TabOrder() const {
+    if (!Parent())
+        return -1;
+    const auto& list = Parent()->tabList_;
+    auto found = std::find(list.begin(), list.end(), this);
+    return found == list.end() ? -1 : static_cast<int>(found - list.begin());
+}
+
+void TWinControl::SetTabOrder(int order) {
+    if (!Parent())
+        return;
+    auto& list = Parent()->tabList_;
+    list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    order = std::clamp(order, 0, static_cast<int>(list.size()));
+    list.insert(list.begin() + order, this);
+}
+
+void TWinControl::GetTabOrderList(std::vector<TWinControl*>& list) const {
+    for (TWinControl* child : tabList_) {
+        list.push_back(child);
+        child->GetTabOrderList(list);
+    }
+}
+
+bool TWinControl::CanFocus() const {
+    for (const TControl* control = this; control; control = control->Parent())
+        if (!control->Visible() || !control->Enabled())
+            return false;
+    return true;
+}
+
+bool TWinControl::Focused() const { return handle_ && GetFocus() == handle_; }
+
+void TWinControl::SetFocus() {
+    if (!CanFocus())
+        throw EInvalidOperation("Cannot focus a disabled or invisible window");
+    if (TCustomForm* form = GetParentForm(this); form && form != this && !form->Visible()) {
+        form->SetActiveControl(this);  // focused when the form shows
+        return;
+    }
+    ::SetFocus(Handle());
+}
+
+void TWinControl::Loaded() {
+    TControl::Loaded();
+    Realign();
+}
+
+void TWinControl::WndProc(TMessage& message) {
+    if (ReflectedMessage(message.Msg) && ReflectNotification(message))
+        return;
+    if (IsMouseMessage(message.Msg)) {
+        if (message.Msg == WM_MOUSEMOVE)
+            TrackMouse(message);
+        RouteMouse(message);
+        return;
+    }
+    switch (message.Msg) {
+    case WM_PAINT:
+        WMPaint(message);
+        return;
+    case WM_ERASEBKGND:
+        WMEraseBkgnd(message);
+        return;
+    case WM_SETCURSOR:
+        WMSetCursor(message);
+        return;
+    case WM_SETTEXT:
+        WMSetText(message);
+        return;
+    case WM_SETFOCUS:
+        WMFocus(message, true);
+        return;
+    case WM_WINDOWPOSCHANGED:
+        DefaultHandler(message);
+        UpdateBoundsFromWindow();
+        return;
+    case WM_MOUSELEAVE:
+        mouseInWindow_ = false;
+        if (TControl* inner = std::exchange(mouseControl_, nullptr))
+            inner->Perform(CM_MOUSELEAVE);
+        Perform(CM_MOUSELEAVE);
+        return;
+    case WM_CAPTURECHANGED:
+        if (gCaptureControl && (gCaptureControl == this || gCaptureControl->parent_ == this) &&
+            reinterpret_cast<HWND>(message.LParam) != handle_)
+            gCaptureControl = nullptr;
+        DefaultHandler(message);
+        return;
+    case CN_KEYDOWN:
+    case CN_SYSKEYDOWN:
+        CNKeyDown(message);
+        return;
+    case CN_CTLCOLORMSGBOX:
+    case CN_CTLCOLOREDIT:
+    case CN_CTLCOLORLISTBOX:
+    case CN_CTLCOLORBTN:
+    case CN_CTLCOLORDLG:
+    case CN_CTLCOLORSCROLLBAR:
+    case CN_CTLCOLORSTATIC:
+        CNCtlColor(message);
+        return;
+    case CM_COLORCHANGED:
+        brush_.SetColor(Color());
+        Invalidate();
+        for (TControl* control : std::vector<TControl*>(controls_))
+            control->Perform(CM_PARENTCOLORCHANGED);
+        return;
+    case CM_FONTCHANGED:
+        if (handle_)
+            SendMessageA(handle_, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), TRUE);
+        for (TControl* control : std::vector<TControl*>(controls_))
+            control->Perform(CM_PARENTFONTCHANGED);
+        return;
+    case CM_DIALOGKEY:
+    case CM_DIALOGCHAR:
+    case CM_FOCUSCHANGED:
+        message.Result = Broadcast(message.Msg, message.WParam, message.LParam);
+        return;
+    default:
+        TControl::WndProc(message);
+        return;
+    }
+}
+
+void TWinControl::DefaultHandler(TMessage& message) {
+    // Our own messages have no default; the window must exist for the others.
+    if (!handle_ || (message.Msg >= CM_BASE && message.Msg <= 0xBFFF)) {
+        message.Result = 0;
+        return;
+    }
+    message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
+}
+
+bool TWinControl::ReflectNotification(TMessage& message) {
+    HWND from = nullptr;
+    switch (message.Msg) {
+    case WM_COMMAND:
+        from = reinterpret_cast<HWND>(message.LParam);
+        break;
+    case WM_NOTIFY:
+        from = reinterpret_cast<NMHDR*>(message.LParam)->hwndFrom;
+        break;
+    case WM_DRAWITEM: {
+        auto item = reinterpret_cast<DRAWITEMSTRUCT*>(message.LParam);
+        if (item->CtlType != ODT_MENU)
+            from = item->hwndItem;
+        break;
+    }
+    case WM_MEASUREITEM: {
+        // Sent while a native child is still being created, before it is ours: not reflected then.
+        auto item = reinterpret_cast<MEASUREITEMSTRUCT*>(message.LParam);
+        if (item->CtlType != ODT_MENU && handle_)
+            from = GetDlgItem(handle_, static_cast<int>(item->CtlID));
+        break;
+    }
+    default:  // WM_CTLCOLOR*
+        from = reinterpret_cast<HWND>(message.LParam);
+        break;
+    }
+    TWinControl* child = from && from != handle_ ? FindControl(from) : nullptr;
+    if (!child)
+        return false;
+    message.Result = child->Perform(ReflectedMessage(message.Msg), message.WParam, message.LParam);
+    return true;
+}
+
+void TWinControl::TrackMouse(TMessage& message) {
+    if (handle_ && !mouseInWindow_) {
+        mouseInWindow_ = true;
+        TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, handle_, 0};
+        TrackMouseEvent(&track);
+        Perform(CM_MOUSEENTER);
+    }
+    TControl* hover = ControlAtPos(PointOf(message.LParam));
+    if (hover == mouseControl_)
+        return;
+    if (TControl* old = std::exchange(mouseControl_, hover))
+        old->Perform(CM_MOUSELEAVE);
+    if (hover)
+        hover->Perform(CM_MOUSEENTER);
+}
+
+// A windowless child under the point (or holding the capture) gets the message in its own
+// coordinates instead of this control.
+void TWinControl::RouteMouse(TMessage& message) {
+    TPoint point = PointOf(message.LParam);
+    TControl* target = nullptr;
+    if (gCaptureControl && gCaptureControl->parent_ == this && !gCaptureControl->IsWindowed())
+        target = gCaptureControl;
+    else if (gCaptureControl != this)
+        target = ControlAtPos(point);
+    if (!target) {
+        TControl::WndProc(message);
+        return;
+    }
+    LPARAM local = MAKELPARAM(point.x - target->Left(), point.y - target->Top());
+    message.Result = target->Perform(message.Msg, message.WParam, local);
+}
+
+void TWinControl::WMPaint(TMessage& message) {
+    if (native_) {
+        DefaultHandler(message);
+        return;
+    }
+    if (message.WParam) {
+        HDC dc = reinterpret_cast<HDC>(message.WParam);
+        PaintWindow(dc);
+        PaintControls(dc);
+        return;
+    }
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(handle_, &paint);
+    try {
+        PaintWindow(dc);
+        PaintControls(dc);
+    } catch (...) {
+        EndPaint(handle_, &paint);
+        throw;
+    }
+    EndPaint(handle_, &paint);
+}
+
+void TWinControl::PaintWindow(HDC) {}
+
+void TWinControl::PaintControls(HDC dc) {
+    TRect clip;
+    if (GetClipBox(dc, &clip) == ERROR)
+        return;
+    for (TControl* control : controls_) {
+        if (control->IsWindowed() || !control->Visible())
+            continue;
+        TRect bounds = control->BoundsRect();
+        TRect overlap;
+        if (!IntersectRect(&overlap, &bounds, &clip))
+            continue;
+        int saved = SaveDC(dc);
+        IntersectClipRect(dc, bounds.left, bounds.top, bounds.right, bounds.bottom);
+        OffsetViewportOrgEx(dc, bounds.left, bounds.top, nullptr);
+        try {
+            control->Perform(WM_PAINT, reinterpret_cast<WPARAM>(dc), 0);
+        } catch (...) {
+            RestoreDC(dc, saved);
+            throw;
+        }
+        RestoreDC(dc, saved);
+    }
+}
+
+void TWinControl::WMEraseBkgnd(TMessage& message) {
+    if (native_) {
+        DefaultHandler(message);
+        return;
+    }
+    TRect rect = ClientRect();
+    FillRect(reinterpret_cast<HDC>(message.WParam), &rect, brush_.Handle());
+    message.Result = 1;
+}
+
+void TWinControl::WMSetCursor(TMessage& message) {
+    if (LOWORD(message.LParam) == HTCLIENT && reinterpret_cast<HWND>(message.WParam) == handle_) {
+        TCursor cursor = Screen.Cursor();
+        if (cursor == crDefault) {
+            POINT point;
+            GetCursorPos(&point);
+            ::ScreenToClient(handle_, &point);
+            TControl* inner = ControlAtPos(point);
+            cursor = inner && inner->Cursor() != crDefault ? inner->Cursor() : Cursor();
+        }
+        if (cursor != crDefault) {
+            ::SetCursor(Screen.Cursors(cursor));
+            message.Result = TRUE;
+            return;
+        }
+    }
+    DefaultHandler(message);
+}
+
+// Tab, Enter and Escape go to the form as CM_DIALOGKEY unless the window asks for them.
+void TWinControl::CNKeyDown(TMessage& message) {
+    WPARAM key = message.WParam;
+    if (key != VK_TAB && key != VK_RETURN && key != VK_ESCAPE)
+        return;
+    TMessage query{WM_GETDLGCODE, key, 0, 0};
+    DefaultHandler(query);
+    LRESULT code = query.Result;
+    if ((code & DLGC_WANTALLKEYS) || (key == VK_TAB && (code & DLGC_WANTTAB)))
+        return;
+    if (TCustomForm* form = GetParentForm(this))
+        message.Result = form->Perform(CM_DIALOGKEY, key, message.LParam);
+}
+
+void TWinControl::WMFocus(TMessage& message, bool gained) {
+    if (gained)
+        if (TCustomForm* form = GetParentForm(this); form && form != this)
+            form->SetFocusedControl(this);
+    DefaultHandler(message);
+}
+
+void TWinControl::CNCtlColor(TMessage& message) {
+    HDC dc = reinterpret_cast<HDC>(message.WParam);
+    SetTextColor(dc, ColorToRGB(Font()->Color()));
+    SetBkColor(dc, ColorToRGB(Color()));
+    message.Result = reinterpret_cast<LRESULT>(brush_.Handle());
+}
+
+// ---- TGraphicControl, TCustomControl ------------------------------------------------
+
+const TClassInfo& TGraphicControl::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<TGraphicControl, TControl>("TGraphicControl", {});
+    return info;
+}
+
+TGraphicControl::TGraphicControl(TComponent* owner) : TControl(owner) {}
+
+void TGraphicControl::WndProc(TMessage& message) {
+    if (message.Msg != WM_PAINT || !message.WParam) {
+        TControl::WndProc(message);
+        return;
+    }
+    TCanvasDcGuard guard(canvas_, reinterpret_cast<HDC>(message.WParam));
+    canvas_.Font().Assign(*Font());
+    canvas_.Brush().SetColor(Color());
+    Paint();
+}
+
+const TClassInfo& TCustomControl::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<TCustomControl, TWinControl>("TCustomControl", {});
+    return info;
+}
+
+TCustomControl::TCustomControl(TComponent* owner) : TWinControl(owner) {}
+
+void TCustomControl::PaintWindow(HDC dc) {
+    TCanvasDcGuard guard(canvas_, dc);
+    canvas_.Font().Assign(*Font());
+    canvas_.Brush().SetColor(Color());
+    Paint();
+}

@@ -1,0 +1,455 @@
+#pragma once
+
+// Controls: windowless (TControl, TGraphicControl) and windowed (TWinControl, TCustomControl).
+//
+// Tie between window and object: every window of a TWinControl is subclassed with comctl32's
+// SetWindowSubclass at creation (our own classes at WM_NCCREATE, native classes right after
+// CreateWindowEx); the subclass reference data is the control, so FindControl(hwnd) asks the
+// window itself. WM_NCDESTROY removes the subclass and clears the control's handle.
+//
+// Dispatch: one trampoline per window catches every exception and hands it to the application
+// (HandleWindowException); inside it, WndProc(TMessage&) is a plain switch that decodes the
+// message once and calls a handler named after it; unhandled messages go to DefaultHandler
+// (the native window procedure for windowed controls, nothing for windowless ones).
+//
+// Order of virtual handlers and events: the event fires from inside the base class's virtual
+// handler (Click fires OnClick, MouseDown fires OnMouseDown ...). An override decides by where
+// it calls the base whether its own work runs before or after the event.
+//
+// Reflection: a parent sends the notifications listed in ReflectedMessage() back to the child
+// window they came from as CN_BASE + message; only children that are our controls receive them.
+
+#include "Classes.h"
+#include "Event.h"
+#include "Graphics.h"
+#include "TypInfo.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Internal notifications between controls.
+constexpr UINT CM_BASE = 0xB000;
+constexpr UINT CM_ACTIVATE = CM_BASE + 0;
+constexpr UINT CM_DEACTIVATE = CM_BASE + 1;
+constexpr UINT CM_DIALOGKEY = CM_BASE + 5;         // WParam: virtual key; nonzero result: taken
+constexpr UINT CM_DIALOGCHAR = CM_BASE + 6;        // WParam: character; nonzero result: taken
+constexpr UINT CM_FOCUSCHANGED = CM_BASE + 7;      // LParam: the newly focused control
+constexpr UINT CM_PARENTFONTCHANGED = CM_BASE + 8;
+constexpr UINT CM_PARENTCOLORCHANGED = CM_BASE + 9;
+constexpr UINT CM_HITTEST = CM_BASE + 10;          // LParam: client point (MAKELPARAM); result 0: not here
+constexpr UINT CM_VISIBLECHANGED = CM_BASE + 11;
+constexpr UINT CM_ENABLEDCHANGED = CM_BASE + 12;
+constexpr UINT CM_COLORCHANGED = CM_BASE + 13;
+constexpr UINT CM_FONTCHANGED = CM_BASE + 14;
+constexpr UINT CM_CURSORCHANGED = CM_BASE + 15;
+constexpr UINT CM_TEXTCHANGED = CM_BASE + 18;
+constexpr UINT CM_MOUSEENTER = CM_BASE + 19;
+constexpr UINT CM_MOUSELEAVE = CM_BASE + 20;
+constexpr UINT CM_ENTER = CM_BASE + 26;
+constexpr UINT CM_EXIT = CM_BASE + 27;
+constexpr UINT CM_RELEASE = CM_BASE + 33;          // posted to a form that frees itself
+
+// Notifications reflected by the parent to the child they concern.
+constexpr UINT CN_BASE = 0xBC00;
+constexpr UINT CN_KEYDOWN = CN_BASE + WM_KEYDOWN;      // from the message loop; nonzero: taken
+constexpr UINT CN_SYSKEYDOWN = CN_BASE + WM_SYSKEYDOWN;
+constexpr UINT CN_COMMAND = CN_BASE + WM_COMMAND;
+constexpr UINT CN_NOTIFY = CN_BASE + WM_NOTIFY;
+constexpr UINT CN_DRAWITEM = CN_BASE + WM_DRAWITEM;
+constexpr UINT CN_MEASUREITEM = CN_BASE + WM_MEASUREITEM;
+constexpr UINT CN_CTLCOLORMSGBOX = CN_BASE + WM_CTLCOLORMSGBOX;
+constexpr UINT CN_CTLCOLOREDIT = CN_BASE + WM_CTLCOLOREDIT;
+constexpr UINT CN_CTLCOLORLISTBOX = CN_BASE + WM_CTLCOLORLISTBOX;
+constexpr UINT CN_CTLCOLORBTN = CN_BASE + WM_CTLCOLORBTN;
+constexpr UINT CN_CTLCOLORDLG = CN_BASE + WM_CTLCOLORDLG;
+constexpr UINT CN_CTLCOLORSCROLLBAR = CN_BASE + WM_CTLCOLORSCROLLBAR;
+constexpr UINT CN_CTLCOLORSTATIC = CN_BASE + WM_CTLCOLORSTATIC;
+
+// The CN_ message a parent sends for message, 0 when message is not reflected.
+UINT ReflectedMessage(UINT message);
+
+struct TMessage {
+    UINT Msg;
+    WPARAM WParam;
+    LPARAM LParam;
+    LRESULT Result;
+};
+
+enum TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
+enum TMouseButton { mbLeft, mbRight, mbMiddle };
+enum TShiftStateFlag { ssShift, ssAlt, ssCtrl, ssLeft, ssRight, ssMiddle, ssDouble };
+using TShiftState = TSet<TShiftStateFlag>;
+
+// A native window class that clicks on its own notification (a "BUTTON" on BN_CLICKED) clears
+// csClickEvents, else a press and release would click twice.
+enum TControlStyleFlag {
+    csCaptureMouse,   // captures the mouse while the left button is down
+    csClickEvents,    // a left press and release inside is a Click
+    csDoubleClicks,   // receives double clicks (else they are presses)
+};
+using TControlStyle = TSet<TControlStyleFlag>;
+
+enum TControlStateFlag {
+    csLButtonDown,  // the left button went down on this control
+    csClicked,      // ... and the press counts as the start of a click
+    csCreating,     // the window is being created
+    csRecreating,   // RecreateWnd is running
+};
+using TControlState = TSet<TControlStateFlag>;
+
+// Cursor identifiers: negative ones are the system's, positive ones are set through TScreen.
+using TCursor = int;
+constexpr TCursor crDefault = 0;
+constexpr TCursor crNone = -1;
+constexpr TCursor crArrow = -2;
+constexpr TCursor crCross = -3;
+constexpr TCursor crIBeam = -4;
+constexpr TCursor crSizeAll = -22;
+constexpr TCursor crSizeNESW = -6;
+constexpr TCursor crSizeNS = -7;
+constexpr TCursor crSizeNWSE = -8;
+constexpr TCursor crSizeWE = -9;
+constexpr TCursor crUpArrow = -10;
+constexpr TCursor crHourGlass = -11;
+constexpr TCursor crNo = -18;
+constexpr TCursor crAppStart = -19;
+constexpr TCursor crHelp = -20;
+constexpr TCursor crHandPoint = -21;
+
+using TMouseEvent = TEvent<void(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
+using TMouseMoveEvent = TEvent<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
+
+// The short part of a hint ("short|long"), and the long part (the whole hint when there is no bar).
+std::string GetShortHint(const std::string& hint);
+std::string GetLongHint(const std::string& hint);
+
+// comctl32's version as major * 100 + minor (581 for 5.81), read once; tests may set it.
+int CommonControlsVersion();
+void SetCommonControlsVersion(int version);
+
+class TWinControl;
+class TCustomForm;
+
+// Called by the window trampolines from inside a catch block: hands the exception to
+// Application.HandleException and never throws.
+void HandleWindowException(TObject* sender) noexcept;
+
+class EInvalidOperation : public Exception {
+    using Exception::Exception;
+};
+
+class TControl : public TComponent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TControl(TComponent* owner);
+    ~TControl() override;
+
+    TWinControl* Parent() const { return parent_; }
+    virtual void SetParent(TWinControl* parent);
+    // True for TWinControl and its descendants.
+    virtual bool IsWindowed() const { return false; }
+
+    int Left() const { return left_; }
+    int Top() const { return top_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    void SetLeft(int value) { SetBounds(value, top_, width_, height_); }
+    void SetTop(int value) { SetBounds(left_, value, width_, height_); }
+    void SetWidth(int value) { SetBounds(left_, top_, value, height_); }
+    void SetHeight(int value) { SetBounds(left_, top_, width_, value); }
+    TRect BoundsRect() const { return MakeBounds(left_, top_, width_, height_); }
+    // Does nothing when the bounds are unchanged; otherwise moves the window or invalidates
+    // the old and new area, and asks the parent to realign.
+    virtual void SetBounds(int left, int top, int width, int height);
+    virtual TRect ClientRect() const { return MakeRect(0, 0, width_, height_); }
+    int ClientWidth() const { return ClientRect().right; }
+    int ClientHeight() const { return ClientRect().bottom; }
+    TPoint ClientToScreen(TPoint point) const;
+    TPoint ScreenToClient(TPoint point) const;
+    // Changes the outer size so that the client area gets this size.
+    void SetClientSize(int width, int height);
+
+    TAlign Align() const { return align_; }
+    void SetAlign(TAlign align);
+    bool Visible() const { return visible_; }
+    virtual void SetVisible(bool visible);
+    void Show() { SetVisible(true); }
+    void Hide() { SetVisible(false); }
+    // Visible itself and every parent up to a top-level window that is shown.
+    bool Showing() const;
+    bool Enabled() const { return enabled_; }
+    virtual void SetEnabled(bool enabled);
+
+    TColor Color() const { return color_; }
+    void SetColor(TColor color);
+    bool ParentColor() const { return parentColor_; }
+    void SetParentColor(bool value);
+    TFont* Font() const { return font_.get(); }
+    void SetFont(TFont* font) { font_->Assign(*font); }
+    bool ParentFont() const { return parentFont_; }
+    void SetParentFont(bool value);
+    // Stored in form streams only when not taken from the parent.
+    bool IsColorStored() const;
+    bool IsFontStored() const;
+
+    // The caption and the text are one string: a windowed control keeps it in its window.
+    std::string Caption() const { return GetText(); }
+    void SetCaption(const std::string& text) { SetText(text); }
+    virtual std::string GetText() const;
+    // Sends CM_TEXTCHANGED when the text changes.
+    virtual void SetText(const std::string& text);
+
+    const std::string& Hint() const { return hint_; }
+    void SetHint(const std::string& hint) { hint_ = hint; }
+    bool ShowHint() const { return showHint_; }
+    void SetShowHint(bool value) { showHint_ = value; }
+    TCursor Cursor() const { return cursor_; }
+    void SetCursor(TCursor cursor);
+
+    TControlStyle ControlStyle;
+    TControlState ControlState;
+
+    // Sends a message to WndProc now and returns its result.
+    LRESULT Perform(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+    virtual void WndProc(TMessage& message);
+    virtual void DefaultHandler(TMessage& message);
+
+    virtual void Invalidate();
+    // Invalidate and Update.
+    void Repaint();
+    // Paints what is invalid now.
+    virtual void Update();
+    void BringToFront();
+
+    bool MouseCapture() const;
+    void SetMouseCapture(bool capture);
+
+    // Fires OnClick.
+    virtual void Click();
+
+    TNotifyEvent OnClick;
+    TNotifyEvent OnDblClick;
+    TMouseEvent OnMouseDown;
+    TMouseMoveEvent OnMouseMove;
+    TMouseEvent OnMouseUp;
+    TNotifyEvent OnMouseEnter;
+    TNotifyEvent OnMouseLeave;
+
+    void Loaded() override;
+
+protected:
+    // Fire OnDblClick, OnMouseDown, OnMouseMove, OnMouseUp.
+    virtual void DblClick();
+    virtual void MouseDown(TMouseButton button, TShiftState shift, int x, int y);
+    virtual void MouseMove(TShiftState shift, int x, int y);
+    virtual void MouseUp(TMouseButton button, TShiftState shift, int x, int y);
+    // After a realignment of the parent or a change of its own alignment.
+    void RequestAlign();
+    // The parent's colour or font changed.
+    void ParentColorChanged();
+    void ParentFontChanged();
+    void SetVisibleField(bool visible) { visible_ = visible; }
+
+private:
+    friend class TWinControl;
+    void WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick);
+    void WMMouseUp(TMessage& message, TMouseButton button);
+    void WMMouseMove(TMessage& message);
+    void CMMouseEnter(TMessage& message);
+    void CMMouseLeave(TMessage& message);
+    void FontChanged(TObject* sender);
+
+    TWinControl* parent_ = nullptr;
+    int left_ = 0;
+    int top_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+    TAlign align_ = alNone;
+    bool visible_ = true;
+    bool enabled_ = true;
+    TColor color_ = clBtnFace;
+    bool parentColor_ = false;
+    std::unique_ptr<TFont> font_;
+    bool parentFont_ = true;
+    bool updatingFont_ = false;
+    std::string text_;
+    std::string hint_;
+    bool showHint_ = false;
+    TCursor cursor_ = crDefault;
+};
+
+// What CreateWnd passes to CreateWindowEx.
+struct TCreateParams {
+    std::string Caption;
+    DWORD Style = 0;
+    DWORD ExStyle = 0;
+    int X = 0, Y = 0, Width = 0, Height = 0;
+    HWND WndParent = nullptr;
+    // Registered by the framework with its own starting procedure unless SysClass is set.
+    std::string WinClassName;
+    UINT ClassStyle = CS_DBLCLKS;
+    HCURSOR ClassCursor = nullptr;
+    // A native class ("BUTTON", "EDIT", "SysListView32" ...) to create and subclass instead.
+    std::string SysClass;
+};
+
+class TWinControl : public TControl {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TWinControl(TComponent* owner);
+    ~TWinControl() override;
+
+    bool IsWindowed() const override { return true; }
+
+    // The window, created on first use (with the parent's first).
+    HWND Handle();
+    HWND WindowHandle() const { return handle_; }
+    bool HandleAllocated() const { return handle_ != nullptr; }
+    void HandleNeeded() { Handle(); }
+    // Destroys the window and makes it again with the same caption, bounds and state.
+    void RecreateWnd();
+    // The control whose window this is; null for other windows. Works from the window itself.
+    static TWinControl* FindControl(HWND window);
+
+    int ControlCount() const { return static_cast<int>(controls_.size()); }
+    TControl* Controls(int index) const { return controls_.at(static_cast<size_t>(index)); }
+    void InsertControl(TControl* control);
+    void RemoveControl(TControl* control);
+    // The visible, enabled windowless child at a client point, or null.
+    TControl* ControlAtPos(TPoint point) const;
+    bool ContainsControl(const TControl* control) const;
+    // Sends message to every child until one answers nonzero; returns that answer.
+    LRESULT Broadcast(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
+
+    TRect ClientRect() const override;
+    void SetBounds(int left, int top, int width, int height) override;
+    void SetText(const std::string& text) override;
+    std::string GetText() const override;
+    void SetVisible(bool visible) override;
+    void SetEnabled(bool enabled) override;
+    void Invalidate() override;
+    void Update() override;
+
+    // Lays out the aligned children (top, bottom, left, right, client; each kind in child order).
+    void Realign();
+    void DisableAlign() { ++alignDisabled_; }
+    void EnableAlign();
+
+    int TabOrder() const;
+    void SetTabOrder(int order);
+    bool TabStop = false;
+    // Windowed children in tab order, descending into containers.
+    void GetTabOrderList(std::vector<TWinControl*>& list) const;
+
+    bool CanFocus() const;
+    bool Focused() const;
+    virtual void SetFocus();
+
+    void WndProc(TMessage& message) override;
+    void DefaultHandler(TMessage& message) override;
+
+    void Loaded() override;
+
+    // The brush a native child paints its background with (Color).
+    TBrush* Brush() { return &brush_; }
+
+protected:
+    virtual void CreateParams(TCreateParams& params);
+    virtual void CreateWnd();
+    virtual void DestroyWnd();
+    void DestroyHandle();
+    // Asks the window's state back into fields before it goes.
+    virtual void SaveWindowState();
+    virtual void AlignControls(TControl* control, TRect& rect);
+    virtual void AdjustClientRect(TRect& /*rect*/) const {}
+    // The client size from the outer size while there is no window.
+    virtual TRect ClientRectFromBounds() const { return MakeRect(0, 0, Width(), Height()); }
+    // Paints the window itself on dc (windowless children come after it).
+    virtual void PaintWindow(HDC dc);
+    // Paints the visible windowless children that intersect the dc's clip area.
+    void PaintControls(HDC dc);
+
+    void CreateHandle();
+
+private:
+    friend class TControl;
+    static LRESULT CALLBACK SubclassProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
+    static LRESULT CALLBACK StartProc(HWND, UINT, WPARAM, LPARAM);
+    void Attach(HWND window);
+    void Detached();
+    void UpdateBoundsFromWindow();
+    bool ReflectNotification(TMessage& message);
+    void RouteMouse(TMessage& message);
+    void TrackMouse(TMessage& message);
+    void WMPaint(TMessage& message);
+    void WMEraseBkgnd(TMessage& message);
+    void WMSetCursor(TMessage& message);
+    void CNKeyDown(TMessage& message);
+    void WMSetText(TMessage& message);
+    void WMFocus(TMessage& message, bool gained);
+    void CNCtlColor(TMessage& message);
+    void ColorChanged(TObject*);
+
+    HWND handle_ = nullptr;
+    bool native_ = false;
+    std::vector<TControl*> controls_;  // all children, windowless and windowed, in insertion order
+    std::vector<TWinControl*> tabList_;
+    TControl* mouseControl_ = nullptr;  // windowless child under the cursor
+    bool mouseInWindow_ = false;
+    int alignDisabled_ = 0;
+    bool aligning_ = false;
+    int nextChildId_ = 100;
+    TBrush brush_;
+};
+
+// A windowless control drawn by its parent: Canvas is the parent's DC while Paint runs.
+class TGraphicControl : public TControl {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TGraphicControl(TComponent* owner);
+    void WndProc(TMessage& message) override;
+
+protected:
+    TCanvas& Canvas() { return canvas_; }
+    virtual void Paint() {}
+
+private:
+    TCanvas canvas_;
+};
+
+// A windowed control of our own class that paints itself on Canvas in Paint.
+class TCustomControl : public TWinControl {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TCustomControl(TComponent* owner);
+
+protected:
+    TCanvas& Canvas() { return canvas_; }
+    virtual void Paint() {}
+    void PaintWindow(HDC dc) override;
+
+private:
+    TCanvas canvas_;
+};
+
+// The form that contains control, or null.
+TCustomForm* GetParentForm(const TControl* control);
+
+// The control that holds the mouse capture (windowless ones through their parent's window).
+TControl* GetCaptureControl();
+
+template <>
+struct TEnumTraits<TAlign> {
+    static constexpr const char* Names[] = {"alNone", "alTop", "alBottom", "alLeft", "alRight", "alClient"};
+};
+template <>
+struct TEnumTraits<TShiftStateFlag> {
+    static constexpr const char* Names[] = {"ssShift", "ssAlt", "ssCtrl", "ssLeft", "ssRight", "ssMiddle", "ssDouble"};
+};
