@@ -8,9 +8,6 @@
 
 namespace {
 
-// A 32-bit build reads the same registry view as a 64-bit one.
-constexpr REGSAM kNativeView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : 0;
-
 // Carries an error raised by an event receiver through a check's error guard.
 struct TReceiverFailure {
     std::exception_ptr error;
@@ -21,7 +18,7 @@ struct TReceiverFailure {
 std::string TRegistryError::GetFullPath() const { return RootKeyName(RootKey) + '\\' + Key; }
 
 TRegistryCheckThread::TRegistryCheckThread() : TThread("TRegistryCheckThread") {
-    Reg.SetAccess(KEY_ALL_ACCESS | kNativeView);
+    Reg.SetAccess(KEY_ALL_ACCESS | kNativeRegistryView);
     Reg.SetRootKey(HKEY_LOCAL_MACHINE);
 }
 
@@ -533,7 +530,7 @@ void TRegistryCheckThread::FixErrors() { PassReceiverErrors([this] { FixJournale
 
 void TRegistryCheckThread::FixJournaledErrors() {
     const REGSAM savedAccess = Reg.Access();
-    Reg.SetAccess(KEY_ALL_ACCESS | kNativeView);
+    Reg.SetAccess(KEY_ALL_ACCESS | kNativeRegistryView);
     FixedCount = 0;
     DeletedItems = 0;
     Total = Errors.Count();
@@ -592,7 +589,7 @@ void TRegistryCheckThread::DeleteKeyTree(HKEY root, const std::string& key) {
     Reg.CloseKey();
     Reg.SetLazyWrite(false);
     Reg.SetRootKey(root);
-    Reg.SetAccess(KEY_ALL_ACCESS | kNativeView);
+    Reg.SetAccess(KEY_ALL_ACCESS | kNativeRegistryView);
     if (Reg.OpenKey(key, false)) {
         TStringList values;
         Reg.GetValueNames(values);

@@ -9,9 +9,6 @@ TRegUndoFile UndoFile;
 
 namespace {
 
-// A 32-bit build reads the same registry view as a 64-bit one.
-constexpr REGSAM kNativeView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : 0;
-
 std::string WithoutLeadingBackslash(const std::string& key) {
     return (!key.empty() && key[0] == '\\') ? key.substr(1) : key;
 }
@@ -77,7 +74,7 @@ void AppendHexLines(TStringList& lines, const std::string& prefix, DWORD type, c
     lines.Add(line);
 }
 
-TRegUndoFile::TRegUndoFile() : Reg(KEY_READ | kNativeView) {
+TRegUndoFile::TRegUndoFile() : Reg(KEY_READ | kNativeRegistryView) {
     char module[MAX_PATH + 1] = {};
     GetModuleFileNameA(nullptr, module, MAX_PATH);
     Folder = ExtractFilePath(module) + "restore";

@@ -18,6 +18,10 @@ class ERegistryException : public Exception {
     using Exception::Exception;
 };
 
+// The registry view a 64-bit build sees natively; a 32-bit build asks for it explicitly,
+// so that both builds read and write the same keys.
+constexpr REGSAM kNativeRegistryView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : 0;
+
 enum TRegDataType { rdUnknown, rdString, rdExpandString, rdInteger, rdBinary };
 
 struct TRegDataInfo {
