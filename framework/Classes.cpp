@@ -39,8 +39,11 @@ TComponent::~TComponent() {
         back.erase(std::remove(back.begin(), back.end(), this), back.end());
         listener->Notification(this, opRemove);
     }
-    while (!components_.empty())
-        delete components_.back();  // each leaves the list as it goes
+    while (!components_.empty()) {
+        TComponent* last = components_.back();
+        last->BeforeDestruction();
+        delete last;  // leaves the list as it goes
+    }
     if (owner_)
         owner_->RemoveComponent(this);
 }
@@ -261,4 +264,11 @@ std::vector<TPropTarget> ResolvePropPath(TObject& root, const std::string& path)
     }
     Resolve(root, parts, 0, targets);
     return targets;
+}
+
+void FreeComponent(TComponent* component) {
+    if (!component)
+        return;
+    component->BeforeDestruction();
+    delete component;
 }

@@ -69,6 +69,9 @@ public:
     void BeginLoading() { state_ |= csLoading; }
     // Called once the loading of the owner's properties is complete.
     virtual void Loaded() { state_ &= ~static_cast<unsigned>(csLoading); }
+    // Runs while the object is still whole, right before it is freed by its owner or by
+    // FreeComponent (a destructor of a base class cannot reach the derived parts any more).
+    virtual void BeforeDestruction() {}
 
     intptr_t Tag = 0;
 
@@ -161,6 +164,9 @@ void RegisterClass(const TClassInfo& info);
 const TClassInfo* FindClass(const std::string& name);
 // Raises EClassNotFound for unknown classes and classes that cannot be made by name.
 TComponent* CreateComponentByName(const std::string& name, TComponent* owner);
+
+// Frees a component the way its owner would: BeforeDestruction, then delete. Null is allowed.
+void FreeComponent(TComponent* component);
 
 class EClassNotFound : public Exception {
     using Exception::Exception;

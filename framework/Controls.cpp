@@ -33,6 +33,11 @@ TShiftState ShiftFromKeys(WPARAM keys) {
     return shift;
 }
 
+// The native child being made and the id it gets: a parent asks it while the child is not
+// subclassed yet (WM_MEASUREITEM comes during CreateWindowEx).
+thread_local TWinControl* gCreatingChild = nullptr;
+thread_local UINT gCreatingChildId = 0;
+
 TPoint PointOf(LPARAM lParam) { return TPoint{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)}; }
 
 bool IsMouseMessage(UINT message) {
@@ -72,6 +77,32 @@ private:
 };
 
 }  // namespace
+
+TShiftState KeyboardShiftState() {
+    TShiftState shift;
+    if (GetKeyState(VK_SHIFT) < 0)
+        shift.Include(ssShift);
+    if (GetKeyState(VK_CONTROL) < 0)
+        shift.Include(ssCtrl);
+    if (GetKeyState(VK_MENU) < 0)
+        shift.Include(ssAlt);
+    return shift;
+}
+
+bool IsAccel(char key, const std::string& caption) {
+    for (size_t i = 0; i + 1 < caption.size(); ++i) {
+        if (caption[i] != '&')
+            continue;
+        if (caption[i + 1] == '&') {
+            ++i;
+            continue;
+        }
+        char pair[2] = {caption[i + 1], key};
+        CharUpperBuffA(pair, 2);
+        return pair[0] == pair[1];
+    }
+    return false;
+}
 
 // The one list of notifications a parent reflects to the child they concern.
 UINT ReflectedMessage(UINT message) {
@@ -534,6 +565,9 @@ const TClassInfo& TWinControl::StaticClassInfo() {
     static const TPropInfo props[] = {
         Prop<&TWinControl::TabOrder, &TWinControl::SetTabOrder>("TabOrder"),
         Prop<&TWinControl::TabStop>("TabStop").WithDefault(false),
+        Prop<&TWinControl::OnKeyDown>("OnKeyDown"),
+        Prop<&TWinControl::OnKeyPress>("OnKeyPress"),
+        Prop<&TWinControl::OnKeyUp>("OnKeyUp"),
     };
     static const TClassInfo info = MakeClassInfo<TWinControl, TControl>("TWinControl", props);
     return info;
@@ -604,7 +638,12 @@ void TWinControl::CreateWnd() {
     if (native_) {
         EnsureCommonControls();
         className = params.SysClass.c_str();
+        WNDCLASSA native;
+        if (!GetClassInfoA(nullptr, className, &native) && !GetClassInfoA(instance, className, &native))
+            RaiseLastOSError();
+        classProc_ = native.lpfnWndProc;
     } else {
+        classProc_ = DefWindowProcA;
         WNDCLASSA existing;
         if (!GetClassInfoA(instance, params.WinClassName.c_str(), &existing)) {
             WNDCLASSA wc{};
@@ -622,9 +661,13 @@ void TWinControl::CreateWnd() {
     if ((params.Style & WS_CHILD) && Parent())
         id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(Parent()->nextChildId_++));
     ControlState.Include(csCreating);
+    TWinControl* outerChild = std::exchange(gCreatingChild, native_ ? this : nullptr);
+    UINT outerChildId = std::exchange(gCreatingChildId, static_cast<UINT>(reinterpret_cast<UINT_PTR>(id)));
     HWND window = CreateWindowExA(params.ExStyle, className, params.Caption.c_str(), params.Style, params.X, params.Y,
                                   params.Width, params.Height, params.WndParent, id, instance,
                                   native_ ? nullptr : this);
+    gCreatingChild = outerChild;
+    gCreatingChildId = outerChildId;
     ControlState.Exclude(csCreating);
     if (!window)
         RaiseLastOSError();
@@ -684,11 +727,13 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND window, UINT message, WPARAM wPa
         return DefSubclassProc(window, message, wParam, lParam);
     }
     TMessage msg{message, wParam, lParam, 0};
+    ++control->windowProcDepth_;
     try {
         control->WndProc(msg);
     } catch (...) {
         HandleWindowException(control);
     }
+    --control->windowProcDepth_;
     return msg.Result;
 }
 
@@ -1042,6 +1087,19 @@ void TWinControl::WndProc(TMessage& message) {
     case CN_SYSKEYDOWN:
         CNKeyDown(message);
         return;
+    case CN_CHAR:
+    case CN_SYSCHAR:
+        CNChar(message);
+        return;
+    case WM_KEYDOWN:
+    case WM_SYSKEYDOWN:
+    case WM_KEYUP:
+    case WM_SYSKEYUP:
+        WMKey(message);
+        return;
+    case WM_CHAR:
+        WMChar(message);
+        return;
     case CN_CTLCOLORMSGBOX:
     case CN_CTLCOLOREDIT:
     case CN_CTLCOLORLISTBOX:
@@ -1080,7 +1138,12 @@ void TWinControl::DefaultHandler(TMessage& message) {
         message.Result = 0;
         return;
     }
-    message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
+    // DefSubclassProc only works inside this window's own subclass call; a Perform from
+    // elsewhere goes straight to the class's procedure.
+    if (windowProcDepth_ > 0)
+        message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
+    else
+        message.Result = CallWindowProcA(classProc_, handle_, message.Msg, message.WParam, message.LParam);
 }
 
 bool TWinControl::ReflectNotification(TMessage& message) {
@@ -1099,10 +1162,15 @@ bool TWinControl::ReflectNotification(TMessage& message) {
         break;
     }
     case WM_MEASUREITEM: {
-        // Sent while a native child is still being created, before it is ours: not reflected then.
         auto item = reinterpret_cast<MEASUREITEMSTRUCT*>(message.LParam);
-        if (item->CtlType != ODT_MENU && handle_)
-            from = GetDlgItem(handle_, static_cast<int>(item->CtlID));
+        if (item->CtlType == ODT_MENU || !handle_)
+            break;
+        // A native child asks while CreateWindowEx is still making it, before it is ours.
+        if (gCreatingChild && gCreatingChild->Parent() == this && gCreatingChildId == item->CtlID) {
+            message.Result = gCreatingChild->Perform(CN_MEASUREITEM, message.WParam, message.LParam);
+            return true;
+        }
+        from = GetDlgItem(handle_, static_cast<int>(item->CtlID));
         break;
     }
     default:  // WM_CTLCOLOR*
@@ -1152,6 +1220,21 @@ void TWinControl::RouteMouse(TMessage& message) {
 void TWinControl::WMPaint(TMessage& message) {
     if (native_) {
         DefaultHandler(message);
+        // The native class painted and validated its area: windowless children go on top.
+        bool hasGraphicChildren = std::any_of(controls_.begin(), controls_.end(),
+                                              [](TControl* c) { return !c->IsWindowed() && c->Visible(); });
+        if (hasGraphicChildren && !message.WParam) {
+            HDC dc = GetDC(handle_);
+            try {
+                PaintControls(dc);
+            } catch (...) {
+                ReleaseDC(handle_, dc);
+                throw;
+            }
+            ReleaseDC(handle_, dc);
+        } else if (hasGraphicChildren) {
+            PaintControls(reinterpret_cast<HDC>(message.WParam));
+        }
         return;
     }
     if (message.WParam) {
@@ -1227,19 +1310,73 @@ void TWinControl::WMSetCursor(TMessage& message) {
     DefaultHandler(message);
 }
 
-// Tab, Enter and Escape go to the form as CM_DIALOGKEY unless the window asks for them.
+LRESULT TWinControl::DialogCode(WPARAM key, UINT message) {
+    MSG msg{handle_, message, key, 0, 0, {0, 0}};
+    return Perform(WM_GETDLGCODE, key, reinterpret_cast<LPARAM>(&msg));
+}
+
+// Tab, Enter, Escape and the arrows go to the form as CM_DIALOGKEY unless the window asks for them.
 void TWinControl::CNKeyDown(TMessage& message) {
     WPARAM key = message.WParam;
-    if (key != VK_TAB && key != VK_RETURN && key != VK_ESCAPE)
+    bool arrow = key == VK_LEFT || key == VK_RIGHT || key == VK_UP || key == VK_DOWN;
+    if (key != VK_TAB && key != VK_RETURN && key != VK_ESCAPE && !arrow)
         return;
-    TMessage query{WM_GETDLGCODE, key, 0, 0};
-    DefaultHandler(query);
-    LRESULT code = query.Result;
-    if ((code & DLGC_WANTALLKEYS) || (key == VK_TAB && (code & DLGC_WANTTAB)))
+    LRESULT code = DialogCode(key, WM_KEYDOWN);
+    if ((code & DLGC_WANTALLKEYS) || (key == VK_TAB && (code & DLGC_WANTTAB)) || (arrow && (code & DLGC_WANTARROWS)))
         return;
     if (TCustomForm* form = GetParentForm(this))
         message.Result = form->Perform(CM_DIALOGKEY, key, message.LParam);
 }
+
+// Alt+character, or a character the focused window does not take, may be an accelerator.
+void TWinControl::CNChar(TMessage& message) {
+    TCustomForm* form = GetParentForm(this);
+    if (!form)
+        return;
+    if (message.Msg == CN_CHAR) {
+        if (static_cast<unsigned char>(message.WParam) < ' ')
+            return;
+        if (DialogCode(message.WParam, WM_CHAR) & (DLGC_WANTCHARS | DLGC_WANTALLKEYS))
+            return;
+    }
+    message.Result = form->Perform(CM_DIALOGCHAR, message.WParam, message.LParam);
+}
+
+void TWinControl::WMKey(TMessage& message) {
+    WORD key = static_cast<WORD>(message.WParam);
+    TShiftState shift = KeyboardShiftState();
+    bool down = message.Msg == WM_KEYDOWN || message.Msg == WM_SYSKEYDOWN;
+    TWinControl* form = GetParentForm(this);
+    if (form && form != this && static_cast<TCustomForm*>(form)->KeyPreview)
+        down ? form->KeyDown(key, shift) : form->KeyUp(key, shift);
+    if (key)
+        down ? KeyDown(key, shift) : KeyUp(key, shift);
+    if (!key) {
+        message.Result = 0;
+        return;
+    }
+    message.WParam = key;
+    DefaultHandler(message);
+}
+
+void TWinControl::WMChar(TMessage& message) {
+    char key = static_cast<char>(message.WParam);
+    TWinControl* form = GetParentForm(this);
+    if (form && form != this && static_cast<TCustomForm*>(form)->KeyPreview)
+        form->KeyPress(key);
+    if (key)
+        KeyPress(key);
+    if (!key) {
+        message.Result = 0;
+        return;
+    }
+    message.WParam = static_cast<unsigned char>(key);
+    DefaultHandler(message);
+}
+
+void TWinControl::KeyDown(WORD& key, TShiftState shift) { OnKeyDown(this, key, shift); }
+void TWinControl::KeyPress(char& key) { OnKeyPress(this, key); }
+void TWinControl::KeyUp(WORD& key, TShiftState shift) { OnKeyUp(this, key, shift); }
 
 void TWinControl::WMFocus(TMessage& message, bool gained) {
     if (gained)

@@ -56,6 +56,8 @@ constexpr UINT CM_RELEASE = CM_BASE + 33;          // posted to a form that free
 constexpr UINT CN_BASE = 0xBC00;
 constexpr UINT CN_KEYDOWN = CN_BASE + WM_KEYDOWN;      // from the message loop; nonzero: taken
 constexpr UINT CN_SYSKEYDOWN = CN_BASE + WM_SYSKEYDOWN;
+constexpr UINT CN_CHAR = CN_BASE + WM_CHAR;             // from the message loop; nonzero: taken
+constexpr UINT CN_SYSCHAR = CN_BASE + WM_SYSCHAR;
 constexpr UINT CN_COMMAND = CN_BASE + WM_COMMAND;
 constexpr UINT CN_NOTIFY = CN_BASE + WM_NOTIFY;
 constexpr UINT CN_DRAWITEM = CN_BASE + WM_DRAWITEM;
@@ -79,6 +81,9 @@ struct TMessage {
 };
 
 enum TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
+// Horizontal placement of text in its box, and the vertical one.
+enum TAlignment { taLeftJustify, taRightJustify, taCenter };
+enum TTextLayout { tlTop, tlCenter, tlBottom };
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
 enum TShiftStateFlag { ssShift, ssAlt, ssCtrl, ssLeft, ssRight, ssMiddle, ssDouble };
 using TShiftState = TSet<TShiftStateFlag>;
@@ -121,6 +126,14 @@ constexpr TCursor crHandPoint = -21;
 
 using TMouseEvent = TEvent<void(TObject* Sender, TMouseButton Button, TShiftState Shift, int X, int Y)>;
 using TMouseMoveEvent = TEvent<void(TObject* Sender, TShiftState Shift, int X, int Y)>;
+// A handler that sets Key to 0 takes the key: the window never sees it.
+using TKeyEvent = TEvent<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
+using TKeyPressEvent = TEvent<void(TObject* Sender, char& Key)>;
+
+// The keyboard's Shift, Ctrl and Alt state now.
+TShiftState KeyboardShiftState();
+// True when caption marks key as its accelerator ("&x", not "&&").
+bool IsAccel(char key, const std::string& caption);
 
 // The short part of a hint ("short|long"), and the long part (the whole hint when there is no bar).
 std::string GetShortHint(const std::string& hint);
@@ -358,7 +371,16 @@ public:
     // The brush a native child paints its background with (Color).
     TBrush* Brush() { return &brush_; }
 
+    // Fire while the control has the focus; a form with KeyPreview hears them first.
+    TKeyEvent OnKeyDown;
+    TKeyPressEvent OnKeyPress;
+    TKeyEvent OnKeyUp;
+
 protected:
+    // Fire OnKeyDown, OnKeyPress, OnKeyUp.
+    virtual void KeyDown(WORD& key, TShiftState shift);
+    virtual void KeyPress(char& key);
+    virtual void KeyUp(WORD& key, TShiftState shift);
     virtual void CreateParams(TCreateParams& params);
     virtual void CreateWnd();
     virtual void DestroyWnd();
@@ -390,6 +412,10 @@ private:
     void WMEraseBkgnd(TMessage& message);
     void WMSetCursor(TMessage& message);
     void CNKeyDown(TMessage& message);
+    void CNChar(TMessage& message);
+    void WMKey(TMessage& message);
+    void WMChar(TMessage& message);
+    LRESULT DialogCode(WPARAM key, UINT message);
     void WMSetText(TMessage& message);
     void WMFocus(TMessage& message, bool gained);
     void CNCtlColor(TMessage& message);
@@ -397,6 +423,8 @@ private:
 
     HWND handle_ = nullptr;
     bool native_ = false;
+    WNDPROC classProc_ = nullptr;  // the window procedure of the class, for calls outside the window's own
+    int windowProcDepth_ = 0;      // > 0 while a message of this window is being handled
     std::vector<TControl*> controls_;  // all children, windowless and windowed, in insertion order
     std::vector<TWinControl*> tabList_;
     TControl* mouseControl_ = nullptr;  // windowless child under the cursor
@@ -448,6 +476,14 @@ TControl* GetCaptureControl();
 template <>
 struct TEnumTraits<TAlign> {
     static constexpr const char* Names[] = {"alNone", "alTop", "alBottom", "alLeft", "alRight", "alClient"};
+};
+template <>
+struct TEnumTraits<TAlignment> {
+    static constexpr const char* Names[] = {"taLeftJustify", "taRightJustify", "taCenter"};
+};
+template <>
+struct TEnumTraits<TTextLayout> {
+    static constexpr const char* Names[] = {"tlTop", "tlCenter", "tlBottom"};
 };
 template <>
 struct TEnumTraits<TShiftStateFlag> {

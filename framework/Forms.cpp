@@ -79,6 +79,7 @@ const TClassInfo& TCustomForm::StaticClassInfo() {
         Prop<&TCustomForm::Position, &TCustomForm::SetPosition>("Position").WithDefault(poDesigned),
         Prop<&TCustomForm::WindowState, &TCustomForm::SetWindowState>("WindowState").WithDefault(wsNormal),
         Prop<&TCustomForm::ActiveControl, &TCustomForm::SetActiveControl>("ActiveControl"),
+        Prop<&TCustomForm::KeyPreview>("KeyPreview").WithDefault(false),
         Prop<&TCustomForm::OnCreate>("OnCreate"),
         Prop<&TCustomForm::OnShow>("OnShow"),
         Prop<&TCustomForm::OnHide>("OnHide"),
@@ -402,8 +403,35 @@ void TCustomForm::SelectNext(TWinControl* current, bool forward) {
     stops[next]->SetFocus();
 }
 
+void TCustomForm::SelectNextSibling(TWinControl* current, bool forward) {
+    if (!current || !current->Parent())
+        return;
+    std::vector<TWinControl*> all;
+    current->Parent()->GetTabOrderList(all);
+    std::vector<TWinControl*> siblings;
+    for (TWinControl* control : all)
+        if (control->Parent() == current->Parent() && (control == current || control->CanFocus()))
+            siblings.push_back(control);
+    auto found = std::find(siblings.begin(), siblings.end(), current);
+    if (found == siblings.end() || siblings.size() < 2)
+        return;
+    size_t count = siblings.size();
+    size_t next = (static_cast<size_t>(found - siblings.begin()) + (forward ? 1 : count - 1)) % count;
+    siblings[next]->SetFocus();
+}
+
 void TCustomForm::CMDialogKey(TMessage& message) {
     switch (message.WParam) {
+    case VK_LEFT:
+    case VK_RIGHT:
+    case VK_UP:
+    case VK_DOWN:
+        message.Result = Broadcast(CM_DIALOGKEY, message.WParam, message.LParam);
+        if (!message.Result && activeControl_) {
+            SelectNextSibling(activeControl_, message.WParam == VK_RIGHT || message.WParam == VK_DOWN);
+            message.Result = 1;
+        }
+        return;
     case VK_TAB:
         if (GetKeyState(VK_CONTROL) < 0)
             break;
@@ -461,7 +489,7 @@ void TCustomForm::WndProc(TMessage& message) {
         CMDialogKey(message);
         return;
     case CM_RELEASE:
-        delete this;
+        FreeComponent(this);
         return;
     default:
         TWinControl::WndProc(message);
@@ -656,7 +684,8 @@ bool TApplication::ProcessMessage(MSG& msg) {
 // Key presses meet their control as CN_KEYDOWN first; a taken key is neither translated
 // nor dispatched (so no WM_CHAR follows a dialog key).
 bool TApplication::PreprocessKey(const MSG& msg) {
-    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN)
+    if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN && msg.message != WM_CHAR &&
+        msg.message != WM_SYSCHAR)
         return false;
     for (HWND window = msg.hwnd; window; window = GetParent(window)) {
         if (TWinControl* control = TWinControl::FindControl(window))

@@ -54,8 +54,9 @@ public:
     // createControls (which makes and sets up the children in declaration order), calls
     // Loaded() on each owned component in creation order and on the form, then OnCreate.
     void BuildForm(const std::function<void()>& createControls);
-    // Fires OnDestroy once; the destructor calls it when nobody did before.
-    void BeforeDestruction();
+    // Fires OnDestroy once. The owner and FreeComponent call it while the form is whole;
+    // the destructor calls it only when nobody did before.
+    void BeforeDestruction() override;
 
     TFormBorderStyle BorderStyle() const { return borderStyle_; }
     void SetBorderStyle(TFormBorderStyle style);
@@ -85,12 +86,16 @@ public:
     void SetActiveControl(TWinControl* control);
     // Focuses the next (or previous) tab stop after current, wrapping around.
     void SelectNext(TWinControl* current, bool forward);
+    // Focuses the next (or previous) focusable control beside current (same parent), wrapping.
+    void SelectNextSibling(TWinControl* current, bool forward);
     // Enter clicks the default control and Escape the cancel control unless a child claims
     // the key by answering CM_DIALOGKEY (the button classes fill these in).
     TControl* DefaultControl() const { return defaultControl_; }
     void SetDefaultControl(TControl* control) { defaultControl_ = control; }
     TControl* CancelControl() const { return cancelControl_; }
     void SetCancelControl(TControl* control) { cancelControl_ = control; }
+    // The form hears its controls' key events before they do.
+    bool KeyPreview = false;
 
     void WndProc(TMessage& message) override;
 

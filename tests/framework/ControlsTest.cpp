@@ -1,5 +1,6 @@
 #include "Controls.h"
 #include "Forms.h"
+#include "GuiTestSupport.h"
 #include "Thread.h"
 
 #include <gtest/gtest.h>
@@ -13,63 +14,6 @@
 #include <vector>
 
 namespace {
-
-// Ends the process when a test runs past its limit, so that a stuck loop fails instead of hanging.
-class TWatchdog {
-public:
-    explicit TWatchdog(DWORD limitMs) : limitMs_(limitMs) {
-        thread_.Reset(CreateThread(nullptr, 0, &Run, this, 0, nullptr));
-    }
-    ~TWatchdog() {
-        SetEvent(stop_.Get());
-        WaitForSingleObject(thread_.Get(), INFINITE);
-    }
-    TWatchdog(const TWatchdog&) = delete;
-    TWatchdog& operator=(const TWatchdog&) = delete;
-
-private:
-    static DWORD WINAPI Run(void* data) {
-        auto self = static_cast<TWatchdog*>(data);
-        if (WaitForSingleObject(self->stop_.Get(), self->limitMs_) == WAIT_TIMEOUT) {
-            std::fprintf(stderr, "GUI test exceeded its time limit\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 124);
-        }
-        return 0;
-    }
-
-    DWORD limitMs_;
-    TUniqueHandle stop_{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-    TUniqueHandle thread_;
-};
-
-BOOL CALLBACK CollectWindow(HWND window, LPARAM data) {
-    if (window == Application.Handle() || window == Application.HintWindow())
-        return TRUE;
-    char name[64] = "";
-    GetClassNameA(window, name, sizeof(name));
-    if (std::string(name) != "TThreadSyncWindow" && std::string(name) != "IME")  // the system's input window
-        *reinterpret_cast<std::string*>(data) += std::string(name) + " ";
-    return TRUE;
-}
-
-// The top-level windows of this thread other than the application's own.
-std::string LeftoverWindows() {
-    std::string names;
-    EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&names));
-    return names;
-}
-
-class GuiTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        Application.OnException = {};
-        EXPECT_EQ(LeftoverWindows(), "");
-    }
-
-private:
-    TWatchdog watchdog_{20000};
-};
 
 class ControlTest : public GuiTest {};
 class FormTest : public GuiTest {};
@@ -108,6 +52,13 @@ public:
         case CM_TEXTCHANGED:
             ++TextChanges;
             break;
+        case CM_DIALOGCHAR:
+            if (IsAccel(static_cast<char>(message.WParam), Caption())) {
+                Click();
+                message.Result = 1;
+                return;
+            }
+            break;
         case WM_WINDOWPOSCHANGING:
         case WM_WINDOWPOSCHANGED:
         case WM_MOVE:
@@ -132,6 +83,54 @@ protected:
         TWinControl::CreateParams(params);
         params.SysClass = "BUTTON";
         params.Style |= BS_PUSHBUTTON;
+    }
+};
+
+class TTestEdit : public TWinControl {
+public:
+    explicit TTestEdit(TComponent* owner) : TWinControl(owner) { TabStop = true; }
+
+protected:
+    void CreateParams(TCreateParams& params) override {
+        TWinControl::CreateParams(params);
+        params.SysClass = "EDIT";
+        params.Style |= ES_AUTOHSCROLL;
+    }
+};
+
+// An owner-drawn native list: it asks its parent for item heights while it is being made.
+class TTestOwnerDrawList : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    void WndProc(TMessage& message) override {
+        if (message.Msg == CN_MEASUREITEM) {
+            ++Measures;
+            reinterpret_cast<MEASUREITEMSTRUCT*>(message.LParam)->itemHeight = 21;
+            message.Result = TRUE;
+            return;
+        }
+        TWinControl::WndProc(message);
+    }
+    int Measures = 0;
+
+protected:
+    void CreateParams(TCreateParams& params) override {
+        TWinControl::CreateParams(params);
+        params.SysClass = "LISTBOX";
+        params.Style |= LBS_OWNERDRAWFIXED | LBS_HASSTRINGS;
+    }
+};
+
+// A native container (a static frame) holding windowless children.
+class TTestNativeFrame : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+
+protected:
+    void CreateParams(TCreateParams& params) override {
+        TWinControl::CreateParams(params);
+        params.SysClass = "STATIC";
+        params.Style |= SS_ETCHEDFRAME;
     }
 };
 
@@ -171,21 +170,6 @@ protected:
     void Paint() override {
         ++Paints;
         Canvas().FillRect(ClientRect());
-    }
-};
-
-class TTestForm : public TForm {
-public:
-    explicit TTestForm(TComponent* owner = nullptr) : TForm(owner) {
-        SetPosition(poScreenCenter);
-        SetClientSize(400, 300);
-    }
-    template <class C>
-    C* Add(TWinControl* parent, int left, int top, int width, int height) {
-        auto control = new C(this);
-        control->SetParent(parent);
-        control->SetBounds(left, top, width, height);
-        return control;
     }
 };
 
@@ -638,4 +622,181 @@ TEST(ApplicationTest, SeamsAndHints) {
     EXPECT_EQ(GetShortHint("Short|Long text"), "Short");
     EXPECT_EQ(GetLongHint("Short|Long text"), "Long text");
     EXPECT_EQ(GetLongHint("Only"), "Only");
+}
+
+TEST(ControlsText, AcceleratorMarks) {
+    EXPECT_TRUE(IsAccel('g', "&Go"));
+    EXPECT_TRUE(IsAccel('G', "&go"));
+    EXPECT_FALSE(IsAccel('o', "&Go"));
+    EXPECT_FALSE(IsAccel('a', "&&a&b"));
+    EXPECT_TRUE(IsAccel('b', "&&a&b"));
+    EXPECT_FALSE(IsAccel('x', "x&"));
+    EXPECT_FALSE(IsAccel('x', ""));
+}
+
+// Keys travel through the message loop as the user's would: posted, then handled.
+class KeyboardTest : public GuiTest {
+protected:
+    static void Type(TWinControl* control, UINT message, WPARAM key) {
+        PostMessageA(control->Handle(), message, key, 1);
+        Application.ProcessMessages();
+    }
+};
+
+TEST_F(KeyboardTest, KeyEventsSeeKeysFirstAndMaySwallowThem) {
+    TTestForm form;
+    auto edit = form.Add<TTestEdit>(&form, 10, 10, 200, 24);
+    std::vector<std::string> log;
+    edit->OnKeyDown = [&](TObject*, WORD& key, TShiftState) {
+        log.push_back("down " + std::to_string(key));
+        if (key == VK_DELETE)
+            key = 0;
+    };
+    edit->OnKeyPress = [&](TObject*, char& key) {
+        log.push_back(std::string("press ") + key);
+        if (key == 'b')
+            key = 0;
+        else if (key == 'c')
+            key = 'C';
+    };
+    edit->OnKeyUp = [&](TObject*, WORD& key, TShiftState) { log.push_back("up " + std::to_string(key)); };
+    form.ShowForm();
+    edit->SetFocus();
+    Type(edit, WM_KEYDOWN, 'A');
+    Type(edit, WM_KEYUP, 'A');
+    Type(edit, WM_CHAR, 'b');
+    Type(edit, WM_CHAR, 'c');
+    EXPECT_EQ(edit->Caption(), "aC");
+    EXPECT_EQ(log, (std::vector<std::string>{"down 65", "press a", "up 65", "press b", "press c"}));
+
+    // A swallowed Delete never reaches the edit.
+    SendMessageA(edit->Handle(), EM_SETSEL, 0, 0);
+    Type(edit, WM_KEYDOWN, VK_DELETE);
+    EXPECT_EQ(edit->Caption(), "aC");
+
+    // With KeyPreview the form decides first.
+    form.KeyPreview = true;
+    form.OnKeyPress = [&](TObject*, char& key) {
+        log.push_back(std::string("form ") + key);
+        if (key == 'x')
+            key = 0;
+    };
+    log.clear();
+    Type(edit, WM_CHAR, 'x');
+    Type(edit, WM_CHAR, 'y');
+    EXPECT_EQ(log, (std::vector<std::string>{"form x", "form y", "press y"}));
+    EXPECT_EQ(edit->Caption(), "yaC");
+    form.Hide();
+}
+
+TEST_F(KeyboardTest, AcceleratorsReachTheirControl) {
+    TTestForm form;
+    auto edit = form.Add<TTestEdit>(&form, 10, 10, 200, 24);
+    auto go = form.Add<TTestButton>(&form, 10, 50, 75, 25);
+    go->SetCaption("&Go");
+    int clicks = 0;
+    go->OnClick = [&](TObject*) { ++clicks; };
+    form.ShowForm();
+
+    // The edit takes plain characters; Alt+G is the accelerator wherever the focus is.
+    edit->SetFocus();
+    Type(edit, WM_CHAR, 'g');
+    EXPECT_EQ(clicks, 0);
+    EXPECT_EQ(edit->Caption(), "g");
+    Type(edit, WM_SYSCHAR, 'g');
+    EXPECT_EQ(clicks, 1);
+
+    // A button wants no characters: the plain letter works there, other letters do nothing.
+    go->SetFocus();
+    Type(go, WM_CHAR, 'G');
+    Type(go, WM_CHAR, 'q');
+    EXPECT_EQ(clicks, 2);
+    form.Hide();
+}
+
+TEST_F(KeyboardTest, ArrowsMoveAmongSiblingsUnlessTheWindowWantsThem) {
+    TTestForm form;
+    auto panel = form.Add<TTestPanel>(&form, 0, 0, 300, 100);
+    auto first = form.Add<TTestButton>(panel, 10, 10, 75, 25);
+    auto second = form.Add<TTestButton>(panel, 100, 10, 75, 25);
+    auto third = form.Add<TTestButton>(panel, 190, 10, 75, 25);
+    auto edit = form.Add<TTestEdit>(&form, 10, 150, 200, 24);
+    form.ShowForm();
+    first->SetFocus();
+    Type(first, WM_KEYDOWN, VK_RIGHT);
+    EXPECT_TRUE(second->Focused());
+    Type(second, WM_KEYDOWN, VK_UP);
+    EXPECT_TRUE(first->Focused());
+    Type(first, WM_KEYDOWN, VK_LEFT);
+    EXPECT_TRUE(third->Focused());  // wraps, and stays inside the panel
+    third->SetEnabled(false);
+    first->SetFocus();
+    Type(first, WM_KEYDOWN, VK_LEFT);
+    EXPECT_TRUE(second->Focused());  // disabled ones are skipped
+
+    edit->SetFocus();
+    Type(edit, WM_KEYDOWN, VK_DOWN);
+    EXPECT_TRUE(edit->Focused());
+    form.Hide();
+}
+
+TEST_F(ControlTest, NativeChildrenAreReachedDuringCreationAndFromOutside) {
+    TTestForm form;
+    auto list = form.Add<TTestOwnerDrawList>(&form, 10, 10, 150, 100);
+    list->HandleNeeded();
+    EXPECT_GE(list->Measures, 1);  // asked while CreateWindowEx was still running
+    EXPECT_EQ(SendMessageA(list->Handle(), LB_GETITEMHEIGHT, 0, 0), 21);
+
+    // Perform from plain code (not inside the window's own procedure) reaches the native class.
+    auto button = form.Add<TTestButton>(&form, 10, 150, 75, 25);
+    button->Perform(WM_SETTEXT, 0, reinterpret_cast<LPARAM>("Fresh"));
+    EXPECT_EQ(button->Perform(WM_GETTEXTLENGTH), 5);
+    char text[16] = "";
+    GetWindowTextA(button->Handle(), text, sizeof(text));
+    EXPECT_STREQ(text, "Fresh");
+}
+
+TEST_F(ControlTest, WindowlessChildrenPaintOverNativeParents) {
+    TTestForm form;
+    auto frame = form.Add<TTestNativeFrame>(&form, 10, 10, 200, 100);
+    auto graphic = form.Add<TTestGraphic>(frame, 20, 20, 50, 30);
+    form.ShowForm();
+    graphic->Paints = 0;
+    RedrawWindow(frame->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW);
+    EXPECT_GE(graphic->Paints, 1);
+    form.Hide();
+}
+
+namespace {
+
+class TDescribedForm : public TTestForm {
+public:
+    using TTestForm::TTestForm;
+    virtual std::string Describe() const { return "form"; }
+};
+
+class TRegistrationForm : public TDescribedForm {
+public:
+    using TDescribedForm::TDescribedForm;
+    std::string Describe() const override { return "registration " + step_; }
+
+private:
+    std::string step_ = "page";
+};
+
+}  // namespace
+
+TEST_F(FormTest, OnDestroyRunsWhileTheFormIsWhole) {
+    std::string seen;
+    auto owner = std::make_unique<TComponent>(nullptr);
+    auto form = new TRegistrationForm(owner.get());
+    form->OnDestroy = [&](TObject* sender) { seen = static_cast<TDescribedForm*>(sender)->Describe(); };
+    owner.reset();
+    EXPECT_EQ(seen, "registration page");
+
+    seen.clear();
+    auto alone = new TRegistrationForm(nullptr);
+    alone->OnDestroy = [&](TObject* sender) { seen = static_cast<TDescribedForm*>(sender)->Describe(); };
+    FreeComponent(alone);
+    EXPECT_EQ(seen, "registration page");
 }
