@@ -800,3 +800,16 @@ TEST_F(FormTest, OnDestroyRunsWhileTheFormIsWhole) {
     FreeComponent(alone);
     EXPECT_EQ(seen, "registration page");
 }
+
+TEST(GuiTestWatchdog, ClosesAStrayDialogBoxAndReportsIt) {
+    guitest::TWatchdog watchdog(20000);
+    int answer = MessageBoxA(nullptr, "Nobody reads this", "Stray box", MB_OKCANCEL);
+    EXPECT_EQ(answer, IDCANCEL);
+    EXPECT_EQ(watchdog.ClosedDialogs(), "[Stray box] ");
+}
+
+TEST_F(ApplicationGuiTest, MessageBoxesThroughTheSeamAreCaughtInTests) {
+    EXPECT_EQ(ShowMessageBox(nullptr, "Disk full", "Saving", MB_OK), IDCANCEL);
+    EXPECT_EQ(UnexpectedMessageBoxes, "[Saving: Disk full] ");
+    UnexpectedMessageBoxes.clear();
+}

@@ -9,11 +9,16 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
 #include <string>
+#include <vector>
 
 namespace guitest {
 
-// Ends the process when a test runs past its limit, so that a stuck loop fails instead of hanging.
+// Ends the process when a test runs past its limit, so that a stuck loop fails instead of
+// hanging, and closes system dialog boxes of this process that nobody answers (a message box
+// shown past the seam would otherwise wait for a user). What it closed is reported.
 class TWatchdog {
 public:
     explicit TWatchdog(DWORD limitMs) : limitMs_(limitMs) {
@@ -26,18 +31,77 @@ public:
     TWatchdog(const TWatchdog&) = delete;
     TWatchdog& operator=(const TWatchdog&) = delete;
 
+    // The titles of the dialog boxes closed so far.
+    std::string ClosedDialogs() {
+        EnterCriticalSection(&lock_);
+        std::string closed = closed_;
+        LeaveCriticalSection(&lock_);
+        return closed;
+    }
+
 private:
+    static constexpr DWORD kScanMs = 250;
+    // A dialog box stays up this long before it counts as stray.
+    static constexpr DWORD kPatienceMs = 1000;
+
     static DWORD WINAPI Run(void* data) {
         auto self = static_cast<TWatchdog*>(data);
-        if (WaitForSingleObject(self->stop_.Get(), self->limitMs_) == WAIT_TIMEOUT) {
-            std::fprintf(stderr, "GUI test exceeded its time limit\n");
-            std::fflush(stderr);
-            TerminateProcess(GetCurrentProcess(), 124);
+        DWORD started = GetTickCount();
+        while (WaitForSingleObject(self->stop_.Get(), kScanMs) == WAIT_TIMEOUT) {
+            self->CloseStrayDialogs();
+            if (GetTickCount() - started >= self->limitMs_) {
+                std::fprintf(stderr, "GUI test exceeded its time limit\n");
+                std::fflush(stderr);
+                TerminateProcess(GetCurrentProcess(), 124);
+            }
         }
         return 0;
     }
 
+    static BOOL CALLBACK FindDialog(HWND window, LPARAM data) {
+        auto self = reinterpret_cast<TWatchdog*>(data);
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        char name[16] = "";
+        GetClassNameA(window, name, sizeof(name));
+        if (process == GetCurrentProcessId() && std::string(name) == "#32770" && IsWindowVisible(window))
+            self->dialogs_.push_back(window);
+        return TRUE;
+    }
+
+    void CloseStrayDialogs() {
+        dialogs_.clear();
+        EnumWindows(FindDialog, reinterpret_cast<LPARAM>(this));
+        for (HWND dialog : dialogs_) {
+            if (seen_.count(dialog) == 0) {
+                seen_[dialog] = GetTickCount();
+                continue;
+            }
+            if (GetTickCount() - seen_[dialog] < kPatienceMs)
+                continue;
+            char title[128] = "";
+            GetWindowTextA(dialog, title, sizeof(title));
+            EnterCriticalSection(&lock_);
+            closed_ += std::string("[") + title + "] ";
+            LeaveCriticalSection(&lock_);
+            PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
+            PostMessageA(dialog, WM_CLOSE, 0, 0);
+            seen_.erase(dialog);
+        }
+    }
+
+    struct TLock {
+        TLock() { InitializeCriticalSection(&section); }
+        ~TLock() { DeleteCriticalSection(&section); }
+        CRITICAL_SECTION section;
+    };
+
     DWORD limitMs_;
+    TLock lockOwner_;
+    CRITICAL_SECTION& lock_ = lockOwner_.section;
+    std::string closed_;
+    std::vector<HWND> dialogs_;        // the watchdog thread's own
+    std::map<HWND, DWORD> seen_;       // when each open dialog box was first seen
     TUniqueHandle stop_{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     TUniqueHandle thread_;
 };
@@ -59,15 +123,29 @@ inline std::string LeftoverWindows() {
     return names;
 }
 
+// Every window test: a time limit, no message box through the seam unless the test expects
+// one (they are answered with Cancel and reported), no stray dialog box, no window left behind.
 class GuiTest : public ::testing::Test {
 protected:
+    void SetUp() override {
+        previousMessageBox_ = SetMessageBoxHook([this](HWND, const std::string& text, const std::string& caption, UINT) {
+            UnexpectedMessageBoxes += "[" + caption + ": " + text + "] ";
+            return IDCANCEL;
+        });
+    }
     void TearDown() override {
+        SetMessageBoxHook(previousMessageBox_);
         Application.OnException = {};
+        EXPECT_EQ(UnexpectedMessageBoxes, "");
+        EXPECT_EQ(watchdog_.ClosedDialogs(), "");
         EXPECT_EQ(LeftoverWindows(), "");
     }
 
+    std::string UnexpectedMessageBoxes;
+
 private:
     TWatchdog watchdog_{20000};
+    TMessageBoxFunction previousMessageBox_;
 };
 
 class TTestForm : public TForm {
