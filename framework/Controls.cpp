@@ -1,6 +1,7 @@
 #include "Controls.h"
 
 #include "Forms.h"
+#include "Menus.h"
 
 #include <commctrl.h>
 #include <shlwapi.h>
@@ -196,6 +197,8 @@ const TClassInfo& TControl::StaticClassInfo() {
         Prop<&TControl::OnMouseUp>("OnMouseUp"),
         Prop<&TControl::OnMouseEnter>("OnMouseEnter"),
         Prop<&TControl::OnMouseLeave>("OnMouseLeave"),
+        Prop<&TControl::PopupMenu, &TControl::SetPopupMenu>("PopupMenu"),
+        Prop<&TControl::OnContextPopup>("OnContextPopup"),
     };
     static const TClassInfo info = MakeClassInfo<TControl, TComponent>("TControl", props);
     return info;
@@ -416,6 +419,9 @@ void TControl::WndProc(TMessage& message) {
     case CM_MOUSELEAVE:
         CMMouseLeave(message);
         break;
+    case WM_CONTEXTMENU:
+        WMContextMenu(message);
+        break;
     case CM_PARENTCOLORCHANGED:
         ParentColorChanged();
         break;
@@ -487,6 +493,53 @@ void TControl::WMMouseMove(TMessage& message) {
 void TControl::CMMouseEnter(TMessage&) {
     OnMouseEnter(this);
     Application.HintMouseEnter(this);
+}
+
+// A windowless child under the point may answer first (it says so with a nonzero result);
+// then OnContextPopup, then the popup menu. Unhandled requests go on to the default handler,
+// which passes a child window's request to its parent window.
+void TControl::WMContextMenu(TMessage& message) {
+    TPoint screen = PointOf(message.LParam);
+    const bool fromKeyboard = screen.x == -1 && screen.y == -1;
+    if (!fromKeyboard && IsWindowed()) {
+        if (TControl* child = static_cast<TWinControl*>(this)->ControlAtPos(ScreenToClient(screen))) {
+            if (child->Perform(WM_CONTEXTMENU, message.WParam, message.LParam)) {
+                message.Result = 1;
+                return;
+            }
+        }
+    }
+    bool handled = false;
+    DoContextPopup(fromKeyboard ? TPoint{-1, -1} : ScreenToClient(screen), handled);
+    if (!handled && popupMenu_ && popupMenu_->AutoPopup()) {
+        if (fromKeyboard) {
+            TRect client = ClientRect();
+            screen = ClientToScreen(TPoint{(client.left + client.right) / 2, (client.top + client.bottom) / 2});
+        }
+        popupMenu_->SetPopupComponent(this);
+        popupMenu_->Popup(screen.x, screen.y);
+        handled = true;
+    }
+    if (handled)
+        message.Result = 1;
+    else
+        DefaultHandler(message);
+}
+
+void TControl::DoContextPopup(TPoint mousePos, bool& handled) { OnContextPopup(this, mousePos, handled); }
+
+// The free-notification link may be shared with the menu's own reference to this control,
+// so it stays when the reference changes; Notification compares before it clears.
+void TControl::SetPopupMenu(TPopupMenu* menu) {
+    popupMenu_ = menu;
+    if (menu)
+        menu->FreeNotification(this);
+}
+
+void TControl::Notification(TComponent* component, TOperation operation) {
+    TComponent::Notification(component, operation);
+    if (operation == opRemove && component == popupMenu_)
+        popupMenu_ = nullptr;
 }
 
 void TControl::CMMouseLeave(TMessage&) {

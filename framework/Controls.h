@@ -145,6 +145,11 @@ void SetCommonControlsVersion(int version);
 
 class TWinControl;
 class TCustomForm;
+class TPopupMenu;
+
+// MousePos: the client point of the request, (-1, -1) when it came from the keyboard.
+// A handler that sets Handled keeps the popup menu from showing.
+using TContextPopupEvent = TEvent<void(TObject* Sender, TPoint MousePos, bool& Handled)>;
 
 // Called by the window trampolines from inside a catch block: hands the exception to
 // Application.HandleException and never throws.
@@ -222,6 +227,10 @@ public:
     void SetShowHint(bool value) { showHint_ = value; }
     TCursor Cursor() const { return cursor_; }
     void SetCursor(TCursor cursor);
+    // Shown on WM_CONTEXTMENU (windowless controls get it from their parent's window) unless
+    // OnContextPopup handles the request or the menu's AutoPopup is off; cleared when the menu goes.
+    TPopupMenu* PopupMenu() const { return popupMenu_; }
+    void SetPopupMenu(TPopupMenu* menu);
 
     TControlStyle ControlStyle;
     TControlState ControlState;
@@ -251,10 +260,14 @@ public:
     TMouseEvent OnMouseUp;
     TNotifyEvent OnMouseEnter;
     TNotifyEvent OnMouseLeave;
+    TContextPopupEvent OnContextPopup;
 
     void Loaded() override;
 
 protected:
+    // Fires OnContextPopup; mousePos as there.
+    virtual void DoContextPopup(TPoint mousePos, bool& handled);
+    void Notification(TComponent* component, TOperation operation) override;
     // Fire OnDblClick, OnMouseDown, OnMouseMove, OnMouseUp.
     virtual void DblClick();
     virtual void MouseDown(TMouseButton button, TShiftState shift, int x, int y);
@@ -274,6 +287,7 @@ private:
     void WMMouseMove(TMessage& message);
     void CMMouseEnter(TMessage& message);
     void CMMouseLeave(TMessage& message);
+    void WMContextMenu(TMessage& message);
     void FontChanged(TObject* sender);
 
     TWinControl* parent_ = nullptr;
@@ -293,6 +307,7 @@ private:
     std::string hint_;
     bool showHint_ = false;
     TCursor cursor_ = crDefault;
+    TPopupMenu* popupMenu_ = nullptr;
 };
 
 // What CreateWnd passes to CreateWindowEx.

@@ -1,0 +1,405 @@
+#include "Buttons.h"
+
+#include <algorithm>
+
+namespace {
+
+// Clears a flag on scope exit, also when an exception passes.
+class TFlagGuard {
+public:
+    explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+    ~TFlagGuard() { flag_ = false; }
+    TFlagGuard(const TFlagGuard&) = delete;
+    TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+private:
+    bool& flag_;
+};
+
+}  // namespace
+
+const TClassInfo& TSpeedButton::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TSpeedButton::AllowAllUp, &TSpeedButton::SetAllowAllUp>("AllowAllUp").WithDefault(false),
+        Prop<&TSpeedButton::Down, &TSpeedButton::SetDown>("Down").WithDefault(false),
+        Prop<&TSpeedButton::Flat, &TSpeedButton::SetFlat>("Flat").WithDefault(false),
+        Prop<&TSpeedButton::Glyph, &TSpeedButton::SetGlyph>("Glyph"),
+        Prop<&TSpeedButton::GroupIndex, &TSpeedButton::SetGroupIndex>("GroupIndex").WithDefault(0),
+        Prop<&TSpeedButton::Layout, &TSpeedButton::SetLayout>("Layout").WithDefault(blGlyphLeft),
+        Prop<&TSpeedButton::Margin, &TSpeedButton::SetMargin>("Margin").WithDefault(-1),
+        Prop<&TSpeedButton::NumGlyphs, &TSpeedButton::SetNumGlyphs>("NumGlyphs").WithDefault(1),
+        Prop<&TSpeedButton::Spacing, &TSpeedButton::SetSpacing>("Spacing").WithDefault(4),
+    };
+    static const TClassInfo info = MakeClassInfo<TSpeedButton, TCustomControl>("TSpeedButton", props);
+    return info;
+}
+
+TSpeedButton::TSpeedButton(TComponent* owner) : TCustomControl(owner), glyph_(std::make_unique<TBitmap>()) {
+    // Clicks come from MouseUp and BM_CLICK, with the group logic first.
+    ControlStyle.Exclude(csClickEvents);
+    glyph_->OnChange = TNotifyEvent(this, &TSpeedButton::GlyphChanged);
+    SetBounds(0, 0, 23, 22);
+}
+
+TSpeedButton::~TSpeedButton() = default;
+
+void TSpeedButton::CreateParams(TCreateParams& params) {
+    TCustomControl::CreateParams(params);
+    params.ClassStyle |= CS_HREDRAW | CS_VREDRAW;  // the content is centred
+}
+
+TButtonState TSpeedButton::State() const {
+    if (!Enabled())
+        return bsDisabled;
+    if (pressedIn_)
+        return bsDown;
+    return down_ ? bsExclusive : bsUp;
+}
+
+void TSpeedButton::SetAllowAllUp(bool value) {
+    allowAllUp_ = value;
+    UpdateExclusive();
+}
+
+void TSpeedButton::SetDown(bool value) {
+    if (value == down_)
+        return;
+    down_ = value;
+    Invalidate();
+    if (down_)
+        UpdateExclusive();
+}
+
+void TSpeedButton::SetFlat(bool value) {
+    if (value == flat_)
+        return;
+    flat_ = value;
+    Invalidate();
+}
+
+void TSpeedButton::SetGroupIndex(int index) {
+    if (index == groupIndex_)
+        return;
+    groupIndex_ = index;
+    UpdateExclusive();
+}
+
+// The group shares AllowAllUp, and a button that is down releases the others.
+void TSpeedButton::UpdateExclusive() {
+    if (groupIndex_ == 0 || !Parent())
+        return;
+    TWinControl* parent = Parent();
+    for (int i = 0; i < parent->ControlCount(); ++i) {
+        auto sibling = dynamic_cast<TSpeedButton*>(parent->Controls(i));
+        if (!sibling || sibling == this || sibling->groupIndex_ != groupIndex_)
+            continue;
+        sibling->allowAllUp_ = allowAllUp_;
+        if (down_)
+            sibling->SetDown(false);
+    }
+}
+
+void TSpeedButton::SetGlyph(TBitmap* glyph) {
+    if (glyph)
+        glyph_->Assign(*glyph);
+    else
+        glyph_->SetSize(0, 0);
+}
+
+void TSpeedButton::GlyphChanged(TObject*) {
+    const int width = glyph_->Width(), height = glyph_->Height();
+    if (height > 0 && width % height == 0 && width / height >= 2 && width / height <= 4)
+        numGlyphs_ = width / height;
+    glyphListStale_ = true;
+    Invalidate();
+}
+
+void TSpeedButton::SetNumGlyphs(int count) {
+    count = std::clamp(count, 1, 4);
+    if (count == numGlyphs_)
+        return;
+    numGlyphs_ = count;
+    glyphListStale_ = true;
+    Invalidate();
+}
+
+void TSpeedButton::SetLayout(TButtonLayout layout) {
+    if (layout == layout_)
+        return;
+    layout_ = layout;
+    Invalidate();
+}
+
+void TSpeedButton::SetMargin(int margin) {
+    margin = std::max(margin, -1);
+    if (margin == margin_)
+        return;
+    margin_ = margin;
+    Invalidate();
+}
+
+void TSpeedButton::SetSpacing(int spacing) {
+    spacing = std::max(spacing, -1);
+    if (spacing == spacing_)
+        return;
+    spacing_ = spacing;
+    Invalidate();
+}
+
+void TSpeedButton::WndProc(TMessage& message) {
+    switch (message.Msg) {
+    case BM_CLICK:
+        if (Enabled())
+            UserClick();
+        message.Result = 0;
+        return;
+    case BM_GETCHECK:
+        message.Result = down_ ? BST_CHECKED : BST_UNCHECKED;
+        return;
+    case BM_SETCHECK:
+        SetDown(message.WParam == BST_CHECKED);
+        message.Result = 0;
+        return;
+    case CM_DIALOGCHAR:
+        // The caption's accelerator clicks; the focus stays where it is.
+        if (IsAccel(static_cast<char>(message.WParam), Caption()) && CanFocus()) {
+            UserClick();
+            message.Result = 1;
+            return;
+        }
+        break;
+    case WM_ERASEBKGND:
+        message.Result = 1;  // Paint covers the whole client area
+        return;
+    case WM_LBUTTONUP: {
+        TFlagGuard guard(releasing_);
+        TCustomControl::WndProc(message);
+        return;
+    }
+    case WM_CAPTURECHANGED:
+        // Another window took the mouse while the button was held: no click follows.
+        if (!releasing_)
+            CancelPress();
+        break;
+    case WM_CANCELMODE:
+        CancelPress();
+        break;
+    case CM_MOUSEENTER:
+        mouseInControl_ = true;
+        if (flat_)
+            Invalidate();
+        break;
+    case CM_MOUSELEAVE:
+        mouseInControl_ = false;
+        if (flat_)
+            Invalidate();
+        break;
+    case CM_ENABLEDCHANGED:
+        if (!Enabled())
+            CancelPress();
+        break;
+    default:
+        break;
+    }
+    TCustomControl::WndProc(message);
+}
+
+void TSpeedButton::CancelPress() {
+    if (!pressing_)
+        return;
+    pressing_ = false;
+    pressedIn_ = false;
+    Invalidate();
+}
+
+void TSpeedButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
+    if (button == mbLeft && Enabled()) {
+        pressing_ = true;
+        pressedIn_ = true;
+        Repaint();
+    }
+    TCustomControl::MouseDown(button, shift, x, y);
+}
+
+void TSpeedButton::MouseMove(TShiftState shift, int x, int y) {
+    if (pressing_) {
+        TRect client = ClientRect();
+        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
+        if (inside != pressedIn_) {
+            pressedIn_ = inside;
+            Repaint();
+        }
+    }
+    TCustomControl::MouseMove(shift, x, y);
+}
+
+void TSpeedButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
+    if (button == mbLeft && pressing_) {
+        TRect client = ClientRect();
+        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
+        pressing_ = false;
+        pressedIn_ = false;
+        Invalidate();
+        if (inside)
+            UserClick();
+    }
+    TCustomControl::MouseUp(button, shift, x, y);
+}
+
+void TSpeedButton::UserClick() {
+    if (groupIndex_ != 0) {
+        if (!down_)
+            SetDown(true);
+        else if (allowAllUp_)
+            SetDown(false);
+    }
+    Click();
+}
+
+SIZE TSpeedButton::GlyphSize() const {
+    if (glyph_->Empty())
+        return SIZE{0, 0};
+    const int width = glyph_->Width() / numGlyphs_;
+    return width > 0 ? SIZE{width, glyph_->Height()} : SIZE{0, 0};
+}
+
+void TSpeedButton::CalcLayout(const TRect& client, SIZE glyphSize, SIZE textSize, TPoint& glyphPos,
+                              TRect& textRect) const {
+    const bool horizontal = layout_ == blGlyphLeft || layout_ == blGlyphRight;
+    const bool hasGlyph = glyphSize.cx > 0 && glyphSize.cy > 0;
+    const bool hasText = textSize.cx > 0 && textSize.cy > 0;
+    // Along the main axis the glyph comes first (left, top) or last (right, bottom).
+    const int room = horizontal ? client.right - client.left : client.bottom - client.top;
+    const int glyphLength = hasGlyph ? (horizontal ? glyphSize.cx : glyphSize.cy) : 0;
+    const int textLength = hasText ? (horizontal ? textSize.cx : textSize.cy) : 0;
+    int margin = margin_;
+    int spacing = hasGlyph && hasText ? spacing_ : 0;
+    if (margin == -1) {
+        if (spacing == -1) {
+            margin = spacing = (room - glyphLength - textLength) / 3;
+        } else {
+            margin = (room - glyphLength - spacing - textLength) / 2;
+        }
+    } else if (spacing == -1) {
+        spacing = (room - margin - glyphLength - textLength) / 2;
+    }
+    const bool glyphFirst = layout_ == blGlyphLeft || layout_ == blGlyphTop;
+    int glyphStart, textStart;
+    if (glyphFirst) {
+        glyphStart = margin;
+        textStart = margin + glyphLength + spacing;
+    } else {
+        glyphStart = room - margin - glyphLength;
+        textStart = glyphStart - spacing - textLength;
+    }
+    // Across it both are centred.
+    const int across = horizontal ? client.bottom - client.top : client.right - client.left;
+    const int glyphAcross = (across - (horizontal ? glyphSize.cy : glyphSize.cx)) / 2;
+    const int textAcross = (across - (horizontal ? textSize.cy : textSize.cx)) / 2;
+    if (horizontal) {
+        glyphPos = TPoint{client.left + glyphStart, client.top + glyphAcross};
+        textRect = MakeBounds(client.left + textStart, client.top + textAcross, textSize.cx, textSize.cy);
+    } else {
+        glyphPos = TPoint{client.left + glyphAcross, client.top + glyphStart};
+        textRect = MakeBounds(client.left + textAcross, client.top + textStart, textSize.cx, textSize.cy);
+    }
+}
+
+void TSpeedButton::UpdateGlyphList() {
+    if (!glyphListStale_)
+        return;
+    glyphListStale_ = false;
+    glyphList_.reset();
+    const SIZE size = GlyphSize();
+    if (size.cx == 0)
+        return;
+    auto list = std::make_unique<TImageList>(nullptr);
+    list->SetSize(size.cx, size.cy);
+    list->AddMasked(*glyph_, glyph_->TransparentColor());
+    glyphList_ = std::move(list);
+}
+
+void TSpeedButton::DrawGlyph(TCanvas& canvas, TPoint at, TButtonState state) {
+    UpdateGlyphList();
+    if (!glyphList_)
+        return;
+    const int count = glyphList_->Count();
+    int index = 0;
+    bool embossed = false;
+    switch (state) {
+    case bsUp:
+        break;
+    case bsDisabled:
+        if (count > 1)
+            index = 1;
+        else
+            embossed = true;
+        break;
+    case bsDown:
+        index = count > 2 ? 2 : 0;
+        break;
+    case bsExclusive:
+        index = count > 3 ? 3 : count > 2 ? 2 : 0;
+        break;
+    }
+    glyphList_->Draw(canvas, at.x, at.y, index, !embossed);
+}
+
+void TSpeedButton::DrawCaption(TCanvas& canvas, const TRect& rect) {
+    const std::string text = Caption();
+    HDC dc = canvas.Handle();
+    const int oldMode = SetBkMode(dc, TRANSPARENT);
+    const UINT flags = DT_CENTER | DT_VCENTER | DT_SINGLELINE;
+    TRect box = rect;
+    if (Enabled()) {
+        DrawTextA(dc, text.data(), static_cast<int>(text.size()), &box, flags);
+    } else {
+        // Engraved: the highlight one pixel down and right, the shadow on top.
+        OffsetRect(&box, 1, 1);
+        SetTextColor(dc, ColorToRGB(clBtnHighlight));
+        DrawTextA(dc, text.data(), static_cast<int>(text.size()), &box, flags);
+        OffsetRect(&box, -1, -1);
+        SetTextColor(dc, ColorToRGB(clBtnShadow));
+        DrawTextA(dc, text.data(), static_cast<int>(text.size()), &box, flags);
+    }
+    SetBkMode(dc, oldMode);
+}
+
+void TSpeedButton::Paint() {
+    TCanvas& canvas = Canvas();
+    HDC dc = canvas.Handle();
+    TRect client = ClientRect();
+    canvas.FillRect(client);
+    const TButtonState state = State();
+    const bool pushed = state == bsDown || state == bsExclusive;
+    TRect frame = client;
+    if (flat_) {
+        if (pushed)
+            DrawEdge(dc, &frame, BDR_SUNKENOUTER, BF_RECT);
+        else if (mouseInControl_ && state != bsDisabled)
+            DrawEdge(dc, &frame, BDR_RAISEDINNER, BF_RECT);
+    } else {
+        DrawEdge(dc, &frame, pushed ? EDGE_SUNKEN : EDGE_RAISED, BF_RECT);
+    }
+
+    const std::string text = Caption();
+    SIZE textSize{0, 0};
+    if (!text.empty()) {
+        canvas.RequireFont();
+        TRect measure = MakeRect(0, 0, client.right, 0);
+        DrawTextA(dc, text.data(), static_cast<int>(text.size()), &measure, DT_CALCRECT | DT_SINGLELINE);
+        textSize = SIZE{measure.right - measure.left, measure.bottom - measure.top};
+    }
+    TPoint glyphPos;
+    TRect textRect;
+    CalcLayout(client, GlyphSize(), textSize, glyphPos, textRect);
+    if (pushed) {
+        // The content moves with the face.
+        glyphPos.x += 1;
+        glyphPos.y += 1;
+        OffsetRect(&textRect, 1, 1);
+    }
+    DrawGlyph(canvas, glyphPos, state);
+    if (!text.empty())
+        DrawCaption(canvas, textRect);
+}
