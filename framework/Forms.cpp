@@ -358,10 +358,13 @@ void TCustomForm::SetActiveControl(TWinControl* control) {
         ::SetFocus(control->Handle());
 }
 
+// ActiveControl may be chosen before the window has the focus; the enter and exit
+// notifications follow the control that really received it.
 void TCustomForm::SetFocusedControl(TWinControl* control) {
-    if (control == activeControl_)
+    activeControl_ = control;
+    if (control == focusedControl_)
         return;
-    TWinControl* old = std::exchange(activeControl_, control);
+    TWinControl* old = std::exchange(focusedControl_, control);
     if (old)
         old->Perform(CM_EXIT);
     if (control)
@@ -378,6 +381,8 @@ void TCustomForm::ControlRemoving(TControl* control) {
     };
     if (inside(activeControl_))
         activeControl_ = nullptr;
+    if (inside(focusedControl_))
+        focusedControl_ = nullptr;
     if (inside(defaultControl_))
         defaultControl_ = nullptr;
     if (inside(cancelControl_))

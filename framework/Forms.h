@@ -141,6 +141,7 @@ private:
     bool destroyFired_ = false;
     TModalResult modalResult_ = mrNone;
     TWinControl* activeControl_ = nullptr;
+    TWinControl* focusedControl_ = nullptr;  // the last control that received the focus
     TControl* defaultControl_ = nullptr;
     TControl* cancelControl_ = nullptr;
 };

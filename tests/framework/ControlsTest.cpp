@@ -813,3 +813,17 @@ TEST_F(ApplicationGuiTest, MessageBoxesThroughTheSeamAreCaughtInTests) {
     EXPECT_EQ(UnexpectedMessageBoxes, "[Saving: Disk full] ");
     UnexpectedMessageBoxes.clear();
 }
+
+TEST_F(FormTest, ActiveControlChosenBeforeShowingIsEnteredOnce) {
+    TTestForm form;
+    auto first = form.Add<TTestButton>(&form, 10, 10, 75, 25);
+    auto second = form.Add<TTestButton>(&form, 100, 10, 75, 25);
+    form.SetActiveControl(second);
+    form.ShowForm();
+    EXPECT_TRUE(second->Focused());
+    EXPECT_EQ(second->Log, std::vector<std::string>{"enter"});
+    first->SetFocus();
+    EXPECT_EQ(second->Log, (std::vector<std::string>{"enter", "exit"}));
+    EXPECT_EQ(first->Log, std::vector<std::string>{"enter"});
+    form.Hide();
+}
