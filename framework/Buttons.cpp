@@ -1,22 +1,8 @@
 #include "Buttons.h"
 
+#include "Handles.h"
+
 #include <algorithm>
-
-namespace {
-
-// Clears a flag on scope exit, also when an exception passes.
-class TFlagGuard {
-public:
-    explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TFlagGuard() { flag_ = false; }
-    TFlagGuard(const TFlagGuard&) = delete;
-    TFlagGuard& operator=(const TFlagGuard&) = delete;
-
-private:
-    bool& flag_;
-};
-
-}  // namespace
 
 const TClassInfo& TSpeedButton::StaticClassInfo() {
     static const TPropInfo props[] = {

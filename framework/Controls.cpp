@@ -1,6 +1,7 @@
 #include "Controls.h"
 
 #include "Forms.h"
+#include "Handles.h"
 #include "Menus.h"
 
 #include <commctrl.h>
@@ -52,18 +53,6 @@ void EnsureCommonControls() {
     }();
     (void)done;
 }
-
-// Clears a flag on scope exit, also when an exception passes.
-class TFlagGuard {
-public:
-    explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TFlagGuard() { flag_ = false; }
-    TFlagGuard(const TFlagGuard&) = delete;
-    TFlagGuard& operator=(const TFlagGuard&) = delete;
-
-private:
-    bool& flag_;
-};
 
 // Lends a DC to a canvas while painting.
 class TCanvasDcGuard {

@@ -1,6 +1,7 @@
 #pragma once
 
-// Move-only owners of system handles. Copying is deleted, so early returns never leak.
+// Move-only owners of system handles, and scope guards. Copying is deleted, so early returns
+// never leak.
 
 #include <windows.h>
 
@@ -111,4 +112,16 @@ public:
 private:
     HDC dc_;
     HGDIOBJ original_;
+};
+
+// Clears a flag on scope exit, also when an exception passes.
+class TFlagGuard {
+public:
+    explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
+    ~TFlagGuard() { flag_ = false; }
+    TFlagGuard(const TFlagGuard&) = delete;
+    TFlagGuard& operator=(const TFlagGuard&) = delete;
+
+private:
+    bool& flag_;
 };

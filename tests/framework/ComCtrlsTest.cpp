@@ -4,6 +4,7 @@
 #include "Forms.h"
 #include "GuiTestSupport.h"
 #include "ImgList.h"
+#include "StdCtrls.h"
 #include "TypInfo.h"
 
 #include <gtest/gtest.h>
@@ -38,19 +39,6 @@ class ComCtrlsUpDown : public ComCtrlsTest {};
 class TTestPanel : public TCustomControl {
 public:
     using TCustomControl::TCustomControl;
-};
-
-class TTestEdit : public TWinControl {
-public:
-    explicit TTestEdit(TComponent* owner) : TWinControl(owner) { TabStop = true; }
-
-protected:
-    void CreateParams(TCreateParams& params) override {
-        TWinControl::CreateParams(params);
-        params.SysClass = "EDIT";
-        params.Style |= ES_AUTOHSCROLL;
-        params.ExStyle |= WS_EX_CLIENTEDGE;
-    }
 };
 
 // Counts the redraw switches the list receives.
@@ -861,7 +849,7 @@ TEST_F(ComCtrlsProgressBar, ValuesSurviveRecreateWnd) {
 
 TEST_F(ComCtrlsUpDown, AssociateShowsThePosition) {
     TTestForm form;
-    auto edit = form.Add<TTestEdit>(&form, 10, 10, 100, 24);
+    auto edit = form.Add<TEdit>(&form, 10, 10, 100, 24);
     auto upDown = form.Add<TUpDown>(&form, 120, 10, 17, 24);
     upDown->SetAssociate(edit);
     upDown->SetPosition(42);
@@ -898,7 +886,7 @@ TEST_F(ComCtrlsUpDown, AssociateShowsThePosition) {
 
 TEST_F(ComCtrlsUpDown, ArrowsStepFireEventsAndCanBeRefused) {
     TTestForm form;
-    auto edit = form.Add<TTestEdit>(&form, 10, 10, 100, 24);
+    auto edit = form.Add<TEdit>(&form, 10, 10, 100, 24);
     auto upDown = form.Add<TUpDown>(&form, 120, 10, 17, 24);
     upDown->SetAssociate(edit);
     upDown->SetIncrement(5);
