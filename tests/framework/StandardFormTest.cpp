@@ -362,8 +362,16 @@ TEST_F(StandardFormTest, ScreenshotOfTheForm) {
     EXPECT_EQ(GetPixel(shot.Canvas().Handle(), okCentre.x - bounds.left, okCentre.y - bounds.top),
               GetSysColor(COLOR_BTNFACE));
 
-    const char* folder = std::getenv("SCREENSHOT_OUT");
-    std::string base = std::string(folder ? folder : ".") + "\\";
+    // Beside the test program unless the test run names a folder.
+    std::string base;
+    if (const char* folder = std::getenv("SCREENSHOT_OUT")) {
+        base = std::string(folder) + "\\";
+    } else {
+        char exe[MAX_PATH] = "";
+        GetModuleFileNameA(nullptr, exe, sizeof(exe));
+        base = exe;
+        base.erase(base.find_last_of('\\') + 1);
+    }
     CreateDirectoryA(base.c_str(), nullptr);
     shot.SaveToFile(base + "StandardControls.bmp");
     TNVBitmapPtr loaded = LoadBitmapFile(base + "StandardControls.bmp");
