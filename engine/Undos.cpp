@@ -9,10 +9,6 @@ TRegUndoFile UndoFile;
 
 namespace {
 
-std::string WithoutLeadingBackslash(const std::string& key) {
-    return (!key.empty() && key[0] == '\\') ? key.substr(1) : key;
-}
-
 std::string WithoutTrailingBackslashes(std::string key) {
     while (!key.empty() && key.back() == '\\')
         key.pop_back();

@@ -12,10 +12,6 @@ constexpr REGSAM kViewFlags = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
 
 bool IsRelative(const std::string& key) { return key.empty() || key[0] != '\\'; }
 
-std::string WithoutLeadingBackslash(const std::string& key) {
-    return IsRelative(key) ? key : key.substr(1);
-}
-
 TRegDataType DataTypeOf(DWORD type) {
     switch (type) {
     case REG_SZ: return rdString;
@@ -55,6 +51,10 @@ void EnumNames(DWORD count, DWORD initialSize, TStringList& names, Enum enumerat
 }
 
 }  // namespace
+
+std::string WithoutLeadingBackslash(const std::string& key) {
+    return IsRelative(key) ? key : key.substr(1);
+}
 
 void TRegistry::SetRootKey(HKEY root) {
     if (root == rootKey_)

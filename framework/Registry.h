@@ -22,6 +22,9 @@ class ERegistryException : public Exception {
 // so that both builds read and write the same keys.
 constexpr REGSAM kNativeRegistryView = sizeof(void*) == 4 ? KEY_WOW64_64KEY : 0;
 
+// A key path as the system takes it: without its leading backslash.
+std::string WithoutLeadingBackslash(const std::string& key);
+
 enum TRegDataType { rdUnknown, rdString, rdExpandString, rdInteger, rdBinary };
 
 struct TRegDataInfo {

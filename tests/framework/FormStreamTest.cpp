@@ -1,6 +1,7 @@
 #include "Classes.h"
 #include "FormStream.h"
 #include "Streams.h"
+#include "TestEnums.h"
 
 #include <gtest/gtest.h>
 
@@ -12,21 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-enum TShade { shLight, shMedium, shDark };
-enum TFlag { flA, flB, flC, flD };
-
-}  // namespace
-
-template <>
-struct TEnumTraits<TShade> {
-    static constexpr const char* Names[] = {"shLight", "shMedium", "shDark"};
-};
-template <>
-struct TEnumTraits<TFlag> {
-    static constexpr const char* Names[] = {"flA", "flB", "flC", "flD"};
-};
+using namespace testenums;
 
 namespace {
 

@@ -1,4 +1,5 @@
 #include "Classes.h"
+#include "TestEnums.h"
 #include "TypInfo.h"
 
 #include <gtest/gtest.h>
@@ -6,22 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-enum TShade { shLight, shMedium, shDark };
-enum TFlag { flA, flB, flC, flD };
-using TFlags = TSet<TFlag>;
-
-}  // namespace
-
-template <>
-struct TEnumTraits<TShade> {
-    static constexpr const char* Names[] = {"shLight", "shMedium", "shDark"};
-};
-template <>
-struct TEnumTraits<TFlag> {
-    static constexpr const char* Names[] = {"flA", "flB", "flC", "flD"};
-};
+using namespace testenums;
 
 namespace {
 
