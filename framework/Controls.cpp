@@ -202,6 +202,8 @@ TControl::TControl(TComponent* owner) : TComponent(owner), font_(std::make_uniqu
 }
 
 TControl::~TControl() {
+    if (freeWatch_)
+        freeWatch_->freed_ = true;
     if (gCaptureControl == this)
         SetMouseCapture(false);
     if (parent_)
@@ -769,13 +771,15 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND window, UINT message, WPARAM wPa
         return DefSubclassProc(window, message, wParam, lParam);
     }
     TMessage msg{message, wParam, lParam, 0};
+    TFreeWatch watch(*control);  // a handler may free the control
     ++control->windowProcDepth_;
     try {
         control->WndProc(msg);
     } catch (...) {
-        HandleWindowException(control);
+        HandleWindowException(watch.Freed() ? nullptr : control);
     }
-    --control->windowProcDepth_;
+    if (!watch.Freed())
+        --control->windowProcDepth_;
     return msg.Result;
 }
 
@@ -1388,12 +1392,13 @@ void TWinControl::WMKey(TMessage& message) {
     WORD key = static_cast<WORD>(message.WParam);
     TShiftState shift = KeyboardShiftState();
     bool down = message.Msg == WM_KEYDOWN || message.Msg == WM_SYSKEYDOWN;
+    TFreeWatch watch(*this);
     TWinControl* form = GetParentForm(this);
     if (form && form != this && static_cast<TCustomForm*>(form)->KeyPreview)
         down ? form->KeyDown(key, shift) : form->KeyUp(key, shift);
-    if (key)
+    if (key && !watch.Freed())
         down ? KeyDown(key, shift) : KeyUp(key, shift);
-    if (!key) {
+    if (!key || watch.Freed()) {  // taken, or gone with its window
         message.Result = 0;
         return;
     }
@@ -1403,12 +1408,13 @@ void TWinControl::WMKey(TMessage& message) {
 
 void TWinControl::WMChar(TMessage& message) {
     char key = static_cast<char>(message.WParam);
+    TFreeWatch watch(*this);
     TWinControl* form = GetParentForm(this);
     if (form && form != this && static_cast<TCustomForm*>(form)->KeyPreview)
         form->KeyPress(key);
-    if (key)
+    if (key && !watch.Freed())
         KeyPress(key);
-    if (!key) {
+    if (!key || watch.Freed()) {  // taken, or gone with its window
         message.Result = 0;
         return;
     }

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Internal notifications between controls.
@@ -265,6 +266,28 @@ public:
     void Loaded() override;
 
 protected:
+    // Says whether the control was freed while the watch lived: an event handler may free the
+    // control whose handler runs, and the code after the event must not touch it then.
+    class TFreeWatch {
+    public:
+        explicit TFreeWatch(TControl& control) : control_(control), outer_(std::exchange(control.freeWatch_, this)) {}
+        ~TFreeWatch() {
+            if (!freed_)
+                control_.freeWatch_ = outer_;
+            else if (outer_)
+                outer_->freed_ = true;
+        }
+        TFreeWatch(const TFreeWatch&) = delete;
+        TFreeWatch& operator=(const TFreeWatch&) = delete;
+        bool Freed() const { return freed_; }
+
+    private:
+        friend class TControl;
+        TControl& control_;
+        TFreeWatch* outer_;
+        bool freed_ = false;
+    };
+
     // Fires OnContextPopup; mousePos as there.
     virtual void DoContextPopup(TPoint mousePos, bool& handled);
     void Notification(TComponent* component, TOperation operation) override;
@@ -308,6 +331,7 @@ private:
     bool showHint_ = false;
     TCursor cursor_ = crDefault;
     TPopupMenu* popupMenu_ = nullptr;
+    TFreeWatch* freeWatch_ = nullptr;  // the innermost watch on this control
 };
 
 // What CreateWnd passes to CreateWindowEx.

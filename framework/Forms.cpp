@@ -364,11 +364,18 @@ void TCustomForm::SetFocusedControl(TWinControl* control) {
     activeControl_ = control;
     if (control == focusedControl_)
         return;
-    TWinControl* old = std::exchange(focusedControl_, control);
-    if (old)
+    // A handler may move the focus on (or free the control): the newer call then tells the rest.
+    if (TWinControl* old = std::exchange(focusedControl_, nullptr)) {
         old->Perform(CM_EXIT);
-    if (control)
+        if (focusedControl_ || activeControl_ != control)
+            return;
+    }
+    focusedControl_ = control;
+    if (control) {
         control->Perform(CM_ENTER);
+        if (focusedControl_ != control)
+            return;
+    }
     Perform(CM_FOCUSCHANGED, 0, reinterpret_cast<LPARAM>(control));
 }
 

@@ -105,13 +105,8 @@ bool TSpinEdit::IsValidChar(char key) const {
         return code == 3;  // Ctrl+C copies, nothing else edits
     if (code < ' ')
         return true;  // backspace and the editing shortcuts
-    if (IsDigit(key))
-        return true;
-    if (key != '-' || !NegativeAllowed() || SelStart() != 0)
-        return false;
-    // Only one sign, in front.
-    const std::string text = GetText();
-    return text.find('-', static_cast<size_t>(SelLength())) == std::string::npos;
+    // Digits, and one sign in front: checked on the text the key would make.
+    return (IsDigit(key) || key == '-') && AcceptsReplacement(std::string(1, key));
 }
 
 bool TSpinEdit::AcceptsReplacement(const std::string& inserted) const {
@@ -145,12 +140,36 @@ void TSpinEdit::PlaceButton() {
 }
 
 void TSpinEdit::KeyDown(WORD& key, TShiftState shift) {
+    TFreeWatch watch(*this);
     TCustomEdit::KeyDown(key, shift);
-    if (key != VK_UP && key != VK_DOWN)
+    if (watch.Freed())
         return;
-    if (!ReadOnly())
-        key == VK_UP ? UpClick() : DownClick();
-    key = 0;
+    switch (key) {
+    case VK_UP:
+    case VK_DOWN:
+        if (!ReadOnly())
+            key == VK_UP ? UpClick() : DownClick();
+        key = 0;
+        break;
+    // The edit pastes on Shift+Insert and cuts on Shift+Delete without WM_PASTE or WM_CUT:
+    // those messages go instead, through the checks in WndProc.
+    case VK_INSERT:
+        if (shift.Contains(ssShift) && !shift.Contains(ssCtrl)) {
+            key = 0;
+            SendMessageA(WindowHandle(), WM_PASTE, 0, 0);
+        }
+        break;
+    case VK_DELETE:
+        if (shift.Contains(ssShift)) {
+            key = 0;
+            SendMessageA(WindowHandle(), WM_CUT, 0, 0);
+        } else if (!editorEnabled_) {
+            key = 0;
+        }
+        break;
+    default:
+        break;
+    }
 }
 
 void TSpinEdit::KeyPress(char& key) {

@@ -35,7 +35,8 @@ public:
 
 protected:
     void CreateWnd() override;
-    // OnKeyDown hears the key first; Up and Down then step and go no further.
+    // OnKeyDown hears the key first; Up and Down then step and go no further, Shift+Insert and
+    // Shift+Delete paste and cut through the checks, Delete does nothing without the editor.
     void KeyDown(WORD& key, TShiftState shift) override;
     // Characters that cannot belong to a number end here (OnKeyPress does not hear them).
     void KeyPress(char& key) override;

@@ -1,6 +1,7 @@
 #include "StdCtrls.h"
 
 #include <algorithm>
+#include <climits>
 #include <numeric>
 #include <utility>
 
@@ -675,8 +676,8 @@ int TCustomEdit::SelLength() const {
 }
 
 void TCustomEdit::SetSelLength(int value) {
-    int start = SelStart();
-    SetSelection(start, start + std::max(value, 0));
+    const int start = SelStart();
+    SetSelection(start, static_cast<int>(std::min<long long>(static_cast<long long>(start) + std::max(value, 0), INT_MAX)));
 }
 
 std::string TCustomEdit::SelText() const {
@@ -737,8 +738,13 @@ void TCustomEdit::WndProc(TMessage& message) {
             TextChanged(GetText());
         return;
     case CM_TEXTCHANGED:
-        // With a window EN_CHANGE tells; without one the text changed in the field.
-        if (!HandleAllocated() && !IsLoading() && !ControlState.Contains(csRecreating))
+        // With a window EN_CHANGE tells; without one the text changed in the field (a loaded
+        // text is only noted, so that a change after loading compares with it).
+        if (HandleAllocated() || ControlState.Contains(csRecreating))
+            break;
+        if (IsLoading())
+            reportedText_ = TControl::GetText();
+        else
             TextChanged(TControl::GetText());
         break;
     case CM_ENTER:
@@ -1238,8 +1244,10 @@ void TCustomComboBox::CNCommand(TMessage& message) {
             TCreatingScope quiet(*this);
             SetWindowTextA(WindowHandle(), (*Items())[index].c_str());
         }
+        TFreeWatch watch(*this);
         Select();
-        Change();
+        if (!watch.Freed())
+            Change();
         break;
     }
     case CBN_EDITCHANGE:

@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -825,5 +826,90 @@ TEST_F(FormTest, ActiveControlChosenBeforeShowingIsEnteredOnce) {
     first->SetFocus();
     EXPECT_EQ(second->Log, (std::vector<std::string>{"enter", "exit"}));
     EXPECT_EQ(first->Log, std::vector<std::string>{"enter"});
+    form.Hide();
+}
+
+namespace {
+
+// An edit that frees itself when told to, from inside its own window procedure.
+class TSelfFreeingEdit : public TTestEdit {
+public:
+    using TTestEdit::TTestEdit;
+    void WndProc(TMessage& message) override {
+        if (message.Msg == WM_APP) {
+            message.Result = 7;
+            FreeComponent(this);
+            return;
+        }
+        TTestEdit::WndProc(message);
+    }
+};
+
+// A button that takes the focus back the first time it loses it.
+class TStickyButton : public TTestButton {
+public:
+    using TTestButton::TTestButton;
+    void WndProc(TMessage& message) override {
+        TTestButton::WndProc(message);
+        if (message.Msg == CM_EXIT && std::exchange(Sticky, false))
+            SetFocus();
+    }
+    bool Sticky = true;
+};
+
+}  // namespace
+
+TEST_F(ControlTest, ControlFreedInsideItsWindowProcedureIsNotTouchedAgain) {
+    TTestForm form;
+    auto edit = form.Add<TKeptAfterFree<TSelfFreeingEdit>>(&form, 10, 10, 200, 24);
+    HWND window = edit->Handle();
+    EXPECT_EQ(SendMessageA(window, WM_APP, 0, 0), 7);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(form.ControlCount(), 0);
+    EXPECT_TRUE(TKeptAfterFree<TSelfFreeingEdit>::FreedMemoryUntouched());
+}
+
+TEST_F(KeyboardTest, ControlFreedByAKeyHandlerHearsNoMore) {
+    TTestForm form;
+    using TEdit = TKeptAfterFree<TTestEdit>;
+    std::vector<std::string> log;
+    auto edit = form.Add<TEdit>(&form, 10, 10, 200, 24);
+    edit->OnKeyDown = [&](TObject* sender, WORD&, TShiftState) {
+        log.push_back("down");
+        FreeComponent(static_cast<TComponent*>(sender));
+    };
+    form.ShowForm();
+    edit->SetFocus();
+    Type(edit, WM_KEYDOWN, 'A');
+    EXPECT_EQ(form.ControlCount(), 0);
+    EXPECT_TRUE(TEdit::FreedMemoryUntouched());
+
+    // The form's preview frees the focused control: the control's own handler does not run.
+    edit = form.Add<TEdit>(&form, 10, 10, 200, 24);
+    edit->OnKeyPress = [&](TObject*, char&) { log.push_back("press"); };
+    form.KeyPreview = true;
+    form.OnKeyPress = [&](TObject*, char&) {
+        log.push_back("form");
+        FreeComponent(edit);
+    };
+    edit->SetFocus();
+    Type(edit, WM_CHAR, 'a');
+    EXPECT_EQ(form.ControlCount(), 0);
+    EXPECT_TRUE(TEdit::FreedMemoryUntouched());
+    EXPECT_EQ(log, (std::vector<std::string>{"down", "form"}));
+    form.Hide();
+}
+
+TEST_F(FormTest, FocusTakenBackDuringExitEntersOnlyTheControlThatHasIt) {
+    TTestForm form;
+    auto first = form.Add<TStickyButton>(&form, 10, 10, 75, 25);
+    auto second = form.Add<TTestButton>(&form, 100, 10, 75, 25);
+    form.ShowForm();
+    first->SetFocus();
+    second->SetFocus();
+    EXPECT_TRUE(first->Focused());
+    EXPECT_EQ(form.ActiveControl(), first);
+    EXPECT_EQ(first->Log, (std::vector<std::string>{"enter", "exit", "enter"}));
+    EXPECT_EQ(second->Log, std::vector<std::string>{});
     form.Hide();
 }

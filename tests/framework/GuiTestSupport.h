@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -163,7 +164,43 @@ public:
     }
 };
 
+// A control whose memory, once it is freed, stays reserved with the bytes it had then, so that
+// a handler running after the control was freed finds its old state and a write to it shows.
+template <class Base>
+class TKeptAfterFree : public Base {
+public:
+    using Base::Base;
+    // Not inlined: the compiler would take the pair for a mismatched one.
+    __attribute__((noinline)) static void* operator new(size_t size) { return ::operator new(size); }
+    static void operator delete(void* memory, size_t size) {
+        Kept().push_back({static_cast<unsigned char*>(memory),
+                          std::vector<unsigned char>(static_cast<unsigned char*>(memory),
+                                                     static_cast<unsigned char*>(memory) + size)});
+    }
+    // True when no freed control was written to since it was freed; releases their memory.
+    static bool FreedMemoryUntouched() {
+        bool untouched = true;
+        for (auto& [memory, bytes] : Kept()) {
+            untouched = untouched && std::memcmp(memory, bytes.data(), bytes.size()) == 0;
+            ::operator delete(memory);
+        }
+        Kept().clear();
+        return untouched;
+    }
+
+private:
+    struct TBlock {
+        unsigned char* memory;
+        std::vector<unsigned char> bytes;
+    };
+    static std::vector<TBlock>& Kept() {
+        static std::vector<TBlock> kept;
+        return kept;
+    }
+};
+
 }  // namespace guitest
 
 using guitest::GuiTest;
+using guitest::TKeptAfterFree;
 using guitest::TTestForm;

@@ -11,6 +11,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -953,4 +954,114 @@ TEST_F(StdCtrlsSpinEditTest, OnlyNumbersCanBeTypedOrPasted) {
     SendMessageA(window, WM_KEYDOWN, VK_DOWN, 0);  // stepping still works, within the range
     EXPECT_EQ(spin->GetText(), "99");
     form.Hide();
+}
+
+TEST_F(StdCtrlsSpinEditTest, TypedCharactersKeepTheTextANumber) {
+    TTestForm form;
+    auto spin = form.Add<TSpinEdit>(&form, 10, 10, 100, 21);
+    form.Show();
+    HWND window = spin->Handle();
+    spin->SetText("-5");
+    SendMessageA(window, EM_SETSEL, 0, 0);
+    Type(window, "3");  // a digit in front of the sign would make no number
+    EXPECT_EQ(spin->GetText(), "-5");
+    SendMessageA(window, EM_SETSEL, 0, 1);
+    Type(window, "3");  // the sign selected: the digit replaces it
+    EXPECT_EQ(spin->GetText(), "35");
+    form.Hide();
+}
+
+TEST_F(StdCtrlsSpinEditTest, WithoutTheEditorKeysDoNotEditTheText) {
+    TTestForm form;
+    auto spin = form.Add<TSpinEdit>(&form, 10, 10, 100, 21);
+    spin->SetEditorEnabled(false);
+    spin->SetValue(123);
+    form.Show();
+    HWND window = spin->Handle();
+    ASSERT_TRUE(OpenClipboard(window));
+    EmptyClipboard();
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, 3);
+    std::memcpy(GlobalLock(memory), "77", 3);
+    GlobalUnlock(memory);
+    SetClipboardData(CF_TEXT, memory);
+    CloseClipboard();
+
+    SendMessageA(window, EM_SETSEL, 0, 1);
+    SendMessageA(window, WM_KEYDOWN, VK_DELETE, 0);
+    EXPECT_EQ(spin->GetText(), "123");
+    BYTE keys[256];
+    GetKeyboardState(keys);
+    const BYTE shift = keys[VK_SHIFT];
+    keys[VK_SHIFT] = 0x80;
+    SetKeyboardState(keys);
+    SendMessageA(window, WM_KEYDOWN, VK_INSERT, 0);  // Shift+Insert pastes
+    SendMessageA(window, WM_KEYDOWN, VK_DELETE, 0);  // Shift+Delete cuts
+    EXPECT_EQ(spin->GetText(), "123");
+
+    // With the editor, Shift+Insert pastes numbers only, as Ctrl+V does.
+    spin->SetEditorEnabled(true);
+    SendMessageA(window, EM_SETSEL, 3, 3);
+    SendMessageA(window, WM_KEYDOWN, VK_INSERT, 0);
+    EXPECT_EQ(spin->GetText(), "12377");
+    ASSERT_TRUE(OpenClipboard(window));
+    EmptyClipboard();
+    memory = GlobalAlloc(GMEM_MOVEABLE, 3);
+    std::memcpy(GlobalLock(memory), "ab", 3);
+    GlobalUnlock(memory);
+    SetClipboardData(CF_TEXT, memory);
+    CloseClipboard();
+    SendMessageA(window, WM_KEYDOWN, VK_INSERT, 0);
+    keys[VK_SHIFT] = shift;
+    SetKeyboardState(keys);
+    EXPECT_EQ(spin->GetText(), "12377");
+    form.Hide();
+}
+
+TEST_F(StdCtrlsComboBoxTest, BoxFreedBySelectFiresNoChange) {
+    TTestForm form;
+    using TBox = TKeptAfterFree<TComboBox>;
+    auto combo = form.Add<TBox>(&form, 10, 10, 150, 21);
+    for (const char* line : {"one", "two"})
+        combo->Items()->Add(line);
+    std::vector<std::string> log;
+    combo->OnSelect = [&](TObject* sender) {
+        log.push_back("select");
+        FreeComponent(static_cast<TComponent*>(sender));
+    };
+    combo->OnChange = [&](TObject*) { log.push_back("change"); };
+    form.Show();
+    HWND window = combo->Handle();
+    SendMessageA(window, CB_SETCURSEL, 1, 0);
+    SendMessageA(form.Handle(), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(window), CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(window));
+    EXPECT_EQ(log, std::vector<std::string>{"select"});
+    EXPECT_EQ(form.ControlCount(), 0);
+    EXPECT_TRUE(TBox::FreedMemoryUntouched());
+    form.Hide();
+}
+
+TEST_F(StdCtrlsEditTest, ChangeAfterLoadingComparesWithTheLoadedText) {
+    TTestForm form;
+    auto edit = form.Add<TEdit>(&form, 10, 10, 150, 21);
+    int changes = 0;
+    edit->OnChange = [&](TObject*) { ++changes; };
+    edit->BeginLoading();
+    edit->SetText("loaded");
+    edit->Loaded();
+    EXPECT_EQ(changes, 0);
+    edit->SetText("");  // the text it had before loading, but a new one now
+    EXPECT_EQ(changes, 1);
+}
+
+TEST_F(StdCtrlsEditTest, SelLengthBeyondTheTextReachesItsEnd) {
+    TTestForm form;
+    auto edit = form.Add<TEdit>(&form, 10, 10, 150, 21);
+    edit->SetText("hello world");
+    edit->SetSelStart(6);
+    edit->SetSelLength(INT_MAX);
+    EXPECT_EQ(edit->SelText(), "world");
+    edit->HandleNeeded();
+    edit->SetSelStart(6);
+    edit->SetSelLength(INT_MAX);
+    EXPECT_EQ(edit->SelText(), "world");
 }
