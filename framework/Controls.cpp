@@ -439,8 +439,12 @@ void TControl::DefaultHandler(TMessage& message) { message.Result = 0; }
 void TControl::WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick) {
     if (!ControlStyle.Contains(csDoubleClicks))
         doubleClick = false;
-    // The native procedure first: it may take the capture and the focus itself.
+    // The native procedure first: it may take the capture and the focus itself. A native
+    // button clicks (and its handler may free it) inside that call.
+    TFreeWatch watch(*this);
     DefaultHandler(message);
+    if (watch.Freed())
+        return;
     if (button == mbLeft) {
         if (ControlStyle.Contains(csCaptureMouse))
             SetMouseCapture(true);
@@ -452,6 +456,8 @@ void TControl::WMMouseDown(TMessage& message, TMouseButton button, bool doubleCl
     if (doubleClick) {
         shift.Include(ssDouble);
         DblClick();
+        if (watch.Freed())
+            return;
     }
     TPoint point = PointOf(message.LParam);
     MouseDown(button, shift, point.x, point.y);
@@ -459,7 +465,11 @@ void TControl::WMMouseDown(TMessage& message, TMouseButton button, bool doubleCl
 
 void TControl::WMMouseUp(TMessage& message, TMouseButton button) {
     // The native procedure first: releasing the capture before it would cancel a native press.
+    // A native button clicks inside it, and the click's handler may free the button.
+    TFreeWatch watch(*this);
     DefaultHandler(message);
+    if (watch.Freed())
+        return;
     bool clicked = false;
     if (button == mbLeft) {
         clicked = ControlState.Contains(csClicked);
@@ -470,8 +480,11 @@ void TControl::WMMouseUp(TMessage& message, TMouseButton button) {
     TPoint point = PointOf(message.LParam);
     TRect client = ClientRect();
     // Click (OnClick) comes before MouseUp (OnMouseUp).
-    if (clicked && PtInRect(&client, point))
+    if (clicked && PtInRect(&client, point)) {
         Click();
+        if (watch.Freed())
+            return;
+    }
     MouseUp(button, ShiftFromKeys(message.WParam), point.x, point.y);
 }
 

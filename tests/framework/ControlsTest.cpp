@@ -913,3 +913,22 @@ TEST_F(FormTest, FocusTakenBackDuringExitEntersOnlyTheControlThatHasIt) {
     EXPECT_EQ(second->Log, std::vector<std::string>{});
     form.Hide();
 }
+
+TEST_F(ControlTest, ButtonFreedByItsClickHandlerHearsNoMore) {
+    TTestForm form;
+    using TButton = TKeptAfterFree<TTestButton>;
+    auto button = form.Add<TButton>(&form, 10, 10, 75, 25);
+    int mouseUps = 0;
+    button->OnMouseUp = [&](TObject*, TMouseButton, TShiftState, int, int) { ++mouseUps; };
+    button->OnClick = [&](TObject* sender) { FreeComponent(static_cast<TComponent*>(sender)); };
+    form.ShowForm();
+    HWND window = button->Handle();
+    // The native button clicks inside its own handling of the release.
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    Application.ProcessMessages();
+    EXPECT_EQ(form.ControlCount(), 0);
+    EXPECT_EQ(mouseUps, 0);
+    EXPECT_TRUE(TButton::FreedMemoryUntouched());
+    form.Hide();
+}
