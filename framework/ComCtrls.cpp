@@ -171,52 +171,53 @@ void TListColumns::Update(TCollectionItem* item) {
 
 // ---- TListSubItems --------------------------------------------------------------------
 
-void TListSubItems::Changed() { owner_.SubItemsChanged(); }
+void TListSubItems::Changed(int first, int count) { owner_.SubItemsChanged(first, count); }
 
 void TListSubItems::Put(int index, const std::string& s) {
     TStringList::Put(index, s);
-    Changed();
+    Changed(index, 1);
 }
 
 int TListSubItems::AddObject(const std::string& s, TObject* object) {
     int index = TStringList::AddObject(s, object);
-    Changed();
+    Changed(index, index == Count() - 1 ? 1 : -1);
     return index;
 }
 
 void TListSubItems::InsertObject(int index, const std::string& s, TObject* object) {
     TStringList::InsertObject(index, s, object);
-    Changed();
+    Changed(index);
 }
 
 void TListSubItems::Delete(int index) {
     TStringList::Delete(index);
-    Changed();
+    Changed(index);
 }
 
 void TListSubItems::Clear() {
     TStringList::Clear();
-    Changed();
+    Changed(0);
 }
 
 void TListSubItems::AddStrings(const TStringList& other) {
+    const int first = Count();
     TStringList::AddStrings(other);
-    Changed();
+    Changed(first);
 }
 
 void TListSubItems::SetText(const std::string& text) {
     TStringList::SetText(text);
-    Changed();
+    Changed(0);
 }
 
 void TListSubItems::Assign(const TPersistent& source) {
     TStringList::Assign(source);
-    Changed();
+    Changed(0);
 }
 
 void TListSubItems::LoadFromFile(const std::string& fileName) {
     TStringList::LoadFromFile(fileName);
-    Changed();
+    Changed(0);
 }
 
 // ---- TListItem ------------------------------------------------------------------------
@@ -304,12 +305,12 @@ void TListItem::SetStateIndex(int index) {
         stateIndex_ = index;
 }
 
-void TListItem::SubItemsChanged() {
+void TListItem::SubItemsChanged(int first, int count) {
     TCustomListView* view = ListView();
     if (!view || !view->HandleAllocated())
         return;
     if (int index = Index(); index >= 0)
-        view->SetWindowSubItems(index, *this);
+        view->SetWindowSubItems(index, *this, first, count, false);
 }
 
 TRect TListItem::DisplayRect(TDisplayCode code) const {
@@ -356,8 +357,19 @@ TListItem* TListItems::Item(int index) const {
 }
 
 int TListItems::IndexOf(const TListItem* item) const {
-    auto found = std::find_if(items_.begin(), items_.end(), [item](const auto& owned) { return owned.get() == item; });
-    return found == items_.end() ? -1 : static_cast<int>(found - items_.begin());
+    if (!item || item->owner_ != this)
+        return -1;
+    const auto index = static_cast<size_t>(item->index_);
+    return index < items_.size() && items_[index].get() == item ? item->index_ : -1;
+}
+
+bool TListItems::Holds(const TListItem* item) const {
+    return std::any_of(items_.begin(), items_.end(), [item](const auto& owned) { return owned.get() == item; });
+}
+
+void TListItems::Renumber(size_t first) {
+    for (size_t i = first; i < items_.size(); ++i)
+        items_[i]->index_ = static_cast<int>(i);
 }
 
 TListItem* TListItems::Insert(int index) {
@@ -366,11 +378,13 @@ TListItem* TListItems::Insert(int index) {
     auto owned = std::make_unique<TListItem>(this);
     TListItem* item = owned.get();
     items_.insert(items_.begin() + index, std::move(owned));
+    Renumber(static_cast<size_t>(index));
     if (owner_->HandleAllocated()) {
         try {
             owner_->InsertWindowItem(index, *item);
         } catch (...) {
             items_.erase(items_.begin() + index);
+            Renumber(static_cast<size_t>(index));
             throw;
         }
     }
@@ -387,6 +401,8 @@ void TListItems::Delete(int index) {
         return;
     owner_->RemoveItem(index);
     items_.erase(items_.begin() + index);
+    ++removals_;
+    Renumber(static_cast<size_t>(index));
 }
 
 void TListItems::Clear() {
@@ -397,6 +413,7 @@ void TListItems::Clear() {
         owner_->Delete(item);
     owner_->RemoveAllItems();
     items_.clear();
+    ++removals_;
 }
 
 void TListItems::BeginUpdate() {
@@ -626,8 +643,14 @@ void TCustomListView::ItemChanging(TMessage& message) {
     } else {
         return;
     }
-    if (!CanChange(item, change))
+    const unsigned removals = items_.removals_;
+    // An item deleted by the handler must not be changed by the window.
+    if (!CanChange(item, change) || ItemGone(item, removals))
         message.Result = 1;
+}
+
+bool TCustomListView::ItemGone(const TListItem* item, unsigned removals) const {
+    return items_.removals_ != removals && !items_.Holds(item);
 }
 
 void TCustomListView::ItemChanged(TMessage& message) {
@@ -641,19 +664,27 @@ void TCustomListView::ItemChanged(TMessage& message) {
     TListItem* item = ItemAt(notify->iItem);
     if (!item || item == deletingItem_)
         return;
+    // The handlers may delete the item.
+    const unsigned removals = items_.removals_;
     if (notify->uChanged & LVIF_STATE) {
         const bool wasSelected = item->selected_;
         const UINT before = item->WindowState();
         ReadItemState(notify->iItem, *item);
         if (notify->uOldState != notify->uNewState || item->WindowState() != before) {
             Change(item, ctState);
+            if (ItemGone(item, removals))
+                return;
             if (item->selected_ != wasSelected)
                 SelectItem(item, item->selected_);
+            if (ItemGone(item, removals))
+                return;
         }
     }
     if (notify->uChanged & LVIF_TEXT) {
         item->caption_ = WindowItemText(notify->iItem, 0);
         Change(item, ctText);
+        if (ItemGone(item, removals))
+            return;
     }
     if (notify->uChanged & LVIF_IMAGE) {
         LVITEMA query{};
@@ -902,12 +933,13 @@ TListItem* TCustomListView::Selected() const {
 }
 
 void TCustomListView::SetSelected(TListItem* item) {
+    const unsigned removals = items_.removals_;
     for (int i = 0; i < items_.Count(); ++i) {
         TListItem* other = items_.items_[static_cast<size_t>(i)].get();
         if (other != item && other->selected_)
             other->SetSelected(false);
     }
-    if (item)
+    if (item && !ItemGone(item, removals))
         item->SetSelected(true);
 }
 
@@ -1016,6 +1048,7 @@ void TCustomListView::CustomSort(TLVCompare compare, intptr_t data) {
     for (size_t source : sources)
         sorted.push_back(std::move(owned[source]));
     owned = std::move(sorted);
+    items_.Renumber(0);
     if (sort.Error)
         std::rethrow_exception(sort.Error);
 }
@@ -1037,15 +1070,19 @@ void TCustomListView::InsertWindowItem(int index, TListItem& item) {
     insert.lParam = reinterpret_cast<LPARAM>(&item);
     if (SendMessageA(WindowHandle(), LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)) != index)
         throw EInvalidOperation("The list view did not take an item");
-    ApplyItemState(index, item);
-    SetWindowSubItems(index, item);
+    if (item.WindowState() != 0)  // a new window item has none
+        ApplyItemState(index, item);
+    SetWindowSubItems(index, item, 0, -1, true);
 }
 
 // The window keeps sub-item texts only for columns that exist.
-void TCustomListView::SetWindowSubItems(int index, const TListItem& item) {
+void TCustomListView::SetWindowSubItems(int index, const TListItem& item, int first, int count, bool fresh) {
     const TListSubItems& texts = item.subItems_;
-    for (int column = 1; column < columns_.Count(); ++column) {
+    const int end = count < 0 ? columns_.Count() : std::min(columns_.Count(), first + 1 + count);
+    for (int column = first + 1; column < end; ++column) {
         const std::string text = column - 1 < texts.Count() ? texts[column - 1] : std::string();
+        if (fresh && text.empty())
+            continue;
         LVITEMA set{};
         set.iSubItem = column;
         set.pszText = const_cast<char*>(text.c_str());
@@ -1077,7 +1114,6 @@ void TCustomListView::ItemCaptionChanged(TListItem& item, const std::string& cap
     LVITEMA set{};
     set.pszText = const_cast<char*>(caption.c_str());
     SendMessageA(WindowHandle(), LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
-    item.caption_ = WindowItemText(index, 0);
 }
 
 void TCustomListView::ItemImageChanged(TListItem& item, int imageIndex) {
@@ -1088,9 +1124,6 @@ void TCustomListView::ItemImageChanged(TListItem& item, int imageIndex) {
         return;
     set.iImage = WindowImage(imageIndex);
     SendMessageA(WindowHandle(), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&set));
-    set.iImage = 0;
-    if (SendMessageA(WindowHandle(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&set)))
-        item.imageIndex_ = ImageFromWindow(set.iImage);
 }
 
 void TCustomListView::SetWindowItemState(TListItem& item, UINT mask, UINT state) {
@@ -1100,8 +1133,10 @@ void TCustomListView::SetWindowItemState(TListItem& item, UINT mask, UINT state)
     LVITEMA set{};
     set.stateMask = mask;
     set.state = state;
+    const unsigned removals = items_.removals_;
     SendMessageA(WindowHandle(), LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
-    ReadItemState(index, item);
+    if (!ItemGone(&item, removals))
+        ReadItemState(item.index_, item);  // the handlers may have moved it
 }
 
 void TCustomListView::ApplyItemState(int index, const TListItem& item) {
@@ -1214,7 +1249,7 @@ void TCustomListView::SyncColumns() {
     for (int i = 0; i < want; ++i)
         WriteColumn(i, i >= have);
     for (int i = 0; i < items_.Count(); ++i)
-        SetWindowSubItems(i, *items_.items_[static_cast<size_t>(i)]);
+        SetWindowSubItems(i, *items_.items_[static_cast<size_t>(i)], 0, -1, false);
 }
 
 void TCustomListView::ReadColumnWidths() {

@@ -122,7 +122,8 @@ public:
     void LoadFromFile(const std::string& fileName);
 
 private:
-    void Changed();
+    // count texts from first on changed; -1: every one from first on.
+    void Changed(int first, int count = -1);
 
     TListItem& owner_;
 };
@@ -168,12 +169,14 @@ public:
 
 private:
     friend class TCustomListView;
+    friend class TListItems;
     friend class TListSubItems;
-    void SubItemsChanged();
+    void SubItemsChanged(int first, int count);
     // The state bits the window shows for this item.
     UINT WindowState() const;
 
     TListItems* owner_;
+    int index_ = -1;  // kept by the owner: Index() is asked for each change of a large list
     std::string caption_;
     TListSubItems subItems_{*this};
     bool checked_ = false;
@@ -209,10 +212,15 @@ public:
 
 private:
     friend class TCustomListView;
+    // Numbers the items from first on after they moved.
+    void Renumber(size_t first);
+    // Compares only: item may have been freed.
+    bool Holds(const TListItem* item) const;
 
     TCustomListView* owner_;
     std::vector<std::unique_ptr<TListItem>> items_;
     int updateCount_ = 0;
+    unsigned removals_ = 0;  // counts deletions, so that a handler's can be noticed
 };
 
 // Orders two items: negative, zero or positive.
@@ -362,9 +370,11 @@ private:
 
     // Window side of items and columns.
     void InsertWindowItem(int index, TListItem& item);
-    void SetWindowSubItems(int index, const TListItem& item);
+    // Writes count sub-items from first on (-1: all of them); a fresh window item has no
+    // texts to clear.
+    void SetWindowSubItems(int index, const TListItem& item, int first, int count, bool fresh);
     std::string WindowItemText(int index, int subItem) const;
-    // Ask the window for a change of an item, then take back what it did.
+    // Ask the window for a change of an item; what it did comes back with LVN_ITEMCHANGED.
     void ItemCaptionChanged(TListItem& item, const std::string& caption);
     void ItemImageChanged(TListItem& item, int imageIndex);
     void SetWindowItemState(TListItem& item, UINT mask, UINT state);
@@ -380,6 +390,8 @@ private:
     void ItemChanging(TMessage& message);
     void ItemChanged(TMessage& message);
     bool EndLabelEdit(const NMHDR* header);
+    // A handler called since removals was read deleted the item.
+    bool ItemGone(const TListItem* item, unsigned removals) const;
 
     TListItems items_{this};
     TListColumns columns_{this};

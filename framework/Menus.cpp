@@ -275,7 +275,10 @@ const TClassInfo& TPopupMenu::StaticClassInfo() {
 
 TPopupMenu::TPopupMenu(TComponent* owner) : TMenu(owner) {}
 
-TPopupMenu::~TPopupMenu() = default;
+TPopupMenu::~TPopupMenu() {
+    if (freed_)
+        *freed_ = true;
+}
 
 void TPopupMenu::SetPopupComponent(TComponent* component) {
     popupComponent_ = component;
@@ -292,14 +295,37 @@ void TPopupMenu::Notification(TComponent* component, TOperation operation) {
 void TPopupMenu::DoPopup() { OnPopup(this); }
 
 void TPopupMenu::Popup(int x, int y) {
+    // Tells this call, and the calls it runs inside, whether the menu was freed meanwhile.
+    class TFreeWatch {
+    public:
+        explicit TFreeWatch(TPopupMenu& menu) : menu_(menu), outer_(std::exchange(menu.freed_, &freed_)) {}
+        ~TFreeWatch() {
+            if (!freed_)
+                menu_.freed_ = outer_;
+            else if (outer_)
+                *outer_ = true;
+        }
+        TFreeWatch(const TFreeWatch&) = delete;
+        TFreeWatch& operator=(const TFreeWatch&) = delete;
+        bool Freed() const { return freed_; }
+
+    private:
+        TPopupMenu& menu_;
+        bool freed_ = false;
+        bool* outer_;
+    };
+    TFreeWatch watch(*this);
     DoPopup();
-    TSystemMenu menu(*Items(), Images());
-    static constexpr UINT kAlignments[] = {TPM_LEFTALIGN, TPM_RIGHTALIGN, TPM_CENTERALIGN};
-    const UINT flags = TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON | kAlignments[alignment_];
-    const UINT command = TrackPopupMenuThroughHook(menu.Handle(), flags, x, y, Application.Handle());
-    TMenuItem* chosen = menu.ItemOf(command);
-    menu.Destroy();
-    // Whatever ran while the menu was up may have freed the item.
-    if (chosen && Items()->Contains(chosen))
+    if (watch.Freed())
+        return;
+    TMenuItem* chosen = nullptr;
+    {
+        TSystemMenu menu(*Items(), Images());
+        static constexpr UINT kAlignments[] = {TPM_LEFTALIGN, TPM_RIGHTALIGN, TPM_CENTERALIGN};
+        const UINT flags = TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON | kAlignments[alignment_];
+        chosen = menu.ItemOf(TrackPopupMenuThroughHook(menu.Handle(), flags, x, y, Application.Handle()));
+    }
+    // Whatever ran while the menu was up may have freed the item or the whole menu.
+    if (!watch.Freed() && chosen && Items()->Contains(chosen))
         chosen->Click();
 }

@@ -144,7 +144,8 @@ public:
     void SetPopupComponent(TComponent* component);
 
     // Fires OnPopup, shows the menu at the screen point and waits for the choice; the chosen
-    // item's Click runs after the menu is gone.
+    // item's Click runs after the menu is gone. The menu may be freed meanwhile (by OnPopup or
+    // while it is up): nothing is clicked then.
     virtual void Popup(int x, int y);
     TNotifyEvent OnPopup;
 
@@ -157,6 +158,7 @@ private:
     bool autoPopup_ = true;
     TPopupAlignment alignment_ = paLeft;
     TComponent* popupComponent_ = nullptr;
+    bool* freed_ = nullptr;  // set by the destructor while Popup runs
 };
 
 template <>

@@ -11,6 +11,7 @@
 
 #include <commctrl.h>
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -21,6 +22,7 @@ namespace {
 class ComCtrlsTest : public GuiTest {
 protected:
     void SetUp() override {
+        GuiTest::SetUp();
         Application.OnException = [](TObject*, std::exception_ptr error) {
             try {
                 std::rethrow_exception(error);
@@ -51,6 +53,17 @@ public:
         TListView::WndProc(message);
     }
     std::vector<bool> Redraws;
+};
+
+// Counts the messages the list handles, its reflected notifications included.
+class TCountingListView : public TListView {
+public:
+    using TListView::TListView;
+    void WndProc(TMessage& message) override {
+        ++Messages;
+        TListView::WndProc(message);
+    }
+    int Messages = 0;
 };
 
 // What the list's events reported.
@@ -432,6 +445,56 @@ TEST_F(ComCtrlsListView, NestedUpdatesSwitchRedrawOffOnceAndRepaintOnce) {
     ExpectItemsMatchWindow(*list);
 }
 
+// Each item finds its index at once: the setters ask for it on every change.
+TEST_F(ComCtrlsListView, ItemsKnowTheirIndexWithoutAScan) {
+    TTestForm form;
+    auto list = AddReportList(form, &form, {"Key"});
+    constexpr int kCount = 100000;
+    for (int i = 0; i < kCount; ++i)
+        list->Items().Add();
+    list->Items().Insert(0);
+    list->Items().Delete(1);
+    const ULONGLONG started = GetTickCount64();
+    long long sum = 0;
+    for (int i = 0; i < kCount; ++i)
+        sum += list->Items()[i]->Index();
+    EXPECT_LT(GetTickCount64() - started, 250u);
+    EXPECT_EQ(sum, static_cast<long long>(kCount) * (kCount - 1) / 2);
+    TListItem* other = AddReportList(form, &form, {"Key"})->Items().Add();
+    EXPECT_EQ(list->Items().IndexOf(other), -1);
+}
+
+// The program fills a shown list with tens of thousands of findings inside an update: each
+// item costs a few messages, however many came before it.
+TEST_F(ComCtrlsListView, FillingAShownListInsideAnUpdateStaysFast) {
+    TTestForm form;
+    auto list = form.Add<TCountingListView>(&form, 0, 0, 380, 250);
+    list->SetViewStyle(vsReport);
+    for (const char* caption : {"Key", "Value", "Data"})
+        list->Columns().Add()->SetCaption(caption);
+    form.Show();
+    HWND window = list->Handle();
+    constexpr int kCount = 20000;
+    const ULONGLONG started = GetTickCount64();
+    list->Messages = 0;
+    list->Items().BeginUpdate();
+    for (int i = 0; i < kCount; ++i) {
+        TListItem* item = list->Items().Add();
+        item->SetCaption("Software\\Key" + std::to_string(i));
+        if (i % 100 == 0)
+            item->SubItems().Add("Value" + std::to_string(i));
+    }
+    list->Items().EndUpdate();
+    const ULONGLONG elapsed = GetTickCount64() - started;
+    // Insertion and its notification, the caption and its two notifications, reading it back.
+    EXPECT_LE(list->Messages, 6 * kCount + kCount / 100 + 10);
+    EXPECT_LT(elapsed, 15000u);
+    ASSERT_EQ(SendMessageA(window, LVM_GETITEMCOUNT, 0, 0), kCount);
+    EXPECT_EQ(WindowText(window, kCount - 1, 0), "Software\\Key" + std::to_string(kCount - 1));
+    EXPECT_EQ(WindowText(window, kCount - 100, 1), "Value" + std::to_string(kCount - 100));
+    EXPECT_EQ(WindowText(window, kCount - 100, 2), "");
+}
+
 TEST_F(ComCtrlsListView, ImageListsAreSharedAndForgottenWhenFreed) {
     TTestForm form;
     auto list = AddReportList(form, &form, {"Key"});
@@ -587,6 +650,60 @@ TEST_F(ComCtrlsListViewEvents, SelectionChangesFireOnSelectItem) {
     list->SetSelected(nullptr);
     EXPECT_EQ(list->Selected(), nullptr);
     EXPECT_EQ(list->SelCount(), 0);
+}
+
+TEST_F(ComCtrlsListViewEvents, ItemsDeletedByTheirOwnHandlersAreLeftAlone) {
+    TTestForm form;
+    auto list = AddReportList(form, &form, {"Key"});
+    for (const char* caption : {"a", "b", "c", "d"})
+        list->Items().Add()->SetCaption(caption);
+    form.Show();
+    HWND window = list->Handle();
+    TListItem* b = list->Items()[1];
+    TListItem* d = list->Items()[3];
+    std::vector<TListItem*> deleted;
+    std::vector<TListItem*> selected;
+    list->OnDeletion = [&](TObject*, TListItem* item) { deleted.push_back(item); };
+    list->OnSelectItem = [&](TObject*, TListItem* item, bool) {
+        for (TListItem* gone : deleted)
+            EXPECT_NE(item, gone) << "an event for a deleted item";
+        selected.push_back(item);
+    };
+
+    // Selecting b: OnChange deletes it before OnSelectItem would report it.
+    list->OnChange = [&](TObject*, TListItem* item, TItemChange change) {
+        if (change == ctState && item == b && item->Selected())
+            item->Delete();
+    };
+    list->SetSelected(b);
+    ASSERT_EQ(deleted, std::vector<TListItem*>{b});
+    EXPECT_TRUE(selected.empty());
+    ExpectItemsMatchWindow(*list);
+    EXPECT_EQ(list->Items().Count(), 3);
+    EXPECT_EQ(SendMessageA(window, LVM_GETSELECTEDCOUNT, 0, 0), 0);
+
+    // OnChanging deletes d: the window does not change the item that is gone.
+    list->OnChange = {};
+    list->OnChanging = [&](TObject*, TListItem* item, TItemChange, bool&) {
+        if (item == d)
+            item->Delete();
+    };
+    SetWindowState(window, 2, LVIS_SELECTED, LVIS_SELECTED);
+    EXPECT_EQ(deleted, (std::vector<TListItem*>{b, d}));
+    ExpectItemsMatchWindow(*list);
+    EXPECT_EQ(list->Selected(), nullptr);
+
+    // And a caption change that deletes its item.
+    TListItem* a = list->Items()[0];
+    list->OnChanging = {};
+    list->OnChange = [&](TObject*, TListItem* item, TItemChange change) {
+        if (change == ctText)
+            item->Delete();
+    };
+    a->SetCaption("gone");
+    EXPECT_EQ(deleted.back(), a);
+    ExpectItemsMatchWindow(*list);
+    EXPECT_EQ(list->Items()[0]->Caption(), "c");
 }
 
 TEST_F(ComCtrlsListViewEvents, NotificationsReachAListInsideAPanel) {

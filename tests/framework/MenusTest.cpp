@@ -228,6 +228,54 @@ TEST_F(MenusPopupTest, ChosenItemIsClickedOnceAfterTheMenuIsGone) {
     EXPECT_TRUE(Tracked.back().flags & TPM_RIGHTALIGN);
 }
 
+TEST_F(MenusPopupTest, MenuFreedWhileItPopsUpIsLeftAlone) {
+    TTestForm form;
+    int clicks = 0;
+    auto makeMenu = [&] {
+        auto menu = new TPopupMenu(&form);
+        AddItem(menu->Items(), "First")->OnClick = [&](TObject*) { ++clicks; };
+        return menu;
+    };
+    // Freed while it is up, with an item chosen.
+    TPopupMenu* menu = makeMenu();
+    Choose = [&](HMENU handle) {
+        UINT command = GetMenuItemID(handle, 0);
+        delete menu;
+        return command;
+    };
+    menu->Popup(10, 10);
+    EXPECT_EQ(clicks, 0);
+    EXPECT_EQ(form.ComponentCount(), 0);
+
+    // Freed by OnPopup: nothing is tracked.
+    menu = makeMenu();
+    menu->OnPopup = [&](TObject*) { delete menu; };
+    Tracked.clear();
+    menu->Popup(10, 10);
+    EXPECT_TRUE(Tracked.empty());
+    EXPECT_EQ(clicks, 0);
+
+    // A menu popped up again while it is up, then freed inside: both calls leave it alone.
+    menu = makeMenu();
+    int depth = 0;
+    Choose = [&](HMENU handle) {
+        UINT command = GetMenuItemID(handle, 0);
+        if (++depth == 1)
+            menu->Popup(10, 10);
+        else
+            delete menu;
+        return command;
+    };
+    menu->Popup(10, 10);
+    EXPECT_EQ(clicks, 0);
+
+    // A menu that stays still clicks.
+    menu = makeMenu();
+    Choose = [&](HMENU handle) { return GetMenuItemID(handle, 0); };
+    menu->Popup(10, 10);
+    EXPECT_EQ(clicks, 1);
+}
+
 TEST_F(MenusPopupTest, FreedMenusAndComponentsClearTheReferencesToThem) {
     TTestForm form;
     auto menu = new TPopupMenu(&form);
