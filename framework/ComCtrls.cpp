@@ -690,7 +690,7 @@ void TCustomListView::ItemChanged(TMessage& message) {
         LVITEMA query{};
         query.mask = LVIF_IMAGE;
         query.iItem = notify->iItem;
-        if (SendMessageA(WindowHandle(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&query)))
+        if (SendToNativeWindow(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&query)))
             item->imageIndex_ = ImageFromWindow(query.iImage);
         Change(item, ctImage);
     }
@@ -710,8 +710,8 @@ void TCustomListView::HeaderNotify(TMessage& message) {
             const int clamped = columns_[index]->ClampWidth(notify->pitem->cxy);
             if (clamped != notify->pitem->cxy && changing) {
                 message.Result = TRUE;
-                if (SendMessageA(WindowHandle(), LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(index), 0) != clamped)
-                    SendMessageA(WindowHandle(), LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(index), MAKELPARAM(clamped, 0));
+                if (SendToNativeWindow(LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(index), 0) != clamped)
+                    SendToNativeWindow(LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(index), MAKELPARAM(clamped, 0));
                 return;
             }
             notify->pitem->cxy = clamped;
@@ -760,7 +760,7 @@ TListItem* TCustomListView::ItemAt(int index) const {
 HWND TCustomListView::HeaderHandle() const {
     if (!HandleAllocated())
         return nullptr;
-    return reinterpret_cast<HWND>(SendMessageA(WindowHandle(), LVM_GETHEADER, 0, 0));
+    return reinterpret_cast<HWND>(SendToNativeWindow(LVM_GETHEADER, 0, 0));
 }
 
 // ---- properties -----------------------------------------------------------------------
@@ -871,7 +871,7 @@ int TCustomListView::HoverTime() const { return hoverTime_; }
 void TCustomListView::SetHoverTime(int milliseconds) {
     hoverTime_ = milliseconds;
     if (HandleAllocated())
-        SendMessageA(WindowHandle(), LVM_SETHOVERTIME, 0, static_cast<LPARAM>(static_cast<DWORD>(milliseconds)));
+        SendToNativeWindow(LVM_SETHOVERTIME, 0, static_cast<LPARAM>(static_cast<DWORD>(milliseconds)));
 }
 
 void TCustomListView::ApplyColors() {
@@ -884,7 +884,7 @@ void TCustomListView::ApplyColors() {
 
 void TCustomListView::ApplyImageList(int slot, TImageList* images) {
     if (HandleAllocated())
-        SendMessageA(WindowHandle(), LVM_SETIMAGELIST, static_cast<WPARAM>(slot),
+        SendToNativeWindow(LVM_SETIMAGELIST, static_cast<WPARAM>(slot),
                      reinterpret_cast<LPARAM>(images ? images->Handle() : nullptr));
 }
 
@@ -896,9 +896,9 @@ void TCustomListView::DetachImageLists() {
     const std::pair<int, TImageList*> slots[] = {
         {LVSIL_NORMAL, largeImages_}, {LVSIL_SMALL, smallImages_}, {LVSIL_STATE, stateImages_}};
     for (const auto& [slot, images] : slots) {
-        if (images && SendMessageA(WindowHandle(), LVM_GETIMAGELIST, static_cast<WPARAM>(slot), 0) ==
+        if (images && SendToNativeWindow(LVM_GETIMAGELIST, static_cast<WPARAM>(slot), 0) ==
                           reinterpret_cast<LRESULT>(images->Handle()))
-            SendMessageA(WindowHandle(), LVM_SETIMAGELIST, static_cast<WPARAM>(slot), 0);
+            SendToNativeWindow(LVM_SETIMAGELIST, static_cast<WPARAM>(slot), 0);
     }
 }
 
@@ -924,7 +924,7 @@ void TCustomListView::SetStateImages(TImageList* images) { SetImageListField(sta
 
 TListItem* TCustomListView::Selected() const {
     if (HandleAllocated())
-        return ItemAt(static_cast<int>(SendMessageA(WindowHandle(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+        return ItemAt(static_cast<int>(SendToNativeWindow(LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
                                                     MAKELPARAM(LVNI_SELECTED, 0))));
     for (const auto& item : items_.items_)
         if (item->selected_)
@@ -945,7 +945,7 @@ void TCustomListView::SetSelected(TListItem* item) {
 
 TListItem* TCustomListView::ItemFocused() const {
     if (HandleAllocated())
-        return ItemAt(static_cast<int>(SendMessageA(WindowHandle(), LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+        return ItemAt(static_cast<int>(SendToNativeWindow(LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
                                                     MAKELPARAM(LVNI_FOCUSED, 0))));
     for (const auto& item : items_.items_)
         if (item->focused_)
@@ -963,7 +963,7 @@ void TCustomListView::SetItemFocused(TListItem* item) {
 
 int TCustomListView::SelCount() const {
     if (HandleAllocated())
-        return static_cast<int>(SendMessageA(WindowHandle(), LVM_GETSELECTEDCOUNT, 0, 0));
+        return static_cast<int>(SendToNativeWindow(LVM_GETSELECTEDCOUNT, 0, 0));
     return static_cast<int>(std::count_if(items_.items_.begin(), items_.items_.end(),
                                           [](const auto& item) { return item->selected_; }));
 }
@@ -1014,14 +1014,14 @@ void TCustomListView::CustomSort(TLVCompare compare, intptr_t data) {
     order.reserve(owned.size());
     TSortContext sort{this, compare, data, nullptr};
     if (HandleAllocated()) {
-        SendMessageA(WindowHandle(), LVM_SORTITEMS, static_cast<WPARAM>(reinterpret_cast<LPARAM>(&sort)),
+        SendToNativeWindow(LVM_SORTITEMS, static_cast<WPARAM>(reinterpret_cast<LPARAM>(&sort)),
                      reinterpret_cast<LPARAM>(&SortCallback));
         // Items takes the window's order, also after a failed comparison.
         for (int i = 0; i < items_.Count(); ++i) {
             LVITEMA query{};
             query.mask = LVIF_PARAM;
             query.iItem = i;
-            SendMessageA(WindowHandle(), LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&query));
+            SendToNativeWindow(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&query));
             order.push_back(reinterpret_cast<TListItem*>(query.lParam));
         }
     } else {
@@ -1068,7 +1068,7 @@ void TCustomListView::InsertWindowItem(int index, TListItem& item) {
     insert.pszText = const_cast<char*>(item.caption_.c_str());
     insert.iImage = WindowImage(item.imageIndex_);
     insert.lParam = reinterpret_cast<LPARAM>(&item);
-    if (SendMessageA(WindowHandle(), LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)) != index)
+    if (SendToNativeWindow(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&insert)) != index)
         throw EInvalidOperation("The list view did not take an item");
     if (item.WindowState() != 0)  // a new window item has none
         ApplyItemState(index, item);
@@ -1086,7 +1086,7 @@ void TCustomListView::SetWindowSubItems(int index, const TListItem& item, int fi
         LVITEMA set{};
         set.iSubItem = column;
         set.pszText = const_cast<char*>(text.c_str());
-        SendMessageA(WindowHandle(), LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
+        SendToNativeWindow(LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
     }
 }
 
@@ -1098,7 +1098,7 @@ std::string TCustomListView::WindowItemText(int index, int subItem) const {
         get.pszText = text.data();
         get.cchTextMax = static_cast<int>(text.size());
         auto length = static_cast<size_t>(
-            SendMessageA(WindowHandle(), LVM_GETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&get)));
+            SendToNativeWindow(LVM_GETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&get)));
         if (length + 1 < text.size()) {
             text.resize(length);
             return text;
@@ -1113,7 +1113,7 @@ void TCustomListView::ItemCaptionChanged(TListItem& item, const std::string& cap
         return;
     LVITEMA set{};
     set.pszText = const_cast<char*>(caption.c_str());
-    SendMessageA(WindowHandle(), LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
+    SendToNativeWindow(LVM_SETITEMTEXTA, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
 }
 
 void TCustomListView::ItemImageChanged(TListItem& item, int imageIndex) {
@@ -1123,7 +1123,7 @@ void TCustomListView::ItemImageChanged(TListItem& item, int imageIndex) {
     if (set.iItem < 0)
         return;
     set.iImage = WindowImage(imageIndex);
-    SendMessageA(WindowHandle(), LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&set));
+    SendToNativeWindow(LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&set));
 }
 
 void TCustomListView::SetWindowItemState(TListItem& item, UINT mask, UINT state) {
@@ -1134,7 +1134,7 @@ void TCustomListView::SetWindowItemState(TListItem& item, UINT mask, UINT state)
     set.stateMask = mask;
     set.state = state;
     const unsigned removals = items_.removals_;
-    SendMessageA(WindowHandle(), LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
+    SendToNativeWindow(LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
     if (!ItemGone(&item, removals))
         ReadItemState(item.index_, item);  // the handlers may have moved it
 }
@@ -1143,7 +1143,7 @@ void TCustomListView::ApplyItemState(int index, const TListItem& item) {
     LVITEMA set{};
     set.stateMask = kKeptStates;
     set.state = item.WindowState();
-    SendMessageA(WindowHandle(), LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
+    SendToNativeWindow(LVM_SETITEMSTATE, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&set));
 }
 
 void TCustomListView::ApplyCheckStates() {
@@ -1151,13 +1151,13 @@ void TCustomListView::ApplyCheckStates() {
         LVITEMA set{};
         set.stateMask = LVIS_STATEIMAGEMASK;
         set.state = items_.items_[static_cast<size_t>(i)]->WindowState() & LVIS_STATEIMAGEMASK;
-        SendMessageA(WindowHandle(), LVM_SETITEMSTATE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&set));
+        SendToNativeWindow(LVM_SETITEMSTATE, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&set));
     }
 }
 
 void TCustomListView::ReadItemState(int index, TListItem& item) {
     const UINT state =
-        static_cast<UINT>(SendMessageA(WindowHandle(), LVM_GETITEMSTATE, static_cast<WPARAM>(index), kKeptStates));
+        static_cast<UINT>(SendToNativeWindow(LVM_GETITEMSTATE, static_cast<WPARAM>(index), kKeptStates));
     item.selected_ = (state & LVIS_SELECTED) != 0;
     item.focused_ = (state & LVIS_FOCUSED) != 0;
     const UINT image = StateImageOf(state);
@@ -1170,7 +1170,7 @@ void TCustomListView::ReadItemState(int index, TListItem& item) {
 void TCustomListView::ReadItemStates() {
     if (!HandleAllocated())
         return;
-    const int count = std::min(items_.Count(), static_cast<int>(SendMessageA(WindowHandle(), LVM_GETITEMCOUNT, 0, 0)));
+    const int count = std::min(items_.Count(), static_cast<int>(SendToNativeWindow(LVM_GETITEMCOUNT, 0, 0)));
     for (int i = 0; i < count; ++i)
         ReadItemState(i, *items_.items_[static_cast<size_t>(i)]);
 }
@@ -1180,7 +1180,7 @@ void TCustomListView::RemoveItem(int index) {
         return;
     // The window's last notifications about the item fire no events.
     deletingItem_ = ItemAt(index);
-    SendMessageA(WindowHandle(), LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
+    SendToNativeWindow(LVM_DELETEITEM, static_cast<WPARAM>(index), 0);
     deletingItem_ = nullptr;
 }
 
@@ -1188,7 +1188,7 @@ void TCustomListView::RemoveAllItems() {
     if (!HandleAllocated())
         return;
     TSetUpGuard guard(*this);
-    SendMessageA(WindowHandle(), LVM_DELETEALLITEMS, 0, 0);
+    SendToNativeWindow(LVM_DELETEALLITEMS, 0, 0);
 }
 
 void TCustomListView::ItemsUpdateBegun() {
@@ -1210,7 +1210,7 @@ int TCustomListView::WindowColumnCount() const {
     for (;;) {
         LVCOLUMNA query{};
         query.mask = LVCF_WIDTH;
-        if (!SendMessageA(WindowHandle(), LVM_GETCOLUMNA, static_cast<WPARAM>(count), reinterpret_cast<LPARAM>(&query)))
+        if (!SendToNativeWindow(LVM_GETCOLUMNA, static_cast<WPARAM>(count), reinterpret_cast<LPARAM>(&query)))
             return count;
         ++count;
     }
@@ -1245,7 +1245,7 @@ void TCustomListView::SyncColumns() {
     const int have = WindowColumnCount();
     const int want = columns_.Count();
     for (int i = have - 1; i >= want; --i)
-        SendMessageA(WindowHandle(), LVM_DELETECOLUMN, static_cast<WPARAM>(i), 0);
+        SendToNativeWindow(LVM_DELETECOLUMN, static_cast<WPARAM>(i), 0);
     for (int i = 0; i < want; ++i)
         WriteColumn(i, i >= have);
     for (int i = 0; i < items_.Count(); ++i)
@@ -1258,7 +1258,7 @@ void TCustomListView::ReadColumnWidths() {
     for (int i = 0; i < columns_.Count(); ++i) {
         LVCOLUMNA query{};
         query.mask = LVCF_WIDTH;
-        if (SendMessageA(WindowHandle(), LVM_GETCOLUMNA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&query)))
+        if (SendToNativeWindow(LVM_GETCOLUMNA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&query)))
             columns_[i]->width_ = query.cx;
     }
 }

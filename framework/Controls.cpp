@@ -705,7 +705,7 @@ void TWinControl::CreateWnd() {
         if (!GetClassInfoA(instance, params.WinClassName.c_str(), &existing)) {
             WNDCLASSA wc{};
             wc.style = params.ClassStyle;
-            wc.lpfnWndProc = StartProc;
+            wc.lpfnWndProc = OwnClassProc;
             wc.hInstance = instance;
             wc.hCursor = params.ClassCursor ? params.ClassCursor : LoadCursorA(nullptr, IDC_ARROW);
             wc.lpszClassName = params.WinClassName.c_str();
@@ -747,6 +747,11 @@ void TWinControl::Detached() {
 }
 
 TWinControl* TWinControl::FindControl(HWND window) {
+    if (!window)
+        return nullptr;
+    // Windows of our own classes keep their control in the user data.
+    if (GetClassLongPtrA(window, GCLP_WNDPROC) == reinterpret_cast<ULONG_PTR>(&OwnClassProc))
+        return reinterpret_cast<TWinControl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     // The import library lacks GetWindowSubclass: found by name, or by its ordinal 411.
     using GetSubclass = BOOL(WINAPI*)(HWND, SUBCLASSPROC, UINT_PTR, DWORD_PTR*);
     static const GetSubclass getSubclass = [] {
@@ -757,23 +762,33 @@ TWinControl* TWinControl::FindControl(HWND window) {
         return reinterpret_cast<GetSubclass>(reinterpret_cast<void*>(proc));
     }();
     DWORD_PTR data = 0;
-    if (window && getSubclass && getSubclass(window, SubclassProc, kSubclassId, &data))
+    if (getSubclass && getSubclass(window, SubclassProc, kSubclassId, &data))
         return reinterpret_cast<TWinControl*>(data);
     return nullptr;
 }
 
-// Our own classes start here: the subclass goes on at WM_NCCREATE, so that everything
-// after it reaches WndProc; this procedure then only calls the default one.
-LRESULT CALLBACK TWinControl::StartProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+// The window procedure of our own classes: the control is in the user data from WM_NCCREATE
+// on (messages before it get the default handling). No subclass is needed for these.
+LRESULT CALLBACK TWinControl::OwnClassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto control = reinterpret_cast<TWinControl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (message == WM_NCCREATE) {
-        auto create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-        if (auto control = static_cast<TWinControl*>(create->lpCreateParams))
-            control->Attach(window);
+        control = static_cast<TWinControl*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(control));
+        if (control)
+            control->handle_ = window;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    if (!control)
+        return DefWindowProcA(window, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        if (control->handle_ == window)
+            control->Detached();
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    return Dispatch(control, message, wParam, lParam);
 }
 
-// The trampoline: no exception leaves it.
+// Native classes: the subclass goes on right after CreateWindowEx.
 LRESULT CALLBACK TWinControl::SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                                            DWORD_PTR data) {
     auto control = reinterpret_cast<TWinControl*>(data);
@@ -783,6 +798,11 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND window, UINT message, WPARAM wPa
             control->Detached();
         return DefSubclassProc(window, message, wParam, lParam);
     }
+    return Dispatch(control, message, wParam, lParam);
+}
+
+// The trampoline: no exception leaves it.
+LRESULT TWinControl::Dispatch(TWinControl* control, UINT message, WPARAM wParam, LPARAM lParam) {
     TMessage msg{message, wParam, lParam, 0};
     TFreeWatch watch(*control);  // a handler may free the control
     ++control->windowProcDepth_;
@@ -1199,7 +1219,9 @@ void TWinControl::DefaultHandler(TMessage& message) {
     }
     // DefSubclassProc only works inside this window's own subclass call; a Perform from
     // elsewhere goes straight to the class's procedure.
-    if (windowProcDepth_ > 0)
+    if (!native_)
+        message.Result = DefWindowProcA(handle_, message.Msg, message.WParam, message.LParam);
+    else if (windowProcDepth_ > 0)
         message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
     else
         message.Result = CallWindowProcA(classProc_, handle_, message.Msg, message.WParam, message.LParam);
@@ -1236,11 +1258,27 @@ bool TWinControl::ReflectNotification(TMessage& message) {
         from = reinterpret_cast<HWND>(message.LParam);
         break;
     }
-    TWinControl* child = from && from != handle_ ? FindControl(from) : nullptr;
+    TWinControl* child = from && from != handle_ ? ChildWithWindow(from) : nullptr;
     if (!child)
         return false;
     message.Result = child->Perform(ReflectedMessage(message.Msg), message.WParam, message.LParam);
     return true;
+}
+
+LRESULT TWinControl::SendToNativeWindow(UINT message, WPARAM wParam, LPARAM lParam) const {
+    if (!handle_)
+        return 0;
+    if (!native_)
+        return SendMessageA(handle_, message, wParam, lParam);
+    return CallWindowProcA(classProc_, handle_, message, wParam, lParam);
+}
+
+// Notifications nearly always come from a direct child: found in the list, else by asking the window.
+TWinControl* TWinControl::ChildWithWindow(HWND window) const {
+    for (TControl* control : controls_)
+        if (control->IsWindowed() && static_cast<TWinControl*>(control)->handle_ == window)
+            return static_cast<TWinControl*>(control);
+    return FindControl(window);
 }
 
 void TWinControl::TrackMouse(TMessage& message) {

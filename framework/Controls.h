@@ -2,10 +2,12 @@
 
 // Controls: windowless (TControl, TGraphicControl) and windowed (TWinControl, TCustomControl).
 //
-// Tie between window and object: every window of a TWinControl is subclassed with comctl32's
-// SetWindowSubclass at creation (our own classes at WM_NCCREATE, native classes right after
-// CreateWindowEx); the subclass reference data is the control, so FindControl(hwnd) asks the
-// window itself. WM_NCDESTROY removes the subclass and clears the control's handle.
+// Tie between window and object, kept with the window itself: a window of our own class holds
+// its control in its user data from WM_NCCREATE on and its class procedure dispatches; a window
+// of a native class is subclassed with comctl32's SetWindowSubclass right after CreateWindowEx,
+// with the control as the subclass reference data. FindControl(hwnd) asks the window.
+// WM_NCDESTROY unties them and clears the control's handle. (Every subclassed message costs a
+// window-property look-up, a server round trip under Wine: our own classes avoid it.)
 //
 // Dispatch: one trampoline per window catches every exception and hands it to the application
 // (HandleWindowException); inside it, WndProc(TMessage&) is a plain switch that decodes the
@@ -436,15 +438,22 @@ protected:
     void PaintControls(HDC dc);
 
     void CreateHandle();
+    // Hands a message of our own straight to the native class's procedure, past WndProc and
+    // the subclass (which costs a window-property look-up per message under Wine): for bulk
+    // messages that no handler of ours watches. Windows of our own classes get SendMessage;
+    // without a window nothing is sent and the result is 0.
+    LRESULT SendToNativeWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
 
 private:
     friend class TControl;
     static LRESULT CALLBACK SubclassProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
-    static LRESULT CALLBACK StartProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT CALLBACK OwnClassProc(HWND, UINT, WPARAM, LPARAM);
+    static LRESULT Dispatch(TWinControl* control, UINT message, WPARAM wParam, LPARAM lParam);
     void Attach(HWND window);
     void Detached();
     void UpdateBoundsFromWindow();
     bool ReflectNotification(TMessage& message);
+    TWinControl* ChildWithWindow(HWND window) const;
     void RouteMouse(TMessage& message);
     void TrackMouse(TMessage& message);
     void WMPaint(TMessage& message);
