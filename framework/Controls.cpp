@@ -749,7 +749,11 @@ void TWinControl::Detached() {
 TWinControl* TWinControl::FindControl(HWND window) {
     if (!window)
         return nullptr;
-    // Windows of our own classes keep their control in the user data.
+    // Windows of our own classes keep their control in the user data (another copy of this
+    // program has the same class procedure: only windows of this process count).
+    DWORD process = 0;
+    if (!GetWindowThreadProcessId(window, &process) || process != GetCurrentProcessId())
+        return nullptr;
     if (GetClassLongPtrA(window, GCLP_WNDPROC) == reinterpret_cast<ULONG_PTR>(&OwnClassProc))
         return reinterpret_cast<TWinControl*>(GetWindowLongPtrA(window, GWLP_USERDATA));
     // The import library lacks GetWindowSubclass: found by name, or by its ordinal 411.

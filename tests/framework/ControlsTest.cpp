@@ -932,3 +932,22 @@ TEST_F(ControlTest, ButtonFreedByItsClickHandlerHearsNoMore) {
     EXPECT_TRUE(TButton::FreedMemoryUntouched());
     form.Hide();
 }
+
+TEST_F(ControlTest, FindControlKnowsOnlyOurWindows) {
+    TTestForm form;
+    auto panel = form.Add<TTestPanel>(&form, 0, 0, 100, 100);
+    auto button = form.Add<TTestButton>(panel, 10, 10, 75, 25);
+    EXPECT_EQ(TWinControl::FindControl(form.Handle()), &form);
+    EXPECT_EQ(TWinControl::FindControl(panel->Handle()), panel);
+    EXPECT_EQ(TWinControl::FindControl(button->Handle()), button);
+    EXPECT_EQ(TWinControl::FindControl(nullptr), nullptr);
+    EXPECT_EQ(TWinControl::FindControl(GetDesktopWindow()), nullptr);
+    HWND stranger = CreateWindowExA(0, "STATIC", "", WS_CHILD, 0, 0, 10, 10, form.Handle(), nullptr, nullptr, nullptr);
+    SetWindowLongPtrA(stranger, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&form));
+    EXPECT_EQ(TWinControl::FindControl(stranger), nullptr);
+    DestroyWindow(stranger);
+    HWND panelWindow = panel->Handle();
+    panel->RecreateWnd();
+    EXPECT_EQ(TWinControl::FindControl(panel->Handle()), panel);
+    EXPECT_FALSE(IsWindow(panelWindow));
+}
