@@ -394,21 +394,33 @@ TListItem* TListItems::Insert(int index) {
 
 void TListItems::Delete(int index) {
     TListItem* item = Item(index);
-    owner_->Delete(item);
-    // The handler may have moved it.
-    index = IndexOf(item);
-    if (index < 0)
+    if (item->deleting_)
         return;
+    item->deleting_ = true;
+    const unsigned removals = removals_;
+    owner_->Delete(item);
+    // The handler may have moved it, or cleared the list (and so freed it).
+    if (removals_ != removals && !Holds(item))
+        return;
+    index = IndexOf(item);
     owner_->RemoveItem(index);
     items_.erase(items_.begin() + index);
     ++removals_;
     Renumber(static_cast<size_t>(index));
 }
 
+// While OnDeletion runs for the items, deleting one of them does nothing: they all go here.
 void TListItems::Clear() {
+    if (clearing_)
+        return;
+    TFlagGuard clearing(clearing_);
     std::vector<TListItem*> doomed;
-    for (const auto& item : items_)
-        doomed.push_back(item.get());
+    for (const auto& item : items_) {
+        if (!item->deleting_) {
+            item->deleting_ = true;
+            doomed.push_back(item.get());
+        }
+    }
     for (TListItem* item : doomed)
         owner_->Delete(item);
     owner_->RemoveAllItems();
@@ -989,7 +1001,7 @@ int TCustomListView::DefaultCompare(TListItem* item1, TListItem* item2, intptr_t
     if (!OnCompare)
         return CompareText(item1->caption_, item2->caption_);
     int compare = 0;
-    OnCompare(this, item1, item2, static_cast<int>(data), compare);
+    OnCompare(this, item1, item2, data, compare);
     return compare;
 }
 

@@ -185,6 +185,7 @@ private:
     void* data_ = nullptr;
     int imageIndex_ = -1;
     int stateIndex_ = -1;
+    bool deleting_ = false;  // OnDeletion is running for it: a second delete does nothing
 };
 
 class TListItems : public TPersistent {
@@ -221,6 +222,7 @@ private:
     std::vector<std::unique_ptr<TListItem>> items_;
     int updateCount_ = 0;
     unsigned removals_ = 0;  // counts deletions, so that a handler's can be noticed
+    bool clearing_ = false;  // Clear is running: a nested Clear leaves the work to it
 };
 
 // Orders two items: negative, zero or positive.
@@ -232,7 +234,7 @@ using TLVChangeEvent = TEvent<void(TObject* Sender, TListItem* Item, TItemChange
 using TLVChangingEvent = TEvent<void(TObject* Sender, TListItem* Item, TItemChange Change, bool& AllowChange)>;
 using TLVSelectItemEvent = TEvent<void(TObject* Sender, TListItem* Item, bool Selected)>;
 using TLVColumnClickEvent = TEvent<void(TObject* Sender, TListColumn* Column)>;
-using TLVCompareEvent = TEvent<void(TObject* Sender, TListItem* Item1, TListItem* Item2, int Data, int& Compare)>;
+using TLVCompareEvent = TEvent<void(TObject* Sender, TListItem* Item1, TListItem* Item2, intptr_t Data, int& Compare)>;
 
 class TCustomListView : public TWinControl {
     DECLARE_CLASS_INFO()

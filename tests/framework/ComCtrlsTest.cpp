@@ -791,7 +791,7 @@ TEST_F(ComCtrlsListView, AlphaSortIgnoresCaseOrUsesOnCompare) {
     ExpectItemsMatchWindow(*list);
 
     // By length, longest first.
-    list->OnCompare = [](TObject*, TListItem* a, TListItem* b, int, int& compare) {
+    list->OnCompare = [](TObject*, TListItem* a, TListItem* b, intptr_t, int& compare) {
         compare = static_cast<int>(b->Caption().size()) - static_cast<int>(a->Caption().size());
     };
     list->AlphaSort();
@@ -800,7 +800,7 @@ TEST_F(ComCtrlsListView, AlphaSortIgnoresCaseOrUsesOnCompare) {
     ExpectItemsMatchWindow(*list);
 
     // A failing comparison reaches the caller; Items still follows the window.
-    list->OnCompare = [](TObject*, TListItem*, TListItem*, int, int&) { throw std::runtime_error("no order"); };
+    list->OnCompare = [](TObject*, TListItem*, TListItem*, intptr_t, int&) { throw std::runtime_error("no order"); };
     EXPECT_THROW(list->AlphaSort(), std::runtime_error);
     EXPECT_EQ(list->Items().Count(), 4);
     ExpectItemsMatchWindow(*list);
@@ -1056,4 +1056,59 @@ TEST_F(ComCtrlsUpDown, ArrowsStepFireEventsAndCanBeRefused) {
     Application.ProcessMessages();
     EXPECT_EQ(upDown->Position(), 45);
     EXPECT_EQ(clicks.back(), btNext);
+}
+
+TEST_F(ComCtrlsListViewEvents, DeletingInsideOnDeletionEndsCleanly) {
+    TTestForm form;
+    auto list = AddReportList(form, &form, {"Key"});
+    for (const char* caption : {"a", "b", "c", "d"})
+        list->Items().Add()->SetCaption(caption);
+    list->HandleNeeded();
+    std::vector<std::string> deleted;
+
+    // An item that deletes itself again in its own OnDeletion goes once.
+    list->OnDeletion = [&](TObject*, TListItem* item) {
+        deleted.push_back(item->Caption());
+        item->Delete();
+    };
+    list->Items()[0]->Delete();
+    EXPECT_EQ(deleted, std::vector<std::string>{"a"});
+    ExpectItemsMatchWindow(*list);
+
+    // While the list is cleared, a handler deleting another item changes nothing.
+    deleted.clear();
+    list->OnDeletion = [&](TObject*, TListItem* item) {
+        deleted.push_back(item->Caption());
+        if (list->Items().Count() > 2)
+            list->Items().Delete(2);
+    };
+    list->Items().Clear();
+    EXPECT_EQ(deleted, (std::vector<std::string>{"b", "c", "d"}));
+    EXPECT_EQ(list->Items().Count(), 0);
+    EXPECT_EQ(SendMessageA(list->Handle(), LVM_GETITEMCOUNT, 0, 0), 0);
+
+    // A handler that clears the list again while it is being cleared.
+    for (const char* caption : {"x", "y", "z"})
+        list->Items().Add()->SetCaption(caption);
+    deleted.clear();
+    list->OnDeletion = [&](TObject*, TListItem* item) {
+        deleted.push_back(item->Caption());
+        list->Items().Clear();
+    };
+    list->Items().Clear();
+    EXPECT_EQ(deleted, (std::vector<std::string>{"x", "y", "z"}));
+    EXPECT_EQ(list->Items().Count(), 0);
+
+    // A deletion whose handler clears the whole list.
+    for (const char* caption : {"e", "f"})
+        list->Items().Add()->SetCaption(caption);
+    deleted.clear();
+    list->OnDeletion = [&](TObject*, TListItem* item) {
+        deleted.push_back(item->Caption());
+        list->Items().Clear();
+    };
+    list->Items()[0]->Delete();
+    EXPECT_EQ(deleted, (std::vector<std::string>{"e", "f"}));
+    EXPECT_EQ(list->Items().Count(), 0);
+    ExpectItemsMatchWindow(*list);
 }
