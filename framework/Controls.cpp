@@ -789,7 +789,7 @@ LRESULT CALLBACK TWinControl::OwnClassProc(HWND window, UINT message, WPARAM wPa
             control->Detached();
         return DefWindowProcA(window, message, wParam, lParam);
     }
-    return Dispatch(control, message, wParam, lParam);
+    return Dispatch(control, window, message, wParam, lParam);
 }
 
 // Native classes: the subclass goes on right after CreateWindowEx.
@@ -802,21 +802,21 @@ LRESULT CALLBACK TWinControl::SubclassProc(HWND window, UINT message, WPARAM wPa
             control->Detached();
         return DefSubclassProc(window, message, wParam, lParam);
     }
-    return Dispatch(control, message, wParam, lParam);
+    return Dispatch(control, window, message, wParam, lParam);
 }
 
 // The trampoline: no exception leaves it.
-LRESULT TWinControl::Dispatch(TWinControl* control, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT TWinControl::Dispatch(TWinControl* control, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     TMessage msg{message, wParam, lParam, 0};
     TFreeWatch watch(*control);  // a handler may free the control
-    ++control->windowProcDepth_;
+    HWND outerWindow = std::exchange(control->dispatchingWindow_, window);
     try {
         control->WndProc(msg);
     } catch (...) {
         HandleWindowException(watch.Freed() ? nullptr : control);
     }
     if (!watch.Freed())
-        --control->windowProcDepth_;
+        control->dispatchingWindow_ = outerWindow;
     return msg.Result;
 }
 
@@ -1225,7 +1225,7 @@ void TWinControl::DefaultHandler(TMessage& message) {
     // elsewhere goes straight to the class's procedure.
     if (!native_)
         message.Result = DefWindowProcA(handle_, message.Msg, message.WParam, message.LParam);
-    else if (windowProcDepth_ > 0)
+    else if (dispatchingWindow_ == handle_)
         message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
     else
         message.Result = CallWindowProcA(classProc_, handle_, message.Msg, message.WParam, message.LParam);

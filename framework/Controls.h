@@ -448,7 +448,7 @@ private:
     friend class TControl;
     static LRESULT CALLBACK SubclassProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
     static LRESULT CALLBACK OwnClassProc(HWND, UINT, WPARAM, LPARAM);
-    static LRESULT Dispatch(TWinControl* control, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT Dispatch(TWinControl* control, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     void Attach(HWND window);
     void Detached();
     void UpdateBoundsFromWindow();
@@ -472,7 +472,7 @@ private:
     HWND handle_ = nullptr;
     bool native_ = false;
     WNDPROC classProc_ = nullptr;  // the window procedure of the class, for calls outside the window's own
-    int windowProcDepth_ = 0;      // > 0 while a message of this window is being handled
+    HWND dispatchingWindow_ = nullptr;  // the window whose message is being handled, innermost
     std::vector<TControl*> controls_;  // all children, windowless and windowed, in insertion order
     std::vector<TWinControl*> tabList_;
     TControl* mouseControl_ = nullptr;  // windowless child under the cursor
