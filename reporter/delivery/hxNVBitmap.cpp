@@ -1,5 +1,6 @@
 #include "hxNVBitmap.h"
 
+#include "hxGdiHandles.h"
 #include "hxInterfaced.h"
 
 #include "hxZip.h"
@@ -19,17 +20,6 @@
 using Microsoft::WRL::ComPtr;
 
 namespace {
-
-struct TGdiDeleter {
-    void operator()(void* h) const { DeleteObject(static_cast<HGDIOBJ>(h)); }
-};
-template <class H>
-using TGdiPtr = std::unique_ptr<std::remove_pointer_t<H>, TGdiDeleter>;
-
-struct TDcDeleter {
-    void operator()(HDC h) const { DeleteDC(h); }
-};
-using TMemoryDc = std::unique_ptr<std::remove_pointer_t<HDC>, TDcDeleter>;
 
 struct TFileCloser {
     void operator()(HANDLE h) const { CloseHandle(h); }

@@ -1,5 +1,6 @@
 #include "hxNVPrgrAlert.h"
 
+#include "hxGdiHandles.h"
 #include "hxInterfaced.h"
 
 #include <commctrl.h>
@@ -23,17 +24,6 @@ constexpr int kStatusId = 1, kBarId = 2, kIconId = 3;
 constexpr UINT WM_ALERT_SETTEXT = WM_APP + 1;
 constexpr int kIconSize = 32;
 constexpr DWORD kIconResourceSize = 40 + kIconSize * kIconSize * 4;
-
-struct TGdiDeleter {
-    void operator()(void* h) const { DeleteObject(static_cast<HGDIOBJ>(h)); }
-};
-template <class H>
-using TGdiPtr = std::unique_ptr<std::remove_pointer_t<H>, TGdiDeleter>;
-
-struct TDcDeleter {
-    void operator()(HDC h) const { DeleteDC(h); }
-};
-using TMemoryDc = std::unique_ptr<std::remove_pointer_t<HDC>, TDcDeleter>;
 
 TGdiPtr<HFONT> MakeFont() {
     HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
