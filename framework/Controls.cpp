@@ -260,7 +260,9 @@ void TControl::SetAlign(TAlign align) {
     if (align == align_)
         return;
     align_ = align;
-    RequestAlign();
+    // Leaving the alignment frees its place for the siblings too.
+    if (parent_)
+        parent_->Realign();
 }
 
 void TControl::RequestAlign() {
@@ -885,6 +887,9 @@ void TWinControl::RemoveControl(TControl* control) {
         form->ControlRemoving(control);
     if (mouseControl_ == control)
         mouseControl_ = nullptr;
+    // A windowless child captures through this window: released while it is still the parent.
+    if (gCaptureControl == control)
+        control->SetMouseCapture(false);
     control->Invalidate();
     if (control->IsWindowed()) {
         auto child = static_cast<TWinControl*>(control);
@@ -1325,14 +1330,8 @@ void TWinControl::WMPaint(TMessage& message) {
         bool hasGraphicChildren = std::any_of(controls_.begin(), controls_.end(),
                                               [](TControl* c) { return !c->IsWindowed() && c->Visible(); });
         if (hasGraphicChildren && !message.WParam) {
-            HDC dc = GetDC(handle_);
-            try {
-                PaintControls(dc);
-            } catch (...) {
-                ReleaseDC(handle_, dc);
-                throw;
-            }
-            ReleaseDC(handle_, dc);
+            TWindowDc dc(handle_);
+            PaintControls(dc.Get());
         } else if (hasGraphicChildren) {
             PaintControls(reinterpret_cast<HDC>(message.WParam));
         }

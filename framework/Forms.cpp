@@ -235,15 +235,20 @@ void TCustomForm::ApplyPosition() {
 void TCustomForm::SetVisible(bool visible) {
     if (visible == Visible())
         return;
+    TFreeWatch watch(*this);  // OnShow, OnActivate and OnHide may free the form
     if (visible) {
         HandleNeeded();
         ApplyPosition();
         SetVisibleField(true);
         DoShow();
+        if (watch.Freed())
+            return;
         int command = windowState_ == wsMaximized ? SW_SHOWMAXIMIZED
                       : windowState_ == wsMinimized ? SW_SHOWMINIMIZED
                                                    : SW_SHOWNORMAL;
         ShowWindow(WindowHandle(), command);
+        if (watch.Freed())
+            return;
         if (activeControl_ && activeControl_->CanFocus())
             ::SetFocus(activeControl_->Handle());
     } else {
@@ -252,7 +257,8 @@ void TCustomForm::SetVisible(bool visible) {
             ShowWindow(WindowHandle(), SW_HIDE);
         DoHide();
     }
-    Perform(CM_VISIBLECHANGED, visible);
+    if (!watch.Freed())
+        Perform(CM_VISIBLECHANGED, visible);
 }
 
 void TCustomForm::ShowForm() {
@@ -272,25 +278,45 @@ int TCustomForm::ShowModal() {
     HWND window = Handle();
     modalResult_ = mrNone;
     modal_ = true;
+    TFreeWatch watch(*this);  // a handler or a synchronised call may free the form
+    bool quit = false;
+    std::exception_ptr error;
     {
         TTaskWindowsDisabler disabler(window);
         try {
             ShowForm();
-            const bool terminatedBefore = Application.Terminated();
-            while (modalResult_ == mrNone) {
-                Application.HandleMessage();
-                if (!terminatedBefore && Application.Terminated())
-                    modalResult_ = mrCancel;
-                else if (modalResult_ != mrNone)
+            const unsigned quitsBefore = Application.quits_;
+            // OnShow may have set ModalResult already.
+            while (!watch.Freed()) {
+                if (modalResult_ != mrNone) {
                     CloseModal();
+                    if (watch.Freed() || modalResult_ != mrNone)
+                        break;
+                }
+                Application.HandleMessage();
+                quit = Application.quits_ != quitsBefore;
+                if (quit)
+                    break;
             }
         } catch (...) {
-            modal_ = false;
-            Hide();
-            throw;
+            error = std::current_exception();
         }
         // The other windows are enabled before this one hides, so that activation returns to them.
     }
+    // The loops outside this one end too.
+    if (quit)
+        PostQuitMessage(static_cast<int>(Application.quitCode_));
+    if (error) {
+        if (!watch.Freed()) {
+            modal_ = false;
+            Hide();
+        }
+        std::rethrow_exception(error);
+    }
+    if (watch.Freed())
+        return mrCancel;
+    if (quit)
+        modalResult_ = mrCancel;
     modal_ = false;
     Hide();
     if (previous && IsWindow(previous))
@@ -299,11 +325,14 @@ int TCustomForm::ShowModal() {
 }
 
 void TCustomForm::CloseModal() {
+    TFreeWatch watch(*this);
     TCloseAction action = caNone;
-    if (CloseQuery()) {
+    if (CloseQuery() && !watch.Freed()) {
         action = caHide;
         DoClose(action);
     }
+    if (watch.Freed())
+        return;
     if (action == caNone)
         modalResult_ = mrNone;
     else if (action == caFree)
@@ -321,12 +350,13 @@ void TCustomForm::Close() {
         modalResult_ = mrCancel;
         return;
     }
-    if (!CloseQuery())
+    TFreeWatch watch(*this);  // the handlers may free the form
+    if (!CloseQuery() || watch.Freed())
         return;
     const bool main = Application.MainForm() == this;
     TCloseAction action = main ? caFree : caHide;
     DoClose(action);
-    if (action == caNone)
+    if (action == caNone || watch.Freed())
         return;
     if (main) {
         Hide();
@@ -474,13 +504,17 @@ void TCustomForm::WndProc(TMessage& message) {
         Close();
         message.Result = 0;
         return;
-    case WM_ACTIVATE:
+    case WM_ACTIVATE: {
+        TFreeWatch watch(*this);  // OnActivate and OnDeactivate may free the form
         if (LOWORD(message.WParam) == WA_INACTIVE) {
             Deactivate();
-            TWinControl::WndProc(message);
+            if (!watch.Freed())
+                TWinControl::WndProc(message);
             return;
         }
         Activate();
+        if (watch.Freed())
+            return;
         if (activeControl_ && activeControl_->HandleAllocated() && activeControl_->CanFocus()) {
             ::SetFocus(activeControl_->WindowHandle());
             message.Result = 0;
@@ -488,6 +522,7 @@ void TCustomForm::WndProc(TMessage& message) {
         }
         TWinControl::WndProc(message);
         return;
+    }
     case WM_SIZE:
         if (message.WParam == SIZE_MINIMIZED)
             windowState_ = wsMinimized;
@@ -525,7 +560,7 @@ TApplication::TApplication() : TComponent(nullptr) {
 TApplication::~TApplication() {
     mainForm_ = nullptr;
     while (ComponentCount() > 0)
-        delete Components(ComponentCount() - 1);
+        FreeComponent(Components(ComponentCount() - 1));
     if (hintWindow_)
         DestroyWindow(hintWindow_);
     if (handle_)
@@ -635,11 +670,15 @@ void TApplication::WndProc(TMessage& message) {
 }
 
 void TApplication::SetMainForm(TCustomForm* form) {
-    if (mainForm_ && mainForm_->Owner() != this)
-        mainForm_->RemoveFreeNotification(this);
-    mainForm_ = form;
+    DropReference(std::exchange(mainForm_, form));
     if (form && form->Owner() != this)
         form->FreeNotification(this);
+}
+
+// One free-notification link serves both references: it goes when neither needs it.
+void TApplication::DropReference(TComponent* component) {
+    if (component && component != mainForm_ && component != hintControl_)
+        component->RemoveFreeNotification(this);
 }
 
 void TApplication::Notification(TComponent* component, TOperation operation) {
@@ -680,6 +719,8 @@ bool TApplication::ProcessMessage(MSG& msg) {
         return false;
     if (msg.message == WM_QUIT) {
         terminated_ = true;
+        ++quits_;
+        quitCode_ = msg.wParam;
         return true;
     }
     try {
@@ -759,7 +800,7 @@ void TApplication::HintMouseEnter(TControl* control) {
         tool.lpszText = const_cast<char*>("");
         SendMessageA(hintWindow_, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
     }
-    hintControl_ = control;
+    DropReference(std::exchange(hintControl_, control));
     control->FreeNotification(this);
     TTTOOLINFOA tool{};
     tool.cbSize = sizeof(tool);
@@ -779,9 +820,7 @@ void TApplication::HintMouseLeave(TControl* control) {
 }
 
 void TApplication::CancelHint() {
-    TControl* control = std::exchange(hintControl_, nullptr);
-    if (control)
-        control->RemoveFreeNotification(this);
+    DropReference(std::exchange(hintControl_, nullptr));
     if (!hintWindow_ || !handle_)
         return;
     TTTOOLINFOA tool{};

@@ -5,7 +5,8 @@
 // Modal loop: ShowModal disables the other enabled visible top-level windows of the thread,
 // shows the form and runs Application.HandleMessage (which also runs synchronised calls) until
 // ModalResult is set; then OnCloseQuery and OnClose decide (caNone keeps the form up), the
-// windows are enabled again and the form hides. A WM_QUIT arriving meanwhile ends it with mrCancel.
+// windows are enabled again and the form hides. A WM_QUIT arriving meanwhile ends it with mrCancel
+// and is posted again for the loops outside; the form being freed meanwhile ends it with mrCancel too.
 //
 // Event order: OnShow fires before the window appears, OnHide after it went; OnCloseQuery
 // before OnClose; OnCreate after every control of a form built with BuildForm got Loaded().
@@ -213,7 +214,9 @@ private:
     bool ProcessMessage(MSG& msg);
     bool PreprocessKey(const MSG& msg);
     void Idle();
+    void DropReference(TComponent* component);
 
+    friend class TCustomForm;  // its modal loop counts the quits
     std::string title_;
     HWND handle_ = nullptr;
     HWND hintWindow_ = nullptr;
@@ -222,6 +225,8 @@ private:
     TIcon icon_;
     TCustomForm* mainForm_ = nullptr;
     bool terminated_ = false;
+    unsigned quits_ = 0;  // WM_QUIT messages received
+    WPARAM quitCode_ = 0;
 };
 
 // The display: cursors, monitors, fonts.
