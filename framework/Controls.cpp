@@ -1134,8 +1134,8 @@ void TWinControl::WndProc(TMessage& message) {
     if (ReflectedMessage(message.Msg) && ReflectNotification(message))
         return;
     if (IsMouseMessage(message.Msg)) {
-        if (message.Msg == WM_MOUSEMOVE)
-            TrackMouse(message);
+        if (message.Msg == WM_MOUSEMOVE && !TrackMouse(message))
+            return;
         RouteMouse(message);
         return;
     }
@@ -1290,20 +1290,29 @@ TWinControl* TWinControl::ChildWithWindow(HWND window) const {
     return FindControl(window);
 }
 
-void TWinControl::TrackMouse(TMessage& message) {
+// False when an enter or leave handler freed this control. A child freed by a handler leaves
+// mouseControl_ (RemoveControl clears it), so it is not entered afterwards.
+bool TWinControl::TrackMouse(TMessage& message) {
+    TFreeWatch watch(*this);
     if (handle_ && !mouseInWindow_) {
         mouseInWindow_ = true;
         TRACKMOUSEEVENT track{sizeof(track), TME_LEAVE, handle_, 0};
         TrackMouseEvent(&track);
         Perform(CM_MOUSEENTER);
+        if (watch.Freed())
+            return false;
     }
     TControl* hover = ControlAtPos(PointOf(message.LParam));
     if (hover == mouseControl_)
-        return;
-    if (TControl* old = std::exchange(mouseControl_, hover))
+        return true;
+    if (TControl* old = std::exchange(mouseControl_, hover)) {
         old->Perform(CM_MOUSELEAVE);
-    if (hover)
+        if (watch.Freed())
+            return false;
+    }
+    if (hover && mouseControl_ == hover)
         hover->Perform(CM_MOUSEENTER);
+    return !watch.Freed();
 }
 
 // A windowless child under the point (or holding the capture) gets the message in its own

@@ -455,7 +455,7 @@ private:
     bool ReflectNotification(TMessage& message);
     TWinControl* ChildWithWindow(HWND window) const;
     void RouteMouse(TMessage& message);
-    void TrackMouse(TMessage& message);
+    bool TrackMouse(TMessage& message);
     void WMPaint(TMessage& message);
     void WMEraseBkgnd(TMessage& message);
     void WMSetCursor(TMessage& message);

@@ -951,3 +951,26 @@ TEST_F(ControlTest, FindControlKnowsOnlyOurWindows) {
     EXPECT_EQ(TWinControl::FindControl(panel->Handle()), panel);
     EXPECT_FALSE(IsWindow(panelWindow));
 }
+
+TEST_F(ControlTest, EnterAndLeaveHandlersMayFreeControls) {
+    TTestForm form;
+    auto left = form.Add<TTestGraphic>(&form, 10, 10, 50, 50);
+    auto right = form.Add<TTestGraphic>(&form, 60, 10, 50, 50);
+    // Leaving the left child frees the right one, which the mouse is moving onto.
+    left->OnMouseLeave = [&](TObject*) { FreeComponent(right); };
+    form.ShowForm();
+    HWND window = form.Handle();
+    SendMessageA(window, WM_MOUSEMOVE, 0, MAKELPARAM(20, 20));
+    SendMessageA(window, WM_MOUSEMOVE, 0, MAKELPARAM(80, 20));
+    EXPECT_EQ(form.ControlCount(), 1);
+    SendMessageA(window, WM_MOUSEMOVE, 0, MAKELPARAM(20, 20));
+
+    // A window whose own enter handler frees it hears nothing more of the move.
+    using TPanel = TKeptAfterFree<TTestPanel>;
+    auto panel = form.Add<TPanel>(&form, 200, 10, 100, 100);
+    panel->OnMouseEnter = [](TObject* sender) { FreeComponent(static_cast<TComponent*>(sender)); };
+    SendMessageA(panel->Handle(), WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(form.ControlCount(), 1);
+    EXPECT_TRUE(TPanel::FreedMemoryUntouched());
+    form.Hide();
+}
