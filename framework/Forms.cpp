@@ -241,7 +241,7 @@ void TCustomForm::SetVisible(bool visible) {
         ApplyPosition();
         SetVisibleField(true);
         DoShow();
-        if (watch.Freed())
+        if (watch.Freed() || !Visible())  // freed, or hidden again by OnShow
             return;
         int command = windowState_ == wsMaximized ? SW_SHOWMAXIMIZED
                       : windowState_ == wsMinimized ? SW_SHOWMINIMIZED

@@ -167,6 +167,14 @@ TEST_F(FormLifetimeTest, FormFreedByItsOnShowIsNotTouchedAgain) {
     EXPECT_TRUE(TFreedForm::FreedMemoryUntouched());
 }
 
+TEST_F(FormLifetimeTest, FormHiddenAgainByItsOnShowStaysOffTheScreen) {
+    TTestForm form;
+    form.OnShow = [&](TObject*) { form.Hide(); };
+    form.Show();
+    EXPECT_FALSE(form.Visible());
+    EXPECT_FALSE(IsWindowVisible(form.Handle()));
+}
+
 TEST_F(FormLifetimeTest, FormFreedByItsOnActivateIsNotTouchedAgain) {
     auto form = new TFreedForm;
     form->OnActivate = [form](TObject*) { FreeComponent(form); };
