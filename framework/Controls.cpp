@@ -742,6 +742,11 @@ void TWinControl::Attach(HWND window) {
 
 void TWinControl::Detached() {
     handle_ = nullptr;
+    // The mouse has left with the window: a hint shown for it or a windowless child goes.
+    if (mouseControl_)
+        Application.HintMouseLeave(mouseControl_);
+    if (mouseInWindow_)
+        Application.HintMouseLeave(this);
     mouseInWindow_ = false;
     mouseControl_ = nullptr;
     if (gCaptureControl && (gCaptureControl == this || gCaptureControl->parent_ == this))

@@ -226,6 +226,23 @@ TEST_F(FormLifetimeTest, ControlFreedWhileItsHintShowsTakesTheHintAlong) {
     form.Hide();
 }
 
+TEST_F(FormLifetimeTest, HintGoesWithTheWindowOfItsControl) {
+    TTestForm form;
+    auto panel = new TPanel(&form);
+    panel->SetParent(&form);
+    panel->SetBounds(10, 10, 100, 50);
+    panel->SetHint("Panel");
+    panel->SetShowHint(true);
+    form.Show();
+    // The mouse enters the panel's window, which then goes while the control stays.
+    SendMessageA(panel->Handle(), WM_MOUSEMOVE, 0, MAKELPARAM(5, 5));
+    ASSERT_NE(Application.HintWindow(), nullptr);
+    EXPECT_TRUE(IsWindowVisible(Application.HintWindow()));
+    form.Hide();
+    form.RecreateWnd();
+    EXPECT_FALSE(IsWindowVisible(Application.HintWindow()));
+}
+
 // ---- capture, alignment ----------------------------------------------------------------
 
 TEST_F(FormLifetimeTest, WindowlessChildTakenOffItsParentGivesUpTheCapture) {
