@@ -101,25 +101,23 @@ private:
     int constructing_ = 0;
 };
 
-// The texts of an item's columns after the first. Changes made through this type reach the
-// window (the base class's members are not virtual: a plain TStringList reference would not).
+// The texts of an item's columns after the first. Every change reaches the window, also one
+// made through a plain TStringList reference.
 class TListSubItems : public TStringList {
 public:
     explicit TListSubItems(TListItem& owner) : owner_(owner) {}
     TListSubItems(const TListSubItems&) = delete;
     TListSubItems& operator=(const TListSubItems&) = delete;
 
-    void Put(int index, const std::string& s);
-    int Add(const std::string& s) { return AddObject(s, nullptr); }
-    int AddObject(const std::string& s, TObject* object);
-    void Insert(int index, const std::string& s) { InsertObject(index, s, nullptr); }
-    void InsertObject(int index, const std::string& s, TObject* object);
-    void Delete(int index);
-    void Clear();
-    void AddStrings(const TStringList& other);
-    void SetText(const std::string& text);
+    void Put(int index, const std::string& s) override;
+    int AddObject(const std::string& s, TObject* object) override;
+    void InsertObject(int index, const std::string& s, TObject* object) override;
+    void Delete(int index) override;
+    void Clear() override;
+    void AddStrings(const TStringList& other) override;
+    void SetText(const std::string& text) override;
     void Assign(const TPersistent& source) override;
-    void LoadFromFile(const std::string& fileName);
+    void LoadFromFile(const std::string& fileName) override;
 
 private:
     // count texts from first on changed; -1: every one from first on.

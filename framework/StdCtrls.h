@@ -278,26 +278,23 @@ class TCustomListControl;
 // The lines of a list box or combo box, kept in step with its window: while the window exists
 // every change goes through the window's own messages (so a sorted box places an added line
 // itself) and changes made to the window from outside (LB_ADDSTRING, CB_DELETESTRING ...)
-// show here. Objects stay with the lines here only. Change the lines through this type: the
-// members of TStringList are not virtual, so a change made through a TStringList reference
-// (other than Assign) bypasses the window.
+// show here. Objects stay with the lines here only. Changes made through a plain TStringList
+// reference reach the window too.
 class TListControlItems : public TStringList {
 public:
     explicit TListControlItems(TCustomListControl& control) : control_(control) {}
 
-    int Add(const std::string& s) { return AddObject(s, nullptr); }
-    // In a sorted box the line goes to its place; the index where it went is returned.
-    int AddObject(const std::string& s, TObject* object);
+    // In a sorted box the line goes to its place (also through Add); the index where it went is returned.
+    int AddObject(const std::string& s, TObject* object) override;
     // At index also in a sorted box.
-    void Insert(int index, const std::string& s) { InsertObject(index, s, nullptr); }
-    void InsertObject(int index, const std::string& s, TObject* object);
-    void Delete(int index);
-    void Clear();
+    void InsertObject(int index, const std::string& s, TObject* object) override;
+    void Delete(int index) override;
+    void Clear() override;
     // Replaces a line in place, keeping its object and the box's current line.
-    void Put(int index, const std::string& s);
-    void AddStrings(const TStringList& other);
-    void SetText(const std::string& text);
-    void LoadFromFile(const std::string& fileName);
+    void Put(int index, const std::string& s) override;
+    void AddStrings(const TStringList& other) override;
+    void SetText(const std::string& text) override;
+    void LoadFromFile(const std::string& fileName) override;
     void Assign(const TPersistent& source) override;
 
 private:

@@ -111,7 +111,7 @@ void TStringList::LoadFromFile(const std::string& fileName) {
             break;
         text.append(buffer, read);
     }
-    SetText(text);
+    TStringList::SetText(text);
 }
 
 void TStringList::SaveToFile(const std::string& fileName) const {

@@ -1,6 +1,9 @@
 #pragma once
 
 // An ordered list of 8-bit strings, each line optionally carrying a non-owned object.
+// The members that change the lines are virtual, so that a list kept in step with a window
+// (the lines of a list box, the sub-items of a list-view item) hears changes made through a
+// plain TStringList reference too. The base versions never call one another.
 
 #include "Classes.h"
 
@@ -15,17 +18,17 @@ public:
     bool Empty() const { return items_.empty(); }
 
     const std::string& operator[](int index) const;
-    void Put(int index, const std::string& s);
+    virtual void Put(int index, const std::string& s);
     TObject* Objects(int index) const;
     void PutObject(int index, TObject* object);
 
     int Add(const std::string& s) { return AddObject(s, nullptr); }
-    int AddObject(const std::string& s, TObject* object);
+    virtual int AddObject(const std::string& s, TObject* object);
     void Insert(int index, const std::string& s) { InsertObject(index, s, nullptr); }
-    void InsertObject(int index, const std::string& s, TObject* object);
-    void Delete(int index);
-    void Clear() { items_.clear(); }
-    void AddStrings(const TStringList& other);
+    virtual void InsertObject(int index, const std::string& s, TObject* object);
+    virtual void Delete(int index);
+    virtual void Clear() { items_.clear(); }
+    virtual void AddStrings(const TStringList& other);
     // Copies the lines and their objects of another string list.
     void Assign(const TPersistent& source) override;
 
@@ -36,10 +39,10 @@ public:
     // Lines joined, each followed by CR LF.
     std::string Text() const;
     // Splits at CR LF, LF or CR; a break at the very end adds no empty line.
-    void SetText(const std::string& text);
+    virtual void SetText(const std::string& text);
 
     // Raise EOSError when the file cannot be read or written.
-    void LoadFromFile(const std::string& fileName);
+    virtual void LoadFromFile(const std::string& fileName);
     void SaveToFile(const std::string& fileName) const;
 
 private:

@@ -1112,3 +1112,22 @@ TEST_F(ComCtrlsListViewEvents, DeletingInsideOnDeletionEndsCleanly) {
     EXPECT_EQ(list->Items().Count(), 0);
     ExpectItemsMatchWindow(*list);
 }
+
+TEST_F(ComCtrlsListView, SubItemsChangedThroughAPlainStringListReachTheWindow) {
+    TTestForm form;
+    auto list = AddReportList(form, &form, {"Key", "Value", "Data"});
+    TListItem* item = list->Items().Add();
+    item->SetCaption("key");
+    HWND window = list->Handle();
+    TStringList& texts = item->SubItems();
+    texts.Add("value");
+    texts.Add("data");
+    EXPECT_EQ(WindowText(window, 0, 2), "data");
+    texts.Put(0, "other");
+    EXPECT_EQ(WindowText(window, 0, 1), "other");
+    texts.Delete(0);
+    EXPECT_EQ(WindowText(window, 0, 1), "data");
+    EXPECT_EQ(WindowText(window, 0, 2), "");
+    texts.Clear();
+    EXPECT_EQ(WindowText(window, 0, 1), "");
+}

@@ -1065,3 +1065,23 @@ TEST_F(StdCtrlsEditTest, SelLengthBeyondTheTextReachesItsEnd) {
     edit->SetSelLength(INT_MAX);
     EXPECT_EQ(edit->SelText(), "world");
 }
+
+// Code that fills any string list (a registry key's names, a file) may be handed the lines of a box.
+TEST_F(StdCtrlsListBoxTest, LinesChangedThroughAPlainStringListReachTheWindow) {
+    TTestForm form;
+    auto list = form.Add<TListBox>(&form, 10, 10, 150, 100);
+    list->SetSorted(true);
+    HWND window = list->Handle();
+    TStringList& lines = *list->Items();
+    lines.Add("pear");
+    lines.Add("apple");
+    lines.Insert(0, "fig");
+    EXPECT_EQ(WindowLines(window), Lines(lines));
+    lines.Delete(0);
+    lines.Put(0, "plum");
+    EXPECT_EQ(WindowLines(window), Lines(lines));
+    lines.SetText("b\r\na\r\n");
+    EXPECT_EQ(WindowLines(window), (std::vector<std::string>{"a", "b"}));
+    lines.Clear();
+    EXPECT_EQ(SendMessageA(window, LB_GETCOUNT, 0, 0), 0);
+}
