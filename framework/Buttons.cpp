@@ -1,7 +1,5 @@
 #include "Buttons.h"
 
-#include "Handles.h"
-
 #include <algorithm>
 
 const TClassInfo& TSpeedButton::StaticClassInfo() {
@@ -158,8 +156,18 @@ void TSpeedButton::WndProc(TMessage& message) {
         message.Result = 1;  // Paint covers the whole client area
         return;
     case WM_LBUTTONUP: {
-        TFlagGuard guard(releasing_);
-        TCustomControl::WndProc(message);
+        // The click's handler may free the button: the flag is cleared only while it stands.
+        TFreeWatch watch(*this);
+        releasing_ = true;
+        try {
+            TCustomControl::WndProc(message);
+        } catch (...) {
+            if (!watch.Freed())
+                releasing_ = false;
+            throw;
+        }
+        if (!watch.Freed())
+            releasing_ = false;
         return;
     }
     case WM_CAPTURECHANGED:
@@ -226,8 +234,12 @@ void TSpeedButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y)
         pressing_ = false;
         pressedIn_ = false;
         Invalidate();
-        if (inside)
+        if (inside) {
+            TFreeWatch watch(*this);
             UserClick();
+            if (watch.Freed())
+                return;
+        }
     }
     TCustomControl::MouseUp(button, shift, x, y);
 }

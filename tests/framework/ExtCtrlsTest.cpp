@@ -498,3 +498,20 @@ TEST_F(ExtCtrlsSpeedButtonTest, GlyphPlacementStatesAndFlatFrame) {
     EXPECT_EQ(PixelAt(*Render(*button), 0, 0), face);
     form.Hide();
 }
+
+TEST_F(ExtCtrlsSpeedButtonTest, FreedByItsClickIsNotTouchedAgain) {
+    TTestForm form;
+    using TButton = TKeptAfterFree<TSpeedButton>;
+    auto button = form.Add<TButton>(&form, 10, 10, 25, 25);
+    int mouseUps = 0;
+    button->OnMouseUp = [&](TObject*, TMouseButton, TShiftState, int, int) { ++mouseUps; };
+    button->OnClick = [](TObject* sender) { FreeComponent(static_cast<TComponent*>(sender)); };
+    form.ShowForm();
+    HWND window = button->Handle();
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(form.ControlCount(), 0);
+    EXPECT_EQ(mouseUps, 0);
+    EXPECT_TRUE(TButton::FreedMemoryUntouched());
+    form.Hide();
+}
