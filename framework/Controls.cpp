@@ -54,17 +54,6 @@ void EnsureCommonControls() {
     (void)done;
 }
 
-// Lends a DC to a canvas while painting.
-class TCanvasDcGuard {
-public:
-    TCanvasDcGuard(TCanvas& canvas, HDC dc) : canvas_(canvas) { canvas_.SetHandle(dc); }
-    ~TCanvasDcGuard() { canvas_.SetHandle(nullptr); }
-    TCanvasDcGuard(const TCanvasDcGuard&) = delete;
-    TCanvasDcGuard& operator=(const TCanvasDcGuard&) = delete;
-
-private:
-    TCanvas& canvas_;
-};
 
 }  // namespace
 
@@ -1522,7 +1511,7 @@ void TGraphicControl::WndProc(TMessage& message) {
         TControl::WndProc(message);
         return;
     }
-    TCanvasDcGuard guard(canvas_, reinterpret_cast<HDC>(message.WParam));
+    TCanvasLoan guard(canvas_, reinterpret_cast<HDC>(message.WParam));
     canvas_.Font().Assign(*Font());
     canvas_.Brush().SetColor(Color());
     Paint();
@@ -1536,7 +1525,7 @@ const TClassInfo& TCustomControl::StaticClassInfo() {
 TCustomControl::TCustomControl(TComponent* owner) : TWinControl(owner) {}
 
 void TCustomControl::PaintWindow(HDC dc) {
-    TCanvasDcGuard guard(canvas_, dc);
+    TCanvasLoan guard(canvas_, dc);
     canvas_.Font().Assign(*Font());
     canvas_.Brush().SetColor(Color());
     Paint();

@@ -315,6 +315,18 @@ private:
     TUniqueGdi<HRGN> saved_;  // null when there was no clip region
 };
 
+// Lends a DC to a canvas for the lifetime of the loan (painting, drawing an item).
+class TCanvasLoan {
+public:
+    TCanvasLoan(TCanvas& canvas, HDC dc) : canvas_(canvas) { canvas_.SetHandle(dc); }
+    ~TCanvasLoan() { canvas_.SetHandle(nullptr); }
+    TCanvasLoan(const TCanvasLoan&) = delete;
+    TCanvasLoan& operator=(const TCanvasLoan&) = delete;
+
+private:
+    TCanvas& canvas_;
+};
+
 // An image that can draw itself and round-trip through a stream.
 class TGraphic : public TPersistent {
 public:

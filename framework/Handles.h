@@ -114,14 +114,16 @@ private:
     HGDIOBJ original_;
 };
 
-// Clears a flag on scope exit, also when an exception passes.
+// Sets a flag for the lifetime of the guard and gives it back its old value, also when an
+// exception passes.
 class TFlagGuard {
 public:
-    explicit TFlagGuard(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TFlagGuard() { flag_ = false; }
+    explicit TFlagGuard(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
+    ~TFlagGuard() { flag_ = old_; }
     TFlagGuard(const TFlagGuard&) = delete;
     TFlagGuard& operator=(const TFlagGuard&) = delete;
 
 private:
     bool& flag_;
+    bool old_;
 };

@@ -7,19 +7,6 @@
 
 namespace {
 
-// Sets a flag for the lifetime of the guard, also when an exception passes.
-class TFlagScope {
-public:
-    explicit TFlagScope(bool& flag) : flag_(flag), old_(flag) { flag_ = true; }
-    ~TFlagScope() { flag_ = old_; }
-    TFlagScope(const TFlagScope&) = delete;
-    TFlagScope& operator=(const TFlagScope&) = delete;
-
-private:
-    bool& flag_;
-    bool old_;
-};
-
 // Marks a control as being created while its new window is set up from the fields.
 class TCreatingScope {
 public:
@@ -38,17 +25,6 @@ private:
     bool old_;
 };
 
-// Lends a DC to a canvas while an item is drawn.
-class TCanvasLoan {
-public:
-    TCanvasLoan(TCanvas& canvas, HDC dc) : canvas_(canvas) { canvas_.SetHandle(dc); }
-    ~TCanvasLoan() { canvas_.SetHandle(nullptr); }
-    TCanvasLoan(const TCanvasLoan&) = delete;
-    TCanvasLoan& operator=(const TCanvasLoan&) = delete;
-
-private:
-    TCanvas& canvas_;
-};
 
 // The height of a line of text in font (its cell height), on the screen.
 int FontLineHeight(const TFont& font) {
@@ -478,7 +454,7 @@ void TCustomCheckBox::CreateWnd() {
 void TCustomCheckBox::ShowState() {
     if (!HandleAllocated())
         return;
-    TFlagScope scope(showingState_);
+    TFlagGuard scope(showingState_);
     // The states share their order with BST_UNCHECKED, BST_CHECKED and BST_INDETERMINATE.
     SendMessageA(WindowHandle(), BM_SETCHECK, static_cast<WPARAM>(state_), 0);
 }
@@ -990,7 +966,7 @@ void TCustomListControl::CreateWnd() {
     TCreatingScope creating(*this);
     {
         // At their indexes, also in a sorted box: the lines here are the truth.
-        TFlagScope filling(fillingWindow_);
+        TFlagGuard filling(fillingWindow_);
         for (int i = 0; i < items_->Count(); ++i)
             if (SendToWindow(messages_.InsertString, static_cast<WPARAM>(i),
                              reinterpret_cast<LPARAM>((*items_)[i].c_str())) < 0)

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,10 +35,8 @@ public:
 
     // The titles of the dialog boxes closed so far.
     std::string ClosedDialogs() {
-        EnterCriticalSection(&lock_);
-        std::string closed = closed_;
-        LeaveCriticalSection(&lock_);
-        return closed;
+        std::lock_guard<std::mutex> lock(lock_);
+        return closed_;
     }
 
 private:
@@ -82,24 +81,18 @@ private:
                 continue;
             char title[128] = "";
             GetWindowTextA(dialog, title, sizeof(title));
-            EnterCriticalSection(&lock_);
-            closed_ += std::string("[") + title + "] ";
-            LeaveCriticalSection(&lock_);
+            {
+                std::lock_guard<std::mutex> lock(lock_);
+                closed_ += std::string("[") + title + "] ";
+            }
             PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);
             PostMessageA(dialog, WM_CLOSE, 0, 0);
             seen_.erase(dialog);
         }
     }
 
-    struct TLock {
-        TLock() { InitializeCriticalSection(&section); }
-        ~TLock() { DeleteCriticalSection(&section); }
-        CRITICAL_SECTION section;
-    };
-
     DWORD limitMs_;
-    TLock lockOwner_;
-    CRITICAL_SECTION& lock_ = lockOwner_.section;
+    std::mutex lock_;
     std::string closed_;
     std::vector<HWND> dialogs_;        // the watchdog thread's own
     std::map<HWND, DWORD> seen_;       // when each open dialog box was first seen
