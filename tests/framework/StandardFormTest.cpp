@@ -9,13 +9,12 @@
 #include "Spin.h"
 #include "StdCtrls.h"
 #include "Thread.h"
-#include "hxNVBitmap.h"
+#include "ScreenshotSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -346,37 +345,15 @@ TEST_F(StandardFormTest, ScreenshotOfTheForm) {
     form.ShowForm();
     RedrawWindow(form.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Settle();
+    TBitmap shot;
+    ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
     RECT bounds;
     GetWindowRect(form.Handle(), &bounds);
-    int width = bounds.right - bounds.left;
-    int height = bounds.bottom - bounds.top;
-    TBitmap shot;
-    shot.SetSize(width, height);
-    HDC screen = GetDC(nullptr);
-    BOOL copied = BitBlt(shot.Canvas().Handle(), 0, 0, width, height, screen, bounds.left, bounds.top, SRCCOPY);
-    ReleaseDC(nullptr, screen);
-    ASSERT_TRUE(copied);
 
     // The OK button shows on the picture in the button face colour.
     TPoint okCentre = form.btnOk->ClientToScreen(TPoint{10, 3});
     EXPECT_EQ(GetPixel(shot.Canvas().Handle(), okCentre.x - bounds.left, okCentre.y - bounds.top),
               GetSysColor(COLOR_BTNFACE));
-
-    // Beside the test program unless the test run names a folder.
-    std::string base;
-    if (const char* folder = std::getenv("SCREENSHOT_OUT")) {
-        base = std::string(folder) + "\\";
-    } else {
-        char exe[MAX_PATH] = "";
-        GetModuleFileNameA(nullptr, exe, sizeof(exe));
-        base = exe;
-        base.erase(base.find_last_of('\\') + 1);
-    }
-    CreateDirectoryA(base.c_str(), nullptr);
-    shot.SaveToFile(base + "StandardControls.bmp");
-    TNVBitmapPtr loaded = LoadBitmapFile(base + "StandardControls.bmp");
-    ASSERT_TRUE(loaded);
-    EXPECT_TRUE(loaded->SavePng(base + "StandardControls.png", 0));
-    DeleteFileA((base + "StandardControls.bmp").c_str());
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "StandardControls"));
     form.Hide();
 }
