@@ -319,3 +319,434 @@ HMONITOR FindMonitor(TPoint point) {
     EnumDisplayMonitors(nullptr, nullptr, FindMonitorAt, reinterpret_cast<LPARAM>(&search));
     return search.Found;
 }
+
+// ---- Properties of older form files --------------------------------------------------------
+
+bool TKvOldPropReader::SkipIdent(const TFormValue& value) { return value.Type == TFormValueType::Ident; }
+
+bool TKvOldPropReader::SkipStrings(const TFormValue& value) {
+    if (value.Type != TFormValueType::List)
+        return false;
+    return std::all_of(value.List.begin(), value.List.end(), [](const TFormValue& item) { return item.IsString(); });
+}
+
+bool ReadKvOldProperty(TObject& target, const TFormProperty& property) {
+    auto reader = dynamic_cast<IKvOldProperties*>(&target);
+    return reader && reader->ReadOldProperty(property);
+}
+
+// ---- Blinking -------------------------------------------------------------------------------
+
+namespace {
+
+TKvBlinkingControlsList* blinkingControls = nullptr;
+
+}  // namespace
+
+TKvBlinkingControlsList::TKvBlinkingControlsList() {
+    auto timer = std::make_unique<TTimer>(nullptr);
+    timer->SetInterval(intervalOn_);
+    timer->SetOnTimer(TNotifyEvent(this, &TKvBlinkingControlsList::Tick));
+    timer_ = std::move(timer);
+}
+
+TKvBlinkingControlsList::~TKvBlinkingControlsList() {
+    if (destroyed_)
+        *destroyed_ = true;
+}
+
+TKvBlinkingControlsList* TKvBlinkingControlsList::Instance() { return blinkingControls; }
+
+void TKvBlinkingControlsList::Add(TControl* control) {
+    if (!control)
+        return;
+    if (!blinkingControls)
+        blinkingControls = new TKvBlinkingControlsList();
+    std::vector<TControl*>& controls = blinkingControls->controls_;
+    if (std::find(controls.begin(), controls.end(), control) == controls.end())
+        controls.push_back(control);
+}
+
+void TKvBlinkingControlsList::Remove(TControl* control) {
+    if (!blinkingControls)
+        return;
+    std::vector<TControl*>& controls = blinkingControls->controls_;
+    controls.erase(std::remove(controls.begin(), controls.end(), control), controls.end());
+    if (controls.empty())
+        delete std::exchange(blinkingControls, nullptr);
+}
+
+void TKvBlinkingControlsList::SetIntervalOn(unsigned ms) {
+    // A zero interval would stop the timer for good.
+    if (ms == 0)
+        return;
+    intervalOn_ = ms;
+    if (phaseOn_)
+        static_cast<TTimer*>(timer_.get())->SetInterval(ms);
+}
+
+void TKvBlinkingControlsList::SetIntervalOff(unsigned ms) {
+    if (ms == 0)
+        return;
+    intervalOff_ = ms;
+    if (!phaseOn_)
+        static_cast<TTimer*>(timer_.get())->SetInterval(ms);
+}
+
+void TKvBlinkingControlsList::Tick(TObject*) {
+    phaseOn_ = !phaseOn_;
+    static_cast<TTimer*>(timer_.get())->SetInterval(phaseOn_ ? intervalOn_ : intervalOff_);
+    const bool phase = phaseOn_;
+    bool destroyed = false;
+    bool* outer = std::exchange(destroyed_, &destroyed);
+    // A control may leave, or free the list, while it is told.
+    const std::vector<TControl*> controls = controls_;
+    for (TControl* control : controls) {
+        if (std::find(controls_.begin(), controls_.end(), control) == controls_.end())
+            continue;
+        if (control->Perform(CM_KVBLINKQUERY) == 1) {
+            if (destroyed)
+                break;
+            if (std::find(controls_.begin(), controls_.end(), control) != controls_.end())
+                control->Perform(CM_KVBLINK, phase ? 1 : 0);
+        }
+        if (destroyed)
+            break;
+    }
+    if (destroyed) {
+        if (outer)
+            *outer = true;
+        return;
+    }
+    destroyed_ = outer;
+}
+
+// ---- Frame controller -----------------------------------------------------------------------
+
+const TClassInfo& TKvFrameController::StaticClassInfo() {
+    using C = TKvFrameController;
+    static const TPropInfo props[] = {
+        Prop<&C::Color, &C::SetColor>("Color").WithDefault(clWindow).StoredIf<&C::IsColorStored>(),
+        Prop<&C::DisabledColor, &C::SetDisabledColor>("DisabledColor").WithDefault(clBtnFace),
+        Prop<&C::FlatButtonColor, &C::SetFlatButtonColor>("FlatButtonColor").WithDefault(clBtnFace),
+        Prop<&C::FlatButtons, &C::SetFlatButtons>("FlatButtons").WithDefault(true),
+        Prop<&C::FocusColor, &C::SetFocusColor>("FocusColor").WithDefault(clWindow),
+        Prop<&C::FrameColor, &C::SetFrameColor>("FrameColor").WithDefault(clBtnShadow),
+        Prop<&C::FrameHotColor, &C::SetFrameHotColor>("FrameHotColor").WithDefault(clBtnShadow),
+        Prop<&C::FrameHotStyle, &C::SetFrameHotStyle>("FrameHotStyle").WithDefault(fsFlatBold),
+        Prop<&C::FrameHotTrack, &C::SetFrameHotTrack>("FrameHotTrack").WithDefault(false),
+        Prop<&C::FrameSides, &C::SetFrameSides>("FrameSides").WithDefault(kAllSides.Bits()),
+        Prop<&C::FrameStyle, &C::SetFrameStyle>("FrameStyle").WithDefault(fsFlat),
+        Prop<&C::FrameVisible, &C::SetFrameVisible>("FrameVisible").WithDefault(false),
+        Prop<&C::FramingPreference, &C::SetFramingPreference>("FramingPreference").WithDefault(fpXPThemes),
+        Prop<&C::ParentColor, &C::SetParentColor>("ParentColor").WithDefault(false),
+        Prop<&C::RegIniFile, &C::SetRegIniFile>("RegIniFile"),
+    };
+    static const TClassInfo info = MakeClassInfo<C, TComponent>("TKvFrameController", props);
+    return info;
+}
+
+TKvFrameController::TKvFrameController(TComponent* owner) : TComponent(owner) {
+    if (owner && owner->IsLoading())
+        BeginLoading();
+}
+
+TKvFrameController::~TKvFrameController() {
+    // The controls hear of this from the base class; they drop their pointer without calling back.
+    controls_.reset();
+}
+
+namespace {
+
+// Writes value into the published property name of control, when it has a writable
+// property of an ordinal kind by that name.
+void SetByName(TControl& control, const char* name, int64_t value) {
+    const TPropInfo* prop = FindPropInfo(control, name);
+    if (!prop || !prop->Set)
+        return;
+    switch (prop->Kind) {
+    case TTypeKind::Integer:
+    case TTypeKind::Enumeration:
+    case TTypeKind::Boolean:
+    case TTypeKind::Set:
+    case TTypeKind::Int64:
+    case TTypeKind::Colour:
+        SetPropValue(control, *prop, TPropValue(value));
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+void TKvFrameController::UpdateControl(TControl* control, int which) {
+    if (!control)
+        return;
+    if (auto client = dynamic_cast<IKvFrameControllerClient*>(control)) {
+        client->ApplyFrameController(*this);
+        return;
+    }
+    TControl& c = *control;
+    switch (which) {
+    case 0:
+        SetByName(c, "ParentColor", parentColor_);
+        if (!parentColor_)
+            SetByName(c, "Color", color_);
+        SetByName(c, "DisabledColor", disabledColor_);
+        SetByName(c, "FocusColor", focusColor_);
+        SetByName(c, "FlatButtonColor", flatButtonColor_);
+        SetByName(c, "FlatButtons", flatButtons_);
+        SetByName(c, "FrameColor", frameColor_);
+        SetByName(c, "FrameHotColor", frameHotColor_);
+        SetByName(c, "FrameHotTrack", frameHotTrack_);
+        SetByName(c, "FrameHotStyle", frameHotStyle_);
+        SetByName(c, "FrameSides", frameSides_.Bits());
+        SetByName(c, "FrameStyle", frameStyle_);
+        SetByName(c, "FrameVisible", frameVisible_);
+        SetByName(c, "FramingPreference", framingPreference_);
+        break;
+    case 1: SetByName(c, "Color", color_); break;
+    case 2: SetByName(c, "FocusColor", focusColor_); break;
+    case 3: SetByName(c, "DisabledColor", disabledColor_); break;
+    case 4: SetByName(c, "ParentColor", parentColor_); break;
+    case 5: SetByName(c, "FlatButtonColor", flatButtonColor_); break;
+    case 6: SetByName(c, "FlatButtons", flatButtons_); break;
+    case 7: SetByName(c, "FrameColor", frameColor_); break;
+    case 8: SetByName(c, "FrameHotColor", frameHotColor_); break;
+    case 9: SetByName(c, "FrameHotTrack", frameHotTrack_); break;
+    case 10: SetByName(c, "FrameHotStyle", frameHotStyle_); break;
+    case 11: SetByName(c, "FrameSides", frameSides_.Bits()); break;
+    case 12: SetByName(c, "FrameStyle", frameStyle_); break;
+    case 13: SetByName(c, "FrameVisible", frameVisible_); break;
+    case 14: SetByName(c, "FramingPreference", framingPreference_); break;
+    default: break;
+    }
+}
+
+void TKvFrameController::UpdateControls(int which) {
+    if (updateCount_ > 0 || !controls_)
+        return;
+    // A control may unregister, or free others, while it is updated.
+    const std::vector<TControl*> controls = *controls_;
+    for (TControl* control : controls)
+        if (controls_ && std::find(controls_->begin(), controls_->end(), control) != controls_->end())
+            UpdateControl(control, which);
+}
+
+void TKvFrameController::EndUpdate() {
+    if (--updateCount_ < 1) {
+        updateCount_ = 0;
+        UpdateControls(0);
+    }
+}
+
+void TKvFrameController::RegisterControl(TControl* control) {
+    if (!control)
+        return;
+    if (!controls_)
+        controls_ = std::make_unique<std::vector<TControl*>>();
+    if (std::find(controls_->begin(), controls_->end(), control) == controls_->end()) {
+        controls_->push_back(control);
+        control->FreeNotification(this);
+    }
+    UpdateControl(control, 0);
+}
+
+void TKvFrameController::UnregisterControl(TControl* control) {
+    if (!controls_)
+        return;
+    controls_->erase(std::remove(controls_->begin(), controls_->end(), control), controls_->end());
+    if (controls_->empty())
+        controls_.reset();
+}
+
+void TKvFrameController::SetColor(TColor value) {
+    if (value == color_)
+        return;
+    const bool focusFollows = focusColor_ == color_;
+    if (focusFollows)
+        focusColor_ = value;
+    color_ = value;
+    parentColor_ = false;
+    UpdateControls(1);
+    if (focusFollows)
+        UpdateControls(2);
+}
+
+void TKvFrameController::SetParentColor(bool value) {
+    if (value == parentColor_)
+        return;
+    parentColor_ = value;
+    UpdateControls(4);
+    if (!value)
+        UpdateControls(1);
+}
+
+#define KV_SETTER(Name, field, which)                 \
+    void TKvFrameController::Set##Name(decltype(field) value) { \
+        if (value == field)                           \
+            return;                                   \
+        field = value;                                \
+        UpdateControls(which);                        \
+    }
+
+KV_SETTER(FocusColor, focusColor_, 2)
+KV_SETTER(DisabledColor, disabledColor_, 3)
+KV_SETTER(FlatButtonColor, flatButtonColor_, 5)
+KV_SETTER(FlatButtons, flatButtons_, 6)
+KV_SETTER(FrameColor, frameColor_, 7)
+KV_SETTER(FrameHotColor, frameHotColor_, 8)
+KV_SETTER(FrameHotStyle, frameHotStyle_, 10)
+KV_SETTER(FrameSides, frameSides_, 11)
+KV_SETTER(FrameStyle, frameStyle_, 12)
+KV_SETTER(FrameVisible, frameVisible_, 13)
+KV_SETTER(FramingPreference, framingPreference_, 14)
+
+#undef KV_SETTER
+
+void TKvFrameController::SetFrameHotTrack(bool value) {
+    if (value == frameHotTrack_)
+        return;
+    frameHotTrack_ = value;
+    const bool visibleChanged = !frameVisible_;
+    frameVisible_ = true;
+    const bool sidesChanged = !IsLoading() && frameSides_ != kAllSides;
+    if (sidesChanged)
+        frameSides_ = kAllSides;
+    UpdateControls(9);
+    // The controls hear the settings that followed too.
+    if (visibleChanged)
+        UpdateControls(13);
+    if (sidesChanged)
+        UpdateControls(11);
+}
+
+void TKvFrameController::SetRegIniFile(TKvRegIniFile* value) {
+    if (value == regIniFile_)
+        return;
+    if (regIniFile_)
+        regIniFile_->RemoveFreeNotification(this);
+    regIniFile_ = value;
+    if (regIniFile_)
+        regIniFile_->FreeNotification(this);
+}
+
+void TKvFrameController::Assign(const TPersistent& source) {
+    auto other = dynamic_cast<const TKvFrameController*>(&source);
+    if (!other) {
+        TComponent::Assign(source);
+        return;
+    }
+    BeginUpdate();
+    // Color first: it moves FocusColor and clears ParentColor, which are copied after it.
+    SetColor(other->color_);
+    SetParentColor(other->parentColor_);
+    SetFocusColor(other->focusColor_);
+    SetDisabledColor(other->disabledColor_);
+    SetFlatButtonColor(other->flatButtonColor_);
+    SetFlatButtons(other->flatButtons_);
+    SetFrameColor(other->frameColor_);
+    SetFrameHotColor(other->frameHotColor_);
+    SetFrameHotTrack(other->frameHotTrack_);
+    SetFrameHotStyle(other->frameHotStyle_);
+    SetFrameSides(other->frameSides_);
+    SetFrameStyle(other->frameStyle_);
+    SetFrameVisible(other->frameVisible_);
+    SetFramingPreference(other->framingPreference_);
+    SetRegIniFile(other->regIniFile_);
+    EndUpdate();
+}
+
+void TKvFrameController::Loaded() {
+    TComponent::Loaded();
+    UpdateControls(0);
+}
+
+bool TKvFrameController::ReadOldProperty(const TFormProperty& property) {
+    const TFormValue& value = property.Value;
+    if (SameText(property.Name, "FrameFlat")) {
+        if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+            return false;
+        if (value.Type == TFormValueType::True) {
+            SetFrameHotTrack(true);
+            SetFrameStyle(fsStatus);
+            SetFrameHotStyle(fsLowered);
+        }
+        return true;
+    }
+    if (SameText(property.Name, "FrameFocusStyle")) {
+        if (value.Type != TFormValueType::Ident)
+            return false;
+        const auto& names = TEnumTraits<TFrameStyle>::Names;
+        for (size_t i = 0; i < std::size(names); ++i)
+            if (SameText(value.Text, names[i])) {
+                SetFrameHotStyle(static_cast<TFrameStyle>(i));
+                return true;
+            }
+        return false;
+    }
+    if (SameText(property.Name, "FrameFlatStyle"))
+        return TKvOldPropReader::SkipIdent(value);
+    return false;
+}
+
+void TKvFrameController::Notification(TComponent* component, TOperation operation) {
+    TComponent::Notification(component, operation);
+    if (operation != opRemove)
+        return;
+    if (component == regIniFile_)
+        regIniFile_ = nullptr;
+    if (controls_) {
+        auto found = std::find_if(controls_->begin(), controls_->end(),
+                                  [component](TControl* c) { return static_cast<TComponent*>(c) == component; });
+        if (found != controls_->end())
+            UnregisterControl(*found);
+    }
+}
+
+// ---- Storage location -----------------------------------------------------------------------
+
+const TClassInfo& TKvRegIniFile::StaticClassInfo() {
+    using C = TKvRegIniFile;
+    static const TPropInfo props[] = {
+        Prop<&C::Path, &C::SetPath>("Path"),
+        Prop<&C::PathType, &C::SetPathType>("PathType").WithDefault(ptIniFile),
+        Prop<&C::RegKey, &C::SetRegKey>("RegKey").WithDefault(hkeyCurrentUser),
+        Prop<&C::RegAccess, &C::SetRegAccess>("RegAccess").WithDefault(TKvRegAccess{keyAllAccess}.Bits()),
+    };
+    static const TClassInfo info = MakeClassInfo<C, TComponent>("TKvRegIniFile", props);
+    return info;
+}
+
+TKvRegIniFile::TKvRegIniFile(TComponent* owner) : TComponent(owner) {}
+
+TKvRegIniFile::~TKvRegIniFile() = default;
+
+void TKvRegIniFile::SetPath(const std::string& value) {
+    if (value != path_) {
+        path_ = value;
+        needsRecreate_ = true;
+    }
+}
+
+void TKvRegIniFile::SetPathType(TKvPathType value) {
+    if (value != pathType_) {
+        pathType_ = value;
+        needsRecreate_ = true;
+    }
+}
+
+void TKvRegIniFile::SetRegKey(TKvRegKey value) {
+    if (value != regKey_) {
+        regKey_ = value;
+        needsRecreate_ = true;
+    }
+}
+
+void TKvRegIniFile::SetRegAccess(TKvRegAccess value) {
+    if (value != regAccess_) {
+        regAccess_ = value;
+        needsRecreate_ = true;
+    }
+}
