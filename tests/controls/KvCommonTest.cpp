@@ -286,6 +286,52 @@ TEST(KvResources, GlyphStripsAndTheHandCursorAreCompiledIn) {
     DestroyCursor(hand);
 }
 
+class KvParentBackground : public GuiTest {};
+
+// Paints a red square where it lies, so the parent's painting shows through.
+class TSquare : public TGraphicControl {
+public:
+    using TGraphicControl::TGraphicControl;
+
+protected:
+    void Paint() override {
+        Canvas().Brush().SetColor(clRed);
+        Canvas().FillRect(ClientRect());
+    }
+};
+
+TEST_F(KvParentBackground, WindowedControlGetsWhatLiesBehindIt) {
+    TTestForm form;
+    form.SetColor(clTeal);
+    auto square = form.Add<TSquare>(&form, 12, 8, 4, 4);
+    auto windowed = form.Add<TCustomControl>(&form, 10, 6, 20, 10);
+    windowed->HandleNeeded();
+    TPaper paper(20, 10);
+    PaintParentBackground(*windowed, paper.Canvas().Handle(), false);
+    EXPECT_EQ(paper.At(0, 0), ColorToRGB(clTeal));
+    EXPECT_EQ(paper.At(19, 9), ColorToRGB(clTeal));
+    EXPECT_EQ(paper.At(2, 2), RGB(255, 0, 0));  // the square at 12, 8 of the form
+    EXPECT_EQ(paper.At(6, 2), ColorToRGB(clTeal));
+
+    // A windowless control lies on its parent's painting already.
+    TPaper untouched(4, 4);
+    PaintParentBackground(*square, untouched.Canvas().Handle(), true);
+    EXPECT_EQ(untouched.At(1, 1), kWhite);
+}
+
+TEST(KvMonitors, WindowsAndPointsFindTheirMonitor) {
+    RECT work{};
+    SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+    HWND desktop = GetDesktopWindow();
+    const TRect area = MonitorWorkArea(desktop);
+    EXPECT_TRUE(SameRect(area, work));
+    EXPECT_EQ(MonitorWorkAreaHeight(desktop), work.bottom - work.top);
+    const TRect bounds = MonitorRect(desktop);
+    EXPECT_EQ(bounds.right - bounds.left, GetSystemMetrics(SM_CXSCREEN));
+    EXPECT_EQ(FindMonitor(TPoint{bounds.left + 1, bounds.top + 1}), MonitorFromWindow(desktop, MONITOR_DEFAULTTONEAREST));
+    EXPECT_EQ(FindMonitor(TPoint{bounds.left - 5000, bounds.top - 5000}), nullptr);
+}
+
 // ---- Blink list -----------------------------------------------------------------------------
 
 class TBlinker : public TGraphicControl {
