@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     Application.CreateForm(form);
     form->OnShow = [&shown](TObject*) { shown = true; };
     form->BuildForm([&] {
-        form->SetCaption(title + " main");
+        form->SetCaption(title + " " + mode);
         form->SetBounds(100, 100, 300, 200);
         auto guard = new TkelOneInstance(form);
         guard->Identifier = identifier;
