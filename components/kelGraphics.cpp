@@ -5,12 +5,7 @@
 
 namespace {
 
-struct TNamedColor {
-    const char* name;
-    int color;
-};
-
-constexpr TNamedColor kColorNames[] = {
+constexpr TColorIdent kColorNames[] = {
     {"clBrown", 0x003090},      {"clOliveGreen", 0x003030}, {"clDarkGreen", 0x003000},
     {"clDarkTeal", 0x603000},   {"clIndigo", 0x903030},     {"clNight", 0x303030},
     {"clOrange", 0x0068FF},     {"clBlueGray", 0x906060},   {"clLightOrange", 0x0098FF},
@@ -32,10 +27,12 @@ void PaintRect(HDC dc, const TRect& rect, TColor color, bool frame) {
 
 }  // namespace
 
+void RegisterColorNames() { RegisterColorIdents(kColorNames); }
+
 bool ColorIdentToInt(const std::string& ident, int& color) {
-    for (const TNamedColor& entry : kColorNames)
-        if (SameText(entry.name, ident)) {
-            color = entry.color;
+    for (const TColorIdent& entry : kColorNames)
+        if (SameText(entry.Name, ident)) {
+            color = entry.Color;
             return true;
         }
     TColor framework;
@@ -46,9 +43,9 @@ bool ColorIdentToInt(const std::string& ident, int& color) {
 }
 
 bool IntToColorIdent(int color, std::string& ident) {
-    for (const TNamedColor& entry : kColorNames)
-        if (entry.color == color) {
-            ident = entry.name;
+    for (const TColorIdent& entry : kColorNames)
+        if (entry.Color == color) {
+            ident = entry.Name;
             return true;
         }
     return ColorToIdent(static_cast<TColor>(color), ident);

@@ -8,9 +8,12 @@
 
 #include <string>
 
-// The names below first ("clBrown" ...), then the framework's; case-insensitive.
+// Adds the library's colour names ("clBrown" ...) to the framework's conversions, tried before
+// the framework's own. Called once at start-up.
+void RegisterColorNames();
+// The library's names first, then the framework's; case-insensitive.
 bool ColorIdentToInt(const std::string& ident, int& color);
-// The name of a colour, the names below first.
+// The name of a colour, the library's names first.
 bool IntToColorIdent(int color, std::string& ident);
 
 // The colour of the screen pixel under the mouse.

@@ -264,10 +264,9 @@ std::string BuildTargetName(const std::string& source, const std::string& target
 }
 
 std::string AbsolutePath(const std::string& folder, const std::string& path) {
-    // A drive ("c:") or a UNC/root path ("\\server", "\x") stays as it is.
-    const bool hasDrive = path.size() >= 2 && path[1] == ':';
-    const bool rooted = !path.empty() && (path[0] == '\\' || path[0] == '/');
-    if (hasDrive || rooted)
+    // A drive is "x:" or a UNC server and share.
+    const bool hasDrive = (path.size() >= 2 && path[1] == ':') || path.rfind("\\\\", 0) == 0;
+    if (hasDrive)
         return path;
     return RemoveDoubleBackslashes(IncludeSlash(folder) + path);
 }

@@ -101,7 +101,8 @@ TEST(KelPaths, NamePartsAndTargets) {
     EXPECT_EQ(IncludeSlash("c:\\a\\"), "c:\\a\\");
     EXPECT_EQ(RemoveDoubleBackslashes("c:\\\\a\\\\\\\\b"), "c:\\a\\\\b");  // pairs, left to right
     EXPECT_EQ(AbsolutePath("c:\\base", "sub\\f.txt"), "c:\\base\\sub\\f.txt");
-    EXPECT_EQ(AbsolutePath("c:\\base\\", "\\sub\\f.txt"), "\\sub\\f.txt");
+    EXPECT_EQ(AbsolutePath("c:\\base\\", "\\sub\\f.txt"), "c:\\base\\sub\\f.txt");
+    EXPECT_EQ(AbsolutePath("c:\\base", "\\\\server\\share\\f.txt"), "\\\\server\\share\\f.txt");
     EXPECT_EQ(AbsolutePath("c:\\base", "d:\\f.txt"), "d:\\f.txt");
 
     char system[MAX_PATH] = {};
@@ -257,4 +258,12 @@ TEST(KelColors, NamesOfTheLibraryComeFirst) {
     std::string name;
     ASSERT_TRUE(IntToColorIdent(0x609830, name));
     EXPECT_EQ(name, "clSeaGreen");
+
+    // Registered, the framework's conversions know them too, and still know their own.
+    RegisterColorNames();
+    RegisterColorNames();
+    EXPECT_EQ(StringToColor("clGold"), static_cast<TColor>(0x00C8FF));
+    EXPECT_EQ(ColorToString(static_cast<TColor>(0x303030)), "clNight");
+    EXPECT_EQ(StringToColor("clRed"), clRed);
+    EXPECT_EQ(ColorToString(clBtnFace), "clBtnFace");
 }
