@@ -108,13 +108,12 @@ bool TkelOneInstance::IsAlreadyRunning() {
     if (!section || GetLastError() != ERROR_SUCCESS)
         return true;  // the other copy is inside its check, or the name is unusable
     const std::string defaultName = base + "Default";
+    // Without a "Default" mutex the wait fails, which counts as not running.
     bool running = false;
     TUniqueHandle created(CreateMutexA(nullptr, FALSE, defaultName.c_str()));
     if (created) {
         HANDLE mutex = DefaultMutexes().Keep(std::move(created));
         running = WaitForSingleObject(mutex, 0) == WAIT_TIMEOUT;
-    } else {
-        running = true;  // no guard can be taken: behave as the second copy, like the step above
     }
     ReleaseMutex(section.Get());
     return running;

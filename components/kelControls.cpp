@@ -73,7 +73,8 @@ void TkelCustomGroupBox::AdjustCheckBox() {
     if (!checkBox_->HandleAllocated() || !HandleAllocated())
         return;
     const std::string caption = Caption();
-    checkBox_->SetCaption(caption);
+    if (checkBox_->Caption() != caption)
+        checkBox_->SetCaption(caption);
     // Outside Paint the canvas has no DC of its own: lend it the window's.
     TCanvas& canvas = Canvas();
     std::unique_ptr<TWindowDc> windowDc;
