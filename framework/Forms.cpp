@@ -645,6 +645,8 @@ void TApplication::WndProc(TMessage& message) {
     switch (message.Msg) {
     case WM_SYSCOMMAND:
         if ((message.WParam & 0xFFF0) == SC_RESTORE && mainForm_) {
+            if (mainForm_->HandleAllocated() && IsIconic(mainForm_->WindowHandle()))
+                ShowWindow(mainForm_->WindowHandle(), SW_RESTORE);
             mainForm_->ShowForm();
             return;
         }
@@ -693,7 +695,7 @@ void TApplication::Notification(TComponent* component, TOperation operation) {
 
 void TApplication::Run() {
     terminated_ = false;
-    if (mainForm_)
+    if (mainForm_ && ShowMainForm)
         mainForm_->ShowForm();
     while (!terminated_)
         HandleMessage();

@@ -179,8 +179,10 @@ public:
     TCustomForm* MainForm() const { return mainForm_; }
     void SetMainForm(TCustomForm* form);
 
-    // Shows the main form and handles messages until the application terminates.
+    // Shows the main form (unless ShowMainForm is off) and handles messages until the
+    // application terminates.
     void Run();
+    bool ShowMainForm = true;
     // Posts WM_QUIT; the loop that receives it sets Terminated.
     void Terminate();
     bool Terminated() const { return terminated_; }

@@ -78,7 +78,31 @@ COLORREF ColorToRGB(TColor color) {
     return static_cast<COLORREF>(color);
 }
 
+namespace {
+
+// Registered tables, the latest first.
+std::vector<std::span<const TColorIdent>>& ExtraColorIdents() {
+    static std::vector<std::span<const TColorIdent>> tables;
+    return tables;
+}
+
+}  // namespace
+
+void RegisterColorIdents(std::span<const TColorIdent> idents) {
+    auto& tables = ExtraColorIdents();
+    for (const auto& table : tables)
+        if (table.data() == idents.data())
+            return;
+    tables.insert(tables.begin(), idents);
+}
+
 bool ColorToIdent(TColor color, std::string& ident) {
+    for (const auto& table : ExtraColorIdents())
+        for (const TColorIdent& entry : table)
+            if (entry.Color == static_cast<int>(color)) {
+                ident = entry.Name;
+                return true;
+            }
     for (const TColorName& entry : kColorNames)
         if (entry.color == color) {
             ident = entry.name;
@@ -88,6 +112,12 @@ bool ColorToIdent(TColor color, std::string& ident) {
 }
 
 bool IdentToColor(const std::string& ident, TColor& color) {
+    for (const auto& table : ExtraColorIdents())
+        for (const TColorIdent& entry : table)
+            if (SameText(entry.Name, ident)) {
+                color = static_cast<TColor>(entry.Color);
+                return true;
+            }
     for (const TColorName& entry : kColorNames)
         if (SameText(entry.name, ident)) {
             color = entry.color;

@@ -95,6 +95,13 @@ inline TColor RGBToColor(COLORREF rgb) { return static_cast<TColor>(rgb & 0xFFFF
 // Names such as "clBtnFace"; case-insensitive lookup.
 bool ColorToIdent(TColor color, std::string& ident);
 bool IdentToColor(const std::string& ident, TColor& color);
+// A further table of names, tried before the framework's own by both look-ups. A library that
+// names colours of its own registers its table once at start-up; the table must stay alive.
+struct TColorIdent {
+    const char* Name;
+    int Color;
+};
+void RegisterColorIdents(std::span<const TColorIdent> idents);
 // The name when there is one, else "$" and eight hex digits.
 std::string ColorToString(TColor color);
 // A name, or a number (decimal or "$" hex); raises EConvertError.
