@@ -127,6 +127,8 @@ public:
     int Count() const { return static_cast<int>(controls_.size()); }
     // The timer's tick: flips the phase and tells the controls.
     void Tick(TObject* sender = nullptr);
+    // The TTimer that drives the ticks.
+    const TComponent* Timer() const { return timer_.get(); }
 
     TKvBlinkingControlsList(const TKvBlinkingControlsList&) = delete;
     TKvBlinkingControlsList& operator=(const TKvBlinkingControlsList&) = delete;
@@ -140,6 +142,7 @@ private:
     unsigned intervalOff_ = 500;
     std::unique_ptr<TComponent> timer_;  // a TTimer
     std::vector<TControl*> controls_;
+    bool* destroyed_ = nullptr;  // set while a tick runs: the tick may free the list
 };
 
 // ---- Frame controller -----------------------------------------------------------------------
@@ -148,6 +151,7 @@ class TKvRegIniFile;
 class TKvFrameController;
 
 // A control that applies the controller's settings itself instead of by property name.
+// A control that hears its controller go (Notification) just drops its pointer to it.
 class IKvFrameControllerClient {
 public:
     virtual void ApplyFrameController(TKvFrameController& controller) = 0;
@@ -202,7 +206,8 @@ public:
     TKvRegIniFile* RegIniFile() const { return regIniFile_; }
     virtual void SetRegIniFile(TKvRegIniFile* value);
 
-    // A control that names this controller; it is updated at once with which = 0.
+    // A control that names this controller; it is updated at once with which = 0. The
+    // controller forgets a registered control that is freed.
     void RegisterControl(TControl* control);
     void UnregisterControl(TControl* control);
     int ControlCount() const { return controls_ ? static_cast<int>(controls_->size()) : 0; }
