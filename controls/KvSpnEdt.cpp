@@ -2,10 +2,26 @@
 
 #include "Handles.h"
 
+#include <algorithm>
+
 namespace {
 
 // The system draws its scroll arrows on a square of this size; the glyph is cut from its middle.
 constexpr int kArrowSource = 17;
+
+// Where the arrow lies inside the square's frame: pixels other than the face colour; the
+// whole square when there are none.
+TRect ArrowBounds(TBitmap& square) {
+    constexpr int frame = 2;
+    const COLORREF face = ColorToRGB(square.Canvas().Pixels(frame, frame));
+    TRect box{kArrowSource, kArrowSource, 0, 0};
+    for (int y = frame; y < kArrowSource - frame; ++y)
+        for (int x = frame; x < kArrowSource - frame; ++x)
+            if (ColorToRGB(square.Canvas().Pixels(x, y)) != face)
+                box = TRect{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x + 1),
+                            std::max<LONG>(box.bottom, y + 1)};
+    return box.left < box.right ? box : MakeRect(0, 0, kArrowSource, kArrowSource);
+}
 
 }  // namespace
 
@@ -62,7 +78,10 @@ void TKvRapidFireButton::UpdateScrollGlyph() {
     const bool sideways = scrollStyle_ == scsLeft || scrollStyle_ == scsRight;
     const int width = 9, height = sideways ? 9 : 6;
     TBitmap glyph(width, height);
-    const int left = (kArrowSource - width) / 2, top = (kArrowSource - height) / 2;
+    // Systems place the arrow differently inside the square: the cut is centred on it.
+    const TRect arrow = ArrowBounds(source);
+    const int left = std::clamp(static_cast<int>(arrow.left + arrow.right - width) / 2, 0, kArrowSource - width);
+    const int top = std::clamp(static_cast<int>(arrow.top + arrow.bottom - height) / 2, 0, kArrowSource - height);
     BitBlt(glyph.Canvas().Handle(), 0, 0, width, height, source.Canvas().Handle(), left, top, SRCCOPY);
     SetNumGlyphs(1);
     SetGlyph(&glyph);
