@@ -90,8 +90,6 @@ const TClassInfo& TKvLabel::StaticClassInfo() {
         Prop<&TKvLabel::FlatColor, &TKvLabel::SetFlatColor>("FlatColor").WithDefault(clBtnShadow),
         Prop<&TKvLabel::FlyByEnabled, &TKvLabel::SetFlyByEnabled>("FlyByEnabled").WithDefault(false),
         Prop<&TKvLabel::FlyByColor, &TKvLabel::SetFlyByColor>("FlyByColor").WithDefault(clHighlight),
-        Prop<&TControl::OnMouseEnter>("OnMouseEnter"),
-        Prop<&TControl::OnMouseLeave>("OnMouseLeave"),
         Prop<&TCustomLabel::AutoSize, &TCustomLabel::SetAutoSize>("AutoSize").WithDefault(false),
     };
     static const TClassInfo info = MakeClassInfo<TKvLabel, TLabel>("TKvLabel", props);
