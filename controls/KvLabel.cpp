@@ -98,7 +98,10 @@ const TClassInfo& TKvLabel::StaticClassInfo() {
 
 TKvLabel::TKvLabel(TComponent* owner)
     : TLabel(owner), normalColor_(Font()->Color()), colorInUse_(Font()->Color()) {
+    // The base fitted itself to an empty caption while it was auto-sizing; a label that does
+    // not auto-size keeps the usual label size.
     SetAutoSize(false);
+    SetBounds(Left(), Top(), 65, 17);
     TKvBlinkingControlsList::Add(this);
 }
 

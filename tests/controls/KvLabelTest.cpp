@@ -73,6 +73,7 @@ TEST_F(KvLabelTest, AnglesAreNormalisedAndRotationAndFontFollow) {
 
     // While loading the font stays; Loaded turns roNone into roFlat and picks the TrueType face.
     auto loaded = new TKvLabel(&form);
+    EXPECT_EQ(std::pair(loaded->Width(), loaded->Height()), std::pair(65, 17));
     loaded->BeginLoading();
     loaded->Font()->SetName("MS Sans Serif");
     loaded->SetAngle(-765);
