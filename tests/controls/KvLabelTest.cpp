@@ -278,8 +278,9 @@ TEST_F(KvURLLabelTest, ClickOpensTrimmedTargetAndMarksItVisited) {
     auto label = form.Add<TKvURLLabel>(&form, 50, 40, 100, 20);
     EXPECT_TRUE(label->Font()->Style().Contains(fsUnderline));
     EXPECT_EQ(label->Font()->Color(), clHighlight);
-    const bool hasHand = FindResourceA(nullptr, "KVCOMMON_HANDCURSOR", RT_GROUP_CURSOR) != nullptr;
-    EXPECT_EQ(label->Cursor(), hasHand ? crKvHandCursor : crHandPoint);
+    EXPECT_EQ(label->Cursor(), crKvHandCursor);  // the test program carries the hand cursor
+    EXPECT_EQ(Screen.Cursors(crKvHandCursor), LoadCursorA(GetModuleHandleA(nullptr), "KVCOMMON_HANDCURSOR"));
+    EXPECT_NE(Screen.Cursors(crKvHandCursor), nullptr);
     size_t clicks = 0;
     label->OnClick = [&](TObject*) { EXPECT_EQ(shell.opened.size(), clicks++); };  // before the open
     form.ShowForm();
