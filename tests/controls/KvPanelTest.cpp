@@ -33,6 +33,7 @@ protected:
 using KvGroupBoxTest = KvPanelTest;
 using KvStatusBarTest = KvPanelTest;
 using KvStatusPaneTest = KvPanelTest;
+class KvThemedTest : public GuiTest {};
 
 void PumpUntil(const std::function<bool()>& done) {
     while (!done())
@@ -602,4 +603,27 @@ TEST_F(KvStatusBarTest, FormWithStatusBarAndPanesPaintsAndCanBeSaved) {
     const TPoint at = status->GlyphPosition();
     EXPECT_EQ(PixelAt(*image, status->Left() + at.x + 8, status->Top() + at.y + 8), RGB(0, 128, 0));
     EXPECT_GT(CountColour(*image, ColorToRGB(total->Font()->Color()), total->BoundsRect()), 0);
+}
+
+// ---- the visual theme ----------------------------------------------------------------------
+
+TEST_F(KvThemedTest, ThemedBarPaneAndGroupBoxCoverTheirAreaAndShowTheirText) {
+    if (!ThemeServices().ThemesEnabled())
+        GTEST_SKIP() << "no visual theme active";
+    TTestForm form;
+    auto box = form.Add<TKvGroupBox>(&form, 8, 8, 200, 80);
+    box->SetCaption("Group");
+    auto bar = new TKvStatusBar(&form);
+    bar->SetParent(&form);
+    auto pane = new TKvStatusPane(&form);
+    pane->SetParent(bar);
+    pane->SetAlign(alClient);
+    pane->SetCaption("Total: 12");
+    form.ShowForm();
+    auto image = Render(*bar);
+    EXPECT_EQ(CountColour(*image, RGB(255, 0, 255), MakeRect(0, 0, bar->Width(), bar->Height())), 0);
+    EXPECT_GT(CountColour(*image, ColorToRGB(pane->Font()->Color()), pane->BoundsRect()), 0);
+    image = Render(*box);
+    const SIZE text = TextSize(*box->Font(), "Group");
+    EXPECT_GT(CountColour(*image, ColorToRGB(box->Font()->Color()), MakeRect(8, 0, 8 + text.cx, text.cy)), 0);
 }
