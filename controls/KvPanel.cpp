@@ -324,28 +324,25 @@ void TKvCustomPanel::WndProc(TMessage& message) {
             PaintParentBackground(*this, reinterpret_cast<HDC>(message.WParam), false);
         message.Result = 1;  // Paint covers the rest
         return;
-    case WM_WINDOWPOSCHANGED: {
-        const TRect before = ClientRect();
+    case WM_SIZE: {
+        const TRect before = sizedClient_;
+        sizedClient_ = MakeRect(0, 0, LOWORD(message.LParam), HIWORD(message.LParam));
         TCustomControl::WndProc(message);
-        const TRect after = ClientRect();
-        if (!FullRepaint() && !Caption().empty() && HandleAllocated()) {
-            // Only what the growth uncovered.
-            if (after.right > before.right) {
-                TRect strip = MakeRect(before.right, 0, after.right, after.bottom);
-                InvalidateRect(WindowHandle(), &strip, FALSE);
-            }
-            if (after.bottom > before.bottom) {
-                TRect strip = MakeRect(0, before.bottom, after.right, after.bottom);
-                InvalidateRect(WindowHandle(), &strip, FALSE);
-            }
-        } else if (before.right != after.right || before.bottom != after.bottom) {
+        if (FullRepaint() || Caption().empty()) {
             Invalidate();
+            return;
+        }
+        // Only what the growth uncovered.
+        if (sizedClient_.right > before.right) {
+            TRect strip = MakeRect(before.right, 0, sizedClient_.right, sizedClient_.bottom);
+            InvalidateRect(WindowHandle(), &strip, FALSE);
+        }
+        if (sizedClient_.bottom > before.bottom) {
+            TRect strip = MakeRect(0, before.bottom, sizedClient_.right, sizedClient_.bottom);
+            InvalidateRect(WindowHandle(), &strip, FALSE);
         }
         return;
     }
-    case WM_SIZE:
-        TCustomControl::WndProc(message);  // invalidation is WM_WINDOWPOSCHANGED's
-        return;
     default:
         TCustomPanel::WndProc(message);
         return;
@@ -453,7 +450,6 @@ void TKvCustomPanel::DrawCaption(TRect rect) {
 
 void TKvCustomPanel::Paint() {
     PaintPanel();
-    TFreeWatch watch(*this);
     OnPaint(this);
 }
 
@@ -623,7 +619,6 @@ void TKvCustomGroupBox::Paint() {
             DrawEmbossedText(Caption(), caption, DT_SINGLELINE);
         }
     }
-    TFreeWatch watch(*this);
     OnPaint(this);
 }
 
@@ -873,7 +868,6 @@ void TKvStatusBar::Paint() {
         if (simpleStatus_)
             PaintSimpleCaption();
     }
-    TFreeWatch watch(*this);
     OnPaint(this);
 }
 

@@ -120,6 +120,7 @@ private:
     bool themeAware_ = true;
     bool showDockClientCaptions_ = true;
     bool locked_ = false;
+    TRect sizedClient_{};  // the client area at the last WM_SIZE
 };
 
 class TKvPanel : public TKvCustomPanel {

@@ -192,6 +192,26 @@ TEST_F(KvPanelTest, BottomAlignedPanelKeepsItsBottomEdgeWhenItsHeightChanges) {
     EXPECT_EQ(panel.Top(), 115);
 }
 
+TEST_F(KvPanelTest, ResizeRepaintsAllOrOnlyTheUncoveredStripOfACaptionedPanel) {
+    TTestForm form;
+    auto panel = form.Add<TKvPanel>(&form, 0, 0, 100, 40);
+    form.ShowForm();
+    HWND window = panel->Handle();
+    auto updateRect = [&] {
+        TRect rect{};
+        GetUpdateRect(window, &rect, FALSE);
+        return Edges(rect);
+    };
+    ValidateRect(window, nullptr);
+    panel->SetWidth(150);
+    EXPECT_EQ(updateRect(), (std::vector<int>{0, 0, 150, 40}));
+    panel->SetFullRepaint(false);
+    panel->SetCaption("Caption");
+    ValidateRect(window, nullptr);
+    panel->SetWidth(170);
+    EXPECT_EQ(updateRect(), (std::vector<int>{150, 0, 170, 40}));
+}
+
 TEST_F(KvPanelTest, FrameControllerSettingsReachPanelsAndPanesAndItsGoingIsHeard) {
     TTestForm form;
     auto panel = form.Add<TKvPanel>(&form, 0, 0, 100, 40);
