@@ -506,6 +506,14 @@ TEST_F(KvStatusPaneTest, BitmapGlyphSitsBesideTheFrameAndEmptyGlyphsAreHarmless)
     EXPECT_EQ(pane->GlyphSize().cx, 0);
     image = Render(*pane);
     EXPECT_EQ(BoxOfColour(*image, RGB(255, 0, 0)), std::vector<int>{});
+
+    // The caption's background stays inside both rings of a bold frame.
+    pane->SetFrameStyle(fsFlatBold);
+    pane->SetCaption("Bold");
+    image = Render(*pane);
+    EXPECT_EQ(PixelAt(*image, 1, 6), Sys(COLOR_BTNSHADOW));
+    EXPECT_EQ(PixelAt(*image, 2, 6), Sys(COLOR_BTNSHADOW));
+    EXPECT_EQ(pane->TextRect().top, 3);
 }
 
 TEST_F(KvStatusPaneTest, ImageListGlyphAndEmbossedDisabledCaption) {
