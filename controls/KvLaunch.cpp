@@ -280,12 +280,14 @@ void TKvLauncher::ThreadPoll() {
 void TKvLauncher::WaitProcessingMessages() {
     const std::shared_ptr<TKvLaunchLink> link = link_;
     const HANDLE process = processHandle_;
+    // Calls of worker threads are waited for too: they need no window of their own to arrive.
+    const HANDLE handles[2] = {process, SyncEvent()};
     const DWORD limit = TimeoutMs();
     const ULONGLONG start = GetTickCount64();
     // The time limit counts from the start, however many messages come in between.
     for (;;) {
         const DWORD rc =
-            MsgWaitForMultipleObjectsEx(1, &process, Remaining(limit, start), kWakeMask, MWMO_INPUTAVAILABLE);
+            MsgWaitForMultipleObjectsEx(2, handles, Remaining(limit, start), kWakeMask, MWMO_INPUTAVAILABLE);
         if (rc == WAIT_OBJECT_0) {
             DWORD code = 0;
             GetExitCodeProcess(process, &code);
@@ -293,7 +295,7 @@ void TKvLauncher::WaitProcessingMessages() {
             RaiseEvent(&TKvLauncher::DoFinished);
             return;
         }
-        if (rc == WAIT_OBJECT_0 + 1) {
+        if (rc == WAIT_OBJECT_0 + 1 || rc == WAIT_OBJECT_0 + 2) {
             Application.ProcessMessages();
             if (!link->launcher)
                 return;
