@@ -17,15 +17,13 @@ static_assert(sizeof(void*) != 4 || sizeof(SHELLEXECUTEINFOA) == 60);
 struct TKvLaunchLink {
     // Null from the moment the launcher starts going: nothing may reach it after that.
     std::atomic<TKvLauncher*> launcher;
-    // Manual reset: the thread's program runs, its start failed, or the thread ends.
-    TUniqueHandle signal{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     // Manual reset: the launcher asks the thread to stop waiting.
     TUniqueHandle stop{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
     // Main thread only: one of the thread's events is being raised.
     bool inEvent = false;
 
     explicit TKvLaunchLink(TKvLauncher* owner) : launcher(owner) {
-        if (!signal || !stop)
+        if (!stop)
             RaiseLastOSError();
     }
 };
@@ -158,85 +156,87 @@ int TKvLauncher::StartProgram() {
 }
 
 void TKvLauncher::LaunchProgram() {
-    if (running_ || fileName_.empty())
+    if (busy_ || fileName_.empty())
         return;
+    busy_ = true;
     if (waitUntilFinished_) {
-        StartAndWait(nullptr);
+        StartAndWait(nullptr, nullptr);
         return;
     }
-    // A thread of an earlier launch is past its last use of the launcher: let it end.
-    if (threadHandle_) {
-        const HANDLE thread = threadHandle_.Get();
-        WaitRunningCalls(&thread, 1, [] { return true; });
-        threadHandle_.Reset();
-    }
-    ResetEvent(link_->signal.Get());
+    // A thread of an earlier launch may still be on its way out; it touches nothing of the
+    // launcher any more, but it may still set its own signal: each launch gets a new one.
+    auto signal = std::make_shared<TUniqueHandle>(CreateEventA(nullptr, TRUE, FALSE, nullptr));
     ResetEvent(link_->stop.Get());
-    new TKvLaunchThread(this);  // frees itself
-    WaitForThreadSignal();
-}
-
-void TKvLauncher::WaitForThreadSignal() {
+    try {
+        if (!*signal)
+            RaiseLastOSError();
+        new TKvLaunchThread(this, signal);  // frees itself
+    } catch (...) {
+        busy_ = false;
+        throw;
+    }
     const std::shared_ptr<TKvLaunchLink> link = link_;
-    const HANDLE handles[2] = {link->signal.Get(), threadHandle_.Get()};
+    const HANDLE handles[2] = {signal->Get(), threadHandle_.Get()};
     WaitRunningCalls(handles, 2, [&link] { return link->launcher != nullptr; });
 }
 
-void TKvLauncher::StartAndWait(TKvLaunchThread* thread) {
+void TKvLauncher::EndRun() {
+    processHandle_ = nullptr;
+    running_ = false;
+    launchThread_ = nullptr;
+    busy_ = false;
+}
+
+void TKvLauncher::StartAndWait(TKvLaunchThread* thread, HANDLE signal) {
     const std::shared_ptr<TKvLaunchLink> link = link_;
     errorCode_ = 0;
     processHandle_ = nullptr;
     exitCode_ = 0;
-    // Whatever happens, a launcher that is still there ends up idle.
-    struct TIdleAtEnd {
-        TKvLauncher* self;
-        const std::shared_ptr<TKvLaunchLink>& link;
-        ~TIdleAtEnd() {
-            if (!link->launcher)
-                return;
-            self->processHandle_ = nullptr;
-            self->running_ = false;
-            self->launchThread_ = nullptr;
+    try {
+        SHELLEXECUTEINFOA info;
+        if (!Execute(info)) {
+            const auto code = static_cast<DWORD>(reinterpret_cast<INT_PTR>(info.hInstApp));
+            errorCode_ = code > 0 && code <= 32 ? code : GetLastError();
+            if (signal)
+                SetEvent(signal);
+            RaiseEvent(&TKvLauncher::DoError);
+            return;
         }
-    } idleAtEnd{this, link};
-
-    SHELLEXECUTEINFOA info;
-    if (!Execute(info)) {
-        const auto code = static_cast<DWORD>(reinterpret_cast<INT_PTR>(info.hInstApp));
-        errorCode_ = code > 0 && code <= 32 ? code : GetLastError();
-        SetEvent(link->signal.Get());
-        RaiseEvent(&TKvLauncher::DoError);
-        return;
+        TUniqueHandle process(info.hProcess);
+        if (process) {
+            processHandle_ = process.Get();
+            running_ = true;
+        }
+        if (signal)
+            SetEvent(signal);
+        // A document handed to a program that was already running leaves no process to wait for.
+        bool raised = false;
+        if (process)
+            raised = thread ? ThreadPoll() : waitType_ == wtProcessMessages ? WaitProcessingMessages() : WaitFullStop();
+        if (!raised && link->launcher)
+            EndRun();
+    } catch (...) {
+        if (link->launcher)
+            EndRun();
+        throw;
     }
-    // A document handed to a program that was already running leaves no process to wait for.
-    TUniqueHandle process(info.hProcess);
-    if (!process) {
-        SetEvent(link->signal.Get());
-        return;
-    }
-    processHandle_ = process.Get();
-    running_ = true;
-    SetEvent(link->signal.Get());
-    if (thread)
-        ThreadPoll();
-    else if (waitType_ == wtProcessMessages)
-        WaitProcessingMessages();
-    else
-        WaitFullStop();
 }
 
-bool TKvLauncher::RaiseEvent(void (TKvLauncher::*raise)()) {
+void TKvLauncher::RaiseEvent(void (TKvLauncher::*raise)()) {
     const std::shared_ptr<TKvLaunchLink> link = link_;
     const bool fromThread = GetCurrentThreadId() != MainThreadID();
     TThread::Synchronize([&link, raise, fromThread] {
         TKvLauncher* launcher = link->launcher;
         if (!launcher)
             return;
+        // The launcher is idle again right after the event, before anything else can run.
         const bool outer = std::exchange(link->inEvent, true);
         try {
             (launcher->*raise)();
         } catch (...) {
             link->inEvent = outer;
+            if (link->launcher)
+                launcher->EndRun();
             if (!fromThread)
                 throw;
             // The waiting thread has nowhere to put it: the application shows it.
@@ -244,11 +244,12 @@ bool TKvLauncher::RaiseEvent(void (TKvLauncher::*raise)()) {
             return;
         }
         link->inEvent = outer;
+        if (link->launcher)
+            launcher->EndRun();
     });
-    return link->launcher != nullptr;
 }
 
-void TKvLauncher::ThreadPoll() {
+bool TKvLauncher::ThreadPoll() {
     const std::shared_ptr<TKvLaunchLink> link = link_;
     TKvLaunchThread* thread = launchThread_;
     const HANDLE handles[2] = {processHandle_, link->stop.Get()};
@@ -261,23 +262,24 @@ void TKvLauncher::ThreadPoll() {
             GetExitCodeProcess(handles[0], &code);
             exitCode_ = code;
             RaiseEvent(&TKvLauncher::DoFinished);
-            return;
+            return true;
         }
         if (rc == WAIT_OBJECT_0 + 1)
-            return;
+            return false;
         if (rc == WAIT_FAILED) {
             errorCode_ = GetLastError();
             RaiseEvent(&TKvLauncher::DoError);
-            return;
+            return true;
         }
         if (Remaining(limit, start) == 0) {
             RaiseEvent(&TKvLauncher::DoTimeout);
-            return;
+            return true;
         }
     }
+    return false;
 }
 
-void TKvLauncher::WaitProcessingMessages() {
+bool TKvLauncher::WaitProcessingMessages() {
     const std::shared_ptr<TKvLaunchLink> link = link_;
     const HANDLE process = processHandle_;
     // Calls of worker threads are waited for too: they need no window of their own to arrive.
@@ -293,25 +295,25 @@ void TKvLauncher::WaitProcessingMessages() {
             GetExitCodeProcess(process, &code);
             exitCode_ = code;
             RaiseEvent(&TKvLauncher::DoFinished);
-            return;
+            return true;
         }
         if (rc == WAIT_OBJECT_0 + 1 || rc == WAIT_OBJECT_0 + 2) {
             Application.ProcessMessages();
             if (!link->launcher)
-                return;
+                return false;
             continue;
         }
         if (rc == WAIT_TIMEOUT) {
             RaiseEvent(&TKvLauncher::DoTimeout);
-            return;
+            return true;
         }
         errorCode_ = GetLastError();
         RaiseEvent(&TKvLauncher::DoError);
-        return;
+        return true;
     }
 }
 
-void TKvLauncher::WaitFullStop() {
+bool TKvLauncher::WaitFullStop() {
     const HANDLE process = processHandle_;
     switch (WaitForSingleObject(process, TimeoutMs())) {
     case WAIT_OBJECT_0: {
@@ -319,15 +321,15 @@ void TKvLauncher::WaitFullStop() {
         GetExitCodeProcess(process, &code);
         exitCode_ = code;
         RaiseEvent(&TKvLauncher::DoFinished);
-        break;
+        return true;
     }
     case WAIT_TIMEOUT:
         RaiseEvent(&TKvLauncher::DoTimeout);
-        break;
+        return true;
     default:
         errorCode_ = GetLastError();
         RaiseEvent(&TKvLauncher::DoError);
-        break;
+        return true;
     }
 }
 
@@ -339,8 +341,8 @@ void TKvLauncher::DoError() { OnError(this, errorCode_); }
 
 // ---- TKvLaunchThread --------------------------------------------------------------------------
 
-TKvLaunchThread::TKvLaunchThread(TKvLauncher* launcher)
-    : TThread("TKvLaunchThread"), launcher_(launcher), link_(launcher->link_) {
+TKvLaunchThread::TKvLaunchThread(TKvLauncher* launcher, std::shared_ptr<TUniqueHandle> signal)
+    : TThread("TKvLaunchThread"), launcher_(launcher), link_(launcher->link_), signal_(std::move(signal)) {
     FreeOnTerminate = true;
     // The launcher waits on a handle of its own: this object frees itself with its handle.
     HANDLE copy = nullptr;
@@ -355,9 +357,9 @@ void TKvLaunchThread::Execute() {
     struct TSignalAtEnd {
         HANDLE event;
         ~TSignalAtEnd() { SetEvent(event); }
-    } signalAtEnd{link_->signal.Get()};
+    } signalAtEnd{signal_->Get()};
     // The shell wants COM on the threads that call it.
     TKvShellCom com;
     if (link_->launcher)
-        launcher_->StartAndWait(this);
+        launcher_->StartAndWait(this, signal_->Get());
 }

@@ -76,7 +76,8 @@ public:
     TKvLaunchThread* LaunchThread() const { return launchThread_; }
 
     // Waits for the program in the caller (WaitUntilFinished) or on a TKvLaunchThread. Does
-    // nothing while a program of this launcher runs or when FileName is empty.
+    // nothing while a launch of this launcher runs (its closing event included) or when
+    // FileName is empty.
     virtual void LaunchProgram();
     // Starts without waiting: 0 on success (and for an empty FileName), else the shell's
     // error value. The process is not watched.
@@ -86,10 +87,11 @@ public:
     static int ShowCommand(TShowMode mode);
 
 protected:
-    // The waits of a started program; each raises one event or none and returns.
-    virtual void WaitProcessingMessages();
-    virtual void WaitFullStop();
-    virtual void ThreadPoll();
+    // The waits of a started program: each raises one event and returns true, or returns
+    // false when the waiting was stopped (or the launcher went) without an event.
+    virtual bool WaitProcessingMessages();
+    virtual bool WaitFullStop();
+    virtual bool ThreadPoll();
 
     // Raise the events.
     virtual void DoFinished();
@@ -98,16 +100,18 @@ protected:
 
 private:
     friend class TKvLaunchThread;
-    // Starts the program and waits for it by WaitType, or by polling when thread is set.
-    void StartAndWait(TKvLaunchThread* thread);
+    // Starts the program and waits for it by WaitType, or by polling when thread is set;
+    // signal (when set) is set once the program runs or failed to start.
+    void StartAndWait(TKvLaunchThread* thread, HANDLE signal);
     bool Execute(SHELLEXECUTEINFOA& info);
-    // Raises an event on the main thread; false when the launcher went meanwhile.
-    bool RaiseEvent(void (TKvLauncher::*raise)());
+    // Raises the event that closes a launch on the main thread, and makes the launcher idle
+    // right after it in the same call.
+    void RaiseEvent(void (TKvLauncher::*raise)());
+    void EndRun();
     // The wait time of Timeout: INFINITE when negative.
     DWORD TimeoutMs() const;
-    // Waits until the launch thread reports or ends, running synchronised calls meanwhile.
-    void WaitForThreadSignal();
-    // Stops a running launch thread and waits for its end; false when it cannot be waited for.
+    // Stops a running launch thread and waits for its end, unless called from inside one of
+    // the thread's events.
     void StopThread();
 
     std::string action_ = "Open";
@@ -126,6 +130,8 @@ private:
     std::atomic<DWORD> exitCode_{0};
     std::atomic<bool> running_{false};
     std::atomic<TKvLaunchThread*> launchThread_{nullptr};
+    // From LaunchProgram until the launch's last event has run.
+    std::atomic<bool> busy_{false};
 
     // Shared with the launch thread; outlives the launcher while the thread needs it.
     std::shared_ptr<TKvLaunchLink> link_;
@@ -135,8 +141,8 @@ private:
 // Runs the launcher's start-and-wait; frees itself when done.
 class TKvLaunchThread : public TThread {
 public:
-    // Starts at once.
-    explicit TKvLaunchThread(TKvLauncher* launcher);
+    // Starts at once; sets signal once the program runs, failed to start, or the thread ends.
+    TKvLaunchThread(TKvLauncher* launcher, std::shared_ptr<TUniqueHandle> signal);
 
 protected:
     void Execute() override;
@@ -144,6 +150,7 @@ protected:
 private:
     TKvLauncher* launcher_;
     std::shared_ptr<TKvLaunchLink> link_;
+    std::shared_ptr<TUniqueHandle> signal_;
 };
 
 template <>

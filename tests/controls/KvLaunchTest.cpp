@@ -103,14 +103,11 @@ protected:
         launcher.SetWaitType(mode.waitType);
         log.Attach(launcher);
     }
-    // Launches and, in thread mode, waits until the thread is done with the launcher.
+    // Launches and waits for the launch's event; the launcher is idle again with it.
     void LaunchAndSettle(TKvLauncher& launcher) {
+        const size_t before = log.events.size();
         launcher.LaunchProgram();
-        if (launcher.WaitUntilFinished())
-            return;
-        ASSERT_NE(launcher.LaunchThread(), nullptr);
-        TUniqueHandle thread = OpenLaunchThread(launcher);
-        PumpUntilSignalled(thread.Get());
+        PumpUntil([&] { return log.events.size() > before; });
     }
 
     TEventLog log;
@@ -306,10 +303,16 @@ TEST_F(KvLauncherTest, ThreadEventErrorsGoToTheApplication) {
     };
     TKvLauncher launcher(nullptr);
     Prepare(launcher, kWaitModes[2], "4");
-    launcher.OnFinished = [](TObject*) { throw Exception("handler failed"); };
+    launcher.OnFinished = [&](TObject*) {
+        log.events += "finished ";
+        launcher.LaunchProgram();  // still busy with this launch: nothing happens
+        throw Exception("handler failed");
+    };
     LaunchAndSettle(launcher);
     EXPECT_EQ(handled, "handler failed");
     EXPECT_FALSE(launcher.Running());
+    LaunchAndSettle(launcher);
+    EXPECT_EQ(log.events, "finished finished ");
 }
 
 // ---- Link image ---------------------------------------------------------------------------
