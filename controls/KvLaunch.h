@@ -71,8 +71,8 @@ public:
     HANDLE ProcessHandle() const { return processHandle_; }
     DWORD ExitCode() const { return exitCode_; }
     bool Running() const { return running_; }
-    // The thread of a thread-mode launch until it stops using the launcher; compare only,
-    // it frees itself.
+    // The thread of the running thread-mode launch, null otherwise; it frees itself once
+    // the launch is over.
     TKvLaunchThread* LaunchThread() const { return launchThread_; }
 
     // Waits for the program in the caller (WaitUntilFinished) or on a TKvLaunchThread. Does
