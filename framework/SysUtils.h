@@ -25,6 +25,11 @@ class EListError : public Exception {
     using Exception::Exception;
 };
 
+// An object is not of the class a conversion asked for.
+class EInvalidCast : public Exception {
+    using Exception::Exception;
+};
+
 class EOSError : public Exception {
 public:
     EOSError(std::string message, DWORD code) : Exception(std::move(message)), ErrorCode(code) {}
