@@ -11,6 +11,18 @@
 
 namespace {
 
+// A message-only window of that class made by this process (test programs run side by side).
+HWND OwnMessageWindow(const char* className) {
+    for (HWND window = FindWindowExA(HWND_MESSAGE, nullptr, className, nullptr); window;
+         window = FindWindowExA(HWND_MESSAGE, window, className, nullptr)) {
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        if (process == GetCurrentProcessId())
+            return window;
+    }
+    return nullptr;
+}
+
 class ExtCtrlsTimerTest : public GuiTest {};
 class ExtCtrlsPanelTest : public GuiTest {};
 class ExtCtrlsImageTest : public GuiTest {};
@@ -129,7 +141,7 @@ TEST_F(ExtCtrlsTimerTest, TicksOnlyWhileEnabledWithIntervalAndHandler) {
     // Without a handler there is nothing to run: no window, no system timer.
     TTimer timer(nullptr);
     timer.SetInterval(10);
-    EXPECT_EQ(FindWindowExA(HWND_MESSAGE, nullptr, "TUtilityWindow", nullptr), nullptr);
+    EXPECT_EQ(OwnMessageWindow("TUtilityWindow"), nullptr);
 
     int ticks = 0;
     timer.SetOnTimer([&](TObject* sender) {
