@@ -505,13 +505,6 @@ TEST_F(KvListViewLook, ControllerAndOlderNamesSetTheFrame) {
     EXPECT_TRUE(list->FrameHotTrack());
     EXPECT_EQ(list->FrameStyle(), fsStatus);
     EXPECT_EQ(list->FrameHotStyle(), fsLowered);
-    TFormProperty focus{"FrameFocusStyle", {}};
-    focus.Value.Type = TFormValueType::Ident;
-    focus.Value.Text = "fsRaised";
-    EXPECT_TRUE(list->ReadOldProperty(focus));
-    EXPECT_EQ(list->FrameHotStyle(), fsRaised);
-    focus.Name = "FrameFlatStyle";
-    EXPECT_TRUE(list->ReadOldProperty(focus));
     EXPECT_FALSE(list->ReadOldProperty(TFormProperty{"Frame", {}}));
 }
 
