@@ -193,6 +193,32 @@ TEST_F(KvListViewChecks, ATickCostsNoMoreMessagesThanInThePlainList) {
     EXPECT_EQ(themed->Messages, plain->Messages);
 }
 
+// With whole rows selectable a label edit starts only from the label itself.
+TEST_F(KvListViewChecks, RowClicksEditOnlyOnTheLabel) {
+    TTestForm form;
+    auto list = AddList(form, {"a"});
+    list->SetReadOnly(false);
+    list->SetRowSelect(true);
+    form.Show();
+    auto begin = [&](UINT code, TPoint client) {
+        const TPoint screen = list->ClientToScreen(client);
+        SetCursorPos(screen.x, screen.y);
+        NMLVDISPINFOA info{};
+        info.hdr = NMHDR{list->Handle(), 0, code};
+        info.item.iItem = 0;
+        return list->Perform(CN_NOTIFY, 0, reinterpret_cast<LPARAM>(&info));
+    };
+    const TRect label = list->Items()[0]->DisplayRect(drLabel);
+    const TPoint onLabel = Center(label);
+    const TPoint onRow{label.right + 20, onLabel.y};
+    EXPECT_EQ(begin(LVN_BEGINLABELEDITA, onLabel), 0);
+    EXPECT_EQ(begin(LVN_BEGINLABELEDITW, onRow), 1);
+    list->SetEditOnRowClick(true);
+    EXPECT_EQ(begin(LVN_BEGINLABELEDITA, onRow), 0);
+    list->SetReadOnly(true);
+    EXPECT_EQ(begin(LVN_BEGINLABELEDITA, onLabel), 1);
+}
+
 // ---- columns ---------------------------------------------------------------------------
 
 TEST_F(KvListViewColumns, LastColumnTakesTheFreeWidth) {
