@@ -456,8 +456,13 @@ TEST_F(KvListViewLook, ColoursFollowEnabledAndFocusedStates) {
     EXPECT_EQ(background(), ColorToRGB(clSilver));
     list->SetEnabled(true);
     EXPECT_EQ(list->GetColor(), clYellow);
-    // A focus colour equal to the normal one follows it.
+    // A focus colour equal to the normal one follows it, also for a colour read while loading.
+    other->BeginLoading();
     other->SetColor(clAqua);
+    other->SetEnabled(false);
+    other->Loaded();
+    EXPECT_EQ(other->Color(), clBtnFace);
+    other->SetEnabled(true);
     other->SetFocus();
     EXPECT_EQ(other->FocusColor(), clAqua);
     EXPECT_EQ(other->Color(), clAqua);
