@@ -15,9 +15,11 @@ set(HIVESWEEP_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 set(HIVESWEEP_TEST_ENVIRONMENT
   "WINEPREFIX=${HIVESWEEP_WINEPREFIX}" "WINEDEBUG=-all" "WINEDLLOVERRIDES=mscoree,mshtml=\\;winedbg.exe=d")
 
-# hivesweep_add_test(NAME SOURCES ... LIBRARIES ... [TIMEOUT seconds])
+# hivesweep_add_test(NAME SOURCES ... LIBRARIES ... [TIMEOUT seconds] [DESKTOP])
+# DESKTOP: the tests show windows and move the focus; such programs take turns on the one
+# display, since a window of one would take the focus from another's.
 function(hivesweep_add_test name)
-  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "DESKTOP" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 120)
   endif()
@@ -29,5 +31,8 @@ function(hivesweep_add_test name)
     set_tests_properties(${name} PROPERTIES
       TIMEOUT ${ARG_TIMEOUT}
       ENVIRONMENT "${HIVESWEEP_TEST_ENVIRONMENT}")
+    if(ARG_DESKTOP)
+      set_tests_properties(${name} PROPERTIES RESOURCE_LOCK desktop)
+    endif()
   endif()
 endfunction()
