@@ -1,6 +1,7 @@
 #include "KvListVw.h"
 
 #include "Forms.h"
+#include "KvShellInfo.h"
 #include "Themes.h"
 
 #include <windowsx.h>
@@ -384,7 +385,7 @@ void TKvCustomListView::HeaderNotify(TMessage& message) {
 
 bool TKvCustomListView::OwnerDrawsHeader() const {
     return headerSortDisplayMode_ != hsdmNone &&
-           (CommonControlsVersion() < 600 || headerSortDisplayMode_ != hsdmRightOfText);
+           (ComCtlVersion() < MakeFileVersion(6, 0) || headerSortDisplayMode_ != hsdmRightOfText);
 }
 
 void TKvCustomListView::RefreshHeaderSortDisplay() {
@@ -430,7 +431,7 @@ void TKvCustomListView::SetSortColumn(int column) {
     InvalidateHeaderItem(sortColumn_);
     InvalidateHeaderItem(column);
     sortColumn_ = column;
-    if (CommonControlsVersion() >= 600)
+    if (ComCtlVersion() >= MakeFileVersion(6, 0))
         RefreshHeaderSortDisplay();
 }
 
@@ -438,12 +439,12 @@ void TKvCustomListView::SetSortDirection(TKvLVSortDirection direction) {
     InvalidateHeaderItem(sortColumn_);
     sortDirection_ = direction;
     Invalidate();
-    if (CommonControlsVersion() >= 600)
+    if (ComCtlVersion() >= MakeFileVersion(6, 0))
         RefreshHeaderSortDisplay();
 }
 
 void TKvCustomListView::SetHeaderSortDisplayMode(TKvLVHeaderSortDisplayMode mode) {
-    headerSortDisplayMode_ = CommonControlsVersion() >= 470 ? mode : hsdmNone;
+    headerSortDisplayMode_ = ComCtlVersion() >= MakeFileVersion(4, 70) ? mode : hsdmNone;
     RefreshHeaderSortDisplay();
     if (HWND header = HeaderHandle())
         InvalidateRect(header, nullptr, TRUE);

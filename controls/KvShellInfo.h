@@ -5,8 +5,6 @@
 // The program's entry holds one TKvShellInfo for the run (after TKvShellCom); the free
 // functions read what it found. ComCtlVersion() is the file version of comctl32.dll packed
 // as the version resource packs it: major << 48 | minor << 32 | release << 16 | build.
-// CommonControlsVersion() in Controls.h asks the loaded library instead (major * 100 + minor);
-// ComCtlVersionNumber() converts to that form.
 
 #include <objidl.h>
 #include <windows.h>
@@ -17,11 +15,6 @@
 constexpr uint64_t MakeFileVersion(WORD major, WORD minor, WORD release = 0, WORD build = 0) {
     return static_cast<uint64_t>(major) << 48 | static_cast<uint64_t>(minor) << 32 |
            static_cast<uint64_t>(release) << 16 | build;
-}
-
-// major * 100 + minor of a packed file version, as CommonControlsVersion() counts.
-constexpr int ComCtlVersionNumber(uint64_t version) {
-    return static_cast<int>(version >> 48) * 100 + static_cast<int>(version >> 32 & 0xFFFF);
 }
 
 // The packed file version of file; false unless its version resource and the fixed

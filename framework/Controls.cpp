@@ -5,7 +5,6 @@
 #include "Menus.h"
 
 #include <commctrl.h>
-#include <shlwapi.h>
 #include <windowsx.h>
 
 #include <algorithm>
@@ -16,7 +15,6 @@ constexpr UINT_PTR kSubclassId = 1;
 
 // The control holding the mouse capture; windowless ones capture through their parent's window.
 TControl* gCaptureControl = nullptr;
-int gCommonControlsVersion = 0;
 
 TShiftState ShiftFromKeys(WPARAM keys) {
     TShiftState shift;
@@ -113,25 +111,6 @@ std::string GetLongHint(const std::string& hint) {
     return bar == std::string::npos ? hint : hint.substr(bar + 1);
 }
 
-int CommonControlsVersion() {
-    if (gCommonControlsVersion)
-        return gCommonControlsVersion;
-    HMODULE module = GetModuleHandleA("comctl32.dll");
-    if (!module)
-        module = LoadLibraryA("comctl32.dll");
-    using GetVersion = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
-    auto getVersion = module ? reinterpret_cast<GetVersion>(reinterpret_cast<void*>(GetProcAddress(module, "DllGetVersion")))
-                             : nullptr;
-    DLLVERSIONINFO info{};
-    info.cbSize = sizeof(info);
-    if (getVersion && SUCCEEDED(getVersion(&info)))
-        gCommonControlsVersion = static_cast<int>(info.dwMajorVersion * 100 + info.dwMinorVersion);
-    else
-        gCommonControlsVersion = 400;
-    return gCommonControlsVersion;
-}
-
-void SetCommonControlsVersion(int version) { gCommonControlsVersion = version; }
 
 void HandleWindowException(TObject* sender) noexcept {
     try {

@@ -142,9 +142,6 @@ bool IsAccel(char key, const std::string& caption);
 std::string GetShortHint(const std::string& hint);
 std::string GetLongHint(const std::string& hint);
 
-// comctl32's version as major * 100 + minor (581 for 5.81), read once; tests may set it.
-int CommonControlsVersion();
-void SetCommonControlsVersion(int version);
 
 class TWinControl;
 class TCustomForm;

@@ -1,4 +1,5 @@
 #include "KvListVw.h"
+#include "KvShellInfo.h"
 
 #include "GuiTestSupport.h"
 #include "Menus.h"
@@ -294,7 +295,7 @@ TEST_F(KvListView, HeaderClicksSortUpDownUpWithEmptyCellsLast) {
 // Native arrows from common controls 6.0 on, owner-drawn ones before; the owner-drawn arrow
 // sits 5 pixels after the caption and points down while ascending.
 TEST_F(KvListView, SortArrowIsNativeOrOwnerDrawnByVersion) {
-    const int version = CommonControlsVersion();
+    const uint64_t version = ComCtlVersion();
     TTestForm form;
     auto list = AddList(form, {"a"});
     list->Columns()[1]->SetWidth(150);
@@ -306,7 +307,7 @@ TEST_F(KvListView, SortArrowIsNativeOrOwnerDrawnByVersion) {
         SendMessageA(header, HDM_GETITEMA, column, reinterpret_cast<LPARAM>(&item));
         return item.fmt;
     };
-    SetCommonControlsVersion(600);
+    SetComCtlVersion(MakeFileVersion(6, 0));
     list->SetSortColumn(1);
     EXPECT_EQ(format(1) & (HDF_SORTUP | HDF_SORTDOWN | HDF_OWNERDRAW), HDF_SORTUP);
     list->SetSortDirection(lsdDescending);
@@ -314,14 +315,14 @@ TEST_F(KvListView, SortArrowIsNativeOrOwnerDrawnByVersion) {
     EXPECT_EQ(format(0) & (HDF_SORTUP | HDF_SORTDOWN | HDF_OWNERDRAW), 0);
     list->SetHeaderSortDisplayMode(hsdmRightAlign);
     EXPECT_TRUE(format(0) & HDF_OWNERDRAW);
-    SetCommonControlsVersion(400);
+    SetComCtlVersion(MakeFileVersion(4, 0));
     list->SetHeaderSortDisplayMode(hsdmRightOfText);
     EXPECT_EQ(list->HeaderSortDisplayMode(), hsdmNone);
     EXPECT_FALSE(format(2) & HDF_OWNERDRAW);
-    SetCommonControlsVersion(581);
+    SetComCtlVersion(MakeFileVersion(5, 81));
     list->SetHeaderSortDisplayMode(hsdmRightOfText);
     EXPECT_TRUE(format(2) & HDF_OWNERDRAW);
-    SetCommonControlsVersion(version);
+    SetComCtlVersion(version);
 
     TBitmap paper(150, 24);
     auto draw = [&] {

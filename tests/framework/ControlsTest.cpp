@@ -604,12 +604,6 @@ TEST(ScreenTest, CursorsMonitorsAndFonts) {
 }
 
 TEST(ApplicationTest, SeamsAndHints) {
-    int previous = CommonControlsVersion();
-    EXPECT_GT(previous, 0);
-    SetCommonControlsVersion(600);
-    EXPECT_EQ(CommonControlsVersion(), 600);
-    SetCommonControlsVersion(previous);
-
     std::string opened;
     auto old = SetShellOpenHook([&](HWND, const std::string& operation, const std::string& file, const std::string&,
                                     const std::string&, int) {
