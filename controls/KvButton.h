@@ -148,6 +148,8 @@ public:
     // Enter clicks it: it has the focus, or it is Default and no other button has.
     bool ActiveDefault() const { return activeDefault_; }
     TButtonState State() const;
+    // Where the caption goes.
+    virtual TRect TextRect();
 
     // Sets the form's ModalResult to the button's, then fires OnClick.
     void Click() override;
@@ -158,8 +160,6 @@ protected:
     void Paint() override;
     void ClickAction() override;
     TRect ContentRect() const override;
-    // Where the caption goes.
-    virtual TRect TextRect();
     // The caption (and what descendants add) on the face.
     virtual void DrawContent(TCanvas& canvas);
     // The exclusive-state checkerboard brush pattern: 8 x 8 pixels.
