@@ -265,6 +265,40 @@ TEST(KvFonts, RotatedFontCarriesTheAngleAndStyle) {
     EXPECT_STREQ(logFont.lfFaceName, "Arial");
 }
 
+TEST(KvResources, GlyphStripsAndTheHandCursorAreCompiledIn) {
+    HMODULE self = GetModuleHandleA(nullptr);
+    for (const char* name : {"KVCOMMON_OK", "KVCOMMON_CANCEL", "KVCOMMON_HELP", "KVCOMMON_YES", "KVCOMMON_NO",
+                             "KVCOMMON_CLOSE", "KVCOMMON_ABORT", "KVCOMMON_RETRY", "KVCOMMON_IGNORE", "KVCOMMON_ALL"}) {
+        TBitmap glyph;
+        glyph.LoadFromResourceName(self, name);
+        EXPECT_GT(glyph.Height(), 0) << name;
+        EXPECT_EQ(glyph.Width(), 2 * glyph.Height()) << name;
+        // The transparent colour is the bottom-left pixel and marks the background only: both
+        // cells have some of it and some art.
+        const COLORREF transparent = ColorToRGB(glyph.TransparentColor());
+        EXPECT_EQ(PixelAt(glyph, 0, glyph.Height() - 1), transparent) << name;
+        for (int cell = 0; cell < 2; ++cell) {
+            int art = 0;
+            for (int y = 0; y < glyph.Height(); ++y)
+                for (int x = 0; x < glyph.Height(); ++x)
+                    art += PixelAt(glyph, cell * glyph.Height() + x, y) != transparent;
+            EXPECT_GT(art, 10) << name << " cell " << cell;
+            EXPECT_LT(art, glyph.Height() * glyph.Height()) << name << " cell " << cell;
+        }
+    }
+    HCURSOR hand = static_cast<HCURSOR>(LoadImageA(self, "KVCOMMON_HANDCURSOR", IMAGE_CURSOR, 0, 0, LR_DEFAULTSIZE));
+    ASSERT_NE(hand, nullptr);
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(hand, &info));
+    EXPECT_FALSE(info.fIcon);
+    EXPECT_LT(info.yHotspot, 4u);  // the finger tip at the top
+    if (info.hbmMask)
+        DeleteObject(info.hbmMask);
+    if (info.hbmColor)
+        DeleteObject(info.hbmColor);
+    DestroyCursor(hand);
+}
+
 // ---- Blink list -----------------------------------------------------------------------------
 
 class TBlinker : public TGraphicControl {
