@@ -74,6 +74,19 @@ int MeasureTextHeight(const TFont& font, const std::string& text, int width, UIN
 
 TColor ResolvedColor(TColor color) { return RGBToColor(ColorToRGB(color)); }
 
+// The sibling that sent a group message, or null: LParam is trusted only when it names a child
+// of the same parent (anyone may send the message to the window).
+template <class C>
+C* GroupSender(const TControl& receiver, LPARAM lParam) {
+    TWinControl* parent = receiver.Parent();
+    if (!parent)
+        return nullptr;
+    for (int i = 0; i < parent->ControlCount(); ++i)
+        if (reinterpret_cast<LPARAM>(parent->Controls(i)) == lParam)
+            return parent->Controls(i) == &receiver ? nullptr : dynamic_cast<C*>(parent->Controls(i));
+    return nullptr;
+}
+
 // Sends a group message to the siblings of a grouped button.
 void BroadcastToSiblings(TControl& sender, int groupIndex) {
     if (groupIndex == 0 || !sender.Parent())
@@ -520,8 +533,8 @@ void TKvButton::BroadcastGroup() { BroadcastToSiblings(*this, groupIndex_); }
 
 void TKvButton::GroupMessage(TMessage& message) {
     message.Result = 0;
-    auto sender = dynamic_cast<TKvButton*>(reinterpret_cast<TControl*>(message.LParam));
-    if (!sender || sender == this || groupIndex_ == 0 || static_cast<int>(message.WParam) != groupIndex_)
+    auto sender = GroupSender<TKvButton>(*this, message.LParam);
+    if (!sender || groupIndex_ == 0 || static_cast<int>(message.WParam) != groupIndex_)
         return;
     allowAllUp_ = sender->allowAllUp_;
     if (sender->down_ && down_) {
@@ -1521,8 +1534,8 @@ void TKvToolButton::WndProc(TMessage& message) {
         return;
     case CM_KVBUTTONPRESSED: {
         message.Result = 0;
-        auto sender = dynamic_cast<TKvToolButton*>(reinterpret_cast<TControl*>(message.LParam));
-        if (sender && sender != this && groupIndex_ != 0 && static_cast<int>(message.WParam) == groupIndex_) {
+        auto sender = GroupSender<TKvToolButton>(*this, message.LParam);
+        if (sender && groupIndex_ != 0 && static_cast<int>(message.WParam) == groupIndex_) {
             allowAllUp_ = sender->allowAllUp_;
             if (sender->down_)
                 SetDown(false);

@@ -124,7 +124,21 @@ TEST_F(KvButtonTest, KindsSetCaptionResultDefaultsAndReadBackAsCustomOnceChanged
     EXPECT_TRUE(button->Default());
     EXPECT_FALSE(button->Cancel());
     EXPECT_EQ(button->NumGlyphs(), 2);
+    ASSERT_FALSE(button->Glyph()->Empty());  // the program's own two-cell strip
+    EXPECT_EQ(button->Glyph()->Width(), 2 * button->Glyph()->Height());
     EXPECT_EQ(button->Kind(), bkOK);
+    ThemeServices().SetThemesDisabledForTests(true);
+    form.Show();
+    auto picture = Render(*button);
+    const TRect glyphRect = button->GlyphRect();
+    const COLORREF face = Sys(COLOR_BTNFACE);
+    int inked = 0;
+    for (int y = glyphRect.top; y < glyphRect.bottom; ++y)
+        for (int x = glyphRect.left; x < glyphRect.right; ++x)
+            inked += PixelAt(*picture, x, y) != face;
+    EXPECT_GT(inked, 0);
+    EXPECT_EQ(PixelAt(*picture, glyphRect.left, glyphRect.bottom - 1), face);  // transparent corner
+    form.Hide();
     // Kind-dependent storage: what the kind gives is not stored.
     for (const char* name : {"Default", "Cancel", "ModalResult", "NumGlyphs", "Glyph", "Caption"})
         EXPECT_FALSE(GetPropInfo(*button, name).Stored(*button)) << name;
@@ -423,6 +437,10 @@ TEST_F(KvButtonTest, GroupedButtonsAreExclusiveAndShareAllowAllUp) {
     SendMessageA(group[1]->Handle(), BM_CLICK, 0, 0);
     EXPECT_EQ(downs(), "---D");
     group[2]->SetDown(true);
+    EXPECT_EQ(downs(), "--DD");
+    // Only a sibling's message counts; anything else sent to the window is ignored.
+    SendMessageA(group[2]->Handle(), CM_KVBUTTONPRESSED, 1, 12345);
+    group[0]->Perform(CM_KVBUTTONPRESSED, 1, reinterpret_cast<LPARAM>(elsewhere));
     EXPECT_EQ(downs(), "--DD");
     form.Hide();
 }
