@@ -204,8 +204,12 @@ void TKvCustomButton::WndProc(TMessage& message) {
         message.Result = 0;
         return;
     case WM_ERASEBKGND:
-        message.Result = 1;  // Paint covers the client area, the parent's background included
-        return;
+        if (transparent_) {
+            PaintParentBackground(*this, reinterpret_cast<HDC>(message.WParam), false);
+            message.Result = 1;
+            return;
+        }
+        break;
     case WM_LBUTTONUP: {
         // The release lets the capture go before MouseUp runs; the click's handler may free the button.
         TFreeWatch watch(*this);
@@ -578,6 +582,9 @@ bool TKvButton::DialogKey(WPARAM key) {
 
 void TKvButton::WndProc(TMessage& message) {
     switch (message.Msg) {
+    case WM_ERASEBKGND:
+        message.Result = 1;  // Paint covers the client area, the parent's background included
+        return;
     case CM_KVBUTTONPRESSED:
         GroupMessage(message);
         return;

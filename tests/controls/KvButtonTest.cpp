@@ -303,6 +303,69 @@ TEST_F(KvButtonTest, ClassicFaceShowsDefaultPressedDownAndDisabledStates) {
     form.Hide();
 }
 
+TEST_F(KvButtonTest, CaptionStylesAlignmentsAndFocusBorder) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto edit = form.Add<TEdit>(&form, 200, 10, 80, 22);
+    auto button = form.Add<TKvButton>(&form, 10, 10, 120, 60);
+    button->SetCaption("Wide");
+    form.ShowForm();
+    edit->SetFocus();
+    const TRect inside = MakeRect(5, 5, 115, 55);
+    auto ink = [&](COLORREF colour) { return BoxOfColourIn(*Render(*button), colour, inside); };
+    const COLORREF text = Sys(COLOR_BTNTEXT);
+    const TRect centred = ink(text);
+    ASSERT_LT(centred.left, centred.right);
+
+    button->SetAlignment(taLeftJustify);
+    const TRect left = ink(text);
+    button->SetAlignment(taRightJustify);
+    const TRect right = ink(text);
+    EXPECT_LT(left.left, centred.left);
+    EXPECT_LT(centred.left, right.left);
+    EXPECT_LE(right.right, button->TextRect().right);
+    button->SetAlignment(taCenter);
+    button->SetAlignmentVertical(avTop);
+    const TRect top = ink(text);
+    button->SetAlignmentVertical(avBottom);
+    const TRect bottom = ink(text);
+    EXPECT_LT(top.top, centred.top);
+    EXPECT_LT(centred.top, bottom.top);
+    EXPECT_LE(bottom.bottom, button->TextRect().bottom);
+    button->SetAlignmentVertical(avCenter);
+
+    // Shadow copies behind the face, in their own colours.
+    button->SetTextShadowColor(clRed);
+    button->SetTextHighlightColor(clBlue);
+    button->SetTextStyle(tsShadow);
+    const TRect shadow = ink(RGB(255, 0, 0));
+    EXPECT_EQ(shadow.right, centred.right + 2);
+    EXPECT_EQ(shadow.bottom, centred.bottom + 2);
+    button->SetTextStyle(tsRaised);
+    EXPECT_EQ(ink(RGB(0, 0, 255)).left, centred.left - 1);
+    EXPECT_EQ(ink(RGB(255, 0, 0)).right, centred.right + 1);
+    button->SetLightTextStyle(true);
+    EXPECT_GE(ink(RGB(255, 0, 0)).left, ink(RGB(255, 0, 0)).right);  // no shadow copy
+    button->SetTextStyle(tsRecessed);
+    EXPECT_EQ(ink(RGB(0, 0, 255)).right, centred.right + 1);
+    button->SetTextStyle(tsNormal);
+
+    // The dotted border of the focused button lies on the focus rectangle (inset by 4).
+    button->SetFocus();
+    auto focused = Render(*button);
+    button->SetShowFocusRect(false);
+    auto plain = Render(*button);
+    int changed = 0;
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 120; ++x)
+            if (PixelAt(*focused, x, y) != PixelAt(*plain, x, y)) {
+                ++changed;
+                EXPECT_TRUE(x == 4 || x == 115 || y == 4 || y == 55) << x << "," << y;
+            }
+    EXPECT_GT(changed, 50);
+    form.Hide();
+}
+
 TEST_F(KvButtonTest, HotTrackFaceFollowsTheMouseAndIsTransparent) {
     ThemeServices().SetThemesDisabledForTests(true);
     TTestForm form;
