@@ -596,7 +596,6 @@ void TKvButton::WndProc(TMessage& message) {
         break;
     case CM_DIALOGCHAR:
         if (IsAccel(static_cast<char>(message.WParam), Caption()) && CanFocus()) {
-            TFreeWatch watch(*this);
             ClickAction();
             message.Result = 1;
             return;
@@ -621,7 +620,6 @@ void TKvButton::ClickAction() {
 }
 
 void TKvButton::Click() {
-    TFreeWatch watch(*this);
     if (TCustomForm* form = GetParentForm(this))
         form->SetModalResult(modalResult_);
     TKvCustomButton::Click();
@@ -659,12 +657,18 @@ void TKvButton::Paint() {
     else
         FillSolid(canvas, client, Color());
 
+    TRect inner;
     if (themed)
-        DrawThemedFace(canvas);
+        inner = DrawThemedFace(canvas);
     else if (HotTrack())
-        DrawHotTrackFace(canvas);
+        inner = DrawHotTrackFace(canvas);
     else
-        DrawClassicFace(canvas);
+        inner = DrawClassicFace(canvas);
+    if (State() == bsExclusive && showDownPattern_) {
+        std::unique_ptr<TBitmap> pattern = CreateDownPattern();
+        TUniqueGdi<HBRUSH> brush(CreatePatternBrush(pattern->Handle()));
+        ::FillRect(canvas.Handle(), &inner, brush.Get());
+    }
 
     canvas.Font().Assign(*Font());
     canvas.Brush().SetColor(Color());
@@ -673,12 +677,10 @@ void TKvButton::Paint() {
         DrawFocusBorder(canvas, focusRect);
 }
 
-void TKvButton::DrawThemedFace(TCanvas& canvas) {
+TRect TKvButton::DrawThemedFace(TCanvas& canvas) {
     TThemeData theme = ThemeServices().OpenThemeData(WindowHandle(), L"BUTTON");
-    if (!theme) {
-        DrawClassicFace(canvas);
-        return;
-    }
+    if (!theme)
+        return DrawClassicFace(canvas);
     int state = PBS_NORMAL;
     if (!Enabled())
         state = PBS_DISABLED;
@@ -690,14 +692,10 @@ void TKvButton::DrawThemedFace(TCanvas& canvas) {
         state = PBS_DEFAULTED;
     const TRect client = ClientRect();
     ThemeServices().DrawThemeBackground(theme.Get(), canvas.Handle(), BP_PUSHBUTTON, state, client);
-    if (State() == bsExclusive && showDownPattern_) {
-        TUniqueGdi<HBRUSH> brush = CheckerBrush(ResolvedColor(Color()) == clSilver ? clGray : clSilver, Color());
-        TRect inner = Inset(client, 2);
-        ::FillRect(canvas.Handle(), &inner, brush.Get());
-    }
+    return Inset(client, 2);
 }
 
-void TKvButton::DrawHotTrackFace(TCanvas& canvas) {
+TRect TKvButton::DrawHotTrackFace(TCanvas& canvas) {
     const TRect client = ClientRect();
     const int right = client.right, bottom = client.bottom;
     const TColor face = Color();
@@ -719,7 +717,7 @@ void TKvButton::DrawHotTrackFace(TCanvas& canvas) {
         canvas.Brush().SetColor(face == clBtnFace ? LighterColor(clBtnShadow, 30) : DarkerColor(face, 80));
         canvas.FrameRect(ring);
         FillSolid(canvas, inner, face);
-        return;
+        return inner;
     }
     canvas.Brush().SetColor(face == clBtnFace ? cl3DDkShadow : DarkerColor(face, 150));
     canvas.FrameRect(ring);
@@ -757,9 +755,10 @@ void TKvButton::DrawHotTrackFace(TCanvas& canvas) {
         VLine(canvas, r - 1, t + 3, b - 1, DarkerColor(face, 20));
         HLine(canvas, l, r, b - 1, DarkerColor(face, 30));
     }
+    return inner;
 }
 
-void TKvButton::DrawClassicFace(TCanvas& canvas) {
+TRect TKvButton::DrawClassicFace(TCanvas& canvas) {
     TRect rect = ClientRect();
     const bool plainFace = Color() == clBtnFace;
     if (groupIndex_ == 0) {
@@ -781,11 +780,7 @@ void TKvButton::DrawClassicFace(TCanvas& canvas) {
             rect = down ? DrawColorBorder(canvas, rect, Color(), fsLowered, kAllSides)
                         : DrawBox(canvas, rect, Color(), false, kAllSides);
     }
-    if (State() == bsExclusive && showDownPattern_) {
-        std::unique_ptr<TBitmap> pattern = CreateDownPattern();
-        TUniqueGdi<HBRUSH> brush(CreatePatternBrush(pattern->Handle()));
-        ::FillRect(canvas.Handle(), &rect, brush.Get());
-    }
+    return rect;
 }
 
 void TKvButton::DrawContent(TCanvas& canvas) {
@@ -893,7 +888,7 @@ TBitBtnKind TKvBitBtn::Kind() const {
 }
 
 void TKvBitBtn::SetKind(TBitBtnKind value) {
-    if (value == kind_)
+    if (value == Kind())  // not the field: a kind left behind reads as bkCustom first
         return;
     kind_ = value;
     if (value == bkCustom)
@@ -903,10 +898,7 @@ void TKvBitBtn::SetKind(TBitBtnKind value) {
     if (!IsLoading() || Caption().empty())
         SetCaption(KindCaption(value));
     SetModalResult(KindModalResult(value));
-    {
-        TFlagGuard guard(settingKindGlyph_);
-        glyph_->Assign(KindGlyph(value));
-    }
+    glyph_->Assign(KindGlyph(value));
     SetNumGlyphs(2);
     glyphReplaced_ = false;
     Invalidate();

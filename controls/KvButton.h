@@ -171,9 +171,10 @@ protected:
     bool DialogKeyClick() const { return dialogKey_; }
 
 private:
-    void DrawThemedFace(TCanvas& canvas);
-    void DrawHotTrackFace(TCanvas& canvas);
-    void DrawClassicFace(TCanvas& canvas);
+    // Each returns the rectangle inside the frame it drew.
+    TRect DrawThemedFace(TCanvas& canvas);
+    TRect DrawHotTrackFace(TCanvas& canvas);
+    TRect DrawClassicFace(TCanvas& canvas);
     void BroadcastGroup();
     void GroupMessage(TMessage& message);
     void FocusChanged(TControl* focused);
@@ -266,7 +267,6 @@ private:
     int imageIndex_ = -1;
     int disabledIndex_ = -1;
     bool glyphReplaced_ = false;
-    bool settingKindGlyph_ = false;
 };
 
 class TKvMenuButton : public TKvBitBtn {

@@ -149,6 +149,13 @@ TEST_F(KvButtonTest, KindsSetCaptionResultDefaultsAndReadBackAsCustomOnceChanged
     button->SetModalResult(mrCancel);
     EXPECT_EQ(button->Kind(), bkCustom);
     EXPECT_TRUE(GetPropInfo(*button, "ModalResult").Stored(*button));
+    button->SetKind(bkOK);
+    button->SetModalResult(mrIgnore);
+    button->SetDefault(false);
+    button->SetKind(bkOK);  // the kind it left is applied again
+    EXPECT_EQ(button->ModalResult(), mrOk);
+    EXPECT_TRUE(button->Default());
+    button->SetModalResult(mrCancel);
 
     SetPropText(*button, GetPropInfo(*button, "Kind"), "bkNo");
     EXPECT_EQ(button->Caption(), "&No");
