@@ -108,7 +108,7 @@ const TClassInfo& TKvCustomButton::StaticClassInfo() {
 
 TKvCustomButton::TKvCustomButton(TComponent* owner) : TCustomControl(owner) {
     // Clicks come from the release handling, BM_CLICK and Space, not from the base class.
-    ControlStyle = {csCaptureMouse, csDoubleClicks};
+    ControlStyle.Exclude(csClickEvents);
     TabStop = true;
     SetBounds(0, 0, 115, 17);
 }

@@ -713,6 +713,49 @@ TEST_F(KvButtonTest, ToolButtonsClickGroupAndPickImagesWithoutTakingTheFocus) {
     form.Hide();
 }
 
+// A parent that imposes layout, size and captions on its tool buttons.
+class TToolbarLike : public TCustomControl {
+public:
+    using TCustomControl::TCustomControl;
+    void WndProc(TMessage& message) override {
+        switch (message.Msg) {
+        case CM_KVTOOLBARBUTTONLAYOUT:
+            message.Result = blGlyphTop + 1;
+            return;
+        case CM_KVTOOLBARBUTTONSIZE:
+            message.Result = MAKELRESULT(40, 36);
+            return;
+        case CM_KVTOOLBARSHOWCAPTION:
+            message.Result = 2;
+            return;
+        default:
+            TCustomControl::WndProc(message);
+        }
+    }
+};
+
+TEST_F(KvButtonTest, ToolButtonsTakeWhatTheirToolbarImposesUnlessTheyOptOut) {
+    TTestForm form;
+    auto bar = form.Add<TToolbarLike>(&form, 0, 0, 300, 40);
+    auto plain = form.Add<TKvToolButton>(&form, 0, 50, 25, 25);
+    EXPECT_EQ(plain->Layout(), blGlyphLeft);
+    EXPECT_FALSE(plain->ShowCaption());
+    auto imposed = form.Add<TKvToolButton>(bar, 0, 0, 25, 25);
+    EXPECT_EQ(imposed->Layout(), blGlyphTop);
+    EXPECT_TRUE(imposed->ShowCaption());
+    imposed->SetBounds(0, 0, 25, 25);
+    imposed->Loaded();
+    EXPECT_EQ(imposed->Width(), 40);
+    EXPECT_EQ(imposed->Height(), 36);
+    auto own = new TKvToolButton(&form);
+    own->SetUseToolbarButtonSize(false);
+    own->SetUseToolbarButtonLayout(false);
+    own->SetParent(bar);
+    EXPECT_EQ(own->Width(), 25);
+    EXPECT_EQ(own->Layout(), blGlyphLeft);
+    EXPECT_TRUE(own->ShowCaption());
+}
+
 TEST_F(KvButtonTest, DropDownToolButtonOpensItsMenuFromTheArrowWithoutClicking) {
     TPopupRecorder popups;
     TTestForm form;
