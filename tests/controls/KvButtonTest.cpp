@@ -250,9 +250,24 @@ TEST_F(KvButtonTest, MarginSpacingAndLayoutPlaceTextAndGlyph) {
     EXPECT_TRUE(GetUpdateRect(button->Handle(), &dirty, FALSE));
     auto picture = Render(*button);
     EXPECT_EQ(Edges(BoxOfColour(*picture, RGB(0, 0, 255))), Edges(button->GlyphRect()));
+    button->SetEnabled(false);  // the list's own disabled rendering, or the chosen image
+    EXPECT_GE(BoxOfColour(*Render(*button), RGB(0, 0, 255)).left, button->ClientWidth());
+    images->AddMasked(*SolidBitmap(20, 20, clLime), clFuchsia);
+    button->SetDisabledIndex(1);
+    EXPECT_EQ(Edges(BoxOfColour(*Render(*button), RGB(0, 255, 0))), Edges(button->GlyphRect()));
+    button->SetEnabled(true);
     FreeComponent(images);
     EXPECT_EQ(button->Images(), nullptr);
     EXPECT_EQ(button->GlyphSize().cx, 16);
+
+    // A disabled button shows the strip's second cell.
+    auto cells = SolidBitmap(32, 16, clRed);
+    cells->Canvas().Brush().SetColor(clBlue);
+    cells->Canvas().FillRect(MakeRect(16, 0, 32, 16));
+    button->SetGlyph(cells.get());
+    button->SetEnabled(false);
+    EXPECT_EQ(BoxOfColour(*Render(*button), kRed).left, button->ClientWidth());
+    EXPECT_EQ(Edges(BoxOfColour(*Render(*button), RGB(0, 0, 255))), Edges(button->GlyphRect()));
     form.Hide();
 }
 
@@ -645,6 +660,15 @@ TEST_F(KvButtonTest, MenuButtonDropsItsMenuAndASecondPressSoonAfterOnlyClosesIt)
     ASSERT_EQ(popups.Points.size(), 3u);
     ASSERT_GT(moved.x + menuWidth, Screen.Width());
     EXPECT_EQ(popups.Points[2].x, moved.x - (menuWidth - 110));
+
+    // The arrow: a triangle 12 pixels from the right, the caption kept clear of it.
+    ThemeServices().SetThemesDisabledForTests(true);
+    const COLORREF arrow = Sys(COLOR_WINDOWTEXT);
+    EXPECT_EQ(PixelAt(*Render(*button), 110 - 12, 25 / 2 + 1), arrow);
+    EXPECT_EQ(button->TextRect().right, 110 - 5 - 14);
+    button->SetShowArrow(false);
+    EXPECT_EQ(button->TextRect().right, 110 - 5);
+    EXPECT_NE(PixelAt(*Render(*button), 110 - 12, 25 / 2 + 1), arrow);
 
     // Without a menu it is a plain button; the menu going clears the reference.
     FreeComponent(menu);
