@@ -3,6 +3,7 @@
 #include "ExtCtrls.h"
 #include "FormStream.h"
 #include "GuiTestSupport.h"
+#include "Handles.h"
 #include "StdCtrls.h"
 #include "Themes.h"
 
@@ -43,31 +44,17 @@ COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
     return RGB(pixel[2], pixel[1], pixel[0]);
 }
 
-// The smallest rectangle holding every pixel of the colour; empty (right < left) when none has it.
-TRect BoxOfColour(const TBitmap& bitmap, COLORREF colour) {
-    TRect box{bitmap.Width(), bitmap.Height(), 0, 0};
-    for (int y = 0; y < bitmap.Height(); ++y)
-        for (int x = 0; x < bitmap.Width(); ++x)
-            if (PixelAt(bitmap, x, y) == colour) {
-                box.left = std::min<LONG>(box.left, x);
-                box.top = std::min<LONG>(box.top, y);
-                box.right = std::max<LONG>(box.right, x + 1);
-                box.bottom = std::max<LONG>(box.bottom, y + 1);
-            }
-    return box;
-}
-
-// Inside area only.
-TRect BoxOfColourIn(const TBitmap& bitmap, COLORREF colour, const TRect& area) {
+// The smallest rectangle holding every pixel of the colour inside area (an empty area: the whole
+// bitmap); right <= left when none has it.
+TRect BoxOfColour(const TBitmap& bitmap, COLORREF colour, TRect area = {}) {
+    if (IsRectEmpty(&area))
+        area = MakeRect(0, 0, bitmap.Width(), bitmap.Height());
     TRect box{area.right, area.bottom, area.left, area.top};
     for (int y = area.top; y < area.bottom; ++y)
         for (int x = area.left; x < area.right; ++x)
-            if (PixelAt(bitmap, x, y) == colour) {
-                box.left = std::min<LONG>(box.left, x);
-                box.top = std::min<LONG>(box.top, y);
-                box.right = std::max<LONG>(box.right, x + 1);
-                box.bottom = std::max<LONG>(box.bottom, y + 1);
-            }
+            if (PixelAt(bitmap, x, y) == colour)
+                box = TRect{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x + 1),
+                            std::max<LONG>(box.bottom, y + 1)};
     return box;
 }
 
@@ -287,7 +274,7 @@ TEST_F(KvButtonTest, ClassicFaceShowsDefaultPressedDownAndDisabledStates) {
     EXPECT_EQ(PixelAt(*up, 79, 29), Sys(COLOR_3DDKSHADOW));
     EXPECT_EQ(PixelAt(*up, 6, 15), face);
     const TRect inside = MakeRect(3, 3, 77, 27);
-    TRect text = BoxOfColourIn(*up, Sys(COLOR_BTNTEXT), inside);
+    TRect text = BoxOfColour(*up, Sys(COLOR_BTNTEXT), inside);
     const TRect inner = button->TextRect();
     EXPECT_GE(text.left, inner.left);
     EXPECT_LE(text.right, inner.right);
@@ -305,10 +292,10 @@ TEST_F(KvButtonTest, ClassicFaceShowsDefaultPressedDownAndDisabledStates) {
     button->SetEnabled(false);
     auto disabled = Render(*button);
     EXPECT_FALSE(IsWindowEnabled(button->Handle()));
-    const TRect shadow = BoxOfColourIn(*disabled, Sys(COLOR_BTNSHADOW), inside);
-    EXPECT_EQ(Edges(BoxOfColourIn(*disabled, Sys(COLOR_BTNHIGHLIGHT), inside)), Edges(Shifted(shadow, 1, 1)));
+    const TRect shadow = BoxOfColour(*disabled, Sys(COLOR_BTNSHADOW), inside);
+    EXPECT_EQ(Edges(BoxOfColour(*disabled, Sys(COLOR_BTNHIGHLIGHT), inside)), Edges(Shifted(shadow, 1, 1)));
     EXPECT_LT(shadow.left, shadow.right);
-    const TRect dark = BoxOfColourIn(*disabled, Sys(COLOR_BTNTEXT), inside);
+    const TRect dark = BoxOfColour(*disabled, Sys(COLOR_BTNTEXT), inside);
     EXPECT_GE(dark.left, dark.right);  // no caption in the text colour
     button->SetEnabled(true);
 
@@ -334,7 +321,7 @@ TEST_F(KvButtonTest, CaptionStylesAlignmentsAndFocusBorder) {
     form.ShowForm();
     edit->SetFocus();
     const TRect inside = MakeRect(5, 5, 115, 55);
-    auto ink = [&](COLORREF colour) { return BoxOfColourIn(*Render(*button), colour, inside); };
+    auto ink = [&](COLORREF colour) { return BoxOfColour(*Render(*button), colour, inside); };
     const COLORREF text = Sys(COLOR_BTNTEXT);
     const TRect centred = ink(text);
     ASSERT_LT(centred.left, centred.right);
@@ -605,14 +592,11 @@ int MenuTextWidth(const std::string& text) {
     NONCLIENTMETRICSA metrics{};
     metrics.cbSize = sizeof(metrics);
     SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
-    HFONT font = CreateFontIndirectA(&metrics.lfMenuFont);
-    HDC dc = GetDC(nullptr);
-    HGDIOBJ old = SelectObject(dc, font);
+    TUniqueGdi<HFONT> font(CreateFontIndirectA(&metrics.lfMenuFont));
+    TWindowDc dc(nullptr);
+    TSelection selection(dc.Get(), font.Get());
     RECT box{};
-    DrawTextA(dc, text.data(), static_cast<int>(text.size()), &box, DT_CALCRECT | DT_SINGLELINE);
-    SelectObject(dc, old);
-    ReleaseDC(nullptr, dc);
-    DeleteObject(font);
+    DrawTextA(dc.Get(), text.data(), static_cast<int>(text.size()), &box, DT_CALCRECT | DT_SINGLELINE);
     return box.right - box.left;
 }
 
