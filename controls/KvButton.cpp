@@ -625,7 +625,8 @@ void TKvButton::Click() {
     TKvCustomButton::Click();
 }
 
-TRect TKvButton::ContentRect() const { return Inset(ClientRect(), 2); }
+// A theme element changes as a whole with the hot state; the hot-track face inside its frame.
+TRect TKvButton::ContentRect() const { return ThemedPaint() ? ClientRect() : Inset(ClientRect(), 2); }
 
 TRect TKvButton::TextRect() {
     TRect rect = Inset(ClientRect(), 5);
