@@ -269,6 +269,9 @@ private:
     bool glyphReplaced_ = false;
 };
 
+// A left press (or a click from the keyboard or BM_CLICK, but not Enter or Escape) drops the menu
+// and releases the button at once; a press less than 100 ms after a drop-down is the one that
+// closed the menu and does nothing more. F4 drops the menu too. Without a menu it is a TKvBitBtn.
 class TKvMenuButton : public TKvBitBtn {
     DECLARE_CLASS_INFO()
 
@@ -297,14 +300,14 @@ protected:
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
     void KeyDown(WORD& key, TShiftState shift) override;
     void Paint() override;
+    // Fires OnDropDown.
+    virtual void DoDropDown();
 
 private:
     // False when the button was freed meanwhile.
     bool LeftDown(int x, int y);
     // OnDropDown with the menu as the sender; false when it freed the button or the menu.
     bool FireDropDown();
-    // Fires OnDropDown.
-    virtual void DoDropDown();
 
     TPopupMenu* dropDownMenu_ = nullptr;
     bool showArrow_ = true;
@@ -312,6 +315,9 @@ private:
     bool menuJustClosed_ = false;
 };
 
+// Grouped tool buttons are exclusive like TKvButton's; code may set Down on any of them. With
+// tsDropDown the rightmost 14 pixels are an arrow part: a press there (or anywhere, without an
+// OnClick) drops DropDownMenu, and a release there is no click.
 // A tool button asks its parent (CM_KVTOOLBARBUTTONLAYOUT, ...SIZE, ...SHOWCAPTION); a parent that
 // imposes a value answers nonzero: the layout + 1, MAKELRESULT(width, height), 1 hidden / 2 shown.
 class TKvToolButton : public TCustomControl {
@@ -374,12 +380,12 @@ protected:
     void MouseUp(TMouseButton button, TShiftState shift, int x, int y) override;
     // A click from outside or a release inside: the group's Down logic, then Click.
     virtual void UserClick();
+    // Fires OnDropDown.
+    virtual void DoDropDown();
 
 private:
     bool InArrowPart(int x) const;
     bool FireDropDown();
-    // Fires OnDropDown.
-    virtual void DoDropDown();
     bool HotAllowed() const;
     void DropDown();
     void AskParent();
