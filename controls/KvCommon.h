@@ -6,7 +6,8 @@
 // names, the process-wide blink list, the frame controller and the storage-location holder.
 //
 // Rectangles are left, top, right, bottom with right and bottom exclusive. The drawing
-// routines return the rectangle left inside what they drew.
+// routines return the rectangle left inside what they drew; they draw with the canvas's pen,
+// and lines in clNone are left out.
 
 #include "Classes.h"
 #include "Controls.h"
@@ -69,10 +70,11 @@ TRect DrawBox(TCanvas& canvas, const TRect& rect, TColor color, bool down, TSide
 // The non-client frame of the library's controls on 0, 0, width, height.
 void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSides sides, TColor frameColor,
                TColor color, TFrameStyle style);
-// Every second pixel of each edge, starting one in from the corner.
+// Every second pixel of each edge, starting one in from the corner, in the pen's colour.
 TRect DrawFocusBorder(TCanvas& canvas, const TRect& rect);
 
-// Paints what the parent shows behind control onto dc (control's client coordinates).
+// Paints what the parent shows behind a windowed control onto dc (control's client
+// coordinates). A windowless control lies on its parent's painting already: nothing is done.
 void PaintParentBackground(TControl& control, HDC dc, bool invalidateParent);
 
 // ---- Monitors -------------------------------------------------------------------------------
@@ -110,7 +112,8 @@ bool ReadKvOldProperty(TObject& target, const TFormProperty& property);
 // ---- Blinking -------------------------------------------------------------------------------
 
 // One per process while a control is registered: a timer flips the phase and tells every
-// registered control that answers CM_KVBLINKQUERY with 1.
+// registered control that answers CM_KVBLINKQUERY with 1. A control removes itself before it
+// is freed; it may do so, or free the list, while it is told.
 class TKvBlinkingControlsList {
 public:
     static void Add(TControl* control);
@@ -122,6 +125,7 @@ public:
     bool PhaseOn() const { return phaseOn_; }
     unsigned IntervalOn() const { return intervalOn_; }
     unsigned IntervalOff() const { return intervalOff_; }
+    // 0 is refused: it would stop the blinking for good.
     void SetIntervalOn(unsigned ms);
     void SetIntervalOff(unsigned ms);
     int Count() const { return static_cast<int>(controls_.size()); }

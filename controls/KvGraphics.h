@@ -15,7 +15,8 @@ struct THls {
     uint8_t Luminance = 0;
 };
 
-// System colours are resolved first. Pure red gives hue 0, luminance 120, saturation 240.
+// System colours are resolved first; clDefault reads as the button face, clNone as the window
+// colour. Pure red gives hue 0, luminance 120, saturation 240.
 THls ColorToHls(TColor color);
 // The hue is read as a fraction of 239; a result of luminance 0 (m2 = 0) is black.
 TColor HlsToColor(int hue, int saturation, int luminance);
@@ -30,6 +31,7 @@ TUniqueGdi<HFONT> RotateFont(const TFont& font, int angle);
 // Whether the font's face is TrueType (asked of a screen DC).
 bool IsTrueTypeFont(const TFont& font);
 
-// Stretches sourceRect of bitmap over destRect of canvas, leaving out transparentColor.
+// Stretches sourceRect of bitmap over destRect of canvas, leaving out transparentColor
+// (clDefault: the bitmap's own transparent colour).
 void StretchTransparentBitmap(TCanvas& canvas, TBitmap& bitmap, const TRect& destRect, TColor transparentColor,
                               const TRect& sourceRect);
