@@ -2,6 +2,29 @@
 
 #include "SysUtils.h"
 
+#include <algorithm>
+
+void TImageList::RegisterChanges(const void* client, TNotifyEvent handler) {
+    UnRegisterChanges(client);
+    listeners_.emplace_back(client, std::move(handler));
+}
+
+void TImageList::UnRegisterChanges(const void* client) {
+    std::erase_if(listeners_, [client](const auto& listener) { return listener.first == client; });
+}
+
+// A listener may unregister (or register another) while it is told: the others are told from a copy
+// and only while they are still registered.
+void TImageList::Changed() {
+    OnChange(this);
+    const auto listeners = listeners_;
+    for (const auto& [client, handler] : listeners) {
+        const void* who = client;
+        if (std::any_of(listeners_.begin(), listeners_.end(), [who](const auto& l) { return l.first == who; }))
+            handler(this);
+    }
+}
+
 void TImageList::SetSize(int width, int height) {
     if (width == width_ && height == height_)
         return;
@@ -10,7 +33,7 @@ void TImageList::SetSize(int width, int height) {
     width_ = width;
     height_ = height;
     handle_.Reset();
-    OnChange(this);
+    Changed();
 }
 
 HIMAGELIST TImageList::Handle() const {
@@ -27,7 +50,7 @@ int TImageList::Count() const { return handle_ ? ImageList_GetImageCount(handle_
 void TImageList::Clear() {
     if (handle_ && Count() > 0) {
         ImageList_RemoveAll(handle_.Get());
-        OnChange(this);
+        Changed();
     }
 }
 
@@ -40,7 +63,7 @@ int TImageList::AddMasked(const TBitmap& strip, TColor maskColor) {
     const int index = ImageList_AddMasked(Handle(), copy.Get(), ColorToRGB(maskColor));
     if (index < 0)
         throw EInvalidGraphic("Cannot add image");
-    OnChange(this);
+    Changed();
     return index;
 }
 

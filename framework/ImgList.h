@@ -7,6 +7,9 @@
 
 #include <commctrl.h>
 
+#include <utility>
+#include <vector>
+
 struct TImageListTraits {
     static HIMAGELIST Invalid() { return nullptr; }
     static bool Valid(HIMAGELIST h) { return h != nullptr; }
@@ -40,11 +43,17 @@ public:
     void Draw(TCanvas& canvas, int x, int y, int index, bool enabled = true) const;
 
     TNotifyEvent OnChange;
+    // Further listeners, told after OnChange of every change until they unregister (a control
+    // showing images of a list that others share). One registration per client.
+    void RegisterChanges(const void* client, TNotifyEvent handler);
+    void UnRegisterChanges(const void* client);
 
 private:
+    void Changed();
     void DrawDisabled(TCanvas& canvas, int x, int y, int index) const;
 
     int width_ = 16;
     int height_ = 16;
     mutable TUniqueImageList handle_;
+    std::vector<std::pair<const void*, TNotifyEvent>> listeners_;
 };

@@ -440,6 +440,31 @@ TEST(Graphics, PictureChoosesItsGraphicByContent) {
     EXPECT_NE(dynamic_cast<TIcon*>(picture.Graphic()), nullptr);
 }
 
+TEST(ImageList, ChangesReachEveryListenerUntilItUnregisters) {
+    TImageList images(nullptr);
+    std::string heard;
+    int first = 0, second = 0;
+    images.OnChange = [&](TObject*) { heard += "o"; };
+    images.RegisterChanges(&first, [&](TObject* sender) {
+        EXPECT_EQ(sender, &images);
+        heard += "1";
+        images.UnRegisterChanges(&second);  // the other one is not told any more
+    });
+    images.RegisterChanges(&second, [&](TObject*) { heard += "2"; });
+    images.SetSize(8, 8);
+    EXPECT_EQ(heard, "o1");
+    images.RegisterChanges(&second, [&](TObject*) { heard += "2"; });
+    images.RegisterChanges(&first, [&](TObject*) { heard += "f"; });  // one registration per client
+    heard.clear();
+    images.SetSize(4, 4);
+    EXPECT_EQ(heard, "o2f");
+    images.UnRegisterChanges(&first);
+    images.UnRegisterChanges(&second);
+    heard.clear();
+    images.SetSize(6, 6);
+    EXPECT_EQ(heard, "o");
+}
+
 TEST(ImageList, DisabledDrawingDiffersAndMaskedPixelsStayUntouched) {
     // Two 8x8 images on a fuchsia mask: a black square at 2..5, a red square at 0..3.
     TBitmap strip(16, 8);
