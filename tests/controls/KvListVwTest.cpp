@@ -2,6 +2,7 @@
 #include "KvShellInfo.h"
 
 #include "GuiTestSupport.h"
+#include "ScreenshotSupport.h"
 #include "Menus.h"
 
 #include <gtest/gtest.h>
@@ -548,15 +549,8 @@ TEST_F(KvListView, FillingTwentyThousandRowsAndAScreenshot) {
     RedrawWindow(form.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
     Application.ProcessMessages();
 
-    TRect bounds{};
-    GetWindowRect(form.Handle(), &bounds);
-    TBitmap shot(bounds.right - bounds.left, bounds.bottom - bounds.top);
-    TWindowDc screen(nullptr);
-    EXPECT_TRUE(BitBlt(shot.Canvas().Handle(), 0, 0, shot.Width(), shot.Height(), screen.Get(), bounds.left,
-                       bounds.top, SRCCOPY));
-    std::string path(MAX_PATH, '\0');
-    path.resize(GetModuleFileNameA(nullptr, path.data(), MAX_PATH));
-    path.erase(path.find_last_of('\\') + 1);
-    shot.SaveToFile(path + "KvListView.bmp");
+    TBitmap shot;
+    ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "KvListView"));
     form.Hide();
 }

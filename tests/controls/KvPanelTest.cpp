@@ -6,6 +6,7 @@
 #include "Themes.h"
 
 #include "../framework/GuiTestSupport.h"
+#include "../framework/ScreenshotSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -618,11 +619,7 @@ TEST_F(KvStatusBarTest, FormWithStatusBarAndPanesPaintsAndCanBeSaved) {
     // The client area with every window in it, saved beside the test program for a look.
     TBitmap shot(form.ClientWidth(), form.ClientHeight());
     PaintTree(form, shot.Canvas().Handle());
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string file = path;
-    file = file.substr(0, file.find_last_of("\\/") + 1) + "KvStatusBarForm.bmp";
-    shot.SaveToFile(file);
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "KvStatusBarForm"));
     EXPECT_EQ(PixelAt(shot, bar->Left() + bar->Width() - 3, bar->Top() + bar->Height() - 3),
               Sys(COLOR_BTNHIGHLIGHT));
 
