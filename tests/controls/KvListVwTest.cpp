@@ -1,5 +1,7 @@
 #include "KvListVw.h"
+#include "KvPanel.h"
 #include "KvShellInfo.h"
+#include "KvStatus.h"
 
 #include "GuiTestSupport.h"
 #include "ScreenshotSupport.h"
@@ -515,7 +517,7 @@ TEST_F(KvListView, ControllerAndOlderNamesSetTheFrame) {
     EXPECT_FALSE(list->ReadOldProperty(TFormProperty{"Frame", {}}));
 }
 
-// Fills a shown list the way a scan does and leaves a picture of it beside the test program.
+// Fills a shown list the way a scan does and leaves a picture of it with its status bar.
 TEST_F(KvListView, FillingTwentyThousandRowsAndAScreenshot) {
     TTestForm form;
     form.SetCaption("Registry problems");
@@ -528,6 +530,28 @@ TEST_F(KvListView, FillingTwentyThousandRowsAndAScreenshot) {
     list->SetGridLines(true);
     list->SetRowSelect(true);
     list->SetSortColumn(0);
+    // The status bar below it as the cleanup page has one: a glyph pane and a count.
+    TImageList images(nullptr);
+    images.SetSize(16, 16);
+    TBitmap dot(16, 16);
+    dot.Canvas().Brush().SetColor(clLime);
+    dot.Canvas().FillRect(MakeRect(0, 0, 16, 16));
+    dot.Canvas().Brush().SetColor(clGreen);
+    dot.Canvas().Ellipse(2, 2, 14, 14);
+    images.AddMasked(dot, clLime);
+    auto bar = new TKvStatusBar(&form);
+    bar->SetParent(&form);
+    auto status = new TKvGlyphStatus(&form);
+    status->SetParent(bar);
+    status->SetImages(&images);
+    status->SetImageIndex(0);
+    status->SetCaption("Ready!");
+    status->SetWidth(300);
+    status->SetAlign(alLeft);
+    auto total = new TKvStatusPane(&form);
+    total->SetParent(bar);
+    total->SetCaption("Total: 20000");
+    total->SetAlign(alClient);
     form.Show();
     constexpr int kCount = 20000;
     const ULONGLONG started = GetTickCount64();
