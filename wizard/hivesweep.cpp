@@ -1,4 +1,31 @@
+#include "Forms.h"
+#include "KvShellCom.h"
+#include "KvShellInfo.h"
+#include "uCleanupSettings.h"
+#include "uHelp.h"
+#include "uMain.h"
+#include "uRegistryBackup.h"
+#include "uRegistryCleanup.h"
+#include "uRegistryUndo.h"
+
 #include <windows.h>
 
-// The wizard's windows are not built yet; the program starts and ends at once.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return 0; }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    TKvShellCom shellCom;
+    TKvShellInfo shellInfo;
+    try {
+        Application.Initialize();
+        Application.SetTitle("Quorvia Free Registry Cleaner");
+        // The first form made is the main window.
+        Application.CreateForm(frmMain);
+        Application.CreateForm(frmCleanupSettings);
+        Application.CreateForm(frmHelp);
+        Application.CreateForm(frmRegistryBackup);
+        Application.CreateForm(frmRegistryCleanup);
+        Application.CreateForm(frmRegistryUndo);
+        Application.Run();
+    } catch (...) {
+        Application.HandleException(nullptr);
+    }
+    return 0;
+}
