@@ -161,10 +161,16 @@ void TfrmMain::CreateControls() {
         result->SetParent(this);
         result->SetBounds(306, top, 158, 32);
         result->SetCaption(caption);
-        result->SetImages(ImageList1);
-        result->SetImageIndex(glyph);
-        result->SetMargin(12);
-        result->SetSpacing(10);
+        // One bitmap glyph each, right of the caption; the corner pixel is the transparent colour.
+        TBitmap picture(16, 16);
+        picture.Canvas().Brush().SetColor(clFuchsia);
+        picture.Canvas().FillRect(MakeRect(0, 0, 16, 16));
+        ImageList1->Draw(picture.Canvas(), 0, 0, glyph);
+        picture.Canvas().SetPixel(0, 15, clFuchsia);
+        result->SetGlyph(&picture);
+        result->SetLayout(blGlyphRight);
+        result->SetMargin(8);
+        result->SetSpacing(6);
         result->OnClick = TNotifyEvent(this, handler);
         return result;
     };

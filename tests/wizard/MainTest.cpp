@@ -42,7 +42,9 @@ TEST_F(WizardMain, CarriesItsComponentsAsTheProgramNeedsThem) {
         char text[64] = "";
         GetWindowTextA(button->Handle(), text, sizeof(text));
         EXPECT_EQ(text, caption);
-        EXPECT_EQ(button->Images(), form.ImageList1);
+        EXPECT_EQ(button->NumGlyphs(), 1);
+        EXPECT_EQ(button->GlyphSize().cx, 16);
+        EXPECT_EQ(button->Layout(), blGlyphRight);
     }
     EXPECT_EQ(form.btnHint->Hint(), "For help click me, then click anywhere on the window.");
 
