@@ -1,0 +1,3 @@
+#include "rsUtils.h"
+#include <gtest/gtest.h>
+TEST(RsUtils, Placeholder) {}
