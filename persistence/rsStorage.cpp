@@ -700,9 +700,7 @@ int TrsStorage::ResolveSection(const std::string& path, bool create, StartAt sta
         parent = sections_[static_cast<size_t>(index)].Id;
         if (pos >= path.size())
             return index;
-        ++pos;  // the separator
-        if (pos >= path.size())
-            return index;  // a trailing separator
+        ++pos;  // the separator; an empty part after it fails above
     }
 }
 
