@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 // ---- values ------------------------------------------------------------------------
 
@@ -529,9 +530,9 @@ void TrsStorage::BeforeDestruction() {
 
 void TrsStorage::Loaded() {
     TComponent::Loaded();
-    if (activeWish_) {
-        activeWish_ = false;
-        SetActive(true);
+    if (std::exchange(activeWish_, false) && !active_) {
+        active_ = true;
+        Load();
     }
 }
 
