@@ -389,83 +389,181 @@ std::string TrsEncryptor::Transform(const std::string& bytes, bool encipher) {
     return buffer;
 }
 
+namespace {
+
+std::string KeyToBytes(const TrsKeyItem& item) {
+    std::string bytes(2, '\0');
+    bytes[0] = static_cast<char>(static_cast<uint16_t>(item.Kind) & 255);
+    bytes[1] = static_cast<char>(static_cast<uint16_t>(item.Kind) >> 8);
+    if (item.Kind == TrsKeyKind::String || item.Kind == TrsKeyKind::Binary)
+        return bytes + item.Text;
+    char data[8] = {};
+    if (item.Kind == TrsKeyKind::Float || item.Kind == TrsKeyKind::DateTime) {
+        std::memcpy(data, &item.Float, 8);
+    } else if (item.Kind == TrsKeyKind::Point) {
+        std::memcpy(data, &item.X, 4);
+        std::memcpy(data + 4, &item.Y, 4);
+    } else {
+        std::memcpy(data, &item.Int, 8);
+    }
+    return bytes + std::string(data, 8);
+}
+
+bool BytesToKey(const std::string& bytes, TrsKeyItem& item) {
+    if (bytes.size() < 2)
+        return false;
+    const uint16_t kind = static_cast<uint16_t>(static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8);
+    if (kind > static_cast<uint16_t>(TrsKeyKind::Int64))
+        return false;
+    item = {};
+    item.Kind = static_cast<TrsKeyKind>(kind);
+    if (item.Kind == TrsKeyKind::String || item.Kind == TrsKeyKind::Binary) {
+        item.Text = bytes.substr(2);
+        // Padding of the cipher: text ends at the first zero.
+        if (item.Kind == TrsKeyKind::String)
+            item.Text = item.Text.substr(0, item.Text.find('\0'));
+        return true;
+    }
+    if (item.Kind == TrsKeyKind::Empty)
+        return true;
+    if (bytes.size() < 10)
+        return false;
+    if (item.Kind == TrsKeyKind::Float || item.Kind == TrsKeyKind::DateTime) {
+        std::memcpy(&item.Float, bytes.data() + 2, 8);
+    } else if (item.Kind == TrsKeyKind::Point) {
+        std::memcpy(&item.X, bytes.data() + 2, 4);
+        std::memcpy(&item.Y, bytes.data() + 6, 4);
+    } else {
+        std::memcpy(&item.Int, bytes.data() + 2, 8);
+    }
+    return true;
+}
+
+// Runs call with the storage's root section moved to path, and puts it back.
+template <class F>
+bool InSection(TrsStorage& storage, const std::string& path, F call) {
+    const std::string root = storage.RootSection();
+    if (!path.empty() && !storage.SectionExists("\\" + path))
+        return false;
+    storage.SetRootSection(path);
+    bool done = false;
+    try {
+        done = call();
+    } catch (...) {
+        storage.SetRootSection(root);
+        throw;
+    }
+    storage.SetRootSection(root);
+    return done;
+}
+
+}  // namespace
+
 bool TrsEncryptor::EncipherKey(TrsStorage& storage, const std::string& path) {
     if (!HasCipher() || !storage.FindKey(path, false))
         return false;
     const TrsKeyItem item = storage.Key().Value();
-    std::string bytes(2, '\0');
-    bytes[0] = static_cast<char>(static_cast<uint16_t>(item.Kind) & 255);
-    bytes[1] = static_cast<char>(static_cast<uint16_t>(item.Kind) >> 8);
-    if (item.Kind == TrsKeyKind::String || item.Kind == TrsKeyKind::Binary) {
-        bytes += item.Text;
-    } else {
-        char data[8] = {};
-        if (item.Kind == TrsKeyKind::Float || item.Kind == TrsKeyKind::DateTime)
-            std::memcpy(data, &item.Float, 8);
-        else if (item.Kind == TrsKeyKind::Point)
-            std::memcpy(data, &item.X, 4), std::memcpy(data + 4, &item.Y, 4);
-        else
-            std::memcpy(data, &item.Int, 8);
-        bytes.append(data, 8);
-    }
-    const std::string ciphered = Transform(bytes, true);
+    const std::string ciphered = Transform(KeyToBytes(item), true);
     if (ciphered.empty())
         return false;
-    storage.WriteString(path, Base64EncodeRs(ciphered.data(), ciphered.size()));
+    if (item.Kind == TrsKeyKind::Binary)
+        storage.WriteValue(path, TrsKeyItem::OfBinary(ciphered));
+    else
+        storage.WriteString(path, Base64EncodeRs(ciphered.data(), ciphered.size()));
     return true;
 }
 
 bool TrsEncryptor::DecipherKey(TrsStorage& storage, const std::string& path) {
-    if (!HasCipher() || !storage.FindKey(path, false) || storage.Key().Value().Kind != TrsKeyKind::String)
+    if (!HasCipher() || !storage.FindKey(path, false))
         return false;
-    const std::string bytes = Transform(Base64DecodeRs(storage.Key().Value().Text), false);
-    if (bytes.size() < 2)
+    const TrsKeyItem stored = storage.Key().Value();
+    std::string ciphered;
+    if (stored.Kind == TrsKeyKind::Binary)
+        ciphered = stored.Text;
+    else if (stored.Kind == TrsKeyKind::String)
+        ciphered = Base64DecodeRs(stored.Text);
+    else
         return false;
     TrsKeyItem item;
-    const uint16_t kind = static_cast<uint16_t>(static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8);
-    if (kind > static_cast<uint16_t>(TrsKeyKind::Int64))
+    if (!BytesToKey(Transform(ciphered, false), item))
         return false;
-    item.Kind = static_cast<TrsKeyKind>(kind);
-    if (item.Kind == TrsKeyKind::String || item.Kind == TrsKeyKind::Binary) {
-        item.Text = bytes.substr(2);
-        // The cipher pads with zeros; strings end at the first.
-        if (item.Kind == TrsKeyKind::String)
-            item.Text = item.Text.substr(0, item.Text.find('\0'));
-    } else if (item.Kind != TrsKeyKind::Empty) {
-        if (bytes.size() < 10)
-            return false;
-        if (item.Kind == TrsKeyKind::Float || item.Kind == TrsKeyKind::DateTime)
-            std::memcpy(&item.Float, bytes.data() + 2, 8);
-        else if (item.Kind == TrsKeyKind::Point)
-            std::memcpy(&item.X, bytes.data() + 2, 4), std::memcpy(&item.Y, bytes.data() + 6, 4);
-        else
-            std::memcpy(&item.Int, bytes.data() + 2, 8);
-    }
     storage.WriteValue(path, item);
     return true;
+}
+
+bool TrsEncryptor::EncipherSection(TrsStorage& storage, const std::string& path) {
+    if (!HasCipher())
+        return false;
+    return InSection(storage, path, [&] {
+        TMemoryStream tree;
+        storage.SaveSectionToStream(tree);
+        const std::string plain(reinterpret_cast<const char*>(tree.Memory()), static_cast<size_t>(tree.Size()));
+        const std::string ciphered = Transform(plain, true);
+        if (ciphered.empty())
+            return false;
+        storage.ClearSection();
+        storage.WriteValue(kSectionKey, TrsKeyItem::OfBinary(ciphered));
+        return true;
+    });
+}
+
+bool TrsEncryptor::DecipherSection(TrsStorage& storage, const std::string& path) {
+    if (!HasCipher())
+        return false;
+    return InSection(storage, path, [&] {
+        if (!storage.FindKey(kSectionKey, false) || storage.Key().Value().Kind != TrsKeyKind::Binary)
+            return false;
+        const std::string plain = Transform(storage.Key().Value().Text, false);
+        if (plain.empty())
+            return false;
+        TMemoryStream tree;
+        tree.WriteBuffer(plain.data(), static_cast<int64_t>(plain.size()));
+        tree.SetPosition(0);
+        storage.LoadSectionFromStream(tree);
+        return true;
+    });
 }
 
 bool TrsEncryptor::CheckValue(TrsStorage& storage, const std::string& path, const std::string& text) {
     if (!HasCipher() || !storage.FindKey(path, false))
         return false;
-    const std::string stored = storage.Key().Value().Text;
+    const TrsKeyItem stored = storage.Key().Value();
     TrsStorage scratch(nullptr);
     scratch.WriteString("\\v", text);
-    return EncipherKey(scratch, "\\v") && scratch.ReadString("\\v", "") == stored;
+    if (!EncipherKey(scratch, "\\v") || !scratch.FindKey("\\v", false))
+        return false;
+    return scratch.Key().Value().Text == stored.Text;
 }
 
 void TrsEncryptor::EncipherStorage(TrsStorage& storage) {
     if (!Active || !HasCipher())
         return;
-    for (int i = 0; i < encryptKeys_.Count(); ++i)
-        EncipherKey(storage, encryptKeys_[i]);
+    if (EncryptAll) {
+        EncipherSection(storage, "");
+        return;
+    }
+    for (int i = 0; i < encryptKeys_.Count(); ++i) {
+        const std::string& entry = encryptKeys_[i];
+        if (!EncipherKey(storage, entry))
+            EncipherSection(storage, entry);
+    }
 }
 
 void TrsEncryptor::DecipherStorage(TrsStorage& storage) {
     if (!Active || !HasCipher())
         return;
-    for (int i = 0; i < encryptKeys_.Count(); ++i)
-        DecipherKey(storage, encryptKeys_[i]);
+    if (EncryptAll) {
+        DecipherSection(storage, "");
+        return;
+    }
+    for (int i = 0; i < encryptKeys_.Count(); ++i) {
+        const std::string& entry = encryptKeys_[i];
+        const std::string sectionKey = IncludeTrailingPathDelimiter(entry) + kSectionKey;
+        if (storage.KeyExists(sectionKey))
+            DecipherSection(storage, entry);
+        else
+            DecipherKey(storage, entry);
+    }
 }
 
 // ---- key wrapper -------------------------------------------------------------------

@@ -184,9 +184,16 @@ public:
     // Before a save / after a save or load.
     virtual void EncipherStorage(TrsStorage& storage);
     virtual void DecipherStorage(TrsStorage& storage);
-    // One key in place as Base64 text of its enciphered kind and bytes.
+    // One key in place: its kind and bytes enciphered, kept as binary for a binary key and
+    // as Base64 text otherwise.
     virtual bool EncipherKey(TrsStorage& storage, const std::string& path);
     virtual bool DecipherKey(TrsStorage& storage, const std::string& path);
+    // A section's subtree (the root's for an empty path) as one enciphered binary key in the
+    // emptied section.
+    virtual bool EncipherSection(TrsStorage& storage, const std::string& path);
+    virtual bool DecipherSection(TrsStorage& storage, const std::string& path);
+    // The key that holds an enciphered subtree.
+    static constexpr const char* kSectionKey = "rsEncipheredSection";
     // True when text enciphers to what the key holds.
     virtual bool CheckValue(TrsStorage& storage, const std::string& path, const std::string& text);
 

@@ -301,3 +301,72 @@ TEST(RsStorage, ProgressOnlyRises) {
     data.DoProgress();  // no total: nothing to report, and no division by zero
     EXPECT_TRUE(reported.empty());
 }
+
+namespace {
+
+// A toy cipher for the tests: pads to four bytes and turns every byte over.
+class TXorEncryptor : public TrsEncryptor {
+public:
+    using TrsEncryptor::TrsEncryptor;
+    int EncipheredSize(int length) override { return (length + 3) / 4 * 4; }
+    int DecipheredSize(int length) override { return length; }
+    int Encipher(unsigned char* buffer, int length) override {
+        const int size = EncipheredSize(length);
+        for (int i = 0; i < size; ++i)
+            buffer[i] ^= 0x5A;
+        return size;
+    }
+    int Decipher(unsigned char* buffer, int length) override {
+        for (int i = 0; i < length; ++i)
+            buffer[i] ^= 0x5A;
+        return length;
+    }
+};
+
+}  // namespace
+
+TEST(RsStorage, EncryptorHidesKeysSectionsOrEverythingWhileSaved) {
+    TComponent owner(nullptr);
+    auto storage = new TrsStorage(&owner);
+    auto data = new TMemoryBackEnd(&owner);
+    auto cipher = new TXorEncryptor(&owner);
+    storage->SetStorageData(data);
+    storage->SetEncryptor(cipher);
+    storage->SetActive(true);
+    storage->WriteString("\\S\\secret", "password");
+    storage->WriteInteger("\\S\\number", 1234);
+    storage->WriteString("\\T\\a", "alpha");
+    storage->WriteString("\\T\\U\\b", "beta");
+    storage->WriteString("\\plain", "visible");
+    cipher->EncryptKeys().Add("\\S\\secret");
+    cipher->EncryptKeys().Add("\\S\\number");
+    cipher->EncryptKeys().Add("\\T");
+    auto saved = [&] { return std::string(reinterpret_cast<const char*>(data->image.Memory()), static_cast<size_t>(data->image.Size())); };
+    auto check = [&] {
+        EXPECT_EQ(storage->ReadString("\\S\\secret", ""), "password");
+        EXPECT_EQ(storage->ReadString("\\S\\number", ""), "1234");
+        ASSERT_TRUE(storage->FindKey("\\S\\number", false));
+        EXPECT_EQ(storage->Key().Value().Kind, TrsKeyKind::Integer);
+        EXPECT_EQ(storage->ReadString("\\T\\U\\b", ""), "beta");
+        EXPECT_EQ(storage->ReadString("\\plain", ""), "visible");
+    };
+    storage->SetActive(false);
+    check();  // deciphered again after the save
+    for (const char* hidden : {"password", "alpha", "beta"})
+        EXPECT_EQ(saved().find(hidden), std::string::npos) << hidden;
+    EXPECT_NE(saved().find("visible"), std::string::npos);
+    // A check compares the enciphered form of a text with what an enciphered key holds.
+    ASSERT_TRUE(cipher->EncipherKey(*storage, "\\S\\secret"));
+    EXPECT_TRUE(cipher->CheckValue(*storage, "\\S\\secret", "password"));
+    EXPECT_FALSE(cipher->CheckValue(*storage, "\\S\\secret", "guess"));
+    ASSERT_TRUE(cipher->DecipherKey(*storage, "\\S\\secret"));
+    storage->SetActive(true);
+    check();
+
+    cipher->EncryptAll = true;
+    storage->SetActive(false);
+    EXPECT_EQ(saved().find("visible"), std::string::npos);
+    storage->SetActive(true);
+    check();
+    EXPECT_EQ(storage->Keys().size(), 5u);
+}
