@@ -1,5 +1,7 @@
 #include "rsStorage.h"
 
+#include "Forms.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -344,8 +346,13 @@ void TrsStorageData::BeforeDestruction() {
     // At the end of the owner's life the storages still write their files through this back end,
     // whichever of them goes first.
     for (TrsStorage* storage : std::vector<TrsStorage*>(storages_))
-        if (storage->IsDestroying() || (storage->Owner() && storage->Owner()->IsDestroying()))
-            storage->SetActive(false);
+        if (storage->IsDestroying() || (storage->Owner() && storage->Owner()->IsDestroying())) {
+            try {
+                storage->SetActive(false);
+            } catch (...) {
+                Application.HandleException(storage);
+            }
+        }
     TComponent::BeforeDestruction();
 }
 
@@ -622,7 +629,12 @@ TrsStorage::~TrsStorage() {
 }
 
 void TrsStorage::BeforeDestruction() {
-    Deactivate();
+    // Runs inside the owner's destructor: a failed save is reported, never thrown on.
+    try {
+        Deactivate();
+    } catch (...) {
+        Application.HandleException(this);
+    }
     TComponent::BeforeDestruction();
 }
 

@@ -1,3 +1,4 @@
+#include "Forms.h"
 #include "rsIniData.h"
 
 #include <gtest/gtest.h>
@@ -324,4 +325,30 @@ TEST(RsIniData, FileLocationAndSaving) {
     RemoveDirectoryA((folder + "\\a\\b").c_str());
     RemoveDirectoryA((folder + "\\a").c_str());
     RemoveDirectoryA(folder.c_str());
+}
+
+TEST(RsIniData, AFailedSaveAtTheOwnersEndIsReportedNotThrown) {
+    std::string reported;
+    const std::string folder = TempFolder("rsmissing");
+    Application.OnException = [&](TObject*, std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const Exception& e) {
+            reported = e.Message;
+        }
+    };
+    {
+        TComponent owner(nullptr);
+        auto storage = new TrsStorage(&owner);
+        auto data = new TrsIniData(&owner);
+        data->FileDir = fdCustom;
+        data->Options = {};
+        data->FileName = folder + "\\no such folder\\x.ini";
+        storage->SetStorageData(data);
+        storage->SetActive(true);
+        storage->WriteInteger("k", 1);
+    }
+    Application.OnException = {};
+    RemoveDirectoryA(folder.c_str());
+    EXPECT_NE(reported.find("no such folder"), std::string::npos) << reported;
 }
