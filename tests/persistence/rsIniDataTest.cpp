@@ -1,0 +1,354 @@
+#include "Forms.h"
+#include "rsIniData.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+namespace {
+
+// A storage with an ini back end that reads and writes text in memory.
+struct TIniFixture {
+    TIniFixture() {
+        ini->FileName = "unused";
+        ini->OnLoadFromStream = [this](TObject*, TStream& stream, bool&) { stream.WriteBuffer(text.data(), static_cast<int64_t>(text.size())); };
+        ini->OnSaveToStream = [this](TObject*, TStream& stream, bool&) {
+            text.assign(static_cast<size_t>(stream.Size()), '\0');
+            stream.ReadBuffer(text.data(), stream.Size());
+        };
+        storage->SetStorageData(ini);
+    }
+    void Save() { storage->Save(); }
+    void Load(const std::string& content) {
+        text = content;
+        storage->Load();
+    }
+    TComponent owner{nullptr};
+    TrsStorage* storage = new TrsStorage(&owner);
+    TrsIniData* ini = new TrsIniData(&owner);
+    std::string text;
+};
+
+// Sets the calling thread's locale for the test's life.
+class TThreadLocale {
+public:
+    explicit TThreadLocale(LANGID language) : previous_(GetThreadLocale()) { SetThreadLocale(MAKELCID(language, SORT_DEFAULT)); }
+    ~TThreadLocale() { SetThreadLocale(previous_); }
+    TThreadLocale(const TThreadLocale&) = delete;
+    TThreadLocale& operator=(const TThreadLocale&) = delete;
+
+private:
+    LCID previous_;
+};
+
+std::string TempFolder(const char* name) {
+    char base[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, base);
+    const std::string folder = std::string(base) + name + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder;
+}
+
+std::string ReadFile(const std::string& path) {
+    TMemoryStream stream;
+    stream.LoadFromFile(path);
+    return std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size()));
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+    TFileStream file(path, fmCreate);
+    file.WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+}
+
+void WriteEveryKind(TrsStorage& s) {
+    s.WriteString("Sec\\str", "plain text");
+    s.WriteString("Sec\\quoted", "\"already quoted\"");
+    s.WriteString("Sec\\lines", "one\r\ntwo $ and $$ \x01");
+    s.WriteString("Sec\\empty", "");
+    s.WriteInteger("Sec\\int", -2147483647 - 1);
+    s.WriteInteger("Sec\\max", 2147483647);
+    s.WriteFloat("Sec\\float", 1.0);
+    s.WriteFloat("Sec\\pi", 3.14159265358979);
+    s.WriteFloat("Sec\\huge", 1e20);
+    s.WriteValue("Sec\\curr", TrsKeyItem::OfCurrency(-1234567));
+    s.WriteValue("Sec\\date", TrsKeyItem::OfDateTime(45270.75));
+    s.WriteBoolean("Sec\\yes", true);
+    s.WriteBoolean("Sec\\no", false);
+    s.WritePoint("Sec\\pt", -5, 7);
+    s.WriteInt64("Sec\\small64", 5);
+    s.WriteInt64("Sec\\big64", 4294967296LL);
+    s.WriteBinary("Sec\\bin", "\x00\xFF\x10", 3);
+    s.WriteValue("Sec\\none", {});
+}
+
+void CheckEveryKind(TrsStorage& s) {
+    auto key = [&](const char* name) -> const TrsKeyItem& {
+        EXPECT_TRUE(s.FindKey(std::string("\\Sec\\") + name, false)) << name;
+        return s.Key().Value();
+    };
+    EXPECT_EQ(key("str").Text, "plain text");
+    EXPECT_EQ(key("quoted").Text, "already quoted");  // one pair of quotes goes
+    EXPECT_EQ(key("lines").Text, "one\r\ntwo $ and $$ \x01");
+    EXPECT_EQ(key("empty").Kind, TrsKeyKind::String);
+    EXPECT_EQ(key("int").Kind, TrsKeyKind::Integer);
+    EXPECT_EQ(key("int").Int, -2147483647 - 1);
+    EXPECT_EQ(key("max").Kind, TrsKeyKind::Integer);
+    EXPECT_EQ(key("float").Kind, TrsKeyKind::Float);
+    EXPECT_EQ(key("float").Float, 1.0);
+    EXPECT_EQ(key("pi").Float, 3.14159265358979);
+    EXPECT_EQ(key("huge").Kind, TrsKeyKind::String);  // the exponent defeats the classifier
+    EXPECT_EQ(key("curr").Kind, TrsKeyKind::Currency);
+    EXPECT_EQ(key("curr").Int, -1234567);
+    EXPECT_EQ(key("date").Kind, TrsKeyKind::DateTime);
+    EXPECT_NEAR(key("date").Float, 45270.75, 1e-9);
+    EXPECT_EQ(key("yes").Kind, TrsKeyKind::Boolean);
+    EXPECT_EQ(key("yes").Int, 1);
+    EXPECT_EQ(key("no").Int, 0);
+    EXPECT_EQ(key("pt").Kind, TrsKeyKind::Point);
+    EXPECT_EQ(key("pt").X, -5);
+    EXPECT_EQ(key("pt").Y, 7);
+    EXPECT_EQ(key("small64").Kind, TrsKeyKind::Int64);
+    EXPECT_EQ(key("small64").Int, 5);
+    EXPECT_EQ(key("big64").Kind, TrsKeyKind::Int64);
+    EXPECT_EQ(key("big64").Int, 4294967296LL);
+    EXPECT_EQ(key("bin").Kind, TrsKeyKind::Binary);
+    EXPECT_EQ(key("bin").Text, std::string("\x00\xFF\x10", 3));
+    EXPECT_EQ(key("none").Kind, TrsKeyKind::String);
+}
+
+}  // namespace
+
+TEST(RsIniData, EveryKindRoundTripsWithEitherDecimalSeparator) {
+    for (LANGID language : {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)}) {
+        TThreadLocale locale(language);
+        const char sep = language == MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN) ? ',' : '.';
+        ASSERT_EQ(LocaleDecimalSeparator(), sep);
+        TIniFixture f;
+        WriteEveryKind(*f.storage);
+        f.Save();
+        EXPECT_NE(f.text.find(std::string("float=1") + sep + "0\r\n"), std::string::npos) << f.text;
+        EXPECT_NE(f.text.find(std::string("huge=1e+20") + sep + "0\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find(std::string("curr=curr:-123") + sep + "4567\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("small64=int64:5\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("big64=4294967296\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("quoted=\"already quoted\"\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("lines=text:\"one$0D$0Atwo $$ and $$$$ $01\"\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("empty=\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("pt=point:-5,7\r\n"), std::string::npos);
+        EXPECT_NE(f.text.find("bin=hex:00,FF,10\r\n"), std::string::npos);
+        TIniFixture g;
+        g.Load(f.text);
+        CheckEveryKind(*g.storage);
+    }
+}
+
+TEST(RsIniData, TextLayout) {
+    TIniFixture f;
+    f.storage->WriteString("frmCleanupSettings\\chkB.Checked", "True");
+    f.storage->WriteString("frmCleanupSettings\\CHKa.Checked", "False");
+    f.storage->WriteInteger("\\top", 1);
+    f.storage->WriteInteger("b\\a\\deep", 2);
+    f.Save();
+    EXPECT_EQ(f.text,
+              "[]\r\ntop=1\r\n\r\n"
+              "[frmCleanupSettings]\r\nCHKa.Checked=\"False\"\r\nchkB.Checked=\"True\"\r\n\r\n"
+              "[b\\a]\r\ndeep=2\r\n\r\n");
+    f.storage->Options.Include(soSaveEmptySection);
+    f.Save();
+    EXPECT_EQ(f.text.substr(0, 40), "[]\r\ntop=1\r\n\r\n[b]\r\n[frmCleanupSettings]\r\n");
+
+    TStringList templ;
+    templ.SetText("; head\r\n%BODY%\r\n; tail");
+    f.ini->SetTemplate(templ);
+    f.storage->Options.Exclude(soSaveEmptySection);
+    f.storage->DeleteSection("\\b");
+    f.storage->DeleteSection("\\frmCleanupSettings");
+    f.Save();
+    EXPECT_EQ(f.text, "; head\r\n[]\r\ntop=1\r\n\r\n; tail\r\n");
+    templ.SetText("no marker");
+    f.ini->SetTemplate(templ);
+    f.Save();
+    EXPECT_EQ(f.text, "no marker\r\n[]\r\ntop=1\r\n\r\n");
+}
+
+TEST(RsIniData, BinaryValuesWrapOrStayCompact) {
+    TIniFixture f;
+    std::string forty;
+    for (int i = 0; i < 40; ++i)
+        forty += static_cast<char>(i * 7);
+    f.storage->WriteBinary("\\S\\TenLetters", forty.data(), forty.size());
+    f.Save();
+    const std::string line = f.text.substr(f.text.find("TenLetters="));
+    EXPECT_EQ(line.find("\\\r\n  "), line.rfind("\\\r\n  "));  // exactly one continuation
+    EXPECT_NE(line.find("\\\r\n  "), std::string::npos);
+    EXPECT_LE(line.find("\r\n"), 77u);
+    TIniFixture g;
+    g.Load(f.text);
+    EXPECT_EQ(g.storage->ReadString("\\S\\TenLetters", ""), HexEncode(forty.data(), forty.size()));
+
+    f.ini->CompactOptions = {coHexStr};
+    f.Save();
+    EXPECT_NE(f.text.find("TenLetters=hex:" + HexEncode(forty.data(), forty.size(), {"", 0, true}) + "\r\n"), std::string::npos);
+    g.Load(f.text);
+    ASSERT_TRUE(g.storage->FindKey("\\S\\TenLetters", false));
+    EXPECT_EQ(g.storage->Key().Value().Text, forty);
+}
+
+TEST(RsIniData, ReadingSkipsWhatIsNoKey) {
+    TIniFixture f;
+    f.Load("stray=1\r\n; comment\r\n\r\n  [First]  \r\n# note\r\n/ note\r\n\\ note\r\nno equals sign\r\n"
+           "  a = 1\r\nsub\\k=2\r\n\r\n[]\r\nrootkey=3\n[Second]\rb=4");
+    EXPECT_FALSE(f.storage->KeyExists("\\stray"));
+    EXPECT_EQ(f.storage->ReadString("\\First\\a ", ""), " 1");  // names and values are not trimmed inside
+    EXPECT_EQ(f.storage->ReadString("\\First\\sub\\k", ""), "2");
+    EXPECT_EQ(f.storage->ReadString("\\rootkey", ""), "3");
+    EXPECT_EQ(f.storage->ReadString("\\Second\\b", ""), "4");
+    EXPECT_EQ(f.storage->Keys().size(), 4u);
+    EXPECT_EQ(f.storage->RootSection(), "");
+}
+
+TEST(RsIniData, DamagedValuesStayTextAndTheRestLoads) {
+    TIniFixture f;
+    f.Load("[S]\r\na=point:x,1\r\nb=date:not a date\r\nc=curr:1.2.3\r\nd=int64:12z\r\n"
+           "e=99999999999999999999999\r\nf=hex:00,GG\r\ng=point:5\r\nh=text:\"$4\r\ni=1.2.3\r\n"
+           "[bad\\\\header]\r\nlost=1\r\n[T]\r\nlast=\"ok\"\r\n");
+    EXPECT_EQ(f.storage->ReadString("\\S\\a", ""), "point:x,1");
+    EXPECT_EQ(f.storage->ReadString("\\S\\b", ""), "date:not a date");
+    EXPECT_EQ(f.storage->ReadString("\\S\\c", ""), "curr:1.2.3");
+    EXPECT_EQ(f.storage->ReadString("\\S\\d", ""), "int64:12z");
+    EXPECT_EQ(f.storage->ReadString("\\S\\e", ""), "99999999999999999999999");
+    ASSERT_TRUE(f.storage->FindKey("\\S\\f", false));
+    EXPECT_EQ(f.storage->Key().Value().Kind, TrsKeyKind::Binary);
+    EXPECT_EQ(f.storage->Key().Value().Text, "");
+    EXPECT_EQ(f.storage->ReadString("\\S\\g", ""), "point:5");
+    EXPECT_EQ(f.storage->ReadString("\\S\\h", ""), std::string(1, '\x40'));
+    EXPECT_EQ(f.storage->ReadString("\\S\\i", ""), "1.2.3");
+    EXPECT_FALSE(f.storage->KeyExists("\\bad\\lost"));
+    EXPECT_FALSE(f.storage->KeyExists("\\S\\lost"));
+    EXPECT_EQ(f.storage->ReadString("\\T\\last", ""), "ok");
+
+    // 16-bit text in either byte order loads as well.
+    const std::string narrow = "[U]\r\nk=\"v\"\r\n";
+    std::string little = "\xFF\xFE", big = "\xFE\xFF";
+    for (char c : narrow) {
+        little += c, little += '\0';
+        big += '\0', big += c;
+    }
+    for (const std::string& wide : {little, big}) {
+        TIniFixture g;
+        g.Load(wide);
+        EXPECT_EQ(g.storage->ReadString("\\U\\k", ""), "v");
+    }
+}
+
+TEST(RsIniData, FileLocationAndSaving) {
+    TrsIniData ini(nullptr);
+    ini.FileName = "CleanupSettings";
+    ini.Options = {};
+    char exe[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, exe, MAX_PATH);
+    EXPECT_EQ(ini.FilePath(), ExtractFilePath(exe) + "CleanupSettings.ini");
+    ini.FileName = "sub\\Name.cfg";
+    EXPECT_EQ(ini.FilePath(), ExtractFilePath(exe) + "sub\\Name.cfg");
+    ini.Options = {doAutoName};
+    EXPECT_EQ(ini.FilePath(), ExtractFilePath(exe) + "sub\\PersistenceTests.cfg");
+    char windows[MAX_PATH] = "";
+    GetWindowsDirectoryA(windows, MAX_PATH);
+    ini.FileDir = fdWindows;
+    ini.Options = {};
+    ini.FileName = "w";
+    EXPECT_EQ(ini.FilePath(), std::string(windows) + "\\w.ini");
+
+    const std::string folder = TempFolder("rsini");
+    TComponent owner(nullptr);
+    auto storage = new TrsStorage(&owner);
+    auto data = new TrsIniData(&owner);
+    storage->SetStorageData(data);
+    data->FileDir = fdCustom;
+    data->Options = {doAutoCreateDir};
+    data->FileName = folder + "\\a\\b\\Settings";
+    const std::string path = folder + "\\a\\b\\Settings.ini";
+    storage->SetActive(true);  // no file yet: nothing loads
+    EXPECT_TRUE(storage->Keys().empty());
+    storage->WriteString("S\\k", "first");
+    storage->SetActive(false);
+    EXPECT_EQ(ReadFile(path), "[S]\r\nk=\"first\"\r\n\r\n");
+    storage->SetActive(true);
+    EXPECT_EQ(storage->ReadString("\\S\\k", ""), "first");
+
+    // A file that cannot be replaced raises, and the old file stays whole with no leftovers.
+    storage->WriteString("S\\k", "second");
+    HANDLE locked = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    EXPECT_THROW(storage->SetActive(false), EFCreateError);
+    CloseHandle(locked);
+    EXPECT_EQ(ReadFile(path), "[S]\r\nk=\"first\"\r\n\r\n");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((folder + "\\a\\b\\*").c_str(), &found);
+    int files = 0;
+    if (search != INVALID_HANDLE_VALUE) {
+        do
+            files += !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+        while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    EXPECT_EQ(files, 1);
+
+    // The embedded copy stands in for a missing file and survives its packed form.
+    DeleteFileA(path.c_str());
+    const std::string fallback = "[E]\r\nk=" + std::string(3000, '7') + "\r\n";
+    data->InternalFile().WriteBuffer(fallback.data(), static_cast<int64_t>(fallback.size()));
+    TMemoryStream property;
+    data->WriteInternalFile(property);
+    EXPECT_LT(property.Size(), 100);
+    data->InternalFile().Clear();
+    property.SetPosition(0);
+    data->ReadInternalFile(property);
+    data->InternalFileLoad = iflNoRealFile;
+    storage->SetActive(true);
+    EXPECT_EQ(storage->ReadString("\\E\\k", "").size(), 3000u);
+    storage->Options = {};
+    storage->SetActive(false);
+    WriteFile(path, "[F]\r\nk=1\r\n");
+    storage->SetActive(true);
+    EXPECT_TRUE(storage->KeyExists("\\F\\k"));
+    storage->SetActive(false);
+    // A damaged embedded copy is refused.
+    std::string damaged(reinterpret_cast<const char*>(property.Memory()), static_cast<size_t>(property.Size()));
+    damaged[6] = '\x7F';
+    TMemoryStream bad;
+    bad.WriteBuffer(damaged.data(), static_cast<int64_t>(damaged.size()));
+    bad.SetPosition(0);
+    EXPECT_THROW(data->ReadInternalFile(bad), TrsException);
+    DeleteFileA(path.c_str());
+    RemoveDirectoryA((folder + "\\a\\b").c_str());
+    RemoveDirectoryA((folder + "\\a").c_str());
+    RemoveDirectoryA(folder.c_str());
+}
+
+TEST(RsIniData, AFailedSaveAtTheOwnersEndIsReportedNotThrown) {
+    std::string reported;
+    const std::string folder = TempFolder("rsmissing");
+    Application.OnException = [&](TObject*, std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const Exception& e) {
+            reported = e.Message;
+        }
+    };
+    {
+        TComponent owner(nullptr);
+        auto storage = new TrsStorage(&owner);
+        auto data = new TrsIniData(&owner);
+        data->FileDir = fdCustom;
+        data->Options = {};
+        data->FileName = folder + "\\no such folder\\x.ini";
+        storage->SetStorageData(data);
+        storage->SetActive(true);
+        storage->WriteInteger("k", 1);
+    }
+    Application.OnException = {};
+    RemoveDirectoryA(folder.c_str());
+    EXPECT_NE(reported.find("no such folder"), std::string::npos) << reported;
+}

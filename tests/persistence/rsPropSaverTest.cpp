@@ -1,0 +1,276 @@
+#include "rsIniData.h"
+#include "rsPropSaver.h"
+
+#include "KvListVw.h"
+#include "Spin.h"
+#include "StdCtrls.h"
+#include "kelControls.h"
+
+#include "GuiTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string SettingsPath() {
+    char base[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, base);
+    return std::string(base) + "rsPropSaver" + std::to_string(GetCurrentProcessId()) + ".ini";
+}
+
+std::string ReadFile(const std::string& path) {
+    if (!FileExists(path))
+        return "";
+    TMemoryStream stream;
+    stream.LoadFromFile(path);
+    return std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size()));
+}
+
+// A page like the wizard's: check boxes, a group box with a check box in its caption, a list
+// view with columns and a spin edit, persisted by a storage, a settings file and a saver.
+class TSavedForm : public TTestForm {
+public:
+    explicit TSavedForm(const std::function<void(TSavedForm&)>& setUp = {}) {
+        SetCaption("Saved settings");
+        OnCreate = [this](TObject*) { ++ownCreates; };
+        OnClose = [this](TObject*, TCloseAction& action) {
+            ++ownCloses;
+            action = closeAction;
+        };
+        BuildForm([&] {
+            chkAPPPath = Add<TCheckBox>(this, 8, 8, 180, 20);
+            chkAPPPath->SetName("chkAPPPath");
+            chkAPPPath->SetCaption("Application Paths");
+            chkAPPPath->SetChecked(true);
+            gbClearSoftware = Add<TkelGroupBox>(this, 8, 34, 200, 80);
+            gbClearSoftware->SetName("gbClearSoftware");
+            gbClearSoftware->SetCaption("Clear Software Section");
+            gbClearSoftware->SetCheckBoxChecked(true);
+            lvwRegKeys = Add<TKvListView>(this, 216, 8, 170, 200);
+            lvwRegKeys->SetName("lvwRegKeys");
+            lvwRegKeys->SetViewStyle(vsReport);
+            for (const char* caption : {"Key", "Value", "Problem"})
+                lvwRegKeys->Columns().Add()->SetCaption(caption);
+            seOlderThan = Add<TSpinEdit>(this, 8, 122, 80, 22);
+            seOlderThan->SetName("seOlderThan");
+            seOlderThan->SetMaxValue(1000);
+            seOlderThan->SetValue(7);
+            rsStorage = new TrsStorage(this);
+            rsStorage->SetName("rsStorage");
+            rsIniData = new TrsIniData(this);
+            rsIniData->SetName("rsIniData");
+            rsIniData->FileDir = fdCustom;
+            rsIniData->Options = {};
+            rsIniData->FileName = SettingsPath();
+            rsStorage->SetStorageData(rsIniData);
+            rsStorage->SetActive(true);
+            rsPropSaver1 = new TrsPropSaver(this);
+            rsPropSaver1->SetName("rsPropSaver1");
+            rsPropSaver1->SetStorage(rsStorage);
+            rsPropSaver1->RootSection = "frmSaved";
+            for (const char* line : {"chkAPPPath.Checked", "gbClearSoftware.CheckBoxChecked", "lvwRegKeys.Columns.Width",
+                                     "seOlderThan.Value"})
+                rsPropSaver1->Properties().Add(line);
+            rsPropSaver1->SetWhenLoad(wlOnCreate);
+            rsPropSaver1->SetWhenSave(wsOnClose);
+            if (setUp)
+                setUp(*this);
+        });
+    }
+
+    TCheckBox* chkAPPPath = nullptr;
+    TkelGroupBox* gbClearSoftware = nullptr;
+    TKvListView* lvwRegKeys = nullptr;
+    TSpinEdit* seOlderThan = nullptr;
+    TrsStorage* rsStorage = nullptr;
+    TrsIniData* rsIniData = nullptr;
+    TrsPropSaver* rsPropSaver1 = nullptr;
+    int ownCreates = 0;
+    int ownCloses = 0;
+    TCloseAction closeAction = caHide;
+
+    std::string Widths() const {
+        std::string text;
+        for (int i = 0; i < lvwRegKeys->Columns().Count(); ++i)
+            text += (i ? "," : "") + std::to_string(lvwRegKeys->Columns().Items(i)->Width());
+        return text;
+    }
+};
+
+struct PropSaver : GuiTest {
+    void SetUp() override {
+        GuiTest::SetUp();
+        DeleteFileA(SettingsPath().c_str());
+    }
+    void TearDown() override {
+        DeleteFileA(SettingsPath().c_str());
+        GuiTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST(RsPropertyLine, Syntax) {
+    TrsProperty plain = TrsProperty::Parse("chkAPPPath.Checked");
+    EXPECT_EQ(plain.Path, "chkAPPPath.Checked");
+    EXPECT_EQ(plain.KeyName, "chkAPPPath.Checked");
+    EXPECT_EQ(plain.Default, "");
+    EXPECT_TRUE(plain.Enabled);
+    EXPECT_EQ(plain.Kind, TrsPropKind::Published);
+    EXPECT_EQ(plain.Direction, TrsPropDirection::Both);
+    EXPECT_FALSE(plain.Encipher);
+
+    TrsProperty full = TrsProperty::Parse("a.b,\"True\",\"Key, name\",EURC");
+    EXPECT_EQ(full.Path, "a.b");
+    EXPECT_EQ(full.Default, "True");
+    EXPECT_EQ(full.KeyName, "Key, name");
+    EXPECT_EQ(full.Kind, TrsPropKind::User);
+    EXPECT_EQ(full.Direction, TrsPropDirection::Read);
+    EXPECT_TRUE(full.Encipher);
+
+    TrsProperty trailing = TrsProperty::Parse("a.b,False,");
+    EXPECT_EQ(trailing.Path, "a.b");
+    EXPECT_EQ(trailing.Default, "False");
+    EXPECT_EQ(trailing.KeyName, "a.b");
+    TrsProperty disabled = TrsProperty::Parse("a.b,xCW");
+    EXPECT_FALSE(disabled.Enabled);
+    EXPECT_EQ(disabled.Kind, TrsPropKind::Custom);
+    EXPECT_EQ(disabled.Direction, TrsPropDirection::Write);
+    // Without a flag group the commas belong to the path.
+    EXPECT_EQ(TrsProperty::Parse("a.b,c").Path, "a.b,c");
+}
+
+TEST_F(PropSaver, StoresAndRestoresAFormsState) {
+    auto first = new TSavedForm;
+    EXPECT_EQ(first->ownCreates, 1);
+    EXPECT_TRUE(first->chkAPPPath->Checked());  // no file yet: the form's own values
+    first->chkAPPPath->SetChecked(false);
+    first->gbClearSoftware->SetCheckBoxChecked(false);
+    first->lvwRegKeys->Columns().Items(0)->SetWidth(120);
+    first->lvwRegKeys->Columns().Items(1)->SetWidth(300);
+    first->lvwRegKeys->Columns().Items(2)->SetWidth(80);
+    first->seOlderThan->SetValue(42);
+    first->ShowForm();
+    first->SetBounds(50, 60, 500, 400);
+    first->Close();
+    EXPECT_EQ(first->ownCloses, 1);
+    EXPECT_FALSE(first->Visible());
+    FreeComponent(first);  // the storage writes the file as the form goes
+
+    const std::string text = ReadFile(SettingsPath());
+    EXPECT_EQ(text.find("[frmSaved]\r\nchkAPPPath.Checked=\"False\"\r\nFormPlacement=\""), 0u) << text;
+    EXPECT_NE(text.find("gbClearSoftware.CheckBoxChecked=\"False\"\r\n"), std::string::npos);
+    EXPECT_NE(text.find("lvwRegKeys.Columns.Width=\"120,300,80\"\r\n"), std::string::npos);
+    EXPECT_NE(text.find("seOlderThan.Value=42\r\n"), std::string::npos);
+
+    auto second = new TSavedForm;
+    EXPECT_EQ(second->ownCreates, 1);
+    EXPECT_FALSE(second->chkAPPPath->Checked());
+    EXPECT_FALSE(second->gbClearSoftware->CheckBoxChecked());
+    EXPECT_EQ(second->Widths(), "120,300,80");
+    EXPECT_EQ(second->seOlderThan->Value(), 42);
+    EXPECT_EQ(second->Position(), poDesigned);  // no re-centring over the restored place
+    second->ShowForm();
+    EXPECT_EQ(second->Left(), 50);
+    EXPECT_EQ(second->Top(), 60);
+    EXPECT_EQ(second->Width(), 500);
+    EXPECT_EQ(second->Height(), 400);
+    second->closeAction = caNone;  // a close that is refused saves nothing
+    second->seOlderThan->SetValue(9);
+    second->Close();
+    EXPECT_EQ(second->ownCloses, 1);
+    EXPECT_EQ(second->rsStorage->ReadString("\\frmSaved\\seOlderThan.Value", ""), "42");
+    second->closeAction = caHide;
+    second->Close();
+    EXPECT_EQ(second->rsStorage->ReadString("\\frmSaved\\seOlderThan.Value", ""), "9");
+    FreeComponent(second);
+}
+
+TEST_F(PropSaver, DefaultsDisabledLinesAndCollectionCounts) {
+    auto form = new TSavedForm([](TSavedForm& f) {
+        f.rsPropSaver1->Properties().Clear();
+        f.rsPropSaver1->Properties().Add("chkAPPPath.Checked,\"True\",");
+        f.rsPropSaver1->Properties().Add("seOlderThan.Value,xPD");
+        f.rsPropSaver1->Properties().Add("lvwRegKeys.Columns.Width");
+        f.rsPropSaver1->Properties().Add("nothing.Here");
+        f.rsPropSaver1->SetOptions({});
+    });
+    TrsStorage& storage = *form->rsStorage;
+    storage.WriteInteger("\\frmSaved\\seOlderThan.Value", 5);
+    storage.WriteString("\\frmSaved\\nothing.Here", "x");
+    EXPECT_TRUE(form->rsPropSaver1->FormPlacementOptions().Empty());
+    form->rsPropSaver1->SaveToStorage();
+    // The default value, a disabled line and an unresolvable path leave no key.
+    EXPECT_FALSE(storage.KeyExists("\\frmSaved\\chkAPPPath.Checked"));
+    EXPECT_FALSE(storage.KeyExists("\\frmSaved\\seOlderThan.Value"));
+    EXPECT_FALSE(storage.KeyExists("\\frmSaved\\nothing.Here"));
+    EXPECT_FALSE(storage.KeyExists("\\frmSaved\\FormPlacement"));
+    form->chkAPPPath->SetChecked(false);
+    form->rsPropSaver1->SaveToStorage();
+    EXPECT_EQ(storage.ReadString("\\frmSaved\\chkAPPPath.Checked", ""), "False");
+    // A missing key gives the default back.
+    storage.DeleteKey("\\frmSaved\\chkAPPPath.Checked");
+    storage.WriteString("\\frmSaved\\lvwRegKeys.Columns.Width", "\"50,60\"");
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_TRUE(form->chkAPPPath->Checked());
+    EXPECT_EQ(form->Widths(), "50,60");
+    storage.WriteString("\\frmSaved\\lvwRegKeys.Columns.Width", "70,80,90,100");
+    form->rsPropSaver1->SetOptions({poNotRestoreCollectionItemsCount});
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(form->Widths(), "70,80");
+    form->rsPropSaver1->SetOptions({});
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(form->Widths(), "70,80,90,100");
+    // A damaged value leaves its property alone and the other lines still load.
+    storage.WriteString("\\frmSaved\\chkAPPPath.Checked", "Maybe");
+    storage.WriteString("\\frmSaved\\lvwRegKeys.Columns.Width", "\"11,12\"");
+    form->chkAPPPath->SetChecked(false);
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_FALSE(form->chkAPPPath->Checked());
+    EXPECT_EQ(form->Widths(), "11,12");
+    FreeComponent(form);
+}
+
+TEST_F(PropSaver, PlacementTextAndHooks) {
+    auto form = new TSavedForm;
+    form->ShowForm();
+    form->SetBounds(30, 40, 320, 240);
+    TrsPropSaver& saver = *form->rsPropSaver1;
+    const std::string placement = saver.PlacementText();
+    int fields = 1;
+    for (char c : placement)
+        fields += c == ',';
+    EXPECT_EQ(fields, 10);
+    EXPECT_NE(placement.find(",30,40,350,280"), std::string::npos) << placement;
+    // Nine fields, or a field that is no number, are ignored.
+    saver.ApplyPlacementText("0,1,0,0,0,0,10,10,200");
+    saver.ApplyPlacementText("0,1,0,0,0,0,10,10,200,x");
+    EXPECT_EQ(form->Left(), 30);
+    saver.SetFormPlacementOptions({pfpSize});
+    saver.ApplyPlacementText("0,1,-1,-1,-1,-1,10,10,210,110");
+    EXPECT_EQ(form->Left(), 30);
+    EXPECT_EQ(form->Width(), 200);
+    EXPECT_EQ(form->Height(), 100);
+    EXPECT_TRUE(saver.Options().Contains(poStoreFormPlacement));
+    saver.SetFormPlacementOptions({});
+    EXPECT_FALSE(saver.Options().Contains(poStoreFormPlacement));
+
+    // Without a storage the run's events still fire; a manual saver leaves the form's handlers.
+    std::string order;
+    saver.OnBeforeSave = [&](TObject*) { order += "before "; };
+    saver.OnAfterSave = [&](TObject*) { order += "after "; };
+    saver.SetStorage(nullptr);
+    saver.SaveToStorage();
+    EXPECT_EQ(order, "before after ");
+    saver.SetWhenSave(wsManual);
+    form->Close();
+    EXPECT_EQ(form->ownCloses, 1);
+    EXPECT_EQ(order, "before after ");
+    saver.SetWhenSave(wsOnHide);
+    form->ShowForm();
+    form->Close();
+    EXPECT_EQ(order, "before after before after ");
+    FreeComponent(form);
+}
