@@ -9,6 +9,9 @@
 #include "KvLaunch.h"
 #include "StdCtrls.h"
 #include "kelControls.h"
+#include "rsIniData.h"
+#include "rsPropSaver.h"
+#include "rsStorage.h"
 
 #include <string>
 #include <vector>
@@ -38,6 +41,11 @@ public:
     TKvToolButton* btnHint = nullptr;
     // The instructions; plain text until the marked-up label takes its place.
     TLabel* HTMLabel1 = nullptr;
+    // The choices kept between runs in "CleanupSettings.ini" beside the program: loaded when
+    // the page is made, put back when it closes, written when it is freed.
+    TrsStorage* rsStorage = nullptr;
+    TrsIniData* rsIniData = nullptr;
+    TrsPropSaver* rsPropSaver1 = nullptr;
 
     // The properties the page keeps between runs, as paths from the form, in the order
     // they are stored.

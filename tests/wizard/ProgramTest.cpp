@@ -16,7 +16,18 @@ namespace {
 constexpr DWORD kProcessTimeoutMs = 20000;
 constexpr DWORD kPollMs = 50;
 
-std::string ProgramPath() { return ExtractFilePath(Application.ExeName()) + "..\\..\\wizard\\hivesweep.exe"; }
+std::string BuiltProgramPath() { return ExtractFilePath(Application.ExeName()) + "..\\..\\wizard\\hivesweep.exe"; }
+
+// The program runs from a copy in a folder of its own: it writes its settings beside itself.
+const std::string& ProgramPath() {
+    static TTempDir folder;
+    static const std::string copy = [] {
+        std::string path = folder.Path() + "\\hivesweep.exe";
+        CopyFileA(BuiltProgramPath().c_str(), path.c_str(), FALSE);
+        return path;
+    }();
+    return copy;
+}
 
 // A copy of the program; killed when the test leaves it running.
 class TProgram {

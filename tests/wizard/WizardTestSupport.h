@@ -14,11 +14,13 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <string>
 
 class WizardFormsTest : public GuiTest {
 protected:
     void SetUp() override {
         GuiTest::SetUp();
+        RemoveSettingsFiles();
         // As the program does before it makes its forms: the application's icon and window.
         Application.Initialize();
         AppPath.clear();
@@ -37,9 +39,19 @@ protected:
         Free(frmHelp);
         Free(frmCleanupSettings);
         Free(frmMain);
+        RemoveSettingsFiles();
         AppPath.clear();
         WizardResult.clear();
         GuiTest::TearDown();
+    }
+
+    // The pages keep their settings beside the program: each test starts without them.
+    static std::string SettingsFile(const std::string& name) {
+        return ExtractFilePath(Application.ExeName()) + name + ".ini";
+    }
+    static void RemoveSettingsFiles() {
+        for (const char* name : {"CleanupSettings", "RegistryCleanup", "RegistryUndo"})
+            DeleteFileA(SettingsFile(name).c_str());
     }
 
     template <class F>
