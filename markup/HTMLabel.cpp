@@ -939,7 +939,18 @@ void THTMLabel::PaintBackground(TCanvas& canvas, const TRect& rect) {
 }
 
 void THTMLabel::Paint() {
-    TCanvas& canvas = Canvas();
+    // Drawn into a bitmap over what lies below, then copied: text looks the same on every device.
+    TRect client = ClientRect();
+    if (client.right <= 0 || client.bottom <= 0)
+        return;
+    TBitmap buffer(client.right, client.bottom);
+    BitBlt(buffer.Canvas().Handle(), 0, 0, client.right, client.bottom, Canvas().Handle(), 0, 0, SRCCOPY);
+    buffer.Canvas().Font().Assign(*Font());
+    PaintOn(buffer.Canvas());
+    BitBlt(Canvas().Handle(), 0, 0, client.right, client.bottom, buffer.Canvas().Handle(), 0, 0, SRCCOPY);
+}
+
+void THTMLabel::PaintOn(TCanvas& canvas) {
     TRect rect = ClientRect();
     PaintBackground(canvas, rect);
     auto bevel = [&](TPanelBevel kind) {

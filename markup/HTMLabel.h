@@ -134,6 +134,7 @@ private:
     };
     // Lays the markup out in area of canvas; draws when draw is set. Returns the size used.
     SIZE Render(TCanvas& canvas, const TRect& area, bool draw);
+    void PaintOn(TCanvas& canvas);
     void TextChanged();
     void PaintBackground(TCanvas& canvas, const TRect& rect);
     void InvalidateAnchor(const std::string& address);

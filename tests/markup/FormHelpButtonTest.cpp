@@ -1,0 +1,183 @@
+#include "FormHelpButton.h"
+
+#include "GuiTestSupport.h"
+#include "StdCtrls.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr UINT kProbe = WM_APP + 17;
+
+// Writes what it sees of the probe message into a shared log.
+class TRecordingHook : public TfhCustomAppHookComponent {
+public:
+    TRecordingHook(TComponent* owner, std::string name, std::string& log)
+        : TfhCustomAppHookComponent(owner), name_(std::move(name)), log_(log) {}
+
+    bool HandleProbe = false;
+    int RehookedCount = 0;
+    int CaptionChanges = 0;
+
+protected:
+    void BeforeFormMessage(TMessage& message, bool& handled) override {
+        if (message.Msg == kProbe) {
+            log_ += "before " + name_ + ";";
+            handled = HandleProbe;
+            if (handled)
+                message.Result = 7;
+        }
+    }
+    void AfterFormMessage(TMessage& message) override {
+        TfhCustomAppHookComponent::AfterFormMessage(message);
+        if (message.Msg == kProbe)
+            log_ += "after " + name_ + ";";
+    }
+    void BeforeAppMessage(TMessage& message, bool&) override {
+        if (message.Msg == kProbe)
+            log_ += "app " + name_ + ";";
+    }
+    void Rehooked() override { ++RehookedCount; }
+    void CaptionChanged() override { ++CaptionChanges; }
+
+private:
+    std::string name_;
+    std::string& log_;
+};
+
+// A form that notes the probe when it reaches it.
+class TProbeForm : public TTestForm {
+public:
+    std::string* Log = nullptr;
+    void WndProc(TMessage& message) override {
+        if (message.Msg == kProbe && Log)
+            *Log += "form;";
+        TTestForm::WndProc(message);
+    }
+};
+
+class FormHooks : public GuiTest {};
+
+}  // namespace
+
+TEST_F(FormHooks, ChainOrderHandlingAndRemoval) {
+    std::string log;
+    TProbeForm form;
+    form.Log = &log;
+    auto first = new TRecordingHook(&form, "1", log);
+    auto second = new TRecordingHook(&form, "2", log);
+    ASSERT_TRUE(first->Hooked());
+    EXPECT_EQ(first->HookedWindow(), form.Handle());
+
+    SendMessageA(form.Handle(), kProbe, 0, 0);
+    EXPECT_EQ(log, "before 2;before 1;form;after 1;after 2;");
+
+    log.clear();
+    first->HandleProbe = true;
+    EXPECT_EQ(SendMessageA(form.Handle(), kProbe, 0, 0), 7);
+    EXPECT_EQ(log, "before 2;before 1;after 1;after 2;");  // the form did not see it
+
+    // Destroying the first leaves the second hooked.
+    log.clear();
+    FreeComponent(first);
+    SendMessageA(form.Handle(), kProbe, 0, 0);
+    EXPECT_EQ(log, "before 2;form;after 2;");
+    FreeComponent(second);
+    log.clear();
+    SendMessageA(form.Handle(), kProbe, 0, 0);
+    EXPECT_EQ(log, "form;");
+
+    EXPECT_THROW(TRecordingHook(&Application, "x", log), EInvalidOperation);
+}
+
+TEST_F(FormHooks, RecreatedWindowIsHookedAgain) {
+    std::string log;
+    TProbeForm form;
+    auto first = new TRecordingHook(&form, "1", log);
+    auto second = new TRecordingHook(&form, "2", log);
+    HWND old = form.Handle();
+    form.RecreateWnd();
+    HWND now = form.Handle();
+    Application.ProcessMessages();
+    ASSERT_FALSE(IsWindow(old));
+    EXPECT_EQ(first->RehookedCount, 1);
+    EXPECT_EQ(second->RehookedCount, 1);
+    EXPECT_EQ(first->HookedWindow(), now);
+    SendMessageA(now, kProbe, 0, 0);
+    EXPECT_EQ(log, "before 2;before 1;after 1;after 2;");
+}
+
+TEST_F(FormHooks, ApplicationWindowAndCaptionChanges) {
+    std::string log;
+    TProbeForm form;
+    auto hook = new TRecordingHook(&form, "1", log);
+    PostMessageA(hook->UtilityWindow(), WM_FHHOOKAPP, 0, 0);
+    Application.ProcessMessages();
+    ASSERT_TRUE(hook->AppHooked());
+    SendMessageA(Application.Handle(), kProbe, 0, 0);
+    EXPECT_EQ(log, "app 1;");
+
+    form.SetCaption("First");
+    char text[64];
+    GetWindowTextA(form.Handle(), text, sizeof(text));
+    Application.ProcessMessages();
+    int changes = hook->CaptionChanges;
+    EXPECT_GE(changes, 1);
+    GetWindowTextA(form.Handle(), text, sizeof(text));
+    Application.ProcessMessages();
+    EXPECT_EQ(hook->CaptionChanges, changes);  // the same caption is no change
+
+    FreeComponent(hook);
+    log.clear();
+    SendMessageA(Application.Handle(), kProbe, 0, 0);
+    EXPECT_EQ(log, "");
+}
+
+TEST_F(FormHooks, CaptionButtonHitTestTooltipAndSystemMenu) {
+    TTestForm form;
+    auto button = new TFormHelpButton(&form);
+    int clicks = 0;
+    button->OnClickButton = [&](TObject*) { ++clicks; };
+    button->CaptionButton()->SetHint("Help");
+    form.ShowForm();
+    Application.ProcessMessages();
+    button->DrawButton();
+
+    TRect rect = button->ButtonRect();
+    ASSERT_GT(rect.right, rect.left);
+    RECT window;
+    GetWindowRect(form.Handle(), &window);
+    LPARAM center = MAKELPARAM(window.left + (rect.left + rect.right) / 2, window.top + (rect.top + rect.bottom) / 2);
+    EXPECT_EQ(SendMessageA(form.Handle(), WM_NCHITTEST, 0, center), static_cast<LRESULT>(kCaptionButtonId));
+    EXPECT_TRUE(button->TooltipRegistered());
+
+    // Hidden: no hit test answer and no tooltip.
+    button->CaptionButton()->SetVisible(false);
+    EXPECT_NE(SendMessageA(form.Handle(), WM_NCHITTEST, 0, center), static_cast<LRESULT>(kCaptionButtonId));
+    EXPECT_FALSE(button->TooltipRegistered());
+
+    // The system-menu entry: a position past the end appends it, after a separator.
+    HMENU menu = GetSystemMenu(form.Handle(), FALSE);
+    const int count = GetMenuItemCount(menu);
+    button->SystemMenu()->SetSeparators(TfhMenuSeparators{seBefore});
+    button->SystemMenu()->SetPosition(count + 5);
+    button->SystemMenu()->SetApplyToMenu(true);
+    ASSERT_EQ(GetMenuItemCount(menu), count + 2);
+    EXPECT_EQ(GetMenuItemID(menu, count), kMenuSeparatorBeforeId);
+    EXPECT_EQ(GetMenuItemID(menu, count + 1), kCaptionButtonId);
+    char text[64] = "";
+    GetMenuStringA(menu, kCaptionButtonId, text, sizeof(text), MF_BYCOMMAND);
+    EXPECT_STREQ(text, "Help");
+
+    // Choosing it runs the click; changing a property puts the items in again once.
+    SendMessageA(form.Handle(), WM_SYSCOMMAND, kCaptionButtonId, 0);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_FALSE(button->Pressed());
+    button->SystemMenu()->SetCaption("&What's This?");
+    EXPECT_EQ(GetMenuItemCount(menu), count + 2);
+    button->SystemMenu()->SetApplyToMenu(false);
+    EXPECT_EQ(GetMenuItemCount(menu), count);
+    form.Hide();
+}
