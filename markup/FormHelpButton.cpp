@@ -127,10 +127,19 @@ void DrawTransparent(HDC dc, const TRect& rect, HBITMAP bitmap, COLORREF transpa
     BITMAP info{};
     if (!GetObjectA(bitmap, sizeof(info), &info))
         return;
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    if (width <= 0 || height <= 0)
+        return;
     TUniqueMemoryDc source(CreateCompatibleDC(dc));
     TSelection selection(source.Get(), bitmap);
-    TransparentBlt(dc, rect.left, rect.top, rect.right - rect.left, rect.bottom - rect.top, source.Get(), 0, 0,
-                   info.bmWidth, info.bmHeight, transparent);
+    // Sized first without blending, so that no mixed colour escapes the transparent one.
+    TUniqueMemoryDc sized(CreateCompatibleDC(dc));
+    TUniqueGdi<HBITMAP> sizedBitmap(CreateCompatibleBitmap(dc, width, height));
+    TSelection sizedSelection(sized.Get(), sizedBitmap.Get());
+    SetStretchBltMode(sized.Get(), COLORONCOLOR);
+    StretchBlt(sized.Get(), 0, 0, width, height, source.Get(), 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
+    TransparentBlt(dc, rect.left, rect.top, width, height, sized.Get(), 0, 0, width, height, transparent);
 }
 
 UINT_PTR NextToolId() {
@@ -656,7 +665,9 @@ void TFormHelpButton::PaintButton(HDC dc, bool down) {
         DrawTextA(dc, glyph.c_str(), -1, &shifted, flags);
         SetTextColor(dc, GetSysColor(COLOR_BTNSHADOW));
     } else {
-        SetTextColor(dc, xpStyle ? RGB(255, 255, 255) : ColorToRGB(glyphFont_.Color()));
+        // The caption-text default would vanish on a classic button face: button text there.
+        TColor color = glyphFont_.Color() == clCaptionText ? clBtnText : glyphFont_.Color();
+        SetTextColor(dc, xpStyle ? RGB(255, 255, 255) : ColorToRGB(color));
     }
     DrawTextA(dc, glyph.c_str(), -1, &text, flags);
 }

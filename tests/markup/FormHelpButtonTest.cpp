@@ -1,6 +1,7 @@
 #include "FormHelpButton.h"
 
 #include "GuiTestSupport.h"
+#include "ScreenshotSupport.h"
 #include "StdCtrls.h"
 
 #include <gtest/gtest.h>
@@ -179,5 +180,43 @@ TEST_F(FormHooks, CaptionButtonHitTestTooltipAndSystemMenu) {
     EXPECT_EQ(GetMenuItemCount(menu), count + 2);
     button->SystemMenu()->SetApplyToMenu(false);
     EXPECT_EQ(GetMenuItemCount(menu), count);
+    form.Hide();
+}
+
+TEST_F(FormHooks, PictureOfCaptionButtons) {
+    // The classic face, drawn in the caption bar left of the standard buttons.
+    TTestForm plain;
+    auto classic = new TFormHelpButton(&plain);
+    classic->CaptionButton()->SetStyle(cbsWin9x);
+    plain.ShowForm();
+    Application.ProcessMessages();
+    RedrawWindow(plain.Handle(), nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    TBitmap shot;
+    ASSERT_TRUE(guitest::CaptureWindow(plain.Handle(), shot));
+    TRect rect = classic->ButtonRect();
+    EXPECT_EQ(shot.Canvas().Pixels(rect.left + 3, rect.top + 3), static_cast<TColor>(GetSysColor(COLOR_BTNFACE)));
+    plain.Hide();
+
+    // The themed red face as the main window would show it.
+    TTestForm form;
+    form.SetCaption("Caption help button");
+    form.SetClientSize(320, 60);
+    auto themed = new TFormHelpButton(&form);
+    themed->CaptionButton()->SetStyle(cbsWinXP);
+    themed->CaptionButton()->SetXPStyleColor(xpcRed);
+    themed->SetGlyphChar("?");
+    themed->GlyphFont().SetName("Arial");
+    themed->GlyphFont().SetStyle(TFontStyles{fsBold});
+    form.ShowForm();
+    Application.ProcessMessages();
+    RedrawWindow(form.Handle(), nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
+    rect = themed->ButtonRect();
+    // No colour of the picture's transparent corners reaches the caption bar.
+    for (int y = rect.top; y < rect.bottom; ++y) {
+        for (int x = rect.left; x < rect.right; ++x)
+            ASSERT_NE(shot.Canvas().Pixels(x, y), clFuchsia) << x << "," << y;
+    }
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupCaptionButton"));
     form.Hide();
 }

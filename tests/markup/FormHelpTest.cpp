@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 namespace {
@@ -290,5 +291,64 @@ TEST_F(WhatsThisHelp, PictureOfAPopup) {
     EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupHelpPopup"));
     EXPECT_LE(popup->Bitmap().Width(), 350);
     popup->Close();
+    form.Hide();
+}
+
+// The user's way: F1 over a control, then the tool button and a click on a control.
+TEST_F(WhatsThisHelp, RealKeyAndClicks) {
+    TTestForm form;
+    auto help = new TFormHelp(&form);
+    auto hint = form.Add<TKvToolButton>(&form, 4, 4, 24, 24);
+    hint->SetCaption("What's this");
+    help->WhatsThis()->SetToolbarButton(hint);
+    auto panel = form.Add<TPanel>(&form, 40, 60, 150, 40);
+    panel->SetHint("Panel|Panel help.");
+    auto edit = form.Add<TEdit>(&form, 40, 120, 150, 24);
+    edit->SetHint("Edit help.");
+    form.ShowForm();
+    SetForegroundWindow(form.Handle());
+    edit->SetFocus();
+    Application.ProcessMessages();
+    auto pumpUntil = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 100 && !done(); ++i) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            Application.ProcessMessages();
+        }
+    };
+
+    // F1 shows the help of the control under the mouse, not of the focused one.
+    PointAt(*panel);
+    INPUT key[2] = {};
+    key[0].type = key[1].type = INPUT_KEYBOARD;
+    key[0].ki.wVk = key[1].ki.wVk = VK_F1;
+    key[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, key, sizeof(INPUT));
+    pumpUntil([] { return THelpWindow::Current() != nullptr; });
+    ASSERT_NE(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(THelpWindow::Current()->Text(), "Panel help.");
+    THelpWindow::Current()->Close();
+
+    PointAt(*hint);
+    INPUT click[2] = {};
+    click[0].type = click[1].type = INPUT_MOUSE;
+    click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendInput(2, click, sizeof(INPUT));
+    pumpUntil([&] { return help->HelpMode(); });
+    ASSERT_TRUE(help->HelpMode());
+    EXPECT_TRUE(hint->Down());
+    EXPECT_EQ(GetCapture(), form.Handle());
+
+    PointAt(*edit);
+    SendInput(2, click, sizeof(INPUT));
+    pumpUntil([] { return THelpWindow::Current() != nullptr; });
+    ASSERT_NE(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(THelpWindow::Current()->Text(), "Edit help.");
+    EXPECT_FALSE(help->HelpMode());
+    EXPECT_FALSE(hint->Down());
+    // The next click anywhere closes the pop-up.
+    PointAt(*THelpWindow::Current()->HelpControl());
+    SendInput(2, click, sizeof(INPUT));
+    pumpUntil([] { return THelpWindow::Current() == nullptr; });
     form.Hide();
 }
