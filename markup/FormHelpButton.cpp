@@ -200,7 +200,7 @@ LRESULT CALLBACK TfhFormHookComponent::HookProc(HWND window, UINT msg, WPARAM wP
         bool handled = false;
         self->BeforeFormMessage(message, handled);
         if (!handled)
-            message.Result = DefSubclassProc(window, msg, wParam, lParam);
+            message.Result = DefSubclassProc(window, message.Msg, message.WParam, message.LParam);
         // The form's handling may have freed the component.
         if (!TacHookList::Contains(self))
             return message.Result;
@@ -289,7 +289,7 @@ LRESULT CALLBACK TfhCustomAppHookComponent::AppHookProc(HWND window, UINT msg, W
         bool handled = false;
         self->BeforeAppMessage(message, handled);
         if (!handled)
-            message.Result = DefSubclassProc(window, msg, wParam, lParam);
+            message.Result = DefSubclassProc(window, message.Msg, message.WParam, message.LParam);
         if (!TacHookList::Contains(self))
             return message.Result;
         if (msg == WM_NCDESTROY) {
@@ -508,10 +508,8 @@ TFormHelpButton::~TFormHelpButton() {
 }
 
 void TFormHelpButton::BeforeDestruction() {
-    if (!IsDestroying() || Hooked()) {
-        UnregisterTooltip();
-        systemMenu_->Remove();
-    }
+    UnregisterTooltip();
+    systemMenu_->Remove();
     TfhCustomAppHookComponent::BeforeDestruction();
 }
 
@@ -731,9 +729,9 @@ void TFormHelpButton::BeforeFormMessage(TMessage& message, bool& handled) {
         }
         break;
     case WM_NCLBUTTONDBLCLK:
+        // A double click presses the button like a single one; the form never sees it.
         if (message.WParam == kCaptionButtonId) {
             message.Msg = WM_NCLBUTTONDOWN;
-            AfterFormMessage(message);
             handled = true;
         }
         break;

@@ -43,7 +43,8 @@ struct TTaggedTextParams {
     SIZE Size{0, 0};               // out: the bitmap's size
 };
 
-// The width in pixels that the markup's wrapping and centring use for the screen.
+// Sizes the bitmap to the text, moves Position so that the pop-up is centred on it and stays on
+// the screen, and draws the background, box, shadow and lines.
 void RenderTaggedText(TTaggedTextParams& params);
 
 // The lines of text as the renderer breaks them (CR LF or a lone LF, then word wrap).

@@ -447,11 +447,6 @@ void THTMLabel::Notification(TComponent* component, TOperation operation) {
         pictureContainer_ = nullptr;
 }
 
-void THTMLabel::WndProc(TMessage& message) {
-    // The caption is not drawn: the markup is.
-    TCustomLabel::WndProc(message);
-}
-
 SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
     // Line ends of the list are line breaks; the entities that look like markup are hidden.
     std::string text = htmlText_->Text();

@@ -118,7 +118,6 @@ public:
     TAnchorHintEvent OnAnchorHint;
 
     void Loaded() override;
-    void WndProc(TMessage& message) override;
 
 protected:
     void Paint() override;

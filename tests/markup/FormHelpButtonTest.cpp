@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windowsx.h>
+
 #include <string>
 
 namespace {
@@ -153,6 +155,18 @@ TEST_F(FormHooks, CaptionButtonHitTestTooltipAndSystemMenu) {
     LPARAM center = MAKELPARAM(window.left + (rect.left + rect.right) / 2, window.top + (rect.top + rect.bottom) / 2);
     EXPECT_EQ(SendMessageA(form.Handle(), WM_NCHITTEST, 0, center), static_cast<LRESULT>(kCaptionButtonId));
     EXPECT_TRUE(button->TooltipRegistered());
+
+    // A double click presses it once; the release over it clicks.
+    int downs = 0;
+    button->OnMouseDown = [&](TObject*, TMouseButton, TShiftState, int, int) { ++downs; };
+    SetCursorPos(GET_X_LPARAM(center), GET_Y_LPARAM(center));
+    SendMessageA(form.Handle(), WM_NCLBUTTONDBLCLK, kCaptionButtonId, center);
+    EXPECT_EQ(downs, 1);
+    EXPECT_EQ(GetCapture(), form.Handle());
+    SendMessageA(form.Handle(), WM_LBUTTONUP, 0, 0);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(GetCapture(), nullptr);
+    clicks = 0;
 
     // Hidden: no hit test answer and no tooltip.
     button->CaptionButton()->SetVisible(false);
