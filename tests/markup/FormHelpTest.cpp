@@ -226,6 +226,71 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
         Application.ProcessMessages();
     }
     EXPECT_EQ(Menus, "");
+    ASSERT_NE(THelpWindow::Current(), nullptr);
+    THelpWindow::Current()->Close();
+    help->OnWhatsThis = {};
+
+    // While a menu is open right clicks are left alone.
+    SendMessageA(form.Handle(), WM_ENTERMENULOOP, FALSE, 0);
+    SendInput(2, input, sizeof(INPUT));
+    for (int i = 0; i < 10; ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        Application.ProcessMessages();
+    }
+    EXPECT_EQ(Menus, "");
+    SendMessageA(form.Handle(), WM_EXITMENULOOP, FALSE, 0);
+
+    // A control with a menu of its own shows that menu only.
+    TPopupMenu own(&form);
+    auto item = new TMenuItem(&own);
+    item->SetCaption("Own item");
+    own.Items()->Add(item);
+    edit->SetPopupMenu(&own);
+    MenuChoice = 0;
+    SendInput(2, input, sizeof(INPUT));
+    for (int i = 0; i < 50 && Menus.empty(); ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        Application.ProcessMessages();
+    }
+    for (int i = 0; i < 10; ++i) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        Application.ProcessMessages();
+    }
+    EXPECT_EQ(Menus, "Own item;");
+    edit->SetPopupMenu(nullptr);
+    form.Hide();
+}
+
+TEST_F(WhatsThisHelp, SystemCommandMenuItemAndInactiveHelp) {
+    TTestForm form;
+    auto help = new TFormHelp(&form);
+    auto panel = form.Add<TPanel>(&form, 40, 60, 150, 40);
+    panel->SetHint("Panel help.");
+    form.ShowForm();
+    Application.ProcessMessages();
+
+    SendMessageA(form.Handle(), WM_SYSCOMMAND, SC_CONTEXTHELP, 0);
+    EXPECT_TRUE(help->HelpMode());
+    EXPECT_EQ(GetCapture(), form.Handle());
+    ReleaseCapture();
+    EXPECT_FALSE(help->HelpMode());
+
+    TPopupMenu menu(&form);
+    auto item = new TMenuItem(&menu);
+    menu.Items()->Add(item);
+    help->WhatsThis()->SetMenuItem(item);
+    item->Click();
+    EXPECT_TRUE(help->HelpMode());
+    ReleaseCapture();
+    EXPECT_FALSE(help->HelpMode());
+
+    // Switched off, the form's help messages pass by.
+    help->SetActive(false);
+    PointAt(*panel);
+    PressF1(form, *panel);
+    EXPECT_EQ(THelpWindow::Current(), nullptr);
+    help->SetActive(true);
+    PressF1(form, *panel);
     EXPECT_NE(THelpWindow::Current(), nullptr);
     form.Hide();
 }
