@@ -566,15 +566,7 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
         } else {
             THTMLPicture* picture = nullptr;
             if (source.find("://") != std::string::npos) {
-                picture = pictureCache_.FindPicture(source);
-                if (!picture) {
-                    picture = pictureCache_.AddPicture();
-                    try {
-                        picture->LoadFromURL(source);
-                    } catch (const Exception&) {
-                        // An unreadable picture draws nothing.
-                    }
-                }
+                picture = CachedPicture(source);
             } else if (pictureContainer_) {
                 picture = pictureContainer_->FindPicture(source);
             }
@@ -712,7 +704,9 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
                     bodyBackgroundTo = HTMLColor(tag.Attr("BGCOLORTO"));
                 bodyHorizontal = UpperCase(tag.Attr("DIR")) == "H";
                 std::string picture = tag.Attr("BACKGROUND");
-                if (!picture.empty() && pictureContainer_)
+                if (picture.find("://") != std::string::npos)
+                    bodyPicture = CachedPicture(picture);
+                else if (!picture.empty() && pictureContainer_)
                     bodyPicture = pictureContainer_->FindPicture(picture);
             }
             // Unknown tags are skipped.
@@ -896,6 +890,21 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
     canvas.Brush().SetStyle(bsSolid);
     canvas.Font().Assign(base);
     return SIZE{width, height};
+}
+
+THTMLPicture* THTMLabel::CachedPicture(const std::string& address) {
+    THTMLPicture* picture = pictureCache_.FindPicture(address);
+    if (picture)
+        return picture;
+    picture = pictureCache_.AddPicture();
+    try {
+        picture->LoadFromURL(address);
+    } catch (const Exception&) {
+        // An unreadable picture draws nothing.
+    }
+    // Loaded pictures keep the address they came from, so that the next look-up finds them.
+    picture->SetURL(address);
+    return picture;
 }
 
 SIZE THTMLabel::TextExtent(int width) {

@@ -134,6 +134,8 @@ private:
     // Lays the markup out in area of canvas; draws when draw is set. Returns the size used.
     SIZE Render(TCanvas& canvas, const TRect& area, bool draw);
     void PaintOn(TCanvas& canvas);
+    // The picture of an address from the cache, loaded on first use.
+    THTMLPicture* CachedPicture(const std::string& address);
     void TextChanged();
     void PaintBackground(TCanvas& canvas, const TRect& rect);
     void InvalidateAnchor(const std::string& address);

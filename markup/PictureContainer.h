@@ -38,6 +38,7 @@ public:
     // only recorded (there is no download).
     void LoadFromURL(const std::string& address);
     const std::string& URL() const { return url_; }
+    void SetURL(const std::string& address) { url_ = address; }
     std::unique_ptr<TGraphic> Clone() const override;
     void Assign(const TPersistent& source) override;
 

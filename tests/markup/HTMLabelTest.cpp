@@ -192,6 +192,39 @@ TEST_F(HTMLLabel, AnchorsOpenAddressesOrFireTheEvent) {
     form.Hide();
 }
 
+TEST_F(HTMLLabel, ImagesFromTheContainerAndTheCache) {
+    TTestForm form;
+    TBitmap square(12, 9);
+    square.Canvas().Brush().SetColor(clLime);
+    square.Canvas().FillRect(MakeRect(0, 0, 12, 9));
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof(folder), folder);
+    const std::string file = std::string(folder) + "markup_label_image.bmp";
+    square.SaveToFile(file);
+
+    auto label = AddLabel(form, "a<IMG SRC=\"file://" + file + "\">b");
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("ab", 10) + 12);
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("ab", 10) + 12);
+    EXPECT_EQ(label->PictureCache().Count(), 1);  // loaded once, found again by its address
+
+    auto container = new TPictureContainer(&form);
+    auto item = container->Items()->Add();
+    item->SetName("Logo");
+    item->Picture()->LoadFromURL("FILE://" + file);
+    label->SetPictureContainer(container);
+    label->SetHTMLText("<IMG SRC=\"LOGO\" WIDTH=\"30\" HEIGHT=\"20\"><IMG SRC=\"missing\">");
+    EXPECT_EQ(label->TextExtent(0).cx, 30);
+    form.Show();
+    Application.ProcessMessages();
+    TBitmap shot;
+    Capture(form, shot);
+    EXPECT_GE(Extent(shot, *label, clLime).left, 0);
+    FreeComponent(container);
+    EXPECT_EQ(label->PictureContainer(), nullptr);
+    DeleteFileA(file.c_str());
+    form.Hide();
+}
+
 TEST_F(HTMLLabel, AutoSizingFitsTheText) {
     TTestForm form;
     auto label = AddLabel(form, "Short<BR>text", 200, 100);
