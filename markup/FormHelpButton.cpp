@@ -162,7 +162,14 @@ TfhFormHookComponent::TfhFormHookComponent(TComponent* owner) : TComponent(owner
         throw EInvalidOperation("Owner must be TWinControl or its descendant!");
     utility_ = AllocateHWnd([this](TMessage& message) { UtilityWindowProc(message); });
     TacHookList::Add(this);
-    Hook();
+    try {
+        Hook();
+    } catch (...) {
+        // No destructor runs for a constructor that fails.
+        TacHookList::Remove(this);
+        DeallocateHWnd(utility_);
+        throw;
+    }
 }
 
 TfhFormHookComponent::~TfhFormHookComponent() {
