@@ -336,8 +336,9 @@ TEST_F(WhatsThisHelp, PictureOfAPopup) {
     TTestForm form;
     form.SetCaption("Registry cleaner");
     auto help = new TFormHelp(&form);
+    // As the wizard's windows set it up.
     help->SetPopupWidth(350);
-    help->SetShadowColor(static_cast<TColor>(0x808080));
+    help->SetShowShadow(false);
     auto run = form.Add<TButton>(&form, 20, 20, 120, 30);
     run->SetCaption("Scan");
     run->SetHint("Scan|[B]Scan[] looks through the registry for [BLUE]invalid entries[DEF]: missing files, "
