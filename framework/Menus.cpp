@@ -125,6 +125,10 @@ private:
 
 }  // namespace
 
+UINT TrackPopupMenuHandle(HMENU menu, UINT flags, int x, int y, HWND owner) {
+    return TrackPopupMenuThroughHook(menu, flags, x, y, owner);
+}
+
 TTrackPopupMenuFunction SetTrackPopupMenuHook(TTrackPopupMenuFunction function) {
     return std::exchange(gTrackPopupMenu, std::move(function));
 }

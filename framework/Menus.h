@@ -123,6 +123,8 @@ private:
 using TTrackPopupMenuFunction = std::function<UINT(HMENU menu, UINT flags, int x, int y, HWND owner)>;
 // Returns the function it replaced; an empty function restores the system's TrackPopupMenuEx.
 TTrackPopupMenuFunction SetTrackPopupMenuHook(TTrackPopupMenuFunction function);
+// Tracks a menu of raw handles through the seam (the replacement when set, else TrackPopupMenuEx).
+UINT TrackPopupMenuHandle(HMENU menu, UINT flags, int x, int y, HWND owner);
 
 enum TPopupAlignment { paLeft, paRight, paCenter };
 

@@ -1,0 +1,545 @@
+#include "FormHelpUtils.h"
+
+#include "FormHelp.h"
+#include "Forms.h"
+#include "SysUtils.h"
+#include "TypInfo.h"
+
+#include <commctrl.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+struct TTagColor {
+    const char* Name;
+    TColor Value;
+};
+
+constexpr TTagColor kTagColors[] = {
+    {"BLACK", clBlack}, {"MAROON", clMaroon}, {"GREEN", clGreen},   {"OLIVE", clOlive},
+    {"NAVY", clNavy},   {"PURPLE", clPurple}, {"TEAL", clTeal},     {"GRAY", clGray},
+    {"SILVER", clSilver}, {"RED", clRed},     {"LIME", clLime},     {"YELLOW", clYellow},
+    {"BLUE", clBlue},   {"FUCHSIA", clFuchsia}, {"AQUA", clAqua},   {"WHITE", clWhite},
+};
+
+// The tags the stripper knows, in the order it tries them: the empty tag, every ordering of
+// one to four different style letters, the colours, then "DEFAULT" and "DEF".
+const std::vector<std::string>& StripTable() {
+    static const std::vector<std::string> table = [] {
+        std::vector<std::string> tags{""};
+        const std::string letters = "BIUS";
+        for (size_t length = 1; length <= 4; ++length) {
+            // Orderings of length letters, in the order of the letters above.
+            std::array<int, 4> index{0, 1, 2, 3};
+            std::vector<std::string> found;
+            do {
+                std::string tag;
+                for (size_t i = 0; i < length; ++i)
+                    tag += letters[static_cast<size_t>(index[i])];
+                if (std::find(found.begin(), found.end(), tag) == found.end())
+                    found.push_back(tag);
+            } while (std::next_permutation(index.begin(), index.end()));
+            tags.insert(tags.end(), found.begin(), found.end());
+        }
+        for (const TTagColor& color : kTagColors)
+            tags.push_back(color.Name);
+        tags.push_back("DEFAULT");
+        tags.push_back("DEF");
+        return tags;
+    }();
+    return table;
+}
+
+// Draws or measures lines of markup on one canvas; style and colour carry from line to line.
+class TTagRenderer {
+public:
+    TTagRenderer(TCanvas& canvas, const TFont& base, char open, char close, bool plain, bool accel, bool twoPass)
+        : canvas_(canvas), open_(open), close_(close), plain_(plain), accel_(accel), twoPass_(twoPass) {
+        base_.Assign(base);
+        style_ = base.Style();
+        color_ = base.Color();
+        canvas_.Font().Assign(base);
+    }
+
+    // Returns the end x; draws when y >= 0.
+    int Line(std::string text, int x, int y, bool draw) {
+        if (plain_)
+            return Piece(text, x, y, draw);
+        for (;;) {
+            size_t open = text.find(open_);
+            size_t close = text.find(close_);
+            if (open == std::string::npos || close == std::string::npos)
+                return Piece(text, x, y, draw);
+            if (close < open) {
+                text.erase(open, 1);
+                continue;
+            }
+            x = Piece(text.substr(0, open), x, y, draw);
+            std::string tag = UpperCase(text.substr(open + 1, close - open - 1));
+            text.erase(0, close + 1);
+            Apply(tag);
+        }
+    }
+
+    void SetPassColor(TColor color) { passColor_ = color; }
+    void Reset() {
+        style_ = base_.Style();
+        color_ = base_.Color();
+    }
+
+private:
+    void Apply(const std::string& tag) {
+        TColor color;
+        if (tag == "DEF" || tag == "DEFAULT") {
+            style_ = base_.Style();
+            if (!twoPass_)
+                color_ = base_.Color();
+        } else if (TagColor(tag, color)) {
+            if (!twoPass_)
+                color_ = color;
+        } else {
+            style_ = TFontStyles();
+            for (char letter : tag) {
+                switch (letter) {
+                case 'B': style_.Include(fsBold); break;
+                case 'I': style_.Include(fsItalic); break;
+                case 'S': style_.Include(fsStrikeOut); break;
+                case 'U': style_.Include(fsUnderline); break;
+                default: break;
+                }
+            }
+        }
+    }
+
+    void Select(TFontStyles style) {
+        canvas_.Font().SetStyle(style);
+        canvas_.Font().SetColor(twoPass_ ? passColor_ : color_);
+    }
+
+    int Out(const std::string& text, int x, int y, bool draw, TFontStyles style) {
+        if (text.empty())
+            return x;
+        Select(style);
+        if (draw)
+            canvas_.TextOut(x, y, text);
+        return x + canvas_.TextWidth(text);
+    }
+
+    int Piece(const std::string& text, int x, int y, bool draw) {
+        if (!accel_)
+            return Out(text, x, y, draw, style_);
+        std::string run;
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '&' || i + 1 >= text.size()) {
+                run += text[i];
+                continue;
+            }
+            ++i;
+            if (text[i] == '&') {
+                run += '&';
+                continue;
+            }
+            x = Out(run, x, y, draw, style_);
+            run.clear();
+            x = Out(std::string(1, text[i]), x, y, draw, TFontStyles(style_).Include(fsUnderline));
+        }
+        return Out(run, x, y, draw, style_);
+    }
+
+    TCanvas& canvas_;
+    TFont base_;
+    char open_;
+    char close_;
+    bool plain_;
+    bool accel_;
+    bool twoPass_;
+    TFontStyles style_;
+    TColor color_ = clBlack;
+    TColor passColor_ = clBlack;
+};
+
+std::vector<std::string> SplitLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        if (text[i] == '\n') {
+            lines.push_back(line);
+            line.clear();
+        } else {
+            line += text[i];
+        }
+    }
+    lines.push_back(line);
+    return lines;
+}
+
+DWORD ComCtlMajorVersion() {
+    HMODULE library = GetModuleHandleA("comctl32.dll");
+    if (!library)
+        return 0;
+    auto getVersion = reinterpret_cast<DLLGETVERSIONPROC>(
+        reinterpret_cast<void*>(GetProcAddress(library, "DllGetVersion")));
+    DLLVERSIONINFO info{};
+    info.cbSize = sizeof(info);
+    if (!getVersion || FAILED(getVersion(&info)))
+        return 0;
+    return info.dwMajorVersion;
+}
+
+// The theme library and the few entry points the caption button draws with.
+struct TThemeLibrary {
+    using TIsThemeActive = BOOL(WINAPI*)();
+    HMODULE Module = nullptr;
+    TIsThemeActive IsThemeActive = nullptr;
+    FARPROC Others[6] = {};
+    bool Supported = false;
+    bool ComCtl6 = false;
+
+    TThemeLibrary() {
+        Supported = IsWinXPOrLater();
+        ComCtl6 = ComCtlMajorVersion() >= 6;
+    }
+    ~TThemeLibrary() {
+        if (Module)
+            FreeLibrary(Module);
+    }
+};
+
+TThemeLibrary& ThemeLibrary() {
+    static TThemeLibrary library;
+    return library;
+}
+
+bool ReadVersion(OSVERSIONINFOA& info) {
+    std::memset(&info, 0, sizeof(info));
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return GetVersionExA(&info) != FALSE;
+#pragma GCC diagnostic pop
+}
+
+}  // namespace
+
+bool TagColor(const std::string& name, TColor& color) {
+    for (const TTagColor& entry : kTagColors) {
+        if (name == entry.Name) {
+            color = entry.Value;
+            return true;
+        }
+    }
+    return false;
+}
+
+int MeasureTaggedLine(TCanvas& canvas, const std::string& line, int marginX, char tagOpen, char tagClose) {
+    TFont base;
+    base.Assign(canvas.Font());
+    TTagRenderer renderer(canvas, base, tagOpen, tagClose, false, false, false);
+    int width = renderer.Line(line, marginX, -1, false);
+    canvas.Font().Assign(base);
+    return width;
+}
+
+std::vector<std::string> WrapTaggedText(TCanvas& canvas, const std::string& text, int width, int marginX,
+                                        char tagOpen, char tagClose, bool plain, int* widest) {
+    TFont base;
+    base.Assign(canvas.Font());
+    TTagRenderer measure(canvas, base, tagOpen, tagClose, plain, false, false);
+    auto measured = [&](const std::string& line) {
+        measure.Reset();
+        return measure.Line(line, marginX, -1, false);
+    };
+    int limit = width - marginX;
+    int wide = 0;
+    std::vector<std::string> result;
+    for (const std::string& line : SplitLines(text)) {
+        std::string rest = line;
+        do {
+            std::string candidate = rest;
+            int lineWidth = measured(candidate);
+            // Each cut shortens the candidate, and a line keeps at least one character.
+            while (lineWidth > limit && candidate.size() > 1) {
+                size_t blank = candidate.find_last_of(' ', candidate.size() - 2);
+                if (blank != std::string::npos) {
+                    candidate.erase(blank + 1);
+                } else {
+                    candidate.pop_back();
+                    wide = std::max(wide, width);
+                }
+                lineWidth = measured(candidate);
+            }
+            wide = std::max(wide, lineWidth);
+            result.push_back(candidate);
+            rest.erase(0, candidate.size());
+        } while (!rest.empty());
+    }
+    canvas.Font().Assign(base);
+    if (widest)
+        *widest = wide;
+    return result;
+}
+
+void RenderTaggedText(TTaggedTextParams& params) {
+    params.Size = SIZE{0, 0};
+    if (params.Width < 0 || !params.Bitmap)
+        return;
+    TBitmap& bitmap = *params.Bitmap;
+    TCanvas& canvas = bitmap.Canvas();
+    TFont base;
+    base.Assign(params.Font ? *params.Font : canvas.Font());
+    canvas.Font().Assign(base);
+    const int lineHeight = LineHeight(canvas);
+    const bool plain = params.Flags.Contains(rfPlainText);
+    const bool shadow = params.Flags.Contains(rfShadow);
+
+    std::vector<std::string> lines;
+    int widest = 0;
+    if (params.Flags.Contains(rfWordWrap)) {
+        lines = WrapTaggedText(canvas, params.Text, params.Width, params.MarginX, params.TagOpen, params.TagClose,
+                               plain, &widest);
+    } else {
+        lines = SplitLines(params.Text);
+        TTagRenderer measure(canvas, base, params.TagOpen, params.TagClose, plain, false, false);
+        for (const std::string& line : lines) {
+            measure.Reset();
+            widest = std::max(widest, measure.Line(line, params.MarginX, -1, false));
+        }
+    }
+    int width = params.Width;
+    if (params.Flags.Contains(rfAdjustWidth))
+        width = widest + params.MarginX + (shadow ? 7 : 0);
+    int height = static_cast<int>(lines.size()) * lineHeight + 2 * params.MarginY + (shadow ? 8 : 0);
+    bitmap.SetSize(width, height);
+    params.Size = SIZE{width, height};
+
+    TPoint at{0, 0};
+    if (params.Position && (params.Position->x != 0 || params.Position->y != 0)) {
+        const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+        const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+        TPoint& position = *params.Position;
+        position.x = std::max<int>(0, std::min<int>(position.x - width / 2, screenWidth - width));
+        position.y = std::max<int>(0, position.y);
+        if (position.y + height > screenHeight)
+            position.y = screenHeight - height - 20;
+        at = position;
+    }
+
+    if (params.Background) {
+        BitBlt(canvas.Handle(), 0, 0, width, height, params.Background, at.x, at.y, SRCCOPY);
+    } else {
+        canvas.Brush().SetStyle(bsSolid);
+        canvas.Brush().SetColor(params.Color);
+        canvas.FillRect(MakeRect(0, 0, width, height));
+    }
+    const int boxWidth = width - (shadow ? 6 : 0);
+    const int boxHeight = height - (shadow ? 6 : 0);
+    if (params.Flags.Contains(rfBox)) {
+        canvas.Brush().SetStyle(bsSolid);
+        canvas.Brush().SetColor(params.Color);
+        canvas.Pen().SetColor(clWindowFrame);
+        canvas.Pen().SetWidth(1);
+        canvas.Rectangle(0, 0, boxWidth, boxHeight);
+    }
+    if (shadow) {
+        COLORREF shade = ColorToRGB(params.ShadowColor);
+        HDC dc = canvas.Handle();
+        for (int y = 7; y < height; ++y) {
+            for (int x = 7; x < width; ++x) {
+                bool inShadow = x >= boxWidth || y >= boxHeight;
+                if (inShadow && (x + y) % 2 == 0)
+                    ::SetPixelV(dc, x, y, shade);
+            }
+        }
+    }
+
+    canvas.Brush().SetStyle(bsClear);
+    const bool twoPass = params.Flags.Contains(rfTwoPass);
+    TTagRenderer renderer(canvas, base, params.TagOpen, params.TagClose, plain, params.Flags.Contains(rfAccelChar),
+                          twoPass);
+    auto drawPass = [&](int offset) {
+        renderer.Reset();
+        int y = params.Origin.y + params.MarginY + offset;
+        for (const std::string& line : lines) {
+            renderer.Line(line, params.Origin.x + params.MarginX, y, true);
+            y += lineHeight;
+        }
+    };
+    if (twoPass) {
+        renderer.SetPassColor(clBtnHighlight);
+        drawPass(1);
+        renderer.SetPassColor(base.Color());
+    }
+    drawPass(0);
+    canvas.Brush().SetStyle(bsSolid);
+    canvas.Font().Assign(base);
+}
+
+std::string StripTags(const std::string& text, char tagOpen, char tagClose) {
+    std::string result = text;
+    bool removed = true;
+    while (removed) {
+        removed = false;
+        for (const std::string& entry : StripTable()) {
+            std::string tag = std::string(1, tagOpen) + entry + tagClose;
+            size_t at = UpperCase(result).find(tag);
+            if (at != std::string::npos) {
+                result.erase(at, tag.size());
+                removed = true;
+            }
+        }
+    }
+    return result;
+}
+
+TFormHelp* FindFormHelp(const TControl* control) {
+    if (!control)
+        return nullptr;
+    const TComponent* top = control;
+    while (top->Owner() && top->Owner() != &Application)
+        top = top->Owner();
+    for (int i = 0; i < top->ComponentCount(); ++i) {
+        if (auto help = dynamic_cast<TFormHelp*>(top->Components(i)))
+            return help;
+    }
+    return nullptr;
+}
+
+TWinControl* ControlAtPos(TPoint point, bool skipInvisible, bool skipDisabled, bool skipTransparent) {
+    HWND window = WindowFromPoint(point);
+    UINT flags = (skipInvisible ? CWP_SKIPINVISIBLE : 0) | (skipDisabled ? CWP_SKIPDISABLED : 0) |
+                 (skipTransparent ? CWP_SKIPTRANSPARENT : 0);
+    while (window) {
+        TPoint client = point;
+        ScreenToClient(window, &client);
+        HWND child = ChildWindowFromPointEx(window, client, flags);
+        if (!child || child == window)
+            break;
+        window = child;
+    }
+    for (; window; window = GetParent(window)) {
+        if (TWinControl* control = TWinControl::FindControl(window))
+            return control;
+    }
+    return nullptr;
+}
+
+bool SetMethodPropByName(TObject& instance, const std::string& name, const TNotifyEvent& method) {
+    return SetMethodProp<TNotifyEvent>(instance, name, method);
+}
+
+bool SetIntPropByName(TObject& instance, const std::string& name, int value) {
+    const TPropInfo* prop = FindPropInfo(instance, name);
+    if (!prop || prop->Kind != TTypeKind::Integer || !prop->Set)
+        return false;
+    SetPropValue(instance, *prop, TPropValue(int64_t{value}));
+    return true;
+}
+
+bool SetEnumPropByName(TObject& instance, const std::string& name, int value) {
+    const TPropInfo* prop = FindPropInfo(instance, name);
+    // Booleans are the enumeration False, True.
+    if (!prop || (prop->Kind != TTypeKind::Enumeration && prop->Kind != TTypeKind::Boolean) || !prop->Set)
+        return false;
+    SetPropValue(instance, *prop, TPropValue(int64_t{value}));
+    return true;
+}
+
+bool SetDown(TObject& control, bool value) {
+    return SetEnumPropByName(control, "Down", value) || SetEnumPropByName(control, "Checked", value);
+}
+
+bool ClipboardSetText(UINT format, const std::string& text) {
+    if (format == 0 || !OpenClipboard(Application.Handle()))
+        return false;
+    bool set = false;
+    if (HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT, text.size() + 1)) {
+        if (void* memory = GlobalLock(block)) {
+            std::memcpy(memory, text.data(), text.size());
+            GlobalUnlock(block);
+            set = EmptyClipboard() && SetClipboardData(format, block);
+        }
+        // The system owns the block once it was handed over.
+        if (!set)
+            GlobalFree(block);
+    }
+    CloseClipboard();
+    return set;
+}
+
+int GetOSVersionCode() {
+    OSVERSIONINFOA info;
+    if (!ReadVersion(info))
+        return 0;
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+        const bool letter = std::strchr(info.szCSDVersion, info.dwMinorVersion >= 10 ? 'A' : 'B') != nullptr;
+        if (info.dwMinorVersion >= 10)
+            return letter ? 4 : 3;
+        return letter ? 2 : 1;
+    }
+    if (info.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        switch (info.dwMajorVersion) {
+        case 3: return 5;
+        case 4: return 6;
+        case 5: return 7;
+        default: return 0;
+        }
+    }
+    return 0;
+}
+
+bool IsWinNT() {
+    OSVERSIONINFOA info;
+    return ReadVersion(info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+}
+
+bool IsWinXPOrLater() {
+    OSVERSIONINFOA info;
+    return ReadVersion(info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+           (info.dwMajorVersion >= 6 || (info.dwMajorVersion == 5 && info.dwMinorVersion >= 1));
+}
+
+bool IsComCtl6OrLater() {
+    return ThemeLibrary().ComCtl6;
+}
+
+bool LoadThemeLibrary() {
+    TThemeLibrary& library = ThemeLibrary();
+    if (library.Supported && !library.Module) {
+        library.Module = LoadLibraryA("uxtheme.dll");
+        if (library.Module) {
+            library.IsThemeActive = reinterpret_cast<TThemeLibrary::TIsThemeActive>(
+                reinterpret_cast<void*>(GetProcAddress(library.Module, "IsThemeActive")));
+            const char* names[] = {"IsAppThemed", "OpenThemeData", "CloseThemeData", "DrawThemeBackground",
+                                   "DrawThemeParentBackground", "DrawThemeText"};
+            for (size_t i = 0; i < std::size(names); ++i)
+                library.Others[i] = GetProcAddress(library.Module, names[i]);
+        }
+    }
+    return library.Module != nullptr;
+}
+
+bool ThemeIsActive() {
+    TThemeLibrary& library = ThemeLibrary();
+    return library.Module && library.IsThemeActive && library.IsThemeActive() != FALSE;
+}
+
+void DrawPushFrame(HDC dc, TRect& rect, bool pushed) {
+    DrawFrameControl(dc, &rect, DFC_BUTTON, DFCS_BUTTONPUSH | DFCS_ADJUSTRECT | (pushed ? DFCS_PUSHED : 0));
+}
+
+int LastPos(const std::string& sub, const std::string& s) {
+    if (sub.empty() || sub.size() > s.size())
+        return 0;
+    size_t at = s.rfind(sub);
+    return at == std::string::npos ? 0 : static_cast<int>(at) + 1;
+}
+
+int LineHeight(TCanvas& canvas) {
+    return canvas.TextHeight("Wj");
+}

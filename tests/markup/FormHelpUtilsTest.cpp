@@ -1,0 +1,208 @@
+#include "FormHelpUtils.h"
+
+#include "ExtCtrls.h"
+#include "GuiTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+// The default font at a size whose bold and plain widths differ.
+void SetTestFont(TFont& font) {
+    font.SetSize(10);
+    font.SetColor(clBlack);
+}
+
+int PlainWidth(const std::string& text, TFontStyles style = {}) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    bitmap.Canvas().Font().SetStyle(style);
+    return bitmap.Canvas().TextWidth(text);
+}
+
+// Columns of the bitmap holding a pixel of exactly this colour.
+std::pair<int, int> ColumnsOf(TBitmap& bitmap, TColor color) {
+    const COLORREF want = ColorToRGB(color);
+    int first = -1;
+    int last = -1;
+    for (int y = 0; y < bitmap.Height(); ++y) {
+        const uint8_t* row = bitmap.ScanLine(y);
+        for (int x = 0; x < bitmap.Width(); ++x) {
+            const uint8_t* pixel = row + x * 3;
+            if (RGB(pixel[2], pixel[1], pixel[0]) == want) {
+                first = first < 0 ? x : std::min(first, x);
+                last = std::max(last, x);
+            }
+        }
+    }
+    return {first, last};
+}
+
+TTaggedTextParams Params(TBitmap& bitmap, const TFont& font, const std::string& text, int width) {
+    TTaggedTextParams params;
+    params.Bitmap = &bitmap;
+    params.Font = &font;
+    params.Text = text;
+    params.Width = width;
+    params.MarginX = 11;
+    params.MarginY = 7;
+    params.Color = clWhite;
+    return params;
+}
+
+}  // namespace
+
+TEST(BracketMarkup, StrippingRemovesKnownTagsOnly) {
+    EXPECT_EQ(StripTags("[BLUE]Scan[DEF] the registry"), "Scan the registry");
+    EXPECT_EQ(StripTags("[UISB]x"), "x");
+    EXPECT_EQ(StripTags("[bi]x[]y"), "xy");
+    EXPECT_EQ(StripTags("[DEFAULT]a[red]b"), "ab");
+    EXPECT_EQ(StripTags("[NOTE]keep [BB]too"), "[NOTE]keep [BB]too");
+    EXPECT_EQ(StripTags("a]b[c"), "a]b[c");
+    // Removing one tag may join the pieces of another, which the next pass removes.
+    EXPECT_EQ(StripTags("[[B]B]x"), "x");
+    EXPECT_EQ(StripTags("{B}bold{} and [B]", '{', '}'), "bold and [B]");
+}
+
+TEST(BracketMarkup, MeasuringAppliesStylesAndDropsTags) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    EXPECT_EQ(MeasureTaggedLine(canvas, "[B]Wide", 11, '[', ']'), 11 + PlainWidth("Wide", {fsBold}));
+    EXPECT_EQ(MeasureTaggedLine(canvas, "[BI]x[]y", 0, '[', ']'),
+              PlainWidth("x", {fsBold, fsItalic}) + PlainWidth("y"));
+    // An opening character after a closing one goes; the closing one stays as text.
+    EXPECT_EQ(MeasureTaggedLine(canvas, "a]b[c", 0, '[', ']'), PlainWidth("a]bc"));
+    // Unknown tags switch to the plain style and are not drawn.
+    EXPECT_EQ(MeasureTaggedLine(canvas, "[B]a[NOTE]b", 0, '[', ']'), PlainWidth("a", {fsBold}) + PlainWidth("b"));
+    // An opening character without a closing one is text.
+    EXPECT_EQ(MeasureTaggedLine(canvas, "[B]a[b", 0, '[', ']'), PlainWidth("a[b", {fsBold}));
+    EXPECT_EQ(MeasureTaggedLine(canvas, "[DEFAULT]x", 0, '[', ']'), PlainWidth("x"));
+}
+
+TEST(BracketMarkup, RenderedColoursAndLines) {
+    TFont font;
+    SetTestFont(font);
+    TBitmap bitmap;
+    TTaggedTextParams params = Params(bitmap, font, "[BLUE]Scan[DEF] the registry", 400);
+    params.Flags = TRenderFlags{rfAdjustWidth};
+    RenderTaggedText(params);
+
+    const int scan = PlainWidth("Scan");
+    EXPECT_EQ(bitmap.Width(), 11 + PlainWidth("Scan the registry") + 11);
+    auto [first, last] = ColumnsOf(bitmap, clBlue);
+    ASSERT_GE(first, 11);
+    EXPECT_LT(last, 11 + scan);
+    auto [firstBlack, lastBlack] = ColumnsOf(bitmap, clBlack);
+    EXPECT_GE(lastBlack, 11 + scan);
+
+    TBitmap lines;
+    TTaggedTextParams two = Params(lines, font, "one\ntwo\r\nthree", 400);
+    RenderTaggedText(two);
+    EXPECT_EQ(lines.Height(), 3 * lines.Canvas().TextHeight("Wj") + 14);
+    EXPECT_EQ(lines.Width(), 400);  // the given width stays without adjusting
+}
+
+TEST(BracketMarkup, WordWrapEndsAndBreaksLongWords) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    const int limit = 11 + PlainWidth("registry");
+
+    int widest = 0;
+    auto lines = WrapTaggedText(canvas, "Scan the registry now", limit + 11, 11, '[', ']', false, &widest);
+    ASSERT_GE(lines.size(), 2u);
+    std::string joined;
+    for (const std::string& line : lines) {
+        joined += line;
+        EXPECT_LE(MeasureTaggedLine(canvas, line, 11, '[', ']'), limit) << line;
+    }
+    EXPECT_EQ(joined, "Scan the registry now");
+
+    // A word wider than the limit is cut between characters, and the widest is the full width.
+    lines = WrapTaggedText(canvas, "Supercalifragilistic", 11 + PlainWidth("Super") + 11, 11, '[', ']', false, &widest);
+    EXPECT_GE(lines.size(), 3u);
+    EXPECT_EQ(widest, 11 + PlainWidth("Super") + 11);
+
+    // Narrower than one character: one character a line, and trailing blanks end too.
+    lines = WrapTaggedText(canvas, "ab  ", 12, 11, '[', ']', false);
+    EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", " ", " "}));
+}
+
+TEST(BracketMarkup, PositionStaysOnTheScreenAndShadowIsCheckered) {
+    TFont font;
+    SetTestFont(font);
+    TBitmap bitmap;
+    TTaggedTextParams params = Params(bitmap, font, "Help text", 200);
+    params.Flags = TRenderFlags{rfAdjustWidth, rfShadow, rfBox};
+    params.ShadowColor = clRed;
+    const int screenWidth = GetSystemMetrics(SM_CXSCREEN);
+    const int screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    TPoint position{screenWidth - 2, screenHeight - 2};
+    params.Position = &position;
+    RenderTaggedText(params);
+
+    EXPECT_EQ(position.x, screenWidth - bitmap.Width());
+    EXPECT_EQ(position.y, screenHeight - bitmap.Height() - 20);
+    EXPECT_EQ(bitmap.Width(), 11 + PlainWidth("Help text") + 11 + 7);
+    // The shadow: every other pixel of the bottom and right strips.
+    const int w = bitmap.Width();
+    const int h = bitmap.Height();
+    auto red = [&](int x, int y) { return bitmap.Canvas().Pixels(x, y) == clRed; };
+    EXPECT_NE(red(w - 2, h - 2), red(w - 2, h - 3));
+    EXPECT_EQ(red(w - 2, h - 2), red(w - 3, h - 3));
+    EXPECT_EQ(red(w - 2, h - 2), ((w + h) % 2) == 0);
+    EXPECT_FALSE(red(2, h - 2) || red(3, h - 2));  // not before seven pixels in
+
+    TTaggedTextParams none = Params(bitmap, font, "x", -1);
+    RenderTaggedText(none);
+    EXPECT_EQ(none.Size.cx, 0);
+}
+
+TEST(BracketMarkup, ClipboardAndSystemChecks) {
+    ASSERT_TRUE(ClipboardSetText(CF_TEXT, "Run starts the scan"));
+    ASSERT_TRUE(OpenClipboard(nullptr));
+    HANDLE data = GetClipboardData(CF_TEXT);
+    ASSERT_NE(data, nullptr);
+    EXPECT_STREQ(static_cast<const char*>(GlobalLock(data)), "Run starts the scan");
+    GlobalUnlock(data);
+    CloseClipboard();
+    EXPECT_FALSE(ClipboardSetText(0, "nothing"));
+
+    // Every NT version is NT, also those newer than the numbered codes.
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    ASSERT_TRUE(GetVersionExA(&info));
+#pragma GCC diagnostic pop
+    EXPECT_EQ(IsWinNT(), info.dwPlatformId == VER_PLATFORM_WIN32_NT);
+    if (info.dwMajorVersion >= 6) {
+        EXPECT_EQ(GetOSVersionCode(), 0);
+    }
+    EXPECT_TRUE(IsWinXPOrLater());
+
+    EXPECT_EQ(LastPos("ab", "xabyab"), 5);
+    EXPECT_EQ(LastPos("q", "xab"), 0);
+    EXPECT_EQ(LastPos("", "xab"), 0);
+}
+
+class ControlLookup : public GuiTest {};
+
+TEST_F(ControlLookup, DeepestVisibleWindowUnderAPoint) {
+    TTestForm form;
+    auto panel = form.Add<TPanel>(&form, 10, 10, 200, 150);
+    auto inner = form.Add<TPanel>(panel, 20, 20, 80, 60);
+    auto hidden = form.Add<TPanel>(panel, 120, 20, 60, 60);
+    hidden->Hide();
+    form.ShowForm();
+    Application.ProcessMessages();
+
+    EXPECT_EQ(ControlAtPos(inner->ClientToScreen(TPoint{5, 5}), true, false, false), inner);
+    EXPECT_EQ(ControlAtPos(panel->ClientToScreen(TPoint{130, 30}), true, false, false), panel);
+    EXPECT_EQ(ControlAtPos(panel->ClientToScreen(TPoint{5, 140}), true, false, false), panel);
+    EXPECT_EQ(ControlAtPos(form.ClientToScreen(TPoint{300, 250}), true, false, false), &form);
+    form.Hide();
+}

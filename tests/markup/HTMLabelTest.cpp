@@ -1,0 +1,257 @@
+#include "HTMLabel.h"
+
+#include "GuiTestSupport.h"
+#include "ScreenshotSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+class HTMLLabel : public GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        previousShell_ = SetShellOpenHook([this](HWND, const std::string& operation, const std::string& file,
+                                                 const std::string&, const std::string&, int) {
+            Opened += operation + " " + file + ";";
+            return true;
+        });
+    }
+    void TearDown() override {
+        SetShellOpenHook(previousShell_);
+        GuiTest::TearDown();
+    }
+
+    THTMLabel* AddLabel(TTestForm& form, const std::string& text, int width = 300, int height = 120) {
+        auto label = form.Add<THTMLabel>(&form, 10, 10, width, height);
+        label->Font()->SetSize(10);
+        label->Font()->SetColor(clBlack);
+        label->SetColor(clWhite);
+        label->SetHTMLText(text);
+        return label;
+    }
+
+    // The form's client area as it shows now.
+    static void Capture(TTestForm& form, TBitmap& shot) {
+        RedrawWindow(form.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+        TRect client = form.ClientRect();
+        shot.SetSize(client.right, client.bottom);
+        TWindowDc dc(form.Handle());
+        BitBlt(shot.Canvas().Handle(), 0, 0, client.right, client.bottom, dc.Get(), 0, 0, SRCCOPY);
+    }
+
+    // Columns and rows of the label's area holding this colour; left -1 when none.
+    static TRect Extent(TBitmap& shot, const THTMLabel& label, TColor color) {
+        TRect found{-1, -1, -1, -1};
+        const COLORREF want = ColorToRGB(color);
+        for (int y = label.Top(); y < label.Top() + label.Height(); ++y) {
+            for (int x = label.Left(); x < label.Left() + label.Width(); ++x) {
+                if (static_cast<COLORREF>(shot.Canvas().Pixels(x, y)) != want)
+                    continue;
+                if (found.left < 0)
+                    found = TRect{x, y, x, y};
+                found.left = std::min<int>(found.left, x);
+                found.right = std::max<int>(found.right, x);
+                found.top = std::min<int>(found.top, y);
+                found.bottom = std::max<int>(found.bottom, y);
+            }
+        }
+        return found;
+    }
+
+    static int Measure(const std::string& text, int points, TFontStyles style = {}) {
+        TBitmap bitmap(1, 1);
+        bitmap.Canvas().Font().SetSize(points);
+        bitmap.Canvas().Font().SetStyle(style);
+        return text == "Wj" ? bitmap.Canvas().TextHeight(text) : bitmap.Canvas().TextWidth(text);
+    }
+
+    std::string Opened;
+
+private:
+    TShellOpenFunction previousShell_;
+};
+
+}  // namespace
+
+TEST(HTMLMarkup, PlainTextAndColours) {
+    EXPECT_EQ(HTMLStrip("a<BR>b<Z>hidden</Z>c"), "a\r\nbc");
+    EXPECT_EQ(HTMLStrip("<b>x</b><hr>y<z>no</Z>"), "x\r\ny");
+    EXPECT_EQ(HTMLStrip("<FONT COLOR=\"#F97600\">Next</FONT>"), "Next");
+    EXPECT_EQ(HTMLStrip("text <B"), "text ");
+    EXPECT_EQ(HTMLStrip("a<Z>never closed"), "a");
+
+    EXPECT_EQ(HTMLColor("#F97600"), static_cast<TColor>(0x0076F9));
+    EXPECT_EQ(HTMLColor("clRed"), clRed);
+    EXPECT_EQ(HTMLColor("cl3ddkshadow"), static_cast<TColor>(kSystemColor | 21));
+    EXPECT_EQ(HTMLColor("clBackground"), static_cast<TColor>(kSystemColor | 1));
+    EXPECT_EQ(HTMLColor("clInfoBk"), static_cast<TColor>(kSystemColor | 24));
+    EXPECT_EQ(HTMLColor("#12"), clBlack);
+    EXPECT_EQ(HTMLColor("#"), clBlack);
+    EXPECT_EQ(HTMLColor("#GG0000"), clBlack);
+    EXPECT_EQ(HTMLColor("nonsense"), clBlack);
+}
+
+TEST_F(HTMLLabel, BoldColouredWordAndLineBreaks) {
+    TTestForm form;
+    auto label = AddLabel(form, "Press <B><FONT COLOR=\"#F97600\">Next</FONT></B> to go on.<BR><BR>Last line");
+    form.ShowForm();
+    Application.ProcessMessages();
+
+    // Three lines, one of them empty.
+    SIZE extent = label->TextExtent(label->Width());
+    EXPECT_EQ(extent.cy, 3 * Measure("Wj", 10));
+    EXPECT_EQ(extent.cx, Measure("Press ", 10) + Measure("Next", 10, {fsBold}) + Measure(" to go on.", 10));
+
+    TBitmap shot;
+    Capture(form, shot);
+    TRect orange = Extent(shot, *label, static_cast<TColor>(0x0076F9));
+    ASSERT_GE(orange.left, 0);
+    const int start = label->Left() + Measure("Press ", 10);
+    EXPECT_GE(orange.left, start);
+    EXPECT_LE(orange.right, start + Measure("Next", 10, {fsBold}));
+    EXPECT_LT(orange.bottom, label->Top() + Measure("Wj", 10));
+    TRect black = Extent(shot, *label, clBlack);
+    EXPECT_GE(black.bottom, label->Top() + 2 * Measure("Wj", 10));  // the last line
+
+    // The same word without bold is narrower.
+    label->SetHTMLText("Press <FONT COLOR=\"#F97600\">Next</FONT> to go on.");
+    Capture(form, shot);
+    TRect plain = Extent(shot, *label, static_cast<TColor>(0x0076F9));
+    EXPECT_LT(plain.right - plain.left, orange.right - orange.left);
+    form.Hide();
+}
+
+TEST_F(HTMLLabel, FontSizesWrappingAndLists) {
+    TTestForm form;
+    auto label = AddLabel(form, "<FONT SIZE=\"3\">Wj</FONT>");
+    EXPECT_EQ(label->TextExtent(0).cy, Measure("Wj", 12));
+    label->SetHTMLText("<FONT size=\"20\">Wj</FONT>");
+    EXPECT_EQ(label->TextExtent(0).cy, Measure("Wj", 20));
+
+    // Words wrap at the width; a word that does not fit starts a new line.
+    label->SetHTMLText("alpha beta gamma");
+    EXPECT_EQ(label->TextExtent(Measure("alpha beta ", 10) + 2).cy, 2 * Measure("Wj", 10));
+
+    // Lines of the list are lines of the label; a list assigned whole breaks only at <BR>.
+    label->HTMLText()->Clear();
+    label->HTMLText()->Add("one");
+    label->HTMLText()->Add("two");
+    EXPECT_EQ(label->TextExtent(0).cy, 2 * Measure("Wj", 10));
+    TStringList whole;
+    whole.Add("one");
+    whole.Add("two");
+    label->SetHTMLText(&whole);
+    EXPECT_EQ(label->TextExtent(0).cy, Measure("Wj", 10));
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("onetwo", 10));
+
+    // Entities and a hidden section.
+    label->SetHTMLText("a&lt;b&gt;&amp;<Z>hidden</Z>");
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("a<b>&", 10));
+    // Unterminated and unknown tags neither draw nor run past the end.
+    label->SetHTMLText("x<UNKNOWN>y<FONT COLOR=\"#12");
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("xy", 10));
+}
+
+TEST_F(HTMLLabel, AnchorsOpenAddressesOrFireTheEvent) {
+    TTestForm form;
+    auto label = AddLabel(form, "<A href=\"mailto:help@example.invalid\">Mail</A> or <A href=\"details\">details</A>");
+    std::string clicked;
+    label->OnAnchorClick = [&](TObject*, const std::string& anchor) { clicked += anchor + ";"; };
+    std::string entered;
+    label->OnAnchorEnter = [&](TObject*, const std::string& anchor) { entered += anchor + ";"; };
+    form.ShowForm();
+    Application.ProcessMessages();
+    TBitmap shot;
+    Capture(form, shot);
+    // Anchors are drawn in URLColor.
+    EXPECT_GE(Extent(shot, *label, clBlue).left, 0);
+
+    auto click = [&](int x, int y) {
+        LPARAM at = MAKELPARAM(label->Left() + x, label->Top() + y);
+        SendMessageA(form.Handle(), WM_MOUSEMOVE, 0, at);
+        SendMessageA(form.Handle(), WM_LBUTTONDOWN, MK_LBUTTON, at);
+        SendMessageA(form.Handle(), WM_LBUTTONUP, 0, at);
+    };
+    const int line = Measure("Wj", 10) / 2;
+    EXPECT_EQ(label->AnchorAt(3, line), "mailto:help@example.invalid");
+    click(3, line);
+    EXPECT_EQ(Opened, "open mailto:help@example.invalid;");
+    EXPECT_EQ(clicked, "");
+    const int details = Measure("Mail or ", 10) + 3;
+    click(details, line);
+    EXPECT_EQ(clicked, "details;");
+    EXPECT_EQ(entered, "mailto:help@example.invalid;details;");
+    EXPECT_EQ(label->Cursor(), crHandPoint);
+    // Between the anchors nothing happens.
+    click(Measure("Mail o", 10), line);
+    EXPECT_EQ(clicked, "details;");
+    EXPECT_EQ(label->Cursor(), crDefault);
+    form.Hide();
+}
+
+TEST_F(HTMLLabel, ImagesFromTheContainerAndTheCache) {
+    TTestForm form;
+    TBitmap square(12, 9);
+    square.Canvas().Brush().SetColor(clLime);
+    square.Canvas().FillRect(MakeRect(0, 0, 12, 9));
+    char folder[MAX_PATH];
+    GetTempPathA(sizeof(folder), folder);
+    const std::string file = std::string(folder) + "markup_label_image.bmp";
+    square.SaveToFile(file);
+
+    auto label = AddLabel(form, "a<IMG SRC=\"file://" + file + "\">b");
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("ab", 10) + 12);
+    EXPECT_EQ(label->TextExtent(0).cx, Measure("ab", 10) + 12);
+    EXPECT_EQ(label->PictureCache().Count(), 1);  // loaded once, found again by its address
+
+    auto container = new TPictureContainer(&form);
+    auto item = container->Items()->Add();
+    item->SetName("Logo");
+    item->Picture()->LoadFromURL("FILE://" + file);
+    label->SetPictureContainer(container);
+    label->SetHTMLText("<IMG SRC=\"LOGO\" WIDTH=\"30\" HEIGHT=\"20\"><IMG SRC=\"missing\">");
+    EXPECT_EQ(label->TextExtent(0).cx, 30);
+    form.Show();
+    Application.ProcessMessages();
+    TBitmap shot;
+    Capture(form, shot);
+    EXPECT_GE(Extent(shot, *label, clLime).left, 0);
+    FreeComponent(container);
+    EXPECT_EQ(label->PictureContainer(), nullptr);
+    DeleteFileA(file.c_str());
+    form.Hide();
+}
+
+TEST_F(HTMLLabel, AutoSizingFitsTheText) {
+    TTestForm form;
+    auto label = AddLabel(form, "Short<BR>text", 200, 100);
+    label->SetAutoSizing(true);
+    form.ShowForm();
+    Application.ProcessMessages();
+    RedrawWindow(form.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Application.ProcessMessages();
+    EXPECT_EQ(label->Height(), 2 * Measure("Wj", 10) + 6);
+    EXPECT_EQ(label->Width(), 200);
+    form.Hide();
+}
+
+TEST_F(HTMLLabel, PictureOfALabel) {
+    TTestForm form;
+    form.SetCaption("Cleanup settings");
+    form.SetClientSize(460, 150);
+    auto label = AddLabel(form,
+                          "Choose the sections to scan, then press <B><FONT COLOR=\"#F97600\">Next</FONT></B>. "
+                          "The scan only reads the registry.<BR><BR><B>Tip:</B> sections you leave out are "
+                          "remembered for the next time.",
+                          440, 130);
+    label->SetColor(clBtnFace);
+    form.ShowForm();
+    Application.ProcessMessages();
+    TBitmap shot;
+    ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupHTMLabel"));
+    form.Hide();
+}
