@@ -270,19 +270,20 @@ void TfrmRegistryUndo::LoadRestoreFiles() {
     std::sort(names.begin(), names.end());
     for (const std::string& name : names)
         cboUndoFiles->Items()->Add(name);
+    files_ = std::move(names);
 
-    const int count = cboUndoFiles->Items()->Count();
+    const int count = static_cast<int>(files_.size());
     cboUndoFiles->SetItemIndex(selected >= 0 && selected < count ? selected : count - 1);
 }
 
 void TfrmRegistryUndo::LoadCurrentReg() {
     const int index = cboUndoFiles->ItemIndex();
-    if (cboUndoFiles->Items()->Count() == 0 || index < 0) {
+    if (files_.empty() || index < 0 || index >= static_cast<int>(files_.size())) {
         lvwRegKeys->Items().Clear();
         entries_.clear();
         return;
     }
-    const std::string path = RestoreFolder() + (*cboUndoFiles->Items())[index];
+    const std::string path = RestoreFolder() + files_[static_cast<size_t>(index)];
     TStringList lines;
     bool readable = true;
     if (IsCurrentJournal(path)) {
@@ -340,9 +341,9 @@ bool TfrmRegistryUndo::RestoreUndo(std::string& failure) {
 
 void TfrmRegistryUndo::DeleteCurrUndoList() {
     const int index = cboUndoFiles->ItemIndex();
-    if (cboUndoFiles->Items()->Count() > 0 && index >= 0 &&
+    if (index >= 0 && index < static_cast<int>(files_.size()) &&
         ShowMessageBox(Handle(), "Delete undo file?", "Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES) {
-        const std::string path = RestoreFolder() + (*cboUndoFiles->Items())[index];
+        const std::string path = RestoreFolder() + files_[static_cast<size_t>(index)];
         // The journal keeps the current run's file open: it is never deleted.
         if (!IsCurrentJournal(path) && DeleteFileA(path.c_str())) {
             ChangeStatus(wgIdle, "Deleted!");
@@ -351,7 +352,7 @@ void TfrmRegistryUndo::DeleteCurrUndoList() {
             ShowMessageBox(Handle(), "Error deleting undo file.", "Error", MB_OK | MB_ICONERROR);
         }
     }
-    if (cboUndoFiles->Items()->Count() == 0)
+    if (files_.empty())
         ShowFileControls();
 }
 
@@ -368,7 +369,7 @@ void TfrmRegistryUndo::ControlsVisible(bool on) {
 }
 
 void TfrmRegistryUndo::ShowFileControls() {
-    const bool files = cboUndoFiles->Items()->Count() > 0;
+    const bool files = !files_.empty();
     gbSelected->SetVisible(files);
     btnTick1->SetEnabled(files);
 }

@@ -87,10 +87,18 @@ std::vector<unsigned char> ReadValue(HKEY root, const std::string& key, const st
     return data;
 }
 
+// The lines the box shows, asked of its window in wide characters, which it answers in
+// whatever its class.
 std::vector<std::string> ComboLines(TComboBox& combo) {
     std::vector<std::string> lines;
-    for (int i = 0; i < combo.Items()->Count(); ++i)
-        lines.push_back((*combo.Items())[i]);
+    const int count = static_cast<int>(SendMessageW(combo.Handle(), CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+        std::wstring line(static_cast<size_t>(SendMessageW(combo.Handle(), CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
+        SendMessageW(combo.Handle(), CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(line.data()));
+        char narrow[1024] = "";
+        WideCharToMultiByte(CP_ACP, 0, line.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
+        lines.push_back(narrow);
+    }
     return lines;
 }
 
