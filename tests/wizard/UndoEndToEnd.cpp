@@ -47,25 +47,43 @@ std::string ClassOf(HWND window) {
     return name;
 }
 
+struct TChildFind {
+    std::string className, text;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchChild(HWND window, LPARAM data) {
+    auto* find = reinterpret_cast<TChildFind*>(data);
+    if ((find->className.empty() || ClassOf(window) == find->className) &&
+        (find->text.empty() || Trim(WindowText(window)) == find->text)) {
+        find->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // The first child (at any depth) whose class and trimmed text match; an empty one matches all.
 HWND FindChild(HWND parent, const std::string& className, const std::string& text) {
-    struct TFind {
-        std::string className, text;
-        HWND found = nullptr;
-    } find{className, text};
-    EnumChildWindows(
-        parent,
-        [](HWND window, LPARAM data) -> BOOL {
-            auto* f = reinterpret_cast<TFind*>(data);
-            if ((f->className.empty() || ClassOf(window) == f->className) &&
-                (f->text.empty() || Trim(WindowText(window)) == f->text)) {
-                f->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&find));
+    TChildFind find{className, text};
+    EnumChildWindows(parent, MatchChild, reinterpret_cast<LPARAM>(&find));
     return find.found;
+}
+
+struct TTopLevelFind {
+    DWORD process;
+    const std::function<bool(HWND)>* match;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK MatchTopLevel(HWND window, LPARAM data) {
+    auto* find = reinterpret_cast<TTopLevelFind*>(data);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == find->process && IsWindowVisible(window) && (*find->match)(window)) {
+        find->found = window;
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // Reads list-view rows of another process through memory allocated there.
@@ -185,23 +203,8 @@ protected:
     HWND WaitForTopLevel(const std::function<bool(HWND)>& match, DWORD timeoutMs = kStepMs) {
         const ULONGLONG end = GetTickCount64() + timeoutMs;
         for (;;) {
-            struct TFind {
-                DWORD process;
-                const std::function<bool(HWND)>* match;
-                HWND found = nullptr;
-            } find{process_.dwProcessId, &match};
-            EnumWindows(
-                [](HWND window, LPARAM data) -> BOOL {
-                    auto* f = reinterpret_cast<TFind*>(data);
-                    DWORD process = 0;
-                    GetWindowThreadProcessId(window, &process);
-                    if (process == f->process && IsWindowVisible(window) && (*f->match)(window)) {
-                        f->found = window;
-                        return FALSE;
-                    }
-                    return TRUE;
-                },
-                reinterpret_cast<LPARAM>(&find));
+            TTopLevelFind find{process_.dwProcessId, &match};
+            EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&find));
             if (find.found || GetTickCount64() >= end)
                 return find.found;
             if (WaitForSingleObject(process_.hProcess, kPollMs) == WAIT_OBJECT_0)
