@@ -52,7 +52,7 @@ void TfrmRegistryUndo::CreateControls() {
         LoadWizardGlyphs(*Images);
     }
 
-    const auto place = [this](TControl* control, TWinControl* parent, const char* name, int left, int top, int width,
+    const auto place = [](TControl* control, TWinControl* parent, const char* name, int left, int top, int width,
                               int height) {
         control->SetName(name);
         control->SetParent(parent);
