@@ -175,12 +175,12 @@ void TfrmRegistryUndo::CreateControls() {
 
 void TfrmRegistryUndo::FormShow(TObject*) {
     ControlsVisible(true);
+    // Before the file is read, so that a read error stays on show.
+    ChangeStatus(wgIdle, "Ready!");
     InitUndoSection();
     gbDeleteUndoFiles->Repaint();
     ShowFileControls();
     TickAll(true);
-    UpdateUndoButton();
-    ChangeStatus(wgIdle, "Ready!");
 }
 
 void TfrmRegistryUndo::FormClose(TObject*, TCloseAction&) {

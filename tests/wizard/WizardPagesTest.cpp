@@ -384,6 +384,9 @@ TEST_F(WizardPages, UndoReportsAFailedEntryAndUnreadableFiles) {
     EXPECT_FALSE(page.btnUndo->Enabled());
     EXPECT_EQ(page.Status->Caption(), "Error reading undo file.");
     page.Hide();
+    page.Show();
+    EXPECT_EQ(page.Status->Caption(), "Error reading undo file.");
+    page.Hide();
 }
 
 // ---- Backup and help pages ------------------------------------------------------------------------
@@ -404,9 +407,12 @@ TEST_F(WizardPages, BackupExportsTheRegistryIntoATimeStampedFileAndSaysSo) {
     const std::string header = "Windows Registry Editor";
     ASSERT_GT(text.size(), 2 + 2 * header.size());
     std::string narrow;
-    for (size_t i = 2; i < 2 + 2 * header.size(); i += 2)
+    for (size_t i = 2; i < text.size(); i += 2)
         narrow += text[i];
-    EXPECT_EQ(narrow, header);
+    EXPECT_EQ(narrow.substr(0, header.size()), header);
+    // The whole registry, not one key.
+    EXPECT_NE(narrow.find("\r\n[HKEY_LOCAL_MACHINE\\"), std::string::npos);
+    EXPECT_NE(narrow.find("\r\n[HKEY_USERS\\"), std::string::npos);
     EXPECT_TRUE(page.btnRun->Enabled());
     EXPECT_TRUE(page.btnBack->Enabled());
 
