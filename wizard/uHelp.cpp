@@ -1,5 +1,9 @@
 #include "uHelp.h"
 
+#include "uMain.h"
+
+const char* const ProductFaqAddress = "http://www.example.com/hivesweep/faq.html";
+
 TfrmHelp::TfrmHelp(TComponent* owner) : TForm(owner) {
     SetName("frmHelp");
     BuildForm([this] { CreateControls(); });
@@ -7,8 +11,104 @@ TfrmHelp::TfrmHelp(TComponent* owner) : TForm(owner) {
 
 void TfrmHelp::CreateControls() {
     SetCaption("Learn More ...");
-    SetBorderStyle(bsSingle);
-    SetBorderIcons({biSystemMenu});
+    SetBorderStyle(bsDialog);
     SetPosition(poMainFormCenter);
-    SetClientSize(480, 320);
+    SetClientSize(500, 300);
+
+    if (frmMain && frmMain->ImageList1) {
+        Images = frmMain->ImageList1;
+    } else {
+        Images = new TImageList(this);
+        Images->SetName("ImageList1");
+        LoadWizardGlyphs(*Images);
+    }
+
+    pnlLeft = new TKvPanel(this);
+    pnlLeft->SetName("pnlLeft");
+    pnlLeft->SetParent(this);
+    pnlLeft->SetBounds(0, 0, 132, 300);
+    pnlLeft->SetAlign(alLeft);
+    pnlLeft->SetCaption("");
+
+    lblTitle = new TKvLabel(this);
+    lblTitle->SetName("lblTitle");
+    lblTitle->SetParent(pnlLeft);
+    lblTitle->Font()->SetName("Arial");
+    lblTitle->Font()->SetSize(15);
+    lblTitle->Font()->SetStyle({fsBold});
+    lblTitle->Font()->SetColor(clNavy);
+    lblTitle->SetTextStyle(tsRaised);
+    lblTitle->SetAngle(90);
+    lblTitle->SetAutoSize(false);
+    lblTitle->SetBounds(44, 6, 44, 210);
+    lblTitle->SetCaption("Learn More ...");
+
+    btnBack = new TKvBitBtn(this);
+    btnBack->SetName("btnBack");
+    btnBack->SetParent(pnlLeft);
+    btnBack->SetBounds(12, 260, 108, 30);
+    btnBack->SetCaption("Back");
+    btnBack->SetImages(Images);
+    btnBack->SetImageIndex(wgBack);
+    btnBack->SetMargin(8);
+    btnBack->SetSpacing(8);
+    btnBack->SetAlignment(taLeftJustify);
+    btnBack->SetCancel(true);
+    btnBack->OnClick = TNotifyEvent(this, &TfrmHelp::btnBackClick);
+
+    pnlRight = new TKvPanel(this);
+    pnlRight->SetName("pnlRight");
+    pnlRight->SetParent(this);
+    pnlRight->SetAlign(alClient);
+    pnlRight->SetCaption("");
+
+    lblFaq = new TLabel(this);
+    lblFaq->SetName("lblFaq");
+    lblFaq->SetParent(pnlRight);
+    lblFaq->SetAutoSize(false);
+    lblFaq->SetWordWrap(true);
+    lblFaq->SetBounds(16, 16, 336, 48);
+    lblFaq->SetCaption(
+        "To learn more about Windows Registry read the product FAQ. It explains what the registry is "
+        "and how a clean registry helps your computer.");
+
+    lblFeatures = new TLabel(this);
+    lblFeatures->SetName("lblFeatures");
+    lblFeatures->SetParent(pnlRight);
+    lblFeatures->SetAutoSize(false);
+    lblFeatures->SetWordWrap(true);
+    lblFeatures->SetBounds(16, 76, 336, 130);
+    lblFeatures->SetCaption(
+        "With this program you can:\r\n"
+        "  -  back up the whole registry before you change it,\r\n"
+        "  -  find entries that point to files and programs that are gone,\r\n"
+        "  -  remove them all or only those you choose,\r\n"
+        "  -  undo any cleanup later from its undo file.");
+
+    btnFAQ = new TKvRapidFireButton(this);
+    btnFAQ->SetName("btnFAQ");
+    btnFAQ->SetParent(pnlRight);
+    btnFAQ->SetBounds(16, 252, 150, 30);
+    btnFAQ->SetCaption("Product FAQ        ");
+    btnFAQ->SetHint(ProductFaqAddress);
+    btnFAQ->SetShowHint(true);
+    btnFAQ->OnClick = TNotifyEvent(this, &TfrmHelp::btnFAQClick);
+    // The help glyph, on the bottom-left pixel's colour, which the button leaves out.
+    TBitmap glyph;
+    glyph.SetSize(16, 16);
+    glyph.Canvas().Brush().SetColor(clFuchsia);
+    glyph.Canvas().FillRect(MakeRect(0, 0, 16, 16));
+    Images->Draw(glyph.Canvas(), 0, 0, wgHelp);
+    btnFAQ->SetGlyph(&glyph);
+    btnFAQ->SetMargin(10);
+    btnFAQ->SetSpacing(10);
 }
+
+void TfrmHelp::btnFAQClick(TObject*) {
+    // The button repeats its click while it is held down: the page opens once per press.
+    if (btnFAQ->State() == bsDown)
+        return;
+    ShellOpen(Handle(), "open", ProductFaqAddress, "", "", SW_SHOWNORMAL);
+}
+
+void TfrmHelp::btnBackClick(TObject*) { Close(); }
