@@ -126,23 +126,11 @@ void TfrmCleanupSettings::CreateControls() {
     btnNext->SetLayout(blGlyphRight);
     btnNext->SetDefault(true);
 
-    rsIniData = new TrsIniData(this);
-    rsIniData->SetName("rsIniData");
-    rsIniData->FileName = "CleanupSettings";
-    rsIniData->Options = {};
-    rsStorage = new TrsStorage(this);
-    rsStorage->SetName("rsStorage");
-    rsStorage->SetStorageData(rsIniData);
-    rsStorage->SetActive(true);
-    rsPropSaver1 = new TrsPropSaver(this);
-    rsPropSaver1->SetName("rsPropSaver1");
-    rsPropSaver1->SetStorage(rsStorage);
-    rsPropSaver1->RootSection = "frmCleanupSettings";
-    rsPropSaver1->SetOptions({poStoreDefValues});
-    for (const std::string& property : StoredProperties())
-        rsPropSaver1->Properties().Add(property);
-    rsPropSaver1->SetWhenLoad(wlOnCreate);
-    rsPropSaver1->SetWhenSave(wsOnClose);
+    TPageSettings settings =
+        MakePageSettings(*this, "CleanupSettings", "frmCleanupSettings", StoredProperties(), {poStoreDefValues});
+    rsStorage = settings.Storage;
+    rsIniData = settings.IniData;
+    rsPropSaver1 = settings.PropSaver;
 }
 
 void TfrmCleanupSettings::FormShow(TObject*) {

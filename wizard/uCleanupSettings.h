@@ -9,12 +9,13 @@
 #include "KvLaunch.h"
 #include "StdCtrls.h"
 #include "kelControls.h"
-#include "rsIniData.h"
-#include "rsPropSaver.h"
-#include "rsStorage.h"
 
 #include <string>
 #include <vector>
+
+class TrsIniData;
+class TrsPropSaver;
+class TrsStorage;
 
 class TfrmCleanupSettings : public TForm {
     DECLARE_CLASS_INFO()

@@ -80,6 +80,29 @@ void LoadWizardGlyphs(TImageList& images) {
     images.LoadStripResource(GetModuleHandleA(nullptr), "WIZARD_GLYPHS");
 }
 
+TPageSettings MakePageSettings(TForm& page, const std::string& fileName, const std::string& section,
+                               const std::vector<std::string>& properties, TrsPropSaverOptions options) {
+    TPageSettings settings;
+    settings.IniData = new TrsIniData(&page);
+    settings.IniData->SetName("rsIniData");
+    settings.IniData->FileName = fileName;
+    settings.IniData->Options = {};
+    settings.Storage = new TrsStorage(&page);
+    settings.Storage->SetName("rsStorage");
+    settings.Storage->SetStorageData(settings.IniData);
+    settings.Storage->SetActive(true);
+    settings.PropSaver = new TrsPropSaver(&page);
+    settings.PropSaver->SetName("rsPropSaver1");
+    settings.PropSaver->SetStorage(settings.Storage);
+    settings.PropSaver->RootSection = section;
+    settings.PropSaver->SetOptions(options);
+    for (const std::string& property : properties)
+        settings.PropSaver->Properties().Add(property);
+    settings.PropSaver->SetWhenLoad(wlOnCreate);
+    settings.PropSaver->SetWhenSave(wsOnClose);
+    return settings;
+}
+
 // The window class takes this name.
 const TClassInfo& TfrmMain::StaticClassInfo() {
     static const TClassInfo info = MakeClassInfo<TfrmMain, TForm>("TfrmMain", {});

@@ -12,9 +12,13 @@
 #include "StdCtrls.h"
 #include "jsLinkImage.h"
 #include "kelComponents.h"
+#include "rsIniData.h"
+#include "rsPropSaver.h"
+#include "rsStorage.h"
 
 #include <functional>
 #include <string>
+#include <vector>
 
 class TfrmCleanupSettings;
 class TfrmHelp;
@@ -71,6 +75,17 @@ enum TWizardGlyph {
 
 // Fills images with the ten 16 x 16 page glyphs of the program's resources.
 void LoadWizardGlyphs(TImageList& images);
+
+// What a page keeps between runs: the properties at these paths, in fileName + ".ini" beside
+// the program under section, loaded when the page is made and saved when it closes. Made
+// inside the page's BuildForm, after its controls and its own OnCreate/OnClose handlers.
+struct TPageSettings {
+    TrsStorage* Storage = nullptr;
+    TrsIniData* IniData = nullptr;
+    TrsPropSaver* PropSaver = nullptr;
+};
+TPageSettings MakePageSettings(TForm& page, const std::string& fileName, const std::string& section,
+                               const std::vector<std::string>& properties, TrsPropSaverOptions options);
 
 class TfrmMain : public TForm {
     DECLARE_CLASS_INFO()

@@ -169,6 +169,14 @@ void TfrmRegistryUndo::CreateControls() {
     ProgressBar = new TProgressBar(this);
     place(ProgressBar, StatusBar, "ProgressBar", 388, 3, 312, 18);
     ProgressBar->SetAlign(alRight);
+
+    TPageSettings settings = MakePageSettings(
+        *this, "RegistryUndo", "frmRegistryUndo",
+        {"lvwRegKeys.Columns.Width", "gbDeleteUndoFiles.CheckBoxChecked", "seOlderThan.Value"},
+        {poStoreFormPlacement, poStoreDefValues});
+    rsStorage = settings.Storage;
+    rsIniData = settings.IniData;
+    rsPropSaver1 = settings.PropSaver;
 }
 
 // ---- Handlers ---------------------------------------------------------------------------------

@@ -21,6 +21,10 @@
 #include <string>
 #include <vector>
 
+class TrsIniData;
+class TrsPropSaver;
+class TrsStorage;
+
 class TfrmRegistryUndo : public TForm {
 public:
     explicit TfrmRegistryUndo(TComponent* owner);
@@ -46,6 +50,10 @@ public:
     TProgressBar* ProgressBar = nullptr;
     // The main window's glyphs, or the page's own when there is no main window.
     TImageList* Images = nullptr;
+    // Column widths, the ageing box and its days, kept in "RegistryUndo.ini" beside the program.
+    TrsStorage* rsStorage = nullptr;
+    TrsIniData* rsIniData = nullptr;
+    TrsPropSaver* rsPropSaver1 = nullptr;
 
     void FormShow(TObject* Sender);
     void FormClose(TObject* Sender, TCloseAction& Action);

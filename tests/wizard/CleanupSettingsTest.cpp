@@ -104,32 +104,3 @@ TEST_F(WizardCleanupSettings, BackAndNextAnswerThroughWizardResultAndClose) {
 }
 
 }  // namespace
-
-namespace {
-
-// The choices come back in the next run: ten lines in "CleanupSettings.ini" (the page has no
-// "chkClearSoftware" box, so no line names it).
-TEST_F(WizardCleanupSettings, ChoicesComeBackInTheNextRun) {
-    AnswerWith(frmCleanupSettings, frmCleanupSettings->btnNext);
-    OnEachShow(frmCleanupSettings, [](TCustomForm*) {
-        SendMessageA(frmCleanupSettings->chkFonts->Handle(), BM_CLICK, 0, 0);
-        SendMessageA(frmCleanupSettings->gbClearSoftware->CheckBox()->Handle(), BM_CLICK, 0, 0);
-    });
-    frmCleanupSettings->ShowModal();
-    Free(frmCleanupSettings);
-
-    TStringList lines;
-    lines.LoadFromFile(SettingsFile("CleanupSettings"));
-    int keys = 0;
-    for (int i = 0; i < lines.Count(); ++i)
-        keys += lines[i].find('=') != std::string::npos;
-    EXPECT_EQ(keys, 10);
-    EXPECT_EQ(lines.Text().find("chkClearSoftware"), std::string::npos);
-
-    frmCleanupSettings = new TfrmCleanupSettings(nullptr);
-    EXPECT_FALSE(frmCleanupSettings->chkFonts->Checked());
-    EXPECT_FALSE(frmCleanupSettings->gbClearSoftware->CheckBoxChecked());
-    EXPECT_TRUE(frmCleanupSettings->chkSounds->Checked());
-}
-
-}  // namespace

@@ -11,6 +11,7 @@
 #include "uRegistryUndo.h"
 
 #include "GuiTestSupport.h"
+#include "WizardTestSupport.h"
 #include "ScreenshotSupport.h"
 #include "TestSupport.h"
 
@@ -108,6 +109,7 @@ class WizardPages : public GuiTest {
 protected:
     void SetUp() override {
         GuiTest::SetUp();
+        RemoveSettingsFiles();
         savedAppPath_ = std::exchange(AppPath, dir.Path() + "\\");
         previousBox_ = SetMessageBoxHook([this](HWND, const std::string& text, const std::string& caption, UINT flags) {
             boxes.push_back({text, caption, flags});
@@ -132,6 +134,7 @@ protected:
         SetShellOpenHook(previousShell_);
         SetMessageBoxHook(previousBox_);
         AppPath = savedAppPath_;
+        RemoveSettingsFiles();
         GuiTest::TearDown();
     }
     int Next() {

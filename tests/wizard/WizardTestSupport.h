@@ -16,6 +16,15 @@
 #include <functional>
 #include <string>
 
+// The pages keep their settings beside the program: each test starts without them.
+inline std::string SettingsFile(const std::string& name) {
+    return ExtractFilePath(Application.ExeName()) + name + ".ini";
+}
+inline void RemoveSettingsFiles() {
+    for (const char* name : {"CleanupSettings", "RegistryCleanup", "RegistryUndo"})
+        DeleteFileA(SettingsFile(name).c_str());
+}
+
 class WizardFormsTest : public GuiTest {
 protected:
     void SetUp() override {
@@ -43,15 +52,6 @@ protected:
         AppPath.clear();
         WizardResult.clear();
         GuiTest::TearDown();
-    }
-
-    // The pages keep their settings beside the program: each test starts without them.
-    static std::string SettingsFile(const std::string& name) {
-        return ExtractFilePath(Application.ExeName()) + name + ".ini";
-    }
-    static void RemoveSettingsFiles() {
-        for (const char* name : {"CleanupSettings", "RegistryCleanup", "RegistryUndo"})
-            DeleteFileA(SettingsFile(name).c_str());
     }
 
     template <class F>
