@@ -14,6 +14,10 @@ namespace {
 
 const char* const kExcludedKeysFile = "ExcludedKeys.txt";
 
+// A scan's events change the display at most this often; what comes between waits for the
+// next event or the refresh timer. Repainting per event would cost more than the scan.
+constexpr unsigned kRefreshMs = 100;
+
 TRegistryError* FindingOf(const TListItem* item) { return static_cast<TRegistryError*>(item->Data()); }
 
 bool StartRegEditWithShell() {
@@ -273,6 +277,10 @@ void TfrmRegistryCleanup::CreateControls() {
     tmrAfterShow->SetName("tmrAfterShow");
     tmrAfterShow->SetEnabled(false);
     tmrAfterShow->SetOnTimer([this](TObject* sender) { tmrAfterShowTimer(sender); });
+    refreshTimer_ = new TTimer(this);
+    refreshTimer_->SetEnabled(false);
+    refreshTimer_->SetInterval(kRefreshMs);
+    refreshTimer_->SetOnTimer([this](TObject*) { RefreshDisplay(); });
 }
 
 void TfrmRegistryCleanup::ChangeStatus(int glyph, const std::string& text) {
@@ -376,11 +384,40 @@ void TfrmRegistryCleanup::ScanAuto() {
 }
 
 void TfrmRegistryCleanup::ShowProgress(TObject*) {
-    ProgressBar->SetMax(thread_->Total);
-    ProgressBar->SetPosition(thread_->Position);
+    pending_.total = thread_->Total;
+    pending_.position = thread_->Position;
+    pending_.progress = true;
+    RefreshDue();
 }
 
-void TfrmRegistryCleanup::ShowStatus(TObject*) { lblRegKey->SetCaption(thread_->StatusText); }
+void TfrmRegistryCleanup::ShowStatus(TObject*) {
+    pending_.status = thread_->StatusText;
+    pending_.hasStatus = true;
+    RefreshDue();
+}
+
+void TfrmRegistryCleanup::RefreshDue() {
+    if (GetTickCount64() - lastRefresh_ >= kRefreshMs)
+        RefreshDisplay();
+    else if (!refreshTimer_->Enabled())
+        refreshTimer_->SetEnabled(true);
+}
+
+void TfrmRegistryCleanup::RefreshDisplay() {
+    refreshTimer_->SetEnabled(false);
+    lastRefresh_ = GetTickCount64();
+    if (pending_.progress) {
+        ProgressBar->SetMax(pending_.total);
+        ProgressBar->SetPosition(pending_.position);
+    }
+    if (pending_.hasStatus)
+        lblRegKey->SetCaption(pending_.status);
+    if (pending_.hasTotal)
+        lblTotal->SetCaption(pending_.totalText);
+    pending_ = {};
+    if (std::exchange(listHeld_, false))
+        lvwRegKeys->Items().EndUpdate();
+}
 
 bool TfrmRegistryCleanup::IsExcluded(const std::string& path) const {
     if (!ExcludedKeys)
@@ -399,6 +436,9 @@ void TfrmRegistryCleanup::AddError(TObject*) {
         return;
     const std::string path = error->GetFullPath();
     if (!IsExcluded(path)) {
+        // Rows go in at once but are painted with the next refresh.
+        if (!std::exchange(listHeld_, true))
+            lvwRegKeys->Items().BeginUpdate();
         TListItem* item = lvwRegKeys->Items().Add();
         item->SetCaption(path);
         item->SubItems().Add(error->Value);
@@ -406,7 +446,9 @@ void TfrmRegistryCleanup::AddError(TObject*) {
         item->SetData(error);
         error->ListItem = item;
     }
-    lblTotal->SetCaption("Total: " + IntToStr(thread_->Errors.Count()));
+    pending_.totalText = "Total: " + IntToStr(thread_->Errors.Count());
+    pending_.hasTotal = true;
+    RefreshDue();
 }
 
 void TfrmRegistryCleanup::PumpFor(unsigned milliseconds) {
@@ -422,6 +464,7 @@ void TfrmRegistryCleanup::PumpFor(unsigned milliseconds) {
 }
 
 void TfrmRegistryCleanup::ScanFinished(TObject*) {
+    RefreshDisplay();
     Running = false;
     scanFinishedSeen_ = true;
     inScanFinished_ = true;
@@ -450,6 +493,7 @@ void TfrmRegistryCleanup::ShowScanEnd() {
 }
 
 void TfrmRegistryCleanup::terminate(TObject*) {
+    RefreshDisplay();
     threadActive_ = false;
     // A receiver's error ends a scan without its finishing notice.
     if (!scanFinishedSeen_) {

@@ -113,7 +113,19 @@ private:
     // Marks for fixing exactly the findings whose items answer true.
     void MarkFindings(bool (TListItem::*marked)() const);
 
+    // Shows what the scan's events left for the display; RefreshDue does so when it is time.
+    void RefreshDisplay();
+    void RefreshDue();
+
     std::unique_ptr<TRegistryCheckThread> thread_;
+    struct {
+        bool progress = false, hasStatus = false, hasTotal = false;
+        int total = 0, position = 0;
+        std::string status, totalText;
+    } pending_;
+    bool listHeld_ = false;  // the list is in an update since the last refresh
+    ULONGLONG lastRefresh_ = 0;
+    TTimer* refreshTimer_ = nullptr;
     // From ScanAuto until the thread's termination notice.
     bool threadActive_ = false;
     bool inScanFinished_ = false;
