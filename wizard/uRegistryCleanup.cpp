@@ -154,7 +154,7 @@ TfrmRegistryCleanup::TfrmRegistryCleanup(TComponent* owner) : TForm(owner) {
     SetBorderStyle(bsSingle);
     SetBorderIcons({biSystemMenu});
     SetPosition(poMainFormCenter);
-    SetClientSize(640, 432);
+    SetClientSize(640, 418);
     OnShow = [this](TObject* sender) { FormShow(sender); };
     OnCloseQuery = [this](TObject* sender, bool& canClose) { FormCloseQuery(sender, canClose); };
     OnClose = [this](TObject* sender, TCloseAction& action) { FormClose(sender, action); };
@@ -225,7 +225,7 @@ void TfrmRegistryCleanup::CreateControls() {
 
     auto button = [&](auto* control, const char* name, const char* caption, int imageIndex, int left, int width) {
         control->SetName(name);
-        place(control, this, left, 318, width, 30);
+        place(control, this, left, 354, width, 30);
         control->SetCaption(caption);
         control->SetImages(images);
         control->SetImageIndex(imageIndex);
@@ -239,7 +239,7 @@ void TfrmRegistryCleanup::CreateControls() {
     btnTick->SetDropDownMenu(PopupSelect);
     btnHint = new TKvToolButton(this);
     btnHint->SetName("btnHint");
-    place(btnHint, this, 332, 318, 30, 30);
+    place(btnHint, this, 332, 354, 30, 30);
     btnHint->SetImages(images);
     btnHint->SetImageIndex(wgHelp);
     btnBack = button(new TKvBitBtn(this), "btnBack", "Back", wgBack, 532, 100);
@@ -247,13 +247,13 @@ void TfrmRegistryCleanup::CreateControls() {
 
     lblRegKey = new TLabel(this);
     lblRegKey->SetName("lblRegKey");
-    place(lblRegKey, this, 8, 358, 624, 16);
+    place(lblRegKey, this, 8, 314, 624, 16);
     lblRegKey->SetAutoSize(false);
     lblRegKey->SetShowAccelChar(false);
     lblRegKey->SetCaption("");
     ProgressBar = new TProgressBar(this);
     ProgressBar->SetName("ProgressBar");
-    place(ProgressBar, this, 8, 378, 624, 18);
+    place(ProgressBar, this, 8, 332, 624, 14);
 
     StatusBar = new TKvStatusBar(this);
     StatusBar->SetName("StatusBar");
