@@ -112,6 +112,13 @@ void TkelCustomGroupBox::UpdateControlsState() {
     Invalidate();
 }
 
+void TkelCustomGroupBox::Loaded() {
+    TCustomGroupBox::Loaded();
+    if (checkBox_->IsLoading())
+        checkBox_->Loaded();
+    UpdateControlsState();
+}
+
 void TkelCustomGroupBox::CheckBoxClick(TObject*) {
     UpdateControlsState();
     OnCheckBoxClick(this);

@@ -24,6 +24,9 @@ public:
 
     void Update() override;
     void WndProc(TMessage& message) override;
+    // Ends the caption check box's loading too: made while the box loaded (a form built in
+    // code), it would otherwise stay loading and never fire its clicks.
+    void Loaded() override;
 
     // Fires after every click of the check box, by the user or from CheckBoxChecked.
     TNotifyEvent OnCheckBoxClick;

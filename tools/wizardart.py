@@ -58,8 +58,8 @@ def glyph_delete(r):
 
 
 def glyph_run(r):
-    r.polygon([(4.0, 2.0), (14.0, 8.0), (4.0, 14.0)], DARK_GREEN)
-    r.polygon([(5.2, 4.2), (11.8, 8.0), (5.2, 11.8)], GREEN)
+    r.polygon([(3.5, 1.5), (14.5, 8.0), (3.5, 14.5)], GREEN)
+    r.line([(4.0, 2.0), (14.0, 8.0), (4.0, 14.0), (4.0, 2.0)], 1.0, DARK_GREEN)
 
 
 def glyph_stop(r):
@@ -191,12 +191,20 @@ def logo(size):
             elif inside(outer, px, py):
                 rows[y][x] = (120, 70, 0)
     raster = Raster(size)
-    # The broom: a handle and fanned bristles, with three sweep arcs.
-    raster.line([(size * 0.70, size * 0.22), (size * 0.46, size * 0.58)], size * 0.06, WHITE)
-    raster.polygon([(size * 0.40, size * 0.52), (size * 0.54, size * 0.62), (size * 0.40, size * 0.80),
-                    (size * 0.24, size * 0.70)], WHITE)
-    for i in range(3):
-        raster.arc(size * 0.36, size * 0.55, size * (0.30 + 0.06 * i), size * (0.28 + 0.06 * i), 200, 250, WHITE)
+    # A broom leaning to the left: handle, binding, a fan of bristles with darker strands,
+    # and three sweep strokes before it.
+    u = size / 96.0
+    raster.line([(70 * u, 16 * u), (47 * u, 52 * u)], 5.5 * u, (120, 62, 10))
+    raster.line([(70 * u, 16 * u), (48 * u, 50 * u)], 2.5 * u, (170, 96, 30))
+    raster.polygon([(41 * u, 47 * u), (52 * u, 54 * u), (49 * u, 59 * u), (38 * u, 52 * u)], (200, 40, 30))
+    raster.polygon([(38 * u, 52 * u), (49 * u, 59 * u), (44 * u, 80 * u), (19 * u, 67 * u)], WHITE)
+    for k in range(1, 6):
+        t = k / 6.0
+        top = (38 * u + 11 * u * t, 52 * u + 7 * u * t)
+        bottom = (19 * u + 25 * u * t, 67 * u + 13 * u * t)
+        raster.line([top, bottom], 1.0 * u, (236, 222, 190))
+    for k, radius in enumerate((10, 15, 20)):
+        raster.arc(22 * u, 78 * u, radius * u + 1.2 * u, radius * u - 0.4 * u, 150 - 8 * k, 200 + 4 * k, (255, 240, 205))
     for y in range(size):
         for x in range(size):
             if raster.pixels[y][x] is not None and inside(inner, x + 0.5, y + 0.5):

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <utility>
+
 // ---- The program's globals -------------------------------------------------------------------
 std::string AppPath;
 std::string WizardResult;
@@ -23,10 +25,21 @@ TfrmRegistryUndo* frmRegistryUndo = nullptr;
 const char* const WizardPrivileges[4] = {"SeRestorePrivilege", "SeBackupPrivilege", "SeTakeOwnershipPrivilege",
                                          "SeShutdownPrivilege"};
 
+// A reserved example domain, so that nothing real is ever contacted.
+const char* const MakerWebSite = "www.example.com/hivesweep/";
+
 namespace {
 
-// The maker's pages; a reserved example domain, so that nothing real is ever contacted.
-constexpr const char* kWebSite = "www.example.com/hivesweep/";
+TPrivilegeFunction gPrivilegeHook;
+
+constexpr const char* kWelcome =
+    "Welcome to Quorvia Free Registry Cleaner.\r\n\r\n"
+    "It finds registry entries that point at files, folders and keys that no longer exist and "
+    "removes them. Every cleanup is journaled, so it can be undone.\r\n\r\n"
+    "To learn what a button does, click the question mark below, then click the button.";
+
+// Raises the system's own text for code.
+[[noreturn]] void RaiseSystemError(DWORD code) { throw EOSError(SysErrorMessage(code), code); }
 
 bool IsWindowsNT() {
     OSVERSIONINFOA info{};
@@ -41,26 +54,34 @@ bool NTSetPrivilege(const std::string& privilege, bool enable) {
         return true;
     HANDLE opened = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened))
-        RaiseLastOSError();
+        RaiseSystemError(GetLastError());
     // Closed on every way out, the raising ones included.
     TUniqueHandle token(opened);
     TOKEN_PRIVILEGES privileges{};
     privileges.PrivilegeCount = 1;
     if (!LookupPrivilegeValueA(nullptr, privilege.c_str(), &privileges.Privileges[0].Luid))
-        RaiseLastOSError();
+        RaiseSystemError(GetLastError());
     privileges.Privileges[0].Attributes = enable ? SE_PRIVILEGE_ENABLED : 0;
     // Success with ERROR_NOT_ALL_ASSIGNED means the token does not hold the privilege.
     SetLastError(ERROR_SUCCESS);
     if (!AdjustTokenPrivileges(token.Get(), FALSE, &privileges, sizeof(privileges), nullptr, nullptr))
-        RaiseLastOSError();
+        RaiseSystemError(GetLastError());
     if (const DWORD error = GetLastError(); error != ERROR_SUCCESS)
-        RaiseLastOSError(error);
+        RaiseSystemError(error);
     return true;
 }
+
+TPrivilegeFunction SetPrivilegeHook(TPrivilegeFunction function) { return std::exchange(gPrivilegeHook, std::move(function)); }
 
 void LoadWizardGlyphs(TImageList& images) {
     images.SetSize(16, 16);
     images.LoadStripResource(GetModuleHandleA(nullptr), "WIZARD_GLYPHS");
+}
+
+// The window class takes this name.
+const TClassInfo& TfrmMain::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<TfrmMain, TForm>("TfrmMain", {});
+    return info;
 }
 
 TfrmMain::TfrmMain(TComponent* owner) : TForm(owner) {
@@ -92,6 +113,39 @@ void TfrmMain::CreateControls() {
     RunOnce->SetName("RunOnce");
     RunOnce->SetKind(aekMachineRunOnce);
 
+    // The product picture across the top; FormCreate writes the product name on it.
+    Image1 = new TImage(this);
+    Image1->SetName("Image1");
+    Image1->SetParent(this);
+    Image1->SetBounds(0, 0, 480, 64);
+    Image1->Picture()->Bitmap().LoadFromResourceName(GetModuleHandleA(nullptr), "WIZARD_BANNER");
+
+    lnkWebsite = new TjsLinkImage(this);
+    lnkWebsite->SetName("lnkWebsite");
+    lnkWebsite->SetBounds(16, 80, 96, 96);
+    lnkWebsite->Picture()->Bitmap().LoadFromResourceName(GetModuleHandleA(nullptr), "WIZARD_LOGO");
+    lnkWebsite->SetLinkType(lthttp);
+    lnkWebsite->SetHyperLink(MakerWebSite);
+    lnkWebsite->SetShowHint(true);
+    // The picture's corner colour is its background.
+    lnkWebsite->SetTransparent(true);
+
+    Label1 = new TLabel(this);
+    Label1->SetName("Label1");
+    Label1->SetParent(this);
+    Label1->SetWordWrap(true);
+    Label1->SetBounds(128, 80, 162, 196);
+    Label1->SetCaption(kWelcome);
+
+    btnHint = new TKvToolButton(this);
+    btnHint->SetName("btnHint");
+    btnHint->SetParent(this);
+    btnHint->SetBounds(16, 252, 24, 24);
+    btnHint->SetImages(ImageList1);
+    btnHint->SetImageIndex(wgHelp);
+    btnHint->SetHint("For help click me, then click anywhere on the window.");
+    btnHint->SetShowHint(true);
+
     kelOneInstance1 = new TkelOneInstance(this);
     kelOneInstance1->SetName("kelOneInstance1");
     kelOneInstance1->Identifier = "Quorvia Registry Cleaner";
@@ -107,8 +161,8 @@ void TfrmMain::CreateControls() {
         result->SetCaption(caption);
         result->SetImages(ImageList1);
         result->SetImageIndex(glyph);
-        result->SetMargin(10);
-        result->SetSpacing(8);
+        result->SetMargin(12);
+        result->SetSpacing(10);
         result->OnClick = TNotifyEvent(this, handler);
         return result;
     };
@@ -118,11 +172,50 @@ void TfrmMain::CreateControls() {
     btnUndoCleanups = button("btnUndoCleanups", "Undo Cleanups   ", 156, wgUndo, &TfrmMain::btnUndoCleanupsClick);
     btnHelp = button("btnHelp", "Learn more ...    ", 194, wgHelp, &TfrmMain::btnHelpClick);
     btnExit = button("btnExit", "Exit                     ", 244, wgStop, &TfrmMain::btnExitClick);
+
+    auto bevel = new TBevel(this);
+    bevel->SetParent(this);
+    bevel->SetShape(bsTopLine);
+    bevel->SetBounds(16, 292, 448, 2);
+
+    urlCopyright = new TKvURLLabel(this);
+    urlCopyright->SetName("urlCopyright");
+    urlCopyright->SetParent(this);
+    urlCopyright->SetBounds(16, 302, 300, 16);
+    urlCopyright->SetURL(std::string("http://") + MakerWebSite);
 }
 
-void TfrmMain::FormCreate(TObject*) {}
+void TfrmMain::FormCreate(TObject*) {
+    Icon().Assign(Application.Icon());
+    SetCaption("  " + VersionInfo->GetVersionValue(viProductName) + " " + VersionInfo->GetVersionValue(viFileVersion));
+    PaintProductName();
+    RunOnce->SetFileName(Application.ExeName());
+    try {
+        const TPrivilegeFunction& enable = gPrivilegeHook ? gPrivilegeHook : TPrivilegeFunction(NTSetPrivilege);
+        for (const char* privilege : WizardPrivileges)
+            enable(privilege, true);
+    } catch (...) {
+        // Without administrator rights the program runs on; writes that need them fail later.
+    }
+    AppPath = ExtractFilePath(Application.ExeName());
+}
 
-void TfrmMain::FormShow(TObject*) {}
+void TfrmMain::PaintProductName() {
+    const std::string name = VersionInfo->GetVersionValue(viProductName);
+    TCanvas& canvas = Image1->Canvas();
+    canvas.Font().SetName("Arial");
+    canvas.Font().SetSize(16);
+    canvas.Font().SetStyle({fsBold});
+    canvas.Brush().SetStyle(bsClear);
+    const int top = (Image1->Height() - 3 - canvas.TextHeight(name)) / 2;
+    // A soft shadow, then the name.
+    canvas.Font().SetColor(static_cast<TColor>(RGB(255, 255, 255)));
+    canvas.TextOut(17, top + 1, name);
+    canvas.Font().SetColor(static_cast<TColor>(RGB(110, 60, 0)));
+    canvas.TextOut(16, top, name);
+}
+
+void TfrmMain::FormShow(TObject*) { urlCopyright->SetCaption(VersionInfo->GetVersionValue(viLegalCopyright)); }
 
 void TfrmMain::btnRegistryBackupClick(TObject*) { frmRegistryBackup->ShowModal(); }
 

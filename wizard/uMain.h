@@ -13,6 +13,7 @@
 #include "jsLinkImage.h"
 #include "kelComponents.h"
 
+#include <functional>
 #include <string>
 
 class TfrmCleanupSettings;
@@ -45,6 +46,14 @@ bool NTSetPrivilege(const std::string& privilege, bool enable);
 // The privileges the program asks for at start, in the order it asks.
 extern const char* const WizardPrivileges[4];
 
+// Seam for tests: FormCreate enables the privileges through this function (NTSetPrivilege
+// unless replaced). Returns the function replaced; an empty one restores NTSetPrivilege.
+using TPrivilegeFunction = std::function<bool(const std::string& privilege, bool enable)>;
+TPrivilegeFunction SetPrivilegeHook(TPrivilegeFunction function);
+
+// The maker's web site that the link image and the copyright line open (without its scheme).
+extern const char* const MakerWebSite;
+
 // Glyphs of ImageList1, shared by every page.
 enum TWizardGlyph {
     wgBusy,
@@ -64,6 +73,8 @@ enum TWizardGlyph {
 void LoadWizardGlyphs(TImageList& images);
 
 class TfrmMain : public TForm {
+    DECLARE_CLASS_INFO()
+
 public:
     explicit TfrmMain(TComponent* owner);
 
@@ -93,4 +104,6 @@ public:
 
 private:
     void CreateControls();
+    // Writes the product name on the picture across the top.
+    void PaintProductName();
 };

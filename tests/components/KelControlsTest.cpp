@@ -173,3 +173,27 @@ TEST_F(KelGroupBox, PublishesItsProperties) {
     EXPECT_TRUE(ChildrenEnabled(false));
     EXPECT_EQ(GetPropText(*box, *checked), "False");
 }
+
+class KelGroupBoxInForm : public GuiTest {};
+
+TEST_F(KelGroupBoxInForm, SwitchesItsChildrenAfterLoading) {
+    TTestForm form;
+    TkelGroupBox* built = nullptr;
+    TCheckBox* child = nullptr;
+    form.BuildForm([&] {
+        built = form.Add<TkelGroupBox>(&form, 10, 10, 250, 150);
+        built->SetCaption("Clear Software Section");
+        built->SetCheckBoxChecked(false);
+        child = form.Add<TCheckBox>(built, 10, 30, 100, 20);
+    });
+    EXPECT_FALSE(built->CheckBox()->IsLoading());
+    EXPECT_FALSE(child->Enabled());
+    form.Show();
+    int clicks = 0;
+    built->OnCheckBoxClick = [&clicks](TObject*) { ++clicks; };
+    SendMessageA(built->CheckBox()->Handle(), BM_CLICK, 0, 0);
+    EXPECT_TRUE(built->CheckBoxChecked());
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(child->Enabled());
+    form.Hide();
+}

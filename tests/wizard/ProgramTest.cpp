@@ -1,0 +1,147 @@
+// The program itself, started as separate processes: a second copy is refused and brings the
+// first one forward.
+
+#include "KvStatus.h"
+#include "SysUtils.h"
+#include "TestSupport.h"
+
+#include "GuiTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+constexpr DWORD kProcessTimeoutMs = 20000;
+constexpr DWORD kPollMs = 50;
+
+std::string ProgramPath() { return ExtractFilePath(Application.ExeName()) + "..\\..\\wizard\\hivesweep.exe"; }
+
+// A copy of the program; killed when the test leaves it running.
+class TProgram {
+public:
+    TProgram() {
+        std::string command = "\"" + ProgramPath() + "\"";
+        STARTUPINFOA startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+            process_.Reset(info.hProcess);
+            CloseHandle(info.hThread);
+            id_ = info.dwProcessId;
+        }
+    }
+    ~TProgram() {
+        if (process_ && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT) {
+            TerminateProcess(process_.Get(), 99);
+            WaitForSingleObject(process_.Get(), kProcessTimeoutMs);
+        }
+    }
+    TProgram(const TProgram&) = delete;
+    TProgram& operator=(const TProgram&) = delete;
+
+    bool Started() const { return process_.Valid(); }
+    bool WaitExit() { return WaitForSingleObject(process_.Get(), kProcessTimeoutMs) == WAIT_OBJECT_0; }
+    DWORD ExitCode() const {
+        DWORD code = 0;
+        GetExitCodeProcess(process_.Get(), &code);
+        return code;
+    }
+    // The first visible top-level window of the process of class className whose text is
+    // text, waited for while the process runs; null when it ended or the time ran out.
+    HWND WaitForWindow(const std::string& className, const std::string& text) {
+        const DWORD started = GetTickCount();
+        while (GetTickCount() - started < kProcessTimeoutMs) {
+            TSearch search{id_, className, text, nullptr};
+            EnumWindows(&Match, reinterpret_cast<LPARAM>(&search));
+            if (search.found)
+                return search.found;
+            // The process ending wakes the wait early.
+            if (WaitForSingleObject(process_.Get(), kPollMs) == WAIT_OBJECT_0)
+                return nullptr;
+        }
+        return nullptr;
+    }
+
+private:
+    struct TSearch {
+        DWORD process;
+        std::string className;
+        std::string text;
+        HWND found;
+    };
+    static BOOL CALLBACK Match(HWND window, LPARAM data) {
+        auto search = reinterpret_cast<TSearch*>(data);
+        DWORD process = 0;
+        GetWindowThreadProcessId(window, &process);
+        char name[64] = "";
+        GetClassNameA(window, name, sizeof(name));
+        char text[256] = "";
+        GetWindowTextA(window, text, sizeof(text));
+        if (process == search->process && IsWindowVisible(window) && search->className == name &&
+            search->text == text) {
+            search->found = window;
+            return FALSE;
+        }
+        return TRUE;
+    }
+
+    TUniqueHandle process_;
+    DWORD id_ = 0;
+};
+
+// The text of the first static child of a dialog box.
+std::string DialogMessage(HWND dialog) {
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char name[32] = "";
+        GetClassNameA(child, name, sizeof(name));
+        char text[256] = "";
+        GetWindowTextA(child, text, sizeof(text));
+        if (std::string(name) == "Static" && text[0])
+            return text;
+    }
+    return "";
+}
+
+class WizardProgram : public GuiTest {};
+
+TEST_F(WizardProgram, ASecondStartIsRefusedWithTheMessageAndTheFirstWindowComesForward) {
+    TKvVersionInfo version(nullptr);
+    version.SetFilePath(ProgramPath());
+    ASSERT_TRUE(version.HasVersionInfo());
+    const std::string title = version.GetVersionValue(viProductName);
+    const std::string caption = "  " + title + " " + version.GetVersionValue(viFileVersion);
+
+    TProgram first;
+    ASSERT_TRUE(first.Started());
+    HWND firstWindow = first.WaitForWindow("TfrmMain", caption);
+    ASSERT_TRUE(firstWindow);
+
+    // Another window takes the foreground meanwhile.
+    TTestForm other;
+    other.SetCaption("Elsewhere");
+    other.ShowForm();
+    SetForegroundWindow(other.Handle());
+    ASSERT_EQ(GetForegroundWindow(), other.Handle());
+
+    TProgram second;
+    ASSERT_TRUE(second.Started());
+    HWND box = second.WaitForWindow("#32770", title);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(DialogMessage(box), "The program is already running.");
+    PostMessageA(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(second.WaitExit());
+    EXPECT_EQ(second.ExitCode(), 0u);
+
+    EXPECT_EQ(GetForegroundWindow(), firstWindow);
+    EXPECT_TRUE(IsWindowVisible(firstWindow));
+    other.Hide();
+
+    // The first copy ends with its main window.
+    PostMessageA(firstWindow, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(first.WaitExit());
+    EXPECT_EQ(first.ExitCode(), 0u);
+}
+
+}  // namespace
