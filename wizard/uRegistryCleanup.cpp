@@ -4,7 +4,6 @@
 #include "uMain.h"
 
 #include "SysUtils.h"
-#include "TypInfo.h"
 
 #include <shellapi.h>
 
@@ -69,34 +68,30 @@ void SendKey(HWND window, UINT message, WPARAM key) {
     SendMessageTimeoutA(window, message, key, 0, SMTO_ABORTIFHUNG, 2000, nullptr);
 }
 
-// Whether a box of the settings page is ticked; read by name, as the page persists them.
-bool SettingTicked(const char* component, const char* property = "Checked") {
-    TComponent* box = frmCleanupSettings ? frmCleanupSettings->FindComponent(component) : nullptr;
-    const TPropInfo* prop = box ? FindPropInfo(*box, property) : nullptr;
-    return prop && GetPropText(*box, *prop) == "True";
-}
-
 // The options the settings page stands for; the software boxes count only while their
 // group's check box is ticked.
 TScanOptions SettingsScanOptions() {
     TScanOptions options = 0;
-    if (SettingTicked("chkClassesSection"))
+    const TfrmCleanupSettings* page = frmCleanupSettings;
+    if (!page)
+        return options;
+    if (page->chkClassesSection->Checked())
         options |= soFileExtensions;
-    if (SettingTicked("chkClearFileList"))
+    if (page->chkClearFileList->Checked())
         options |= soFileList;
-    if (!SettingTicked("gbClearSoftware", "CheckBoxChecked"))
+    if (!page->gbClearSoftware->CheckBoxChecked())
         return options;
     const struct {
-        const char* box;
+        const TCheckBox* box;
         TScanOptions option;
     } software[] = {
-        {"chkSharedDLL", soSharedDLLs}, {"chkInvalidFileAssociations", soFileAssociations},
-        {"chkWinStartup", soStartupRun}, {"chkAPPPath", soAppPaths},
-        {"chkHelp", soHelpFiles},        {"chkFonts", soFonts},
-        {"chkSounds", soSounds},
+        {page->chkSharedDLL, soSharedDLLs}, {page->chkInvalidFileAssociations, soFileAssociations},
+        {page->chkWinStartup, soStartupRun}, {page->chkAPPPath, soAppPaths},
+        {page->chkHelp, soHelpFiles},        {page->chkFonts, soFonts},
+        {page->chkSounds, soSounds},
     };
     for (const auto& entry : software)
-        if (SettingTicked(entry.box))
+        if (entry.box->Checked())
             options |= entry.option;
     return options;
 }

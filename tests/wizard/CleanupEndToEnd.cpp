@@ -52,7 +52,8 @@ BOOL CALLBACK MatchTopLevel(HWND window, LPARAM data) {
     auto* find = reinterpret_cast<TFind*>(data);
     DWORD process = 0;
     GetWindowThreadProcessId(window, &process);
-    if (process == find->process && IsWindowVisible(window) && ClassOf(window) == find->className &&
+    if (process == find->process && IsWindowVisible(window) &&
+        (find->className.empty() || ClassOf(window) == find->className) &&
         (find->text.empty() || WindowText(window) == find->text)) {
         find->found = window;
         return FALSE;
@@ -62,7 +63,7 @@ BOOL CALLBACK MatchTopLevel(HWND window, LPARAM data) {
 
 BOOL CALLBACK MatchChild(HWND window, LPARAM data) {
     auto* find = reinterpret_cast<TFind*>(data);
-    if ((find->className.empty() || ClassOf(window) == find->className) &&
+    if ((find->className.empty() || lstrcmpiA(ClassOf(window).c_str(), find->className.c_str()) == 0) &&
         (find->text.empty() || WindowText(window) == find->text)) {
         find->found = window;
         return FALSE;
@@ -214,7 +215,8 @@ protected:
 
     // Sets a check box of the settings page to the wanted state by clicking it.
     static void SetBox(HWND page, const std::string& caption, bool checked) {
-        HWND box = Child(page, "", caption);
+        // The group box carries the caption of its check box too.
+        HWND box = Child(page, "Button", caption);
         ASSERT_NE(box, nullptr) << caption;
         if ((SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED) != checked)
             SendMessageA(box, BM_CLICK, 0, 0);
@@ -261,7 +263,7 @@ TEST_F(CleanupEndToEnd, ScanListsThePlantsHidesTheExcludedKeyAndDeletesOnlyTheTi
     Click(cleanup);
 
     // The areas: the file list and, of the software section, the sounds alone.
-    HWND settings = TopLevel("TfrmCleanupSettings", "Cleanup Settings");
+    HWND settings = TopLevel("", "Cleanup Settings");
     ASSERT_NE(settings, nullptr) << "settings page";
     SetBox(settings, "Clean Classes Section", false);
     SetBox(settings, "Clear File List", true);
@@ -329,7 +331,18 @@ TEST_F(CleanupEndToEnd, ScanListsThePlantsHidesTheExcludedKeyAndDeletesOnlyTheTi
     EXPECT_FALSE(KeyExists(kSoundsKey + u_ + "\\Ding\\.Current"));
     EXPECT_TRUE(KeyExists(kSoundsKey + u_ + "\\Ding"));
 
-    // The undo file in restore\ holds what was deleted, and nothing else of ours.
+    // Back to the main window, then Exit: the excluded keys are saved beside the program.
+    Click(Child(page, "", "Back"));
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(page); }, kStepMs));
+    Click(Child(main, "", "Exit                     "));
+    ASSERT_EQ(WaitForSingleObject(process_.hProcess, kStepMs), WAIT_OBJECT_0) << "the program did not end";
+    DWORD code = 1;
+    GetExitCodeProcess(process_.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    EXPECT_NE(ReadFile(folder_.Path() + "\\ExcludedKeys.txt").find(base + "\\hidden"), std::string::npos);
+
+    // The undo file in restore\ holds what was deleted, and nothing else of ours; the
+    // program keeps it open while it runs.
     WIN32_FIND_DATAA data;
     HANDLE search = FindFirstFileA((folder_.Path() + "\\restore\\*.reg").c_str(), &data);
     ASSERT_NE(search, INVALID_HANDLE_VALUE) << "no undo file";
@@ -349,15 +362,6 @@ TEST_F(CleanupEndToEnd, ScanListsThePlantsHidesTheExcludedKeyAndDeletesOnlyTheTi
     EXPECT_EQ(undo.find("two.exe"), std::string::npos) << undo;
     EXPECT_EQ(undo.find("hidden.exe"), std::string::npos) << undo;
 
-    // Back to the main window, then Exit: the excluded keys are saved beside the program.
-    Click(Child(page, "", "Back"));
-    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(page); }, kStepMs));
-    Click(Child(main, "", "Exit                     "));
-    ASSERT_EQ(WaitForSingleObject(process_.hProcess, kStepMs), WAIT_OBJECT_0) << "the program did not end";
-    DWORD code = 1;
-    GetExitCodeProcess(process_.hProcess, &code);
-    EXPECT_EQ(code, 0u);
-    EXPECT_NE(ReadFile(folder_.Path() + "\\ExcludedKeys.txt").find(base + "\\hidden"), std::string::npos);
 }
 
 }  // namespace
