@@ -30,14 +30,15 @@ class RegistryCleanup : public GuiTest {
 protected:
     void SetUp() override {
         GuiTest::SetUp();
-        savedAppPath_ = AppPath;
-        AppPath = folder.Path() + "\\";
         savedFolder_ = UndoFile.Folder;
         UndoFile.Folder = folder.Path() + "\\restore";
         UndoFile.FileName.clear();
         UndoFile.Stream.reset();
+        // The main window sets AppPath when it is made.
+        savedAppPath_ = AppPath;
         main = std::make_unique<TfrmMain>(nullptr);
         frmMain = main.get();
+        AppPath = folder.Path() + "\\";
         page = std::make_unique<TfrmRegistryCleanup>(nullptr);
         page->FinishPauseMs = 0;
     }
