@@ -157,11 +157,14 @@ TfrmRegistryCleanup::TfrmRegistryCleanup(TComponent* owner) : TForm(owner) {
 }
 
 TfrmRegistryCleanup::~TfrmRegistryCleanup() {
-    // The list goes before the findings it shows.
+    // A stop skips the finishing pause.
     if (thread_) {
+        StopRequested = true;
         thread_->Terminate();
         thread_->WaitFor();
     }
+    // The rows go before the thread and the findings they point at.
+    lvwRegKeys->Items().Clear();
 }
 
 void TfrmRegistryCleanup::CreateControls() {
