@@ -7,6 +7,8 @@
 
 #include <shellapi.h>
 
+#include <utility>
+
 std::unique_ptr<TStringList> ExcludedKeys;
 
 namespace {

@@ -309,6 +309,8 @@ TEST_F(RegistryCleanup, RegistryEditorIsDrivenByKeyStrokesOrReportedMissing) {
 
     page->ShowForm();
     ExpectMessage("Please select an entry first.", [&] { page->mnuViewSelectedClick(nullptr); });
+    ExpectMessage("Please select an entry first.",
+                  [&] { SendMessageA(page->lvwRegKeys->Handle(), WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(40, 40)); });
     page->Hide();
 }
 
