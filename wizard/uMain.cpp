@@ -71,7 +71,9 @@ bool NTSetPrivilege(const std::string& privilege, bool enable) {
     return true;
 }
 
-TPrivilegeFunction SetPrivilegeHook(TPrivilegeFunction function) { return std::exchange(gPrivilegeHook, std::move(function)); }
+TPrivilegeFunction SetPrivilegeHook(TPrivilegeFunction function) {
+    return std::exchange(gPrivilegeHook, std::move(function));
+}
 
 void LoadWizardGlyphs(TImageList& images) {
     images.SetSize(16, 16);

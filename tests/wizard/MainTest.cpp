@@ -2,6 +2,8 @@
 // between the wizard's pages.
 
 #include "SysUtils.h"
+#include "TestSupport.h"
+#include "kelSysUtils.h"
 
 #include "WizardTestSupport.h"
 
@@ -127,6 +129,26 @@ TEST_F(WizardStartUp, AFailedPrivilegeSkipsTheRestButAppPathIsStillSet) {
     });
     EXPECT_EQ(asked.size(), 3u);
     EXPECT_EQ(AppPath, ExeFolder());
+}
+
+TEST_F(WizardStartUp, RemovesTheMachineRunOnceEntryNamedAfterTheProgram) {
+    const char* const runOnce = "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+    HKEY opened = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, runOnce, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened, nullptr),
+              ERROR_SUCCESS);
+    TUniqueKey key(opened);
+    const std::string exe = Application.ExeName();
+    const std::string own = FileNameOf(exe);
+    const std::string other = UniqueName("OtherProgram");
+    for (const std::string& name : {own, other})
+        ASSERT_EQ(RegSetValueExA(key.Get(), name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(exe.c_str()),
+                                 static_cast<DWORD>(exe.size() + 1)),
+                  ERROR_SUCCESS);
+
+    MakeMainWindow([](const std::string&) {});
+    EXPECT_EQ(RegQueryValueExA(key.Get(), own.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(key.Get(), other.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    RegDeleteValueA(key.Get(), other.c_str());
 }
 
 TEST(WizardPrivileges, NTSetPrivilegeEnablesClearsAndReportsFailuresWithoutLeakingTheToken) {

@@ -110,8 +110,8 @@ TEST_F(WizardProgram, ASecondStartIsRefusedWithTheMessageAndTheFirstWindowComesF
     TKvVersionInfo version(nullptr);
     version.SetFilePath(ProgramPath());
     ASSERT_TRUE(version.HasVersionInfo());
-    const std::string title = version.GetVersionValue(viProductName);
-    const std::string caption = "  " + title + " " + version.GetVersionValue(viFileVersion);
+    const std::string caption =
+        "  " + version.GetVersionValue(viProductName) + " " + version.GetVersionValue(viFileVersion);
 
     TProgram first;
     ASSERT_TRUE(first.Started());
@@ -127,7 +127,8 @@ TEST_F(WizardProgram, ASecondStartIsRefusedWithTheMessageAndTheFirstWindowComesF
 
     TProgram second;
     ASSERT_TRUE(second.Started());
-    HWND box = second.WaitForWindow("#32770", title);
+    // The message box carries the application's title.
+    HWND box = second.WaitForWindow("#32770", "Quorvia Free Registry Cleaner");
     ASSERT_TRUE(box);
     EXPECT_EQ(DialogMessage(box), "The program is already running.");
     PostMessageA(box, WM_COMMAND, IDOK, 0);
