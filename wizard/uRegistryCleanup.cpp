@@ -150,7 +150,7 @@ TfrmRegistryCleanup::TfrmRegistryCleanup(TComponent* owner) : TForm(owner) {
     SetCaption("Registry Cleanup");
     SetBorderStyle(bsSingle);
     SetBorderIcons({biSystemMenu});
-    SetPosition(poMainFormCenter);
+    SetPosition(poScreenCenter);
     SetClientSize(640, 418);
     OnShow = [this](TObject* sender) { FormShow(sender); };
     OnCloseQuery = [this](TObject* sender, bool& canClose) { FormCloseQuery(sender, canClose); };
@@ -281,6 +281,12 @@ void TfrmRegistryCleanup::CreateControls() {
     refreshTimer_->SetEnabled(false);
     refreshTimer_->SetInterval(kRefreshMs);
     refreshTimer_->SetOnTimer([this](TObject*) { RefreshDisplay(); });
+
+    TPageSettings settings = MakePageSettings(*this, "RegistryCleanup", "frmRegistryCleanup",
+                                              {"lvwRegKeys.Columns.Width"}, {poStoreFormPlacement, poStoreDefValues});
+    rsStorage = settings.Storage;
+    rsIniData = settings.IniData;
+    rsPropSaver1 = settings.PropSaver;
 }
 
 void TfrmRegistryCleanup::ChangeStatus(int glyph, const std::string& text) {

@@ -23,6 +23,10 @@
 #include <memory>
 #include <string>
 
+class TrsIniData;
+class TrsPropSaver;
+class TrsStorage;
+
 class TfrmRegistryCleanup : public TForm {
     DECLARE_CLASS_INFO()
 
@@ -31,6 +35,10 @@ public:
     ~TfrmRegistryCleanup() override;
 
     TKvListView* lvwRegKeys = nullptr;
+    // Column widths and the window's placement, kept in "RegistryCleanup.ini" beside the program.
+    TrsStorage* rsStorage = nullptr;
+    TrsIniData* rsIniData = nullptr;
+    TrsPropSaver* rsPropSaver1 = nullptr;
     TKvBitBtn* btnRun = nullptr;
     TKvBitBtn* btnDeleteInvalidEntries = nullptr;
     TKvMenuButton* btnTick = nullptr;
