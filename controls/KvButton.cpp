@@ -217,21 +217,10 @@ void TKvCustomButton::WndProc(TMessage& message) {
             return;
         }
         break;
-    case WM_LBUTTONUP: {
+    case WM_LBUTTONUP:
         // The release lets the capture go before MouseUp runs; the click's handler may free the button.
-        TFreeWatch watch(*this);
-        releasing_ = true;
-        try {
-            TCustomControl::WndProc(message);
-        } catch (...) {
-            if (!watch.Freed())
-                releasing_ = false;
-            throw;
-        }
-        if (!watch.Freed())
-            releasing_ = false;
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
         return;
-    }
     case WM_CAPTURECHANGED:
         // Another window took the mouse while the button was held: no click follows.
         if (!releasing_ && tracking_) {
@@ -356,19 +345,7 @@ void TKvCustomButton::ClickAction() {
 }
 
 bool TKvCustomButton::ClickWithFlag() {
-    TFreeWatch watch(*this);
-    clicking_ = true;
-    try {
-        Click();
-    } catch (...) {
-        if (!watch.Freed())
-            clicking_ = false;
-        throw;
-    }
-    if (watch.Freed())
-        return false;
-    clicking_ = false;
-    return true;
+    return WhileFlagged(clicking_, [this] { Click(); });
 }
 
 void TKvCustomButton::DrawCaption(TCanvas& canvas, TRect rect, UINT flags) {
@@ -573,17 +550,7 @@ bool TKvButton::DialogKey(WPARAM key) {
     const bool mine = (key == VK_RETURN && activeDefault_) || (key == VK_ESCAPE && cancel_);
     if (!mine || !KeyboardShiftState().Empty() || !CanFocus())
         return false;
-    TFreeWatch watch(*this);
-    dialogKey_ = true;
-    try {
-        Click();
-    } catch (...) {
-        if (!watch.Freed())
-            dialogKey_ = false;
-        throw;
-    }
-    if (!watch.Freed())
-        dialogKey_ = false;
+    WhileFlagged(dialogKey_, [this] { Click(); });
     return true;
 }
 
@@ -1544,20 +1511,9 @@ void TKvToolButton::WndProc(TMessage& message) {
     case WM_ERASEBKGND:
         message.Result = 1;  // Paint covers the whole client area
         return;
-    case WM_LBUTTONUP: {
-        TFreeWatch watch(*this);
-        releasing_ = true;
-        try {
-            TCustomControl::WndProc(message);
-        } catch (...) {
-            if (!watch.Freed())
-                releasing_ = false;
-            throw;
-        }
-        if (!watch.Freed())
-            releasing_ = false;
+    case WM_LBUTTONUP:
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
         return;
-    }
     case WM_CAPTURECHANGED:
         if (!releasing_)
             CancelTracking();

@@ -155,21 +155,10 @@ void TSpeedButton::WndProc(TMessage& message) {
     case WM_ERASEBKGND:
         message.Result = 1;  // Paint covers the whole client area
         return;
-    case WM_LBUTTONUP: {
-        // The click's handler may free the button: the flag is cleared only while it stands.
-        TFreeWatch watch(*this);
-        releasing_ = true;
-        try {
-            TCustomControl::WndProc(message);
-        } catch (...) {
-            if (!watch.Freed())
-                releasing_ = false;
-            throw;
-        }
-        if (!watch.Freed())
-            releasing_ = false;
+    case WM_LBUTTONUP:
+        // The click's handler may free the button.
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
         return;
-    }
     case WM_CAPTURECHANGED:
         // Another window took the mouse while the button was held: no click follows.
         if (!releasing_)
