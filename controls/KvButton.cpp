@@ -1333,7 +1333,7 @@ void TKvToolButton::CreateParams(TCreateParams& params) {
 TButtonState TKvToolButton::State() const {
     if (!Enabled())
         return bsDisabled;
-    if (pressedIn_)
+    if (press_.Inside())
         return down_ ? bsExclusive : bsDown;
     return down_ ? bsExclusive : bsUp;
 }
@@ -1477,11 +1477,8 @@ bool TKvToolButton::HotAllowed() const { return (flat_ || ThemesOn()) && Enabled
 bool TKvToolButton::InArrowPart(int x) const { return toolStyle_ == tsDropDown && x >= ClientWidth() - kArrowPart; }
 
 void TKvToolButton::CancelTracking() {
-    if (!tracking_)
-        return;
-    tracking_ = false;
-    pressedIn_ = false;
-    Invalidate();
+    if (press_.Cancel())
+        Invalidate();
 }
 
 void TKvToolButton::WndProc(TMessage& message) {
@@ -1556,8 +1553,7 @@ void TKvToolButton::DropDown() {
 
 void TKvToolButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
     if (button == mbLeft && Enabled()) {
-        tracking_ = true;
-        pressedIn_ = true;
+        press_.Start();
         Repaint();
         if (toolStyle_ == tsDropDown && dropDownMenu_ && (InArrowPart(x) || !OnClick)) {
             // The arrow part (or a button without a click of its own) drops the menu.
@@ -1572,23 +1568,14 @@ void TKvToolButton::MouseDown(TMouseButton button, TShiftState shift, int x, int
 }
 
 void TKvToolButton::MouseMove(TShiftState shift, int x, int y) {
-    if (tracking_) {
-        TRect client = ClientRect();
-        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
-        if (inside != pressedIn_) {
-            pressedIn_ = inside;
-            Repaint();
-        }
-    }
+    if (press_.Move(*this, x, y))
+        Repaint();
     TCustomControl::MouseMove(shift, x, y);
 }
 
 void TKvToolButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && tracking_) {
-        TRect client = ClientRect();
-        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
-        tracking_ = false;
-        pressedIn_ = false;
+    if (button == mbLeft && press_.Held()) {
+        const bool inside = press_.Finish(*this, x, y);
         Invalidate();
         if (inside && !InArrowPart(x)) {
             TFreeWatch watch(*this);
@@ -1694,7 +1681,7 @@ void TKvToolButton::Paint() {
         framed = true;
     }
 
-    const int shiftX = pushed || (dropStyle && tracking_ && pressedIn_ && !OnClick) ? 1 : 0;
+    const int shiftX = pushed || (dropStyle && press_.Held() && press_.Inside() && !OnClick) ? 1 : 0;
     const int shiftY = themed ? 0 : shiftX;
     if (dropStyle) {
         const int x = client.right - 8 + shiftX;
