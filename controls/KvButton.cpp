@@ -94,6 +94,29 @@ C* GroupSender(const TControl& receiver, LPARAM lParam) {
     return nullptr;
 }
 
+// Points link at images: the old list forgets client, the new one tells it of its changes and
+// of its end. The caller repaints.
+void LinkImages(TComponent& client, TImageList*& link, TImageList* images, const TNotifyEvent& changed) {
+    if (link) {
+        link->UnRegisterChanges(&client);
+        link->RemoveFreeNotification(&client);
+    }
+    link = images;
+    if (link) {
+        link->RegisterChanges(&client, changed);
+        link->FreeNotification(&client);
+    }
+}
+
+// The linked list goes: client drops it. False when component is another one.
+bool ImagesGone(TComponent& client, TImageList*& link, const TComponent* component) {
+    if (!link || component != link)
+        return false;
+    link->UnRegisterChanges(&client);
+    link = nullptr;
+    return true;
+}
+
 // Sends a group message to the siblings of a grouped button.
 void BroadcastToSiblings(TControl& sender, int groupIndex) {
     if (groupIndex == 0 || !sender.Parent())
@@ -832,12 +855,7 @@ TKvBitBtn::TKvBitBtn(TComponent* owner) : TKvButton(owner), glyph_(std::make_uni
     glyph_->OnChange = TNotifyEvent(this, &TKvBitBtn::GlyphChanged);
 }
 
-TKvBitBtn::~TKvBitBtn() {
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-}
+TKvBitBtn::~TKvBitBtn() { LinkImages(*this, images_, nullptr, {}); }
 
 const char* TKvBitBtn::KindCaption(TBitBtnKind kind) { return KindInfo(kind).Caption; }
 
@@ -941,15 +959,7 @@ void TKvBitBtn::SetDisabledIndex(int value) {
 void TKvBitBtn::SetImages(TImageList* value) {
     if (value == images_)
         return;
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-    images_ = value;
-    if (images_) {
-        images_->RegisterChanges(this, TNotifyEvent(this, &TKvBitBtn::ImagesChanged));
-        images_->FreeNotification(this);
-    }
+    LinkImages(*this, images_, value, TNotifyEvent(this, &TKvBitBtn::ImagesChanged));
     Invalidate();
 }
 
@@ -957,11 +967,8 @@ void TKvBitBtn::ImagesChanged(TObject*) { Invalidate(); }
 
 void TKvBitBtn::Notification(TComponent* component, TOperation operation) {
     TKvButton::Notification(component, operation);
-    if (operation == opRemove && component == images_) {
-        images_->UnRegisterChanges(this);
-        images_ = nullptr;
+    if (operation == opRemove && ImagesGone(*this, images_, component))
         Invalidate();
-    }
 }
 
 void TKvBitBtn::ChangeScale(int multiplier, int divider) {
@@ -1317,10 +1324,7 @@ TKvToolButton::TKvToolButton(TComponent* owner) : TCustomControl(owner) {
 }
 
 TKvToolButton::~TKvToolButton() {
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
+    LinkImages(*this, images_, nullptr, {});
     if (dropDownMenu_)
         dropDownMenu_->RemoveFreeNotification(this);
 }
@@ -1397,15 +1401,7 @@ void TKvToolButton::SetGroupIndex(int value) {
 void TKvToolButton::SetImages(TImageList* value) {
     if (value == images_)
         return;
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-    images_ = value;
-    if (images_) {
-        images_->RegisterChanges(this, TNotifyEvent(this, &TKvToolButton::ImagesChanged));
-        images_->FreeNotification(this);
-    }
+    LinkImages(*this, images_, value, TNotifyEvent(this, &TKvToolButton::ImagesChanged));
     Invalidate();
 }
 
@@ -1435,11 +1431,8 @@ void TKvToolButton::Notification(TComponent* component, TOperation operation) {
     TCustomControl::Notification(component, operation);
     if (operation != opRemove)
         return;
-    if (component == images_) {
-        images_->UnRegisterChanges(this);
-        images_ = nullptr;
+    if (ImagesGone(*this, images_, component))
         Invalidate();
-    }
     if (component == dropDownMenu_)
         dropDownMenu_ = nullptr;
 }
