@@ -561,6 +561,20 @@ void TKvFrameController::UnregisterControl(TControl* control) {
         controls_.reset();
 }
 
+void LinkFrameController(TControl& client, TKvFrameController*& link, TKvFrameController* value) {
+    if (value == link)
+        return;
+    if (link) {
+        link->UnregisterControl(&client);
+        link->RemoveFreeNotification(&client);
+    }
+    link = value;
+    if (link) {
+        link->FreeNotification(&client);
+        link->RegisterControl(&client);
+    }
+}
+
 void TKvFrameController::SetColor(TColor value) {
     if (value == color_)
         return;

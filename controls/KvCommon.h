@@ -249,6 +249,10 @@ private:
     std::unique_ptr<std::vector<TControl*>> controls_;  // made on first registration
 };
 
+// Moves client's link from the controller it names to value: the old one forgets client, the new
+// one applies its settings at once, and each hears of the other's end. Null unlinks.
+void LinkFrameController(TControl& client, TKvFrameController*& link, TKvFrameController* value);
+
 // ---- Storage location -----------------------------------------------------------------------
 
 // Where settings would be kept: an ini file or a registry key. It reads and writes nothing

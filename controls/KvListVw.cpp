@@ -138,10 +138,7 @@ const TClassInfo& TKvListView::StaticClassInfo() {
 
 TKvCustomListView::TKvCustomListView(TComponent* owner) : TCustomListView(owner) {}
 
-TKvCustomListView::~TKvCustomListView() {
-    if (frameController_)
-        frameController_->UnregisterControl(this);
-}
+TKvCustomListView::~TKvCustomListView() { LinkFrameController(*this, frameController_, nullptr); }
 
 void TKvCustomListView::Loaded() {
     TCustomListView::Loaded();
@@ -717,16 +714,8 @@ void TKvCustomListView::SetFrameColor(TColor value) {
 void TKvCustomListView::SetFrameController(TKvFrameController* value) {
     if (value == frameController_)
         return;
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        RemoveFreeNotification(frameController_);
-    }
-    frameController_ = value;
-    if (!value)
-        return;
-    value->FreeNotification(this);
     TFlagGuard updating(controllerUpdate_);
-    value->RegisterControl(this);
+    LinkFrameController(*this, frameController_, value);
 }
 
 void TKvCustomListView::SetFrameHotColor(TColor value) {

@@ -100,12 +100,7 @@ const TClassInfo& TKvPanel::StaticClassInfo() {
 
 TKvCustomPanel::TKvCustomPanel(TComponent* owner) : TCustomPanel(owner) { SetBevelOuter(bvNone); }
 
-TKvCustomPanel::~TKvCustomPanel() {
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
-}
+TKvCustomPanel::~TKvCustomPanel() { LinkFrameController(*this, frameController_, nullptr); }
 
 void TKvCustomPanel::SetAlignmentVertical(TAlignmentVertical value) {
     if (value == alignmentVertical_)
@@ -176,17 +171,7 @@ void TKvCustomPanel::SetFlatColorAdjustment(int value) {
 }
 
 void TKvCustomPanel::SetFrameController(TKvFrameController* value) {
-    if (value == frameController_)
-        return;
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
-    frameController_ = value;
-    if (frameController_) {
-        frameController_->FreeNotification(this);
-        frameController_->RegisterControl(this);
-    }
+    LinkFrameController(*this, frameController_, value);
 }
 
 void TKvCustomPanel::Notification(TComponent* component, TOperation operation) {

@@ -128,10 +128,7 @@ TKvCustomStatusPane::TKvCustomStatusPane(TComponent* owner) : TGraphicControl(ow
 
 TKvCustomStatusPane::~TKvCustomStatusPane() {
     TKvBlinkingControlsList::Remove(this);
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
+    LinkFrameController(*this, frameController_, nullptr);
 }
 
 void TKvCustomStatusPane::SetAlignment(TAlignment value) {
@@ -238,17 +235,7 @@ void TKvCustomStatusPane::SetFrameStyle(TFrameStyle value) {
 }
 
 void TKvCustomStatusPane::SetFrameController(TKvFrameController* value) {
-    if (value == frameController_)
-        return;
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
-    frameController_ = value;
-    if (frameController_) {
-        frameController_->FreeNotification(this);
-        frameController_->RegisterControl(this);
-    }
+    LinkFrameController(*this, frameController_, value);
 }
 
 void TKvCustomStatusPane::Notification(TComponent* component, TOperation operation) {
