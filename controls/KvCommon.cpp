@@ -330,6 +330,19 @@ bool TKvOldPropReader::SkipStrings(const TFormValue& value) {
     return std::all_of(value.List.begin(), value.List.end(), [](const TFormValue& item) { return item.IsString(); });
 }
 
+bool TKvOldPropReader::ReadFrameStyle(const TFormValue& value, TFrameStyle& style) {
+    if (value.Type != TFormValueType::Ident)
+        return false;
+    const auto& names = TEnumTraits<TFrameStyle>::Names;
+    for (size_t i = 0; i < std::size(names); ++i) {
+        if (SameText(value.Text, names[i])) {
+            style = static_cast<TFrameStyle>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool ReadKvOldProperty(TObject& target, const TFormProperty& property) {
     auto reader = dynamic_cast<IKvOldProperties*>(&target);
     return reader && reader->ReadOldProperty(property);
@@ -690,15 +703,11 @@ bool TKvFrameController::ReadOldProperty(const TFormProperty& property) {
         return true;
     }
     if (SameText(property.Name, "FrameFocusStyle")) {
-        if (value.Type != TFormValueType::Ident)
+        TFrameStyle style = fsNone;
+        if (!TKvOldPropReader::ReadFrameStyle(value, style))
             return false;
-        const auto& names = TEnumTraits<TFrameStyle>::Names;
-        for (size_t i = 0; i < std::size(names); ++i)
-            if (SameText(value.Text, names[i])) {
-                SetFrameHotStyle(static_cast<TFrameStyle>(i));
-                return true;
-            }
-        return false;
+        SetFrameHotStyle(style);
+        return true;
     }
     if (SameText(property.Name, "FrameFlatStyle"))
         return TKvOldPropReader::SkipIdent(value);

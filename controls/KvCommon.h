@@ -104,6 +104,8 @@ public:
     static bool SkipIdent(const TFormValue& value);
     // Reads a list of strings and discards it; false when the value is not one.
     static bool SkipStrings(const TFormValue& value);
+    // Reads an identifier naming a frame style (any case); false when the value is not one.
+    static bool ReadFrameStyle(const TFormValue& value, TFrameStyle& style);
 };
 
 // For TFormReadOptions::ReadExtraProperty: hands the property to the target's old-name reader.

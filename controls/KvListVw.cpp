@@ -896,16 +896,11 @@ bool TKvCustomListView::ReadOldProperty(const TFormProperty& property) {
         return true;
     }
     if (SameText(property.Name, "FrameFocusStyle")) {
-        if (value.Type != TFormValueType::Ident)
+        TFrameStyle style = fsNone;
+        if (!TKvOldPropReader::ReadFrameStyle(value, style))
             return false;
-        const auto& names = TEnumTraits<TFrameStyle>::Names;
-        for (size_t i = 0; i < std::size(names); ++i) {
-            if (SameText(names[i], value.Text)) {
-                SetFrameHotStyle(static_cast<TFrameStyle>(i));
-                return true;
-            }
-        }
-        return false;
+        SetFrameHotStyle(style);
+        return true;
     }
     if (SameText(property.Name, "FrameFlatStyle"))
         return TKvOldPropReader::SkipIdent(value);
