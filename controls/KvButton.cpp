@@ -400,23 +400,7 @@ void TKvCustomButton::DrawCaption(TCanvas& canvas, TRect rect, UINT flags) {
         draw(1, 1, clBtnHighlight);
         draw(0, 0, clBtnShadow);
     } else {
-        switch (textStyle_) {
-        case tsShadow:
-            draw(textShadowDepth_, textShadowDepth_, textShadowColor_);
-            break;
-        case tsRaised:
-            if (!lightTextStyle_)
-                draw(1, 1, textShadowColor_);
-            draw(-1, -1, textHighlightColor_);
-            break;
-        case tsRecessed:
-            draw(1, 1, textHighlightColor_);
-            if (!lightTextStyle_)
-                draw(-1, -1, textShadowColor_);
-            break;
-        case tsNormal:
-            break;
-        }
+        DrawTextStyleCopies(textStyle_, lightTextStyle_, textHighlightColor_, textShadowColor_, textShadowDepth_, draw);
         draw(0, 0, Font()->Color());
     }
     SetBkMode(dc, oldMode);

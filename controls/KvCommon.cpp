@@ -229,6 +229,27 @@ void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSid
         DrawColorBorder(canvas, rect, color, style, sides);
 }
 
+void DrawTextStyleCopies(TTextStyle style, bool light, TColor highlight, TColor shadow, int shadowDepth,
+                         const std::function<void(int dx, int dy, TColor color)>& draw) {
+    switch (style) {
+    case tsRaised:
+        if (!light)
+            draw(1, 1, shadow);
+        draw(-1, -1, highlight);
+        break;
+    case tsRecessed:
+        draw(1, 1, highlight);
+        if (!light)
+            draw(-1, -1, shadow);
+        break;
+    case tsShadow:
+        draw(shadowDepth, shadowDepth, shadow);
+        break;
+    case tsNormal:
+        break;
+    }
+}
+
 TRect DrawFocusBorder(TCanvas& canvas, const TRect& rect) {
     if (IsEmptyRect(rect))
         return rect;

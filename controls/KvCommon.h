@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +73,10 @@ void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSid
                TColor color, TFrameStyle style);
 // Every second pixel of each edge, starting one in from the corner, in the pen's colour.
 TRect DrawFocusBorder(TCanvas& canvas, const TRect& rect);
+// The copies a text style puts under the text, each through draw(dx, dy, colour); light leaves
+// out the shadow of raised and recessed text. The text itself comes after them.
+void DrawTextStyleCopies(TTextStyle style, bool light, TColor highlight, TColor shadow, int shadowDepth,
+                         const std::function<void(int dx, int dy, TColor color)>& draw);
 
 // Paints what the parent shows behind a windowed control onto dc (control's client
 // coordinates). A windowless control lies on its parent's painting already: nothing is done.

@@ -434,23 +434,7 @@ TRect TKvLabel::DrawLabelBorder(TCanvas& canvas, const TRect& rect, TFrameStyle 
 }
 
 void TKvLabel::DrawStyled(const std::function<void(int dx, int dy, TColor color)>& draw) {
-    switch (textStyle_) {
-    case tsRaised:
-        if (!lightTextStyle_)
-            draw(1, 1, shadowColor_);
-        draw(-1, -1, highlightColor_);
-        break;
-    case tsRecessed:
-        draw(1, 1, highlightColor_);
-        if (!lightTextStyle_)
-            draw(-1, -1, shadowColor_);
-        break;
-    case tsShadow:
-        draw(shadowDepth_, shadowDepth_, shadowColor_);
-        break;
-    case tsNormal:
-        break;
-    }
+    DrawTextStyleCopies(textStyle_, lightTextStyle_, highlightColor_, shadowColor_, shadowDepth_, draw);
     if (Enabled()) {
         draw(0, 0, colorInUse_);
     } else {
