@@ -2,6 +2,7 @@
 
 #include "ExtCtrls.h"
 #include "GuiTestSupport.h"
+#include "PaintTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,9 @@
 
 namespace {
 
-COLORREF Sys(int index) { return GetSysColor(index); }
-
-COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
-    const uint8_t* p = bitmap.ScanLine(y) + x * 3;
-    return RGB(p[2], p[1], p[0]);
-}
+using guitest::Near;
+using guitest::PixelAt;
+using guitest::Sys;
 
 // A white 24-bit canvas to draw on.
 struct TPaper {
@@ -31,11 +29,6 @@ struct TPaper {
 };
 
 constexpr COLORREF kWhite = RGB(255, 255, 255);
-
-bool Near(COLORREF a, COLORREF b, int tolerance) {
-    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&
-           std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
-}
 
 bool SameRect(const TRect& a, const TRect& b) { return EqualRect(&a, &b) != 0; }
 

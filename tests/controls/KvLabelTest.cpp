@@ -2,6 +2,7 @@
 #include "KvSpnEdt.h"
 
 #include "../framework/GuiTestSupport.h"
+#include "../framework/PaintTestSupport.h"
 #include "KvGraphics.h"
 
 #include <gtest/gtest.h>
@@ -42,15 +43,9 @@ struct TPaintedImage {
     TBitmap bitmap;
 };
 
-SIZE Measured(const TFont& font, const std::string& text) {
-    TWindowDc dc(nullptr);
-    TSelection selection(dc.Get(), font.Handle());
-    TRect rect{};
-    DrawTextA(dc.Get(), text.c_str(), -1, &rect, DT_CALCRECT | DT_EXPANDTABS);
-    return SIZE{rect.right, rect.bottom};
-}
+using guitest::Sys;
 
-COLORREF Sys(int index) { return GetSysColor(index); }
+SIZE Measured(const TFont& font, const std::string& text) { return guitest::TextSize(font, text, DT_EXPANDTABS); }
 
 }  // namespace
 

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -115,6 +116,12 @@ inline std::string LeftoverWindows() {
     std::string names;
     EnumThreadWindows(GetCurrentThreadId(), CollectWindow, reinterpret_cast<LPARAM>(&names));
     return names;
+}
+
+// Handles messages until done() holds; the fixture's time limit ends a wait that never does.
+inline void PumpUntil(const std::function<bool()>& done) {
+    while (!done())
+        Application.HandleMessage();
 }
 
 // Every window test: a time limit, no message box through the seam unless the test expects
