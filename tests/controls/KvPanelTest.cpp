@@ -8,6 +8,7 @@
 #include "../framework/GuiTestSupport.h"
 #include "../framework/PaintTestSupport.h"
 #include "../framework/ScreenshotSupport.h"
+#include "StatusBarPicture.h"
 
 #include <gtest/gtest.h>
 
@@ -564,29 +565,9 @@ TEST_F(KvStatusBarTest, FormWithStatusBarAndPanesPaintsAndCanBeSaved) {
     form.SetCaption("Status bar");
     form.SetClientSize(360, 160);
     TImageList images(&form);
-    images.SetSize(16, 16);
-    TBitmap dot(16, 16);
-    dot.Canvas().Brush().SetColor(clLime);
-    dot.Canvas().FillRect(MakeRect(0, 0, 16, 16));
-    dot.Canvas().Brush().SetColor(clGreen);
-    dot.Canvas().Ellipse(2, 2, 14, 14);
-    images.AddMasked(dot, clLime);
-
     auto box = form.Add<TKvGroupBox>(&form, 8, 8, 344, 110);
     box->SetCaption("Group");
-    auto bar = new TKvStatusBar(&form);
-    bar->SetParent(&form);
-    auto status = new TKvGlyphStatus(&form);
-    status->SetParent(bar);
-    status->SetImages(&images);
-    status->SetImageIndex(0);
-    status->SetCaption("Ready!");
-    status->SetWidth(200);
-    status->SetAlign(alLeft);
-    auto total = new TKvStatusPane(&form);
-    total->SetParent(bar);
-    total->SetCaption("Total: 12");
-    total->SetAlign(alClient);
+    const auto [bar, status, total] = guitest::AddPictureStatusBar(form, images, 200, "Total: 12");
     form.ShowForm();
     PumpUntil([&] { return IsWindowVisible(form.Handle()) != FALSE; });
     form.Update();

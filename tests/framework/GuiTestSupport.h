@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -147,6 +148,22 @@ protected:
 private:
     TWatchdog watchdog_{20000};
     TMessageBoxFunction previousMessageBox_;
+};
+
+// For windows whose procedures must not throw: an exception that reaches the application fails
+// the test.
+class GuiTestFailingOnExceptions : public GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        Application.OnException = [](TObject*, std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "exception in a window procedure: " << e.what();
+            }
+        };
+    }
 };
 
 class TTestForm : public TForm {
