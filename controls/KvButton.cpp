@@ -151,17 +151,13 @@ void TKvCustomButton::CreateParams(TCreateParams& params) {
 }
 
 void TKvCustomButton::SetAlignmentVertical(TAlignmentVertical value) {
-    if (value == alignmentVertical_)
-        return;
-    alignmentVertical_ = value;
-    Invalidate();
+    if (SetIfChanged(alignmentVertical_, value))
+        Invalidate();
 }
 
 void TKvCustomButton::SetHotTrack(bool value) {
-    if (value == hotTrack_)
-        return;
-    hotTrack_ = value;
-    Invalidate();
+    if (SetIfChanged(hotTrack_, value))
+        Invalidate();
 }
 
 void TKvCustomButton::SetHotTrackColor(TColor value) {
@@ -205,10 +201,8 @@ void TKvCustomButton::SetTextShadowDepth(int value) {
 }
 
 void TKvCustomButton::SetTransparent(bool value) {
-    if (value == transparent_)
-        return;
-    transparent_ = value;
-    Invalidate();
+    if (SetIfChanged(transparent_, value))
+        Invalidate();
 }
 
 void TKvCustomButton::SetPressed(bool value) {
@@ -466,10 +460,8 @@ TButtonState TKvButton::State() const {
 bool TKvButton::LooksDown() const { return Pressed() || down_; }
 
 void TKvButton::SetAlignment(TAlignment value) {
-    if (value == alignment_)
-        return;
-    alignment_ = value;
-    Invalidate();
+    if (SetIfChanged(alignment_, value))
+        Invalidate();
 }
 
 void TKvButton::SetAllowAllUp(bool value) {
@@ -898,10 +890,8 @@ void TKvBitBtn::GlyphChanged(TObject*) {
 }
 
 void TKvBitBtn::SetLayout(TButtonLayout value) {
-    if (value == layout_)
-        return;
-    layout_ = value;
-    Invalidate();
+    if (SetIfChanged(layout_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetMargin(int value) {
@@ -913,31 +903,23 @@ void TKvBitBtn::SetMargin(int value) {
 
 void TKvBitBtn::SetNumGlyphs(int value) {
     value = std::clamp(value, 1, 4);
-    if (value == numGlyphs_)
-        return;
-    numGlyphs_ = value;
-    Invalidate();
+    if (SetIfChanged(numGlyphs_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetSpacing(int value) {
-    if (value == spacing_)
-        return;
-    spacing_ = value;
-    Invalidate();
+    if (SetIfChanged(spacing_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetImageIndex(int value) {
-    if (value == imageIndex_)
-        return;
-    imageIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(imageIndex_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetDisabledIndex(int value) {
-    if (value == disabledIndex_)
-        return;
-    disabledIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(disabledIndex_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetImages(TImageList* value) {
@@ -1144,10 +1126,8 @@ void TKvMenuButton::Notification(TComponent* component, TOperation operation) {
 }
 
 void TKvMenuButton::SetShowArrow(bool value) {
-    if (value == showArrow_)
-        return;
-    showArrow_ = value;
-    Invalidate();
+    if (SetIfChanged(showArrow_, value))
+        Invalidate();
 }
 
 TPoint TKvMenuButton::DropDownPoint() {

@@ -56,6 +56,15 @@ constexpr UINT CM_KVTOOLBARBUTTONLAYOUT = CM_BASE + 1002;
 constexpr UINT CM_KVTOOLBARBUTTONSIZE = CM_BASE + 1003;
 constexpr UINT CM_KVTOOLBARSHOWCAPTION = CM_BASE + 1004;
 
+// Setters: stores value in field; false when it held that already.
+template <class T, class V>
+bool SetIfChanged(T& field, const V& value) {
+    if (field == value)
+        return false;
+    field = value;
+    return true;
+}
+
 // ---- Borders and frames -------------------------------------------------------------------
 
 // One-pixel lines on the chosen sides: left and top in ulColor, right and bottom in lrColor.

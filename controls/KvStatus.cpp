@@ -132,10 +132,8 @@ TKvCustomStatusPane::~TKvCustomStatusPane() {
 }
 
 void TKvCustomStatusPane::SetAlignment(TAlignment value) {
-    if (value == alignment_)
-        return;
-    alignment_ = value;
-    Invalidate();
+    if (SetIfChanged(alignment_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetAutoSize(bool value) {
@@ -163,10 +161,8 @@ void TKvCustomStatusPane::SetBlinking(bool value) {
 }
 
 void TKvCustomStatusPane::SetBlinkColor(TColor value) {
-    if (value == blinkColor_)
-        return;
-    blinkColor_ = value;
-    Invalidate();
+    if (SetIfChanged(blinkColor_, value))
+        Invalidate();
 }
 
 int TKvCustomStatusPane::BlinkIntervalOff() const {
@@ -207,31 +203,23 @@ void TKvCustomStatusPane::SetCaptionOffset(int value) {
 }
 
 void TKvCustomStatusPane::SetFillColor(TColor value) {
-    if (value == fillColor_)
-        return;
-    fillColor_ = value;
-    Invalidate();
+    if (SetIfChanged(fillColor_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFlatColor(TColor value) {
-    if (value == flatColor_)
-        return;
-    flatColor_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColor_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFlatColorAdjustment(int value) {
-    if (value == flatColorAdjustment_)
-        return;
-    flatColorAdjustment_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColorAdjustment_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFrameStyle(TFrameStyle value) {
-    if (value == frameStyle_)
-        return;
-    frameStyle_ = value;
-    Invalidate();
+    if (SetIfChanged(frameStyle_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFrameController(TKvFrameController* value) {
@@ -478,10 +466,8 @@ TKvCustomGlyphStatus::~TKvCustomGlyphStatus() {
 
 void TKvCustomGlyphStatus::SetNumGlyphs(int value) {
     value = std::max(value, 1);
-    if (value == numGlyphs_)
-        return;
-    numGlyphs_ = value;
-    Invalidate();
+    if (SetIfChanged(numGlyphs_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetGlyph(TBitmap* value) {
@@ -504,10 +490,8 @@ void TKvCustomGlyphStatus::GlyphChanged(TObject*) {
 }
 
 void TKvCustomGlyphStatus::SetGlyphAlignment(TGlyphAlignment value) {
-    if (value == glyphAlignment_)
-        return;
-    glyphAlignment_ = value;
-    Invalidate();
+    if (SetIfChanged(glyphAlignment_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetGlyphOffset(int value) {
@@ -527,17 +511,13 @@ void TKvCustomGlyphStatus::SetShowGlyph(bool value) {
 }
 
 void TKvCustomGlyphStatus::SetImageIndex(int value) {
-    if (value == imageIndex_)
-        return;
-    imageIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(imageIndex_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetDisabledIndex(int value) {
-    if (value == disabledIndex_)
-        return;
-    disabledIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(disabledIndex_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetImages(TImageList* value) {
