@@ -215,8 +215,8 @@ void TKvCustomButton::SetPressed(bool value) {
 bool TKvCustomButton::ReadOldProperty(const TFormProperty& property) {
     if (!SameText(property.Name, "FrameFlat"))
         return false;
-    if (property.Value.Type == TFormValueType::True || property.Value.Type == TFormValueType::False)
-        SetHotTrack(property.Value.Type == TFormValueType::True);
+    if (bool flat = false; TKvOldPropReader::ReadBool(property.Value, flat))
+        SetHotTrack(flat);
     return true;
 }
 

@@ -351,6 +351,13 @@ bool TKvOldPropReader::SkipStrings(const TFormValue& value) {
     return std::all_of(value.List.begin(), value.List.end(), [](const TFormValue& item) { return item.IsString(); });
 }
 
+bool TKvOldPropReader::ReadBool(const TFormValue& value, bool& result) {
+    if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+        return false;
+    result = value.Type == TFormValueType::True;
+    return true;
+}
+
 bool TKvOldPropReader::ReadFrameStyle(const TFormValue& value, TFrameStyle& style) {
     if (value.Type != TFormValueType::Ident)
         return false;
@@ -714,9 +721,10 @@ void TKvFrameController::Loaded() {
 bool TKvFrameController::ReadOldProperty(const TFormProperty& property) {
     const TFormValue& value = property.Value;
     if (SameText(property.Name, "FrameFlat")) {
-        if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+        bool flat = false;
+        if (!TKvOldPropReader::ReadBool(value, flat))
             return false;
-        if (value.Type == TFormValueType::True) {
+        if (flat) {
             SetFrameHotTrack(true);
             SetFrameStyle(fsStatus);
             SetFrameHotStyle(fsLowered);

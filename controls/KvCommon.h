@@ -118,6 +118,8 @@ public:
     static bool SkipIdent(const TFormValue& value);
     // Reads a list of strings and discards it; false when the value is not one.
     static bool SkipStrings(const TFormValue& value);
+    // Reads True or False; false when the value is neither.
+    static bool ReadBool(const TFormValue& value, bool& result);
     // Reads an identifier naming a frame style (any case); false when the value is not one.
     static bool ReadFrameStyle(const TFormValue& value, TFrameStyle& style);
 };

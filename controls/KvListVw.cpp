@@ -885,9 +885,9 @@ void TKvCustomListView::MouseWheel(TMessage& message) {
 bool TKvCustomListView::ReadOldProperty(const TFormProperty& property) {
     const TFormValue& value = property.Value;
     if (SameText(property.Name, "FrameFlat")) {
-        if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+        bool flat = false;
+        if (!TKvOldPropReader::ReadBool(value, flat))
             return false;
-        const bool flat = value.Type == TFormValueType::True;
         SetFrameHotTrack(flat);
         if (flat) {
             SetFrameStyle(fsStatus);
