@@ -691,8 +691,20 @@ TEST_F(KvButtonTest, ToolButtonsClickGroupAndPickImagesWithoutTakingTheFocus) {
     EXPECT_TRUE(other->Down());
     EXPECT_EQ(clicks, 2);
 
+    // A press lost to another window does not click.
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_EQ(tool->State(), bsDown);
+    SetCapture(edit->Handle());
+    EXPECT_EQ(tool->State(), bsUp);
+    ReleaseCapture();
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_FALSE(tool->Down());
+    EXPECT_EQ(clicks, 2);
+
     tool->SetEnabled(false);
     EXPECT_EQ(centre(), RGB(255, 255, 0));
+    FreeComponent(images);
+    EXPECT_EQ(tool->Images(), nullptr);
     form.Hide();
 }
 

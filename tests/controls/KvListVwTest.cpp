@@ -503,6 +503,19 @@ TEST_F(KvListView, ControllerAndOlderNamesSetTheFrame) {
     EXPECT_TRUE(list->FrameHotTrack());
     EXPECT_EQ(list->FrameStyle(), fsStatus);
     EXPECT_EQ(list->FrameHotStyle(), fsLowered);
+    flat.Value.Type = TFormValueType::False;
+    EXPECT_TRUE(list->ReadOldProperty(flat));
+    EXPECT_FALSE(list->FrameHotTrack());
+    TFormProperty focus{"FrameFocusStyle", {}};
+    focus.Value.Type = TFormValueType::Ident;
+    focus.Value.Text = "FSBUMP";
+    EXPECT_TRUE(list->ReadOldProperty(focus));
+    EXPECT_EQ(list->FrameHotStyle(), fsBump);
+    focus.Value.Text = "fsNothing";
+    EXPECT_FALSE(list->ReadOldProperty(focus));
+    flat.Value.Type = TFormValueType::Ident;
+    EXPECT_FALSE(list->ReadOldProperty(flat));
+    EXPECT_EQ(list->FrameHotStyle(), fsBump);
     EXPECT_FALSE(list->ReadOldProperty(TFormProperty{"Frame", {}}));
 }
 

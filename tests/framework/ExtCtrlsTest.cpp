@@ -470,6 +470,36 @@ TEST_F(ExtCtrlsSpeedButtonTest, GlyphPlacementStatesAndFlatFrame) {
     form.Hide();
 }
 
+TEST_F(ExtCtrlsSpeedButtonTest, APressCancelledOrLostToAnotherWindowDoesNotClick) {
+    TTestForm form;
+    auto button = form.Add<TSpeedButton>(&form, 10, 10, 25, 25);
+    auto other = form.Add<TPanel>(&form, 50, 10, 25, 25);
+    int clicks = 0;
+    button->OnClick = [&](TObject*) { ++clicks; };
+    form.ShowForm();
+    HWND window = button->Handle();
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_EQ(button->State(), bsDown);
+    SendMessageA(window, WM_CANCELMODE, 0, 0);
+    EXPECT_EQ(button->State(), bsUp);
+    SendMessageA(window, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(6, 5));
+    EXPECT_EQ(button->State(), bsUp);
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(6, 5));
+
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SetCapture(other->Handle());
+    EXPECT_EQ(button->State(), bsUp);
+    ReleaseCapture();
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(clicks, 0);
+
+    // Its own release lets the capture go too; that press still clicks.
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(clicks, 1);
+    form.Hide();
+}
+
 TEST_F(ExtCtrlsSpeedButtonTest, FreedByItsClickIsNotTouchedAgain) {
     TTestForm form;
     using TButton = TKeptAfterFree<TSpeedButton>;
