@@ -97,15 +97,11 @@ C* GroupSender(const TControl& receiver, LPARAM lParam) {
 // Points link at images: the old list forgets client, the new one tells it of its changes and
 // of its end. The caller repaints.
 void LinkImages(TComponent& client, TImageList*& link, TImageList* images, const TNotifyEvent& changed) {
-    if (link) {
+    if (link)
         link->UnRegisterChanges(&client);
-        link->RemoveFreeNotification(&client);
-    }
-    link = images;
-    if (link) {
+    LinkComponent(client, link, images);
+    if (link)
         link->RegisterChanges(&client, changed);
-        link->FreeNotification(&client);
-    }
 }
 
 // The linked list goes: client drops it. False when component is another one.
@@ -1104,20 +1100,9 @@ TKvMenuButton::TKvMenuButton(TComponent* owner) : TKvBitBtn(owner) {
     SetWidth(110);
 }
 
-TKvMenuButton::~TKvMenuButton() {
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
-}
+TKvMenuButton::~TKvMenuButton() { LinkComponent(*this, dropDownMenu_, nullptr); }
 
-void TKvMenuButton::SetDropDownMenu(TPopupMenu* value) {
-    if (value == dropDownMenu_)
-        return;
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
-    dropDownMenu_ = value;
-    if (dropDownMenu_)
-        dropDownMenu_->FreeNotification(this);
-}
+void TKvMenuButton::SetDropDownMenu(TPopupMenu* value) { LinkComponent(*this, dropDownMenu_, value); }
 
 void TKvMenuButton::Notification(TComponent* component, TOperation operation) {
     TKvBitBtn::Notification(component, operation);
@@ -1289,8 +1274,7 @@ TKvToolButton::TKvToolButton(TComponent* owner) : TCustomControl(owner) {
 
 TKvToolButton::~TKvToolButton() {
     LinkImages(*this, images_, nullptr, {});
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
+    LinkComponent(*this, dropDownMenu_, nullptr);
 }
 
 void TKvToolButton::CreateParams(TCreateParams& params) {
@@ -1340,15 +1324,7 @@ void TKvToolButton::SetDown(bool value) {
         BroadcastGroup();
 }
 
-void TKvToolButton::SetDropDownMenu(TPopupMenu* value) {
-    if (value == dropDownMenu_)
-        return;
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
-    dropDownMenu_ = value;
-    if (dropDownMenu_)
-        dropDownMenu_->FreeNotification(this);
-}
+void TKvToolButton::SetDropDownMenu(TPopupMenu* value) { LinkComponent(*this, dropDownMenu_, value); }
 
 void TKvToolButton::SetFlat(bool value) {
     flat_ = value;

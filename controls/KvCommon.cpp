@@ -605,15 +605,11 @@ void TKvFrameController::UnregisterControl(TControl* control) {
 void LinkFrameController(TControl& client, TKvFrameController*& link, TKvFrameController* value) {
     if (value == link)
         return;
-    if (link) {
+    if (link)
         link->UnregisterControl(&client);
-        link->RemoveFreeNotification(&client);
-    }
-    link = value;
-    if (link) {
-        link->FreeNotification(&client);
+    LinkComponent(client, link, value);
+    if (link)
         link->RegisterControl(&client);
-    }
 }
 
 void TKvFrameController::SetColor(TColor value) {
@@ -677,15 +673,7 @@ void TKvFrameController::SetFrameHotTrack(bool value) {
         UpdateControls(11);
 }
 
-void TKvFrameController::SetRegIniFile(TKvRegIniFile* value) {
-    if (value == regIniFile_)
-        return;
-    if (regIniFile_)
-        regIniFile_->RemoveFreeNotification(this);
-    regIniFile_ = value;
-    if (regIniFile_)
-        regIniFile_->FreeNotification(this);
-}
+void TKvFrameController::SetRegIniFile(TKvRegIniFile* value) { LinkComponent(*this, regIniFile_, value); }
 
 void TKvFrameController::Assign(const TPersistent& source) {
     auto other = dynamic_cast<const TKvFrameController*>(&source);

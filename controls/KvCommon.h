@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 enum TFrameStyle {
@@ -62,6 +63,20 @@ bool SetIfChanged(T& field, const V& value) {
     if (field == value)
         return false;
     field = value;
+    return true;
+}
+
+// Points link at value: the component it named and client stop telling each other of their end,
+// value and client start. False when link named value already.
+template <class T>
+bool LinkComponent(TComponent& client, T*& link, std::type_identity_t<T>* value) {
+    if (link == value)
+        return false;
+    if (link)
+        link->RemoveFreeNotification(&client);
+    link = value;
+    if (link)
+        link->FreeNotification(&client);
     return true;
 }
 

@@ -459,10 +459,7 @@ TKvCustomGlyphStatus::TKvCustomGlyphStatus(TComponent* owner)
     glyph_->OnChange = TNotifyEvent(this, &TKvCustomGlyphStatus::GlyphChanged);
 }
 
-TKvCustomGlyphStatus::~TKvCustomGlyphStatus() {
-    if (images_)
-        images_->RemoveFreeNotification(this);
-}
+TKvCustomGlyphStatus::~TKvCustomGlyphStatus() { LinkComponent(*this, images_, nullptr); }
 
 void TKvCustomGlyphStatus::SetNumGlyphs(int value) {
     value = std::max(value, 1);
@@ -521,14 +518,8 @@ void TKvCustomGlyphStatus::SetDisabledIndex(int value) {
 }
 
 void TKvCustomGlyphStatus::SetImages(TImageList* value) {
-    if (value == images_)
-        return;
-    if (images_)
-        images_->RemoveFreeNotification(this);
-    images_ = value;
-    if (images_)
-        images_->FreeNotification(this);
-    Invalidate();
+    if (LinkComponent(*this, images_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::Notification(TComponent* component, TOperation operation) {
