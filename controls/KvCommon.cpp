@@ -229,6 +229,22 @@ void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSid
         DrawColorBorder(canvas, rect, color, style, sides);
 }
 
+void DrawOpenCornerRect(TCanvas& canvas, const TRect& rect, TColor color) {
+    if (rect.right - rect.left < 2 || rect.bottom - rect.top < 2)
+        return;
+    canvas.Pen().SetColor(color);
+    canvas.Pen().SetStyle(psSolid);
+    canvas.Pen().SetWidth(1);
+    canvas.MoveTo(rect.left, rect.top + 1);
+    canvas.LineTo(rect.left, rect.bottom - 1);
+    canvas.MoveTo(rect.left + 1, rect.top);
+    canvas.LineTo(rect.right - 1, rect.top);
+    canvas.MoveTo(rect.right - 1, rect.top + 1);
+    canvas.LineTo(rect.right - 1, rect.bottom - 1);
+    canvas.MoveTo(rect.left + 1, rect.bottom - 1);
+    canvas.LineTo(rect.right - 1, rect.bottom - 1);
+}
+
 void DrawTextStyleCopies(TTextStyle style, bool light, TColor highlight, TColor shadow, int shadowDepth,
                          const std::function<void(int dx, int dy, TColor color)>& draw) {
     switch (style) {

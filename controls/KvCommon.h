@@ -95,6 +95,8 @@ TRect DrawBox(TCanvas& canvas, const TRect& rect, TColor color, bool down, TSide
 // The non-client frame of the library's controls on 0, 0, width, height.
 void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSides sides, TColor frameColor,
                TColor color, TFrameStyle style);
+// A one-pixel rectangle in color whose corner pixels stay unpainted; nothing under 2 x 2.
+void DrawOpenCornerRect(TCanvas& canvas, const TRect& rect, TColor color);
 // Every second pixel of each edge, starting one in from the corner, in the pen's colour.
 TRect DrawFocusBorder(TCanvas& canvas, const TRect& rect);
 // The copies a text style puts under the text, each through draw(dx, dy, colour); light leaves

@@ -32,23 +32,6 @@ UINT AlignmentFlag(TAlignment alignment) {
     }
 }
 
-// A one-pixel rectangle whose corner pixels stay unpainted.
-void DrawOpenCornerRect(TCanvas& canvas, const TRect& rect, TColor color) {
-    if (rect.right - rect.left < 2 || rect.bottom - rect.top < 2)
-        return;
-    canvas.Pen().SetColor(color);
-    canvas.Pen().SetStyle(psSolid);
-    canvas.Pen().SetWidth(1);
-    canvas.MoveTo(rect.left, rect.top + 1);
-    canvas.LineTo(rect.left, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.top);
-    canvas.LineTo(rect.right - 1, rect.top);
-    canvas.MoveTo(rect.right - 1, rect.top + 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.bottom - 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
-}
-
 TKvSizeGripCommandFunction& SizeGripCommand() {
     static TKvSizeGripCommandFunction function = [](HWND form, WPARAM command, LPARAM point) {
         SendMessageA(form, WM_SYSCOMMAND, command, point);

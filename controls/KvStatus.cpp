@@ -356,20 +356,7 @@ void TKvCustomStatusPane::DrawFrame() {
         DrawBorder(canvas, rect, frameStyle_, kAllSides);
         return;
     }
-    if (rect.right - rect.left < 2 || rect.bottom - rect.top < 2)
-        return;
-    // One pixel wide with the corners left open.
-    canvas.Pen().SetColor(AdjustColor(flatColor_, flatColorAdjustment_));
-    canvas.Pen().SetStyle(psSolid);
-    canvas.Pen().SetWidth(1);
-    canvas.MoveTo(rect.left, rect.top + 1);
-    canvas.LineTo(rect.left, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.top);
-    canvas.LineTo(rect.right - 1, rect.top);
-    canvas.MoveTo(rect.right - 1, rect.top + 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.bottom - 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
+    DrawOpenCornerRect(canvas, rect, AdjustColor(flatColor_, flatColorAdjustment_));
 }
 
 void TKvCustomStatusPane::PaintThemedBackground(const TRect& textRect) {

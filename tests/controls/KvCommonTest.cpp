@@ -12,6 +12,7 @@
 
 namespace {
 
+using guitest::BoxOfColour;
 using guitest::Near;
 using guitest::PixelAt;
 using guitest::Sys;
@@ -210,6 +211,27 @@ TEST(KvDrawing, FocusBorderMarksEverySecondPixelInFromTheCorners) {
         EXPECT_EQ(paper.At(9, y), expected) << y;
     }
     EXPECT_EQ(paper.At(3, 3), kWhite);
+}
+
+TEST(KvDrawing, OpenCornerRectangleLeavesItsCornersAndInsideAlone) {
+    TPaper paper(10, 7);
+    DrawOpenCornerRect(paper.Canvas(), MakeRect(1, 1, 9, 6), clRed);
+    const COLORREF red = RGB(255, 0, 0);
+    for (int x = 2; x < 8; ++x) {
+        EXPECT_EQ(paper.At(x, 1), red) << x;
+        EXPECT_EQ(paper.At(x, 5), red) << x;
+    }
+    for (int y = 2; y < 5; ++y) {
+        EXPECT_EQ(paper.At(1, y), red) << y;
+        EXPECT_EQ(paper.At(8, y), red) << y;
+    }
+    for (TPoint corner : {TPoint{1, 1}, TPoint{8, 1}, TPoint{1, 5}, TPoint{8, 5}})
+        EXPECT_EQ(paper.At(corner.x, corner.y), kWhite) << corner.x << "," << corner.y;
+    EXPECT_EQ(paper.At(4, 3), kWhite);
+    EXPECT_EQ(paper.At(0, 3), kWhite);
+    TPaper tiny(4, 4);
+    DrawOpenCornerRect(tiny.Canvas(), MakeRect(1, 1, 2, 3), clRed);
+    EXPECT_EQ(BoxOfColour(tiny.Bitmap, red).right, 0) << "narrower than 2: nothing";
 }
 
 TEST(KvDrawing, TransparentStretchLeavesTheTransparentColourOut) {
