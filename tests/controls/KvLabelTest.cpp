@@ -368,8 +368,7 @@ TEST_F(KvRapidFireButtonTest, RepeatsAfterTheInitialDelayAndClicksOnRelease) {
     button->SetInitialDelay(30);
     button->SetDelay(10);
     SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    while (clicks < 3)
-        Application.HandleMessage();
+    guitest::PumpUntil([&] { return clicks >= 3; });
     SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(500, 500));
     EXPECT_EQ(clicks, 3);
     EXPECT_FALSE(button->RepeatTimer()->Enabled());
