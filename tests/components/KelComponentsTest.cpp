@@ -470,7 +470,8 @@ TEST(KelOneInstanceProcesses, EmptyMessageNamesTheTitleAndAHandlerKeepsTheCopy) 
     // A handler that clears Terminate keeps the copy, with its main form shown.
     const std::string keepReport = dir.Path() + "\\keep.txt";
     TProbe kept(title, identifier, keepReport, "keep");
-    ASSERT_TRUE(kept.WaitReady());
+    ASSERT_TRUE(kept.Started());
+    ASSERT_TRUE(kept.WaitReady()) << "exit code " << kept.ExitCode() << ", report: " << ReadFile(keepReport);
     EXPECT_TRUE(IsWindowVisible(kept.MainWindow()));
     EXPECT_TRUE(kept.Close());
     EXPECT_EQ(ReadFile(keepReport), "handler\nshown|1\n");
