@@ -73,16 +73,7 @@ TRect AlignRect(const TRect& rect, const TRect& bounds, int horizontal, int vert
     return MakeBounds(left, top, width, height);
 }
 
-TShiftState GetShiftStateNow() {
-    TShiftState shift;
-    if (GetKeyState(VK_SHIFT) < 0)
-        shift.Include(ssShift);
-    if (GetKeyState(VK_MENU) < 0)
-        shift.Include(ssAlt);
-    if (GetKeyState(VK_CONTROL) < 0)
-        shift.Include(ssCtrl);
-    return shift;
-}
+TShiftState GetShiftStateNow() { return KeyboardShiftState(); }
 
 TkelOSFlags OSFlagsOf(const OSVERSIONINFOA& info) {
     TkelOSFlags flags;

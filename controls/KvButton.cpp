@@ -94,6 +94,25 @@ C* GroupSender(const TControl& receiver, LPARAM lParam) {
     return nullptr;
 }
 
+// Points link at images: the old list forgets client, the new one tells it of its changes and
+// of its end. The caller repaints.
+void LinkImages(TComponent& client, TImageList*& link, TImageList* images, const TNotifyEvent& changed) {
+    if (link)
+        link->UnRegisterChanges(&client);
+    LinkComponent(client, link, images);
+    if (link)
+        link->RegisterChanges(&client, changed);
+}
+
+// The linked list goes: client drops it. False when component is another one.
+bool ImagesGone(TComponent& client, TImageList*& link, const TComponent* component) {
+    if (!link || component != link)
+        return false;
+    link->UnRegisterChanges(&client);
+    link = nullptr;
+    return true;
+}
+
 // Sends a group message to the siblings of a grouped button.
 void BroadcastToSiblings(TControl& sender, int groupIndex) {
     if (groupIndex == 0 || !sender.Parent())
@@ -128,17 +147,13 @@ void TKvCustomButton::CreateParams(TCreateParams& params) {
 }
 
 void TKvCustomButton::SetAlignmentVertical(TAlignmentVertical value) {
-    if (value == alignmentVertical_)
-        return;
-    alignmentVertical_ = value;
-    Invalidate();
+    if (SetIfChanged(alignmentVertical_, value))
+        Invalidate();
 }
 
 void TKvCustomButton::SetHotTrack(bool value) {
-    if (value == hotTrack_)
-        return;
-    hotTrack_ = value;
-    Invalidate();
+    if (SetIfChanged(hotTrack_, value))
+        Invalidate();
 }
 
 void TKvCustomButton::SetHotTrackColor(TColor value) {
@@ -182,10 +197,8 @@ void TKvCustomButton::SetTextShadowDepth(int value) {
 }
 
 void TKvCustomButton::SetTransparent(bool value) {
-    if (value == transparent_)
-        return;
-    transparent_ = value;
-    Invalidate();
+    if (SetIfChanged(transparent_, value))
+        Invalidate();
 }
 
 void TKvCustomButton::SetPressed(bool value) {
@@ -198,8 +211,8 @@ void TKvCustomButton::SetPressed(bool value) {
 bool TKvCustomButton::ReadOldProperty(const TFormProperty& property) {
     if (!SameText(property.Name, "FrameFlat"))
         return false;
-    if (property.Value.Type == TFormValueType::True || property.Value.Type == TFormValueType::False)
-        SetHotTrack(property.Value.Type == TFormValueType::True);
+    if (bool flat = false; TKvOldPropReader::ReadBool(property.Value, flat))
+        SetHotTrack(flat);
     return true;
 }
 
@@ -217,21 +230,10 @@ void TKvCustomButton::WndProc(TMessage& message) {
             return;
         }
         break;
-    case WM_LBUTTONUP: {
+    case WM_LBUTTONUP:
         // The release lets the capture go before MouseUp runs; the click's handler may free the button.
-        TFreeWatch watch(*this);
-        releasing_ = true;
-        try {
-            TCustomControl::WndProc(message);
-        } catch (...) {
-            if (!watch.Freed())
-                releasing_ = false;
-            throw;
-        }
-        if (!watch.Freed())
-            releasing_ = false;
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
         return;
-    }
     case WM_CAPTURECHANGED:
         // Another window took the mouse while the button was held: no click follows.
         if (!releasing_ && tracking_) {
@@ -356,19 +358,7 @@ void TKvCustomButton::ClickAction() {
 }
 
 bool TKvCustomButton::ClickWithFlag() {
-    TFreeWatch watch(*this);
-    clicking_ = true;
-    try {
-        Click();
-    } catch (...) {
-        if (!watch.Freed())
-            clicking_ = false;
-        throw;
-    }
-    if (watch.Freed())
-        return false;
-    clicking_ = false;
-    return true;
+    return WhileFlagged(clicking_, [this] { Click(); });
 }
 
 void TKvCustomButton::DrawCaption(TCanvas& canvas, TRect rect, UINT flags) {
@@ -400,23 +390,7 @@ void TKvCustomButton::DrawCaption(TCanvas& canvas, TRect rect, UINT flags) {
         draw(1, 1, clBtnHighlight);
         draw(0, 0, clBtnShadow);
     } else {
-        switch (textStyle_) {
-        case tsShadow:
-            draw(textShadowDepth_, textShadowDepth_, textShadowColor_);
-            break;
-        case tsRaised:
-            if (!lightTextStyle_)
-                draw(1, 1, textShadowColor_);
-            draw(-1, -1, textHighlightColor_);
-            break;
-        case tsRecessed:
-            draw(1, 1, textHighlightColor_);
-            if (!lightTextStyle_)
-                draw(-1, -1, textShadowColor_);
-            break;
-        case tsNormal:
-            break;
-        }
+        DrawTextStyleCopies(textStyle_, lightTextStyle_, textHighlightColor_, textShadowColor_, textShadowDepth_, draw);
         draw(0, 0, Font()->Color());
     }
     SetBkMode(dc, oldMode);
@@ -482,10 +456,8 @@ TButtonState TKvButton::State() const {
 bool TKvButton::LooksDown() const { return Pressed() || down_; }
 
 void TKvButton::SetAlignment(TAlignment value) {
-    if (value == alignment_)
-        return;
-    alignment_ = value;
-    Invalidate();
+    if (SetIfChanged(alignment_, value))
+        Invalidate();
 }
 
 void TKvButton::SetAllowAllUp(bool value) {
@@ -573,17 +545,7 @@ bool TKvButton::DialogKey(WPARAM key) {
     const bool mine = (key == VK_RETURN && activeDefault_) || (key == VK_ESCAPE && cancel_);
     if (!mine || !KeyboardShiftState().Empty() || !CanFocus())
         return false;
-    TFreeWatch watch(*this);
-    dialogKey_ = true;
-    try {
-        Click();
-    } catch (...) {
-        if (!watch.Freed())
-            dialogKey_ = false;
-        throw;
-    }
-    if (!watch.Freed())
-        dialogKey_ = false;
+    WhileFlagged(dialogKey_, [this] { Click(); });
     return true;
 }
 
@@ -865,12 +827,7 @@ TKvBitBtn::TKvBitBtn(TComponent* owner) : TKvButton(owner), glyph_(std::make_uni
     glyph_->OnChange = TNotifyEvent(this, &TKvBitBtn::GlyphChanged);
 }
 
-TKvBitBtn::~TKvBitBtn() {
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-}
+TKvBitBtn::~TKvBitBtn() { LinkImages(*this, images_, nullptr, {}); }
 
 const char* TKvBitBtn::KindCaption(TBitBtnKind kind) { return KindInfo(kind).Caption; }
 
@@ -929,10 +886,8 @@ void TKvBitBtn::GlyphChanged(TObject*) {
 }
 
 void TKvBitBtn::SetLayout(TButtonLayout value) {
-    if (value == layout_)
-        return;
-    layout_ = value;
-    Invalidate();
+    if (SetIfChanged(layout_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetMargin(int value) {
@@ -944,45 +899,29 @@ void TKvBitBtn::SetMargin(int value) {
 
 void TKvBitBtn::SetNumGlyphs(int value) {
     value = std::clamp(value, 1, 4);
-    if (value == numGlyphs_)
-        return;
-    numGlyphs_ = value;
-    Invalidate();
+    if (SetIfChanged(numGlyphs_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetSpacing(int value) {
-    if (value == spacing_)
-        return;
-    spacing_ = value;
-    Invalidate();
+    if (SetIfChanged(spacing_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetImageIndex(int value) {
-    if (value == imageIndex_)
-        return;
-    imageIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(imageIndex_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetDisabledIndex(int value) {
-    if (value == disabledIndex_)
-        return;
-    disabledIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(disabledIndex_, value))
+        Invalidate();
 }
 
 void TKvBitBtn::SetImages(TImageList* value) {
     if (value == images_)
         return;
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-    images_ = value;
-    if (images_) {
-        images_->RegisterChanges(this, TNotifyEvent(this, &TKvBitBtn::ImagesChanged));
-        images_->FreeNotification(this);
-    }
+    LinkImages(*this, images_, value, TNotifyEvent(this, &TKvBitBtn::ImagesChanged));
     Invalidate();
 }
 
@@ -990,11 +929,8 @@ void TKvBitBtn::ImagesChanged(TObject*) { Invalidate(); }
 
 void TKvBitBtn::Notification(TComponent* component, TOperation operation) {
     TKvButton::Notification(component, operation);
-    if (operation == opRemove && component == images_) {
-        images_->UnRegisterChanges(this);
-        images_ = nullptr;
+    if (operation == opRemove && ImagesGone(*this, images_, component))
         Invalidate();
-    }
 }
 
 void TKvBitBtn::ChangeScale(int multiplier, int divider) {
@@ -1164,20 +1100,9 @@ TKvMenuButton::TKvMenuButton(TComponent* owner) : TKvBitBtn(owner) {
     SetWidth(110);
 }
 
-TKvMenuButton::~TKvMenuButton() {
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
-}
+TKvMenuButton::~TKvMenuButton() { LinkComponent(*this, dropDownMenu_, nullptr); }
 
-void TKvMenuButton::SetDropDownMenu(TPopupMenu* value) {
-    if (value == dropDownMenu_)
-        return;
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
-    dropDownMenu_ = value;
-    if (dropDownMenu_)
-        dropDownMenu_->FreeNotification(this);
-}
+void TKvMenuButton::SetDropDownMenu(TPopupMenu* value) { LinkComponent(*this, dropDownMenu_, value); }
 
 void TKvMenuButton::Notification(TComponent* component, TOperation operation) {
     TKvBitBtn::Notification(component, operation);
@@ -1186,10 +1111,8 @@ void TKvMenuButton::Notification(TComponent* component, TOperation operation) {
 }
 
 void TKvMenuButton::SetShowArrow(bool value) {
-    if (value == showArrow_)
-        return;
-    showArrow_ = value;
-    Invalidate();
+    if (SetIfChanged(showArrow_, value))
+        Invalidate();
 }
 
 TPoint TKvMenuButton::DropDownPoint() {
@@ -1350,12 +1273,8 @@ TKvToolButton::TKvToolButton(TComponent* owner) : TCustomControl(owner) {
 }
 
 TKvToolButton::~TKvToolButton() {
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
+    LinkImages(*this, images_, nullptr, {});
+    LinkComponent(*this, dropDownMenu_, nullptr);
 }
 
 void TKvToolButton::CreateParams(TCreateParams& params) {
@@ -1366,7 +1285,7 @@ void TKvToolButton::CreateParams(TCreateParams& params) {
 TButtonState TKvToolButton::State() const {
     if (!Enabled())
         return bsDisabled;
-    if (pressedIn_)
+    if (press_.Inside())
         return down_ ? bsExclusive : bsDown;
     return down_ ? bsExclusive : bsUp;
 }
@@ -1405,15 +1324,7 @@ void TKvToolButton::SetDown(bool value) {
         BroadcastGroup();
 }
 
-void TKvToolButton::SetDropDownMenu(TPopupMenu* value) {
-    if (value == dropDownMenu_)
-        return;
-    if (dropDownMenu_)
-        dropDownMenu_->RemoveFreeNotification(this);
-    dropDownMenu_ = value;
-    if (dropDownMenu_)
-        dropDownMenu_->FreeNotification(this);
-}
+void TKvToolButton::SetDropDownMenu(TPopupMenu* value) { LinkComponent(*this, dropDownMenu_, value); }
 
 void TKvToolButton::SetFlat(bool value) {
     flat_ = value;
@@ -1430,15 +1341,7 @@ void TKvToolButton::SetGroupIndex(int value) {
 void TKvToolButton::SetImages(TImageList* value) {
     if (value == images_)
         return;
-    if (images_) {
-        images_->UnRegisterChanges(this);
-        images_->RemoveFreeNotification(this);
-    }
-    images_ = value;
-    if (images_) {
-        images_->RegisterChanges(this, TNotifyEvent(this, &TKvToolButton::ImagesChanged));
-        images_->FreeNotification(this);
-    }
+    LinkImages(*this, images_, value, TNotifyEvent(this, &TKvToolButton::ImagesChanged));
     Invalidate();
 }
 
@@ -1468,11 +1371,8 @@ void TKvToolButton::Notification(TComponent* component, TOperation operation) {
     TCustomControl::Notification(component, operation);
     if (operation != opRemove)
         return;
-    if (component == images_) {
-        images_->UnRegisterChanges(this);
-        images_ = nullptr;
+    if (ImagesGone(*this, images_, component))
         Invalidate();
-    }
     if (component == dropDownMenu_)
         dropDownMenu_ = nullptr;
 }
@@ -1510,11 +1410,8 @@ bool TKvToolButton::HotAllowed() const { return (flat_ || ThemesOn()) && Enabled
 bool TKvToolButton::InArrowPart(int x) const { return toolStyle_ == tsDropDown && x >= ClientWidth() - kArrowPart; }
 
 void TKvToolButton::CancelTracking() {
-    if (!tracking_)
-        return;
-    tracking_ = false;
-    pressedIn_ = false;
-    Invalidate();
+    if (press_.Cancel())
+        Invalidate();
 }
 
 void TKvToolButton::WndProc(TMessage& message) {
@@ -1544,20 +1441,9 @@ void TKvToolButton::WndProc(TMessage& message) {
     case WM_ERASEBKGND:
         message.Result = 1;  // Paint covers the whole client area
         return;
-    case WM_LBUTTONUP: {
-        TFreeWatch watch(*this);
-        releasing_ = true;
-        try {
-            TCustomControl::WndProc(message);
-        } catch (...) {
-            if (!watch.Freed())
-                releasing_ = false;
-            throw;
-        }
-        if (!watch.Freed())
-            releasing_ = false;
+    case WM_LBUTTONUP:
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
         return;
-    }
     case WM_CAPTURECHANGED:
         if (!releasing_)
             CancelTracking();
@@ -1600,8 +1486,7 @@ void TKvToolButton::DropDown() {
 
 void TKvToolButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
     if (button == mbLeft && Enabled()) {
-        tracking_ = true;
-        pressedIn_ = true;
+        press_.Start();
         Repaint();
         if (toolStyle_ == tsDropDown && dropDownMenu_ && (InArrowPart(x) || !OnClick)) {
             // The arrow part (or a button without a click of its own) drops the menu.
@@ -1616,23 +1501,14 @@ void TKvToolButton::MouseDown(TMouseButton button, TShiftState shift, int x, int
 }
 
 void TKvToolButton::MouseMove(TShiftState shift, int x, int y) {
-    if (tracking_) {
-        TRect client = ClientRect();
-        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
-        if (inside != pressedIn_) {
-            pressedIn_ = inside;
-            Repaint();
-        }
-    }
+    if (press_.Move(*this, x, y))
+        Repaint();
     TCustomControl::MouseMove(shift, x, y);
 }
 
 void TKvToolButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && tracking_) {
-        TRect client = ClientRect();
-        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
-        tracking_ = false;
-        pressedIn_ = false;
+    if (button == mbLeft && press_.Held()) {
+        const bool inside = press_.Finish(*this, x, y);
         Invalidate();
         if (inside && !InArrowPart(x)) {
             TFreeWatch watch(*this);
@@ -1738,7 +1614,7 @@ void TKvToolButton::Paint() {
         framed = true;
     }
 
-    const int shiftX = pushed || (dropStyle && tracking_ && pressedIn_ && !OnClick) ? 1 : 0;
+    const int shiftX = pushed || (dropStyle && press_.Held() && press_.Inside() && !OnClick) ? 1 : 0;
     const int shiftY = themed ? 0 : shiftX;
     if (dropStyle) {
         const int x = client.right - 8 + shiftX;

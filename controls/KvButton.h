@@ -412,8 +412,7 @@ private:
     bool useToolbarShowCaption_ = true;
     TKvToolStyle toolStyle_ = tsButton;
     bool hot_ = false;
-    bool tracking_ = false;
-    bool pressedIn_ = false;
+    TButtonPress press_;
     bool releasing_ = false;
 };
 

@@ -229,6 +229,43 @@ void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSid
         DrawColorBorder(canvas, rect, color, style, sides);
 }
 
+void DrawOpenCornerRect(TCanvas& canvas, const TRect& rect, TColor color) {
+    if (rect.right - rect.left < 2 || rect.bottom - rect.top < 2)
+        return;
+    canvas.Pen().SetColor(color);
+    canvas.Pen().SetStyle(psSolid);
+    canvas.Pen().SetWidth(1);
+    canvas.MoveTo(rect.left, rect.top + 1);
+    canvas.LineTo(rect.left, rect.bottom - 1);
+    canvas.MoveTo(rect.left + 1, rect.top);
+    canvas.LineTo(rect.right - 1, rect.top);
+    canvas.MoveTo(rect.right - 1, rect.top + 1);
+    canvas.LineTo(rect.right - 1, rect.bottom - 1);
+    canvas.MoveTo(rect.left + 1, rect.bottom - 1);
+    canvas.LineTo(rect.right - 1, rect.bottom - 1);
+}
+
+void DrawTextStyleCopies(TTextStyle style, bool light, TColor highlight, TColor shadow, int shadowDepth,
+                         const std::function<void(int dx, int dy, TColor color)>& draw) {
+    switch (style) {
+    case tsRaised:
+        if (!light)
+            draw(1, 1, shadow);
+        draw(-1, -1, highlight);
+        break;
+    case tsRecessed:
+        draw(1, 1, highlight);
+        if (!light)
+            draw(-1, -1, shadow);
+        break;
+    case tsShadow:
+        draw(shadowDepth, shadowDepth, shadow);
+        break;
+    case tsNormal:
+        break;
+    }
+}
+
 TRect DrawFocusBorder(TCanvas& canvas, const TRect& rect) {
     if (IsEmptyRect(rect))
         return rect;
@@ -328,6 +365,26 @@ bool TKvOldPropReader::SkipStrings(const TFormValue& value) {
     if (value.Type != TFormValueType::List)
         return false;
     return std::all_of(value.List.begin(), value.List.end(), [](const TFormValue& item) { return item.IsString(); });
+}
+
+bool TKvOldPropReader::ReadBool(const TFormValue& value, bool& result) {
+    if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+        return false;
+    result = value.Type == TFormValueType::True;
+    return true;
+}
+
+bool TKvOldPropReader::ReadFrameStyle(const TFormValue& value, TFrameStyle& style) {
+    if (value.Type != TFormValueType::Ident)
+        return false;
+    const auto& names = TEnumTraits<TFrameStyle>::Names;
+    for (size_t i = 0; i < std::size(names); ++i) {
+        if (SameText(value.Text, names[i])) {
+            style = static_cast<TFrameStyle>(i);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool ReadKvOldProperty(TObject& target, const TFormProperty& property) {
@@ -561,6 +618,16 @@ void TKvFrameController::UnregisterControl(TControl* control) {
         controls_.reset();
 }
 
+void LinkFrameController(TControl& client, TKvFrameController*& link, TKvFrameController* value) {
+    if (value == link)
+        return;
+    if (link)
+        link->UnregisterControl(&client);
+    LinkComponent(client, link, value);
+    if (link)
+        link->RegisterControl(&client);
+}
+
 void TKvFrameController::SetColor(TColor value) {
     if (value == color_)
         return;
@@ -622,15 +689,7 @@ void TKvFrameController::SetFrameHotTrack(bool value) {
         UpdateControls(11);
 }
 
-void TKvFrameController::SetRegIniFile(TKvRegIniFile* value) {
-    if (value == regIniFile_)
-        return;
-    if (regIniFile_)
-        regIniFile_->RemoveFreeNotification(this);
-    regIniFile_ = value;
-    if (regIniFile_)
-        regIniFile_->FreeNotification(this);
-}
+void TKvFrameController::SetRegIniFile(TKvRegIniFile* value) { LinkComponent(*this, regIniFile_, value); }
 
 void TKvFrameController::Assign(const TPersistent& source) {
     auto other = dynamic_cast<const TKvFrameController*>(&source);
@@ -666,9 +725,10 @@ void TKvFrameController::Loaded() {
 bool TKvFrameController::ReadOldProperty(const TFormProperty& property) {
     const TFormValue& value = property.Value;
     if (SameText(property.Name, "FrameFlat")) {
-        if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+        bool flat = false;
+        if (!TKvOldPropReader::ReadBool(value, flat))
             return false;
-        if (value.Type == TFormValueType::True) {
+        if (flat) {
             SetFrameHotTrack(true);
             SetFrameStyle(fsStatus);
             SetFrameHotStyle(fsLowered);
@@ -676,15 +736,11 @@ bool TKvFrameController::ReadOldProperty(const TFormProperty& property) {
         return true;
     }
     if (SameText(property.Name, "FrameFocusStyle")) {
-        if (value.Type != TFormValueType::Ident)
+        TFrameStyle style = fsNone;
+        if (!TKvOldPropReader::ReadFrameStyle(value, style))
             return false;
-        const auto& names = TEnumTraits<TFrameStyle>::Names;
-        for (size_t i = 0; i < std::size(names); ++i)
-            if (SameText(value.Text, names[i])) {
-                SetFrameHotStyle(static_cast<TFrameStyle>(i));
-                return true;
-            }
-        return false;
+        SetFrameHotStyle(style);
+        return true;
     }
     if (SameText(property.Name, "FrameFlatStyle"))
         return TKvOldPropReader::SkipIdent(value);

@@ -18,8 +18,10 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 enum TFrameStyle {
@@ -55,6 +57,29 @@ constexpr UINT CM_KVTOOLBARBUTTONLAYOUT = CM_BASE + 1002;
 constexpr UINT CM_KVTOOLBARBUTTONSIZE = CM_BASE + 1003;
 constexpr UINT CM_KVTOOLBARSHOWCAPTION = CM_BASE + 1004;
 
+// Setters: stores value in field; false when it held that already.
+template <class T, class V>
+bool SetIfChanged(T& field, const V& value) {
+    if (field == value)
+        return false;
+    field = value;
+    return true;
+}
+
+// Points link at value: the component it named and client stop telling each other of their end,
+// value and client start. False when link named value already.
+template <class T>
+bool LinkComponent(TComponent& client, T*& link, std::type_identity_t<T>* value) {
+    if (link == value)
+        return false;
+    if (link)
+        link->RemoveFreeNotification(&client);
+    link = value;
+    if (link)
+        link->FreeNotification(&client);
+    return true;
+}
+
 // ---- Borders and frames -------------------------------------------------------------------
 
 // One-pixel lines on the chosen sides: left and top in ulColor, right and bottom in lrColor.
@@ -70,8 +95,14 @@ TRect DrawBox(TCanvas& canvas, const TRect& rect, TColor color, bool down, TSide
 // The non-client frame of the library's controls on 0, 0, width, height.
 void DrawFrame(TCanvas& canvas, int width, int height, bool keepBackground, TSides sides, TColor frameColor,
                TColor color, TFrameStyle style);
+// A one-pixel rectangle in color whose corner pixels stay unpainted; nothing under 2 x 2.
+void DrawOpenCornerRect(TCanvas& canvas, const TRect& rect, TColor color);
 // Every second pixel of each edge, starting one in from the corner, in the pen's colour.
 TRect DrawFocusBorder(TCanvas& canvas, const TRect& rect);
+// The copies a text style puts under the text, each through draw(dx, dy, colour); light leaves
+// out the shadow of raised and recessed text. The text itself comes after them.
+void DrawTextStyleCopies(TTextStyle style, bool light, TColor highlight, TColor shadow, int shadowDepth,
+                         const std::function<void(int dx, int dy, TColor color)>& draw);
 
 // Paints what the parent shows behind a windowed control onto dc (control's client
 // coordinates). A windowless control lies on its parent's painting already: nothing is done.
@@ -104,6 +135,10 @@ public:
     static bool SkipIdent(const TFormValue& value);
     // Reads a list of strings and discards it; false when the value is not one.
     static bool SkipStrings(const TFormValue& value);
+    // Reads True or False; false when the value is neither.
+    static bool ReadBool(const TFormValue& value, bool& result);
+    // Reads an identifier naming a frame style (any case); false when the value is not one.
+    static bool ReadFrameStyle(const TFormValue& value, TFrameStyle& style);
 };
 
 // For TFormReadOptions::ReadExtraProperty: hands the property to the target's old-name reader.
@@ -248,6 +283,10 @@ private:
     int updateCount_ = 0;
     std::unique_ptr<std::vector<TControl*>> controls_;  // made on first registration
 };
+
+// Moves client's link from the controller it names to value: the old one forgets client, the new
+// one applies its settings at once, and each hears of the other's end. Null unlinks.
+void LinkFrameController(TControl& client, TKvFrameController*& link, TKvFrameController* value);
 
 // ---- Storage location -----------------------------------------------------------------------
 

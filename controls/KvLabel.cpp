@@ -135,10 +135,8 @@ void TKvLabel::SetRotation(TRotation value) {
 }
 
 void TKvLabel::SetCenterPoint(TCenterPoint value) {
-    if (value == centerPoint_)
-        return;
-    centerPoint_ = value;
-    Invalidate();
+    if (SetIfChanged(centerPoint_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetTextStyle(TTextStyle value) {
@@ -150,24 +148,18 @@ void TKvLabel::SetTextStyle(TTextStyle value) {
 }
 
 void TKvLabel::SetLightTextStyle(bool value) {
-    if (value == lightTextStyle_)
-        return;
-    lightTextStyle_ = value;
-    Invalidate();
+    if (SetIfChanged(lightTextStyle_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetHighlightColor(TColor value) {
-    if (value == highlightColor_)
-        return;
-    highlightColor_ = value;
-    Invalidate();
+    if (SetIfChanged(highlightColor_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetShadowColor(TColor value) {
-    if (value == shadowColor_)
-        return;
-    shadowColor_ = value;
-    Invalidate();
+    if (SetIfChanged(shadowColor_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetShadowDepth(int value) {
@@ -188,10 +180,8 @@ void TKvLabel::SetBlinking(bool value) {
 }
 
 void TKvLabel::SetBlinkColor(TColor value) {
-    if (value == blinkColor_)
-        return;
-    blinkColor_ = value;
-    Invalidate();
+    if (SetIfChanged(blinkColor_, value))
+        Invalidate();
 }
 
 int TKvLabel::BlinkIntervalOff() const {
@@ -247,24 +237,18 @@ void TKvLabel::SetBorderSides(TSides value) {
 }
 
 void TKvLabel::SetBorderColor(TColor value) {
-    if (value == borderColor_)
-        return;
-    borderColor_ = value;
-    Invalidate();
+    if (SetIfChanged(borderColor_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetBorderHighlight(TColor value) {
-    if (value == borderHighlight_)
-        return;
-    borderHighlight_ = value;
-    Invalidate();
+    if (SetIfChanged(borderHighlight_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetBorderShadow(TColor value) {
-    if (value == borderShadow_)
-        return;
-    borderShadow_ = value;
-    Invalidate();
+    if (SetIfChanged(borderShadow_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetBorderWidth(int value) {
@@ -276,10 +260,8 @@ void TKvLabel::SetBorderWidth(int value) {
 }
 
 void TKvLabel::SetFlatColor(TColor value) {
-    if (value == flatColor_)
-        return;
-    flatColor_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColor_, value))
+        Invalidate();
 }
 
 void TKvLabel::SetFlyByEnabled(bool value) { flyByEnabled_ = value; }
@@ -434,23 +416,7 @@ TRect TKvLabel::DrawLabelBorder(TCanvas& canvas, const TRect& rect, TFrameStyle 
 }
 
 void TKvLabel::DrawStyled(const std::function<void(int dx, int dy, TColor color)>& draw) {
-    switch (textStyle_) {
-    case tsRaised:
-        if (!lightTextStyle_)
-            draw(1, 1, shadowColor_);
-        draw(-1, -1, highlightColor_);
-        break;
-    case tsRecessed:
-        draw(1, 1, highlightColor_);
-        if (!lightTextStyle_)
-            draw(-1, -1, shadowColor_);
-        break;
-    case tsShadow:
-        draw(shadowDepth_, shadowDepth_, shadowColor_);
-        break;
-    case tsNormal:
-        break;
-    }
+    DrawTextStyleCopies(textStyle_, lightTextStyle_, highlightColor_, shadowColor_, shadowDepth_, draw);
     if (Enabled()) {
         draw(0, 0, colorInUse_);
     } else {

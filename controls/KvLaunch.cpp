@@ -257,20 +257,10 @@ bool TKvLauncher::ThreadPoll() {
     const ULONGLONG start = GetTickCount64();
     while (!(thread && thread->Terminated())) {
         const DWORD rc = WaitForMultipleObjects(2, handles, FALSE, std::min(kPollMs, Remaining(limit, start)));
-        if (rc == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(handles[0], &code);
-            exitCode_ = code;
-            RaiseEvent(&TKvLauncher::DoFinished);
-            return true;
-        }
+        if (rc == WAIT_OBJECT_0 || rc == WAIT_FAILED)
+            return RaiseWaitOutcome(rc, handles[0]);
         if (rc == WAIT_OBJECT_0 + 1)
             return false;
-        if (rc == WAIT_FAILED) {
-            errorCode_ = GetLastError();
-            RaiseEvent(&TKvLauncher::DoError);
-            return true;
-        }
         if (Remaining(limit, start) == 0) {
             RaiseEvent(&TKvLauncher::DoTimeout);
             return true;
@@ -290,47 +280,32 @@ bool TKvLauncher::WaitProcessingMessages() {
     for (;;) {
         const DWORD rc =
             MsgWaitForMultipleObjectsEx(2, handles, Remaining(limit, start), kWakeMask, MWMO_INPUTAVAILABLE);
-        if (rc == WAIT_OBJECT_0) {
-            DWORD code = 0;
-            GetExitCodeProcess(process, &code);
-            exitCode_ = code;
-            RaiseEvent(&TKvLauncher::DoFinished);
-            return true;
-        }
-        if (rc == WAIT_OBJECT_0 + 1 || rc == WAIT_OBJECT_0 + 2) {
-            Application.ProcessMessages();
-            if (!link->launcher)
-                return false;
-            continue;
-        }
-        if (rc == WAIT_TIMEOUT) {
-            RaiseEvent(&TKvLauncher::DoTimeout);
-            return true;
-        }
-        errorCode_ = GetLastError();
-        RaiseEvent(&TKvLauncher::DoError);
-        return true;
+        if (rc != WAIT_OBJECT_0 + 1 && rc != WAIT_OBJECT_0 + 2)
+            return RaiseWaitOutcome(rc, process);
+        Application.ProcessMessages();
+        if (!link->launcher)
+            return false;
     }
 }
 
 bool TKvLauncher::WaitFullStop() {
     const HANDLE process = processHandle_;
-    switch (WaitForSingleObject(process, TimeoutMs())) {
-    case WAIT_OBJECT_0: {
+    return RaiseWaitOutcome(WaitForSingleObject(process, TimeoutMs()), process);
+}
+
+bool TKvLauncher::RaiseWaitOutcome(DWORD rc, HANDLE process) {
+    if (rc == WAIT_OBJECT_0) {
         DWORD code = 0;
         GetExitCodeProcess(process, &code);
         exitCode_ = code;
         RaiseEvent(&TKvLauncher::DoFinished);
-        return true;
-    }
-    case WAIT_TIMEOUT:
+    } else if (rc == WAIT_TIMEOUT) {
         RaiseEvent(&TKvLauncher::DoTimeout);
-        return true;
-    default:
+    } else {
         errorCode_ = GetLastError();
         RaiseEvent(&TKvLauncher::DoError);
-        return true;
     }
+    return true;
 }
 
 void TKvLauncher::DoFinished() { OnFinished(this); }

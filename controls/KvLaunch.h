@@ -107,6 +107,9 @@ private:
     // Raises the event that closes a launch on the main thread, and makes the launcher idle
     // right after it in the same call.
     void RaiseEvent(void (TKvLauncher::*raise)());
+    // Raises what a wait on the process ended with: its end (with the exit code), the time
+    // limit or a failure (with GetLastError's code). True: an event was raised.
+    bool RaiseWaitOutcome(DWORD rc, HANDLE process);
     void EndRun();
     // The wait time of Timeout: INFINITE when negative.
     DWORD TimeoutMs() const;

@@ -138,10 +138,7 @@ const TClassInfo& TKvListView::StaticClassInfo() {
 
 TKvCustomListView::TKvCustomListView(TComponent* owner) : TCustomListView(owner) {}
 
-TKvCustomListView::~TKvCustomListView() {
-    if (frameController_)
-        frameController_->UnregisterControl(this);
-}
+TKvCustomListView::~TKvCustomListView() { LinkFrameController(*this, frameController_, nullptr); }
 
 void TKvCustomListView::Loaded() {
     TCustomListView::Loaded();
@@ -717,16 +714,8 @@ void TKvCustomListView::SetFrameColor(TColor value) {
 void TKvCustomListView::SetFrameController(TKvFrameController* value) {
     if (value == frameController_)
         return;
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        RemoveFreeNotification(frameController_);
-    }
-    frameController_ = value;
-    if (!value)
-        return;
-    value->FreeNotification(this);
     TFlagGuard updating(controllerUpdate_);
-    value->RegisterControl(this);
+    LinkFrameController(*this, frameController_, value);
 }
 
 void TKvCustomListView::SetFrameHotColor(TColor value) {
@@ -896,9 +885,9 @@ void TKvCustomListView::MouseWheel(TMessage& message) {
 bool TKvCustomListView::ReadOldProperty(const TFormProperty& property) {
     const TFormValue& value = property.Value;
     if (SameText(property.Name, "FrameFlat")) {
-        if (value.Type != TFormValueType::True && value.Type != TFormValueType::False)
+        bool flat = false;
+        if (!TKvOldPropReader::ReadBool(value, flat))
             return false;
-        const bool flat = value.Type == TFormValueType::True;
         SetFrameHotTrack(flat);
         if (flat) {
             SetFrameStyle(fsStatus);
@@ -907,16 +896,11 @@ bool TKvCustomListView::ReadOldProperty(const TFormProperty& property) {
         return true;
     }
     if (SameText(property.Name, "FrameFocusStyle")) {
-        if (value.Type != TFormValueType::Ident)
+        TFrameStyle style = fsNone;
+        if (!TKvOldPropReader::ReadFrameStyle(value, style))
             return false;
-        const auto& names = TEnumTraits<TFrameStyle>::Names;
-        for (size_t i = 0; i < std::size(names); ++i) {
-            if (SameText(names[i], value.Text)) {
-                SetFrameHotStyle(static_cast<TFrameStyle>(i));
-                return true;
-            }
-        }
-        return false;
+        SetFrameHotStyle(style);
+        return true;
     }
     if (SameText(property.Name, "FrameFlatStyle"))
         return TKvOldPropReader::SkipIdent(value);

@@ -32,23 +32,6 @@ UINT AlignmentFlag(TAlignment alignment) {
     }
 }
 
-// A one-pixel rectangle whose corner pixels stay unpainted.
-void DrawOpenCornerRect(TCanvas& canvas, const TRect& rect, TColor color) {
-    if (rect.right - rect.left < 2 || rect.bottom - rect.top < 2)
-        return;
-    canvas.Pen().SetColor(color);
-    canvas.Pen().SetStyle(psSolid);
-    canvas.Pen().SetWidth(1);
-    canvas.MoveTo(rect.left, rect.top + 1);
-    canvas.LineTo(rect.left, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.top);
-    canvas.LineTo(rect.right - 1, rect.top);
-    canvas.MoveTo(rect.right - 1, rect.top + 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.bottom - 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
-}
-
 TKvSizeGripCommandFunction& SizeGripCommand() {
     static TKvSizeGripCommandFunction function = [](HWND form, WPARAM command, LPARAM point) {
         SendMessageA(form, WM_SYSCOMMAND, command, point);
@@ -100,25 +83,16 @@ const TClassInfo& TKvPanel::StaticClassInfo() {
 
 TKvCustomPanel::TKvCustomPanel(TComponent* owner) : TCustomPanel(owner) { SetBevelOuter(bvNone); }
 
-TKvCustomPanel::~TKvCustomPanel() {
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
-}
+TKvCustomPanel::~TKvCustomPanel() { LinkFrameController(*this, frameController_, nullptr); }
 
 void TKvCustomPanel::SetAlignmentVertical(TAlignmentVertical value) {
-    if (value == alignmentVertical_)
-        return;
-    alignmentVertical_ = value;
-    Invalidate();
+    if (SetIfChanged(alignmentVertical_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetBorderColor(TColor value) {
-    if (value == borderColor_)
-        return;
-    borderColor_ = value;
-    Invalidate();
+    if (SetIfChanged(borderColor_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::BordersChanged() {
@@ -148,45 +122,27 @@ void TKvCustomPanel::SetBorderSides(TSides value) {
 }
 
 void TKvCustomPanel::SetBorderHighlight(TColor value) {
-    if (value == borderHighlight_)
-        return;
-    borderHighlight_ = value;
-    Invalidate();
+    if (SetIfChanged(borderHighlight_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetBorderShadow(TColor value) {
-    if (value == borderShadow_)
-        return;
-    borderShadow_ = value;
-    Invalidate();
+    if (SetIfChanged(borderShadow_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetFlatColor(TColor value) {
-    if (value == flatColor_)
-        return;
-    flatColor_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColor_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetFlatColorAdjustment(int value) {
-    if (value == flatColorAdjustment_)
-        return;
-    flatColorAdjustment_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColorAdjustment_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetFrameController(TKvFrameController* value) {
-    if (value == frameController_)
-        return;
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
-    frameController_ = value;
-    if (frameController_) {
-        frameController_->FreeNotification(this);
-        frameController_->RegisterControl(this);
-    }
+    LinkFrameController(*this, frameController_, value);
 }
 
 void TKvCustomPanel::Notification(TComponent* component, TOperation operation) {
@@ -196,40 +152,30 @@ void TKvCustomPanel::Notification(TComponent* component, TOperation operation) {
 }
 
 void TKvCustomPanel::SetGridColor(TColor value) {
-    if (value == gridColor_)
-        return;
-    gridColor_ = value;
-    Invalidate();
+    if (SetIfChanged(gridColor_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetGridStyle(TKvGridStyle value) {
-    if (value == gridStyle_)
-        return;
-    gridStyle_ = value;
-    Invalidate();
+    if (SetIfChanged(gridStyle_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetGridX(int value) {
     value = std::max(value, 1);
-    if (value == gridX_)
-        return;
-    gridX_ = value;
-    Invalidate();
+    if (SetIfChanged(gridX_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetGridY(int value) {
     value = std::max(value, 1);
-    if (value == gridY_)
-        return;
-    gridY_ = value;
-    Invalidate();
+    if (SetIfChanged(gridY_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetShowGrid(bool value) {
-    if (value == showGrid_)
-        return;
-    showGrid_ = value;
-    Invalidate();
+    if (SetIfChanged(showGrid_, value))
+        Invalidate();
 }
 
 void TKvCustomPanel::SetTransparent(bool value) {
@@ -242,10 +188,8 @@ void TKvCustomPanel::SetTransparent(bool value) {
 }
 
 void TKvCustomPanel::SetThemeAware(bool value) {
-    if (value == themeAware_)
-        return;
-    themeAware_ = value;
-    Invalidate();
+    if (SetIfChanged(themeAware_, value))
+        Invalidate();
 }
 
 bool TKvCustomPanel::ThemedLook() const { return themeAware_ && ThemeServices().ThemesEnabled(); }
@@ -717,17 +661,13 @@ void TKvStatusBar::Loaded() {
 }
 
 void TKvStatusBar::SetShowSizeGrip(bool value) {
-    if (value == showSizeGrip_)
-        return;
-    showSizeGrip_ = value;
-    Invalidate();
+    if (SetIfChanged(showSizeGrip_, value))
+        Invalidate();
 }
 
 void TKvStatusBar::SetSimpleCaption(const std::string& value) {
-    if (value == simpleCaption_)
-        return;
-    simpleCaption_ = value;
-    Invalidate();
+    if (SetIfChanged(simpleCaption_, value))
+        Invalidate();
 }
 
 void TKvStatusBar::SetSimpleStatus(bool value) {
@@ -748,10 +688,8 @@ void TKvStatusBar::SetSimpleStatus(bool value) {
 }
 
 void TKvStatusBar::SetSimpleFrameStyle(TFrameStyle value) {
-    if (value == simpleFrameStyle_)
-        return;
-    simpleFrameStyle_ = value;
-    Invalidate();
+    if (SetIfChanged(simpleFrameStyle_, value))
+        Invalidate();
 }
 
 bool TKvStatusBar::GripAllowed() const {

@@ -128,17 +128,12 @@ TKvCustomStatusPane::TKvCustomStatusPane(TComponent* owner) : TGraphicControl(ow
 
 TKvCustomStatusPane::~TKvCustomStatusPane() {
     TKvBlinkingControlsList::Remove(this);
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
+    LinkFrameController(*this, frameController_, nullptr);
 }
 
 void TKvCustomStatusPane::SetAlignment(TAlignment value) {
-    if (value == alignment_)
-        return;
-    alignment_ = value;
-    Invalidate();
+    if (SetIfChanged(alignment_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetAutoSize(bool value) {
@@ -166,10 +161,8 @@ void TKvCustomStatusPane::SetBlinking(bool value) {
 }
 
 void TKvCustomStatusPane::SetBlinkColor(TColor value) {
-    if (value == blinkColor_)
-        return;
-    blinkColor_ = value;
-    Invalidate();
+    if (SetIfChanged(blinkColor_, value))
+        Invalidate();
 }
 
 int TKvCustomStatusPane::BlinkIntervalOff() const {
@@ -210,45 +203,27 @@ void TKvCustomStatusPane::SetCaptionOffset(int value) {
 }
 
 void TKvCustomStatusPane::SetFillColor(TColor value) {
-    if (value == fillColor_)
-        return;
-    fillColor_ = value;
-    Invalidate();
+    if (SetIfChanged(fillColor_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFlatColor(TColor value) {
-    if (value == flatColor_)
-        return;
-    flatColor_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColor_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFlatColorAdjustment(int value) {
-    if (value == flatColorAdjustment_)
-        return;
-    flatColorAdjustment_ = value;
-    Invalidate();
+    if (SetIfChanged(flatColorAdjustment_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFrameStyle(TFrameStyle value) {
-    if (value == frameStyle_)
-        return;
-    frameStyle_ = value;
-    Invalidate();
+    if (SetIfChanged(frameStyle_, value))
+        Invalidate();
 }
 
 void TKvCustomStatusPane::SetFrameController(TKvFrameController* value) {
-    if (value == frameController_)
-        return;
-    if (frameController_) {
-        frameController_->UnregisterControl(this);
-        frameController_->RemoveFreeNotification(this);
-    }
-    frameController_ = value;
-    if (frameController_) {
-        frameController_->FreeNotification(this);
-        frameController_->RegisterControl(this);
-    }
+    LinkFrameController(*this, frameController_, value);
 }
 
 void TKvCustomStatusPane::Notification(TComponent* component, TOperation operation) {
@@ -381,20 +356,7 @@ void TKvCustomStatusPane::DrawFrame() {
         DrawBorder(canvas, rect, frameStyle_, kAllSides);
         return;
     }
-    if (rect.right - rect.left < 2 || rect.bottom - rect.top < 2)
-        return;
-    // One pixel wide with the corners left open.
-    canvas.Pen().SetColor(AdjustColor(flatColor_, flatColorAdjustment_));
-    canvas.Pen().SetStyle(psSolid);
-    canvas.Pen().SetWidth(1);
-    canvas.MoveTo(rect.left, rect.top + 1);
-    canvas.LineTo(rect.left, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.top);
-    canvas.LineTo(rect.right - 1, rect.top);
-    canvas.MoveTo(rect.right - 1, rect.top + 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
-    canvas.MoveTo(rect.left + 1, rect.bottom - 1);
-    canvas.LineTo(rect.right - 1, rect.bottom - 1);
+    DrawOpenCornerRect(canvas, rect, AdjustColor(flatColor_, flatColorAdjustment_));
 }
 
 void TKvCustomStatusPane::PaintThemedBackground(const TRect& textRect) {
@@ -484,17 +446,12 @@ TKvCustomGlyphStatus::TKvCustomGlyphStatus(TComponent* owner)
     glyph_->OnChange = TNotifyEvent(this, &TKvCustomGlyphStatus::GlyphChanged);
 }
 
-TKvCustomGlyphStatus::~TKvCustomGlyphStatus() {
-    if (images_)
-        images_->RemoveFreeNotification(this);
-}
+TKvCustomGlyphStatus::~TKvCustomGlyphStatus() { LinkComponent(*this, images_, nullptr); }
 
 void TKvCustomGlyphStatus::SetNumGlyphs(int value) {
     value = std::max(value, 1);
-    if (value == numGlyphs_)
-        return;
-    numGlyphs_ = value;
-    Invalidate();
+    if (SetIfChanged(numGlyphs_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetGlyph(TBitmap* value) {
@@ -517,10 +474,8 @@ void TKvCustomGlyphStatus::GlyphChanged(TObject*) {
 }
 
 void TKvCustomGlyphStatus::SetGlyphAlignment(TGlyphAlignment value) {
-    if (value == glyphAlignment_)
-        return;
-    glyphAlignment_ = value;
-    Invalidate();
+    if (SetIfChanged(glyphAlignment_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetGlyphOffset(int value) {
@@ -540,28 +495,18 @@ void TKvCustomGlyphStatus::SetShowGlyph(bool value) {
 }
 
 void TKvCustomGlyphStatus::SetImageIndex(int value) {
-    if (value == imageIndex_)
-        return;
-    imageIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(imageIndex_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetDisabledIndex(int value) {
-    if (value == disabledIndex_)
-        return;
-    disabledIndex_ = value;
-    Invalidate();
+    if (SetIfChanged(disabledIndex_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::SetImages(TImageList* value) {
-    if (value == images_)
-        return;
-    if (images_)
-        images_->RemoveFreeNotification(this);
-    images_ = value;
-    if (images_)
-        images_->FreeNotification(this);
-    Invalidate();
+    if (LinkComponent(*this, images_, value))
+        Invalidate();
 }
 
 void TKvCustomGlyphStatus::Notification(TComponent* component, TOperation operation) {

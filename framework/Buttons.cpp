@@ -2,6 +2,33 @@
 
 #include <algorithm>
 
+bool TButtonPress::OnButton(const TControl& button, int x, int y) {
+    const TRect client = button.ClientRect();
+    return PtInRect(&client, TPoint{x, y}) != FALSE;
+}
+
+bool TButtonPress::Move(const TControl& button, int x, int y) {
+    if (!held_)
+        return false;
+    const bool inside = OnButton(button, x, y);
+    if (inside == inside_)
+        return false;
+    inside_ = inside;
+    return true;
+}
+
+bool TButtonPress::Finish(const TControl& button, int x, int y) {
+    held_ = inside_ = false;
+    return OnButton(button, x, y);
+}
+
+bool TButtonPress::Cancel() {
+    if (!held_)
+        return false;
+    held_ = inside_ = false;
+    return true;
+}
+
 const TClassInfo& TSpeedButton::StaticClassInfo() {
     static const TPropInfo props[] = {
         Prop<&TSpeedButton::AllowAllUp, &TSpeedButton::SetAllowAllUp>("AllowAllUp").WithDefault(false),
@@ -35,7 +62,7 @@ void TSpeedButton::CreateParams(TCreateParams& params) {
 TButtonState TSpeedButton::State() const {
     if (!Enabled())
         return bsDisabled;
-    if (pressedIn_)
+    if (press_.Inside())
         return bsDown;
     return down_ ? bsExclusive : bsUp;
 }
@@ -155,21 +182,10 @@ void TSpeedButton::WndProc(TMessage& message) {
     case WM_ERASEBKGND:
         message.Result = 1;  // Paint covers the whole client area
         return;
-    case WM_LBUTTONUP: {
-        // The click's handler may free the button: the flag is cleared only while it stands.
-        TFreeWatch watch(*this);
-        releasing_ = true;
-        try {
-            TCustomControl::WndProc(message);
-        } catch (...) {
-            if (!watch.Freed())
-                releasing_ = false;
-            throw;
-        }
-        if (!watch.Freed())
-            releasing_ = false;
+    case WM_LBUTTONUP:
+        // The click's handler may free the button.
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
         return;
-    }
     case WM_CAPTURECHANGED:
         // Another window took the mouse while the button was held: no click follows.
         if (!releasing_)
@@ -199,40 +215,27 @@ void TSpeedButton::WndProc(TMessage& message) {
 }
 
 void TSpeedButton::CancelPress() {
-    if (!pressing_)
-        return;
-    pressing_ = false;
-    pressedIn_ = false;
-    Invalidate();
+    if (press_.Cancel())
+        Invalidate();
 }
 
 void TSpeedButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
     if (button == mbLeft && Enabled()) {
-        pressing_ = true;
-        pressedIn_ = true;
+        press_.Start();
         Repaint();
     }
     TCustomControl::MouseDown(button, shift, x, y);
 }
 
 void TSpeedButton::MouseMove(TShiftState shift, int x, int y) {
-    if (pressing_) {
-        TRect client = ClientRect();
-        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
-        if (inside != pressedIn_) {
-            pressedIn_ = inside;
-            Repaint();
-        }
-    }
+    if (press_.Move(*this, x, y))
+        Repaint();
     TCustomControl::MouseMove(shift, x, y);
 }
 
 void TSpeedButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && pressing_) {
-        TRect client = ClientRect();
-        const bool inside = PtInRect(&client, TPoint{x, y}) != FALSE;
-        pressing_ = false;
-        pressedIn_ = false;
+    if (button == mbLeft && press_.Held()) {
+        const bool inside = press_.Finish(*this, x, y);
         Invalidate();
         if (inside) {
             TFreeWatch watch(*this);

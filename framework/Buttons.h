@@ -27,6 +27,29 @@ enum TButtonLayout { blGlyphLeft, blGlyphRight, blGlyphTop, blGlyphBottom };
 // What a button shows: up, disabled, pressed by the mouse, or down (exclusive).
 enum TButtonState { bsUp, bsDisabled, bsDown, bsExclusive };
 
+// A left press held on a button: the button looks pressed while the mouse stays on it, and the
+// release on it clicks. The button repaints where a call says its look changed.
+class TButtonPress {
+public:
+    // The left button went down on the button and is still down.
+    bool Held() const { return held_; }
+    // ... and the mouse is on the button.
+    bool Inside() const { return inside_; }
+    void Start() { held_ = inside_ = true; }
+    // The mouse is at x, y (client coordinates): true when it crossed the button's edge.
+    bool Move(const TControl& button, int x, int y);
+    // Ends the press at x, y: true when it ended on the button (a click).
+    bool Finish(const TControl& button, int x, int y);
+    // Ends the press without a click: false when none was held.
+    bool Cancel();
+
+private:
+    static bool OnButton(const TControl& button, int x, int y);
+
+    bool held_ = false;
+    bool inside_ = false;
+};
+
 class TSpeedButton : public TCustomControl {
     DECLARE_CLASS_INFO()
 
@@ -97,8 +120,7 @@ private:
     int margin_ = -1;
     int spacing_ = 4;
     bool mouseInControl_ = false;
-    bool pressing_ = false;   // the left button went down on the button and is still down
-    bool pressedIn_ = false;  // ... and the mouse is on the button
+    TButtonPress press_;
     bool releasing_ = false;  // inside WM_LBUTTONUP: the capture goes as expected
 };
 

@@ -287,6 +287,25 @@ protected:
         bool freed_ = false;
     };
 
+    // Runs work with flag set and clears it afterwards, also when work throws, unless work freed
+    // the control (the flag went with it). False when it did.
+    template <class Work>
+    bool WhileFlagged(bool& flag, Work&& work) {
+        TFreeWatch watch(*this);
+        flag = true;
+        try {
+            work();
+        } catch (...) {
+            if (!watch.Freed())
+                flag = false;
+            throw;
+        }
+        if (watch.Freed())
+            return false;
+        flag = false;
+        return true;
+    }
+
     // Fires OnContextPopup; mousePos as there.
     virtual void DoContextPopup(TPoint mousePos, bool& handled);
     void Notification(TComponent* component, TOperation operation) override;

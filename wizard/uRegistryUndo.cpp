@@ -39,7 +39,7 @@ void TfrmRegistryUndo::CreateControls() {
     SetCaption("Undo Registry Cleanup");
     SetBorderStyle(bsSingle);
     SetBorderIcons({biSystemMenu, biMinimize});
-    SetPosition(poMainFormCenter);
+    SetPosition(poScreenCenter);
     SetClientSize(704, 478);
     OnShow = TNotifyEvent(this, &TfrmRegistryUndo::FormShow);
     OnClose = TCloseEvent(this, &TfrmRegistryUndo::FormClose);

@@ -4,6 +4,7 @@
 #include "FormStream.h"
 #include "GuiTestSupport.h"
 #include "Handles.h"
+#include "PaintTestSupport.h"
 #include "StdCtrls.h"
 #include "Themes.h"
 
@@ -26,37 +27,14 @@ protected:
     }
 };
 
-COLORREF Sys(int index) { return GetSysColor(index); }
+using guitest::BoxOfColour;
+using guitest::Edges;
+using guitest::PixelAt;
+using guitest::Render;
+using guitest::SolidBitmap;
+using guitest::Sys;
+
 COLORREF Rgb(TColor color) { return ColorToRGB(color); }
-
-// The control's client area painted into a bitmap first filled with background.
-std::unique_ptr<TBitmap> Render(TWinControl& control, TColor background = clFuchsia) {
-    TRect client = control.ClientRect();
-    auto bitmap = std::make_unique<TBitmap>(client.right, client.bottom);
-    bitmap->Canvas().Brush().SetColor(background);
-    bitmap->Canvas().FillRect(client);
-    control.Perform(WM_PAINT, reinterpret_cast<WPARAM>(bitmap->Canvas().Handle()), 0);
-    return bitmap;
-}
-
-COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
-    const uint8_t* pixel = bitmap.ScanLine(y) + x * 3;
-    return RGB(pixel[2], pixel[1], pixel[0]);
-}
-
-// The smallest rectangle holding every pixel of the colour inside area (an empty area: the whole
-// bitmap); right <= left when none has it.
-TRect BoxOfColour(const TBitmap& bitmap, COLORREF colour, TRect area = {}) {
-    if (IsRectEmpty(&area))
-        area = MakeRect(0, 0, bitmap.Width(), bitmap.Height());
-    TRect box{area.right, area.bottom, area.left, area.top};
-    for (int y = area.top; y < area.bottom; ++y)
-        for (int x = area.left; x < area.right; ++x)
-            if (PixelAt(bitmap, x, y) == colour)
-                box = TRect{std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x + 1),
-                            std::max<LONG>(box.bottom, y + 1)};
-    return box;
-}
 
 bool SamePixels(const TBitmap& a, const TBitmap& b) {
     if (a.Width() != b.Width() || a.Height() != b.Height())
@@ -68,17 +46,6 @@ bool SamePixels(const TBitmap& a, const TBitmap& b) {
     return true;
 }
 
-std::vector<int> Edges(const TRect& rect) { return {rect.left, rect.top, rect.right, rect.bottom}; }
-
-// A solid picture whose bottom-left pixel (the transparent colour) is corner.
-std::unique_ptr<TBitmap> SolidBitmap(int width, int height, TColor colour, TColor corner = clFuchsia) {
-    auto bitmap = std::make_unique<TBitmap>(width, height);
-    bitmap->Canvas().Brush().SetColor(colour);
-    bitmap->Canvas().FillRect(MakeRect(0, 0, width, height));
-    if (width > 0 && height > 0)
-        bitmap->Canvas().SetPixel(0, height - 1, corner);
-    return bitmap;
-}
 
 const COLORREF kRed = RGB(255, 0, 0);
 
@@ -153,7 +120,7 @@ TEST_F(KvButtonTest, KindsSetCaptionResultDefaultsAndReadBackAsCustomOnceChanged
     EXPECT_EQ(button->Kind(), bkCustom);
     button->SetKind(bkAll);
     EXPECT_EQ(button->ModalResult(), mrAll);
-    auto glyph = SolidBitmap(16, 16, clRed);
+    auto glyph = SolidBitmap(16, 16, clRed, clFuchsia);
     button->SetGlyph(glyph.get());  // a glyph of its own
     EXPECT_EQ(button->Kind(), bkCustom);
     EXPECT_EQ(button->Caption(), "&All");
@@ -166,7 +133,7 @@ TEST_F(KvButtonTest, GlyphCellsFollowTheBitmapShapeAndEmptyBitmapsDivideNothing)
         int width, height, cells;
     } cases[] = {{64, 16, 4}, {16, 16, 1}, {32, 16, 2}, {80, 16, 1}, {48, 16, 3}, {20, 16, 3}};
     for (auto c : cases) {
-        auto glyph = SolidBitmap(c.width, c.height, clRed);
+        auto glyph = SolidBitmap(c.width, c.height, clRed, clFuchsia);
         button->SetGlyph(glyph.get());
         EXPECT_EQ(button->NumGlyphs(), c.cells) << c.width << "x" << c.height;
     }
@@ -194,7 +161,7 @@ TEST_F(KvButtonTest, GlyphCellsFollowTheBitmapShapeAndEmptyBitmapsDivideNothing)
 TEST_F(KvButtonTest, MarginSpacingAndLayoutPlaceTextAndGlyph) {
     TTestForm form;
     auto button = form.Add<TKvBitBtn>(&form, 10, 10, 120, 32);
-    auto glyph = SolidBitmap(16, 16, clRed);
+    auto glyph = SolidBitmap(16, 16, clRed, clFuchsia);
     button->SetGlyph(glyph.get());
     button->SetCaption("Scan");
     form.Show();
@@ -232,14 +199,14 @@ TEST_F(KvButtonTest, MarginSpacingAndLayoutPlaceTextAndGlyph) {
     button->Update();
     RECT dirty{};
     EXPECT_FALSE(GetUpdateRect(button->Handle(), &dirty, FALSE));
-    auto strip = SolidBitmap(20, 20, clBlue);
+    auto strip = SolidBitmap(20, 20, clBlue, clFuchsia);
     images->AddMasked(*strip, clFuchsia);
     EXPECT_TRUE(GetUpdateRect(button->Handle(), &dirty, FALSE));
     auto picture = Render(*button);
     EXPECT_EQ(Edges(BoxOfColour(*picture, RGB(0, 0, 255))), Edges(button->GlyphRect()));
     button->SetEnabled(false);  // the list's own disabled rendering, or the chosen image
     EXPECT_GE(BoxOfColour(*Render(*button), RGB(0, 0, 255)).left, button->ClientWidth());
-    images->AddMasked(*SolidBitmap(20, 20, clLime), clFuchsia);
+    images->AddMasked(*SolidBitmap(20, 20, clLime, clFuchsia), clFuchsia);
     button->SetDisabledIndex(1);
     EXPECT_EQ(Edges(BoxOfColour(*Render(*button), RGB(0, 255, 0))), Edges(button->GlyphRect()));
     button->SetEnabled(true);
@@ -248,7 +215,7 @@ TEST_F(KvButtonTest, MarginSpacingAndLayoutPlaceTextAndGlyph) {
     EXPECT_EQ(button->GlyphSize().cx, 16);
 
     // A disabled button shows the strip's second cell.
-    auto cells = SolidBitmap(32, 16, clRed);
+    auto cells = SolidBitmap(32, 16, clRed, clFuchsia);
     cells->Canvas().Brush().SetColor(clBlue);
     cells->Canvas().FillRect(MakeRect(16, 0, 32, 16));
     button->SetGlyph(cells.get());
@@ -680,7 +647,7 @@ TEST_F(KvButtonTest, ToolButtonsClickGroupAndPickImagesWithoutTakingTheFocus) {
     auto images = new TImageList(&form);
     images->SetSize(16, 16);
     for (TColor colour : {clRed, clLime, clBlue, clYellow})
-        images->AddMasked(*SolidBitmap(16, 16, colour), clFuchsia);
+        images->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
     auto tool = form.Add<TKvToolButton>(&form, 10, 10, 25, 25);
     auto other = form.Add<TKvToolButton>(&form, 40, 10, 25, 25);
     tool->SetImages(images);
@@ -724,8 +691,20 @@ TEST_F(KvButtonTest, ToolButtonsClickGroupAndPickImagesWithoutTakingTheFocus) {
     EXPECT_TRUE(other->Down());
     EXPECT_EQ(clicks, 2);
 
+    // A press lost to another window does not click.
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_EQ(tool->State(), bsDown);
+    SetCapture(edit->Handle());
+    EXPECT_EQ(tool->State(), bsUp);
+    ReleaseCapture();
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_FALSE(tool->Down());
+    EXPECT_EQ(clicks, 2);
+
     tool->SetEnabled(false);
     EXPECT_EQ(centre(), RGB(255, 255, 0));
+    FreeComponent(images);
+    EXPECT_EQ(tool->Images(), nullptr);
     form.Hide();
 }
 

@@ -2,6 +2,7 @@
 
 #include "ExtCtrls.h"
 #include "GuiTestSupport.h"
+#include "PaintTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,10 @@
 
 namespace {
 
-COLORREF Sys(int index) { return GetSysColor(index); }
-
-COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
-    const uint8_t* p = bitmap.ScanLine(y) + x * 3;
-    return RGB(p[2], p[1], p[0]);
-}
+using guitest::BoxOfColour;
+using guitest::Near;
+using guitest::PixelAt;
+using guitest::Sys;
 
 // A white 24-bit canvas to draw on.
 struct TPaper {
@@ -31,11 +30,6 @@ struct TPaper {
 };
 
 constexpr COLORREF kWhite = RGB(255, 255, 255);
-
-bool Near(COLORREF a, COLORREF b, int tolerance) {
-    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&
-           std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
-}
 
 bool SameRect(const TRect& a, const TRect& b) { return EqualRect(&a, &b) != 0; }
 
@@ -217,6 +211,27 @@ TEST(KvDrawing, FocusBorderMarksEverySecondPixelInFromTheCorners) {
         EXPECT_EQ(paper.At(9, y), expected) << y;
     }
     EXPECT_EQ(paper.At(3, 3), kWhite);
+}
+
+TEST(KvDrawing, OpenCornerRectangleLeavesItsCornersAndInsideAlone) {
+    TPaper paper(10, 7);
+    DrawOpenCornerRect(paper.Canvas(), MakeRect(1, 1, 9, 6), clRed);
+    const COLORREF red = RGB(255, 0, 0);
+    for (int x = 2; x < 8; ++x) {
+        EXPECT_EQ(paper.At(x, 1), red) << x;
+        EXPECT_EQ(paper.At(x, 5), red) << x;
+    }
+    for (int y = 2; y < 5; ++y) {
+        EXPECT_EQ(paper.At(1, y), red) << y;
+        EXPECT_EQ(paper.At(8, y), red) << y;
+    }
+    for (TPoint corner : {TPoint{1, 1}, TPoint{8, 1}, TPoint{1, 5}, TPoint{8, 5}})
+        EXPECT_EQ(paper.At(corner.x, corner.y), kWhite) << corner.x << "," << corner.y;
+    EXPECT_EQ(paper.At(4, 3), kWhite);
+    EXPECT_EQ(paper.At(0, 3), kWhite);
+    TPaper tiny(4, 4);
+    DrawOpenCornerRect(tiny.Canvas(), MakeRect(1, 1, 2, 3), clRed);
+    EXPECT_EQ(BoxOfColour(tiny.Bitmap, red).right, 0) << "narrower than 2: nothing";
 }
 
 TEST(KvDrawing, TransparentStretchLeavesTheTransparentColourOut) {

@@ -183,12 +183,7 @@ protected:
         form.btnPlain->SetFocus();
         form.btnHot->Perform(CM_MOUSEENTER);
         SendMessageA(form.btnPressed->Handle(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-        RedrawWindow(form.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-        Application.ProcessMessages();
-
-        TBitmap shot;
-        ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
-        EXPECT_TRUE(guitest::SaveScreenshot(shot, name));
+        EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), name));
 
         // Released outside: no click.
         SendMessageA(form.btnPressed->Handle(), WM_LBUTTONUP, 0, MAKELPARAM(-20, -20));

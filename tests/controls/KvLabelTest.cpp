@@ -2,6 +2,7 @@
 #include "KvSpnEdt.h"
 
 #include "../framework/GuiTestSupport.h"
+#include "../framework/PaintTestSupport.h"
 #include "KvGraphics.h"
 
 #include <gtest/gtest.h>
@@ -42,15 +43,9 @@ struct TPaintedImage {
     TBitmap bitmap;
 };
 
-SIZE Measured(const TFont& font, const std::string& text) {
-    TWindowDc dc(nullptr);
-    TSelection selection(dc.Get(), font.Handle());
-    TRect rect{};
-    DrawTextA(dc.Get(), text.c_str(), -1, &rect, DT_CALCRECT | DT_EXPANDTABS);
-    return SIZE{rect.right, rect.bottom};
-}
+using guitest::Sys;
 
-COLORREF Sys(int index) { return GetSysColor(index); }
+SIZE Measured(const TFont& font, const std::string& text) { return guitest::TextSize(font, text, DT_EXPANDTABS); }
 
 }  // namespace
 
@@ -373,8 +368,7 @@ TEST_F(KvRapidFireButtonTest, RepeatsAfterTheInitialDelayAndClicksOnRelease) {
     button->SetInitialDelay(30);
     button->SetDelay(10);
     SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-    while (clicks < 3)
-        Application.HandleMessage();
+    guitest::PumpUntil([&] { return clicks >= 3; });
     SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(500, 500));
     EXPECT_EQ(clicks, 3);
     EXPECT_FALSE(button->RepeatTimer()->Enabled());

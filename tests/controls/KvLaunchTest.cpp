@@ -72,11 +72,7 @@ struct TEventLog {
     }
 };
 
-// Runs messages and synchronised calls until done holds (the watchdog limits the time).
-void PumpUntil(const std::function<bool()>& done) {
-    while (!done())
-        Application.HandleMessage();
-}
+using guitest::PumpUntil;
 
 // The launch thread of a thread-mode launcher whose program still runs, to wait for its end.
 TUniqueHandle OpenLaunchThread(const TKvLauncher& launcher) {

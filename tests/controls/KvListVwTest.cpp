@@ -5,6 +5,7 @@
 
 #include "GuiTestSupport.h"
 #include "ScreenshotSupport.h"
+#include "StatusBarPicture.h"
 #include "Menus.h"
 
 #include <gtest/gtest.h>
@@ -18,19 +19,7 @@
 
 namespace {
 
-class KvListView : public GuiTest {
-protected:
-    void SetUp() override {
-        GuiTest::SetUp();
-        Application.OnException = [](TObject*, std::exception_ptr error) {
-            try {
-                std::rethrow_exception(error);
-            } catch (const std::exception& e) {
-                ADD_FAILURE() << "exception in a window procedure: " << e.what();
-            }
-        };
-    }
-};
+class KvListView : public guitest::GuiTestFailingOnExceptions {};
 
 // Counts the messages a list handles, its reflected notifications included.
 template <class Base>
@@ -514,6 +503,19 @@ TEST_F(KvListView, ControllerAndOlderNamesSetTheFrame) {
     EXPECT_TRUE(list->FrameHotTrack());
     EXPECT_EQ(list->FrameStyle(), fsStatus);
     EXPECT_EQ(list->FrameHotStyle(), fsLowered);
+    flat.Value.Type = TFormValueType::False;
+    EXPECT_TRUE(list->ReadOldProperty(flat));
+    EXPECT_FALSE(list->FrameHotTrack());
+    TFormProperty focus{"FrameFocusStyle", {}};
+    focus.Value.Type = TFormValueType::Ident;
+    focus.Value.Text = "FSBUMP";
+    EXPECT_TRUE(list->ReadOldProperty(focus));
+    EXPECT_EQ(list->FrameHotStyle(), fsBump);
+    focus.Value.Text = "fsNothing";
+    EXPECT_FALSE(list->ReadOldProperty(focus));
+    flat.Value.Type = TFormValueType::Ident;
+    EXPECT_FALSE(list->ReadOldProperty(flat));
+    EXPECT_EQ(list->FrameHotStyle(), fsBump);
     EXPECT_FALSE(list->ReadOldProperty(TFormProperty{"Frame", {}}));
 }
 
@@ -532,26 +534,7 @@ TEST_F(KvListView, FillingTwentyThousandRowsAndAScreenshot) {
     list->SetSortColumn(0);
     // The status bar below it as the cleanup page has one: a glyph pane and a count.
     TImageList images(nullptr);
-    images.SetSize(16, 16);
-    TBitmap dot(16, 16);
-    dot.Canvas().Brush().SetColor(clLime);
-    dot.Canvas().FillRect(MakeRect(0, 0, 16, 16));
-    dot.Canvas().Brush().SetColor(clGreen);
-    dot.Canvas().Ellipse(2, 2, 14, 14);
-    images.AddMasked(dot, clLime);
-    auto bar = new TKvStatusBar(&form);
-    bar->SetParent(&form);
-    auto status = new TKvGlyphStatus(&form);
-    status->SetParent(bar);
-    status->SetImages(&images);
-    status->SetImageIndex(0);
-    status->SetCaption("Ready!");
-    status->SetWidth(300);
-    status->SetAlign(alLeft);
-    auto total = new TKvStatusPane(&form);
-    total->SetParent(bar);
-    total->SetCaption("Total: 20000");
-    total->SetAlign(alClient);
+    guitest::AddPictureStatusBar(form, images, 300, "Total: 20000");
     form.Show();
     constexpr int kCount = 20000;
     const ULONGLONG started = GetTickCount64();
@@ -570,11 +553,6 @@ TEST_F(KvListView, FillingTwentyThousandRowsAndAScreenshot) {
     EXPECT_EQ(list->Columns()[2]->Width(), list->ClientWidth() - 412);
     EXPECT_EQ(StateImage(list->Handle(), kCount - 2), 2u);
     list->Items()[1]->SetSelected(true);
-    RedrawWindow(form.Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    Application.ProcessMessages();
-
-    TBitmap shot;
-    ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
-    EXPECT_TRUE(guitest::SaveScreenshot(shot, "KvListView"));
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), "KvListView"));
     form.Hide();
 }

@@ -6,7 +6,9 @@
 #include "Themes.h"
 
 #include "../framework/GuiTestSupport.h"
+#include "../framework/PaintTestSupport.h"
 #include "../framework/ScreenshotSupport.h"
+#include "StatusBarPicture.h"
 
 #include <gtest/gtest.h>
 
@@ -36,10 +38,11 @@ using KvStatusBarTest = KvPanelTest;
 using KvStatusPaneTest = KvPanelTest;
 class KvThemedTest : public GuiTest {};
 
-void PumpUntil(const std::function<bool()>& done) {
-    while (!done())
-        Application.HandleMessage();
-}
+using guitest::Edges;
+using guitest::PixelAt;
+using guitest::PumpUntil;
+using guitest::Sys;
+using guitest::TextSize;
 
 // What control paints, on a bitmap of its size first filled with the marker colour.
 std::unique_ptr<TBitmap> Render(TControl& control) {
@@ -50,29 +53,13 @@ std::unique_ptr<TBitmap> Render(TControl& control) {
     return bitmap;
 }
 
-COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
-    const uint8_t* pixel = bitmap.ScanLine(y) + x * 3;
-    return RGB(pixel[2], pixel[1], pixel[0]);
-}
-
-// The smallest rectangle holding every pixel of colour; empty when there is none.
-std::vector<int> BoxOfColour(const TBitmap& bitmap, COLORREF colour, const TRect& within) {
-    TRect box{within.right, within.bottom, within.left, within.top};
-    for (int y = within.top; y < within.bottom; ++y)
-        for (int x = within.left; x < within.right; ++x)
-            if (PixelAt(bitmap, x, y) == colour) {
-                box.left = std::min<LONG>(box.left, x);
-                box.top = std::min<LONG>(box.top, y);
-                box.right = std::max<LONG>(box.right, x + 1);
-                box.bottom = std::max<LONG>(box.bottom, y + 1);
-            }
+// The smallest rectangle holding every pixel of colour within (an empty one: the whole bitmap);
+// empty when there is none.
+std::vector<int> BoxOfColour(const TBitmap& bitmap, COLORREF colour, const TRect& within = {}) {
+    const TRect box = guitest::BoxOfColour(bitmap, colour, within);
     if (box.left >= box.right)
         return {};
-    return {box.left, box.top, box.right, box.bottom};
-}
-
-std::vector<int> BoxOfColour(const TBitmap& bitmap, COLORREF colour) {
-    return BoxOfColour(bitmap, colour, MakeRect(0, 0, bitmap.Width(), bitmap.Height()));
+    return Edges(box);
 }
 
 int CountColour(const TBitmap& bitmap, COLORREF colour, TRect within) {
@@ -83,14 +70,6 @@ int CountColour(const TBitmap& bitmap, COLORREF colour, TRect within) {
         for (int x = within.left; x < within.right; ++x)
             count += PixelAt(bitmap, x, y) == colour;
     return count;
-}
-
-SIZE TextSize(const TFont& font, const std::string& text, UINT flags = DT_SINGLELINE) {
-    TWindowDc dc(nullptr);
-    TSelection selection(dc.Get(), font.Handle());
-    TRect rect{};
-    DrawTextA(dc.Get(), text.data(), static_cast<int>(text.size()), &rect, flags | DT_CALCRECT);
-    return SIZE{rect.right - rect.left, rect.bottom - rect.top};
 }
 
 // A window and its windowed children painted on dc, each at its place.
@@ -109,9 +88,6 @@ void PaintTree(TWinControl& control, HDC dc) {
     }
 }
 
-COLORREF Sys(int index) { return GetSysColor(index); }
-
-std::vector<int> Edges(const TRect& rect) { return {rect.left, rect.top, rect.right, rect.bottom}; }
 
 // A pane that counts its text notifications.
 class TCountingPane : public TKvStatusPane {
@@ -589,29 +565,9 @@ TEST_F(KvStatusBarTest, FormWithStatusBarAndPanesPaintsAndCanBeSaved) {
     form.SetCaption("Status bar");
     form.SetClientSize(360, 160);
     TImageList images(&form);
-    images.SetSize(16, 16);
-    TBitmap dot(16, 16);
-    dot.Canvas().Brush().SetColor(clLime);
-    dot.Canvas().FillRect(MakeRect(0, 0, 16, 16));
-    dot.Canvas().Brush().SetColor(clGreen);
-    dot.Canvas().Ellipse(2, 2, 14, 14);
-    images.AddMasked(dot, clLime);
-
     auto box = form.Add<TKvGroupBox>(&form, 8, 8, 344, 110);
     box->SetCaption("Group");
-    auto bar = new TKvStatusBar(&form);
-    bar->SetParent(&form);
-    auto status = new TKvGlyphStatus(&form);
-    status->SetParent(bar);
-    status->SetImages(&images);
-    status->SetImageIndex(0);
-    status->SetCaption("Ready!");
-    status->SetWidth(200);
-    status->SetAlign(alLeft);
-    auto total = new TKvStatusPane(&form);
-    total->SetParent(bar);
-    total->SetCaption("Total: 12");
-    total->SetAlign(alClient);
+    const auto [bar, status, total] = guitest::AddPictureStatusBar(form, images, 200, "Total: 12");
     form.ShowForm();
     PumpUntil([&] { return IsWindowVisible(form.Handle()) != FALSE; });
     form.Update();

@@ -19,19 +19,7 @@
 
 namespace {
 
-class ComCtrlsTest : public GuiTest {
-protected:
-    void SetUp() override {
-        GuiTest::SetUp();
-        Application.OnException = [](TObject*, std::exception_ptr error) {
-            try {
-                std::rethrow_exception(error);
-            } catch (const std::exception& e) {
-                ADD_FAILURE() << "exception in a window procedure: " << e.what();
-            }
-        };
-    }
-};
+class ComCtrlsTest : public guitest::GuiTestFailingOnExceptions {};
 class ComCtrlsListView : public ComCtrlsTest {};
 class ComCtrlsListViewEvents : public ComCtrlsTest {};
 class ComCtrlsListColumns : public ComCtrlsTest {};

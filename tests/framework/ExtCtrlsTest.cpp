@@ -1,6 +1,7 @@
 #include "Buttons.h"
 #include "ExtCtrls.h"
 #include "GuiTestSupport.h"
+#include "PaintTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -28,11 +29,13 @@ class ExtCtrlsPanelTest : public GuiTest {};
 class ExtCtrlsImageTest : public GuiTest {};
 class ExtCtrlsSpeedButtonTest : public GuiTest {};
 
-// Handles messages until done() holds; the fixture's time limit ends a wait that never does.
-void PumpUntil(const std::function<bool()>& done) {
-    while (!done())
-        Application.HandleMessage();
-}
+using guitest::BoxOf;
+using guitest::BoxOfColour;
+using guitest::Edges;
+using guitest::PixelAt;
+using guitest::PumpUntil;
+using guitest::Render;
+using guitest::SolidBitmap;
 
 // A native push button clicking on its reflected BN_CLICKED.
 class TNativeButton : public TWinControl {
@@ -56,50 +59,6 @@ protected:
     }
 };
 
-// The control's client area painted into a bitmap first filled with background.
-std::unique_ptr<TBitmap> Render(TWinControl& control, TColor background = clFuchsia) {
-    TRect client = control.ClientRect();
-    auto bitmap = std::make_unique<TBitmap>(client.right, client.bottom);
-    bitmap->Canvas().Brush().SetColor(background);
-    bitmap->Canvas().FillRect(client);
-    control.Perform(WM_PAINT, reinterpret_cast<WPARAM>(bitmap->Canvas().Handle()), 0);
-    return bitmap;
-}
-
-COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
-    const uint8_t* pixel = bitmap.ScanLine(y) + x * 3;
-    return RGB(pixel[2], pixel[1], pixel[0]);
-}
-
-// The smallest rectangle holding every pixel for which match holds; empty when none does.
-TRect BoxOf(const TBitmap& bitmap, const std::function<bool(COLORREF)>& match) {
-    TRect box{bitmap.Width(), bitmap.Height(), 0, 0};
-    for (int y = 0; y < bitmap.Height(); ++y)
-        for (int x = 0; x < bitmap.Width(); ++x)
-            if (match(PixelAt(bitmap, x, y))) {
-                box.left = std::min<LONG>(box.left, x);
-                box.top = std::min<LONG>(box.top, y);
-                box.right = std::max<LONG>(box.right, x + 1);
-                box.bottom = std::max<LONG>(box.bottom, y + 1);
-            }
-    return box;
-}
-
-TRect BoxOfColour(const TBitmap& bitmap, COLORREF colour) {
-    return BoxOf(bitmap, [colour](COLORREF pixel) { return pixel == colour; });
-}
-
-std::vector<int> Edges(const TRect& rect) { return {rect.left, rect.top, rect.right, rect.bottom}; }
-
-// A solid picture; the bottom-left pixel (the transparent colour of bitmaps) may differ.
-std::unique_ptr<TBitmap> SolidBitmap(int width, int height, TColor colour, TColor corner = clNone) {
-    auto bitmap = std::make_unique<TBitmap>(width, height);
-    bitmap->Canvas().Brush().SetColor(colour);
-    bitmap->Canvas().FillRect(MakeRect(0, 0, width, height));
-    if (corner != clNone)
-        bitmap->Canvas().SetPixel(0, height - 1, corner);
-    return bitmap;
-}
 
 const COLORREF kRed = RGB(255, 0, 0);
 const COLORREF kBlue = RGB(0, 0, 255);
@@ -508,6 +467,36 @@ TEST_F(ExtCtrlsSpeedButtonTest, GlyphPlacementStatesAndFlatFrame) {
     EXPECT_EQ(PixelAt(*hot, 59, 29), GetSysColor(COLOR_BTNSHADOW));
     button->Perform(CM_MOUSELEAVE);
     EXPECT_EQ(PixelAt(*Render(*button), 0, 0), face);
+    form.Hide();
+}
+
+TEST_F(ExtCtrlsSpeedButtonTest, APressCancelledOrLostToAnotherWindowDoesNotClick) {
+    TTestForm form;
+    auto button = form.Add<TSpeedButton>(&form, 10, 10, 25, 25);
+    auto other = form.Add<TPanel>(&form, 50, 10, 25, 25);
+    int clicks = 0;
+    button->OnClick = [&](TObject*) { ++clicks; };
+    form.ShowForm();
+    HWND window = button->Handle();
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    EXPECT_EQ(button->State(), bsDown);
+    SendMessageA(window, WM_CANCELMODE, 0, 0);
+    EXPECT_EQ(button->State(), bsUp);
+    SendMessageA(window, WM_MOUSEMOVE, MK_LBUTTON, MAKELPARAM(6, 5));
+    EXPECT_EQ(button->State(), bsUp);
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(6, 5));
+
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SetCapture(other->Handle());
+    EXPECT_EQ(button->State(), bsUp);
+    ReleaseCapture();
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(clicks, 0);
+
+    // Its own release lets the capture go too; that press still clicks.
+    SendMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+    SendMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    EXPECT_EQ(clicks, 1);
     form.Hide();
 }
 

@@ -3,6 +3,7 @@
 #include "Jpeg.h"
 #include "Themes.h"
 
+#include "PaintTestSupport.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,15 +16,8 @@
 
 namespace {
 
-COLORREF PixelAt(const TBitmap& bitmap, int x, int y) {
-    const uint8_t* p = bitmap.ScanLine(y) + x * (bitmap.PixelFormat() == pf32bit ? 4 : 3);
-    return RGB(p[2], p[1], p[0]);
-}
-
-bool Near(COLORREF a, COLORREF b, int tolerance) {
-    return std::abs(GetRValue(a) - GetRValue(b)) <= tolerance && std::abs(GetGValue(a) - GetGValue(b)) <= tolerance &&
-           std::abs(GetBValue(a) - GetBValue(b)) <= tolerance;
-}
+using guitest::Near;
+using guitest::PixelAt;
 
 // A bitmap filled with one colour.
 void Fill(TBitmap& bitmap, TColor color) {

@@ -11,6 +11,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -117,6 +119,12 @@ inline std::string LeftoverWindows() {
     return names;
 }
 
+// Handles messages until done() holds; the fixture's time limit ends a wait that never does.
+inline void PumpUntil(const std::function<bool()>& done) {
+    while (!done())
+        Application.HandleMessage();
+}
+
 // Every window test: a time limit, no message box through the seam unless the test expects
 // one (they are answered with Cancel and reported), no stray dialog box, no window left behind.
 class GuiTest : public ::testing::Test {
@@ -140,6 +148,22 @@ protected:
 private:
     TWatchdog watchdog_{20000};
     TMessageBoxFunction previousMessageBox_;
+};
+
+// For windows whose procedures must not throw: an exception that reaches the application fails
+// the test.
+class GuiTestFailingOnExceptions : public GuiTest {
+protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        Application.OnException = [](TObject*, std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                ADD_FAILURE() << "exception in a window procedure: " << e.what();
+            }
+        };
+    }
 };
 
 class TTestForm : public TForm {

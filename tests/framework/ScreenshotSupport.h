@@ -3,6 +3,7 @@
 // Pictures of windows for a person to look at: a form as it shows on the screen, written as a
 // PNG into the folder the test run names (SCREENSHOT_OUT) or beside the test program.
 
+#include "Forms.h"
 #include "Graphics.h"
 #include "hxNVBitmap.h"
 
@@ -42,6 +43,14 @@ inline bool SaveScreenshot(TBitmap& shot, const std::string& name) {
     bool saved = loaded && loaded->SavePng(base + name + ".png", 0);
     DeleteFileA((base + name + ".bmp").c_str());
     return saved;
+}
+
+// Repaints the window with all its children now and saves what shows as <name>.png.
+inline bool SaveWindowScreenshot(HWND window, const std::string& name) {
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Application.ProcessMessages();
+    TBitmap shot;
+    return CaptureWindow(window, shot) && SaveScreenshot(shot, name);
 }
 
 }  // namespace guitest

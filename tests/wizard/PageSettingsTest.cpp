@@ -53,3 +53,23 @@ TEST_F(WizardPageSettings, UndoPageSettingsComeBackInTheNextRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Column widths and the window's placement.
+TEST_F(WizardPageSettings, CleanupPageColumnsAndPlacementComeBackInTheNextRun) {
+    frmRegistryCleanup->lvwRegKeys->Columns()[1]->SetWidth(222);
+    frmRegistryCleanup->ShowForm();
+    frmRegistryCleanup->SetBounds(40, 50, frmRegistryCleanup->Width(), frmRegistryCleanup->Height());
+    frmRegistryCleanup->Close();
+    Free(frmRegistryCleanup);
+
+    frmRegistryCleanup = new TfrmRegistryCleanup(nullptr);
+    EXPECT_EQ(frmRegistryCleanup->lvwRegKeys->Columns()[1]->Width(), 222);
+    frmRegistryCleanup->ShowForm();
+    EXPECT_EQ(frmRegistryCleanup->Left(), 40);
+    EXPECT_EQ(frmRegistryCleanup->Top(), 50);
+    frmRegistryCleanup->Hide();
+}
+
+}  // namespace
