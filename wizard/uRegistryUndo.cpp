@@ -153,8 +153,6 @@ void TfrmRegistryUndo::CreateControls() {
     place(btnHint, this, "btnHint", 448, 405, 24, 24);
     btnHint->SetImages(Images);
     btnHint->SetImageIndex(wgHelp);
-    btnHint->SetHint("For help click me, then click anywhere on the window.");
-    btnHint->SetShowHint(true);
     FormHelp1 = MakeFormHelp(*this, btnHint, 430);
 
     StatusBar = new TKvStatusBar(this);

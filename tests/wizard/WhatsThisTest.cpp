@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -36,6 +38,25 @@ protected:
         info.hItemHandle = control.Handle();
         GetCursorPos(&info.MousePos);
         SendMessageA(form.Handle(), WM_HELP, 0, reinterpret_cast<LPARAM>(&info));
+    }
+
+    // A right click from the mouse in the middle of control.
+    static void RightClick(TControl& control) {
+        PointAt(control);
+        INPUT input[2]{};
+        input[0].type = input[1].type = INPUT_MOUSE;
+        input[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
+        input[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
+        SendInput(2, input, sizeof(INPUT));
+    }
+
+    // Handles messages until done says so (the test's time limit ends a hang).
+    static void WaitFor(const std::function<bool()>& done) {
+        const DWORD started = GetTickCount();
+        while (!done() && GetTickCount() - started < 5000) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+            Application.ProcessMessages();
+        }
     }
 
     // The open pop-up's "&Copy": its text without the tags, from the clipboard.
@@ -101,12 +122,11 @@ TEST_F(WizardWhatsThis, EachWizardWindowCarriesItsHelpOnItsQuestionMarkButton) {
     EXPECT_EQ(frmMain->FormHelp1->CaptionButton()->XPStyleColor(), xpcRed);
     EXPECT_EQ(frmMain->FormHelp1->ShadowColor(), static_cast<TColor>(0xEBEBEB));
     ExpectWiredAsThePagesWant(*frmCleanupSettings, frmCleanupSettings->FormHelp1, frmCleanupSettings->btnHint, 350);
+    ExpectWiredAsThePagesWant(*frmRegistryCleanup, frmRegistryCleanup->FormHelp1, frmRegistryCleanup->btnHint, 400);
     ExpectWiredAsThePagesWant(*frmRegistryUndo, frmRegistryUndo->FormHelp1, frmRegistryUndo->btnHint, 430);
-    // The question-mark buttons are real windows that answer BM_CLICK.
-    for (TKvToolButton* button : {frmMain->btnHint, frmCleanupSettings->btnHint, frmRegistryUndo->btnHint}) {
-        EXPECT_TRUE(IsWindow(button->Handle()));
-        EXPECT_EQ(button->Hint(), "For help click me, then click anywhere on the window.");
-    }
+    // The backup and help pages have none.
+    EXPECT_EQ(FindFormHelp(frmRegistryBackup), nullptr);
+    EXPECT_EQ(FindFormHelp(frmHelp), nullptr);
 }
 
 TEST_F(WizardWhatsThis, F1OverAMainWindowButtonShowsItsTextAndCopyGivesItPlain) {
@@ -171,22 +191,58 @@ TEST_F(WizardWhatsThis, TheQuestionMarkTogglesHelpModeAndTheNextClickShowsThatCo
 }
 
 TEST_F(WizardWhatsThis, PagesShowTheirButtonsTextAndNothingForControlsWithoutOne) {
-    for (TForm* page : std::initializer_list<TForm*>{frmCleanupSettings, frmRegistryUndo}) {
-        SCOPED_TRACE(page->Name());
-        page->ShowForm();
-        Application.ProcessMessages();
-        TKvToolButton* hint = page == frmRegistryUndo ? frmRegistryUndo->btnHint : frmCleanupSettings->btnHint;
-        PressF1(*page, *hint);
-        ASSERT_NE(THelpWindow::Current(), nullptr);
-        EXPECT_EQ(CopiedText(), "For help click me, then click anywhere on the window.");
-        THelpWindow::Current()->Close();
-        // No hint on the control or any of its parents.
-        TWinControl* plain = page == frmRegistryUndo ? static_cast<TWinControl*>(frmRegistryUndo->lvwRegKeys)
-                                                     : frmCleanupSettings->chkClassesSection;
-        PressF1(*page, *plain);
-        EXPECT_EQ(THelpWindow::Current(), nullptr);
-        page->Hide();
+    frmCleanupSettings->ShowForm();
+    Application.ProcessMessages();
+    PressF1(*frmCleanupSettings, *frmCleanupSettings->btnHint);
+    ASSERT_NE(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(CopiedText(), "For help click me, then click anywhere on the window.");
+    THelpWindow::Current()->Close();
+    // No hint on the control or any of its parents.
+    PressF1(*frmCleanupSettings, *frmCleanupSettings->chkClassesSection);
+    EXPECT_EQ(THelpWindow::Current(), nullptr);
+    frmCleanupSettings->Hide();
+
+    frmRegistryUndo->ShowForm();
+    Application.ProcessMessages();
+    for (TWinControl* plain : std::initializer_list<TWinControl*>{frmRegistryUndo->btnHint, frmRegistryUndo->lvwRegKeys}) {
+        PressF1(*frmRegistryUndo, *plain);
+        EXPECT_EQ(THelpWindow::Current(), nullptr) << plain->Name();
     }
+    frmRegistryUndo->Hide();
+}
+
+TEST_F(WizardWhatsThis, ARightClickOffersWhatsThisOnlyOnControlsWithoutAMenuOfTheirOwn) {
+    std::vector<std::string> menus;
+    UINT choice = kWhatsThisCommand;
+    TTrackPopupMenuFunction previous = SetTrackPopupMenuHook([&](HMENU menu, UINT, int, int, HWND) -> UINT {
+        char text[64] = "";
+        GetMenuStringA(menu, 0, text, sizeof(text), MF_BYPOSITION);
+        menus.push_back(text);
+        return choice;
+    });
+    frmMain->ShowForm();
+    Application.ProcessMessages();
+    RightClick(*frmMain->btnHelp);
+    WaitFor([&] { return THelpWindow::Current() != nullptr; });
+    ASSERT_EQ(menus, std::vector<std::string>{"&What's This?"});
+    ASSERT_NE(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(THelpWindow::Current()->HelpControl(), frmMain->btnHelp);
+    THelpWindow::Current()->Close();
+
+    // The scan page's list has its own menu, and only that one shows.
+    menus.clear();
+    choice = 0;
+    frmRegistryCleanup->ShowForm();
+    Application.ProcessMessages();
+    RightClick(*frmRegistryCleanup->lvwRegKeys);
+    WaitFor([&] { return !menus.empty(); });
+    Application.ProcessMessages();
+    ASSERT_EQ(menus.size(), 1u);
+    EXPECT_NE(menus[0], "&What's This?");
+    EXPECT_EQ(THelpWindow::Current(), nullptr);
+    frmRegistryCleanup->Hide();
+    frmMain->Hide();
+    SetTrackPopupMenuHook(previous);
 }
 
 TEST_F(WizardWhatsThis, InstructionsSetTheirKeyWordsInBoldOrange) {
