@@ -533,13 +533,6 @@ void DrawPushFrame(HDC dc, TRect& rect, bool pushed) {
     DrawFrameControl(dc, &rect, DFC_BUTTON, DFCS_BUTTONPUSH | DFCS_ADJUSTRECT | (pushed ? DFCS_PUSHED : 0));
 }
 
-int LastPos(const std::string& sub, const std::string& s) {
-    if (sub.empty() || sub.size() > s.size())
-        return 0;
-    size_t at = s.rfind(sub);
-    return at == std::string::npos ? 0 : static_cast<int>(at) + 1;
-}
-
 int LineHeight(TCanvas& canvas) {
     return canvas.TextHeight("Wj");
 }

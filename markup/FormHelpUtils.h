@@ -92,7 +92,7 @@ bool ThemeIsActive();
 // The system's push-button frame, pushed or not; rect shrinks to the inside.
 void DrawPushFrame(HDC dc, TRect& rect, bool pushed);
 
-// 1-based position of the last sub in s, 0 when none.
+// 1-based position of the last sub in s, 0 when none (the utility components' routine).
 int LastPos(const std::string& sub, const std::string& s);
 // The height of "Wj" in the canvas's font.
 int LineHeight(TCanvas& canvas);

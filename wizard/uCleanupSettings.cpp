@@ -4,13 +4,16 @@
 
 namespace {
 
+// The words to look for on the pages are bold orange.
 constexpr const char* kInstructions =
-    "Close all other programs, pick the options on the left and press Next.\r\n\r\n"
-    "On the next page press Run to scan the registry.\r\n\r\n"
-    "Delete all findings with Delete, or view and delete them one by one through the list's "
-    "right-click menu.\r\n\r\n"
-    "After a cleanup restart the computer. Should anything misbehave, restore the registry "
-    "through Undo Cleanups and deselect Clear File List in future cleanups.\r\n\r\n"
+    "Close all other programs, pick the options on the left and press "
+    "<B><FONT COLOR=\"#F97600\">Next</FONT></B>.<BR><BR>"
+    "On the next page press <B><FONT COLOR=\"#F97600\">Run</FONT></B> to scan the registry.<BR><BR>"
+    "Delete all findings with <B><FONT COLOR=\"#F97600\">Delete</FONT></B>, or view and delete them one by one "
+    "through the list's right-click menu.<BR><BR>"
+    "After a cleanup restart the computer. Should anything misbehave, restore the registry through "
+    "<B><FONT COLOR=\"#F97600\">Undo Cleanups</FONT></B> and deselect "
+    "<B><FONT COLOR=\"#F97600\">Clear File List</FONT></B> in future cleanups.<BR><BR>"
     "Finally, defragment the registry.";
 
 }  // namespace
@@ -87,12 +90,11 @@ void TfrmCleanupSettings::CreateControls() {
     chkFonts = check(gbClearSoftware, "chkFonts", "Fonts", 144);
     chkSounds = check(gbClearSoftware, "chkSounds", "Sounds", 168);
 
-    HTMLabel1 = new TLabel(this);
+    HTMLabel1 = new THTMLabel(this);
     HTMLabel1->SetName("HTMLabel1");
     HTMLabel1->SetParent(this);
-    HTMLabel1->SetWordWrap(true);
     HTMLabel1->SetBounds(276, 14, 232, 278);
-    HTMLabel1->SetCaption(kInstructions);
+    HTMLabel1->SetHTMLText(kInstructions);
 
     auto bevel = new TBevel(this);
     bevel->SetParent(this);
@@ -125,6 +127,8 @@ void TfrmCleanupSettings::CreateControls() {
     btnNext = button("btnNext", "Next", 408, wgNext, mrOk, &TfrmCleanupSettings::btnNextClick);
     btnNext->SetLayout(blGlyphRight);
     btnNext->SetDefault(true);
+
+    FormHelp1 = MakeFormHelp(*this, btnHint, 350);
 
     TPageSettings settings =
         MakePageSettings(*this, "CleanupSettings", "frmCleanupSettings", StoredProperties(), {poStoreDefValues});

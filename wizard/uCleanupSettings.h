@@ -3,7 +3,9 @@
 // The first page of the cleanup wizard: which checks the scan runs. The scan page reads the
 // choices straight from the check boxes; the page answers the main window through WizardResult.
 
+#include "FormHelp.h"
 #include "Forms.h"
+#include "HTMLabel.h"
 #include "ImgList.h"
 #include "KvButton.h"
 #include "KvLaunch.h"
@@ -40,8 +42,9 @@ public:
     TKvBitBtn* btnBack = nullptr;
     TKvBitBtn* btnNext = nullptr;
     TKvToolButton* btnHint = nullptr;
-    // The instructions; plain text until the marked-up label takes its place.
-    TLabel* HTMLabel1 = nullptr;
+    TFormHelp* FormHelp1 = nullptr;
+    // The instructions, the words to look for in bold orange.
+    THTMLabel* HTMLabel1 = nullptr;
     // The choices kept between runs in "CleanupSettings.ini" beside the program: loaded when
     // the page is made, put back when it closes, written when it is freed.
     TrsStorage* rsStorage = nullptr;

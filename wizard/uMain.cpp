@@ -32,6 +32,21 @@ namespace {
 
 TPrivilegeFunction gPrivilegeHook;
 
+// What's-this texts of the page buttons.
+constexpr const char* kBackupHelp =
+    "|[B][BLUE]Registry Backup\r\n\r\n[][BLACK]Before starting the optimization take a backup copy of your "
+    "egistry.\r\n\r\nTo restore the registry go to C:\\Program Files\\hsweep\\registrybackups and "
+    "double-click the newest backup file.\r\n\r\nBackup files are named after the date and time of backup in "
+    "the form of yyyymmddhhmmss.reg\r\n\r\nyyyy: Year\r\nmm: Month\r\ndd: day\r\nhh: Hour\r\nmm: "
+    "Minute\r\nss: Second";
+constexpr const char* kCleanupHelp =
+    "|[B][BLUE]Registry Cleanup\r\n\r\n[][BLACK]Scan the registry database for invalid entries.";
+constexpr const char* kUndoHelp =
+    "|[B][BLUE]Undo Cleanups\r\n\r\n[][BLACK]If after cleanups you notice any misbehavior click this button.";
+constexpr const char* kLearnMoreHelp =
+    "|[B][BLUE]Help & Support\r\n\r\n[][BLACK]What is registry? How does this program speed up your "
+    "computer?\r\nand other questions you might have.";
+
 constexpr const char* kWelcome =
     "Welcome to Quorvia Free Registry Cleaner.\r\n\r\n"
     "It finds registry entries that point at files, folders and keys that no longer exist and "
@@ -101,6 +116,24 @@ TPageSettings MakePageSettings(TForm& page, const std::string& fileName, const s
     settings.PropSaver->SetWhenLoad(wlOnCreate);
     settings.PropSaver->SetWhenSave(wsOnClose);
     return settings;
+}
+
+TFormHelp* MakeFormHelp(TForm& form, TKvToolButton* button, int popupWidth) {
+    auto help = new TFormHelp(&form);
+    help->SetName("FormHelp1");
+    help->CaptionButton()->SetVisible(false);
+    help->CaptionButton()->SetCursorDown(crHelp);
+    help->CaptionButton()->SetHint("Help");
+    help->SystemMenu()->SetApplyToMenu(false);
+    help->SystemMenu()->SetCaption("&What's This?");
+    help->SystemMenu()->SetPosition(7);
+    help->SystemMenu()->SetSeparators(TfhMenuSeparators{seBefore});
+    help->SetShowShadow(false);
+    help->WhatsThis()->SetCaption("&What's This?");
+    // Takes over the button's OnClick.
+    help->WhatsThis()->SetToolbarButton(button);
+    help->SetPopupWidth(popupWidth);
+    return help;
 }
 
 // The window class takes this name.
@@ -178,7 +211,7 @@ void TfrmMain::CreateControls() {
     kelOneInstance1->ShowMessage = true;
 
     auto button = [this](const char* name, const char* caption, int top, TWizardGlyph glyph,
-                         void (TfrmMain::*handler)(TObject*)) {
+                         void (TfrmMain::*handler)(TObject*), const char* help) {
         auto result = new TKvBitBtn(this);
         result->SetName(name);
         result->SetParent(this);
@@ -195,14 +228,22 @@ void TfrmMain::CreateControls() {
         result->SetMargin(8);
         result->SetSpacing(6);
         result->OnClick = TNotifyEvent(this, handler);
+        result->SetHint(help);
         return result;
     };
-    btnRegistryBackup = button("btnRegistryBackup", "Registry Backup ", 80, wgRun, &TfrmMain::btnRegistryBackupClick);
-    btnRegistryCleanup =
-        button("btnRegistryCleanup", "Registry Cleanup", 118, wgDelete, &TfrmMain::btnRegistryCleanupClick);
-    btnUndoCleanups = button("btnUndoCleanups", "Undo Cleanups   ", 156, wgUndo, &TfrmMain::btnUndoCleanupsClick);
-    btnHelp = button("btnHelp", "Learn more ...    ", 194, wgHelp, &TfrmMain::btnHelpClick);
-    btnExit = button("btnExit", "Exit                     ", 244, wgStop, &TfrmMain::btnExitClick);
+    btnRegistryBackup =
+        button("btnRegistryBackup", "Registry Backup ", 80, wgRun, &TfrmMain::btnRegistryBackupClick, kBackupHelp);
+    btnRegistryCleanup = button("btnRegistryCleanup", "Registry Cleanup", 118, wgDelete,
+                                &TfrmMain::btnRegistryCleanupClick, kCleanupHelp);
+    btnUndoCleanups =
+        button("btnUndoCleanups", "Undo Cleanups   ", 156, wgUndo, &TfrmMain::btnUndoCleanupsClick, kUndoHelp);
+    btnHelp = button("btnHelp", "Learn more ...    ", 194, wgHelp, &TfrmMain::btnHelpClick, kLearnMoreHelp);
+    btnExit = button("btnExit", "Exit                     ", 244, wgStop, &TfrmMain::btnExitClick, "");
+
+    FormHelp1 = MakeFormHelp(*this, btnHint, 500);
+    FormHelp1->CaptionButton()->SetStyle(cbsWinXP);
+    FormHelp1->CaptionButton()->SetXPStyleColor(xpcRed);
+    FormHelp1->SetShadowColor(static_cast<TColor>(0xEBEBEB));
 
     auto bevel = new TBevel(this);
     bevel->SetParent(this);

@@ -4,6 +4,7 @@
 // the components the pages share (the glyph list, the version reader, the shutdown).
 
 #include "ExtCtrls.h"
+#include "FormHelp.h"
 #include "Forms.h"
 #include "ImgList.h"
 #include "KvButton.h"
@@ -87,6 +88,10 @@ struct TPageSettings {
 TPageSettings MakePageSettings(TForm& page, const std::string& fileName, const std::string& section,
                                const std::vector<std::string>& properties, TrsPropSaverOptions options);
 
+// The what's-this help of a wizard window: button starts it, the pop-up wraps at popupWidth.
+// The texts are the controls' hints in bracket markup.
+TFormHelp* MakeFormHelp(TForm& form, TKvToolButton* button, int popupWidth);
+
 class TfrmMain : public TForm {
     DECLARE_CLASS_INFO()
 
@@ -108,6 +113,7 @@ public:
     TImage* Image1 = nullptr;
     TLabel* Label1 = nullptr;
     TImageList* ImageList1 = nullptr;
+    TFormHelp* FormHelp1 = nullptr;
 
     void FormCreate(TObject* Sender);
     void FormShow(TObject* Sender);

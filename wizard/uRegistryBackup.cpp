@@ -103,20 +103,18 @@ void TfrmRegistryBackup::CreateControls() {
     pnlRight->SetAlign(alClient);
     pnlRight->SetCaption("");
 
-    // Plain text until the marked-up label is there.
-    lblInstructions = new TLabel(this);
+    // Run in bold orange, the folder in light blue.
+    const std::string folder = StringReplace(BackupFolder() + "\\", "&", "&amp;", rfReplaceAll);
+    lblInstructions = new THTMLabel(this);
     lblInstructions->SetName("lblInstructions");
     lblInstructions->SetParent(pnlRight);
-    lblInstructions->SetAutoSize(false);
-    lblInstructions->SetWordWrap(true);
-    lblInstructions->SetShowAccelChar(false);
     lblInstructions->SetBounds(16, 16, 336, 268);
-    lblInstructions->SetCaption(
-        "It is a good habit to back up the registry regularly, and always before a cleanup.\r\n\r\n"
-        "Press Run to start the backup. The backup file is named after the date and time of the backup "
-        "and saved to the folder\r\n" +
-        BackupFolder() +
-        "\\\r\n\r\n"
+    lblInstructions->SetHTMLText(
+        "It is a good habit to back up the registry regularly, and always before a cleanup.<BR><BR>"
+        "Press <B><FONT COLOR=\"#F97600\">Run</FONT></B> to start the backup. The backup file is named after the "
+        "date and time of the backup and saved to the folder<BR><FONT COLOR=\"#8080FF\">" +
+        folder +
+        "</FONT><BR><BR>"
         "To bring the registry back to the state of a backup, double-click its backup file.");
 
     tmrAfterShow = new TTimer(this);

@@ -5,6 +5,7 @@
 
 #include "ExtCtrls.h"
 #include "Forms.h"
+#include "HTMLabel.h"
 #include "Handles.h"
 #include "ImgList.h"
 #include "KvButton.h"
@@ -23,7 +24,7 @@ public:
     TKvBitBtn* btnRun = nullptr;
     TKvBitBtn* btnBack = nullptr;
     TKvPanel* pnlRight = nullptr;
-    TLabel* lblInstructions = nullptr;
+    THTMLabel* lblInstructions = nullptr;
     TTimer* tmrAfterShow = nullptr;
     // The main window's glyphs, or the page's own when there is no main window.
     TImageList* Images = nullptr;

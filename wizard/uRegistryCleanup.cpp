@@ -242,6 +242,7 @@ void TfrmRegistryCleanup::CreateControls() {
     place(btnHint, this, 332, 354, 30, 30);
     btnHint->SetImages(images);
     btnHint->SetImageIndex(wgHelp);
+    FormHelp1 = MakeFormHelp(*this, btnHint, 400);
     btnBack = button(new TKvBitBtn(this), "btnBack", "Back", wgBack, 532, 100);
     btnBack->OnClick = [this](TObject* sender) { btnBackClick(sender); };
 

@@ -9,6 +9,7 @@
 
 #include "ComCtrls.h"
 #include "ExtCtrls.h"
+#include "FormHelp.h"
 #include "Forms.h"
 #include "KvButton.h"
 #include "KvListVw.h"
@@ -44,6 +45,7 @@ public:
     TKvMenuButton* btnTick = nullptr;
     TKvBitBtn* btnBack = nullptr;
     TKvToolButton* btnHint = nullptr;
+    TFormHelp* FormHelp1 = nullptr;
     TKvStatusBar* StatusBar = nullptr;
     TKvGlyphStatus* Status = nullptr;
     TKvStatusPane* lblTotal = nullptr;

@@ -149,6 +149,11 @@ void TfrmRegistryUndo::CreateControls() {
     glyphButton(btnBack, "btnBack", "Back", this, 592, 402, wgBack);
     btnBack->SetCancel(true);
     btnBack->OnClick = TNotifyEvent(this, &TfrmRegistryUndo::btnBackClick);
+    btnHint = new TKvToolButton(this);
+    place(btnHint, this, "btnHint", 448, 405, 24, 24);
+    btnHint->SetImages(Images);
+    btnHint->SetImageIndex(wgHelp);
+    FormHelp1 = MakeFormHelp(*this, btnHint, 430);
 
     StatusBar = new TKvStatusBar(this);
     StatusBar->SetName("StatusBar");

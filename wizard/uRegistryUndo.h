@@ -5,6 +5,7 @@
 // and offers a reboot after a restore.
 
 #include "ComCtrls.h"
+#include "FormHelp.h"
 #include "Forms.h"
 #include "ImgList.h"
 #include "KvButton.h"
@@ -40,6 +41,8 @@ public:
     TMenuItem* All1 = nullptr;
     TMenuItem* None1 = nullptr;
     TKvBitBtn* btnBack = nullptr;
+    TKvToolButton* btnHint = nullptr;
+    TFormHelp* FormHelp1 = nullptr;
     TkelGroupBox* gbDeleteUndoFiles = nullptr;
     TLabel* lblOlderThan = nullptr;
     TSpinEdit* seOlderThan = nullptr;

@@ -75,6 +75,18 @@ public:
         return nullptr;
     }
 
+    // Waits while the process runs until window is gone; false when the time ran out.
+    bool WaitForWindowGone(HWND window) {
+        const DWORD started = GetTickCount();
+        while (IsWindow(window) && IsWindowVisible(window)) {
+            if (GetTickCount() - started >= kProcessTimeoutMs)
+                return false;
+            if (WaitForSingleObject(process_.Get(), kPollMs) == WAIT_OBJECT_0)
+                return true;
+        }
+        return true;
+    }
+
 private:
     struct TSearch {
         DWORD process;
@@ -113,6 +125,13 @@ std::string DialogMessage(HWND dialog) {
             return text;
     }
     return "";
+}
+
+// The middle of a window on the screen.
+POINT Middle(HWND window) {
+    RECT area;
+    GetWindowRect(window, &area);
+    return {(area.left + area.right) / 2, (area.top + area.bottom) / 2};
 }
 
 class WizardProgram : public GuiTest {};
@@ -154,6 +173,57 @@ TEST_F(WizardProgram, ASecondStartIsRefusedWithTheMessageAndTheFirstWindowComesF
     PostMessageA(firstWindow, WM_CLOSE, 0, 0);
     ASSERT_TRUE(first.WaitExit());
     EXPECT_EQ(first.ExitCode(), 0u);
+}
+
+TEST_F(WizardProgram, F1AndTheQuestionMarkShowTheWhatsThisPopupOfTheControlUnderTheMouse) {
+    TProgram program;
+    ASSERT_TRUE(program.Started());
+    TKvVersionInfo version(nullptr);
+    version.SetFilePath(ProgramPath());
+    HWND main = program.WaitForWindow(
+        "TfrmMain", "  " + version.GetVersionValue(viProductName) + " " + version.GetVersionValue(viFileVersion));
+    ASSERT_TRUE(main);
+    HWND undo = FindWindowExA(main, nullptr, "TKvBitBtn", "Undo Cleanups   ");
+    HWND cleanup = FindWindowExA(main, nullptr, "TKvBitBtn", "Registry Cleanup");
+    HWND hint = FindWindowExA(main, nullptr, "TKvToolButton", nullptr);
+    ASSERT_TRUE(undo && cleanup && hint);
+
+    // F1 from the keyboard with the mouse over a button.
+    SetForegroundWindow(main);
+    const POINT overUndo = Middle(undo);
+    SetCursorPos(overUndo.x, overUndo.y);
+    keybd_event(VK_F1, 0, 0, 0);
+    keybd_event(VK_F1, 0, KEYEVENTF_KEYUP, 0);
+    HWND popup = program.WaitForWindow("TFormHelpPopup", "");
+    ASSERT_TRUE(popup);
+    RECT area;
+    GetWindowRect(popup, &area);
+    // At the mouse.
+    EXPECT_LE(area.left, overUndo.x);
+    EXPECT_GE(area.right, overUndo.x);
+    // A key closes it.
+    PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(program.WaitForWindowGone(popup));
+
+    // The question mark, then a click on another button.
+    // Sent, not posted: the help mode is on before the click arrives.
+    SendMessageA(hint, BM_CLICK, 0, 0);
+    const POINT overCleanup = Middle(cleanup);
+    SetCursorPos(overCleanup.x, overCleanup.y);
+    POINT client = overCleanup;
+    ScreenToClient(main, &client);
+    PostMessageA(main, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(client.x, client.y));
+    popup = program.WaitForWindow("TFormHelpPopup", "");
+    ASSERT_TRUE(popup);
+    GetWindowRect(popup, &area);
+    EXPECT_LE(area.left, overCleanup.x);
+    EXPECT_GE(area.right, overCleanup.x);
+    PostMessageA(popup, WM_LBUTTONDOWN, MK_LBUTTON, 0);
+    ASSERT_TRUE(program.WaitForWindowGone(popup));
+
+    PostMessageA(main, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(program.WaitExit());
+    EXPECT_EQ(program.ExitCode(), 0u);
 }
 
 }  // namespace
