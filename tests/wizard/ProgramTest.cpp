@@ -175,7 +175,7 @@ TEST_F(WizardProgram, ASecondStartIsRefusedWithTheMessageAndTheFirstWindowComesF
     EXPECT_EQ(first.ExitCode(), 0u);
 }
 
-TEST_F(WizardProgram, F1AndTheQuestionMarkShowTheWhatsThisPopupOfTheControlUnderTheMouse) {
+TEST_F(WizardProgram, F1AndTheQuestionMarkShowTheWhatsThisPopupOfTheControlUnderTheMouseOnEveryWindow) {
     TProgram program;
     ASSERT_TRUE(program.Started());
     TKvVersionInfo version(nullptr);
@@ -220,6 +220,25 @@ TEST_F(WizardProgram, F1AndTheQuestionMarkShowTheWhatsThisPopupOfTheControlUnder
     EXPECT_GE(area.right, overCleanup.x);
     PostMessageA(popup, WM_LBUTTONDOWN, MK_LBUTTON, 0);
     ASSERT_TRUE(program.WaitForWindowGone(popup));
+
+    // On a page too: F1 over the settings page's question mark.
+    PostMessageA(cleanup, BM_CLICK, 0, 0);
+    HWND settings = program.WaitForWindow("TfrmCleanupSettings", "Cleanup Settings");
+    ASSERT_TRUE(settings);
+    HWND pageHint = FindWindowExA(settings, nullptr, "TKvToolButton", nullptr);
+    HWND back = FindWindowExA(settings, nullptr, "TKvBitBtn", "Back");
+    ASSERT_TRUE(pageHint && back);
+    SetForegroundWindow(settings);
+    const POINT overPageHint = Middle(pageHint);
+    SetCursorPos(overPageHint.x, overPageHint.y);
+    keybd_event(VK_F1, 0, 0, 0);
+    keybd_event(VK_F1, 0, KEYEVENTF_KEYUP, 0);
+    popup = program.WaitForWindow("TFormHelpPopup", "");
+    ASSERT_TRUE(popup);
+    PostMessageA(popup, WM_KEYDOWN, VK_ESCAPE, 0);
+    ASSERT_TRUE(program.WaitForWindowGone(popup));
+    PostMessageA(back, BM_CLICK, 0, 0);
+    ASSERT_TRUE(program.WaitForWindowGone(settings));
 
     PostMessageA(main, WM_CLOSE, 0, 0);
     ASSERT_TRUE(program.WaitExit());
