@@ -91,7 +91,8 @@ std::string Golden(const std::string& name) { return FileBytes(std::string(WIZAR
 
 // Each page's file after a run that changed everything it keeps, against the expected file in
 // tests/wizard/golden, byte for byte. The bounds are fixed, so the placement lines are too: no
-// flags, shown normally, no minimised or maximised position (-1 each), the normal rectangle.
+// flags, shown normally, no minimised or maximised position (-1 each), the normal rectangle in
+// work-area coordinates (the test display has no task bar, so they are the screen's).
 TEST_F(WizardPageSettings, SettingsFilesAreWrittenExactlyAsExpected) {
     TfrmCleanupSettings& settings = *frmCleanupSettings;
     for (TCheckBox* box : {settings.chkAPPPath, settings.chkClassesSection, settings.chkClearFileList,
