@@ -223,6 +223,29 @@ protected:
         EXPECT_EQ(SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED, checked) << caption;
     }
 
+    static bool IsChecked(HWND page, const std::string& caption) {
+        HWND box = Child(page, "Button", caption);
+        return box && SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+
+    // Presses a page's Back and waits for the page to go.
+    void Back(HWND page) {
+        Click(Child(page, "", "Back"));
+        EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(page); }, kStepMs)) << WindowText(page);
+    }
+
+    // Exit on the main window; the program must end by itself, and cleanly.
+    void Exit(HWND main) {
+        Click(Child(main, "", "Exit                     "));
+        ASSERT_EQ(WaitForSingleObject(process_.hProcess, kStepMs), WAIT_OBJECT_0) << "the program did not end";
+        DWORD code = 1;
+        GetExitCodeProcess(process_.hProcess, &code);
+        EXPECT_EQ(code, 0u);
+        CloseHandle(process_.hProcess);
+        CloseHandle(process_.hThread);
+        process_ = {};
+    }
+
     const std::string u_ = UniqueName("e2e");
     TTempDir folder_;
     TScratchKey scratch_;
@@ -362,6 +385,53 @@ TEST_F(CleanupEndToEnd, ScanListsThePlantsHidesTheExcludedKeyAndDeletesOnlyTheTi
     EXPECT_EQ(undo.find("two.exe"), std::string::npos) << undo;
     EXPECT_EQ(undo.find("hidden.exe"), std::string::npos) << undo;
 
+}
+
+// What the pages keep: changed in one run, back in the next. The program refuses a second
+// copy of itself, so each run ends before the next starts.
+TEST_F(CleanupEndToEnd, ChangedSettingsAreBackAfterARestart) {
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "first run" : "after the restart");
+        Start();
+        HWND main = TopLevel("TfrmMain");
+        ASSERT_NE(main, nullptr) << "main window";
+
+        Click(Child(main, "", "Registry Cleanup"));
+        HWND settings = TopLevel("", "Cleanup Settings");
+        ASSERT_NE(settings, nullptr) << "settings page";
+        if (run == 0) {
+            SetBox(settings, "Fonts", false);
+            SetBox(settings, "Clear Software Section", false);
+        }
+        EXPECT_FALSE(IsChecked(settings, "Fonts"));
+        EXPECT_FALSE(IsChecked(settings, "Clear Software Section"));
+        EXPECT_TRUE(IsChecked(settings, "Sounds"));
+        EXPECT_TRUE(IsChecked(settings, "Help"));
+        Back(settings);
+
+        Click(Child(main, "", "Undo Cleanups   "));
+        HWND undo = TopLevel("", "Undo Registry Cleanup");
+        ASSERT_NE(undo, nullptr) << "undo page";
+        // The days' edit holds the up-down arrows.
+        HWND arrows = Child(undo, "msctls_updown32", "");
+        ASSERT_NE(arrows, nullptr);
+        HWND days = GetParent(arrows);
+        if (run == 0) {
+            EXPECT_EQ(WindowText(days), "7");
+            // Cross-process WM_SETTEXT is marshalled by the system too.
+            SendMessageTimeoutA(days, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("21"), SMTO_ABORTIFHUNG, 5000, nullptr);
+        }
+        EXPECT_EQ(WindowText(days), "21");
+        Back(undo);
+
+        Exit(main);
+        if (HasFatalFailure())
+            return;
+        for (const char* name : {"CleanupSettings", "RegistryCleanup", "RegistryUndo"})
+            EXPECT_NE(GetFileAttributesA((folder_.Path() + "\\" + name + ".ini").c_str()), INVALID_FILE_ATTRIBUTES)
+                << name;
+    }
+    EXPECT_NE(ReadFile(folder_.Path() + "\\RegistryUndo.ini").find("seOlderThan.Value=21\r\n"), std::string::npos);
 }
 
 }  // namespace
