@@ -52,6 +52,11 @@ protected:
         RegDeleteKeyA(HKEY_CURRENT_USER, (kSoundsKey + u_).c_str());
     }
 
+    static bool IsChecked(HWND page, const std::string& caption) {
+        HWND box = FindChild(page, "Button", caption);
+        return box && SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    }
+
     const std::string u_ = UniqueName("e2e");
     TScratchKey scratch_;
 };
@@ -156,6 +161,46 @@ TEST_F(CleanupEndToEnd, ScanListsThePlantsHidesTheExcludedKeyAndDeletesOnlyTheTi
     EXPECT_EQ(undo.find("two.exe"), std::string::npos) << undo;
     EXPECT_EQ(undo.find("hidden.exe"), std::string::npos) << undo;
 
+}
+
+// What the pages keep: changed in one run, back in the next. The program refuses a second
+// copy of itself, so each run ends before the next starts.
+TEST_F(CleanupEndToEnd, ChangedSettingsAreBackAfterARestart) {
+    for (int run = 0; run < 2; ++run) {
+        SCOPED_TRACE(run == 0 ? "first run" : "after the restart");
+        Start();
+        HWND settings = OpenPage("Registry Cleanup", "Cleanup Settings");
+        ASSERT_NE(settings, nullptr) << "settings page";
+        if (run == 0) {
+            SetBox(settings, "Fonts", false);
+            SetBox(settings, "Clear Software Section", false);
+        }
+        EXPECT_FALSE(IsChecked(settings, "Fonts"));
+        EXPECT_FALSE(IsChecked(settings, "Clear Software Section"));
+        EXPECT_TRUE(IsChecked(settings, "Sounds"));
+        EXPECT_TRUE(IsChecked(settings, "Help"));
+        ClosePage(settings);
+
+        HWND undo = OpenPage("Undo Cleanups", "Undo Registry Cleanup");
+        ASSERT_NE(undo, nullptr) << "undo page";
+        // The days' edit holds the up-down arrows.
+        HWND arrows = FindChild(undo, "msctls_updown32", "");
+        ASSERT_NE(arrows, nullptr);
+        HWND days = GetParent(arrows);
+        if (run == 0) {
+            EXPECT_EQ(WindowText(days), "7");
+            // Cross-process WM_SETTEXT is marshalled by the system too.
+            SendMessageTimeoutA(days, WM_SETTEXT, 0, reinterpret_cast<LPARAM>("21"), SMTO_ABORTIFHUNG, 5000, nullptr);
+        }
+        EXPECT_EQ(WindowText(days), "21");
+        ClosePage(undo);
+
+        ASSERT_EQ(Exit(), 0u) << "the program did not end well";
+        for (const char* name : {"CleanupSettings", "RegistryCleanup", "RegistryUndo"})
+            EXPECT_NE(GetFileAttributesA((folder_.Path() + "\\" + name + ".ini").c_str()), INVALID_FILE_ATTRIBUTES)
+                << name;
+    }
+    EXPECT_NE(ReadFile(folder_.Path() + "\\RegistryUndo.ini").find("seOlderThan.Value=21\r\n"), std::string::npos);
 }
 
 }  // namespace

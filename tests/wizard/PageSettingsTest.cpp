@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -70,6 +72,59 @@ TEST_F(WizardPageSettings, CleanupPageColumnsAndPlacementComeBackInTheNextRun) {
     EXPECT_EQ(frmRegistryCleanup->Left(), 40);
     EXPECT_EQ(frmRegistryCleanup->Top(), 50);
     frmRegistryCleanup->Hide();
+}
+
+}  // namespace
+
+namespace {
+
+std::string FileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "<missing " + path + ">";
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+std::string Golden(const std::string& name) { return FileBytes(std::string(WIZARD_GOLDEN_DIR) + "/" + name + ".ini"); }
+
+// Each page's file after a run that changed everything it keeps, against the expected file in
+// tests/wizard/golden, byte for byte. The bounds are fixed, so the placement lines are too: no
+// flags, shown normally, no minimised or maximised position (-1 each), the normal rectangle.
+TEST_F(WizardPageSettings, SettingsFilesAreWrittenExactlyAsExpected) {
+    TfrmCleanupSettings& settings = *frmCleanupSettings;
+    for (TCheckBox* box : {settings.chkAPPPath, settings.chkClassesSection, settings.chkClearFileList,
+                           settings.chkInvalidFileAssociations, settings.chkSharedDLL, settings.chkSounds,
+                           settings.chkWinStartup})
+        box->SetChecked(true);
+    settings.chkFonts->SetChecked(false);
+    settings.chkHelp->SetChecked(false);
+    settings.gbClearSoftware->SetCheckBoxChecked(false);
+    AnswerWith(&settings, settings.btnNext);
+    settings.ShowModal();
+
+    const int cleanupWidths[] = {320, 160, 140};
+    for (int i = 0; i < 3; ++i)
+        frmRegistryCleanup->lvwRegKeys->Columns()[i]->SetWidth(cleanupWidths[i]);
+    frmRegistryCleanup->ShowForm();
+    frmRegistryCleanup->SetBounds(40, 50, 660, 460);
+    frmRegistryCleanup->Close();
+
+    frmRegistryUndo->gbDeleteUndoFiles->SetCheckBoxChecked(false);
+    frmRegistryUndo->seOlderThan->SetValue(21);
+    frmRegistryUndo->lvwRegKeys->Columns()[0]->SetWidth(333);
+    frmRegistryUndo->lvwRegKeys->Columns()[1]->SetWidth(222);
+    frmRegistryUndo->ShowForm();
+    frmRegistryUndo->SetBounds(60, 70, 720, 520);
+    frmRegistryUndo->Close();
+
+    // The storages write their files when the pages go.
+    Free(frmCleanupSettings);
+    Free(frmRegistryCleanup);
+    Free(frmRegistryUndo);
+    for (const char* name : {"CleanupSettings", "RegistryCleanup", "RegistryUndo"})
+        EXPECT_EQ(FileBytes(SettingsFile(name)), Golden(name)) << name;
 }
 
 }  // namespace

@@ -217,12 +217,15 @@ protected:
         }
         Close();
     }
-    // Exit, then the program's exit code once it has ended.
+    // Exit on the main window; the program's exit code once it has ended by itself, after
+    // which it may be started again.
     DWORD Exit() {
         DWORD code = STILL_ACTIVE;
         Click(FindChild(main_, "", "Exit"));
-        if (WaitForSingleObject(process_.hProcess, kStepMs) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(process_.hProcess, kStepMs) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process_.hProcess, &code);
+            Close();
+        }
         return code;
     }
     void Close() {
