@@ -1,154 +1,26 @@
 // Drives a copy of the real program from outside, as a user would, through the undo page and
-// the backup page: windows are found by caption and class, buttons clicked with BM_CLICK, list
-// rows read from the other process, message boxes read and answered.
-//
-// HIVESWEEP_EXE names the program under test. It is copied into a scratch folder, which then
-// holds its "restore" and "registrybackups" folders, so that nothing is written into the build tree.
+// the backup page. The scratch folder holds its "restore" and "registrybackups" folders.
 
 #include "StringList.h"
 #include "SysUtils.h"
 #include "UndoReader.h"
 #include "Undos.h"
 
-#include "TestSupport.h"
+#include "ProgramDriver.h"
 
-#include <gtest/gtest.h>
-
-#include <windows.h>
-#include <commctrl.h>
-
-#include <algorithm>
-#include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-constexpr DWORD kStepMs = 20000;     // a window appears or goes
+using namespace driver;
+
 constexpr DWORD kExportMs = 180000;  // the whole registry exported
-constexpr DWORD kPollMs = 50;
 
 const char* const kQuestion =
     "Restore was successful, however you must restart your PC. \r\nDo you want reboot your system now?";
-
-std::string WindowText(HWND window) {
-    char text[2048] = "";
-    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
-                        nullptr);
-    return text;
-}
-
-std::string ClassOf(HWND window) {
-    char name[256] = "";
-    GetClassNameA(window, name, sizeof name);
-    return name;
-}
-
-struct TChildFind {
-    std::string className, text;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK MatchChild(HWND window, LPARAM data) {
-    auto* find = reinterpret_cast<TChildFind*>(data);
-    if ((find->className.empty() || ClassOf(window) == find->className) &&
-        (find->text.empty() || Trim(WindowText(window)) == find->text)) {
-        find->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// The first child (at any depth) whose class and trimmed text match; an empty one matches all.
-HWND FindChild(HWND parent, const std::string& className, const std::string& text) {
-    TChildFind find{className, text};
-    EnumChildWindows(parent, MatchChild, reinterpret_cast<LPARAM>(&find));
-    return find.found;
-}
-
-struct TTopLevelFind {
-    DWORD process;
-    const std::function<bool(HWND)>* match;
-    HWND found = nullptr;
-};
-
-BOOL CALLBACK MatchTopLevel(HWND window, LPARAM data) {
-    auto* find = reinterpret_cast<TTopLevelFind*>(data);
-    DWORD process = 0;
-    GetWindowThreadProcessId(window, &process);
-    if (process == find->process && IsWindowVisible(window) && (*find->match)(window)) {
-        find->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// Reads list-view rows of another process through memory allocated there.
-class TRemoteList {
-public:
-    TRemoteList(HANDLE process, HWND list)
-        : process_(process), list_(list),
-          memory_(VirtualAllocEx(process, nullptr, kSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
-    ~TRemoteList() {
-        if (memory_)
-            VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
-    }
-    TRemoteList(const TRemoteList&) = delete;
-    TRemoteList& operator=(const TRemoteList&) = delete;
-
-    int Count() const { return static_cast<int>(SendMessageA(list_, LVM_GETITEMCOUNT, 0, 0)); }
-    std::string Text(int row, int column) const {
-        auto* text = static_cast<char*>(memory_) + sizeof(LVITEMA);
-        LVITEMA item{};
-        item.iSubItem = column;
-        item.pszText = text;
-        item.cchTextMax = kSize - sizeof(LVITEMA);
-        if (!memory_ || !WriteProcessMemory(process_, memory_, &item, sizeof item, nullptr))
-            return "<unwritable>";
-        const LRESULT length = SendMessageA(list_, LVM_GETITEMTEXTA, row, reinterpret_cast<LPARAM>(memory_));
-        std::string result(static_cast<size_t>(std::max<LRESULT>(length, 0)), '\0');
-        if (length > 0 && !ReadProcessMemory(process_, text, result.data(), result.size(), nullptr))
-            return "<unreadable>";
-        return result;
-    }
-    bool Checked(int row) const { return (SendMessageA(list_, LVM_GETITEMSTATE, row, LVIS_STATEIMAGEMASK) >> 12) == 2; }
-
-private:
-    static constexpr size_t kSize = 4096;
-    HANDLE process_;
-    HWND list_;
-    void* memory_;
-};
-
-// The lines of a combo box of another process. The system hands the text over in wide
-// characters whatever the caller asked for, so it is asked for in them.
-std::vector<std::string> ComboLines(HWND combo) {
-    std::vector<std::string> lines;
-    const int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
-    for (int i = 0; i < count; ++i) {
-        std::wstring line(static_cast<size_t>(SendMessageW(combo, CB_GETLBTEXTLEN, i, 0)) + 1, L'\0');
-        SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(line.data()));
-        char narrow[1024] = "";
-        WideCharToMultiByte(CP_ACP, 0, line.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-        lines.push_back(narrow);
-    }
-    return lines;
-}
-
-std::vector<unsigned char> ReadValue(const std::string& key, const std::string& name, DWORD& type) {
-    DWORD size = 0;
-    type = REG_NONE;
-    if (RegGetValueA(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, nullptr,
-                     &size) != ERROR_SUCCESS)
-        return {};
-    std::vector<unsigned char> data(size);
-    RegGetValueA(HKEY_CURRENT_USER, key.c_str(), name.c_str(), RRF_RT_ANY | RRF_NOEXPAND, &type, data.data(), &size);
-    data.resize(size);
-    return data;
-}
 
 void SetFileAge(const std::string& path, double days) {
     FILETIME now;
@@ -162,109 +34,9 @@ void SetFileAge(const std::string& path, double days) {
     CloseHandle(file);
 }
 
-class UndoEndToEnd : public ::testing::Test {
+class UndoEndToEnd : public TProgramTest {
 protected:
-    void SetUp() override {
-        const char* exe = std::getenv("HIVESWEEP_EXE");
-        ASSERT_NE(exe, nullptr) << "HIVESWEEP_EXE names the program under test";
-        exe_ = folder_.Path() + "\\hivesweep.exe";
-        ASSERT_TRUE(CopyFileA(exe, exe_.c_str(), FALSE)) << exe;
-    }
-    void TearDown() override { Stop(); }
-
-    void Start() {
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        std::string command = "\"" + exe_ + "\"";
-        ASSERT_TRUE(CreateProcessA(exe_.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   folder_.Path().c_str(), &startup, &process_));
-        main_ = WaitForTopLevel([this](HWND window) { return FindChild(window, "", "Undo Cleanups") != nullptr; });
-        ASSERT_NE(main_, nullptr) << "no main window";
-    }
-    // Ends the program as a user would; kills it only when that fails.
-    void Stop() {
-        if (!process_.hProcess)
-            return;
-        if (main_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-            PostMessageA(FindChild(main_, "", "Exit"), BM_CLICK, 0, 0);
-        if (WaitForSingleObject(process_.hProcess, kStepMs) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "the program did not end";
-            TerminateProcess(process_.hProcess, 1);
-            WaitForSingleObject(process_.hProcess, INFINITE);
-        }
-        CloseHandle(process_.hProcess);
-        CloseHandle(process_.hThread);
-        process_ = {};
-        main_ = nullptr;
-    }
-
-    // The program offers nothing to wait on from outside: its windows are looked at every
-    // kPollMs, while watching that it still runs.
-    HWND WaitForTopLevel(const std::function<bool(HWND)>& match, DWORD timeoutMs = kStepMs) {
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        for (;;) {
-            TTopLevelFind find{process_.dwProcessId, &match};
-            EnumWindows(MatchTopLevel, reinterpret_cast<LPARAM>(&find));
-            if (find.found || GetTickCount64() >= end)
-                return find.found;
-            if (WaitForSingleObject(process_.hProcess, kPollMs) == WAIT_OBJECT_0)
-                return nullptr;
-        }
-    }
-    HWND WaitForPage(const std::string& caption) {
-        return WaitForTopLevel([&](HWND window) { return ClassOf(window) != "#32770" && WindowText(window) == caption; });
-    }
-    // A message box of the program whose text starts with prefix.
-    HWND WaitForBox(const std::string& prefix, std::string& text, DWORD timeoutMs = kStepMs) {
-        return WaitForTopLevel(
-            [&](HWND window) {
-                if (ClassOf(window) != "#32770")
-                    return false;
-                HWND label = FindChild(window, "Static", "");
-                for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-                    if (ClassOf(child) == "Static" && !WindowText(child).empty())
-                        label = child;
-                text = label ? WindowText(label) : "";
-                return text.compare(0, prefix.size(), prefix) == 0;
-            },
-            timeoutMs);
-    }
-    // Polls what cannot be waited on from outside, watching that the program still runs.
-    bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = kStepMs) {
-        const ULONGLONG end = GetTickCount64() + timeoutMs;
-        while (!done()) {
-            if (GetTickCount64() >= end || WaitForSingleObject(process_.hProcess, kPollMs) == WAIT_OBJECT_0)
-                return done();
-        }
-        return true;
-    }
-    // Answers the message box with the button captioned caption and waits for it to go.
-    void Answer(HWND box, const std::string& caption) {
-        HWND button = FindChild(box, "Button", caption);
-        ASSERT_NE(button, nullptr) << caption;
-        PostMessageA(button, BM_CLICK, 0, 0);
-        const ULONGLONG end = GetTickCount64() + kStepMs;
-        while (IsWindow(box) && IsWindowVisible(box) && GetTickCount64() < end)
-            WaitForSingleObject(process_.hProcess, kPollMs);
-        EXPECT_FALSE(IsWindow(box) && IsWindowVisible(box));
-    }
-    HWND OpenPage(const std::string& button, const std::string& caption) {
-        PostMessageA(FindChild(main_, "", button), BM_CLICK, 0, 0);
-        return WaitForPage(caption);
-    }
-    void ClosePage(HWND page) {
-        PostMessageA(FindChild(page, "", "Back"), BM_CLICK, 0, 0);
-        const ULONGLONG end = GetTickCount64() + kStepMs;
-        while (IsWindowVisible(page) && GetTickCount64() < end)
-            WaitForSingleObject(process_.hProcess, kPollMs);
-        EXPECT_FALSE(IsWindowVisible(page));
-    }
     std::string Restore() const { return folder_.Path() + "\\restore"; }
-
-    TTempDir folder_;
-    std::string exe_;
-    PROCESS_INFORMATION process_{};
-    HWND main_ = nullptr;
 };
 
 struct TRow {
@@ -335,7 +107,7 @@ TEST_F(UndoEndToEnd, RestoresACleanupAndAgainAfterARestartAndDeletesItsFile) {
         EXPECT_EQ(ComboLines(FindChild(page, "ComboBox", "")), std::vector<std::string>{fileName});
         EXPECT_EQ(Rows(process_.hProcess, page), expected);
 
-        PostMessageA(FindChild(page, "", "&Undo"), BM_CLICK, 0, 0);
+        Click(FindChild(page, "", "&Undo"));
         std::string text;
         HWND box = WaitForBox("Restore was", text);
         ASSERT_NE(box, nullptr) << "no question after the restore";
@@ -351,7 +123,7 @@ TEST_F(UndoEndToEnd, RestoresACleanupAndAgainAfterARestartAndDeletesItsFile) {
         }
 
         // Delete asks, then removes the file and empties the page.
-        PostMessageA(FindChild(page, "", "&Delete"), BM_CLICK, 0, 0);
+        Click(FindChild(page, "", "&Delete"));
         box = WaitForBox("Delete undo file?", text);
         ASSERT_NE(box, nullptr);
         Answer(box, "&Yes");
@@ -398,7 +170,7 @@ TEST_F(UndoEndToEnd, BackupWritesTheEditorsExportBesideTheProgram) {
     Start();
     HWND page = OpenPage("Registry Backup", "Registry Backup");
     ASSERT_NE(page, nullptr);
-    PostMessageA(FindChild(page, "", "Run"), BM_CLICK, 0, 0);
+    Click(FindChild(page, "", "Run"));
     std::string text;
     HWND box = WaitForBox("Registry was successfully backed up to ", text, kExportMs);
     if (!box) {
