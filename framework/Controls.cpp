@@ -8,6 +8,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
@@ -111,6 +112,46 @@ std::string GetLongHint(const std::string& hint) {
     return bar == std::string::npos ? hint : hint.substr(bar + 1);
 }
 
+std::string MessageString(const void* text, bool wide) {
+    if (!text)
+        return {};
+    if (!wide)
+        return static_cast<const char*>(text);
+    const std::wstring_view source(static_cast<const wchar_t*>(text));
+    if (source.empty())
+        return {};
+    const int length = static_cast<int>(source.size());
+    const int size = WideCharToMultiByte(CP_ACP, 0, source.data(), length, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(CP_ACP, 0, source.data(), length, result.data(), size, nullptr, nullptr);
+    return result;
+}
+
+size_t WriteMessageString(const std::string& text, void* buffer, size_t capacity, bool wide) {
+    if (!buffer || capacity == 0)
+        return 0;
+    if (!wide) {
+        const size_t count = std::min(text.size(), capacity - 1);
+        text.copy(static_cast<char*>(buffer), count);
+        static_cast<char*>(buffer)[count] = '\0';
+        return count;
+    }
+    auto out = static_cast<wchar_t*>(buffer);
+    std::wstring converted;
+    if (!text.empty()) {
+        const int length = static_cast<int>(text.size());
+        const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
+        converted.resize(static_cast<size_t>(std::max(size, 0)));
+        MultiByteToWideChar(CP_ACP, 0, text.data(), length, converted.data(), size);
+    }
+    size_t count = std::min(converted.size(), capacity - 1);
+    // A character of two halves goes whole or not at all.
+    if (count > 0 && count < converted.size() && IS_HIGH_SURROGATE(converted[count - 1]))
+        --count;
+    converted.copy(out, count);
+    out[count] = L'\0';
+    return count;
+}
 
 void HandleWindowException(TObject* sender) noexcept {
     try {
@@ -785,13 +826,16 @@ LRESULT TWinControl::Dispatch(TWinControl* control, HWND window, UINT message, W
     TMessage msg{message, wParam, lParam, 0};
     TFreeWatch watch(*control);  // a handler may free the control
     HWND outerWindow = std::exchange(control->dispatchingWindow_, window);
+    const TMessage* outerMessage = std::exchange(control->windowMessage_, &msg);
     try {
         control->WndProc(msg);
     } catch (...) {
         HandleWindowException(watch.Freed() ? nullptr : control);
     }
-    if (!watch.Freed())
+    if (!watch.Freed()) {
         control->dispatchingWindow_ = outerWindow;
+        control->windowMessage_ = outerMessage;
+    }
     return msg.Result;
 }
 
@@ -1199,11 +1243,12 @@ void TWinControl::DefaultHandler(TMessage& message) {
         message.Result = 0;
         return;
     }
-    // DefSubclassProc only works inside this window's own subclass call; a Perform from
-    // elsewhere goes straight to the class's procedure.
+    // DefSubclassProc only works inside this window's own subclass call, and passes the message
+    // on in the form it came in; a Perform from elsewhere, or one in ANSI form to a Unicode
+    // window, goes straight to the class's procedure (CallWindowProcA converts).
     if (!native_)
         message.Result = DefWindowProcA(handle_, message.Msg, message.WParam, message.LParam);
-    else if (dispatchingWindow_ == handle_)
+    else if (dispatchingWindow_ == handle_ && (&message == windowMessage_ || !IsWindowUnicode(handle_)))
         message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
     else
         message.Result = CallWindowProcA(classProc_, handle_, message.Msg, message.WParam, message.LParam);
@@ -1253,6 +1298,11 @@ LRESULT TWinControl::SendToNativeWindow(UINT message, WPARAM wParam, LPARAM lPar
     if (!native_)
         return SendMessageA(handle_, message, wParam, lParam);
     return CallWindowProcA(classProc_, handle_, message, wParam, lParam);
+}
+
+bool TWinControl::IsWideMessage(const TMessage& message) const {
+    return native_ && handle_ && &message == windowMessage_ && dispatchingWindow_ == handle_ &&
+           IsWindowUnicode(handle_);
 }
 
 // Notifications nearly always come from a direct child: found in the list, else by asking the window.

@@ -142,6 +142,13 @@ bool IsAccel(char key, const std::string& caption);
 std::string GetShortHint(const std::string& hint);
 std::string GetLongHint(const std::string& hint);
 
+// Text crossing a window procedure, in the ANSI code page or as UTF-16 (wide), as the message
+// carried it: the string a message points at (null reads as empty), and a reply copied into a
+// caller's buffer of capacity characters, cut to fit and ended with a zero; returns the
+// characters written without the zero.
+std::string MessageString(const void* text, bool wide);
+size_t WriteMessageString(const std::string& text, void* buffer, size_t capacity, bool wide);
+
 
 class TWinControl;
 class TCustomForm;
@@ -440,6 +447,9 @@ protected:
     // messages that no handler of ours watches. Windows of our own classes get SendMessage;
     // without a window nothing is sent and the result is 0.
     LRESULT SendToNativeWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
+    // True when message came through the subclass of a Unicode window (a native class under
+    // common controls 6): its text is UTF-16. Messages of our own (Perform) carry ANSI text.
+    bool IsWideMessage(const TMessage& message) const;
 
 private:
     friend class TControl;
@@ -470,6 +480,7 @@ private:
     bool native_ = false;
     WNDPROC classProc_ = nullptr;  // the window procedure of the class, for calls outside the window's own
     HWND dispatchingWindow_ = nullptr;  // the window whose message is being handled, innermost
+    const TMessage* windowMessage_ = nullptr;  // that message, as it came through the window
     std::vector<TControl*> controls_;  // all children, windowless and windowed, in insertion order
     std::vector<TWinControl*> tabList_;
     TControl* mouseControl_ = nullptr;  // windowless child under the cursor
