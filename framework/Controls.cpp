@@ -8,7 +8,6 @@
 #include <windowsx.h>
 
 #include <algorithm>
-#include <string_view>
 
 namespace {
 
@@ -112,45 +111,26 @@ std::string GetLongHint(const std::string& hint) {
     return bar == std::string::npos ? hint : hint.substr(bar + 1);
 }
 
-std::string MessageString(const void* text, bool wide) {
+std::string MessageString(const void* text, bool wide, size_t limit) {
     if (!text)
         return {};
-    if (!wide)
-        return static_cast<const char*>(text);
-    const std::wstring_view source(static_cast<const wchar_t*>(text));
-    if (source.empty())
-        return {};
-    const int length = static_cast<int>(source.size());
-    const int size = WideCharToMultiByte(CP_ACP, 0, source.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string result(static_cast<size_t>(std::max(size, 0)), '\0');
-    WideCharToMultiByte(CP_ACP, 0, source.data(), length, result.data(), size, nullptr, nullptr);
-    return result;
-}
-
-size_t WriteMessageString(const std::string& text, void* buffer, size_t capacity, bool wide) {
-    if (!buffer || capacity == 0)
-        return 0;
+    size_t length = 0;
     if (!wide) {
-        const size_t count = std::min(text.size(), capacity - 1);
-        text.copy(static_cast<char*>(buffer), count);
-        static_cast<char*>(buffer)[count] = '\0';
-        return count;
+        auto chars = static_cast<const char*>(text);
+        while (length < limit && chars[length])
+            ++length;
+        return std::string(chars, length);
     }
-    auto out = static_cast<wchar_t*>(buffer);
-    std::wstring converted;
-    if (!text.empty()) {
-        const int length = static_cast<int>(text.size());
-        const int size = MultiByteToWideChar(CP_ACP, 0, text.data(), length, nullptr, 0);
-        converted.resize(static_cast<size_t>(std::max(size, 0)));
-        MultiByteToWideChar(CP_ACP, 0, text.data(), length, converted.data(), size);
-    }
-    size_t count = std::min(converted.size(), capacity - 1);
-    // A character of two halves goes whole or not at all.
-    if (count > 0 && count < converted.size() && IS_HIGH_SURROGATE(converted[count - 1]))
-        --count;
-    converted.copy(out, count);
-    out[count] = L'\0';
-    return count;
+    auto wchars = static_cast<const wchar_t*>(text);
+    while (length < limit && wchars[length])
+        ++length;
+    if (length == 0)
+        return {};
+    const int count = static_cast<int>(length);
+    const int size = WideCharToMultiByte(CP_ACP, 0, wchars, count, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wchars, count, result.data(), size, nullptr, nullptr);
+    return result;
 }
 
 void HandleWindowException(TObject* sender) noexcept {
@@ -1493,7 +1473,19 @@ void TWinControl::WMKey(TMessage& message) {
 }
 
 void TWinControl::WMChar(TMessage& message) {
+    // A Unicode window's character goes to KeyPress in the ANSI code page; one without an
+    // ANSI character of its own passes untouched.
+    const bool wide = IsWideMessage(message);
     char key = static_cast<char>(message.WParam);
+    if (wide) {
+        const wchar_t unit = static_cast<wchar_t>(message.WParam);
+        BOOL lost = FALSE;
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &unit, 1, &key, 1, nullptr, &lost) != 1 || lost) {
+            DefaultHandler(message);
+            return;
+        }
+    }
+    const char typed = key;
     TFreeWatch watch(*this);
     TWinControl* form = GetParentForm(this);
     if (form && form != this && static_cast<TCustomForm*>(form)->KeyPreview)
@@ -1504,7 +1496,12 @@ void TWinControl::WMChar(TMessage& message) {
         message.Result = 0;
         return;
     }
-    message.WParam = static_cast<unsigned char>(key);
+    if (key != typed) {
+        wchar_t unit = static_cast<unsigned char>(key);
+        if (wide)
+            MultiByteToWideChar(CP_ACP, 0, &key, 1, &unit, 1);
+        message.WParam = wide ? unit : static_cast<unsigned char>(key);
+    }
     DefaultHandler(message);
 }
 

@@ -142,12 +142,9 @@ bool IsAccel(char key, const std::string& caption);
 std::string GetShortHint(const std::string& hint);
 std::string GetLongHint(const std::string& hint);
 
-// Text crossing a window procedure, in the ANSI code page or as UTF-16 (wide), as the message
-// carried it: the string a message points at (null reads as empty), and a reply copied into a
-// caller's buffer of capacity characters, cut to fit and ended with a zero; returns the
-// characters written without the zero.
-std::string MessageString(const void* text, bool wide);
-size_t WriteMessageString(const std::string& text, void* buffer, size_t capacity, bool wide);
+// The string a message points at, in the ANSI code page or as UTF-16 (wide) as the message
+// carried it, read up to a zero or limit characters; null reads as empty.
+std::string MessageString(const void* text, bool wide, size_t limit = SIZE_MAX);
 
 
 class TWinControl;
