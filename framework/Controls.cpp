@@ -1281,8 +1281,7 @@ LRESULT TWinControl::SendToNativeWindow(UINT message, WPARAM wParam, LPARAM lPar
 }
 
 bool TWinControl::IsWideMessage(const TMessage& message) const {
-    return native_ && handle_ && &message == windowMessage_ && dispatchingWindow_ == handle_ &&
-           IsWindowUnicode(handle_);
+    return native_ && &message == windowMessage_ && dispatchingWindow_ && IsWindowUnicode(dispatchingWindow_);
 }
 
 // Notifications nearly always come from a direct child: found in the list, else by asking the window.
