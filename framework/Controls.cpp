@@ -1495,11 +1495,12 @@ void TWinControl::WMChar(TMessage& message) {
         message.Result = 0;
         return;
     }
-    if (key != typed) {
-        wchar_t unit = static_cast<unsigned char>(key);
-        if (wide)
-            MultiByteToWideChar(CP_ACP, 0, &key, 1, &unit, 1);
-        message.WParam = wide ? unit : static_cast<unsigned char>(key);
+    if (!wide) {
+        message.WParam = static_cast<unsigned char>(key);
+    } else if (key != typed) {
+        wchar_t unit = 0;
+        MultiByteToWideChar(CP_ACP, 0, &key, 1, &unit, 1);
+        message.WParam = unit;
     }
     DefaultHandler(message);
 }
