@@ -111,6 +111,27 @@ std::string GetLongHint(const std::string& hint) {
     return bar == std::string::npos ? hint : hint.substr(bar + 1);
 }
 
+std::string MessageString(const void* text, bool wide, size_t limit) {
+    if (!text)
+        return {};
+    size_t length = 0;
+    if (!wide) {
+        auto chars = static_cast<const char*>(text);
+        while (length < limit && chars[length])
+            ++length;
+        return std::string(chars, length);
+    }
+    auto wchars = static_cast<const wchar_t*>(text);
+    while (length < limit && wchars[length])
+        ++length;
+    if (length == 0)
+        return {};
+    const int count = static_cast<int>(length);
+    const int size = WideCharToMultiByte(CP_ACP, 0, wchars, count, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(std::max(size, 0)), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wchars, count, result.data(), size, nullptr, nullptr);
+    return result;
+}
 
 void HandleWindowException(TObject* sender) noexcept {
     try {
@@ -785,13 +806,16 @@ LRESULT TWinControl::Dispatch(TWinControl* control, HWND window, UINT message, W
     TMessage msg{message, wParam, lParam, 0};
     TFreeWatch watch(*control);  // a handler may free the control
     HWND outerWindow = std::exchange(control->dispatchingWindow_, window);
+    const TMessage* outerMessage = std::exchange(control->windowMessage_, &msg);
     try {
         control->WndProc(msg);
     } catch (...) {
         HandleWindowException(watch.Freed() ? nullptr : control);
     }
-    if (!watch.Freed())
+    if (!watch.Freed()) {
         control->dispatchingWindow_ = outerWindow;
+        control->windowMessage_ = outerMessage;
+    }
     return msg.Result;
 }
 
@@ -1199,11 +1223,12 @@ void TWinControl::DefaultHandler(TMessage& message) {
         message.Result = 0;
         return;
     }
-    // DefSubclassProc only works inside this window's own subclass call; a Perform from
-    // elsewhere goes straight to the class's procedure.
+    // DefSubclassProc only works inside this window's own subclass call, and passes the message
+    // on in the form it came in; a Perform from elsewhere, or one in ANSI form to a Unicode
+    // window, goes straight to the class's procedure (CallWindowProcA converts).
     if (!native_)
         message.Result = DefWindowProcA(handle_, message.Msg, message.WParam, message.LParam);
-    else if (dispatchingWindow_ == handle_)
+    else if (dispatchingWindow_ == handle_ && (&message == windowMessage_ || !IsWindowUnicode(handle_)))
         message.Result = DefSubclassProc(handle_, message.Msg, message.WParam, message.LParam);
     else
         message.Result = CallWindowProcA(classProc_, handle_, message.Msg, message.WParam, message.LParam);
@@ -1253,6 +1278,10 @@ LRESULT TWinControl::SendToNativeWindow(UINT message, WPARAM wParam, LPARAM lPar
     if (!native_)
         return SendMessageA(handle_, message, wParam, lParam);
     return CallWindowProcA(classProc_, handle_, message, wParam, lParam);
+}
+
+bool TWinControl::IsWideMessage(const TMessage& message) const {
+    return native_ && &message == windowMessage_ && dispatchingWindow_ && IsWindowUnicode(dispatchingWindow_);
 }
 
 // Notifications nearly always come from a direct child: found in the list, else by asking the window.
@@ -1443,7 +1472,19 @@ void TWinControl::WMKey(TMessage& message) {
 }
 
 void TWinControl::WMChar(TMessage& message) {
+    // A Unicode window's character goes to KeyPress in the ANSI code page; one without an
+    // ANSI character of its own passes untouched.
+    const bool wide = IsWideMessage(message);
     char key = static_cast<char>(message.WParam);
+    if (wide) {
+        const wchar_t unit = static_cast<wchar_t>(message.WParam);
+        BOOL lost = FALSE;
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &unit, 1, &key, 1, nullptr, &lost) != 1 || lost) {
+            DefaultHandler(message);
+            return;
+        }
+    }
+    const char typed = key;
     TFreeWatch watch(*this);
     TWinControl* form = GetParentForm(this);
     if (form && form != this && static_cast<TCustomForm*>(form)->KeyPreview)
@@ -1454,7 +1495,13 @@ void TWinControl::WMChar(TMessage& message) {
         message.Result = 0;
         return;
     }
-    message.WParam = static_cast<unsigned char>(key);
+    if (!wide) {
+        message.WParam = static_cast<unsigned char>(key);
+    } else if (key != typed) {
+        wchar_t unit = 0;
+        MultiByteToWideChar(CP_ACP, 0, &key, 1, &unit, 1);
+        message.WParam = unit;
+    }
     DefaultHandler(message);
 }
 

@@ -142,6 +142,10 @@ bool IsAccel(char key, const std::string& caption);
 std::string GetShortHint(const std::string& hint);
 std::string GetLongHint(const std::string& hint);
 
+// The string a message points at, in the ANSI code page or as UTF-16 (wide) as the message
+// carried it, read up to a zero or limit characters; null reads as empty.
+std::string MessageString(const void* text, bool wide, size_t limit = SIZE_MAX);
+
 
 class TWinControl;
 class TCustomForm;
@@ -459,6 +463,9 @@ protected:
     // messages that no handler of ours watches. Windows of our own classes get SendMessage;
     // without a window nothing is sent and the result is 0.
     LRESULT SendToNativeWindow(UINT message, WPARAM wParam = 0, LPARAM lParam = 0) const;
+    // True when message came through the subclass of a Unicode window (a native class under
+    // common controls 6): its text is UTF-16. Messages of our own (Perform) carry ANSI text.
+    bool IsWideMessage(const TMessage& message) const;
 
 private:
     friend class TControl;
@@ -489,6 +496,7 @@ private:
     bool native_ = false;
     WNDPROC classProc_ = nullptr;  // the window procedure of the class, for calls outside the window's own
     HWND dispatchingWindow_ = nullptr;  // the window whose message is being handled, innermost
+    const TMessage* windowMessage_ = nullptr;  // that message, as it came through the window
     std::vector<TControl*> controls_;  // all children, windowless and windowed, in insertion order
     std::vector<TWinControl*> tabList_;
     TControl* mouseControl_ = nullptr;  // windowless child under the cursor

@@ -1020,7 +1020,7 @@ void TCustomListControl::WindowLinesMessage(TMessage& message) {
             items_->TStringList::Delete(index);
         return;
     }
-    const std::string text = message.LParam ? reinterpret_cast<const char*>(message.LParam) : "";
+    const std::string text = MessageString(reinterpret_cast<const void*>(message.LParam), IsWideMessage(message));
     const int count = items_->Count();
     int index;
     if (msg == messages_.InsertString)

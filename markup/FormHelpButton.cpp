@@ -331,9 +331,10 @@ void TfhCustomAppHookComponent::UtilityWindowProc(TMessage& message) {
 void TfhCustomAppHookComponent::AfterFormMessage(TMessage& message) {
     if (message.Msg != WM_GETTEXT || message.LParam == 0 || message.WParam == 0)
         return;
-    // The text the form just returned, read within the caller's buffer.
-    const char* text = reinterpret_cast<const char*>(message.LParam);
-    std::string caption(text, strnlen(text, message.WParam));
+    // The text the form just returned, read within the caller's buffer (UTF-16 when the
+    // hooked window is a Unicode one).
+    std::string caption = MessageString(reinterpret_cast<const void*>(message.LParam),
+                                        IsWindowUnicode(HookedWindow()) != FALSE, message.WParam);
     if (caption != lastCaption_) {
         lastCaption_ = caption;
         PostMessageA(UtilityWindow(), WM_FHCAPTIONCHANGED, 0, 0);

@@ -8,12 +8,14 @@
 #include "Menus.h"
 #include "Spin.h"
 #include "StdCtrls.h"
+#include "Themes.h"
 #include "Thread.h"
 #include "ScreenshotSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <commctrl.h>
+#include <vssym32.h>
 
 #include <string>
 #include <vector>
@@ -350,10 +352,24 @@ TEST_F(StandardFormTest, ScreenshotOfTheForm) {
     RECT bounds;
     GetWindowRect(form.Handle(), &bounds);
 
-    // The OK button shows on the picture in the button face colour.
-    TPoint okCentre = form.btnOk->ClientToScreen(TPoint{10, 3});
-    EXPECT_EQ(GetPixel(shot.Canvas().Handle(), okCentre.x - bounds.left, okCentre.y - bounds.top),
-              GetSysColor(COLOR_BTNFACE));
+    // The OK button shows on the picture with the face the system draws for a default button:
+    // its theme's where the window took one (common controls 6), else the button face colour.
+    const TPoint okPoint{10, 3};
+    COLORREF face = GetSysColor(COLOR_BTNFACE);
+    using GetTheme = HTHEME(WINAPI*)(HWND);
+    auto getWindowTheme = reinterpret_cast<GetTheme>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("uxtheme.dll"), "GetWindowTheme")));
+    if (HTHEME theme = getWindowTheme ? getWindowTheme(form.btnOk->Handle()) : nullptr) {
+        TBitmap expected;
+        expected.SetSize(form.btnOk->Width(), form.btnOk->Height());
+        const RECT rect{0, 0, form.btnOk->Width(), form.btnOk->Height()};
+        ASSERT_EQ(ThemeServices().DrawThemeBackground(theme, expected.Canvas().Handle(), BP_PUSHBUTTON,
+                                                      PBS_DEFAULTED, rect),
+                  S_OK);
+        face = GetPixel(expected.Canvas().Handle(), okPoint.x, okPoint.y);
+    }
+    TPoint okCentre = form.btnOk->ClientToScreen(okPoint);
+    EXPECT_EQ(GetPixel(shot.Canvas().Handle(), okCentre.x - bounds.left, okCentre.y - bounds.top), face);
     EXPECT_TRUE(guitest::SaveScreenshot(shot, "StandardControls"));
     form.Hide();
 }

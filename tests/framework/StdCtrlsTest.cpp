@@ -411,6 +411,58 @@ TEST_F(StdCtrlsEditTest, SelectionWithAndWithoutWindowAndAutoSelect) {
     form.Hide();
 }
 
+// Typed characters reach KeyPress in the ANSI code page, and a changed key reaches the window,
+// whichever form the window takes its characters in.
+TEST_F(StdCtrlsEditTest, KeyPressSeesAnsiCharactersInEitherForm) {
+    const wchar_t wideSign = L'\u20AC';
+    char sign = 0;
+    BOOL lost = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, &wideSign, 1, &sign, 1, nullptr, &lost) != 1 || lost)
+        GTEST_SKIP() << "the ANSI code page has no such character";
+    TTestForm form;
+    auto edit = form.Add<TEdit>(&form, 10, 10, 150, 21);
+    std::string seen;
+    edit->OnKeyPress = [&](TObject*, char& key) {
+        seen += key;
+        if (key == 'a')
+            key = sign;  // the window gets the changed key
+        else if (key == 'x')
+            key = 0;  // taken
+    };
+    form.Show();
+    HWND window = edit->Handle();
+    SendMessageW(window, WM_CHAR, wideSign, 0);
+    SendMessageA(window, WM_CHAR, static_cast<unsigned char>(sign), 0);
+    SendMessageW(window, WM_CHAR, L'a', 0);
+    SendMessageA(window, WM_CHAR, 'a', 0);
+    SendMessageW(window, WM_CHAR, L'x', 0);
+    SendMessageW(window, WM_CHAR, L'b', 0);
+    EXPECT_EQ(seen, std::string{sign} + sign + "aaxb");
+    EXPECT_EQ(edit->GetText(), std::string(4, sign) + "b");
+    // A character the code page lacks reaches a Unicode window without KeyPress (an ANSI one
+    // gets it from the system already replaced).
+    if (IsWindowUnicode(window)) {
+        seen.clear();
+        SendMessageW(window, WM_CHAR, 0x4E2D, 0);
+        EXPECT_EQ(seen, "");
+        wchar_t text[16] = L"";
+        GetWindowTextW(window, text, 16);
+        EXPECT_EQ(std::wstring(text).back(), L'\u4E2D');
+    }
+    form.Hide();
+}
+
+TEST(MessageStringTest, ReadsEitherFormUpToTheZeroOrTheLimit) {
+    EXPECT_EQ(MessageString(nullptr, true), "");
+    EXPECT_EQ(MessageString(L"", true), "");
+    EXPECT_EQ(MessageString(L"caption", true), "caption");
+    const char unended[4] = {'a', 'b', 'c', 'd'};
+    EXPECT_EQ(MessageString(unended, false, 3), "abc");
+    const wchar_t wideUnended[4] = {L'a', L'b', L'c', L'd'};
+    EXPECT_EQ(MessageString(wideUnended, true, 2), "ab");
+    EXPECT_EQ(MessageString(L"ab\0cd", true, 5), "ab");
+}
+
 // ---- list boxes -------------------------------------------------------------------------
 
 TEST_F(StdCtrlsListBoxTest, LinesStayInStepWithTheWindowBothWays) {
@@ -614,6 +666,49 @@ TEST_F(StdCtrlsComboBoxTest, LinesTextAndItemIndex) {
     combo->SetDroppedDown(true);
     EXPECT_TRUE(combo->DroppedDown());
     combo->SetDroppedDown(false);
+    form.Hide();
+}
+
+// A native window may be a Unicode one (common controls 6): its subclass then sees the text of
+// every message as UTF-16, whichever form the sender used.
+TEST_F(StdCtrlsComboBoxTest, LinesArriveWholeInEitherCharacterForm) {
+    // A line beyond ASCII, as this system's ANSI code page writes it.
+    const wchar_t wideAccented[] = L"Gr\u00FC\u00DFe";
+    char accented[32] = "";
+    BOOL lost = FALSE;
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideAccented, -1, accented, sizeof accented, nullptr, &lost);
+    if (lost)
+        GTEST_SKIP() << "the ANSI code page has no such characters";
+
+    // Sends an ANSI line from code while the window is handling a message of its own.
+    constexpr UINT kAddNested = WM_APP + 1;
+    class TNestingComboBox : public TComboBox {
+    public:
+        using TComboBox::TComboBox;
+
+    protected:
+        void WndProc(TMessage& message) override {
+            if (message.Msg == kAddNested)
+                message.Result = Perform(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("nested"));
+            else
+                TComboBox::WndProc(message);
+        }
+    };
+    TTestForm form;
+    auto combo = form.Add<TNestingComboBox>(&form, 10, 10, 150, 21);
+    combo->Items()->Add("kept");
+    form.Show();
+    const HWND window = combo->Handle();
+    SendMessageW(window, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"20261209101737.reg"));
+    SendMessageA(window, CB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(accented));
+    SendMessageW(window, CB_INSERTSTRING, 1, reinterpret_cast<LPARAM>(wideAccented));
+    combo->Perform(CB_ADDSTRING, 0, reinterpret_cast<LPARAM>("performed"));
+    EXPECT_EQ(SendMessageW(window, kAddNested, 0, 0), 5);
+    combo->Items()->Add("added");
+    const std::vector<std::string> expected{accented, accented, "kept", "20261209101737.reg", "performed",
+                                            "nested", "added"};
+    EXPECT_EQ(Lines(*combo->Items()), expected);
+    EXPECT_EQ(WindowLines(window, CB_GETCOUNT, CB_GETLBTEXT), expected);
     form.Hide();
 }
 
