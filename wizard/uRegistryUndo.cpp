@@ -283,20 +283,19 @@ void TfrmRegistryUndo::LoadRestoreFiles() {
     std::sort(names.begin(), names.end());
     for (const std::string& name : names)
         cboUndoFiles->Items()->Add(name);
-    files_ = std::move(names);
 
-    const int count = static_cast<int>(files_.size());
+    const int count = cboUndoFiles->Items()->Count();
     cboUndoFiles->SetItemIndex(selected >= 0 && selected < count ? selected : count - 1);
 }
 
 void TfrmRegistryUndo::LoadCurrentReg() {
     const int index = cboUndoFiles->ItemIndex();
-    if (files_.empty() || index < 0 || index >= static_cast<int>(files_.size())) {
+    if (index < 0 || index >= cboUndoFiles->Items()->Count()) {
         lvwRegKeys->Items().Clear();
         entries_.clear();
         return;
     }
-    const std::string path = RestoreFolder() + files_[static_cast<size_t>(index)];
+    const std::string path = RestoreFolder() + (*cboUndoFiles->Items())[index];
     TStringList lines;
     bool readable = true;
     if (IsCurrentJournal(path)) {
@@ -354,9 +353,9 @@ bool TfrmRegistryUndo::RestoreUndo(std::string& failure) {
 
 void TfrmRegistryUndo::DeleteCurrUndoList() {
     const int index = cboUndoFiles->ItemIndex();
-    if (index >= 0 && index < static_cast<int>(files_.size()) &&
+    if (index >= 0 && index < cboUndoFiles->Items()->Count() &&
         ShowMessageBox(Handle(), "Delete undo file?", "Confirm", MB_YESNO | MB_ICONQUESTION) == IDYES) {
-        const std::string path = RestoreFolder() + files_[static_cast<size_t>(index)];
+        const std::string path = RestoreFolder() + (*cboUndoFiles->Items())[index];
         // The journal keeps the current run's file open: it is never deleted.
         if (!IsCurrentJournal(path) && DeleteFileA(path.c_str())) {
             ChangeStatus(wgIdle, "Deleted!");
@@ -365,7 +364,7 @@ void TfrmRegistryUndo::DeleteCurrUndoList() {
             ShowMessageBox(Handle(), "Error deleting undo file.", "Error", MB_OK | MB_ICONERROR);
         }
     }
-    if (files_.empty())
+    if (cboUndoFiles->Items()->Count() == 0)
         ShowFileControls();
 }
 
@@ -382,7 +381,7 @@ void TfrmRegistryUndo::ControlsVisible(bool on) {
 }
 
 void TfrmRegistryUndo::ShowFileControls() {
-    const bool files = !files_.empty();
+    const bool files = cboUndoFiles->Items()->Count() > 0;
     gbSelected->SetVisible(files);
     btnTick1->SetEnabled(files);
 }

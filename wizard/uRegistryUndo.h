@@ -99,8 +99,5 @@ private:
     bool IsCurrentJournal(const std::string& path) const;
 
     std::vector<TUndoEntry> entries_;
-    // The names the combo box lists. Kept here: under the common-controls 6 manifest the
-    // box's own copy of its lines comes back garbled.
-    std::vector<std::string> files_;
     TkelShutdown* ownExitWin_ = nullptr;
 };

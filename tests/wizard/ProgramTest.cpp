@@ -13,7 +13,9 @@
 
 namespace {
 
-constexpr DWORD kProcessTimeoutMs = 20000;
+// Well below the window tests' time limit, so that a wait that fails ends the test cleanly and
+// the program copy is ended with it.
+constexpr DWORD kProcessTimeoutMs = 8000;
 constexpr DWORD kPollMs = 50;
 
 std::string BuiltProgramPath() { return ExtractFilePath(Application.ExeName()) + "..\\..\\wizard\\hivesweep.exe"; }
@@ -76,6 +78,18 @@ public:
     }
 
     // Waits while the process runs until window is gone; false when the time ran out.
+    // Makes window the foreground window (keys typed then reach it); false when it did not become so.
+    bool BringToFront(HWND window) {
+        const DWORD started = GetTickCount();
+        while (GetForegroundWindow() != window) {
+            SetForegroundWindow(window);
+            if (GetTickCount() - started >= kProcessTimeoutMs)
+                return false;
+            if (WaitForSingleObject(process_.Get(), kPollMs) == WAIT_OBJECT_0)
+                return false;
+        }
+        return true;
+    }
     bool WaitForWindowGone(HWND window) {
         const DWORD started = GetTickCount();
         while (IsWindow(window) && IsWindowVisible(window)) {
@@ -189,7 +203,7 @@ TEST_F(WizardProgram, F1AndTheQuestionMarkShowTheWhatsThisPopupOfTheControlUnder
     ASSERT_TRUE(undo && cleanup && hint);
 
     // F1 from the keyboard with the mouse over a button.
-    SetForegroundWindow(main);
+    ASSERT_TRUE(program.BringToFront(main));
     const POINT overUndo = Middle(undo);
     SetCursorPos(overUndo.x, overUndo.y);
     keybd_event(VK_F1, 0, 0, 0);
@@ -228,7 +242,7 @@ TEST_F(WizardProgram, F1AndTheQuestionMarkShowTheWhatsThisPopupOfTheControlUnder
     HWND pageHint = FindWindowExA(settings, nullptr, "TKvToolButton", nullptr);
     HWND back = FindWindowExA(settings, nullptr, "TKvBitBtn", "Back");
     ASSERT_TRUE(pageHint && back);
-    SetForegroundWindow(settings);
+    ASSERT_TRUE(program.BringToFront(settings));
     const POINT overPageHint = Middle(pageHint);
     SetCursorPos(overPageHint.x, overPageHint.y);
     keybd_event(VK_F1, 0, 0, 0);
