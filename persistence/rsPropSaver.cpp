@@ -30,6 +30,16 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     }
 }
 
+// The form event a load hook takes over.
+TNotifyEvent& LoadEventOf(TCustomForm& form, TrsPropSaverLoad when) {
+    return when == wlOnActivate ? form.OnActivate : when == wlOnCreate ? form.OnCreate : form.OnShow;
+}
+
+// The form event a save hook takes over, for every choice but wsOnClose.
+TNotifyEvent& SaveEventOf(TCustomForm& form, TrsPropSaverSave when) {
+    return when == wsOnDeactivate ? form.OnDeactivate : when == wsOnDestroy ? form.OnDestroy : form.OnHide;
+}
+
 // Keeps a saver's busy flag raised from its before-event on, and fires its after-event and
 // lowers the flag on every way out of the run.
 class TRunScope {
@@ -216,7 +226,7 @@ void TrsPropSaver::SetWhenSave(TrsPropSaverSave value) {
 void TrsPropSaver::InstallLoadHook() {
     if (loadHooked_ || !form_ || whenLoad_ == wlManual)
         return;
-    TNotifyEvent& event = whenLoad_ == wlOnActivate ? form_->OnActivate : whenLoad_ == wlOnCreate ? form_->OnCreate : form_->OnShow;
+    TNotifyEvent& event = LoadEventOf(*form_, whenLoad_);
     previousLoad_ = event;
     event = [this](TObject* sender) {
         if (Active)
@@ -233,7 +243,7 @@ void TrsPropSaver::RemoveLoadHook() {
     loadHooked_ = false;
     if (!form_)
         return;
-    TNotifyEvent& event = whenLoad_ == wlOnActivate ? form_->OnActivate : whenLoad_ == wlOnCreate ? form_->OnCreate : form_->OnShow;
+    TNotifyEvent& event = LoadEventOf(*form_, whenLoad_);
     event = previousLoad_;
     previousLoad_ = {};
 }
@@ -251,7 +261,7 @@ void TrsPropSaver::InstallSaveHook() {
                 self->GuardedSave();
         };
     } else {
-        TNotifyEvent& event = whenSave_ == wsOnDeactivate ? form_->OnDeactivate : whenSave_ == wsOnDestroy ? form_->OnDestroy : form_->OnHide;
+        TNotifyEvent& event = SaveEventOf(*form_, whenSave_);
         previousSave_ = event;
         event = [this](TObject* sender) {
             TNotifyEvent previous = previousSave_;
@@ -274,7 +284,7 @@ void TrsPropSaver::RemoveSaveHook() {
         previousClose_ = {};
         return;
     }
-    TNotifyEvent& event = whenSave_ == wsOnDeactivate ? form_->OnDeactivate : whenSave_ == wsOnDestroy ? form_->OnDestroy : form_->OnHide;
+    TNotifyEvent& event = SaveEventOf(*form_, whenSave_);
     event = previousSave_;
     previousSave_ = {};
 }
