@@ -387,6 +387,28 @@ bool TKvOldPropReader::ReadFrameStyle(const TFormValue& value, TFrameStyle& styl
     return false;
 }
 
+bool TKvOldPropReader::ReadFrameNames(const TFormProperty& property, const std::function<void(bool flat)>& setFlat,
+                                      const std::function<void(TFrameStyle style)>& setHotStyle) {
+    const TFormValue& value = property.Value;
+    if (SameText(property.Name, "FrameFlat")) {
+        bool flat = false;
+        if (!ReadBool(value, flat))
+            return false;
+        setFlat(flat);
+        return true;
+    }
+    if (SameText(property.Name, "FrameFocusStyle")) {
+        TFrameStyle style = fsNone;
+        if (!ReadFrameStyle(value, style))
+            return false;
+        setHotStyle(style);
+        return true;
+    }
+    if (SameText(property.Name, "FrameFlatStyle"))
+        return SkipIdent(value);
+    return false;
+}
+
 bool ReadKvOldProperty(TObject& target, const TFormProperty& property) {
     auto reader = dynamic_cast<IKvOldProperties*>(&target);
     return reader && reader->ReadOldProperty(property);
@@ -723,28 +745,16 @@ void TKvFrameController::Loaded() {
 }
 
 bool TKvFrameController::ReadOldProperty(const TFormProperty& property) {
-    const TFormValue& value = property.Value;
-    if (SameText(property.Name, "FrameFlat")) {
-        bool flat = false;
-        if (!TKvOldPropReader::ReadBool(value, flat))
-            return false;
-        if (flat) {
-            SetFrameHotTrack(true);
-            SetFrameStyle(fsStatus);
-            SetFrameHotStyle(fsLowered);
-        }
-        return true;
-    }
-    if (SameText(property.Name, "FrameFocusStyle")) {
-        TFrameStyle style = fsNone;
-        if (!TKvOldPropReader::ReadFrameStyle(value, style))
-            return false;
-        SetFrameHotStyle(style);
-        return true;
-    }
-    if (SameText(property.Name, "FrameFlatStyle"))
-        return TKvOldPropReader::SkipIdent(value);
-    return false;
+    return TKvOldPropReader::ReadFrameNames(
+        property,
+        [this](bool flat) {
+            if (flat) {
+                SetFrameHotTrack(true);
+                SetFrameStyle(fsStatus);
+                SetFrameHotStyle(fsLowered);
+            }
+        },
+        [this](TFrameStyle style) { SetFrameHotStyle(style); });
 }
 
 void TKvFrameController::Notification(TComponent* component, TOperation operation) {

@@ -139,6 +139,10 @@ public:
     static bool ReadBool(const TFormValue& value, bool& result);
     // Reads an identifier naming a frame style (any case); false when the value is not one.
     static bool ReadFrameStyle(const TFormValue& value, TFrameStyle& style);
+    // The older frame names: FrameFlat hands its value to setFlat, FrameFocusStyle its style to
+    // setHotStyle, FrameFlatStyle is skipped. False for any other name or a value of the wrong kind.
+    static bool ReadFrameNames(const TFormProperty& property, const std::function<void(bool flat)>& setFlat,
+                               const std::function<void(TFrameStyle style)>& setHotStyle);
 };
 
 // For TFormReadOptions::ReadExtraProperty: hands the property to the target's old-name reader.

@@ -883,26 +883,14 @@ void TKvCustomListView::MouseWheel(TMessage& message) {
 // ---- older property names ----------------------------------------------------------------
 
 bool TKvCustomListView::ReadOldProperty(const TFormProperty& property) {
-    const TFormValue& value = property.Value;
-    if (SameText(property.Name, "FrameFlat")) {
-        bool flat = false;
-        if (!TKvOldPropReader::ReadBool(value, flat))
-            return false;
-        SetFrameHotTrack(flat);
-        if (flat) {
-            SetFrameStyle(fsStatus);
-            SetFrameHotStyle(fsLowered);
-        }
-        return true;
-    }
-    if (SameText(property.Name, "FrameFocusStyle")) {
-        TFrameStyle style = fsNone;
-        if (!TKvOldPropReader::ReadFrameStyle(value, style))
-            return false;
-        SetFrameHotStyle(style);
-        return true;
-    }
-    if (SameText(property.Name, "FrameFlatStyle"))
-        return TKvOldPropReader::SkipIdent(value);
-    return false;
+    return TKvOldPropReader::ReadFrameNames(
+        property,
+        [this](bool flat) {
+            SetFrameHotTrack(flat);
+            if (flat) {
+                SetFrameStyle(fsStatus);
+                SetFrameHotStyle(fsLowered);
+            }
+        },
+        [this](TFrameStyle style) { SetFrameHotStyle(style); });
 }

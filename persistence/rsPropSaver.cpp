@@ -17,17 +17,50 @@ std::string Unquote(const std::string& s) {
     return s;
 }
 
-std::vector<std::string> SplitPath(const std::string& path) {
+// The pieces of text between separators; one empty piece for empty text.
+std::vector<std::string> Split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     size_t start = 0;
     for (;;) {
-        const size_t dot = path.find('.', start);
-        parts.push_back(path.substr(start, dot == std::string::npos ? std::string::npos : dot - start));
-        if (dot == std::string::npos)
+        const size_t found = text.find(separator, start);
+        parts.push_back(text.substr(start, found == std::string::npos ? std::string::npos : found - start));
+        if (found == std::string::npos)
             return parts;
-        start = dot + 1;
+        start = found + 1;
     }
 }
+
+// The form event a load hook takes over.
+TNotifyEvent& LoadEventOf(TCustomForm& form, TrsPropSaverLoad when) {
+    return when == wlOnActivate ? form.OnActivate : when == wlOnCreate ? form.OnCreate : form.OnShow;
+}
+
+// The form event a save hook takes over, for every choice but wsOnClose.
+TNotifyEvent& SaveEventOf(TCustomForm& form, TrsPropSaverSave when) {
+    return when == wsOnDeactivate ? form.OnDeactivate : when == wsOnDestroy ? form.OnDestroy : form.OnHide;
+}
+
+// Keeps a saver's busy flag raised from its before-event on, and fires its after-event and
+// lowers the flag on every way out of the run.
+class TRunScope {
+public:
+    TRunScope(TrsPropSaver& saver, bool& busy, const TNotifyEvent& before, const TNotifyEvent& after)
+        : saver_(saver), busy_(busy), after_(after) {
+        busy_ = true;
+        before(&saver_);
+    }
+    TRunScope(const TRunScope&) = delete;
+    TRunScope& operator=(const TRunScope&) = delete;
+    ~TRunScope() {
+        after_(&saver_);
+        busy_ = false;
+    }
+
+private:
+    TrsPropSaver& saver_;
+    bool& busy_;
+    const TNotifyEvent& after_;
+};
 
 }  // namespace
 
@@ -193,7 +226,7 @@ void TrsPropSaver::SetWhenSave(TrsPropSaverSave value) {
 void TrsPropSaver::InstallLoadHook() {
     if (loadHooked_ || !form_ || whenLoad_ == wlManual)
         return;
-    TNotifyEvent& event = whenLoad_ == wlOnActivate ? form_->OnActivate : whenLoad_ == wlOnCreate ? form_->OnCreate : form_->OnShow;
+    TNotifyEvent& event = LoadEventOf(*form_, whenLoad_);
     previousLoad_ = event;
     event = [this](TObject* sender) {
         if (Active)
@@ -210,7 +243,7 @@ void TrsPropSaver::RemoveLoadHook() {
     loadHooked_ = false;
     if (!form_)
         return;
-    TNotifyEvent& event = whenLoad_ == wlOnActivate ? form_->OnActivate : whenLoad_ == wlOnCreate ? form_->OnCreate : form_->OnShow;
+    TNotifyEvent& event = LoadEventOf(*form_, whenLoad_);
     event = previousLoad_;
     previousLoad_ = {};
 }
@@ -228,7 +261,7 @@ void TrsPropSaver::InstallSaveHook() {
                 self->GuardedSave();
         };
     } else {
-        TNotifyEvent& event = whenSave_ == wsOnDeactivate ? form_->OnDeactivate : whenSave_ == wsOnDestroy ? form_->OnDestroy : form_->OnHide;
+        TNotifyEvent& event = SaveEventOf(*form_, whenSave_);
         previousSave_ = event;
         event = [this](TObject* sender) {
             TNotifyEvent previous = previousSave_;
@@ -251,7 +284,7 @@ void TrsPropSaver::RemoveSaveHook() {
         previousClose_ = {};
         return;
     }
-    TNotifyEvent& event = whenSave_ == wsOnDeactivate ? form_->OnDeactivate : whenSave_ == wsOnDestroy ? form_->OnDestroy : form_->OnHide;
+    TNotifyEvent& event = SaveEventOf(*form_, whenSave_);
     event = previousSave_;
     previousSave_ = {};
 }
@@ -299,7 +332,7 @@ bool TrsPropSaver::Resolve(const std::string& path, Resolved& out) const {
     TComponent* owner = Owner();
     if (!owner || path.empty())
         return false;
-    const std::vector<std::string> parts = SplitPath(path);
+    const std::vector<std::string> parts = Split(path, '.');
     if (std::any_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); }))
         return false;
     TObject* current = owner;
@@ -495,16 +528,7 @@ bool TrsPropSaver::SaveLine(const TrsProperty& line, TrsKeyItem& value) {
 }
 
 void TrsPropSaver::SaveToStorage() {
-    saving_ = true;
-    struct Done {
-        TrsPropSaver& self;
-        ~Done() {
-            self.OnAfterSave(&self);
-            self.saving_ = false;
-        }
-    };
-    OnBeforeSave(this);
-    Done done{*this};
+    const TRunScope run(*this, saving_, OnBeforeSave, OnAfterSave);
     TrsStorage* storage = Storage();
     if (!storage)
         return;
@@ -561,14 +585,7 @@ void TrsPropSaver::LoadLine(const TrsProperty& line, const TrsKeyItem& stored) {
             std::string text = KeyItemAsString(value, line.KeyName);
             if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
                 text = text.substr(1, text.size() - 2);
-            std::vector<std::string> values;
-            for (size_t start = 0; !text.empty();) {
-                const size_t comma = text.find(',', start);
-                values.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-                if (comma == std::string::npos)
-                    break;
-                start = comma + 1;
-            }
+            const std::vector<std::string> values = text.empty() ? std::vector<std::string>{} : Split(text, ',');
             const bool restoreCount = !options_.Contains(poNotRestoreCollectionItemsCount);
             collection->BeginUpdate();
             try {
@@ -610,16 +627,7 @@ void TrsPropSaver::LoadLine(const TrsProperty& line, const TrsKeyItem& stored) {
 }
 
 void TrsPropSaver::LoadFromStorage() {
-    loading_ = true;
-    struct Done {
-        TrsPropSaver& self;
-        ~Done() {
-            self.OnAfterLoad(&self);
-            self.loading_ = false;
-        }
-    };
-    OnBeforeLoad(this);
-    Done done{*this};
+    const TRunScope run(*this, loading_, OnBeforeLoad, OnAfterLoad);
     TrsStorage* storage = Storage();
     if (!storage)
         return;
@@ -670,15 +678,11 @@ void TrsPropSaver::ApplyPlacementText(const std::string& text) {
     if (!form_)
         return;
     std::vector<long> fields;
-    for (size_t start = 0;;) {
-        const size_t comma = text.find(',', start);
+    for (const std::string& field : Split(text, ',')) {
         int value;
-        if (!TryStrToInt(Trim(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start)), value))
+        if (!TryStrToInt(Trim(field), value))
             return;
         fields.push_back(value);
-        if (comma == std::string::npos)
-            break;
-        start = comma + 1;
     }
     if (fields.size() != 10)
         return;

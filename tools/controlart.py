@@ -11,6 +11,8 @@ import os
 import struct
 import sys
 
+from artfiles import bmp24, write_art, write_script
+
 CELL = 18
 # Teal: no glyph uses it, so transparent drawing can leave it out.
 TRANSPARENT = (0, 128, 128)
@@ -182,20 +184,6 @@ def strip(raster):
     return rows
 
 
-def bmp24(rows):
-    height, width = len(rows), len(rows[0])
-    stride = (width * 3 + 3) & ~3
-    bits = bytearray()
-    for row in reversed(rows):
-        line = bytearray()
-        for r, g, b in row:
-            line += bytes((b, g, r))
-        bits += line + bytes(stride - len(line))
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(bits), 2835, 2835, 0, 0)
-    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(bits), 0, 0, 14 + len(info))
-    return header + info + bits
-
-
 # The hand: 'X' outline, everything the outline encloses is white, the rest transparent.
 HAND = [
     "     XX           ",
@@ -274,17 +262,11 @@ def main():
         draw(raster)
         rows = strip(raster)
         assert all(TRANSPARENT != p for p in (raster.pixels[y][x] for y in range(CELL) for x in range(CELL)))
-        path = os.path.join(out, name.lower() + ".bmp")
-        with open(path, "wb") as f:
-            f.write(bmp24(rows))
-        lines.append('%s BITMAP "%s"\n' % (name, path.replace("\\", "/")))
-    cursor = os.path.join(out, "hand.cur")
-    with open(cursor, "wb") as f:
-        f.write(hand_cursor())
-    lines.append('KVCOMMON_HANDCURSOR CURSOR "%s"\n' % cursor.replace("\\", "/"))
-    rc = os.path.join(out, "controlres.rc")
-    with open(rc, "w") as f:
-        f.write("".join(lines))
+        path = write_art(out, name.lower() + ".bmp", bmp24(rows))
+        lines.append('%s BITMAP "%s"\n' % (name, path))
+    cursor = write_art(out, "hand.cur", hand_cursor())
+    lines.append('KVCOMMON_HANDCURSOR CURSOR "%s"\n' % cursor)
+    write_script(out, "controlres.rc", lines)
 
 
 if __name__ == "__main__":

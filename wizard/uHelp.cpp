@@ -15,33 +15,12 @@ void TfrmHelp::CreateControls() {
     SetPosition(poMainFormCenter);
     SetClientSize(500, 300);
 
-    if (frmMain && frmMain->ImageList1) {
-        Images = frmMain->ImageList1;
-    } else {
-        Images = new TImageList(this);
-        Images->SetName("ImageList1");
-        LoadWizardGlyphs(*Images);
-    }
+    Images = PageImages(*this);
 
-    pnlLeft = new TKvPanel(this);
-    pnlLeft->SetName("pnlLeft");
-    pnlLeft->SetParent(this);
-    pnlLeft->SetBounds(0, 0, 132, 300);
-    pnlLeft->SetAlign(alLeft);
-    pnlLeft->SetCaption("");
-
-    lblTitle = new TKvLabel(this);
-    lblTitle->SetName("lblTitle");
-    lblTitle->SetParent(pnlLeft);
-    lblTitle->Font()->SetName("Arial");
-    lblTitle->Font()->SetSize(15);
-    lblTitle->Font()->SetStyle({fsBold});
-    lblTitle->Font()->SetColor(clNavy);
-    lblTitle->SetTextStyle(tsRaised);
-    lblTitle->SetAngle(90);
-    lblTitle->SetAutoSize(false);
-    lblTitle->SetBounds(44, 6, 44, 210);
-    lblTitle->SetCaption("Learn More ...");
+    const TSidePanels panels = MakeSidePanels(*this, "Learn More ...");
+    pnlLeft = panels.Left;
+    lblTitle = panels.Title;
+    pnlRight = panels.Right;
 
     btnBack = new TKvBitBtn(this);
     btnBack->SetName("btnBack");
@@ -55,12 +34,6 @@ void TfrmHelp::CreateControls() {
     btnBack->SetAlignment(taLeftJustify);
     btnBack->SetCancel(true);
     btnBack->OnClick = TNotifyEvent(this, &TfrmHelp::btnBackClick);
-
-    pnlRight = new TKvPanel(this);
-    pnlRight->SetName("pnlRight");
-    pnlRight->SetParent(this);
-    pnlRight->SetAlign(alClient);
-    pnlRight->SetCaption("");
 
     lblFaq = new TLabel(this);
     lblFaq->SetName("lblFaq");

@@ -95,6 +95,45 @@ void LoadWizardGlyphs(TImageList& images) {
     images.LoadStripResource(GetModuleHandleA(nullptr), "WIZARD_GLYPHS");
 }
 
+TImageList* PageImages(TForm& page) {
+    if (frmMain && frmMain->ImageList1)
+        return frmMain->ImageList1;
+    auto images = new TImageList(&page);
+    images->SetName("ImageList1");
+    LoadWizardGlyphs(*images);
+    return images;
+}
+
+TSidePanels MakeSidePanels(TForm& page, const std::string& title) {
+    TSidePanels panels;
+    panels.Left = new TKvPanel(&page);
+    panels.Left->SetName("pnlLeft");
+    panels.Left->SetParent(&page);
+    panels.Left->SetBounds(0, 0, 132, page.ClientHeight());
+    panels.Left->SetAlign(alLeft);
+    panels.Left->SetCaption("");
+
+    panels.Title = new TKvLabel(&page);
+    panels.Title->SetName("lblTitle");
+    panels.Title->SetParent(panels.Left);
+    panels.Title->Font()->SetName("Arial");
+    panels.Title->Font()->SetSize(15);
+    panels.Title->Font()->SetStyle({fsBold});
+    panels.Title->Font()->SetColor(clNavy);
+    panels.Title->SetTextStyle(tsRaised);
+    panels.Title->SetAngle(90);
+    panels.Title->SetAutoSize(false);
+    panels.Title->SetBounds(44, 6, 44, 210);
+    panels.Title->SetCaption(title);
+
+    panels.Right = new TKvPanel(&page);
+    panels.Right->SetName("pnlRight");
+    panels.Right->SetParent(&page);
+    panels.Right->SetAlign(alClient);
+    panels.Right->SetCaption("");
+    return panels;
+}
+
 TPageSettings MakePageSettings(TForm& page, const std::string& fileName, const std::string& section,
                                const std::vector<std::string>& properties, TrsPropSaverOptions options) {
     TPageSettings settings;

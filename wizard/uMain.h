@@ -9,6 +9,7 @@
 #include "ImgList.h"
 #include "KvButton.h"
 #include "KvLabel.h"
+#include "KvPanel.h"
 #include "KvStatus.h"
 #include "StdCtrls.h"
 #include "jsLinkImage.h"
@@ -76,6 +77,19 @@ enum TWizardGlyph {
 
 // Fills images with the ten 16 x 16 page glyphs of the program's resources.
 void LoadWizardGlyphs(TImageList& images);
+
+// The glyph list of a page: the main window's ImageList1, or when there is none a list of the
+// page's own named "ImageList1".
+TImageList* PageImages(TForm& page);
+
+// The side panels of the small pages: pnlLeft with the title turned upright in navy, and
+// pnlRight filling the rest of the page.
+struct TSidePanels {
+    TKvPanel* Left = nullptr;
+    TKvLabel* Title = nullptr;
+    TKvPanel* Right = nullptr;
+};
+TSidePanels MakeSidePanels(TForm& page, const std::string& title);
 
 // What a page keeps between runs: the properties at these paths, in fileName + ".ini" beside
 // the program under section, loaded when the page is made and saved when it closes. Made

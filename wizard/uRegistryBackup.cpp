@@ -48,33 +48,12 @@ void TfrmRegistryBackup::CreateControls() {
     SetPosition(poMainFormCenter);
     SetClientSize(500, 300);
 
-    if (frmMain && frmMain->ImageList1) {
-        Images = frmMain->ImageList1;
-    } else {
-        Images = new TImageList(this);
-        Images->SetName("ImageList1");
-        LoadWizardGlyphs(*Images);
-    }
+    Images = PageImages(*this);
 
-    pnlLeft = new TKvPanel(this);
-    pnlLeft->SetName("pnlLeft");
-    pnlLeft->SetParent(this);
-    pnlLeft->SetBounds(0, 0, 132, 300);
-    pnlLeft->SetAlign(alLeft);
-    pnlLeft->SetCaption("");
-
-    lblTitle = new TKvLabel(this);
-    lblTitle->SetName("lblTitle");
-    lblTitle->SetParent(pnlLeft);
-    lblTitle->Font()->SetName("Arial");
-    lblTitle->Font()->SetSize(15);
-    lblTitle->Font()->SetStyle({fsBold});
-    lblTitle->Font()->SetColor(clNavy);
-    lblTitle->SetTextStyle(tsRaised);
-    lblTitle->SetAngle(90);
-    lblTitle->SetAutoSize(false);
-    lblTitle->SetBounds(44, 6, 44, 210);
-    lblTitle->SetCaption("Registry Backup");
+    const TSidePanels panels = MakeSidePanels(*this, "Registry Backup");
+    pnlLeft = panels.Left;
+    lblTitle = panels.Title;
+    pnlRight = panels.Right;
 
     const auto glyphButton = [this](TKvBitBtn* button, const char* name, const char* caption, int top,
                                     TWizardGlyph glyph) {
@@ -96,12 +75,6 @@ void TfrmRegistryBackup::CreateControls() {
     btnBack->SetModalResult(mrCancel);
     btnBack->SetCancel(true);
     btnBack->OnClick = TNotifyEvent(this, &TfrmRegistryBackup::btnBackClick);
-
-    pnlRight = new TKvPanel(this);
-    pnlRight->SetName("pnlRight");
-    pnlRight->SetParent(this);
-    pnlRight->SetAlign(alClient);
-    pnlRight->SetCaption("");
 
     // Run in bold orange, the folder in light blue.
     const std::string folder = StringReplace(BackupFolder() + "\\", "&", "&amp;", rfReplaceAll);

@@ -44,13 +44,7 @@ void TfrmRegistryUndo::CreateControls() {
     OnShow = TNotifyEvent(this, &TfrmRegistryUndo::FormShow);
     OnClose = TCloseEvent(this, &TfrmRegistryUndo::FormClose);
 
-    if (frmMain && frmMain->ImageList1) {
-        Images = frmMain->ImageList1;
-    } else {
-        Images = new TImageList(this);
-        Images->SetName("ImageList1");
-        LoadWizardGlyphs(*Images);
-    }
+    Images = PageImages(*this);
 
     const auto place = [](TControl* control, TWinControl* parent, const char* name, int left, int top, int width,
                               int height) {

@@ -1,5 +1,6 @@
 #include "Classes.h"
 #include "FormStream.h"
+#include "GuardedBytes.h"
 #include "Streams.h"
 #include "TestEnums.h"
 
@@ -7,8 +8,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -115,43 +114,6 @@ std::vector<unsigned char> ResourceBytes(const char* name) {
     TResourceStream stream(GetModuleHandleA(nullptr), name, RT_RCDATA);
     return {stream.Memory(), stream.Memory() + stream.Size()};
 }
-
-// Bytes placed right before an inaccessible page: reading past them faults, and the
-// fault ends the process at once rather than waiting in a debugger.
-class TGuardedBytes {
-public:
-    explicit TGuardedBytes(size_t capacity) : previous_(SetUnhandledExceptionFilter(&Fault)) {
-        const size_t pages = (capacity + 4095) / 4096;
-        base_ = static_cast<unsigned char*>(VirtualAlloc(nullptr, (pages + 1) * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        EXPECT_TRUE(base_ && VirtualProtect(base_ + pages * 4096, 4096, PAGE_NOACCESS, &old));
-        end_ = base_ + pages * 4096;
-    }
-    TGuardedBytes(const TGuardedBytes&) = delete;
-    TGuardedBytes& operator=(const TGuardedBytes&) = delete;
-    ~TGuardedBytes() {
-        VirtualFree(base_, 0, MEM_RELEASE);
-        SetUnhandledExceptionFilter(previous_);
-    }
-
-    std::span<unsigned char> Place(const unsigned char* data, size_t count) {
-        if (count)
-            std::memcpy(end_ - count, data, count);
-        return {end_ - count, count};
-    }
-
-private:
-    static LONG WINAPI Fault(EXCEPTION_POINTERS* info) {
-        std::fprintf(stderr, "Fault %08lx: read past the end of guarded bytes\n",
-                     static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
-        std::fflush(stderr);
-        return EXCEPTION_EXECUTE_HANDLER;
-    }
-
-    LPTOP_LEVEL_EXCEPTION_FILTER previous_;
-    unsigned char* base_;
-    unsigned char* end_;
-};
 
 struct FormStream : testing::Test {
     void SetUp() override { RegisterClass(TFormWidget::StaticClassInfo()); }

@@ -56,6 +56,31 @@ protected:
         }
     }
 
+    // Handles messages in steps of up to 20 ms until done says so, for at most rounds steps.
+    static void PumpUntil(const std::function<bool()>& done, int rounds = 50) {
+        for (int i = 0; i < rounds && !done(); ++i) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+            Application.ProcessMessages();
+        }
+    }
+
+    // Shows form, then F1 with the mouse over control; the pop-up it opened, if any.
+    static THelpWindow* ShowAndPressF1(TTestForm& form, TWinControl& control) {
+        form.ShowForm();
+        Application.ProcessMessages();
+        PointAt(control);
+        PressF1(form, control);
+        return THelpWindow::Current();
+    }
+
+    // The what's-this tool button at the form's top left, given to help.
+    static TKvToolButton* AddWhatsThisButton(TTestForm& form, TFormHelp& help) {
+        auto hint = form.Add<TKvToolButton>(&form, 4, 4, 24, 24);
+        hint->SetCaption("What's this");
+        help.WhatsThis()->SetToolbarButton(hint);
+        return hint;
+    }
+
     std::string Menus;
     UINT MenuChoice = 0;
 
@@ -77,12 +102,7 @@ TEST_F(WhatsThisHelp, F1ShowsTheHintRenderedAndCopyPutsThePlainText) {
         EXPECT_EQ(control, run);
         ++hides;
     };
-    form.ShowForm();
-    Application.ProcessMessages();
-    PointAt(*run);
-    PressF1(form, *run);
-
-    THelpWindow* popup = THelpWindow::Current();
+    THelpWindow* popup = ShowAndPressF1(form, *run);
     ASSERT_NE(popup, nullptr);
     EXPECT_EQ(popup->HelpControl(), run);
     EXPECT_EQ(popup->Text(), "[B]Run[] starts the scan");
@@ -120,9 +140,7 @@ TEST_F(WhatsThisHelp, F1ShowsTheHintRenderedAndCopyPutsThePlainText) {
 TEST_F(WhatsThisHelp, ToolButtonTogglesHelpModeAndAClickShowsTheControlsHelp) {
     TTestForm form;
     auto help = new TFormHelp(&form);
-    auto hint = form.Add<TKvToolButton>(&form, 4, 4, 24, 24);
-    hint->SetCaption("What's this");
-    help->WhatsThis()->SetToolbarButton(hint);
+    auto hint = AddWhatsThisButton(form, *help);
     EXPECT_EQ(hint->GroupIndex(), kHelpButtonGroup);
     EXPECT_TRUE(hint->AllowAllUp());
     auto edit = form.Add<TEdit>(&form, 40, 60, 150, 24);
@@ -205,10 +223,7 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     input[0].mi.dwFlags = MOUSEEVENTF_RIGHTDOWN;
     input[1].mi.dwFlags = MOUSEEVENTF_RIGHTUP;
     SendInput(2, input, sizeof(INPUT));
-    for (int i = 0; i < 50 && Menus.empty(); ++i) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        Application.ProcessMessages();
-    }
+    PumpUntil([&] { return !Menus.empty(); });
     ASSERT_EQ(Menus, "&What's This?;");
     ASSERT_NE(THelpWindow::Current(), nullptr);
     EXPECT_EQ(THelpWindow::Current()->Text(), "Type the name here.");
@@ -221,10 +236,7 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
         showHelp = true;
     };
     SendInput(2, input, sizeof(INPUT));
-    for (int i = 0; i < 50 && !THelpWindow::Current(); ++i) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        Application.ProcessMessages();
-    }
+    PumpUntil([] { return THelpWindow::Current() != nullptr; });
     EXPECT_EQ(Menus, "");
     ASSERT_NE(THelpWindow::Current(), nullptr);
     THelpWindow::Current()->Close();
@@ -233,10 +245,7 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     // While a menu is open right clicks are left alone.
     SendMessageA(form.Handle(), WM_ENTERMENULOOP, FALSE, 0);
     SendInput(2, input, sizeof(INPUT));
-    for (int i = 0; i < 10; ++i) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        Application.ProcessMessages();
-    }
+    PumpUntil([] { return false; }, 10);
     EXPECT_EQ(Menus, "");
     SendMessageA(form.Handle(), WM_EXITMENULOOP, FALSE, 0);
 
@@ -248,14 +257,8 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     edit->SetPopupMenu(&own);
     MenuChoice = 0;
     SendInput(2, input, sizeof(INPUT));
-    for (int i = 0; i < 50 && Menus.empty(); ++i) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        Application.ProcessMessages();
-    }
-    for (int i = 0; i < 10; ++i) {
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-        Application.ProcessMessages();
-    }
+    PumpUntil([&] { return !Menus.empty(); });
+    PumpUntil([] { return false; }, 10);
     EXPECT_EQ(Menus, "Own item;");
     edit->SetPopupMenu(nullptr);
     form.Hide();
@@ -344,11 +347,7 @@ TEST_F(WhatsThisHelp, PictureOfAPopup) {
     run->SetHint("Scan|[B]Scan[] looks through the registry for [BLUE]invalid entries[DEF]: missing files, "
                  "orphaned program settings and broken file associations.\nNothing is changed until you choose "
                  "[I]Clean[].");
-    form.ShowForm();
-    Application.ProcessMessages();
-    PointAt(*run);
-    PressF1(form, *run);
-    THelpWindow* popup = THelpWindow::Current();
+    THelpWindow* popup = ShowAndPressF1(form, *run);
     ASSERT_NE(popup, nullptr);
     UpdateWindow(popup->Handle());
     Application.ProcessMessages();
@@ -364,9 +363,7 @@ TEST_F(WhatsThisHelp, PictureOfAPopup) {
 TEST_F(WhatsThisHelp, RealKeyAndClicks) {
     TTestForm form;
     auto help = new TFormHelp(&form);
-    auto hint = form.Add<TKvToolButton>(&form, 4, 4, 24, 24);
-    hint->SetCaption("What's this");
-    help->WhatsThis()->SetToolbarButton(hint);
+    auto hint = AddWhatsThisButton(form, *help);
     auto panel = form.Add<TPanel>(&form, 40, 60, 150, 40);
     panel->SetHint("Panel|Panel help.");
     auto edit = form.Add<TEdit>(&form, 40, 120, 150, 24);
@@ -375,12 +372,6 @@ TEST_F(WhatsThisHelp, RealKeyAndClicks) {
     SetForegroundWindow(form.Handle());
     edit->SetFocus();
     Application.ProcessMessages();
-    auto pumpUntil = [](const std::function<bool()>& done) {
-        for (int i = 0; i < 100 && !done(); ++i) {
-            MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
-            Application.ProcessMessages();
-        }
-    };
 
     // F1 shows the help of the control under the mouse, not of the focused one.
     PointAt(*panel);
@@ -389,7 +380,7 @@ TEST_F(WhatsThisHelp, RealKeyAndClicks) {
     key[0].ki.wVk = key[1].ki.wVk = VK_F1;
     key[1].ki.dwFlags = KEYEVENTF_KEYUP;
     SendInput(2, key, sizeof(INPUT));
-    pumpUntil([] { return THelpWindow::Current() != nullptr; });
+    PumpUntil([] { return THelpWindow::Current() != nullptr; }, 100);
     ASSERT_NE(THelpWindow::Current(), nullptr);
     EXPECT_EQ(THelpWindow::Current()->Text(), "Panel help.");
     THelpWindow::Current()->Close();
@@ -400,14 +391,14 @@ TEST_F(WhatsThisHelp, RealKeyAndClicks) {
     click[0].mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
     click[1].mi.dwFlags = MOUSEEVENTF_LEFTUP;
     SendInput(2, click, sizeof(INPUT));
-    pumpUntil([&] { return help->HelpMode(); });
+    PumpUntil([&] { return help->HelpMode(); }, 100);
     ASSERT_TRUE(help->HelpMode());
     EXPECT_TRUE(hint->Down());
     EXPECT_EQ(GetCapture(), form.Handle());
 
     PointAt(*edit);
     SendInput(2, click, sizeof(INPUT));
-    pumpUntil([] { return THelpWindow::Current() != nullptr; });
+    PumpUntil([] { return THelpWindow::Current() != nullptr; }, 100);
     ASSERT_NE(THelpWindow::Current(), nullptr);
     EXPECT_EQ(THelpWindow::Current()->Text(), "Edit help.");
     EXPECT_FALSE(help->HelpMode());
@@ -415,6 +406,6 @@ TEST_F(WhatsThisHelp, RealKeyAndClicks) {
     // The next click anywhere closes the pop-up.
     PointAt(*THelpWindow::Current()->HelpControl());
     SendInput(2, click, sizeof(INPUT));
-    pumpUntil([] { return THelpWindow::Current() == nullptr; });
+    PumpUntil([] { return THelpWindow::Current() == nullptr; }, 100);
     form.Hide();
 }

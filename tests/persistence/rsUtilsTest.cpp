@@ -1,9 +1,9 @@
 #include "rsUtils.h"
 
+#include "GuardedBytes.h"
+
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstring>
 #include <random>
 #include <string>
 
@@ -29,38 +29,6 @@ std::string RoundTrip(const std::string& plain, std::string* packedOut = nullptr
     return std::string(reinterpret_cast<const char*>(unpacked.Memory()), static_cast<size_t>(unpacked.Size()));
 }
 
-// Bytes placed right before an inaccessible page: a read past them faults and ends the test.
-class TGuardedBytes {
-public:
-    explicit TGuardedBytes(size_t capacity) : previous_(SetUnhandledExceptionFilter(&Fault)) {
-        const size_t pages = (capacity + 4095) / 4096;
-        base_ = static_cast<unsigned char*>(VirtualAlloc(nullptr, (pages + 1) * 4096, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        EXPECT_TRUE(base_ && VirtualProtect(base_ + pages * 4096, 4096, PAGE_NOACCESS, &old));
-        end_ = base_ + pages * 4096;
-    }
-    TGuardedBytes(const TGuardedBytes&) = delete;
-    TGuardedBytes& operator=(const TGuardedBytes&) = delete;
-    ~TGuardedBytes() {
-        VirtualFree(base_, 0, MEM_RELEASE);
-        SetUnhandledExceptionFilter(previous_);
-    }
-    const unsigned char* Place(const std::string& bytes) {
-        std::memcpy(end_ - bytes.size(), bytes.data(), bytes.size());
-        return end_ - bytes.size();
-    }
-
-private:
-    static LONG WINAPI Fault(EXCEPTION_POINTERS* info) {
-        std::fprintf(stderr, "Fault %08lx: read past the end of guarded bytes\n",
-                     static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode));
-        std::fflush(stderr);
-        return EXCEPTION_EXECUTE_HANDLER;
-    }
-    LPTOP_LEVEL_EXCEPTION_FILTER previous_;
-    unsigned char* base_;
-    unsigned char* end_;
-};
 
 }  // namespace
 
