@@ -16,7 +16,7 @@ function(hivesweep_control_resources target)
   add_custom_command(
     OUTPUT ${rc} ${art}
     COMMAND Python3::Interpreter ${tool} ${dir}
-    DEPENDS ${tool}
+    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/tools/artfiles.py
     COMMENT "Control glyphs and cursor for ${target}"
     VERBATIM)
   # windres does not report the files it includes, so the dependency is stated here.

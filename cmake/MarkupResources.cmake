@@ -14,7 +14,7 @@ function(hivesweep_markup_resources target)
   add_custom_command(
     OUTPUT ${rc} ${art}
     COMMAND Python3::Interpreter ${tool} ${dir}
-    DEPENDS ${tool}
+    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/tools/artfiles.py
     COMMENT "Caption button pictures for ${target}"
     VERBATIM)
   set_source_files_properties(${rc} PROPERTIES GENERATED TRUE OBJECT_DEPENDS "${art}")
