@@ -166,6 +166,7 @@ TfrmRegistryCleanup::~TfrmRegistryCleanup() {
         thread_->WaitFor();
     }
     // The rows go before the thread and the findings they point at.
+    pendingRows_.clear();
     lvwRegKeys->Items().Clear();
 }
 
@@ -373,6 +374,7 @@ void TfrmRegistryCleanup::ScanAuto() {
     StopRequested = false;
     if (thread_) {
         thread_->WaitFor();
+        pendingRows_.clear();
         thread_.reset();
     }
     thread_ = std::make_unique<TRegistryCheckThread>();
@@ -404,7 +406,7 @@ void TfrmRegistryCleanup::ShowStatus(TObject*) {
 }
 
 void TfrmRegistryCleanup::RefreshDue() {
-    if (GetTickCount64() - lastRefresh_ >= kRefreshMs)
+    if (GetTickCount64() - lastRefresh_ >= kRefreshMs && pendingRows_.empty())
         RefreshDisplay();
     else if (!refreshTimer_->Enabled())
         refreshTimer_->SetEnabled(true);
@@ -413,6 +415,7 @@ void TfrmRegistryCleanup::RefreshDue() {
 void TfrmRegistryCleanup::RefreshDisplay() {
     refreshTimer_->SetEnabled(false);
     lastRefresh_ = GetTickCount64();
+    ListPendingRows();
     if (pending_.progress) {
         ProgressBar->SetMax(pending_.total);
         ProgressBar->SetPosition(pending_.position);
@@ -424,6 +427,22 @@ void TfrmRegistryCleanup::RefreshDisplay() {
     pending_ = {};
     if (std::exchange(listHeld_, false))
         lvwRegKeys->Items().EndUpdate();
+}
+
+void TfrmRegistryCleanup::ListPendingRows() {
+    if (pendingRows_.empty())
+        return;
+    if (!std::exchange(listHeld_, true))
+        lvwRegKeys->Items().BeginUpdate();
+    for (TRegistryError* error : pendingRows_) {
+        TListItem* item = lvwRegKeys->Items().Add();
+        item->SetCaption(error->GetFullPath());
+        item->SubItems().Add(error->Value);
+        item->SubItems().Add(error->Description);
+        item->SetData(error);
+        error->ListItem = item;
+    }
+    pendingRows_.clear();
 }
 
 bool TfrmRegistryCleanup::IsExcluded(const std::string& path) const {
@@ -441,18 +460,8 @@ void TfrmRegistryCleanup::AddError(TObject*) {
     TRegistryError* error = thread_->LastError();
     if (!error)
         return;
-    const std::string path = error->GetFullPath();
-    if (!IsExcluded(path)) {
-        // Rows go in at once but are painted with the next refresh.
-        if (!std::exchange(listHeld_, true))
-            lvwRegKeys->Items().BeginUpdate();
-        TListItem* item = lvwRegKeys->Items().Add();
-        item->SetCaption(path);
-        item->SubItems().Add(error->Value);
-        item->SubItems().Add(error->Description);
-        item->SetData(error);
-        error->ListItem = item;
-    }
+    if (!IsExcluded(error->GetFullPath()))
+        pendingRows_.push_back(error);
     pending_.totalText = "Total: " + IntToStr(thread_->Errors.Count());
     pending_.hasTotal = true;
     RefreshDue();

@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TrsIniData;
 class TrsPropSaver;
@@ -134,8 +135,12 @@ private:
         std::string status, totalText;
     } pending_;
     bool listHeld_ = false;  // the list is in an update since the last refresh
+    // Findings not listed yet: the found event only queues them, so that the scan thread does
+    // not wait while rows go in; the refresh timer lists them, and every end of a scan.
+    std::vector<TRegistryError*> pendingRows_;
     ULONGLONG lastRefresh_ = 0;
     TTimer* refreshTimer_ = nullptr;
+    void ListPendingRows();
     // From ScanAuto until the thread's termination notice.
     bool threadActive_ = false;
     bool inScanFinished_ = false;
