@@ -102,12 +102,12 @@ void TfrmRegistryUndo::CreateControls() {
         const char* caption;
         int width, minWidth, maxWidth;
     } columns[] = {{"Key", 328, 300, 3000}, {"Value", 341, 150, 1500}};
-    for (const auto& spec : columns) {
+    for (const auto& layout : columns) {
         TListColumn* column = lvwRegKeys->Columns().Add();
-        column->SetCaption(spec.caption);
-        column->SetMaxWidth(spec.maxWidth);
-        column->SetMinWidth(spec.minWidth);
-        column->SetWidth(spec.width);
+        column->SetCaption(layout.caption);
+        column->SetMaxWidth(layout.maxWidth);
+        column->SetMinWidth(layout.minWidth);
+        column->SetWidth(layout.width);
     }
     lvwRegKeys->OnCheckStateChange = TLVNotifyEvent(this, &TfrmRegistryUndo::lvwRegKeysCheckStateChange);
     lvwRegKeys->OnDblClick = TNotifyEvent(this, &TfrmRegistryUndo::lvwRegKeysDblClick);
