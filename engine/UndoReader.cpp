@@ -52,16 +52,6 @@ bool SplitValueLine(const std::string& line, std::string& name, std::string& dat
     return true;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Comma-separated hex bytes; empty pieces are skipped.
 void ParseHexBytes(const std::string& text, TUndoEntry& entry) {
     size_t start = 0;
@@ -69,8 +59,8 @@ void ParseHexBytes(const std::string& text, TUndoEntry& entry) {
         size_t comma = text.find(',', start);
         const std::string piece = Trim(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
         if (!piece.empty()) {
-            const int high = piece.size() == 2 ? HexDigit(piece[0]) : piece.size() == 1 ? 0 : -1;
-            const int low = HexDigit(piece.back());
+            const int high = piece.size() == 2 ? HexDigitValue(piece[0]) : piece.size() == 1 ? 0 : -1;
+            const int low = HexDigitValue(piece.back());
             if (high < 0 || low < 0)
                 entry.Malformed = true;
             else

@@ -141,6 +141,16 @@ std::string IntToHex(uint64_t value, int digits) {
     return result;
 }
 
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 bool TryStrToInt(const std::string& text, int& value) {
     std::string s = Trim(text);
     bool negative = false;

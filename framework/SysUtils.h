@@ -67,6 +67,8 @@ std::string StringReplace(const std::string& s, const std::string& oldPattern,
 
 std::string IntToStr(int64_t value);
 std::string IntToHex(uint64_t value, int digits);
+// The value of one hexadecimal digit of either case; -1 for any other character.
+int HexDigitValue(char c);
 // Decimal, or hexadecimal after "$" or "0x"; raises EConvertError.
 int StrToInt(const std::string& s);
 int StrToIntDef(const std::string& s, int fallback);

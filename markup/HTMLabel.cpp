@@ -48,16 +48,6 @@ constexpr TEntity kEntities[] = {
     {"&euro;", '\x80'},
 };
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
         text.replace(at, from.size(), to);
@@ -280,7 +270,7 @@ TColor HTMLColor(const std::string& value) {
             return clBlack;
         int digits[6];
         for (int i = 0; i < 6; ++i) {
-            digits[i] = HexDigit(value[static_cast<size_t>(i) + 1]);
+            digits[i] = HexDigitValue(value[static_cast<size_t>(i) + 1]);
             if (digits[i] < 0)
                 return clBlack;
         }

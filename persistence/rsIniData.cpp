@@ -219,16 +219,6 @@ std::string EscapeText(const std::string& s) {
     return out;
 }
 
-int HexDigitOrZero(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 0;
-}
-
 std::string UnescapeText(const std::string& value) {
     size_t i = 0, end = value.size();
     if (i < end && value[i] == '"')
@@ -245,7 +235,7 @@ std::string UnescapeText(const std::string& value) {
             }
             const char high = i + 1 < end ? value[i + 1] : '0';
             const char low = i + 2 < end ? value[i + 2] : '0';
-            out += static_cast<char>(HexDigitOrZero(high) * 16 + HexDigitOrZero(low));
+            out += static_cast<char>(std::max(HexDigitValue(high), 0) * 16 + std::max(HexDigitValue(low), 0));
             i += 3;
             continue;
         }

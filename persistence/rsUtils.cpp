@@ -57,16 +57,6 @@ namespace {
 
 const char kHexDigits[] = "0123456789ABCDEF";
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 const char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int Base64Value(char c) {
@@ -106,8 +96,8 @@ std::string HexDecode(const std::string& text) {
         const char c = text[i];
         if (c == '\r' || c == '\n' || c == ' ' || c == ',' || c == '\\')
             continue;
-        const int high = HexValue(c);
-        const int low = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+        const int high = HexDigitValue(c);
+        const int low = i + 1 < text.size() ? HexDigitValue(text[i + 1]) : -1;
         if (high < 0 || low < 0)
             return {};
         out += static_cast<char>(high * 16 + low);
