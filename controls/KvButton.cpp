@@ -1265,9 +1265,7 @@ const TClassInfo& TKvToolButton::StaticClassInfo() {
     return info;
 }
 
-TKvToolButton::TKvToolButton(TComponent* owner) : TCustomControl(owner) {
-    // Clicks come from the release and BM_CLICK, with the group logic first.
-    ControlStyle.Exclude(csClickEvents);
+TKvToolButton::TKvToolButton(TComponent* owner) : TGroupedButton(owner) {
     SetBounds(0, 0, 25, 25);
     SetColor(clBtnFace);
 }
@@ -1285,14 +1283,9 @@ void TKvToolButton::CreateParams(TCreateParams& params) {
 TButtonState TKvToolButton::State() const {
     if (!Enabled())
         return bsDisabled;
-    if (press_.Inside())
-        return down_ ? bsExclusive : bsDown;
-    return down_ ? bsExclusive : bsUp;
-}
-
-void TKvToolButton::SetAllowAllUp(bool value) {
-    allowAllUp_ = value;
-    BroadcastGroup();
+    if (Press().Inside())
+        return Down() ? bsExclusive : bsDown;
+    return Down() ? bsExclusive : bsUp;
 }
 
 void TKvToolButton::SetDisabledIndex(int value) {
@@ -1315,27 +1308,11 @@ void TKvToolButton::SetImageIndex(int value) {
     Invalidate();
 }
 
-void TKvToolButton::SetDown(bool value) {
-    if (value == down_)
-        return;
-    down_ = value;
-    Invalidate();
-    if (down_)
-        BroadcastGroup();
-}
-
 void TKvToolButton::SetDropDownMenu(TPopupMenu* value) { LinkComponent(*this, dropDownMenu_, value); }
 
 void TKvToolButton::SetFlat(bool value) {
     flat_ = value;
     Invalidate();
-}
-
-void TKvToolButton::SetGroupIndex(int value) {
-    if (value == groupIndex_)
-        return;
-    groupIndex_ = value;
-    BroadcastGroup();
 }
 
 void TKvToolButton::SetImages(TImageList* value) {
@@ -1377,7 +1354,7 @@ void TKvToolButton::Notification(TComponent* component, TOperation operation) {
         dropDownMenu_ = nullptr;
 }
 
-void TKvToolButton::BroadcastGroup() { BroadcastToSiblings(*this, groupIndex_); }
+void TKvToolButton::GroupChanged() { BroadcastToSiblings(*this, GroupIndex()); }
 
 void TKvToolButton::SetParent(TWinControl* parent) {
     TCustomControl::SetParent(parent);
@@ -1409,48 +1386,16 @@ bool TKvToolButton::HotAllowed() const { return (flat_ || ThemesOn()) && Enabled
 
 bool TKvToolButton::InArrowPart(int x) const { return toolStyle_ == tsDropDown && x >= ClientWidth() - kArrowPart; }
 
-void TKvToolButton::CancelTracking() {
-    if (press_.Cancel())
-        Invalidate();
-}
+bool TKvToolButton::ClicksAt(int x, int) const { return !InArrowPart(x); }
 
 void TKvToolButton::WndProc(TMessage& message) {
     switch (message.Msg) {
-    case BM_CLICK:
-        if (Enabled())
-            UserClick();
+    case CM_KVBUTTONPRESSED:
         message.Result = 0;
+        if (auto sender = GroupSender<TKvToolButton>(*this, message.LParam);
+            sender && static_cast<int>(message.WParam) == GroupIndex())
+            FollowGroup(*sender);
         return;
-    case BM_GETCHECK:
-        message.Result = down_ ? BST_CHECKED : BST_UNCHECKED;
-        return;
-    case BM_SETCHECK:
-        SetDown(message.WParam == BST_CHECKED);
-        message.Result = 0;
-        return;
-    case CM_KVBUTTONPRESSED: {
-        message.Result = 0;
-        auto sender = GroupSender<TKvToolButton>(*this, message.LParam);
-        if (sender && groupIndex_ != 0 && static_cast<int>(message.WParam) == groupIndex_) {
-            allowAllUp_ = sender->allowAllUp_;
-            if (sender->down_)
-                SetDown(false);
-        }
-        return;
-    }
-    case WM_ERASEBKGND:
-        message.Result = 1;  // Paint covers the whole client area
-        return;
-    case WM_LBUTTONUP:
-        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
-        return;
-    case WM_CAPTURECHANGED:
-        if (!releasing_)
-            CancelTracking();
-        break;
-    case WM_CANCELMODE:
-        CancelTracking();
-        break;
     case CM_MOUSEENTER:
     case CM_MOUSELEAVE: {
         const bool hot = message.Msg == CM_MOUSEENTER && HotAllowed();
@@ -1462,16 +1407,14 @@ void TKvToolButton::WndProc(TMessage& message) {
     }
     case CM_ENABLEDCHANGED:
         // Disabled it stops tracking; enabled again it shows Down (exclusive) or up.
-        if (!Enabled()) {
-            CancelTracking();
+        if (!Enabled())
             hot_ = false;
-        }
         Invalidate();
         break;
     default:
         break;
     }
-    TCustomControl::WndProc(message);
+    TGroupedButton::WndProc(message);
 }
 
 void TKvToolButton::DropDown() {
@@ -1485,49 +1428,15 @@ void TKvToolButton::DropDown() {
 }
 
 void TKvToolButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && Enabled()) {
-        press_.Start();
-        Repaint();
-        if (toolStyle_ == tsDropDown && dropDownMenu_ && (InArrowPart(x) || !OnClick)) {
-            // The arrow part (or a button without a click of its own) drops the menu.
-            TFreeWatch watch(*this);
-            DropDown();
-            if (watch.Freed())
-                return;
-            CancelTracking();
-        }
+    // The arrow part (or a button without a click of its own) drops the menu.
+    if (StartPress(button) && toolStyle_ == tsDropDown && dropDownMenu_ && (InArrowPart(x) || !OnClick)) {
+        TFreeWatch watch(*this);
+        DropDown();
+        if (watch.Freed())
+            return;
+        CancelPress();
     }
     TCustomControl::MouseDown(button, shift, x, y);
-}
-
-void TKvToolButton::MouseMove(TShiftState shift, int x, int y) {
-    if (press_.Move(*this, x, y))
-        Repaint();
-    TCustomControl::MouseMove(shift, x, y);
-}
-
-void TKvToolButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && press_.Held()) {
-        const bool inside = press_.Finish(*this, x, y);
-        Invalidate();
-        if (inside && !InArrowPart(x)) {
-            TFreeWatch watch(*this);
-            UserClick();
-            if (watch.Freed())
-                return;
-        }
-    }
-    TCustomControl::MouseUp(button, shift, x, y);
-}
-
-void TKvToolButton::UserClick() {
-    if (groupIndex_ != 0) {
-        if (!down_)
-            SetDown(true);
-        else if (allowAllUp_)
-            SetDown(false);
-    }
-    Click();
 }
 
 int TKvToolButton::CurrentImage() const {
@@ -1614,7 +1523,7 @@ void TKvToolButton::Paint() {
         framed = true;
     }
 
-    const int shiftX = pushed || (dropStyle && press_.Held() && press_.Inside() && !OnClick) ? 1 : 0;
+    const int shiftX = pushed || (dropStyle && Press().Held() && Press().Inside() && !OnClick) ? 1 : 0;
     const int shiftY = themed ? 0 : shiftX;
     if (dropStyle) {
         const int x = client.right - 8 + shiftX;

@@ -320,15 +320,13 @@ private:
 // OnClick) drops DropDownMenu, and a release there is no click.
 // A tool button asks its parent (CM_KVTOOLBARBUTTONLAYOUT, ...SIZE, ...SHOWCAPTION); a parent that
 // imposes a value answers nonzero: the layout + 1, MAKELRESULT(width, height), 1 hidden / 2 shown.
-class TKvToolButton : public TCustomControl {
+class TKvToolButton : public TGroupedButton {
     DECLARE_CLASS_INFO()
 
 public:
     explicit TKvToolButton(TComponent* owner);
     ~TKvToolButton() override;
 
-    bool AllowAllUp() const { return allowAllUp_; }
-    void SetAllowAllUp(bool value);
     int DisabledIndex() const { return disabledIndex_; }
     void SetDisabledIndex(int value);
     int DownIndex() const { return downIndex_; }
@@ -337,14 +335,10 @@ public:
     void SetHotIndex(int value);
     int ImageIndex() const { return imageIndex_; }
     void SetImageIndex(int value);
-    bool Down() const { return down_; }
-    void SetDown(bool value);
     TPopupMenu* DropDownMenu() const { return dropDownMenu_; }
     void SetDropDownMenu(TPopupMenu* value);
     bool Flat() const { return flat_; }
     void SetFlat(bool value);
-    int GroupIndex() const { return groupIndex_; }
-    void SetGroupIndex(int value);
     TImageList* Images() const { return images_; }
     void SetImages(TImageList* value);
     TButtonLayout Layout() const { return layout_; }
@@ -376,10 +370,10 @@ protected:
     void Notification(TComponent* component, TOperation operation) override;
     void Paint() override;
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
-    void MouseMove(TShiftState shift, int x, int y) override;
-    void MouseUp(TMouseButton button, TShiftState shift, int x, int y) override;
-    // A click from outside or a release inside: the group's Down logic, then Click.
-    virtual void UserClick();
+    // The drop-down arrow part drops the menu instead of clicking.
+    bool ClicksAt(int x, int y) const override;
+    // The other tool buttons of the parent hear of it through CM_KVBUTTONPRESSED.
+    void GroupChanged() override;
     // Fires OnDropDown.
     virtual void DoDropDown();
 
@@ -389,20 +383,15 @@ private:
     bool HotAllowed() const;
     void DropDown();
     void AskParent();
-    void BroadcastGroup();
-    void CancelTracking();
     void ImagesChanged(TObject*);
     int CurrentImage() const;
 
-    bool allowAllUp_ = false;
     int disabledIndex_ = -1;
     int downIndex_ = -1;
     int hotIndex_ = -1;
     int imageIndex_ = -1;
-    bool down_ = false;
     TPopupMenu* dropDownMenu_ = nullptr;
     bool flat_ = true;
-    int groupIndex_ = 0;
     TImageList* images_ = nullptr;
     TButtonLayout layout_ = blGlyphLeft;
     bool showCaption_ = false;
@@ -412,8 +401,6 @@ private:
     bool useToolbarShowCaption_ = true;
     TKvToolStyle toolStyle_ = tsButton;
     bool hot_ = false;
-    TButtonPress press_;
-    bool releasing_ = false;
 };
 
 template <>

@@ -29,6 +29,127 @@ bool TButtonPress::Cancel() {
     return true;
 }
 
+TGroupedButton::TGroupedButton(TComponent* owner) : TCustomControl(owner) {
+    // Clicks come from the release and BM_CLICK, with the group logic first.
+    ControlStyle.Exclude(csClickEvents);
+}
+
+void TGroupedButton::SetAllowAllUp(bool value) {
+    allowAllUp_ = value;
+    GroupChanged();
+}
+
+void TGroupedButton::SetDown(bool value) {
+    if (value == down_)
+        return;
+    down_ = value;
+    Invalidate();
+    if (down_)
+        GroupChanged();
+}
+
+void TGroupedButton::SetGroupIndex(int index) {
+    if (index == groupIndex_)
+        return;
+    groupIndex_ = index;
+    GroupChanged();
+}
+
+void TGroupedButton::FollowGroup(const TGroupedButton& sender) {
+    if (groupIndex_ == 0 || sender.groupIndex_ != groupIndex_ || &sender == this)
+        return;
+    allowAllUp_ = sender.allowAllUp_;
+    if (sender.down_)
+        SetDown(false);
+}
+
+void TGroupedButton::WndProc(TMessage& message) {
+    switch (message.Msg) {
+    case BM_CLICK:
+        if (Enabled())
+            UserClick();
+        message.Result = 0;
+        return;
+    case BM_GETCHECK:
+        message.Result = down_ ? BST_CHECKED : BST_UNCHECKED;
+        return;
+    case BM_SETCHECK:
+        SetDown(message.WParam == BST_CHECKED);
+        message.Result = 0;
+        return;
+    case WM_ERASEBKGND:
+        message.Result = 1;  // Paint covers the whole client area
+        return;
+    case WM_LBUTTONUP:
+        // The click's handler may free the button.
+        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
+        return;
+    case WM_CAPTURECHANGED:
+        // Another window took the mouse while the button was held: no click follows.
+        if (!releasing_)
+            CancelPress();
+        break;
+    case WM_CANCELMODE:
+        CancelPress();
+        break;
+    case CM_ENABLEDCHANGED:
+        if (!Enabled())
+            CancelPress();
+        break;
+    default:
+        break;
+    }
+    TCustomControl::WndProc(message);
+}
+
+void TGroupedButton::CancelPress() {
+    if (press_.Cancel())
+        Invalidate();
+}
+
+bool TGroupedButton::StartPress(TMouseButton button) {
+    if (button != mbLeft || !Enabled())
+        return false;
+    press_.Start();
+    Repaint();
+    return true;
+}
+
+void TGroupedButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
+    StartPress(button);
+    TCustomControl::MouseDown(button, shift, x, y);
+}
+
+void TGroupedButton::MouseMove(TShiftState shift, int x, int y) {
+    if (press_.Move(*this, x, y))
+        Repaint();
+    TCustomControl::MouseMove(shift, x, y);
+}
+
+void TGroupedButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
+    if (button == mbLeft && press_.Held()) {
+        const bool inside = press_.Finish(*this, x, y);
+        Invalidate();
+        if (inside && ClicksAt(x, y)) {
+            TFreeWatch watch(*this);
+            UserClick();
+            if (watch.Freed())
+                return;
+        }
+    }
+    TCustomControl::MouseUp(button, shift, x, y);
+}
+
+void TGroupedButton::UserClick() {
+    if (groupIndex_ != 0) {
+        if (!down_)
+            SetDown(true);
+        else if (allowAllUp_)
+            SetDown(false);
+    }
+    Click();
+}
+
 const TClassInfo& TSpeedButton::StaticClassInfo() {
     static const TPropInfo props[] = {
         Prop<&TSpeedButton::AllowAllUp, &TSpeedButton::SetAllowAllUp>("AllowAllUp").WithDefault(false),
@@ -45,9 +166,7 @@ const TClassInfo& TSpeedButton::StaticClassInfo() {
     return info;
 }
 
-TSpeedButton::TSpeedButton(TComponent* owner) : TCustomControl(owner), glyph_(std::make_unique<TBitmap>()) {
-    // Clicks come from MouseUp and BM_CLICK, with the group logic first.
-    ControlStyle.Exclude(csClickEvents);
+TSpeedButton::TSpeedButton(TComponent* owner) : TGroupedButton(owner), glyph_(std::make_unique<TBitmap>()) {
     glyph_->OnChange = TNotifyEvent(this, &TSpeedButton::GlyphChanged);
     SetBounds(0, 0, 23, 22);
 }
@@ -62,23 +181,18 @@ void TSpeedButton::CreateParams(TCreateParams& params) {
 TButtonState TSpeedButton::State() const {
     if (!Enabled())
         return bsDisabled;
-    if (press_.Inside())
+    if (Press().Inside())
         return bsDown;
-    return down_ ? bsExclusive : bsUp;
+    return Down() ? bsExclusive : bsUp;
 }
 
-void TSpeedButton::SetAllowAllUp(bool value) {
-    allowAllUp_ = value;
-    UpdateExclusive();
-}
-
-void TSpeedButton::SetDown(bool value) {
-    if (value == down_)
+void TSpeedButton::GroupChanged() {
+    TWinControl* parent = Parent();
+    if (GroupIndex() == 0 || !parent)
         return;
-    down_ = value;
-    Invalidate();
-    if (down_)
-        UpdateExclusive();
+    for (int i = 0; i < parent->ControlCount(); ++i)
+        if (auto sibling = dynamic_cast<TSpeedButton*>(parent->Controls(i)))
+            sibling->FollowGroup(*this);
 }
 
 void TSpeedButton::SetFlat(bool value) {
@@ -86,28 +200,6 @@ void TSpeedButton::SetFlat(bool value) {
         return;
     flat_ = value;
     Invalidate();
-}
-
-void TSpeedButton::SetGroupIndex(int index) {
-    if (index == groupIndex_)
-        return;
-    groupIndex_ = index;
-    UpdateExclusive();
-}
-
-// The group shares AllowAllUp, and a button that is down releases the others.
-void TSpeedButton::UpdateExclusive() {
-    if (groupIndex_ == 0 || !Parent())
-        return;
-    TWinControl* parent = Parent();
-    for (int i = 0; i < parent->ControlCount(); ++i) {
-        auto sibling = dynamic_cast<TSpeedButton*>(parent->Controls(i));
-        if (!sibling || sibling == this || sibling->groupIndex_ != groupIndex_)
-            continue;
-        sibling->allowAllUp_ = allowAllUp_;
-        if (down_)
-            sibling->SetDown(false);
-    }
 }
 
 void TSpeedButton::SetGlyph(TBitmap* glyph) {
@@ -159,18 +251,6 @@ void TSpeedButton::SetSpacing(int spacing) {
 
 void TSpeedButton::WndProc(TMessage& message) {
     switch (message.Msg) {
-    case BM_CLICK:
-        if (Enabled())
-            UserClick();
-        message.Result = 0;
-        return;
-    case BM_GETCHECK:
-        message.Result = down_ ? BST_CHECKED : BST_UNCHECKED;
-        return;
-    case BM_SETCHECK:
-        SetDown(message.WParam == BST_CHECKED);
-        message.Result = 0;
-        return;
     case CM_DIALOGCHAR:
         // The caption's accelerator clicks; the focus stays where it is.
         if (IsAccel(static_cast<char>(message.WParam), Caption()) && CanFocus()) {
@@ -178,21 +258,6 @@ void TSpeedButton::WndProc(TMessage& message) {
             message.Result = 1;
             return;
         }
-        break;
-    case WM_ERASEBKGND:
-        message.Result = 1;  // Paint covers the whole client area
-        return;
-    case WM_LBUTTONUP:
-        // The click's handler may free the button.
-        WhileFlagged(releasing_, [&] { TCustomControl::WndProc(message); });
-        return;
-    case WM_CAPTURECHANGED:
-        // Another window took the mouse while the button was held: no click follows.
-        if (!releasing_)
-            CancelPress();
-        break;
-    case WM_CANCELMODE:
-        CancelPress();
         break;
     case CM_MOUSEENTER:
         mouseInControl_ = true;
@@ -204,57 +269,10 @@ void TSpeedButton::WndProc(TMessage& message) {
         if (flat_)
             Invalidate();
         break;
-    case CM_ENABLEDCHANGED:
-        if (!Enabled())
-            CancelPress();
-        break;
     default:
         break;
     }
-    TCustomControl::WndProc(message);
-}
-
-void TSpeedButton::CancelPress() {
-    if (press_.Cancel())
-        Invalidate();
-}
-
-void TSpeedButton::MouseDown(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && Enabled()) {
-        press_.Start();
-        Repaint();
-    }
-    TCustomControl::MouseDown(button, shift, x, y);
-}
-
-void TSpeedButton::MouseMove(TShiftState shift, int x, int y) {
-    if (press_.Move(*this, x, y))
-        Repaint();
-    TCustomControl::MouseMove(shift, x, y);
-}
-
-void TSpeedButton::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
-    if (button == mbLeft && press_.Held()) {
-        const bool inside = press_.Finish(*this, x, y);
-        Invalidate();
-        if (inside) {
-            TFreeWatch watch(*this);
-            UserClick();
-            if (watch.Freed())
-                return;
-        }
-    }
-    TCustomControl::MouseUp(button, shift, x, y);
-}
-
-void TSpeedButton::UserClick() {
-    if (groupIndex_ != 0) {
-        if (!down_)
-            SetDown(true);
-        else if (allowAllUp_)
-            SetDown(false);
-    }
-    Click();
+    TGroupedButton::WndProc(message);
 }
 
 SIZE TSpeedButton::GlyphSize() const {

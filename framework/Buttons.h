@@ -50,21 +50,55 @@ private:
     bool inside_ = false;
 };
 
-class TSpeedButton : public TCustomControl {
+// A custom-drawn button window with Down, GroupIndex and AllowAllUp: a left press, BM_CLICK and
+// BM_SETCHECK drive it, BM_GETCHECK reads Down. How a group hears of a change is the subclass's.
+class TGroupedButton : public TCustomControl {
+public:
+    explicit TGroupedButton(TComponent* owner);
+
+    bool AllowAllUp() const { return allowAllUp_; }
+    void SetAllowAllUp(bool value);
+    bool Down() const { return down_; }
+    void SetDown(bool value);
+    int GroupIndex() const { return groupIndex_; }
+    void SetGroupIndex(int index);
+
+    void WndProc(TMessage& message) override;
+
+protected:
+    void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
+    void MouseMove(TShiftState shift, int x, int y) override;
+    void MouseUp(TMouseButton button, TShiftState shift, int x, int y) override;
+    // What a user's click (mouse or BM_CLICK) does: the group's Down logic, then Click.
+    virtual void UserClick();
+    // Whether a release at x, y on the button clicks it.
+    virtual bool ClicksAt(int /*x*/, int /*y*/) const { return true; }
+    // A button went down, or the group's index or AllowAllUp changed: the siblings must follow.
+    virtual void GroupChanged() = 0;
+    // A sibling of the group changed: share its AllowAllUp, and go up when it went down.
+    void FollowGroup(const TGroupedButton& sender);
+    // A left press on an enabled button starts tracking: true then.
+    bool StartPress(TMouseButton button);
+    void CancelPress();
+    const TButtonPress& Press() const { return press_; }
+
+private:
+    bool allowAllUp_ = false;
+    bool down_ = false;
+    int groupIndex_ = 0;
+    TButtonPress press_;
+    bool releasing_ = false;  // inside WM_LBUTTONUP: the capture goes as expected
+};
+
+class TSpeedButton : public TGroupedButton {
     DECLARE_CLASS_INFO()
 
 public:
     explicit TSpeedButton(TComponent* owner);
     ~TSpeedButton() override;
 
-    bool AllowAllUp() const { return allowAllUp_; }
-    void SetAllowAllUp(bool value);
-    bool Down() const { return down_; }
-    void SetDown(bool value);
     bool Flat() const { return flat_; }
     void SetFlat(bool value);
-    int GroupIndex() const { return groupIndex_; }
-    void SetGroupIndex(int index);
     // Never null; setting copies the bitmap (null empties the glyph).
     TBitmap* Glyph() const { return glyph_.get(); }
     void SetGlyph(TBitmap* glyph);
@@ -90,11 +124,8 @@ public:
 protected:
     void CreateParams(TCreateParams& params) override;
     void Paint() override;
-    void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
-    void MouseMove(TShiftState shift, int x, int y) override;
-    void MouseUp(TMouseButton button, TShiftState shift, int x, int y) override;
-    // What a user's click (mouse or BM_CLICK) does: the group's Down logic, then Click.
-    virtual void UserClick();
+    // The group's other speed buttons take AllowAllUp, and go up when this one went down.
+    void GroupChanged() override;
     // Where the glyph's top left and the caption's box go inside client, for these sizes.
     void CalcLayout(const TRect& client, SIZE glyphSize, SIZE textSize, TPoint& glyphPos, TRect& textRect) const;
     // The size of one glyph image; zero when there is no glyph.
@@ -103,15 +134,10 @@ protected:
 private:
     void GlyphChanged(TObject*);
     void UpdateGlyphList();
-    void UpdateExclusive();
-    void CancelPress();
     void DrawGlyph(TCanvas& canvas, TPoint at, TButtonState state);
     void DrawCaption(TCanvas& canvas, const TRect& rect);
 
-    bool allowAllUp_ = false;
-    bool down_ = false;
     bool flat_ = false;
-    int groupIndex_ = 0;
     std::unique_ptr<TBitmap> glyph_;
     std::unique_ptr<TImageList> glyphList_;  // the glyph cut into images, made when painted
     bool glyphListStale_ = true;
@@ -120,8 +146,6 @@ private:
     int margin_ = -1;
     int spacing_ = 4;
     bool mouseInControl_ = false;
-    TButtonPress press_;
-    bool releasing_ = false;  // inside WM_LBUTTONUP: the capture goes as expected
 };
 
 template <>
