@@ -751,11 +751,13 @@ bool TApplication::PreprocessKey(const MSG& msg) {
 
 // Waits for input or for calls from worker threads.
 void TApplication::Idle() {
-    CheckSynchronize();
-    HANDLE sync = SyncEvent();
-    DWORD rc = MsgWaitForMultipleObjectsEx(1, &sync, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (rc == WAIT_OBJECT_0)
+    {
+        const TSyncEventWait waiting;
         CheckSynchronize();
+        HANDLE sync = SyncEvent();
+        MsgWaitForMultipleObjectsEx(1, &sync, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    }
+    CheckSynchronize();
 }
 
 void TApplication::HandleException(TObject* sender) {

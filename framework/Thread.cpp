@@ -17,6 +17,7 @@ struct TSyncRequest {
 SRWLOCK gSyncLock = SRWLOCK_INIT;
 CONDITION_VARIABLE gSyncDone = CONDITION_VARIABLE_INIT;
 std::deque<TSyncRequest*> gSyncQueue;
+bool gMainWaitsOnSyncEvent = false;
 // Auto-reset: a wait that sees it takes the signal, and CheckSynchronize then runs
 // whatever is queued. A signal left over from calls already run costs one empty check.
 const TUniqueHandle gSyncEvent(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -93,6 +94,16 @@ DWORD MainThreadID() { return gMainThreadID; }
 
 HANDLE SyncEvent() { return gSyncEvent.Get(); }
 
+TSyncEventWait::TSyncEventWait() {
+    TSyncLockGuard lock;
+    gMainWaitsOnSyncEvent = true;
+}
+
+TSyncEventWait::~TSyncEventWait() {
+    TSyncLockGuard lock;
+    gMainWaitsOnSyncEvent = false;
+}
+
 bool CheckSynchronize() {
     if (GetCurrentThreadId() != gMainThreadID)
         return false;
@@ -122,12 +133,16 @@ void TThread::Synchronize(const TThreadMethod& method) {
         return;
     }
     TSyncRequest request{&method, nullptr};
+    bool mainWaits;
     {
         TSyncLockGuard lock;
         gSyncQueue.push_back(&request);
+        mainWaits = gMainWaitsOnSyncEvent;
     }
     SetEvent(gSyncEvent.Get());
-    gSyncWindow.Wake();
+    // A main thread that left its wait after this checks the queue before anything else.
+    if (!mainWaits)
+        gSyncWindow.Wake();
     {
         TSyncLockGuard lock;
         while (!request.done)

@@ -29,6 +29,16 @@ bool CheckSynchronize();
 // Auto-reset event, signalled when calls were queued for the main thread.
 HANDLE SyncEvent();
 
+// While one lives, the main thread waits on SyncEvent() itself, so a worker's Synchronize only
+// signals the event and posts no wake message. Run CheckSynchronize after it ends.
+class TSyncEventWait {
+public:
+    TSyncEventWait();
+    ~TSyncEventWait();
+    TSyncEventWait(const TSyncEventWait&) = delete;
+    TSyncEventWait& operator=(const TSyncEventWait&) = delete;
+};
+
 class TThread : public TObject {
 public:
     // The system thread exists from here on but runs nothing before Start.

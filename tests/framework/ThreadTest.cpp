@@ -1,3 +1,4 @@
+#include "Forms.h"
 #include "MessagePump.h"
 #include "Thread.h"
 
@@ -102,6 +103,39 @@ TEST(Thread, GetMessageLoopRunsSynchronizedCalls) {
         DispatchMessageA(&msg);
     thread.WaitFor();
     EXPECT_EQ(ranOn, GetCurrentThreadId());
+}
+
+TEST(Thread, CallsReachAMainThreadThatSwitchesBetweenTheApplicationsWaitAndAPlainLoop) {
+    // The application's wait takes calls without the wake message; a plain loop right after it
+    // must still never miss one.
+    constexpr int kCalls = 2000;
+    int ran = 0;
+    TLambdaThread thread([&](TLambdaThread& self) {
+        for (int i = 0; i < kCalls; ++i)
+            self.Synchronize([&] { ++ran; });
+    });
+    thread.Start();
+    bool stalled = false;
+    for (int turn = 0; ran < kCalls && !stalled; ++turn) {
+        if (turn % 2 == 0) {
+            Application.HandleMessage();
+            continue;
+        }
+        // A plain loop sees only messages: the wake message, or nothing within the limit.
+        const int before = ran;
+        MSG msg;
+        while (ran == before && ran < kCalls) {
+            if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 5000, QS_ALLINPUT) == WAIT_TIMEOUT) {
+                stalled = true;
+                break;
+            }
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageA(&msg);
+        }
+    }
+    thread.WaitFor();
+    EXPECT_FALSE(stalled) << "after " << ran << " calls";
+    EXPECT_EQ(ran, kCalls);
 }
 
 TEST(Thread, ErrorOfSynchronizedCallIsRaisedInWorker) {
