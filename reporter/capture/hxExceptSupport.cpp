@@ -286,6 +286,12 @@ void SetThreadInfoIn(THxThreadTable& table, DWORD threadId, HANDLE handle, std::
     RemoveFirstEndedEntry(table);
 }
 
+LONG WINAPI SwallowThreadNaming(EXCEPTION_POINTERS* pointers)
+{
+    return pointers->ExceptionRecord->ExceptionCode == 0x406D1388 ? EXCEPTION_CONTINUE_EXECUTION
+                                                                   : EXCEPTION_CONTINUE_SEARCH;
+}
+
 // ---- Exception address ----
 
 TExceptionSources gExceptionSources;
@@ -511,10 +517,7 @@ void AssignThreadName(DWORD threadId, std::string_view name) noexcept
         return;
     }
     // The debugger takes the notification first; the handler only keeps it from going further.
-    PVOID handler = AddVectoredExceptionHandler(0, [](EXCEPTION_POINTERS* pointers) -> LONG {
-        return pointers->ExceptionRecord->ExceptionCode == 0x406D1388 ? EXCEPTION_CONTINUE_EXECUTION
-                                                                       : EXCEPTION_CONTINUE_SEARCH;
-    });
+    PVOID handler = AddVectoredExceptionHandler(0, &SwallowThreadNaming);
     const ULONG_PTR arguments[4] = {0x1000, reinterpret_cast<ULONG_PTR>(text.c_str()), threadId, 0};
     RaiseException(0x406D1388, 0, 4, arguments);
     if (handler)

@@ -277,14 +277,18 @@ TEST(HxExceptSupport, LoaderLockCountsOnlyForItsOwner)
         bool Quit = false;
         bool Held = true;
     } observer;
-    HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
-        auto* o = static_cast<TObserver*>(p);
-        while (WaitForSingleObject(o->Ask, INFINITE) == WAIT_OBJECT_0 && !o->Quit) {
-            o->Held = IsLoaderLockHeld();
-            SetEvent(o->Answered);
+    struct TObserve {
+        static DWORD WINAPI Run(void* p)
+        {
+            auto* o = static_cast<TObserver*>(p);
+            while (WaitForSingleObject(o->Ask, INFINITE) == WAIT_OBJECT_0 && !o->Quit) {
+                o->Held = IsLoaderLockHeld();
+                SetEvent(o->Answered);
+            }
+            return 0;
         }
-        return 0;
-    }, &observer, 0, nullptr);
+    };
+    HANDLE thread = CreateThread(nullptr, 0, &TObserve::Run, &observer, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     auto observed = [&] {
         SetEvent(observer.Ask);
