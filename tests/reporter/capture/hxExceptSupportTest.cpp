@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,15 @@ extern "C" __attribute__((noinline)) int SupportCaller(int value)
 {
     return SupportCallee(value) + SupportCallee(value + 1);
 }
+
+namespace supporttest {
+struct EAbort : std::exception {};
+struct ESilent : EAbort {};
+struct TMixin {
+    virtual ~TMixin() = default;
+};
+struct EMixed : TMixin, ESilent {};
+} // namespace supporttest
 
 namespace {
 
@@ -327,6 +337,38 @@ TEST(HxExceptSupport, Identifiers)
     EXPECT_FALSE(IsIdentifier(""));
     EXPECT_FALSE(IsIdentifier("9x"));
     EXPECT_FALSE(IsIdentifier("a.b"));
+}
+
+TEST(HxExceptSupport, ObjectsAndTheirClasses)
+{
+    const supporttest::ESilent silent;
+    const supporttest::EMixed mixed;
+    const std::runtime_error other("other");
+    const int plain = 7;
+    EXPECT_TRUE(IsValidObject(&silent));
+    EXPECT_TRUE(IsValidObject(&mixed));
+    EXPECT_TRUE(IsValidObject(&other));
+    EXPECT_FALSE(IsValidObject(&plain));
+    EXPECT_FALSE(IsValidObject(nullptr));
+    // A base part behind the first one is not a complete object.
+    EXPECT_FALSE(IsValidObject(static_cast<const supporttest::ESilent*>(&mixed)));
+
+    EXPECT_TRUE(IsClassNamed(&silent, "supporttest.ESilent"));
+    EXPECT_TRUE(IsClassNamed(&silent, "supporttest.EAbort"));
+    EXPECT_TRUE(IsClassNamed(&silent, "std.exception"));
+    EXPECT_TRUE(IsClassNamed(&mixed, "supporttest.EAbort"));
+    EXPECT_TRUE(IsClassNamed(&mixed, "supporttest.TMixin"));
+    EXPECT_FALSE(IsClassNamed(&mixed, "EAbort"));
+    EXPECT_FALSE(IsClassNamed(&other, "supporttest.EAbort"));
+    EXPECT_FALSE(IsClassNamed(&plain, "int"));
+
+    // The bytes of an object in released memory are no object.
+    void* memory = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(memory, nullptr);
+    std::memcpy(memory, static_cast<const void*>(&silent), sizeof silent);
+    EXPECT_TRUE(IsClassNamed(memory, "supporttest.EAbort"));
+    VirtualFree(memory, 0, MEM_RELEASE);
+    EXPECT_FALSE(IsValidObject(memory));
 }
 
 // ---- Exception address ----
