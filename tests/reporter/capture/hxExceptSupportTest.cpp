@@ -40,39 +40,23 @@ std::string Hex(DWORD id)
 }
 
 // A thread that waits until the test lets it go.
-class TParkedThread {
-public:
-    TParkedThread()
-        : release_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          thread_(CreateThread(nullptr, 0, &Park, release_, 0, &id_))
-    {
-    }
+struct TParkedThread {
+    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD Id = 0;
+    HANDLE Handle = CreateThread(nullptr, 0, &Park, Release, 0, &Id);
+
     ~TParkedThread()
     {
         Finish();
-        CloseHandle(release_);
+        CloseHandle(Release);
     }
     void Finish()
     {
-        if (!thread_)
-            return;
-        SetEvent(release_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        thread_ = nullptr;
+        SetEvent(Release);
+        if (Handle && WaitForSingleObject(Handle, INFINITE) == WAIT_OBJECT_0 && CloseHandle(Handle))
+            Handle = nullptr;
     }
-    DWORD Id() const { return id_; }
-    HANDLE Handle() const { return thread_; }
-
-private:
-    static DWORD WINAPI Park(void* event)
-    {
-        WaitForSingleObject(event, INFINITE);
-        return 0;
-    }
-    HANDLE release_;
-    DWORD id_ = 0;
-    HANDLE thread_;
+    static DWORD WINAPI Park(void* event) { return WaitForSingleObject(event, INFINITE); }
 };
 
 // ---- Threads ----
@@ -84,7 +68,7 @@ TEST(HxExceptSupport, ThreadListStartsWithTheOldestThread)
     ASSERT_GE(ids.size(), 2u);
     // GoogleTest runs the tests on the process's first thread.
     EXPECT_EQ(ids.front(), GetCurrentThreadId());
-    EXPECT_EQ(ids.back(), worker.Id());
+    EXPECT_EQ(ids.back(), worker.Id);
 }
 
 bool TableHolds(DWORD threadId)
@@ -103,9 +87,9 @@ TEST(HxExceptSupport, ThreadTableNamesThreads)
     EXPECT_EQ(GetThreadName(mainThread, false), "main thread (" + Hex(mainThread) + ")");
 
     TParkedThread worker, helper;
-    const DWORD id = worker.Id();
+    const DWORD id = worker.Id;
     EXPECT_EQ(GetThreadName(id, false), "thread " + Hex(id));
-    SetThreadInfo(id, worker.Handle(), "scan", mainThread, reinterpret_cast<const void*>(&SupportCaller), "TScanThread");
+    SetThreadInfo(id, worker.Handle, "scan", mainThread, reinterpret_cast<const void*>(&SupportCaller), "TScanThread");
     const void* creator = nullptr;
     DWORD creatorThread = 0;
     EXPECT_EQ(GetThreadName(id, false, &creator, &creatorThread), "scan (" + Hex(id) + ")");
@@ -124,17 +108,17 @@ TEST(HxExceptSupport, ThreadTableNamesThreads)
     EXPECT_FALSE(TableHolds(id));
 
     // The reporter's own threads never show by name.
-    AssignThreadName(helper.Id(), "-");
-    EXPECT_EQ(GetThreadName(helper.Id(), false), "");
-    EXPECT_EQ(GetThreadName(helper.Id(), true), "thread " + Hex(helper.Id()));
+    AssignThreadName(helper.Id, "-");
+    EXPECT_EQ(GetThreadName(helper.Id, false), "");
+    EXPECT_EQ(GetThreadName(helper.Id, true), "thread " + Hex(helper.Id));
 
     // An ended thread's entry goes at the next change.
     AssignThreadName(id, "short-lived");
     worker.Finish();
     EXPECT_TRUE(TableHolds(id));
-    AssignThreadName(helper.Id(), "-");
+    AssignThreadName(helper.Id, "-");
     EXPECT_FALSE(TableHolds(id));
-    EXPECT_TRUE(TableHolds(helper.Id()));
+    EXPECT_TRUE(TableHolds(helper.Id));
 
     // Another module of the process shares the table; the last one closes it.
     THxThreadTableLink other;
@@ -155,18 +139,18 @@ TEST(HxExceptSupport, ThreadTableNamesThreads)
 TEST(HxExceptSupport, ThreadStateAndSuspension)
 {
     TParkedThread worker;
-    ASSERT_TRUE(SetThreadPriority(worker.Handle(), THREAD_PRIORITY_ABOVE_NORMAL));
-    EXPECT_FALSE(IsThreadSuspended(worker.Id(), worker.Handle()));
-    ASSERT_NE(SuspendThread(worker.Handle()), DWORD(-1));
-    EXPECT_TRUE(IsThreadSuspended(worker.Id(), worker.Handle()));
+    ASSERT_TRUE(SetThreadPriority(worker.Handle, THREAD_PRIORITY_ABOVE_NORMAL));
+    EXPECT_FALSE(IsThreadSuspended(worker.Id, worker.Handle));
+    ASSERT_NE(SuspendThread(worker.Handle), DWORD(-1));
+    EXPECT_TRUE(IsThreadSuspended(worker.Id, worker.Handle));
     TThreadState state;
-    ASSERT_TRUE(GetThreadState(worker.Id(), state));
+    ASSERT_TRUE(GetThreadState(worker.Id, state));
     EXPECT_TRUE(state.Suspended);
     EXPECT_EQ(state.Priority, THREAD_PRIORITY_ABOVE_NORMAL);
     EXPECT_LT(state.StackPointer, state.StackEnd);
     EXPECT_NE(state.InstructionPointer, 0u);
-    ResumeThread(worker.Handle());
-    EXPECT_FALSE(IsThreadSuspended(worker.Id(), worker.Handle()));
+    ResumeThread(worker.Handle);
+    EXPECT_FALSE(IsThreadSuspended(worker.Id, worker.Handle));
 
     // The calling thread: never suspended, its stack holds this function's locals.
     EXPECT_FALSE(IsThreadSuspended(GetCurrentThreadId(), GetCurrentThread()));
@@ -271,13 +255,18 @@ using TLockLoader = LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*);
 using TUnlockLoader = LONG(WINAPI*)(ULONG, ULONG_PTR);
 using TPebLock = void(WINAPI*)();
 
+template <class Proc>
+Proc NtdllProc(const char* name)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
 TEST(HxExceptSupport, LoaderLockCountsOnlyForItsOwner)
 {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    auto lock = reinterpret_cast<TLockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
-    auto unlock = reinterpret_cast<TUnlockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
-    auto acquirePeb = reinterpret_cast<TPebLock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlAcquirePebLock")));
-    auto releasePeb = reinterpret_cast<TPebLock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlReleasePebLock")));
+    auto lock = NtdllProc<TLockLoader>("LdrLockLoaderLock");
+    auto unlock = NtdllProc<TUnlockLoader>("LdrUnlockLoaderLock");
+    auto acquirePeb = NtdllProc<TPebLock>("RtlAcquirePebLock");
+    auto releasePeb = NtdllProc<TPebLock>("RtlReleasePebLock");
     ASSERT_TRUE(lock && unlock && acquirePeb && releasePeb);
 
     // The observer starts before the lock is taken: a new thread would wait for the loader lock.
@@ -441,14 +430,7 @@ TEST(HxExceptSupport, ResolveExceptionAddress)
 
 TEST(HxExceptSupport, PlaceholdersExpand)
 {
-    SYSTEMTIME at{};
-    at.wYear = 2024;
-    at.wMonth = 3;
-    at.wDay = 7;
-    at.wHour = 9;
-    at.wMinute = 5;
-    at.wSecond = 4;
-    at.wMilliseconds = 7;
+    SYSTEMTIME at{2024, 3, 4, 7, 9, 5, 4, 7};
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     const std::string kernelName = StripFileExtension(FileNameOfPath(GetModuleFileNameStr(kernel)));
     EXPECT_EQ(ExpandPlaceholders(kernel, "%APPNAME% in %modname%: %ExceptMsg%", "", "", at),
