@@ -114,7 +114,8 @@ bool ThreadListFromSystemInfo(std::vector<DWORD>& ids)
     std::vector<unsigned char> buffer(256 * 1024);
     for (;;) {
         ULONG needed = 0;
-        const LONG status = query(5 /* process information */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        const ULONG size = static_cast<ULONG>(buffer.size());
+        const LONG status = query(5 /* process information */, buffer.data(), size, &needed);
         if (status == static_cast<LONG>(0xC0000004) /* length mismatch */ && buffer.size() < (64u << 20)) {
             buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
             continue;
@@ -273,7 +274,8 @@ void SetThreadInfoIn(THxThreadTable& table, DWORD threadId, HANDLE handle, std::
         }
     }
     if (!removeOnly && (!name.empty() || creatorThreadId || creatorAddress)) {
-        if (auto* entry = static_cast<THxThreadEntry*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(THxThreadEntry)))) {
+        void* block = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(THxThreadEntry));
+        if (auto* entry = static_cast<THxThreadEntry*>(block)) {
             entry->ThreadId = threadId;
             entry->Name = LocalCopy(name);
             entry->ClassName = className.empty() ? nullptr : LocalCopy(className);
@@ -458,8 +460,9 @@ BOOL CALLBACK FindJumpWindow(HWND window, LPARAM lParam)
     const int length = GetClassNameA(window, className, sizeof className);
     const std::string_view name(className, static_cast<std::size_t>(length > 0 ? length : 0));
     // The id must end with the prefix: "$1a" must not pick the window of thread "$1a3".
-    const bool idEnds = name.size() == search->Prefix.size() ||
-                        (name.size() > search->Prefix.size() && !std::isxdigit(static_cast<unsigned char>(name[search->Prefix.size()])));
+    const std::size_t cut = search->Prefix.size();
+    const bool idEnds =
+        name.size() == cut || (name.size() > cut && !std::isxdigit(static_cast<unsigned char>(name[cut])));
     if (StartsWithText(name, search->Prefix) && idEnds) {
         search->Found = window;
         return FALSE;
@@ -550,7 +553,8 @@ TThreadTableResult THxThreadTableLink::Open(DWORD& mainThreadId) noexcept
     if (!mapping)
         return TThreadTableResult::NoMapping;
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    auto* table = static_cast<THxThreadTable*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(THxThreadTable)));
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(THxThreadTable));
+    auto* table = static_cast<THxThreadTable*>(view);
     if (!table) {
         CloseHandle(mapping);
         return TThreadTableResult::NoView;
@@ -1174,7 +1178,8 @@ bool SendIdeJumpCommand(const std::string& text) noexcept
                                SMTO_ABORTIFHUNG, 1000, &answer) != 0;
 }
 
-std::string DecipherPassword(std::string_view stored, std::string_view passPhrase1, std::string_view passPhrase2) noexcept
+std::string DecipherPassword(std::string_view stored, std::string_view passPhrase1,
+                             std::string_view passPhrase2) noexcept
 {
     try {
         std::string text(stored);

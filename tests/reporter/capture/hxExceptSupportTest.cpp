@@ -166,8 +166,10 @@ TEST(HxExceptSupport, ThreadStateAndSuspension)
 TEST(HxExceptSupport, ModulesAndPaths)
 {
     const std::vector<THxModule> modules = GetModuleList();
-    for (HMODULE module : {GetModuleHandleA(nullptr), GetModuleHandleA("kernel32.dll"), GetModuleHandleA("ntdll.dll")}) {
-        auto found = std::find_if(modules.begin(), modules.end(), [&](const THxModule& m) { return m.Handle == module; });
+    for (const char* name : {static_cast<const char*>(nullptr), "kernel32.dll", "ntdll.dll"}) {
+        const HMODULE module = GetModuleHandleA(name);
+        auto found =
+            std::find_if(modules.begin(), modules.end(), [&](const THxModule& m) { return m.Handle == module; });
         ASSERT_NE(found, modules.end());
         EXPECT_EQ(found->Name, GetModuleFileNameStr(module));
     }
