@@ -595,6 +595,7 @@ HWND MakeTopWindow(const std::string& className, WNDPROC proc)
 
 TEST(HxExceptSupport, IdeJumpReachesTheEnvironmentsWindow)
 {
+    gJumps = gDecoyJumps = TJumpLog{};
     EXPECT_FALSE(SendIdeJumpCommand("unit.cpp (12)"));
     const std::string prefix = "hxToolsMsgHandlerWindow$" + UpperCaseCopy(CardinalToHex(GetCurrentThreadId()));
     HWND target = MakeTopWindow(prefix + "$Test", &JumpTarget<&gJumps>);
