@@ -984,19 +984,342 @@ void SetMinDebugInfoReader(TMinDebugInfoReader reader)
     MinDebugInfoReader = reader ? reader : DefaultMinDebugInfo;
 }
 
-// ---- JDBG and TD32 (below) ----
+// ---- JDBG files ----
+//
+// "JDBG", then numbers and names: the version (1); the unit count, per unit its start (as the
+// difference from the previous start) and name, then the end of the last unit (as the difference
+// from its start); the procedure count, per procedure its address difference and name; the line
+// count, per entry the address difference and the line difference. Addresses are relative to
+// the code base. A number takes 7 bits per byte, least significant group first, a set top bit
+// announcing more; 0x7FFFFFFF is no number. Differences wrap at 32 bits.
 
-bool TMapFile::ReadJdbgFile(const std::string&)
+namespace {
+
+class TJdbgReader {
+public:
+    TJdbgReader(const std::string& data) : data_(data) {}
+
+    bool Number(std::uint32_t& value)
+    {
+        value = 0;
+        for (int shift = 0; shift < 35; shift += 7) {
+            if (pos_ >= data_.size())
+                return false;
+            const unsigned char b = static_cast<unsigned char>(data_[pos_++]);
+            value |= static_cast<std::uint32_t>(b & 0x7F) << shift;
+            if (!(b & 0x80))
+                return value != 0x7FFFFFFF;
+        }
+        return false;
+    }
+
+    // Mode byte 1: plain text up to a zero, each byte but 0xAA XORed with 0xAA. Mode 0 or 2 ("@"
+    // in front): 6-bit codes, four per three bytes, least significant first, 0 ending the name.
+    bool Name(std::string& name)
+    {
+        name.clear();
+        if (pos_ >= data_.size())
+            return false;
+        const unsigned char mode = static_cast<unsigned char>(data_[pos_++]);
+        if (mode == 1) {
+            for (;;) {
+                if (pos_ >= data_.size())
+                    return false;
+                const unsigned char b = static_cast<unsigned char>(data_[pos_++]);
+                if (b == 0)
+                    return true;
+                name += static_cast<char>(b == 0xAA ? b : b ^ 0xAA);
+            }
+        }
+        if (mode != 0 && mode != 2)
+            return false;
+        static const char digits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
+        if (mode == 2)
+            name = "@";
+        for (;;) {
+            if (pos_ + 3 > data_.size())
+                return false;
+            std::uint32_t group = 0;
+            for (int i = 0; i < 3; ++i)
+                group |= static_cast<std::uint32_t>(static_cast<unsigned char>(data_[pos_++])) << (8 * i);
+            for (int i = 0; i < 4; ++i) {
+                const unsigned code = (group >> (6 * i)) & 63;
+                if (code == 0)
+                    return true;
+                if (name.size() >= 255)
+                    return false;
+                name += digits[code - 1];
+            }
+        }
+    }
+
+private:
+    const std::string& data_;
+    std::size_t pos_ = 4;
+};
+
+} // namespace
+
+bool TMapFile::ReadJdbgFile(const std::string& fileName)
 {
-    return false;
+    std::string data;
+    if (!ReadWholeFile(fileName, data) || data.size() < 5 || data.compare(0, 4, "JDBG") != 0)
+        return false;
+    TJdbgReader r(data);
+    TSourceGuard guard(segments_, publics_, lines_);
+    std::uint32_t version, count, delta;
+    if (!r.Number(version) || version != 1 || !r.Number(count))
+        return false;
+    std::uint32_t start = 0;
+    std::string name, previous;
+    std::uint32_t previousStart = 0;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!r.Number(delta) || !r.Name(name))
+            return false;
+        start += delta;
+        if (i > 0)
+            AddSegment(MfKindCode, previousStart, start - previousStart, previous, true, true, false);
+        previous = name.substr(name.find_last_of("\\/") + 1);
+        previousStart = start;
+    }
+    if (count > 0) {
+        if (!r.Number(delta))
+            return false;
+        AddSegment(MfKindCode, previousStart, delta, previous, true, true, false);
+    }
+    MergeSegments();
+    std::uint32_t address = 0;
+    if (!r.Number(count))
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!r.Number(delta) || !r.Name(name))
+            return false;
+        address += delta;
+        // A qualification with the holding unit's name goes.
+        const std::string unit = FindSegmentByAddress(*this, MfKindCode, codeBase_ + address).UnitName;
+        if (!unit.empty() && name.size() > unit.size() + 1 && SameTextCI(std::string_view(name).substr(0, unit.size()), unit) &&
+            name[unit.size()] == '.')
+            name.erase(0, unit.size() + 1);
+        AddPublic(MfKindCode, name, address, true);
+    }
+    address = 0;
+    std::uint32_t line = 0, lineDelta;
+    if (!r.Number(count))
+        return false;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (!r.Number(delta) || !r.Number(lineDelta))
+            return false;
+        address += delta;
+        line += lineDelta;
+        AddLine(static_cast<std::int32_t>(line), codeBase_ + address);
+    }
+    MergeSegments();
+    return guard.Commit(true);
 }
 
-bool TMapFile::ReadTd32(const std::string&)
+// ---- TD32 ----
+//
+// "FB09" or "FB0A", the offset of the subsection directory; the directory: header size (16 bits),
+// entry size (16), entry count (32), two more 32-bit fields; per entry: type (16), module (16),
+// offset and size (32 each), offsets counted from the signature. Subsections read here:
+//   0x130 names: count, per name a length byte, the characters and a terminating byte (index 1..n).
+//   0x120 module: overlay, library, segment count, style (16 bits each); per segment: segment,
+//         flags (16 each), offset, size (32 each); then the unit's name index (32).
+//   0x127 source module: file count, range count (16 each), file offsets (32 each, from the
+//         subsection), ranges (2 x 32 each), range segments (16 each); per file: block count (16),
+//         pad (16), block offsets (32 each), ranges, name index (32); per block: segment, pair
+//         count (16 each), offsets (32 each), lines (16 each).
+//   0x129 (else 0x125) symbols after a 16-byte (0x125: 4-byte) header, each record: length (16,
+//         not counting itself), type (16), body. Procedures 0x204/0x205: six 32-bit fields, offset
+//         (32), segment (16), flags (16), type (32), name index (32). Data 0x201/0x202 and publics
+//         0x20/0x21: offset (32), segment (16), flags (16), type (32), name index (32).
+
+namespace {
+
+class TTd32View {
+public:
+    TTd32View(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+    bool Has(std::size_t at, std::size_t count) const { return at <= size_ && count <= size_ - at; }
+    std::uint32_t U32(std::size_t at) const { return Has(at, 4) ? LoadU32(data_ + at) : 0; }
+    std::uint16_t U16(std::size_t at) const
+    {
+        return Has(at, 2) ? static_cast<std::uint16_t>(data_[at] | data_[at + 1] << 8) : 0;
+    }
+    const unsigned char* Data() const { return data_; }
+
+private:
+    const unsigned char* data_;
+    std::size_t size_;
+};
+
+struct TTd32Entry {
+    std::uint16_t Type, Module;
+    std::uint32_t Offset, Size;
+};
+
+} // namespace
+
+bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
 {
-    return false;
+    const TTd32View v(static_cast<const unsigned char*>(data), size);
+    if (!data || size < 8 || (std::memcmp(data, "FB09", 4) != 0 && std::memcmp(data, "FB0A", 4) != 0))
+        return false;
+    const std::uint32_t dir = v.U32(4);
+    const std::uint16_t headerSize = v.U16(dir), entrySize = v.U16(dir + 2);
+    const std::uint32_t entryCount = v.U32(dir + 4);
+    if (!v.Has(dir, 16) || entrySize < 12 || !v.Has(dir + headerSize, std::size_t(entryCount) * entrySize))
+        return false;
+    std::vector<TTd32Entry> entries;
+    for (std::uint32_t i = 0; i < entryCount; ++i) {
+        const std::size_t at = dir + headerSize + std::size_t(i) * entrySize;
+        TTd32Entry e{v.U16(at), v.U16(at + 2), v.U32(at + 4), v.U32(at + 8)};
+        if (!v.Has(e.Offset, e.Size))
+            return false;
+        entries.push_back(e);
+    }
+    TSourceGuard guard(segments_, publics_, lines_);
+    std::vector<std::string> names(1);
+    for (const TTd32Entry& e : entries)
+        if (e.Type == 0x130) {
+            const std::uint32_t count = v.U32(e.Offset);
+            std::size_t at = e.Offset + 4;
+            const std::size_t end = e.Offset + e.Size;
+            for (std::uint32_t i = 0; i < count && at < end; ++i) {
+                const std::size_t length = v.Data()[at];
+                if (at + 1 + length + 1 > end)
+                    return false;
+                names.emplace_back(reinterpret_cast<const char*>(v.Data()) + at + 1, length);
+                at += length + 2;
+            }
+        }
+    const auto nameOf = [&](std::uint32_t index) { return index < names.size() ? names[index] : std::string(); };
+    // Segment number and offset to kind and relative address; false for segments not kept.
+    const auto place = [&](std::uint16_t segment, std::uint32_t offset, std::uint8_t& kind, uintptr_t& address) {
+        if (segment < 1 || segment > dataSegment_)
+            return false;
+        kind = segment < dataSegment_ ? MfKindCode : MfKindData;
+        address = offset + (kind == MfKindCode && segment > 1 ? secondCodeOffset_ : 0);
+        return true;
+    };
+    for (const TTd32Entry& e : entries) {
+        const std::size_t end = e.Offset + e.Size;
+        if (e.Type == 0x120) {
+            const std::uint16_t count = v.U16(e.Offset + 4);
+            const std::size_t nameAt = e.Offset + 8 + std::size_t(count) * 12;
+            if (nameAt + 4 > end)
+                return false;
+            const std::string unit = nameOf(v.U32(nameAt));
+            for (std::uint16_t i = 0; i < count; ++i) {
+                const std::size_t at = e.Offset + 8 + std::size_t(i) * 12;
+                std::uint8_t kind;
+                uintptr_t start;
+                if (place(v.U16(at), v.U32(at + 4), kind, start))
+                    AddSegment(kind, start, v.U32(at + 8), unit, true, false, false);
+            }
+        } else if (e.Type == 0x127) {
+            const std::uint16_t files = v.U16(e.Offset);
+            for (std::uint16_t f = 0; f < files; ++f) {
+                const std::size_t file = e.Offset + v.U32(e.Offset + 4 + std::size_t(f) * 4);
+                const std::uint16_t blocks = v.U16(file);
+                for (std::uint16_t b = 0; b < blocks; ++b) {
+                    const std::size_t block = e.Offset + v.U32(file + 4 + std::size_t(b) * 4);
+                    const std::uint16_t segment = v.U16(block), pairs = v.U16(block + 2);
+                    if (block + 4 + std::size_t(pairs) * 6 > end)
+                        return false;
+                    for (std::uint16_t p = 0; p < pairs; ++p) {
+                        std::uint8_t kind;
+                        uintptr_t address;
+                        if (place(segment, v.U32(block + 4 + std::size_t(p) * 4), kind, address) && kind == MfKindCode)
+                            AddLine(v.U16(block + 4 + std::size_t(pairs) * 4 + std::size_t(p) * 2), codeBase_ + address);
+                    }
+                }
+            }
+        }
+    }
+    MergeSegments();
+    const TTd32Entry* symbols = nullptr;
+    for (const TTd32Entry& e : entries)
+        if (e.Type == 0x129 || (e.Type == 0x125 && !symbols))
+            symbols = &e;
+    if (symbols) {
+        std::size_t at = symbols->Offset + (symbols->Type == 0x129 ? 16 : 4);
+        const std::size_t end = symbols->Offset + symbols->Size;
+        while (at + 4 <= end) {
+            const std::uint16_t length = v.U16(at), type = v.U16(at + 2);
+            const std::size_t body = at + 4;
+            at += 2 + std::size_t(length);
+            if (length < 2 || at > end)
+                return false;
+            std::size_t fields = 0;
+            if (type == 0x204 || type == 0x205)
+                fields = body + 24;
+            else if (type == 0x201 || type == 0x202 || type == 0x20 || type == 0x21)
+                fields = body;
+            else
+                continue;
+            if (fields + 16 > at)
+                return false;
+            std::uint8_t kind;
+            uintptr_t address;
+            if (!place(v.U16(fields + 4), v.U32(fields), kind, address))
+                continue;
+            const bool code = type == 0x204 || type == 0x205 || type == 0x20;
+            if (code != (kind == MfKindCode))
+                continue;
+            AddPublic(kind, nameOf(v.U32(fields + 12)), address, true);
+        }
+    }
+    SortPublics();
+    MergeSegments();
+    return guard.Commit(true);
 }
 
-bool TMapFile::ReadTd32Data(const void*, std::size_t)
+bool TMapFile::ReadTd32(const std::string& moduleFileName)
 {
-    return false;
+    const std::size_t dot = moduleFileName.rfind('.');
+    const std::string base = dot == std::string::npos ? moduleFileName : moduleFileName.substr(0, dot);
+    const std::string tds = base + ".tds";
+    // A ".tds" file older (in whole days) than a map file beside it is stale.
+    WIN32_FILE_ATTRIBUTE_DATA tdsInfo{}, mapInfo{};
+    bool useTds = GetFileAttributesExA(tds.c_str(), GetFileExInfoStandard, &tdsInfo) != 0;
+    if (useTds && GetFileAttributesExA((base + ".map").c_str(), GetFileExInfoStandard, &mapInfo)) {
+        const auto days = [](const FILETIME& t) {
+            return (static_cast<std::uint64_t>(t.dwHighDateTime) << 32 | t.dwLowDateTime) / 864000000000ull;
+        };
+        useTds = days(tdsInfo.ftLastWriteTime) >= days(mapInfo.ftLastWriteTime);
+    }
+    const std::string& source = useTds ? tds : moduleFileName;
+    HANDLE file = CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size{};
+    HANDLE mapping = GetFileSizeEx(file, &size) && size.QuadPart > 0
+                         ? CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr)
+                         : nullptr;
+    CloseHandle(file);
+    if (!mapping)
+        return false;
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    CloseHandle(mapping);
+    if (!view)
+        return false;
+    bool read = false;
+    const std::size_t length = static_cast<std::size_t>(size.QuadPart);
+    if (useTds) {
+        read = ReadTd32Data(view, length);
+    } else {
+        // The image's debug directory points at the information inside the file.
+        const TPeView pe(view, length, TPeView::TLayout::File);
+        const IMAGE_DATA_DIRECTORY* dir = pe.Valid() ? pe.DataDirectory(IMAGE_DIRECTORY_ENTRY_DEBUG) : nullptr;
+        const auto* entries =
+            dir ? static_cast<const IMAGE_DEBUG_DIRECTORY*>(pe.At(dir->VirtualAddress, dir->Size)) : nullptr;
+        for (std::size_t i = 0; entries && i < dir->Size / sizeof(IMAGE_DEBUG_DIRECTORY) && !read; ++i) {
+            const IMAGE_DEBUG_DIRECTORY& d = entries[i];
+            if (d.PointerToRawData < length && d.SizeOfData <= length - d.PointerToRawData)
+                read = ReadTd32Data(static_cast<const unsigned char*>(view) + d.PointerToRawData, d.SizeOfData);
+        }
+    }
+    UnmapViewOfFile(view);
+    return read;
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -299,6 +300,152 @@ TEST(HxMapFile, TextWithoutKnownSectionsIsNoMap)
     EXPECT_FALSE(map.Build(nullptr, folder.Path("plain.exe")));
     EXPECT_FALSE(map.Valid());
     EXPECT_FALSE(map.Build(nullptr, folder.Path("missing.exe")));
+}
+
+// ---- JDBG and TD32 files ----
+
+struct TBytes {
+    std::string Data;
+    TBytes& U16(unsigned v) { return Raw(std::string{char(v), char(v >> 8)}); }
+    TBytes& U32(std::uint32_t v) { return Raw(std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}); }
+    TBytes& Raw(std::string_view bytes) { Data.append(bytes); return *this; }
+    TBytes& Number(std::uint32_t v)
+    {
+        do {
+            Data += char((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
+            v >>= 7;
+        } while (v);
+        return *this;
+    }
+    TBytes& PlainName(std::string_view name)
+    {
+        Data += '\x01';
+        for (char c : name)
+            Data += char(c ^ 0xAA);
+        Data += '\0';
+        return *this;
+    }
+    TBytes& CodedName(std::string_view name, bool at)
+    {
+        static const std::string digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
+        Data += at ? '\x02' : '\x00';
+        std::vector<unsigned> codes;
+        for (char c : name)
+            codes.push_back(unsigned(digits.find(c)) + 1);
+        codes.push_back(0);
+        while (codes.size() % 4)
+            codes.push_back(0);
+        for (std::size_t i = 0; i < codes.size(); i += 4) {
+            const std::uint32_t group = codes[i] | codes[i + 1] << 6 | codes[i + 2] << 12 | codes[i + 3] << 18;
+            Raw(std::string{char(group), char(group >> 8), char(group >> 16)});
+        }
+        return *this;
+    }
+};
+
+TEST(HxMapFile, JdbgUnitsProceduresAndLines)
+{
+    TBytes b;
+    b.Raw("JDBG").Number(1);
+    b.Number(2).Number(0x100).CodedName("Alpha", false).Number(0x200).PlainName("C:\\src\\Beta.cpp").Number(0x100);
+    b.Number(3).Number(0x100).PlainName("Alpha.Start").Number(0x80).CodedName("Helper", false).Number(0x180).CodedName(
+        "Beta_Run2", true);
+    b.Number(3).Number(0x100).Number(10).Number(0x10).Number(2).Number(0x1F0).Number(std::uint32_t(-7));
+    TempFolder folder;
+    folder.Write("jd.jdbg", b.Data);
+    TMapFile map;
+    ASSERT_TRUE(map.Build(nullptr, folder.Path("jd.exe")));
+    ASSERT_EQ(map.Segments().size(), 2u);
+    EXPECT_EQ(map.Segments()[1].UnitName, "Beta.cpp") << "the folder goes";
+    EXPECT_EQ(map.Segments()[1].Start + map.Segments()[1].Length, 0x400u);
+    ASSERT_EQ(map.Publics().size(), 3u);
+    EXPECT_EQ(map.Publics()[0].Name, "Start");
+    EXPECT_EQ(map.Publics()[1].Name, "Helper");
+    EXPECT_EQ(map.Publics()[2].Name, "@Beta_Run2");
+    uintptr_t next;
+    EXPECT_EQ(FindLineByAddress(map, 0x305, next), 5);
+    EXPECT_EQ(FindLineByAddress(map, 0x2FF, next), 12);
+
+    // A cut file and a number marked invalid are no map.
+    TMapFile cut;
+    folder.Write("cut.jdbg", b.Data.substr(0, b.Data.size() - 1));
+    EXPECT_FALSE(cut.Build(nullptr, folder.Path("cut.exe")));
+    TBytes bad;
+    bad.Raw("JDBG").Number(1).Number(0x7FFFFFFF);
+    folder.Write("bad.jdbg", bad.Data);
+    EXPECT_FALSE(cut.Build(nullptr, folder.Path("bad.exe")));
+}
+
+std::string MakeTd32()
+{
+    TBytes names, module, source, symbols;
+    names.U32(4);
+    for (const char* n : {"Gamma", "Proc1", "Var1", "Pub1"})
+        names.Raw(std::string(1, char(std::strlen(n)))).Raw(n).Raw(std::string(1, '\0'));
+    module.U16(0).U16(0).U16(2).U16(0).U16(1).U16(0).U32(0x1000).U32(0x200).U16(2).U16(0).U32(0).U32(0x40).U32(1);
+    // A pad after the header, the one file at 12, its one block at 32.
+    source.U16(1).U16(0).U32(12).U32(0).U16(1).U16(0).U32(32).U32(0).U32(0).U32(0);
+    source.U16(1).U16(2).U32(0x1000).U32(0x1010).U16(7).U16(9);
+    symbols.Raw(std::string(16, '\0'));
+    const auto record = [&](unsigned type, unsigned segment, std::uint32_t offset, std::uint32_t name) {
+        const bool proc = type == 0x205;
+        symbols.U16(proc ? 42 : 18).U16(type);
+        if (proc)
+            symbols.Raw(std::string(24, '\0'));
+        symbols.U32(offset).U16(segment).U16(0).U32(0).U32(name);
+    };
+    record(0x205, 1, 0x1000, 2);
+    record(0x202, 2, 0x10, 3);
+    record(0x20, 1, 0x1100, 4);
+    record(0x20, 3, 0x1180, 4);  // a segment past the data segment
+    TBytes out;
+    out.Raw("FB09").U32(0);
+    const std::pair<unsigned, const TBytes*> parts[] = {{0x130, &names}, {0x120, &module}, {0x127, &source}, {0x129, &symbols}};
+    std::vector<std::uint32_t> offsets;
+    for (const auto& part : parts) {
+        offsets.push_back(std::uint32_t(out.Data.size()));
+        out.Raw(part.second->Data);
+    }
+    const std::uint32_t dir = std::uint32_t(out.Data.size());
+    out.U16(16).U16(12).U32(4).U32(0).U32(0);
+    for (std::size_t i = 0; i < 4; ++i)
+        out.U16(parts[i].first).U16(1).U32(offsets[i]).U32(std::uint32_t(parts[i].second->Data.size()));
+    std::memcpy(out.Data.data() + 4, &dir, 4);
+    return out.Data;
+}
+
+TEST(HxMapFile, Td32FileBesideTheModule)
+{
+    TempFolder folder;
+    const std::string tds = folder.Write("td.tds", MakeTd32());
+    TMapFile map;
+    ASSERT_TRUE(map.Build(nullptr, folder.Path("td.exe")));
+    ASSERT_EQ(map.Segments().size(), 1u);
+    EXPECT_EQ(map.Segments()[0].UnitName, "Gamma");
+    EXPECT_EQ(FindSegmentByAddress(map, MfKindCode, 0x11FF).UnitName, "Gamma");
+    ASSERT_EQ(map.Publics().size(), 2u);
+    EXPECT_EQ(map.Publics()[0].Name, "Proc1");
+    EXPECT_EQ(map.Publics()[1].Name, "Pub1");
+    uintptr_t next;
+    EXPECT_EQ(FindLineByAddress(map, 0x100F, next), 7);
+    EXPECT_EQ(next, 0x1010u);
+
+    // Days older than a map file beside it: the map file wins (here: no map at all).
+    folder.Write("td.map", "no sections\r\n");
+    HANDLE h = CreateFileA(tds.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME t;
+    GetFileTime(h, nullptr, nullptr, &t);
+    ULARGE_INTEGER v{{t.dwLowDateTime, t.dwHighDateTime}};
+    v.QuadPart -= 2 * 864000000000ull;
+    t = {v.LowPart, v.HighPart};
+    SetFileTime(h, nullptr, nullptr, &t);
+    CloseHandle(h);
+    TMapFile stale;
+    EXPECT_FALSE(stale.Build(nullptr, folder.Path("td.exe")));
+    std::string broken = MakeTd32();
+    broken[4] = 0x7F;  // directory outside the data
+    EXPECT_FALSE(stale.ReadTd32Data(broken.data(), broken.size()));
 }
 
 } // namespace
