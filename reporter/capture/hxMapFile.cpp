@@ -477,11 +477,9 @@ bool TMapFile::ReadPackedData(const void* data, std::size_t size)
     const std::uint32_t id1 = version == 3 ? LoadU32(bytes + 22) : 0;
     const std::uint32_t id2 = version == 3 ? LoadU32(bytes + 26) : 0;
     const unsigned flags = version == 3 ? bytes[30] : 0;
-    if (!descriptor_.empty()) {
-        const std::string expected = "$" + Hex8(static_cast<std::uint32_t>(size)) + ", $" + Hex8(id1) + ", $" + Hex8(id2);
-        if (!SameTextCI(descriptor_, expected))
-            return false;
-    }
+    const std::string identity = "$" + Hex8(static_cast<std::uint32_t>(size)) + ", $" + Hex8(id1) + ", $" + Hex8(id2);
+    if (!descriptor_.empty() && !SameTextCI(descriptor_, identity))
+        return false;
     if (flags & 1) {
         if (descriptor_.empty()) {
             std::string descriptor = ReadMinDebugInfo(module_);
@@ -489,6 +487,11 @@ bool TMapFile::ReadPackedData(const void* data, std::size_t size)
                 descriptor_ = std::move(descriptor);
                 if (!base_.empty() && ReadPackedFile(base_ + ".hx"))
                     return true;
+                // Nameless data that the descriptor does not name cannot be resolved later.
+                if (!SameTextCI(descriptor_, identity)) {
+                    descriptor_.clear();
+                    return false;
+                }
             }
         }
     } else {
