@@ -774,15 +774,11 @@ TMfSegment FindSegmentByAddress(const TMapFile& map, std::uint8_t kind, uintptr_
 {
     const auto& segments = map.Segments();
     // Sorted code first: the range of the wanted kind.
-    const auto range = std::equal_range(segments.begin(), segments.end(), kind,
-                                        [](const auto& a, const auto& b) {
-                                            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, TMfSegment>)
-                                                return a.Kind > b;
-                                            else
-                                                return a > b.Kind;
-                                        });
-    const std::size_t first = static_cast<std::size_t>(range.first - segments.begin());
-    const std::size_t last = static_cast<std::size_t>(range.second - segments.begin());
+    const auto begin = std::partition_point(segments.begin(), segments.end(),
+                                            [kind](const TMfSegment& s) { return s.Kind > kind; });
+    const auto end = std::partition_point(begin, segments.end(), [kind](const TMfSegment& s) { return s.Kind == kind; });
+    const std::size_t first = static_cast<std::size_t>(begin - segments.begin());
+    const std::size_t last = static_cast<std::size_t>(end - segments.begin());
     std::ptrdiff_t i = LastNotAbove(segments, first, last, address, [](const TMfSegment& s) { return s.Start; });
     // A shorter range may start after a longer one that still holds the address.
     for (int tries = 0; i >= static_cast<std::ptrdiff_t>(first) && tries < 8; --i, ++tries) {
