@@ -12,8 +12,9 @@ text; public count, per public a short text, the first address as 4 bytes and ev
 as a packed difference; line count, the first line and address as 4 bytes each and every further
 pair as packed differences; the entry point (relative to the code base).
 Short text: a length byte and the characters. Packed integer: one signed byte, or -128 and 4 bytes.
+With --embed the same data also goes into the executable as resource "EXCEPT" of type "HX".
 
-Usage: hxmapgen.py --nm NM --cipher hxCrypt.cpp --source-root DIR EXE [OUTPUT]
+Usage: hxmapgen.py --nm NM --cipher hxCrypt.cpp --source-root DIR [--embed] EXE [OUTPUT]
 """
 
 import argparse
@@ -557,8 +558,8 @@ def read_resources(data, image, root_rva):
     return directory(0, 0)
 
 
-def write_resources(tree, section_rva):
-    """The directory tree, its names and data entries, laid out from section_rva."""
+def write_resources(tree):
+    """The directory tree, then its names, then its data entries; offsets count from its start."""
     tables, strings, entries = bytearray(), bytearray(), bytearray()
     patches = []  # (position in tables, kind, index)
 
@@ -631,7 +632,7 @@ def embed(exe_data, image, packed):
     va = align(max(s[1] + max(s[2], s[4]) for s in image.sections), section_alignment)
     # The packed data first, then the directory that points at it.
     tree = with_entry(tree, "HX", with_entry(tree.get("HX", {}), "EXCEPT", {0: (va, len(packed), 0)}))
-    directory = write_resources(tree, va)
+    directory = write_resources(tree)
     directory_at = align(len(packed), 8)
     contents = packed + b"\0" * (directory_at - len(packed)) + directory
     raw_at = align(len(data), file_alignment)
@@ -695,13 +696,13 @@ def main():
         image = PeImage(f.read())
     lo_rva, hi_rva = image.code_range()
     lo, hi = image.image_base + lo_rva, image.image_base + hi_rva
-    root = os.path.realpath(args.source_root) + "/"
+    roots = tuple({os.path.abspath(args.source_root) + "/", os.path.realpath(args.source_root) + "/"})
     rows = []
     line_section = image.section(".debug_line")
     if line_section:
         line_str = image.section(".debug_line_str")
         rows = line_rows(image.contents(line_section), image.contents(line_str) if line_str else None,
-                         lambda path: path.startswith(root), lo, hi)
+                         lambda path: path.startswith(roots), lo, hi)
     nm_output = nm.communicate()[0].decode("latin-1")
     if nm.returncode != 0:
         sys.exit("hxmapgen: %s failed on %s" % (args.nm, args.exe))

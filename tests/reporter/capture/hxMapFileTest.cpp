@@ -30,6 +30,21 @@ __attribute__((noinline)) uintptr_t CallAtKnownLine(int& line)
     return address;
 }
 
+struct TKey {
+    int Value;
+};
+
+__attribute__((noinline)) bool operator<(TKey a, TKey b)
+{
+    return a.Value < b.Value;
+}
+
+template <class T>
+__attribute__((noinline)) T Twice(T value)
+{
+    return value + value;
+}
+
 } // namespace mapfiletest
 
 namespace {
@@ -148,6 +163,19 @@ TEST(HxMapFile, OwnSymbolsNameTheFunctionUnitAndLine)
     EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", true, "MAPFILETEST.CALLATKNOWNLINE"), 0u);
     EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", false, "MAPFILETEST.CALLATKNOWNLINE"), entry);
     EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxStrings", true, "mapfiletest.CallAtKnownLine"), 0u);
+}
+
+TEST(HxMapFile, PublicNamesLoseSignaturesButKeepTemplateArguments)
+{
+    const TMapFilePtr map = GetModuleMapFile(0);
+    const auto less = reinterpret_cast<uintptr_t>(
+        static_cast<bool (*)(mapfiletest::TKey, mapfiletest::TKey)>(&mapfiletest::operator<));
+    const auto twice = reinterpret_cast<uintptr_t>(&mapfiletest::Twice<unsigned long long>);
+    EXPECT_EQ(FindPublicByAddress(*map, less).Name, "mapfiletest.operator<");
+    EXPECT_EQ(FindPublicByAddress(*map, twice).Name, "mapfiletest.Twice<unsigned long long>");
+    EXPECT_EQ(FindPublicByAddress(*map, twice + 1).Address, twice);
+    EXPECT_TRUE(mapfiletest::operator<({1}, {2}));
+    EXPECT_EQ(mapfiletest::Twice<unsigned long long>(4), 8u);
 }
 
 TEST(HxMapFile, HooksNamePublicsAndKeepLineRanges)
