@@ -65,7 +65,7 @@ bool Inflate(const unsigned char* data, std::size_t size, std::string& out)
         return false;
     bool ok = false;
     try {
-        out.resize(size * 4 + 4096);
+        out.resize(std::min(size * 4 + 4096, kMaxInflated));
         z.next_in = const_cast<unsigned char*>(data);
         z.avail_in = static_cast<uInt>(size);
         for (;;) {
@@ -88,6 +88,14 @@ bool Inflate(const unsigned char* data, std::size_t size, std::string& out)
     }
     inflateEnd(&z);
     return ok;
+}
+
+// The path without its extension.
+std::string PathBase(const std::string& fileName)
+{
+    const std::size_t dot = fileName.rfind('.');
+    const std::size_t slash = fileName.find_last_of("\\/");
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fileName.substr(0, dot) : fileName;
 }
 
 std::string Hex8(std::uint32_t value)
@@ -425,10 +433,7 @@ bool TMapFile::Build(HMODULE module, const std::string& fileName)
     module_ = module;
     fileName_ = fileName;
     ownerName_ = fileName;
-    const std::size_t dot = fileName.rfind('.');
-    const std::size_t slash = fileName.find_last_of("\\/");
-    base_ = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fileName.substr(0, dot)
-                                                                                     : fileName;
+    base_ = PathBase(fileName);
     const bool headers = module && PeNtHeaders(module);
     ReadModuleHeaders();
     bool read = false;
@@ -1275,8 +1280,7 @@ bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
 
 bool TMapFile::ReadTd32(const std::string& moduleFileName)
 {
-    const std::size_t dot = moduleFileName.rfind('.');
-    const std::string base = dot == std::string::npos ? moduleFileName : moduleFileName.substr(0, dot);
+    const std::string base = PathBase(moduleFileName);
     const std::string tds = base + ".tds";
     // A ".tds" file older (in whole days) than a map file beside it is stale.
     WIN32_FILE_ATTRIBUTE_DATA tdsInfo{}, mapInfo{};
