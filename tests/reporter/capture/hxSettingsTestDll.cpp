@@ -19,7 +19,10 @@ __declspec(dllexport) void HxTestRelease(THxModuleSettings* block)
 
 __declspec(dllexport) bool HxTestReadString(HMODULE module, const char* name, char* buffer, int size)
 {
-    const std::string value = NewSettings(module)->ReadString(name);
+    Microsoft::WRL::ComPtr<IVQSettingValues> values;
+    if (FAILED(NewSettings(module).As(&values)))
+        return false;
+    const std::string value = values->ReadString(name);
     if (size <= 0 || value.size() >= static_cast<std::size_t>(size))
         return false;
     std::memcpy(buffer, value.c_str(), value.size() + 1);
