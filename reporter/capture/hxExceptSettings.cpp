@@ -1,6 +1,7 @@
 #include "hxExceptSettings.h"
 
 #include "hxDisAsm.h"
+#include "hxExceptSupport.h"
 #include "hxStrings.h"
 #include "hxTools.h"
 
@@ -26,8 +27,6 @@ constexpr THxSettingRecord kDefaultSettings[] = {
 // Every row of the list once; lookups find the first record of a name.
 static_assert(std::size(kDefaultSettings) == 120);
 
-std::atomic<THxExpandPlaceholdersProc> expandPlaceholders{nullptr};
-std::atomic<THxDecipherPasswordProc> decipherPassword{nullptr};
 std::mutex servicesLock;
 THxAssistantServices assistantServices;
 THxAssistantServices AssistantServices()
@@ -74,16 +73,6 @@ const THxSettingRecord* HxDefaultSettings(std::intptr_t& count) noexcept
 {
     count = static_cast<std::intptr_t>(std::size(kDefaultSettings));
     return kDefaultSettings;
-}
-
-void SetHxExpandPlaceholders(THxExpandPlaceholdersProc proc) noexcept
-{
-    expandPlaceholders.store(proc);
-}
-
-void SetHxDecipherPassword(THxDecipherPasswordProc proc) noexcept
-{
-    decipherPassword.store(proc);
 }
 
 void SetHxAssistantServices(const THxAssistantServices& services) noexcept
@@ -233,9 +222,8 @@ std::string TIVQSettings::ReadString(const char* name)
     // The main module's read has expanded its text already.
     if (fromMain || value.strValue.empty())
         return value.strValue;
-    if (THxExpandPlaceholdersProc expand = expandPlaceholders.load())
-        return expand(module_, value.strValue, "%exceptMsg%", "%bugReport%");
-    return value.strValue;
+    // The message and report placeholders stay for the exception object to fill in.
+    return ExpandPlaceholders(module_, value.strValue, "%exceptMsg%", "%bugReport%");
 }
 
 std::string TIVQSettings::ReadRawString(const char* name)
@@ -275,12 +263,9 @@ bool TIVQSettings::WriteString(const char* name, const std::string& value)
 
 void TIVQSettings::DecipherPassword(const char* password, const char* server, const char* account)
 {
-    std::string text = ReadRawString(password);
-    THxDecipherPasswordProc decipher = decipherPassword.load();
-    if (text.empty() || !decipher)
-        return;
-    decipher(text, ReadRawString(server), ReadRawString(account));
-    WriteString(password, text);
+    const std::string stored = ReadRawString(password);
+    if (!stored.empty())
+        WriteString(password, ::DecipherPassword(stored, ReadRawString(server), ReadRawString(account)));
 }
 
 void TIVQSettings::ReadVersionText()

@@ -155,14 +155,7 @@ __CRT_UUID_DECL(IVQModuleSettings, 0xe2196b25, 0xd73a, 0x4f69, 0xb7, 0x9b, 0xd6,
 
 using TSettingsPtr = Microsoft::WRL::ComPtr<IVQModuleSettings>;
 
-// ---- Replaceable services of other units ----
-
-// Placeholder expansion of setting texts; without it texts are returned unchanged.
-using THxExpandPlaceholdersProc = std::string (*)(HMODULE module, const std::string& text,
-                                                  const std::string& exceptMsg, const std::string& bugReport);
-// Deciphers a stored password in place; false on failure (the text is kept as left by it).
-using THxDecipherPasswordProc = bool (*)(std::string& password, const std::string& server,
-                                         const std::string& account);
+// ---- Assistants, built by the assistant unit ----
 
 // One edit or check-box item of an assistant form.
 struct THxAssistantItem {
@@ -181,8 +174,6 @@ struct THxAssistantServices {
                         const std::function<void(THxAssistantItem& item)>& visit) = nullptr;
 };
 
-void SetHxExpandPlaceholders(THxExpandPlaceholdersProc proc) noexcept;
-void SetHxDecipherPassword(THxDecipherPasswordProc proc) noexcept;
 void SetHxAssistantServices(const THxAssistantServices& services) noexcept;
 
 // ---- The settings object ----

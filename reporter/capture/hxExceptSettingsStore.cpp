@@ -1,5 +1,6 @@
 #include "hxExceptSettingsStore.h"
 
+#include "hxExceptSupport.h"
 #include "hxStrings.h"
 
 #include <atomic>
@@ -17,18 +18,11 @@ std::atomic<THxMessageBoxProc> messageBoxHook{nullptr};
 THxSharedSettingsBuf* sharedView = nullptr;
 std::intptr_t viewOpens = 0;
 
-// A null access list: the shared objects are open to every user of the process.
+// Open to every user of the process: the descriptor has a null access list.
 struct TNullDacl {
     SECURITY_DESCRIPTOR descriptor{};
     SECURITY_ATTRIBUTES attributes{};
-    TNullDacl() noexcept
-    {
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-        attributes.nLength = sizeof attributes;
-        attributes.lpSecurityDescriptor = &descriptor;
-        attributes.bInheritHandle = FALSE;
-    }
+    TNullDacl() noexcept { InitNullDaclAttributes(attributes, descriptor); }
 };
 
 char* CopyToLocal(const char* data, std::size_t length) noexcept

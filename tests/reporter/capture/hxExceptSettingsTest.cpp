@@ -1,5 +1,7 @@
 #include "hxExceptSettings.h"
 
+#include "hxExceptSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,8 +54,6 @@ protected:
     {
         SetMainModuleSettings(nullptr);
         SetSharedSettingsLookup(false);
-        SetHxExpandPlaceholders(nullptr);
-        SetHxDecipherPassword(nullptr);
         SetHxAssistantServices({});
     }
 };
@@ -174,37 +174,20 @@ TEST_F(SettingsTest, PluginSwitchesEditTheList)
     EXPECT_EQ(values->ReadString("Plugins"), "processes");
 }
 
-std::vector<std::string> expandCalls;
-std::string ExpandForTest(HMODULE module, const std::string& text, const std::string& message,
-                          const std::string& report)
+TEST_F(SettingsTest, StringReadsExpandPlaceholdersButKeepTheExceptionsOwn)
 {
-    expandCalls.push_back(text + "," + message + "," + report + "," + (module == Exe() ? "exe" : "other"));
-    std::string out = text;
-    const std::string app = "%appname%";
-    for (std::size_t at; (at = out.find(app)) != std::string::npos;)
-        out.replace(at, app.size(), "ReporterCaptureTests");
-    return out;
-}
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string program = path;
+    program = program.substr(program.find_last_of('\\') + 1);
+    program = program.substr(0, program.rfind('.'));
 
-TEST_F(SettingsTest, StringReadsGoThroughPlaceholderExpansion)
-{
     TSettingsPtr settings = NewSettings(Exe());
-    EXPECT_EQ(settings->GetTitleBar(), "%appname%");
-    SetHxExpandPlaceholders(ExpandForTest);
-    expandCalls.clear();
-    ASSERT_TRUE(settings->SetExceptMsg("%appname%: %exceptMsg%"));
-    EXPECT_EQ(settings->GetTitleBar(), "ReporterCaptureTests");
-    EXPECT_EQ(settings->GetExceptMsg(), "ReporterCaptureTests: %exceptMsg%");
-    ASSERT_EQ(expandCalls.size(), 2u);
-    EXPECT_EQ(expandCalls[0], "%appname%,%exceptMsg%,%bugReport%,exe");
-    EXPECT_EQ(settings->GetBugRepZip(), "");
-    EXPECT_EQ(expandCalls.size(), 2u);
-}
-
-bool DecipherForTest(std::string& password, const std::string& server, const std::string& account)
-{
-    password = "plain:" + password + "@" + server + "/" + account;
-    return true;
+    EXPECT_EQ(settings->GetTitleBar(), program);
+    ASSERT_TRUE(settings->SetExceptMsg("%APPNAME%:%exceptMsg%%LF%%bugReport%"));
+    EXPECT_EQ(settings->GetExceptMsg(), program + ":%exceptMsg%\r\n%bugReport%");
+    // Without settings the module's name is the program's too.
+    EXPECT_EQ(NewSettings(GetModuleHandleA("kernel32.dll"))->GetTitleBar(), program);
 }
 
 TEST_F(SettingsTest, ConstructionDeciphersPasswordsAndReadsTheVersionVariable)
@@ -212,14 +195,15 @@ TEST_F(SettingsTest, ConstructionDeciphersPasswordsAndReadsTheVersionVariable)
     TSettingsPtr keeper = NewSettings(Exe());
     ASSERT_TRUE(keeper->SetSmtpServer("127.0.0.1"));
     ASSERT_TRUE(keeper->SetSmtpAccount("acct"));
-    ASSERT_TRUE(keeper->SetSmtpPassword("XYZ"));
+    const std::string stored = "stored password text";
+    ASSERT_TRUE(keeper->SetSmtpPassword(stored));
     const auto offset = reinterpret_cast<const volatile char*>(&testVersionText) - reinterpret_cast<const char*>(Exe());
     ComPtr<TIVQSettings> object(static_cast<TIVQSettings*>(keeper.Get()));
     ASSERT_TRUE(object->WriteInteger("VersionVar", static_cast<std::int32_t>(offset)));
 
-    SetHxDecipherPassword(DecipherForTest);
     TSettingsPtr settings = NewSettings(Exe());
-    EXPECT_EQ(settings->GetSmtpPassword(), "plain:XYZ@127.0.0.1/acct");
+    EXPECT_EQ(settings->GetSmtpPassword(), DecipherPassword(stored, "127.0.0.1", "acct"));
+    EXPECT_NE(settings->GetSmtpPassword(), stored);
     EXPECT_EQ(settings->GetHttpPassword(), "");
     EXPECT_EQ(settings->VersionText(), "4.5.6 test build");
 
