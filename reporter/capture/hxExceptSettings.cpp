@@ -475,9 +475,10 @@ TSettingsPtr GetModuleSettingsOfAddress(const void* address)
 
 __attribute__((noinline)) TSettingsPtr GetCallerModuleSettings(int depth)
 {
-    void* frame = nullptr;
-    const DWORD skip = static_cast<DWORD>(depth < 0 ? 0 : depth) + 1;
-    if (RtlCaptureStackBackTrace(skip, 1, &frame, nullptr) != 1)
+    // The caller's own return address needs no walk; further frames come from the unwinder,
+    // which also finds frames that keep no frame pointer.
+    void* frame = __builtin_return_address(0);
+    if (depth > 0 && RtlCaptureStackBackTrace(static_cast<DWORD>(depth) + 1, 1, &frame, nullptr) != 1)
         frame = nullptr;
     return GetModuleSettingsOfAddress(frame);
 }

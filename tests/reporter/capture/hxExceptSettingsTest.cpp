@@ -296,7 +296,7 @@ TEST_F(SettingsTest, TwoCopiesOfTheReporterShareOneBlockPerModule)
     auto acquire = library.Proc<THxModuleSettings* (*)(HMODULE)>("HxTestAcquire");
     auto release = library.Proc<void (*)(THxModuleSettings*)>("HxTestRelease");
     auto readString = library.Proc<bool (*)(HMODULE, const char*, char*, int)>("HxTestReadString");
-    auto callerModule = library.Proc<HMODULE (*)()>("HxTestCallerModule");
+    auto callerModule = library.Proc<HMODULE (*)(int)>("HxTestCallerModule");
     ASSERT_TRUE(acquire && release && readString && callerModule);
 
     THxModuleSettings* ours = AcquireModuleSettings(Exe());
@@ -318,7 +318,8 @@ TEST_F(SettingsTest, TwoCopiesOfTheReporterShareOneBlockPerModule)
     EXPECT_EQ(librarySettings->Module(), library.Module());
     EXPECT_EQ(librarySettings->GetBugRepFileSize(), 1234);
     EXPECT_FALSE(librarySettings->GetAutoClip());
-    EXPECT_EQ(callerModule(), library.Module());
+    EXPECT_EQ(callerModule(0), library.Module());
+    EXPECT_EQ(callerModule(1), Exe());
     EXPECT_EQ(GetCallerModuleSettings(0)->Module(), Exe());
     EXPECT_EQ(GetModuleSettingsOfAddress(reinterpret_cast<const void*>(callerModule))->Module(), library.Module());
 

@@ -29,9 +29,9 @@ __declspec(dllexport) bool HxTestReadString(HMODULE module, const char* name, ch
     return true;
 }
 
-__declspec(dllexport) HMODULE HxTestCallerModule()
+__declspec(dllexport) __attribute__((noinline)) HMODULE HxTestCallerModule(int depth)
 {
-    return GetCallerModuleSettings(0)->Module();
+    return GetCallerModuleSettings(depth)->Module();
 }
 
 }
