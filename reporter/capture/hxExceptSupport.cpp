@@ -3,13 +3,17 @@
 #include "hxCrypt.h"
 #include "hxDisAsm.h"
 #include "hxStrings.h"
+#include "hxTools.h"
 
 #include <tlhelp32.h>
+
+#include <cxxabi.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
+#include <typeinfo>
 #include <utility>
 
 namespace {
@@ -110,7 +114,8 @@ bool ThreadListFromSystemInfo(std::vector<DWORD>& ids)
     std::vector<unsigned char> buffer(256 * 1024);
     for (;;) {
         ULONG needed = 0;
-        const LONG status = query(5 /* process information */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        const ULONG size = static_cast<ULONG>(buffer.size());
+        const LONG status = query(5 /* process information */, buffer.data(), size, &needed);
         if (status == static_cast<LONG>(0xC0000004) /* length mismatch */ && buffer.size() < (64u << 20)) {
             buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
             continue;
@@ -269,7 +274,8 @@ void SetThreadInfoIn(THxThreadTable& table, DWORD threadId, HANDLE handle, std::
         }
     }
     if (!removeOnly && (!name.empty() || creatorThreadId || creatorAddress)) {
-        if (auto* entry = static_cast<THxThreadEntry*>(LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(THxThreadEntry)))) {
+        void* block = LocalAlloc(LMEM_FIXED | LMEM_ZEROINIT, sizeof(THxThreadEntry));
+        if (auto* entry = static_cast<THxThreadEntry*>(block)) {
             entry->ThreadId = threadId;
             entry->Name = LocalCopy(name);
             entry->ClassName = className.empty() ? nullptr : LocalCopy(className);
@@ -284,6 +290,119 @@ void SetThreadInfoIn(THxThreadTable& table, DWORD threadId, HANDLE handle, std::
     if (old)
         FreeEntry(old);
     RemoveFirstEndedEntry(table);
+}
+
+LONG WINAPI SwallowThreadNaming(EXCEPTION_POINTERS* pointers)
+{
+    return pointers->ExceptionRecord->ExceptionCode == 0x406D1388 ? EXCEPTION_CONTINUE_EXECUTION
+                                                                   : EXCEPTION_CONTINUE_SEARCH;
+}
+
+// ---- Objects ----
+
+template <class T>
+bool ReadCell(std::uintptr_t address, T& value)
+{
+    return TryReadMemory(address, &value, sizeof value);
+}
+
+bool InModule(std::uintptr_t address)
+{
+    return ModuleOfAddress(reinterpret_cast<const void*>(address)) != nullptr;
+}
+
+// A terminated text at address, read page by page; false when it breaks off or runs too long.
+bool ReadText(std::uintptr_t address, std::string& text)
+{
+    constexpr std::size_t kLimit = 1024, kPage = 4096;
+    text.clear();
+    while (text.size() < kLimit) {
+        char chunk[64];
+        const std::size_t length = std::min<std::size_t>(sizeof chunk, kPage - address % kPage);
+        if (!TryReadMemory(address, chunk, length))
+            return false;
+        const std::size_t end = std::find(chunk, chunk + length, '\0') - chunk;
+        text.append(chunk, end);
+        if (end < length)
+            return true;
+        address += length;
+    }
+    return false;
+}
+
+// The three kinds of class type records of this module, told apart by their virtual tables.
+struct TTypeTables {
+    std::uintptr_t Plain, Single, Multiple;
+};
+
+struct TRoot {
+    virtual ~TRoot() = default;
+};
+struct TSingle : TRoot {};
+struct TOther {
+    virtual ~TOther() = default;
+};
+struct TMultiple : TRoot, TOther {};
+
+const TTypeTables& ModuleTypeTables()
+{
+    static const TTypeTables tables = [] {
+        auto table = [](const std::type_info& type) {
+            std::uintptr_t cell;
+            std::memcpy(&cell, &type, sizeof cell);
+            return cell;
+        };
+        return TTypeTables{table(typeid(TRoot)), table(typeid(TSingle)), table(typeid(TMultiple))};
+    }();
+    return tables;
+}
+
+// The type record of a polymorphic object and its class name with "." between scopes; nullptr
+// when the memory does not hold such an object.
+const std::type_info* ObjectType(const void* object, std::string& className)
+{
+    std::uintptr_t table = 0, type = 0, typeTable = 0, name = 0;
+    std::intptr_t offsetToTop = -1;
+    const auto at = reinterpret_cast<std::uintptr_t>(object);
+    // The object's table lies in a module and leads to a complete object: this one.
+    if (!at || !ReadCell(at, table) || !InModule(table) || !ReadCell(table - 2 * sizeof(void*), offsetToTop) ||
+        offsetToTop != 0 || !ReadCell(table - sizeof(void*), type) || !InModule(type))
+        return nullptr;
+    if (!ReadCell(type, typeTable) || !InModule(typeTable) || !ReadCell(type + sizeof(void*), name) || !InModule(name))
+        return nullptr;
+    std::string mangled;
+    if (!ReadText(name, mangled))
+        return nullptr;
+    int status = -1;
+    std::unique_ptr<char, decltype(&std::free)> plain(
+        abi::__cxa_demangle(mangled.c_str() + (mangled[0] == '*'), nullptr, nullptr, &status), &std::free);
+    if (status != 0 || !plain)
+        return nullptr;
+    className = ReplaceSubStr(plain.get(), "::", ".");
+    return reinterpret_cast<const std::type_info*>(type);
+}
+
+bool ClassOrAncestorNamed(const std::type_info& type, std::string_view name, int depth)
+{
+    std::uintptr_t typeTable;
+    std::memcpy(&typeTable, &type, sizeof typeTable);
+    const TTypeTables& tables = ModuleTypeTables();
+    if (depth > 64 || (typeTable != tables.Plain && typeTable != tables.Single && typeTable != tables.Multiple))
+        return false;
+    int status = -1;
+    std::unique_ptr<char, decltype(&std::free)> plain(abi::__cxa_demangle(type.name(), nullptr, nullptr, &status),
+                                                      &std::free);
+    if (status == 0 && plain && ReplaceSubStr(plain.get(), "::", ".") == name)
+        return true;
+    if (typeTable == tables.Single)
+        return ClassOrAncestorNamed(*static_cast<const abi::__si_class_type_info&>(type).__base_type, name, depth + 1);
+    if (typeTable == tables.Multiple) {
+        const auto& multiple = static_cast<const abi::__vmi_class_type_info&>(type);
+        for (unsigned i = 0; i < multiple.__base_count; ++i)
+            if (ClassOrAncestorNamed(*multiple.__base_info[i].__base_type, name, depth + 1))
+                return true;
+    }
+    return false;
 }
 
 // ---- Exception address ----
@@ -341,8 +460,9 @@ BOOL CALLBACK FindJumpWindow(HWND window, LPARAM lParam)
     const int length = GetClassNameA(window, className, sizeof className);
     const std::string_view name(className, static_cast<std::size_t>(length > 0 ? length : 0));
     // The id must end with the prefix: "$1a" must not pick the window of thread "$1a3".
-    const bool idEnds = name.size() == search->Prefix.size() ||
-                        (name.size() > search->Prefix.size() && !std::isxdigit(static_cast<unsigned char>(name[search->Prefix.size()])));
+    const std::size_t cut = search->Prefix.size();
+    const bool idEnds =
+        name.size() == cut || (name.size() > cut && !std::isxdigit(static_cast<unsigned char>(name[cut])));
     if (StartsWithText(name, search->Prefix) && idEnds) {
         search->Found = window;
         return FALSE;
@@ -433,7 +553,8 @@ TThreadTableResult THxThreadTableLink::Open(DWORD& mainThreadId) noexcept
     if (!mapping)
         return TThreadTableResult::NoMapping;
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
-    auto* table = static_cast<THxThreadTable*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(THxThreadTable)));
+    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(THxThreadTable));
+    auto* table = static_cast<THxThreadTable*>(view);
     if (!table) {
         CloseHandle(mapping);
         return TThreadTableResult::NoView;
@@ -511,10 +632,7 @@ void AssignThreadName(DWORD threadId, std::string_view name) noexcept
         return;
     }
     // The debugger takes the notification first; the handler only keeps it from going further.
-    PVOID handler = AddVectoredExceptionHandler(0, [](EXCEPTION_POINTERS* pointers) -> LONG {
-        return pointers->ExceptionRecord->ExceptionCode == 0x406D1388 ? EXCEPTION_CONTINUE_EXECUTION
-                                                                       : EXCEPTION_CONTINUE_SEARCH;
-    });
+    PVOID handler = AddVectoredExceptionHandler(0, &SwallowThreadNaming);
     const ULONG_PTR arguments[4] = {0x1000, reinterpret_cast<ULONG_PTR>(text.c_str()), threadId, 0};
     RaiseException(0x406D1388, 0, 4, arguments);
     if (handler)
@@ -840,6 +958,39 @@ bool IsIdentifier(std::string_view s) noexcept
     return std::all_of(s.begin() + 1, s.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
 }
 
+bool IsValidObject(const void* object) noexcept
+{
+    try {
+        std::string className;
+        if (!ObjectType(object, className))
+            return false;
+        // Each scope is an identifier; classes of unnamed namespaces are welcome too.
+        const std::size_t count = CountFields(className, '.');
+        for (std::size_t i = 1; i <= count; ++i) {
+            const std::string scope = GetField(className, '.', i);
+            if (!IsIdentifier(scope) && scope != "(anonymous namespace)")
+                return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool IsClassNamed(const void* object, std::string_view name) noexcept
+{
+    try {
+        std::string className;
+        const std::type_info* type = ObjectType(object, className);
+        if (!type)
+            return false;
+        // Ancestors are known only from type records of this module's kinds.
+        return className == name || ClassOrAncestorNamed(*type, name, 0);
+    } catch (...) {
+        return false;
+    }
+}
+
 // ---- Exception address ----
 
 void SetExceptionSources(const TExceptionSources& sources) noexcept
@@ -1027,7 +1178,8 @@ bool SendIdeJumpCommand(const std::string& text) noexcept
                                SMTO_ABORTIFHUNG, 1000, &answer) != 0;
 }
 
-std::string DecipherPassword(std::string_view stored, std::string_view passPhrase1, std::string_view passPhrase2) noexcept
+std::string DecipherPassword(std::string_view stored, std::string_view passPhrase1,
+                             std::string_view passPhrase2) noexcept
 {
     try {
         std::string text(stored);

@@ -139,6 +139,12 @@ bool IsLoaderLockHeld() noexcept;
 
 bool IsIdentifier(std::string_view s) noexcept;
 
+// A polymorphic C++ object is plausible when its virtual table and its type record lie in loaded
+// modules, the table belongs to the complete object and the class name is made of identifiers.
+bool IsValidObject(const void* object) noexcept;
+// The object's class or an ancestor has that name ("::" written "."); implausible objects have none.
+bool IsClassNamed(const void* object, std::string_view name) noexcept;
+
 // ---- Exception address ----
 
 // What the interception side knows; each hook may be missing until that side exists.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,15 @@ extern "C" __attribute__((noinline)) int SupportCaller(int value)
     return SupportCallee(value) + SupportCallee(value + 1);
 }
 
+namespace supporttest {
+struct EAbort : std::exception {};
+struct ESilent : EAbort {};
+struct TMixin {
+    virtual ~TMixin() = default;
+};
+struct EMixed : TMixin, ESilent {};
+} // namespace supporttest
+
 namespace {
 
 std::string Hex(DWORD id)
@@ -30,39 +40,23 @@ std::string Hex(DWORD id)
 }
 
 // A thread that waits until the test lets it go.
-class TParkedThread {
-public:
-    TParkedThread()
-        : release_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
-          thread_(CreateThread(nullptr, 0, &Park, release_, 0, &id_))
-    {
-    }
+struct TParkedThread {
+    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD Id = 0;
+    HANDLE Handle = CreateThread(nullptr, 0, &Park, Release, 0, &Id);
+
     ~TParkedThread()
     {
         Finish();
-        CloseHandle(release_);
+        CloseHandle(Release);
     }
     void Finish()
     {
-        if (!thread_)
-            return;
-        SetEvent(release_);
-        WaitForSingleObject(thread_, INFINITE);
-        CloseHandle(thread_);
-        thread_ = nullptr;
+        SetEvent(Release);
+        if (Handle && WaitForSingleObject(Handle, INFINITE) == WAIT_OBJECT_0 && CloseHandle(Handle))
+            Handle = nullptr;
     }
-    DWORD Id() const { return id_; }
-    HANDLE Handle() const { return thread_; }
-
-private:
-    static DWORD WINAPI Park(void* event)
-    {
-        WaitForSingleObject(event, INFINITE);
-        return 0;
-    }
-    HANDLE release_;
-    DWORD id_ = 0;
-    HANDLE thread_;
+    static DWORD WINAPI Park(void* event) { return WaitForSingleObject(event, INFINITE); }
 };
 
 // ---- Threads ----
@@ -74,7 +68,7 @@ TEST(HxExceptSupport, ThreadListStartsWithTheOldestThread)
     ASSERT_GE(ids.size(), 2u);
     // GoogleTest runs the tests on the process's first thread.
     EXPECT_EQ(ids.front(), GetCurrentThreadId());
-    EXPECT_EQ(ids.back(), worker.Id());
+    EXPECT_EQ(ids.back(), worker.Id);
 }
 
 bool TableHolds(DWORD threadId)
@@ -93,9 +87,9 @@ TEST(HxExceptSupport, ThreadTableNamesThreads)
     EXPECT_EQ(GetThreadName(mainThread, false), "main thread (" + Hex(mainThread) + ")");
 
     TParkedThread worker, helper;
-    const DWORD id = worker.Id();
+    const DWORD id = worker.Id;
     EXPECT_EQ(GetThreadName(id, false), "thread " + Hex(id));
-    SetThreadInfo(id, worker.Handle(), "scan", mainThread, reinterpret_cast<const void*>(&SupportCaller), "TScanThread");
+    SetThreadInfo(id, worker.Handle, "scan", mainThread, reinterpret_cast<const void*>(&SupportCaller), "TScanThread");
     const void* creator = nullptr;
     DWORD creatorThread = 0;
     EXPECT_EQ(GetThreadName(id, false, &creator, &creatorThread), "scan (" + Hex(id) + ")");
@@ -114,17 +108,17 @@ TEST(HxExceptSupport, ThreadTableNamesThreads)
     EXPECT_FALSE(TableHolds(id));
 
     // The reporter's own threads never show by name.
-    AssignThreadName(helper.Id(), "-");
-    EXPECT_EQ(GetThreadName(helper.Id(), false), "");
-    EXPECT_EQ(GetThreadName(helper.Id(), true), "thread " + Hex(helper.Id()));
+    AssignThreadName(helper.Id, "-");
+    EXPECT_EQ(GetThreadName(helper.Id, false), "");
+    EXPECT_EQ(GetThreadName(helper.Id, true), "thread " + Hex(helper.Id));
 
     // An ended thread's entry goes at the next change.
     AssignThreadName(id, "short-lived");
     worker.Finish();
     EXPECT_TRUE(TableHolds(id));
-    AssignThreadName(helper.Id(), "-");
+    AssignThreadName(helper.Id, "-");
     EXPECT_FALSE(TableHolds(id));
-    EXPECT_TRUE(TableHolds(helper.Id()));
+    EXPECT_TRUE(TableHolds(helper.Id));
 
     // Another module of the process shares the table; the last one closes it.
     THxThreadTableLink other;
@@ -145,18 +139,18 @@ TEST(HxExceptSupport, ThreadTableNamesThreads)
 TEST(HxExceptSupport, ThreadStateAndSuspension)
 {
     TParkedThread worker;
-    ASSERT_TRUE(SetThreadPriority(worker.Handle(), THREAD_PRIORITY_ABOVE_NORMAL));
-    EXPECT_FALSE(IsThreadSuspended(worker.Id(), worker.Handle()));
-    ASSERT_NE(SuspendThread(worker.Handle()), DWORD(-1));
-    EXPECT_TRUE(IsThreadSuspended(worker.Id(), worker.Handle()));
+    ASSERT_TRUE(SetThreadPriority(worker.Handle, THREAD_PRIORITY_ABOVE_NORMAL));
+    EXPECT_FALSE(IsThreadSuspended(worker.Id, worker.Handle));
+    ASSERT_NE(SuspendThread(worker.Handle), DWORD(-1));
+    EXPECT_TRUE(IsThreadSuspended(worker.Id, worker.Handle));
     TThreadState state;
-    ASSERT_TRUE(GetThreadState(worker.Id(), state));
+    ASSERT_TRUE(GetThreadState(worker.Id, state));
     EXPECT_TRUE(state.Suspended);
     EXPECT_EQ(state.Priority, THREAD_PRIORITY_ABOVE_NORMAL);
     EXPECT_LT(state.StackPointer, state.StackEnd);
     EXPECT_NE(state.InstructionPointer, 0u);
-    ResumeThread(worker.Handle());
-    EXPECT_FALSE(IsThreadSuspended(worker.Id(), worker.Handle()));
+    ResumeThread(worker.Handle);
+    EXPECT_FALSE(IsThreadSuspended(worker.Id, worker.Handle));
 
     // The calling thread: never suspended, its stack holds this function's locals.
     EXPECT_FALSE(IsThreadSuspended(GetCurrentThreadId(), GetCurrentThread()));
@@ -172,8 +166,10 @@ TEST(HxExceptSupport, ThreadStateAndSuspension)
 TEST(HxExceptSupport, ModulesAndPaths)
 {
     const std::vector<THxModule> modules = GetModuleList();
-    for (HMODULE module : {GetModuleHandleA(nullptr), GetModuleHandleA("kernel32.dll"), GetModuleHandleA("ntdll.dll")}) {
-        auto found = std::find_if(modules.begin(), modules.end(), [&](const THxModule& m) { return m.Handle == module; });
+    for (const char* name : {static_cast<const char*>(nullptr), "kernel32.dll", "ntdll.dll"}) {
+        const HMODULE module = GetModuleHandleA(name);
+        auto found =
+            std::find_if(modules.begin(), modules.end(), [&](const THxModule& m) { return m.Handle == module; });
         ASSERT_NE(found, modules.end());
         EXPECT_EQ(found->Name, GetModuleFileNameStr(module));
     }
@@ -261,13 +257,18 @@ using TLockLoader = LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*);
 using TUnlockLoader = LONG(WINAPI*)(ULONG, ULONG_PTR);
 using TPebLock = void(WINAPI*)();
 
+template <class Proc>
+Proc NtdllProc(const char* name)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
 TEST(HxExceptSupport, LoaderLockCountsOnlyForItsOwner)
 {
-    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    auto lock = reinterpret_cast<TLockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
-    auto unlock = reinterpret_cast<TUnlockLoader>(reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
-    auto acquirePeb = reinterpret_cast<TPebLock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlAcquirePebLock")));
-    auto releasePeb = reinterpret_cast<TPebLock>(reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlReleasePebLock")));
+    auto lock = NtdllProc<TLockLoader>("LdrLockLoaderLock");
+    auto unlock = NtdllProc<TUnlockLoader>("LdrUnlockLoaderLock");
+    auto acquirePeb = NtdllProc<TPebLock>("RtlAcquirePebLock");
+    auto releasePeb = NtdllProc<TPebLock>("RtlReleasePebLock");
     ASSERT_TRUE(lock && unlock && acquirePeb && releasePeb);
 
     // The observer starts before the lock is taken: a new thread would wait for the loader lock.
@@ -277,14 +278,18 @@ TEST(HxExceptSupport, LoaderLockCountsOnlyForItsOwner)
         bool Quit = false;
         bool Held = true;
     } observer;
-    HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
-        auto* o = static_cast<TObserver*>(p);
-        while (WaitForSingleObject(o->Ask, INFINITE) == WAIT_OBJECT_0 && !o->Quit) {
-            o->Held = IsLoaderLockHeld();
-            SetEvent(o->Answered);
+    struct TObserve {
+        static DWORD WINAPI Run(void* p)
+        {
+            auto* o = static_cast<TObserver*>(p);
+            while (WaitForSingleObject(o->Ask, INFINITE) == WAIT_OBJECT_0 && !o->Quit) {
+                o->Held = IsLoaderLockHeld();
+                SetEvent(o->Answered);
+            }
+            return 0;
         }
-        return 0;
-    }, &observer, 0, nullptr);
+    };
+    HANDLE thread = CreateThread(nullptr, 0, &TObserve::Run, &observer, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     auto observed = [&] {
         SetEvent(observer.Ask);
@@ -323,6 +328,38 @@ TEST(HxExceptSupport, Identifiers)
     EXPECT_FALSE(IsIdentifier(""));
     EXPECT_FALSE(IsIdentifier("9x"));
     EXPECT_FALSE(IsIdentifier("a.b"));
+}
+
+TEST(HxExceptSupport, ObjectsAndTheirClasses)
+{
+    const supporttest::ESilent silent;
+    const supporttest::EMixed mixed;
+    const std::runtime_error other("other");
+    const int plain = 7;
+    EXPECT_TRUE(IsValidObject(&silent));
+    EXPECT_TRUE(IsValidObject(&mixed));
+    EXPECT_TRUE(IsValidObject(&other));
+    EXPECT_FALSE(IsValidObject(&plain));
+    EXPECT_FALSE(IsValidObject(nullptr));
+    // A base part behind the first one is not a complete object.
+    EXPECT_FALSE(IsValidObject(static_cast<const supporttest::ESilent*>(&mixed)));
+
+    EXPECT_TRUE(IsClassNamed(&silent, "supporttest.ESilent"));
+    EXPECT_TRUE(IsClassNamed(&silent, "supporttest.EAbort"));
+    EXPECT_TRUE(IsClassNamed(&silent, "std.exception"));
+    EXPECT_TRUE(IsClassNamed(&mixed, "supporttest.EAbort"));
+    EXPECT_TRUE(IsClassNamed(&mixed, "supporttest.TMixin"));
+    EXPECT_FALSE(IsClassNamed(&mixed, "EAbort"));
+    EXPECT_FALSE(IsClassNamed(&other, "supporttest.EAbort"));
+    EXPECT_FALSE(IsClassNamed(&plain, "int"));
+
+    // The bytes of an object in released memory are no object.
+    void* memory = VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE);
+    ASSERT_NE(memory, nullptr);
+    std::memcpy(memory, static_cast<const void*>(&silent), sizeof silent);
+    EXPECT_TRUE(IsClassNamed(memory, "supporttest.EAbort"));
+    VirtualFree(memory, 0, MEM_RELEASE);
+    EXPECT_FALSE(IsValidObject(memory));
 }
 
 // ---- Exception address ----
@@ -395,14 +432,7 @@ TEST(HxExceptSupport, ResolveExceptionAddress)
 
 TEST(HxExceptSupport, PlaceholdersExpand)
 {
-    SYSTEMTIME at{};
-    at.wYear = 2024;
-    at.wMonth = 3;
-    at.wDay = 7;
-    at.wHour = 9;
-    at.wMinute = 5;
-    at.wSecond = 4;
-    at.wMilliseconds = 7;
+    SYSTEMTIME at{2024, 3, 4, 7, 9, 5, 4, 7};
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
     const std::string kernelName = StripFileExtension(FileNameOfPath(GetModuleFileNameStr(kernel)));
     EXPECT_EQ(ExpandPlaceholders(kernel, "%APPNAME% in %modname%: %ExceptMsg%", "", "", at),
@@ -565,6 +595,7 @@ HWND MakeTopWindow(const std::string& className, WNDPROC proc)
 
 TEST(HxExceptSupport, IdeJumpReachesTheEnvironmentsWindow)
 {
+    gJumps = gDecoyJumps = TJumpLog{};
     EXPECT_FALSE(SendIdeJumpCommand("unit.cpp (12)"));
     const std::string prefix = "hxToolsMsgHandlerWindow$" + UpperCaseCopy(CardinalToHex(GetCurrentThreadId()));
     HWND target = MakeTopWindow(prefix + "$Test", &JumpTarget<&gJumps>);
