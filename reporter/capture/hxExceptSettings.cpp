@@ -234,7 +234,11 @@ std::string TIVQSettings::ReadRawString(const char* name)
 
 bool TIVQSettings::Write(const char* name, const THxSettingValue& value)
 {
-    return hasSettings_ && WriteModuleSetting(block_, name, value, true);
+    if (!hasSettings_)
+        return false;
+    THxSettingValue found;
+    return FindSetting(name, false, value.kind, true, found) && found.kind == value.kind &&
+           WriteModuleSetting(block_, name, value, false);
 }
 
 bool TIVQSettings::WriteBool(const char* name, bool value)
