@@ -45,11 +45,20 @@ std::vector<TListed> ReadListing(const char* path, uintptr_t& anchor)
     std::ifstream in(path);
     std::string line;
     anchor = 0;
+    bool pointerTable = false;   // the constructor and destructor tables lie in .text too
     while (std::getline(in, line)) {
         if (line.find("<DisAsmListingAnchor>:") != std::string::npos) {
             anchor = uintptr_t(std::stoull(line.substr(0, line.find(' ')), nullptr, 16));
             continue;
         }
+        if (line.size() > 2 && line.compare(line.size() - 2, 2, ">:") == 0) {
+            pointerTable = line.find("<.ctors") != std::string::npos || line.find("<.dtors") != std::string::npos ||
+                           line.find("<__CTOR_LIST__>") != std::string::npos ||
+                           line.find("<__DTOR_LIST__>") != std::string::npos;
+            continue;
+        }
+        if (pointerTable)
+            continue;
         const size_t colon = line.find(":\t");
         if (colon == std::string::npos)
             continue;
