@@ -352,8 +352,8 @@ void TkelCustomEdit::KeyDown(WORD& key, TShiftState shift) {
         form->Perform(CM_DIALOGKEY, key, 0);
     if (watch.Freed())
         return;
-    if (key == VK_RETURN)
-        key = 0;
+    // Both are taken: a multi-line edit would post WM_CLOSE to its parent on Escape.
+    key = 0;
 }
 
 void TkelCustomEdit::KeyPress(char& key) {
@@ -960,12 +960,18 @@ void TkelCustomScrollBar::Loaded() {
 
 void TkelCustomScrollBar::ApplyAutoSize() {
     arrowLength_ = GetSystemMetrics(kind_ == sbVertical ? SM_CYVSCROLL : SM_CXHSCROLL);
-    if (!autoSize_ || IsLoading())
-        return;
-    if (kind_ == sbVertical)
-        SetBounds(Left(), Top(), GetSystemMetrics(SM_CXVSCROLL), Height());
-    else
-        SetBounds(Left(), Top(), Width(), GetSystemMetrics(SM_CYHSCROLL));
+    SetBounds(Left(), Top(), Width(), Height());
+}
+
+// With AutoSize the thickness is the system's scroll bar's, whatever is asked.
+void TkelCustomScrollBar::SetBounds(int left, int top, int width, int height) {
+    if (autoSize_ && !IsLoading()) {
+        if (kind_ == sbVertical)
+            width = GetSystemMetrics(SM_CXVSCROLL);
+        else
+            height = GetSystemMetrics(SM_CYHSCROLL);
+    }
+    TkelGraphicControl::SetBounds(left, top, width, height);
 }
 
 void TkelCustomScrollBar::SetAutoSize(bool value) {
@@ -1551,9 +1557,9 @@ int TkelCustomDatePanel::YearNumber() const {
 }
 
 void TkelCustomDatePanel::SetDayText(int day) {
-    dayUpDown_->SetPosition(day);
     if (dayEdit_->GetText() != IntToStr(day))
         dayEdit_->SetText(IntToStr(day));
+    dayUpDown_->SetPosition(day);
 }
 
 void TkelCustomDatePanel::ClampDay() {
@@ -1647,13 +1653,15 @@ void TkelCustomDatePanel::SetDate(TkelDate value) {
     int year = 0, month = 0, day = 0;
     DecodeKelDate(value, year, month, day);
     {
+        // Month and year first: the day is clamped to them as it goes in.
         TFlagGuard updating(updating_);
-        SetDayText(day);
-        yearUpDown_->SetPosition(year);
-        if (yearEdit_->GetText() != IntToStr(year))
-            yearEdit_->SetText(IntToStr(year));
         month_ = month;
         monthBox_->SetItemIndex(month - 1);
+        if (yearEdit_->GetText() != IntToStr(year))
+            yearEdit_->SetText(IntToStr(year));
+        yearUpDown_->SetPosition(year);
+        dayUpDown_->SetMax(31);
+        SetDayText(day);
         ClampDay();
     }
     DoChangeDate();

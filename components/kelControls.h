@@ -326,6 +326,7 @@ public:
     // The repeat timer runs.
     bool Repeating() const { return repeatTimer_.Enabled(); }
 
+    void SetBounds(int left, int top, int width, int height) override;
     void WndProc(TMessage& message) override;
     void Loaded() override;
 
