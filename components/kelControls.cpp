@@ -368,9 +368,10 @@ void TkelCustomEdit::KeyPress(char& key) {
 void TkelCustomEdit::WndProc(TMessage& message) {
     switch (message.Msg) {
     case WM_PAINT:
+        // The frame straight after: a WM_NCPAINT sent from inside the paint makes the
+        // system's edit paint its client area blank.
         TCustomEdit::WndProc(message);
-        if (flat_ && HandleAllocated())
-            SendMessageA(WindowHandle(), WM_NCPAINT, 1, 0);
+        RedrawFlatFrame();
         return;
     case WM_NCPAINT:
         TCustomEdit::WndProc(message);
@@ -759,8 +760,8 @@ void TkelCustomImageListBox::DrawItem(int index, const TRect& itemRect, TOwnerDr
         rect.left += imageList_->Width() + spacing_;
     }
     const std::string& text = (*Items())[index];
-    canvas.Brush().SetStyle(bsClear);
     canvas.RequireFont();
+    SetBkMode(canvas.Handle(), TRANSPARENT);
     SetTextColor(canvas.Handle(), ColorToRGB(canvas.Font().Color()));
     DrawTextA(canvas.Handle(), text.c_str(), static_cast<int>(text.size()), &rect,
               DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
@@ -1457,11 +1458,11 @@ void TkelCustomDatePanel::SizeChildren() {
     SIZE two{}, four{};
     GetTextExtentPoint32A(screen.Get(), "88", 2, &two);
     GetTextExtentPoint32A(screen.Get(), "8888", 4, &four);
-    const int upDownWidth = GetSystemMetrics(SM_CXVSCROLL);
-    dayEdit_->SetWidth(two.cx + 10);
-    yearEdit_->SetWidth(four.cx + 10);
-    dayUpDown_->SetWidth(upDownWidth);
-    yearUpDown_->SetWidth(upDownWidth);
+    // Kept here: an up-down given its edit shrinks the edit to make room for itself.
+    dayWidth_ = two.cx + 10;
+    yearWidth_ = four.cx + 10;
+    upDownWidth_ = GetSystemMetrics(SM_CXVSCROLL);
+    LayoutChildren();
 }
 
 void TkelCustomDatePanel::SetControlsLayout(TkelDatePanelLayout value) {
@@ -1486,8 +1487,8 @@ void TkelCustomDatePanel::LayoutChildren() {
             rowHeight = monthBox_->Height();
             SetHeight(rowHeight + 2 * border);
         }
-        const int dayGroup = dayEdit_->Width() + dayUpDown_->Width();
-        const int yearGroup = yearEdit_->Width() + yearUpDown_->Width();
+        const int dayGroup = dayWidth_ + upDownWidth_;
+        const int yearGroup = yearWidth_ + upDownWidth_;
         int monthWidth = Width() - 2 * border;
         if (editDay_)
             monthWidth -= dayGroup + controlsSpace_;
@@ -1533,9 +1534,10 @@ void TkelCustomDatePanel::LayoutChildren() {
                 continue;
             TkelEdit* edit = part == Day ? dayEdit_ : yearEdit_;
             TUpDown* upDown = part == Day ? dayUpDown_ : yearUpDown_;
-            edit->SetBounds(x, border, edit->Width(), rowHeight);
-            upDown->SetBounds(x + edit->Width(), border, upDown->Width(), rowHeight);
-            x += edit->Width() + upDown->Width() + controlsSpace_;
+            const int editWidth = part == Day ? dayWidth_ : yearWidth_;
+            edit->SetBounds(x, border, editWidth, rowHeight);
+            upDown->SetBounds(x + editWidth, border, upDownWidth_, rowHeight);
+            x += editWidth + upDownWidth_ + controlsSpace_;
         }
         return;
     }

@@ -498,6 +498,9 @@ private:
     bool updating_ = false;
     bool layingOut_ = false;
     bool clampingDay_ = false;
+    int dayWidth_ = 0;
+    int yearWidth_ = 0;
+    int upDownWidth_ = 0;
 };
 
 class TkelDatePanel : public TkelCustomDatePanel {
