@@ -516,3 +516,23 @@ TEST_F(KelEdits, Screenshot) {
     Application.ProcessMessages();
     EXPECT_TRUE(guitest::SaveWindowScreenshot(form->Handle(), "KelEditControls"));
 }
+
+TEST_F(KelEdits, ClassesAreMadeByNameWithTheirDefaults) {
+    RegisterKelControls();
+    RegisterKelControls();  // twice is harmless
+    for (const char* name : {"TkelGroupBox", "TkelEdit", "TkelComboBox", "TkelImageListBox", "TkelImage",
+                             "TkelScrollBar", "TkelDatePanel"}) {
+        TComponent* made = CreateComponentByName(name, form);
+        ASSERT_NE(made, nullptr) << name;
+        EXPECT_EQ(made->ClassInfo().Name, std::string(name));
+    }
+    auto panel = static_cast<TkelDatePanel*>(CreateComponentByName("TkelDatePanel", form));
+    SetPropText(*panel, *FindPropInfo(*panel, "ControlsLayout"), "dplYMD");
+    EXPECT_EQ(panel->ControlsLayout(), dplYMD);
+    EXPECT_EQ(GetOrdProp(*panel, "ControlsSpace"), 8);
+    SetFloatProp(*panel, "Date", EncodeKelDate(1999, 12, 31));
+    EXPECT_EQ(panel->YearEdit()->GetText(), "1999");
+    auto bar = static_cast<TkelScrollBar*>(CreateComponentByName("TkelScrollBar", form));
+    EXPECT_EQ(GetPropText(*bar, *FindPropInfo(*bar, "Kind")), "sbVertical");
+    EXPECT_EQ(GetOrdProp(*bar, "TimerInterval"), 100);
+}
