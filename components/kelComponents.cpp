@@ -1,5 +1,6 @@
 #include "kelComponents.h"
 
+#include "ExtCtrls.h"
 #include "Forms.h"
 #include "Handles.h"
 #include "SysUtils.h"
@@ -266,4 +267,71 @@ bool TkelShutdown::Execute() {
         return CallSetPowerState(FALSE, Force) != 0;
     }
     return false;
+}
+
+// ---- TkelCustomTimer ----
+
+const TClassInfo& TkelCustomTimer::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<TkelCustomTimer, TkelComponent>("TkelCustomTimer", {});
+    return info;
+}
+
+TkelCustomTimer::TkelCustomTimer(TComponent* owner) : TkelComponent(owner) {
+    window_ = AllocateHWnd([this](TMessage& message) { WndProc(message); });
+}
+
+TkelCustomTimer::~TkelCustomTimer() {
+    running_ = false;
+    KillTimer(window_, kTimerId);
+    DeallocateHWnd(window_);
+}
+
+void TkelCustomTimer::SetEnabled(bool value) {
+    enabled_ = value;
+    UpdateTimer();
+}
+
+void TkelCustomTimer::SetInterval(unsigned value) {
+    interval_ = value;
+    UpdateTimer();
+}
+
+void TkelCustomTimer::SetOnTimer(TNotifyEvent handler) {
+    onTimer_ = std::move(handler);
+    UpdateTimer();
+}
+
+void TkelCustomTimer::Loaded() {
+    TkelComponent::Loaded();
+    UpdateTimer();
+}
+
+void TkelCustomTimer::UpdateTimer() {
+    running_ = false;
+    KillTimer(window_, kTimerId);
+    if (!enabled_ || interval_ == 0 || !HasTimerHandler())
+        return;
+    if (!SetTimer(window_, kTimerId, interval_, nullptr))
+        throw EOutOfResources("Not enough timers available");
+    running_ = true;
+}
+
+void TkelCustomTimer::WndProc(TMessage& message) {
+    if (message.Msg == WM_TIMER && message.WParam == kTimerId) {
+        // KillTimer leaves a WM_TIMER already queued there.
+        if (!running_)
+            return;
+        try {
+            Timer();
+        } catch (...) {
+            Application.HandleException(this);
+        }
+        return;  // the handler may have freed the component
+    }
+    message.Result = DefWindowProcA(window_, message.Msg, message.WParam, message.LParam);
+}
+
+void TkelCustomTimer::Timer() {
+    const TNotifyEvent handler = onTimer_;  // the handler may free the component
+    handler(this);
 }

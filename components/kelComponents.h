@@ -13,6 +13,10 @@
 #include <functional>
 #include <string>
 
+class EOutOfResources : public Exception {
+    using Exception::Exception;
+};
+
 // The base of the utility components; About is shown by designers only.
 class TkelComponent : public TComponent {
     DECLARE_CLASS_INFO()
@@ -125,4 +129,51 @@ public:
     virtual void DoQueryShutdown(bool& canShutdown);
     // False on a failed privilege step, a veto or a failing call.
     virtual bool Execute();
+};
+
+// ---- TkelCustomTimer ----------------------------------------------------------------------
+
+// A timer on a hidden window of its own (made with the component, on the creating thread).
+// The system timer (id 1) runs only while Enabled, Interval is not 0 and a timer handler is
+// set (OnTimer, or HasTimerHandler overridden); every setter kills it and starts it afresh.
+// Each WM_TIMER calls Timer(); an exception from it goes to Application.HandleException.
+// A SetTimer the system refuses raises EOutOfResources.
+class TkelCustomTimer : public TkelComponent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TkelCustomTimer(TComponent* owner);
+    ~TkelCustomTimer() override;
+
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool value);
+    unsigned Interval() const { return interval_; }
+    void SetInterval(unsigned value);
+    const TNotifyEvent& OnTimer() const { return onTimer_; }
+    void SetOnTimer(TNotifyEvent handler);
+
+    // The hidden window; it lives as long as the component.
+    HWND WindowHandle() const { return window_; }
+    // Whether the system timer runs now.
+    bool Running() const { return running_; }
+
+    void Loaded() override;
+
+protected:
+    // Fires OnTimer.
+    virtual void Timer();
+    virtual bool HasTimerHandler() const { return onTimer_.Assigned(); }
+    // WM_TIMER of id 1 calls Timer(); everything else goes to DefWindowProcA.
+    virtual void WndProc(TMessage& message);
+    // Kills the system timer and starts it again when the settings call for it.
+    void UpdateTimer();
+
+private:
+    static constexpr UINT_PTR kTimerId = 1;
+
+    HWND window_ = nullptr;
+    bool enabled_ = true;
+    unsigned interval_ = 1000;
+    bool running_ = false;
+    TNotifyEvent onTimer_;
 };
