@@ -1,12 +1,22 @@
 #include "kelComponents.h"
 
 #include "ExtCtrls.h"
+#include "FormStream.h"
 #include "Forms.h"
 #include "Handles.h"
 #include "SysUtils.h"
 #include "kelConsts.h"
+#include "kelGraphics.h"
 #include "kelVclUtils.h"
 
+#include <cxxabi.h>
+#include <mmsystem.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -334,4 +344,1185 @@ void TkelCustomTimer::WndProc(TMessage& message) {
 void TkelCustomTimer::Timer() {
     const TNotifyEvent handler = onTimer_;  // the handler may free the component
     handler(this);
+}
+
+// ---- Shell calls ----
+
+namespace {
+
+TkelShellCalls gShellCalls;
+
+int CallFileOperation(SHFILEOPSTRUCTA& operation) {
+    if (gShellCalls.FileOperation)
+        return gShellCalls.FileOperation(operation);
+    return SHFileOperationA(&operation);
+}
+
+void CallChangeNotify(LONG event, UINT flags) {
+    if (gShellCalls.ChangeNotify)
+        gShellCalls.ChangeNotify(event, flags);
+    else
+        SHChangeNotify(event, flags, nullptr, nullptr);
+}
+
+BOOL CallPlaySound(const char* sound, HMODULE module, DWORD flags) {
+    if (gShellCalls.PlaySound)
+        return gShellCalls.PlaySound(sound, module, flags);
+    return PlaySoundA(sound, module, flags);
+}
+
+BOOL CallNotifyIcon(DWORD message, NOTIFYICONDATAA& data) {
+    if (gShellCalls.NotifyIcon)
+        return gShellCalls.NotifyIcon(message, data);
+    return Shell_NotifyIconA(message, &data);
+}
+
+HWND CallFindStartButton() {
+    if (gShellCalls.FindStartButton)
+        return gShellCalls.FindStartButton();
+    HWND tray = FindWindowA("Shell_TrayWnd", nullptr);
+    return tray ? FindWindowExA(tray, nullptr, "Button", nullptr) : nullptr;
+}
+
+TColor CallPixelAtCursor() {
+    if (gShellCalls.PixelAtCursor)
+        return gShellCalls.PixelAtCursor();
+    return PixelAtCursor();
+}
+
+HKEY CallClassesRoot() {
+    if (gShellCalls.ClassesRoot)
+        return gShellCalls.ClassesRoot();
+    return HKEY_CLASSES_ROOT;
+}
+
+// The readable name of an exception's class.
+std::string ExceptionClassName(const std::exception& error) {
+    const char* mangled = typeid(error).name();
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> name(abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    return status == 0 && name ? name.get() : mangled;
+}
+
+}  // namespace
+
+TkelShellCalls SetShellCallsHook(TkelShellCalls calls) { return std::exchange(gShellCalls, std::move(calls)); }
+
+// ---- TkelThreadComponent ----
+
+const TClassInfo& TkelThreadComponent::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelThreadComponent::Priority, &TkelThreadComponent::SetPriority>("Priority").WithDefault(tpNormal),
+        Prop<&TkelThreadComponent::ReturnValue, &TkelThreadComponent::SetReturnValue>("ReturnValue").WithDefault(0),
+        Prop<&TkelThreadComponent::Suspended, &TkelThreadComponent::SetSuspended>("Suspended").WithDefault(true),
+        Prop<&TkelThreadComponent::Synchronized, &TkelThreadComponent::SetSynchronized>("Synchronized")
+            .WithDefault(false),
+        Prop<&TkelThreadComponent::OnExecute>("OnExecute"),
+        Prop<&TkelThreadComponent::OnException>("OnException"),
+        Prop<&TkelThreadComponent::OnTerminate>("OnTerminate"),
+        Prop<&TkelThreadComponent::OnFinish>("OnFinish"),
+    };
+    static const TClassInfo info =
+        MakeClassInfo<TkelThreadComponent, TkelComponent>("TkelThreadComponent", props);
+    return info;
+}
+
+TkelThreadComponent::TkelThreadComponent(TComponent* owner) : TkelComponent(owner) {
+    if (!IsDesigning())
+        MakeThread();
+}
+
+TkelThreadComponent::~TkelThreadComponent() {
+    destroying_ = true;
+    thread_.reset();
+}
+
+void TkelThreadComponent::MakeThread() {
+    thread_ = std::make_unique<TkelEventThread>([this](TkelEventThread&) { ThreadExecute(); }, synchronized_,
+                                                "TkelThreadComponent");
+    thread_->SetPriority(priority_);
+    thread_->OnTerminate = [this](TObject*) {
+        if (!destroying_)
+            OnTerminate(this);
+    };
+    suspended_ = true;
+}
+
+void TkelThreadComponent::ThreadExecute() {
+    try {
+        OnExecute(this);
+    } catch (...) {
+        ReportException(std::current_exception());
+        return;
+    }
+    TThread::Synchronize([this] {
+        if (!destroying_)
+            OnFinish(this);
+    });
+}
+
+void TkelThreadComponent::ReportException(std::exception_ptr error) {
+    TThread::Synchronize([this, error] {
+        if (destroying_)
+            return;
+        if (OnException)
+            OnException(this, error);
+        else
+            ShowThreadException(error);
+    });
+}
+
+void TkelThreadComponent::ShowThreadException(std::exception_ptr error) {
+    std::string className = "Exception";
+    std::string message;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        className = ExceptionClassName(e);
+        message = e.what();
+    } catch (...) {
+        className = "unknown";
+    }
+    ShowMessageBox(Application.Handle(),
+                   Format(kelconsts::SThreadException, Name().c_str(), className.c_str(), message.c_str()),
+                   Application.Title(), MB_ICONHAND | MB_SETFOREGROUND);
+}
+
+void TkelThreadComponent::SetPriority(TThreadPriority value) {
+    priority_ = value;
+    if (thread_)
+        thread_->SetPriority(value);
+}
+
+int TkelThreadComponent::ReturnValue() const { return thread_ ? static_cast<int>(thread_->ReturnValue()) : 0; }
+
+void TkelThreadComponent::SetReturnValue(int value) {
+    if (thread_)
+        thread_->SetReturnValue(static_cast<DWORD>(value));
+}
+
+void TkelThreadComponent::SetSuspended(bool value) {
+    if (value || !suspended_ || !thread_)
+        return;
+    suspended_ = false;
+    thread_->Start();
+}
+
+void TkelThreadComponent::SetSynchronized(bool value) {
+    synchronized_ = value;
+    if (thread_)
+        thread_->Synchronized = value;
+}
+
+void TkelThreadComponent::Restart() {
+    thread_.reset();  // stops the old thread and waits for it
+    MakeThread();
+}
+
+void TkelThreadComponent::Stop() {
+    if (thread_)
+        thread_->Stop();
+}
+
+bool TkelThreadComponent::Terminated() const { return !thread_ || thread_->Terminated(); }
+
+bool TkelThreadComponent::Finished() const { return thread_ && thread_->Finished(); }
+
+void TkelThreadComponent::WaitFor() {
+    if (thread_ && !suspended_)
+        thread_->WaitFor();
+}
+
+// ---- TkelThreadTimer ----
+
+const TClassInfo& TkelThreadTimer::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelThreadTimer::Interval, &TkelThreadTimer::SetInterval>("Interval").WithDefault(1000),
+        Prop<&TkelThreadTimer::Priority, &TkelThreadTimer::SetPriority>("Priority").WithDefault(tpNormal),
+        Prop<&TkelThreadTimer::Synchronized, &TkelThreadTimer::SetSynchronized>("Synchronized").WithDefault(false),
+        Prop<&TkelThreadTimer::Enabled, &TkelThreadTimer::SetEnabled>("Enabled").WithDefault(true),
+        Prop<&TkelThreadTimer::onTimer_>("OnTimer"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelThreadTimer, TkelComponent>("TkelThreadTimer", props);
+    return info;
+}
+
+TkelThreadTimer::TkelThreadTimer(TComponent* owner) : TkelComponent(owner) {
+    if (owner && owner->IsLoading())
+        BeginLoading();
+}
+
+TkelThreadTimer::~TkelThreadTimer() { thread_.reset(); }
+
+void TkelThreadTimer::Loaded() {
+    TkelComponent::Loaded();
+    Update();
+}
+
+void TkelThreadTimer::Update() {
+    const bool run = enabled_ && onTimer_ && !IsLoading() && !IsDesigning();
+    if (!run) {
+        thread_.reset();
+        return;
+    }
+    if (thread_)
+        return;
+    thread_ = std::make_unique<TkelTimerThread>([this](TkelEventThread&) { Tick(); }, synchronized_);
+    thread_->SetInterval(interval_);
+    thread_->SetPriority(priority_);
+    thread_->Start();
+}
+
+void TkelThreadTimer::Tick() {
+    try {
+        onTimer_(this);
+    } catch (...) {
+        const std::exception_ptr error = std::current_exception();
+        TThread::Synchronize([this, error] {
+            try {
+                std::rethrow_exception(error);
+            } catch (...) {
+                Application.HandleException(this);
+            }
+        });
+    }
+}
+
+void TkelThreadTimer::SetEnabled(bool value) {
+    enabled_ = value;
+    Update();
+}
+
+void TkelThreadTimer::SetInterval(unsigned value) {
+    interval_ = value;
+    if (thread_)
+        thread_->SetInterval(value);
+}
+
+void TkelThreadTimer::SetPriority(TThreadPriority value) {
+    priority_ = value;
+    if (thread_)
+        thread_->SetPriority(value);
+}
+
+void TkelThreadTimer::SetSynchronized(bool value) {
+    synchronized_ = value;
+    if (thread_)
+        thread_->Synchronized = value;
+}
+
+void TkelThreadTimer::SetOnTimer(TNotifyEvent handler) {
+    thread_.reset();
+    onTimer_ = std::move(handler);
+    Update();
+}
+
+// ---- TkelWndProcHook ----
+
+// Every hook, in the order made; the window procedures the hooks put in front of windows are a
+// fixed set of functions, one per slot, each calling the hook that holds its slot.
+struct TkelHookTable {
+    static constexpr int kSlots = 64;
+    std::vector<TkelWndProcHook*> hooks;
+    TkelWndProcHook* slots[kSlots] = {};
+
+    static LRESULT Dispatch(int slot, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    template <int N>
+    static LRESULT CALLBACK SlotProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        return Dispatch(N, window, message, wParam, lParam);
+    }
+    template <int... N>
+    static constexpr std::array<WNDPROC, kSlots> MakeProcs(std::integer_sequence<int, N...>) {
+        return {&SlotProc<N>...};
+    }
+    static WNDPROC Proc(int slot) {
+        static constexpr std::array<WNDPROC, kSlots> procs = MakeProcs(std::make_integer_sequence<int, kSlots>());
+        return procs[static_cast<size_t>(slot)];
+    }
+
+    // Puts the hooks of window in a chain from original on, in the order made.
+    void Chain(HWND window, WNDPROC original) {
+        WNDPROC previous = original;
+        for (TkelWndProcHook* hook : hooks) {
+            if (hook->hooked_ != window)
+                continue;
+            hook->previous_ = previous;
+            previous = Proc(hook->slot_);
+        }
+        SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+    }
+    // The procedure the chain of window starts from; null when no hook holds window.
+    WNDPROC Original(HWND window) const {
+        for (TkelWndProcHook* hook : hooks)
+            if (hook->hooked_ == window)
+                return hook->previous_;
+        return nullptr;
+    }
+};
+
+namespace {
+
+// Made with the first hook, freed with the last.
+TkelHookTable* gHooks = nullptr;
+
+}  // namespace
+
+LRESULT TkelHookTable::Dispatch(int slot, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    TkelWndProcHook* hook = gHooks ? gHooks->slots[slot] : nullptr;
+    if (!hook)
+        return DefWindowProcA(window, message, wParam, lParam);
+    try {
+        return hook->HandleMessage(window, message, wParam, lParam);
+    } catch (...) {
+        HandleWindowException(nullptr);
+        return 0;
+    }
+}
+
+const TClassInfo& TkelWndProcHook::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelWndProcHook::Active, &TkelWndProcHook::SetActive>("Active").WithDefault(false),
+        Prop<&TkelWndProcHook::AutoDrag>("AutoDrag").WithDefault(false),
+        Prop<&TkelWndProcHook::WinControl, &TkelWndProcHook::SetWinControl>("WinControl"),
+        Prop<&TkelWndProcHook::OnChangeHandle>("OnChangeHandle"),
+        Prop<&TkelWndProcHook::OnChangeWinControl>("OnChangeWinControl"),
+        Prop<&TkelWndProcHook::OnMessageBefore>("OnMessageBefore"),
+        Prop<&TkelWndProcHook::OnMessageAfter>("OnMessageAfter"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelWndProcHook, TkelComponent>("TkelWndProcHook", props);
+    return info;
+}
+
+TkelWndProcHook::TkelWndProcHook(TComponent* owner) : TkelComponent(owner) {
+    if (!gHooks)
+        gHooks = new TkelHookTable;
+    gHooks->hooks.push_back(this);
+}
+
+TkelWndProcHook::~TkelWndProcHook() {
+    if (freed_)
+        *freed_ = true;
+    Unhook();
+    if (winControl_)
+        winControl_->RemoveFreeNotification(this);
+    auto& hooks = gHooks->hooks;
+    hooks.erase(std::remove(hooks.begin(), hooks.end(), this), hooks.end());
+    if (hooks.empty()) {
+        delete gHooks;
+        gHooks = nullptr;
+    }
+}
+
+void TkelWndProcHook::Loaded() {
+    TkelComponent::Loaded();
+    if (active_)
+        Hook();
+}
+
+void TkelWndProcHook::SetActive(bool value) {
+    active_ = value;
+    if (!value)
+        Unhook();
+    else if (!IsLoading())
+        Hook();
+}
+
+void TkelWndProcHook::SetWinControl(TWinControl* control) {
+    if (control == winControl_)
+        return;
+    Unhook();
+    if (winControl_)
+        winControl_->RemoveFreeNotification(this);
+    winControl_ = control;
+    if (winControl_)
+        winControl_->FreeNotification(this);
+    if (active_ && !IsLoading())
+        Hook();
+    OnChangeWinControl(this);
+}
+
+void TkelWndProcHook::Notification(TComponent* component, TOperation operation) {
+    TkelComponent::Notification(component, operation);
+    if (operation == opRemove && component == winControl_) {
+        Unhook();
+        winControl_ = nullptr;
+    }
+}
+
+void TkelWndProcHook::Hook() {
+    if (hooked_ || !winControl_ || IsDesigning())
+        return;
+    int slot = 0;
+    while (slot < TkelHookTable::kSlots && gHooks->slots[slot])
+        ++slot;
+    if (slot == TkelHookTable::kSlots)
+        throw EOutOfResources("Too many window hooks");
+    const HWND window = winControl_->Handle();
+    WNDPROC original = gHooks->Original(window);
+    if (!original)
+        original = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC));
+    slot_ = slot;
+    gHooks->slots[slot] = this;
+    hooked_ = window;
+    gHooks->Chain(window, original);
+}
+
+void TkelWndProcHook::Unhook() {
+    if (!hooked_)
+        return;
+    const HWND window = hooked_;
+    const WNDPROC original = gHooks->Original(window);
+    hooked_ = nullptr;
+    gHooks->slots[slot_] = nullptr;
+    slot_ = -1;
+    if (IsWindow(window))
+        gHooks->Chain(window, original);
+}
+
+LRESULT TkelWndProcHook::HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    bool freed = false;
+    bool* const outer = std::exchange(freed_, &freed);
+    struct TRestore {
+        bool*& field;
+        bool* outer;
+        bool& freed;
+        ~TRestore() {
+            if (!freed)
+                field = outer;
+            else if (outer)
+                *outer = true;
+        }
+    } restore{freed_, outer, freed};
+
+    const WNDPROC previous = previous_;
+    TMessage msg{message, wParam, lParam, 0};
+    bool handled = false;
+    OnMessageBefore(this, msg, handled);
+    if (freed)
+        return msg.Result;
+    if (!handled) {
+        if (AutoDrag && message == WM_LBUTTONDOWN) {
+            ReleaseCapture();
+            SendMessageA(window, WM_SYSCOMMAND, 0xF012, 0);
+        } else {
+            msg.Result = CallWindowProcA(previous, window, msg.Msg, msg.WParam, msg.LParam);
+            if (freed)
+                return msg.Result;
+        }
+    }
+    if (message == WM_NCDESTROY && hooked_ == window) {
+        // The window is gone; each hook of its chain lets go when the message passes it.
+        gHooks->slots[slot_] = nullptr;
+        slot_ = -1;
+        hooked_ = nullptr;
+        OnChangeHandle(this);
+        if (freed)
+            return msg.Result;
+    }
+    OnMessageAfter(this, msg, handled);
+    return msg.Result;
+}
+
+// ---- TkelFolderMonitor ----
+
+DWORD FolderFilterFlags(TFolderMonitorFilters filters) {
+    static constexpr DWORD flags[] = {FILE_NOTIFY_CHANGE_FILE_NAME,  FILE_NOTIFY_CHANGE_DIR_NAME,
+                                      FILE_NOTIFY_CHANGE_ATTRIBUTES, FILE_NOTIFY_CHANGE_SIZE,
+                                      FILE_NOTIFY_CHANGE_LAST_WRITE, FILE_NOTIFY_CHANGE_SECURITY};
+    DWORD result = 0;
+    for (int i = 0; i <= fmfSecurityChange; ++i)
+        if (filters.Contains(static_cast<TFolderMonitorFilter>(i)))
+            result |= flags[i];
+    return result;
+}
+
+const TClassInfo& TkelFolderMonitor::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelFolderMonitor::Active, &TkelFolderMonitor::SetActive>("Active").WithDefault(false),
+        Prop<&TkelFolderMonitor::Folder, &TkelFolderMonitor::SetFolder>("Folder"),
+        Prop<&TkelFolderMonitor::NotifyFilters, &TkelFolderMonitor::SetNotifyFilters>("NotifyFilters")
+            .WithDefault(TFolderMonitorFilters{fmfFileNameChange, fmfDirNameChange}.Bits()),
+        Prop<&TkelFolderMonitor::WatchSubTree, &TkelFolderMonitor::SetWatchSubTree>("WatchSubTree").WithDefault(true),
+        Prop<&TkelFolderMonitor::OnChange>("OnChange"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelFolderMonitor, TkelComponent>("TkelFolderMonitor", props);
+    return info;
+}
+
+TkelFolderMonitor::TkelFolderMonitor(TComponent* owner) : TkelComponent(owner) {}
+
+TkelFolderMonitor::~TkelFolderMonitor() { thread_.reset(); }
+
+void TkelFolderMonitor::Loaded() {
+    TkelComponent::Loaded();
+    Update();
+}
+
+TkelFolderWatchSettings TkelFolderMonitor::Settings() const {
+    return TkelFolderWatchSettings{folder_, subTree_, FolderFilterFlags(filters_)};
+}
+
+void TkelFolderMonitor::Update() {
+    const bool run = active_ && OnChange && !IsLoading() && !IsDesigning();
+    if (!run) {
+        thread_.reset();
+        return;
+    }
+    if (thread_)
+        return;
+    thread_ = std::make_unique<TkelFolderMonitorThread>(Settings(), [this] { OnChange(this); });
+    thread_->Start();
+}
+
+void TkelFolderMonitor::SettingsChanged() {
+    if (thread_)
+        thread_->SetSettings(Settings());
+}
+
+void TkelFolderMonitor::SetActive(bool value) {
+    active_ = value;
+    Update();
+}
+
+void TkelFolderMonitor::SetFolder(const std::string& value) {
+    folder_ = value;
+    SettingsChanged();
+}
+
+void TkelFolderMonitor::SetNotifyFilters(TFolderMonitorFilters value) {
+    filters_ = value;
+    SettingsChanged();
+}
+
+void TkelFolderMonitor::SetWatchSubTree(bool value) {
+    subTree_ = value;
+    SettingsChanged();
+}
+
+// ---- TkelRegistryMonitor ----
+
+HKEY RegRootKeyHandle(TkelRegRootKey root) {
+    switch (root) {
+    case rrkClassesRoot:
+        return HKEY_CLASSES_ROOT;
+    case rrkCurrentUser:
+        return HKEY_CURRENT_USER;
+    case rrkLocalMachine:
+        return HKEY_LOCAL_MACHINE;
+    case rrkUsers:
+        return HKEY_USERS;
+    case rrkCurrentConfig:
+        return HKEY_CURRENT_CONFIG;
+    }
+    return HKEY_CURRENT_USER;
+}
+
+DWORD RegistryFilterFlags(TkelRegistryMonitorFilters filters) {
+    static constexpr DWORD flags[] = {REG_NOTIFY_CHANGE_NAME, REG_NOTIFY_CHANGE_ATTRIBUTES, REG_NOTIFY_CHANGE_LAST_SET,
+                                      REG_NOTIFY_CHANGE_SECURITY};
+    DWORD result = 0;
+    for (int i = 0; i <= rmfSecurityChange; ++i)
+        if (filters.Contains(static_cast<TkelRegistryMonitorFilter>(i)))
+            result |= flags[i];
+    return result;
+}
+
+const TClassInfo& TkelRegistryMonitor::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelRegistryMonitor::Active, &TkelRegistryMonitor::SetActive>("Active").WithDefault(false),
+        Prop<&TkelRegistryMonitor::RegistryKey, &TkelRegistryMonitor::SetRegistryKey>("RegistryKey"),
+        Prop<&TkelRegistryMonitor::RootKey, &TkelRegistryMonitor::SetRootKey>("RootKey").WithDefault(rrkCurrentUser),
+        Prop<&TkelRegistryMonitor::NotifyFilters, &TkelRegistryMonitor::SetNotifyFilters>("NotifyFilters")
+            .WithDefault(TkelRegistryMonitorFilters{rmfSubTreeChange, rmfValueChange}.Bits()),
+        Prop<&TkelRegistryMonitor::WatchSubTree, &TkelRegistryMonitor::SetWatchSubTree>("WatchSubTree")
+            .WithDefault(true),
+        Prop<&TkelRegistryMonitor::OnChange>("OnChange"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelRegistryMonitor, TkelComponent>("TkelRegistryMonitor", props);
+    return info;
+}
+
+TkelRegistryMonitor::TkelRegistryMonitor(TComponent* owner) : TkelComponent(owner) {}
+
+TkelRegistryMonitor::~TkelRegistryMonitor() { thread_.reset(); }
+
+void TkelRegistryMonitor::Loaded() {
+    TkelComponent::Loaded();
+    Update();
+}
+
+TkelRegistryWatchSettings TkelRegistryMonitor::Settings() const {
+    return TkelRegistryWatchSettings{RegRootKeyHandle(root_), key_, subTree_, RegistryFilterFlags(filters_)};
+}
+
+void TkelRegistryMonitor::Update() {
+    const bool run = active_ && OnChange && !IsLoading() && !IsDesigning();
+    if (!run) {
+        thread_.reset();
+        return;
+    }
+    if (thread_)
+        return;
+    thread_ = std::make_unique<TkelRegistryMonitorThread>(Settings(), [this] { OnChange(this); });
+    thread_->Start();
+}
+
+void TkelRegistryMonitor::SettingsChanged() {
+    if (thread_)
+        thread_->SetSettings(Settings());
+}
+
+void TkelRegistryMonitor::SetActive(bool value) {
+    active_ = value;
+    Update();
+}
+
+void TkelRegistryMonitor::SetRegistryKey(const std::string& value) {
+    key_ = value;
+    SettingsChanged();
+}
+
+void TkelRegistryMonitor::SetRootKey(TkelRegRootKey value) {
+    root_ = value;
+    SettingsChanged();
+}
+
+void TkelRegistryMonitor::SetNotifyFilters(TkelRegistryMonitorFilters value) {
+    filters_ = value;
+    SettingsChanged();
+}
+
+void TkelRegistryMonitor::SetWatchSubTree(bool value) {
+    subTree_ = value;
+    SettingsChanged();
+}
+
+// ---- TkelFileOperation ----
+
+FILEOP_FLAGS FileOperationFlags(TkelFileOperationFlags flags) {
+    static constexpr FILEOP_FLAGS bits[] = {FOF_ALLOWUNDO, FOF_FILESONLY,        FOF_NOCONFIRMATION, FOF_NOCONFIRMMKDIR,
+                                            FOF_NOERRORUI, FOF_RENAMEONCOLLISION, FOF_SILENT,         FOF_SIMPLEPROGRESS};
+    FILEOP_FLAGS result = 0;
+    for (int i = 0; i <= fofSimpleProgress; ++i)
+        if (flags.Contains(static_cast<TkelFileOperationFlag>(i)))
+            result |= bits[i];
+    return result;
+}
+
+const TClassInfo& TkelFileOperation::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelFileOperation::DestFolder>("DestFolder"),
+        Prop<&TkelFileOperation::ProgressTitle>("ProgressTitle"),
+        Prop<&TkelFileOperation::Operation>("Operation").WithDefault(fotCopy),
+        Prop<&TkelFileOperation::Options>("Options")
+            .WithDefault(TkelFileOperationFlags{fofAllowUndo, fofFilesOnly, fofRenameCollision}.Bits()),
+        Prop<&TkelFileOperation::OnError>("OnError"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelFileOperation, TkelComponent>("TkelFileOperation", props);
+    return info;
+}
+
+namespace {
+
+// Names separated by zeros, the list ending in two.
+std::string ZeroSeparated(const std::vector<std::string>& names) {
+    std::string result;
+    for (const std::string& name : names) {
+        result += name;
+        result += '\0';
+    }
+    result += '\0';
+    return result;
+}
+
+std::string SystemErrorText(DWORD code) {
+    char* buffer = nullptr;
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                            FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
+    std::string text = length && buffer ? std::string(buffer, length) : Format("Error %lu", code);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+bool TkelFileOperation::Execute() {
+    if (fileList_.Count() == 0)
+        return false;
+    static constexpr UINT functions[] = {FO_COPY, FO_DELETE, FO_MOVE, FO_RENAME};
+    SHFILEOPSTRUCTA operation{};
+    auto control = dynamic_cast<TWinControl*>(Owner());
+    operation.hwnd = control ? control->Handle() : nullptr;
+    operation.wFunc = functions[Operation];
+    operation.fFlags = FileOperationFlags(Options);
+
+    bool several = false;
+    for (int i = 0; i < fileList_.Count(); ++i)
+        several = several || fileList_[i].find('=') != std::string::npos;
+    std::vector<std::string> sources;
+    std::vector<std::string> targets;
+    for (int i = 0; i < fileList_.Count(); ++i) {
+        const std::string& line = fileList_[i];
+        if (line.empty())
+            continue;
+        if (!several) {
+            sources.push_back(line);
+            continue;
+        }
+        const size_t equals = line.find('=');
+        const std::string source = AbsolutePath(AppFolder(), line.substr(0, equals));
+        sources.push_back(source);
+        targets.push_back(BuildTargetName(source, equals == std::string::npos ? "" : line.substr(equals + 1)));
+    }
+    if (sources.empty())
+        return false;
+    const std::string from = ZeroSeparated(sources);
+    const std::string to = several ? ZeroSeparated(targets) : DestFolder + std::string(2, '\0');
+    operation.pFrom = from.c_str();
+    operation.pTo = Operation == fotDelete ? nullptr : to.c_str();
+    if (several)
+        operation.fFlags |= FOF_MULTIDESTFILES;
+    operation.lpszProgressTitle = ProgressTitle.c_str();
+    const int rc = CallFileOperation(operation);
+    if (rc != 0) {
+        bool handled = false;
+        OnError(this, SystemErrorText(static_cast<DWORD>(rc)), handled);
+        return false;
+    }
+    return !operation.fAnyOperationsAborted;
+}
+
+// ---- TkelFileAssociation ----
+
+namespace {
+
+constexpr const char* kAssociationNames[atCount] = {
+    "Extension",   "ExtDescription",        "FileDescription", "IconFile",
+    "OpenCommand", "OpenCommandDescription", "OpenNewCommand", "OpenNewCommandDescription",
+    "EditCommand", "EditCommandDescription", "PrintCommand",   "PrintCommandDescription",
+    "PrintToCommand", "PrintToCommandDescription"};
+
+// The shell verbs: command text, description text, verb key.
+struct TAssociationVerb {
+    TkelAssociationText Command;
+    TkelAssociationText Description;
+    const char* Key;
+};
+constexpr TAssociationVerb kVerbs[] = {
+    {atOpenCommand, atOpenCommandDescription, "shell\\open"},
+    {atOpenNewCommand, atOpenNewCommandDescription, "shell\\opennew"},
+    {atEditCommand, atEditCommandDescription, "shell\\edit"},
+    {atPrintCommand, atPrintCommandDescription, "shell\\print"},
+    {atPrintToCommand, atPrintToCommandDescription, "shell\\printto"},
+};
+
+bool WriteDefault(HKEY root, const std::string& path, const std::string& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    TUniqueKey owner(key);
+    return RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                          static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
+}
+
+// The default value of a key when it is a string; empty otherwise.
+std::string ReadDefault(HKEY root, const std::string& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return "";
+    TUniqueKey owner(key);
+    DWORD type = REG_NONE;
+    DWORD size = 0;
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+        (type != REG_SZ && type != REG_EXPAND_SZ) || size == 0)
+        return "";
+    std::string data(size, '\0');
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(data.data()), &size) != ERROR_SUCCESS)
+        return "";
+    data.resize(std::min<size_t>(size, data.size()));
+    const size_t end = data.find('\0');  // the stored string need not be terminated
+    return end == std::string::npos ? data : data.substr(0, end);
+}
+
+}  // namespace
+
+const TClassInfo& TkelFileAssociation::StaticClassInfo() {
+    using C = TkelFileAssociation;
+    static const TPropInfo props[] = {
+        Prop<&C::Text<atExtension>, &C::SetText<atExtension>>(kAssociationNames[atExtension]),
+        Prop<&C::Text<atExtDescription>, &C::SetText<atExtDescription>>(kAssociationNames[atExtDescription]),
+        Prop<&C::Text<atFileDescription>, &C::SetText<atFileDescription>>(kAssociationNames[atFileDescription]),
+        Prop<&C::Text<atIconFile>, &C::SetText<atIconFile>>(kAssociationNames[atIconFile]),
+        Prop<&C::IconIndex, &C::SetIconIndex>("IconIndex").WithDefault(0),
+        Prop<&C::ReadOnly>("ReadOnly").WithDefault(true),
+        Prop<&C::Text<atOpenCommand>, &C::SetText<atOpenCommand>>(kAssociationNames[atOpenCommand]),
+        Prop<&C::Text<atOpenCommandDescription>, &C::SetText<atOpenCommandDescription>>(
+            kAssociationNames[atOpenCommandDescription]),
+        Prop<&C::Text<atOpenNewCommand>, &C::SetText<atOpenNewCommand>>(kAssociationNames[atOpenNewCommand]),
+        Prop<&C::Text<atOpenNewCommandDescription>, &C::SetText<atOpenNewCommandDescription>>(
+            kAssociationNames[atOpenNewCommandDescription]),
+        Prop<&C::Text<atEditCommand>, &C::SetText<atEditCommand>>(kAssociationNames[atEditCommand]),
+        Prop<&C::Text<atEditCommandDescription>, &C::SetText<atEditCommandDescription>>(
+            kAssociationNames[atEditCommandDescription]),
+        Prop<&C::Text<atPrintCommand>, &C::SetText<atPrintCommand>>(kAssociationNames[atPrintCommand]),
+        Prop<&C::Text<atPrintCommandDescription>, &C::SetText<atPrintCommandDescription>>(
+            kAssociationNames[atPrintCommandDescription]),
+        Prop<&C::Text<atPrintToCommand>, &C::SetText<atPrintToCommand>>(kAssociationNames[atPrintToCommand]),
+        Prop<&C::Text<atPrintToCommandDescription>, &C::SetText<atPrintToCommandDescription>>(
+            kAssociationNames[atPrintToCommandDescription]),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelFileAssociation, TkelComponent>("TkelFileAssociation", props);
+    return info;
+}
+
+TkelFileAssociation::TkelFileAssociation(TComponent* owner) : TkelComponent(owner) {
+    if (owner && owner->IsLoading())
+        BeginLoading();
+}
+
+void TkelFileAssociation::SetTextAt(TkelAssociationText which, const std::string& value) {
+    if (IsDesigning() && ReadOnly) {
+        ShowMessageBox(Application.Handle(), kelconsts::SReadOnlyProperty, kelconsts::SWarning, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    texts_[which] = value;
+    if (IsLoading() || IsDestroying())
+        return;
+    if (which == atExtension)
+        ReadAssociation();
+    else
+        Changed();
+}
+
+void TkelFileAssociation::SetIconIndex(int value) {
+    iconIndex_ = value;
+    if (!IsLoading() && !IsDestroying())
+        Changed();
+}
+
+void TkelFileAssociation::Changed() {
+    if (!WriteAssociation())
+        ShowMessageBox(Application.Handle(), kelconsts::SCannotWriteRegistry, kelconsts::SError, MB_OK | MB_ICONERROR);
+}
+
+bool TkelFileAssociation::WriteAssociation() {
+    std::string& extension = texts_[atExtension];
+    if (extension.empty())
+        return false;  // nothing to write under
+    if (extension[0] != '.')
+        extension.insert(0, ".");
+    std::string& type = texts_[atExtDescription];
+    if (type.empty())
+        type = extension.substr(1) + "file";
+    const HKEY root = CallClassesRoot();
+    if (!WriteDefault(root, extension, type) || !WriteDefault(root, type, texts_[atFileDescription]))
+        return false;
+    if (!texts_[atIconFile].empty() &&
+        !WriteDefault(root, type + "\\DefaultIcon", texts_[atIconFile] + "," + std::to_string(iconIndex_)))
+        return false;
+    for (const TAssociationVerb& verb : kVerbs) {
+        if (texts_[verb.Command].empty())
+            continue;
+        const std::string key = type + "\\" + verb.Key;
+        if (!WriteDefault(root, key, texts_[verb.Description]) ||
+            !WriteDefault(root, key + "\\command", texts_[verb.Command]))
+            return false;
+    }
+    CallChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST);
+    return true;
+}
+
+bool TkelFileAssociation::ReadAssociation() {
+    std::string& extension = texts_[atExtension];
+    if (!extension.empty() && extension[0] != '.')
+        extension.insert(0, ".");
+    for (int i = atExtDescription; i < atCount; ++i)
+        texts_[i].clear();
+    iconIndex_ = 0;
+    largeIcon_.SetHandle(nullptr);
+    smallIcon_.SetHandle(nullptr);
+    if (extension.empty() || CompareText(extension, ".exe") == 0)
+        return false;  // programs have no association
+    const HKEY root = CallClassesRoot();
+    HKEY probe = nullptr;
+    if (RegOpenKeyExA(root, extension.c_str(), 0, KEY_READ, &probe) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(probe);
+    const std::string type = ReadDefault(root, extension);
+    texts_[atExtDescription] = type;
+    if (type.empty())
+        return true;
+    texts_[atFileDescription] = ReadDefault(root, type);
+    const std::string icon = ReadDefault(root, type + "\\DefaultIcon");
+    const size_t comma = icon.rfind(',');
+    if (comma != std::string::npos) {
+        texts_[atIconFile] = icon.substr(0, comma);
+        iconIndex_ = StrToIntDef(Trim(icon.substr(comma + 1)), 0);
+    } else {
+        texts_[atIconFile] = icon;
+    }
+    if (!texts_[atIconFile].empty()) {
+        HICON large = nullptr;
+        HICON small = nullptr;
+        if (ExtractIconExA(texts_[atIconFile].c_str(), iconIndex_, &large, &small, 1) > 0) {
+            largeIcon_.SetHandle(large);
+            smallIcon_.SetHandle(small);
+        }
+    }
+    for (const TAssociationVerb& verb : kVerbs) {
+        const std::string key = type + "\\" + verb.Key;
+        texts_[verb.Description] = ReadDefault(root, key);
+        texts_[verb.Command] = ReadDefault(root, key + "\\command");
+    }
+    return true;
+}
+
+bool TkelFileAssociation::RemoveAssociation() {
+    std::string& extension = texts_[atExtension];
+    if (extension.empty())
+        return false;
+    if (extension[0] != '.')
+        extension.insert(0, ".");
+    const HKEY root = CallClassesRoot();
+    HKEY probe = nullptr;
+    if (RegOpenKeyExA(root, extension.c_str(), 0, KEY_READ, &probe) == ERROR_SUCCESS) {
+        RegCloseKey(probe);
+        if (RegDeleteTreeA(root, extension.c_str()) != ERROR_SUCCESS)
+            return false;
+        CallChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_IDLIST);
+    }
+    ReadAssociation();
+    return true;
+}
+
+// ---- TkelCustomFileStorage ----
+
+const TClassInfo& TkelCustomFileStorage::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<TkelCustomFileStorage, TkelComponent>("TkelCustomFileStorage", {});
+    return info;
+}
+
+const TClassInfo& TkelFileStorage::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelFileStorage::FileName, &TkelFileStorage::SetFileName>("FileName"),
+        Prop<&TkelFileStorage::SaveName>("SaveName"),
+        Prop<&TkelFileStorage::AutoSave, &TkelFileStorage::SetAutoSave>("AutoSave").WithDefault(false),
+        Prop<&TkelFileStorage::OnLoad>("OnLoad"),
+        Prop<&TkelFileStorage::OnSave>("OnSave"),
+        Prop<&TkelFileStorage::OnConfirmOverride>("OnConfirmOverride"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelFileStorage, TkelCustomFileStorage>("TkelFileStorage", props);
+    return info;
+}
+
+TkelCustomFileStorage::TkelCustomFileStorage(TComponent* owner) : TkelComponent(owner) {
+    if (owner && owner->IsLoading())
+        BeginLoading();
+}
+
+void TkelCustomFileStorage::SetFileName(const std::string& value) {
+    fileName_ = value;
+    if (!IsLoading() && !IsDesigning())
+        LoadFromFile(value);
+    FileNameChanged();
+}
+
+void TkelCustomFileStorage::SetAutoSave(bool value) {
+    if (value && IsDesigning() && !CanCreateFile(SaveName)) {
+        ShowMessageBox(Application.Handle(), kelconsts::SWrongAutoSaveName, kelconsts::SWarning,
+                       MB_OK | MB_ICONWARNING);
+        value = false;
+    }
+    autoSave_ = value;
+}
+
+void TkelCustomFileStorage::Loaded() {
+    TkelComponent::Loaded();
+    if (autoSave_ && !IsDesigning())
+        SaveToFile(SaveName);
+}
+
+void TkelCustomFileStorage::LoadFromFile(const std::string& fileName) {
+    data_.Clear();
+    const DWORD attributes = fileName.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(fileName.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    try {
+        data_.LoadFromFile(fileName);
+    } catch (const std::exception&) {
+        data_.Clear();
+        OnLoad(this, false);
+        throw EkelFileStorage(Format(kelconsts::SCannotLoadData, fileName.c_str()));
+    }
+    OnLoad(this, true);
+}
+
+void TkelCustomFileStorage::SaveToFile(const std::string& fileName) {
+    if (!fileName.empty() && GetFileAttributesA(fileName.c_str()) != INVALID_FILE_ATTRIBUTES && OnConfirmOverride) {
+        bool overrideFile = true;
+        OnConfirmOverride(this, overrideFile);
+        if (!overrideFile)
+            return;
+    }
+    try {
+        if (fileName.empty())
+            throw EkelFileStorage("");
+        data_.SaveToFile(fileName);
+    } catch (const std::exception&) {
+        OnSave(this, false);
+        throw EkelFileStorage(Format(kelconsts::SCannotSaveData, fileName.c_str()));
+    }
+    OnSave(this, true);
+}
+
+void TkelCustomFileStorage::ReadData(TStream& stream) {
+    unsigned char count[4] = {};
+    if (stream.Read(count, 4) != 4)
+        throw EReadError("FileData: the byte count is missing");
+    const uint32_t size = count[0] | (count[1] << 8) | (count[2] << 16) | (static_cast<uint32_t>(count[3]) << 24);
+    if (static_cast<int64_t>(size) > stream.Size() - stream.Position())
+        throw EReadError("FileData: the byte count runs past the data");
+    std::vector<unsigned char> bytes(size);
+    if (size && stream.Read(bytes.data(), size) != size)
+        throw EReadError("FileData: the data is cut short");
+    data_.Clear();
+    if (size)
+        data_.Write(bytes.data(), size);
+    data_.SetPosition(0);
+}
+
+void TkelCustomFileStorage::WriteData(TStream& stream) const {
+    const uint32_t size = static_cast<uint32_t>(data_.Size());
+    const unsigned char count[4] = {static_cast<unsigned char>(size), static_cast<unsigned char>(size >> 8),
+                                    static_cast<unsigned char>(size >> 16), static_cast<unsigned char>(size >> 24)};
+    stream.Write(count, 4);
+    if (size)
+        stream.Write(data_.Memory(), size);
+}
+
+bool TkelCustomFileStorage::ReadFileDataProperty(TObject& target, const TFormProperty& property) {
+    auto storage = dynamic_cast<TkelCustomFileStorage*>(&target);
+    if (!storage || CompareText(property.Name, "FileData") != 0 || property.Value.Type != TFormValueType::Binary)
+        return false;
+    TMemoryStream stream;
+    stream.Write(property.Value.Text.data(), static_cast<int64_t>(property.Value.Text.size()));
+    stream.SetPosition(0);
+    storage->ReadData(stream);
+    return true;
+}
+
+// ---- TkelWav ----
+
+const TClassInfo& TkelWav::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelWav::AsyncPlay, &TkelWav::SetAsyncPlay>("AsyncPlay").WithDefault(true),
+        Prop<&TkelWav::Looped>("Looped").WithDefault(false),
+        Prop<&TkelWav::NoDefaultSound>("NoDefaultSound").WithDefault(true),
+        Prop<&TkelWav::NoStopSound>("NoStopSound").WithDefault(false),
+        Prop<&TkelWav::NoWaitIfBusy>("NoWaitIfBusy").WithDefault(true),
+        Prop<&TkelWav::PlayFrom, &TkelWav::SetPlayFrom>("PlayFrom").WithDefault(pfFile),
+        Prop<&TkelWav::FileName, &TkelWav::SetFileName>("FileName"),
+        Prop<&TkelWav::ResourceName, &TkelWav::SetResourceName>("ResourceName"),
+        Prop<&TkelWav::EventAlias, &TkelWav::SetEventAlias>("EventAlias"),
+        Prop<&TkelWav::OnPlayBefore>("OnPlayBefore"),
+        Prop<&TkelWav::OnPlayAfter>("OnPlayAfter"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelWav, TkelCustomFileStorage>("TkelWav", props);
+    return info;
+}
+
+DWORD TkelWav::PlayFlags() const {
+    DWORD flags = 0;
+    if (asyncPlay_)
+        flags |= SND_ASYNC;
+    if (Looped)
+        flags |= SND_LOOP;
+    if (NoDefaultSound)
+        flags |= SND_NODEFAULT;
+    if (NoStopSound)
+        flags |= SND_NOSTOP;
+    if (NoWaitIfBusy)
+        flags |= SND_NOWAIT;
+    switch (playFrom_) {
+    case pfFile:
+        flags |= SND_FILENAME;
+        break;
+    case pfResource:
+        flags |= SND_RESOURCE;
+        break;
+    case pfDFM:
+        flags |= SND_MEMORY;
+        break;
+    case pfSystemEvent:
+        flags |= SND_ALIAS;
+        break;
+    }
+    return flags;
+}
+
+bool TkelWav::Play() {
+    const char* sound = nullptr;
+    HMODULE module = nullptr;
+    switch (playFrom_) {
+    case pfFile:
+        sound = FileName().c_str();
+        break;
+    case pfResource:
+        sound = resourceName_.c_str();
+        module = GetModuleHandleA(nullptr);
+        break;
+    case pfDFM:
+        // The system would read a wave header from an empty buffer.
+        if (DataSize() == 0)
+            return false;
+        sound = reinterpret_cast<const char*>(Data().Memory());
+        break;
+    case pfSystemEvent:
+        sound = eventAlias_.c_str();
+        break;
+    }
+    playing_ = true;
+    OnPlayBefore(this);
+    const bool played = CallPlaySound(sound, module, PlayFlags()) != 0;
+    if (!asyncPlay_ || !played)
+        playing_ = false;
+    OnPlayAfter(this);
+    return played;
+}
+
+void TkelWav::Stop() {
+    CallPlaySound(nullptr, nullptr, 0);
+    playing_ = false;
+}
+
+void TkelWav::SourceChanged() {
+    if (playing_) {
+        Stop();
+        Play();
+    }
+}
+
+void TkelWav::SetAsyncPlay(bool value) {
+    const bool switchedOn = value && !asyncPlay_;
+    asyncPlay_ = value;
+    if (switchedOn && playing_)
+        Stop();
+}
+
+void TkelWav::SetPlayFrom(TkelWavPlayFrom value) {
+    playFrom_ = value;
+    SourceChanged();
+}
+
+void TkelWav::SetResourceName(const std::string& value) {
+    resourceName_ = value;
+    SourceChanged();
+}
+
+void TkelWav::SetEventAlias(const std::string& value) {
+    eventAlias_ = value;
+    SourceChanged();
 }
