@@ -308,7 +308,11 @@ void TkelRegistryMonitorThread::Execute() {
         if (rc == WAIT_FAILED || Terminated())
             break;
         const int index = static_cast<int>(rc - WAIT_OBJECT_0);
+        // Each watch is renewed before anything is reported: a change made in reply to the
+        // report must not fall between the two.
         if (index == rootIndex) {
+            if (!RenewRegWatch(rootWatch.Get(), rootRequest))
+                rootWatch.Reset();
             TUniqueKey probe = OpenWatchedKey(settings);
             if (!probe && keyOpen_) {
                 keyWatch.Reset();
@@ -322,12 +326,10 @@ void TkelRegistryMonitorThread::Execute() {
                 keyOpen_ = true;
                 Notify();  // the key appeared
             }
-            if (!RenewRegWatch(rootWatch.Get(), rootRequest))
-                rootWatch.Reset();
         } else if (index == keyIndex) {
-            Notify();
             if (!RenewRegWatch(keyWatch.Get(), keyRequest))
                 keyWatch.Reset();
+            Notify();
         }
         bool changed = false;
         {

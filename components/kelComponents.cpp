@@ -9,13 +9,16 @@
 #include "kelGraphics.h"
 #include "kelVclUtils.h"
 
+#include <commctrl.h>
 #include <cxxabi.h>
 #include <mmsystem.h>
 #include <shlobj.h>
+#include <shlwapi.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <typeinfo>
 #include <utility>
 #include <vector>
@@ -1035,18 +1038,6 @@ std::string ZeroSeparated(const std::vector<std::string>& names) {
     return result;
 }
 
-std::string SystemErrorText(DWORD code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = length && buffer ? std::string(buffer, length) : Format("Error %lu", code);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
-
 }  // namespace
 
 bool TkelFileOperation::Execute() {
@@ -1089,7 +1080,7 @@ bool TkelFileOperation::Execute() {
     const int rc = CallFileOperation(operation);
     if (rc != 0) {
         bool handled = false;
-        OnError(this, SystemErrorText(static_cast<DWORD>(rc)), handled);
+        OnError(this, SysErrorMessage(static_cast<DWORD>(rc)), handled);
         return false;
     }
     return !operation.fAnyOperationsAborted;
@@ -1525,4 +1516,538 @@ void TkelWav::SetResourceName(const std::string& value) {
 void TkelWav::SetEventAlias(const std::string& value) {
     eventAlias_ = value;
     SourceChanged();
+}
+
+// ---- TkelTrayIcon ----
+
+UINT TaskbarCreatedMessage() {
+    static const UINT message = RegisterWindowMessageA("TaskbarCreated");
+    return message;
+}
+
+namespace {
+
+// Balloons need the shell of version 5 or later.
+bool ShellHasBalloons() {
+    static const bool has = [] {
+        HMODULE shell = GetModuleHandleA("shell32.dll");
+        using TDllGetVersion = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
+        auto getVersion = shell ? reinterpret_cast<TDllGetVersion>(
+                                      reinterpret_cast<void*>(GetProcAddress(shell, "DllGetVersion")))
+                                : nullptr;
+        DLLVERSIONINFO info{};
+        info.cbSize = sizeof(info);
+        return getVersion && SUCCEEDED(getVersion(&info)) && info.dwMajorVersion >= 5;
+    }();
+    return has;
+}
+
+// Copies text into a fixed field, cut to the field, always terminated.
+template <size_t N>
+void CopyField(char (&field)[N], const std::string& text) {
+    const size_t length = std::min(text.size(), N - 1);
+    std::memcpy(field, text.data(), length);
+    field[length] = '\0';
+}
+
+// Marks a flag while an event runs, so that the caller learns whether the object was freed.
+class TFreedFlag {
+public:
+    explicit TFreedFlag(bool*& slot) : slot_(slot), outer_(std::exchange(slot, &freed_)) {}
+    ~TFreedFlag() {
+        if (!freed_)
+            slot_ = outer_;
+        else if (outer_)
+            *outer_ = true;
+    }
+    TFreedFlag(const TFreedFlag&) = delete;
+    TFreedFlag& operator=(const TFreedFlag&) = delete;
+    bool Freed() const { return freed_; }
+
+private:
+    bool*& slot_;
+    bool* outer_;
+    bool freed_ = false;
+};
+
+}  // namespace
+
+const TClassInfo& TkelTrayIcon::StaticClassInfo() {
+    using C = TkelTrayIcon;
+    static const TPropInfo props[] = {
+        Prop<&C::CycleIcons, &C::SetCycleIcons>("CycleIcons").WithDefault(false),
+        Prop<&C::CycleInterval, &C::SetCycleInterval>("CycleInterval").WithDefault(200),
+        Prop<&C::ImageList, &C::SetImageList>("ImageList"),
+        Prop<&C::ImageIndex, &C::SetImageIndex>("ImageIndex").WithDefault(0),
+        Prop<&C::IconID, &C::SetIconID>("IconID").WithDefault(0),
+        Prop<&C::MinimizeToTray, &C::SetMinimizeToTray>("MinimizeToTray").WithDefault(false),
+        Prop<&C::MinimizeOnStart>("MinimizeOnStart").WithDefault(false),
+        Prop<&C::PopupByLeft>("PopupByLeft").WithDefault(false),
+        Prop<&C::PopupMenu, &C::SetPopupMenu>("PopupMenu"),
+        Prop<&C::Hint, &C::SetHint>("Hint"),
+        Prop<&C::ShowHint, &C::SetShowHint>("ShowHint").WithDefault(true),
+        Prop<&C::Visible, &C::SetVisible>("Visible").WithDefault(false),
+        Prop<&C::VisibleOnDesigning>("VisibleOnDesigning").WithDefault(false),
+        Prop<&C::Enabled, &C::SetEnabled>("Enabled").WithDefault(true),
+        Prop<&C::InfoText>("InfoText"),
+        Prop<&C::InfoTitle>("InfoTitle"),
+        Prop<&C::InfoTimeout>("InfoTimeout").WithDefault(10000),
+        Prop<&C::InfoType>("InfoType").WithDefault(tiiNone),
+        Prop<&C::OnMinimize>("OnMinimize"),
+        Prop<&C::OnPopupMenu>("OnPopupMenu"),
+        Prop<&C::OnShow>("OnShow"),
+        Prop<&C::OnHide>("OnHide"),
+        Prop<&C::OnCycleIcons>("OnCycleIcons"),
+        Prop<&C::OnBalloonShow>("OnBalloonShow"),
+        Prop<&C::OnBalloonTimeout>("OnBalloonTimeout"),
+        Prop<&C::OnBalloonClick>("OnBalloonClick"),
+        Prop<&C::OnClick>("OnClick"),
+        Prop<&C::OnDblClick>("OnDblClick"),
+        Prop<&C::OnMouseDown>("OnMouseDown"),
+        Prop<&C::OnMouseUp>("OnMouseUp"),
+        Prop<&C::OnMouseMove>("OnMouseMove"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelTrayIcon, TkelCustomTimer>("TkelTrayIcon", props);
+    return info;
+}
+
+TkelTrayIcon::TkelTrayIcon(TComponent* owner) : TkelCustomTimer(owner) {
+    if (owner && owner->IsLoading())
+        BeginLoading();
+    TaskbarCreatedMessage();
+    SetInterval(200);
+    icon_.OnChange = [this](TObject*) { ModifyTray(); };
+}
+
+TkelTrayIcon::~TkelTrayIcon() {
+    if (freed_)
+        *freed_ = true;
+    minimizeHook_.reset();
+    if (inTray_) {
+        FillIconData();
+        CallNotifyIcon(NIM_DELETE, data_);  // nowhere to report a failure to
+        inTray_ = false;
+    }
+    if (imageList_)
+        imageList_->RemoveFreeNotification(this);
+    if (popupMenu_)
+        popupMenu_->RemoveFreeNotification(this);
+}
+
+void TkelTrayIcon::Loaded() {
+    TkelCustomTimer::Loaded();
+    SetMinimizeToTray(minimizeToTray_);
+    if (visible_ && !inTray_ && ShownNow())
+        InsertToTray();
+    if (MinimizeOnStart && !IsDesigning()) {
+        Application.ShowMainForm = false;
+        Minimize();
+    }
+}
+
+bool TkelTrayIcon::ShownNow() const { return !IsLoading() && (!IsDesigning() || VisibleOnDesigning); }
+
+void TkelTrayIcon::Notification(TComponent* component, TOperation operation) {
+    TkelCustomTimer::Notification(component, operation);
+    if (operation != opRemove)
+        return;
+    if (component == imageList_) {
+        imageList_ = nullptr;
+        ModifyTray();
+    }
+    if (component == popupMenu_)
+        popupMenu_ = nullptr;
+}
+
+void TkelTrayIcon::FillIconData() {
+    data_ = NOTIFYICONDATAA{};
+    data_.cbSize = NOTIFYICONDATAA_V2_SIZE;
+    data_.hWnd = WindowHandle();
+    data_.uID = static_cast<UINT>(iconId_);
+    data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data_.uCallbackMessage = WM_KELTRAYICON;
+    listIcon_.Reset();
+    if (imageList_ && imageIndex_ >= 0 && imageIndex_ < imageList_->Count())
+        listIcon_.Reset(ImageList_GetIcon(imageList_->Handle(), imageIndex_, ILD_NORMAL));
+    if (listIcon_)
+        data_.hIcon = listIcon_.Get();
+    else if (icon_.Handle())
+        data_.hIcon = icon_.Handle();
+    else if (Application.Icon().Handle())
+        data_.hIcon = Application.Icon().Handle();
+    else
+        data_.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
+    if (showHint_)
+        CopyField(data_.szTip, hint_);
+}
+
+void TkelTrayIcon::InsertToTray() {
+    FillIconData();
+    if (!CallNotifyIcon(NIM_ADD, data_))
+        throw EkelTrayIcon(Format(kelconsts::SInsertToTrayFailed, Name().c_str()));
+    inTray_ = true;
+}
+
+void TkelTrayIcon::DeleteFromTray() {
+    FillIconData();
+    inTray_ = false;
+    if (!CallNotifyIcon(NIM_DELETE, data_))
+        throw EkelTrayIcon(Format(kelconsts::SDeleteFromTrayFailed, Name().c_str()));
+}
+
+void TkelTrayIcon::ModifyTray() {
+    if (!inTray_)
+        return;
+    FillIconData();
+    CallNotifyIcon(NIM_MODIFY, data_);
+}
+
+void TkelTrayIcon::SetVisible(bool value) {
+    if (value == visible_)
+        return;
+    visible_ = value;
+    if (!ShownNow())
+        return;
+    TFreedFlag flag(freed_);
+    if (value) {
+        InsertToTray();
+        OnShow(this);
+        return;
+    }
+    if (inTray_)
+        DeleteFromTray();
+    OnHide(this);
+    if (flag.Freed())
+        return;
+    if (minimizeToTray_)
+        ShowApplication();
+}
+
+void TkelTrayIcon::SetCycleIcons(bool value) {
+    cycleIcons_ = value;
+    UpdateTimer();
+}
+
+void TkelTrayIcon::SetImageList(TImageList* value) {
+    if (value == imageList_)
+        return;
+    if (imageList_)
+        imageList_->RemoveFreeNotification(this);
+    imageList_ = value;
+    if (imageList_)
+        imageList_->FreeNotification(this);
+    ModifyTray();
+}
+
+void TkelTrayIcon::SetImageIndex(int value) {
+    imageIndex_ = value;
+    ModifyTray();
+}
+
+void TkelTrayIcon::SetIconID(int value) {
+    if (value == iconId_)
+        return;
+    // The shell knows the icon by its number: the old one goes, the new one comes.
+    const bool shown = inTray_;
+    if (shown) {
+        FillIconData();
+        CallNotifyIcon(NIM_DELETE, data_);
+        inTray_ = false;
+    }
+    iconId_ = value;
+    if (shown)
+        InsertToTray();
+}
+
+void TkelTrayIcon::SetHint(const std::string& value) {
+    hint_ = value;
+    ModifyTray();
+}
+
+void TkelTrayIcon::SetShowHint(bool value) {
+    showHint_ = value;
+    ModifyTray();
+}
+
+void TkelTrayIcon::SetPopupMenu(TPopupMenu* value) {
+    if (value == popupMenu_)
+        return;
+    if (popupMenu_)
+        popupMenu_->RemoveFreeNotification(this);
+    popupMenu_ = value;
+    if (popupMenu_)
+        popupMenu_->FreeNotification(this);
+}
+
+void TkelTrayIcon::SetMinimizeToTray(bool value) {
+    minimizeToTray_ = value;
+    auto form = dynamic_cast<TCustomForm*>(Owner());
+    if (!value || !form || IsLoading() || IsDesigning()) {
+        minimizeHook_.reset();
+        return;
+    }
+    if (minimizeHook_)
+        return;
+    // Minimising the form becomes minimising to the tray.
+    minimizeHook_ = std::make_unique<TkelWndProcHook>(nullptr);
+    minimizeHook_->SetWinControl(form);
+    minimizeHook_->OnMessageBefore = [this](TObject*, TMessage& msg, bool& handled) {
+        if (msg.Msg == WM_SYSCOMMAND && (msg.WParam & 0xFFF0) == SC_MINIMIZE) {
+            handled = true;
+            Minimize();
+        }
+    };
+    minimizeHook_->SetActive(true);
+}
+
+bool TkelTrayIcon::ShowBalloon() {
+    if (!ShellHasBalloons() || !inTray_)
+        return false;
+    static constexpr DWORD infoFlags[] = {NIIF_NONE, NIIF_INFO, NIIF_WARNING, NIIF_ERROR};
+    FillIconData();
+    data_.uFlags |= NIF_INFO;
+    CopyField(data_.szInfo, InfoText);
+    CopyField(data_.szInfoTitle, InfoTitle);
+    data_.uTimeout = InfoTimeout;
+    data_.dwInfoFlags = infoFlags[InfoType];
+    return CallNotifyIcon(NIM_MODIFY, data_) != 0;
+}
+
+void TkelTrayIcon::Minimize() {
+    TFreedFlag flag(freed_);
+    HideApplication();
+    SetVisible(true);
+    if (!flag.Freed())
+        OnMinimize(this);
+}
+
+void TkelTrayIcon::Restore() {
+    if (minimizeToTray_ && visible_)
+        SetVisible(false);  // shows the application
+    else
+        ShowApplication();
+}
+
+void TkelTrayIcon::Timer() {
+    if (imageList_ && imageList_->Count() > 0) {
+        imageIndex_ = imageIndex_ + 1 >= imageList_->Count() || imageIndex_ < 0 ? 0 : imageIndex_ + 1;
+        ModifyTray();
+    }
+    OnCycleIcons(this);
+}
+
+void TkelTrayIcon::WndProc(TMessage& message) {
+    if (message.Msg == WM_KELTRAYICON) {
+        if (message.WParam == static_cast<WPARAM>(iconId_) && Enabled() && !IsDesigning())
+            TrayMessage(static_cast<UINT>(message.LParam));
+        return;
+    }
+    if (message.Msg == TaskbarCreatedMessage()) {
+        if (visible_ && ShownNow())
+            InsertToTray();
+        return;
+    }
+    if (message.Msg == WM_QUERYENDSESSION) {
+        message.Result = TRUE;
+        return;
+    }
+    TkelCustomTimer::WndProc(message);
+}
+
+void TkelTrayIcon::TrayMessage(UINT mouseMessage) {
+    POINT point{};
+    GetCursorPos(&point);
+    const TShiftState shift = GetShiftStateNow();
+    TFreedFlag flag(freed_);
+    switch (mouseMessage) {
+    case WM_MOUSEMOVE:
+        OnMouseMove(this, shift, point.x, point.y);
+        break;
+    case WM_LBUTTONDOWN:
+        OnMouseDown(this, mbLeft, shift | TShiftState{ssLeft}, point.x, point.y);
+        break;
+    case WM_LBUTTONUP:
+        OnMouseUp(this, mbLeft, shift, point.x, point.y);
+        if (!flag.Freed())
+            OnClick(this);
+        if (!flag.Freed() && PopupByLeft)
+            Popup();
+        break;
+    case WM_LBUTTONDBLCLK:
+        OnDblClick(this);
+        break;
+    case WM_RBUTTONDOWN:
+        OnMouseDown(this, mbRight, shift | TShiftState{ssRight}, point.x, point.y);
+        break;
+    case WM_RBUTTONUP:
+        OnMouseUp(this, mbRight, shift, point.x, point.y);
+        if (!flag.Freed() && !PopupByLeft)
+            Popup();
+        break;
+    case WM_MBUTTONDOWN:
+        OnMouseDown(this, mbMiddle, shift | TShiftState{ssMiddle}, point.x, point.y);
+        break;
+    case WM_MBUTTONUP:
+        OnMouseUp(this, mbMiddle, shift, point.x, point.y);
+        break;
+    case NIN_BALLOONSHOW:
+        OnBalloonShow(this);
+        break;
+    case NIN_BALLOONTIMEOUT:
+        OnBalloonTimeout(this);
+        break;
+    case NIN_BALLOONUSERCLICK:
+        OnBalloonClick(this);
+        break;
+    default:
+        break;
+    }
+}
+
+void TkelTrayIcon::Popup() {
+    if (!popupMenu_ || !popupMenu_->AutoPopup())
+        return;
+    POINT point{};
+    GetCursorPos(&point);
+    TFreedFlag flag(freed_);
+    Application.ProcessMessages();
+    if (flag.Freed() || !popupMenu_)
+        return;
+    auto form = dynamic_cast<TCustomForm*>(Owner());
+    const HWND owner = form ? form->Handle() : nullptr;
+    if (owner)
+        SetForegroundWindow(owner);
+    popupMenu_->SetPopupComponent(this);
+    popupMenu_->Popup(point.x, point.y);
+    if (flag.Freed())
+        return;
+    // Without it the menu does not close when the user clicks elsewhere.
+    if (owner)
+        PostMessageA(owner, WM_NULL, 0, 0);
+    OnPopupMenu(this);
+}
+
+// ---- TkelStartButtonProperties ----
+
+const TClassInfo& TkelStartButtonProperties::StaticClassInfo() {
+    using C = TkelStartButtonProperties;
+    static const TPropInfo props[] = {
+        Prop<&C::ButtonLeft, &C::SetButtonLeft>("ButtonLeft").NotStored(),
+        Prop<&C::ButtonTop, &C::SetButtonTop>("ButtonTop").NotStored(),
+        Prop<&C::ButtonWidth, &C::SetButtonWidth>("ButtonWidth").NotStored(),
+        Prop<&C::ButtonHeight, &C::SetButtonHeight>("ButtonHeight").NotStored(),
+        Prop<&C::Enabled, &C::SetEnabled>("Enabled").NotStored(),
+        Prop<&C::Visible, &C::SetVisible>("Visible").NotStored(),
+    };
+    static const TClassInfo info =
+        MakeClassInfo<TkelStartButtonProperties, TkelComponent>("TkelStartButtonProperties", props);
+    return info;
+}
+
+TkelStartButtonProperties::TkelStartButtonProperties(TComponent* owner)
+    : TkelComponent(owner), button_(CallFindStartButton()) {}
+
+TRect TkelStartButtonProperties::Bounds() const {
+    WINDOWPLACEMENT placement{};
+    placement.length = sizeof(placement);
+    if (!button_ || !GetWindowPlacement(button_, &placement))
+        return TRect{};
+    const RECT& r = placement.rcNormalPosition;
+    return MakeRect(r.left, r.top, r.right - r.left, r.bottom - r.top);  // left, top, width, height
+}
+
+void TkelStartButtonProperties::SetBoundsOf(int left, int top, int width, int height) {
+    const TRect now = Bounds();
+    if (!button_ || (now.left == left && now.top == top && now.right == width && now.bottom == height))
+        return;
+    SetWindowPos(button_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+int TkelStartButtonProperties::ButtonLeft() const { return Bounds().left; }
+int TkelStartButtonProperties::ButtonTop() const { return Bounds().top; }
+int TkelStartButtonProperties::ButtonWidth() const { return Bounds().right; }
+int TkelStartButtonProperties::ButtonHeight() const { return Bounds().bottom; }
+
+void TkelStartButtonProperties::SetButtonLeft(int value) {
+    const TRect b = Bounds();
+    SetBoundsOf(value, b.top, b.right, b.bottom);
+}
+
+void TkelStartButtonProperties::SetButtonTop(int value) {
+    const TRect b = Bounds();
+    SetBoundsOf(b.left, value, b.right, b.bottom);
+}
+
+void TkelStartButtonProperties::SetButtonWidth(int value) {
+    const TRect b = Bounds();
+    SetBoundsOf(b.left, b.top, value, b.bottom);
+}
+
+void TkelStartButtonProperties::SetButtonHeight(int value) {
+    const TRect b = Bounds();
+    SetBoundsOf(b.left, b.top, b.right, value);
+}
+
+bool TkelStartButtonProperties::Enabled() const { return button_ && IsWindowEnabled(button_); }
+
+void TkelStartButtonProperties::SetEnabled(bool value) {
+    if (button_)
+        EnableWindow(button_, value);
+}
+
+bool TkelStartButtonProperties::Visible() const { return button_ && IsWindowVisible(button_); }
+
+void TkelStartButtonProperties::SetVisible(bool value) {
+    if (button_)
+        ShowWindow(button_, value ? SW_SHOW : SW_HIDE);
+}
+
+// ---- TkelColorPicker ----
+
+const TClassInfo& TkelColorPicker::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TkelColorPicker::Interval, &TkelColorPicker::SetInterval>("Interval").WithDefault(100),
+        Prop<&TkelColorPicker::Enabled, &TkelColorPicker::SetEnabled>("Enabled").WithDefault(true),
+        Prop<&TkelColorPicker::onTimer_>("OnTimer"),
+    };
+    static const TClassInfo info = MakeClassInfo<TkelColorPicker, TkelCustomTimer>("TkelColorPicker", props);
+    return info;
+}
+
+TkelColorPicker::TkelColorPicker(TComponent* owner) : TkelCustomTimer(owner) {
+    if (owner && owner->IsLoading())
+        BeginLoading();
+    SetInterval(100);
+}
+
+TColor TkelColorPicker::Color() const { return CallPixelAtCursor(); }
+
+void TkelColorPicker::SetCursor(TCursor value) {
+    cursor_ = value;
+    Screen.SetCursor(value);
+}
+
+// ---- Registration ----
+
+void RegisterKelComponents() {
+    RegisterClassesSafe({
+        &TkelComponent::StaticClassInfo(),
+        &TkelOneInstance::StaticClassInfo(),
+        &TkelAutoRun::StaticClassInfo(),
+        &TkelShutdown::StaticClassInfo(),
+        &TkelCustomTimer::StaticClassInfo(),
+        &TkelThreadComponent::StaticClassInfo(),
+        &TkelThreadTimer::StaticClassInfo(),
+        &TkelWndProcHook::StaticClassInfo(),
+        &TkelFolderMonitor::StaticClassInfo(),
+        &TkelRegistryMonitor::StaticClassInfo(),
+        &TkelFileOperation::StaticClassInfo(),
+        &TkelFileAssociation::StaticClassInfo(),
+        &TkelCustomFileStorage::StaticClassInfo(),
+        &TkelFileStorage::StaticClassInfo(),
+        &TkelWav::StaticClassInfo(),
+        &TkelTrayIcon::StaticClassInfo(),
+        &TkelStartButtonProperties::StaticClassInfo(),
+        &TkelColorPicker::StaticClassInfo(),
+    });
 }

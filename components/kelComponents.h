@@ -181,6 +181,9 @@ protected:
     // Kills the system timer and starts it again when the settings call for it.
     void UpdateTimer();
 
+    // Set by name in form streams; takes effect at Loaded().
+    TNotifyEvent onTimer_;
+
 private:
     static constexpr UINT_PTR kTimerId = 1;
 
@@ -188,7 +191,6 @@ private:
     bool enabled_ = true;
     unsigned interval_ = 1000;
     bool running_ = false;
-    TNotifyEvent onTimer_;
 };
 
 // ---- Calls into the shell and the multimedia system ----------------------------------------
@@ -699,4 +701,172 @@ private:
     std::string resourceName_ = "WAVE1";
     std::string eventAlias_ = ".Default";
     bool playing_ = false;
+};
+
+// ---- TkelTrayIcon -------------------------------------------------------------------------
+
+enum TkelTrayIconInfoType { tiiNone, tiiInfo, tiiWarning, tiiError };
+
+template <>
+struct TEnumTraits<TkelTrayIconInfoType> {
+    static constexpr const char* Names[] = {"tiiNone", "tiiInfo", "tiiWarning", "tiiError"};
+};
+
+class EkelTrayIcon : public Exception {
+    using Exception::Exception;
+};
+
+// The message the shell sends the icon's window for mouse actions and balloon notices.
+inline constexpr UINT WM_KELTRAYICON = WM_USER + 211;
+// "TaskbarCreated": the shell (re)started; registered once.
+UINT TaskbarCreatedMessage();
+
+// An icon in the notification area. The icon shown is ImageList's image ImageIndex when
+// there is one, else Icon, else the application's. Mouse actions on it fire the mouse events
+// while Enabled; the right button (the left one with PopupByLeft) opens PopupMenu. With
+// CycleIcons the images of ImageList take turns every CycleInterval milliseconds. With
+// MinimizeToTray, minimising the owner form hides the application and shows the icon.
+class TkelTrayIcon : public TkelCustomTimer {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TkelTrayIcon(TComponent* owner);
+    ~TkelTrayIcon() override;
+
+    bool CycleIcons() const { return cycleIcons_; }
+    void SetCycleIcons(bool value);
+    unsigned CycleInterval() const { return Interval(); }
+    void SetCycleInterval(unsigned value) { SetInterval(value); }
+    TIcon& Icon() { return icon_; }
+    TImageList* ImageList() const { return imageList_; }
+    void SetImageList(TImageList* value);
+    int ImageIndex() const { return imageIndex_; }
+    void SetImageIndex(int value);
+    int IconID() const { return iconId_; }
+    void SetIconID(int value);
+    bool MinimizeToTray() const { return minimizeToTray_; }
+    void SetMinimizeToTray(bool value);
+    bool MinimizeOnStart = false;
+    bool PopupByLeft = false;
+    TPopupMenu* PopupMenu() const { return popupMenu_; }
+    void SetPopupMenu(TPopupMenu* value);
+    const std::string& Hint() const { return hint_; }
+    void SetHint(const std::string& value);
+    bool ShowHint() const { return showHint_; }
+    void SetShowHint(bool value);
+    bool Visible() const { return visible_; }
+    void SetVisible(bool value);
+    bool VisibleOnDesigning = false;
+    std::string InfoText;
+    std::string InfoTitle;
+    unsigned InfoTimeout = 10000;
+    TkelTrayIconInfoType InfoType = tiiNone;
+
+    TNotifyEvent OnMinimize;
+    TNotifyEvent OnPopupMenu;
+    TNotifyEvent OnShow;
+    TNotifyEvent OnHide;
+    TNotifyEvent OnCycleIcons;
+    TNotifyEvent OnBalloonShow;
+    TNotifyEvent OnBalloonTimeout;
+    TNotifyEvent OnBalloonClick;
+    TNotifyEvent OnClick;
+    TNotifyEvent OnDblClick;
+    TMouseEvent OnMouseDown;
+    TMouseEvent OnMouseUp;
+    TMouseMoveEvent OnMouseMove;
+
+    // Shows InfoText in a balloon; false when the shell has no balloons or refuses.
+    bool ShowBalloon();
+    // Hides the application and shows the icon; Restore undoes it.
+    void Minimize();
+    void Restore();
+    // The record last sent to the shell.
+    const NOTIFYICONDATAA& IconData() const { return data_; }
+
+    void Loaded() override;
+
+protected:
+    void Timer() override;
+    bool HasTimerHandler() const override { return cycleIcons_; }
+    void WndProc(TMessage& message) override;
+    void Notification(TComponent* component, TOperation operation) override;
+
+private:
+    void InsertToTray();
+    void DeleteFromTray();
+    // NIM_MODIFY with the present icon and tip while shown.
+    void ModifyTray();
+    void FillIconData();
+    void TrayMessage(UINT mouseMessage);
+    void Popup();
+    bool ShownNow() const;
+
+    TIcon icon_;
+    TUniqueIcon listIcon_;  // the image list's icon now shown
+    TImageList* imageList_ = nullptr;
+    TPopupMenu* popupMenu_ = nullptr;
+    std::unique_ptr<TkelWndProcHook> minimizeHook_;
+    NOTIFYICONDATAA data_{};
+    std::string hint_;
+    int imageIndex_ = 0;
+    int iconId_ = 0;
+    bool cycleIcons_ = false;
+    bool minimizeToTray_ = false;
+    bool showHint_ = true;
+    bool visible_ = false;
+    bool inTray_ = false;
+    bool* freed_ = nullptr;  // set by the destructor while an event runs
+};
+
+// ---- TkelStartButtonProperties ------------------------------------------------------------
+
+// The task bar's start button, found when the component is made: each bound read asks the
+// button for its place, each changed bound moves it.
+class TkelStartButtonProperties : public TkelComponent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TkelStartButtonProperties(TComponent* owner);
+
+    int ButtonLeft() const;
+    void SetButtonLeft(int value);
+    int ButtonTop() const;
+    void SetButtonTop(int value);
+    int ButtonWidth() const;
+    void SetButtonWidth(int value);
+    int ButtonHeight() const;
+    void SetButtonHeight(int value);
+    bool Enabled() const;
+    void SetEnabled(bool value);
+    bool Visible() const;
+    void SetVisible(bool value);
+
+    // 0 when the desktop has no start button.
+    HWND ButtonHandle() const { return button_; }
+
+private:
+    // Left, top, width and height from the button's placement.
+    TRect Bounds() const;
+    void SetBoundsOf(int left, int top, int width, int height);
+
+    HWND button_ = nullptr;
+};
+
+// ---- TkelColorPicker ----------------------------------------------------------------------
+
+// OnTimer every Interval milliseconds while Enabled; Color() is the screen pixel under the mouse.
+class TkelColorPicker : public TkelCustomTimer {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TkelColorPicker(TComponent* owner);
+
+    TColor Color() const;
+    TCursor Cursor() const { return cursor_; }
+    // Shows that screen cursor.
+    void SetCursor(TCursor value);
+
+private:
+    TCursor cursor_ = crDefault;
 };
