@@ -941,9 +941,10 @@ TkelCustomScrollBar::TkelCustomScrollBar(TComponent* owner) : TkelGraphicControl
     ControlStyle.Include(csCaptureMouse);
     TabStop = true;
     SetColor(clBtnFace);
-    repeatTimer_.SetEnabled(false);
-    repeatTimer_.SetInterval(timerInterval_);
-    repeatTimer_.SetOnTimer(TNotifyEvent(this, &TkelCustomScrollBar::TimerTick));
+    repeatTimer_ = new TkelCustomTimer(this);
+    repeatTimer_->SetEnabled(false);
+    repeatTimer_->SetInterval(timerInterval_);
+    repeatTimer_->SetOnTimer(TNotifyEvent(this, &TkelCustomScrollBar::TimerTick));
     SetBounds(Left(), Top(), 100, 100);
     ApplyAutoSize();
 }
@@ -1033,7 +1034,7 @@ void TkelCustomScrollBar::SetPosition(int value) {
 
 void TkelCustomScrollBar::SetTimerInterval(unsigned value) {
     timerInterval_ = value;
-    repeatTimer_.SetInterval(value);
+    repeatTimer_->SetInterval(value);
 }
 
 void TkelCustomScrollBar::SetTransparent(bool value) {
@@ -1171,8 +1172,8 @@ void TkelCustomScrollBar::MouseDown(TMouseButton button, TShiftState shift, int 
         if (held_ >= 0) {
             pressed_ = true;
             RepaintButton(held_);
-            repeatTimer_.SetInterval(timerInterval_);
-            repeatTimer_.SetEnabled(true);
+            repeatTimer_->SetInterval(timerInterval_);
+            repeatTimer_->SetEnabled(true);
         }
     }
     TkelGraphicControl::MouseDown(button, shift, x, y);
@@ -1194,7 +1195,7 @@ void TkelCustomScrollBar::MouseMove(TShiftState shift, int x, int y) {
 void TkelCustomScrollBar::FinishPress(int x, int y) {
     if (held_ < 0)
         return;
-    repeatTimer_.SetEnabled(false);
+    repeatTimer_->SetEnabled(false);
     const int held = held_;
     TFreeWatch watch(*this);
     if (OverButton(held, x, y))
@@ -1251,7 +1252,7 @@ void TkelCustomScrollBar::WndProc(TMessage& message) {
     case WM_CAPTURECHANGED:
         // The press ends without a step when the capture goes elsewhere.
         if (message.Msg == WM_CANCELMODE || reinterpret_cast<HWND>(message.LParam) != WindowHandle()) {
-            repeatTimer_.SetEnabled(false);
+            repeatTimer_->SetEnabled(false);
             if (held_ >= 0) {
                 held_ = -1;
                 pressed_ = false;

@@ -7,6 +7,7 @@
 #include "ExtCtrls.h"
 #include "ImgList.h"
 #include "StdCtrls.h"
+#include "kelComponents.h"
 
 #include <optional>
 #include <string>
@@ -324,7 +325,7 @@ public:
     int HeldButton() const { return held_; }
     bool HeldPressed() const { return pressed_; }
     // The repeat timer runs.
-    bool Repeating() const { return repeatTimer_.Enabled(); }
+    bool Repeating() const { return repeatTimer_->Enabled(); }
 
     void SetBounds(int left, int top, int width, int height) override;
     void WndProc(TMessage& message) override;
@@ -371,8 +372,8 @@ private:
     int arrowLength_ = 0;
     int held_ = -1;
     bool pressed_ = false;
-    // The repeat timer; a window-message timer owned by the bar.
-    TTimer repeatTimer_{nullptr};
+    // The repeat timer, owned by the bar.
+    TkelCustomTimer* repeatTimer_ = nullptr;
 };
 
 class TkelScrollBar : public TkelCustomScrollBar {
