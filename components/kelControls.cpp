@@ -1481,6 +1481,9 @@ void TkelCustomDatePanel::LayoutChildren() {
     if (layingOut_ || !childrenCreated_ || IsLoading())
         return;
     TFlagGuard guard(layingOut_);
+    // Widened once at most: an aligned panel gets its width back from its parent, and
+    // asking again would never end.
+    bool widened = false;
     for (;;) {
         const int border = BorderWidth();
         int rowHeight = Height() - 2 * border;
@@ -1496,10 +1499,12 @@ void TkelCustomDatePanel::LayoutChildren() {
         if (editYear_)
             monthWidth -= yearGroup + controlsSpace_;
         const int least = GetSystemMetrics(SM_CXVSCROLL) + 20;
-        if (editMonth_ && monthWidth < least) {
+        if (editMonth_ && monthWidth < least && !widened) {
+            widened = true;
             SetWidth(Width() + least - monthWidth);
             continue;
         }
+        monthWidth = std::max(monthWidth, 0);
         enum { Day, Month, Year };
         int order[3];
         switch (effectiveLayout_) {

@@ -459,6 +459,13 @@ TEST_F(KelEdits, DatePanelOrdersItsPartsAsTheLocaleWritesDates) {
     EXPECT_GE(panel->MonthBox()->Width(), GetSystemMetrics(SM_CXVSCROLL) + 20);
     EXPECT_GE(panel->Height(), panel->MonthBox()->Height());
 
+    // Filling a narrow parent, it cannot widen: the layout gives up instead of asking forever.
+    auto holder = form->Add<TPanel>(form, 10, 60, 60, 30);
+    auto filling = form->Add<TkelDatePanel>(holder, 0, 0, 60, 30);
+    filling->SetAlign(alClient);
+    filling->SetWidth(10);
+    EXPECT_LE(filling->Width(), holder->ClientWidth());
+
     panel->SetEnabled(false);
     EXPECT_FALSE(panel->DayEdit()->Enabled());
     EXPECT_FALSE(panel->YearUpDown()->Enabled());
