@@ -1427,7 +1427,8 @@ void TkelCustomDatePanel::CreateChildren() {
     dayEdit_->OnChange = TNotifyEvent(this, &TkelCustomDatePanel::DayChange);
     yearEdit_->OnChange = TNotifyEvent(this, &TkelCustomDatePanel::YearChange);
     monthBox_->OnChange = TNotifyEvent(this, &TkelCustomDatePanel::MonthChange);
-    monthBox_->OnClick = TNotifyEvent(this, &TkelCustomDatePanel::MonthClick);
+    // The box's click is the user's choice of a line; it comes before the change.
+    monthBox_->OnSelect = TNotifyEvent(this, &TkelCustomDatePanel::MonthClick);
     dayEdit_->OnKeyPress = TKeyPressEvent(this, &TkelCustomDatePanel::DayKeyPress);
     yearEdit_->OnKeyPress = TKeyPressEvent(this, &TkelCustomDatePanel::YearKeyPress);
 }

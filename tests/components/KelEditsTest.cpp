@@ -181,6 +181,22 @@ TEST_F(KelEdits, ComboBoxItemHeightListWidthAndImages) {
         green = ClientPixel(combo->Handle(), x, y) == RGB(0, 255, 0);
     EXPECT_TRUE(green);
 
+    // Flat: a frame in the parent's colour and a button with a light frame; hot, the edges.
+    combo->SetFlat(true);
+    Application.ProcessMessages();
+    HWND window = combo->Handle();
+    const TRect button = combo->ButtonRect();
+    EXPECT_EQ(WindowPixel(window, 0, 0), ColorToRGB(form->Color()));
+    EXPECT_EQ(WindowPixel(window, button.left, button.top + 3), Sys(COLOR_BTNHIGHLIGHT));
+    combo->Perform(CM_MOUSEENTER);
+    EXPECT_EQ(WindowPixel(window, 0, 0), Sys(COLOR_BTNSHADOW));
+    EXPECT_EQ(WindowPixel(window, button.left, button.top + 3), Sys(COLOR_3DLIGHT));
+    combo->SetEtched(true);
+    combo->RedrawFlatFrame();
+    EXPECT_EQ(WindowPixel(window, button.left, button.top + 3), Sys(COLOR_BTNSHADOW));
+    combo->Perform(CM_MOUSELEAVE);
+    EXPECT_FALSE(combo->Hot());
+
     FreeComponent(images);
     images = nullptr;
     EXPECT_EQ(combo->ImageList(), nullptr);
@@ -365,7 +381,8 @@ void ChooseMonth(TkelDatePanel* panel, int month) {
 TEST_F(KelEdits, DatePanelClampsTheDayToTheMonth) {
     auto panel = form->Add<TkelDatePanel>(form, 10, 10, 220, 24);
     ShowForm();
-    int dates = 0, months = 0, days = 0;
+    int dates = 0, months = 0, days = 0, clicks = 0;
+    panel->OnClickMonth = [&](TObject*) { ++clicks; };
     panel->OnChangeDate = [&](TObject*) { ++dates; };
     panel->OnChangeMonth = [&](TObject*) { ++months; };
     panel->OnChangeDay = [&](TObject*) { ++days; };
@@ -380,6 +397,7 @@ TEST_F(KelEdits, DatePanelClampsTheDayToTheMonth) {
     EXPECT_EQ(panel->DayUpDown()->Max(), 28);
     EXPECT_EQ(panel->Date(), EncodeKelDate(2023, 2, 28));
     EXPECT_EQ(months, 1);
+    EXPECT_EQ(clicks, 1);
     EXPECT_EQ(days, 0);
     EXPECT_EQ(dates, 2);
 
