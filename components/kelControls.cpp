@@ -1586,7 +1586,7 @@ void TkelCustomDatePanel::ClampDay() {
 }
 
 void TkelCustomDatePanel::DoChangeDate() {
-    if (!updating_)
+    if (!Updating())
         OnChangeDate(this);
 }
 
@@ -1595,7 +1595,7 @@ void TkelCustomDatePanel::DoChangeDate() {
 #pragma GCC diagnostic ignored "-Wdangling-pointer"
 void TkelCustomDatePanel::PartChanged(const TNotifyEvent& event) {
     TFreeWatch watch(*this);
-    if (!updating_)
+    if (!Updating())
         event(this);
     if (!watch.Freed())
         DoChangeDate();

@@ -473,6 +473,8 @@ private:
     int DayNumber() const;
     int YearNumber() const;
     void SetDayText(int day);
+    // Change events are kept back while loading and while Date is set.
+    bool Updating() const { return updating_ || IsLoading(); }
     // A part's event unless updating, then DoChangeDate.
     void PartChanged(const TNotifyEvent& event);
     // Drops what is neither a control character nor a digit.
