@@ -101,19 +101,25 @@ bool LookupAddressInfo(uintptr_t address, TAddressInfo& info)
     info = TAddressInfo{};
     if (!address)
         return false;
-    std::string path;
-    const HMODULE module = ModuleOfAddress(reinterpret_cast<const void*>(address), &path);
-    const TStackSymbolSource& symbols = StackSymbols();
-    if (!module || !symbols.HasSymbols(reinterpret_cast<uintptr_t>(module)))
+    // A symbol source that fails answers nothing.
+    try {
+        std::string path;
+        const HMODULE module = ModuleOfAddress(reinterpret_cast<const void*>(address), &path);
+        const TStackSymbolSource& symbols = StackSymbols();
+        if (!module || !symbols.HasSymbols(reinterpret_cast<uintptr_t>(module)))
+            return false;
+        info.ModuleName = FileNamePart(path);
+        info.UnitName = symbols.UnitAt(address);
+        info.Line = std::max(0, symbols.LineAt(address));
+        if (!symbols.PublicAt(address, info.FunctionName, info.EntryPoint)) {
+            info.FunctionName.clear();
+            info.EntryPoint = 0;
+        }
+        return true;
+    } catch (...) {
+        info = TAddressInfo{};
         return false;
-    info.ModuleName = FileNamePart(path);
-    info.UnitName = symbols.UnitAt(address);
-    info.Line = std::max(0, symbols.LineAt(address));
-    if (!symbols.PublicAt(address, info.FunctionName, info.EntryPoint)) {
-        info.FunctionName.clear();
-        info.EntryPoint = 0;
     }
-    return true;
 }
 
 std::string StackHex(uint64_t value, int digits)

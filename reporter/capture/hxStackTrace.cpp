@@ -25,7 +25,6 @@ struct TModuleRecord {
     uintptr_t ImageEnd = 0;
     uintptr_t CodeBegin = 0, CodeEnd = 0;
     uintptr_t DataBegin = 0, DataEnd = 0;
-    bool Symbols = false;
 };
 
 struct TFunctionRecord {
@@ -96,14 +95,13 @@ ptrdiff_t FindOrRegisterModule(uintptr_t address)
     record.DataBegin = handle + opt.BaseOfData;
     record.DataEnd = record.DataBegin + opt.SizeOfInitializedData + opt.SizeOfUninitializedData;
 #endif
-    record.Symbols = StackSymbols().HasSymbols(handle);
     Registry().Modules.push_back(std::move(record));
     return ptrdiff_t(Registry().Modules.size() - 1);
 }
 
 bool ModuleHasSymbols(ptrdiff_t module)
 {
-    return module != None && Registry().Modules[size_t(module)].Symbols;
+    return module != None && StackSymbols().HasSymbols(Registry().Modules[size_t(module)].Handle);
 }
 
 // The function's own name: the given one, a public of the debug symbols, else an export name.
@@ -358,7 +356,7 @@ bool TWalk::FindFunction(uintptr_t value, uintptr_t probe, TLinkKind kind, ptrdi
 {
     const uintptr_t address = kind == TLinkKind::ReturnAddress || kind == TLinkKind::RaiseCall ? value : probe;
     const TModuleRecord* m = module != None ? &Registry().Modules[size_t(module)] : nullptr;
-    if (m && m->Symbols && probe >= m->CodeBegin && probe < m->CodeEnd) {
+    if (m && ModuleHasSymbols(module) && probe >= m->CodeBegin && probe < m->CodeEnd) {
         std::string name;
         uintptr_t entry = 0;
         if (!StackSymbols().PublicAt(probe, name, entry))
@@ -782,7 +780,7 @@ void TWalk::FillFinalOutput()
             const TModuleRecord& m = reg.Modules[size_t(item.Module)];
             row.ModuleName = m.Name;
             row.ModuleBase = m.Handle;
-            if (m.Symbols) {
+            if (ModuleHasSymbols(item.Module)) {
                 std::string name;
                 uintptr_t entry = 0;
                 if (row.FunctionName.empty() && symbols.PublicAt(lookup, name, entry)) {
@@ -892,11 +890,6 @@ void TWalk::Run(std::string& result)
     }
 }
 
-uintptr_t ThreadStackTop()
-{
-    const NT_TIB* tib = reinterpret_cast<const NT_TIB*>(NtCurrentTeb());
-    return reinterpret_cast<uintptr_t>(tib->StackBase);
-}
 
 // Call instruction shapes that end right before a return address.
 bool EndsInCall(const uint8_t (&b)[8])
@@ -909,6 +902,18 @@ bool EndsInCall(const uint8_t (&b)[8])
 }
 
 }  // namespace
+
+uintptr_t ThreadStackTop()
+{
+    // StackBase of the thread block (NtCurrentTeb through the header trips a bounds warning).
+    uintptr_t base;
+#ifdef _WIN64
+    __asm__("movq %%gs:0x08, %0" : "=r"(base));
+#else
+    __asm__("movl %%fs:0x04, %0" : "=r"(base));
+#endif
+    return base;
+}
 
 bool LooksLikeReturnAddress(uintptr_t address, const TDATryRead* ranges)
 {
@@ -964,8 +969,9 @@ size_t PreCollectStackItems(uintptr_t framePointer, uintptr_t stackBottom, uintp
     try {
         if (!stackTop)
             stackTop = ThreadStackTop();
+        volatile char here = 0;
         if (!stackBottom)
-            stackBottom = reinterpret_cast<uintptr_t>(&items);
+            stackBottom = reinterpret_cast<uintptr_t>(&here);
         if (stackBottom >= stackTop)
             return 0;
         stackBottom &= ~(SlotSize - 1);

@@ -55,6 +55,9 @@ void TraceStack(const TTraceStackParams& params, std::string& result);
 size_t PreCollectStackItems(uintptr_t framePointer, uintptr_t stackBottom, uintptr_t stackTop,
                             uintptr_t stopValue, bool enabled, TDAPreStackItems& items);
 
+// The highest address of the calling thread's stack.
+uintptr_t ThreadStackTop();
+
 // The bytes before Address end in a call instruction.
 bool LooksLikeReturnAddress(uintptr_t address, const TDATryRead* ranges = nullptr);
 
