@@ -429,31 +429,35 @@ bool TWalk::Offer(uintptr_t value, uintptr_t slot, bool preFlagged)
             stored = next;
     }
 
+    // Values that fail the plausibility test stay only on frame-chain slots.
+    const bool frameSlot = slot && std::binary_search(frameSlots_.begin(), frameSlots_.end(), slot);
     ptrdiff_t module = None;
+    bool plausible = true;
     if (!forced) {
         MEMORY_BASIC_INFORMATION mbi;
-        if (value <= 7 || VirtualQuery(reinterpret_cast<void*>(probe), &mbi, sizeof(mbi)) != sizeof(mbi) ||
-            mbi.State != MEM_COMMIT || !mbi.AllocationBase || !LooksLikeReturnAddress(value, &ranges_))
+        plausible = value > 7 && VirtualQuery(reinterpret_cast<void*>(probe), &mbi, sizeof(mbi)) == sizeof(mbi) &&
+                    mbi.State == MEM_COMMIT && mbi.AllocationBase && LooksLikeReturnAddress(value, &ranges_);
+        if (!plausible && !preFlagged && !frameSlot)
             return false;
         module = FindOrRegisterModule(value);
-        if (module == None)
-            return false;
-        const TModuleRecord& m = Registry().Modules[size_t(module)];
-        if (!InRange(value, m.CodeBegin, m.CodeEnd) && !InRange(value, m.DataBegin, m.DataEnd))
-            return false;
+        if (plausible && module != None) {
+            const TModuleRecord& m = Registry().Modules[size_t(module)];
+            plausible = InRange(value, m.CodeBegin, m.CodeEnd) || InRange(value, m.DataBegin, m.DataEnd);
+        } else {
+            plausible = false;
+        }
     } else {
         module = FindOrRegisterModule(value);
     }
-
-    const bool frameSlot = slot && std::binary_search(frameSlots_.begin(), frameSlots_.end(), slot);
 
     TStackLink link;
     bool linked = false;
-    if (forced && isStart && !atItself && p_.StartAddressGiven) {
+    if (!plausible)
+        linked = false;
+    else if (forced && isStart && !atItself && p_.StartAddressGiven)
         linked = FindFunction(value, probe, TLinkKind::RaiseCall, module, link);
-    } else {
+    else
         linked = FindFunction(value, probe, atItself ? TLinkKind::Inside : TLinkKind::ReturnAddress, module, link);
-    }
     if (forced && !linked && (!p_.StartAddressGiven || p_.StartIsFault)) {
         link = TStackLink{};
         link.CallAddress = atItself ? value : 0;
@@ -841,6 +845,9 @@ std::string TWalk::ComposeResult()
 
 void TWalk::Run(std::string& result)
 {
+    // Known means proven by this walk's frames; the analyses themselves are kept.
+    for (TFunctionRecord& f : Registry().Functions)
+        f.Known = false;
     ranges_ = BuildReadableRanges();
 #ifdef _WIN64
     if (p_.Context && !p_.PreItems)

@@ -19,6 +19,7 @@ struct TCapture {
     std::string Text;
     uint32_t Checksum[3] = {};
     int LineA = 0, LineB = 0, LineC = 0;
+    bool OwnBottom = false;   // walk from a bottom of StackC's: no unwound frames
     TTraceStackParams Params;
 };
 
@@ -27,6 +28,9 @@ struct TCapture {
 // A call chain that stays a chain: no inlining, no cloning, a side effect after each call.
 extern "C" __attribute__((noinline, noipa)) void StackC(TCapture& out)
 {
+    volatile char here = 0;
+    if (out.OwnBottom)
+        out.Params.StackBottom = reinterpret_cast<uintptr_t>(&here);
     out.Params.Checksum1 = &out.Checksum[0];
     out.Params.Checksum2 = &out.Checksum[1];
     out.Params.Checksum3 = &out.Checksum[2];
@@ -218,6 +222,33 @@ TEST_F(StackTrace, ChainWalksToItsCallers)
     EXPECT_EQ(out.Checksum[0], again.Checksum[0]);
     EXPECT_EQ(out.Checksum[1], again.Checksum[1]);
     EXPECT_EQ(1u, out.Checksum[2]);
+}
+
+TEST_F(StackTrace, ProofsAloneFindTheChain)
+{
+    TCapture out;
+    out.OwnBottom = true;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_GE(lines.size(), 3u) << out.Text;
+    EXPECT_NE(std::string::npos, lines[0].find("35 StackC")) << out.Text;
+    EXPECT_NE(std::string::npos, lines[1].find("25 StackB")) << out.Text;
+    EXPECT_NE(std::string::npos, lines[2].find("15 StackA")) << out.Text;
+}
+
+TEST_F(StackTrace, PreCollectedFrameSlotsStay)
+{
+    // Neither value follows a call; only the one from a frame-chain slot is kept.
+    const TDAPreStackItems pre = {{false, reinterpret_cast<uintptr_t>(&StackA) + 1},
+                                  {true, reinterpret_cast<uintptr_t>(&StackB) + 1}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_EQ(2u, lines.size()) << out.Text;
+    EXPECT_NE(std::string::npos, lines[0].find("35 StackC")) << out.Text;
+    EXPECT_EQ(StackHex(pre[1].Address), lines[1].substr(0, size_t(StackAddressDigits))) << out.Text;
+    EXPECT_NE(std::string::npos, lines[1].find("20 StackB")) << out.Text;
 }
 
 TEST_F(StackTrace, RecursionCollapses)
