@@ -268,7 +268,7 @@ private:
     }
 
     void Collect();
-    bool Offer(uintptr_t value, uintptr_t slot, bool preFlagged);
+    bool Offer(uintptr_t value, uintptr_t slot, bool preFlagged, bool startOffer = false);
     bool FindFunction(uintptr_t value, uintptr_t probe, TLinkKind kind, ptrdiff_t module, TStackLink& link);
     bool CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStackLink& link);
     void RemoveRecursion(bool dropLinks);
@@ -413,10 +413,13 @@ bool TWalk::FindFunction(uintptr_t value, uintptr_t probe, TLinkKind kind, ptrdi
 }
 
 // The acceptance test of one candidate; true when it became an item.
-bool TWalk::Offer(uintptr_t value, uintptr_t slot, bool preFlagged)
+bool TWalk::Offer(uintptr_t value, uintptr_t slot, bool preFlagged, bool startOffer)
 {
-    const bool forced = value == start_ || (p_.ExtraFirstFrame && value == p_.ExtraFirstFrame && items_.empty());
-    const bool isStart = value == start_;
+    // A slot holds the start location only when the start was given and no proven frame lies
+    // below the slot (a stale copy would end the walk early).
+    const bool isStart = startOffer || (p_.StartAddressGiven && value == start_ &&
+                                        (!slot || frameSlots_.empty() || frameSlots_.front() > slot));
+    const bool forced = isStart || (p_.ExtraFirstFrame && value == p_.ExtraFirstFrame && items_.empty());
     // A fault address is tested at itself and stored as the address after its instruction; every
     // other value is a return address already.
     const bool atItself = forced && ((isStart && p_.StartIsFault) || (!isStart && p_.ExtraFirstFrame == value));
@@ -507,7 +510,7 @@ void TWalk::Collect()
         }
     }
     if (!stopped_ && !Cancelled())
-        Offer(start_, 0, false);
+        Offer(start_, 0, false, true);
     items_.shrink_to_fit();
     // Functions of proven frames are known, and so is everything they call.
     for (const TStackItem& item : items_)
@@ -537,7 +540,7 @@ void TWalk::DropItem(size_t index, bool dropLinks)
     }
 }
 
-// Repeated areas A B A B ... keep one copy; a sure item is never dropped.
+// Repeated areas A B A B ... keep one copy; the start and proven frames are kept before stale copies.
 void TWalk::RemoveRecursion(bool dropLinks)
 {
     bool changed = true;
@@ -559,12 +562,21 @@ void TWalk::RemoveRecursion(bool dropLinks)
             bool equal = true;
             for (size_t t = 1; t <= k && equal; ++t)
                 equal = items_[live[q - t]].Value == items_[live[p - t]].Value;
-            for (size_t t = 0; t <= k && equal; ++t)
-                equal = !items_[live[p - t]].Sure;
             if (!equal)
                 continue;
+            // The newer copy goes, unless it holds the start or proven frames that the older
+            // copy (stale values) lacks.
+            bool newerSure = false, newerFrame = false, olderFrame = false;
+            for (size_t t = 0; t <= k; ++t) {
+                newerSure = newerSure || items_[live[p - t]].Sure;
+                newerFrame = newerFrame || items_[live[p - t]].Frame;
+                olderFrame = olderFrame || items_[live[q - t]].Frame || items_[live[q - t]].Sure;
+            }
+            if (newerSure && olderFrame)
+                continue;
+            const size_t last = (newerSure || (newerFrame && !olderFrame)) ? q : p;
             for (size_t t = 0; t <= k; ++t)
-                DropItem(live[p - t], dropLinks);
+                DropItem(live[last - t], dropLinks);
             changed = true;
         }
     }
