@@ -154,6 +154,9 @@ private:
 class StackTrace : public testing::Test {
 protected:
     void SetUp() override { GTEST_SKIP() << "walks are checked on x64"; }
+    struct {
+        bool Throwing = false;
+    } symbols_;
 };
 #endif
 
