@@ -1,0 +1,451 @@
+#include "hxMapFile.h"
+
+#include "hxDisAsm.h"
+#include "hxTools.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+// A function with a known name and a call at a known line, for the symbols of this program.
+namespace mapfiletest {
+
+volatile uintptr_t Sink = 0;
+
+__attribute__((noinline)) uintptr_t ReturnAddress()
+{
+    return reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+}
+
+__attribute__((noinline)) uintptr_t CallAtKnownLine(int& line)
+{
+    line = __LINE__ + 1;
+    const uintptr_t address = ReturnAddress();
+    Sink = Sink + 1;
+    return address;
+}
+
+} // namespace mapfiletest
+
+namespace {
+
+std::string ModuleFile()
+{
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    return std::string(path, n);
+}
+
+std::string BaseOf(const std::string& file)
+{
+    return file.substr(0, file.rfind('.'));
+}
+
+// A folder of its own for made-up symbol files; removed with its files.
+class TempFolder {
+public:
+    TempFolder()
+    {
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        path_ = std::string(temp) + "hxmapfile" + std::to_string(GetCurrentProcessId());
+        CreateDirectoryA(path_.c_str(), nullptr);
+    }
+    ~TempFolder()
+    {
+        for (const std::string& f : files_)
+            DeleteFileA(f.c_str());
+        RemoveDirectoryA(path_.c_str());
+    }
+    std::string Write(const std::string& name, const std::string& data)
+    {
+        const std::string file = path_ + "\\" + name;
+        std::ofstream(file, std::ios::binary) << data;
+        files_.push_back(file);
+        return file;
+    }
+    std::string Path(const std::string& name) const { return path_ + "\\" + name; }
+
+private:
+    std::string path_;
+    std::vector<std::string> files_;
+};
+
+std::string ReadFile(const std::string& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// ---- Packed map data of this program ----
+
+TEST(HxMapFile, OwnSymbolsNameTheFunctionUnitAndLine)
+{
+    int line = 0;
+    const uintptr_t returnAddress = mapfiletest::CallAtKnownLine(line);
+    const uintptr_t entry = reinterpret_cast<uintptr_t>(&mapfiletest::CallAtKnownLine);
+
+    TAddressInfo info;
+    ASSERT_TRUE(LookupAddressInfo(returnAddress - 1, info));
+    EXPECT_EQ(info.ModuleName, ModuleFile());
+    EXPECT_EQ(info.UnitName, "hxMapFileTest.cpp");
+    EXPECT_EQ(info.PublicName, "mapfiletest.CallAtKnownLine");
+    EXPECT_EQ(info.EntryPoint, entry);
+    EXPECT_EQ(info.Line, line);
+    EXPECT_FALSE(LookupAddressInfo(0, info));
+
+    const TMapFilePtr map = GetModuleMapFile(entry);
+    ASSERT_TRUE(map->Valid());
+    EXPECT_EQ(map, GetModuleMapFile(0)) << "one cached map per module";
+    EXPECT_EQ(map->EntryPoint(), reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)) +
+                                     PeNtHeaders(GetModuleHandleA(nullptr))->OptionalHeader.AddressOfEntryPoint);
+    // A unit given without its extension is found with ".cpp".
+    EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", true, "mapfiletest.CallAtKnownLine"), entry);
+    EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", true, "MAPFILETEST.CALLATKNOWNLINE"), 0u);
+    EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", false, "MAPFILETEST.CALLATKNOWNLINE"), entry);
+    EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxStrings", true, "mapfiletest.CallAtKnownLine"), 0u);
+}
+
+TEST(HxMapFile, HooksNamePublicsAndKeepLineRanges)
+{
+    InitializeMapFileUnit();
+    int line = 0;
+    const uintptr_t returnAddress = mapfiletest::CallAtKnownLine(line);
+    const uintptr_t entry = reinterpret_cast<uintptr_t>(&mapfiletest::CallAtKnownLine);
+    EXPECT_EQ(MapFilePublicNameHook(entry), "hxMapFileTest.cpp.mapfiletest.CallAtKnownLine");
+    EXPECT_EQ(MapFilePublicNameHook(entry + 1), "");
+
+    int found = 0;
+    uintptr_t start = 0, end = 0;
+    MapFileLineHook(returnAddress - 1, found, start, end);
+    EXPECT_EQ(found, line);
+    EXPECT_EQ(start, returnAddress - 1);
+    EXPECT_GT(end, start);
+    // Inside the range nothing is looked up again.
+    found = 12345;
+    MapFileLineHook(start, found, start, end);
+    EXPECT_EQ(found, 12345);
+
+    // The disassembly listing of the function now names it.
+    TFunctionInfo function;
+    std::string text;
+    ParseFunction(entry, text, 0, function, 0);
+    EXPECT_NE(text.find("CallAtKnownLine"), std::string::npos) << text;
+    FinalizeMapFileUnit();
+}
+
+TEST(HxMapFile, ChangedModuleFileRebuildsWhileHoldersKeepTheirMap)
+{
+    const TMapFilePtr before = GetModuleMapFile(0);
+    ASSERT_TRUE(before->Valid());
+    const std::string file = ModuleFile();
+    HANDLE h = CreateFileA(file.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME written{}, changed{};
+    ASSERT_TRUE(GetFileTime(h, nullptr, nullptr, &written));
+    ULARGE_INTEGER t{{written.dwLowDateTime, written.dwHighDateTime}};
+    t.QuadPart -= 10ull * 1000 * 1000 * 3600;  // an hour earlier
+    changed.dwLowDateTime = t.LowPart;
+    changed.dwHighDateTime = t.HighPart;
+    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &changed));
+    const TMapFilePtr after = GetModuleMapFile(0);
+    SetFileTime(h, nullptr, nullptr, &written);
+    CloseHandle(h);
+    EXPECT_NE(before, after);
+    EXPECT_TRUE(after->Valid());
+    EXPECT_EQ(before->Publics().size(), after->Publics().size());
+}
+
+TEST(HxMapFile, DamagedPackedDataIsRefused)
+{
+    const std::string packed = ReadFile(BaseOf(ModuleFile()) + ".hx");
+    ASSERT_GT(packed.size(), 34u);
+    {
+        TMapFile map;
+        EXPECT_TRUE(map.ReadPackedData(packed.data(), packed.size()));
+        EXPECT_FALSE(map.Publics().empty());
+    }
+    std::string bad = packed;
+    bad[18] = 4;  // version
+    TMapFile map;
+    EXPECT_FALSE(map.ReadPackedData(bad.data(), bad.size()));
+    bad = packed;
+    bad[0] = 'X';  // tag
+    EXPECT_FALSE(map.ReadPackedData(bad.data(), bad.size()));
+    EXPECT_FALSE(map.ReadPackedData(packed.data(), 22));
+    EXPECT_FALSE(map.ReadPackedData(packed.data(), packed.size() - 1)) << "payload runs past the end";
+    bad = packed;
+    bad[40] ^= 0x55;  // enciphered payload
+    EXPECT_FALSE(map.ReadPackedData(bad.data(), bad.size()));
+    EXPECT_TRUE(map.Segments().empty() && map.Publics().empty() && map.Lines().empty());
+}
+
+// ---- The mini stream ----
+
+TEST(HxMapFile, MiniStreamReads)
+{
+    const unsigned char bytes[] = {0x05, 0x80, 0x78, 0x56, 0x34, 0x12, 0xFE, 0x03, 'a', 'b', 'c', 0x09, 'x'};
+    TMiniStream s(bytes, sizeof bytes);
+    EXPECT_EQ(s.Capacity(), 8192);
+    std::int32_t v = 0;
+    ASSERT_TRUE(s.ReadPackedInt(v));
+    EXPECT_EQ(v, 5);
+    ASSERT_TRUE(s.ReadPackedInt(v));
+    EXPECT_EQ(v, 0x12345678);
+    ASSERT_TRUE(s.ReadPackedInt(v));
+    EXPECT_EQ(v, -2);
+    std::string text;
+    ASSERT_TRUE(s.ReadShortText(text));
+    EXPECT_EQ(text, "abc");
+    EXPECT_FALSE(s.ReadShortText(text)) << "9 characters announced, 1 left";
+    EXPECT_EQ(s.Remaining(), 2);
+    char c;
+    EXPECT_EQ(s.Read(&c, -1), 0);
+    s.SetSize(8193);
+    EXPECT_EQ(s.Capacity(), 16384);
+    s.SetSize(3);
+    EXPECT_EQ(s.Position(), 3);
+    s.SetSize(0);
+    EXPECT_EQ(s.Capacity(), 0);
+    EXPECT_EQ(s.Memory(), nullptr);
+}
+
+// ---- Text map ----
+
+const char kTextMap[] =
+    "\r\n"
+    " Start         Length     Name                   Class\r\n"
+    " 0001:00001000 00002000H .text                   CODE\r\n"
+    " 0002:00004000 00000800H .data                   DATA\r\n"
+    "\r\n"
+    "\r\n"
+    "Detailed map of segments\r\n"
+    "\r\n"
+    " 0001:00000000 00000800 C=CODE     S=.text    G=(none)   M=System   ACBP=A9\r\n"
+    " 0001:00000800 00000400 C=CODE     S=.text    G=(none)   M=Main.pas ACBP=A9\r\n"
+    " 0001:00000C00 00000200 C=CODE     S=.text    G=(none)   M=Other    ACBP=A9\r\n"
+    " 0002:00000000 00000100 C=DATA     S=.data    G=DGROUP   M=System   ACBP=A9\r\n"
+    "\r\n"
+    "  Address         Publics by Value\r\n"
+    "\r\n"
+    " 0001:00000010       System.Move\r\n"
+    " 0001:00000100       GetMem\r\n"
+    " 0001:00000800       Main\r\n"
+    " 0001:00000840       Main.Run(Integer)\r\n"
+    " 0001:00000C00       OtherProc\r\n"
+    " 0002:00000010       DataVar\r\n"
+    "\r\n"
+    "Line numbers for Main(Main.pas) segment .text\r\n"
+    "\r\n"
+    "    10 0001:00000800    11 0001:00000810    12 0001:00000840\r\n"
+    "    13 0001:00000830    14 0001:00000850\r\n"
+    "\r\n"
+    "Program entry point at 0001:00000840\r\n";
+
+TEST(HxMapFile, TextMapSectionsAndLookups)
+{
+    TempFolder folder;
+    folder.Write("made.map", kTextMap);
+    TMapFile map;
+    ASSERT_TRUE(map.Build(nullptr, folder.Path("made.exe")));
+    ASSERT_EQ(map.Segments().size(), 3u) << "data units are not kept";
+    EXPECT_EQ(map.Segments()[1].UnitName, "Main") << "the .pas ending goes";
+    EXPECT_EQ(map.Segments()[2].UnitName, "Other");
+    EXPECT_EQ(map.EntryPoint(), 0x840u);
+    ASSERT_EQ(map.Publics().size(), 5u);
+    EXPECT_EQ(map.Publics()[0].Name, "Move") << "the unit's own qualification goes";
+    EXPECT_EQ(map.Publics()[2].Name, "initialization") << "a public named like its unit";
+    EXPECT_EQ(map.Publics()[3].Name, "Run");
+
+    EXPECT_EQ(FindSegmentByAddress(map, MfKindCode, 0x9FF).UnitName, "Main");
+    EXPECT_FALSE(FindSegmentByAddress(map, MfKindCode, 0xE00).InUse);
+    EXPECT_FALSE(FindSegmentByAddress(map, MfKindData, 0x900).InUse);
+    EXPECT_EQ(FindPublicByAddress(map, 0x845).Name, "Run");
+    EXPECT_FALSE(FindPublicByAddress(map, 0x5).InUse);
+    EXPECT_EQ(FindPublicInUnit(map, MfKindCode, "main", false, "RUN"), 0x840u);
+
+    // The entry at 0x830 of the second line is not above the last one and is dropped.
+    ASSERT_EQ(map.Lines().size(), 4u);
+    uintptr_t next = 0;
+    EXPECT_EQ(FindLineByAddress(map, 0x845, next), 12);
+    EXPECT_EQ(next, 0x850u);
+    EXPECT_EQ(FindLineByAddress(map, 0x900, next), 14);
+    EXPECT_EQ(next, 0x901u);
+    // The last entry lies in Main; an address in Other gets no line from it.
+    EXPECT_EQ(FindLineByAddress(map, 0xC10, next), 0);
+}
+
+TEST(HxMapFile, LastPublicEndsAtTheCodeEnd)
+{
+    TempFolder folder;
+    const std::string file = folder.Write("end.map", kTextMap);
+    TMapFile map;
+    map.SetBases(0x10000, 0x10E00, 0x20000, 0x20100);
+    ASSERT_TRUE(map.ReadTextMap(file));
+    map.Finish();
+    EXPECT_EQ(FindPublicByAddress(map, 0x10DFF).Name, "OtherProc");
+    EXPECT_FALSE(FindPublicByAddress(map, 0x10E00).InUse);
+    uintptr_t next;
+    EXPECT_EQ(FindLineByAddress(map, 0x10810, next), 11);
+}
+
+TEST(HxMapFile, TextWithoutKnownSectionsIsNoMap)
+{
+    TempFolder folder;
+    folder.Write("plain.map", "just some text\r\n\r\nand more\r\n");
+    TMapFile map;
+    EXPECT_FALSE(map.Build(nullptr, folder.Path("plain.exe")));
+    EXPECT_FALSE(map.Valid());
+    EXPECT_FALSE(map.Build(nullptr, folder.Path("missing.exe")));
+}
+
+// ---- JDBG and TD32 files ----
+
+struct TBytes {
+    std::string Data;
+    TBytes& U16(unsigned v) { return Raw(std::string{char(v), char(v >> 8)}); }
+    TBytes& U32(std::uint32_t v) { return Raw(std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}); }
+    TBytes& Raw(std::string_view bytes) { Data.append(bytes); return *this; }
+    TBytes& Number(std::uint32_t v)
+    {
+        do {
+            Data += char((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
+            v >>= 7;
+        } while (v);
+        return *this;
+    }
+    TBytes& PlainName(std::string_view name)
+    {
+        Data += '\x01';
+        for (char c : name)
+            Data += char(c ^ 0xAA);
+        Data += '\0';
+        return *this;
+    }
+    TBytes& CodedName(std::string_view name, bool at)
+    {
+        static const std::string digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
+        Data += at ? '\x02' : '\x00';
+        std::vector<unsigned> codes;
+        for (char c : name)
+            codes.push_back(unsigned(digits.find(c)) + 1);
+        codes.push_back(0);
+        while (codes.size() % 4)
+            codes.push_back(0);
+        for (std::size_t i = 0; i < codes.size(); i += 4) {
+            const std::uint32_t group = codes[i] | codes[i + 1] << 6 | codes[i + 2] << 12 | codes[i + 3] << 18;
+            Raw(std::string{char(group), char(group >> 8), char(group >> 16)});
+        }
+        return *this;
+    }
+};
+
+TEST(HxMapFile, JdbgUnitsProceduresAndLines)
+{
+    TBytes b;
+    b.Raw("JDBG").Number(1);
+    b.Number(2).Number(0x100).CodedName("Alpha", false).Number(0x200).PlainName("C:\\src\\Beta.cpp").Number(0x100);
+    b.Number(3).Number(0x100).PlainName("Alpha.Start").Number(0x80).CodedName("Helper", false).Number(0x180).CodedName(
+        "Beta_Run2", true);
+    b.Number(3).Number(0x100).Number(10).Number(0x10).Number(2).Number(0x1F0).Number(std::uint32_t(-7));
+    TempFolder folder;
+    folder.Write("jd.jdbg", b.Data);
+    TMapFile map;
+    ASSERT_TRUE(map.Build(nullptr, folder.Path("jd.exe")));
+    ASSERT_EQ(map.Segments().size(), 2u);
+    EXPECT_EQ(map.Segments()[1].UnitName, "Beta.cpp") << "the folder goes";
+    EXPECT_EQ(map.Segments()[1].Start + map.Segments()[1].Length, 0x400u);
+    ASSERT_EQ(map.Publics().size(), 3u);
+    EXPECT_EQ(map.Publics()[0].Name, "Start");
+    EXPECT_EQ(map.Publics()[1].Name, "Helper");
+    EXPECT_EQ(map.Publics()[2].Name, "@Beta_Run2");
+    uintptr_t next;
+    EXPECT_EQ(FindLineByAddress(map, 0x305, next), 5);
+    EXPECT_EQ(FindLineByAddress(map, 0x2FF, next), 12);
+
+    // A cut file and a number marked invalid are no map.
+    TMapFile cut;
+    folder.Write("cut.jdbg", b.Data.substr(0, b.Data.size() - 1));
+    EXPECT_FALSE(cut.Build(nullptr, folder.Path("cut.exe")));
+    TBytes bad;
+    bad.Raw("JDBG").Number(1).Number(0x7FFFFFFF);
+    folder.Write("bad.jdbg", bad.Data);
+    EXPECT_FALSE(cut.Build(nullptr, folder.Path("bad.exe")));
+}
+
+std::string MakeTd32()
+{
+    TBytes names, module, source, symbols;
+    names.U32(4);
+    for (const char* n : {"Gamma", "Proc1", "Var1", "Pub1"})
+        names.Raw(std::string(1, char(std::strlen(n)))).Raw(n).Raw(std::string(1, '\0'));
+    module.U16(0).U16(0).U16(2).U16(0).U16(1).U16(0).U32(0x1000).U32(0x200).U16(2).U16(0).U32(0).U32(0x40).U32(1);
+    // A pad after the header, the one file at 12, its one block at 32.
+    source.U16(1).U16(0).U32(12).U32(0).U16(1).U16(0).U32(32).U32(0).U32(0).U32(0);
+    source.U16(1).U16(2).U32(0x1000).U32(0x1010).U16(7).U16(9);
+    symbols.Raw(std::string(16, '\0'));
+    const auto record = [&](unsigned type, unsigned segment, std::uint32_t offset, std::uint32_t name) {
+        const bool proc = type == 0x205;
+        symbols.U16(proc ? 42 : 18).U16(type);
+        if (proc)
+            symbols.Raw(std::string(24, '\0'));
+        symbols.U32(offset).U16(segment).U16(0).U32(0).U32(name);
+    };
+    record(0x205, 1, 0x1000, 2);
+    record(0x202, 2, 0x10, 3);
+    record(0x20, 1, 0x1100, 4);
+    record(0x20, 3, 0x1180, 4);  // a segment past the data segment
+    TBytes out;
+    out.Raw("FB09").U32(0);
+    const std::pair<unsigned, const TBytes*> parts[] = {{0x130, &names}, {0x120, &module}, {0x127, &source}, {0x129, &symbols}};
+    std::vector<std::uint32_t> offsets;
+    for (const auto& part : parts) {
+        offsets.push_back(std::uint32_t(out.Data.size()));
+        out.Raw(part.second->Data);
+    }
+    const std::uint32_t dir = std::uint32_t(out.Data.size());
+    out.U16(16).U16(12).U32(4).U32(0).U32(0);
+    for (std::size_t i = 0; i < 4; ++i)
+        out.U16(parts[i].first).U16(1).U32(offsets[i]).U32(std::uint32_t(parts[i].second->Data.size()));
+    std::memcpy(out.Data.data() + 4, &dir, 4);
+    return out.Data;
+}
+
+TEST(HxMapFile, Td32FileBesideTheModule)
+{
+    TempFolder folder;
+    const std::string tds = folder.Write("td.tds", MakeTd32());
+    TMapFile map;
+    ASSERT_TRUE(map.Build(nullptr, folder.Path("td.exe")));
+    ASSERT_EQ(map.Segments().size(), 1u);
+    EXPECT_EQ(map.Segments()[0].UnitName, "Gamma");
+    EXPECT_EQ(FindSegmentByAddress(map, MfKindCode, 0x11FF).UnitName, "Gamma");
+    ASSERT_EQ(map.Publics().size(), 2u);
+    EXPECT_EQ(map.Publics()[0].Name, "Proc1");
+    EXPECT_EQ(map.Publics()[1].Name, "Pub1");
+    uintptr_t next;
+    EXPECT_EQ(FindLineByAddress(map, 0x100F, next), 7);
+    EXPECT_EQ(next, 0x1010u);
+
+    // Days older than a map file beside it: the map file wins (here: no map at all).
+    folder.Write("td.map", "no sections\r\n");
+    HANDLE h = CreateFileA(tds.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    FILETIME t;
+    GetFileTime(h, nullptr, nullptr, &t);
+    ULARGE_INTEGER v{{t.dwLowDateTime, t.dwHighDateTime}};
+    v.QuadPart -= 2 * 864000000000ull;
+    t = {v.LowPart, v.HighPart};
+    SetFileTime(h, nullptr, nullptr, &t);
+    CloseHandle(h);
+    TMapFile stale;
+    EXPECT_FALSE(stale.Build(nullptr, folder.Path("td.exe")));
+    std::string broken = MakeTd32();
+    broken[4] = 0x7F;  // directory outside the data
+    EXPECT_FALSE(stale.ReadTd32Data(broken.data(), broken.size()));
+}
+
+} // namespace
