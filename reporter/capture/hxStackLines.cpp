@@ -1,5 +1,6 @@
 #include "hxStackLines.h"
 
+#include "hxMapFile.h"
 #include "hxStrings.h"
 #include "hxTools.h"
 
@@ -7,20 +8,112 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
+#include <mutex>
 
 namespace {
 
-class TNoSymbols : public TStackSymbolSource {
+// The modules' debug symbols. During a walk each module's map is looked up once: a module
+// without symbols would otherwise be searched for symbol files at every question.
+class TMapFileSymbols : public TStackSymbolSource {
 public:
-    bool HasSymbols(uintptr_t) const override { return false; }
-    bool PublicAt(uintptr_t, std::string&, uintptr_t&) const override { return false; }
-    std::string UnitAt(uintptr_t) const override { return {}; }
-    int LineAt(uintptr_t) const override { return 0; }
-    std::string Descriptor(uintptr_t) const override { return {}; }
+    bool HasSymbols(uintptr_t module) const override { return Map(module)->Valid(); }
+    bool PublicAt(uintptr_t address, std::string& name, uintptr_t& entryPoint) const override
+    {
+        const TMapFilePtr map = Map(address);
+        const TMfPublic pub = FindPublicByAddress(*map, address);
+        if (!pub.InUse)
+            return false;
+        name = pub.Name;
+        entryPoint = pub.Address;
+        return true;
+    }
+    std::string UnitAt(uintptr_t address) const override
+    {
+        return FindSegmentByAddress(*Map(address), MfKindCode, address).UnitName;
+    }
+    int LineAt(uintptr_t address) const override
+    {
+        uintptr_t next = 0;
+        return std::max(0, FindLineByAddress(*Map(address), address, next));
+    }
+    std::string Descriptor(uintptr_t module) const override { return Map(module)->Descriptor(); }
+    void BeginWalk() const override
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ++walks_;
+    }
+    void EndWalk() const override
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (walks_ > 0 && --walks_ == 0)
+            maps_.clear();
+    }
+
+private:
+    TMapFilePtr Map(uintptr_t address) const
+    {
+        MEMORY_BASIC_INFORMATION mbi;
+        if (!address || VirtualQuery(reinterpret_cast<void*>(address), &mbi, sizeof(mbi)) != sizeof(mbi) ||
+            mbi.State != MEM_COMMIT || !mbi.AllocationBase)
+            return std::make_shared<const TMapFile>();
+        const auto module = reinterpret_cast<uintptr_t>(mbi.AllocationBase);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            const auto hit = maps_.find(module);
+            if (hit != maps_.end())
+                return hit->second;
+        }
+        TMapFilePtr map = GetModuleMapFile(module);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (walks_ > 0)
+            maps_[module] = map;
+        return map;
+    }
+
+    mutable std::mutex mutex_;
+    mutable int walks_ = 0;
+    mutable std::map<uintptr_t, TMapFilePtr> maps_;
 };
 
-const TNoSymbols NoSymbols;
-std::atomic<const TStackSymbolSource*> CurrentSource{&NoSymbols};
+const TMapFileSymbols MapFileSymbols;
+std::atomic<const TStackSymbolSource*> CurrentSource{&MapFileSymbols};
+
+struct TAddressLookup {
+    std::string ModuleName;     // file name without folder
+    std::string UnitName;
+    std::string FunctionName;
+    int Line = 0;
+    uintptr_t EntryPoint = 0;
+};
+
+// False for address 0, an address outside every module or a module without symbols. A symbol
+// source that fails answers nothing.
+bool LookupAddress(uintptr_t address, TAddressLookup& info)
+{
+    info = TAddressLookup{};
+    if (!address)
+        return false;
+    try {
+        std::string path;
+        const HMODULE module = ModuleOfAddress(reinterpret_cast<const void*>(address), &path);
+        const TStackSymbolSource& symbols = *CurrentSource.load();
+        if (!module || !symbols.HasSymbols(reinterpret_cast<uintptr_t>(module)))
+            return false;
+        const size_t slash = path.find_last_of('\\');
+        info.ModuleName = slash == std::string::npos ? path : path.substr(slash + 1);
+        info.UnitName = symbols.UnitAt(address);
+        info.Line = std::max(0, symbols.LineAt(address));
+        if (!symbols.PublicAt(address, info.FunctionName, info.EntryPoint)) {
+            info.FunctionName.clear();
+            info.EntryPoint = 0;
+        }
+        return true;
+    } catch (...) {
+        info = TAddressLookup{};
+        return false;
+    }
+}
 
 constexpr std::array<uint32_t, 256> MakeCrcTable()
 {
@@ -34,12 +127,6 @@ constexpr std::array<uint32_t, 256> MakeCrcTable()
     return table;
 }
 constexpr std::array<uint32_t, 256> CrcTable = MakeCrcTable();
-
-std::string FileNamePart(const std::string& path)
-{
-    const size_t slash = path.find_last_of('\\');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 bool Cancelled(const TStackTableOptions& options)
 {
@@ -92,35 +179,10 @@ const TStackSymbolSource& StackSymbols()
 
 const TStackSymbolSource* SetStackSymbolSource(const TStackSymbolSource* source)
 {
-    const TStackSymbolSource* old = CurrentSource.exchange(source ? source : &NoSymbols);
-    return old == &NoSymbols ? nullptr : old;
+    const TStackSymbolSource* old = CurrentSource.exchange(source ? source : &MapFileSymbols);
+    return old == &MapFileSymbols ? nullptr : old;
 }
 
-bool LookupAddressInfo(uintptr_t address, TAddressInfo& info)
-{
-    info = TAddressInfo{};
-    if (!address)
-        return false;
-    // A symbol source that fails answers nothing.
-    try {
-        std::string path;
-        const HMODULE module = ModuleOfAddress(reinterpret_cast<const void*>(address), &path);
-        const TStackSymbolSource& symbols = StackSymbols();
-        if (!module || !symbols.HasSymbols(reinterpret_cast<uintptr_t>(module)))
-            return false;
-        info.ModuleName = FileNamePart(path);
-        info.UnitName = symbols.UnitAt(address);
-        info.Line = std::max(0, symbols.LineAt(address));
-        if (!symbols.PublicAt(address, info.FunctionName, info.EntryPoint)) {
-            info.FunctionName.clear();
-            info.EntryPoint = 0;
-        }
-        return true;
-    } catch (...) {
-        info = TAddressInfo{};
-        return false;
-    }
-}
 
 std::string StackHex(uint64_t value, int digits)
 {
@@ -133,8 +195,8 @@ std::string StackHex(uint64_t value, int digits)
 std::string StackItemText(uintptr_t address, bool showRelAddrs, bool showRelLines)
 {
     std::string text = StackHex(address);
-    TAddressInfo info;
-    if (!LookupAddressInfo(address, info)) {
+    TAddressLookup info;
+    if (!LookupAddress(address, info)) {
         if (showRelAddrs)
             text += " +0";
         return text + " ???";

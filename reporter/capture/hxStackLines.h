@@ -13,7 +13,7 @@
 
 constexpr int StackAddressDigits = AddressDigits(NativeCpuMode);
 
-// Where stack texts take names from. The default source knows no module.
+// Where stack texts take names from. The default source reads the modules' debug symbols.
 class TStackSymbolSource {
 public:
     virtual ~TStackSymbolSource() = default;
@@ -27,22 +27,14 @@ public:
     virtual int LineAt(uintptr_t address) const = 0;
     // The descriptor of the module's packed debug data; empty when none.
     virtual std::string Descriptor(uintptr_t module) const = 0;
+    // A walk brackets its lookups; a source may keep what it read in between.
+    virtual void BeginWalk() const {}
+    virtual void EndWalk() const {}
 };
 
 const TStackSymbolSource& StackSymbols();
 // Replaces the source; nullptr restores the default. Returns the previous one.
 const TStackSymbolSource* SetStackSymbolSource(const TStackSymbolSource* source);
-
-struct TAddressInfo {
-    std::string ModuleName;     // file name without folder
-    std::string UnitName;
-    std::string FunctionName;
-    int Line = 0;
-    uintptr_t EntryPoint = 0;
-};
-
-// False for address 0, an address outside every module or a module without symbols.
-bool LookupAddressInfo(uintptr_t address, TAddressInfo& info);
 
 // Lower-case hexadecimal of Value, zero-padded to Digits.
 std::string StackHex(uint64_t value, int digits = StackAddressDigits);

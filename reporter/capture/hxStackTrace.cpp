@@ -1063,6 +1063,12 @@ __attribute__((noinline)) void TraceStack(const TTraceStackParams& params, std::
     top &= ~(SlotSize - 1);
     if (!p.PreItems && (bottom >= top || IsBadReadPtr(reinterpret_cast<const void*>(bottom), top - bottom)))
         return;
+    // The symbol source may keep the maps it reads until the walk ends.
+    struct TWalkScope {
+        const TStackSymbolSource& Symbols;
+        explicit TWalkScope(const TStackSymbolSource& symbols) : Symbols(symbols) { Symbols.BeginWalk(); }
+        ~TWalkScope() { Symbols.EndWalk(); }
+    } scope(StackSymbols());
     try {
         TWalk walk(p, start, bottom, top);
         walk.Run(result);

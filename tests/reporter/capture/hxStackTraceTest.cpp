@@ -7,8 +7,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -48,6 +50,12 @@ extern "C" __attribute__((noinline, noipa)) void StackA(TCapture& out)
 {
     StackB(out); out.LineA = __LINE__;
     Sink = Sink + 3;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackFromOneSite(TCapture& out)
+{
+    StackA(out);
+    Sink = Sink + 4;
 }
 
 extern "C" __attribute__((noinline, noipa)) void StackRecurse(int depth, TCapture& out)
@@ -225,6 +233,41 @@ TEST_F(StackTrace, ChainWalksToItsCallers)
     EXPECT_EQ(out.Checksum[0], again.Checksum[0]);
     EXPECT_EQ(out.Checksum[1], again.Checksum[1]);
     EXPECT_EQ(1u, out.Checksum[2]);
+}
+
+// The symbols written beside this executable at its link.
+TEST(StackTraceSymbols, ChainWithUnitsAndLines)
+{
+    char path[MAX_PATH];
+    std::string hx(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    hx = hx.substr(0, hx.find_last_of('.')) + ".hx";
+    if (GetFileAttributesA(hx.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "no symbol file " << hx;
+    // Two threads that run the same code: equal stacks.
+    TCapture walks[2];
+    for (TCapture& walk : walks) {
+        walk.Params.ShowRelLines = true;
+        std::thread([&walk] { StackFromOneSite(walk); }).join();
+    }
+    const TCapture& out = walks[0];
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_GE(lines.size(), 3u) << out.Text;
+    const int expectedLines[] = {out.LineC, out.LineB, out.LineA};
+    const char* names[] = {"StackC", "StackB", "StackA"};
+    for (int n = 0; n < 3; ++n) {
+        // Address, module, unit, line, relative line, function.
+        std::istringstream fields(lines[size_t(n)]);
+        std::string address, module, unit, line, relLine, function;
+        fields >> address >> module >> unit >> line >> relLine >> function;
+        EXPECT_EQ(size_t(StackAddressDigits), address.size());
+        EXPECT_EQ("hxStackTraceTest.cpp", unit);
+        EXPECT_EQ(std::to_string(expectedLines[n]), line);
+        EXPECT_EQ('+', relLine[0]);
+        EXPECT_EQ(names[n], function);
+    }
+    // The same stack twice: the same checksums.
+    EXPECT_EQ(out.Checksum[0], walks[1].Checksum[0]);
+    EXPECT_EQ(out.Checksum[1], walks[1].Checksum[1]) << out.Text;
 }
 
 TEST_F(StackTrace, ProofsAloneFindTheChain)
