@@ -953,6 +953,19 @@ std::vector<uintptr_t> UnwoundFrameSlots(const CONTEXT& context, uintptr_t botto
         const uintptr_t before = ctx.Rsp;
         DWORD64 imageBase = 0;
         if (PRUNTIME_FUNCTION f = RtlLookupFunctionEntry(ctx.Rip, &imageBase, nullptr)) {
+            // The unwinder reads through a frame register unchecked: it must point into the stack.
+            uint8_t header[4];
+            if (!TryReadMemory(uintptr_t(imageBase + f->UnwindData), header, sizeof(header)))
+                break;
+            static constexpr DWORD64 CONTEXT::*Registers[16] = {
+                &CONTEXT::Rax, &CONTEXT::Rcx, &CONTEXT::Rdx, &CONTEXT::Rbx, &CONTEXT::Rsp, &CONTEXT::Rbp,
+                &CONTEXT::Rsi, &CONTEXT::Rdi, &CONTEXT::R8,  &CONTEXT::R9,  &CONTEXT::R10, &CONTEXT::R11,
+                &CONTEXT::R12, &CONTEXT::R13, &CONTEXT::R14, &CONTEXT::R15};
+            if (const unsigned reg = header[3] & 0x0F) {
+                const uintptr_t frame = uintptr_t(ctx.*Registers[reg]);
+                if (frame < bottom || frame > top)
+                    break;
+            }
             void* handlerData = nullptr;
             DWORD64 establisher = 0;
             RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, ctx.Rip, f, &ctx, &handlerData, &establisher, nullptr);
@@ -980,7 +993,7 @@ std::vector<uintptr_t> UnwoundFrameSlots(const CONTEXT& context, uintptr_t botto
 }
 
 size_t PreCollectStackItems(uintptr_t framePointer, uintptr_t stackBottom, uintptr_t stackTop,
-                            uintptr_t stopValue, bool enabled, TDAPreStackItems& items)
+                            uintptr_t stopValue, bool enabled, TDAPreStackItems& items, const CONTEXT* context)
 {
     items.clear();
     if (!enabled)
@@ -995,7 +1008,8 @@ size_t PreCollectStackItems(uintptr_t framePointer, uintptr_t stackBottom, uintp
             return 0;
         stackBottom &= ~(SlotSize - 1);
         const TDATryRead ranges = BuildReadableRanges();
-        const std::vector<uintptr_t> chain = FrameChainSlots(framePointer, stackBottom, stackTop, ranges);
+        const std::vector<uintptr_t> chain = context ? UnwoundFrameSlots(*context, stackBottom, stackTop)
+                                                     : FrameChainSlots(framePointer, stackBottom, stackTop, ranges);
         for (uintptr_t slot = stackTop - SlotSize; slot >= stackBottom; slot -= SlotSize) {
             uintptr_t value = 0;
             if (TryReadMemory(slot, &value, SlotSize, &ranges)) {

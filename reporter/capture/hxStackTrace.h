@@ -51,9 +51,11 @@ struct TTraceStackParams {
 void TraceStack(const TTraceStackParams& params, std::string& result);
 
 // Quick copy of the candidates of a paused thread; returns the number of entries minus one, or 0.
-// With Enabled off, or on any failure, Items stays empty.
+// With Enabled off, or on any failure, Items stays empty. Frame slots come from the frame-pointer
+// chain, or on x64 from unwinding Context when one is given.
 size_t PreCollectStackItems(uintptr_t framePointer, uintptr_t stackBottom, uintptr_t stackTop,
-                            uintptr_t stopValue, bool enabled, TDAPreStackItems& items);
+                            uintptr_t stopValue, bool enabled, TDAPreStackItems& items,
+                            const CONTEXT* context = nullptr);
 
 // The highest address of the calling thread's stack.
 uintptr_t ThreadStackTop();

@@ -58,6 +58,16 @@ extern "C" __attribute__((noinline, noipa)) void StackFromOneSite(TCapture& out)
     Sink = Sink + 4;
 }
 
+// A thread parked in a wait, to be walked from outside.
+int ParkLine;
+extern "C" __attribute__((noinline, noipa)) void StackPark(HANDLE ready, HANDLE go, uintptr_t& top)
+{
+    top = ThreadStackTop();
+    SetEvent(ready);
+    WaitForSingleObject(go, INFINITE); ParkLine = __LINE__;
+    Sink = Sink + 6;
+}
+
 extern "C" __attribute__((noinline, noipa)) void StackRecurse(int depth, TCapture& out)
 {
     if (depth == 0)
@@ -269,6 +279,61 @@ TEST(StackTraceSymbols, ChainWithUnitsAndLines)
     EXPECT_EQ(out.Checksum[0], walks[1].Checksum[0]);
     EXPECT_EQ(out.Checksum[1], walks[1].Checksum[1]) << out.Text;
 }
+
+#ifdef _WIN64
+TEST(StackTraceSymbols, PausedThread)
+{
+    char path[MAX_PATH];
+    std::string hx(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    if (GetFileAttributesA((hx.substr(0, hx.find_last_of('.')) + ".hx").c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "no symbol file";
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    struct TPark {
+        HANDLE Ready, Go;
+        uintptr_t Top;
+    } park{ready, go, 0};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            auto* park = static_cast<TPark*>(p);
+            StackPark(park->Ready, park->Go, park->Top);
+            return 0;
+        },
+        &park, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 10000));
+    ASSERT_NE(DWORD(-1), SuspendThread(thread));
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_FULL;
+    const bool gotContext = GetThreadContext(thread, &context);
+    std::string text;
+    if (gotContext) {
+        TTraceStackParams params;
+        params.StartAddress = context.Rip;
+        params.StartAddressGiven = true;
+        params.StartIsFault = true;
+        params.StackBottom = context.Rsp;
+        params.StackTop = park.Top;
+        params.Context = &context;
+        TraceStack(params, text);
+    }
+    ResumeThread(thread);
+    SetEvent(go);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(ready);
+    CloseHandle(go);
+    ASSERT_TRUE(gotContext);
+    const std::vector<std::string> lines = Lines(text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(StackHex(context.Rip), lines[0].substr(0, size_t(StackAddressDigits)));
+    const auto row = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& l) { return l.find(" StackPark") != std::string::npos; });
+    ASSERT_NE(lines.end(), row) << text;
+    EXPECT_NE(std::string::npos, row->find(" " + std::to_string(ParkLine) + " StackPark")) << text;
+}
+#endif
 
 TEST_F(StackTrace, ProofsAloneFindTheChain)
 {
