@@ -32,7 +32,6 @@ struct TFunctionRecord {
     std::string Name;
     TFunctionInfo Info;
     bool Known = false;
-    bool Excluded = false;
 };
 
 struct TRegistries {
@@ -295,13 +294,13 @@ bool TWalk::CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStac
     if (function == None)
         return false;
     const TFunctionRecord& f = Registry().Functions[size_t(function)];
-    if (f.Excluded)
-        return false;
     link = TStackLink{};
     link.Function = function;
     switch (kind) {
-    case TLinkKind::RaiseCall:
-        for (const TCallInfo& call : f.Info.Calls) {
+    case TLinkKind::RaiseCall: {
+        // Registering callees may move the registry: work on a copy of the calls.
+        const std::vector<TCallInfo> calls = f.Info.Calls;
+        for (const TCallInfo& call : calls) {
             if (call.ReturnAddress != address || !call.Target)
                 continue;
             const ptrdiff_t callee = RegisterFunction(call.Target);
@@ -316,6 +315,7 @@ bool TWalk::CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStac
             }
         }
         return false;
+    }
     case TLinkKind::ReturnAddress:
         for (const TFarJump& jump : f.Info.FarJumps)
             if (jump.ReturnAddress == address) {
@@ -599,7 +599,7 @@ void TWalk::InDeepChecks()
 
         ptrdiff_t holder = None;
         for (size_t f = 0; f < reg.Functions.size() && holder == None; ++f)
-            if (reg.Functions[f].Known && !reg.Functions[f].Excluded && AreaContains(reg.Functions[f].Info, item.Value))
+            if (reg.Functions[f].Known && AreaContains(reg.Functions[f].Info, item.Value))
                 holder = ptrdiff_t(f);
         if (holder != None) {
             TStackLink link;

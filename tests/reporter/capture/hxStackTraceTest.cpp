@@ -108,6 +108,14 @@ std::vector<std::string> Lines(const std::string& text)
     return lines;
 }
 
+// The symbols written beside this executable at its link.
+bool HaveSymbolFile()
+{
+    char path[MAX_PATH];
+    const std::string exe(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    return GetFileAttributesA((exe.substr(0, exe.find_last_of('.')) + ".hx").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 #ifdef _WIN64
 // Symbols for the chain functions of this executable: each function's bounds come from the unwind
 // table; its entry is on line 10 * n, everything else in it on line 10 * n + 5.
@@ -245,14 +253,10 @@ TEST_F(StackTrace, ChainWalksToItsCallers)
     EXPECT_EQ(1u, out.Checksum[2]);
 }
 
-// The symbols written beside this executable at its link.
 TEST(StackTraceSymbols, ChainWithUnitsAndLines)
 {
-    char path[MAX_PATH];
-    std::string hx(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
-    hx = hx.substr(0, hx.find_last_of('.')) + ".hx";
-    if (GetFileAttributesA(hx.c_str()) == INVALID_FILE_ATTRIBUTES)
-        GTEST_SKIP() << "no symbol file " << hx;
+    if (!HaveSymbolFile())
+        GTEST_SKIP() << "no symbol file";
     // Two threads that run the same code: equal stacks.
     TCapture walks[2];
     for (TCapture& walk : walks) {
@@ -283,9 +287,7 @@ TEST(StackTraceSymbols, ChainWithUnitsAndLines)
 #ifdef _WIN64
 TEST(StackTraceSymbols, PausedThread)
 {
-    char path[MAX_PATH];
-    std::string hx(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
-    if (GetFileAttributesA((hx.substr(0, hx.find_last_of('.')) + ".hx").c_str()) == INVALID_FILE_ATTRIBUTES)
+    if (!HaveSymbolFile())
         GTEST_SKIP() << "no symbol file";
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
