@@ -12,11 +12,13 @@ text; public count, per public a short text, the first address as 4 bytes and ev
 as a packed difference; line count, the first line and address as 4 bytes each and every further
 pair as packed differences; the entry point (relative to the code base).
 Short text: a length byte and the characters. Packed integer: one signed byte, or -128 and 4 bytes.
+With --embed the same data also goes into the executable as resource "EXCEPT" of type "HX".
 
-Usage: hxmapgen.py --nm NM --cipher hxCrypt.cpp --source-root DIR EXE [OUTPUT]
+Usage: hxmapgen.py --nm NM --cipher hxCrypt.cpp --source-root DIR [--embed] EXE [OUTPUT]
 """
 
 import argparse
+import array
 import os
 import re
 import struct
@@ -40,7 +42,8 @@ class PeImage:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE header")
-        (_, nsections, self.timestamp, symtab, nsyms, optsize, _) = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        (self.machine, nsections, self.timestamp, symtab, nsyms, optsize, _) = struct.unpack_from(
+            "<HHIIIHH", data, pe + 4)
         opt = pe + 24
         magic = struct.unpack_from("<H", data, opt)[0]
         self.entry_rva, self.base_of_code = struct.unpack_from("<II", data, opt + 16)
@@ -512,11 +515,177 @@ def pack(tables, stream, code_crc):
     return header + payload
 
 
+
+# ---- Embedding as resource "EXCEPT" of type "HX" ----
+#
+# The image is not linked again: a new last section receives the packed data and a copy of the
+# resource directory with the new entry; the directory entry of the headers moves there, while
+# the existing resources stay where they are (their data entries hold RVAs). Code and data keep
+# their addresses, which embed() proves by comparing the code bytes before and after.
+
+def align(value, to):
+    return (value + to - 1) // to * to
+
+
+def read_resources(data, image, root_rva):
+    """{type: {name: {language: (rva, size, codepage)}}}; keys are ints or upper-case texts."""
+    if not root_rva:
+        return {}
+    def offset(rva):
+        for _, va, vsize, rawptr, rawsize, _ in image.sections:
+            if va <= rva < va + max(vsize, rawsize):
+                return rawptr + rva - va
+        raise ValueError("resource RVA outside the sections")
+    base = offset(root_rva)
+
+    def key(name_field):
+        if name_field & 0x80000000:
+            at = base + (name_field & 0x7FFFFFFF)
+            length = struct.unpack_from("<H", data, at)[0]
+            return data[at + 2:at + 2 + 2 * length].decode("utf-16-le")
+        return name_field
+
+    def directory(at, depth):
+        named, ids = struct.unpack_from("<HH", data, base + at + 12)
+        result = {}
+        for i in range(named + ids):
+            name_field, target = struct.unpack_from("<II", data, base + at + 16 + 8 * i)
+            if target & 0x80000000:
+                result[key(name_field)] = directory(target & 0x7FFFFFFF, depth + 1)
+            else:
+                result[key(name_field)] = struct.unpack_from("<III", data, base + target)
+        return result
+    return directory(0, 0)
+
+
+def write_resources(tree):
+    """The directory tree, then its names, then its data entries; offsets count from its start."""
+    tables, strings, entries = bytearray(), bytearray(), bytearray()
+    patches = []  # (position in tables, kind, index)
+
+    def order(d):
+        # Names keep the order the resource compiler gave them; new ones are inserted in place.
+        return [k for k in d if isinstance(k, str)], sorted(k for k in d if not isinstance(k, str))
+
+    def emit(d, depth):
+        at = len(tables)
+        named, ids = order(d)
+        tables.extend(struct.pack("<IIHHHH", 0, 0, 0, 0, len(named), len(ids)))
+        slots = []
+        for k in named + ids:
+            slots.append((len(tables), k))
+            tables.extend(b"\0" * 8)
+        for slot, k in slots:
+            if isinstance(k, str):
+                patches.append((slot, "name", len(strings)))
+                strings.extend(struct.pack("<H", len(k)) + k.encode("utf-16-le"))
+            else:
+                struct.pack_into("<I", tables, slot, k)
+            if depth < 2:
+                struct.pack_into("<I", tables, slot + 4, 0x80000000 | emit(d[k], depth + 1))
+            else:
+                patches.append((slot + 4, "entry", len(entries)))
+                entries.extend(struct.pack("<IIII", d[k][0], d[k][1], d[k][2], 0))
+        return at
+    emit(tree, 0)
+    strings_at = len(tables)
+    entries_at = align(strings_at + len(strings), 4)
+    for slot, kind, index in patches:
+        if kind == "name":
+            struct.pack_into("<I", tables, slot, 0x80000000 | (strings_at + index))
+        else:
+            struct.pack_into("<I", tables, slot, entries_at + index)
+    out = bytes(tables) + bytes(strings)
+    return out + b"\0" * (entries_at - len(out)) + bytes(entries)
+
+
+def with_entry(directory, name, value):
+    """A copy of directory with name set, a new name placed before the first greater one."""
+    if name in directory:
+        return {k: (value if k == name else v) for k, v in directory.items()}
+    result = {}
+    for k, v in directory.items():
+        if name not in result and (not isinstance(k, str) or k.upper() > name):
+            result[name] = value
+        result[k] = v
+    result.setdefault(name, value)
+    return result
+
+
+def embed(exe_data, image, packed):
+    """The image with the packed data as resource "EXCEPT" of type "HX"; None when no room."""
+    data = bytearray(exe_data)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    opt = pe + 24
+    magic = struct.unpack_from("<H", data, opt)[0]
+    section_alignment, file_alignment = struct.unpack_from("<II", data, opt + 32)
+    size_of_headers = struct.unpack_from("<I", data, opt + 60)[0]
+    directories = opt + (112 if magic == 0x20B else 96)
+    nsections = struct.unpack_from("<H", data, pe + 6)[0]
+    optsize = struct.unpack_from("<H", data, pe + 20)[0]
+    table_end = opt + optsize + 40 * (nsections + 1)
+    first_raw = min(s[3] for s in image.sections if s[3])
+    if table_end > min(size_of_headers, first_raw):
+        return None
+    root_rva = struct.unpack_from("<I", data, directories + 2 * 8)[0]
+    tree = read_resources(exe_data, image, root_rva)
+    va = align(max(s[1] + max(s[2], s[4]) for s in image.sections), section_alignment)
+    # The packed data first, then the directory that points at it.
+    tree = with_entry(tree, "HX", with_entry(tree.get("HX", {}), "EXCEPT", {0: (va, len(packed), 0)}))
+    directory = write_resources(tree)
+    directory_at = align(len(packed), 8)
+    contents = packed + b"\0" * (directory_at - len(packed)) + directory
+    raw_at = align(len(data), file_alignment)
+    raw_size = align(len(contents), file_alignment)
+    header = struct.pack("<8sIIIIIIHHI", b".hxsym", len(contents), va, raw_size, raw_at, 0, 0, 0, 0, 0x40000040)
+    data[opt + optsize + 40 * nsections:table_end] = header
+    struct.pack_into("<H", data, pe + 6, nsections + 1)
+    struct.pack_into("<I", data, opt + 56, align(va + len(contents), section_alignment))  # SizeOfImage
+    struct.pack_into("<II", data, directories + 2 * 8, va + directory_at, len(directory))
+    data.extend(b"\0" * (raw_at - len(data)))
+    data.extend(contents + b"\0" * (raw_size - len(contents)))
+    if struct.unpack_from("<I", exe_data, opt + 64)[0]:
+        struct.pack_into("<I", data, opt + 64, updated_checksum(exe_data, data, size_of_headers, opt + 64))
+    return bytes(data)
+
+
+def word_sum(data, start, end, skip):
+    """Sum of the 16-bit words in [start, end) but the checksum field at skip."""
+    chunk = bytes(data[start:end])
+    words = array.array("H", chunk + b"\0" * (len(chunk) % 2))
+    if sys.byteorder != "little":
+        words.byteswap()
+    total = sum(words)
+    if start <= skip < end:
+        total -= words[(skip - start) // 2] + words[(skip - start) // 2 + 1]
+    return total
+
+
+def fold(total):
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+def updated_checksum(old, new, header_end, checksum_at):
+    """The image checksum of new from the valid one of old: new differs from old only in the
+    headers and by bytes appended at its end. The checksum is the sum of the file's 16-bit words
+    with the carries folded in (a sum modulo 0xFFFF), plus the file length."""
+    old_sum = struct.unpack_from("<I", old, checksum_at)[0] - len(old)
+    total = (old_sum + word_sum(new, 0, header_end, checksum_at) + 0xFFFF * 0x10000
+             - word_sum(old, 0, header_end, checksum_at) + word_sum(new, len(old) - len(old) % 2, len(new), -1))
+    if len(old) % 2:
+        total -= old[-1]
+    return fold(total) + len(new)
+
+
 def main():
     parser = argparse.ArgumentParser(description="Writes the packed debug-symbol map beside an executable.")
     parser.add_argument("--nm", required=True)
     parser.add_argument("--cipher", required=True, help="hxCrypt.cpp, source of the cipher tables")
     parser.add_argument("--source-root", required=True, help="line tables of sources below it")
+    parser.add_argument("--embed", action="store_true",
+                        help="also store the map in the executable as resource EXCEPT of type HX")
     parser.add_argument("exe")
     parser.add_argument("output", nargs="?")
     args = parser.parse_args()
@@ -527,24 +696,42 @@ def main():
         image = PeImage(f.read())
     lo_rva, hi_rva = image.code_range()
     lo, hi = image.image_base + lo_rva, image.image_base + hi_rva
-    root = os.path.realpath(args.source_root) + "/"
+    roots = tuple({os.path.abspath(args.source_root) + "/", os.path.realpath(args.source_root) + "/"})
     rows = []
     line_section = image.section(".debug_line")
     if line_section:
         line_str = image.section(".debug_line_str")
         rows = line_rows(image.contents(line_section), image.contents(line_str) if line_str else None,
-                         lambda path: path.startswith(root), lo, hi)
+                         lambda path: path.startswith(roots), lo, hi)
     nm_output = nm.communicate()[0].decode("latin-1")
     if nm.returncode != 0:
         sys.exit("hxmapgen: %s failed on %s" % (args.nm, args.exe))
     publics = read_publics(nm_output, lo, hi)
     stream = build_stream(lo, hi, image.image_base + image.entry_rva, publics, rows)
     text = image.section(".text") or image.sections[0]
-    packed = pack(load_tables(args.cipher), stream, zlib.crc32(image.contents(text)) & 0xFFFFFFFF)
-    output = args.output or os.path.splitext(args.exe)[0] + ".hx"
-    with open(output + ".tmp", "wb") as f:
-        f.write(packed)
-    os.replace(output + ".tmp", output)
+    code_crc = zlib.crc32(image.contents(text)) & 0xFFFFFFFF
+    packed = pack(load_tables(args.cipher), stream, code_crc)
+    write_file(args.output or os.path.splitext(args.exe)[0] + ".hx", packed)
+    if args.embed:
+        if image.section(".hxsym"):
+            sys.exit("hxmapgen: %s already holds its symbols" % args.exe)
+        embedded = embed(image.data, image, packed)
+        if embedded is None:
+            print("hxmapgen: no room for another section in %s; symbols only beside it" % args.exe)
+            return
+        # Nothing of the code may have moved.
+        check = PeImage(embedded)
+        if zlib.crc32(check.contents(check.section(text[0]))) & 0xFFFFFFFF != code_crc:
+            sys.exit("hxmapgen: the code of %s changed while embedding" % args.exe)
+        write_file(args.exe, embedded)
+
+
+def write_file(name, data):
+    with open(name + ".tmp", "wb") as f:
+        f.write(data)
+    if os.path.exists(name):
+        os.chmod(name + ".tmp", os.stat(name).st_mode)
+    os.replace(name + ".tmp", name)
 
 
 if __name__ == "__main__":

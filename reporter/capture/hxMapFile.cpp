@@ -65,7 +65,7 @@ bool Inflate(const unsigned char* data, std::size_t size, std::string& out)
         return false;
     bool ok = false;
     try {
-        out.resize(size * 4 + 4096);
+        out.resize(std::min(size * 4 + 4096, kMaxInflated));
         z.next_in = const_cast<unsigned char*>(data);
         z.avail_in = static_cast<uInt>(size);
         for (;;) {
@@ -88,6 +88,14 @@ bool Inflate(const unsigned char* data, std::size_t size, std::string& out)
     }
     inflateEnd(&z);
     return ok;
+}
+
+// The path without its extension.
+std::string PathBase(const std::string& fileName)
+{
+    const std::size_t dot = fileName.rfind('.');
+    const std::size_t slash = fileName.find_last_of("\\/");
+    return dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fileName.substr(0, dot) : fileName;
 }
 
 std::string Hex8(std::uint32_t value)
@@ -425,10 +433,7 @@ bool TMapFile::Build(HMODULE module, const std::string& fileName)
     module_ = module;
     fileName_ = fileName;
     ownerName_ = fileName;
-    const std::size_t dot = fileName.rfind('.');
-    const std::size_t slash = fileName.find_last_of("\\/");
-    base_ = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fileName.substr(0, dot)
-                                                                                     : fileName;
+    base_ = PathBase(fileName);
     const bool headers = module && PeNtHeaders(module);
     ReadModuleHeaders();
     bool read = false;
@@ -477,11 +482,9 @@ bool TMapFile::ReadPackedData(const void* data, std::size_t size)
     const std::uint32_t id1 = version == 3 ? LoadU32(bytes + 22) : 0;
     const std::uint32_t id2 = version == 3 ? LoadU32(bytes + 26) : 0;
     const unsigned flags = version == 3 ? bytes[30] : 0;
-    if (!descriptor_.empty()) {
-        const std::string expected = "$" + Hex8(static_cast<std::uint32_t>(size)) + ", $" + Hex8(id1) + ", $" + Hex8(id2);
-        if (!SameTextCI(descriptor_, expected))
-            return false;
-    }
+    const std::string identity = "$" + Hex8(static_cast<std::uint32_t>(size)) + ", $" + Hex8(id1) + ", $" + Hex8(id2);
+    if (!descriptor_.empty() && !SameTextCI(descriptor_, identity))
+        return false;
     if (flags & 1) {
         if (descriptor_.empty()) {
             std::string descriptor = ReadMinDebugInfo(module_);
@@ -489,6 +492,11 @@ bool TMapFile::ReadPackedData(const void* data, std::size_t size)
                 descriptor_ = std::move(descriptor);
                 if (!base_.empty() && ReadPackedFile(base_ + ".hx"))
                     return true;
+                // Nameless data that the descriptor does not name cannot be resolved later.
+                if (!SameTextCI(descriptor_, identity)) {
+                    descriptor_.clear();
+                    return false;
+                }
             }
         }
     } else {
@@ -771,15 +779,11 @@ TMfSegment FindSegmentByAddress(const TMapFile& map, std::uint8_t kind, uintptr_
 {
     const auto& segments = map.Segments();
     // Sorted code first: the range of the wanted kind.
-    const auto range = std::equal_range(segments.begin(), segments.end(), kind,
-                                        [](const auto& a, const auto& b) {
-                                            if constexpr (std::is_same_v<std::decay_t<decltype(a)>, TMfSegment>)
-                                                return a.Kind > b;
-                                            else
-                                                return a > b.Kind;
-                                        });
-    const std::size_t first = static_cast<std::size_t>(range.first - segments.begin());
-    const std::size_t last = static_cast<std::size_t>(range.second - segments.begin());
+    const auto begin = std::partition_point(segments.begin(), segments.end(),
+                                            [kind](const TMfSegment& s) { return s.Kind > kind; });
+    const auto end = std::partition_point(begin, segments.end(), [kind](const TMfSegment& s) { return s.Kind == kind; });
+    const std::size_t first = static_cast<std::size_t>(begin - segments.begin());
+    const std::size_t last = static_cast<std::size_t>(end - segments.begin());
     std::ptrdiff_t i = LastNotAbove(segments, first, last, address, [](const TMfSegment& s) { return s.Start; });
     // A shorter range may start after a longer one that still holds the address.
     for (int tries = 0; i >= static_cast<std::ptrdiff_t>(first) && tries < 8; --i, ++tries) {
@@ -1276,8 +1280,7 @@ bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
 
 bool TMapFile::ReadTd32(const std::string& moduleFileName)
 {
-    const std::size_t dot = moduleFileName.rfind('.');
-    const std::string base = dot == std::string::npos ? moduleFileName : moduleFileName.substr(0, dot);
+    const std::string base = PathBase(moduleFileName);
     const std::string tds = base + ".tds";
     // A ".tds" file older (in whole days) than a map file beside it is stale.
     WIN32_FILE_ATTRIBUTE_DATA tdsInfo{}, mapInfo{};

@@ -1,10 +1,13 @@
 #include "hxMapFile.h"
 
+#include "hxCrypt.h"
 #include "hxDisAsm.h"
 #include "hxTools.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
@@ -25,6 +28,21 @@ __attribute__((noinline)) uintptr_t CallAtKnownLine(int& line)
     const uintptr_t address = ReturnAddress();
     Sink = Sink + 1;
     return address;
+}
+
+struct TKey {
+    int Value;
+};
+
+__attribute__((noinline)) bool operator<(TKey a, TKey b)
+{
+    return a.Value < b.Value;
+}
+
+template <class T>
+__attribute__((noinline)) T Twice(T value)
+{
+    return value + value;
 }
 
 } // namespace mapfiletest
@@ -73,6 +91,45 @@ private:
     std::vector<std::string> files_;
 };
 
+struct TBytes {
+    std::string Data;
+    TBytes& U16(unsigned v) { return Raw(std::string{char(v), char(v >> 8)}); }
+    TBytes& U32(std::uint32_t v) { return Raw(std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}); }
+    TBytes& Raw(std::string_view bytes) { Data.append(bytes); return *this; }
+    TBytes& Number(std::uint32_t v)
+    {
+        do {
+            Data += char((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
+            v >>= 7;
+        } while (v);
+        return *this;
+    }
+    TBytes& PlainName(std::string_view name)
+    {
+        Data += '\x01';
+        for (char c : name)
+            Data += char(c ^ 0xAA);
+        Data += '\0';
+        return *this;
+    }
+    TBytes& CodedName(std::string_view name, bool at)
+    {
+        static const std::string digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
+        Data += at ? '\x02' : '\x00';
+        std::vector<unsigned> codes;
+        for (char c : name)
+            codes.push_back(unsigned(digits.find(c)) + 1);
+        codes.push_back(0);
+        while (codes.size() % 4)
+            codes.push_back(0);
+        for (std::size_t i = 0; i < codes.size(); i += 4) {
+            const std::uint32_t group = codes[i] | codes[i + 1] << 6 | codes[i + 2] << 12 | codes[i + 3] << 18;
+            Raw(std::string{char(group), char(group >> 8), char(group >> 16)});
+        }
+        return *this;
+    }
+};
+
 std::string ReadFile(const std::string& file)
 {
     std::ifstream in(file, std::ios::binary);
@@ -106,6 +163,19 @@ TEST(HxMapFile, OwnSymbolsNameTheFunctionUnitAndLine)
     EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", true, "MAPFILETEST.CALLATKNOWNLINE"), 0u);
     EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxMapFileTest", false, "MAPFILETEST.CALLATKNOWNLINE"), entry);
     EXPECT_EQ(FindPublicInUnit(*map, MfKindCode, "hxStrings", true, "mapfiletest.CallAtKnownLine"), 0u);
+}
+
+TEST(HxMapFile, PublicNamesLoseSignaturesButKeepTemplateArguments)
+{
+    const TMapFilePtr map = GetModuleMapFile(0);
+    const auto less = reinterpret_cast<uintptr_t>(
+        static_cast<bool (*)(mapfiletest::TKey, mapfiletest::TKey)>(&mapfiletest::operator<));
+    const auto twice = reinterpret_cast<uintptr_t>(&mapfiletest::Twice<unsigned long long>);
+    EXPECT_EQ(FindPublicByAddress(*map, less).Name, "mapfiletest.operator<");
+    EXPECT_EQ(FindPublicByAddress(*map, twice).Name, "mapfiletest.Twice<unsigned long long>");
+    EXPECT_EQ(FindPublicByAddress(*map, twice + 1).Address, twice);
+    EXPECT_TRUE(mapfiletest::operator<({1}, {2}));
+    EXPECT_EQ(mapfiletest::Twice<unsigned long long>(4), 8u);
 }
 
 TEST(HxMapFile, HooksNamePublicsAndKeepLineRanges)
@@ -159,10 +229,29 @@ TEST(HxMapFile, ChangedModuleFileRebuildsWhileHoldersKeepTheirMap)
     EXPECT_EQ(before->Publics().size(), after->Publics().size());
 }
 
+TEST(HxMapFile, ModulesWithoutSymbolsGetFreshEmptyMaps)
+{
+    const auto address = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount"));
+    ASSERT_NE(address, 0u);
+    const TMapFilePtr map = GetModuleMapFile(address);
+    EXPECT_FALSE(map->Valid());
+    EXPECT_NE(map, GetModuleMapFile(address)) << "invalid maps stay out of the cache";
+    TAddressInfo info;
+    EXPECT_FALSE(LookupAddressInfo(address, info));
+    EXPECT_FALSE(FindPublicByAddress(*map, address).InUse);
+    EXPECT_EQ(MapFilePublicNameHook(address), "");
+    EXPECT_FALSE(GetModuleMapFile(0x10)->Valid()) << "unmapped memory";
+}
+
 TEST(HxMapFile, DamagedPackedDataIsRefused)
 {
     const std::string packed = ReadFile(BaseOf(ModuleFile()) + ".hx");
     ASSERT_GT(packed.size(), 34u);
+    // The build stores the same data in the program.
+    const HRSRC resource = FindResourceA(nullptr, "EXCEPT", "HX");
+    ASSERT_NE(resource, nullptr);
+    ASSERT_EQ(SizeofResource(nullptr, resource), packed.size());
+    EXPECT_EQ(std::memcmp(LockResource(LoadResource(nullptr, resource)), packed.data(), packed.size()), 0);
     {
         TMapFile map;
         EXPECT_TRUE(map.ReadPackedData(packed.data(), packed.size()));
@@ -181,6 +270,69 @@ TEST(HxMapFile, DamagedPackedDataIsRefused)
     bad[40] ^= 0x55;  // enciphered payload
     EXPECT_FALSE(map.ReadPackedData(bad.data(), bad.size()));
     EXPECT_TRUE(map.Segments().empty() && map.Publics().empty() && map.Lines().empty());
+}
+
+// Packed map data around a stream of the test's own, enciphered as the generator does it.
+std::string Pack(const std::string& stream, char flags, std::uint32_t id1, std::uint32_t id2)
+{
+    uLongf size = compressBound(static_cast<uLong>(stream.size()));
+    std::string payload(size, '\0');
+    compress(reinterpret_cast<Bytef*>(payload.data()), &size, reinterpret_cast<const Bytef*>(stream.data()),
+             static_cast<uLong>(stream.size()));
+    payload.resize(size);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u:%08x", unsigned(size), unsigned(size));
+    std::string key = "quarry" + std::string(text);
+    BlowfishEncryptStr(key, "quarry");
+    BlowfishEncryptStr(payload, key);
+    TBytes header;
+    header.Raw("HIVESWEEP-MAP1").U32(std::uint32_t(size)).U32(3).U32(id1).U32(id2).Raw(std::string{flags, 0, 0, 0});
+    return header.Data + payload;
+}
+
+std::string MinDescriptor;
+std::string ReadMinDescriptor(HMODULE)
+{
+    return MinDescriptor;
+}
+
+TEST(HxMapFile, MinimalDataGoesByItsDescriptor)
+{
+    // Nameless: one unit with line numbers, two publics, one line, the entry point.
+    TBytes stream;
+    stream.U32(1).U32(0x10).U32(0x20).Raw(std::string(1, '\x01'));
+    stream.U32(2).U32(0x10).Raw(std::string(1, '\x08'));
+    stream.U32(1).U32(5).U32(0x14).U32(0x10);
+    const std::string packed = Pack(stream.Data, 1, 0xC0DE, 0xBEEF);
+    char descriptor[40];
+    std::snprintf(descriptor, sizeof descriptor, "$%08X, $%08X, $%08X", unsigned(packed.size()), 0xC0DEu, 0xBEEFu);
+    MinDescriptor = descriptor;
+    SetMinDebugInfoReader(ReadMinDescriptor);
+    TempFolder folder;
+    folder.Write("min.hx", packed);
+    TMapFile map;
+    const bool read = map.Build(nullptr, folder.Path("min.exe"));
+    SetMinDebugInfoReader(nullptr);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(map.Descriptor(), descriptor);
+    ASSERT_EQ(map.Segments().size(), 1u);
+    EXPECT_EQ(map.Segments()[0].UnitName, "segment%0");
+    ASSERT_EQ(map.Publics().size(), 2u);
+    EXPECT_EQ(map.Publics()[1].Name, "public%1");
+    EXPECT_EQ(map.Publics()[1].Address, 0x18u);
+    EXPECT_EQ(map.EntryPoint(), 0x10u);
+    uintptr_t next;
+    EXPECT_EQ(FindLineByAddress(map, 0x15, next), 5);
+    EXPECT_EQ(FindLineByAddress(map, 0x12, next), -1) << "a unit with line numbers but no line here";
+    EXPECT_EQ(FindLineByAddress(map, 0x40, next), 0);
+
+    // Data whose build values differ from the descriptor is refused.
+    folder.Write("min2.hx", Pack(stream.Data, 1, 0xC0DF, 0xBEEF));
+    SetMinDebugInfoReader(ReadMinDescriptor);
+    TMapFile refused;
+    EXPECT_FALSE(refused.Build(nullptr, folder.Path("min2.exe")));
+    EXPECT_TRUE(refused.Segments().empty());
+    SetMinDebugInfoReader(nullptr);
 }
 
 // ---- The mini stream ----
@@ -304,44 +456,6 @@ TEST(HxMapFile, TextWithoutKnownSectionsIsNoMap)
 
 // ---- JDBG and TD32 files ----
 
-struct TBytes {
-    std::string Data;
-    TBytes& U16(unsigned v) { return Raw(std::string{char(v), char(v >> 8)}); }
-    TBytes& U32(std::uint32_t v) { return Raw(std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}); }
-    TBytes& Raw(std::string_view bytes) { Data.append(bytes); return *this; }
-    TBytes& Number(std::uint32_t v)
-    {
-        do {
-            Data += char((v & 0x7F) | (v > 0x7F ? 0x80 : 0));
-            v >>= 7;
-        } while (v);
-        return *this;
-    }
-    TBytes& PlainName(std::string_view name)
-    {
-        Data += '\x01';
-        for (char c : name)
-            Data += char(c ^ 0xAA);
-        Data += '\0';
-        return *this;
-    }
-    TBytes& CodedName(std::string_view name, bool at)
-    {
-        static const std::string digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_";
-        Data += at ? '\x02' : '\x00';
-        std::vector<unsigned> codes;
-        for (char c : name)
-            codes.push_back(unsigned(digits.find(c)) + 1);
-        codes.push_back(0);
-        while (codes.size() % 4)
-            codes.push_back(0);
-        for (std::size_t i = 0; i < codes.size(); i += 4) {
-            const std::uint32_t group = codes[i] | codes[i + 1] << 6 | codes[i + 2] << 12 | codes[i + 3] << 18;
-            Raw(std::string{char(group), char(group >> 8), char(group >> 16)});
-        }
-        return *this;
-    }
-};
 
 TEST(HxMapFile, JdbgUnitsProceduresAndLines)
 {
