@@ -415,10 +415,9 @@ bool TWalk::FindFunction(uintptr_t value, uintptr_t probe, TLinkKind kind, ptrdi
 // The acceptance test of one candidate; true when it became an item.
 bool TWalk::Offer(uintptr_t value, uintptr_t slot, bool preFlagged, bool startOffer)
 {
-    // A slot holds the start location only when the start was given and no proven frame lies
-    // below the slot (a stale copy would end the walk early).
-    const bool isStart = startOffer || (p_.StartAddressGiven && value == start_ &&
-                                        (!slot || frameSlots_.empty() || frameSlots_.front() > slot));
+    // A slot holds the start location only when the start was given: a stale copy of a default
+    // start (a return address of the caller) would end the walk early.
+    const bool isStart = startOffer || (p_.StartAddressGiven && value == start_);
     const bool forced = isStart || (p_.ExtraFirstFrame && value == p_.ExtraFirstFrame && items_.empty());
     // A fault address is tested at itself and stored as the address after its instruction; every
     // other value is a return address already.

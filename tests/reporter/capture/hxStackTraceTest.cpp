@@ -63,8 +63,7 @@ int ParkLine;
 extern "C" __attribute__((noinline, noipa)) void StackPark(HANDLE ready, HANDLE go, uintptr_t& top)
 {
     top = ThreadStackTop();
-    SetEvent(ready);
-    WaitForSingleObject(go, INFINITE); ParkLine = __LINE__;
+    SignalObjectAndWait(ready, go, INFINITE, FALSE); ParkLine = __LINE__;
     Sink = Sink + 6;
 }
 
