@@ -1,0 +1,438 @@
+// The stack walker on this test's own call chains.
+
+#include "hxStackTrace.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+volatile int Sink;
+
+struct TCapture {
+    std::string Text;
+    uint32_t Checksum[3] = {};
+    int LineA = 0, LineB = 0, LineC = 0;
+    bool OwnBottom = false;   // walk from a bottom of StackC's: no unwound frames
+    TTraceStackParams Params;
+};
+
+}  // namespace
+
+// A call chain that stays a chain: no inlining, no cloning, a side effect after each call.
+extern "C" __attribute__((noinline, noipa)) void StackC(TCapture& out)
+{
+    volatile char here = 0;
+    if (out.OwnBottom)
+        out.Params.StackBottom = reinterpret_cast<uintptr_t>(&here);
+    out.Params.Checksum1 = &out.Checksum[0];
+    out.Params.Checksum2 = &out.Checksum[1];
+    out.Params.Checksum3 = &out.Checksum[2];
+    TraceStack(out.Params, out.Text); out.LineC = __LINE__;
+    Sink = Sink + 1;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackB(TCapture& out)
+{
+    StackC(out); out.LineB = __LINE__;
+    Sink = Sink + 2;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackA(TCapture& out)
+{
+    StackB(out); out.LineA = __LINE__;
+    Sink = Sink + 3;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackFromOneSite(TCapture& out)
+{
+    StackA(out);
+    Sink = Sink + 4;
+}
+
+// A thread parked in a wait, to be walked from outside.
+int ParkLine;
+extern "C" __attribute__((noinline, noipa)) void StackPark(HANDLE ready, HANDLE go, uintptr_t& top)
+{
+    top = ThreadStackTop();
+    SignalObjectAndWait(ready, go, INFINITE, FALSE); ParkLine = __LINE__;
+    Sink = Sink + 6;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackRecurse(int depth, TCapture& out)
+{
+    if (depth == 0)
+        TraceStack(out.Params, out.Text);
+    else
+        StackRecurse(depth - 1, out);
+    Sink = Sink + depth;
+}
+
+extern "C" __attribute__((noinline, noipa)) uintptr_t StackPreCollect(TDAPreStackItems& items, uintptr_t stop)
+{
+    PreCollectStackItems(0, 0, 0, stop, true, items);
+    Sink = Sink + 4;
+    return reinterpret_cast<uintptr_t>(__builtin_return_address(0));
+}
+
+// One call site, so that both collections see the same return address.
+extern "C" __attribute__((noinline, noipa)) uintptr_t StackPreCollectOnce(TDAPreStackItems& items, uintptr_t stop)
+{
+    const uintptr_t ret = StackPreCollect(items, stop);
+    Sink = Sink + 5;
+    return ret;
+}
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t from = 0;
+    while (!text.empty()) {
+        const size_t at = text.find("\r\n", from);
+        lines.push_back(text.substr(from, at == std::string::npos ? std::string::npos : at - from));
+        if (at == std::string::npos)
+            break;
+        from = at + 2;
+    }
+    return lines;
+}
+
+// The symbols written beside this executable at its link.
+bool HaveSymbolFile()
+{
+    char path[MAX_PATH];
+    const std::string exe(path, GetModuleFileNameA(nullptr, path, MAX_PATH));
+    return GetFileAttributesA((exe.substr(0, exe.find_last_of('.')) + ".hx").c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+#ifdef _WIN64
+// Symbols for the chain functions of this executable: each function's bounds come from the unwind
+// table; its entry is on line 10 * n, everything else in it on line 10 * n + 5.
+class TChainSymbols : public TStackSymbolSource {
+public:
+    bool Throwing = false;
+    bool HasSymbols(uintptr_t module) const override
+    {
+        return module == reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
+    }
+    bool PublicAt(uintptr_t address, std::string& name, uintptr_t& entry) const override
+    {
+        if (Throwing)
+            throw std::runtime_error("symbols");
+        const int n = Index(address, entry);
+        if (n < 0)
+            return false;
+        name = Names[n];
+        return true;
+    }
+    std::string UnitAt(uintptr_t address) const override
+    {
+        uintptr_t entry;
+        return Index(address, entry) >= 0 ? "hxStackTraceTest.cpp" : "";
+    }
+    int LineAt(uintptr_t address) const override
+    {
+        uintptr_t entry;
+        const int n = Index(address, entry);
+        return n < 0 ? 0 : 10 * (n + 1) + (address == entry ? 0 : 5);
+    }
+    std::string Descriptor(uintptr_t) const override { return {}; }
+
+private:
+    static constexpr const char* Names[] = {"StackA", "StackB", "StackC", "StackRecurse"};
+    static int Index(uintptr_t address, uintptr_t& entry)
+    {
+        const void* functions[] = {reinterpret_cast<void*>(&StackA), reinterpret_cast<void*>(&StackB),
+                                   reinterpret_cast<void*>(&StackC), reinterpret_cast<void*>(&StackRecurse)};
+        DWORD64 base = 0;
+        PRUNTIME_FUNCTION f = RtlLookupFunctionEntry(address, &base, nullptr);
+        if (!f)
+            return -1;
+        entry = uintptr_t(base + f->BeginAddress);
+        for (int n = 0; n < 4; ++n)
+            if (reinterpret_cast<uintptr_t>(functions[n]) == entry)
+                return n;
+        return -1;
+    }
+};
+
+class StackTrace : public testing::Test {
+protected:
+    void SetUp() override { old_ = SetStackSymbolSource(&symbols_); }
+    void TearDown() override { SetStackSymbolSource(old_); }
+    TChainSymbols symbols_;
+
+private:
+    const TStackSymbolSource* old_ = nullptr;
+};
+#else
+class StackTrace : public testing::Test {
+protected:
+    void SetUp() override { GTEST_SKIP() << "walks are checked on x64"; }
+    struct {
+        bool Throwing = false;
+    } symbols_;
+};
+#endif
+
+}  // namespace
+
+TEST(StackTraceBytes, LooksLikeReturnAddress)
+{
+    struct TCase {
+        int Offset;   // distance of the pattern before the return address
+        uint8_t Bytes[2];
+        bool Expected;
+    } cases[] = {
+        {5, {0xE8, 0x00}, true},  {2, {0xFF, 0xD0}, true},  {3, {0xFF, 0x50}, true}, {6, {0xFF, 0x15}, true},
+        {7, {0xFF, 0x94}, true},  {4, {0xFF, 0x54}, true},  {7, {0x9A, 0x00}, true}, {2, {0xFF, 0xE0}, false},
+        {5, {0xE9, 0x00}, false}, {6, {0xFF, 0x25}, false},
+    };
+    for (const TCase& c : cases) {
+        uint8_t code[16] = {};
+        std::fill(std::begin(code), std::end(code), 0x90);
+        code[8 - c.Offset] = c.Bytes[0];
+        if (c.Bytes[1])
+            code[8 - c.Offset + 1] = c.Bytes[1];
+        EXPECT_EQ(c.Expected, LooksLikeReturnAddress(reinterpret_cast<uintptr_t>(code + 8)))
+            << c.Offset << " " << int(c.Bytes[0]) << " " << int(c.Bytes[1]);
+    }
+    // The bytes before the first page of an allocation cannot be read.
+    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    ASSERT_NE(nullptr, page);
+    EXPECT_FALSE(LooksLikeReturnAddress(reinterpret_cast<uintptr_t>(page) + 4));
+    VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_FALSE(LooksLikeReturnAddress(4));
+}
+
+TEST(StackTraceBytes, PreCollectStopsAtTheStopValue)
+{
+    TDAPreStackItems all, some;
+    const uintptr_t ret = StackPreCollectOnce(all, 0);
+    StackPreCollectOnce(some, ret);
+    ASSERT_FALSE(all.empty());
+    EXPECT_TRUE(std::any_of(all.begin(), all.end(), [&](const TDAPreStackItem& i) { return i.Address == ret; }));
+    EXPECT_LT(some.size(), all.size());
+    EXPECT_TRUE(std::none_of(some.begin(), some.end(), [&](const TDAPreStackItem& i) { return i.Address == ret; }));
+    EXPECT_EQ(0u, PreCollectStackItems(0, 0, 0, 0, false, some));
+    EXPECT_TRUE(some.empty());
+}
+
+TEST_F(StackTrace, ChainWalksToItsCallers)
+{
+    TCapture out;
+    out.Params.ShowRelLines = true;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_GE(lines.size(), 3u) << out.Text;
+    // Newest first, each at its call: line 10n+5 and "+5" from the entry's line.
+    const char* expected[] = {"hxStackTraceTest.cpp 35 +5 StackC", "hxStackTraceTest.cpp 25 +5 StackB",
+                              "hxStackTraceTest.cpp 15 +5 StackA"};
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_NE(std::string::npos, lines[n].find(expected[n])) << out.Text;
+        EXPECT_EQ(' ', lines[n][size_t(StackAddressDigits)]) << lines[n];
+    }
+    // The same stack gives the same checksums.
+    TCapture again;
+    again.Params.ShowRelLines = true;
+    StackA(again);
+    EXPECT_NE(0u, out.Checksum[1]);
+    EXPECT_EQ(out.Checksum[0], again.Checksum[0]);
+    EXPECT_EQ(out.Checksum[1], again.Checksum[1]);
+    EXPECT_EQ(1u, out.Checksum[2]);
+}
+
+TEST(StackTraceSymbols, ChainWithUnitsAndLines)
+{
+    if (!HaveSymbolFile())
+        GTEST_SKIP() << "no symbol file";
+    // Two threads that run the same code: equal stacks.
+    TCapture walks[2];
+    for (TCapture& walk : walks) {
+        walk.Params.ShowRelLines = true;
+        std::thread([&walk] { StackFromOneSite(walk); }).join();
+    }
+    const TCapture& out = walks[0];
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_GE(lines.size(), 3u) << out.Text;
+    const int expectedLines[] = {out.LineC, out.LineB, out.LineA};
+    const char* names[] = {"StackC", "StackB", "StackA"};
+    for (int n = 0; n < 3; ++n) {
+        // Address, module, unit, line, relative line, function.
+        std::istringstream fields(lines[size_t(n)]);
+        std::string address, module, unit, line, relLine, function;
+        fields >> address >> module >> unit >> line >> relLine >> function;
+        EXPECT_EQ(size_t(StackAddressDigits), address.size());
+        EXPECT_EQ("hxStackTraceTest.cpp", unit);
+        EXPECT_EQ(std::to_string(expectedLines[n]), line);
+        EXPECT_EQ('+', relLine[0]);
+        EXPECT_EQ(names[n], function);
+    }
+    // The same stack twice: the same checksums.
+    EXPECT_EQ(out.Checksum[0], walks[1].Checksum[0]);
+    EXPECT_EQ(out.Checksum[1], walks[1].Checksum[1]) << out.Text;
+}
+
+#ifdef _WIN64
+TEST(StackTraceSymbols, PausedThread)
+{
+    if (!HaveSymbolFile())
+        GTEST_SKIP() << "no symbol file";
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    struct TPark {
+        HANDLE Ready, Go;
+        uintptr_t Top;
+    } park{ready, go, 0};
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+            auto* park = static_cast<TPark*>(p);
+            StackPark(park->Ready, park->Go, park->Top);
+            return 0;
+        },
+        &park, 0, nullptr);
+    ASSERT_NE(nullptr, thread);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(ready, 10000));
+    ASSERT_NE(DWORD(-1), SuspendThread(thread));
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_FULL;
+    const bool gotContext = GetThreadContext(thread, &context);
+    std::string text;
+    if (gotContext) {
+        TTraceStackParams params;
+        params.StartAddress = context.Rip;
+        params.StartAddressGiven = true;
+        params.StartIsFault = true;
+        params.StackBottom = context.Rsp;
+        params.StackTop = park.Top;
+        params.Context = &context;
+        TraceStack(params, text);
+    }
+    ResumeThread(thread);
+    SetEvent(go);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(ready);
+    CloseHandle(go);
+    ASSERT_TRUE(gotContext);
+    const std::vector<std::string> lines = Lines(text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(StackHex(context.Rip), lines[0].substr(0, size_t(StackAddressDigits)));
+    const auto row = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& l) { return l.find(" StackPark") != std::string::npos; });
+    ASSERT_NE(lines.end(), row) << text;
+    EXPECT_NE(std::string::npos, row->find(" " + std::to_string(ParkLine) + " StackPark")) << text;
+}
+#endif
+
+TEST_F(StackTrace, ProofsAloneFindTheChain)
+{
+    TCapture out;
+    out.OwnBottom = true;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_GE(lines.size(), 3u) << out.Text;
+    EXPECT_NE(std::string::npos, lines[0].find("35 StackC")) << out.Text;
+    EXPECT_NE(std::string::npos, lines[1].find("25 StackB")) << out.Text;
+    EXPECT_NE(std::string::npos, lines[2].find("15 StackA")) << out.Text;
+}
+
+TEST_F(StackTrace, PreCollectedFrameSlotsStay)
+{
+    // Neither value follows a call; only the one from a frame-chain slot is kept.
+    const TDAPreStackItems pre = {{false, reinterpret_cast<uintptr_t>(&StackA) + 1},
+                                  {true, reinterpret_cast<uintptr_t>(&StackB) + 1}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_EQ(2u, lines.size()) << out.Text;
+    EXPECT_NE(std::string::npos, lines[0].find("35 StackC")) << out.Text;
+    EXPECT_EQ(StackHex(pre[1].Address), lines[1].substr(0, size_t(StackAddressDigits))) << out.Text;
+    EXPECT_NE(std::string::npos, lines[1].find("20 StackB")) << out.Text;
+}
+
+TEST_F(StackTrace, RecursionCollapses)
+{
+    TCapture out;
+    StackRecurse(6, out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    // The newest call and one copy of the repeated one.
+    const auto count = std::count_if(lines.begin(), lines.end(),
+                                     [](const std::string& l) { return l.find("StackRecurse") != std::string::npos; });
+    EXPECT_EQ(2, count) << out.Text;
+}
+
+TEST_F(StackTrace, FaultAddressIsTheNewestRow)
+{
+    TCapture out;
+    out.Params.StartAddress = reinterpret_cast<uintptr_t>(&StackB);
+    out.Params.StartAddressGiven = true;
+    out.Params.StartIsFault = true;
+    out.Params.ShowRelAddrs = true;
+    uintptr_t first = 0;
+    out.Params.FirstAddress = &first;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(StackHex(out.Params.StartAddress) + " +0", lines[0].substr(0, size_t(StackAddressDigits) + 3));
+    EXPECT_NE(std::string::npos, lines[0].find("20 StackB")) << out.Text;
+    EXPECT_EQ(out.Params.StartAddress, first);
+}
+
+TEST_F(StackTrace, UnreadableOrCancelledStackGivesNothing)
+{
+    void* reserved = VirtualAlloc(nullptr, 0x10000, MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(nullptr, reserved);
+    TCapture out;
+    out.Params.StackBottom = reinterpret_cast<uintptr_t>(reserved);
+    out.Params.StackTop = out.Params.StackBottom + 0x2000;
+    out.Params.StartAddress = reinterpret_cast<uintptr_t>(&StackC);
+    out.Params.StartAddressGiven = true;
+    StackA(out);
+    EXPECT_EQ("", out.Text);
+    VirtualFree(reserved, 0, MEM_RELEASE);
+
+    std::atomic<bool> cancel{true};
+    TCapture cancelled;
+    cancelled.Params.Cancel = &cancel;
+    StackA(cancelled);
+    EXPECT_EQ("", cancelled.Text);
+}
+
+TEST_F(StackTrace, PhaseFailureIsReported)
+{
+    symbols_.Throwing = true;
+    TCapture out;
+    out.Params.StartAddress = reinterpret_cast<uintptr_t>(&StackB);
+    out.Params.StartAddressGiven = true;
+    out.Params.StartIsFault = true;
+    StackA(out);
+    const std::string head = ">> internal error in CollectPossibleStackItems\r\n>> original exception location: \r\n";
+    EXPECT_EQ(head, out.Text.substr(0, head.size()));
+    EXPECT_NE(std::string::npos, out.Text.find(StackHex(out.Params.StartAddress))) << out.Text;
+}
+
+#ifdef _WIN64
+TEST(StackTraceBytes, UnwindFindsTheReturnSlot)
+{
+    CONTEXT context;
+    RtlCaptureContext(&context);
+    const std::vector<uintptr_t> slots = UnwoundFrameSlots(context, context.Rsp, ThreadStackTop());
+    ASSERT_FALSE(slots.empty());
+    EXPECT_TRUE(std::is_sorted(slots.begin(), slots.end()));
+    // The first slot above this frame holds this function's return address.
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(__builtin_return_address(0)), *reinterpret_cast<uintptr_t*>(slots[0]));
+}
+#endif
