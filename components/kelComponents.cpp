@@ -369,8 +369,8 @@ void CallChangeNotify(LONG event, UINT flags) {
 }
 
 BOOL CallPlaySound(const char* sound, HMODULE module, DWORD flags) {
-    if (gShellCalls.PlaySound)
-        return gShellCalls.PlaySound(sound, module, flags);
+    if (gShellCalls.PlayWave)
+        return gShellCalls.PlayWave(sound, module, flags);
     return PlaySoundA(sound, module, flags);
 }
 
@@ -1542,10 +1542,10 @@ bool ShellHasBalloons() {
     return has;
 }
 
-// Copies text into a fixed field, cut to the field, always terminated.
+// Copies at most limit characters of text into a fixed field, always terminated.
 template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-    const size_t length = std::min(text.size(), N - 1);
+void CopyField(char (&field)[N], const std::string& text, size_t limit) {
+    const size_t length = std::min({text.size(), N - 1, limit});
     std::memcpy(field, text.data(), length);
     field[length] = '\0';
 }
@@ -1678,7 +1678,7 @@ void TkelTrayIcon::FillIconData() {
     else
         data_.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
     if (showHint_)
-        CopyField(data_.szTip, hint_);
+        CopyField(data_.szTip, hint_, 63);
 }
 
 void TkelTrayIcon::InsertToTray() {
@@ -1806,8 +1806,8 @@ bool TkelTrayIcon::ShowBalloon() {
     static constexpr DWORD infoFlags[] = {NIIF_NONE, NIIF_INFO, NIIF_WARNING, NIIF_ERROR};
     FillIconData();
     data_.uFlags |= NIF_INFO;
-    CopyField(data_.szInfo, InfoText);
-    CopyField(data_.szInfoTitle, InfoTitle);
+    CopyField(data_.szInfo, InfoText, 255);
+    CopyField(data_.szInfoTitle, InfoTitle, 63);
     data_.uTimeout = InfoTimeout;
     data_.dwInfoFlags = infoFlags[InfoType];
     return CallNotifyIcon(NIM_MODIFY, data_) != 0;

@@ -200,7 +200,7 @@ private:
 struct TkelShellCalls {
     std::function<int(SHFILEOPSTRUCTA& operation)> FileOperation;
     std::function<void(LONG event, UINT flags)> ChangeNotify;
-    std::function<BOOL(const char* sound, HMODULE module, DWORD flags)> PlaySound;
+    std::function<BOOL(const char* sound, HMODULE module, DWORD flags)> PlayWave;
     std::function<BOOL(DWORD message, NOTIFYICONDATAA& data)> NotifyIcon;
     // The task bar's start button (0 when there is none).
     std::function<HWND()> FindStartButton;
