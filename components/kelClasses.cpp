@@ -78,6 +78,27 @@ void TkelThread::Stop() {
     Wake();
 }
 
+void TkelThread::Dispose() {
+    if (GetCurrentThreadId() == ThreadID() || inMainCall_) {
+        OnTerminate = {};
+        FreeOnTerminate = true;  // read once Execute has returned
+        Stop();
+        return;
+    }
+    delete this;
+}
+
+void TkelThread::CallOnMain(const TThreadMethod& method) {
+    inMainCall_ = true;
+    try {
+        Synchronize(method);
+    } catch (...) {
+        inMainCall_ = false;
+        throw;
+    }
+    inMainCall_ = false;
+}
+
 void TkelThread::StopAndWaitHere() {
     if (!Handle() || GetCurrentThreadId() == ThreadID())
         return;
@@ -86,7 +107,7 @@ void TkelThread::StopAndWaitHere() {
         try {
             StopAndWait();
         } catch (...) {
-            // Never started: the base's destructor ends it without running it.
+            // A failed wait has nowhere to go from a destructor.
         }
     }
 }
@@ -113,7 +134,7 @@ void TkelEventThread::RunHandler() {
         return;
     if (Synchronized) {
         // The owner may be stopping this thread from the main thread meanwhile.
-        Synchronize([this] {
+        CallOnMain([this] {
             if (!Terminated())
                 handler_(*this);
         });
@@ -182,7 +203,7 @@ TUniqueChangeNotification TkelFolderMonitorThread::OpenWatch(const TkelFolderWat
 }
 
 void TkelFolderMonitorThread::Notify() {
-    Synchronize([this] {
+    CallOnMain([this] {
         if (!Terminated() && onChange_)
             onChange_();
     });
@@ -248,7 +269,7 @@ TkelRegistryWatchSettings TkelRegistryMonitorThread::Settings() const {
 }
 
 void TkelRegistryMonitorThread::Notify() {
-    Synchronize([this] {
+    CallOnMain([this] {
         if (!Terminated() && onChange_)
             onChange_();
     });

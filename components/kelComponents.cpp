@@ -441,8 +441,8 @@ TkelThreadComponent::~TkelThreadComponent() {
 }
 
 void TkelThreadComponent::MakeThread() {
-    thread_ = std::make_unique<TkelEventThread>([this](TkelEventThread&) { ThreadExecute(); }, synchronized_,
-                                                "TkelThreadComponent");
+    thread_.reset(new TkelEventThread([this](TkelEventThread& thread) { ThreadExecute(thread); }, synchronized_,
+                                      "TkelThreadComponent"));
     thread_->SetPriority(priority_);
     thread_->OnTerminate = [this](TObject*) {
         if (!destroying_)
@@ -451,22 +451,29 @@ void TkelThreadComponent::MakeThread() {
     suspended_ = true;
 }
 
-void TkelThreadComponent::ThreadExecute() {
+// Runs on the worker, or on the main thread when synchronised. The handler may free the
+// component: the thread is stopped then, and nothing here touches the component again.
+void TkelThreadComponent::ThreadExecute(TkelEventThread& thread) {
     try {
-        OnExecute(this);
+        const TNotifyEvent handler = OnExecute;
+        handler(this);
     } catch (...) {
-        ReportException(std::current_exception());
+        ReportException(thread, std::current_exception());
         return;
     }
-    TThread::Synchronize([this] {
-        if (!destroying_)
+    if (thread.Terminated())
+        return;
+    TThread::Synchronize([this, &thread] {
+        if (!destroying_ && !thread.Terminated())
             OnFinish(this);
     });
 }
 
-void TkelThreadComponent::ReportException(std::exception_ptr error) {
-    TThread::Synchronize([this, error] {
-        if (destroying_)
+void TkelThreadComponent::ReportException(TkelEventThread& thread, std::exception_ptr error) {
+    if (thread.Terminated())
+        return;
+    TThread::Synchronize([this, &thread, error] {
+        if (destroying_ || thread.Terminated())
             return;
         if (OnException)
             OnException(this, error);
@@ -570,18 +577,25 @@ void TkelThreadTimer::Update() {
     }
     if (thread_)
         return;
-    thread_ = std::make_unique<TkelTimerThread>([this](TkelEventThread&) { Tick(); }, synchronized_);
+    thread_.reset(new TkelTimerThread([this](TkelEventThread& thread) { Tick(thread); }, synchronized_));
     thread_->SetInterval(interval_);
     thread_->SetPriority(priority_);
     thread_->Start();
 }
 
-void TkelThreadTimer::Tick() {
+// The handler may free the timer or disable it: the thread is stopped then, and nothing here
+// touches the timer again.
+void TkelThreadTimer::Tick(TkelEventThread& thread) {
     try {
-        onTimer_(this);
+        const TNotifyEvent handler = onTimer_;
+        handler(this);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
-        TThread::Synchronize([this, error] {
+        if (thread.Terminated())
+            return;
+        TThread::Synchronize([this, &thread, error] {
+            if (thread.Terminated())
+                return;
             try {
                 std::rethrow_exception(error);
             } catch (...) {
@@ -873,7 +887,10 @@ void TkelFolderMonitor::Update() {
     }
     if (thread_)
         return;
-    thread_ = std::make_unique<TkelFolderMonitorThread>(Settings(), [this] { OnChange(this); });
+    thread_.reset(new TkelFolderMonitorThread(Settings(), [this] {
+        const TNotifyEvent handler = OnChange;  // the handler may free the monitor
+        handler(this);
+    }));
     thread_->Start();
 }
 
@@ -966,7 +983,10 @@ void TkelRegistryMonitor::Update() {
     }
     if (thread_)
         return;
-    thread_ = std::make_unique<TkelRegistryMonitorThread>(Settings(), [this] { OnChange(this); });
+    thread_.reset(new TkelRegistryMonitorThread(Settings(), [this] {
+        const TNotifyEvent handler = OnChange;  // the handler may free the monitor
+        handler(this);
+    }));
     thread_->Start();
 }
 

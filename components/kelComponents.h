@@ -261,10 +261,10 @@ protected:
 
 private:
     void MakeThread();
-    void ThreadExecute();
-    void ReportException(std::exception_ptr error);
+    void ThreadExecute(TkelEventThread& thread);
+    void ReportException(TkelEventThread& thread, std::exception_ptr error);
 
-    std::unique_ptr<TkelEventThread> thread_;
+    TkelThreadPtr<TkelEventThread> thread_;
     TThreadPriority priority_ = tpNormal;
     bool suspended_ = true;
     bool synchronized_ = false;
@@ -295,13 +295,14 @@ public:
     void SetOnTimer(TNotifyEvent handler);
 
     bool Running() const { return thread_ != nullptr; }
+    TkelTimerThread* Thread() const { return thread_.get(); }
     void Loaded() override;
 
 private:
     void Update();
-    void Tick();
+    void Tick(TkelEventThread& thread);
 
-    std::unique_ptr<TkelTimerThread> thread_;
+    TkelThreadPtr<TkelTimerThread> thread_;
     bool enabled_ = true;
     unsigned interval_ = 1000;
     TThreadPriority priority_ = tpNormal;
@@ -405,7 +406,7 @@ private:
     void Update();
     void SettingsChanged();
 
-    std::unique_ptr<TkelFolderMonitorThread> thread_;
+    TkelThreadPtr<TkelFolderMonitorThread> thread_;
     bool active_ = false;
     std::string folder_ = "C:\\";
     TFolderMonitorFilters filters_{fmfFileNameChange, fmfDirNameChange};
@@ -466,7 +467,7 @@ private:
     void Update();
     void SettingsChanged();
 
-    std::unique_ptr<TkelRegistryMonitorThread> thread_;
+    TkelThreadPtr<TkelRegistryMonitorThread> thread_;
     bool active_ = false;
     std::string key_;
     TkelRegRootKey root_ = rrkCurrentUser;
