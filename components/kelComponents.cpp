@@ -1631,10 +1631,45 @@ const TClassInfo& TkelTrayIcon::StaticClassInfo() {
     return info;
 }
 
+namespace {
+
+constexpr char kTrayWindowClass[] = "TkelTrayIconWindow";
+
+}  // namespace
+
+LRESULT CALLBACK TkelTrayIcon::IconWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto tray = reinterpret_cast<TkelTrayIcon*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!tray)
+        return DefWindowProcA(window, message, wParam, lParam);
+    TMessage msg{message, wParam, lParam, 0};
+    try {
+        tray->IconWndProc(msg);  // may free the tray
+    } catch (...) {
+        HandleWindowException(nullptr);
+    }
+    return msg.Result;
+}
+
 TkelTrayIcon::TkelTrayIcon(TComponent* owner) : TkelCustomTimer(owner) {
     if (owner && owner->IsLoading())
         BeginLoading();
     TaskbarCreatedMessage();
+    static const bool registered = [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = IconWindowProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = kTrayWindowClass;
+        WNDCLASSA existing;
+        if (!GetClassInfoA(wc.hInstance, kTrayWindowClass, &existing) && !RegisterClassA(&wc))
+            RaiseLastOSError();
+        return true;
+    }();
+    (void)registered;
+    iconWindow_ = CreateWindowExA(WS_EX_TOOLWINDOW, kTrayWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    if (!iconWindow_)
+        RaiseLastOSError();
+    SetWindowLongPtrA(iconWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetInterval(200);
     icon_.OnChange = [this](TObject*) { ModifyTray(); };
 }
@@ -1652,6 +1687,8 @@ TkelTrayIcon::~TkelTrayIcon() {
         imageList_->RemoveFreeNotification(this);
     if (popupMenu_)
         popupMenu_->RemoveFreeNotification(this);
+    SetWindowLongPtrA(iconWindow_, GWLP_USERDATA, 0);
+    DestroyWindow(iconWindow_);
 }
 
 void TkelTrayIcon::Loaded() {
@@ -1682,7 +1719,7 @@ void TkelTrayIcon::Notification(TComponent* component, TOperation operation) {
 void TkelTrayIcon::FillIconData() {
     data_ = NOTIFYICONDATAA{};
     data_.cbSize = NOTIFYICONDATAA_V2_SIZE;
-    data_.hWnd = WindowHandle();
+    data_.hWnd = iconWindow_;
     data_.uID = static_cast<UINT>(iconId_);
     data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data_.uCallbackMessage = WM_KELTRAYICON;
@@ -1856,7 +1893,7 @@ void TkelTrayIcon::Timer() {
     OnCycleIcons(this);
 }
 
-void TkelTrayIcon::WndProc(TMessage& message) {
+void TkelTrayIcon::IconWndProc(TMessage& message) {
     if (message.Msg == WM_KELTRAYICON) {
         if (message.WParam == static_cast<WPARAM>(iconId_) && Enabled() && !IsDesigning())
             TrayMessage(static_cast<UINT>(message.LParam));
@@ -1871,7 +1908,7 @@ void TkelTrayIcon::WndProc(TMessage& message) {
         message.Result = TRUE;
         return;
     }
-    TkelCustomTimer::WndProc(message);
+    message.Result = DefWindowProcA(iconWindow_, message.Msg, message.WParam, message.LParam);
 }
 
 void TkelTrayIcon::TrayMessage(UINT mouseMessage) {

@@ -784,16 +784,22 @@ public:
     void Restore();
     // The record last sent to the shell.
     const NOTIFYICONDATAA& IconData() const { return data_; }
+    // The hidden top-level window the shell talks to (a message-only window would miss the
+    // shell's broadcast when it restarts).
+    HWND IconWindow() const { return iconWindow_; }
 
     void Loaded() override;
 
 protected:
     void Timer() override;
     bool HasTimerHandler() const override { return cycleIcons_; }
-    void WndProc(TMessage& message) override;
+    // The icon window's messages: the shell's notices, "TaskbarCreated", WM_QUERYENDSESSION.
+    virtual void IconWndProc(TMessage& message);
     void Notification(TComponent* component, TOperation operation) override;
 
 private:
+    static LRESULT CALLBACK IconWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
     void InsertToTray();
     void DeleteFromTray();
     // NIM_MODIFY with the present icon and tip while shown.
@@ -803,6 +809,7 @@ private:
     void Popup();
     bool ShownNow() const;
 
+    HWND iconWindow_ = nullptr;
     TIcon icon_;
     TUniqueIcon listIcon_;  // the image list's icon now shown
     TImageList* imageList_ = nullptr;

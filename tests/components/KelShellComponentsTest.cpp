@@ -434,7 +434,7 @@ TEST_F(KelTrayIconTest, ShowsChangesAndHidesTheIcon) {
     const NOTIFYICONDATAA& added = Calls[0].Data;
     EXPECT_EQ(Calls[0].Message, static_cast<DWORD>(NIM_ADD));
     EXPECT_EQ(added.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V2_SIZE));
-    EXPECT_EQ(added.hWnd, tray.WindowHandle());
+    EXPECT_EQ(added.hWnd, tray.IconWindow());
     EXPECT_EQ(added.uCallbackMessage, 1235u);
     EXPECT_EQ(added.uFlags, static_cast<UINT>(NIF_MESSAGE | NIF_ICON | NIF_TIP));
     EXPECT_NE(added.hIcon, nullptr);
@@ -448,7 +448,7 @@ TEST_F(KelTrayIconTest, ShowsChangesAndHidesTheIcon) {
     EXPECT_STREQ(Calls.back().Data.szTip, "");
 
     // The shell restarted: the icon goes in again.
-    SendMessageA(tray.WindowHandle(), TaskbarCreatedMessage(), 0, 0);
+    SendMessageA(tray.IconWindow(), TaskbarCreatedMessage(), 0, 0);
     EXPECT_EQ(Calls.back().Message, static_cast<DWORD>(NIM_ADD));
 
     tray.SetVisible(false);
@@ -488,7 +488,7 @@ TEST_F(KelTrayIconTest, MouseActionsFireEventsAndTheRightButtonOpensTheMenu) {
         EXPECT_EQ(menu->PopupComponent(), tray);
         return 0u;
     });
-    const HWND window = tray->WindowHandle();
+    const HWND window = tray->IconWindow();
     SendMessageA(window, WM_KELTRAYICON, 0, WM_RBUTTONDOWN);
     SendMessageA(window, WM_KELTRAYICON, 0, WM_RBUTTONUP);
     EXPECT_EQ(tracked, 1);
