@@ -245,8 +245,7 @@ void TkelFolderMonitorThread::Execute() {
 
 // ---- TkelRegistryMonitorThread ----
 
-TkelRegistryMonitorThread::TkelRegistryMonitorThread(TkelRegistryWatchSettings settings,
-                                                     std::function<void()> onChange)
+TkelRegistryMonitorThread::TkelRegistryMonitorThread(TkelRegistryWatchSettings settings, std::function<void()> onChange)
     : TkelThread("TkelRegistryMonitorThread"),
       onChange_(std::move(onChange)),
       settings_(std::move(settings)),

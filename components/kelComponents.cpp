@@ -425,8 +425,7 @@ const TClassInfo& TkelThreadComponent::StaticClassInfo() {
         Prop<&TkelThreadComponent::OnTerminate>("OnTerminate"),
         Prop<&TkelThreadComponent::OnFinish>("OnFinish"),
     };
-    static const TClassInfo info =
-        MakeClassInfo<TkelThreadComponent, TkelComponent>("TkelThreadComponent", props);
+    static const TClassInfo info = MakeClassInfo<TkelThreadComponent, TkelComponent>("TkelThreadComponent", props);
     return info;
 }
 
@@ -1023,8 +1022,9 @@ void TkelRegistryMonitor::SetWatchSubTree(bool value) {
 // ---- TkelFileOperation ----
 
 FILEOP_FLAGS FileOperationFlags(TkelFileOperationFlags flags) {
-    static constexpr FILEOP_FLAGS bits[] = {FOF_ALLOWUNDO, FOF_FILESONLY,        FOF_NOCONFIRMATION, FOF_NOCONFIRMMKDIR,
-                                            FOF_NOERRORUI, FOF_RENAMEONCOLLISION, FOF_SILENT,         FOF_SIMPLEPROGRESS};
+    static constexpr FILEOP_FLAGS bits[] = {FOF_ALLOWUNDO,      FOF_FILESONLY,     FOF_NOCONFIRMATION,
+                                            FOF_NOCONFIRMMKDIR, FOF_NOERRORUI,     FOF_RENAMEONCOLLISION,
+                                            FOF_SILENT,         FOF_SIMPLEPROGRESS};
     FILEOP_FLAGS result = 0;
     for (int i = 0; i <= fofSimpleProgress; ++i)
         if (flags.Contains(static_cast<TkelFileOperationFlag>(i)))
@@ -1037,8 +1037,8 @@ const TClassInfo& TkelFileOperation::StaticClassInfo() {
         Prop<&TkelFileOperation::DestFolder>("DestFolder"),
         Prop<&TkelFileOperation::ProgressTitle>("ProgressTitle"),
         Prop<&TkelFileOperation::Operation>("Operation").WithDefault(fotCopy),
-        Prop<&TkelFileOperation::Options>("Options")
-            .WithDefault(TkelFileOperationFlags{fofAllowUndo, fofFilesOnly, fofRenameCollision}.Bits()),
+        Prop<&TkelFileOperation::Options>("Options").WithDefault(
+            TkelFileOperationFlags{fofAllowUndo, fofFilesOnly, fofRenameCollision}.Bits()),
         Prop<&TkelFileOperation::OnError>("OnError"),
     };
     static const TClassInfo info = MakeClassInfo<TkelFileOperation, TkelComponent>("TkelFileOperation", props);
@@ -1111,9 +1111,9 @@ bool TkelFileOperation::Execute() {
 namespace {
 
 constexpr const char* kAssociationNames[atCount] = {
-    "Extension",   "ExtDescription",        "FileDescription", "IconFile",
-    "OpenCommand", "OpenCommandDescription", "OpenNewCommand", "OpenNewCommandDescription",
-    "EditCommand", "EditCommandDescription", "PrintCommand",   "PrintCommandDescription",
+    "Extension",      "ExtDescription",           "FileDescription", "IconFile",
+    "OpenCommand",    "OpenCommandDescription",   "OpenNewCommand",  "OpenNewCommandDescription",
+    "EditCommand",    "EditCommandDescription",   "PrintCommand",    "PrintCommandDescription",
     "PrintToCommand", "PrintToCommandDescription"};
 
 // The shell verbs: command text, description text, verb key.
@@ -1552,9 +1552,9 @@ bool ShellHasBalloons() {
     static const bool has = [] {
         HMODULE shell = GetModuleHandleA("shell32.dll");
         using TDllGetVersion = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
-        auto getVersion = shell ? reinterpret_cast<TDllGetVersion>(
-                                      reinterpret_cast<void*>(GetProcAddress(shell, "DllGetVersion")))
-                                : nullptr;
+        auto getVersion =
+            shell ? reinterpret_cast<TDllGetVersion>(reinterpret_cast<void*>(GetProcAddress(shell, "DllGetVersion")))
+                  : nullptr;
         DLLVERSIONINFO info{};
         info.cbSize = sizeof(info);
         return getVersion && SUCCEEDED(getVersion(&info)) && info.dwMajorVersion >= 5;
@@ -1767,7 +1767,12 @@ void TkelTrayIcon::SetVisible(bool value) {
         return;
     TFreedFlag flag(freed_);
     if (value) {
-        InsertToTray();
+        try {
+            InsertToTray();
+        } catch (...) {
+            visible_ = false;  // so that showing may be tried again
+            throw;
+        }
         OnShow(this);
         return;
     }

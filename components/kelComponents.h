@@ -497,9 +497,9 @@ enum TkelFileOperationFlag {
 
 template <>
 struct TEnumTraits<TkelFileOperationFlag> {
-    static constexpr const char* Names[] = {"fofAllowUndo",  "fofFilesOnly",       "fofNoConfirmation",
-                                            "fofNoConfirmMkDir", "fofNoErrorUI", "fofRenameCollision",
-                                            "fofSilent",     "fofSimpleProgress"};
+    static constexpr const char* Names[] = {"fofAllowUndo",      "fofFilesOnly",     "fofNoConfirmation",
+                                            "fofNoConfirmMkDir", "fofNoErrorUI",     "fofRenameCollision",
+                                            "fofSilent",         "fofSimpleProgress"};
 };
 
 using TkelFileOperationFlags = TSet<TkelFileOperationFlag>;

@@ -118,9 +118,9 @@ protected:
         GuiTest::SetUp();
         path_ = "Software\\HivesweepTest-" + std::to_string(GetCurrentProcessId()) + "\\Classes";
         HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                                  nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(
+            RegCreateKeyExA(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
         root_.Reset(key);
         scope_ = std::make_unique<TShellCallsScope>([this](TkelShellCalls& c) {
             c.ChangeNotify = [this](LONG event, UINT) { notices_ += event == SHCNE_ASSOCCHANGED ? 1 : 100; };
@@ -304,7 +304,8 @@ std::vector<unsigned char> PlayerForm(const std::string& fileData) {
 TEST_F(KelFileStorageTest, AnEmptyPlayerStreamsInAndOutWithoutASound) {
     RegisterKelComponents();
     int sounds = 0;
-    TShellCallsScope scope([&](TkelShellCalls& c) { c.PlayWave = [&](const char*, HMODULE, DWORD) { return ++sounds, TRUE; }; });
+    TShellCallsScope scope(
+        [&](TkelShellCalls& c) { c.PlayWave = [&](const char*, HMODULE, DWORD) { return ++sounds, TRUE; }; });
     const std::vector<unsigned char> form = PlayerForm(std::string(4, '\0'));
     TMemoryStream stream;
     stream.Write(form.data(), static_cast<int64_t>(form.size()));
@@ -462,6 +463,10 @@ TEST_F(KelTrayIconTest, ShowsChangesAndHidesTheIcon) {
     } catch (const EkelTrayIcon& e) {
         EXPECT_STREQ(e.what(), "Tray1.InsertToTray failed");
     }
+    EXPECT_FALSE(tray.Visible());
+    Refuse = false;
+    tray.SetVisible(true);
+    EXPECT_EQ(Calls.back().Message, static_cast<DWORD>(NIM_ADD));
 }
 
 TEST_F(KelTrayIconTest, MouseActionsFireEventsAndTheRightButtonOpensTheMenu) {

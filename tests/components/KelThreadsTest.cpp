@@ -144,8 +144,8 @@ TEST_F(KelThreadComponentTest, FreeingOrRestartingStopsAWorkerThatWatchesTermina
     component->Start();
     ASSERT_EQ(WaitForSingleObject(running.Get(), 5000), WAIT_OBJECT_0);
     HANDLE old = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), component->Thread()->Handle(), GetCurrentProcess(), &old, 0,
-                                FALSE, DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), component->Thread()->Handle(), GetCurrentProcess(), &old, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
     TUniqueHandle oldThread(old);
     DWORD start = GetTickCount();
     component->Restart();
