@@ -1779,10 +1779,13 @@ void TkelTrayIcon::SetVisible(bool value) {
     if (inTray_)
         DeleteFromTray();
     OnHide(this);
-    if (flag.Freed())
+    if (flag.Freed() || !minimizeToTray_)
         return;
-    if (minimizeToTray_)
-        ShowApplication();
+    ShowApplication();
+    // An owner form other than the main form comes back as well.
+    auto owner = dynamic_cast<TWinControl*>(Owner());
+    if (owner && owner->Visible() && owner->HandleAllocated())
+        ShowWindow(owner->Handle(), SW_SHOW);
 }
 
 void TkelTrayIcon::SetCycleIcons(bool value) {
