@@ -89,14 +89,17 @@ void TkelThread::Dispose() {
 }
 
 void TkelThread::CallOnMain(const TThreadMethod& method) {
-    inMainCall_ = true;
-    try {
-        Synchronize(method);
-    } catch (...) {
+    // Set and cleared on the main thread, where Dispose looks at it.
+    Synchronize([this, &method] {
+        inMainCall_ = true;
+        try {
+            method();
+        } catch (...) {
+            inMainCall_ = false;
+            throw;
+        }
         inMainCall_ = false;
-        throw;
-    }
-    inMainCall_ = false;
+    });
 }
 
 void TkelThread::StopAndWaitHere() {

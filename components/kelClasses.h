@@ -58,7 +58,7 @@ protected:
     void Execute() override {}
     // For destructors of classes whose Execute uses their members: stops and waits.
     void StopAndWaitHere();
-    // Synchronize, noting that the main thread is inside a call of this thread meanwhile.
+    // Synchronize, noting while the main thread runs the call.
     void CallOnMain(const TThreadMethod& method);
 
 private:
