@@ -160,7 +160,9 @@ void TkelTimerThread::SetInterval(unsigned interval) {
 
 void TkelTimerThread::Execute() {
     while (!Terminated()) {
-        const DWORD rc = WaitForSingleObject(WakeEvent(), interval_);
+        // An interval of 0 would tick without pause: it waits for a new interval instead.
+        const unsigned interval = interval_;
+        const DWORD rc = WaitForSingleObject(WakeEvent(), interval == 0 ? INFINITE : interval);
         if (rc == WAIT_FAILED)
             RaiseLastOSError();
         if (rc == WAIT_TIMEOUT && !Terminated())

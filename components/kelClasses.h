@@ -100,8 +100,8 @@ private:
     std::atomic<DWORD> returnValue_{0};
 };
 
-// Runs the handler every Interval milliseconds until stopped. Each wait starts afresh when the
-// interval changes.
+// Runs the handler every Interval milliseconds until stopped; an Interval of 0 does not tick.
+// Each wait starts afresh when the interval changes.
 class TkelTimerThread : public TkelEventThread {
 public:
     TkelTimerThread(THandler handler, bool synchronized);

@@ -191,8 +191,10 @@ TEST_F(KelThreadTimerTest, TicksOnAWorkerAndStopsWhenDisabled) {
 TEST_F(KelThreadTimerTest, ANewIntervalEndsTheWaitUnderway) {
     TkelThreadTimer timer(nullptr);
     TUniqueHandle ticked(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    timer.SetInterval(60000);
+    timer.SetInterval(0);  // no ticks at all, rather than ticks without pause
     timer.SetOnTimer([&](TObject*) { SetEvent(ticked.Get()); });
+    EXPECT_EQ(WaitForSingleObject(ticked.Get(), 50), WAIT_TIMEOUT);
+    timer.SetInterval(60000);
     const DWORD start = GetTickCount();
     timer.SetInterval(20);
     ASSERT_EQ(WaitForSingleObject(ticked.Get(), 5000), WAIT_OBJECT_0);
