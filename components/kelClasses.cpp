@@ -78,6 +78,30 @@ void TkelThread::Stop() {
     Wake();
 }
 
+void TkelThread::Dispose() {
+    if (GetCurrentThreadId() == ThreadID() || inMainCall_) {
+        OnTerminate = {};
+        FreeOnTerminate = true;  // read once Execute has returned
+        Stop();
+        return;
+    }
+    delete this;
+}
+
+void TkelThread::CallOnMain(const TThreadMethod& method) {
+    // Set and cleared on the main thread, where Dispose looks at it.
+    Synchronize([this, &method] {
+        inMainCall_ = true;
+        try {
+            method();
+        } catch (...) {
+            inMainCall_ = false;
+            throw;
+        }
+        inMainCall_ = false;
+    });
+}
+
 void TkelThread::StopAndWaitHere() {
     if (!Handle() || GetCurrentThreadId() == ThreadID())
         return;
@@ -86,7 +110,7 @@ void TkelThread::StopAndWaitHere() {
         try {
             StopAndWait();
         } catch (...) {
-            // Never started: the base's destructor ends it without running it.
+            // A failed wait has nowhere to go from a destructor.
         }
     }
 }
@@ -113,7 +137,7 @@ void TkelEventThread::RunHandler() {
         return;
     if (Synchronized) {
         // The owner may be stopping this thread from the main thread meanwhile.
-        Synchronize([this] {
+        CallOnMain([this] {
             if (!Terminated())
                 handler_(*this);
         });
@@ -136,7 +160,9 @@ void TkelTimerThread::SetInterval(unsigned interval) {
 
 void TkelTimerThread::Execute() {
     while (!Terminated()) {
-        const DWORD rc = WaitForSingleObject(WakeEvent(), interval_);
+        // An interval of 0 would tick without pause: it waits for a new interval instead.
+        const unsigned interval = interval_;
+        const DWORD rc = WaitForSingleObject(WakeEvent(), interval == 0 ? INFINITE : interval);
         if (rc == WAIT_FAILED)
             RaiseLastOSError();
         if (rc == WAIT_TIMEOUT && !Terminated())
@@ -182,7 +208,7 @@ TUniqueChangeNotification TkelFolderMonitorThread::OpenWatch(const TkelFolderWat
 }
 
 void TkelFolderMonitorThread::Notify() {
-    Synchronize([this] {
+    CallOnMain([this] {
         if (!Terminated() && onChange_)
             onChange_();
     });
@@ -224,8 +250,7 @@ void TkelFolderMonitorThread::Execute() {
 
 // ---- TkelRegistryMonitorThread ----
 
-TkelRegistryMonitorThread::TkelRegistryMonitorThread(TkelRegistryWatchSettings settings,
-                                                     std::function<void()> onChange)
+TkelRegistryMonitorThread::TkelRegistryMonitorThread(TkelRegistryWatchSettings settings, std::function<void()> onChange)
     : TkelThread("TkelRegistryMonitorThread"),
       onChange_(std::move(onChange)),
       settings_(std::move(settings)),
@@ -248,7 +273,7 @@ TkelRegistryWatchSettings TkelRegistryMonitorThread::Settings() const {
 }
 
 void TkelRegistryMonitorThread::Notify() {
-    Synchronize([this] {
+    CallOnMain([this] {
         if (!Terminated() && onChange_)
             onChange_();
     });

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
 enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
@@ -42,6 +43,10 @@ public:
 
     // Asks the thread to end and wakes its wait; does not wait.
     virtual void Stop();
+    // Stops the thread and frees it. From outside it waits for the end; from inside the
+    // thread's own work (on the thread, or in a call it runs on the main thread) it cannot,
+    // so the thread is left to free itself as it ends, without its end notice.
+    void Dispose();
     // Auto-reset; set by Stop and Wake.
     HANDLE WakeEvent() const { return wake_.Get(); }
     void Wake() { SetEvent(wake_.Get()); }
@@ -53,11 +58,21 @@ protected:
     void Execute() override {}
     // For destructors of classes whose Execute uses their members: stops and waits.
     void StopAndWaitHere();
+    // Synchronize, noting while the main thread runs the call.
+    void CallOnMain(const TThreadMethod& method);
 
 private:
     TUniqueHandle wake_;
+    std::atomic<bool> inMainCall_{false};
     TThreadPriority priority_ = tpNormal;
 };
+
+// Owners of worker threads free them with Dispose.
+struct TkelThreadDisposer {
+    void operator()(TkelThread* thread) const { thread->Dispose(); }
+};
+template <class T>
+using TkelThreadPtr = std::unique_ptr<T, TkelThreadDisposer>;
 
 // Runs a handler once (on the main thread when Synchronized) unless terminated first.
 class TkelEventThread : public TkelThread {
@@ -85,8 +100,8 @@ private:
     std::atomic<DWORD> returnValue_{0};
 };
 
-// Runs the handler every Interval milliseconds until stopped. Each wait starts afresh when the
-// interval changes.
+// Runs the handler every Interval milliseconds until stopped; an Interval of 0 does not tick.
+// Each wait starts afresh when the interval changes.
 class TkelTimerThread : public TkelEventThread {
 public:
     TkelTimerThread(THandler handler, bool synchronized);

@@ -369,8 +369,8 @@ void CallChangeNotify(LONG event, UINT flags) {
 }
 
 BOOL CallPlaySound(const char* sound, HMODULE module, DWORD flags) {
-    if (gShellCalls.PlaySound)
-        return gShellCalls.PlaySound(sound, module, flags);
+    if (gShellCalls.PlayWave)
+        return gShellCalls.PlayWave(sound, module, flags);
     return PlaySoundA(sound, module, flags);
 }
 
@@ -425,8 +425,7 @@ const TClassInfo& TkelThreadComponent::StaticClassInfo() {
         Prop<&TkelThreadComponent::OnTerminate>("OnTerminate"),
         Prop<&TkelThreadComponent::OnFinish>("OnFinish"),
     };
-    static const TClassInfo info =
-        MakeClassInfo<TkelThreadComponent, TkelComponent>("TkelThreadComponent", props);
+    static const TClassInfo info = MakeClassInfo<TkelThreadComponent, TkelComponent>("TkelThreadComponent", props);
     return info;
 }
 
@@ -441,8 +440,8 @@ TkelThreadComponent::~TkelThreadComponent() {
 }
 
 void TkelThreadComponent::MakeThread() {
-    thread_ = std::make_unique<TkelEventThread>([this](TkelEventThread&) { ThreadExecute(); }, synchronized_,
-                                                "TkelThreadComponent");
+    thread_.reset(new TkelEventThread([this](TkelEventThread& thread) { ThreadExecute(thread); }, synchronized_,
+                                      "TkelThreadComponent"));
     thread_->SetPriority(priority_);
     thread_->OnTerminate = [this](TObject*) {
         if (!destroying_)
@@ -451,22 +450,29 @@ void TkelThreadComponent::MakeThread() {
     suspended_ = true;
 }
 
-void TkelThreadComponent::ThreadExecute() {
+// Runs on the worker, or on the main thread when synchronised. The handler may free the
+// component: the thread is stopped then, and nothing here touches the component again.
+void TkelThreadComponent::ThreadExecute(TkelEventThread& thread) {
     try {
-        OnExecute(this);
+        const TNotifyEvent handler = OnExecute;
+        handler(this);
     } catch (...) {
-        ReportException(std::current_exception());
+        ReportException(thread, std::current_exception());
         return;
     }
-    TThread::Synchronize([this] {
-        if (!destroying_)
+    if (thread.Terminated())
+        return;
+    TThread::Synchronize([this, &thread] {
+        if (!destroying_ && !thread.Terminated())
             OnFinish(this);
     });
 }
 
-void TkelThreadComponent::ReportException(std::exception_ptr error) {
-    TThread::Synchronize([this, error] {
-        if (destroying_)
+void TkelThreadComponent::ReportException(TkelEventThread& thread, std::exception_ptr error) {
+    if (thread.Terminated())
+        return;
+    TThread::Synchronize([this, &thread, error] {
+        if (destroying_ || thread.Terminated())
             return;
         if (OnException)
             OnException(this, error);
@@ -570,18 +576,25 @@ void TkelThreadTimer::Update() {
     }
     if (thread_)
         return;
-    thread_ = std::make_unique<TkelTimerThread>([this](TkelEventThread&) { Tick(); }, synchronized_);
+    thread_.reset(new TkelTimerThread([this](TkelEventThread& thread) { Tick(thread); }, synchronized_));
     thread_->SetInterval(interval_);
     thread_->SetPriority(priority_);
     thread_->Start();
 }
 
-void TkelThreadTimer::Tick() {
+// The handler may free the timer or disable it: the thread is stopped then, and nothing here
+// touches the timer again.
+void TkelThreadTimer::Tick(TkelEventThread& thread) {
     try {
-        onTimer_(this);
+        const TNotifyEvent handler = onTimer_;
+        handler(this);
     } catch (...) {
         const std::exception_ptr error = std::current_exception();
-        TThread::Synchronize([this, error] {
+        if (thread.Terminated())
+            return;
+        TThread::Synchronize([this, &thread, error] {
+            if (thread.Terminated())
+                return;
             try {
                 std::rethrow_exception(error);
             } catch (...) {
@@ -873,7 +886,10 @@ void TkelFolderMonitor::Update() {
     }
     if (thread_)
         return;
-    thread_ = std::make_unique<TkelFolderMonitorThread>(Settings(), [this] { OnChange(this); });
+    thread_.reset(new TkelFolderMonitorThread(Settings(), [this] {
+        const TNotifyEvent handler = OnChange;  // the handler may free the monitor
+        handler(this);
+    }));
     thread_->Start();
 }
 
@@ -966,7 +982,10 @@ void TkelRegistryMonitor::Update() {
     }
     if (thread_)
         return;
-    thread_ = std::make_unique<TkelRegistryMonitorThread>(Settings(), [this] { OnChange(this); });
+    thread_.reset(new TkelRegistryMonitorThread(Settings(), [this] {
+        const TNotifyEvent handler = OnChange;  // the handler may free the monitor
+        handler(this);
+    }));
     thread_->Start();
 }
 
@@ -1003,8 +1022,9 @@ void TkelRegistryMonitor::SetWatchSubTree(bool value) {
 // ---- TkelFileOperation ----
 
 FILEOP_FLAGS FileOperationFlags(TkelFileOperationFlags flags) {
-    static constexpr FILEOP_FLAGS bits[] = {FOF_ALLOWUNDO, FOF_FILESONLY,        FOF_NOCONFIRMATION, FOF_NOCONFIRMMKDIR,
-                                            FOF_NOERRORUI, FOF_RENAMEONCOLLISION, FOF_SILENT,         FOF_SIMPLEPROGRESS};
+    static constexpr FILEOP_FLAGS bits[] = {FOF_ALLOWUNDO,      FOF_FILESONLY,     FOF_NOCONFIRMATION,
+                                            FOF_NOCONFIRMMKDIR, FOF_NOERRORUI,     FOF_RENAMEONCOLLISION,
+                                            FOF_SILENT,         FOF_SIMPLEPROGRESS};
     FILEOP_FLAGS result = 0;
     for (int i = 0; i <= fofSimpleProgress; ++i)
         if (flags.Contains(static_cast<TkelFileOperationFlag>(i)))
@@ -1017,8 +1037,8 @@ const TClassInfo& TkelFileOperation::StaticClassInfo() {
         Prop<&TkelFileOperation::DestFolder>("DestFolder"),
         Prop<&TkelFileOperation::ProgressTitle>("ProgressTitle"),
         Prop<&TkelFileOperation::Operation>("Operation").WithDefault(fotCopy),
-        Prop<&TkelFileOperation::Options>("Options")
-            .WithDefault(TkelFileOperationFlags{fofAllowUndo, fofFilesOnly, fofRenameCollision}.Bits()),
+        Prop<&TkelFileOperation::Options>("Options").WithDefault(
+            TkelFileOperationFlags{fofAllowUndo, fofFilesOnly, fofRenameCollision}.Bits()),
         Prop<&TkelFileOperation::OnError>("OnError"),
     };
     static const TClassInfo info = MakeClassInfo<TkelFileOperation, TkelComponent>("TkelFileOperation", props);
@@ -1091,9 +1111,9 @@ bool TkelFileOperation::Execute() {
 namespace {
 
 constexpr const char* kAssociationNames[atCount] = {
-    "Extension",   "ExtDescription",        "FileDescription", "IconFile",
-    "OpenCommand", "OpenCommandDescription", "OpenNewCommand", "OpenNewCommandDescription",
-    "EditCommand", "EditCommandDescription", "PrintCommand",   "PrintCommandDescription",
+    "Extension",      "ExtDescription",           "FileDescription", "IconFile",
+    "OpenCommand",    "OpenCommandDescription",   "OpenNewCommand",  "OpenNewCommandDescription",
+    "EditCommand",    "EditCommandDescription",   "PrintCommand",    "PrintCommandDescription",
     "PrintToCommand", "PrintToCommandDescription"};
 
 // The shell verbs: command text, description text, verb key.
@@ -1532,9 +1552,9 @@ bool ShellHasBalloons() {
     static const bool has = [] {
         HMODULE shell = GetModuleHandleA("shell32.dll");
         using TDllGetVersion = HRESULT(CALLBACK*)(DLLVERSIONINFO*);
-        auto getVersion = shell ? reinterpret_cast<TDllGetVersion>(
-                                      reinterpret_cast<void*>(GetProcAddress(shell, "DllGetVersion")))
-                                : nullptr;
+        auto getVersion =
+            shell ? reinterpret_cast<TDllGetVersion>(reinterpret_cast<void*>(GetProcAddress(shell, "DllGetVersion")))
+                  : nullptr;
         DLLVERSIONINFO info{};
         info.cbSize = sizeof(info);
         return getVersion && SUCCEEDED(getVersion(&info)) && info.dwMajorVersion >= 5;
@@ -1542,10 +1562,10 @@ bool ShellHasBalloons() {
     return has;
 }
 
-// Copies text into a fixed field, cut to the field, always terminated.
+// Copies at most limit characters of text into a fixed field, always terminated.
 template <size_t N>
-void CopyField(char (&field)[N], const std::string& text) {
-    const size_t length = std::min(text.size(), N - 1);
+void CopyField(char (&field)[N], const std::string& text, size_t limit) {
+    const size_t length = std::min({text.size(), N - 1, limit});
     std::memcpy(field, text.data(), length);
     field[length] = '\0';
 }
@@ -1611,10 +1631,45 @@ const TClassInfo& TkelTrayIcon::StaticClassInfo() {
     return info;
 }
 
+namespace {
+
+constexpr char kTrayWindowClass[] = "TkelTrayIconWindow";
+
+}  // namespace
+
+LRESULT CALLBACK TkelTrayIcon::IconWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto tray = reinterpret_cast<TkelTrayIcon*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (!tray)
+        return DefWindowProcA(window, message, wParam, lParam);
+    TMessage msg{message, wParam, lParam, 0};
+    try {
+        tray->IconWndProc(msg);  // may free the tray
+    } catch (...) {
+        HandleWindowException(nullptr);
+    }
+    return msg.Result;
+}
+
 TkelTrayIcon::TkelTrayIcon(TComponent* owner) : TkelCustomTimer(owner) {
     if (owner && owner->IsLoading())
         BeginLoading();
     TaskbarCreatedMessage();
+    static const bool registered = [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = IconWindowProc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = kTrayWindowClass;
+        WNDCLASSA existing;
+        if (!GetClassInfoA(wc.hInstance, kTrayWindowClass, &existing) && !RegisterClassA(&wc))
+            RaiseLastOSError();
+        return true;
+    }();
+    (void)registered;
+    iconWindow_ = CreateWindowExA(WS_EX_TOOLWINDOW, kTrayWindowClass, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    if (!iconWindow_)
+        RaiseLastOSError();
+    SetWindowLongPtrA(iconWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetInterval(200);
     icon_.OnChange = [this](TObject*) { ModifyTray(); };
 }
@@ -1632,6 +1687,8 @@ TkelTrayIcon::~TkelTrayIcon() {
         imageList_->RemoveFreeNotification(this);
     if (popupMenu_)
         popupMenu_->RemoveFreeNotification(this);
+    SetWindowLongPtrA(iconWindow_, GWLP_USERDATA, 0);
+    DestroyWindow(iconWindow_);
 }
 
 void TkelTrayIcon::Loaded() {
@@ -1662,7 +1719,7 @@ void TkelTrayIcon::Notification(TComponent* component, TOperation operation) {
 void TkelTrayIcon::FillIconData() {
     data_ = NOTIFYICONDATAA{};
     data_.cbSize = NOTIFYICONDATAA_V2_SIZE;
-    data_.hWnd = WindowHandle();
+    data_.hWnd = iconWindow_;
     data_.uID = static_cast<UINT>(iconId_);
     data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data_.uCallbackMessage = WM_KELTRAYICON;
@@ -1678,7 +1735,7 @@ void TkelTrayIcon::FillIconData() {
     else
         data_.hIcon = LoadIconA(nullptr, reinterpret_cast<LPCSTR>(IDI_APPLICATION));
     if (showHint_)
-        CopyField(data_.szTip, hint_);
+        CopyField(data_.szTip, hint_, 63);
 }
 
 void TkelTrayIcon::InsertToTray() {
@@ -1710,17 +1767,25 @@ void TkelTrayIcon::SetVisible(bool value) {
         return;
     TFreedFlag flag(freed_);
     if (value) {
-        InsertToTray();
+        try {
+            InsertToTray();
+        } catch (...) {
+            visible_ = false;  // so that showing may be tried again
+            throw;
+        }
         OnShow(this);
         return;
     }
     if (inTray_)
         DeleteFromTray();
     OnHide(this);
-    if (flag.Freed())
+    if (flag.Freed() || !minimizeToTray_)
         return;
-    if (minimizeToTray_)
-        ShowApplication();
+    ShowApplication();
+    // An owner form other than the main form comes back as well.
+    auto owner = dynamic_cast<TWinControl*>(Owner());
+    if (owner && owner->Visible() && owner->HandleAllocated())
+        ShowWindow(owner->Handle(), SW_SHOW);
 }
 
 void TkelTrayIcon::SetCycleIcons(bool value) {
@@ -1806,8 +1871,8 @@ bool TkelTrayIcon::ShowBalloon() {
     static constexpr DWORD infoFlags[] = {NIIF_NONE, NIIF_INFO, NIIF_WARNING, NIIF_ERROR};
     FillIconData();
     data_.uFlags |= NIF_INFO;
-    CopyField(data_.szInfo, InfoText);
-    CopyField(data_.szInfoTitle, InfoTitle);
+    CopyField(data_.szInfo, InfoText, 255);
+    CopyField(data_.szInfoTitle, InfoTitle, 63);
     data_.uTimeout = InfoTimeout;
     data_.dwInfoFlags = infoFlags[InfoType];
     return CallNotifyIcon(NIM_MODIFY, data_) != 0;
@@ -1836,7 +1901,7 @@ void TkelTrayIcon::Timer() {
     OnCycleIcons(this);
 }
 
-void TkelTrayIcon::WndProc(TMessage& message) {
+void TkelTrayIcon::IconWndProc(TMessage& message) {
     if (message.Msg == WM_KELTRAYICON) {
         if (message.WParam == static_cast<WPARAM>(iconId_) && Enabled() && !IsDesigning())
             TrayMessage(static_cast<UINT>(message.LParam));
@@ -1851,7 +1916,7 @@ void TkelTrayIcon::WndProc(TMessage& message) {
         message.Result = TRUE;
         return;
     }
-    TkelCustomTimer::WndProc(message);
+    message.Result = DefWindowProcA(iconWindow_, message.Msg, message.WParam, message.LParam);
 }
 
 void TkelTrayIcon::TrayMessage(UINT mouseMessage) {

@@ -200,7 +200,7 @@ private:
 struct TkelShellCalls {
     std::function<int(SHFILEOPSTRUCTA& operation)> FileOperation;
     std::function<void(LONG event, UINT flags)> ChangeNotify;
-    std::function<BOOL(const char* sound, HMODULE module, DWORD flags)> PlaySound;
+    std::function<BOOL(const char* sound, HMODULE module, DWORD flags)> PlayWave;
     std::function<BOOL(DWORD message, NOTIFYICONDATAA& data)> NotifyIcon;
     // The task bar's start button (0 when there is none).
     std::function<HWND()> FindStartButton;
@@ -261,10 +261,10 @@ protected:
 
 private:
     void MakeThread();
-    void ThreadExecute();
-    void ReportException(std::exception_ptr error);
+    void ThreadExecute(TkelEventThread& thread);
+    void ReportException(TkelEventThread& thread, std::exception_ptr error);
 
-    std::unique_ptr<TkelEventThread> thread_;
+    TkelThreadPtr<TkelEventThread> thread_;
     TThreadPriority priority_ = tpNormal;
     bool suspended_ = true;
     bool synchronized_ = false;
@@ -295,13 +295,14 @@ public:
     void SetOnTimer(TNotifyEvent handler);
 
     bool Running() const { return thread_ != nullptr; }
+    TkelTimerThread* Thread() const { return thread_.get(); }
     void Loaded() override;
 
 private:
     void Update();
-    void Tick();
+    void Tick(TkelEventThread& thread);
 
-    std::unique_ptr<TkelTimerThread> thread_;
+    TkelThreadPtr<TkelTimerThread> thread_;
     bool enabled_ = true;
     unsigned interval_ = 1000;
     TThreadPriority priority_ = tpNormal;
@@ -405,7 +406,7 @@ private:
     void Update();
     void SettingsChanged();
 
-    std::unique_ptr<TkelFolderMonitorThread> thread_;
+    TkelThreadPtr<TkelFolderMonitorThread> thread_;
     bool active_ = false;
     std::string folder_ = "C:\\";
     TFolderMonitorFilters filters_{fmfFileNameChange, fmfDirNameChange};
@@ -466,7 +467,7 @@ private:
     void Update();
     void SettingsChanged();
 
-    std::unique_ptr<TkelRegistryMonitorThread> thread_;
+    TkelThreadPtr<TkelRegistryMonitorThread> thread_;
     bool active_ = false;
     std::string key_;
     TkelRegRootKey root_ = rrkCurrentUser;
@@ -496,9 +497,9 @@ enum TkelFileOperationFlag {
 
 template <>
 struct TEnumTraits<TkelFileOperationFlag> {
-    static constexpr const char* Names[] = {"fofAllowUndo",  "fofFilesOnly",       "fofNoConfirmation",
-                                            "fofNoConfirmMkDir", "fofNoErrorUI", "fofRenameCollision",
-                                            "fofSilent",     "fofSimpleProgress"};
+    static constexpr const char* Names[] = {"fofAllowUndo",      "fofFilesOnly",     "fofNoConfirmation",
+                                            "fofNoConfirmMkDir", "fofNoErrorUI",     "fofRenameCollision",
+                                            "fofSilent",         "fofSimpleProgress"};
 };
 
 using TkelFileOperationFlags = TSet<TkelFileOperationFlag>;
@@ -783,16 +784,22 @@ public:
     void Restore();
     // The record last sent to the shell.
     const NOTIFYICONDATAA& IconData() const { return data_; }
+    // The hidden top-level window the shell talks to (a message-only window would miss the
+    // shell's broadcast when it restarts).
+    HWND IconWindow() const { return iconWindow_; }
 
     void Loaded() override;
 
 protected:
     void Timer() override;
     bool HasTimerHandler() const override { return cycleIcons_; }
-    void WndProc(TMessage& message) override;
+    // The icon window's messages: the shell's notices, "TaskbarCreated", WM_QUERYENDSESSION.
+    virtual void IconWndProc(TMessage& message);
     void Notification(TComponent* component, TOperation operation) override;
 
 private:
+    static LRESULT CALLBACK IconWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
     void InsertToTray();
     void DeleteFromTray();
     // NIM_MODIFY with the present icon and tip while shown.
@@ -802,6 +809,7 @@ private:
     void Popup();
     bool ShownNow() const;
 
+    HWND iconWindow_ = nullptr;
     TIcon icon_;
     TUniqueIcon listIcon_;  // the image list's icon now shown
     TImageList* imageList_ = nullptr;

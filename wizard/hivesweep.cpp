@@ -1,6 +1,7 @@
 #include "Forms.h"
 #include "KvShellCom.h"
 #include "KvShellInfo.h"
+#include "kelComponents.h"
 #include "uCleanupSettings.h"
 #include "uHelp.h"
 #include "uMain.h"
@@ -14,6 +15,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     TKvShellCom shellCom;
     TKvShellInfo shellInfo;
     try {
+        // The utility components can be made by name.
+        RegisterKelComponents();
         Application.Initialize();
         Application.SetTitle("Quorvia Free Registry Cleaner");
         // The first form made is the main window.

@@ -210,6 +210,9 @@ void TfrmMain::CreateControls() {
     RunOnce->SetName("RunOnce");
     RunOnce->SetKind(aekMachineRunOnce);
 
+    Player = new TkelWav(this);
+    Player->SetName("Player");
+
     // The product picture across the top; FormCreate writes the product name on it.
     Image1 = new TImage(this);
     Image1->SetName("Image1");

@@ -127,6 +127,8 @@ public:
     TImage* Image1 = nullptr;
     TLabel* Label1 = nullptr;
     TImageList* ImageList1 = nullptr;
+    // Holds no sound and is never played.
+    TkelWav* Player = nullptr;
     TFormHelp* FormHelp1 = nullptr;
 
     void FormCreate(TObject* Sender);

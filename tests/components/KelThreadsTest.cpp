@@ -144,8 +144,8 @@ TEST_F(KelThreadComponentTest, FreeingOrRestartingStopsAWorkerThatWatchesTermina
     component->Start();
     ASSERT_EQ(WaitForSingleObject(running.Get(), 5000), WAIT_OBJECT_0);
     HANDLE old = nullptr;
-    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), component->Thread()->Handle(), GetCurrentProcess(), &old, 0,
-                                FALSE, DUPLICATE_SAME_ACCESS));
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), component->Thread()->Handle(), GetCurrentProcess(), &old, 0, FALSE,
+                                DUPLICATE_SAME_ACCESS));
     TUniqueHandle oldThread(old);
     DWORD start = GetTickCount();
     component->Restart();
@@ -191,8 +191,10 @@ TEST_F(KelThreadTimerTest, TicksOnAWorkerAndStopsWhenDisabled) {
 TEST_F(KelThreadTimerTest, ANewIntervalEndsTheWaitUnderway) {
     TkelThreadTimer timer(nullptr);
     TUniqueHandle ticked(CreateEventA(nullptr, FALSE, FALSE, nullptr));
-    timer.SetInterval(60000);
+    timer.SetInterval(0);  // no ticks at all, rather than ticks without pause
     timer.SetOnTimer([&](TObject*) { SetEvent(ticked.Get()); });
+    EXPECT_EQ(WaitForSingleObject(ticked.Get(), 50), WAIT_TIMEOUT);
+    timer.SetInterval(60000);
     const DWORD start = GetTickCount();
     timer.SetInterval(20);
     ASSERT_EQ(WaitForSingleObject(ticked.Get(), 5000), WAIT_OBJECT_0);
@@ -217,6 +219,44 @@ TEST_F(KelThreadTimerTest, SynchronizedTicksRunOnTheMainThreadAndEndWithTheTimer
     const int after = ticks;
     Application.ProcessMessages();
     EXPECT_EQ(ticks, after);
+}
+
+// A copy of a thread's handle, to see it end after its owner let go of it.
+TUniqueHandle ThreadHandleCopy(TThread& thread) {
+    HANDLE copy = nullptr;
+    DuplicateHandle(GetCurrentProcess(), thread.Handle(), GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return TUniqueHandle(copy);
+}
+
+// Runs synchronised calls and messages until handle is signalled; false after limitMs.
+bool PumpUntilSignalled(HANDLE handle, DWORD limitMs) {
+    const DWORD start = GetTickCount();
+    HANDLE handles[2] = {handle, SyncEvent()};
+    while (GetTickCount() - start < limitMs) {
+        const DWORD rc = MsgWaitForMultipleObjects(2, handles, FALSE, 50, QS_ALLINPUT);
+        if (rc == WAIT_OBJECT_0)
+            return true;
+        Application.ProcessMessages();
+    }
+    return false;
+}
+
+TEST_F(KelThreadTimerTest, AHandlerMayFreeItsTimerOnEitherThread) {
+    for (bool synchronized : {false, true}) {
+        SCOPED_TRACE(synchronized ? "synchronized" : "on the worker");
+        auto timer = new TkelThreadTimer(nullptr);
+        timer->SetSynchronized(synchronized);
+        timer->SetInterval(60000);
+        std::atomic<int> ticks{0};
+        timer->SetOnTimer([&](TObject* sender) {
+            if (++ticks == 1)
+                delete static_cast<TkelThreadTimer*>(sender);
+        });
+        TUniqueHandle thread = ThreadHandleCopy(*timer->Thread());
+        timer->SetInterval(10);
+        EXPECT_TRUE(PumpUntilSignalled(thread.Get(), kStopLimitMs));
+        EXPECT_EQ(ticks.load(), 1);
+    }
 }
 
 // ---- Window hooks ----
@@ -489,6 +529,24 @@ TEST_F(KelMonitorTest, RegistryMonitorReportsValuesAndTheKeyGoingAndComing) {
     monitor.SetActive(false);
     EXPECT_LT(GetTickCount() - stopStart, kStopLimitMs);
     EXPECT_EQ(monitor.Thread(), nullptr);
+}
+
+TEST_F(KelMonitorTest, AChangeHandlerMayFreeItsMonitor) {
+    TTestKey test;
+    CreateKey(test.Path());
+    auto monitor = new TkelRegistryMonitor(nullptr);
+    monitor->SetRegistryKey(test.Path());
+    int changes = 0;
+    monitor->OnChange = [&](TObject* sender) {
+        ++changes;
+        delete static_cast<TkelRegistryMonitor*>(sender);
+    };
+    monitor->SetActive(true);
+    ASSERT_EQ(WaitForSingleObject(monitor->Thread()->ReadyEvent(), 5000), WAIT_OBJECT_0);
+    TUniqueHandle thread = ThreadHandleCopy(*monitor->Thread());
+    SetValue(test.Path(), "bye");
+    EXPECT_TRUE(PumpUntilSignalled(thread.Get(), kReportLimitMs + kStopLimitMs));
+    EXPECT_EQ(changes, 1);
 }
 
 TEST_F(KelMonitorTest, RegistryMonitorFollowsANewKey) {

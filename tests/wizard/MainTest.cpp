@@ -56,6 +56,9 @@ TEST_F(WizardMain, CarriesItsComponentsAsTheProgramNeedsThem) {
     EXPECT_EQ(form.RunOnce->Kind(), aekMachineRunOnce);
     EXPECT_FALSE(form.RunOnce->AutoRun());
     EXPECT_EQ(form.RunOnce->FileName(), Application.ExeName());
+    ASSERT_NE(form.Player, nullptr);
+    EXPECT_EQ(form.Player->DataSize(), 0);
+    EXPECT_FALSE(form.Player->Playing());
 
     // The copyright line appears when the window shows.
     EXPECT_EQ(form.urlCopyright->Caption(), "");
