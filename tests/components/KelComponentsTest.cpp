@@ -374,6 +374,8 @@ public:
         if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
             process_.Reset(info.hProcess);
             CloseHandle(info.hThread);
+        } else {
+            startError_ = GetLastError();
         }
     }
     ~TProbe() {
@@ -386,6 +388,7 @@ public:
     TProbe& operator=(const TProbe&) = delete;
 
     bool Started() const { return process_.Valid(); }
+    DWORD StartError() const { return startError_; }
     // Waits until the main form is up (true) or the process ended first (false).
     bool WaitReady() {
         HANDLE handles[] = {ready_.Get(), process_.Get()};
@@ -413,6 +416,7 @@ private:
     TUniqueHandle ready_;
     std::string caption_;
     TUniqueHandle process_;
+    DWORD startError_ = 0;
 };
 
 }  // namespace
@@ -433,7 +437,7 @@ TEST(KelOneInstanceProcesses, ASecondCopyShowsTheMessageAndBringsTheFirstBack) {
     ASSERT_TRUE(IsIconic(firstWindow));
 
     TProbe second(title, identifier, secondReport, "message");
-    ASSERT_TRUE(second.Started());
+    ASSERT_TRUE(second.Started()) << "error " << second.StartError();
     ASSERT_TRUE(second.WaitExit());
     EXPECT_EQ(second.ExitCode(), 0u);
     EXPECT_EQ(ReadFile(secondReport),
