@@ -15,9 +15,11 @@ namespace {
 
 const char* const kExcludedKeysFile = "ExcludedKeys.txt";
 
-// A scan's events change the display at most this often; what comes between waits for the
-// next event or the refresh timer. Repainting per event would cost more than the scan.
+// A scan's events only note what changed; the refresh timer shows it. The scan thread waits
+// for the window while it handles an event, so the display's work stays out of the events:
+// status and progress this often, new rows (each batch repaints the list) less often.
 constexpr unsigned kRefreshMs = 100;
+constexpr unsigned kListRefreshMs = 500;
 
 TRegistryError* FindingOf(const TListItem* item) { return static_cast<TRegistryError*>(item->Data()); }
 
@@ -282,7 +284,7 @@ void TfrmRegistryCleanup::CreateControls() {
     refreshTimer_ = new TTimer(this);
     refreshTimer_->SetEnabled(false);
     refreshTimer_->SetInterval(kRefreshMs);
-    refreshTimer_->SetOnTimer([this](TObject*) { RefreshDisplay(); });
+    refreshTimer_->SetOnTimer([this](TObject*) { ShowPending(GetTickCount64() - lastListed_ >= kListRefreshMs); });
 
     TPageSettings settings = MakePageSettings(*this, "RegistryCleanup", "frmRegistryCleanup",
                                               {"lvwRegKeys.Columns.Width"}, {poStoreFormPlacement, poStoreDefValues});
@@ -406,16 +408,20 @@ void TfrmRegistryCleanup::ShowStatus(TObject*) {
 }
 
 void TfrmRegistryCleanup::RefreshDue() {
-    if (GetTickCount64() - lastRefresh_ >= kRefreshMs && pendingRows_.empty())
-        RefreshDisplay();
-    else if (!refreshTimer_->Enabled())
+    if (!refreshTimer_->Enabled())
         refreshTimer_->SetEnabled(true);
 }
 
 void TfrmRegistryCleanup::RefreshDisplay() {
     refreshTimer_->SetEnabled(false);
-    lastRefresh_ = GetTickCount64();
-    ListPendingRows();
+    ShowPending(true);
+}
+
+void TfrmRegistryCleanup::ShowPending(bool listRows) {
+    if (listRows) {
+        lastListed_ = GetTickCount64();
+        ListPendingRows();
+    }
     if (pending_.progress) {
         ProgressBar->SetMax(pending_.total);
         ProgressBar->SetPosition(pending_.position);

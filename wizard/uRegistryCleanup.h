@@ -124,9 +124,12 @@ private:
     // Marks for fixing exactly the findings whose items answer true.
     void MarkFindings(bool (TListItem::*marked)() const);
 
-    // Shows what the scan's events left for the display; RefreshDue does so when it is time.
+    // Shows all that the scan's events left for the display, and stops the refresh timer.
     void RefreshDisplay();
+    // The scan's events call it: the refresh timer runs until RefreshDisplay.
     void RefreshDue();
+    // Shows the noted status, progress and total, and the queued rows when listRows.
+    void ShowPending(bool listRows);
 
     std::unique_ptr<TRegistryCheckThread> thread_;
     struct {
@@ -138,7 +141,7 @@ private:
     // Findings not listed yet: the found event only queues them, so that the scan thread does
     // not wait while rows go in; the refresh timer lists them, and every end of a scan.
     std::vector<TRegistryError*> pendingRows_;
-    ULONGLONG lastRefresh_ = 0;
+    ULONGLONG lastListed_ = 0;
     TTimer* refreshTimer_ = nullptr;
     void ListPendingRows();
     // From ScanAuto until the thread's termination notice.
