@@ -865,42 +865,8 @@ const TClassInfo& TkelFolderMonitor::StaticClassInfo() {
     return info;
 }
 
-TkelFolderMonitor::TkelFolderMonitor(TComponent* owner) : TkelComponent(owner) {}
-
-TkelFolderMonitor::~TkelFolderMonitor() { thread_.reset(); }
-
-void TkelFolderMonitor::Loaded() {
-    TkelComponent::Loaded();
-    Update();
-}
-
 TkelFolderWatchSettings TkelFolderMonitor::Settings() const {
     return TkelFolderWatchSettings{folder_, subTree_, FolderFilterFlags(filters_)};
-}
-
-void TkelFolderMonitor::Update() {
-    const bool run = active_ && OnChange && !IsLoading() && !IsDesigning();
-    if (!run) {
-        thread_.reset();
-        return;
-    }
-    if (thread_)
-        return;
-    thread_.reset(new TkelFolderMonitorThread(Settings(), [this] {
-        const TNotifyEvent handler = OnChange;  // the handler may free the monitor
-        handler(this);
-    }));
-    thread_->Start();
-}
-
-void TkelFolderMonitor::SettingsChanged() {
-    if (thread_)
-        thread_->SetSettings(Settings());
-}
-
-void TkelFolderMonitor::SetActive(bool value) {
-    active_ = value;
-    Update();
 }
 
 void TkelFolderMonitor::SetFolder(const std::string& value) {
@@ -910,11 +876,6 @@ void TkelFolderMonitor::SetFolder(const std::string& value) {
 
 void TkelFolderMonitor::SetNotifyFilters(TFolderMonitorFilters value) {
     filters_ = value;
-    SettingsChanged();
-}
-
-void TkelFolderMonitor::SetWatchSubTree(bool value) {
-    subTree_ = value;
     SettingsChanged();
 }
 
@@ -961,42 +922,8 @@ const TClassInfo& TkelRegistryMonitor::StaticClassInfo() {
     return info;
 }
 
-TkelRegistryMonitor::TkelRegistryMonitor(TComponent* owner) : TkelComponent(owner) {}
-
-TkelRegistryMonitor::~TkelRegistryMonitor() { thread_.reset(); }
-
-void TkelRegistryMonitor::Loaded() {
-    TkelComponent::Loaded();
-    Update();
-}
-
 TkelRegistryWatchSettings TkelRegistryMonitor::Settings() const {
     return TkelRegistryWatchSettings{RegRootKeyHandle(root_), key_, subTree_, RegistryFilterFlags(filters_)};
-}
-
-void TkelRegistryMonitor::Update() {
-    const bool run = active_ && OnChange && !IsLoading() && !IsDesigning();
-    if (!run) {
-        thread_.reset();
-        return;
-    }
-    if (thread_)
-        return;
-    thread_.reset(new TkelRegistryMonitorThread(Settings(), [this] {
-        const TNotifyEvent handler = OnChange;  // the handler may free the monitor
-        handler(this);
-    }));
-    thread_->Start();
-}
-
-void TkelRegistryMonitor::SettingsChanged() {
-    if (thread_)
-        thread_->SetSettings(Settings());
-}
-
-void TkelRegistryMonitor::SetActive(bool value) {
-    active_ = value;
-    Update();
 }
 
 void TkelRegistryMonitor::SetRegistryKey(const std::string& value) {
@@ -1011,11 +938,6 @@ void TkelRegistryMonitor::SetRootKey(TkelRegRootKey value) {
 
 void TkelRegistryMonitor::SetNotifyFilters(TkelRegistryMonitorFilters value) {
     filters_ = value;
-    SettingsChanged();
-}
-
-void TkelRegistryMonitor::SetWatchSubTree(bool value) {
-    subTree_ = value;
     SettingsChanged();
 }
 

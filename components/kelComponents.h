@@ -358,6 +358,61 @@ private:
     bool* freed_ = nullptr;  // set by the destructor while a message runs
 };
 
+// What the folder and registry monitors share: a watcher thread runs while the monitor is
+// Active, has an OnChange handler and is loaded; new settings reach a running watcher at once.
+// OnChange runs on the main thread and may free the monitor.
+template <class Watcher, class WatchSettings>
+class TkelChangeMonitor : public TkelComponent {
+public:
+    explicit TkelChangeMonitor(TComponent* owner) : TkelComponent(owner) {}
+    ~TkelChangeMonitor() override { thread_.reset(); }
+
+    bool Active() const { return active_; }
+    void SetActive(bool value) {
+        active_ = value;
+        Update();
+    }
+    bool WatchSubTree() const { return subTree_; }
+    void SetWatchSubTree(bool value) {
+        subTree_ = value;
+        SettingsChanged();
+    }
+    TNotifyEvent OnChange;
+
+    void Loaded() override {
+        TkelComponent::Loaded();
+        Update();
+    }
+    Watcher* Thread() const { return thread_.get(); }
+
+protected:
+    virtual WatchSettings Settings() const = 0;
+    void SettingsChanged() {
+        if (thread_)
+            thread_->SetSettings(Settings());
+    }
+
+    bool subTree_ = true;
+
+private:
+    void Update() {
+        if (!active_ || !OnChange || IsLoading() || IsDesigning()) {
+            thread_.reset();
+            return;
+        }
+        if (thread_)
+            return;
+        thread_.reset(new Watcher(Settings(), [this] {
+            const TNotifyEvent handler = OnChange;  // the handler may free the monitor
+            handler(this);
+        }));
+        thread_->Start();
+    }
+
+    TkelThreadPtr<Watcher> thread_;
+    bool active_ = false;
+};
+
 // ---- TkelFolderMonitor --------------------------------------------------------------------
 
 enum TFolderMonitorFilter {
@@ -381,36 +436,23 @@ using TFolderMonitorFilters = TSet<TFolderMonitorFilter>;
 DWORD FolderFilterFlags(TFolderMonitorFilters filters);
 
 // OnChange (main thread) for each change in Folder, while Active with OnChange set.
-class TkelFolderMonitor : public TkelComponent {
+class TkelFolderMonitor : public TkelChangeMonitor<TkelFolderMonitorThread, TkelFolderWatchSettings> {
     DECLARE_CLASS_INFO()
 
 public:
-    explicit TkelFolderMonitor(TComponent* owner);
-    ~TkelFolderMonitor() override;
+    explicit TkelFolderMonitor(TComponent* owner) : TkelChangeMonitor(owner) {}
 
-    bool Active() const { return active_; }
-    void SetActive(bool value);
     const std::string& Folder() const { return folder_; }
     void SetFolder(const std::string& value);
     TFolderMonitorFilters NotifyFilters() const { return filters_; }
     void SetNotifyFilters(TFolderMonitorFilters value);
-    bool WatchSubTree() const { return subTree_; }
-    void SetWatchSubTree(bool value);
-    TNotifyEvent OnChange;
 
-    void Loaded() override;
-    TkelFolderMonitorThread* Thread() const { return thread_.get(); }
+protected:
+    TkelFolderWatchSettings Settings() const override;
 
 private:
-    TkelFolderWatchSettings Settings() const;
-    void Update();
-    void SettingsChanged();
-
-    TkelThreadPtr<TkelFolderMonitorThread> thread_;
-    bool active_ = false;
     std::string folder_ = "C:\\";
     TFolderMonitorFilters filters_{fmfFileNameChange, fmfDirNameChange};
-    bool subTree_ = true;
 };
 
 // ---- TkelRegistryMonitor ------------------------------------------------------------------
@@ -440,39 +482,26 @@ DWORD RegistryFilterFlags(TkelRegistryMonitorFilters filters);
 
 // OnChange (main thread) when RegistryKey below RootKey changes, appears or is deleted, while
 // Active with OnChange set.
-class TkelRegistryMonitor : public TkelComponent {
+class TkelRegistryMonitor : public TkelChangeMonitor<TkelRegistryMonitorThread, TkelRegistryWatchSettings> {
     DECLARE_CLASS_INFO()
 
 public:
-    explicit TkelRegistryMonitor(TComponent* owner);
-    ~TkelRegistryMonitor() override;
+    explicit TkelRegistryMonitor(TComponent* owner) : TkelChangeMonitor(owner) {}
 
-    bool Active() const { return active_; }
-    void SetActive(bool value);
     const std::string& RegistryKey() const { return key_; }
     void SetRegistryKey(const std::string& value);
     TkelRegRootKey RootKey() const { return root_; }
     void SetRootKey(TkelRegRootKey value);
     TkelRegistryMonitorFilters NotifyFilters() const { return filters_; }
     void SetNotifyFilters(TkelRegistryMonitorFilters value);
-    bool WatchSubTree() const { return subTree_; }
-    void SetWatchSubTree(bool value);
-    TNotifyEvent OnChange;
 
-    void Loaded() override;
-    TkelRegistryMonitorThread* Thread() const { return thread_.get(); }
+protected:
+    TkelRegistryWatchSettings Settings() const override;
 
 private:
-    TkelRegistryWatchSettings Settings() const;
-    void Update();
-    void SettingsChanged();
-
-    TkelThreadPtr<TkelRegistryMonitorThread> thread_;
-    bool active_ = false;
     std::string key_;
     TkelRegRootKey root_ = rrkCurrentUser;
     TkelRegistryMonitorFilters filters_{rmfSubTreeChange, rmfValueChange};
-    bool subTree_ = true;
 };
 
 // ---- TkelFileOperation --------------------------------------------------------------------
