@@ -705,7 +705,15 @@ bool GetThreadState(DWORD threadId, TThreadState& state) noexcept
         return false;
     CONTEXT context{};
     context.ContextFlags = CONTEXT_FULL;
-    if (!GetThreadContext(thread.get(), &context))
+    // Under Wine a thread suspended a moment ago may not have stopped yet, and nothing signals
+    // when it has: ask again a few times.
+    bool read = false;
+    for (int attempt = 0; attempt < 20 && !read; ++attempt) {
+        read = GetThreadContext(thread.get(), &context) != FALSE;
+        if (!read)
+            Sleep(5);
+    }
+    if (!read)
         return false;
 #if defined(_WIN64)
     state.StackPointer = context.Rsp;

@@ -15,8 +15,11 @@ bool SameRect(const TRect& a, const TRect& b) { return EqualRect(&a, &b) != FALS
 
 COLORREF Sys(int index) { return GetSysColor(index); }
 
-// The colour of a pixel of the window, non-client area included.
+// The colour of a pixel of the window, non-client area included, after the window has painted
+// itself afresh (so that a late repaint of the display cannot come between).
 COLORREF WindowPixel(HWND window, int x, int y) {
+    Application.ProcessMessages();
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
     HDC dc = GetWindowDC(window);
     COLORREF color = GetPixel(dc, x, y);
     ReleaseDC(window, dc);

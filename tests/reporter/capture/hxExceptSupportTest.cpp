@@ -53,8 +53,12 @@ struct TParkedThread {
     void Finish()
     {
         SetEvent(Release);
-        if (Handle && WaitForSingleObject(Handle, INFINITE) == WAIT_OBJECT_0 && CloseHandle(Handle))
-            Handle = nullptr;
+        if (!Handle)
+            return;
+        const bool ended = WaitForSingleObject(Handle, 10000) == WAIT_OBJECT_0;
+        EXPECT_TRUE(ended) << "the parked thread did not end";
+        CloseHandle(Handle);
+        Handle = nullptr;
     }
     static DWORD WINAPI Park(void* event) { return WaitForSingleObject(event, INFINITE); }
 };
@@ -141,15 +145,22 @@ TEST(HxExceptSupport, ThreadStateAndSuspension)
     TParkedThread worker;
     ASSERT_TRUE(SetThreadPriority(worker.Handle, THREAD_PRIORITY_ABOVE_NORMAL));
     EXPECT_FALSE(IsThreadSuspended(worker.Id, worker.Handle));
-    ASSERT_NE(SuspendThread(worker.Handle), DWORD(-1));
-    EXPECT_TRUE(IsThreadSuspended(worker.Id, worker.Handle));
     TThreadState state;
-    ASSERT_TRUE(GetThreadState(worker.Id, state));
-    EXPECT_TRUE(state.Suspended);
-    EXPECT_EQ(state.Priority, THREAD_PRIORITY_ABOVE_NORMAL);
-    EXPECT_LT(state.StackPointer, state.StackEnd);
-    EXPECT_NE(state.InstructionPointer, 0u);
-    ResumeThread(worker.Handle);
+    {
+        // Resumed on every way out, so that a failed check cannot leave the worker unable to end.
+        struct TSuspension {
+            HANDLE Thread;
+            bool Held = SuspendThread(Thread) != DWORD(-1);
+            ~TSuspension() { if (Held) ResumeThread(Thread); }
+        } suspension{worker.Handle};
+        ASSERT_TRUE(suspension.Held);
+        EXPECT_TRUE(IsThreadSuspended(worker.Id, worker.Handle));
+        ASSERT_TRUE(GetThreadState(worker.Id, state));
+        EXPECT_TRUE(state.Suspended);
+        EXPECT_EQ(state.Priority, THREAD_PRIORITY_ABOVE_NORMAL);
+        EXPECT_LT(state.StackPointer, state.StackEnd);
+        EXPECT_NE(state.InstructionPointer, 0u);
+    }
     EXPECT_FALSE(IsThreadSuspended(worker.Id, worker.Handle));
 
     // The calling thread: never suspended, its stack holds this function's locals.
