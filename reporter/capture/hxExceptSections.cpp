@@ -3,6 +3,7 @@
 #include "hxExceptSupport.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -154,6 +155,19 @@ bool SetUpThreadSection(DWORD threadId, bool failing, const TExceptionSite& site
     record.SectionName = name;
     text = ThreadPendingText(record.Location, options);
     return true;
+}
+
+std::vector<TThreadSection> SetUpThreadSections(const TThreadOrderInput& input, const TExceptionSite& site,
+                                                const TStackLineOptions& options)
+{
+    std::vector<TThreadSection> sections;
+    for (const TReportedThread& thread : ReportedThreads(input)) {
+        TThreadSection section;
+        if (SetUpThreadSection(thread.ThreadId, thread.Failing, site, options, section.Record, section.Name,
+                               section.Text))
+            sections.push_back(std::move(section));
+    }
+    return sections;
 }
 
 void CopyThreadStack(TThreadRecord& record)

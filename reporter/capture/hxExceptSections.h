@@ -98,6 +98,16 @@ bool SetUpThreadSection(DWORD threadId, bool failing, const TExceptionSite& site
                         const TStackLineOptions& options, TThreadRecord& record, std::string& name,
                         std::string& text);
 
+struct TThreadSection {
+    std::string Name;
+    std::string Text;
+    TThreadRecord Record;
+};
+
+// The sections of the reported threads in report order; threads without a name are left out.
+std::vector<TThreadSection> SetUpThreadSections(const TThreadOrderInput& input, const TExceptionSite& site,
+                                                const TStackLineOptions& options);
+
 // Copies the candidates of the recorded stack once; the thread is paused meanwhile unless it
 // is the calling thread or already suspended.
 void CopyThreadStack(TThreadRecord& record);

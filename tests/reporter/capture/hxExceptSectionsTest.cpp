@@ -186,9 +186,23 @@ TEST(HxExceptSections, PausedWorkerThread)
     EXPECT_EQ(dump[0].substr(0, StackAddressDigits), StackHex(ContextStackPointer(context)));
     ResumeThread(worker.Handle);
 
-    // The reporter's own threads get no section.
+    // The failing thread first, then the main thread by its name; the reporter's own threads
+    // get no section.
+    TThreadOrderInput input;
+    input.FailingThreadId = worker.Id;
+    input.MainThreadId = mainThread;
+    input.ListThreads = false;
+    std::vector<TThreadSection> sections = SetUpThreadSections(input, site, options);
+    ASSERT_EQ(sections.size(), 2u);
+    EXPECT_TRUE(sections[0].Record.Failing);
+    EXPECT_EQ(sections[0].Name, "sweeper (" + Hex(worker.Id) + "):");
+    EXPECT_EQ(sections[1].Name.rfind("main thread (" + Hex(mainThread) + "):", 0), 0u);
+    EXPECT_FALSE(sections[1].Record.Failing);
     AssignThreadName(worker.Id, "-");
     EXPECT_FALSE(SetUpThreadSection(worker.Id, false, site, options, record, name, text));
+    sections = SetUpThreadSections(input, site, options);
+    ASSERT_EQ(sections.size(), 1u);
+    EXPECT_EQ(sections[0].Record.ThreadId, mainThread);
     ModuleThreadTable().Close();
 }
 
