@@ -236,6 +236,34 @@ uint32_t FoldThreadChecksum(uint32_t checksum3, uint32_t threadChecksum2)
     return StackCrc32(checksum3, &threadChecksum2, sizeof(threadChecksum2));
 }
 
+namespace {
+
+void NoteUnits(std::vector<std::string>& entries, const std::vector<std::string>& more)
+{
+    for (const std::string& entry : more)
+        if (std::find(entries.begin(), entries.end(), entry) == entries.end())
+            entries.push_back(entry);
+}
+
+} // namespace
+
+void TReportChecksums::TakeFailing(const TThreadReport& report)
+{
+    if (report.HasChecksums) {
+        Value[0] = report.Checksum1;
+        Value[1] = report.Checksum2;
+        Value[2] = report.Checksum2;
+    }
+    NoteUnits(UnitEntries, report.UnitEntries);
+}
+
+void TReportChecksums::AddThread(const TThreadReport& report, bool fold)
+{
+    if (fold && report.HasChecksums)
+        Value[2] = FoldThreadChecksum(Value[2], report.Checksum2);
+    NoteUnits(UnitEntries, report.UnitEntries);
+}
+
 // ---- Registers ----
 
 #ifdef _WIN64

@@ -134,6 +134,17 @@ TThreadReport ThreadReport(const TThreadRecord& record, const TStackLineOptions&
 // The third checksum extended by another thread's second checksum.
 uint32_t FoldThreadChecksum(uint32_t checksum3, uint32_t threadChecksum2);
 
+// The report's three checksums and the debug-data modules its walks met.
+struct TReportChecksums {
+    uint32_t Value[3] = {0, 0, 0};
+    std::vector<std::string> UnitEntries;    // "module|descriptor", once each
+
+    // The failing thread's walk gives the first two; the third starts as the second.
+    void TakeFailing(const TThreadReport& report);
+    // Another thread: its modules are noted; with Fold its second checksum extends the third.
+    void AddThread(const TThreadReport& report, bool fold);
+};
+
 // ---- Registers, stack dump, disassembly ----
 
 // One "name = value" line per register in pointer width, joined by CR LF: x64 rax..r15, rip,

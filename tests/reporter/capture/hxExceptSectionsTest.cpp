@@ -141,6 +141,20 @@ TEST(HxExceptSections, ThreadOrderTitlesAndTexts)
     EXPECT_EQ(InsertCreatorBlock("a\r\nb\r\n", "main thread ($a)", "c"), "a\r\nb\r\n>> created by main thread ($a) at:\r\nc");
     EXPECT_EQ(InsertCreatorBlock(">> stack not accessible", "x", "c"), ">> stack not accessible");
     EXPECT_EQ(FoldThreadChecksum(7, 0x01020304), StackCrc32(7, "\x04\x03\x02\x01", 4));
+    TThreadReport failing, other;
+    failing.HasChecksums = other.HasChecksums = true;
+    failing.Checksum1 = 1;
+    failing.Checksum2 = 2;
+    failing.UnitEntries = {"a.exe|x"};
+    other.Checksum2 = 0x01020304;
+    other.UnitEntries = {"a.exe|x", "b.dll|y"};
+    TReportChecksums sums;
+    sums.TakeFailing(failing);
+    sums.AddThread(other, false);
+    EXPECT_EQ(sums.Value[2], 2u);
+    sums.AddThread(other, true);
+    EXPECT_EQ(sums.Value[2], FoldThreadChecksum(2, 0x01020304));
+    EXPECT_EQ(sums.UnitEntries, (std::vector<std::string>{"a.exe|x", "b.dll|y"}));
     EXPECT_EQ(GuardedSectionText("GetStackDump", [] () -> std::string { throw std::runtime_error("x"); }, options),
               InternalErrorText("GetStackDump", false, false));
     EXPECT_EQ(DisAsmSectionText(nullptr, 0x1234, 5, false), "");
