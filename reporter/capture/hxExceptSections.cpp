@@ -220,6 +220,8 @@ TThreadReport ThreadReport(const TThreadRecord& record, const TStackLineOptions&
     params.Checksum3 = &report.Checksum3;
     TraceStack(params, report.Text);
     report.HasChecksums = !report.Text.empty();
+    if (report.Text.empty())
+        report.Text = StackNotAccessibleText;
     if (record.CreatorAddress || record.CreatorThreadId) {
         const std::string creatorName = GetThreadName(record.CreatorThreadId, true);
         std::string stack = creatorStack;

@@ -126,7 +126,8 @@ struct TThreadReport {
     std::vector<std::string> UnitEntries;    // "module|descriptor" of the walked modules
 };
 
-// Walks the recorded stack. A recorded creator adds its block (its stack is CreatorStack, or
+// Walks the recorded stack; a stack that cannot be read gives ">> stack not accessible".
+// A recorded creator adds its block (its stack is CreatorStack, or
 // the creating code's stack line when none was recorded).
 TThreadReport ThreadReport(const TThreadRecord& record, const TStackLineOptions& options,
                            const std::string& creatorStack = {});

@@ -75,6 +75,21 @@ TEST(HxExceptSections, StackDumpStopsAtTheRegionsEnd)
     EXPECT_EQ(Lines(StackDumpText(base, 0, bigSource)).size(), 20u);
     EXPECT_EQ(Lines(StackDumpText(base + 1024 - 40, 0, bigSource)).size(), 3u);
     EXPECT_EQ(StackDumpText(base + 4096, 0, bigSource), "");
+
+    // A context's dump ends with the stack pointer's memory region.
+    const DWORD pageSize = 4096;
+    auto* page = static_cast<uint8_t*>(VirtualAlloc(nullptr, pageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(page, nullptr);
+    CONTEXT context{};
+#ifdef _WIN64
+    context.Rsp = reinterpret_cast<uintptr_t>(page) + pageSize - 100;
+#else
+    context.Esp = reinterpret_cast<uintptr_t>(page) + pageSize - 100;
+#endif
+    const std::vector<std::string> region = Lines(StackDumpText(context));
+    VirtualFree(page, 0, MEM_RELEASE);
+    ASSERT_EQ(region.size(), 7u);
+    EXPECT_EQ(region[6].size(), hexWidth + 1 + 4);
 }
 
 TEST(HxExceptSections, RegistersInPointerWidth)
@@ -188,8 +203,14 @@ TEST(HxExceptSections, PausedWorkerThread)
     CopyThreadStack(record);
     EXPECT_TRUE(record.StackCopied);
     const TThreadReport report = ThreadReport(record, options);
-    EXPECT_FALSE(report.Text.empty());
+    EXPECT_NE(report.Text[0], '>') << report.Text;
     EXPECT_TRUE(report.HasChecksums);
+    // A stack that cannot be read says so and gets no creator block.
+    TThreadRecord lost = record;
+    lost.StackCopied = false;
+    lost.StackBottom = lost.StackTop = 0x1000;
+    lost.CreatorThreadId = mainThread;
+    EXPECT_EQ(ThreadReport(lost, options).Text, StackNotAccessibleText);
 
     const std::vector<std::string> regs = Lines(CpuRegistersText(context));
     EXPECT_NE(std::find(regs.begin(), regs.end(),
