@@ -22,33 +22,6 @@ void AddThread(std::vector<TReportedThread>& threads, DWORD id, bool failing)
     threads.push_back({id, failing});
 }
 
-// Pauses another thread for the lifetime of the object unless it already is paused.
-class TThreadPause {
-public:
-    TThreadPause(DWORD threadId)
-    {
-        if (threadId == GetCurrentThreadId())
-            return;
-        handle_ = OpenThreadHandle(threadId, THREAD_SUSPEND_RESUME | THREAD_QUERY_INFORMATION);
-        if (handle_ && SuspendThread(handle_) == DWORD(-1)) {
-            CloseHandle(handle_);
-            handle_ = nullptr;
-        }
-    }
-    TThreadPause(const TThreadPause&) = delete;
-    TThreadPause& operator=(const TThreadPause&) = delete;
-    ~TThreadPause()
-    {
-        if (handle_) {
-            ResumeThread(handle_);
-            CloseHandle(handle_);
-        }
-    }
-
-private:
-    HANDLE handle_ = nullptr;
-};
-
 bool ReadContext(DWORD threadId, CONTEXT& context)
 {
     if (threadId == GetCurrentThreadId())
@@ -175,7 +148,6 @@ void CopyThreadStack(TThreadRecord& record)
     if (record.StackCopied || record.StackTop == 0 || record.StackBottom == 0)
         return;
     record.StackCopied = true;
-    TThreadPause pause(record.ThreadId);
     PreCollectStackItems(record.FramePointer, record.StackBottom, record.StackTop, 0, true, record.StackCopy,
                          record.HasContext ? &record.Context : nullptr);
 }

@@ -108,8 +108,8 @@ struct TThreadSection {
 std::vector<TThreadSection> SetUpThreadSections(const TThreadOrderInput& input, const TExceptionSite& site,
                                                 const TStackLineOptions& options);
 
-// Copies the candidates of the recorded stack once; the thread is paused meanwhile unless it
-// is the calling thread or already suspended.
+// Copies the candidates of the recorded stack once, through guarded reads. The thread is not
+// paused here: the copy allocates, and a thread paused inside the heap would hold its lock.
 void CopyThreadStack(TThreadRecord& record);
 
 // Inserts the creator block after the text's last line break: CR LF ">> created by " + the
