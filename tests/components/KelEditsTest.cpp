@@ -52,6 +52,9 @@ class KelEdits : public guitest::GuiTestFailingOnExceptions {
 protected:
     void SetUp() override {
         guitest::GuiTestFailingOnExceptions::SetUp();
+        // The hot look follows the real mouse too: keep it off the test's controls (an earlier
+        // test program may have left it anywhere).
+        SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
         form = new TTestForm();
         images = new TImageList(form);
         FillArt(*images, 3);
