@@ -1,0 +1,524 @@
+#include "hxExceptPause.h"
+
+#include "hxExceptSupport.h"
+#include "hxTools.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+namespace {
+
+std::atomic<TFireHandlersProc> gFireHandlers{nullptr};
+std::atomic<THookMessageRetrievalProc> gHookMessageRetrieval{nullptr};
+std::atomic<TFreezeHandler> gFreezeHandler{nullptr};
+
+// ---- Handler window ----
+
+std::atomic<HWND> gHandlerWindow{nullptr};
+std::atomic<UINT> gHandlerMessage{0};
+std::atomic<DWORD> gHandlerThread{0};
+
+void HandlerWindowMessage(HWND, UINT, WPARAM wParam, LRESULT& result, LPARAM lParam)
+{
+    WaitIfPaused();
+    if (wParam == 0 && lParam != 0)
+        if (TFireHandlersProc fire = gFireHandlers.load())
+            fire(lParam);
+    result = HandlerAnswer;
+}
+
+void WakeMainThread() noexcept
+{
+    if (HWND window = gHandlerWindow.load())
+        PostMessageA(window, gHandlerMessage.load(), 1, 0);
+}
+
+// ---- Pausing ----
+
+// Guards the paused-thread list and the gate changes; the waits happen outside it.
+SRWLOCK gPauseLock = SRWLOCK_INIT;
+std::atomic<bool> gPausedOnce{false};
+std::vector<DWORD>* gPausedThreads = nullptr;   // under gPauseLock; never freed (used up to process end)
+HANDLE gMainGate = nullptr;                      // manual reset: signalled = run
+HANDLE gOtherGate = nullptr;
+
+class TExclusive {
+public:
+    explicit TExclusive(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
+    ~TExclusive() { ReleaseSRWLockExclusive(&lock_); }
+    TExclusive(const TExclusive&) = delete;
+    TExclusive& operator=(const TExclusive&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+class TShared {
+public:
+    explicit TShared(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockShared(&lock_); }
+    ~TShared() { ReleaseSRWLockShared(&lock_); }
+    TShared(const TShared&) = delete;
+    TShared& operator=(const TShared&) = delete;
+
+private:
+    SRWLOCK& lock_;
+};
+
+// A duplicate of a gate, so that a wait survives the gate being closed at finalisation.
+HANDLE DuplicateGate(HANDLE gate) noexcept
+{
+    HANDLE copy = nullptr;
+    if (gate && !DuplicateHandle(GetCurrentProcess(), gate, GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
+        copy = nullptr;
+    return copy;
+}
+
+void WaitOnGate(HANDLE copy) noexcept
+{
+    if (copy) {
+        WaitForSingleObject(copy, INFINITE);
+        CloseHandle(copy);
+    }
+}
+
+// ---- Freeze watch ----
+
+constexpr int DefaultFreezeTimeout = 60000;
+constexpr int FreezeMissLimit = 10;
+// Stack candidates are collected into reserved room while the frozen thread is suspended.
+constexpr std::size_t ReservedStackItems = 16384;
+
+struct TFreezeWatch {
+    HWND Window = nullptr;
+    UINT PingMessage = 0;
+    HANDLE Thread = nullptr;
+    DWORD ThreadId = 0;
+    HANDLE StopEvent = nullptr;
+    HANDLE IdleGate = nullptr;          // manual reset: signalled while no exception is handled
+    HANDLE MainThread = nullptr;        // suspend, resume, context
+    DWORD MainThreadId = 0;
+    int TimeoutMs = DefaultFreezeTimeout;
+};
+
+SRWLOCK gWatchLock = SRWLOCK_INIT;      // guards gWatch's fields and the busy count
+TFreezeWatch gWatch;
+std::atomic<bool> gWatchStarted{false};
+int gBusyCount = -1;
+std::atomic<int> gFreezeMisses{0};
+
+void FreezePingHandler(HWND, UINT, WPARAM wParam, LRESULT& result, LPARAM)
+{
+    HWND answerTo = reinterpret_cast<HWND>(wParam);
+    if (answerTo)
+        PostMessageA(answerTo, WM_NULL, HandlerAnswer, HandlerAnswer);
+    else if (DWORD watchThread = FreezeWatchThreadId())
+        PostThreadMessageA(watchThread, WM_NULL, HandlerAnswer, HandlerAnswer);
+    result = HandlerAnswer;
+}
+
+bool DrainAnswers() noexcept
+{
+    bool answered = false;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+        if (!msg.hwnd && msg.message == WM_NULL && msg.wParam == static_cast<WPARAM>(HandlerAnswer) &&
+            msg.lParam == HandlerAnswer)
+            answered = true;
+    return answered;
+}
+
+// Suspends the frozen thread only while its registers and stack candidates are copied, with no
+// allocation meanwhile, since it may hold the heap's lock.
+void CaptureFrozenThread(const TFreezeWatch& watch, TFreezeInfo& info) noexcept
+{
+    info.ThreadId = watch.MainThreadId;
+    if (!watch.MainThread || SuspendThread(watch.MainThread) == static_cast<DWORD>(-1))
+        return;
+    info.Context.ContextFlags = CONTEXT_FULL;
+    if (GetThreadContext(watch.MainThread, &info.Context)) {
+        info.ContextValid = true;
+#ifdef _WIN64
+        const std::uintptr_t sp = info.Context.Rsp, fp = info.Context.Rbp;
+#else
+        const std::uintptr_t sp = info.Context.Esp, fp = info.Context.Ebp;
+#endif
+        MEMORY_BASIC_INFORMATION region{};
+        if (VirtualQuery(reinterpret_cast<const void*>(sp), &region, sizeof region) == sizeof region &&
+            region.State == MEM_COMMIT) {
+            info.StackBottom = sp;
+            info.StackTop = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+            try {
+                PreCollectStackItems(fp, info.StackBottom, info.StackTop, 0, true, info.StackItems, &info.Context);
+            } catch (...) {
+                info.StackItems.clear();
+            }
+        }
+    }
+    ResumeThread(watch.MainThread);
+}
+
+void ReportFreeze(const TFreezeWatch& watch) noexcept
+{
+    TFreezeHandler handler = gFreezeHandler.load();
+    if (!handler)
+        return;
+    try {
+        auto info = std::make_unique<TFreezeInfo>();
+        info->StackItems.reserve(ReservedStackItems);
+        CaptureFrozenThread(watch, *info);
+        handler(*info);
+    } catch (...) {
+        // Nothing may unwind out of the watch thread.
+    }
+}
+
+DWORD WINAPI FreezeWatchThreadProc(void*)
+{
+    // The queue exists before the first ping, so that no answer is lost.
+    MSG msg;
+    PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+
+    TFreezeWatch watch;
+    {
+        TShared lock(gWatchLock);
+        watch = gWatch;
+    }
+
+    // Only the first watch of a process pings; the others wait here until they are stopped.
+    HANDLE freezeMutex = nullptr;
+    if (THxThreadTable* table = ModuleThreadTable().Table())
+        freezeMutex = table->FreezeMutex;
+    bool ownsMutex = false;
+    if (freezeMutex) {
+        HANDLE waits[2] = {watch.StopEvent, freezeMutex};
+        const DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        if (wait == WAIT_OBJECT_0 + 1 || wait == WAIT_ABANDONED_0 + 1)
+            ownsMutex = true;
+        else
+            return 0;
+    }
+
+    DWORD interval = static_cast<DWORD>(watch.TimeoutMs / 10);
+    for (;;) {
+        HANDLE waits[2] = {watch.StopEvent, watch.IdleGate};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            break;
+        PostMessageA(watch.Window, watch.PingMessage, 0, 0);
+        if (WaitForSingleObject(watch.StopEvent, interval) != WAIT_TIMEOUT)
+            break;
+        if (DrainAnswers()) {
+            gFreezeMisses = 0;
+            interval = static_cast<DWORD>(watch.TimeoutMs / 10);
+            continue;
+        }
+        if (gFreezeMisses.fetch_add(1) + 1 >= FreezeMissLimit) {
+            ReportFreeze(watch);
+            gFreezeMisses = 0;
+            interval += interval / 2;
+        }
+    }
+    if (ownsMutex)
+        ReleaseMutex(freezeMutex);
+    return 0;
+}
+
+void CloseWatchHandles(TFreezeWatch& watch) noexcept
+{
+    for (HANDLE handle : {watch.Thread, watch.StopEvent, watch.IdleGate, watch.MainThread})
+        if (handle)
+            CloseHandle(handle);
+    watch = TFreezeWatch{};
+}
+
+} // namespace
+
+void SetFireHandlers(TFireHandlersProc proc) noexcept
+{
+    gFireHandlers = proc;
+}
+
+void SetHookMessageRetrieval(THookMessageRetrievalProc proc) noexcept
+{
+    gHookMessageRetrieval = proc;
+}
+
+void SetFreezeHandler(TFreezeHandler handler) noexcept
+{
+    gFreezeHandler = handler;
+}
+
+// ---- Hidden handler window ----
+
+bool StartHandlerWindow() noexcept
+{
+    if (gHandlerWindow.load())
+        return true;
+    const UINT message = RegisterWindowMessageA("hxExceptHandlerMessage");
+    if (!message)
+        return false;
+    HWND window = AddMsgHandler(message, HandlerWindowMessage);
+    if (!window)
+        return false;
+    gHandlerMessage = message;
+    gHandlerThread = GetCurrentThreadId();
+    gHandlerWindow = window;
+    return true;
+}
+
+void StopHandlerWindow() noexcept
+{
+    if (!gHandlerWindow.exchange(nullptr))
+        return;
+    RemoveMsgHandler(gHandlerMessage.load(), HandlerWindowMessage, gHandlerThread.load());
+    gHandlerThread = 0;
+}
+
+HWND HandlerWindow() noexcept
+{
+    return gHandlerWindow.load();
+}
+
+UINT HandlerMessage() noexcept
+{
+    return gHandlerMessage.load();
+}
+
+DWORD PauseMainThreadId() noexcept
+{
+    if (DWORD id = gHandlerThread.load())
+        return id;
+    const std::vector<DWORD> threads = GetThreadList();
+    return threads.empty() ? 0 : threads.front();
+}
+
+// ---- Pausing ----
+
+void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
+{
+    if (pause && !gPausedOnce.exchange(true))
+        if (THookMessageRetrievalProc hook = gHookMessageRetrieval.load())
+            hook();
+    if (!gPausedOnce.load())
+        return;
+    const DWORD current = GetCurrentThreadId();
+    const DWORD mainThread = PauseMainThreadId();
+    {
+        TExclusive lock(gPauseLock);
+        try {
+            if (!gPausedThreads)
+                gPausedThreads = new std::vector<DWORD>();
+        } catch (...) {
+        }
+        if (gPausedThreads)
+            gPausedThreads->clear();
+        if (pause) {
+            for (HANDLE* gate : {&gMainGate, &gOtherGate}) {
+                if (!*gate)
+                    *gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+                else
+                    ResetEvent(*gate);
+            }
+        }
+    }
+    if (pause) {
+        for (DWORD id : GetThreadList()) {
+            if (id == current || id == mainThread || id == keepRunning || !IsReporterThread(id))
+                continue;
+            TExclusive lock(gPauseLock);
+            try {
+                if (gPausedThreads)
+                    gPausedThreads->push_back(id);
+            } catch (...) {
+            }
+        }
+    } else {
+        TExclusive lock(gPauseLock);
+        for (HANDLE gate : {gMainGate, gOtherGate})
+            if (gate)
+                SetEvent(gate);
+    }
+    WakeMainThread();
+}
+
+void WaitIfPaused() noexcept
+{
+    if (!gPausedOnce.load())
+        return;
+    const DWORD lastError = GetLastError();
+    const DWORD current = GetCurrentThreadId();
+    HANDLE gate = nullptr;
+    {
+        TShared lock(gPauseLock);
+        if (current == PauseMainThreadId())
+            gate = DuplicateGate(gMainGate);
+        else if (gOtherGate && gPausedThreads &&
+                 std::find(gPausedThreads->begin(), gPausedThreads->end(), current) != gPausedThreads->end())
+            gate = DuplicateGate(gOtherGate);
+    }
+    WaitOnGate(gate);
+    SetLastError(lastError);
+}
+
+bool UnpauseMainThread() noexcept
+{
+    TExclusive lock(gPauseLock);
+    if (!gMainGate || WaitForSingleObject(gMainGate, 0) != WAIT_TIMEOUT)
+        return false;
+    SetEvent(gMainGate);
+    return true;
+}
+
+void RepauseMainThread() noexcept
+{
+    {
+        TExclusive lock(gPauseLock);
+        if (!gMainGate)
+            return;
+        ResetEvent(gMainGate);
+    }
+    WakeMainThread();
+}
+
+void FinalizePause() noexcept
+{
+    TExclusive lock(gPauseLock);
+    for (HANDLE* gate : {&gMainGate, &gOtherGate})
+        if (*gate) {
+            SetEvent(*gate);
+            CloseHandle(*gate);
+            *gate = nullptr;
+        }
+    if (gPausedThreads)
+        gPausedThreads->clear();
+}
+
+bool IsReporterThread(DWORD threadId) noexcept
+{
+    THxThreadTable* table = ModuleThreadTable().Table();
+    if (!table || !table->ListMutex)
+        return false;
+    const DWORD wait = WaitForSingleObject(table->ListMutex, 50);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
+        return false;
+    const void* creator = nullptr;
+    for (const THxThreadEntry* entry = table->Head; entry; entry = entry->Next)
+        if (entry->ThreadId == threadId) {
+            creator = entry->CreatorAddress;
+            break;
+        }
+    ReleaseMutex(table->ListMutex);
+    if (!creator)
+        return false;
+    HMODULE module = ModuleOfAddress(creator);
+    return module && FindResourceA(module, "EXCEPT", "HX") != nullptr;
+}
+
+// ---- Freeze watch ----
+
+int FreezeTimeoutMs(int setting) noexcept
+{
+    if (setting <= 0)
+        return DefaultFreezeTimeout;
+    if (setting < 1000)
+        return setting * 1000;
+    return setting;
+}
+
+bool StartFreezeWatch(int timeoutMs) noexcept
+{
+    if (gWatchStarted.exchange(true))
+        return false;
+    const UINT ping = RegisterWindowMessageA("hxExceptFreezePing");
+    HWND window = ping ? AddMsgHandler(ping, FreezePingHandler) : nullptr;
+    TFreezeWatch watch;
+    watch.Window = window;
+    watch.PingMessage = ping;
+    watch.TimeoutMs = FreezeTimeoutMs(timeoutMs);
+    watch.MainThreadId = GetCurrentThreadId();
+    watch.MainThread = OpenThreadHandle(watch.MainThreadId, THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT |
+                                                              THREAD_QUERY_INFORMATION);
+    watch.StopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    watch.IdleGate = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    if (!window || !watch.StopEvent || !watch.IdleGate) {
+        if (window)
+            RemoveMsgHandler(ping, FreezePingHandler);
+        CloseWatchHandles(watch);
+        gWatchStarted = false;
+        return false;
+    }
+    {
+        TExclusive lock(gWatchLock);
+        gWatch = watch;
+        gBusyCount = -1;
+        gFreezeMisses = 0;
+        // Created suspended: the id is known before the first ping can be answered.
+        gWatch.Thread = CreateThread(nullptr, 0, FreezeWatchThreadProc, nullptr, CREATE_SUSPENDED, &gWatch.ThreadId);
+        watch = gWatch;
+    }
+    if (!watch.Thread) {
+        StopFreezeWatch();
+        return false;
+    }
+    SetThreadPriority(watch.Thread, THREAD_PRIORITY_HIGHEST);
+    SetThreadInfo(watch.ThreadId, nullptr, "-");
+    ResumeThread(watch.Thread);
+    return true;
+}
+
+void StopFreezeWatch() noexcept
+{
+    if (!gWatchStarted.load())
+        return;
+    TFreezeWatch watch;
+    {
+        TShared lock(gWatchLock);
+        watch = gWatch;
+    }
+    if (watch.Thread) {
+        SetEvent(watch.StopEvent);
+        WaitForSingleObject(watch.Thread, INFINITE);
+    }
+    if (watch.Window)
+        RemoveMsgHandler(watch.PingMessage, FreezePingHandler, watch.MainThreadId);
+    if (watch.ThreadId)
+        SetThreadInfo(watch.ThreadId);
+    {
+        TExclusive lock(gWatchLock);
+        CloseWatchHandles(gWatch);
+        gBusyCount = -1;
+    }
+    gFreezeMisses = 0;
+    gWatchStarted = false;
+}
+
+bool FreezeWatchRunning() noexcept
+{
+    TShared lock(gWatchLock);
+    return gWatch.Thread != nullptr;
+}
+
+DWORD FreezeWatchThreadId() noexcept
+{
+    TShared lock(gWatchLock);
+    return gWatch.ThreadId;
+}
+
+void SetHandlingBusy(bool busy) noexcept
+{
+    TExclusive lock(gWatchLock);
+    if (!gWatch.Thread || GetCurrentThreadId() == gWatch.ThreadId)
+        return;
+    if (busy) {
+        gFreezeMisses = 0;
+        if (++gBusyCount == 0)
+            ResetEvent(gWatch.IdleGate);
+    } else {
+        if (--gBusyCount < 0) {
+            gBusyCount = -1;
+            SetEvent(gWatch.IdleGate);
+        }
+        gFreezeMisses = 0;
+    }
+}

@@ -1,0 +1,220 @@
+#include "hxExceptPause.h"
+
+#include "hxExceptSupport.h"
+#include "hxTools.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+// A worker that passes WaitIfPaused once per go signal and then signals passed.
+struct TGateWorker {
+    HANDLE Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE Passed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> Quit{false};
+    HANDLE Thread = nullptr;
+    DWORD Id = 0;
+
+    static DWORD WINAPI Run(void* p)
+    {
+        auto* self = static_cast<TGateWorker*>(p);
+        for (;;) {
+            WaitForSingleObject(self->Go, INFINITE);
+            if (self->Quit)
+                return 0;
+            WaitIfPaused();
+            SetEvent(self->Passed);
+        }
+    }
+    TGateWorker() { Thread = CreateThread(nullptr, 0, Run, this, 0, &Id); }
+    ~TGateWorker()
+    {
+        Quit = true;
+        SetEvent(Go);
+        WaitForSingleObject(Thread, INFINITE);
+        for (HANDLE h : {Thread, Go, Passed})
+            CloseHandle(h);
+    }
+    // True when the worker got through WaitIfPaused within the time.
+    bool PassesWithin(DWORD ms)
+    {
+        SetEvent(Go);
+        return WaitForSingleObject(Passed, ms) == WAIT_OBJECT_0;
+    }
+};
+
+std::atomic<int> gRetrievalHooks{0};
+std::atomic<LPARAM> gFiredWith{0};
+std::atomic<int> gFired{0};
+
+void PumpFor(DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < ms; elapsed = TicksSince(start)) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ms - elapsed, QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&msg);
+    }
+}
+
+} // namespace
+
+TEST(HxExceptPause, GatesBlockAndReleaseListedWorkers)
+{
+    DWORD mainThread = 0;
+    ASSERT_EQ(ModuleThreadTable().Open(mainThread), TThreadTableResult::Opened);
+    ASSERT_TRUE(StartHandlerWindow());
+    EXPECT_EQ(PauseMainThreadId(), GetCurrentThreadId());
+    SetHookMessageRetrieval([] { ++gRetrievalHooks; });
+    SetFireHandlers([](LPARAM params) {
+        ++gFired;
+        gFiredWith = params;
+    });
+
+    TGateWorker reporterWorker, plainWorker;
+    SetThreadInfo(reporterWorker.Id, nullptr, "worker", mainThread, reinterpret_cast<const void*>(&TGateWorker::Run));
+    SetThreadInfo(plainWorker.Id, nullptr, "plain", mainThread, reinterpret_cast<const void*>(&GetTickCount));
+    EXPECT_TRUE(IsReporterThread(reporterWorker.Id));
+    EXPECT_FALSE(IsReporterThread(plainWorker.Id));     // created from a module without the resource
+    EXPECT_FALSE(IsReporterThread(GetCurrentThreadId() + 4000000));
+
+    EXPECT_TRUE(reporterWorker.PassesWithin(2000));     // before the first pause nothing blocks
+    EXPECT_FALSE(UnpauseMainThread());
+
+    PauseOtherThreads(true, 0);
+    EXPECT_FALSE(reporterWorker.PassesWithin(300));
+    EXPECT_TRUE(plainWorker.PassesWithin(2000));        // not listed: runs on while the gates are closed
+    EXPECT_TRUE(UnpauseMainThread());
+    EXPECT_FALSE(UnpauseMainThread());
+    RepauseMainThread();
+    EXPECT_TRUE(UnpauseMainThread());                   // the main gate is open again from here
+
+    PauseOtherThreads(false, 0);
+    EXPECT_EQ(WaitForSingleObject(reporterWorker.Passed, 2000), WAIT_OBJECT_0);
+
+    // A paused run that keeps the worker going; the retrieval hook came with the first pause only.
+    PauseOtherThreads(true, reporterWorker.Id);
+    EXPECT_TRUE(reporterWorker.PassesWithin(2000));
+    EXPECT_TRUE(UnpauseMainThread());
+    SetLastError(1234);
+    WaitIfPaused();
+    EXPECT_EQ(GetLastError(), 1234u);
+    PauseOtherThreads(false, 0);
+    EXPECT_EQ(gRetrievalHooks.load(), 1);
+
+    // The wake-ups queued meanwhile pass; a record runs the handlers, a wake-up does not.
+    PumpFor(50);
+    int record = 5;
+    const LPARAM recordParam = reinterpret_cast<LPARAM>(&record);
+    const int firedBefore = gFired;
+    EXPECT_EQ(SendMessageA(HandlerWindow(), HandlerMessage(), 1, recordParam), HandlerAnswer);
+    EXPECT_EQ(gFired.load(), firedBefore);
+    EXPECT_EQ(SendMessageA(HandlerWindow(), HandlerMessage(), 0, recordParam), HandlerAnswer);
+    EXPECT_EQ(gFired.load(), firedBefore + 1);
+    EXPECT_EQ(gFiredWith.load(), recordParam);
+
+    // Finalisation leaves nothing blocked.
+    PauseOtherThreads(true, 0);
+    FinalizePause();
+    EXPECT_TRUE(reporterWorker.PassesWithin(2000));
+
+    SetFireHandlers(nullptr);
+    SetHookMessageRetrieval(nullptr);
+    StopHandlerWindow();
+    SetThreadInfo(reporterWorker.Id);
+    SetThreadInfo(plainWorker.Id);
+    ModuleThreadTable().Close();
+}
+
+TEST(HxExceptPause, FreezeTimeoutBelowThousandCountsAsSeconds)
+{
+    EXPECT_EQ(FreezeTimeoutMs(5), 5000);
+    EXPECT_EQ(FreezeTimeoutMs(999), 999000);
+    EXPECT_EQ(FreezeTimeoutMs(1000), 1000);
+    EXPECT_EQ(FreezeTimeoutMs(60000), 60000);
+    EXPECT_EQ(FreezeTimeoutMs(0), 60000);
+    EXPECT_EQ(FreezeTimeoutMs(-3), 60000);
+}
+
+namespace {
+
+struct TFreezeLog {
+    std::mutex Lock;
+    std::vector<DWORD> Ticks;
+    DWORD ThreadId = 0;
+    bool ContextValid = false;
+    bool StackRead = false;
+};
+TFreezeLog gFreezes;
+
+void RecordFreeze(const TFreezeInfo& freeze)
+{
+    std::lock_guard<std::mutex> lock(gFreezes.Lock);
+    gFreezes.Ticks.push_back(GetTickCount());
+    gFreezes.ThreadId = freeze.ThreadId;
+    gFreezes.ContextValid = freeze.ContextValid;
+    gFreezes.StackRead = freeze.StackTop > freeze.StackBottom && freeze.StackBottom != 0;
+}
+
+void SleepingHandler(HWND, UINT, WPARAM wParam, LRESULT& result, LPARAM)
+{
+    Sleep(static_cast<DWORD>(wParam));   // the hang under test
+    result = 1;
+}
+
+std::size_t FreezeCount()
+{
+    std::lock_guard<std::mutex> lock(gFreezes.Lock);
+    return gFreezes.Ticks.size();
+}
+
+} // namespace
+
+TEST(HxExceptPause, HungMainThreadIsReportedOnceAfterTheTimeout)
+{
+    constexpr int timeout = 1000;   // pings every 100 ms
+    SetFreezeHandler(RecordFreeze);
+    ASSERT_TRUE(StartFreezeWatch(timeout));
+    EXPECT_FALSE(StartFreezeWatch(timeout));
+    EXPECT_TRUE(FreezeWatchRunning());
+
+    // Answering every ping never reports.
+    PumpFor(1500);
+    EXPECT_EQ(FreezeCount(), 0u);
+
+    const UINT sleepMessage = RegisterWindowMessageA("hxExceptPauseTestSleep");
+    HWND window = AddMsgHandler(sleepMessage, SleepingHandler);
+    ASSERT_NE(window, nullptr);
+    const DWORD posted = GetTickCount();
+    ASSERT_TRUE(PostMessageA(window, sleepMessage, 1800, 0));
+    PumpFor(2300);
+    {
+        std::lock_guard<std::mutex> lock(gFreezes.Lock);
+        ASSERT_EQ(gFreezes.Ticks.size(), 1u);
+        EXPECT_GE(TicksSince(posted, gFreezes.Ticks[0]), static_cast<DWORD>(timeout - 20));
+        EXPECT_LT(TicksSince(posted, gFreezes.Ticks[0]), 1800u);
+        EXPECT_EQ(gFreezes.ThreadId, GetCurrentThreadId());
+        EXPECT_TRUE(gFreezes.ContextValid);
+        EXPECT_TRUE(gFreezes.StackRead);
+    }
+
+    // While an exception is handled there is no ping and no report.
+    SetHandlingBusy(true);
+    Sleep(1500);
+    EXPECT_EQ(FreezeCount(), 1u);
+    SetHandlingBusy(false);
+    PumpFor(300);
+    EXPECT_EQ(FreezeCount(), 1u);
+
+    const DWORD stopping = GetTickCount();
+    StopFreezeWatch();
+    EXPECT_LT(TicksSince(stopping), 1000u);
+    EXPECT_FALSE(FreezeWatchRunning());
+    RemoveMsgHandler(sleepMessage, SleepingHandler);
+    SetFreezeHandler(nullptr);
+}
