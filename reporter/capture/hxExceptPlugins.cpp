@@ -182,6 +182,11 @@ size_t CopyTraceText(std::string_view text, int limit, void* view) noexcept
     return length;
 }
 
+#if !defined(_WIN64)
+// The 32-bit export keeps its plain name beside the decorated one.
+__asm__(".section .drectve\n\t.ascii \" -export:hxTraceProcess=hxTraceProcess@4\"\n\t.text");
+#endif
+
 extern "C" int __stdcall hxTraceProcess(int limit)
 {
     try {

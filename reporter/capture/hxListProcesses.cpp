@@ -2,9 +2,11 @@
 
 #include <windows.h>
 #include <tlhelp32.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <atomic>
 #include <memory>
@@ -15,13 +17,6 @@
 #include "hxStrings.h"
 
 namespace {
-
-struct TProcessLine {
-    std::string Id;
-    std::string ParentId;
-    std::string Priority;
-    std::string File;
-};
 
 std::atomic<int> initCount{0};
 
@@ -102,6 +97,92 @@ bool SnapshotProcesses(std::vector<TProcessLine>& lines)
     return true;
 }
 
+using TQuerySystemInformation = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+using TGetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, char*, DWORD);
+
+constexpr ULONG SystemProcessInformationClass = 5;
+constexpr LONG StatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+struct TLibraryFree {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+
+std::string AnsiOf(const UNICODE_STRING& name)
+{
+    const int chars = static_cast<int>(name.Length / sizeof(wchar_t));
+    if (!name.Buffer || chars <= 0)
+        return {};
+    const int size = WideCharToMultiByte(CP_ACP, 0, name.Buffer, chars, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_ACP, 0, name.Buffer, chars, text.data(), size, nullptr, nullptr);
+    return text;
+}
+
+std::string FullProcessFileName(TGetModuleFileNameEx getFileName, DWORD id)
+{
+    if (!getFileName)
+        return {};
+    const HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+    if (!process)
+        return {};
+    std::array<char, MAX_PATH> path{};
+    const DWORD length = getFileName(process, nullptr, path.data(), static_cast<DWORD>(path.size()));
+    CloseHandle(process);
+    return length > 0 && length < path.size() ? std::string(path.data(), length) : std::string();
+}
+
+}  // namespace
+
+bool QueryProcesses(std::vector<TProcessLine>& lines)
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const auto query = ntdll ? reinterpret_cast<TQuerySystemInformation>(reinterpret_cast<void*>(
+                                   GetProcAddress(ntdll, "NtQuerySystemInformation")))
+                             : nullptr;
+    if (!query)
+        return false;
+    // The list grows while we ask; the size the call names is only a hint.
+    std::vector<std::uint64_t> buffer(0x10000 / sizeof(std::uint64_t));
+    ULONG needed = 0;
+    LONG status = StatusInfoLengthMismatch;
+    for (int attempt = 0; attempt < 8 && status == StatusInfoLengthMismatch; ++attempt) {
+        const ULONG size = static_cast<ULONG>(buffer.size() * sizeof(std::uint64_t));
+        status = query(SystemProcessInformationClass, buffer.data(), size, &needed);
+        if (status == StatusInfoLengthMismatch) {
+            const size_t next = std::max<size_t>(size * 2, needed + 0x4000);
+            if (next > 0x4000000)
+                return false;
+            buffer.resize(next / sizeof(std::uint64_t) + 1);
+        }
+    }
+    if (status < 0)
+        return false;
+    const std::unique_ptr<HINSTANCE__, TLibraryFree> psapi(LoadLibraryA("psapi.dll"));
+    const auto getFileName = psapi ? reinterpret_cast<TGetModuleFileNameEx>(reinterpret_cast<void*>(
+                                         GetProcAddress(psapi.get(), "GetModuleFileNameExA")))
+                                   : nullptr;
+    const auto* start = reinterpret_cast<const BYTE*>(buffer.data());
+    const size_t total = buffer.size() * sizeof(std::uint64_t);
+    size_t offset = 0;
+    while (offset + sizeof(SYSTEM_PROCESS_INFORMATION) <= total) {
+        const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(start + offset);
+        const auto id = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->UniqueProcessId));
+        std::string file = id == 0 ? std::string("Idle") : FullProcessFileName(getFileName, id);
+        if (file.empty())
+            file = AnsiOf(entry->ImageName);
+        lines.push_back({HexId(id),
+                         HexId(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->InheritedFromUniqueProcessId))),
+                         ProcessPriority(id, entry->BasePriority), PlainProcessPath(file)});
+        if (entry->NextEntryOffset == 0)
+            break;
+        offset += entry->NextEntryOffset;
+    }
+    return true;
+}
+
+namespace {
+
 void PadColumn(std::vector<TProcessLine>& lines, std::string TProcessLine::*column)
 {
     size_t width = 0;
@@ -132,8 +213,13 @@ std::string PlainProcessPath(const std::string& path)
 std::string ListProcessesText()
 {
     std::vector<TProcessLine> lines;
-    if (!SnapshotProcesses(lines))
+    if (!SnapshotProcesses(lines) && !QueryProcesses(lines))
         return {};
+    return ProcessesText(lines);
+}
+
+std::string ProcessesText(std::vector<TProcessLine> lines)
+{
     PadColumn(lines, &TProcessLine::Id);
     PadColumn(lines, &TProcessLine::ParentId);
     PadColumn(lines, &TProcessLine::Priority);

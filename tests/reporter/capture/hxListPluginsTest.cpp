@@ -86,6 +86,16 @@ TEST(HxListPlugins, ProcessesShowThisProcess)
     }
     EXPECT_TRUE(found) << text;
 
+    // The system's own list names the same process with its full path.
+    std::vector<TProcessLine> queried;
+    ASSERT_TRUE(QueryProcesses(queried));
+    const auto self = std::find_if(queried.begin(), queried.end(), [&pid](const TProcessLine& p) { return p.Id == pid; });
+    ASSERT_NE(self, queried.end());
+    EXPECT_TRUE(SameTextCI(self->File, GetModuleFileNameStr(nullptr))) << self->File;
+    EXPECT_EQ(self->Priority, "normal");
+    EXPECT_EQ(ProcessesText({{"4", "0", "high", "a.exe"}, {"1f0", "4", "below normal", "b.exe"}}),
+              "4   0 high         a.exe\r\n1f0 4 below normal b.exe");
+
     EXPECT_EQ(PlainProcessPath("\\??\\C:\\apps\\tool.exe"), "C:\\apps\\tool.exe");
     char system[MAX_PATH];
     ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
