@@ -118,7 +118,7 @@ void SetDisAsmHook(THxDisAsmHook hook) noexcept
     disAsmHook.store(hook);
 }
 
-void AppendReportSection(std::string& report, std::string_view name, std::string_view value)
+void AppendTraceSection(std::string& report, std::string_view name, std::string_view value)
 {
     report += "\r\n\r\n";
     report += name;
@@ -159,7 +159,7 @@ std::string DefaultTraceReport()
     std::string report;
     for (const THxReportPlugin& plugin : SelectReportPlugins(plugins))
         if (plugin.Background)
-            AppendReportSection(report, plugin.Name, CallReportPlugin(plugin));
+            AppendTraceSection(report, plugin.Name, CallReportPlugin(plugin));
     // The sections follow a header; without one the report starts with the first section's name.
     return report.size() >= 4 ? report.substr(4) : report;
 }

@@ -42,7 +42,7 @@ void SetDisAsmHook(THxDisAsmHook hook) noexcept;
 
 // A report section as the report text writes it: blank line, "name:", then the value's lines
 // without trailing blanks, an empty line written ".".
-void AppendReportSection(std::string& report, std::string_view name, std::string_view value);
+void AppendTraceSection(std::string& report, std::string_view name, std::string_view value);
 
 // What the trace export reports. The default writes the background sections of the main
 // module's Plugins setting; the exception object's complete report replaces it.

@@ -105,8 +105,8 @@ TEST(HxExceptPlugins, TableAddsRemovesAndSelects)
 TEST(HxExceptPlugins, SectionLayout)
 {
     std::string report = "head";
-    AppendReportSection(report, "modules", "one  \r\n\r\n  two\rthree\n   ");
-    AppendReportSection(report, "named: already", "x");
+    AppendTraceSection(report, "modules", "one  \r\n\r\n  two\rthree\n   ");
+    AppendTraceSection(report, "named: already", "x");
     EXPECT_EQ(report, "head\r\n\r\nmodules:\r\none\r\n.\r\n  two\r\nthree\r\n.\r\n\r\nnamed: already\r\nx");
 }
 
