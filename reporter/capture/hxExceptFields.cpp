@@ -1,5 +1,6 @@
 #include "hxExceptFields.h"
 
+#include "hxExceptSupport.h"
 #include "hxInterfaced.h"
 #include "hxStrings.h"
 
@@ -50,21 +51,6 @@ std::string Trimmed(std::string s)
 {
     TrimText(s);
     return s;
-}
-
-std::vector<std::string> SplitList(const std::string& text, char separator)
-{
-    std::vector<std::string> items;
-    if (text.empty())
-        return items;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(separator, start);
-        items.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            return items;
-        start = end + 1;
-    }
 }
 
 class TIVQFields final : public TInterfaced<IVQFields>, public IVQFieldsEx {
@@ -355,7 +341,7 @@ TAttachmentsPtr NewAttachments()
 TFieldsPtr FieldsFromSetting(const std::string& text, IHxSettingsWriter* ownerSettings)
 {
     ComPtr<TIVQFields> fields(new TIVQFields(nullptr, true));
-    for (const std::string& entry : SplitList(text, '|')) {
+    for (const std::string& entry : SplitSettingList(text, '|')) {
         const std::size_t first = entry.find('=');
         const std::string name = entry.substr(0, first);
         std::string value;
@@ -372,8 +358,8 @@ TFieldsPtr FieldsFromSetting(const std::string& text, IHxSettingsWriter* ownerSe
 TAttachmentsPtr AttachmentsFromSetting(const std::string& text, IHxSettingsWriter* ownerSettings)
 {
     ComPtr<TIVQAttachments> attachments(new TIVQAttachments);
-    for (const std::string& entry : SplitList(text, '|')) {
-        std::vector<std::string> parts = SplitList(entry, '>');
+    for (const std::string& entry : SplitSettingList(text, '|')) {
+        std::vector<std::string> parts = SplitSettingList(entry, '>');
         parts.resize(4);
         attachments->Add(parts[0], parts[1], parts[2], parts[3]);
     }

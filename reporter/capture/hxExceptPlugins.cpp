@@ -80,17 +80,11 @@ std::vector<THxReportPlugin> SelectReportPlugins(std::string_view pluginsSetting
 {
     const std::vector<THxReportPlugin> table = ReportPlugins();
     std::vector<THxReportPlugin> selected;
-    size_t start = 0;
-    while (start <= pluginsSetting.size()) {
-        size_t end = pluginsSetting.find('|', start);
-        if (end == std::string_view::npos)
-            end = pluginsSetting.size();
-        const std::string_view name = pluginsSetting.substr(start, end - start);
+    for (const std::string& name : SplitSettingList(std::string(pluginsSetting), '|')) {
         const auto found = std::find_if(table.begin(), table.end(),
-                                        [name](const THxReportPlugin& p) { return SameTextCI(p.Name, name); });
+                                        [&name](const THxReportPlugin& p) { return SameTextCI(p.Name, name); });
         if (!name.empty() && found != table.end())
             selected.push_back(*found);
-        start = end + 1;
     }
     return selected;
 }

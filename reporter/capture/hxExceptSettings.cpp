@@ -39,21 +39,6 @@ std::mutex mainLock;
 TSettingsPtr mainSettings;
 std::atomic<bool> sharedLookup{false};
 
-std::vector<std::string> SplitItems(const std::string& text, char separator)
-{
-    std::vector<std::string> items;
-    if (text.empty())
-        return items;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find(separator, start);
-        items.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos)
-            return items;
-        start = end + 1;
-    }
-}
-
 bool UsableSettings(const TSettingsPtr& settings)
 {
     return settings && settings->HasSettings() && !settings->GetNoSettings();
@@ -327,7 +312,7 @@ bool TIVQSettings::SetPluginEnabled(const std::string& name, bool enabled)
     if (enabled) {
         updated = list.empty() ? name : list + '|' + name;
     } else {
-        for (const std::string& item : SplitItems(list, '|')) {
+        for (const std::string& item : SplitSettingList(list, '|')) {
             if (SameTextCI(item, name))
                 continue;
             if (!updated.empty())
@@ -350,7 +335,7 @@ ComPtr<IUnknown> TIVQSettings::GetAssistant(const std::string& name)
             break;
         }
     }
-    std::vector<std::string> items = SplitItems(definition, '|');
+    std::vector<std::string> items = SplitSettingList(definition, '|');
     const std::string title = items.size() > 1 ? items[1] : std::string();
     std::vector<std::string> forms(items.size() > 2 ? items.begin() + 2 : items.end(), items.end());
     if (!ScreenshotWanted() || GetScrShotDepth() == 0)

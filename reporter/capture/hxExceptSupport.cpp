@@ -1047,6 +1047,21 @@ void ResolveExceptionAddress(void*& object, void*& address, CONTEXT*& context) n
 
 // ---- Texts ----
 
+std::vector<std::string> SplitSettingList(const std::string& text, char separator)
+{
+    std::vector<std::string> items;
+    if (text.empty())
+        return items;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find(separator, start);
+        items.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return items;
+        start = end + 1;
+    }
+}
+
 std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::string_view exceptMsg,
                                std::string_view bugReport) noexcept
 {

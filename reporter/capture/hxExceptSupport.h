@@ -167,6 +167,10 @@ void ResolveExceptionAddress(void*& object, void*& address, CONTEXT*& context) n
 
 // ---- Texts ----
 
+// The pieces of a setting's list between separators ("a|b|" gives a, b and an empty last one);
+// none for an empty text.
+std::vector<std::string> SplitSettingList(const std::string& text, char separator);
+
 // %appname%, %modname%, %exceptMsg%, %bugReport%, %LF%, %date%, %time% and %datetime%, in any
 // case. Inserted texts are not expanded again.
 std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::string_view exceptMsg,
