@@ -58,4 +58,4 @@ inline constexpr const char* GlobalTraceMappingName = "Global\\hxTraceProcessMap
 size_t CopyTraceText(std::string_view text, int limit, void* view) noexcept;
 
 // Another program creates the mapping, calls this in our process and reads the report.
-extern "C" __declspec(dllexport) int __stdcall hxTraceProcess(int limit);
+extern "C" __attribute__((dllexport)) int __stdcall hxTraceProcess(int limit);

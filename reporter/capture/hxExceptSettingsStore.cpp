@@ -174,28 +174,23 @@ THxSettingRecord* ParseSettingsStream(const void* data, std::size_t size, std::i
         if (!reader.Read(type))
             break;
         bool ok = true;
+        // Integers come in 1, 2 or 4 bytes; all are kept as integers.
+        const auto readInteger = [&](auto value) {
+            if (!reader.Read(value))
+                return false;
+            AddSettingRecord(capacity, count, table, 0, nullptr, value, false, hxKindInteger, nameLength, name);
+            return true;
+        };
         switch (type) {
-        case 2: {
-            std::int8_t v = 0;
-            ok = reader.Read(v);
-            if (ok)
-                AddSettingRecord(capacity, count, table, 0, nullptr, v, false, hxKindInteger, nameLength, name);
+        case 2:
+            ok = readInteger(std::int8_t{});
             break;
-        }
-        case 3: {
-            std::int16_t v = 0;
-            ok = reader.Read(v);
-            if (ok)
-                AddSettingRecord(capacity, count, table, 0, nullptr, v, false, hxKindInteger, nameLength, name);
+        case 3:
+            ok = readInteger(std::int16_t{});
             break;
-        }
-        case 4: {
-            std::int32_t v = 0;
-            ok = reader.Read(v);
-            if (ok)
-                AddSettingRecord(capacity, count, table, 0, nullptr, v, false, hxKindInteger, nameLength, name);
+        case 4:
+            ok = readInteger(std::int32_t{});
             break;
-        }
         case 6:
         case 12: {
             std::size_t length = 0;

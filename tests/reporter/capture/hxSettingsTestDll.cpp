@@ -7,17 +7,17 @@
 
 extern "C" {
 
-__declspec(dllexport) THxModuleSettings* HxTestAcquire(HMODULE module)
+__attribute__((dllexport)) THxModuleSettings* HxTestAcquire(HMODULE module)
 {
     return AcquireModuleSettings(module);
 }
 
-__declspec(dllexport) void HxTestRelease(THxModuleSettings* block)
+__attribute__((dllexport)) void HxTestRelease(THxModuleSettings* block)
 {
     ReleaseModuleSettings(block);
 }
 
-__declspec(dllexport) bool HxTestReadString(HMODULE module, const char* name, char* buffer, int size)
+__attribute__((dllexport)) bool HxTestReadString(HMODULE module, const char* name, char* buffer, int size)
 {
     Microsoft::WRL::ComPtr<IVQSettingValues> values;
     if (FAILED(NewSettings(module).As(&values)))
@@ -29,7 +29,7 @@ __declspec(dllexport) bool HxTestReadString(HMODULE module, const char* name, ch
     return true;
 }
 
-__declspec(dllexport) __attribute__((noinline)) HMODULE HxTestCallerModule(int depth)
+__attribute__((dllexport)) __attribute__((noinline)) HMODULE HxTestCallerModule(int depth)
 {
     return GetCallerModuleSettings(depth)->Module();
 }
