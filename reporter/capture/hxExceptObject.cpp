@@ -762,6 +762,20 @@ __attribute__((noinline)) TExceptionPtr NewExceptionObject(const TExceptionParam
     }
 }
 
+std::string ProcessTraceReport()
+{
+    TExceptionParams params;
+    params.Kind = ekFreeze;
+    params.Settings = MainModuleSettings();
+    if (!params.Settings)
+        params.Settings = GetModuleSettingsOfAddress(reinterpret_cast<const void*>(&ProcessTraceReport));
+    TExceptionPtr exception = NewExceptionObject(params);
+    if (!exception)
+        return {};
+    exception->SetPlWaitBox(false);
+    return exception->GetBugReport();
+}
+
 std::string WaitForReportText(IVQException* exception, bool wait)
 {
     return exception ? exception->WaitForReportText(wait) : std::string();

@@ -73,7 +73,11 @@ public:
     virtual void SetShowSetting(int value) = 0;
     virtual std::string GetAssistantName() = 0;
     virtual void SetAssistantName(const std::string& value) = 0;
-    // Shows the exception box; the box's result (0 without a box).
+    // A complete report of the process without an exception (kind freeze or trace, no please-wait
+// box), under the main module's settings: the trace export's report.
+std::string ProcessTraceReport();
+
+// Shows the exception box; the box's result (0 without a box).
     virtual int Show() = 0;
 };
 __CRT_UUID_DECL(IVQException, 0x5b0e2c47, 0x91d3, 0x4a8e, 0xb6, 0x1f, 0x3c, 0x72, 0x0a, 0xe9, 0x54, 0xd8)
@@ -117,6 +121,10 @@ TExceptionPtr NewExceptionObject(const TExceptionParams& params);
 // The report text: cached when it may be, else header and sections (with Wait after every
 // section is calculated, showing the please-wait box when the settings ask for it).
 std::string WaitForReportText(IVQException* exception, bool wait);
+
+// A complete report of the process without an exception (kind freeze or trace, no please-wait
+// box), under the main module's settings: the trace export's report.
+std::string ProcessTraceReport();
 
 // Shows the exception box for an exception object; the handling flow sets it.
 using TShowExceptionBoxProc = int (*)(IVQException* exception);

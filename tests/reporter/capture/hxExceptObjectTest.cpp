@@ -120,8 +120,45 @@ TEST(HxExceptObject, ClassGroupsDecideWhatTheReportGets)
     EXPECT_FALSE(general->GetListThreads());
     EXPECT_TRUE(module->GetListThreads());
 
+    // The screenshot is taken once, on the first request.
+    if (general->GetCreateScreenShot()) {
+        TNVBitmapPtr shot = general->GetScreenShot();
+        ASSERT_TRUE(shot);
+        EXPECT_GT(shot->GetWidth(), 0);
+        EXPECT_EQ(general->GetScreenShot().Get(), shot.Get());
+    }
+    EXPECT_FALSE(grouped->GetScreenShot());
+
     module->SetF1Classes(oldClasses);
     module->SetF1NoBugRep(oldNoBugRep);
+}
+
+TEST(HxExceptObject, TraceExportWritesTheCompleteReport)
+{
+    const THxTraceReportBuilder old = SetTraceReportBuilder(ProcessTraceReport);
+    InitListModules();
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1 << 20, TraceMappingName);
+    ASSERT_NE(mapping, nullptr);
+    // Another program calls the export through a thread of its own in this process.
+    DWORD mainThread = 0;
+    ASSERT_EQ(ModuleThreadTable().Open(mainThread), TThreadTableResult::Opened);
+    std::thread caller([] { EXPECT_EQ(hxTraceProcess(1 << 20), 0); });
+    caller.join();
+    ModuleThreadTable().Close();
+    const char* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    ASSERT_NE(view, nullptr);
+    const std::string report(view);
+    UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    DoneListModules();
+    SetTraceReportBuilder(old);
+
+    EXPECT_EQ(report.rfind("date/time", 0), 0u) << report.substr(0, 200);
+    EXPECT_NE(report.find("\r\n\r\nmain thread ($"), std::string::npos);
+    EXPECT_NE(report.find("\r\n\r\nmodules:\r\n"), std::string::npos);
+    EXPECT_NE(report.find("callstack crc"), std::string::npos);
+    EXPECT_EQ(report.find("will be calculated soon"), std::string::npos);
+    EXPECT_EQ(report.find("exception class"), std::string::npos);
 }
 
 TEST(HxExceptObject, PendingSectionsShowPlaceholdersAndTheTextIsComputedOnce)
