@@ -21,6 +21,29 @@ namespace {
 std::atomic<TShowExceptionBoxProc> gShowExceptionBox{nullptr};
 std::atomic<DWORD> gHandlerThreadId{0};
 
+// The running calculation threads.
+std::mutex gCalculationThreadsLock;
+std::vector<DWORD> gCalculationThreads;
+
+class TCalculationThreadEntry {
+public:
+    TCalculationThreadEntry() : id_(GetCurrentThreadId())
+    {
+        std::lock_guard<std::mutex> lock(gCalculationThreadsLock);
+        gCalculationThreads.push_back(id_);
+    }
+    ~TCalculationThreadEntry()
+    {
+        std::lock_guard<std::mutex> lock(gCalculationThreadsLock);
+        std::erase(gCalculationThreads, id_);
+    }
+    TCalculationThreadEntry(const TCalculationThreadEntry&) = delete;
+    TCalculationThreadEntry& operator=(const TCalculationThreadEntry&) = delete;
+
+private:
+    DWORD id_;
+};
+
 // A setting name with its class-group prefix ("F1", "F2" or "Gn").
 std::string GroupSetting(const char* group, const char* name)
 {
@@ -598,7 +621,10 @@ void TIVQException::StartCalculation()
 DWORD WINAPI TIVQException::CalculationThread(void* parameter)
 {
     auto* self = static_cast<TIVQException*>(parameter);
-    self->Calculate();
+    {
+        TCalculationThreadEntry entry;
+        self->Calculate();
+    }
     SetThreadInfo(GetCurrentThreadId());
     if (self->deleteWhenCalculated_)
         delete self;
@@ -784,6 +810,12 @@ std::string WaitForReportText(IVQException* exception, bool wait)
 void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept
 {
     gShowExceptionBox = proc;
+}
+
+bool IsReportCalculationThread(DWORD threadId) noexcept
+{
+    std::lock_guard<std::mutex> lock(gCalculationThreadsLock);
+    return std::find(gCalculationThreads.begin(), gCalculationThreads.end(), threadId) != gCalculationThreads.end();
 }
 
 void SetHandlerThreadId(DWORD threadId) noexcept

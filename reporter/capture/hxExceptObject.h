@@ -130,5 +130,8 @@ std::string ProcessTraceReport();
 using TShowExceptionBoxProc = int (*)(IVQException* exception);
 void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept;
 
+// A report calculation thread is running with this id.
+bool IsReportCalculationThread(DWORD threadId) noexcept;
+
 // Threads the report leaves out besides the reporter's own: the handler thread.
 void SetHandlerThreadId(DWORD threadId) noexcept;

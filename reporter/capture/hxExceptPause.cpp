@@ -505,6 +505,11 @@ DWORD FreezeWatchThreadId() noexcept
     return gWatch.ThreadId;
 }
 
+void ResetFreezeMisses() noexcept
+{
+    gFreezeMisses = 0;
+}
+
 void SetHandlingBusy(bool busy) noexcept
 {
     TExclusive lock(gWatchLock);

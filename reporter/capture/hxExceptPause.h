@@ -76,3 +76,5 @@ bool FreezeWatchRunning() noexcept;
 DWORD FreezeWatchThreadId() noexcept;
 // Brackets the handling of an exception: no pings while any is handled.
 void SetHandlingBusy(bool busy) noexcept;
+// Unanswered pings so far are forgotten.
+void ResetFreezeMisses() noexcept;

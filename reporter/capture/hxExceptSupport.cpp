@@ -1028,6 +1028,12 @@ void SetExceptionSources(const TExceptionSources& sources) noexcept
     gExceptionSources = sources;
 }
 
+void ClearRecordedException() noexcept
+{
+    if (const auto clear = gExceptionSources.ClearRecordedException)
+        clear();
+}
+
 void ResolveExceptionAddress(void*& object, void*& address, CONTEXT*& context) noexcept
 {
     const TExceptionSources& sources = gExceptionSources;

@@ -158,6 +158,8 @@ struct TExceptionSources {
     bool (*CurrentException)(void*& object, void*& address) = nullptr;
     // What the calling thread recorded for its last exception; false when nothing.
     bool (*RecordedException)(void*& object, void*& address, CONTEXT*& context) = nullptr;
+    // Forgets what the calling thread recorded.
+    void (*ClearRecordedException)() = nullptr;
     bool (*IsValidObject)(const void* object) = nullptr;
     // The object's class or an ancestor is "EAbort".
     bool (*IsAbortObject)(const void* object) = nullptr;
@@ -169,6 +171,7 @@ void SetExceptionSources(const TExceptionSources& sources) noexcept;
 // Fills a missing object or address, drops an implausible object, takes the recorded context and
 // moves an address that lies inside an instruction on by 4 when that gives an instruction start.
 void ResolveExceptionAddress(void*& object, void*& address, CONTEXT*& context) noexcept;
+void ClearRecordedException() noexcept;
 
 // ---- Texts ----
 

@@ -208,7 +208,7 @@ std::string StackItemText(uintptr_t address, bool showRelAddrs, bool showRelLine
         text += IntToStrFast(info.Line) + " ";
     if (showRelLines && info.Line > 0 && info.EntryPoint) {
         const int first = StackSymbols().LineAt(info.EntryPoint);
-        if (first > 0)
+        if (first > 0 && info.Line >= first)
             text += "+" + IntToStrFast(info.Line - first) + " ";
     }
     return text + info.FunctionName;

@@ -806,7 +806,8 @@ void TWalk::FillFinalOutput()
                 row.UnitName = symbols.UnitAt(lookup);
                 const int line = std::max(0, symbols.LineAt(lookup));
                 const int first = p_.ShowRelLines && line > 0 && row.EntryPoint ? symbols.LineAt(row.EntryPoint) : 0;
-                if (first > 0) {
+                // Code inlined from elsewhere may lie before the function's first line.
+                if (first > 0 && line >= first) {
                     row.Line = line;
                     row.RelLine = line - first;
                 } else {

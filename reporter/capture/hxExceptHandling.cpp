@@ -1,0 +1,561 @@
+#include "hxExceptHandling.h"
+
+#include "hxExceptPause.h"
+#include "hxExceptSections.h"
+#include "hxStrings.h"
+#include "hxTools.h"
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+std::mutex gServicesLock;
+THandlingServices gServices;
+
+THandlingServices Services()
+{
+    std::lock_guard<std::mutex> lock(gServicesLock);
+    return gServices;
+}
+
+// ---- Handler thread ----
+
+HANDLE gPipeRead = nullptr;
+HANDLE gPipeWrite = nullptr;
+HANDLE gHandlerThread = nullptr;
+std::atomic<DWORD> gHandlerThreadId{0};
+
+// ---- History ----
+
+std::mutex gHistoryLock;
+TExceptionHistory gHistory{};
+
+void RecordExceptionTime()
+{
+    std::lock_guard<std::mutex> lock(gHistoryLock);
+    for (std::size_t i = gHistory.size() - 1; i > 0; --i)
+        gHistory[i] = gHistory[i - 1];
+    gHistory[0] = CurrentTimeSeconds();
+}
+
+// ---- Emergency memory ----
+
+constexpr SIZE_T EmergencyReservation = 4 * 1024 * 1024;
+constexpr SIZE_T EmergencyBlock = 512 * 1024;
+std::array<std::atomic<void*>, 8> gEmergency{};
+
+// ---- Message retrieval that no hook pauses ----
+
+using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
+using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
+
+template <class Proc>
+Proc RealUser32(const char* name)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
+}
+
+// The main thread keeps its window alive while it waits; a quit message stays queued.
+void PumpUntilSignalled(HANDLE event)
+{
+    const auto peek = RealUser32<TPeekMessage>("PeekMessageA");
+    for (;;) {
+        const DWORD result = MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT);
+        if (result != WAIT_OBJECT_0 + 1)
+            return;
+        MSG message;
+        while (peek && peek(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (message.message == WM_QUIT) {
+                PostQuitMessage(static_cast<int>(message.wParam));
+                return;
+            }
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (WaitForSingleObject(event, 0) == WAIT_OBJECT_0)
+            return;
+    }
+}
+
+bool IsConsoleProgram()
+{
+    const IMAGE_NT_HEADERS* headers = PeNtHeaders(GetModuleHandleA(nullptr));
+    return headers && headers->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
+// Pausing is the executable's own reporter's business.
+bool ReporterIsInExecutable()
+{
+    return ModuleOfAddress(reinterpret_cast<const void*>(&ProcessException)) == GetModuleHandleA(nullptr);
+}
+
+[[noreturn]] void EndProcess(UINT exitCode)
+{
+    TerminateProcess(GetCurrentProcess(), exitCode);
+    ExitProcess(exitCode);
+}
+
+// The delivery side's routines end the process; without them it ends here.
+void CloseProgram()
+{
+    if (const auto close = Services().CloseApplication)
+        return close();
+    EndProcess(1);
+}
+
+void RestartProgram()
+{
+    if (const auto restart = Services().RestartApplication)
+        return restart();
+    EndProcess(2);
+}
+
+void AutoActions(IVQException* exception, bool /*complete*/)
+{
+    ComPtr<IVQExceptionEx> ex;
+    if (FAILED(exception->QueryInterface(IID_PPV_ARGS(&ex))) || !ex->TakeAutoActionsOnce())
+        return;
+    AutoSaveOnce(exception, false);
+    if (exception->GetAutoSend() && !FireActionHandlers(exception, raSend, nullptr))
+        if (const auto send = Services().SendBugReport)
+            send(exception->GetBugReport(), exception->GetAttachScreenShot() ? exception->GetScreenShot() : nullptr,
+                 nullptr, true, true, exception);
+    if (exception->GetAutoClip())
+        CopyTextToClipboard(exception->GetBugReport());
+    else
+        exception->RemoveReportCallback(AutoActions);
+}
+
+void WriteConsoleText(const std::string& text)
+{
+    std::fputs(text.c_str(), stdout);
+    std::fputs("\r\n", stdout);
+    std::fflush(stdout);
+}
+
+bool WasShown(IVQException* exception)
+{
+    return exception->GetShowSetting() != 4 && !IsConsoleProgram();
+}
+
+}  // namespace
+
+void SetHandlingServices(const THandlingServices& services) noexcept
+{
+    std::lock_guard<std::mutex> lock(gServicesLock);
+    gServices = services;
+}
+
+// ---- History ----
+
+TExceptionHistory ExceptionHistory() noexcept
+{
+    std::lock_guard<std::mutex> lock(gHistoryLock);
+    return gHistory;
+}
+
+void SetExceptionHistory(const TExceptionHistory& history) noexcept
+{
+    std::lock_guard<std::mutex> lock(gHistoryLock);
+    gHistory = history;
+}
+
+bool IsAutoActionDue(int value) noexcept
+{
+    if (value <= 0)
+        return false;
+    if (value == 1)
+        return true;
+    const std::uint64_t now = CurrentTimeSeconds();
+    for (std::uint64_t time : ExceptionHistory())
+        if (time == 0 || time + static_cast<std::uint64_t>(value) < now)
+            return false;
+    return true;
+}
+
+// ---- Emergency memory ----
+
+void ReserveEmergencyMemory() noexcept
+{
+    for (std::size_t i = 0; i < gEmergency.size(); ++i) {
+        if (gEmergency[i].load())
+            continue;
+        void* block = i < 4 ? VirtualAlloc(nullptr, EmergencyReservation, MEM_RESERVE, PAGE_NOACCESS)
+                            : VirtualAlloc(nullptr, EmergencyBlock, MEM_COMMIT, PAGE_NOACCESS);
+        void* expected = nullptr;
+        // Another thread may have made this one meanwhile: the later block goes back.
+        if (block && !gEmergency[i].compare_exchange_strong(expected, block))
+            VirtualFree(block, 0, MEM_RELEASE);
+    }
+}
+
+void ReleaseEmergencyMemory() noexcept
+{
+    for (std::atomic<void*>& cell : gEmergency)
+        if (void* block = cell.exchange(nullptr))
+            VirtualFree(block, 0, MEM_RELEASE);
+}
+
+// ---- Handler thread ----
+
+namespace {
+
+DWORD WINAPI HandlerThreadProc(void*)
+{
+    for (;;) {
+        THandlingRequest request{};
+        DWORD read = 0;
+        if (!ReadFile(gPipeRead, &request, sizeof request, &read, nullptr) || request.Event == 0)
+            return 0;
+        if (read != sizeof request)
+            continue;
+        try {
+            ProcessException(request);
+        } catch (...) {
+        }
+        // The event is the handler's own duplicate: a waiter that stopped early closed only its own.
+        SetEvent(reinterpret_cast<HANDLE>(request.Event));
+        CloseHandle(reinterpret_cast<HANDLE>(request.Event));
+        // A thread waiting in message retrieval wakes up.
+        PostThreadMessageA(static_cast<DWORD>(request.ThreadId), 0, 0, 0);
+    }
+}
+
+}  // namespace
+
+bool StartHandlerThread() noexcept
+{
+    if (gHandlerThread)
+        return true;
+    if (!CreatePipe(&gPipeRead, &gPipeWrite, nullptr, 0))
+        return false;
+    DWORD id = 0;
+    gHandlerThread = CreateThread(nullptr, 0, HandlerThreadProc, nullptr, CREATE_SUSPENDED, &id);
+    if (!gHandlerThread) {
+        CloseHandle(gPipeRead);
+        CloseHandle(gPipeWrite);
+        gPipeRead = gPipeWrite = nullptr;
+        return false;
+    }
+    gHandlerThreadId = id;
+    SetHandlerThreadId(id);
+    SetShowExceptionBox(&ShowExceptionBox);
+    SetThreadInfo(id, nullptr, "-");
+    SetThreadPriority(gHandlerThread, THREAD_PRIORITY_HIGHEST);
+    ResumeThread(gHandlerThread);
+    return true;
+}
+
+void StopHandlerThread() noexcept
+{
+    if (!gHandlerThread)
+        return;
+    const bool mayWait = !IsLoaderLockHeld();
+    ResumeThread(gHandlerThread);
+    if (mayWait) {
+        THandlingRequest stop{};
+        DWORD written = 0;
+        WriteFile(gPipeWrite, &stop, sizeof stop, &written, nullptr);
+    }
+    CloseHandle(gPipeWrite);
+    gPipeWrite = nullptr;
+    if (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0)
+        TerminateThread(gHandlerThread, 1);
+    CloseHandle(gHandlerThread);
+    CloseHandle(gPipeRead);
+    gHandlerThread = gPipeRead = nullptr;
+    SetThreadInfo(gHandlerThreadId);
+    gHandlerThreadId = 0;
+    SetHandlerThreadId(0);
+}
+
+DWORD HandlerThreadId() noexcept
+{
+    return gHandlerThreadId;
+}
+
+// ---- Entering ----
+
+__attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& params, std::string* reportTarget)
+{
+    // The handler thread and the report calculation (which the handler may be waiting for)
+    // cannot be handled; registered handlers never run on the main thread here (this program
+    // registers none).
+    if (GetCurrentThreadId() == gHandlerThreadId || IsReportCalculationThread(GetCurrentThreadId()))
+        return;
+    ReleaseEmergencyMemory();
+    void* object = params.ExceptObject;
+    void* address = params.ExceptAddress;
+    CONTEXT* context = const_cast<CONTEXT*>(params.Context);
+    ResolveExceptionAddress(object, address, context);
+    if (object && IsClassNamed(object, "EAbort")) {
+        ClearRecordedException();
+        if (!params.CanContinue)
+            CloseProgram();
+        ReserveEmergencyMemory();
+        return;
+    }
+    std::uintptr_t stackPointer = params.StackPointer;
+    std::uintptr_t framePointer = params.FramePointer;
+    if (!stackPointer)
+        stackPointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (!framePointer)
+        framePointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (context) {
+        const std::uintptr_t ip = ContextInstructionPointer(*context);
+        const auto at = reinterpret_cast<std::uintptr_t>(address);
+        if (at >= ip && at - ip <= 4) {
+            stackPointer = ContextStackPointer(*context);
+            framePointer = ContextFramePointer(*context);
+        }
+    }
+    THandlingRequest request{};
+    request.ThreadId = GetCurrentThreadId();
+    request.Kind = static_cast<UINT_PTR>(params.Kind);
+    request.ExceptObject = reinterpret_cast<UINT_PTR>(object);
+    request.ExceptAddress = reinterpret_cast<UINT_PTR>(address);
+    request.CanContinue = params.CanContinue ? 1 : 0;
+    request.StackPointer = stackPointer;
+    request.FramePointer = framePointer;
+    request.ContextRecord = reinterpret_cast<UINT_PTR>(context);
+    request.ReportTarget = reinterpret_cast<UINT_PTR>(reportTarget);
+    request.Source = static_cast<UINT_PTR>(params.Source);
+    request.Extra1 = params.Extra1;
+    request.Extra2 = params.Extra2;
+    request.Reserved = params.Reserved;
+    HANDLE event = IsLoaderLockHeld() || !gPipeWrite ? nullptr : CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetHandlingBusy(true);
+    HANDLE handlerEvent = nullptr;
+    if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &handlerEvent, 0, FALSE,
+                                  DUPLICATE_SAME_ACCESS)) {
+        CloseHandle(event);
+        event = nullptr;
+    }
+    if (event) {
+        request.Event = reinterpret_cast<UINT_PTR>(handlerEvent);
+        DWORD written = 0;
+        if (!WriteFile(gPipeWrite, &request, sizeof request, &written, nullptr) || written != sizeof request) {
+            // Not sent: the failure is not reported and nobody else holds the duplicate.
+            CloseHandle(handlerEvent);
+        } else {
+            if (GetCurrentThreadId() == PauseMainThreadId())
+                PumpUntilSignalled(event);
+            else
+                WaitForSingleObject(event, INFINITE);
+        }
+        CloseHandle(event);
+    } else {
+        ProcessException(request);
+    }
+    SetHandlingBusy(false);
+    ClearRecordedException();
+    ReserveEmergencyMemory();
+}
+
+// ---- Processing ----
+
+void ProcessException(const THandlingRequest& request)
+{
+    ClearReportTempFolder();
+    TExceptionParams params;
+    params.Kind = static_cast<int>(request.Kind);
+    params.ExceptObject = reinterpret_cast<void*>(request.ExceptObject);
+    params.ExceptAddress = reinterpret_cast<void*>(request.ExceptAddress);
+    params.Reserved = request.Reserved;
+    params.Extra1 = request.Extra1;
+    params.Extra2 = request.Extra2;
+    params.Source = static_cast<int>(request.Source);
+    params.Context = reinterpret_cast<const CONTEXT*>(request.ContextRecord);
+    params.FramePointer = request.FramePointer;
+    params.StackPointer = request.StackPointer;
+    params.ThreadId = static_cast<DWORD>(request.ThreadId);
+    params.CanContinue = request.CanContinue != 0;
+    params.Settings = params.ExceptAddress ? GetModuleSettingsOfAddress(params.ExceptAddress) : nullptr;
+    if (!params.Settings)
+        params.Settings = MainModuleSettings();
+    if (!params.Settings)
+        params.Settings = GetModuleSettings(GetModuleHandleA(nullptr));
+    TExceptionPtr exception = NewExceptionObject(params);
+    if (!exception)
+        return;
+    ComPtr<IVQExceptionEx> ex;
+    exception.As(&ex);
+    const bool handled = params.Kind == ekHandledException;
+
+    ex->SetStage(1);
+    if (!handled)
+        RecordExceptionTime();
+
+    ex->SetStage(2);
+    const bool pause = !handled && params.Kind != ekFreeze && exception->GetPauseThreads() && ReporterIsInExecutable();
+    if (!handled) {
+        if (pause)
+            PauseOtherThreads(true, ex->CalculationThreadId());
+        if (exception->GetCreateScreenShot())
+            exception->GetScreenShot();
+        if (exception->GetCreateBugReport())
+            exception->WaitForReportText(false);
+    }
+
+    ex->SetStage(3);
+    if (!(handled && params.CanContinue)) {
+        if (!handled) {
+            if (exception->GetAutoSave() || exception->GetAutoSend() || exception->GetAutoClip())
+                exception->AddReportCallback(AutoActions, true);
+            if (auto* target = reinterpret_cast<std::string*>(request.ReportTarget))
+                *target = exception->GetBugReport();
+            else
+                ShowExceptionBox(exception.Get());
+        }
+        if (params.CanContinue && WasShown(exception.Get())) {
+            if (!handled)
+                FinishExceptionHandling(exception.Get(), false);
+        } else if (!IsAutoActionDue(exception->GetAutoClose()) &&
+                   (params.CanContinue || IsAutoActionDue(exception->GetAutoRestart()))) {
+            if (IsAutoActionDue(exception->GetAutoRestart())) {
+                FireActionHandlers(exception.Get(), raRestart, nullptr);
+                FinishExceptionHandling(exception.Get(), true);
+                RestartProgram();
+            } else {
+                FireActionHandlers(exception.Get(), raContinue, nullptr);
+                if (!handled)
+                    FinishExceptionHandling(exception.Get(), false);
+            }
+        } else {
+            FireActionHandlers(exception.Get(), raClose, nullptr);
+            FinishExceptionHandling(exception.Get(), true);
+            CloseProgram();
+        }
+    }
+    ResetFreezeMisses();
+    if (pause)
+        PauseOtherThreads(false, 0);
+}
+
+void FinishExceptionHandling(IVQException* exception, bool closing)
+{
+    if (closing)
+        exception->SetAutoSend(false);
+    ComPtr<IVQExceptionEx> ex;
+    if ((SUCCEEDED(exception->QueryInterface(IID_PPV_ARGS(&ex))) && ex->CallbacksNeedReport()) ||
+        (HandlersNeedReport() && exception->GetHandlersEnabled()))
+        exception->GetBugReport();
+    AutoSaveOnce(exception, true);
+}
+
+void AutoSaveOnce(IVQException* exception, bool final)
+{
+    if (!exception->GetAutoSave())
+        return;
+    ComPtr<IVQExceptionEx> ex;
+    if (FAILED(exception->QueryInterface(IID_PPV_ARGS(&ex))))
+        return;
+    if (exception->GetAutoSaveIfNotSent() && (!final || ex->GetSent()))
+        return;
+    if (!ex->TakeAutoSaveOnce())
+        return;
+    if (FireActionHandlers(exception, raSave, nullptr))
+        return;
+    if (const auto save = Services().SaveBugReport)
+        save({}, exception->GetBugReport(), nullptr, true, exception);
+}
+
+bool HandlersNeedReport() noexcept
+{
+    // This program registers no handlers.
+    return false;
+}
+
+bool FireActionHandlers(IVQException* exception, TReportAction action, HWND parent)
+{
+    // No registered handler claims an action; send, save and print may have an assistant.
+    if (!parent || action > raPrint || !exception->GetHandlersEnabled())
+        return false;
+    const std::string name = action == raSend   ? exception->GetSendAssis()
+                             : action == raSave ? exception->GetSaveAssis()
+                                                : exception->GetPrintAssis();
+    const auto run = Services().RunAssistant;
+    ComPtr<IUnknown> assistant = name.empty() ? nullptr : exception->GetAssistant(name);
+    if (!assistant || !run)
+        return false;
+    const bool topmost = (GetWindowLongA(parent, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    if (topmost)
+        SetWindowPos(parent, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    const bool ok = run(assistant.Get(), parent, exception);
+    if (topmost)
+        SetWindowPos(parent, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return !ok;
+}
+
+// ---- Showing ----
+
+int RunExceptionBox(int style, bool beep, IVQException* exception)
+{
+    const auto create = Services().CreateExceptionBox;
+    if (!create)
+        return 0;
+    ComPtr<IHxExceptionBox> box = create(exception, beep, style == 2, style != 0);
+    if (!box)
+        return 0;
+    const auto get = RealUser32<TGetMessage>("GetMessageA");
+    HWND window = box->Window();
+    MSG message;
+    while (IsWindow(window)) {
+        const BOOL result = get ? get(&message, nullptr, 0, 0) : FALSE;
+        if (result == 0 || result == -1) {
+            if (result == 0)
+                PostQuitMessage(static_cast<int>(message.wParam));
+            break;
+        }
+        if (message.message == WM_KEYDOWN && message.wParam == VK_ESCAPE &&
+            (message.hwnd == window || IsChild(window, message.hwnd))) {
+            PostMessageA(window, WM_CLOSE, 0, 0);
+            continue;
+        }
+        if (!box->IsDetailsControl(message.hwnd) && IsDialogMessageA(window, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    if ((style == 0 || style == 2) && box->WantsShowAgain()) {
+        exception->SetAutoShowBugRep(true);
+        exception->SetAutoContinue(false);
+        exception->SetAutoRestart(0);
+        exception->SetAutoClose(0);
+        box.Reset();
+        return RunExceptionBox(0, false, exception);
+    }
+    return 1;
+}
+
+int ShowExceptionBox(IVQException* exception)
+{
+    if (IsConsoleProgram()) {
+        const std::string text = exception->GetKind() == ekFreeze ? exception->GetFrozenMsg() : exception->GetExceptMsg();
+        WriteConsoleText(ExpandPlaceholders(exception->Module(), text, exception->GetExceptMessage(), ""));
+        if (exception->GetAutoShowBugRep() || exception->GetShowBtnVis()) {
+            exception->SetPlWaitBox(false);
+            WriteConsoleText(exception->GetBugReport());
+        }
+        return 0;
+    }
+    const int show = exception->GetShowSetting();
+    if (show == 4)
+        return 0;
+    if (show == 1) {
+        const auto run = Services().RunAssistant;
+        const std::string name = exception->GetAssistantName();
+        ComPtr<IUnknown> assistant = name.empty() ? nullptr : exception->GetAssistant(name);
+        if (assistant && run) {
+            run(assistant.Get(), nullptr, exception);
+            return 1;
+        }
+        return RunExceptionBox(0, true, exception);
+    }
+    return RunExceptionBox(show, true, exception);
+}

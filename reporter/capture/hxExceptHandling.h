@@ -1,0 +1,108 @@
+#pragma once
+
+// The handling flow: every interception point and the freeze watch hand their failure to
+// EnterExceptionHandling, which writes a request into a pipe and waits; the handler thread
+// processes one request at a time (exception object, pausing, automatic actions, the exception
+// box) and decides whether the program goes on, restarts or closes.
+
+#include "hxExceptObject.h"
+#include "hxExceptSupport.h"
+
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <cstdint>
+#include <string>
+
+// One request, written whole into the pipe and read whole by the handler thread.
+struct THandlingRequest {
+    UINT_PTR Event;            // manual-reset event set when done; 0 asks the handler thread to stop
+    UINT_PTR ThreadId;
+    UINT_PTR Kind;             // TExceptionKind
+    UINT_PTR ExceptObject;
+    UINT_PTR ExceptAddress;
+    UINT_PTR CanContinue;
+    UINT_PTR StackPointer;
+    UINT_PTR FramePointer;
+    UINT_PTR ContextRecord;    // CONTEXT* on the failing thread's stack, or 0
+    UINT_PTR ReportTarget;     // std::string* that receives the report instead of a box, or 0
+    UINT_PTR Source;
+    UINT_PTR Extra1;
+    UINT_PTR Extra2;
+    UINT_PTR Reserved;
+};
+static_assert(sizeof(THandlingRequest) == 14 * sizeof(void*), "the request holds pointer-sized cells");
+
+// Where a failure came from.
+enum THandlingSource : int {
+    hsFreeze = 1,
+    hsRtlShowException = 3,
+    hsAppShowException = 4,
+    hsAppHandleException = 5,
+    hsRuntimeError = 11,
+    hsThreadExit = 13,
+    hsSystemException = 14,
+    hsHandledException = 15,
+};
+
+// The box's actions, in the order of its buttons.
+enum TReportAction : int { raSend = 0, raSave, raPrint, raShow, raContinue, raRestart, raClose };
+
+// The exception box as the handling flow drives it.
+class IHxExceptionBox : public IUnknown {
+public:
+    virtual HWND Window() = 0;
+    // The details control takes its own navigation keys.
+    virtual bool IsDetailsControl(HWND window) = 0;
+    // The box's countdown was interrupted: show it again without one.
+    virtual bool WantsShowAgain() = 0;
+};
+__CRT_UUID_DECL(IHxExceptionBox, 0x0e5d6a1c, 0x47b2, 0x4f93, 0xa8, 0x0d, 0x61, 0x2c, 0xe4, 0x97, 0x3b, 0x55)
+
+// What the delivery side lends the handling flow; each may be missing.
+struct THandlingServices {
+    // Style 2 makes a plain box, a style other than 0 starts its countdown.
+    Microsoft::WRL::ComPtr<IHxExceptionBox> (*CreateExceptionBox)(IVQException* exception, bool beep, bool plain,
+                                                                  bool countdown) = nullptr;
+    bool (*SaveBugReport)(const std::string& fileName, const std::string& report, HWND owner, bool noDialog,
+                          IVQException* exception) = nullptr;
+    bool (*SendBugReport)(const std::string& report, const TNVBitmapPtr& screenShot, HWND owner, bool silent,
+                          bool background, IVQException* exception) = nullptr;
+    // Shows an assistant modally; true when it ended with OK (its outputs then apply to the report).
+    bool (*RunAssistant)(IUnknown* assistant, HWND parent, IVQException* exception) = nullptr;
+    // Both end the process; without them it ends with the codes 2 and 1.
+    void (*RestartApplication)() = nullptr;
+    void (*CloseApplication)() = nullptr;
+};
+void SetHandlingServices(const THandlingServices& services) noexcept;
+
+// The failing thread's way into handling; returns when handling has ended (unless the program
+// was closed or restarted). ReportTarget receives the report text instead of a box.
+void EnterExceptionHandling(const TExceptionParams& params, std::string* reportTarget = nullptr);
+
+bool StartHandlerThread() noexcept;
+void StopHandlerThread() noexcept;
+DWORD HandlerThreadId() noexcept;
+
+// Runs on the handler thread (or on the failing thread under the loader lock).
+void ProcessException(const THandlingRequest& request);
+
+void FinishExceptionHandling(IVQException* exception, bool closing);
+void AutoSaveOnce(IVQException* exception, bool final);
+// 0: no, 1: yes; n >= 2: ten recorded exceptions, none more than n seconds ago.
+bool IsAutoActionDue(int value) noexcept;
+// An action no handler claims shows its assistant when a parent is given; true when the action
+// is taken care of (an assistant that did not end with OK cancels it).
+bool FireActionHandlers(IVQException* exception, TReportAction action, HWND parent);
+bool HandlersNeedReport() noexcept;
+
+int RunExceptionBox(int style, bool beep, IVQException* exception);
+int ShowExceptionBox(IVQException* exception);
+
+// The times of the last ten exceptions, newest first.
+TExceptionHistory ExceptionHistory() noexcept;
+void SetExceptionHistory(const TExceptionHistory& history) noexcept;
+
+// Address space kept back for handling a failure that ran out of memory.
+void ReserveEmergencyMemory() noexcept;
+void ReleaseEmergencyMemory() noexcept;

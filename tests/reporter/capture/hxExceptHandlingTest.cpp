@@ -1,0 +1,254 @@
+#include "hxExceptHandling.h"
+
+#include "hxExceptPause.h"
+#include "hxExceptSettings.h"
+#include "hxTools.h"
+#include "hxTypes.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Found by its plain name, as the program's own abort class is.
+class EAbort : public HxException {
+public:
+    using HxException::HxException;
+};
+
+namespace {
+
+// What the handling flow asked of the delivery side.
+struct TServiceLog {
+    std::mutex Lock;
+    std::vector<std::string> Saved;
+    int Restarts = 0;
+    int Closes = 0;
+    bool MainThreadPumped = false;
+    HWND MainWindow = nullptr;
+    HANDLE SavedEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    ~TServiceLog() { CloseHandle(SavedEvent); }
+} *gLog = nullptr;
+
+bool RecordSave(const std::string& fileName, const std::string& report, HWND, bool noDialog, IVQException*)
+{
+    // The waiting main thread answers sent messages.
+    const bool pumped = gLog->MainWindow &&
+                        SendMessageTimeoutA(gLog->MainWindow, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr) != 0;
+    // A failure on the reporter's own threads (here the report calculation) is ignored.
+    TExceptionParams nested;
+    EnterExceptionHandling(nested);
+    std::lock_guard<std::mutex> lock(gLog->Lock);
+    gLog->MainThreadPumped = pumped;
+    if (fileName.empty() && noDialog)
+        gLog->Saved.push_back(report);
+    SetEvent(gLog->SavedEvent);
+    return true;
+}
+
+void RecordRestart()
+{
+    std::lock_guard<std::mutex> lock(gLog->Lock);
+    ++gLog->Restarts;
+}
+
+void RecordClose()
+{
+    // A failure on the handler thread itself is ignored.
+    if (GetCurrentThreadId() == HandlerThreadId()) {
+        TExceptionParams nested;
+        EnterExceptionHandling(nested);
+    }
+    std::lock_guard<std::mutex> lock(gLog->Lock);
+    ++gLog->Closes;
+}
+
+// Module settings changed for one test and restored after it.
+class HandlingTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gLog = &log_;
+        THandlingServices services;
+        services.SaveBugReport = RecordSave;
+        services.RestartApplication = RecordRestart;
+        services.CloseApplication = RecordClose;
+        SetHandlingServices(services);
+        saved_ = {module_->GetAutoSave(), module_->GetAutoSaveIfNotSent(), module_->GetAutoClip(),
+                  module_->GetAutoRestart(), module_->GetAutoClose(), module_->GetPlWaitBox(),
+                  module_->GetShowBtnVis(), module_->GetPauseThreads()};
+        // Pausing has tests of its own (the first pause happens once per process).
+        module_->SetPauseThreads(false);
+        // This test program is a console program: the message goes to the output, the report not.
+        module_->SetShowBtnVis(false);
+        module_->SetAutoSave(true);
+        module_->SetAutoSaveIfNotSent(false);
+        module_->SetAutoClip(false);
+        module_->SetPlWaitBox(false);
+        module_->SetPluginEnabled("hardware", false);
+        module_->SetPluginEnabled("processes", false);
+        ASSERT_TRUE(StartHandlerThread());
+        SetExceptionHistory({});
+    }
+    void TearDown() override
+    {
+        StopHandlerThread();
+        module_->SetAutoSave(saved_.AutoSave);
+        module_->SetAutoSaveIfNotSent(saved_.AutoSaveIfNotSent);
+        module_->SetAutoClip(saved_.AutoClip);
+        module_->SetAutoRestart(saved_.AutoRestart);
+        module_->SetAutoClose(saved_.AutoClose);
+        module_->SetPlWaitBox(saved_.PlWaitBox);
+        module_->SetShowBtnVis(saved_.ShowBtnVis);
+        module_->SetPauseThreads(saved_.PauseThreads);
+        module_->SetPluginEnabled("hardware", true);
+        module_->SetPluginEnabled("processes", true);
+        SetHandlingServices({});
+        gLog = nullptr;
+    }
+
+    // Raises through the handling flow from a worker, as an escaping thread exception would.
+    void FailInWorker(void* object, bool canContinue, int kind = ekException)
+    {
+        std::thread worker([&] {
+            TExceptionParams params;
+            params.Kind = kind;
+            params.ExceptObject = object;
+            params.Source = hsThreadExit;
+            params.CanContinue = canContinue;
+            EnterExceptionHandling(params);
+        });
+        worker.join();
+    }
+
+    TServiceLog log_;
+    TSettingsPtr module_ = NewSettings(GetModuleHandleA(nullptr));
+    struct {
+        bool AutoSave, AutoSaveIfNotSent, AutoClip;
+        int AutoRestart, AutoClose;
+        bool PlWaitBox, ShowBtnVis, PauseThreads;
+    } saved_{};
+};
+
+TExceptionHistory RecentHistory(std::size_t entries)
+{
+    TExceptionHistory history{};
+    for (std::size_t i = 0; i < entries; ++i)
+        history[i] = CurrentTimeSeconds() - 1;
+    return history;
+}
+
+} // namespace
+
+TEST(HxExceptHandling, AutoActionsAreDueAfterTenRecentExceptions)
+{
+    SetExceptionHistory({});
+    EXPECT_FALSE(IsAutoActionDue(0));
+    EXPECT_TRUE(IsAutoActionDue(1));
+    EXPECT_FALSE(IsAutoActionDue(5));
+    SetExceptionHistory(RecentHistory(9));
+    EXPECT_FALSE(IsAutoActionDue(5));
+    SetExceptionHistory(RecentHistory(10));
+    EXPECT_TRUE(IsAutoActionDue(5));
+    TExceptionHistory old = RecentHistory(10);
+    old[9] -= 60;
+    SetExceptionHistory(old);
+    EXPECT_FALSE(IsAutoActionDue(5));
+    EXPECT_TRUE(IsAutoActionDue(120));
+    SetExceptionHistory({});
+}
+
+TEST_F(HandlingTest, ContinuableFailureIsSavedAndRecorded)
+{
+    HxException error("Worker lost its file");
+    FailInWorker(&error, true);
+    ASSERT_EQ(log_.Saved.size(), 1u);
+    EXPECT_NE(log_.Saved[0].find("exception class   : HxException\r\n"), std::string::npos) << log_.Saved[0];
+    EXPECT_NE(log_.Saved[0].find("exception message : Worker lost its file.\r\n"), std::string::npos);
+    EXPECT_EQ(log_.Closes + log_.Restarts, 0);
+    EXPECT_NE(ExceptionHistory()[0], 0u);
+    EXPECT_EQ(ExceptionHistory()[1], 0u);
+
+    // A handled exception is only told: no history, no box, no save.
+    FailInWorker(&error, true, ekHandledException);
+    EXPECT_EQ(log_.Saved.size(), 1u);
+    EXPECT_EQ(ExceptionHistory()[1], 0u);
+}
+
+TEST_F(HandlingTest, AbortIsNeitherReportedNorCounted)
+{
+    EAbort abort("quiet");
+    FailInWorker(&abort, true);
+    EXPECT_TRUE(log_.Saved.empty());
+    EXPECT_EQ(log_.Closes, 0);
+    FailInWorker(&abort, false);
+    EXPECT_TRUE(log_.Saved.empty());
+    EXPECT_EQ(log_.Closes, 1);
+    EXPECT_EQ(ExceptionHistory()[0], 0u);
+}
+
+TEST_F(HandlingTest, FatalFailureRestartsOnlyAfterTenRecentOnes)
+{
+    module_->SetAutoRestart(5);
+    HxException error("fatal");
+    SetExceptionHistory(RecentHistory(8));
+    FailInWorker(&error, false);   // the ninth
+    EXPECT_EQ(log_.Restarts, 0);
+    EXPECT_EQ(log_.Closes, 1);
+    FailInWorker(&error, false);   // the tenth
+    EXPECT_EQ(log_.Restarts, 1);
+    EXPECT_EQ(log_.Closes, 1);
+    EXPECT_EQ(log_.Saved.size(), 2u);
+
+    // AutoClose wins over a due restart.
+    module_->SetAutoClose(1);
+    FailInWorker(&error, false);
+    EXPECT_EQ(log_.Restarts, 1);
+    EXPECT_EQ(log_.Closes, 2);
+}
+
+namespace {
+
+LRESULT CALLBACK PlainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+} // namespace
+
+TEST_F(HandlingTest, WaitingMainThreadKeepsAnsweringMessages)
+{
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = PlainWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "hxExceptHandlingTestWindow";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                      windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    log_.MainWindow = window;
+    ASSERT_EQ(PauseMainThreadId(), GetCurrentThreadId());
+
+    HxException error("on the main thread");
+    TExceptionParams params;
+    params.ExceptObject = &error;
+    params.Source = hsAppHandleException;
+    EnterExceptionHandling(params);
+    EXPECT_TRUE(log_.MainThreadPumped);
+    EXPECT_EQ(log_.Saved.size(), 1u);
+    ResetEvent(log_.SavedEvent);
+
+    // A quit message that arrives meanwhile stays queued for the program's own loop.
+    PostQuitMessage(3);
+    log_.MainWindow = nullptr;
+    EnterExceptionHandling(params);
+    ASSERT_EQ(WaitForSingleObject(log_.SavedEvent, 10000), WAIT_OBJECT_0);
+    MSG message;
+    ASSERT_TRUE(PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+    EXPECT_EQ(message.wParam, 3u);
+    DestroyWindow(window);
+    UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
+}
