@@ -999,6 +999,16 @@ bool IsClassNamed(const void* object, std::string_view name) noexcept
     }
 }
 
+std::string ObjectClassName(const void* object) noexcept
+{
+    try {
+        std::string className;
+        return ObjectType(object, className) ? className : std::string();
+    } catch (...) {
+        return {};
+    }
+}
+
 // ---- Exception address ----
 
 void SetExceptionSources(const TExceptionSources& sources) noexcept

@@ -144,6 +144,8 @@ bool IsIdentifier(std::string_view s) noexcept;
 bool IsValidObject(const void* object) noexcept;
 // The object's class or an ancestor has that name ("::" written "."); implausible objects have none.
 bool IsClassNamed(const void* object, std::string_view name) noexcept;
+// The class name of a plausible polymorphic object ("::" written "."); empty for anything else.
+std::string ObjectClassName(const void* object) noexcept;
 
 // ---- Exception address ----
 
