@@ -167,20 +167,45 @@ protected:
     THxMessageBoxProc previousBox_ = nullptr;
 };
 
-struct TWorker {
-    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE Running = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ~TWorker()
-    {
-        CloseHandle(Release);
-        CloseHandle(Running);
-    }
+// A worker that passes a go signal per round, retrieving messages first when asked to.
+struct TRetriever {
+    HANDLE Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE Passed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    std::atomic<bool> Quit{false};
+    bool Retrieves;
+    HANDLE Thread = nullptr;
+    DWORD Id = 0;
+
     static DWORD WINAPI Run(void* p)
     {
-        auto* self = static_cast<TWorker*>(p);
-        SetEvent(self->Running);
-        WaitForSingleObject(self->Release, INFINITE);
-        return 17;
+        auto* self = static_cast<TRetriever*>(p);
+        for (;;) {
+            WaitForSingleObject(self->Go, INFINITE);
+            if (self->Quit)
+                return 17;
+            if (self->Retrieves) {
+                MSG msg;
+                PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+            }
+            SetEvent(self->Passed);
+        }
+    }
+    explicit TRetriever(bool retrieves) : Retrieves(retrieves)
+    {
+        Thread = CreateThread(nullptr, 0, Run, this, 0, &Id);
+    }
+    ~TRetriever()
+    {
+        Quit = true;
+        SetEvent(Go);
+        WaitForSingleObject(Thread, INFINITE);
+        for (HANDLE h : {Thread, Go, Passed})
+            CloseHandle(h);
+    }
+    bool PassesWithin(DWORD ms)
+    {
+        SetEvent(Go);
+        return WaitForSingleObject(Passed, ms) == WAIT_OBJECT_0;
     }
 };
 
@@ -270,24 +295,25 @@ TEST_F(HxExceptHooks, WrappedThreadsAreListedWithTheirCreatorWhileTheyRun)
     ASSERT_GE(HookThreadCreation(), 1);
     EXPECT_EQ(HookThreadCreation(), 0);   // the slots lead to the wrapper already
 
-    TWorker worker;
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, &TWorker::Run, &worker, 0, &id);
-    ASSERT_NE(thread, nullptr);
-    EXPECT_EQ(GetThreadId(thread), id);
-    ASSERT_EQ(WaitForSingleObject(worker.Running, 5000), WAIT_OBJECT_0);
-    const TTableEntry entry = FindEntry(id);
-    EXPECT_TRUE(entry.Found);
-    EXPECT_EQ(entry.CreatorThreadId, GetCurrentThreadId());
-    EXPECT_EQ(ModuleOfAddress(entry.CreatorAddress), GetModuleHandleA(nullptr));
-    EXPECT_TRUE(IsReporterThread(id));
-    EXPECT_TRUE(entry.ClassName.empty());
-
-    SetEvent(worker.Release);
-    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    HANDLE thread = nullptr;
+    {
+        TRetriever worker(false);
+        id = worker.Id;
+        ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), worker.Thread, GetCurrentProcess(), &thread, 0, FALSE,
+                                    DUPLICATE_SAME_ACCESS));
+        EXPECT_EQ(GetThreadId(thread), id);
+        ASSERT_TRUE(worker.PassesWithin(5000));
+        const TTableEntry entry = FindEntry(id);
+        EXPECT_TRUE(entry.Found);
+        EXPECT_EQ(entry.CreatorThreadId, GetCurrentThreadId());
+        EXPECT_EQ(ModuleOfAddress(entry.CreatorAddress), GetModuleHandleA(nullptr));
+        EXPECT_TRUE(IsReporterThread(id));
+        EXPECT_TRUE(entry.ClassName.empty());
+    }
     DWORD exitCode = 0;
     GetExitCodeThread(thread, &exitCode);
-    EXPECT_EQ(exitCode, 17u);
+    EXPECT_EQ(exitCode, 17u);   // the function's own result
     CloseHandle(thread);
     EXPECT_FALSE(FindEntry(id).Found);
 
@@ -331,52 +357,6 @@ TEST_F(HxExceptHooks, EscapingExceptionReachesTheExitHandler)
     EXPECT_TRUE(canContinue);
     EXPECT_FALSE(FindEntry(id).Found);
 }
-
-namespace {
-
-// A worker that passes a go signal per round, retrieving messages first when asked to.
-struct TRetriever {
-    HANDLE Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE Passed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<bool> Quit{false};
-    bool Retrieves;
-    HANDLE Thread = nullptr;
-    DWORD Id = 0;
-
-    static DWORD WINAPI Run(void* p)
-    {
-        auto* self = static_cast<TRetriever*>(p);
-        for (;;) {
-            WaitForSingleObject(self->Go, INFINITE);
-            if (self->Quit)
-                return 0;
-            if (self->Retrieves) {
-                MSG msg;
-                PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
-            }
-            SetEvent(self->Passed);
-        }
-    }
-    explicit TRetriever(bool retrieves) : Retrieves(retrieves)
-    {
-        Thread = CreateThread(nullptr, 0, Run, this, 0, &Id);
-    }
-    ~TRetriever()
-    {
-        Quit = true;
-        SetEvent(Go);
-        WaitForSingleObject(Thread, INFINITE);
-        for (HANDLE h : {Thread, Go, Passed})
-            CloseHandle(h);
-    }
-    bool PassesWithin(DWORD ms)
-    {
-        SetEvent(Go);
-        return WaitForSingleObject(Passed, ms) == WAIT_OBJECT_0;
-    }
-};
-
-} // namespace
 
 TEST_F(HxExceptHooks, PausedThreadWaitsInMessageRetrieval)
 {
