@@ -268,19 +268,24 @@ int PatchImportsByName(const char* library, const char* function, const void* re
             real = reinterpret_cast<const void*>(GetProcAddress(exporter, function));
     if (!real || !replacement || !savedCell || real == replacement)
         return 0;
-    TImportLock lock;
-    // The wrappers call through the cell, so it is filled before any slot leads to them.
-    InterlockedCompareExchangePointer(savedCell, const_cast<void*>(real), nullptr);
-    real = LoadCell(savedCell);   // undo writes back what the cell holds
     int count = 0;
-    for (const THxModule& module : GetModuleList()) {
-        if (filter && !filter(module.Handle))
-            continue;
-        bool valid = true;
-        count += PatchModuleImports(module.Handle, real, replacement, valid);
-        if (!valid)
-            ReportInvalidImportTable();
+    bool allValid = true;
+    {
+        TImportLock lock;
+        // The wrappers call through the cell, so it is filled before any slot leads to them.
+        InterlockedCompareExchangePointer(savedCell, const_cast<void*>(real), nullptr);
+        real = LoadCell(savedCell);   // undo writes back what the cell holds
+        for (const THxModule& module : GetModuleList()) {
+            if (filter && !filter(module.Handle))
+                continue;
+            bool valid = true;
+            count += PatchModuleImports(module.Handle, real, replacement, valid);
+            allValid = allValid && valid;
+        }
     }
+    // One message for the call, shown without holding the lock.
+    if (!allValid)
+        ReportInvalidImportTable();
     return count;
 }
 

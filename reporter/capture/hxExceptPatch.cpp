@@ -56,6 +56,22 @@ bool WriteCode(void* address, const void* bytes, std::size_t length)
     return true;
 }
 
+// A jump must not reach into the next function; on x64 the unwind table knows where a function
+// ends. Code without an entry there (i686, hand-made code) is taken as it is.
+bool JumpFitsFunction(const void* site, std::size_t length)
+{
+#if defined(_WIN64)
+    const auto address = reinterpret_cast<DWORD64>(site);
+    DWORD64 imageBase = 0;
+    if (PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(address, &imageBase, nullptr))
+        return address + length <= imageBase + function->EndAddress;
+#else
+    (void)site;
+    (void)length;
+#endif
+    return true;
+}
+
 } // namespace
 
 bool PatchCode(void* address, const void* bytes, std::size_t length) noexcept
@@ -134,6 +150,8 @@ bool PatchJump(void* routine, const void* target) noexcept
         return false;
     unsigned char jump[MaxJumpLength];
     const std::size_t length = EncodeJump(site, target, jump);
+    if (!JumpFitsFunction(site, length))
+        return false;
     return PatchCode(site, jump, length);
 }
 

@@ -31,7 +31,8 @@ void* PatchJumpSite(void* routine) noexcept;
 // else the 14-byte absolute form. Returns the length written to out.
 std::size_t EncodeJump(const void* site, const void* target, unsigned char (&out)[MaxJumpLength]) noexcept;
 
-// Redirects a routine to target by a jump at the start of PatchJumpSite(routine).
+// Redirects a routine to target by a jump at the start of PatchJumpSite(routine). Refused when
+// the jump would run past the function's end as the x64 unwind table records it.
 bool PatchJump(void* routine, const void* target) noexcept;
 
 // Writes a 4-byte instruction operand: a relative call's displacement or an absolute address.

@@ -19,6 +19,11 @@ extern "C" __attribute__((noinline, noipa)) int PatchProbeReplacement(int value)
     return value * 1000 + 7;
 }
 
+extern "C" __attribute__((noinline, noipa)) int TinyPatchProbe()
+{
+    return 5;
+}
+
 namespace {
 
 using TProbe = int (*)(int);
@@ -152,6 +157,13 @@ TEST(HxExceptPatch, FarTargetGetsTheAbsoluteJump)
     const unsigned char code[] = {0xB8, 0x4D, 0x00, 0x00, 0x00, 0xC3};   // mov eax, 77; ret
     std::memcpy(distant.Base, code, sizeof code);
     FlushInstructionCache(GetCurrentProcess(), distant.Base, sizeof code);
+
+    // Fourteen bytes would run into the next function.
+    void* tiny = reinterpret_cast<void*>(&TinyPatchProbe);
+    const std::vector<unsigned char> tinyBefore = BytesAt(tiny, MaxJumpLength);
+    EXPECT_FALSE(PatchJump(tiny, distant.Base));
+    EXPECT_EQ(BytesAt(tiny, MaxJumpLength), tinyBefore);
+    EXPECT_TRUE(PatchLog().empty());
 
     void* site = reinterpret_cast<void*>(&PatchProbe);
     const std::vector<unsigned char> before = BytesAt(site, MaxJumpLength);
