@@ -176,7 +176,8 @@ TThreadReport ThreadReport(const TThreadRecord& record, const TStackLineOptions&
     params.ShowRelAddrs = options.ShowRelAddrs;
     params.ShowRelLines = options.ShowRelLines;
     params.StartAddress = record.Location;
-    params.StartAddressGiven = record.Location != 0;
+    // The record is another thread's: the walk never falls back to the caller's own position.
+    params.StartAddressGiven = true;
     params.StartIsFault = true;
     params.StackBottom = record.StackBottom;
     params.StackTop = record.StackTop;
@@ -335,9 +336,9 @@ std::string StackDumpText(const CONTEXT& context)
 
 // ---- Disassembly ----
 
-std::string DisassembleAround(uintptr_t exceptionAddress, int limit, bool /*formatted*/)
+std::string DisAsmSectionText(THxDisAsmHook hook, uintptr_t exceptionAddress, int limit)
 {
-    if (exceptionAddress == 0)
+    if (!hook || exceptionAddress == 0)
         return {};
     uintptr_t entry = 0;
     std::string name;
@@ -354,13 +355,8 @@ std::string DisassembleAround(uintptr_t exceptionAddress, int limit, bool /*form
         return {};
     std::string text;
     TFunctionInfo info;
-    ParseFunction(entry, text, exceptionAddress, info, limit);
+    hook(entry, text, exceptionAddress, info, limit);
     return text;
-}
-
-std::string DisAsmSectionText(TDisAsmSectionHook hook, uintptr_t exceptionAddress, int limit, bool formatted)
-{
-    return hook ? hook(exceptionAddress, limit, formatted) : std::string();
 }
 
 std::string GuardedSectionText(const char* routineName, const std::function<std::string()>& compose,

@@ -6,6 +6,7 @@
 // what it has.
 
 #include "hxDisAsm.h"
+#include "hxExceptPlugins.h"
 #include "hxStackTrace.h"
 
 #include <windows.h>
@@ -162,12 +163,9 @@ std::string StackDumpText(uintptr_t start, uintptr_t end, const TByteSource& sou
 // The dump of the own process at the context's stack pointer, up to the end of its region.
 std::string StackDumpText(const CONTEXT& context);
 
-// Composes the disassembly around an address with a line limit (0 = the whole function).
-using TDisAsmSectionHook = std::string (*)(uintptr_t exceptionAddress, int limit, bool formatted);
-// The listing of the own process's function around Address; empty when it cannot be analysed.
-std::string DisassembleAround(uintptr_t exceptionAddress, int limit, bool formatted);
-// The hook's text; empty without a hook.
-std::string DisAsmSectionText(TDisAsmSectionHook hook, uintptr_t exceptionAddress, int limit, bool formatted);
+// The disassembler hook's listing of the own process's function around ExceptionAddress, limited
+// to about Limit lines (0 = the whole function); empty without a hook or a known function start.
+std::string DisAsmSectionText(THxDisAsmHook hook, uintptr_t exceptionAddress, int limit);
 
 // Runs Compose; any failure gives ">> internal error in " + RoutineName.
 std::string GuardedSectionText(const char* routineName, const std::function<std::string()>& compose,

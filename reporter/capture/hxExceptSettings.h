@@ -190,7 +190,9 @@ void SetHxAssistantServices(const THxAssistantServices& services) noexcept;
     }
 #define HX_IMPLEMENT_GETSET(Name) HX_IMPLEMENT_GET(Name) HX_IMPLEMENT_SET(Name)
 
-class TIVQSettings : public IVQModuleSettings, public IVQSettingValues, protected IHxSettingsWriter {
+// The interfaces the exception object adds share this object's settings interface, hence the
+// virtual base.
+class TIVQSettings : public virtual IVQModuleSettings, public IVQSettingValues, protected IHxSettingsWriter {
 public:
     TIVQSettings(HMODULE module, bool loadSettings);
     virtual ~TIVQSettings();
@@ -243,7 +245,11 @@ protected:
     virtual bool ScreenshotWanted() { return true; }
     virtual IUnknown* AssistantException() { return nullptr; }
 
+    // One reference fewer without deleting; the caller deletes at 0.
+    ULONG ReleaseReference() { return --refs_; }
     bool WriteSettingText(const char* name, const std::string& value) override { return WriteString(name, value); }
+    // Stores a typed value; false without a settings resource or when the stored kind differs.
+    virtual bool Write(const char* name, const THxSettingValue& value);
 
 private:
     template <THxSettingType Type>
@@ -269,7 +275,6 @@ private:
     // Own table, then defaults or the main module's settings; false when nowhere.
     bool ReadSettingValue(const char* name, std::uint8_t kind, THxSettingValue& value, bool& fromMain);
     std::string ReadRawString(const char* name);
-    bool Write(const char* name, const THxSettingValue& value);
     void DecipherPassword(const char* password, const char* server, const char* account);
     void ReadVersionText();
 

@@ -966,22 +966,44 @@ bool IsIdentifier(std::string_view s) noexcept
     return std::all_of(s.begin() + 1, s.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
 }
 
-bool IsValidObject(const void* object) noexcept
+std::string ObjectClassName(const void* object) noexcept
 {
     try {
         std::string className;
         if (!ObjectType(object, className))
-            return false;
+            return {};
         // Each scope is an identifier; classes of unnamed namespaces are welcome too.
         const std::size_t count = CountFields(className, '.');
         for (std::size_t i = 1; i <= count; ++i) {
             const std::string scope = GetField(className, '.', i);
             if (!IsIdentifier(scope) && scope != "(anonymous namespace)")
-                return false;
+                return {};
         }
-        return true;
+        return className;
     } catch (...) {
-        return false;
+        return {};
+    }
+}
+
+bool IsValidObject(const void* object) noexcept
+{
+    return !ObjectClassName(object).empty();
+}
+
+const std::exception* ObjectAsStdException(const void* object) noexcept
+{
+    try {
+        std::string className;
+        const std::type_info* type = ObjectType(object, className);
+        if (!type || ObjectClassName(object).empty())
+            return nullptr;
+        // The run time's own catch matching finds the base, wherever it lies in the object.
+        void* adjusted = const_cast<void*>(object);
+        if (!typeid(std::exception).__do_catch(type, &adjusted, 1))
+            return nullptr;
+        return static_cast<const std::exception*>(adjusted);
+    } catch (...) {
+        return nullptr;
     }
 }
 
@@ -996,16 +1018,6 @@ bool IsClassNamed(const void* object, std::string_view name) noexcept
         return className == name || ClassOrAncestorNamed(*type, name, 0);
     } catch (...) {
         return false;
-    }
-}
-
-std::string ObjectClassName(const void* object) noexcept
-{
-    try {
-        std::string className;
-        return ObjectType(object, className) ? className : std::string();
-    } catch (...) {
-        return {};
     }
 }
 

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -142,10 +143,12 @@ bool IsIdentifier(std::string_view s) noexcept;
 // A polymorphic C++ object is plausible when its virtual table and its type record lie in loaded
 // modules, the table belongs to the complete object and the class name is made of identifiers.
 bool IsValidObject(const void* object) noexcept;
+// The class name of a plausible object ("::" written "."); empty otherwise.
+std::string ObjectClassName(const void* object) noexcept;
+// The object's std::exception base, or nullptr when it has none or is implausible.
+const std::exception* ObjectAsStdException(const void* object) noexcept;
 // The object's class or an ancestor has that name ("::" written "."); implausible objects have none.
 bool IsClassNamed(const void* object, std::string_view name) noexcept;
-// The class name of a plausible polymorphic object ("::" written "."); empty for anything else.
-std::string ObjectClassName(const void* object) noexcept;
 
 // ---- Exception address ----
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <set>
 
 namespace {
@@ -979,7 +980,7 @@ std::vector<uintptr_t> UnwoundFrameSlots(const CONTEXT& context, uintptr_t botto
         if (!ctx.Rip || ctx.Rsp <= before || ctx.Rsp > top)
             break;
         const uintptr_t slot = ctx.Rsp - SlotSize;
-        if (slot > bottom && slot < top)
+        if (slot >= bottom && slot < top)
             slots.push_back(slot);
     }
     std::sort(slots.begin(), slots.end());
@@ -1076,6 +1077,9 @@ __attribute__((noinline)) void TraceStack(const TTraceStackParams& params, std::
     top &= ~(SlotSize - 1);
     if (!p.PreItems && (bottom >= top || IsBadReadPtr(reinterpret_cast<const void*>(bottom), top - bottom)))
         return;
+    // Walks share the function registry: one at a time.
+    static std::mutex walkLock;
+    std::lock_guard<std::mutex> walking(walkLock);
     // The symbol source may keep the maps it reads until the walk ends.
     struct TWalkScope {
         const TStackSymbolSource& Symbols;

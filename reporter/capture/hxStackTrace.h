@@ -48,8 +48,8 @@ struct TTraceStackParams {
 };
 
 // The formatted stack of one thread in Result (empty when the stack cannot be read). Another
-// thread is walked paused, with its stack pointer, stack top and Context. One walk at a time:
-// the function registry that walks share has no lock.
+// thread is walked paused, with its stack pointer, stack top and Context. Walks of several
+// threads run one after the other.
 void TraceStack(const TTraceStackParams& params, std::string& result);
 
 // Quick copy of the candidates of a paused thread; returns the number of entries minus one, or 0.

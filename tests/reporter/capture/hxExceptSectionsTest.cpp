@@ -1,4 +1,5 @@
 #include "hxExceptSections.h"
+#include "hxLinkDisAsm.h"
 
 #include "hxExceptSupport.h"
 
@@ -233,6 +234,9 @@ TEST(HxExceptSections, PausedWorkerThread)
 TEST(HxExceptSections, DisassemblyAroundOwnCode)
 {
     const auto address = reinterpret_cast<uintptr_t>(&ReportedThreads) + 4;
-    const std::string text = DisAsmSectionText(&DisassembleAround, address, 5, false);
+    EXPECT_EQ(DisAsmSectionText(nullptr, address, 5), "");
+    LinkDisAsm();
+    const std::string text = DisAsmSectionText(DisAsmHook(), address, 5);
+    UnlinkDisAsm();
     EXPECT_NE(text.find('>'), std::string::npos) << text;
 }

@@ -147,7 +147,7 @@ TEST_F(SettingsTest, WritesReachEverySettingsObjectOfTheModule)
     EXPECT_TRUE(first->SetMailFrom("reporter@example.com"));
     EXPECT_EQ(second->GetMailFrom(), "reporter@example.com");
     EXPECT_TRUE(first->SetAutoDelay(5));
-    ComPtr<TIVQSettings> object(static_cast<TIVQSettings*>(first.Get()));
+    ComPtr<TIVQSettings> object(dynamic_cast<TIVQSettings*>(first.Get()));
     EXPECT_FALSE(object->WriteInteger("MailFrom", 3));
     EXPECT_FALSE(object->WriteBool("SmtpPort", true));
     EXPECT_EQ(second->GetSmtpPort(), 2525);
@@ -198,7 +198,7 @@ TEST_F(SettingsTest, ConstructionDeciphersPasswordsAndReadsTheVersionVariable)
     const std::string stored = "stored password text";
     ASSERT_TRUE(keeper->SetSmtpPassword(stored));
     const auto offset = reinterpret_cast<const volatile char*>(&testVersionText) - reinterpret_cast<const char*>(Exe());
-    ComPtr<TIVQSettings> object(static_cast<TIVQSettings*>(keeper.Get()));
+    ComPtr<TIVQSettings> object(dynamic_cast<TIVQSettings*>(keeper.Get()));
     ASSERT_TRUE(object->WriteInteger("VersionVar", static_cast<std::int32_t>(offset)));
 
     TSettingsPtr settings = NewSettings(Exe());
@@ -262,7 +262,7 @@ TEST_F(SettingsTest, AssistantsAreBuiltFromTheirDefinitionAndGetTheirEntriesBack
 TEST_F(SettingsTest, ListsMirrorTheirSettingsUntilTheSettingsObjectEnds)
 {
     TSettingsPtr settings = NewSettings(Exe());
-    ComPtr<TIVQSettings> object(static_cast<TIVQSettings*>(settings.Get()));
+    ComPtr<TIVQSettings> object(dynamic_cast<TIVQSettings*>(settings.Get()));
     ASSERT_TRUE(object->WriteString("AddFields", "Product=Editor|Build=17"));
     TFieldsPtr fields = settings->AdditionalFields();
     EXPECT_EQ(settings->AdditionalFields(), fields);
@@ -342,7 +342,7 @@ TEST_F(SettingsTest, ModulesWithoutUsableSettingsDeferToTheGoverningOnes)
 
     // With NoSettings, the program defers too; the governing search then keeps the program's.
     TSettingsPtr settings = NewSettings(Exe());
-    ComPtr<TIVQSettings> object(static_cast<TIVQSettings*>(settings.Get()));
+    ComPtr<TIVQSettings> object(dynamic_cast<TIVQSettings*>(settings.Get()));
     ASSERT_TRUE(object->WriteBool("NoSettings", true));
     EXPECT_EQ(GetModuleSettings(Exe())->Module(), Exe());
     ASSERT_TRUE(object->WriteBool("NoSettings", false));
