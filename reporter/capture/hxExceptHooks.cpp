@@ -180,18 +180,18 @@ HANDLE WINAPI CreateThreadWrapper(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack
     if (threadObject)
         className = ObjectClassName(parameter);
     SetThreadInfo(id, thread, {}, GetCurrentThreadId(), creator, className);
-    if (!(flags & CREATE_SUSPENDED))
-        ResumeThread(thread);
     if (threadId)
         *threadId = id;
+    if (!(flags & CREATE_SUSPENDED))
+        ResumeThread(thread);
     SetLastError(error);
     return thread;
 }
 
 // ---- Message retrieval ----
 
-using TGetMessageA = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
-using TPeekMessageA = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
+using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
+using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 
 void* gRealGetMessageA = nullptr;
 void* gRealPeekMessageA = nullptr;
@@ -202,25 +202,25 @@ std::atomic<bool> gMessageRetrievalHooked{false};
 BOOL WINAPI GetMessageAWrapper(LPMSG msg, HWND window, UINT first, UINT last)
 {
     WaitIfPaused();
-    return reinterpret_cast<TGetMessageA>(LoadCell(&gRealGetMessageA))(msg, window, first, last);
+    return reinterpret_cast<TGetMessage>(LoadCell(&gRealGetMessageA))(msg, window, first, last);
 }
 
 BOOL WINAPI PeekMessageAWrapper(LPMSG msg, HWND window, UINT first, UINT last, UINT remove)
 {
     WaitIfPaused();
-    return reinterpret_cast<TPeekMessageA>(LoadCell(&gRealPeekMessageA))(msg, window, first, last, remove);
+    return reinterpret_cast<TPeekMessage>(LoadCell(&gRealPeekMessageA))(msg, window, first, last, remove);
 }
 
 BOOL WINAPI GetMessageWWrapper(LPMSG msg, HWND window, UINT first, UINT last)
 {
     WaitIfPaused();
-    return reinterpret_cast<TGetMessageA>(LoadCell(&gRealGetMessageW))(msg, window, first, last);
+    return reinterpret_cast<TGetMessage>(LoadCell(&gRealGetMessageW))(msg, window, first, last);
 }
 
 BOOL WINAPI PeekMessageWWrapper(LPMSG msg, HWND window, UINT first, UINT last, UINT remove)
 {
     WaitIfPaused();
-    return reinterpret_cast<TPeekMessageA>(LoadCell(&gRealPeekMessageW))(msg, window, first, last, remove);
+    return reinterpret_cast<TPeekMessage>(LoadCell(&gRealPeekMessageW))(msg, window, first, last, remove);
 }
 
 struct TMessageHook {
