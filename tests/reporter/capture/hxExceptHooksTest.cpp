@@ -335,6 +335,7 @@ TEST_F(HxExceptHooks, EscapingExceptionReachesTheExitHandler)
     static std::atomic<int> calls{0};
     static std::string message, className;
     static bool canContinue = false;
+    calls = 0;
     SetThreadExitHandler([](void* object, bool mayContinue) {
         ++calls;
         className = ObjectClassName(object);
