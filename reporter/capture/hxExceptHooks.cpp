@@ -3,6 +3,7 @@
 #include "hxExceptPause.h"
 #include "hxExceptSettingsStore.h"
 #include "hxExceptSupport.h"
+#include "hxExclusive.h"
 #include "hxTools.h"
 
 #include <atomic>
@@ -17,14 +18,6 @@ namespace {
 
 // Serialises patching and unpatching of import slots.
 SRWLOCK gImportLock = SRWLOCK_INIT;
-
-class TImportLock {
-public:
-    TImportLock() noexcept { AcquireSRWLockExclusive(&gImportLock); }
-    ~TImportLock() { ReleaseSRWLockExclusive(&gImportLock); }
-    TImportLock(const TImportLock&) = delete;
-    TImportLock& operator=(const TImportLock&) = delete;
-};
 
 constexpr char InvalidImportTableText[] =
     "The import table is invalid.\r\n\r\nThis way hxExcept can't install the thread hooks.";
@@ -271,7 +264,7 @@ int PatchImportsByName(const char* library, const char* function, const void* re
     int count = 0;
     bool allValid = true;
     {
-        TImportLock lock;
+        TExclusive lock(gImportLock);
         // The wrappers call through the cell, so it is filled before any slot leads to them.
         InterlockedCompareExchangePointer(savedCell, const_cast<void*>(real), nullptr);
         real = LoadCell(savedCell);   // undo writes back what the cell holds
@@ -296,7 +289,7 @@ int UnpatchImportsByName(const char*, const char*, const void* replacement, void
     const void* real = LoadCell(savedCell);
     if (!real)
         return 0;
-    TImportLock lock;
+    TExclusive lock(gImportLock);
     int count = 0;
     for (const THxModule& module : GetModuleList())
         count += UnpatchModuleImports(module.Handle, replacement, real);

@@ -1,6 +1,7 @@
 #include "hxExceptPatch.h"
 
 #include "hxDisAsm.h"
+#include "hxExclusive.h"
 
 #include <cstring>
 #include <limits>
@@ -10,14 +11,6 @@ namespace {
 // One lock guards the log and serialises every write, so that a site is read and written as one step.
 SRWLOCK gPatchLock = SRWLOCK_INIT;
 std::vector<TPatchRecord>* gPatchLog = nullptr;
-
-class TPatchLock {
-public:
-    TPatchLock() noexcept { AcquireSRWLockExclusive(&gPatchLock); }
-    ~TPatchLock() { ReleaseSRWLockExclusive(&gPatchLock); }
-    TPatchLock(const TPatchLock&) = delete;
-    TPatchLock& operator=(const TPatchLock&) = delete;
-};
 
 bool SiteHolds(const void* address, const unsigned char* bytes, std::size_t length)
 {
@@ -78,7 +71,7 @@ bool PatchCode(void* address, const void* bytes, std::size_t length) noexcept
 {
     if (!address || !bytes || length == 0)
         return false;
-    TPatchLock lock;
+    TExclusive lock(gPatchLock);
     try {
         TPatchRecord record;
         record.Address = address;
@@ -162,7 +155,7 @@ bool PatchCallTarget(void* operand, std::uint32_t value) noexcept
 
 void UndoPatches() noexcept
 {
-    TPatchLock lock;
+    TExclusive lock(gPatchLock);
     if (!gPatchLog)
         return;
     for (auto it = gPatchLog->rbegin(); it != gPatchLog->rend(); ++it) {
@@ -179,6 +172,6 @@ void UndoPatches() noexcept
 
 std::vector<TPatchRecord> PatchLog()
 {
-    TPatchLock lock;
+    TExclusive lock(gPatchLock);
     return gPatchLog ? *gPatchLog : std::vector<TPatchRecord>();
 }

@@ -1,6 +1,7 @@
 #include "hxExceptPause.h"
 
 #include "hxExceptSupport.h"
+#include "hxExclusive.h"
 #include "hxTools.h"
 
 #include <algorithm>
@@ -43,17 +44,6 @@ std::atomic<bool> gPausedOnce{false};
 std::vector<DWORD>* gPausedThreads = nullptr;   // under gPauseLock; never freed (used up to process end)
 HANDLE gMainGate = nullptr;                      // manual reset: signalled = run
 HANDLE gOtherGate = nullptr;
-
-class TExclusive {
-public:
-    explicit TExclusive(SRWLOCK& lock) noexcept : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~TExclusive() { ReleaseSRWLockExclusive(&lock_); }
-    TExclusive(const TExclusive&) = delete;
-    TExclusive& operator=(const TExclusive&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 class TShared {
 public:
