@@ -92,7 +92,8 @@ bool HasReportLine(std::string_view report, std::string_view name)
 // A positive decimal count; 1 for none or anything else.
 int ParseCount(const std::string& text)
 {
-    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (text.empty() || text.size() > 9 || !std::all_of(text.begin(), text.end(), isDigit))
         return 1;
     const int value = DigitsToInt(text.data(), text.size(), false);
     return value > 0 ? value : 1;
@@ -465,8 +466,8 @@ bool SaveBugReport(const std::string& fileName, const std::string& report, HWND 
     position.QuadPart = static_cast<LONGLONG>(writeAt);
     if (!SetFilePointerEx(file.get(), position, nullptr, FILE_BEGIN))
         return false;
-    if (!WriteAll(file.get(), std::string(Separator(writeAt > 0 ? tail : std::string())) + text + std::string(kReportEnd)) ||
-        !SetEndOfFile(file.get()))
+    const std::string separator(Separator(writeAt > 0 ? tail : std::string()));
+    if (!WriteAll(file.get(), separator + text + std::string(kReportEnd)) || !SetEndOfFile(file.get()))
         return false;
 
     if (fileName.empty() && exception) {
