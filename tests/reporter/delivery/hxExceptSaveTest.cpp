@@ -106,12 +106,13 @@ TEST_F(HxExceptSave, AppendingCountingAndTrimming)
     InsertReportLine(last, "count", "callstack crc", "3");
     EXPECT_EQ(ReadFileText(file_), between + "\r\n\r\n" + last + "\r\n\r\n");
 
-    // Another class, a checksum of another length, or another second value: no duplicates.
+    // Another class, a checksum of another length, or another second value (also when a section
+    // holds it): no duplicates.
     DeleteFileA(file_.c_str());
     const std::string other = "$12345678, $00000000, $00000000";
     ASSERT_TRUE(Save(MakeReport(kCrc, "EFail", "1")));
     ASSERT_TRUE(Save(MakeReport(kCrc, "EOther", "2")));
-    ASSERT_TRUE(Save(MakeReport(kCrc + " ", "EFail", "3")));
+    ASSERT_TRUE(Save(MakeReport(kCrc + " ", "EFail", "3") + "\r\nsum: " + other));
     ASSERT_TRUE(Save(MakeReport(other, "EFail", "4")));
     EXPECT_EQ(ReadFileText(file_).find("count"), std::string::npos);
     // Definition 0 compares the first value only; the latest copy is the one replaced.
