@@ -239,7 +239,16 @@ bool TIVQSettings::WriteInteger(const char* name, std::int32_t value)
     THxSettingValue v;
     v.kind = hxKindInteger;
     v.intValue = value;
-    return Write(name, v);
+    if (Write(name, v))
+        return true;
+    // Small integer settings (a button index, a duplicate definition) keep the record kind of a
+    // flag and carry their number in the integer cell.
+    for (const THxSettingInfo& info : kHxSettingInfos)
+        if (info.type == THxSettingType::Integer && std::strcmp(info.name, name) == 0) {
+            v.kind = hxKindBoolean;
+            return Write(name, v);
+        }
+    return false;
 }
 
 bool TIVQSettings::WriteString(const char* name, const std::string& value)
