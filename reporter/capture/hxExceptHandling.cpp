@@ -315,7 +315,7 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
         }
     }
     THandlingRequest request{};
-    request.ThreadId = GetCurrentThreadId();
+    request.ThreadId = params.ThreadId ? params.ThreadId : GetCurrentThreadId();
     request.Kind = static_cast<UINT_PTR>(params.Kind);
     request.ExceptObject = reinterpret_cast<UINT_PTR>(object);
     request.ExceptAddress = reinterpret_cast<UINT_PTR>(address);

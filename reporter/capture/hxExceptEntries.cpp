@@ -1,0 +1,503 @@
+#include "hxExceptEntries.h"
+
+#include "hxDisAsm.h"
+#include "hxExceptHandling.h"
+#include "hxExceptHooks.h"
+#include "hxExceptObject.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#ifndef EXCEPTION_UNWINDING
+#define EXCEPTION_UNWINDING 0x2
+#endif
+
+namespace {
+
+// ---- Throw recording ----
+
+thread_local TThrowRecord gThrow;
+
+#if defined(__x86_64__)
+// From the recorder's own registers to those of its caller.
+void UnwindToCaller(CONTEXT& context) noexcept
+{
+    DWORD64 imageBase = 0;
+    if (PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &imageBase, nullptr)) {
+        void* handlerData = nullptr;
+        DWORD64 establisher = 0;
+        RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, context.Rip, function, &context, &handlerData, &establisher,
+                         nullptr);
+    } else {
+        context.Rip = *reinterpret_cast<const DWORD64*>(context.Rsp);
+        context.Rsp += 8;
+    }
+}
+#endif
+
+__attribute__((always_inline)) inline std::uintptr_t StackPointerHere() noexcept
+{
+    std::uintptr_t sp;
+#if defined(__x86_64__)
+    asm volatile("mov %%rsp, %0" : "=r"(sp));
+#else
+    asm volatile("mov %%esp, %0" : "=r"(sp));
+#endif
+    return sp;
+}
+
+bool CurrentExceptionSource(void*& object, void*& address)
+{
+    object = ExceptionPtrObject(std::current_exception());
+    if (!object)
+        return false;
+    const TThrowRecord* record = CurrentThrowRecord();
+    address = record && record->Object == object ? record->Address : nullptr;
+    return true;
+}
+
+bool RecordedExceptionSource(void*& object, void*& address, CONTEXT*& context)
+{
+    if (!gThrow.Object)
+        return false;
+    object = gThrow.Object;
+    address = gThrow.Address;
+    context = &gThrow.Context;
+    return true;
+}
+
+void ClearRecordedSource()
+{
+    gThrow.Object = nullptr;
+    gThrow.Type = nullptr;
+    gThrow.Address = nullptr;
+}
+
+bool IsAbortSource(const void* object)
+{
+    return IsClassNamed(object, "EAbort");
+}
+
+// ---- System exceptions ----
+
+std::string HexAddress(std::uintptr_t value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                  static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string ModuleNameOf(const void* address)
+{
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            static_cast<LPCSTR>(address), &module) ||
+        !module)
+        return {};
+    return FileNameOfPath(GetModuleFileNameStr(module));
+}
+
+std::string AccessViolationText(const EXCEPTION_RECORD& record)
+{
+    std::string text = "Access violation at address " +
+                       HexAddress(reinterpret_cast<std::uintptr_t>(record.ExceptionAddress));
+    const std::string module = ModuleNameOf(record.ExceptionAddress);
+    if (!module.empty())
+        text += " in module '" + module + "'";
+    text += ".";
+    if (record.NumberParameters >= 2) {
+        const ULONG_PTR operation = record.ExceptionInformation[0];
+        text += operation == 1 ? " Write" : operation == 8 ? " Execution" : " Read";
+        text += " of address " + HexAddress(record.ExceptionInformation[1]);
+    }
+    return text;
+}
+
+// Reads a thread name the program handed over; the pointer may be anything.
+std::string ReadForeignName(std::uintptr_t address)
+{
+    std::string name;
+    for (std::size_t i = 0; address && i < 256; ++i) {
+        char c = 0;
+        if (!TryReadMemory(address + i, &c, 1) || !c)
+            break;
+        name += c;
+    }
+    return name;
+}
+
+// ---- Handling ----
+
+thread_local bool gInFilter = false;
+std::atomic<bool> gOverflowHandled{false};
+using TCreateThreadProc = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                         LPDWORD);
+std::atomic<TCreateThreadProc> gRealCreateThread{nullptr};
+
+// Hands a system exception (or a C++ throw that reached the filter) to the handling; the program
+// cannot go on. ThreadId 0: the calling thread.
+void HandleSystemException(const EXCEPTION_POINTERS& pointers, DWORD threadId) noexcept
+{
+    try {
+        const EXCEPTION_RECORD& record = *pointers.ExceptionRecord;
+        CONTEXT context = *pointers.ContextRecord;
+        TExceptionParams params;
+        params.Kind = ekException;
+        params.Source = hsSystemException;
+        params.CanContinue = false;
+        params.ThreadId = threadId;
+        std::unique_ptr<HxException> mapped;
+        if (record.ExceptionCode == CppThrowCode || record.ExceptionCode == CppUnwindCode) {
+            if (const TThrowRecord* thrown = CurrentThrowRecord()) {
+                params.ExceptObject = thrown->Object;
+                params.ExceptAddress = thrown->Address;
+                params.Context = &thrown->Context;
+            }
+        } else {
+            mapped = MapSystemException(record);
+            params.ExceptObject = mapped.get();
+            params.ExceptAddress = record.ExceptionAddress;
+            params.Context = &context;
+        }
+        EnterExceptionHandling(params);
+    } catch (...) {
+    }
+}
+
+struct TOverflowJob {
+    EXCEPTION_POINTERS* Pointers;
+    DWORD ThreadId;
+};
+
+DWORD WINAPI OverflowThread(void* parameter)
+{
+    const auto& job = *static_cast<const TOverflowJob*>(parameter);
+    AssignThreadName(GetCurrentThreadId(), "-");
+    HandleSystemException(*job.Pointers, job.ThreadId);
+    // The faulting thread cannot go on; the handling did not end the program.
+    TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+    return 0;
+}
+
+// The faulting thread has almost no stack left: a fresh thread does the work while it waits.
+LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
+{
+    const DWORD self = GetCurrentThreadId();
+    if (self == HandlerThreadId() || IsReportCalculationThread(self) || gOverflowHandled.exchange(true))
+        return EXCEPTION_CONTINUE_SEARCH;
+    // Past any wrapped import slot: the wrapper would walk this thread's frames.
+    const TCreateThreadProc create = gRealCreateThread.load();
+    TOverflowJob job{pointers, self};
+    HANDLE thread = create ? create(nullptr, 0, OverflowThread, &job, 0, nullptr) : nullptr;
+    if (!thread)
+        return EXCEPTION_CONTINUE_SEARCH;
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+[[noreturn]] void EndProcess(UINT exitCode) noexcept
+{
+    TerminateProcess(GetCurrentProcess(), exitCode);
+    std::_Exit(static_cast<int>(exitCode));
+}
+
+// ---- Installed state ----
+
+bool gInstalled = false;
+LPTOP_LEVEL_EXCEPTION_FILTER gPreviousFilter = nullptr;
+void* gVectoredHandle = nullptr;
+std::terminate_handler gPreviousTerminate = nullptr;
+void (*gPreviousAbort)(int) = SIG_DFL;
+
+// The C run-time's exit code after abort().
+constexpr UINT AbortExitCode = 3;
+
+[[noreturn]] void TerminateEntry()
+{
+    static thread_local bool entered = false;
+    if (!entered) {
+        entered = true;
+        try {
+            TExceptionParams params;
+            params.Kind = ekException;
+            params.ExceptObject = ExceptionPtrObject(std::current_exception());
+            params.Source = hsSystemException;
+            params.CanContinue = false;
+            EnterExceptionHandling(params);
+        } catch (...) {
+        }
+    }
+    EndProcess(AbortExitCode);
+}
+
+void AbortEntry(int)
+{
+    static thread_local bool entered = false;
+    if (!entered) {
+        entered = true;
+        try {
+            HxException error("Abnormal program termination");
+            TExceptionParams params;
+            params.Kind = ekException;
+            params.ExceptObject = &error;
+            params.ExceptAddress = __builtin_return_address(0);
+            params.Source = hsRuntimeError;
+            params.CanContinue = false;
+            EnterExceptionHandling(params);
+        } catch (...) {
+        }
+    }
+    EndProcess(AbortExitCode);
+}
+
+}  // namespace
+
+// ---- Throw recording ----
+
+extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
+
+// The destructor's calling convention differs on i686; its value is only passed on.
+extern "C" __attribute__((noinline)) void __wrap___cxa_throw(void* object, std::type_info* type,
+                                                               void (*destructor)(void*))
+{
+    TThrowRecord& record = gThrow;
+    record.Object = object;
+    record.Type = type;
+    record.Address = __builtin_return_address(0);
+#if defined(__x86_64__)
+    RtlCaptureContext(&record.Context);
+    UnwindToCaller(record.Context);
+#else
+    // The thrower's control registers from this frame.
+    const auto* frame = static_cast<const DWORD*>(__builtin_frame_address(0));
+    std::memset(&record.Context, 0, sizeof record.Context);
+    record.Context.ContextFlags = CONTEXT_CONTROL;
+    record.Context.Ebp = frame[0];
+    record.Context.Eip = frame[1];
+    record.Context.Esp = reinterpret_cast<DWORD>(frame + 2);
+#endif
+    __real___cxa_throw(object, type, destructor);
+}
+
+const TThrowRecord* CurrentThrowRecord() noexcept
+{
+    const TThrowRecord& record = gThrow;
+    return record.Object ? &record : nullptr;
+}
+
+void* ExceptionPtrObject(const std::exception_ptr& error) noexcept
+{
+    // The run-time library's exception pointer is exactly the address of the thrown object.
+    static_assert(sizeof(std::exception_ptr) == sizeof(void*), "an exception pointer is one cell");
+    void* object = nullptr;
+    std::memcpy(&object, static_cast<const void*>(&error), sizeof object);
+    return object;
+}
+
+TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uintptr_t)) noexcept
+{
+    TExceptionSources sources;
+    sources.CurrentException = CurrentExceptionSource;
+    sources.RecordedException = RecordedExceptionSource;
+    sources.ClearRecordedException = ClearRecordedSource;
+    sources.IsValidObject = IsValidObject;
+    sources.IsAbortObject = IsAbortSource;
+    sources.FunctionEntryOf = functionEntryOf;
+    return sources;
+}
+
+// ---- System exceptions ----
+
+std::unique_ptr<HxException> MapSystemException(const EXCEPTION_RECORD& record)
+{
+    switch (record.ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION:
+        return std::make_unique<EAccessViolation>(AccessViolationText(record));
+    case EXCEPTION_STACK_OVERFLOW:
+        return std::make_unique<EStackOverflow>("Stack overflow");
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+        return std::make_unique<EIntDivByZero>("Division by zero");
+    case EXCEPTION_INT_OVERFLOW:
+        return std::make_unique<EIntOverflow>("Integer overflow");
+    case EXCEPTION_PRIV_INSTRUCTION:
+        return std::make_unique<EPrivilege>("Privileged instruction");
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case STATUS_FLOAT_MULTIPLE_FAULTS:
+    case STATUS_FLOAT_MULTIPLE_TRAPS:
+        return std::make_unique<EInvalidOp>("Invalid floating point operation");
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+        return std::make_unique<EZeroDivide>("Floating point division by zero");
+    case EXCEPTION_FLT_OVERFLOW:
+        return std::make_unique<EOverflow>("Floating point overflow");
+    case EXCEPTION_FLT_UNDERFLOW:
+        return std::make_unique<EUnderflow>("Floating point underflow");
+    default: {
+        char text[40];
+        std::snprintf(text, sizeof text, "External exception %08lX", static_cast<unsigned long>(record.ExceptionCode));
+        return std::make_unique<EExternalException>(text);
+    }
+    }
+}
+
+bool HandleThreadNaming(const EXCEPTION_RECORD& record) noexcept
+{
+    if (record.ExceptionCode != ThreadNamingCode || record.NumberParameters < 3)
+        return false;
+    // Type, name, thread id and flags; on x64 the usual packed block makes three cells, with the
+    // flags in the upper half of the third.
+    const ULONG_PTR* info = record.ExceptionInformation;
+    DWORD flags = 0;
+    if (record.NumberParameters >= 4)
+        flags = static_cast<DWORD>(info[3]);
+    else if (sizeof(ULONG_PTR) == 8)
+        flags = static_cast<DWORD>(static_cast<std::uint64_t>(info[2]) >> 32);
+    else
+        return false;
+    if (static_cast<DWORD>(info[0]) != 0x1000 || flags != 0)
+        return false;
+    DWORD threadId = static_cast<DWORD>(info[2]);
+    if (threadId == 0xFFFFFFFF)
+        threadId = GetCurrentThreadId();
+    try {
+        const std::string name = ReadForeignName(info[1]);
+        if (!name.empty())
+            AssignThreadName(threadId, name);
+    } catch (...) {
+    }
+    return true;
+}
+
+// ---- Entries ----
+
+void HX_MEMBER_CALL AppHandleExceptionEntry(void*, void* sender)
+{
+    try {
+        if (HWND capture = GetCapture())
+            SendMessageA(capture, WM_CANCELMODE, 0, 0);
+        TExceptionParams params;
+        params.Kind = ekException;
+        params.Source = hsAppHandleException;
+        params.Extra1 = reinterpret_cast<std::uintptr_t>(sender);
+        params.CanContinue = true;
+        params.StackPointer = StackPointerHere();
+        params.FramePointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        EnterExceptionHandling(params);
+    } catch (...) {
+    }
+}
+
+void HX_MEMBER_CALL AppShowExceptionEntry(void*, std::exception_ptr* error)
+{
+    try {
+        TExceptionParams params;
+        params.Kind = ekException;
+        params.ExceptObject = error ? ExceptionPtrObject(*error) : nullptr;
+        params.Source = hsAppShowException;
+        params.CanContinue = true;
+        params.StackPointer = StackPointerHere();
+        params.FramePointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        EnterExceptionHandling(params);
+    } catch (...) {
+    }
+}
+
+LONG WINAPI SystemExceptionFilter(EXCEPTION_POINTERS* pointers)
+{
+    const EXCEPTION_RECORD& record = *pointers->ExceptionRecord;
+    if (record.ExceptionFlags & EXCEPTION_UNWINDING)
+        return gPreviousFilter ? gPreviousFilter(pointers) : EXCEPTION_CONTINUE_SEARCH;
+    // A failure of the handling itself ends the program.
+    if (gInFilter)
+        return EXCEPTION_EXECUTE_HANDLER;
+    gInFilter = true;
+    if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW)
+        HandleStackOverflow(pointers);
+    else
+        HandleSystemException(*pointers, 0);
+    gInFilter = false;
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
+LONG WINAPI VectoredEntry(EXCEPTION_POINTERS* pointers)
+{
+    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    if (code == ThreadNamingCode)
+        return HandleThreadNaming(*pointers->ExceptionRecord) ? EXCEPTION_CONTINUE_EXECUTION
+                                                              : EXCEPTION_CONTINUE_SEARCH;
+    // The filter never sees a stack overflow.
+    if (code == EXCEPTION_STACK_OVERFLOW)
+        return HandleStackOverflow(pointers);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void ThreadExitEntry(void* exceptionObject, bool canContinue)
+{
+    try {
+        TExceptionParams params;
+        params.Kind = ekException;
+        params.ExceptObject = exceptionObject;
+        params.Source = hsThreadExit;
+        params.CanContinue = canContinue;
+        EnterExceptionHandling(params);
+    } catch (...) {
+    }
+}
+
+// ---- Installation ----
+
+void InstallInterceptionEntries(std::uintptr_t (*functionEntryOf)(std::uintptr_t)) noexcept
+{
+    if (gInstalled)
+        return;
+    gInstalled = true;
+    SetExceptionSources(InterceptionSources(functionEntryOf));
+    if (HMODULE kernel = GetModuleHandleA("kernel32.dll"))
+        gRealCreateThread = reinterpret_cast<TCreateThreadProc>(
+            reinterpret_cast<void*>(GetProcAddress(kernel, "CreateThread")));
+    gPreviousFilter = SetUnhandledExceptionFilter(SystemExceptionFilter);
+    gVectoredHandle = AddVectoredExceptionHandler(1, VectoredEntry);
+    gPreviousTerminate = std::set_terminate(TerminateEntry);
+    gPreviousAbort = std::signal(SIGABRT, AbortEntry);
+    if (gPreviousAbort == SIG_ERR)
+        gPreviousAbort = SIG_DFL;
+    SetThreadExitHandler(ThreadExitEntry);
+}
+
+void RemoveInterceptionEntries() noexcept
+{
+    if (!gInstalled)
+        return;
+    gInstalled = false;
+    SetThreadExitHandler(nullptr);
+    // Whatever replaced an entry since stays in place.
+    const auto abortHandler = std::signal(SIGABRT, gPreviousAbort);
+    if (abortHandler != AbortEntry && abortHandler != SIG_ERR)
+        std::signal(SIGABRT, abortHandler);
+    const std::terminate_handler current = std::set_terminate(gPreviousTerminate);
+    if (current != TerminateEntry)
+        std::set_terminate(current);
+    if (gVectoredHandle)
+        RemoveVectoredExceptionHandler(gVectoredHandle);
+    gVectoredHandle = nullptr;
+    const LPTOP_LEVEL_EXCEPTION_FILTER filter = SetUnhandledExceptionFilter(gPreviousFilter);
+    if (filter != SystemExceptionFilter)
+        SetUnhandledExceptionFilter(filter);
+    gPreviousFilter = nullptr;
+    gPreviousTerminate = nullptr;
+    gPreviousAbort = SIG_DFL;
+    SetExceptionSources({});
+}
+
+bool InterceptionEntriesInstalled() noexcept
+{
+    return gInstalled;
+}

@@ -1,0 +1,374 @@
+#include "hxExceptEntries.h"
+
+#include "hxExceptHandling.h"
+#include "hxExceptPatch.h"
+#include "hxExceptSettings.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+__attribute__((noinline)) void ThrowFromHere(int value)
+{
+    if (value > 0)
+        throw std::runtime_error("thrown " + std::to_string(value));
+}
+
+std::string PointerHex(const void* value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*llX", static_cast<int>(2 * sizeof(void*)),
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(value)));
+    return text;
+}
+
+TEST(HxExceptEntries, ThrowRecordingGivesObjectSiteAndThrowerContext)
+{
+    const TExceptionSources sources = InterceptionSources();
+    try {
+        ThrowFromHere(7);
+        FAIL() << "not thrown";
+    } catch (const std::runtime_error& error) {
+        const TThrowRecord* record = CurrentThrowRecord();
+        ASSERT_NE(record, nullptr);
+        EXPECT_EQ(record->Object, static_cast<const void*>(&error));
+        EXPECT_EQ(*record->Type, typeid(std::runtime_error));
+
+        void* object = nullptr;
+        void* address = nullptr;
+        ASSERT_TRUE(sources.CurrentException(object, address));
+        EXPECT_EQ(object, static_cast<const void*>(&error));
+        EXPECT_EQ(address, record->Address);
+        CONTEXT* context = nullptr;
+        ASSERT_TRUE(sources.RecordedException(object, address, context));
+        EXPECT_EQ(context, &record->Context);
+#if defined(__x86_64__)
+        // The registers are the thrower's: the instruction pointer lies in its code, as the throw site does.
+        DWORD64 imageBase = 0;
+        const auto thrower = reinterpret_cast<DWORD64>(&ThrowFromHere);
+        PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(thrower, &imageBase, nullptr);
+        ASSERT_NE(function, nullptr);
+        ASSERT_EQ(imageBase + function->BeginAddress, thrower);
+        const DWORD64 end = imageBase + function->EndAddress;
+        EXPECT_GT(record->Context.Rip, thrower);
+        EXPECT_LE(record->Context.Rip, end);
+        EXPECT_EQ(record->Context.Rip, reinterpret_cast<DWORD64>(record->Address));
+        EXPECT_GT(record->Context.Rsp, reinterpret_cast<DWORD64>(&imageBase) - 0x1000);
+#endif
+        sources.ClearRecordedException();
+        EXPECT_EQ(CurrentThrowRecord(), nullptr);
+        EXPECT_FALSE(sources.RecordedException(object, address, context));
+        // The current exception is still known, its site no more.
+        ASSERT_TRUE(sources.CurrentException(object, address));
+        EXPECT_EQ(address, nullptr);
+    }
+    void* object = nullptr;
+    void* address = nullptr;
+    EXPECT_FALSE(sources.CurrentException(object, address));
+    EXPECT_EQ(ExceptionPtrObject(std::exception_ptr()), nullptr);
+}
+
+TEST(HxExceptEntries, SystemExceptionsMapToClassesAndMessages)
+{
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = EXCEPTION_ACCESS_VIOLATION;
+    record.ExceptionAddress = reinterpret_cast<void*>(&ThrowFromHere);
+    record.NumberParameters = 2;
+    record.ExceptionInformation[0] = 1;
+    record.ExceptionInformation[1] = 0;
+    char path[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameA(nullptr, path, MAX_PATH), 0u);
+    const std::string exe = FileNameOfPath(path);
+    std::unique_ptr<HxException> mapped = MapSystemException(record);
+    ASSERT_TRUE(mapped);
+    EXPECT_EQ(ObjectClassName(mapped.get()), "EAccessViolation");
+    EXPECT_TRUE(IsValidObject(mapped.get()));
+    EXPECT_EQ(mapped->Message(), "Access violation at address " + PointerHex(record.ExceptionAddress) +
+                                     " in module '" + exe + "'. Write of address " + PointerHex(nullptr));
+
+    // Outside every module there is no module to name; a read names its address.
+    record.ExceptionAddress = reinterpret_cast<void*>(0x10);
+    record.ExceptionInformation[0] = 0;
+    record.ExceptionInformation[1] = 0x20;
+    mapped = MapSystemException(record);
+    EXPECT_EQ(mapped->Message(), "Access violation at address " + PointerHex(reinterpret_cast<void*>(0x10)) +
+                                     ". Read of address " + PointerHex(reinterpret_cast<void*>(0x20)));
+
+    const struct {
+        DWORD Code;
+        const char* Class;
+        const char* Message;
+    } cases[] = {
+        {EXCEPTION_INT_DIVIDE_BY_ZERO, "EIntDivByZero", "Division by zero"},
+        {EXCEPTION_FLT_DIVIDE_BY_ZERO, "EZeroDivide", "Floating point division by zero"},
+        {EXCEPTION_STACK_OVERFLOW, "EStackOverflow", "Stack overflow"},
+        {EXCEPTION_PRIV_INSTRUCTION, "EPrivilege", "Privileged instruction"},
+        {0xE0001234, "EExternalException", "External exception E0001234"},
+    };
+    for (const auto& c : cases) {
+        record.ExceptionCode = c.Code;
+        record.NumberParameters = 0;
+        mapped = MapSystemException(record);
+        ASSERT_TRUE(mapped);
+        EXPECT_EQ(ObjectClassName(mapped.get()), c.Class);
+        EXPECT_EQ(mapped->Message(), c.Message);
+        EXPECT_TRUE(IsClassNamed(mapped.get(), "HxException"));
+    }
+}
+
+// Names a thread the way programs tell a debugger; on x64 the usual block packs into three cells.
+void NameThroughDebugger(DWORD threadId, const char* name, bool packed)
+{
+    struct {
+        DWORD Type;
+        LPCSTR Name;
+        DWORD ThreadId;
+        DWORD Flags;
+    } info{0x1000, name, threadId, 0};
+    if (packed) {
+        RaiseException(ThreadNamingCode, 0, sizeof info / sizeof(ULONG_PTR), reinterpret_cast<ULONG_PTR*>(&info));
+    } else {
+        const ULONG_PTR cells[4] = {0x1000, reinterpret_cast<ULONG_PTR>(name), threadId, 0};
+        RaiseException(ThreadNamingCode, 0, 4, cells);
+    }
+}
+
+TEST(HxExceptEntries, DebuggerThreadNamingLandsInTheThreadTable)
+{
+    DWORD mainThread = 0;
+    ASSERT_EQ(ModuleThreadTable().Open(mainThread), TThreadTableResult::Opened);
+    void* handler = AddVectoredExceptionHandler(1, VectoredEntry);
+    ASSERT_NE(handler, nullptr);
+
+    NameThroughDebugger(0xFFFFFFFF, "entries worker", true);
+    EXPECT_NE(GetThreadName(GetCurrentThreadId(), false).find("entries worker"), std::string::npos);
+
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    DWORD otherId = 0;
+    std::thread other([&] {
+        otherId = GetCurrentThreadId();
+        SetEvent(started);
+        WaitForSingleObject(go, 5000);
+    });
+    ASSERT_EQ(WaitForSingleObject(started, 5000), WAIT_OBJECT_0);
+    CloseHandle(started);
+    NameThroughDebugger(otherId, "named from outside", false);
+    EXPECT_NE(GetThreadName(otherId, false).find("named from outside"), std::string::npos);
+    SetEvent(go);
+    other.join();
+    CloseHandle(go);
+
+    // Another type is no naming.
+    EXCEPTION_RECORD record{};
+    record.ExceptionCode = ThreadNamingCode;
+    record.NumberParameters = 4;
+    record.ExceptionInformation[0] = 0x1001;
+    EXPECT_FALSE(HandleThreadNaming(record));
+
+    RemoveVectoredExceptionHandler(handler);
+    AssignThreadName(GetCurrentThreadId(), "");
+    ModuleThreadTable().Close();
+}
+
+LONG WINAPI OtherFilter(EXCEPTION_POINTERS*)
+{
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+void OtherTerminate()
+{
+    std::abort();
+}
+
+void OtherAbort(int) {}
+
+TEST(HxExceptEntries, RemovingRestoresWhatWasThere)
+{
+    const LPTOP_LEVEL_EXCEPTION_FILTER original = SetUnhandledExceptionFilter(OtherFilter);
+    const std::terminate_handler originalTerminate = std::set_terminate(OtherTerminate);
+    const auto originalAbort = std::signal(SIGABRT, OtherAbort);
+
+    InstallInterceptionEntries();
+    EXPECT_TRUE(InterceptionEntriesInstalled());
+    EXPECT_EQ(SetUnhandledExceptionFilter(SystemExceptionFilter), SystemExceptionFilter);
+    EXPECT_NE(std::get_terminate(), OtherTerminate);
+    RemoveInterceptionEntries();
+    EXPECT_FALSE(InterceptionEntriesInstalled());
+
+    EXPECT_EQ(SetUnhandledExceptionFilter(original), OtherFilter);
+    EXPECT_EQ(std::set_terminate(originalTerminate), OtherTerminate);
+    EXPECT_EQ(std::signal(SIGABRT, originalAbort), OtherAbort);
+}
+
+// ---- Through the handling flow ----
+
+struct THandled {
+    int Source = 0;
+    std::uintptr_t Extra1 = 0;
+    void* Object = nullptr;
+    std::string Class;
+    bool CanContinue = false;
+};
+
+std::mutex gHandledLock;
+std::vector<THandled>* gHandled = nullptr;
+int gCloses = 0;
+
+void RecordClose()
+{
+    std::lock_guard<std::mutex> lock(gHandledLock);
+    ++gCloses;
+}
+
+bool RecordHandled(const std::string&, const std::string&, HWND, bool, IVQException* exception)
+{
+    std::lock_guard<std::mutex> lock(gHandledLock);
+    if (gHandled)
+        gHandled->push_back({exception->GetSource(), exception->GetExtra1(), exception->GetExceptObject(),
+                             exception->GetExceptClass(), exception->GetCanContinue()});
+    return true;
+}
+
+// A class laid out as the framework's application: its two handlers get patched to the entries.
+class TProbeApplication {
+public:
+    __attribute__((noinline, noipa, patchable_function_entry(16, 0))) void HandleException(void* sender);
+    __attribute__((noinline, noipa, patchable_function_entry(16, 0))) void ShowException(std::exception_ptr error);
+    int Unpatched = 0;
+};
+
+void TProbeApplication::HandleException(void*)
+{
+    ++Unpatched;
+}
+
+void TProbeApplication::ShowException(std::exception_ptr)
+{
+    ++Unpatched;
+}
+
+template <class Method>
+void* MethodAddress(Method method)
+{
+    void* address = nullptr;
+    std::memcpy(&address, &method, sizeof address);
+    return address;
+}
+
+class HxExceptEntriesHandling : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gHandled = &handled_;
+        THandlingServices services;
+        services.SaveBugReport = RecordHandled;
+        services.CloseApplication = RecordClose;
+        services.RestartApplication = RecordClose;
+        gCloses = 0;
+        SetHandlingServices(services);
+        saved_ = {module_->GetAutoSave(), module_->GetAutoSaveIfNotSent(), module_->GetPlWaitBox(),
+                  module_->GetShowBtnVis(), module_->GetPauseThreads()};
+        module_->SetPauseThreads(false);
+        module_->SetShowBtnVis(false);
+        module_->SetAutoSave(true);
+        module_->SetAutoSaveIfNotSent(false);
+        module_->SetPlWaitBox(false);
+        module_->SetPluginEnabled("hardware", false);
+        module_->SetPluginEnabled("processes", false);
+        SetExceptionSources(InterceptionSources());
+        ASSERT_TRUE(StartHandlerThread());
+        SetExceptionHistory({});
+    }
+    void TearDown() override
+    {
+        StopHandlerThread();
+        SetExceptionSources({});
+        module_->SetAutoSave(saved_.AutoSave);
+        module_->SetAutoSaveIfNotSent(saved_.AutoSaveIfNotSent);
+        module_->SetPlWaitBox(saved_.PlWaitBox);
+        module_->SetShowBtnVis(saved_.ShowBtnVis);
+        module_->SetPauseThreads(saved_.PauseThreads);
+        module_->SetPluginEnabled("hardware", true);
+        module_->SetPluginEnabled("processes", true);
+        SetHandlingServices({});
+        std::lock_guard<std::mutex> lock(gHandledLock);
+        gHandled = nullptr;
+    }
+
+    std::vector<THandled> handled_;
+    TSettingsPtr module_ = NewSettings(GetModuleHandleA(nullptr));
+    struct {
+        bool AutoSave, AutoSaveIfNotSent, PlWaitBox, ShowBtnVis, PauseThreads;
+    } saved_{};
+};
+
+TEST_F(HxExceptEntriesHandling, ApplicationEntriesAndThreadExitReachTheHandling)
+{
+    TProbeApplication application;
+    void* handleSite = MethodAddress(&TProbeApplication::HandleException);
+    void* showSite = MethodAddress(&TProbeApplication::ShowException);
+    ASSERT_TRUE(PatchJump(handleSite, reinterpret_cast<const void*>(&AppHandleExceptionEntry)));
+    ASSERT_TRUE(PatchJump(showSite, reinterpret_cast<const void*>(&AppShowExceptionEntry)));
+
+    // A window that holds the mouse capture is told to cancel its mode first.
+    HWND captured = CreateWindowExA(0, "STATIC", "captured", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                    GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(captured, nullptr);
+    SetCapture(captured);
+    ASSERT_EQ(GetCapture(), captured);
+
+    int sender = 0;
+    void* handledObject = nullptr;
+    try {
+        ThrowFromHere(1);
+    } catch (const std::exception& error) {
+        handledObject = const_cast<std::exception*>(&error);
+        application.HandleException(&sender);
+    }
+    EXPECT_EQ(GetCapture(), nullptr);
+    DestroyWindow(captured);
+
+    const std::exception_ptr shown = std::make_exception_ptr(HxException("shown"));
+    application.ShowException(shown);
+
+    std::thread worker([] {
+        try {
+            ThrowFromHere(2);
+        } catch (...) {
+            ThreadExitEntry(ExceptionPtrObject(std::current_exception()), false);
+        }
+    });
+    worker.join();
+    UndoPatches();
+    EXPECT_EQ(application.Unpatched, 0);
+
+    std::lock_guard<std::mutex> lock(gHandledLock);
+    ASSERT_EQ(handled_.size(), 3u);
+    EXPECT_EQ(handled_[0].Source, hsAppHandleException);
+    EXPECT_EQ(handled_[0].Extra1, reinterpret_cast<std::uintptr_t>(&sender));
+    EXPECT_EQ(handled_[0].Object, handledObject);
+    EXPECT_NE(handled_[0].Class.find("runtime_error"), std::string::npos) << handled_[0].Class;
+    EXPECT_TRUE(handled_[0].CanContinue);
+    EXPECT_EQ(handled_[1].Source, hsAppShowException);
+    EXPECT_EQ(handled_[1].Object, ExceptionPtrObject(shown));
+    EXPECT_EQ(handled_[1].Class, "HxException");
+    EXPECT_TRUE(handled_[1].CanContinue);
+    EXPECT_EQ(handled_[2].Source, hsThreadExit);
+    EXPECT_NE(handled_[2].Class.find("runtime_error"), std::string::npos) << handled_[2].Class;
+    EXPECT_FALSE(handled_[2].CanContinue);
+    // The thread-exit failure could not go on: the program would have been closed.
+    EXPECT_EQ(gCloses, 1);
+}
+
+}  // namespace
