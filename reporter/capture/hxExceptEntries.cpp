@@ -188,7 +188,9 @@ DWORD WINAPI OverflowThread(void* parameter)
 LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
 {
     const DWORD self = GetCurrentThreadId();
-    if (self == HandlerThreadId() || IsReportCalculationThread(self) || gOverflowHandled.exchange(true))
+    // A new thread cannot start while this one holds the loader lock.
+    if (self == HandlerThreadId() || IsReportCalculationThread(self) || IsLoaderLockHeld() ||
+        gOverflowHandled.exchange(true))
         return EXCEPTION_CONTINUE_SEARCH;
     // Past any wrapped import slot: the wrapper would walk this thread's frames.
     const TCreateThreadProc create = gRealCreateThread.load();

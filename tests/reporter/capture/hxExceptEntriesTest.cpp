@@ -211,6 +211,92 @@ TEST(HxExceptEntries, RemovingRestoresWhatWasThere)
     EXPECT_EQ(std::signal(SIGABRT, originalAbort), OtherAbort);
 }
 
+// ---- Failures that end the process, in a child ----
+
+struct TChildResult {
+    DWORD ExitCode = 0;
+    std::string Output;
+};
+
+TChildResult RunFailingChild(const char* mode)
+{
+    TChildResult result;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE outRead = nullptr;
+    HANDLE outWrite = nullptr;
+    if (!CreatePipe(&outRead, &outWrite, &inherit, 0)) {
+        ADD_FAILURE() << "no pipe";
+        return result;
+    }
+    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = outWrite;
+    startup.hStdError = outWrite;
+    std::string command = "\"" + FolderOfPath(GetModuleFileNameStr(nullptr)) + "hxEntriesChild.exe\" " + mode;
+    PROCESS_INFORMATION info{};
+    const bool started =
+        CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    CloseHandle(outWrite);
+    if (!started) {
+        CloseHandle(outRead);
+        ADD_FAILURE() << "child not started";
+        return result;
+    }
+    // The output is read while the child runs (a full pipe would hold it); a watch ends a child that hangs.
+    HANDLE process = info.hProcess;
+    std::thread watch([process, mode] {
+        if (WaitForSingleObject(process, 60000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << mode << ": the child did not end";
+            TerminateProcess(process, 99);
+        }
+    });
+    char buffer[512];
+    DWORD got = 0;
+    while (ReadFile(outRead, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        result.Output.append(buffer, got);
+    watch.join();
+    GetExitCodeProcess(info.hProcess, &result.ExitCode);
+    CloseHandle(outRead);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return result;
+}
+
+TEST(HxExceptEntries, FailuresThatEndTheProcessAreHandledFirst)
+{
+    const struct {
+        const char* Mode;
+        std::string Line;
+        DWORD ExitCode;
+    } cases[] = {
+        {"write", "handled 14 EAccessViolation same Access violation at address ", EXCEPTION_ACCESS_VIOLATION},
+        {"abort", "handled 11 HxException same Abnormal program termination", 3},
+        {"overflow", "handled 14 EStackOverflow same Stack overflow", EXCEPTION_STACK_OVERFLOW},
+        {"worker-overflow", "handled 14 EStackOverflow same Stack overflow", EXCEPTION_STACK_OVERFLOW},
+    };
+    for (const auto& c : cases) {
+        const TChildResult result = RunFailingChild(c.Mode);
+        EXPECT_NE(result.Output.find(c.Line), std::string::npos) << c.Mode << ":\n" << result.Output;
+        EXPECT_NE(result.Output.find("closing"), std::string::npos) << c.Mode << ":\n" << result.Output;
+        EXPECT_EQ(result.ExitCode, c.ExitCode) << c.Mode;
+    }
+    const TChildResult written = RunFailingChild("write");
+    EXPECT_NE(written.Output.find("in module 'hxEntriesChild.exe'. Write of address " + PointerHex(nullptr)),
+              std::string::npos)
+        << written.Output;
+
+    // An exception that escapes, or a plain terminate: the current exception, when there is one.
+    const TChildResult escaped = RunFailingChild("escape");
+    EXPECT_NE(escaped.Output.find("handled 14 std.runtime_error same"), std::string::npos) << escaped.Output;
+    EXPECT_NE(escaped.Output.find("closing"), std::string::npos) << escaped.Output;
+    const TChildResult terminated = RunFailingChild("terminate");
+    EXPECT_NE(terminated.Output.find("handled 14"), std::string::npos) << terminated.Output;
+    EXPECT_EQ(terminated.ExitCode, 3u);
+}
+
 // ---- Through the handling flow ----
 
 struct THandled {
