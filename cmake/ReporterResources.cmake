@@ -1,0 +1,22 @@
+# hivesweep_reporter_resources(TARGET SETTINGS)
+# Compiles the exception reporter's resources into the executable TARGET: its settings (the
+# readable text SETTINGS turned into the form stream "THXEXCEPT") and the please-wait box's
+# hourglass "VQIPLWAIT" drawn by tools/reporterart.py.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+function(hivesweep_reporter_resources target settings)
+  hivesweep_form_resource(${target} THXEXCEPT ${settings})
+  set(tool ${PROJECT_SOURCE_DIR}/tools/reporterart.py)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/reporterres_${target})
+  set(rc ${dir}/reporterart.rc)
+  set(art ${dir}/plwait.bmp)
+  add_custom_command(
+    OUTPUT ${rc} ${art}
+    COMMAND Python3::Interpreter ${tool} ${dir}
+    DEPENDS ${tool} ${PROJECT_SOURCE_DIR}/tools/artfiles.py
+    COMMENT "Reporter art for ${target}"
+    VERBATIM)
+  # windres does not report the files it includes, so the dependency is stated here.
+  set_source_files_properties(${rc} PROPERTIES GENERATED TRUE OBJECT_DEPENDS "${art}")
+  target_sources(${target} PRIVATE ${rc})
+endfunction()

@@ -1,0 +1,113 @@
+// A window program that carries the reporter and fails on request: the first argument names the
+// failure. It never calls the reporter, except the "patches" run, which ends the reporter early
+// and checks that every patched site holds its old bytes again.
+
+#include "Controls.h"
+#include "ExtCtrls.h"
+#include "Forms.h"
+#include "SysUtils.h"
+
+#include "hxExcept.h"
+#include "hxExceptPatch.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+// Reported by its plain class name.
+class ELiveTestError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+namespace {
+
+DWORD WINAPI ThrowingWorker(void*)
+{
+    throw ELiveTestError("Worker thread failed on purpose");
+}
+
+// Ends only when the stack does (depth never becomes negative).
+__attribute__((noinline, noipa)) int Recurse(int depth)
+{
+    volatile char filler[512];
+    filler[0] = static_cast<char>(depth);
+    if (depth < 0)
+        return 0;
+    return Recurse(depth + 1) + filler[0];
+}
+
+DWORD WINAPI OverflowingWorker(void*)
+{
+    return static_cast<DWORD>(Recurse(0));
+}
+
+__attribute__((noinline, noipa)) void WriteThroughNull(volatile int* target)
+{
+    *target = 1;
+}
+
+void RunWorker(LPTHREAD_START_ROUTINE routine)
+{
+    HANDLE worker = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
+    if (!worker)
+        std::exit(4);
+    WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+}
+
+// The sites hold their old bytes again once the reporter has ended.
+int CheckPatchesUndone()
+{
+    const std::vector<TPatchRecord> log = PatchLog();
+    if (log.empty())
+        return 6;
+    DoneExceptionHooks();
+    for (const TPatchRecord& patch : log)
+        if (std::memcmp(patch.Address, patch.OldBytes.data(), patch.OldBytes.size()) != 0)
+            return 5;
+    return 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
+{
+    const std::string failure = commandLine ? commandLine : "";
+    try {
+        Application.Initialize();
+        Application.SetTitle("Live reporter test");
+        if (failure == "patches")
+            return CheckPatchesUndone();
+        if (failure == "worker-throw")
+            RunWorker(ThrowingWorker);
+        else if (failure == "worker-overflow")
+            RunWorker(OverflowingWorker);
+        else if (failure == "main-av")
+            WriteThroughNull(nullptr);
+        else if (failure == "abort")
+            std::abort();
+        TTimer timer(nullptr);
+        timer.SetInterval(50);
+        bool thrown = false;
+        timer.SetOnTimer([&](TObject*) {
+            if (failure == "timer-throw" && !thrown) {
+                thrown = true;
+                throw ELiveTestError("Timer handler failed on purpose");
+            }
+            // After a failure the program goes on until its report is saved.
+            if (thrown && GetFileAttributesA("hxLiveReports.txt") == INVALID_FILE_ATTRIBUTES)
+                return;
+            timer.SetEnabled(false);
+            if (failure == "freeze")
+                Sleep(6000);   // no messages for three times the freeze timeout
+            PostQuitMessage(0);
+        });
+        Application.Run();
+    } catch (...) {
+        Application.HandleException(nullptr);
+    }
+    return 0;
+}

@@ -1,0 +1,127 @@
+// Runs the live test program once per failure, as a user's program would fail, and reads the
+// bug-report file its reporter saved beside it.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+struct TLiveRun {
+    DWORD ExitCode = 0xFFFFFFFF;
+    std::string Reports;
+};
+
+std::string TestFolder()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path);
+    return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+TLiveRun RunLiveProgram(const std::string& failure)
+{
+    const std::string folder = TestFolder();
+    const std::string reports = folder + "hxLiveReports.txt";
+    DeleteFileA(reports.c_str());
+    const std::string program = folder + "hxLiveProgram.exe";
+    std::string commandLine = "\"" + program + "\" " + failure;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    TLiveRun run;
+    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                        &startup, &process))
+        return run;
+    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
+        TerminateProcess(process.hProcess, 0xDEAD);
+    GetExitCodeProcess(process.hProcess, &run.ExitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    std::ifstream file(reports, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    run.Reports = text.str();
+    return run;
+}
+
+// The value of a header line: "name<blanks>: value".
+std::string HeaderValue(const std::string& report, const std::string& name)
+{
+    std::size_t at = report.rfind(name, 0) == 0 ? 0 : report.find("\r\n" + name);
+    if (at == std::string::npos)
+        return "<none>";
+    at = report.find(": ", at);
+    const std::size_t end = report.find("\r\n", at);
+    return report.substr(at + 2, end - at - 2);
+}
+
+int CountReports(const std::string& reports)
+{
+    int count = reports.rfind("date/time", 0) == 0 ? 1 : 0;
+    for (std::size_t at = reports.find("\r\ndate/time"); at != std::string::npos;
+         at = reports.find("\r\ndate/time", at + 1))
+        ++count;
+    return count;
+}
+
+} // namespace
+
+TEST(LiveReporter, ContinuableFailuresAreSavedAndTheProgramGoesOn)
+{
+    const TLiveRun worker = RunLiveProgram("worker-throw");
+    EXPECT_EQ(worker.ExitCode, 0u);
+    ASSERT_EQ(CountReports(worker.Reports), 1) << worker.Reports;
+    EXPECT_EQ(HeaderValue(worker.Reports, "exception class"), "ELiveTestError");
+    EXPECT_EQ(HeaderValue(worker.Reports, "exception message"), "Worker thread failed on purpose.");
+    EXPECT_NE(worker.Reports.find("ThrowingWorker"), std::string::npos) << worker.Reports;
+
+    const TLiveRun timer = RunLiveProgram("timer-throw");
+    EXPECT_EQ(timer.ExitCode, 0u);
+    ASSERT_EQ(CountReports(timer.Reports), 1) << timer.Reports;
+    EXPECT_EQ(HeaderValue(timer.Reports, "exception class"), "ELiveTestError");
+    EXPECT_EQ(HeaderValue(timer.Reports, "exception message"), "Timer handler failed on purpose.");
+    EXPECT_NE(timer.Reports.find("\r\n\r\nmain thread ($"), std::string::npos);
+}
+
+TEST(LiveReporter, FatalFailuresAreSavedAndCloseTheProgram)
+{
+    const TLiveRun violation = RunLiveProgram("main-av");
+    EXPECT_EQ(violation.ExitCode, 1u);
+    ASSERT_EQ(CountReports(violation.Reports), 1) << violation.Reports;
+    EXPECT_EQ(HeaderValue(violation.Reports, "exception class"), "EAccessViolation");
+    EXPECT_EQ(HeaderValue(violation.Reports, "exception message").rfind("Access violation", 0), 0u);
+    EXPECT_NE(violation.Reports.find("WriteThroughNull"), std::string::npos);
+
+    const TLiveRun overflow = RunLiveProgram("worker-overflow");
+    EXPECT_EQ(overflow.ExitCode, 1u);
+    ASSERT_EQ(CountReports(overflow.Reports), 1) << overflow.Reports;
+    EXPECT_EQ(HeaderValue(overflow.Reports, "exception class"), "EStackOverflow");
+
+    const TLiveRun aborted = RunLiveProgram("abort");
+    EXPECT_EQ(aborted.ExitCode, 1u);
+    ASSERT_EQ(CountReports(aborted.Reports), 1) << aborted.Reports;
+    EXPECT_NE(HeaderValue(aborted.Reports, "exception class"), "<none>");
+}
+
+TEST(LiveReporter, FrozenMainThreadIsReported)
+{
+    const TLiveRun frozen = RunLiveProgram("freeze");
+    EXPECT_EQ(frozen.ExitCode, 0u);
+    ASSERT_EQ(CountReports(frozen.Reports), 1) << frozen.Reports;
+    EXPECT_EQ(HeaderValue(frozen.Reports, "exception class"), "<none>");
+    EXPECT_NE(HeaderValue(frozen.Reports, "exception message"), "<none>");
+    const std::size_t main = frozen.Reports.find("\r\n\r\nmain thread ($");
+    ASSERT_NE(main, std::string::npos);
+    EXPECT_NE(frozen.Reports.find("Sleep", main), std::string::npos) << frozen.Reports;
+}
+
+TEST(LiveReporter, PatchedSitesAreRestoredAtShutdown)
+{
+    EXPECT_EQ(RunLiveProgram("patches").ExitCode, 0u);
+}
