@@ -499,7 +499,7 @@ int RunExceptionBox(int style, bool beep, IVQException* exception)
     const auto create = Services().CreateExceptionBox;
     if (!create)
         return 0;
-    ComPtr<IHxExceptionBox> box = create(exception, beep, style == 2, style != 0);
+    ComPtr<IHxExceptionBox> box = create(exception, style != 0, style == 2, beep);
     if (!box)
         return 0;
     const auto get = RealUser32<TGetMessage>("GetMessageA");

@@ -61,9 +61,10 @@ __CRT_UUID_DECL(IHxExceptionBox, 0x0e5d6a1c, 0x47b2, 0x4f93, 0xa8, 0x0d, 0x61, 0
 
 // What the delivery side lends the handling flow; each may be missing.
 struct THandlingServices {
-    // Style 2 makes a plain box, a style other than 0 starts its countdown.
-    Microsoft::WRL::ComPtr<IHxExceptionBox> (*CreateExceptionBox)(IVQException* exception, bool beep, bool plain,
-                                                                  bool countdown) = nullptr;
+    // Builds and shows the box: a style other than 0 makes the plain box, style 2 adds its
+    // Details button; beep for the first box of an exception.
+    Microsoft::WRL::ComPtr<IHxExceptionBox> (*CreateExceptionBox)(IVQException* exception, bool plainStyle,
+                                                                  bool styleIsTwo, bool beep) = nullptr;
     bool (*SaveBugReport)(const std::string& fileName, const std::string& report, HWND owner, bool noDialog,
                           IVQException* exception) = nullptr;
     bool (*SendBugReport)(const std::string& report, const TNVBitmapPtr& screenShot, HWND owner, bool silent,
