@@ -1,5 +1,7 @@
 #include "hxExceptEntries.h"
 
+#include "HandlingTestSupport.h"
+
 #include "hxExceptHandling.h"
 #include "hxExceptPatch.h"
 #include "hxExceptSettings.h"
@@ -363,15 +365,6 @@ protected:
         services.RestartApplication = RecordClose;
         gCloses = 0;
         SetHandlingServices(services);
-        saved_ = {module_->GetAutoSave(), module_->GetAutoSaveIfNotSent(), module_->GetPlWaitBox(),
-                  module_->GetShowBtnVis(), module_->GetPauseThreads()};
-        module_->SetPauseThreads(false);
-        module_->SetShowBtnVis(false);
-        module_->SetAutoSave(true);
-        module_->SetAutoSaveIfNotSent(false);
-        module_->SetPlWaitBox(false);
-        module_->SetPluginEnabled("hardware", false);
-        module_->SetPluginEnabled("processes", false);
         SetExceptionSources(InterceptionSources());
         ASSERT_TRUE(StartHandlerThread());
         SetExceptionHistory({});
@@ -380,23 +373,13 @@ protected:
     {
         StopHandlerThread();
         SetExceptionSources({});
-        module_->SetAutoSave(saved_.AutoSave);
-        module_->SetAutoSaveIfNotSent(saved_.AutoSaveIfNotSent);
-        module_->SetPlWaitBox(saved_.PlWaitBox);
-        module_->SetShowBtnVis(saved_.ShowBtnVis);
-        module_->SetPauseThreads(saved_.PauseThreads);
-        module_->SetPluginEnabled("hardware", true);
-        module_->SetPluginEnabled("processes", true);
         SetHandlingServices({});
         std::lock_guard<std::mutex> lock(gHandledLock);
         gHandled = nullptr;
     }
 
     std::vector<THandled> handled_;
-    TSettingsPtr module_ = NewSettings(GetModuleHandleA(nullptr));
-    struct {
-        bool AutoSave, AutoSaveIfNotSent, PlWaitBox, ShowBtnVis, PauseThreads;
-    } saved_{};
+    THandlingSettingsScope settings_;
 };
 
 TEST_F(HxExceptEntriesHandling, ApplicationEntriesAndThreadExitReachTheHandling)

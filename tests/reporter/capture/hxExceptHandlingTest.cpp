@@ -1,5 +1,7 @@
 #include "hxExceptHandling.h"
 
+#include "HandlingTestSupport.h"
+
 #include "hxExceptPause.h"
 #include "hxExceptSettings.h"
 #include "hxTools.h"
@@ -66,7 +68,7 @@ void RecordClose()
     ++gLog->Closes;
 }
 
-// Module settings changed for one test and restored after it.
+// The real handler thread with recording services.
 class HandlingTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -77,35 +79,12 @@ protected:
         services.RestartApplication = RecordRestart;
         services.CloseApplication = RecordClose;
         SetHandlingServices(services);
-        saved_ = {module_->GetAutoSave(), module_->GetAutoSaveIfNotSent(), module_->GetAutoClip(),
-                  module_->GetAutoRestart(), module_->GetAutoClose(), module_->GetPlWaitBox(),
-                  module_->GetShowBtnVis(), module_->GetPauseThreads()};
-        // Pausing has tests of its own (the first pause happens once per process).
-        module_->SetPauseThreads(false);
-        // This test program is a console program: the message goes to the output, the report not.
-        module_->SetShowBtnVis(false);
-        module_->SetAutoSave(true);
-        module_->SetAutoSaveIfNotSent(false);
-        module_->SetAutoClip(false);
-        module_->SetPlWaitBox(false);
-        module_->SetPluginEnabled("hardware", false);
-        module_->SetPluginEnabled("processes", false);
         ASSERT_TRUE(StartHandlerThread());
         SetExceptionHistory({});
     }
     void TearDown() override
     {
         StopHandlerThread();
-        module_->SetAutoSave(saved_.AutoSave);
-        module_->SetAutoSaveIfNotSent(saved_.AutoSaveIfNotSent);
-        module_->SetAutoClip(saved_.AutoClip);
-        module_->SetAutoRestart(saved_.AutoRestart);
-        module_->SetAutoClose(saved_.AutoClose);
-        module_->SetPlWaitBox(saved_.PlWaitBox);
-        module_->SetShowBtnVis(saved_.ShowBtnVis);
-        module_->SetPauseThreads(saved_.PauseThreads);
-        module_->SetPluginEnabled("hardware", true);
-        module_->SetPluginEnabled("processes", true);
         SetHandlingServices({});
         gLog = nullptr;
     }
@@ -125,12 +104,7 @@ protected:
     }
 
     TServiceLog log_;
-    TSettingsPtr module_ = NewSettings(GetModuleHandleA(nullptr));
-    struct {
-        bool AutoSave, AutoSaveIfNotSent, AutoClip;
-        int AutoRestart, AutoClose;
-        bool PlWaitBox, ShowBtnVis, PauseThreads;
-    } saved_{};
+    THandlingSettingsScope settings_;
 };
 
 TExceptionHistory RecentHistory(std::size_t entries)
@@ -192,7 +166,7 @@ TEST_F(HandlingTest, AbortIsNeitherReportedNorCounted)
 
 TEST_F(HandlingTest, FatalFailureRestartsOnlyAfterTenRecentOnes)
 {
-    module_->SetAutoRestart(5);
+    settings_->SetAutoRestart(5);
     HxException error("fatal");
     SetExceptionHistory(RecentHistory(8));
     FailInWorker(&error, false);   // the ninth
@@ -204,7 +178,7 @@ TEST_F(HandlingTest, FatalFailureRestartsOnlyAfterTenRecentOnes)
     EXPECT_EQ(log_.Saved.size(), 2u);
 
     // AutoClose wins over a due restart.
-    module_->SetAutoClose(1);
+    settings_->SetAutoClose(1);
     FailInWorker(&error, false);
     EXPECT_EQ(log_.Restarts, 1);
     EXPECT_EQ(log_.Closes, 2);
