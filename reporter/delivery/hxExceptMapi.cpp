@@ -1,0 +1,192 @@
+#include "hxExceptMapi.h"
+
+#include "hxExceptPause.h"
+#include "hxExceptSupport.h"
+
+#include <mapi.h>
+
+#include <memory>
+#include <mutex>
+
+namespace {
+
+std::mutex gLibraryLock;
+std::string gLibraryName = "mapi32.dll";
+
+std::string MapiLibraryName()
+{
+    std::lock_guard<std::mutex> lock(gLibraryLock);
+    return gLibraryName;
+}
+
+// Line ends, blanks and the characters a URL gives a meaning; "&" as well, since the body or
+// subject would otherwise end early at one.
+const TCharSet& MailtoCharSet()
+{
+    static const TCharSet set = MakeCharSet(std::string_view("\n\r \"#%+<>?&", 11));
+    return set;
+}
+
+std::string MailtoCommand()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return {};
+    std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> owner(key, &RegCloseKey);
+    DWORD type = 0, size = 0;
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || size == 0 ||
+        (type != REG_SZ && type != REG_EXPAND_SZ))
+        return {};
+    std::string command(size, '\0');
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(command.data()), &size) !=
+        ERROR_SUCCESS)
+        return {};
+    command.resize(strnlen(command.c_str(), command.size()));
+    const DWORD expanded = ExpandEnvironmentStringsA(command.c_str(), nullptr, 0);
+    if (expanded == 0)
+        return command;
+    std::string result(expanded, '\0');
+    ExpandEnvironmentStringsA(command.c_str(), result.data(), expanded);
+    result.resize(strnlen(result.c_str(), result.size()));
+    return result;
+}
+
+}  // namespace
+
+void SetMapiLibraryName(const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(gLibraryLock);
+    gLibraryName = name.empty() ? "mapi32.dll" : name;
+}
+
+std::size_t NormalizeRecipientList(std::string& list)
+{
+    for (char& c : list)
+        if (c == ';')
+            c = ',';
+    list = TidySeparatedList(list, ',');
+    // A separator at either end would count an empty recipient.
+    const std::size_t first = list.find_first_not_of(',');
+    list = first == std::string::npos ? std::string() : list.substr(first, list.find_last_not_of(',') - first + 1);
+    return list.empty() ? 0 : CountFields(list, ',');
+}
+
+std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (set[byte]) {
+            result += escapeChar;
+            result += digits[byte >> 4];
+            result += digits[byte & 15];
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+void SplitMapiRecipient(const std::string& address, std::string& name, std::string& mapiAddress)
+{
+    const std::size_t open = address.find('<');
+    if (open == std::string::npos) {
+        name = address;
+        mapiAddress = "SMTP:" + address;
+        return;
+    }
+    name = address.substr(0, open);
+    const std::size_t close = address.find('>', open + 1);
+    mapiAddress = "SMTP:" + address.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
+}
+
+int SendViaMapi(const std::string& recipients, const std::string& subject, const std::string& body, bool silent,
+                HWND ownerWindow, const std::vector<std::string>& sendAsNames, const std::vector<std::string>& paths)
+{
+    if (IsLoaderLockHeld())
+        return mrFailed;
+    HMODULE library = LoadLibraryA(MapiLibraryName().c_str());
+    if (!library)
+        return mrFailed;
+    std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)> owner(library, &FreeLibrary);
+    const auto send = reinterpret_cast<LPMAPISENDMAIL>(
+        reinterpret_cast<void*>(GetProcAddress(library, "MAPISendMail")));
+    if (!send)
+        return mrFailed;
+
+    std::string list = recipients;
+    const std::size_t count = NormalizeRecipientList(list);
+    std::vector<std::string> names(count), addresses(count);
+    std::vector<MapiRecipDesc> recipientEntries(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        SplitMapiRecipient(GetField(list, ',', i + 1), names[i], addresses[i]);
+        recipientEntries[i].ulRecipClass = MAPI_TO;
+        recipientEntries[i].lpszName = names[i].data();
+        recipientEntries[i].lpszAddress = addresses[i].data();
+    }
+    std::vector<std::string> filePaths = paths, fileNames(paths.size());
+    std::vector<MapiFileDesc> fileEntries(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        fileNames[i] = i < sendAsNames.size() ? sendAsNames[i] : std::string();
+        fileEntries[i].nPosition = static_cast<ULONG>(-1);
+        fileEntries[i].lpszPathName = filePaths[i].data();
+        fileEntries[i].lpszFileName = fileNames[i].empty() ? nullptr : fileNames[i].data();
+    }
+    std::string subjectText = subject, bodyText = body;
+    MapiMessage message{};
+    message.lpszSubject = subjectText.data();
+    message.lpszNoteText = bodyText.data();
+    message.nRecipCount = static_cast<ULONG>(count);
+    message.lpRecips = recipientEntries.empty() ? nullptr : recipientEntries.data();
+    message.nFileCount = static_cast<ULONG>(fileEntries.size());
+    message.lpFiles = fileEntries.empty() ? nullptr : fileEntries.data();
+    const FLAGS flags = silent && count > 0 ? 0 : MAPI_LOGON_UI | MAPI_DIALOG;
+
+    const bool topmost = ownerWindow && (GetWindowLongA(ownerWindow, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    if (topmost)
+        SetWindowPos(ownerWindow, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    // The main thread may paint while the mail program's dialogs are up.
+    const bool mainWasPaused = UnpauseMainThread();
+    const ULONG result = send(0, reinterpret_cast<ULONG_PTR>(ownerWindow), &message, flags, 0);
+    if (mainWasPaused)
+        RepauseMainThread();
+    if (topmost)
+        SetWindowPos(ownerWindow, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return result == SUCCESS_SUCCESS ? mrSent : result == MAPI_USER_ABORT ? mrCancelled : mrFailed;
+}
+
+bool SendViaMailto(const std::string& recipients, const std::string& subject, const std::string& body)
+{
+    std::string command = MailtoCommand();
+    if (command.empty())
+        return false;
+    std::string list = recipients;
+    NormalizeRecipientList(list);
+    const std::string url = "mailto:" + list + "?subject=" + EscapeCharSet(subject, MailtoCharSet(), '%') +
+                            "&body=" + EscapeCharSet(body, MailtoCharSet(), '%');
+    const std::size_t placeholder = command.find("%1");
+    if (placeholder != std::string::npos)
+        command.replace(placeholder, 2, url);
+    else
+        command += (command.back() == ' ' ? "" : " ") + url;
+    // The longest command line the system takes; an escape is never cut apart.
+    constexpr std::size_t longest = 32766;
+    if (command.size() > longest) {
+        std::size_t keep = longest;
+        if (command[longest - 1] == '%')
+            keep = longest - 1;
+        else if (command[longest - 2] == '%')
+            keep = longest - 2;
+        command.resize(keep);
+    }
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
