@@ -23,7 +23,21 @@ constexpr int kReplyWaitSeconds = 7;
 
 std::mutex g_hookLock;
 THxNetworkEndpointHook g_hook;
-std::atomic<bool> g_loopbackOnly{false};
+// -1: not yet decided; the test environment sets HIVESWEEP_NET_LOOPBACK_ONLY for every program.
+std::atomic<int> g_loopbackOnly{-1};
+
+bool LoopbackOnly()
+{
+    int state = g_loopbackOnly;
+    if (state < 0) {
+        char value[8];
+        state = GetEnvironmentVariableA("HIVESWEEP_NET_LOOPBACK_ONLY", value, sizeof value) > 0 ? 1 : 0;
+        int expected = -1;
+        g_loopbackOnly.compare_exchange_strong(expected, state);
+        state = g_loopbackOnly;
+    }
+    return state == 1;
+}
 
 bool IsLoopback(std::uint32_t addressNetOrder)
 {
@@ -61,7 +75,7 @@ bool DefaultResolve(const std::string& host, std::uint16_t port, THxEndpoint& ta
 {
     std::uint32_t address = 0;
     if (!ParseDotted(host, address)) {
-        if (g_loopbackOnly || host.empty())
+        if (LoopbackOnly() || host.empty())
             return false;
         hostent* entry = gethostbyname(host.c_str());
         if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list ||
@@ -274,12 +288,12 @@ THxNetworkEndpointHook SetNetworkEndpointHook(THxNetworkEndpointHook hook)
 
 void SetNetworkLoopbackOnly(bool on)
 {
-    g_loopbackOnly = on;
+    g_loopbackOnly = on ? 1 : 0;
 }
 
 bool IsNetworkLoopbackOnly()
 {
-    return g_loopbackOnly;
+    return LoopbackOnly();
 }
 
 bool ResolveNetworkEndpoint(const std::string& host, std::uint16_t port, THxNetProtocol protocol,
@@ -292,7 +306,7 @@ bool ResolveNetworkEndpoint(const std::string& host, std::uint16_t port, THxNetP
     }
     THxEndpoint result;
     bool ok = hook ? hook(host, port, protocol, result) : DefaultResolve(host, port, result);
-    if (!ok || result.Port == 0 || (g_loopbackOnly && !IsLoopback(result.Address)))
+    if (!ok || result.Port == 0 || (LoopbackOnly() && !IsLoopback(result.Address)))
         return false;
     target = result;
     return true;
@@ -538,14 +552,12 @@ std::string FindMailExchangersWith(const std::string& recipient,
     std::string domain = recipient.substr(at + 1);
     if (!domain.empty() && domain.back() == '>')
         domain.pop_back();
+    // The base domain: the last three labels.
     std::string base = domain;
-    std::size_t dot = std::string::npos;
-    for (int i = 0; i < 3; ++i) {
-        dot = domain.rfind('.', dot == std::string::npos ? std::string::npos : dot - 1);
-        if (dot == std::string::npos || dot == 0)
-            break;
-    }
-    if (dot != std::string::npos && dot > 0 && std::count(domain.begin(), domain.end(), '.') >= 3)
+    std::size_t dot = domain.size();
+    for (int i = 0; i < 3 && dot != std::string::npos && dot > 0; ++i)
+        dot = domain.rfind('.', dot - 1);
+    if (dot != std::string::npos && dot < domain.size())
         base = domain.substr(dot + 1);
 
     std::vector<std::string> answers, authorities;
@@ -626,7 +638,7 @@ bool ConnectToServer(const TProgressAlertPtr& progress, const std::string& host,
     link.Close();
     AdvanceProgress(progress);
     THxEndpoint target;
-    if (port <= 0 || port > 65535 ||
+    if (host.empty() || port <= 0 || port > 65535 ||
         !ResolveNetworkEndpoint(host, static_cast<std::uint16_t>(port), THxNetProtocol::Tcp, target))
         return false;
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
@@ -663,6 +675,7 @@ bool ReadSmtpReply(THxNetLink& link, std::string_view code, bool* authLogin)
     if (!link.Connected())
         return false;
     bool allCarryCode = true;
+    std::size_t taken = 0;
     for (;;) {
         std::size_t end = link.Pending.find('\n');
         if (end == std::string::npos) {
@@ -675,6 +688,9 @@ bool ReadSmtpReply(THxNetLink& link, std::string_view code, bool* authLogin)
             link.Pending.append(buffer, static_cast<std::size_t>(got));
             continue;
         }
+        taken += end + 1;
+        if (taken > kMaxReply)
+            return false;
         std::string line = link.Pending.substr(0, end);
         link.Pending.erase(0, end + 1);
         if (!line.empty() && line.back() == '\r')

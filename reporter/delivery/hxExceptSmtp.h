@@ -38,7 +38,8 @@ struct THxSendParams {
 // Every host and port the code would connect to or send a datagram to passes through one hook,
 // which fills in the IPv4 address (network byte order) and port to use, or refuses. Without a
 // hook, dotted addresses are taken as they are and names are resolved by the system. With
-// loopback-only on, names are never resolved and anything outside 127.0.0.0/8 is refused.
+// loopback-only on, names are never resolved and anything outside 127.0.0.0/8 is refused; it is
+// on from the start when the environment variable HIVESWEEP_NET_LOOPBACK_ONLY is set.
 enum class THxNetProtocol { Tcp, Udp };
 struct THxEndpoint {
     std::uint32_t Address = 0;  // network byte order

@@ -106,6 +106,7 @@ TEST_F(NetworkTest, SmtpDirectToMailExchanger)
 TEST_F(NetworkTest, HttpUpload)
 {
     tcp_[{"upload.example.test", 80}] = "NET_HTTP";
+    auto previous = SetSystemProxyHook([] { return std::string(); });
     THxSendParams p;
     p.HttpServer = "http://upload.example.test/bugs/post.php";
     p.Port = 80;
@@ -131,7 +132,7 @@ TEST_F(NetworkTest, HttpUpload)
     EXPECT_FALSE(HttpUpload(p));
     ExpectNothingRefused();
 
-    auto previous = SetSystemProxyHook([] { return std::string("http=proxy.example.test:8080;https=other.example.test:1"); });
+    SetSystemProxyHook([] { return std::string("http=proxy.example.test:8080;https=other.example.test:1"); });
     tcp_[{"proxy.example.test", 8080}] = "NET_HTTP";
     p.HttpServer = "http://upload.example.test/viaproxy";
     EXPECT_TRUE(HttpUpload(p));

@@ -54,6 +54,9 @@ std::string Record(int type, const std::string& data)
 TEST(NetworkSeam, TestProgramsReachOnlyLoopback)
 {
     ASSERT_TRUE(g_loopbackOnly && IsNetworkLoopbackOnly());
+    char flag[8];
+    EXPECT_GT(GetEnvironmentVariableA("HIVESWEEP_NET_LOOPBACK_ONLY", flag, sizeof flag), 0u)
+        << "every test program starts with the network limited to loopback";
     THxEndpoint target;
     EXPECT_FALSE(ResolveNetworkEndpoint("192.0.2.1", 25, THxNetProtocol::Tcp, target));
     EXPECT_FALSE(ResolveNetworkEndpoint("mail.example.test", 25, THxNetProtocol::Tcp, target));
