@@ -109,12 +109,12 @@ struct TSocketOwner {
 };
 
 // True when the socket becomes readable within the time.
-bool WaitReadable(SOCKET s, int seconds)
+bool WaitReadable(SOCKET s, long milliseconds)
 {
     fd_set set;
     FD_ZERO(&set);
     FD_SET(s, &set);
-    timeval wait{seconds, 0};
+    timeval wait{milliseconds / 1000, (milliseconds % 1000) * 1000};
     return select(0, &set, nullptr, nullptr, &wait) > 0;
 }
 
@@ -508,8 +508,11 @@ void DnsQuery(const std::string& domain, const std::vector<std::string>& servers
         }
     }
     char buffer[512];
+    // Stray datagrams do not prolong the wait; only a counted reply starts it again.
+    ULONGLONG deadline = GetTickCount64() + 5000;
     while (sent > 0) {
-        if (!WaitReadable(sock.s, 5))
+        ULONGLONG now = GetTickCount64();
+        if (now >= deadline || !WaitReadable(sock.s, static_cast<long>(deadline - now)))
             break;
         sockaddr_in from{};
         int fromLength = sizeof from;
@@ -519,6 +522,7 @@ void DnsQuery(const std::string& domain, const std::vector<std::string>& servers
             // A port-unreachable answer to one of the datagrams; others may still reply.
             if (WSAGetLastError() == WSAECONNRESET) {
                 --sent;
+                deadline = GetTickCount64() + 5000;
                 continue;
             }
             break;
@@ -534,6 +538,7 @@ void DnsQuery(const std::string& domain, const std::vector<std::string>& servers
         if (!answers.empty() || !authorities.empty())
             break;
         --sent;
+        deadline = GetTickCount64() + 5000;
     }
 }
 
@@ -679,7 +684,7 @@ bool ReadSmtpReply(THxNetLink& link, std::string_view code, bool* authLogin)
     for (;;) {
         std::size_t end = link.Pending.find('\n');
         if (end == std::string::npos) {
-            if (link.Pending.size() > kMaxReply || !WaitReadable(static_cast<SOCKET>(link.Socket), kReplyWaitSeconds))
+            if (link.Pending.size() > kMaxReply || !WaitReadable(static_cast<SOCKET>(link.Socket), kReplyWaitSeconds * 1000L))
                 return false;
             char buffer[1024];
             int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
