@@ -13,7 +13,9 @@ endif()
 set(HIVESWEEP_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
 # A crashing test must end, not wait in Wine's debugger.
 set(HIVESWEEP_TEST_ENVIRONMENT
-  "WINEPREFIX=${HIVESWEEP_WINEPREFIX}" "WINEDEBUG=-all" "WINEDLLOVERRIDES=mscoree,mshtml=\\;winedbg.exe=d")
+  "WINEPREFIX=${HIVESWEEP_WINEPREFIX}" "WINEDEBUG=-all" "WINEDLLOVERRIDES=mscoree,mshtml=\\;winedbg.exe=d"
+  # The reporter's network clients reach nothing outside 127.0.0.0/8 in any test program.
+  "HIVESWEEP_NET_LOOPBACK_ONLY=1")
 
 # hivesweep_add_test(NAME SOURCES ... LIBRARIES ... [TIMEOUT seconds] [DESKTOP])
 # DESKTOP: the tests show windows and move the focus; such programs take turns on the one

@@ -1,0 +1,141 @@
+// Dialogues with the loopback servers of the network test driver (check_network.py), which
+// checks afterwards what its servers received.
+#include "NetworkTestSupport.h"
+
+#include "hxExceptHttp.h"
+
+using nettest::NetworkTest;
+using nettest::PatternBytes;
+
+namespace {
+
+void AskLocalServer(std::map<std::string, const char*>& udp)
+{
+    udp["192.0.2.53"] = "NET_DNS_AUTH";
+}
+
+void AskFromTheRoot(std::map<std::string, const char*>& udp)
+{
+    for (const std::string& root : DnsRootServers())
+        udp[root] = "NET_DNS_ROOT";
+    udp["ns.tld.test"] = "NET_DNS_TLD";
+    udp["ns1.example.test"] = "NET_DNS_AUTH";
+}
+
+}  // namespace
+
+TEST_F(NetworkTest, MailExchangerLookup)
+{
+    AskLocalServer(udp_);
+    const std::vector<std::string> local{"192.0.2.53"};
+    EXPECT_EQ(FindMailExchangersWith("Bug Desk <desk@example.test>", local), "mx.example.test");
+    // No exchanger for the full domain of four labels: its last three labels are asked next.
+    EXPECT_EQ(FindMailExchangersWith("x@a.b.example.test", local), "mx2.example.test");
+    // Replies from another port and with another id are passed over.
+    EXPECT_EQ(FindMailExchangersWith("x@spoof.test", local), "good.example.test");
+    EXPECT_EQ(FindMailExchangersWith("x@loop.test", local), "");
+    EXPECT_EQ(FindMailExchangersWith("x@mixed.test", local), "mx.mixed.test");
+    EXPECT_EQ(FindMailExchangersWith("no domain", local), "");
+    AskFromTheRoot(udp_);
+    EXPECT_EQ(FindMailExchangersWith("x@example.test", {}), "mx.example.test");
+    ExpectNothingRefused();
+}
+
+TEST_F(NetworkTest, SmtpThroughServerWithAttachments)
+{
+    tcp_[{"smtp.example.test", 587}] = "NET_SMTP";
+    THxSendParams p;
+    p.SmtpServer = "smtp.example.test";
+    p.Port = 587;
+    p.Account = "bug user";
+    p.Password = "s\xE9" "cret";
+    p.Sender = "Sender Name <sender@example.test>";
+    p.Subject = "Crash: 100% \"bad\"";
+    p.Body = "Line one\n.hidden dot\r\n..two\rEnd.";
+    p.Paths = {WriteFile("shot.png", PatternBytes(3000, 5)), WriteFile("data.bin", PatternBytes(58, 9)),
+               folder_ + "missing.bin", WriteFile("empty.txt", "")};
+    p.SendAsNames = {"screen shot.png", "da\"ta.bin", "missing.bin", "empty.txt"};
+    EXPECT_TRUE(SendSmtpMail(p, "Bug Desk <desk@example.test>; two@example.test, nobody@example.test"));
+    ExpectNothingRefused();
+}
+
+TEST_F(NetworkTest, SmtpFailures)
+{
+    tcp_[{"noauth.example.test", 25}] = "NET_SMTP_NOAUTH";
+    tcp_[{"badquit.example.test", 25}] = "NET_SMTP_BADQUIT";
+    THxSendParams p;
+    p.Port = 25;
+    p.Subject = "failure";
+    p.Body = "body";
+    // Credentials but no AUTH LOGIN offered: QUIT and not sent.
+    p.SmtpServer = "noauth.example.test";
+    p.Account = "user";
+    EXPECT_FALSE(SendSmtpMail(p, "desk@example.test"));
+    // No recipient accepted.
+    p.SmtpServer = "badquit.example.test";
+    p.Account.clear();
+    EXPECT_FALSE(SendSmtpMail(p, "nobody@example.test"));
+    // The mail went through but QUIT was not answered with 221.
+    EXPECT_FALSE(SendSmtpMail(p, "quit@example.test"));
+    ExpectNothingRefused();
+
+    // Header injection is refused before anything is sent.
+    p.Sender = "a@example.test\r\nBcc: victim@example.test";
+    EXPECT_FALSE(SendSmtpMail(p, "desk@example.test"));
+    p.Sender.clear();
+    EXPECT_FALSE(SendSmtpMail(p, std::string("desk@example.test\0x", 19)));
+    EXPECT_FALSE(SendSmtpMail(p, ""));
+    ExpectNothingRefused();
+}
+
+TEST_F(NetworkTest, SmtpDirectToMailExchanger)
+{
+    // Whatever DNS servers the machine names are pointed at the test's name server.
+    anyDns_ = "NET_DNS_AUTH";
+    AskFromTheRoot(udp_);
+    tcp_[{"mx.example.test", 25}] = "NET_SMTP";
+    THxSendParams p;
+    p.Port = 25;
+    p.Subject = "direct";
+    p.Body = "direct body";
+    EXPECT_TRUE(SendSmtpMail(p, "direct@example.test"));
+    EXPECT_EQ(p.SmtpServer, "mx.example.test");
+    ExpectNothingRefused();
+}
+
+TEST_F(NetworkTest, HttpUpload)
+{
+    tcp_[{"upload.example.test", 80}] = "NET_HTTP";
+    auto previous = SetSystemProxyHook([] { return std::string(); });
+    THxSendParams p;
+    p.HttpServer = "http://upload.example.test/bugs/post.php";
+    p.Port = 80;
+    p.Sender = "sender@example.test";
+    p.Account = "user";
+    p.Fields = NewFields(nullptr, true);
+    p.Fields->Add("Name", "Value");
+    p.Fields->Add("Quo\"te", "two\r\nlines");
+    p.Paths = {WriteFile("report.txt", PatternBytes(10, 3)), WriteFile("up.png", PatternBytes(3000, 7)),
+               WriteFile("none.txt", ""), folder_ + "missing.txt"};
+    p.SendAsNames = {"bugreport.txt", "shot.png", "none.txt", "missing.txt"};
+    p.FieldNames = {"BugReport", "ScreenShot", "None", "Missing"};
+    EXPECT_TRUE(HttpUpload(p));
+
+    p.Fields.Reset();
+    p.Paths.resize(1);
+    p.Account.clear();
+    p.HttpServer = "upload.example.test/moved";
+    EXPECT_FALSE(HttpUpload(p));
+    p.HttpServer = "https://upload.example.test/split";
+    EXPECT_TRUE(HttpUpload(p));
+    p.HttpServer = "http://upload.example.test/bugs/post.php\r\nX-Evil: 1";
+    EXPECT_FALSE(HttpUpload(p));
+    ExpectNothingRefused();
+
+    SetSystemProxyHook([] { return std::string("http=proxy.example.test:8080;https=other.example.test:1"); });
+    tcp_[{"proxy.example.test", 8080}] = "NET_HTTP";
+    p.HttpServer = "http://upload.example.test/viaproxy";
+    EXPECT_TRUE(HttpUpload(p));
+    SetSystemProxyHook(previous);
+    ExpectNothingRefused();
+}
