@@ -4,6 +4,7 @@
 #include "hxExcept.h"
 #include "hxExceptHandling.h"
 #include "hxExceptSave.h"
+#include "hxExceptSend.h"
 
 #include <cstdlib>
 
@@ -22,6 +23,10 @@ public:
         services.SaveBugReport = [](const std::string& fileName, const std::string& report, HWND owner,
                                     bool noDialog, IVQException* exception) {
             return SaveBugReport(fileName, report, owner, noDialog, exception);
+        };
+        services.SendBugReport = [](const std::string& report, const TNVBitmapPtr& screenShot, HWND owner,
+                                    bool silent, bool background, IVQException* exception) {
+            return SendBugReport(report, screenShot, owner, silent, background, exception);
         };
         services.RestartApplication = [] { RestartApplication(); };
         services.CloseApplication = [] { CloseApplication(); };

@@ -1,6 +1,7 @@
 #include "hxExceptMapi.h"
 
 #include "hxExceptPause.h"
+#include "hxExceptSmtp.h"
 #include "hxExceptSupport.h"
 
 #include <mapi.h>
@@ -57,18 +58,6 @@ void SetMapiLibraryName(const std::string& name)
 {
     std::lock_guard<std::mutex> lock(gLibraryLock);
     gLibraryName = name.empty() ? "mapi32.dll" : name;
-}
-
-std::size_t NormalizeRecipientList(std::string& list)
-{
-    for (char& c : list)
-        if (c == ';')
-            c = ',';
-    list = TidySeparatedList(list, ',');
-    // A separator at either end would count an empty recipient.
-    const std::size_t first = list.find_first_not_of(',');
-    list = first == std::string::npos ? std::string() : list.substr(first, list.find_last_not_of(',') - first + 1);
-    return list.empty() ? 0 : CountFields(list, ',');
 }
 
 std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar)

@@ -11,10 +11,6 @@
 #include <string_view>
 #include <vector>
 
-// ";" becomes ",", blanks and control characters around separators and at both ends go, runs of
-// separators collapse, separators at the ends go; returns the number of ","-separated items.
-std::size_t NormalizeRecipientList(std::string& list);
-
 // Every byte of the set becomes escapeChar and two upper-case hexadecimal digits.
 std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar);
 

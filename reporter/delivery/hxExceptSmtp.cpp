@@ -326,6 +326,9 @@ int NormalizeRecipientList(std::string& list)
 {
     std::replace(list.begin(), list.end(), ';', ',');
     list = TidySeparatedList(list, ',');
+    // A separator at either end would count an empty recipient.
+    const std::size_t first = list.find_first_not_of(',');
+    list = first == std::string::npos ? std::string() : list.substr(first, list.find_last_not_of(',') - first + 1);
     return list.empty() ? 0 : static_cast<int>(CountFields(list, ','));
 }
 

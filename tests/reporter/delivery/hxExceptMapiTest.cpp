@@ -1,4 +1,5 @@
 #include "hxExceptMapi.h"
+#include "hxExceptSmtp.h"
 
 #include <gtest/gtest.h>
 
@@ -85,10 +86,10 @@ using TStubNextResult = void (*)(ULONG);
 TEST(HxExceptMapi, TextsForAddressesAndUrls)
 {
     std::string list = " a@example.com ;; b@example.com , ";
-    EXPECT_EQ(NormalizeRecipientList(list), 2u);
+    EXPECT_EQ(NormalizeRecipientList(list), 2);
     EXPECT_EQ(list, "a@example.com,b@example.com");
     std::string none = " ; ";
-    EXPECT_EQ(NormalizeRecipientList(none), 0u);
+    EXPECT_EQ(NormalizeRecipientList(none), 0);
 
     std::string name, address;
     SplitMapiRecipient("Support Team <support@example.com>", name, address);

@@ -1,0 +1,383 @@
+#include "hxExceptSend.h"
+
+#include "hxExceptHttp.h"
+#include "hxExceptMapi.h"
+#include "hxExceptSave.h"
+#include "hxExceptSettingsStore.h"
+#include "hxExceptSupport.h"
+#include "hxStrings.h"
+#include "hxZip.h"
+
+#include <memory>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// What a worker thread sends; it owns the record.
+struct TSendBugReportExRec {
+    std::string Report;
+    TNVBitmapPtr ScreenShot;
+    bool Silent = false;
+    TExceptionPtr Exception;
+};
+
+DWORD WINAPI SendThread(void* parameter)
+{
+    std::unique_ptr<TSendBugReportExRec> record(static_cast<TSendBugReportExRec*>(parameter));
+    try {
+        SendBugReport(record->Report, record->ScreenShot, nullptr, record->Silent, true, record->Exception.Get(), true);
+    } catch (...) {
+    }
+    return 0;
+}
+
+void DropTopmost(HWND window)
+{
+    if (window)
+        SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+bool IsAbsoluteFileName(const std::string& name)
+{
+    return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
+}
+
+bool FileExists(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The first switched-on Internet method decides; the others are not tried.
+enum class TInternetMethod { None, SmtpServer, SmtpClient, Http };
+
+TInternetMethod InternetMethod(IVQSettings* settings)
+{
+    if (settings->GetMailAsSmtpServer())
+        return TInternetMethod::SmtpServer;
+    if (settings->GetMailAsSmtpClient())
+        return TInternetMethod::SmtpClient;
+    if (settings->GetUploadViaHttp())
+        return TInternetMethod::Http;
+    return TInternetMethod::None;
+}
+
+void AddArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight)
+{
+    if (progress)
+        progress->AddArea(text, weight);
+}
+
+}  // namespace
+
+int PngModeOfDepth(int scrShotDepth) noexcept
+{
+    switch (scrShotDepth) {
+    case 4:
+        return 1;
+    case 51200:
+        return 2;
+    case 102400:
+        return 3;
+    case 204800:
+        return 4;
+    case 307200:
+        return 5;
+    default:
+        return 0;
+    }
+}
+
+std::string ReportExceptionMessage(const std::string& report)
+{
+    const std::size_t start = report.find("\r\nexception message ");
+    if (start == std::string::npos)
+        return {};
+    const std::size_t end = report.find("\r\n", start + 10);
+    std::string line = report.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    const std::size_t colon = line.find(':');
+    line = colon == std::string::npos ? std::string() : line.substr(colon + 1);
+    TrimText(line);
+    return line;
+}
+
+bool IsInternetConnected()
+{
+    HMODULE library = LoadLibraryA("wininet.dll");
+    if (!library)
+        return false;
+    using TConnectedState = BOOL(WINAPI*)(LPDWORD flags, DWORD reserved);
+    const auto connected = reinterpret_cast<TConnectedState>(
+        reinterpret_cast<void*>(GetProcAddress(library, "InternetGetConnectedState")));
+    DWORD flags = 0;
+    const bool online = connected && connected(&flags, 0);
+    FreeLibrary(library);
+    return online;
+}
+
+bool SendViaInternet(THxSendParams& params)
+{
+    THxWinsock winsock;
+    if (!winsock.Started())
+        return false;
+    const TProgressAlertPtr progress = params.Progress;
+    if (progress) {
+        progress->ClearAreas();
+        progress->AddArea(params.Settings ? params.Settings->GetPrepAttMsg() : "Prepare attachments...", 1000);
+    }
+    bool sent = false;
+    if (!params.HttpServer.empty()) {
+        sent = HttpUpload(params);
+    } else if (!params.Recipients.empty()) {
+        if (params.SmtpServer.empty()) {
+            // Direct delivery: each recipient's own mail exchanger, one mail each.
+            std::string list = params.Recipients;
+            const int count = NormalizeRecipientList(list);
+            int areas = 0;
+            for (int i = 0; i < count; ++i)
+                areas = AddSmtpProgressAreas(params, true);
+            AdvanceProgress(progress);
+            for (int i = 1; i <= count; ++i) {
+                params.SmtpServer.clear();
+                sent = SendSmtpMail(params, GetField(list, ',', static_cast<std::size_t>(i))) || sent;
+                if (progress)
+                    progress->SetCurrentArea(areas * i);
+            }
+            params.SmtpServer.clear();
+        } else {
+            const int areas = AddSmtpProgressAreas(params, false);
+            AdvanceProgress(progress);
+            sent = SendSmtpMail(params, params.Recipients);
+            if (progress)
+                progress->SetCurrentArea(areas);
+        }
+    }
+    if (progress)
+        progress->Close();
+    return sent;
+}
+
+TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments* attachments, bool inWorker,
+                                        bool silent, HWND ownerWindow)
+{
+    TPreparedAttachments prepared;
+    const std::string title = exception->GetSendBoxTitle();
+    prepared.Progress = CreateProgressAlert(title, exception->Module(), "VQISEND32");
+    const TProgressAlertPtr& progress = prepared.Progress;
+    const int count = attachments ? attachments->GetCount() : 0;
+    AddArea(progress, exception->GetPrepAttMsg(), 100);
+    const TInternetMethod method = InternetMethod(exception);
+    if (method != TInternetMethod::None) {
+        if (method == TInternetMethod::SmtpServer)
+            AddArea(progress, exception->GetMxLookMsg(), 100);
+        AddArea(progress, exception->GetConnMsg(), 100);
+        if (method == TInternetMethod::Http) {
+            AddArea(progress, exception->GetFieldMsg(), 100);
+        } else {
+            AddArea(progress, exception->GetAuthMsg(), 200);
+            AddArea(progress, exception->GetSendMailMsg(), 100);
+        }
+        if (count > 0)
+            AddArea(progress, exception->GetSendAttMsg(), 100);
+        AddArea(progress, exception->GetSendFinalMsg(), 100);
+    }
+    if (progress && (!silent || exception->GetAutoSendBox()))
+        progress->Show(inWorker ? nullptr : ownerWindow, true);
+
+    const std::string folder = GetReportTempFolder();
+    std::vector<std::string> zipped;
+    bool packingFailed = false;
+    for (int i = 0; i < count; ++i) {
+        std::string file, sendAs, archive, field;
+        if (!attachments->Get(i, file, sendAs, archive, field))
+            continue;
+        if (archive.empty()) {
+            prepared.Paths.push_back(file);
+            prepared.SendAsNames.push_back(sendAs);
+            prepared.FieldNames.push_back(field);
+            continue;
+        }
+        bool done = false;
+        for (const std::string& earlier : zipped)
+            done = done || SameTextCI(earlier, archive);
+        if (done)
+            continue;
+        zipped.push_back(archive);
+        std::vector<std::string> files, names;
+        for (int j = i; j < count; ++j) {
+            std::string otherFile, otherSendAs, otherArchive, otherField;
+            if (attachments->Get(j, otherFile, otherSendAs, otherArchive, otherField) &&
+                SameTextCI(otherArchive, archive)) {
+                files.push_back(otherFile);
+                names.push_back(otherSendAs);
+            }
+        }
+        const std::string zipPath = folder + archive;
+        if (folder.empty() || !WriteZipArchive(zipPath, files, names)) {
+            packingFailed = true;
+            continue;
+        }
+        prepared.Paths.push_back(zipPath);
+        prepared.SendAsNames.push_back(archive);
+        prepared.FieldNames.push_back(archive);
+    }
+    // The user learns that some files could not be packed and are not sent.
+    if (packingFailed && progress)
+        progress->SetTitle(title + " (some attachments could not be packed and are left out)");
+    return prepared;
+}
+
+bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HWND ownerWindow, bool silent,
+                   bool background, IVQException* exception, bool inWorker)
+{
+    if (!exception)
+        return false;
+    if (background && !inWorker && !IsLoaderLockHeld()) {
+        DropTopmost(ownerWindow);
+        auto record = std::make_unique<TSendBugReportExRec>();
+        record->Report = report;
+        record->ScreenShot = screenShot;
+        record->Silent = silent;
+        record->Exception = exception;
+        if (HANDLE thread = CreateThread(nullptr, 0, SendThread, record.get(), 0, nullptr)) {
+            record.release();
+            CloseHandle(thread);
+            return true;
+        }
+    }
+    ComPtr<IVQExceptionEx> ex;
+    exception->QueryInterface(IID_PPV_ARGS(&ex));
+
+    std::string subject = exception->GetMailSubj();
+    std::string body = exception->GetMailBody();
+    const std::string recipients = exception->GetMailAddr();
+    std::string sender = exception->GetMailFrom();
+    if (sender.empty() && !recipients.empty()) {
+        std::string list = recipients;
+        NormalizeRecipientList(list);
+        sender = "hxExcept " + AngleAddress(GetField(list, ',', 1), false);
+    }
+    const std::string message = ReportExceptionMessage(report);
+    subject = ExpandPlaceholders(exception->Module(), subject, message, report);
+    body = ExpandPlaceholders(exception->Module(), body, message, report);
+
+    std::string bugReportFile;
+    bool deleteAfterSending = false;
+    TPreparedAttachments prepared;
+    if (exception->GetMailAsSmtpServer() || exception->GetMailAsSmtpClient() || exception->GetUploadViaHttp() ||
+        exception->GetMailViaMapi()) {
+        TAttachmentsPtr list = NewAttachments();
+        const std::string folder = GetReportTempFolder();
+        if (exception->GetAttachBugRep()) {
+            bugReportFile = BugReportFileName(exception);
+            if (!IsAbsoluteFileName(bugReportFile))
+                bugReportFile = FolderOfPath(GetModuleFileNameStr(exception->Module())) + bugReportFile;
+            if (!folder.empty()) {
+                const std::string copy = folder + FileNameOfPath(bugReportFile);
+                if (exception->GetAttachBugRepFile()) {
+                    if (CopyFileA(bugReportFile.c_str(), copy.c_str(), FALSE))
+                        deleteAfterSending = exception->GetDelBugRepFile();
+                    else
+                        DeleteFileA(copy.c_str());
+                }
+                if (!ex || !ex->GetSecondFlag())
+                    SaveBugReport(copy, report, nullptr, true, exception);
+                if (FileExists(copy))
+                    list->Add(copy, exception->GetBugRepSendAs(), exception->GetBugRepZip(), "BugReport");
+            }
+        }
+        if (screenShot && !folder.empty()) {
+            const std::string png = folder + "screenShot.png";
+            if (screenShot->SavePng(png, PngModeOfDepth(exception->GetScrShotDepth())))
+                list->Add(png, exception->GetScrShotSendAs(), exception->GetScrShotZip(), "ScreenShot");
+        }
+        if (TAttachmentsPtr extra = exception->AdditionalAttachments()) {
+            for (int i = 0; i < extra->GetCount(); ++i) {
+                std::string file, sendAs, archive, field;
+                if (extra->Get(i, file, sendAs, archive, field))
+                    list->Add(file, sendAs, archive, field);
+            }
+        }
+        prepared = PrepareAttachments(exception, list.Get(), inWorker, silent, ownerWindow);
+    }
+
+    TFieldsPtr fields;
+    if (TFieldsPtr preset = exception->AdditionalFields())
+        fields = preset->Clone();
+    if (!fields)
+        fields = NewFields(nullptr, true);
+    if (!sender.empty())
+        fields->SetValue("MailFrom", sender);
+
+    bool sent = false;
+    THxSendParams params;
+    params.Progress = prepared.Progress;
+    params.Settings = exception;
+    params.Sender = sender;
+    params.SendAsNames = prepared.SendAsNames;
+    params.Paths = prepared.Paths;
+    params.FieldNames = prepared.FieldNames;
+    switch (InternetMethod(exception)) {
+    case TInternetMethod::SmtpServer:
+        if (!recipients.empty() && IsInternetConnected()) {
+            params.Recipients = recipients;
+            params.Port = 25;
+            params.Body = body;
+            params.Subject = subject;
+            sent = SendViaInternet(params);
+        }
+        break;
+    case TInternetMethod::SmtpClient:
+        if (!recipients.empty() && !exception->GetSmtpServer().empty() && IsInternetConnected()) {
+            params.Recipients = recipients;
+            params.Port = exception->GetSmtpPort();
+            params.Password = exception->GetSmtpPassword();
+            params.Account = exception->GetSmtpAccount();
+            params.SmtpServer = exception->GetSmtpServer();
+            params.Body = body;
+            params.Subject = subject;
+            sent = SendViaInternet(params);
+        }
+        break;
+    case TInternetMethod::Http:
+        if (!exception->GetHttpServer().empty() && IsInternetConnected()) {
+            params.HttpServer = exception->GetHttpServer();
+            params.Port = exception->GetHttpPort();
+            params.Password = exception->GetHttpPassword();
+            params.Account = exception->GetHttpAccount();
+            params.Fields = fields;
+            sent = SendViaInternet(params);
+        }
+        break;
+    case TInternetMethod::None:
+        break;
+    }
+    if (prepared.Progress)
+        prepared.Progress->Close();
+
+    bool cancelled = false;
+    if (!sent && exception->GetMailViaMapi()) {
+        const int result = SendViaMapi(recipients, subject, body, silent, ownerWindow, prepared.SendAsNames,
+                                       prepared.Paths);
+        sent = result == mrSent;
+        cancelled = result == mrCancelled;
+    }
+    if (!sent && !cancelled && exception->GetMailViaMailto() && !silent) {
+        // The mail program gets the text only; the file stays.
+        deleteAfterSending = false;
+        DropTopmost(ownerWindow);
+        sent = SendViaMailto(recipients, subject, report);
+    }
+    if (!sent && !cancelled && !silent)
+        HxMessageBox(ownerWindow, exception->GetSendFailMsg().c_str(), nullptr, MB_ICONERROR);
+    if (sent) {
+        if (ex)
+            ex->SetSent(true);
+        if (deleteAfterSending && !bugReportFile.empty() && exception->GetDelBugRepFile()) {
+            SetFileAttributesA(bugReportFile.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileA(bugReportFile.c_str());
+        }
+    }
+    return sent;
+}

@@ -1,0 +1,155 @@
+#include "hxExceptSend.h"
+
+#include "hxExceptMapi.h"
+#include "hxExceptSettingsStore.h"
+#include "hxExceptSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <mapi.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::string TestFolder()
+{
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string file(path);
+    return file.substr(0, file.find_last_of('\\') + 1);
+}
+
+void WriteFile(const std::string& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+int gFailureBoxes = 0;
+int WINAPI CountFailureBox(HWND, LPCSTR, LPCSTR, UINT)
+{
+    ++gFailureBoxes;
+    return IDOK;
+}
+
+using TStubRecord = const char* (*)();
+using TStubNextResult = void (*)(ULONG);
+
+// An exception whose own settings send by MAPI only, through the stand-in mail library.
+class SendTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        library_ = LoadLibraryA(stub_.c_str());
+        ASSERT_NE(library_, nullptr);
+        record_ = reinterpret_cast<TStubRecord>(reinterpret_cast<void*>(GetProcAddress(library_, "MapiStubRecord")));
+        next_ = reinterpret_cast<TStubNextResult>(
+            reinterpret_cast<void*>(GetProcAddress(library_, "MapiStubNextResult")));
+        SetMapiLibraryName(stub_);
+        oldBox_ = SetHxMessageBoxHook(CountFailureBox);
+        gFailureBoxes = 0;
+        TExceptionParams params;
+        params.Kind = ekFreeze;
+        params.Settings = NewSettings(GetModuleHandleA(nullptr));
+        exception_ = NewExceptionObject(params);
+        ASSERT_TRUE(exception_);
+        exception_->SetPlWaitBox(false);
+        exception_->SetAutoSendBox(false);
+        exception_->SetMailAsSmtpServer(false);
+        exception_->SetMailAsSmtpClient(false);
+        exception_->SetUploadViaHttp(false);
+        exception_->SetMailViaMapi(true);
+        exception_->SetMailViaMailto(false);
+        exception_->SetMailAddr("support@example.com");
+        exception_->SetAttachBugRep(false);
+        exception_.As(&ex_);
+    }
+    void TearDown() override
+    {
+        next_(SUCCESS_SUCCESS);
+        SetMapiLibraryName("");
+        SetHxMessageBoxHook(oldBox_);
+        FreeLibrary(library_);
+    }
+
+    const std::string stub_ = TestFolder() + "hxMapiStub.dll";
+    HMODULE library_ = nullptr;
+    TStubRecord record_ = nullptr;
+    TStubNextResult next_ = nullptr;
+    THxMessageBoxProc oldBox_ = nullptr;
+    TExceptionPtr exception_;
+    Microsoft::WRL::ComPtr<IVQExceptionEx> ex_;
+};
+
+} // namespace
+
+TEST(HxExceptSend, TextsTakenFromTheReport)
+{
+    EXPECT_EQ(ReportExceptionMessage("date/time : x\r\nexception message :  Disk full.\r\nversion : 1"), "Disk full.");
+    EXPECT_EQ(ReportExceptionMessage("date/time : x\r\nexception class : E"), "");
+    EXPECT_EQ(PngModeOfDepth(8), 0);
+    EXPECT_EQ(PngModeOfDepth(4), 1);
+    EXPECT_EQ(PngModeOfDepth(307200), 5);
+}
+
+TEST_F(SendTest, AttachmentsSharingAnArchiveAreZippedTogether)
+{
+    const std::string folder = GetReportTempFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string a = folder + "first.txt", b = folder + "second.txt", c = folder + "third.txt";
+    WriteFile(a, "first");
+    WriteFile(b, "second");
+    WriteFile(c, "third");
+    TAttachmentsPtr attachments = NewAttachments();
+    attachments->Add(a, "one.txt", "pack.zip", "");
+    attachments->Add(c, "three.txt", "", "Third");
+    attachments->Add(b, "two.txt", "PACK.zip", "");
+    const TPreparedAttachments prepared = PrepareAttachments(exception_.Get(), attachments.Get(), false, true, nullptr);
+    ASSERT_EQ(prepared.Paths.size(), 2u);
+    EXPECT_EQ(prepared.Paths[0], folder + "pack.zip");
+    EXPECT_EQ(prepared.SendAsNames[0], "pack.zip");
+    EXPECT_EQ(prepared.FieldNames[0], "pack.zip");
+    EXPECT_EQ(prepared.Paths[1], c);
+    EXPECT_EQ(prepared.FieldNames[1], "Third");
+    std::ifstream zip(prepared.Paths[0], std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(zip)), std::istreambuf_iterator<char>());
+    EXPECT_NE(bytes.find("one.txt"), std::string::npos);
+    EXPECT_NE(bytes.find("two.txt"), std::string::npos);
+    EXPECT_EQ(bytes.find("three.txt"), std::string::npos);
+}
+
+TEST_F(SendTest, MapiSendsWithTheReportFileAndMarksTheReportSent)
+{
+    exception_->SetAttachBugRep(true);
+    exception_->SetAttachBugRepFile(false);
+    exception_->SetMailSubj("bug report: %exceptMsg%");
+    const std::string report = "date/time : now\r\nexception message : It broke!\r\ncallstack crc : x";
+    EXPECT_TRUE(SendBugReport(report, nullptr, nullptr, true, false, exception_.Get()));
+    const std::string record = record_();
+    EXPECT_NE(record.find("subject=bug report: It broke!\n"), std::string::npos) << record;
+    EXPECT_NE(record.find("to=1|support@example.com|SMTP:support@example.com"), std::string::npos);
+    EXPECT_NE(record.find("|" + exception_->GetBugRepSendAs() + "\n"), std::string::npos);
+    EXPECT_EQ(record.rfind("flags=0\n", 0), 0u);
+    EXPECT_TRUE(ex_->GetSent());
+    EXPECT_EQ(gFailureBoxes, 0);
+}
+
+TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
+{
+    exception_->SetMailViaMailto(true);
+    next_(MAPI_USER_ABORT);
+    EXPECT_FALSE(SendBugReport("report", nullptr, nullptr, false, false, exception_.Get()));
+    EXPECT_FALSE(ex_->GetSent());
+    EXPECT_EQ(gFailureBoxes, 0);
+
+    // A failing MAPI without a mail program to fall back on shows the failure message, unless silent.
+    exception_->SetMailViaMailto(false);
+    next_(MAPI_E_FAILURE);
+    EXPECT_FALSE(SendBugReport("report", nullptr, nullptr, false, false, exception_.Get()));
+    EXPECT_EQ(gFailureBoxes, 1);
+    EXPECT_FALSE(SendBugReport("report", nullptr, nullptr, true, false, exception_.Get()));
+    EXPECT_EQ(gFailureBoxes, 1);
+}
