@@ -256,6 +256,19 @@ def check_smtp(full, noauth, badquit):
         msg = email.message_from_bytes(direct[0]['data'] or b'')
         check(msg.get_payload() == 'direct body\r\n', 'direct body: %r' % msg.get_payload())
         check(direct[0]['lines'][-1] == 'QUIT', 'direct delivery QUIT')
+    driver = [s for s in full.sessions if 'MAIL FROM:<driver@example.test>' in s['lines']]
+    check(len(driver) == 1, 'send driver session missing')
+    if driver:
+        msg = email.message_from_bytes(driver[0]['data'] or b'')
+        subject = email.header.decode_header(msg['Subject'])
+        check(subject == [(b'report: Sent by the driver.', 'iso-8859-1')], 'driver Subject: %r' % subject)
+        parts = msg.get_payload() if msg.is_multipart() else []
+        report = [p for p in parts if p.get_filename() == 'report.txt']
+        check(len(report) == 1, 'driver mail without report.txt')
+        if report:
+            data = report[0].get_payload(decode=True)
+            check(data.startswith(b'date/time : now\r\nexception message : Sent by the driver.'),
+                  'driver report bytes: %r' % data[:80])
     check(len(noauth.sessions) == 1 and [l.split(' ')[0] for l in noauth.sessions[0]['lines']] ==
           ['EHLO', 'HELO', 'QUIT'], 'no-AUTH server dialogue: %r' % [s['lines'] for s in noauth.sessions])
     bq = [s['lines'] for s in badquit.sessions]

@@ -3,6 +3,8 @@
 #include "NetworkTestSupport.h"
 
 #include "hxExceptHttp.h"
+#include "hxExceptSend.h"
+#include "hxExceptSettingsStore.h"
 
 using nettest::NetworkTest;
 using nettest::PatternBytes;
@@ -100,6 +102,33 @@ TEST_F(NetworkTest, SmtpDirectToMailExchanger)
     p.Body = "direct body";
     EXPECT_TRUE(SendSmtpMail(p, "direct@example.test"));
     EXPECT_EQ(p.SmtpServer, "mx.example.test");
+    ExpectNothingRefused();
+}
+
+// The send driver with the report file attached, through a configured SMTP server.
+TEST_F(NetworkTest, SendDriverMailsTheReport)
+{
+    tcp_[{"report.example.test", 2525}] = "NET_SMTP";
+    TExceptionParams params;
+    params.Kind = ekFreeze;
+    params.Settings = NewSettings(GetModuleHandleA(nullptr));
+    TExceptionPtr exception = NewExceptionObject(params);
+    ASSERT_TRUE(exception);
+    exception->SetPlWaitBox(false);
+    exception->SetMailAsSmtpServer(false);
+    exception->SetMailAsSmtpClient(true);
+    exception->SetSmtpServer("report.example.test");
+    exception->SetSmtpPort(2525);
+    exception->SetMailAddr("Bug Desk <desk@example.test>");
+    exception->SetMailFrom("driver@example.test");
+    exception->SetMailSubj("report: %exceptMsg%");
+    exception->SetMailViaMapi(false);
+    exception->SetMailViaMailto(false);
+    exception->SetAttachBugRep(true);
+    exception->SetAttachBugRepFile(false);
+    exception->SetBugRepSendAs("report.txt");
+    EXPECT_TRUE(SendBugReport("date/time : now\r\nexception message : Sent by the driver.", nullptr, nullptr, true,
+                              false, exception.Get()));
     ExpectNothingRefused();
 }
 
