@@ -2,8 +2,10 @@
 // program's own shutdown: the delivery side lends the handling flow its routines first.
 
 #include "hxExcept.h"
+#include "hxExceptAssistantForms.h"
 #include "hxExceptHandling.h"
 #include "hxExceptSave.h"
+#include "hxExceptSettings.h"
 
 #include <cstdlib>
 
@@ -23,9 +25,12 @@ public:
                                     bool noDialog, IVQException* exception) {
             return SaveBugReport(fileName, report, owner, noDialog, exception);
         };
+        services.RunAssistant = &RunAssistant;
         services.RestartApplication = [] { RestartApplication(); };
         services.CloseApplication = [] { CloseApplication(); };
         SetHandlingServices(services);
+        SetBuiltInFormHandlers(&HandleContactForm, &HandleScreenshotForm);
+        SetHxAssistantServices(AssistantServices());
         SetRestartHistoryProc(&ExceptionHistory);
         InitExceptionHooks();
         // Registered first, so it runs after every later registration.
