@@ -412,8 +412,7 @@ void TNVImage::SetBitmap(const TNVBitmapPtr& bitmap)
     }
     Bitmap = bitmap;
     if (bitmap) {
-        const int free = 2 * Margin();
-        const int w = GetWidth() - free, h = GetHeight() - free;
+        const int w = GetWidth() - Margin(), h = GetHeight() - Margin();
         if (bitmap->GetWidth() > w || bitmap->GetHeight() > h)
             Bitmap = w > 0 && h > 0 ? bitmap->Resize(w, h) : nullptr;
     }
