@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 using Microsoft::WRL::ComPtr;
 
@@ -332,9 +333,14 @@ void TNVButton::Draw(HDC dc, UINT state, const RECT& rect)
     TGdiPtr<HFONT> font(CreateAssistantFont("Arial", 15, false));
     const HGDIOBJ oldFont = SelectObject(dc, font.get());
     if (state & ODS_DISABLED) {
+        const COLORREF inner = ShiftFaceColor(face, 0x101010, true);
+        COLORREF caption = ShiftFaceColor(face, 0x141414, false);
+        // On a light face both shifts turn dark and the caption vanishes in the fill.
+        if (std::abs(static_cast<int>(GetGValue(caption)) - static_cast<int>(GetGValue(inner))) < 0x30)
+            caption = Sys(COLOR_GRAYTEXT);
         Fill(dc, rect, face);
-        Fill(dc, Shrunk(rect, 2), ShiftFaceColor(face, 0x101010, true));
-        CentredText(dc, rect, GetCaption(), ShiftFaceColor(face, 0x141414, false), false);
+        Fill(dc, Shrunk(rect, 2), inner);
+        CentredText(dc, rect, GetCaption(), caption, false);
     } else if (state & ODS_FOCUS) {
         Fill(dc, rect, Sys(COLOR_WINDOWTEXT));
         const COLORREF growth = 3 * (0x020202 - step);
