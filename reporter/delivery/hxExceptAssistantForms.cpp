@@ -90,7 +90,7 @@ struct TEditRecord {
 };
 std::map<INVForm*, TEditRecord> editRecords;  // the forms' thread only
 
-void DropEditRecord(INVForm* form)
+void DropEditRecord(INVForm* form, bool deleteFile = true)
 {
     const auto found = editRecords.find(form);
     if (found == editRecords.end())
@@ -98,9 +98,20 @@ void DropEditRecord(INVForm* form)
     if (found->second.process)
         CloseHandle(found->second.process);  // the editor keeps running
     std::string path;
-    if (ScreenshotBitmapFileName(path))
+    if (deleteFile && ScreenshotBitmapFileName(path))
         DeleteFileA(path.c_str());
     editRecords.erase(found);
+}
+
+// Forms closed by their close box are told nothing: their records go at the next call.
+void DropLeftRecords(INVForm* current)
+{
+    for (auto at = editRecords.begin(); at != editRecords.end();) {
+        INVForm* form = (at++)->first;
+        // The bitmap file is shared: it stays while the current form edits it.
+        if (form != current && !form->GetHandle())
+            DropEditRecord(form, editRecords.count(current) == 0);
+    }
 }
 
 void EditScreenshot(INVForm* form, IVQException* exception, const std::string& path)
@@ -246,6 +257,7 @@ void HandleScreenshotForm(INVForm* form, std::uint8_t action, INVItem* item, IUn
     ComPtr<IVQException> exception = ExceptionOf(context);
     if (!form || !exception)
         return;
+    DropLeftRecords(form);
     ComPtr<INVCheckBox> attach = Find<INVCheckBox>(form, "AttachCheck", "chkImageAttached");
     switch (action) {
     case nvaCreated:

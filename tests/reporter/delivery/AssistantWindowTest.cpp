@@ -304,8 +304,11 @@ TEST_F(AssistantWindow, CloseBoxEndsTheFormAndTheAssistantGoesOn)
             Type(Control(last.Get(), "mmoErrorDetails"), "text");
         },
         [&] {
-            // The required memo filled in unlocks Continue.
-            SendMessageA(Control(assistant->GetForm(2).Get(), "ContinueBtn"), BM_CLICK, 0, 0);
+            // The required memo filled in unlocks Continue; Enter on it ends the form.
+            HWND next = Control(assistant->GetForm(2).Get(), "ContinueBtn");
+            EXPECT_TRUE(IsWindowEnabled(next));
+            SetFocus(next);
+            Key(next, VK_RETURN);
         },
     });
     HWND parent = CreateWindowExA(0, "Static", "parent", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, nullptr,
@@ -429,6 +432,34 @@ TEST_F(AssistantWindow, TheScreenshotIsShownEditedAndReloaded)
     EXPECT_EQ(assistant->ShowModal(nullptr), 1);
     EXPECT_TRUE(exception->GetAttachScreenShot());
     // Leaving removes the bitmap even while the editor runs.
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(AssistantWindow, AFormClosedWhileEditingLeavesNothingBehind)
+{
+    TExceptionPtr exception = NewException();
+    exception->SetScreenShot(PlainBitmap(100, 80, RGB(0, 0, 0)));
+    std::string path;
+    ASSERT_TRUE(ScreenshotBitmapFileName(path));
+    {
+        TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
+        TNVFormPtr form = assistant->GetForm(0);
+        TScript script({
+            [&] {
+                ComPtr<INVItemEx> item;
+                form->FindImage("imgScreenShot")->QueryInterface(__uuidof(INVItemEx),
+                                                                 reinterpret_cast<void**>(item.GetAddressOf()));
+                const RECT& r = item->GetSelf()->Bounds;
+                ClickAt(FormWindow(), r.left + 4, r.top + 4, r.left + 4, r.top + 4);
+            },
+            [&] { PostMessageA(FormWindow(), WM_CLOSE, 0, 0); },
+        });
+        EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+        EXPECT_EQ(editorStarts, 1);
+        EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    // The next screenshot form clears what the closed one left.
+    TNVAssistantPtr next = Program({"ScrShotForm"}, exception.Get());
     EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
