@@ -347,9 +347,7 @@ void TNVButton::Draw(HDC dc, UINT state, const RECT& rect)
         COLORREF c = 0;
         for (int y = rect.bottom - 3; y >= rect.top + 2; --y) {
             Fill(dc, rect.left + 2, y, rect.right - 2, y + 1, c);
-            c += growth;
-            if ((c & 0xFF) > 0xFF || ((c >> 8) & 0xFF) > 0xFF || c > 0xFFFFFF)
-                c = 0xFFFFFF;
+            c = std::min<COLORREF>(c + growth, 0xFFFFFF);  // no channel carries over in a button's height
         }
         DottedFrame(dc, Shrunk(rect, 3), frame, c);
         CentredText(dc, rect, GetCaption(), Sys(COLOR_WINDOW), false);
