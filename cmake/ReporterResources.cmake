@@ -1,11 +1,15 @@
 # hivesweep_reporter_resources(TARGET SETTINGS)
 # Compiles the exception reporter's resources into the executable TARGET: its settings (the
 # readable text SETTINGS turned into the form stream "THXEXCEPT") and the please-wait box's
-# hourglass "VQIPLWAIT" drawn by tools/reporterart.py.
+# hourglass "VQIPLWAIT" drawn by tools/reporterart.py, and the assistants' forms
+# "TVQCONTACTFORM", "TVQDETAILSFORM" and "TVQSCRSHOTFORM".
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 function(hivesweep_reporter_resources target settings)
   hivesweep_form_resource(${target} THXEXCEPT ${settings})
+  hivesweep_form_resource(${target} TVQCONTACTFORM ${PROJECT_SOURCE_DIR}/resources/hxContactForm.txt)
+  hivesweep_form_resource(${target} TVQDETAILSFORM ${PROJECT_SOURCE_DIR}/resources/hxDetailsForm.txt)
+  hivesweep_form_resource(${target} TVQSCRSHOTFORM ${PROJECT_SOURCE_DIR}/resources/hxScrShotForm.txt)
   set(tool ${PROJECT_SOURCE_DIR}/tools/reporterart.py)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/reporterres_${target})
   set(rc ${dir}/reporterart.rc)

@@ -2,9 +2,11 @@
 // program's own shutdown: the delivery side lends the handling flow its routines first.
 
 #include "hxExcept.h"
+#include "hxExceptAssistantForms.h"
 #include "hxExceptHandling.h"
 #include "hxExceptSave.h"
 #include "hxExceptSend.h"
+#include "hxExceptSettings.h"
 
 #include <cstdlib>
 
@@ -28,9 +30,12 @@ public:
                                     bool silent, bool background, IVQException* exception) {
             return SendBugReport(report, screenShot, owner, silent, background, exception);
         };
+        services.RunAssistant = &RunAssistant;
         services.RestartApplication = [] { RestartApplication(); };
         services.CloseApplication = [] { CloseApplication(); };
         SetHandlingServices(services);
+        SetBuiltInFormHandlers(&HandleContactForm, &HandleScreenshotForm);
+        SetHxAssistantServices(AssistantServices());
         SetRestartHistoryProc(&ExceptionHistory);
         InitExceptionHooks();
         // Registered first, so it runs after every later registration.

@@ -1,0 +1,522 @@
+// The assistant window driven by keyboard and mouse messages, its pictures, and the built-in
+// contact and screenshot form handlers.
+
+#include "AssistantTestSupport.h"
+#include "GuiTestSupport.h"
+#include "ScreenshotSupport.h"
+#include "hxExceptAssistantForms.h"
+#include "hxExceptObject.h"
+#include "hxExceptSupport.h"
+#include "hxNVAssistant.h"
+#include "hxNVAssistantWindow.h"
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Steps run one per timer tick inside a form's message loop; when they run out while a form is
+// still up, the form is closed so that a failing test cannot hang.
+class TScript {
+public:
+    explicit TScript(std::vector<std::function<void()>> steps) : steps_(std::move(steps))
+    {
+        current_ = this;
+        timer_ = SetTimer(nullptr, 0, 20, &Tick);
+    }
+    ~TScript()
+    {
+        KillTimer(nullptr, timer_);
+        current_ = nullptr;
+    }
+    TScript(const TScript&) = delete;
+    TScript& operator=(const TScript&) = delete;
+
+private:
+    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
+    {
+        TScript* self = current_;
+        // A step that pumps messages (a screenshot does) must not run the next one inside it.
+        if (!self || self->running_)
+            return;
+        if (self->next_ < self->steps_.size()) {
+            self->running_ = true;
+            self->steps_[self->next_++]();
+            self->running_ = false;
+        } else if (HWND form = FindWindowA(kAssistantWindowClass, nullptr)) {
+            ADD_FAILURE() << "the script ended with a form still up";
+            PostMessageA(form, WM_CLOSE, 0, 0);
+        }
+    }
+
+    static inline TScript* current_ = nullptr;
+    std::vector<std::function<void()>> steps_;
+    std::size_t next_ = 0;
+    bool running_ = false;
+    UINT_PTR timer_ = 0;
+};
+
+HWND FormWindow()
+{
+    return FindWindowA(kAssistantWindowClass, nullptr);
+}
+
+HWND Control(INVForm* form, const std::string& name)
+{
+    for (int i = 0; i < form->GetItemCount(); ++i)
+        if (form->GetItem(i)->GetName() == name)
+            return form->GetItem(i)->GetHandle();
+    return nullptr;
+}
+
+void Key(HWND window, WPARAM key)
+{
+    PostMessageA(window, WM_KEYDOWN, key, 1);
+}
+
+void Type(HWND window, const std::string& text)
+{
+    for (char c : text)
+        PostMessageA(window, WM_CHAR, static_cast<unsigned char>(c), 1);
+}
+
+void ClickAt(HWND window, int x, int y, int upX, int upY)
+{
+    PostMessageA(window, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(x, y));
+    PostMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(upX, upY));
+}
+
+COLORREF PixelAt(HWND window, int x, int y)
+{
+    HDC dc = GetDC(window);
+    const COLORREF color = GetPixel(dc, x, y);
+    ReleaseDC(window, dc);
+    return color;
+}
+
+// Every action the forms fire, as "action:item".
+std::vector<std::string> actions;
+void RecordAction(INVForm*, std::uint8_t action, INVItem* item, IUnknown*)
+{
+    actions.push_back(std::to_string(action) + ":" + (item ? item->GetName() : std::string()));
+}
+
+int editorStarts = 0, beeps = 0;
+HANDLE editorProcess = nullptr;  // an event standing for the running editor
+std::string editedFile;
+bool StartFakeEditor(const std::string& file, HANDLE& process)
+{
+    ++editorStarts;
+    editedFile = file;
+    DuplicateHandle(GetCurrentProcess(), editorProcess, GetCurrentProcess(), &process, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    return true;
+}
+bool FailToStartEditor(const std::string&, HANDLE&)
+{
+    ++editorStarts;
+    return false;
+}
+void CountBeep()
+{
+    ++beeps;
+}
+
+const char* const kTestKey = "Software\\hivesweep-tests\\ContactForm";
+
+class AssistantWindow : public guitest::GuiTest {
+protected:
+    void SetUp() override
+    {
+        GuiTest::SetUp();
+        SetBuiltInFormHandlers(&HandleContactForm, &HandleScreenshotForm);
+        previousKey_ = SetContactFormRegistryKey(kTestKey);
+        previousEditor_ = SetEditImageHook(&StartFakeEditor);
+        previousBeep_ = SetFailureBeepHook(&CountBeep);
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\hivesweep-tests");
+        actions.clear();
+        editorStarts = beeps = 0;
+        editorProcess = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    void TearDown() override
+    {
+        RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\hivesweep-tests");
+        SetContactFormRegistryKey(previousKey_);
+        SetEditImageHook(previousEditor_);
+        SetFailureBeepHook(previousBeep_);
+        SetBuiltInFormHandlers(nullptr, nullptr);
+        CloseHandle(editorProcess);
+        GuiTest::TearDown();
+    }
+
+    TNVAssistantPtr Program(const std::vector<std::string>& forms, IUnknown* context = nullptr)
+    {
+        return CreateAssistantFromResources(GetModuleHandleA(nullptr), "Send Assistant", forms, context);
+    }
+
+    TExceptionPtr NewException()
+    {
+        TExceptionParams params;
+        params.Settings = NewSettings(GetModuleHandleA(nullptr));
+        TExceptionPtr exception = NewExceptionObject(params);
+        exception->SetPlWaitBox(false);
+        return exception;
+    }
+
+private:
+    std::string previousKey_;
+    TEditImageProc previousEditor_ = nullptr;
+    TFailureBeepProc previousBeep_ = nullptr;
+};
+
+}  // namespace
+
+TEST(AssistantColors, FaceShiftsTurnAroundAtTheEnds)
+{
+    EXPECT_EQ(ShiftFaceColor(0x808080, 0x101010, true), 0x909090u);
+    EXPECT_EQ(ShiftFaceColor(0x808080, 0x101010, false), 0x707070u);
+    // Two channels at the cap: subtracted instead.
+    EXPECT_EQ(ShiftFaceColor(0xF8F8F0, 0x101010, true), 0xE8E8E0u);
+    EXPECT_EQ(ShiftFaceColor(0x000000, 0x080808, false), 0x080808u);
+    EXPECT_EQ(LightFace(0x808080), 0xC0C0C0u);
+    EXPECT_EQ(LightFace(0xFFFFFF), 0xFFFFFFu);
+}
+
+TEST_F(AssistantWindow, ContinueFollowsTheRequiredEditAndKeysMoveTheFocus)
+{
+    TNVAssistantPtr assistant = Program({"ContactForm", "DetailsForm", "ScrShotForm"});
+    TNVFormPtr form = assistant->GetForm(0);
+    form->SetOnAction(&RecordAction);
+    HWND email = nullptr, name = nullptr, next = nullptr;
+    TScript script({
+        [&] {
+            HWND window = FormWindow();
+            ASSERT_TRUE(window);
+            EXPECT_EQ(window, form->GetHandle());
+            RECT client;
+            GetClientRect(window, &client);
+            EXPECT_GE(client.right, 315);
+            email = Control(form.Get(), "edtEmail");
+            name = Control(form.Get(), "edtContactName");
+            next = Control(form.Get(), "ContinueBtn");
+            EXPECT_FALSE(IsWindowEnabled(next));  // the required address is empty
+            EXPECT_EQ(GetFocus(), name);          // the first focusable item after Abort
+            char text[64] = "";
+            GetWindowTextA(Control(form.Get(), "lblEmail"), text, sizeof text);
+            EXPECT_STREQ(text, "Your e-mail address:");
+            // The standard buttons stay clear of IDOK and IDCANCEL.
+            EXPECT_GE(GetDlgCtrlID(next), 100);
+            Key(name, VK_TAB);
+        },
+        [&] {
+            EXPECT_EQ(GetFocus(), email);
+            Key(email, VK_RETURN);  // moves on, does not end the form
+        },
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(form.Get(), "chkContactMe"));
+            PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
+        },
+        [&] {
+            // Continue is locked, so the tab skips it to Skip.
+            EXPECT_EQ(GetFocus(), Control(form.Get(), "SkipBtn"));
+            guitest::SaveWindowScreenshot(FormWindow(), "AssistantContactEmpty");
+            email = Control(form.Get(), "edtEmail");
+            SetFocus(email);
+            Type(email, "me@example.test");
+        },
+        [&] {
+            EXPECT_TRUE(IsWindowEnabled(next));
+            EXPECT_TRUE(form->FindEdit("edtEmail")->GetText() == "me@example.test");
+            Type(name, "Ann");
+            SendMessageA(Control(form.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+        },
+        [&] {
+            EXPECT_TRUE(form->FindCheckBox("chkContactMe")->GetChecked());
+            guitest::SaveWindowScreenshot(FormWindow(), "AssistantContact");
+            SendMessageA(next, BM_CLICK, 0, 0);
+        },
+        // The details form: Skip with a typed text keeps the text the form was built with.
+        [&] {
+            TNVFormPtr details = assistant->GetForm(1);
+            HWND memo = Control(details.Get(), "mmoErrorDetails");
+            ASSERT_TRUE(memo);
+            EXPECT_EQ(GetFocus(), memo);  // its ActiveControl
+            Type(memo, "It broke");
+            Key(memo, VK_RETURN);  // a memo takes Enter itself
+        },
+        [&] {
+            TNVFormPtr details = assistant->GetForm(1);
+            EXPECT_EQ(GetFocus(), Control(details.Get(), "mmoErrorDetails"));
+            guitest::SaveWindowScreenshot(FormWindow(), "AssistantDetails");
+            SendMessageA(Control(details.Get(), "SkipBtn"), BM_CLICK, 0, 0);
+        },
+        // The screenshot form: Skip is off, Escape aborts.
+        [&] {
+            TNVFormPtr shot = assistant->GetForm(2);
+            EXPECT_FALSE(IsWindowEnabled(Control(shot.Get(), "SkipBtn")));
+            Key(GetFocus(), VK_ESCAPE);
+        },
+    });
+    EXPECT_EQ(assistant->ShowModal(nullptr), 3);
+    EXPECT_EQ(assistant->GetModalResult(), 3);
+    EXPECT_EQ(form->GetModalResult(), 1);
+    EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "me@example.test");
+    EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "Ann");
+    EXPECT_EQ(form->GetHandle(), nullptr);
+    EXPECT_EQ(form->FindEdit("edtEmail")->GetHandle(), nullptr);
+    EXPECT_EQ(assistant->GetForm(1)->GetModalResult(), 2);
+    EXPECT_EQ(assistant->GetForm(1)->FindEdit("mmoErrorDetails")->GetText(), "");
+    EXPECT_EQ(assistant->GetForm(2)->GetModalResult(), 3);
+    // Shown, typed into, ticked, continued, closed.
+    ASSERT_FALSE(actions.empty());
+    EXPECT_EQ(actions.front(), "1:");
+    EXPECT_NE(std::find(actions.begin(), actions.end(), "3:edtEmail"), actions.end());
+    EXPECT_NE(std::find(actions.begin(), actions.end(), "3:chkContactMe"), actions.end());
+    EXPECT_EQ(actions[actions.size() - 2], "3:ContinueBtn");
+    EXPECT_EQ(actions.back(), "2:");
+}
+
+TEST_F(AssistantWindow, CloseBoxEndsTheFormAndTheAssistantGoesOn)
+{
+    TNVAssistantPtr assistant = Program({"DetailsForm", "DetailsForm", "DetailsForm"});
+    TScript script({
+        [&] {
+            HWND window = FormWindow();
+            // The marker sits under the current step's number: step 1 of 3.
+            const int width = static_cast<TNVForm*>(assistant->GetForm(0).Get())->Width;
+            const int marker = width - 29 - 2 * 19;
+            EXPECT_EQ(PixelAt(window, marker, 12), GetSysColor(COLOR_BTNSHADOW));
+            EXPECT_NE(PixelAt(window, marker + 2 * 19, 12), GetSysColor(COLOR_BTNSHADOW));
+            guitest::SaveWindowScreenshot(window, "AssistantSteps");
+            PostMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+        },
+        [&] {
+            // Alt+F4 on the second form.
+            PostMessageA(FormWindow(), WM_CLOSE, 0, 0);
+        },
+        [&] {
+            TNVFormPtr last = assistant->GetForm(2);
+            EXPECT_FALSE(IsWindowEnabled(Control(last.Get(), "ContinueBtn")));
+            Type(Control(last.Get(), "mmoErrorDetails"), "text");
+        },
+        [&] {
+            // The required memo filled in unlocks Continue; Enter on it ends the form.
+            HWND next = Control(assistant->GetForm(2).Get(), "ContinueBtn");
+            EXPECT_TRUE(IsWindowEnabled(next));
+            SetFocus(next);
+            Key(next, VK_RETURN);
+        },
+    });
+    HWND parent = CreateWindowExA(0, "Static", "parent", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr, nullptr,
+                                  nullptr);
+    EXPECT_EQ(assistant->ShowModal(parent), 1);
+    EXPECT_TRUE(IsWindowEnabled(parent));
+    DestroyWindow(parent);
+    EXPECT_EQ(assistant->GetForm(0)->GetModalResult(), 0);
+    EXPECT_EQ(assistant->GetForm(1)->GetModalResult(), 0);
+    EXPECT_EQ(assistant->GetForm(2)->GetModalResult(), 1);
+}
+
+TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
+{
+    TExceptionPtr exception = NewException();
+    {
+        TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
+        TNVFormPtr form = assistant->GetForm(0);
+        EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "");  // nothing remembered yet
+        EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
+        form->FindEdit("edtContactName")->SetText("Ann <Admin>");
+        form->FindEdit("edtEmail")->SetText("ann@example.test");
+        form->FindCheckBox("chkContactMe")->SetChecked(true);
+        TScript script({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
+        EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+    }
+    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "Ann Admin");
+    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "ann@example.test");
+    EXPECT_EQ(exception->GetMailFrom(), "Ann Admin <ann@example.test>");
+    // What is read back is cleaned as well.
+    RegWriteString(HKEY_CURRENT_USER, kTestKey, "RememberName", "Bob\r\nBcc: <eve>");
+
+    // The next run starts with them, the check ticked and Continue focused.
+    TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
+    TNVFormPtr form = assistant->GetForm(0);
+    EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "BobBcc: eve");
+    EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "ann@example.test");
+    EXPECT_TRUE(form->FindCheckBox("chkContactMe")->GetChecked());
+    EXPECT_EQ(form->GetActiveControl(), "ContinueBtn");
+    TScript script({
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(form.Get(), "ContinueBtn"));
+            SendMessageA(Control(form.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+        },
+        [&] {
+            // Skip stores nothing and removes nothing.
+            SendMessageA(Control(form.Get(), "SkipBtn"), BM_CLICK, 0, 0);
+        },
+    });
+    EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "Bob\r\nBcc: <eve>");
+    // Shown again and continued unticked: the values go.
+    TScript again({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
+    EXPECT_EQ(form->ShowModal(nullptr), 1);
+    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "");
+    EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "");
+}
+
+TEST_F(AssistantWindow, TheScreenshotIsShownEditedAndReloaded)
+{
+    TExceptionPtr exception = NewException();
+    exception->SetScreenShot(PlainBitmap(640, 400, RGB(40, 120, 200)));
+    exception->SetAttachScreenShot(false);
+    TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
+    TNVFormPtr form = assistant->GetForm(0);
+    ComPtr<INVImage> image = form->FindImage("imgScreenShot");
+    EXPECT_FALSE(form->FindCheckBox("chkImageAttached")->GetChecked());
+    std::string path;
+    ASSERT_TRUE(ScreenshotBitmapFileName(path));
+    auto imageCentre = [&] {
+        ComPtr<INVItemEx> item;
+        image->QueryInterface(__uuidof(INVItemEx), reinterpret_cast<void**>(item.GetAddressOf()));
+        const RECT& r = item->GetSelf()->Bounds;
+        return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+    };
+    TScript script({
+        [&] {
+            ASSERT_TRUE(image->GetBitmap());
+            EXPECT_LE(image->GetWidth(), static_cast<TNVForm*>(form.Get())->Width - 42);
+            const POINT c = imageCentre();
+            EXPECT_EQ(PixelAt(FormWindow(), c.x, c.y), RGB(40, 120, 200));
+            guitest::SaveWindowScreenshot(FormWindow(), "AssistantScreenshot");
+            ClickAt(FormWindow(), c.x, c.y, 2, 2);  // released elsewhere: nothing
+        },
+        [&] {
+            EXPECT_EQ(editorStarts, 0);
+            const POINT c = imageCentre();
+            ClickAt(FormWindow(), c.x, c.y, c.x, c.y);
+            ClickAt(FormWindow(), c.x, c.y, c.x, c.y);  // the editor still runs: no second one
+        },
+        [&] {
+            EXPECT_EQ(editorStarts, 1);
+            EXPECT_EQ(editedFile, path);
+            EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+            // The "editor" saves a new picture two seconds later (DOS times are two-second steps).
+            WritePlainBmp(path, 50, 30, RGB(200, 30, 30));
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            ULARGE_INTEGER ticks{{now.dwLowDateTime, now.dwHighDateTime}};
+            ticks.QuadPart += 40000000;
+            const FILETIME later{ticks.LowPart, ticks.HighPart};
+            HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            SetFileTime(file, nullptr, nullptr, &later);
+            CloseHandle(file);
+            PostMessageA(FormWindow(), WM_TIMER, kAssistantTimerId, 0);
+        },
+        [&] {
+            EXPECT_EQ(exception->GetScreenShot()->GetWidth(), 50);
+            EXPECT_EQ(image->GetBitmap()->GetWidth(), 50);
+            // The editor ended: a click opens it again.
+            SetEvent(editorProcess);
+            const POINT c = imageCentre();
+            ClickAt(FormWindow(), c.x, c.y, c.x, c.y);
+        },
+        [&] {
+            EXPECT_EQ(editorStarts, 2);
+            SendMessageA(Control(form.Get(), "chkImageAttached"), BM_CLICK, 0, 0);
+            SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0);
+        },
+    });
+    EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+    EXPECT_TRUE(exception->GetAttachScreenShot());
+    // Leaving removes the bitmap even while the editor runs.
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(AssistantWindow, AFormClosedWhileEditingLeavesNothingBehind)
+{
+    TExceptionPtr exception = NewException();
+    exception->SetScreenShot(PlainBitmap(100, 80, RGB(0, 0, 0)));
+    std::string path;
+    ASSERT_TRUE(ScreenshotBitmapFileName(path));
+    {
+        TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
+        TNVFormPtr form = assistant->GetForm(0);
+        TScript script({
+            [&] {
+                ComPtr<INVItemEx> item;
+                form->FindImage("imgScreenShot")->QueryInterface(__uuidof(INVItemEx),
+                                                                 reinterpret_cast<void**>(item.GetAddressOf()));
+                const RECT& r = item->GetSelf()->Bounds;
+                ClickAt(FormWindow(), r.left + 4, r.top + 4, r.left + 4, r.top + 4);
+            },
+            [&] { PostMessageA(FormWindow(), WM_CLOSE, 0, 0); },
+        });
+        EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+        EXPECT_EQ(editorStarts, 1);
+        EXPECT_NE(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    // The next screenshot form clears what the closed one left.
+    TNVAssistantPtr next = Program({"ScrShotForm"}, exception.Get());
+    EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(AssistantWindow, AFailedEditorStartBeeps)
+{
+    SetEditImageHook(&FailToStartEditor);
+    TExceptionPtr exception = NewException();
+    exception->SetScreenShot(PlainBitmap(100, 80, RGB(0, 0, 0)));
+    TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
+    TNVFormPtr form = assistant->GetForm(0);
+    TScript script({
+        [&] {
+            ComPtr<INVItemEx> item;
+            form->FindImage("imgScreenShot")->QueryInterface(__uuidof(INVItemEx),
+                                                             reinterpret_cast<void**>(item.GetAddressOf()));
+            const RECT& r = item->GetSelf()->Bounds;
+            ClickAt(FormWindow(), r.left + 4, r.top + 4, r.left + 4, r.top + 4);
+        },
+        [&] { Key(GetFocus(), VK_ESCAPE); },
+    });
+    EXPECT_EQ(assistant->ShowModal(nullptr), 3);
+    EXPECT_EQ(editorStarts, 1);
+    EXPECT_EQ(beeps, 1);
+    // Without an exception the handler does nothing.
+    HandleScreenshotForm(form.Get(), nvaItemEvent, nullptr, nullptr);
+    HandleContactForm(nullptr, nvaCreated, nullptr, nullptr);
+}
+
+TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
+{
+    const THxAssistantServices services = AssistantServices();
+    ASSERT_TRUE(services.build && services.forEachItem);
+    ComPtr<IUnknown> object = services.build(GetModuleHandleA(nullptr), "Save Assistant", {"ContactForm", "DetailsForm"},
+                                             nullptr);
+    ComPtr<INVAssistant> assistant;
+    ASSERT_TRUE(SUCCEEDED(object.As(&assistant)));
+    std::vector<std::string> seen;
+    services.forEachItem(object.Get(), false, [&](THxAssistantItem& item) {
+        seen.push_back(item.name);
+        if (item.isCheckBox)
+            item.checked = true;
+        else
+            item.text = "set " + item.name;
+    });
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "mmoErrorDetails"}));
+    EXPECT_EQ(assistant->GetForm(1)->FindEdit("mmoErrorDetails")->GetText(), "set mmoErrorDetails");
+    EXPECT_TRUE(assistant->GetForm(0)->FindCheckBox("chkContactMe")->GetChecked());
+    seen.clear();
+    services.forEachItem(object.Get(), true, [&](THxAssistantItem& item) { seen.push_back(item.name); });
+    EXPECT_TRUE(seen.empty());  // no form was passed yet
+
+    TScript script({
+        [&] { SendMessageA(Control(assistant->GetForm(0).Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+        [&] { SendMessageA(Control(assistant->GetForm(1).Get(), "AbortBtn"), BM_CLICK, 0, 0); },
+    });
+    TExceptionPtr exception = NewException();
+    EXPECT_FALSE(RunAssistant(object.Get(), nullptr, exception.Get()));
+    services.forEachItem(object.Get(), true, [&](THxAssistantItem& item) { seen.push_back(item.name); });
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe"}));
+}
