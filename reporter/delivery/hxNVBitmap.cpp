@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <type_traits>
@@ -714,8 +715,56 @@ TNVBitmapPtr CaptureDesktop(bool ownWindowsOnly) {
     }
 }
 
+namespace {
+
+// Uncompressed 24- and 32-bit files are drawn from their own bits, top-down ones included (the
+// system's loader gives top-down 32-bit files back black); null for anything else.
+TNVBitmapPtr LoadUncompressedBitmap(const std::string& fileName) {
+    HANDLE file = CreateFileA(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    LARGE_INTEGER size{};
+    std::vector<uint8_t> data;
+    DWORD read = 0;
+    const bool loaded = GetFileSizeEx(file, &size) && size.QuadPart >= 54 && size.QuadPart <= (1 << 28) &&
+                        (data.resize(static_cast<size_t>(size.QuadPart)), true) &&
+                        ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &read, nullptr) &&
+                        read == data.size();
+    CloseHandle(file);
+    if (!loaded || data[0] != 'B' || data[1] != 'M')
+        return nullptr;
+    BITMAPINFOHEADER header;
+    std::memcpy(&header, data.data() + 14, sizeof header);
+    uint32_t offset;
+    std::memcpy(&offset, data.data() + 10, sizeof offset);
+    if (header.biSize < sizeof header || header.biCompression != BI_RGB ||
+        (header.biBitCount != 24 && header.biBitCount != 32) || header.biWidth <= 0 || header.biHeight == 0 ||
+        header.biHeight == INT32_MIN)
+        return nullptr;
+    const int width = header.biWidth, height = std::abs(header.biHeight);
+    const uint64_t stride = (static_cast<uint64_t>(width) * header.biBitCount / 8 + 3) & ~uint64_t(3);
+    if (offset > data.size() || stride * static_cast<uint64_t>(height) > data.size() - offset)
+        return nullptr;
+    ComPtr<TINVBitmap> bitmap = TINVBitmap::Create(width, height);
+    if (!bitmap)
+        return nullptr;
+    BITMAPINFO info{};
+    info.bmiHeader = header;
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biSizeImage = 0;
+    const bool drawn = StretchDIBits(bitmap->Dc(), 0, 0, width, height, 0, 0, width, height, data.data() + offset,
+                                     &info, DIB_RGB_COLORS, SRCCOPY) != 0;
+    GdiFlush();
+    return drawn ? bitmap : nullptr;
+}
+
+}  // namespace
+
 TNVBitmapPtr LoadBitmapFile(const std::string& fileName) {
     try {
+        if (TNVBitmapPtr direct = LoadUncompressedBitmap(fileName))
+            return direct;
         TGdiPtr<HBITMAP> loaded(static_cast<HBITMAP>(LoadImageA(
             nullptr, fileName.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
         BITMAP info{};

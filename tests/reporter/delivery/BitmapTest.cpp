@@ -129,6 +129,18 @@ TEST(Bitmap, LoadsAnyBmpAsThirtyTwoBitsAndSavesItBack) {
     ASSERT_TRUE(again);
     EXPECT_EQ(PixelAt(*again.Get(), 3, 2), pattern(3, 2));
 
+    // A top-down 32-bit file, as editors write them: the first stored row is the top one.
+    std::string topDown = "BM" + std::string(12, '\0');
+    BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), 2, -2, 1, 32, BI_RGB, 16, 0, 0, 0, 0};
+    topDown.append(reinterpret_cast<const char*>(&header), sizeof header);
+    topDown[10] = 54;
+    topDown += std::string("\x10\x20\x30\x00\x40\x50\x60\x00\x70\x80\x90\x00\xA0\xB0\xC0\x00", 16);
+    WriteFileBytes(dir.Path() + "\\topdown.bmp", topDown);
+    TNVBitmapPtr upright = LoadBitmapFile(dir.Path() + "\\topdown.bmp");
+    ASSERT_TRUE(upright);
+    EXPECT_EQ(PixelAt(*upright.Get(), 0, 0), RGB(0x30, 0x20, 0x10));
+    EXPECT_EQ(PixelAt(*upright.Get(), 1, 1), RGB(0xC0, 0xB0, 0xA0));
+
     EXPECT_FALSE(LoadBitmapFile(dir.Path() + "\\missing.bmp"));
     WriteFileBytes(dir.Path() + "\\junk.bmp", "BM not really a bitmap");
     EXPECT_FALSE(LoadBitmapFile(dir.Path() + "\\junk.bmp"));
