@@ -2,6 +2,7 @@
 // program's own shutdown: the delivery side lends the handling flow its routines first.
 
 #include "hxExcept.h"
+#include "hxExceptBox.h"
 #include "hxExceptHandling.h"
 #include "hxExceptSave.h"
 
@@ -19,6 +20,7 @@ public:
     TReporterStart()
     {
         THandlingServices services;
+        services.CreateExceptionBox = &CreateExceptionBox;
         services.SaveBugReport = [](const std::string& fileName, const std::string& report, HWND owner,
                                     bool noDialog, IVQException* exception) {
             return SaveBugReport(fileName, report, owner, noDialog, exception);
