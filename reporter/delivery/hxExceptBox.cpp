@@ -707,6 +707,8 @@ void TExceptionBox::CloseBox()
     if (details_)
         details_->Release();
     DestroyWindow(window_);
+    // The modal loop waits for a message before it looks at the window again.
+    PostThreadMessageA(GetCurrentThreadId(), WM_NULL, 0, 0);
 }
 
 void TExceptionBox::Action(int action)
