@@ -157,8 +157,8 @@ TExceptionBox::TExceptionBox(IVQException* exception, bool plainStyle, bool styl
     buttonHeight_ = plain_ ? 23 : ugly_ ? 26 : 22;
     dc_.reset(CreateCompatibleDC(nullptr));
     auto font = [](const char* face, int height) {
-        return CreateFontA(height, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                           DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
+        return CreateFontA(height, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, face);
     };
     messageFont_.reset(font("Tahoma", -11));
     if (!messageFont_)
@@ -241,7 +241,8 @@ bool TExceptionBox::Create(bool beep)
                           : e->GetExceptMessage();
         title_ = ExecutableTitle();
     } else {
-        message_ = ExpandPlaceholders(module, freeze ? e->GetFrozenMsg() : e->GetExceptMsg(), e->GetExceptMessage(), "");
+        message_ =
+            ExpandPlaceholders(module, freeze ? e->GetFrozenMsg() : e->GetExceptMsg(), e->GetExceptMessage(), "");
         title_ = e->GetTitleBar();
     }
 
@@ -641,7 +642,8 @@ void TExceptionBox::Timer()
     if (position > (ugly_ ? width - 6 : width)) {
         HWND button = countdown_;
         StopCountdown();
-        PostMessageA(window_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED), reinterpret_cast<LPARAM>(button));
+        PostMessageA(window_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+                     reinterpret_cast<LPARAM>(button));
     }
 }
 
@@ -779,7 +781,7 @@ void TExceptionBox::Resized(int width, int height)
         RECT r;
         GetWindowRect(button, &r);
         MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&r), 2);
-        const int moveX = r.left >= area.right - 200 && r.left > width / 2 - dx ? dx : 0;
+        const int moveX = r.left > (area.left + area.right) / 2 ? dx : 0;
         const int moveY = r.top >= area.bottom ? dy : 0;
         SetWindowPos(button, nullptr, r.left + moveX, r.top + moveY, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     }

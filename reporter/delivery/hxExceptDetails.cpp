@@ -210,7 +210,8 @@ void FillDisassembly(TDetailsTable& table, const std::string& text)
     const std::size_t digits = static_cast<std::size_t>(StackAddressDigits);
     const std::vector<std::string> lines = SplitLines(text);
     auto hasAddress = [&](const std::string& line) {
-        return line.size() > digits + 1 && IsHex(line.substr(0, digits)) && (line[digits] == ' ' || line[digits] == '>');
+        return line.size() > digits + 1 && IsHex(line.substr(0, digits)) &&
+               (line[digits] == ' ' || line[digits] == '>');
     };
     // The line column: as wide as the first run of digits, blank or digits in every line.
     std::size_t width = 0;
@@ -522,7 +523,8 @@ void TDetailsView::UpdateDetailsTabs()
         existing.emplace_back(caption);
     }
     auto wanted = [&](const std::string& caption) {
-        return std::any_of(tables_.begin(), tables_.end(), [&](const TDetailsTable& t) { return t.Caption == caption; });
+        return std::any_of(tables_.begin(), tables_.end(),
+                           [&](const TDetailsTable& t) { return t.Caption == caption; });
     };
     for (int i = static_cast<int>(existing.size()) - 1; i >= 0; --i)
         if (!wanted(existing[static_cast<std::size_t>(i)])) {

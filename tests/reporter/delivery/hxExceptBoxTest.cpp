@@ -347,6 +347,22 @@ TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
         EXPECT_GT(SendMessageA(lists[0], LVM_GETITEMCOUNT, 0, 0), 0) << caption;
         EXPECT_TRUE(SaveShot(window, caption == "call stack" ? "ExceptionBoxDetails" : "ExceptionBoxTab" + caption));
     }
+    // Resizing moves the buttons under and beside the details view with the window's edges.
+    auto place = [](HWND control) {
+        RECT r;
+        GetWindowRect(control, &r);
+        return r;
+    };
+    HWND close = ButtonWithText(window, exception->GetCloseBtnTxt());
+    HWND send = ButtonWithText(window, exception->GetSendBtnTxt());
+    const RECT window0 = place(window), close0 = place(close), send0 = place(send), tabs0 = place(tabs);
+    SetWindowPos(window, nullptr, 0, 0, window0.right - window0.left + 100, window0.bottom - window0.top + 50,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    const RECT window1 = place(window), close1 = place(close), send1 = place(send), tabs1 = place(tabs);
+    EXPECT_EQ(close1.left - window1.left, close0.left - window0.left + 100);
+    EXPECT_EQ(close1.top - window1.top, close0.top - window0.top + 50);
+    EXPECT_EQ(send1.left - window1.left, send0.left - window0.left);
+    EXPECT_EQ(tabs1.bottom - tabs1.top, tabs0.bottom - tabs0.top + 50);
     SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
     DoneListModules();
     UnlinkDisAsm();
@@ -389,7 +405,8 @@ TEST(HxExceptDetails, ReportSplitsIntoTabsAndThreadsShareOne)
     EXPECT_EQ(tables[0].Rows.size(), 2u);
     EXPECT_EQ(tables[1].Caption, "call stack");
     ASSERT_EQ(tables[1].Rows.size(), 2u);
-    EXPECT_EQ(tables[1].Rows[0], (std::vector<std::string>{"00401000", "+010", "prog.exe", "prog.cpp", "12", "+2", "Main"}));
+    EXPECT_EQ(tables[1].Rows[0],
+              (std::vector<std::string>{"00401000", "+010", "prog.exe", "prog.cpp", "12", "+2", "Main"}));
     EXPECT_EQ(tables[2].Caption, "hardware");
     EXPECT_TRUE(tables[2].AsText);
 
