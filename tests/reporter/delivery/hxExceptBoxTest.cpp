@@ -255,6 +255,40 @@ TEST_F(HxExceptBox, AnswerFromTheMainThreadClosesAndShowAsksForAnotherBox)
     EXPECT_TRUE(box->WantsShowAgain());
 }
 
+TEST_F(HxExceptBox, FreezeTextsDueActionsAndButtonLooks)
+{
+    TExceptionParams params;
+    params.Settings = NewSettings(GetModuleHandleA(nullptr));
+    params.Kind = ekFreeze;
+    TExceptionPtr frozen = NewExceptionObject(params);
+    ASSERT_TRUE(frozen);
+    frozen->SetPlWaitBox(false);
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(frozen.Get(), true, true, false);
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(ButtonWithText(box->Window(), frozen->GetDetailsBtnTxt()));
+    HWND text = FindWindowExA(box->Window(), nullptr, "Static", nullptr);
+    EXPECT_EQ(WindowText(text), ExpandPlaceholders(nullptr, frozen->GetFrozenMsg(), "", ""));
+    SendMessageA(box->Window(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(box->Window()));
+
+    // A due close without its button leaves the countdown to a due restart.
+    exception_->SetAutoClose(1);
+    exception_->SetCloseBtnVis(false);
+    exception_->SetAutoRestart(1);
+    exception_->SetUglyBtns(true);
+    box = CreateExceptionBox(exception_.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    HWND restart = ButtonWithText(box->Window(), exception_->GetRestartBtnTxt());
+    EXPECT_EQ(GetFocus(), restart);
+    EXPECT_EQ(exception_->GetFocusedBtn(), int(raRestart));
+    EXPECT_FALSE(ButtonWithText(box->Window(), exception_->GetCloseBtnTxt()));
+    RECT r;
+    GetClientRect(restart, &r);
+    EXPECT_EQ(r.bottom, 26);
+    SendMessageA(box->Window(), WM_NULL, HandlerAnswer, HandlerAnswer);
+    EXPECT_FALSE(IsWindow(box->Window()));
+}
+
 TEST_F(HxExceptBox, CountdownTakesTheFocusedActionUnlessTheDelayIsZero)
 {
     exception_->SetAutoContinue(true);
