@@ -216,6 +216,21 @@ TEST_F(HxExceptBox, FullBoxShowsItsActionsAndContinueClosesIt)
     EXPECT_FALSE(FindWindowA(ExceptionBoxClassName, nullptr));
 }
 
+TEST_F(HxExceptBox, EnterTakesTheFocusedFlatButton)
+{
+    HWND focusedAtStart = nullptr, sendButton = nullptr;
+    const int result = Run(0, [&](HWND box) {
+        focusedAtStart = GetFocus();
+        sendButton = ButtonWithText(box, exception_->GetSendBtnTxt());
+        HWND next = ButtonWithText(box, exception_->GetContinueBtnTxt());
+        SetFocus(next);
+        PostMessageA(next, WM_KEYDOWN, VK_RETURN, 0);
+    });
+    EXPECT_EQ(result, 1);
+    // "FocusedBtn" 0: the send button has the focus first.
+    EXPECT_EQ(focusedAtStart, sendButton);
+}
+
 TEST_F(HxExceptBox, PlainBoxHasOneButtonAndEnterOrEscapeContinue)
 {
     for (const WPARAM key : {WPARAM(VK_RETURN), WPARAM(VK_ESCAPE)}) {
