@@ -394,7 +394,9 @@ TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
         ASSERT_EQ(lists.size(), 1u) << caption;
         EXPECT_TRUE(box->IsDetailsControl(lists[0]));
         EXPECT_GT(SendMessageA(lists[0], LVM_GETITEMCOUNT, 0, 0), 0) << caption;
-        EXPECT_TRUE(SaveShot(window, caption == "call stack" ? "ExceptionBoxDetails" : "ExceptionBoxTab" + caption));
+        std::string name = "ExceptionBoxTab-" + caption;
+        std::replace(name.begin(), name.end(), ' ', '-');
+        EXPECT_TRUE(SaveShot(window, caption == "call stack" ? "ExceptionBoxDetails" : name));
     }
     // Resizing moves the buttons under and beside the details view with the window's edges.
     auto place = [](HWND control) {
