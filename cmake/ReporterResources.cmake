@@ -1,8 +1,9 @@
 # hivesweep_reporter_resources(TARGET SETTINGS)
 # Compiles the exception reporter's resources into the executable TARGET: its settings (the
-# readable text SETTINGS turned into the form stream "THXEXCEPT") and the please-wait box's
-# hourglass "VQIPLWAIT" drawn by tools/reporterart.py, and the assistants' forms
-# "TVQCONTACTFORM", "TVQDETAILSFORM" and "TVQSCRSHOTFORM".
+# readable text SETTINGS turned into the form stream "THXEXCEPT"), the please-wait box's
+# hourglass "VQIPLWAIT" and the exception box's pictures "VQIBIG" and "VQI" + action, drawn by
+# tools/reporterart.py, and the assistants' forms "TVQCONTACTFORM", "TVQDETAILSFORM" and
+# "TVQSCRSHOTFORM".
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 function(hivesweep_reporter_resources target settings)
@@ -13,7 +14,10 @@ function(hivesweep_reporter_resources target settings)
   set(tool ${PROJECT_SOURCE_DIR}/tools/reporterart.py)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/reporterres_${target})
   set(rc ${dir}/reporterart.rc)
-  set(art ${dir}/plwait.bmp)
+  set(art ${dir}/plwait.bmp ${dir}/boxbig.bmp)
+  foreach(action send save print show continue restart close cantcontinue)
+    list(APPEND art ${dir}/box${action}.bmp)
+  endforeach()
   add_custom_command(
     OUTPUT ${rc} ${art}
     COMMAND Python3::Interpreter ${tool} ${dir}

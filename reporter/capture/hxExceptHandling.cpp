@@ -151,6 +151,11 @@ void SetHandlingServices(const THandlingServices& services) noexcept
     gServices = services;
 }
 
+THandlingServices HandlingServices() noexcept
+{
+    return Services();
+}
+
 // ---- History ----
 
 TExceptionHistory ExceptionHistory() noexcept

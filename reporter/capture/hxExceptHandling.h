@@ -76,6 +76,7 @@ struct THandlingServices {
     void (*CloseApplication)() = nullptr;
 };
 void SetHandlingServices(const THandlingServices& services) noexcept;
+THandlingServices HandlingServices() noexcept;
 
 // The failing thread's way into handling; returns when handling has ended (unless the program
 // was closed or restarted). ReportTarget receives the report text instead of a box.

@@ -3,6 +3,7 @@
 
 #include "hxExcept.h"
 #include "hxExceptAssistantForms.h"
+#include "hxExceptBox.h"
 #include "hxExceptHandling.h"
 #include "hxExceptSave.h"
 #include "hxExceptSend.h"
@@ -22,6 +23,7 @@ public:
     TReporterStart()
     {
         THandlingServices services;
+        services.CreateExceptionBox = &CreateExceptionBox;
         services.SaveBugReport = [](const std::string& fileName, const std::string& report, HWND owner,
                                     bool noDialog, IVQException* exception) {
             return SaveBugReport(fileName, report, owner, noDialog, exception);

@@ -1,6 +1,7 @@
 // A window program that carries the reporter and fails on request: the first argument names the
 // failure. It never calls the reporter, except the "patches" run, which ends the reporter early
-// and checks that every patched site holds its old bytes again.
+// and checks that every patched site holds its old bytes again, and a leading "box " that makes
+// the reporter show its exception box instead of only saving the report.
 
 #include "Controls.h"
 #include "ExtCtrls.h"
@@ -9,6 +10,7 @@
 
 #include "hxExcept.h"
 #include "hxExceptPatch.h"
+#include "hxExceptSettings.h"
 
 #include <windows.h>
 
@@ -75,7 +77,12 @@ int CheckPatchesUndone()
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
 {
-    const std::string failure = commandLine ? commandLine : "";
+    std::string failure = commandLine ? commandLine : "";
+    if (failure.rfind("box ", 0) == 0) {
+        failure.erase(0, 4);
+        if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
+            settings->SetGnShowCfg(0);
+    }
     try {
         Application.Initialize();
         Application.SetTitle("Live reporter test");

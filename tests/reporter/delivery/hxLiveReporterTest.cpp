@@ -5,9 +5,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,7 +28,10 @@ std::string TestFolder()
     return folder.substr(0, folder.find_last_of('\\') + 1);
 }
 
-TLiveRun RunLiveProgram(const std::string& failure)
+// Called while the program runs with its process id until it returns true.
+using TWhileRunning = std::function<bool(DWORD processId)>;
+
+TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRunning = nullptr)
 {
     const std::string folder = TestFolder();
     const std::string reports = folder + "hxLiveReports.txt";
@@ -38,8 +45,16 @@ TLiveRun RunLiveProgram(const std::string& failure)
     if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
                         &startup, &process))
         return run;
-    if (WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0)
-        TerminateProcess(process.hProcess, 0xDEAD);
+    const DWORD start = GetTickCount();
+    bool watching = static_cast<bool>(whileRunning);
+    while (WaitForSingleObject(process.hProcess, watching ? 50 : 60000) == WAIT_TIMEOUT)
+        if (!watching || GetTickCount() - start > 60000) {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        } else if (whileRunning(process.dwProcessId)) {
+            watching = false;
+        }
     GetExitCodeProcess(process.hProcess, &run.ExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -68,6 +83,51 @@ int CountReports(const std::string& reports)
          at = reports.find("\r\ndate/time", at + 1))
         ++count;
     return count;
+}
+
+// The exception box of the process, once it shows.
+HWND FindBox(DWORD processId)
+{
+    for (HWND window = FindWindowA("hxExceptWndClass", nullptr); window;
+         window = FindWindowExA(nullptr, window, "hxExceptWndClass", nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId && IsWindowVisible(window))
+            return window;
+    }
+    return nullptr;
+}
+
+std::vector<std::string> ChildTexts(HWND box)
+{
+    std::vector<std::string> texts;
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char text[256] = "";
+        GetWindowTextA(child, text, sizeof text);
+        if (text[0])
+            texts.emplace_back(text);
+    }
+    return texts;
+}
+
+// Clicks the box's button with this text once the box shows; the texts found go to texts.
+TWhileRunning ClickInBox(const std::string& button, std::vector<std::string>& texts)
+{
+    return [&texts, button](DWORD processId) {
+        HWND box = FindBox(processId);
+        if (!box)
+            return false;
+        texts = ChildTexts(box);
+        HWND target = FindWindowExA(box, nullptr, "Button", button.c_str());
+        if (target)
+            SendMessageA(target, BM_CLICK, 0, 0);
+        return target != nullptr;
+    };
+}
+
+bool Has(const std::vector<std::string>& texts, const std::string& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
 }
 
 } // namespace
@@ -124,4 +184,26 @@ TEST(LiveReporter, FrozenMainThreadIsReported)
 TEST(LiveReporter, PatchedSitesAreRestoredAtShutdown)
 {
     EXPECT_EQ(RunLiveProgram("patches").ExitCode, 0u);
+}
+
+TEST(LiveReporter, ExceptionBoxCloseEndsAFatalFailure)
+{
+    std::vector<std::string> texts;
+    const TLiveRun closed = RunLiveProgram("box main-av", ClickInBox("close bug report", texts));
+    EXPECT_EQ(closed.ExitCode, 1u);
+    EXPECT_TRUE(Has(texts, "An error occurred in the application.")) << texts.size();
+    EXPECT_TRUE(Has(texts, "send bug report"));
+    EXPECT_TRUE(Has(texts, "show bug report"));
+    EXPECT_TRUE(Has(texts, "restart bug report"));
+    EXPECT_EQ(CountReports(closed.Reports), 1) << closed.Reports;
+}
+
+TEST(LiveReporter, ExceptionBoxContinueLetsTheProgramGoOn)
+{
+    std::vector<std::string> texts;
+    const TLiveRun continued = RunLiveProgram("box timer-throw", ClickInBox("continue bug report", texts));
+    EXPECT_EQ(continued.ExitCode, 0u);
+    EXPECT_TRUE(Has(texts, "close bug report"));
+    ASSERT_EQ(CountReports(continued.Reports), 1) << continued.Reports;
+    EXPECT_EQ(HeaderValue(continued.Reports, "exception class"), "ELiveTestError");
 }

@@ -1,0 +1,475 @@
+#include "hxExceptBox.h"
+#include "hxExceptDetails.h"
+#include "hxExceptPause.h"
+
+#include "hxLinkDisAsm.h"
+#include "hxListModules.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+std::string WindowText(HWND window)
+{
+    char text[256] = "";
+    GetWindowTextA(window, text, sizeof text);
+    return text;
+}
+
+std::string ClassOf(HWND window)
+{
+    char name[64] = "";
+    GetClassNameA(window, name, sizeof name);
+    return name;
+}
+
+std::vector<HWND> Children(HWND parent, const char* className = nullptr)
+{
+    std::vector<HWND> found;
+    for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        if (!className || ClassOf(child) == className)
+            found.push_back(child);
+    return found;
+}
+
+// The action buttons, without the picture beside the text.
+std::vector<HWND> ActionButtons(HWND box)
+{
+    std::vector<HWND> found = Children(box, "Button");
+    std::erase_if(found, [](HWND button) { return WindowText(button).empty(); });
+    return found;
+}
+
+HWND ButtonWithText(HWND box, const std::string& text)
+{
+    for (HWND button : Children(box, "Button"))
+        if (WindowText(button) == text)
+            return button;
+    return nullptr;
+}
+
+// Pumps until done() or the time is up.
+bool PumpUntil(const std::function<bool()>& done, DWORD milliseconds)
+{
+    const DWORD start = GetTickCount();
+    while (!done()) {
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= milliseconds)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, milliseconds - elapsed, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+    }
+    return true;
+}
+
+// The window as it shows, as a PNG for a person to look at.
+bool SaveShot(HWND window, const std::string& name)
+{
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    PumpUntil([] { return false; }, 100);
+    RECT r;
+    GetWindowRect(window, &r);
+    const int width = r.right - r.left, height = r.bottom - r.top;
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof info.bmiHeader, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, r.left, r.top, SRCCOPY);
+    GdiFlush();
+    SelectObject(memory, old);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    std::string folder;
+    if (const char* out = std::getenv("SCREENSHOT_OUT"))
+        folder = std::string(out) + "\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    const std::string bmp = folder + name + ".bmp";
+    const DWORD stride = (static_cast<DWORD>(width) * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file{0x4D42, 0, 0, 0, sizeof(BITMAPFILEHEADER) + sizeof(BITMAPINFOHEADER)};
+    file.bfSize = file.bfOffBits + stride * static_cast<DWORD>(height);
+    {
+        std::ofstream out(bmp, std::ios::binary);
+        out.write(reinterpret_cast<const char*>(&file), sizeof file);
+        out.write(reinterpret_cast<const char*>(&info.bmiHeader), sizeof info.bmiHeader);
+        out.write(static_cast<const char*>(bits), stride * static_cast<DWORD>(height));
+    }
+    DeleteObject(bitmap);
+    TNVBitmapPtr loaded = LoadBitmapFile(bmp);
+    const bool saved = loaded && loaded->SavePng(folder + name + ".png", 0);
+    DeleteFileA(bmp.c_str());
+    return saved;
+}
+
+// What the running box's timer callback does once the box shows.
+std::function<void(HWND)> gOnBox;
+int gTicks = 0;
+
+void CALLBACK BoxTimer(HWND, UINT, UINT_PTR, DWORD)
+{
+    HWND box = FindWindowA(ExceptionBoxClassName, nullptr);
+    if (box && IsWindowVisible(box) && gOnBox) {
+        auto action = std::move(gOnBox);
+        gOnBox = nullptr;
+        action(box);
+    }
+    // A box nobody answers closes itself after a while, so a failing test does not hang.
+    if (++gTicks > 400 && box)
+        PostMessageA(box, WM_NULL, HandlerAnswer, HandlerAnswer);
+}
+
+class HxExceptBox : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved_ = HandlingServices();
+        THandlingServices services;
+        services.CreateExceptionBox = &CreateExceptionBox;
+        SetHandlingServices(services);
+        exception_ = MakeException();
+        ASSERT_TRUE(exception_);
+    }
+    void TearDown() override
+    {
+        SetHandlingServices(saved_);
+        gOnBox = nullptr;
+    }
+    static TExceptionPtr MakeException(bool withContext = false)
+    {
+        TExceptionParams params;
+        params.Settings = NewSettings(GetModuleHandleA(nullptr));
+        params.ExceptAddress = reinterpret_cast<void*>(&MakeException);
+        static CONTEXT context;
+        if (withContext) {
+            RtlCaptureContext(&context);
+            params.Context = &context;
+        }
+        TExceptionPtr exception = NewExceptionObject(params);
+        if (exception) {
+            exception->SetPlWaitBox(false);
+            exception->SetAutoClip(false);
+            exception->SetAutoSave(false);
+            // The system's own threads of the process come and go: only this one is reported.
+            exception->SetListThreads(false);
+        }
+        return exception;
+    }
+    // Runs the box as the handling flow does; onBox acts on it once it shows.
+    int Run(int style, std::function<void(HWND)> onBox)
+    {
+        gOnBox = std::move(onBox);
+        gTicks = 0;
+        const UINT_PTR timer = SetTimer(nullptr, 0, 25, BoxTimer);
+        const int result = RunExceptionBox(style, false, exception_.Get());
+        KillTimer(nullptr, timer);
+        return result;
+    }
+
+    THandlingServices saved_;
+    TExceptionPtr exception_;
+};
+
+TEST_F(HxExceptBox, FullBoxShowsItsActionsAndContinueClosesIt)
+{
+    std::vector<std::string> texts;
+    bool sawIcon = false;
+    const int result = Run(0, [&](HWND box) {
+        for (HWND button : Children(box, "Button")) {
+            if (WindowText(button).empty() && !IsWindowEnabled(button))
+                sawIcon = true;
+            else
+                texts.push_back(WindowText(button));
+        }
+        EXPECT_EQ(WindowText(box), ExpandPlaceholders(nullptr, "%appname%", "", ""));
+        EXPECT_TRUE(GetWindowLongA(box, GWL_EXSTYLE) & WS_EX_TOPMOST);
+        EXPECT_FALSE(GetWindowLongA(box, GWL_STYLE) & WS_THICKFRAME);
+        EXPECT_TRUE(SaveShot(box, "ExceptionBox"));
+        // The caption's close box does nothing.
+        SendMessageA(box, WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_TRUE(IsWindow(box));
+        SendMessageA(ButtonWithText(box, exception_->GetContinueBtnTxt()), BM_CLICK, 0, 0);
+    });
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(sawIcon);
+    std::vector<std::string> expected{exception_->GetSendBtnTxt(), exception_->GetShowBtnTxt(),
+                                      exception_->GetContinueBtnTxt(), exception_->GetRestartBtnTxt(),
+                                      exception_->GetCloseBtnTxt()};
+    std::sort(expected.begin(), expected.end());
+    std::sort(texts.begin(), texts.end());
+    EXPECT_EQ(texts, expected);
+    EXPECT_FALSE(FindWindowA(ExceptionBoxClassName, nullptr));
+}
+
+TEST_F(HxExceptBox, EnterTakesTheFocusedFlatButton)
+{
+    HWND focusedAtStart = nullptr, sendButton = nullptr;
+    const int result = Run(0, [&](HWND box) {
+        focusedAtStart = GetFocus();
+        sendButton = ButtonWithText(box, exception_->GetSendBtnTxt());
+        HWND next = ButtonWithText(box, exception_->GetContinueBtnTxt());
+        SetFocus(next);
+        PostMessageA(next, WM_KEYDOWN, VK_RETURN, 0);
+    });
+    EXPECT_EQ(result, 1);
+    // "FocusedBtn" 0: the send button has the focus first.
+    EXPECT_EQ(focusedAtStart, sendButton);
+}
+
+TEST_F(HxExceptBox, PlainBoxHasOneButtonAndEnterOrEscapeContinue)
+{
+    for (const WPARAM key : {WPARAM(VK_RETURN), WPARAM(VK_ESCAPE)}) {
+        int buttons = 0;
+        std::string text;
+        const int result = Run(1, [&](HWND box) {
+            const std::vector<HWND> found = ActionButtons(box);
+            buttons = static_cast<int>(found.size());
+            text = found.empty() ? "" : WindowText(found[0]);
+            EXPECT_EQ(GetFocus(), found.empty() ? nullptr : found[0]);
+            if (key == VK_RETURN) {
+                EXPECT_TRUE(SaveShot(box, "ExceptionBoxPlain"));
+            }
+            PostMessageA(GetFocus(), WM_KEYDOWN, key, 0);
+        });
+        EXPECT_EQ(result, 1);
+        EXPECT_EQ(buttons, 1);
+        EXPECT_EQ(text, exception_->GetOkBtnTxt());
+        EXPECT_FALSE(FindWindowA(ExceptionBoxClassName, nullptr));
+    }
+}
+
+TEST_F(HxExceptBox, AnswerFromTheMainThreadClosesAndShowAsksForAnotherBox)
+{
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(exception_.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    SendMessageA(box->Window(), WM_NULL, 1, 1);
+    EXPECT_TRUE(IsWindow(box->Window()));
+    SendMessageA(box->Window(), WM_NULL, HandlerAnswer, HandlerAnswer);
+    EXPECT_FALSE(IsWindow(box->Window()));
+    EXPECT_FALSE(box->WantsShowAgain());
+
+    box = CreateExceptionBox(exception_.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    SendMessageA(ButtonWithText(box->Window(), exception_->GetShowBtnTxt()), BM_CLICK, 0, 0);
+    EXPECT_FALSE(IsWindow(box->Window()));
+    EXPECT_TRUE(box->WantsShowAgain());
+}
+
+TEST_F(HxExceptBox, FreezeTextsDueActionsAndButtonLooks)
+{
+    TExceptionParams params;
+    params.Settings = NewSettings(GetModuleHandleA(nullptr));
+    params.Kind = ekFreeze;
+    TExceptionPtr frozen = NewExceptionObject(params);
+    ASSERT_TRUE(frozen);
+    frozen->SetPlWaitBox(false);
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(frozen.Get(), true, true, false);
+    ASSERT_TRUE(box);
+    EXPECT_TRUE(ButtonWithText(box->Window(), frozen->GetDetailsBtnTxt()));
+    HWND text = FindWindowExA(box->Window(), nullptr, "Static", nullptr);
+    EXPECT_EQ(WindowText(text), ExpandPlaceholders(nullptr, frozen->GetFrozenMsg(), "", ""));
+    SendMessageA(box->Window(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(box->Window()));
+
+    // A due close without its button leaves the countdown to a due restart.
+    exception_->SetAutoClose(1);
+    exception_->SetCloseBtnVis(false);
+    exception_->SetAutoRestart(1);
+    exception_->SetUglyBtns(true);
+    box = CreateExceptionBox(exception_.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    HWND restart = ButtonWithText(box->Window(), exception_->GetRestartBtnTxt());
+    EXPECT_EQ(GetFocus(), restart);
+    EXPECT_EQ(exception_->GetFocusedBtn(), int(raRestart));
+    EXPECT_FALSE(ButtonWithText(box->Window(), exception_->GetCloseBtnTxt()));
+    RECT r;
+    GetClientRect(restart, &r);
+    EXPECT_EQ(r.bottom, 26);
+    SendMessageA(box->Window(), WM_NULL, HandlerAnswer, HandlerAnswer);
+    EXPECT_FALSE(IsWindow(box->Window()));
+}
+
+TEST_F(HxExceptBox, CountdownTakesTheFocusedActionUnlessTheDelayIsZero)
+{
+    exception_->SetAutoContinue(true);
+    exception_->SetAutoDelay(1);
+    const DWORD start = GetTickCount();
+    bool focusedContinue = false;
+    const int result = Run(0, [&](HWND box) {
+        focusedContinue = GetFocus() == ButtonWithText(box, exception_->GetContinueBtnTxt());
+    });
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(focusedContinue);
+    EXPECT_GE(GetTickCount() - start, 900u);
+    EXPECT_LT(gTicks, 400);
+
+    TExceptionPtr waiting = MakeException();
+    waiting->SetAutoContinue(true);
+    waiting->SetAutoDelay(0);
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(waiting.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    HWND button = ButtonWithText(box->Window(), waiting->GetContinueBtnTxt());
+    auto face = [&] {
+        RECT r;
+        GetWindowRect(button, &r);
+        HDC screen = GetDC(nullptr);
+        std::vector<COLORREF> row;
+        for (int x = r.left + 2; x < r.right - 2; ++x)
+            row.push_back(GetPixel(screen, x, r.top + 3));
+        ReleaseDC(nullptr, screen);
+        return row;
+    };
+    PumpUntil([] { return false; }, 100);
+    const auto before = face();
+    EXPECT_FALSE(PumpUntil([&] { return !IsWindow(box->Window()); }, 1200));
+    EXPECT_EQ(face(), before);
+    SendMessageA(box->Window(), WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(box->Window()));
+}
+
+TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
+{
+    LinkDisAsm();
+    InitListModules();
+    TExceptionPtr exception = MakeException(true);
+    exception->SetAutoShowBugRep(true);
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(exception.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    HWND window = box->Window();
+    EXPECT_TRUE(GetWindowLongA(window, GWL_STYLE) & WS_THICKFRAME);
+    EXPECT_FALSE(ButtonWithText(window, exception->GetShowBtnTxt()));
+    exception->GetBugReport();
+    HWND tabs = Children(window, WC_TABCONTROLA).empty() ? nullptr : Children(window, WC_TABCONTROLA)[0];
+    ASSERT_TRUE(tabs);
+    auto captions = [&] {
+        std::vector<std::string> list;
+        const int count = static_cast<int>(SendMessageA(tabs, TCM_GETITEMCOUNT, 0, 0));
+        for (int i = 0; i < count; ++i) {
+            char text[64] = "";
+            TCITEMA item{};
+            item.mask = TCIF_TEXT;
+            item.pszText = text;
+            item.cchTextMax = sizeof text;
+            SendMessageA(tabs, TCM_GETITEMA, i, reinterpret_cast<LPARAM>(&item));
+            list.emplace_back(text);
+        }
+        return list;
+    };
+    const std::vector<std::string> wanted{"general", "call stack", "modules", "cpu regs", "stack dump", "disasm"};
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            const auto list = captions();
+            return std::all_of(wanted.begin(), wanted.end(),
+                               [&](const std::string& c) { return std::find(list.begin(), list.end(), c) != list.end(); });
+        },
+        5000));
+    // The last update of the complete report arrives.
+    PumpUntil([] { return false; }, 300);
+    const auto list = captions();
+    for (const std::string& caption : wanted) {
+        const auto at = std::find(list.begin(), list.end(), caption);
+        std::string all;
+        for (const std::string& c : list)
+            all += "[" + c + "]";
+        ASSERT_NE(at, list.end()) << caption << " in " << all;
+        SendMessageA(tabs, TCM_SETCURSEL, static_cast<WPARAM>(at - list.begin()), 0);
+        NMHDR change{tabs, static_cast<UINT_PTR>(GetDlgCtrlID(tabs)), TCN_SELCHANGE};
+        SendMessageA(window, WM_NOTIFY, change.idFrom, reinterpret_cast<LPARAM>(&change));
+        const std::vector<HWND> lists = Children(tabs, WC_LISTVIEWA);
+        ASSERT_EQ(lists.size(), 1u) << caption;
+        EXPECT_TRUE(box->IsDetailsControl(lists[0]));
+        EXPECT_GT(SendMessageA(lists[0], LVM_GETITEMCOUNT, 0, 0), 0) << caption;
+        std::string name = "ExceptionBoxTab-" + caption;
+        std::replace(name.begin(), name.end(), ' ', '-');
+        EXPECT_TRUE(SaveShot(window, caption == "call stack" ? "ExceptionBoxDetails" : name));
+    }
+    // Resizing moves the buttons under and beside the details view with the window's edges.
+    auto place = [](HWND control) {
+        RECT r;
+        GetWindowRect(control, &r);
+        return r;
+    };
+    HWND close = ButtonWithText(window, exception->GetCloseBtnTxt());
+    HWND send = ButtonWithText(window, exception->GetSendBtnTxt());
+    const RECT window0 = place(window), close0 = place(close), send0 = place(send), tabs0 = place(tabs);
+    SetWindowPos(window, nullptr, 0, 0, window0.right - window0.left + 100, window0.bottom - window0.top + 50,
+                 SWP_NOMOVE | SWP_NOZORDER);
+    const RECT window1 = place(window), close1 = place(close), send1 = place(send), tabs1 = place(tabs);
+    EXPECT_EQ(close1.left - window1.left, close0.left - window0.left + 100);
+    EXPECT_EQ(close1.top - window1.top, close0.top - window0.top + 50);
+    EXPECT_EQ(send1.left - window1.left, send0.left - window0.left);
+    EXPECT_EQ(tabs1.bottom - tabs1.top, tabs0.bottom - tabs0.top + 50);
+    SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
+    DoneListModules();
+    UnlinkDisAsm();
+}
+
+TEST(HxExceptDetails, ColumnsAreFoundAtSharedSeparators)
+{
+    std::vector<std::string> registers{"eax = 00000001", "ebx = 7ffd0000", "eip = 00401000"};
+    const auto starts = DetectColumnStarts(registers, true);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(CutLine(registers[1], starts), (std::vector<std::string>{"ebx", "7ffd0000"}));
+
+    // Lines that share no separator column stay one text.
+    std::vector<std::string> prose{"some free text", "and more words there", "x"};
+    EXPECT_TRUE(DetectColumnStarts(prose, true).empty());
+
+    const auto columns = ParseColumnSpec("^handle|file name| version|");
+    ASSERT_EQ(columns.size(), 4u);
+    EXPECT_TRUE(columns[0].UpperCase);
+    EXPECT_EQ(columns[0].Caption, "handle");
+    EXPECT_TRUE(columns[2].RightAligned);
+    EXPECT_EQ(columns[2].Caption, "version");
+    EXPECT_EQ(columns[3].Caption, "");
+
+    const auto lines = BuildLineTable("a b\r\n>> note\r\nc d");
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1].Length, -1);
+    EXPECT_EQ(lines[2].Start, 14u);
+}
+
+TEST(HxExceptDetails, ReportSplitsIntoTabsAndThreadsShareOne)
+{
+    const std::string one = "date/time : now\r\nversion   : 1\r\n\r\n"
+                            "main thread ($10):\r\n00401000 +010 prog.exe prog.cpp 12 +2 Main\r\n"
+                            "00401100 +020 prog.exe prog.cpp 30 +1 Start\r\n\r\n"
+                            "hardware:\r\nsome free text\r\nand more words there";
+    auto tables = BuildDetailsTables(one, nullptr);
+    ASSERT_EQ(tables.size(), 3u);
+    EXPECT_EQ(tables[0].Caption, "general");
+    EXPECT_EQ(tables[0].Rows.size(), 2u);
+    EXPECT_EQ(tables[1].Caption, "call stack");
+    ASSERT_EQ(tables[1].Rows.size(), 2u);
+    EXPECT_EQ(tables[1].Rows[0],
+              (std::vector<std::string>{"00401000", "+010", "prog.exe", "prog.cpp", "12", "+2", "Main"}));
+    EXPECT_EQ(tables[2].Caption, "hardware");
+    EXPECT_TRUE(tables[2].AsText);
+
+    const std::string two = one + "\r\n\r\nworker ($20): <suspended>\r\n00402000 +004 prog.exe prog.cpp 7 +1 Work\r\n"
+                                  ">> created by main thread at:";
+    tables = BuildDetailsTables(two, nullptr);
+    ASSERT_GE(tables.size(), 2u);
+    EXPECT_EQ(tables[1].Caption, "call stacks");
+    const auto notes = std::count(tables[1].Notes.begin(), tables[1].Notes.end(), true);
+    EXPECT_EQ(notes, 3);  // two thread headlines and the creator line
+}
+
+}  // namespace
