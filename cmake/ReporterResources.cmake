@@ -1,9 +1,9 @@
 # hivesweep_reporter_resources(TARGET SETTINGS)
 # Compiles the exception reporter's resources into the executable TARGET: its settings (the
 # readable text SETTINGS turned into the form stream "THXEXCEPT"), the please-wait box's
-# hourglass "VQIPLWAIT" and the exception box's pictures "VQIBIG" and "VQI" + action, drawn by
-# tools/reporterart.py, and the assistants' forms "TVQCONTACTFORM", "TVQDETAILSFORM" and
-# "TVQSCRSHOTFORM".
+# hourglass "VQIPLWAIT", the send window's envelope "VQISEND32" and the exception box's pictures
+# "VQIBIG" and "VQI" + action, drawn by tools/reporterart.py, and the assistants' forms
+# "TVQCONTACTFORM", "TVQDETAILSFORM" and "TVQSCRSHOTFORM".
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 function(hivesweep_reporter_resources target settings)
@@ -14,7 +14,7 @@ function(hivesweep_reporter_resources target settings)
   set(tool ${PROJECT_SOURCE_DIR}/tools/reporterart.py)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/reporterres_${target})
   set(rc ${dir}/reporterart.rc)
-  set(art ${dir}/plwait.bmp ${dir}/boxbig.bmp)
+  set(art ${dir}/plwait.bmp ${dir}/boxbig.bmp ${dir}/send32.bmp)
   foreach(action send save print show continue restart close cantcontinue)
     list(APPEND art ${dir}/box${action}.bmp)
   endforeach()

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Draws the reporter's art, bitmaps of 32 bits with alpha: the please-wait box's hourglass and
-the exception box's big sign (32 x 32) and action pictures (16 x 16).
+the exception box's big sign (32 x 32) and action pictures (16 x 16), the send window's envelope.
 
 Usage: reporterart.py OUTDIR  (writes the BMP files and reporterart.rc). Standard library only.
 """
@@ -232,6 +232,9 @@ def main():
     os.makedirs(out, exist_ok=True)
     lines = ['VQIPLWAIT BITMAP "%s"\n' % write_art(out, "plwait.bmp", picture(shape, SIZE))]
     lines.append('VQIBIG BITMAP "%s"\n' % write_art(out, "boxbig.bmp", picture(big_sign, 32)))
+    # The send progress window's picture: the envelope at twice the size.
+    lines.append('VQISEND32 BITMAP "%s"\n' % write_art(out, "send32.bmp",
+                                                      picture(lambda x, y: envelope(x / 2, y / 2), 32)))
     for name, draw in ACTIONS:
         path = write_art(out, "box%s.bmp" % name.lower(), picture(draw, 16))
         lines.append('VQI%s BITMAP "%s"\n' % (name.upper(), path))
