@@ -28,6 +28,14 @@ inline std::string DeliveryOutDir() {
     return dir;
 }
 
+// The test program's own folder with its closing backslash: the helper programs lie there.
+inline std::string TestProgramFolder() {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, MAX_PATH);
+    const std::string file(path);
+    return file.substr(0, file.find_last_of('\\') + 1);
+}
+
 inline std::string DeliveryOutPath(const std::string& name) {
     return DeliveryOutDir() + "\\" + name;
 }

@@ -1,6 +1,8 @@
 #include "hxExceptMapi.h"
 #include "hxExceptSmtp.h"
 
+#include "DeliveryOutput.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -12,14 +14,6 @@
 #include <string>
 
 namespace {
-
-std::string TestFolder()
-{
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    const std::string file(path);
-    return file.substr(0, file.find_last_of('\\') + 1);
-}
 
 // The mailto command of the classes root, replaced for one test and put back afterwards.
 class TMailtoHandlerScope {
@@ -60,7 +54,7 @@ private:
 // Runs the mailto send with the recorder as the mail program; its command line, or "" on time-out.
 std::string MailtoCommandLine(const std::string& handler, const std::string& subject, const std::string& body)
 {
-    const std::string received = TestFolder() + "hxMailtoReceived.txt";
+    const std::string received = TestProgramFolder() + "hxMailtoReceived.txt";
     DeleteFileA(received.c_str());
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, "hxMailtoRecorderDone");
     std::string commandLine;
@@ -105,7 +99,7 @@ TEST(HxExceptMapi, TextsForAddressesAndUrls)
 
 TEST(HxExceptMapi, MapiGetsMessageRecipientsAndFiles)
 {
-    const std::string stub = TestFolder() + "hxMapiStub.dll";
+    const std::string stub = TestProgramFolder() + "hxMapiStub.dll";
     HMODULE library = LoadLibraryA(stub.c_str());
     ASSERT_NE(library, nullptr);
     const auto record = reinterpret_cast<TStubRecord>(reinterpret_cast<void*>(GetProcAddress(library, "MapiStubRecord")));
@@ -134,7 +128,7 @@ TEST(HxExceptMapi, MapiGetsMessageRecipientsAndFiles)
 
 TEST(HxExceptMapi, MailtoStartsTheRegisteredMailProgram)
 {
-    const std::string recorder = "\"" + TestFolder() + "hxMailtoRecorder.exe\"";
+    const std::string recorder = "\"" + TestProgramFolder() + "hxMailtoRecorder.exe\"";
     // A command with "%1" gets the URL in its place; blanks, "&" and line ends are escaped.
     const std::string withPlaceholder = MailtoCommandLine(recorder + " \"%1\"", "bug report", "A & B\r\nend");
     EXPECT_EQ(withPlaceholder, recorder + " \"mailto:support@example.com,second@example.com"

@@ -4,6 +4,8 @@
 #include "hxExceptSettingsStore.h"
 #include "hxExceptSupport.h"
 
+#include "DeliveryOutput.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -14,14 +16,6 @@
 #include <string>
 
 namespace {
-
-std::string TestFolder()
-{
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    const std::string file(path);
-    return file.substr(0, file.find_last_of('\\') + 1);
-}
 
 void WriteFile(const std::string& path, const std::string& text)
 {
@@ -75,7 +69,7 @@ protected:
         FreeLibrary(library_);
     }
 
-    const std::string stub_ = TestFolder() + "hxMapiStub.dll";
+    const std::string stub_ = TestProgramFolder() + "hxMapiStub.dll";
     HMODULE library_ = nullptr;
     TStubRecord record_ = nullptr;
     TStubNextResult next_ = nullptr;

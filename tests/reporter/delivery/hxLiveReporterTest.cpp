@@ -1,6 +1,8 @@
 // Runs the live test program once per failure, as a user's program would fail, and reads the
 // bug-report file its reporter saved beside it.
 
+#include "DeliveryOutput.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -20,20 +22,12 @@ struct TLiveRun {
     std::string Reports;
 };
 
-std::string TestFolder()
-{
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string folder(path);
-    return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
 // Called while the program runs with its process id until it returns true.
 using TWhileRunning = std::function<bool(DWORD processId)>;
 
 TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRunning = nullptr)
 {
-    const std::string folder = TestFolder();
+    const std::string folder = TestProgramFolder();
     const std::string reports = folder + "hxLiveReports.txt";
     DeleteFileA(reports.c_str());
     const std::string program = folder + "hxLiveProgram.exe";
