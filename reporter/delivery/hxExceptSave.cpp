@@ -1,5 +1,7 @@
 #include "hxExceptSave.h"
 
+#include "hxExceptSend.h"
+
 #include "hxGdiHandles.h"
 #include "hxStrings.h"
 
@@ -583,11 +585,14 @@ void PrintBugReport(const std::string& report, HWND ownerWindow, IVQSettings* se
 
 void RestartApplication()
 {
+    // A report still being sent gets its chance to arrive first.
+    WaitForBackgroundSends(BackgroundSendWaitMs);
     StartSuccessor();
     EndProcess(2);
 }
 
 void CloseApplication()
 {
+    WaitForBackgroundSends(BackgroundSendWaitMs);
     EndProcess(1);
 }

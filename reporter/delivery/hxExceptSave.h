@@ -43,7 +43,8 @@ bool SaveBugReport(const std::string& fileName, const std::string& report, HWND 
 void PrintBugReport(const std::string& report, HWND ownerWindow, IVQSettings* settings);
 
 // Starts the program again with its own command line, hands it the exception history and ends
-// this process with exit code 2, also when the new process cannot be started.
+// this process with exit code 2, also when the new process cannot be started. Both wait, for a
+// limited time, for a report still being sent on a worker thread.
 [[noreturn]] void RestartApplication();
 // Ends this process with exit code 1.
 [[noreturn]] void CloseApplication();

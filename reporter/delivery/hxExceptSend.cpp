@@ -8,7 +8,10 @@
 #include "hxStrings.h"
 #include "hxZip.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 
 using Microsoft::WRL::ComPtr;
 
@@ -22,6 +25,20 @@ struct TSendBugReportExRec {
     TExceptionPtr Exception;
 };
 
+// The sends running on worker threads, which closing and restarting wait for.
+std::mutex gRunningLock;
+std::condition_variable gRunningChanged;
+int gRunningSends = 0;
+
+void CountRunningSend(int change)
+{
+    {
+        std::lock_guard<std::mutex> lock(gRunningLock);
+        gRunningSends += change;
+    }
+    gRunningChanged.notify_all();
+}
+
 DWORD WINAPI SendThread(void* parameter)
 {
     std::unique_ptr<TSendBugReportExRec> record(static_cast<TSendBugReportExRec*>(parameter));
@@ -29,6 +46,8 @@ DWORD WINAPI SendThread(void* parameter)
         SendBugReport(record->Report, record->ScreenShot, nullptr, record->Silent, true, record->Exception.Get(), true);
     } catch (...) {
     }
+    record.reset();
+    CountRunningSend(-1);
     return 0;
 }
 
@@ -100,6 +119,12 @@ std::string ReportExceptionMessage(const std::string& report)
     line = colon == std::string::npos ? std::string() : line.substr(colon + 1);
     TrimText(line);
     return line;
+}
+
+bool WaitForBackgroundSends(DWORD timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(gRunningLock);
+    return gRunningChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return gRunningSends == 0; });
 }
 
 bool IsInternetConnected()
@@ -240,11 +265,13 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
         record->ScreenShot = screenShot;
         record->Silent = silent;
         record->Exception = exception;
+        CountRunningSend(1);
         if (HANDLE thread = CreateThread(nullptr, 0, SendThread, record.get(), 0, nullptr)) {
             record.release();
             CloseHandle(thread);
             return true;
         }
+        CountRunningSend(-1);
     }
     ComPtr<IVQExceptionEx> ex;
     exception->QueryInterface(IID_PPV_ARGS(&ex));

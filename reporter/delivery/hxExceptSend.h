@@ -18,6 +18,11 @@
 bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HWND ownerWindow, bool silent,
                    bool background, IVQException* exception, bool inWorker = false);
 
+// Waits until no send runs on a worker thread any more, at most timeoutMs; true when none runs.
+bool WaitForBackgroundSends(DWORD timeoutMs);
+// What closing and restarting wait for a running send, at most.
+constexpr DWORD BackgroundSendWaitMs = 20000;
+
 // The system says the machine is online.
 bool IsInternetConnected();
 

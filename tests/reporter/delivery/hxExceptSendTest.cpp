@@ -1,6 +1,7 @@
 #include "hxExceptSend.h"
 
 #include "hxExceptMapi.h"
+#include "hxExceptSave.h"
 #include "hxExceptSettingsStore.h"
 #include "hxExceptSupport.h"
 
@@ -12,7 +13,9 @@
 
 #include <mapi.h>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <string>
 
 namespace {
@@ -31,6 +34,7 @@ int WINAPI CountFailureBox(HWND, LPCSTR, LPCSTR, UINT)
 
 using TStubRecord = const char* (*)();
 using TStubNextResult = void (*)(ULONG);
+using TStubHold = void (*)(HANDLE);
 
 // An exception whose own settings send by MAPI only, through the stand-in mail library.
 class SendTest : public ::testing::Test {
@@ -146,4 +150,36 @@ TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
     EXPECT_EQ(gFailureBoxes, 1);
     EXPECT_FALSE(SendBugReport("report", nullptr, nullptr, true, false, exception_.Get()));
     EXPECT_EQ(gFailureBoxes, 1);
+}
+
+TEST_F(SendTest, ClosingWaitsForASendStillRunning)
+{
+    const auto hold = reinterpret_cast<TStubHold>(reinterpret_cast<void*>(GetProcAddress(library_, "MapiStubHold")));
+    ASSERT_NE(hold, nullptr);
+    HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    hold(release);
+    EXPECT_TRUE(SendBugReport("report", nullptr, nullptr, true, true, exception_.Get()));
+    EXPECT_FALSE(WaitForBackgroundSends(200));
+    // Closing waits for the send; the process end comes after it.
+    static std::atomic<bool> sentBeforeEnd{false};
+    static IVQExceptionEx* watched = nullptr;
+    watched = ex_.Get();
+    const TProcessEndProc oldEnd = SetProcessEndHook([](UINT) {
+        sentBeforeEnd = watched->GetSent();
+        throw 0;
+    });
+    std::thread closing([] {
+        try {
+            CloseApplication();
+        } catch (int) {
+        }
+    });
+    EXPECT_FALSE(WaitForBackgroundSends(100));
+    SetEvent(release);
+    closing.join();
+    SetProcessEndHook(oldEnd);
+    EXPECT_TRUE(sentBeforeEnd);
+    EXPECT_TRUE(WaitForBackgroundSends(10000));
+    hold(nullptr);
+    CloseHandle(release);
 }

@@ -11,6 +11,7 @@ namespace {
 
 std::string gRecord;
 ULONG gNextResult = SUCCESS_SUCCESS;
+HANDLE gHold = nullptr;
 
 std::string Text(const char* text)
 {
@@ -30,7 +31,15 @@ extern "C" __attribute__((dllexport)) ULONG WINAPI MAPISendMail(LHANDLE, ULONG_P
     for (ULONG i = 0; i < message->nFileCount; ++i)
         gRecord += "file=" + std::to_string(static_cast<LONG>(message->lpFiles[i].nPosition)) + "|" +
                    Text(message->lpFiles[i].lpszPathName) + "|" + Text(message->lpFiles[i].lpszFileName) + "\n";
+    if (gHold)
+        WaitForSingleObject(gHold, 30000);
     return gNextResult;
+}
+
+// The next sends wait until the event is set (nullptr: no waiting).
+extern "C" __attribute__((dllexport)) void MapiStubHold(HANDLE event)
+{
+    gHold = event;
 }
 
 extern "C" __attribute__((dllexport)) const char* MapiStubRecord()
