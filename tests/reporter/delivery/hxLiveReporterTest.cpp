@@ -201,3 +201,32 @@ TEST(LiveReporter, ExceptionBoxContinueLetsTheProgramGoOn)
     ASSERT_EQ(CountReports(continued.Reports), 1) << continued.Reports;
     EXPECT_EQ(HeaderValue(continued.Reports, "exception class"), "ELiveTestError");
 }
+
+TEST(LiveReporter, ExceptionBoxRestartStartsTheProgramAgain)
+{
+    std::vector<std::string> texts;
+    DWORD first = 0;
+    const TLiveRun restarted = RunLiveProgram("box main-av", [&](DWORD processId) {
+        first = processId;
+        return ClickInBox("restart bug report", texts)(processId);
+    });
+    EXPECT_EQ(restarted.ExitCode, 2u);
+    // The new copy, started with the same command line, fails the same way and shows its box.
+    HWND box = nullptr;
+    for (DWORD start = GetTickCount(); !box && GetTickCount() - start < 20000; Sleep(50))
+        for (HWND window = FindWindowA("hxExceptWndClass", nullptr); window && !box;
+             window = FindWindowExA(nullptr, window, "hxExceptWndClass", nullptr)) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner != first && IsWindowVisible(window))
+                box = window;
+        }
+    ASSERT_NE(box, nullptr) << "no new program";
+    DWORD successor = 0;
+    GetWindowThreadProcessId(box, &successor);
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, successor);
+    ASSERT_NE(process, nullptr);
+    SendMessageA(FindWindowExA(box, nullptr, "Button", "close bug report"), BM_CLICK, 0, 0);
+    EXPECT_EQ(WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
+    CloseHandle(process);
+}
