@@ -57,6 +57,7 @@ void ReportFreeze(const TFreezeInfo& freeze)
     params.CanContinue = TFreezeInfo::Continuable;
     params.ThreadId = freeze.ThreadId;
     params.Context = freeze.ContextValid ? &freeze.Context : nullptr;
+    params.HeldStack = &freeze.StackItems;
     EnterExceptionHandling(params);
 }
 

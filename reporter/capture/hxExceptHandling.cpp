@@ -333,6 +333,7 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     request.Extra1 = params.Extra1;
     request.Extra2 = params.Extra2;
     request.Reserved = params.Reserved;
+    request.HeldStack = reinterpret_cast<UINT_PTR>(params.HeldStack);
     HANDLE event = IsLoaderLockHeld() || !gPipeWrite ? nullptr : CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetHandlingBusy(true);
     HANDLE handlerEvent = nullptr;
@@ -376,6 +377,7 @@ void ProcessException(const THandlingRequest& request)
     params.Extra2 = request.Extra2;
     params.Source = static_cast<int>(request.Source);
     params.Context = reinterpret_cast<const CONTEXT*>(request.ContextRecord);
+    params.HeldStack = reinterpret_cast<const TDAPreStackItems*>(request.HeldStack);
     params.FramePointer = request.FramePointer;
     params.StackPointer = request.StackPointer;
     params.ThreadId = static_cast<DWORD>(request.ThreadId);

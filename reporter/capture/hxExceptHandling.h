@@ -30,8 +30,9 @@ struct THandlingRequest {
     UINT_PTR Extra1;
     UINT_PTR Extra2;
     UINT_PTR Reserved;
+    UINT_PTR HeldStack;        // const TDAPreStackItems* of a held (frozen) thread, or 0
 };
-static_assert(sizeof(THandlingRequest) == 14 * sizeof(void*), "the request holds pointer-sized cells");
+static_assert(sizeof(THandlingRequest) == 15 * sizeof(void*), "the request holds pointer-sized cells");
 
 // Where a failure came from.
 enum THandlingSource : int {

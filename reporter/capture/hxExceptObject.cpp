@@ -141,6 +141,7 @@ private:
     std::string ReportText(bool wait);
     void WaitForCalculation();
     void SetUpSections();
+    void UseHeldStack();
     void StartCalculation();
     static DWORD WINAPI CalculationThread(void* parameter);
     void Calculate();
@@ -163,6 +164,7 @@ private:
     std::uintptr_t framePointer_ = 0;
     bool hasContext_ = false;
     CONTEXT context_{};
+    TDAPreStackItems heldStack_;
     int source_ = 0;
     std::uintptr_t extra1_ = 0;
     std::uintptr_t extra2_ = 0;
@@ -235,6 +237,8 @@ TIVQException::TIVQException(HMODULE module, const TExceptionParams& params)
     if (context) {
         context_ = *context;
         hasContext_ = true;
+        if (params.HeldStack)
+            heldStack_ = *params.HeldStack;
     }
     source_ = params.Source;
     extra1_ = params.Extra1;
@@ -579,6 +583,7 @@ void TIVQException::SetUpSections()
     site.StackPointer = stackPointer_;
     site.FramePointer = framePointer_;
     threads_ = SetUpThreadSections(order, site, LineOptions());
+    UseHeldStack();
     for (const TThreadSection& thread : threads_)
         sections_->Add(thread.Name, thread.Text);
     for (const THxReportPlugin& plugin : SelectReportPlugins(ReadString("Plugins")))
@@ -597,6 +602,28 @@ void TIVQException::SetUpSections()
         sections_->Add(DisAsmSectionName, SectionPendingText);
     pending_ = static_cast<int>(threads_.size() + backgroundPlugins_.size()) + registersSection_ +
                stackDumpSection_ + disAsmSection_;
+}
+
+// A held thread is reported as it was when it was held: its registers and stack candidates.
+void TIVQException::UseHeldStack()
+{
+    if (heldStack_.empty() || !hasContext_)
+        return;
+    for (TThreadSection& thread : threads_) {
+        TThreadRecord& record = thread.Record;
+        if (record.ThreadId != threadId_ || record.StackTop == 0)
+            continue;
+        record.Context = context_;
+        record.HasContext = true;
+        record.Location = ContextInstructionPointer(context_);
+        record.StackPointer = record.StackBottom = ContextStackPointer(context_);
+        record.FramePointer = ContextFramePointer(context_);
+        record.StackCopy = std::move(heldStack_);
+        record.StackCopied = true;
+        thread.Text = ThreadPendingText(record.Location, LineOptions());
+        break;
+    }
+    heldStack_.clear();
 }
 
 void TIVQException::StartCalculation()

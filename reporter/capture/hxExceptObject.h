@@ -7,6 +7,7 @@
 
 #include "hxExceptSettings.h"
 #include "hxNVBitmap.h"
+#include "hxStackTrace.h"
 
 #include <windows.h>
 #include <wrl/client.h>
@@ -73,11 +74,7 @@ public:
     virtual void SetShowSetting(int value) = 0;
     virtual std::string GetAssistantName() = 0;
     virtual void SetAssistantName(const std::string& value) = 0;
-    // A complete report of the process without an exception (kind freeze or trace, no please-wait
-// box), under the main module's settings: the trace export's report.
-std::string ProcessTraceReport();
-
-// Shows the exception box; the box's result (0 without a box).
+    // Shows the exception box; the box's result (0 without a box).
     virtual int Show() = 0;
 };
 __CRT_UUID_DECL(IVQException, 0x5b0e2c47, 0x91d3, 0x4a8e, 0xb6, 0x1f, 0x3c, 0x72, 0x0a, 0xe9, 0x54, 0xd8)
@@ -114,6 +111,9 @@ struct TExceptionParams {
     std::uintptr_t StackPointer = 0;
     DWORD ThreadId = 0;                    // 0: the creating thread
     bool CanContinue = true;
+    // A frozen thread's stack candidates, read with Context while the thread was held; its
+    // section is walked from them rather than from the stack as it is later.
+    const TDAPreStackItems* HeldStack = nullptr;
 };
 
 TExceptionPtr NewExceptionObject(const TExceptionParams& params);

@@ -33,9 +33,10 @@ std::string Hex(std::uintptr_t value)
 }
 
 TExceptionPtr NewTestException(void* object, DWORD threadId = 0, const CONTEXT* context = nullptr,
-                               int kind = ekException)
+                               int kind = ekException, const TDAPreStackItems* heldStack = nullptr)
 {
     TExceptionParams params;
+    params.HeldStack = heldStack;
     params.Kind = kind;
     params.ExceptObject = object;
     params.ThreadId = threadId;
@@ -444,7 +445,8 @@ void ReportFreeze(const TFreezeInfo& freeze)
         return;
     gFrozen->Tick = GetTickCount();
     TExceptionPtr exception =
-        NewTestException(nullptr, freeze.ThreadId, freeze.ContextValid ? &freeze.Context : nullptr, ekFreeze);
+        NewTestException(nullptr, freeze.ThreadId, freeze.ContextValid ? &freeze.Context : nullptr, ekFreeze,
+                         &freeze.StackItems);
     OnlyPlugins(exception.Get(), {});
     gFrozen->Text = exception->GetBugReport();
     gFrozen->Sections = SectionNames(exception.Get());
