@@ -1,6 +1,7 @@
 // A window program that carries the reporter and fails on request: the first argument names the
 // failure. It never calls the reporter, except the "patches" run, which ends the reporter early
-// and checks that every patched site holds its old bytes again, and a leading "box " that makes
+// and checks that every patched site holds its old bytes again, the "form-handlers" run, which
+// asks for the assistants' built-in handlers, and a leading "box " that makes
 // the reporter show its exception box instead of only saving the report.
 
 #include "Controls.h"
@@ -11,6 +12,7 @@
 #include "hxExcept.h"
 #include "hxExceptPatch.h"
 #include "hxExceptSettings.h"
+#include "hxNVAssistant.h"
 
 #include <windows.h>
 
@@ -88,6 +90,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
         Application.SetTitle("Live reporter test");
         if (failure == "patches")
             return CheckPatchesUndone();
+        if (failure == "form-handlers")
+            return ResolveAssistantHandler("hxExcept.HandleContactForm") &&
+                           ResolveAssistantHandler("hxExcept.HandleScreenshotForm")
+                       ? 0
+                       : 7;
         if (failure == "worker-throw")
             RunWorker(ThrowingWorker);
         else if (failure == "worker-overflow")

@@ -25,11 +25,15 @@ struct TLiveRun {
 // Called while the program runs with its process id until it returns true.
 using TWhileRunning = std::function<bool(DWORD processId)>;
 
-TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRunning = nullptr)
+enum class TEarlierReports { Delete, Keep };
+
+TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRunning = nullptr,
+                        TEarlierReports earlier = TEarlierReports::Delete)
 {
     const std::string folder = TestProgramFolder();
     const std::string reports = folder + "hxLiveReports.txt";
-    DeleteFileA(reports.c_str());
+    if (earlier == TEarlierReports::Delete)
+        DeleteFileA(reports.c_str());
     const std::string program = folder + "hxLiveProgram.exe";
     std::string commandLine = "\"" + program + "\" " + failure;
     STARTUPINFOA startup{};
@@ -156,11 +160,28 @@ TEST(LiveReporter, FatalFailuresAreSavedAndCloseTheProgram)
     EXPECT_EQ(overflow.ExitCode, 1u);
     ASSERT_EQ(CountReports(overflow.Reports), 1) << overflow.Reports;
     EXPECT_EQ(HeaderValue(overflow.Reports, "exception class"), "EStackOverflow");
+    EXPECT_EQ(HeaderValue(overflow.Reports, "exception message"), "Stack overflow.");
 
     const TLiveRun aborted = RunLiveProgram("abort");
     EXPECT_EQ(aborted.ExitCode, 1u);
     ASSERT_EQ(CountReports(aborted.Reports), 1) << aborted.Reports;
-    EXPECT_NE(HeaderValue(aborted.Reports, "exception class"), "<none>");
+    EXPECT_EQ(HeaderValue(aborted.Reports, "exception class"), "HxException");
+    EXPECT_EQ(HeaderValue(aborted.Reports, "exception message"), "Abnormal program termination.");
+}
+
+TEST(LiveReporter, ARepeatedFailureIsCountedInPlaceOfASecondReport)
+{
+    const TLiveRun first = RunLiveProgram("main-av");
+    ASSERT_EQ(CountReports(first.Reports), 1) << first.Reports;
+    EXPECT_EQ(HeaderValue(first.Reports, "count"), "<none>");
+
+    const TLiveRun again = RunLiveProgram("main-av", nullptr, TEarlierReports::Keep);
+    ASSERT_EQ(CountReports(again.Reports), 1) << again.Reports;
+    EXPECT_EQ(HeaderValue(again.Reports, "count"), "2");
+
+    // Another failure is a report of its own.
+    const TLiveRun other = RunLiveProgram("abort", nullptr, TEarlierReports::Keep);
+    EXPECT_EQ(CountReports(other.Reports), 2) << other.Reports;
 }
 
 TEST(LiveReporter, FrozenMainThreadIsReported)
@@ -169,7 +190,7 @@ TEST(LiveReporter, FrozenMainThreadIsReported)
     EXPECT_EQ(frozen.ExitCode, 0u);
     ASSERT_EQ(CountReports(frozen.Reports), 1) << frozen.Reports;
     EXPECT_EQ(HeaderValue(frozen.Reports, "exception class"), "<none>");
-    EXPECT_NE(HeaderValue(frozen.Reports, "exception message"), "<none>");
+    EXPECT_EQ(HeaderValue(frozen.Reports, "exception message"), "The application seems to be frozen.");
     const std::size_t main = frozen.Reports.find("\r\n\r\nmain thread ($");
     ASSERT_NE(main, std::string::npos);
     EXPECT_NE(frozen.Reports.find("Sleep", main), std::string::npos) << frozen.Reports;
@@ -178,6 +199,11 @@ TEST(LiveReporter, FrozenMainThreadIsReported)
 TEST(LiveReporter, PatchedSitesAreRestoredAtShutdown)
 {
     EXPECT_EQ(RunLiveProgram("patches").ExitCode, 0u);
+}
+
+TEST(LiveReporter, StartUpRegistersTheAssistantsBuiltInHandlers)
+{
+    EXPECT_EQ(RunLiveProgram("form-handlers").ExitCode, 0u);
 }
 
 TEST(LiveReporter, ExceptionBoxCloseEndsAFatalFailure)
