@@ -136,4 +136,7 @@ TEST(HxExceptMapi, MailtoStartsTheRegisteredMailProgram)
     // Without "%1" a blank and the URL are appended.
     const std::string appended = MailtoCommandLine(recorder, "s", "b");
     EXPECT_EQ(appended, recorder + " mailto:support@example.com,second@example.com?subject=s&body=b");
+    // No length limit: a long body is passed whole.
+    const std::string body(400, 'x');
+    EXPECT_EQ(MailtoCommandLine(recorder, "s", body), appended.substr(0, appended.size() - 1) + body);
 }

@@ -67,6 +67,8 @@ protected:
     }
     void TearDown() override
     {
+        // Only the stand-in library is ever asked; the system's mail library stays unloaded.
+        EXPECT_EQ(GetModuleHandleA("mapi32.dll"), nullptr);
         next_(SUCCESS_SUCCESS);
         SetMapiLibraryName("");
         SetHxMessageBoxHook(oldBox_);
@@ -117,6 +119,24 @@ TEST_F(SendTest, AttachmentsSharingAnArchiveAreZippedTogether)
     EXPECT_NE(bytes.find("one.txt"), std::string::npos);
     EXPECT_NE(bytes.find("two.txt"), std::string::npos);
     EXPECT_EQ(bytes.find("three.txt"), std::string::npos);
+}
+
+TEST_F(SendTest, AnArchiveThatCannotBeWrittenIsLeftOutAndTheProgressWindowSaysSo)
+{
+    const std::string folder = GetReportTempFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string kept = folder + "kept.txt";
+    WriteFile(kept, "kept");
+    TAttachmentsPtr attachments = NewAttachments();
+    attachments->Add(folder + "no such file.txt", "gone.txt", "gone.zip", "");
+    attachments->Add(kept, "kept.txt", "", "");
+    const TPreparedAttachments prepared = PrepareAttachments(exception_.Get(), attachments.Get(), false, true, nullptr);
+    ASSERT_EQ(prepared.Paths.size(), 1u);
+    EXPECT_EQ(prepared.Paths[0], kept);
+    EXPECT_EQ(GetFileAttributesA((folder + "gone.zip").c_str()), INVALID_FILE_ATTRIBUTES);
+    ASSERT_TRUE(prepared.Progress);
+    EXPECT_NE(prepared.Progress->GetTitle().find("could not be packed"), std::string::npos)
+        << prepared.Progress->GetTitle();
 }
 
 TEST_F(SendTest, MapiSendsWithTheReportFileAndMarksTheReportSent)
