@@ -486,6 +486,7 @@ TDetailsView::TDetailsView(HWND box, IVQException* exception, const RECT& area, 
         logFont.lfWeight = FW_BOLD;
         noteFont_ = CreateFontIndirectA(&logFont);
     }
+    images_ = ImageList_Create(16, 16, ILC_COLOR32, 0, 1);
     UpdateDetailsTabs();
 }
 
@@ -495,6 +496,8 @@ TDetailsView::~TDetailsView()
         RemoveWindowSubclass(tabs_, TabProc, TabSubclassId);
     if (noteFont_)
         DeleteObject(noteFont_);
+    if (images_)
+        ImageList_Destroy(images_);
 }
 
 bool TDetailsView::IsControl(HWND window) const
@@ -576,13 +579,15 @@ void TDetailsView::ShowDetailsTab()
         const bool captions = std::any_of(shown_.Columns.begin(), shown_.Columns.end(),
                                           [](const TDetailsColumn& c) { return !c.Caption.empty(); });
         content_ = CreateWindowExA(WS_EX_CLIENTEDGE, WC_LISTVIEWA, "",
-                                   WS_CHILD | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP |
-                                       (captions ? 0 : LVS_NOCOLUMNHEADER),
+                                   WS_CHILD | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_SHAREIMAGELISTS |
+                                       WS_TABSTOP | (captions ? 0 : LVS_NOCOLUMNHEADER),
                                    0, 0, 10, 10, tabs_, nullptr, instance, nullptr);
         if (content_) {
             PlaceContent();
             SendMessageA(content_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
             SendMessageA(content_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
+            if (images_)
+                SendMessageA(content_, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images_));
             for (std::size_t c = 0; c < shown_.Columns.size(); ++c) {
                 LVCOLUMNA column{};
                 column.mask = LVCF_TEXT | LVCF_FMT | LVCF_WIDTH;
@@ -638,6 +643,9 @@ void TDetailsView::SizeColumns()
                 width = std::max(width, measure(shown_.Columns[c].UpperCase ? UpperCaseCopy(cell) : cell) +
                                             (shown_.Columns[c].RightAligned ? 24 : 14));
             }
+        // The first column's cells start after the small image's room.
+        if (c == 0 && images_)
+            width += 16;
         if (c + 1 == shown_.Columns.size())
             width = std::max(width, static_cast<int>(client.right) - used - GetSystemMetrics(SM_CXVSCROLL) - 2);
         SendMessageA(content_, LVM_SETCOLUMNWIDTH, c, MAKELPARAM(width, 0));

@@ -95,6 +95,7 @@ private:
     HWND content_ = nullptr;
     HFONT font_ = nullptr;
     HFONT noteFont_ = nullptr;
+    HIMAGELIST images_ = nullptr;        // 16 x 16, shared by every list the view shows
     IVQException* exception_ = nullptr;
     std::vector<TDetailsTable> tables_;
     TDetailsTable shown_;

@@ -396,6 +396,11 @@ TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
         ASSERT_EQ(lists.size(), 1u) << caption;
         EXPECT_TRUE(box->IsDetailsControl(lists[0]));
         EXPECT_GT(SendMessageA(lists[0], LVM_GETITEMCOUNT, 0, 0), 0) << caption;
+        // Every list shows the view's one small image list, still whole after earlier tabs.
+        const auto images = reinterpret_cast<HIMAGELIST>(SendMessageA(lists[0], LVM_GETIMAGELIST, LVSIL_SMALL, 0));
+        int width = 0, height = 0;
+        EXPECT_TRUE(ImageList_GetIconSize(images, &width, &height)) << caption;
+        EXPECT_EQ(width, 16);
         std::string name = "ExceptionBoxTab-" + caption;
         std::replace(name.begin(), name.end(), ' ', '-');
         EXPECT_TRUE(SaveShot(window, caption == "call stack" ? "ExceptionBoxDetails" : name));
