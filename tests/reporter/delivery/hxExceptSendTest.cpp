@@ -172,34 +172,45 @@ TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
     EXPECT_EQ(gFailureBoxes, 1);
 }
 
-TEST_F(SendTest, ClosingWaitsForASendStillRunning)
+TEST_F(SendTest, ClosingAndRestartingWaitForASendStillRunning)
 {
     const auto hold = reinterpret_cast<TStubHold>(reinterpret_cast<void*>(GetProcAddress(library_, "MapiStubHold")));
     ASSERT_NE(hold, nullptr);
     HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     hold(release);
-    EXPECT_TRUE(SendBugReport("report", nullptr, nullptr, true, true, exception_.Get()));
-    EXPECT_FALSE(WaitForBackgroundSends(200));
-    // Closing waits for the send; the process end comes after it.
+    // The process end records whether the send had finished by then.
     static std::atomic<bool> sentBeforeEnd{false};
+    static std::atomic<UINT> endCode{0};
     static IVQExceptionEx* watched = nullptr;
     watched = ex_.Get();
-    const TProcessEndProc oldEnd = SetProcessEndHook([](UINT) {
+    const TProcessEndProc oldEnd = SetProcessEndHook([](UINT code) {
         sentBeforeEnd = watched->GetSent();
+        endCode = code;
         throw 0;
     });
-    std::thread closing([] {
-        try {
-            CloseApplication();
-        } catch (int) {
-        }
-    });
-    EXPECT_FALSE(WaitForBackgroundSends(100));
-    SetEvent(release);
-    closing.join();
+    const TRestartStartProc oldStart = SetRestartStartHook(
+        [](LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA,
+           LPPROCESS_INFORMATION) -> BOOL { return FALSE; });
+    for (const auto& [end, code] : {std::pair{&CloseApplication, 1u}, std::pair{&RestartApplication, 2u}}) {
+        ResetEvent(release);
+        ex_->SetSent(false);
+        EXPECT_TRUE(SendBugReport("report", nullptr, nullptr, true, true, exception_.Get()));
+        EXPECT_FALSE(WaitForBackgroundSends(200));
+        std::thread ending([end = end] {
+            try {
+                end();
+            } catch (int) {
+            }
+        });
+        EXPECT_FALSE(WaitForBackgroundSends(100));
+        SetEvent(release);
+        ending.join();
+        EXPECT_TRUE(sentBeforeEnd) << code;
+        EXPECT_EQ(endCode, code);
+        EXPECT_TRUE(WaitForBackgroundSends(10000));
+    }
+    SetRestartStartHook(oldStart);
     SetProcessEndHook(oldEnd);
-    EXPECT_TRUE(sentBeforeEnd);
-    EXPECT_TRUE(WaitForBackgroundSends(10000));
     hold(nullptr);
     CloseHandle(release);
 }
