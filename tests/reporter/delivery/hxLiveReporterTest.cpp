@@ -2,6 +2,7 @@
 // bug-report file its reporter saved beside it.
 
 #include "DeliveryOutput.h"
+#include "hxExceptSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -255,4 +256,48 @@ TEST(LiveReporter, ExceptionBoxRestartStartsTheProgramAgain)
     SendMessageA(FindWindowExA(box, nullptr, "Button", "close bug report"), BM_CLICK, 0, 0);
     EXPECT_EQ(WaitForSingleObject(process, 20000), WAIT_OBJECT_0);
     CloseHandle(process);
+}
+
+TEST(LiveReporter, AThreadTableThatCannotBeMadeEndsTheProgramAsAFailure)
+{
+    const std::string folder = TestProgramFolder();
+    const std::string program = folder + "hxLiveProgram.exe";
+    std::string commandLine = "\"" + program + "\" worker-throw";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               folder.c_str(), &startup, &process));
+    // An event holds the name of the program's thread table, so the table cannot be made.
+    HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, ThreadTableName(process.dwProcessId).c_str());
+    EXPECT_NE(squatter, nullptr);
+    ResumeThread(process.hThread);
+    std::string text;
+    while (WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT && text.empty()) {
+        for (HWND window = FindWindowA("#32770", "hxExcept"); window;
+             window = FindWindowExA(nullptr, window, "#32770", "hxExcept")) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner != process.dwProcessId)
+                continue;
+            for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+                char line[256] = "";
+                GetWindowTextA(child, line, sizeof line);
+                if (std::string(line).find("internal error") != std::string::npos)
+                    text = line;
+            }
+            PostMessageA(window, WM_COMMAND, IDOK, 0);
+        }
+    }
+    EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    if (exitCode == STILL_ACTIVE)
+        TerminateProcess(process.hProcess, 0xDEAD);
+    EXPECT_EQ(text, "internal error (opening global buffer)");
+    EXPECT_EQ(exitCode, 1u);
+    if (squatter)
+        CloseHandle(squatter);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
 }
