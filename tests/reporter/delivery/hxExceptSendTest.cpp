@@ -4,6 +4,7 @@
 #include "hxExceptSave.h"
 #include "hxExceptSettingsStore.h"
 #include "hxExceptSupport.h"
+#include "hxNVBitmap.h"
 
 #include "DeliveryOutput.h"
 
@@ -153,6 +154,43 @@ TEST_F(SendTest, MapiSendsWithTheReportFileAndMarksTheReportSent)
     EXPECT_EQ(record.rfind("flags=0\n", 0), 0u);
     EXPECT_TRUE(ex_->GetSent());
     EXPECT_EQ(gFailureBoxes, 0);
+}
+
+TEST_F(SendTest, TheReportFileAndTheScreenshotGoAlongAndTheFileIsDeletedOnceSent)
+{
+    const std::string file = TestProgramFolder() + "hxSendTestReports.txt";
+    WriteFile(file, "date/time : earlier\r\nexception message : Before.");
+    exception_->SetAttachBugRep(true);
+    exception_->SetAttachBugRepFile(true);
+    exception_->SetDelBugRepFile(true);
+    exception_->SetBugRepFile(file);
+    exception_->SetBugRepSendAs("bugreport.txt");
+    exception_->SetScrShotSendAs("screenshot.png");
+    // A 2 x 2 picture for the screenshot.
+    const std::string bmp = TestProgramFolder() + "hxSendTestShot.bmp";
+    std::string bytes(54 + 16, '\0');
+    auto put = [&](std::size_t at, std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i)
+            bytes[at + i] = static_cast<char>(value >> (8 * i));
+    };
+    bytes[0] = 'B', bytes[1] = 'M';
+    put(2, static_cast<std::uint32_t>(bytes.size()), 4), put(10, 54, 4), put(14, 40, 4), put(18, 2, 4), put(22, 2, 4);
+    put(26, 1, 2), put(28, 24, 2);
+    WriteFile(bmp, bytes);
+    const TNVBitmapPtr shot = LoadBitmapFile(bmp);
+    ASSERT_TRUE(shot);
+
+    // Not sent: the file stays.
+    next_(MAPI_E_FAILURE);
+    EXPECT_FALSE(SendBugReport("date/time : now", shot, nullptr, true, false, exception_.Get()));
+    EXPECT_NE(GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    next_(SUCCESS_SUCCESS);
+    EXPECT_TRUE(SendBugReport("date/time : now", shot, nullptr, true, false, exception_.Get()));
+    const std::string record = record_();
+    EXPECT_NE(record.find("|bugreport.txt\n"), std::string::npos) << record;
+    EXPECT_NE(record.find("|screenshot.png\n"), std::string::npos) << record;
+    EXPECT_EQ(GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA(bmp.c_str());
 }
 
 TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
