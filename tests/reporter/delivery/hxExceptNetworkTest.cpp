@@ -168,3 +168,43 @@ TEST_F(NetworkTest, HttpUpload)
     SetSystemProxyHook(previous);
     ExpectNothingRefused();
 }
+
+// The system's proxy counts only while the system says to use it; the test sets and restores
+// the user's settings in the test prefix.
+TEST(HttpProxy, OnlyAProxyTheSystemUsesCounts)
+{
+    const char* const key = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    HKEY settings = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &settings, nullptr),
+              ERROR_SUCCESS);
+    struct TKept {
+        std::string Name;
+        DWORD Type = 0;
+        std::vector<BYTE> Data;
+        bool Present = false;
+    } kept[2] = {{"ProxyEnable", 0, {}, false}, {"ProxyServer", 0, {}, false}};
+    for (TKept& value : kept) {
+        DWORD size = 0;
+        value.Present = RegQueryValueExA(settings, value.Name.c_str(), nullptr, &value.Type, nullptr, &size) ==
+                        ERROR_SUCCESS;
+        value.Data.resize(size);
+        if (value.Present && size > 0)
+            RegQueryValueExA(settings, value.Name.c_str(), nullptr, &value.Type, value.Data.data(), &size);
+    }
+    const char server[] = "127.0.0.1:3128";
+    RegSetValueExA(settings, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server), sizeof server);
+    auto enable = [&](DWORD on) {
+        RegSetValueExA(settings, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
+    };
+    enable(0);
+    EXPECT_EQ(GetSystemProxy(), "");
+    enable(1);
+    EXPECT_EQ(GetSystemProxy(), server);
+    for (const TKept& value : kept)
+        if (value.Present)
+            RegSetValueExA(settings, value.Name.c_str(), 0, value.Type, value.Data.data(),
+                           static_cast<DWORD>(value.Data.size()));
+        else
+            RegDeleteValueA(settings, value.Name.c_str());
+    RegCloseKey(settings);
+}
