@@ -230,6 +230,16 @@ TEST_F(AssistantModel, BadStreamsStopReadingSafely)
         nested = Object("INVLabel", "level", "", nested);
     TNVFormPtr deep = CreateFormFromStream(Stream("", nested), "", nullptr);
     EXPECT_LE(deep->GetItemCount(), 3 + kMaxFormNesting + 1);
+
+    // A stream over the size limit is not read at all; one just under it is read whole.
+    const std::string filler = TextProp("Message", std::string(250, 'x'));
+    std::string fits;
+    while (fits.size() + 2 * filler.size() < kMaxFormResource)
+        fits += filler;
+    EXPECT_EQ(CreateFormFromStream(Stream(fits + TextProp("Message", "Last")), "", nullptr)->GetMessageA(), "Last");
+    EXPECT_EQ(CreateFormFromStream(Stream(fits + filler + filler + TextProp("Message", "Last")), "", nullptr)
+                  ->GetMessageA(),
+              "");
 }
 
 TEST_F(AssistantModel, ImagesFitTheirBitmapsOnceTheyHaveASize)
