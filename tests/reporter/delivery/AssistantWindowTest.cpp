@@ -90,6 +90,21 @@ void ClickAt(HWND window, int x, int y, int upX, int upY)
     PostMessageA(window, WM_LBUTTONUP, 0, MAKELPARAM(upX, upY));
 }
 
+// Where the form placed one of its images.
+RECT ImageBounds(const TNVFormPtr& form, const char* name)
+{
+    ComPtr<INVItemEx> item;
+    form->FindImage(name)->QueryInterface(__uuidof(INVItemEx), reinterpret_cast<void**>(item.GetAddressOf()));
+    return item->GetSelf()->Bounds;
+}
+
+// Presses and releases the mouse on the image's top left corner.
+void ClickImage(const TNVFormPtr& form, const char* name)
+{
+    const RECT r = ImageBounds(form, name);
+    ClickAt(FormWindow(), r.left + 4, r.top + 4, r.left + 4, r.top + 4);
+}
+
 COLORREF PixelAt(HWND window, int x, int y)
 {
     HDC dc = GetDC(window);
@@ -379,9 +394,7 @@ TEST_F(AssistantWindow, TheScreenshotIsShownEditedAndReloaded)
     std::string path;
     ASSERT_TRUE(ScreenshotBitmapFileName(path));
     auto imageCentre = [&] {
-        ComPtr<INVItemEx> item;
-        image->QueryInterface(__uuidof(INVItemEx), reinterpret_cast<void**>(item.GetAddressOf()));
-        const RECT& r = item->GetSelf()->Bounds;
+        const RECT r = ImageBounds(form, "imgScreenShot");
         return POINT{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
     };
     TScript script({
@@ -445,13 +458,7 @@ TEST_F(AssistantWindow, AFormClosedWhileEditingLeavesNothingBehind)
         TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
         TNVFormPtr form = assistant->GetForm(0);
         TScript script({
-            [&] {
-                ComPtr<INVItemEx> item;
-                form->FindImage("imgScreenShot")->QueryInterface(__uuidof(INVItemEx),
-                                                                 reinterpret_cast<void**>(item.GetAddressOf()));
-                const RECT& r = item->GetSelf()->Bounds;
-                ClickAt(FormWindow(), r.left + 4, r.top + 4, r.left + 4, r.top + 4);
-            },
+            [&] { ClickImage(form, "imgScreenShot"); },
             [&] { PostMessageA(FormWindow(), WM_CLOSE, 0, 0); },
         });
         EXPECT_EQ(assistant->ShowModal(nullptr), 1);
@@ -471,13 +478,7 @@ TEST_F(AssistantWindow, AFailedEditorStartBeeps)
     TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
     TNVFormPtr form = assistant->GetForm(0);
     TScript script({
-        [&] {
-            ComPtr<INVItemEx> item;
-            form->FindImage("imgScreenShot")->QueryInterface(__uuidof(INVItemEx),
-                                                             reinterpret_cast<void**>(item.GetAddressOf()));
-            const RECT& r = item->GetSelf()->Bounds;
-            ClickAt(FormWindow(), r.left + 4, r.top + 4, r.left + 4, r.top + 4);
-        },
+        [&] { ClickImage(form, "imgScreenShot"); },
         [&] { Key(GetFocus(), VK_ESCAPE); },
     });
     EXPECT_EQ(assistant->ShowModal(nullptr), 3);
