@@ -1,9 +1,12 @@
 #include "hxExceptBox.h"
 #include "hxExceptDetails.h"
 #include "hxExceptPause.h"
+#include "hxExceptSave.h"
 
 #include "hxLinkDisAsm.h"
 #include "hxListModules.h"
+
+#include "DeliveryOutput.h"
 
 #include <gtest/gtest.h>
 
@@ -231,6 +234,50 @@ TEST_F(HxExceptBox, EnterTakesTheFocusedFlatButton)
     EXPECT_EQ(result, 1);
     // "FocusedBtn" 0: the send button has the focus first.
     EXPECT_EQ(focusedAtStart, sendButton);
+}
+
+namespace {
+
+int gPrintedPages = 0;
+BOOL WINAPI PrintIntoMemory(PRINTDLGA* params)
+{
+    params->hDC = CreateCompatibleDC(nullptr);
+    return TRUE;
+}
+int WINAPI StartJob(HDC, const DOCINFOA*) { return 1; }
+int WINAPI CountPage(HDC) { return ++gPrintedPages; }
+int WINAPI EndPart(HDC) { return 1; }
+
+} // namespace
+
+TEST_F(HxExceptBox, SaveAndPrintButtonsSaveAndPrintTheReport)
+{
+    const std::string file = TestProgramFolder() + "hxBoxSavedReport.txt";
+    DeleteFileA(file.c_str());
+    exception_->SetSaveBtnVis(true);
+    exception_->SetPrintBtnVis(true);
+    exception_->SetBugRepFile(file);
+    const TPrintDialogProc oldDialog = SetPrintDialogHook(PrintIntoMemory);
+    const THxPrintJobProcs oldJob = SetPrintJobHook({StartJob, CountPage, EndPart, EndPart});
+    gPrintedPages = 0;
+    bool saveGone = false;
+    const int result = Run(0, [&](HWND box) {
+        SendMessageA(ButtonWithText(box, exception_->GetSaveBtnTxt()), BM_CLICK, 0, 0);
+        // Saved under its fixed name, the report needs no second save.
+        saveGone = ButtonWithText(box, exception_->GetSaveBtnTxt()) == nullptr;
+        SendMessageA(ButtonWithText(box, exception_->GetPrintBtnTxt()), BM_CLICK, 0, 0);
+        SendMessageA(ButtonWithText(box, exception_->GetContinueBtnTxt()), BM_CLICK, 0, 0);
+    });
+    SetPrintJobHook(oldJob);
+    SetPrintDialogHook(oldDialog);
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(saveGone);
+    EXPECT_GE(gPrintedPages, 1);
+    std::ifstream saved(file, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text.rfind("date/time", 0), 0u) << text.substr(0, 80);
+    saved.close();
+    DeleteFileA(file.c_str());
 }
 
 TEST_F(HxExceptBox, PlainBoxHasOneButtonAndEnterOrEscapeContinue)
