@@ -210,6 +210,17 @@ TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
     EXPECT_EQ(gFailureBoxes, 1);
 }
 
+namespace {
+
+// A restart that starts no new process.
+BOOL WINAPI StartNothing(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR,
+                         LPSTARTUPINFOA, LPPROCESS_INFORMATION)
+{
+    return FALSE;
+}
+
+} // namespace
+
 TEST_F(SendTest, ClosingAndRestartingWaitForASendStillRunning)
 {
     const auto hold = reinterpret_cast<TStubHold>(reinterpret_cast<void*>(GetProcAddress(library_, "MapiStubHold")));
@@ -226,9 +237,7 @@ TEST_F(SendTest, ClosingAndRestartingWaitForASendStillRunning)
         endCode = code;
         throw 0;
     });
-    const TRestartStartProc oldStart = SetRestartStartHook(
-        [](LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID, LPCSTR, LPSTARTUPINFOA,
-           LPPROCESS_INFORMATION) -> BOOL { return FALSE; });
+    const TRestartStartProc oldStart = SetRestartStartHook(StartNothing);
     for (const auto& [end, code] : {std::pair{&CloseApplication, 1u}, std::pair{&RestartApplication, 2u}}) {
         ResetEvent(release);
         ex_->SetSent(false);
