@@ -171,11 +171,11 @@ void FillStackTable(TDetailsTable& table, const std::vector<const TReportSection
             parsed.push_back(std::move(row));
         }
     }
-    std::string spec = Captions[Address];
+    std::string captions = Captions[Address];
     for (int part = RelAddress; part < PartCount; ++part)
         if (used[part])
-            spec += std::string("|") + Captions[part];
-    table.Columns = ParseColumnSpec(spec);
+            captions += std::string("|") + Captions[part];
+    table.Columns = ParseColumnCaptions(captions);
     for (const TParsed& row : parsed) {
         if (row.Note) {
             AddNote(table, row.Text);
@@ -191,7 +191,7 @@ void FillStackTable(TDetailsTable& table, const std::vector<const TReportSection
 
 void FillStackDump(TDetailsTable& table, const std::string& text)
 {
-    table.Columns = ParseColumnSpec("address|data - hexadecimal|data - chars");
+    table.Columns = ParseColumnCaptions("address|data - hexadecimal|data - chars");
     // The address digits, two blanks, 16 bytes of three characters and the dash, one blank.
     const std::size_t first = static_cast<std::size_t>(StackAddressDigits) + 2;
     const std::vector<std::size_t> starts{first, first + 51};
@@ -232,7 +232,7 @@ void FillDisassembly(TDetailsTable& table, const std::string& text)
         if (!blank && !number)
             width = 0;
     }
-    table.Columns = ParseColumnSpec(std::string(width ? " line|" : "") + "^address|asm code|comments");
+    table.Columns = ParseColumnCaptions(std::string(width ? " line|" : "") + "^address|asm code|comments");
     for (const std::string& line : lines) {
         if (IsNoteLine(line)) {
             AddNote(table, line);
@@ -272,10 +272,10 @@ void FillDisassembly(TDetailsTable& table, const std::string& text)
 
 // ---- The report as tables ----
 
-std::vector<TDetailsColumn> ParseColumnSpec(const std::string& spec)
+std::vector<TDetailsColumn> ParseColumnCaptions(const std::string& captions)
 {
     std::vector<TDetailsColumn> columns;
-    for (std::string caption : SplitSettingList(spec, '|')) {
+    for (std::string caption : SplitSettingList(captions, '|')) {
         TDetailsColumn column;
         if (!caption.empty() && caption[0] == '^') {
             column.UpperCase = true;
@@ -414,7 +414,7 @@ std::vector<TDetailsTable> BuildDetailsTables(const std::string& report, IVQFiel
 
     TDetailsTable general;
     general.Caption = "general";
-    general.Columns = ParseColumnSpec("description|value");
+    general.Columns = ParseColumnCaptions("description|value");
     if (headerFields) {
         headerFields->Lock();
         for (int i = 0; i < headerFields->GetCount(); ++i) {
@@ -455,10 +455,10 @@ std::vector<TDetailsTable> BuildDetailsTables(const std::string& report, IVQFiel
         else if (name == "disassembling")
             FillDisassembly(table, section.Text);
         else if (name == "modules") {
-            if (!Tabulate(table, section.Text, ParseColumnSpec("^handle|file name| version|path")))
+            if (!Tabulate(table, section.Text, ParseColumnCaptions("^handle|file name| version|path")))
                 AsText(table, section.Text);
         } else if (name == "cpu registers") {
-            if (!Tabulate(table, section.Text, ParseColumnSpec("reg.|content")))
+            if (!Tabulate(table, section.Text, ParseColumnCaptions("reg.|content")))
                 AsText(table, section.Text);
         } else if (!Tabulate(table, section.Text, {})) {
             AsText(table, section.Text);

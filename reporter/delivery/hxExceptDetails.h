@@ -37,7 +37,7 @@ struct TReportSection {
 };
 
 // Captions separated by "|": "^" first shows the cells in upper case, a blank first aligns right.
-std::vector<TDetailsColumn> ParseColumnSpec(const std::string& spec);
+std::vector<TDetailsColumn> ParseColumnCaptions(const std::string& captions);
 
 // The header (everything before the first section) and the sections, split at empty lines.
 std::vector<TReportSection> SplitReportSections(const std::string& report, std::string* header = nullptr);

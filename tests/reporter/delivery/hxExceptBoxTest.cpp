@@ -484,7 +484,7 @@ TEST(HxExceptDetails, ColumnsAreFoundAtSharedSeparators)
     std::vector<std::string> prose{"some free text", "and more words there", "x"};
     EXPECT_TRUE(DetectColumnStarts(prose, true).empty());
 
-    const auto columns = ParseColumnSpec("^handle|file name| version|");
+    const auto columns = ParseColumnCaptions("^handle|file name| version|");
     ASSERT_EQ(columns.size(), 4u);
     EXPECT_TRUE(columns[0].UpperCase);
     EXPECT_EQ(columns[0].Caption, "handle");
