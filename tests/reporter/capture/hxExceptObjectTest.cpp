@@ -60,17 +60,37 @@ void OnlyPlugins(IVQException* exception, std::initializer_list<const char*> nam
 
 // A background plug-in that holds its section until the test lets it go.
 struct TBlockingPlugin {
+    HANDLE Entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> Calls{0};
-    ~TBlockingPlugin() { CloseHandle(Release); }
+    std::atomic<bool> Returned{false};
 } *gBlocking = nullptr;
 
 std::string BlockingPluginText()
 {
     ++gBlocking->Calls;
+    SetEvent(gBlocking->Entered);
     WaitForSingleObject(gBlocking->Release, 10000);
+    gBlocking->Returned = true;
     return "blocked until released";
 }
+
+// Registers the blocking plug-in for one test; lets it go and removes it on every way out.
+struct TBlockingPluginScope : TBlockingPlugin {
+    TBlockingPluginScope()
+    {
+        gBlocking = this;
+        AddReportPlugin("blocker", "holds its section", BlockingPluginText, true);
+    }
+    ~TBlockingPluginScope()
+    {
+        SetEvent(Release);
+        RemoveReportPlugin("blocker");
+        gBlocking = nullptr;
+        CloseHandle(Entered);
+        CloseHandle(Release);
+    }
+};
 
 struct TCallbackLog {
     std::atomic<int> Changes{0};
@@ -112,8 +132,9 @@ TEST(HxExceptObject, ClassGroupsDecideWhatTheReportGets)
     ASSERT_TRUE(module->SetF1Classes("SomethingElse"));
     TExceptionPtr general = NewTestException(&listedByAncestor);
     EXPECT_TRUE(general->GetCreateBugReport());
-    EXPECT_EQ(general->GetCreateScreenShot(), general->GetScrShotDepth() > 0);
-    EXPECT_EQ(general->GetAttachScreenShot(), general->GetCreateScreenShot());
+    // Outside the group the settings' screenshot depth asks for one, and it goes along.
+    EXPECT_TRUE(general->GetCreateScreenShot());
+    EXPECT_TRUE(general->GetAttachScreenShot());
 
     // The exception's own changes stay with it.
     EXPECT_TRUE(general->SetAutoSave(!module->GetAutoSave()));
@@ -122,12 +143,10 @@ TEST(HxExceptObject, ClassGroupsDecideWhatTheReportGets)
     EXPECT_TRUE(module->GetListThreads());
 
     // The screenshot is taken once, on the first request.
-    if (general->GetCreateScreenShot()) {
-        TNVBitmapPtr shot = general->GetScreenShot();
-        ASSERT_TRUE(shot);
-        EXPECT_GT(shot->GetWidth(), 0);
-        EXPECT_EQ(general->GetScreenShot().Get(), shot.Get());
-    }
+    TNVBitmapPtr shot = general->GetScreenShot();
+    EXPECT_TRUE(shot);
+    EXPECT_GT(shot ? shot->GetWidth() : 0, 0);
+    EXPECT_EQ(general->GetScreenShot().Get(), shot.Get());
     EXPECT_FALSE(grouped->GetScreenShot());
 
     module->SetF1Classes(oldClasses);
@@ -164,9 +183,8 @@ TEST(HxExceptObject, TraceExportWritesTheCompleteReport)
 
 TEST(HxExceptObject, PendingSectionsShowPlaceholdersAndTheTextIsComputedOnce)
 {
-    TBlockingPlugin blocking;
-    gBlocking = &blocking;
-    AddReportPlugin("blocker", "holds its section", BlockingPluginText, true);
+    TBlockingPluginScope blocking;
+    gCallbacks.Changes = gCallbacks.Complete = gCallbacks.AutoActions = 0;
 
     HxException error("Nothing found!!");
     TExceptionPtr exception = NewTestException(&error);
@@ -208,26 +226,30 @@ TEST(HxExceptObject, PendingSectionsShowPlaceholdersAndTheTextIsComputedOnce)
 
     ex->SetStage(3);
     EXPECT_EQ(exception->GetStage(), 4);
-    RemoveReportPlugin("blocker");
-    gBlocking = nullptr;
 }
 
 TEST(HxExceptObject, ReleasedWhileCalculatingWaitsForTheCalculation)
 {
-    TBlockingPlugin blocking;
-    gBlocking = &blocking;
-    AddReportPlugin("blocker", "holds its section", BlockingPluginText, true);
+    TBlockingPluginScope blocking;
     HxException error("gone early");
     TExceptionPtr exception = NewTestException(&error);
     OnlyPlugins(exception.Get(), {"blocker"});
     exception->CalculateBugReport();
-    while (blocking.Calls.load() == 0)
-        Sleep(1);
+    ASSERT_EQ(WaitForSingleObject(blocking.Entered, 10000), WAIT_OBJECT_0);
+    // The last release waits while the plug-in still runs, and ends only after it returned.
+    std::atomic<bool> returnedFirst{false};
+    HANDLE released = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread releasing([&] {
+        exception.Reset();
+        returnedFirst = blocking.Returned.load();
+        SetEvent(released);
+    });
+    EXPECT_EQ(WaitForSingleObject(released, 300), static_cast<DWORD>(WAIT_TIMEOUT));
     SetEvent(blocking.Release);
-    exception.Reset();   // waits for the calculation thread, which stops after the plug-in
+    releasing.join();
+    CloseHandle(released);
+    EXPECT_TRUE(returnedFirst);
     EXPECT_EQ(blocking.Calls.load(), 1);
-    RemoveReportPlugin("blocker");
-    gBlocking = nullptr;
 }
 
 namespace {
@@ -251,9 +273,7 @@ HWND VisibleWindowOf(DWORD threadId)
 
 TEST(HxExceptObject, WaitingForTheReportShowsThePleaseWaitBox)
 {
-    TBlockingPlugin blocking;
-    gBlocking = &blocking;
-    AddReportPlugin("blocker", "holds its section", BlockingPluginText, true);
+    TBlockingPluginScope blocking;
     HxException error("slow report");
     TExceptionPtr exception = NewTestException(&error);
     OnlyPlugins(exception.Get(), {"blocker"});
@@ -277,8 +297,6 @@ TEST(HxExceptObject, WaitingForTheReportShowsThePleaseWaitBox)
     EXPECT_EQ(std::string(title), exception->GetPlWaitTitle());
     EXPECT_FALSE(IsWindow(box));
     EXPECT_NE(report.find("blocked until released"), std::string::npos);
-    RemoveReportPlugin("blocker");
-    gBlocking = nullptr;
 }
 
 // ---- A failing worker, reported from another thread ----
