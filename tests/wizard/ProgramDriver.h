@@ -220,8 +220,13 @@ protected:
     // Exit on the main window; the program's exit code once it has ended by itself, after
     // which it may be started again.
     DWORD Exit() {
-        DWORD code = STILL_ACTIVE;
         Click(FindChild(main_, "", "Exit"));
+        return WaitForExit();
+    }
+    // The exit code once the program has ended within a step; STILL_ACTIVE while it runs on
+    // (TearDown then ends it).
+    DWORD WaitForExit() {
+        DWORD code = STILL_ACTIVE;
         if (WaitForSingleObject(process_.hProcess, kStepMs) == WAIT_OBJECT_0) {
             GetExitCodeProcess(process_.hProcess, &code);
             Close();

@@ -27,13 +27,6 @@ protected:
     {
         return WaitForTopLevel([](HWND window) { return ClassOf(window) == "hxExceptWndClass" && IsWindowVisible(window); });
     }
-    DWORD ExitCode(DWORD timeoutMs = driver::kStepMs)
-    {
-        DWORD code = STILL_ACTIVE;
-        if (WaitForSingleObject(process_.hProcess, timeoutMs) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process_.hProcess, &code);
-        return code;
-    }
 };
 
 } // namespace
@@ -68,6 +61,5 @@ TEST_F(ReporterEndToEnd, FailureShowsTheBoxWithItsDetailsAndCloseEndsTheProgram)
     EXPECT_TRUE(guitest::SaveWindowScreenshot(details, "ReporterBoxDetails"));
 
     Click(FindChild(details, "Button", "close application"));
-    EXPECT_EQ(ExitCode(), 1u);
-    Close();
+    EXPECT_EQ(WaitForExit(), 1u);
 }
