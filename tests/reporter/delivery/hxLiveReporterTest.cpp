@@ -10,9 +10,7 @@
 
 #include <algorithm>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,8 +26,11 @@ using TWhileRunning = std::function<bool(DWORD processId)>;
 
 enum class TEarlierReports { Delete, Keep };
 
+// Called with the process id of the program, started suspended, before it runs.
+using TBeforeStart = std::function<void(DWORD processId)>;
+
 TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRunning = nullptr,
-                        TEarlierReports earlier = TEarlierReports::Delete)
+                        TEarlierReports earlier = TEarlierReports::Delete, const TBeforeStart& beforeStart = nullptr)
 {
     const std::string folder = TestProgramFolder();
     const std::string reports = folder + "hxLiveReports.txt";
@@ -41,9 +42,12 @@ TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRu
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     TLiveRun run;
-    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
-                        &startup, &process))
+    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        folder.c_str(), &startup, &process))
         return run;
+    if (beforeStart)
+        beforeStart(process.dwProcessId);
+    ResumeThread(process.hThread);
     const DWORD start = GetTickCount();
     bool watching = static_cast<bool>(whileRunning);
     while (WaitForSingleObject(process.hProcess, watching ? 50 : 60000) == WAIT_TIMEOUT)
@@ -57,10 +61,7 @@ TLiveRun RunLiveProgram(const std::string& failure, const TWhileRunning& whileRu
     GetExitCodeProcess(process.hProcess, &run.ExitCode);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    std::ifstream file(reports, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    run.Reports = text.str();
+    run.Reports = ReadFileBytes(reports);
     return run;
 }
 
@@ -260,25 +261,18 @@ TEST(LiveReporter, ExceptionBoxRestartStartsTheProgramAgain)
 
 TEST(LiveReporter, AThreadTableThatCannotBeMadeEndsTheProgramAsAFailure)
 {
-    const std::string folder = TestProgramFolder();
-    const std::string program = folder + "hxLiveProgram.exe";
-    std::string commandLine = "\"" + program + "\" worker-throw";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               folder.c_str(), &startup, &process));
     // An event holds the name of the program's thread table, so the table cannot be made.
-    HANDLE squatter = CreateEventA(nullptr, TRUE, FALSE, ThreadTableName(process.dwProcessId).c_str());
-    EXPECT_NE(squatter, nullptr);
-    ResumeThread(process.hThread);
+    HANDLE squatter = nullptr;
+    const auto takeTheName = [&](DWORD processId) {
+        squatter = CreateEventA(nullptr, TRUE, FALSE, ThreadTableName(processId).c_str());
+    };
     std::string text;
-    while (WaitForSingleObject(process.hProcess, 50) == WAIT_TIMEOUT && text.empty()) {
+    const auto answerTheMessage = [&](DWORD processId) {
         for (HWND window = FindWindowA("#32770", "hxExcept"); window;
              window = FindWindowExA(nullptr, window, "#32770", "hxExcept")) {
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
-            if (owner != process.dwProcessId)
+            if (owner != processId)
                 continue;
             for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
                 char line[256] = "";
@@ -287,17 +281,14 @@ TEST(LiveReporter, AThreadTableThatCannotBeMadeEndsTheProgramAsAFailure)
                     text = line;
             }
             PostMessageA(window, WM_COMMAND, IDOK, 0);
+            return true;
         }
-    }
-    EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
-    DWORD exitCode = 0;
-    GetExitCodeProcess(process.hProcess, &exitCode);
-    if (exitCode == STILL_ACTIVE)
-        TerminateProcess(process.hProcess, 0xDEAD);
+        return false;
+    };
+    const TLiveRun run = RunLiveProgram("worker-throw", answerTheMessage, TEarlierReports::Delete, takeTheName);
+    EXPECT_NE(squatter, nullptr);
     EXPECT_EQ(text, "internal error (opening global buffer)");
-    EXPECT_EQ(exitCode, 1u);
+    EXPECT_EQ(run.ExitCode, 1u);
     if (squatter)
         CloseHandle(squatter);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
 }
