@@ -484,9 +484,11 @@ TEST_F(AssistantWindow, AFailedEditorStartBeeps)
     EXPECT_EQ(assistant->ShowModal(nullptr), 3);
     EXPECT_EQ(editorStarts, 1);
     EXPECT_EQ(beeps, 1);
-    // Without an exception the handler does nothing.
+    // Without an exception the handlers do nothing: no editor, no beep.
     HandleScreenshotForm(form.Get(), nvaItemEvent, nullptr, nullptr);
     HandleContactForm(nullptr, nvaCreated, nullptr, nullptr);
+    EXPECT_EQ(editorStarts, 1);
+    EXPECT_EQ(beeps, 1);
 }
 
 TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)

@@ -273,10 +273,8 @@ TEST_F(HxExceptBox, SaveAndPrintButtonsSaveAndPrintTheReport)
     EXPECT_EQ(result, 1);
     EXPECT_TRUE(saveGone);
     EXPECT_GE(gPrintedPages, 1);
-    std::ifstream saved(file, std::ios::binary);
-    const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+    const std::string text = ReadFileBytes(file);
     EXPECT_EQ(text.rfind("date/time", 0), 0u) << text.substr(0, 80);
-    saved.close();
     DeleteFileA(file.c_str());
 }
 

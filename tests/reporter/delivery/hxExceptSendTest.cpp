@@ -6,6 +6,7 @@
 #include "hxExceptSupport.h"
 #include "hxNVBitmap.h"
 
+#include "AssistantTestSupport.h"
 #include "DeliveryOutput.h"
 
 #include <gtest/gtest.h>
@@ -20,11 +21,6 @@
 #include <string>
 
 namespace {
-
-void WriteFile(const std::string& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 int gFailureBoxes = 0;
 int WINAPI CountFailureBox(HWND, LPCSTR, LPCSTR, UINT)
@@ -70,7 +66,8 @@ protected:
     {
         // Only the stand-in library is ever asked; the system's mail library stays unloaded.
         EXPECT_EQ(GetModuleHandleA("mapi32.dll"), nullptr);
-        next_(SUCCESS_SUCCESS);
+        if (next_)
+            next_(SUCCESS_SUCCESS);
         SetMapiLibraryName("");
         SetHxMessageBoxHook(oldBox_);
         FreeLibrary(library_);
@@ -101,9 +98,9 @@ TEST_F(SendTest, AttachmentsSharingAnArchiveAreZippedTogether)
     const std::string folder = GetReportTempFolder();
     ASSERT_FALSE(folder.empty());
     const std::string a = folder + "first.txt", b = folder + "second.txt", c = folder + "third.txt";
-    WriteFile(a, "first");
-    WriteFile(b, "second");
-    WriteFile(c, "third");
+    WriteFileBytes(a, "first");
+    WriteFileBytes(b, "second");
+    WriteFileBytes(c, "third");
     TAttachmentsPtr attachments = NewAttachments();
     attachments->Add(a, "one.txt", "pack.zip", "");
     attachments->Add(c, "three.txt", "", "Third");
@@ -127,7 +124,7 @@ TEST_F(SendTest, AnArchiveThatCannotBeWrittenIsLeftOutAndTheProgressWindowSaysSo
     const std::string folder = GetReportTempFolder();
     ASSERT_FALSE(folder.empty());
     const std::string kept = folder + "kept.txt";
-    WriteFile(kept, "kept");
+    WriteFileBytes(kept, "kept");
     TAttachmentsPtr attachments = NewAttachments();
     attachments->Add(folder + "no such file.txt", "gone.txt", "gone.zip", "");
     attachments->Add(kept, "kept.txt", "", "");
@@ -159,25 +156,14 @@ TEST_F(SendTest, MapiSendsWithTheReportFileAndMarksTheReportSent)
 TEST_F(SendTest, TheReportFileAndTheScreenshotGoAlongAndTheFileIsDeletedOnceSent)
 {
     const std::string file = TestProgramFolder() + "hxSendTestReports.txt";
-    WriteFile(file, "date/time : earlier\r\nexception message : Before.");
+    WriteFileBytes(file, "date/time : earlier\r\nexception message : Before.");
     exception_->SetAttachBugRep(true);
     exception_->SetAttachBugRepFile(true);
     exception_->SetDelBugRepFile(true);
     exception_->SetBugRepFile(file);
     exception_->SetBugRepSendAs("bugreport.txt");
     exception_->SetScrShotSendAs("screenshot.png");
-    // A 2 x 2 picture for the screenshot.
-    const std::string bmp = TestProgramFolder() + "hxSendTestShot.bmp";
-    std::string bytes(54 + 16, '\0');
-    auto put = [&](std::size_t at, std::uint32_t value, int size) {
-        for (int i = 0; i < size; ++i)
-            bytes[at + i] = static_cast<char>(value >> (8 * i));
-    };
-    bytes[0] = 'B', bytes[1] = 'M';
-    put(2, static_cast<std::uint32_t>(bytes.size()), 4), put(10, 54, 4), put(14, 40, 4), put(18, 2, 4), put(22, 2, 4);
-    put(26, 1, 2), put(28, 24, 2);
-    WriteFile(bmp, bytes);
-    const TNVBitmapPtr shot = LoadBitmapFile(bmp);
+    const TNVBitmapPtr shot = PlainBitmap(2, 2, RGB(40, 120, 200));
     ASSERT_TRUE(shot);
 
     // Not sent: the file stays.
@@ -190,7 +176,6 @@ TEST_F(SendTest, TheReportFileAndTheScreenshotGoAlongAndTheFileIsDeletedOnceSent
     EXPECT_NE(record.find("|bugreport.txt\n"), std::string::npos) << record;
     EXPECT_NE(record.find("|screenshot.png\n"), std::string::npos) << record;
     EXPECT_EQ(GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES);
-    DeleteFileA(bmp.c_str());
 }
 
 TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
