@@ -5,6 +5,8 @@
 #include "hxExceptSupport.h"
 #include "hxTools.h"
 
+#include "SteppedWorker.h"
+
 #include "Thread.h"
 
 #include <gtest/gtest.h>
@@ -167,47 +169,14 @@ protected:
     THxMessageBoxProc previousBox_ = nullptr;
 };
 
-// A worker that passes a go signal per round, retrieving messages first when asked to.
-struct TRetriever {
-    HANDLE Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE Passed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<bool> Quit{false};
-    bool Retrieves;
-    HANDLE Thread = nullptr;
-    DWORD Id = 0;
+// A worker's round that retrieves messages first.
+void PeekOnce()
+{
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+}
 
-    static DWORD WINAPI Run(void* p)
-    {
-        auto* self = static_cast<TRetriever*>(p);
-        for (;;) {
-            WaitForSingleObject(self->Go, INFINITE);
-            if (self->Quit)
-                return 17;
-            if (self->Retrieves) {
-                MSG msg;
-                PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
-            }
-            SetEvent(self->Passed);
-        }
-    }
-    explicit TRetriever(bool retrieves) : Retrieves(retrieves)
-    {
-        Thread = CreateThread(nullptr, 0, Run, this, 0, &Id);
-    }
-    ~TRetriever()
-    {
-        Quit = true;
-        SetEvent(Go);
-        WaitForSingleObject(Thread, INFINITE);
-        for (HANDLE h : {Thread, Go, Passed})
-            CloseHandle(h);
-    }
-    bool PassesWithin(DWORD ms)
-    {
-        SetEvent(Go);
-        return WaitForSingleObject(Passed, ms) == WAIT_OBJECT_0;
-    }
-};
+constexpr DWORD kWorkerExitCode = 17;
 
 } // namespace
 
@@ -298,7 +267,7 @@ TEST_F(HxExceptHooks, WrappedThreadsAreListedWithTheirCreatorWhileTheyRun)
     DWORD id = 0;
     HANDLE thread = nullptr;
     {
-        TRetriever worker(false);
+        TSteppedWorker worker({}, kWorkerExitCode);
         id = worker.Id;
         ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), worker.Thread, GetCurrentProcess(), &thread, 0, FALSE,
                                     DUPLICATE_SAME_ACCESS));
@@ -313,7 +282,7 @@ TEST_F(HxExceptHooks, WrappedThreadsAreListedWithTheirCreatorWhileTheyRun)
     }
     DWORD exitCode = 0;
     GetExitCodeThread(thread, &exitCode);
-    EXPECT_EQ(exitCode, 17u);   // the function's own result
+    EXPECT_EQ(exitCode, kWorkerExitCode);   // the function's own result
     CloseHandle(thread);
     EXPECT_FALSE(FindEntry(id).Found);
 
@@ -369,7 +338,7 @@ TEST_F(HxExceptHooks, PausedThreadWaitsInMessageRetrieval)
     EXPECT_EQ(OwnSlotHolding(peek), nullptr);
 
     {
-        TRetriever retriever(true), runner(false);
+        TSteppedWorker retriever(PeekOnce), runner;
         ASSERT_TRUE(IsReporterThread(retriever.Id));
         ASSERT_TRUE(IsReporterThread(runner.Id));
         EXPECT_TRUE(retriever.PassesWithin(2000));

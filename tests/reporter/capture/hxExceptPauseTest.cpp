@@ -3,6 +3,8 @@
 #include "hxExceptSupport.h"
 #include "hxTools.h"
 
+#include "SteppedWorker.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,42 +12,6 @@
 #include <vector>
 
 namespace {
-
-// A worker that passes WaitIfPaused once per go signal and then signals passed.
-struct TGateWorker {
-    HANDLE Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE Passed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    std::atomic<bool> Quit{false};
-    HANDLE Thread = nullptr;
-    DWORD Id = 0;
-
-    static DWORD WINAPI Run(void* p)
-    {
-        auto* self = static_cast<TGateWorker*>(p);
-        for (;;) {
-            WaitForSingleObject(self->Go, INFINITE);
-            if (self->Quit)
-                return 0;
-            WaitIfPaused();
-            SetEvent(self->Passed);
-        }
-    }
-    TGateWorker() { Thread = CreateThread(nullptr, 0, Run, this, 0, &Id); }
-    ~TGateWorker()
-    {
-        Quit = true;
-        SetEvent(Go);
-        WaitForSingleObject(Thread, INFINITE);
-        for (HANDLE h : {Thread, Go, Passed})
-            CloseHandle(h);
-    }
-    // True when the worker got through WaitIfPaused within the time.
-    bool PassesWithin(DWORD ms)
-    {
-        SetEvent(Go);
-        return WaitForSingleObject(Passed, ms) == WAIT_OBJECT_0;
-    }
-};
 
 std::atomic<int> gRetrievalHooks{0};
 std::atomic<LPARAM> gFiredWith{0};
@@ -76,8 +42,8 @@ TEST(HxExceptPause, GatesBlockAndReleaseListedWorkers)
         gFiredWith = params;
     });
 
-    TGateWorker reporterWorker, plainWorker;
-    SetThreadInfo(reporterWorker.Id, nullptr, "worker", mainThread, reinterpret_cast<const void*>(&TGateWorker::Run));
+    TSteppedWorker reporterWorker(WaitIfPaused), plainWorker(WaitIfPaused);
+    SetThreadInfo(reporterWorker.Id, nullptr, "worker", mainThread, reinterpret_cast<const void*>(&TSteppedWorker::Run));
     SetThreadInfo(plainWorker.Id, nullptr, "plain", mainThread, reinterpret_cast<const void*>(&GetTickCount));
     EXPECT_TRUE(IsReporterThread(reporterWorker.Id));
     EXPECT_FALSE(IsReporterThread(plainWorker.Id));     // created from a module without the resource
