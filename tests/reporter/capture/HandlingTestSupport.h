@@ -4,7 +4,9 @@
 // every report is saved without asking; nothing is paused, written to the console or put on the
 // clipboard; no please-wait box; the slow plug-ins stay out.
 
+#include "hxExceptHandling.h"
 #include "hxExceptSettings.h"
+#include "hxExceptSupport.h"
 
 #include <windows.h>
 
@@ -49,4 +51,32 @@ private:
     TSettingsPtr module_ = NewSettings(GetModuleHandleA(nullptr));
     bool autoSave_, autoSaveIfNotSent_, autoClip_, plWaitBox_, showBtnVis_, pauseThreads_;
     int autoRestart_, autoClose_;
+};
+
+// The real handler thread with the given services and exception sources, under the handling
+// settings above; stopped and put back on every way out.
+class THandlerThreadScope {
+public:
+    explicit THandlerThreadScope(const THandlingServices& services, const TExceptionSources& sources = {})
+    {
+        SetHandlingServices(services);
+        SetExceptionSources(sources);
+        started_ = StartHandlerThread();
+        SetExceptionHistory({});
+    }
+    ~THandlerThreadScope()
+    {
+        StopHandlerThread();
+        SetExceptionSources({});
+        SetHandlingServices({});
+    }
+    THandlerThreadScope(const THandlerThreadScope&) = delete;
+    THandlerThreadScope& operator=(const THandlerThreadScope&) = delete;
+
+    bool Started() const { return started_; }
+
+    THandlingSettingsScope Settings;
+
+private:
+    bool started_ = false;
 };

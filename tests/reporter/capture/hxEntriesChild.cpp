@@ -8,6 +8,8 @@
 #include "hxExceptHandling.h"
 #include "hxExceptSettings.h"
 
+#include "HandlingTestSupport.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -68,14 +70,7 @@ int main(int argc, char** argv)
 {
     if (argc < 2)
         return 10;
-    TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr));
-    settings->SetPauseThreads(false);
-    settings->SetShowBtnVis(false);
-    settings->SetAutoSave(true);
-    settings->SetAutoSaveIfNotSent(false);
-    settings->SetPlWaitBox(false);
-    settings->SetPluginEnabled("hardware", false);
-    settings->SetPluginEnabled("processes", false);
+    const THandlingSettingsScope settings;
     THandlingServices services;
     services.SaveBugReport = PrintHandled;
     services.CloseApplication = PrintClosing;

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -364,22 +366,18 @@ protected:
         services.CloseApplication = RecordClose;
         services.RestartApplication = RecordClose;
         gCloses = 0;
-        SetHandlingServices(services);
-        SetExceptionSources(InterceptionSources());
-        ASSERT_TRUE(StartHandlerThread());
-        SetExceptionHistory({});
+        handler_.emplace(services, InterceptionSources());
+        ASSERT_TRUE(handler_->Started());
     }
     void TearDown() override
     {
-        StopHandlerThread();
-        SetExceptionSources({});
-        SetHandlingServices({});
+        handler_.reset();
         std::lock_guard<std::mutex> lock(gHandledLock);
         gHandled = nullptr;
     }
 
     std::vector<THandled> handled_;
-    THandlingSettingsScope settings_;
+    std::optional<THandlerThreadScope> handler_;
 };
 
 TEST_F(HxExceptEntriesHandling, ApplicationEntriesAndThreadExitReachTheHandling)

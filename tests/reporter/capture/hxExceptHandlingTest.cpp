@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -78,14 +80,12 @@ protected:
         services.SaveBugReport = RecordSave;
         services.RestartApplication = RecordRestart;
         services.CloseApplication = RecordClose;
-        SetHandlingServices(services);
-        ASSERT_TRUE(StartHandlerThread());
-        SetExceptionHistory({});
+        handler_.emplace(services);
+        ASSERT_TRUE(handler_->Started());
     }
     void TearDown() override
     {
-        StopHandlerThread();
-        SetHandlingServices({});
+        handler_.reset();
         gLog = nullptr;
     }
 
@@ -104,7 +104,7 @@ protected:
     }
 
     TServiceLog log_;
-    THandlingSettingsScope settings_;
+    std::optional<THandlerThreadScope> handler_;
 };
 
 TExceptionHistory RecentHistory(std::size_t entries)
@@ -166,7 +166,7 @@ TEST_F(HandlingTest, AbortIsNeitherReportedNorCounted)
 
 TEST_F(HandlingTest, FatalFailureRestartsOnlyAfterTenRecentOnes)
 {
-    settings_->SetAutoRestart(5);
+    handler_->Settings->SetAutoRestart(5);
     HxException error("fatal");
     SetExceptionHistory(RecentHistory(8));
     FailInWorker(&error, false);   // the ninth
@@ -178,7 +178,7 @@ TEST_F(HandlingTest, FatalFailureRestartsOnlyAfterTenRecentOnes)
     EXPECT_EQ(log_.Saved.size(), 2u);
 
     // AutoClose wins over a due restart.
-    settings_->SetAutoClose(1);
+    handler_->Settings->SetAutoClose(1);
     FailInWorker(&error, false);
     EXPECT_EQ(log_.Restarts, 1);
     EXPECT_EQ(log_.Closes, 2);
