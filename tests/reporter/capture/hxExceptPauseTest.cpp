@@ -11,26 +11,36 @@
 
 namespace {
 
-// A worker that passes WaitIfPaused once per go signal and then signals passed.
+// A worker that passes WaitIfPaused once per go signal and then signals passed. A worker that
+// owns the handler window is the pause's main thread.
 struct TGateWorker {
     HANDLE Go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     HANDLE Passed = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     std::atomic<bool> Quit{false};
+    const bool OwnsHandlerWindow;
     HANDLE Thread = nullptr;
     DWORD Id = 0;
 
     static DWORD WINAPI Run(void* p)
     {
         auto* self = static_cast<TGateWorker*>(p);
+        if (self->OwnsHandlerWindow)
+            StartHandlerWindow();
         for (;;) {
             WaitForSingleObject(self->Go, INFINITE);
             if (self->Quit)
-                return 0;
+                break;
             WaitIfPaused();
             SetEvent(self->Passed);
         }
+        if (self->OwnsHandlerWindow)
+            StopHandlerWindow();
+        return 0;
     }
-    TGateWorker() { Thread = CreateThread(nullptr, 0, Run, this, 0, &Id); }
+    explicit TGateWorker(bool ownsHandlerWindow = false) : OwnsHandlerWindow(ownsHandlerWindow)
+    {
+        Thread = CreateThread(nullptr, 0, Run, this, 0, &Id);
+    }
     ~TGateWorker()
     {
         Quit = true;
@@ -129,6 +139,31 @@ TEST(HxExceptPause, GatesBlockAndReleaseListedWorkers)
     SetThreadInfo(reporterWorker.Id);
     SetThreadInfo(plainWorker.Id);
     ModuleThreadTable().Close();
+}
+
+TEST(HxExceptPause, MainGateHoldsTheMainThreadUntilItOpens)
+{
+    TGateWorker mainWorker(true);
+    ASSERT_TRUE(mainWorker.PassesWithin(2000));
+    ASSERT_EQ(PauseMainThreadId(), mainWorker.Id);
+
+    PauseOtherThreads(true, 0);
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    EXPECT_TRUE(UnpauseMainThread());
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+
+    RepauseMainThread();
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    PauseOtherThreads(false, 0);
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+
+    PauseOtherThreads(true, 0);
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    FinalizePause();
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
 }
 
 TEST(HxExceptPause, FreezeTimeoutBelowThousandCountsAsSeconds)
