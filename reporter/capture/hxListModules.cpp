@@ -35,21 +35,10 @@ std::string Padded(const std::string& text, size_t width)
 std::string ListModulesText()
 {
     std::vector<TModuleLine> modules;
-    const char* address = nullptr;
-    MEMORY_BASIC_INFORMATION region{};
-    while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
-        if (region.State == MEM_COMMIT && region.BaseAddress == region.AllocationBase) {
-            const std::string path = GetModuleFileNameStr(static_cast<HMODULE>(region.AllocationBase));
-            if (!path.empty()) {
-                const std::uint64_t version = GetFileVersionNumber(path);
-                modules.push_back({reinterpret_cast<uintptr_t>(region.AllocationBase), FileNameOfPath(path),
-                                   path, version ? FileVersionText(version) : std::string()});
-            }
-        }
-        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
-        if (next <= address)
-            break;
-        address = next;
+    for (const THxModule& module : GetModuleList()) {
+        const std::uint64_t version = GetFileVersionNumber(module.Name);
+        modules.push_back({reinterpret_cast<uintptr_t>(module.Handle), FileNameOfPath(module.Name), module.Name,
+                           version ? FileVersionText(version) : std::string()});
     }
     size_t nameWidth = 0;
     size_t versionWidth = 0;
