@@ -9,6 +9,7 @@
 #include "hxExceptPlugins.h"
 #include "hxExceptSupport.h"
 #include "hxStackLines.h"
+#include "hxStrings.h"
 #include "hxTools.h"
 
 namespace {
@@ -21,14 +22,6 @@ struct TModuleLine {
 };
 
 std::atomic<int> initCount{0};
-
-std::string Padded(const std::string& text, size_t width)
-{
-    std::string s = text;
-    if (s.size() < width)
-        s.append(width - s.size(), ' ');
-    return s;
-}
 
 }  // namespace
 
@@ -50,8 +43,8 @@ std::string ListModulesText()
     for (const TModuleLine& m : modules) {
         if (!text.empty())
             text += "\r\n";
-        text += StackHex(m.Handle) + ' ' + Padded(m.Name, nameWidth + 1) + Padded(m.Version, versionWidth + 1) +
-                m.Path;
+        text += StackHex(m.Handle) + ' ' + PadToWidth(m.Name, -static_cast<int>(nameWidth + 1)) +
+                PadToWidth(m.Version, -static_cast<int>(versionWidth + 1)) + m.Path;
     }
     return text;
 }

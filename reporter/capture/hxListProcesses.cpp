@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "hxExceptPlugins.h"
-#include "hxStackLines.h"
 #include "hxStrings.h"
 
 namespace {
@@ -57,13 +56,6 @@ std::string ProcessPriority(DWORD id, LONG basePriority)
     return basePriority > 0 ? PriorityClassName(basePriority) : "normal";
 }
 
-std::string HexId(DWORD id)
-{
-    std::string s = StackHex(id, 8);
-    const size_t first = s.find_first_not_of('0');
-    return first == std::string::npos ? "0" : s.substr(first);
-}
-
 std::string NameOfProcess(DWORD id, const char* exeFile, size_t capacity)
 {
     if (id == 0)
@@ -89,7 +81,7 @@ bool SnapshotProcesses(std::vector<TProcessLine>& lines)
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = first(raw, &entry); more; more = next(raw, &entry)) {
-        lines.push_back({HexId(entry.th32ProcessID), HexId(entry.th32ParentProcessID),
+        lines.push_back({CardinalToHex(entry.th32ProcessID), CardinalToHex(entry.th32ParentProcessID),
                          ProcessPriority(entry.th32ProcessID, entry.pcPriClassBase),
                          NameOfProcess(entry.th32ProcessID, entry.szExeFile, sizeof entry.szExeFile)});
         entry.dwSize = sizeof entry;
@@ -168,12 +160,12 @@ bool QueryProcesses(std::vector<TProcessLine>& lines)
     while (offset + sizeof(SYSTEM_PROCESS_INFORMATION) <= total) {
         const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(start + offset);
         const auto id = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->UniqueProcessId));
+        const auto parentId = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->InheritedFromUniqueProcessId));
         std::string file = id == 0 ? std::string("Idle") : FullProcessFileName(getFileName, id);
         if (file.empty())
             file = AnsiOf(entry->ImageName);
-        lines.push_back({HexId(id),
-                         HexId(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->InheritedFromUniqueProcessId))),
-                         ProcessPriority(id, entry->BasePriority), PlainProcessPath(file)});
+        lines.push_back({CardinalToHex(id), CardinalToHex(parentId), ProcessPriority(id, entry->BasePriority),
+                         PlainProcessPath(file)});
         if (entry->NextEntryOffset == 0)
             break;
         offset += entry->NextEntryOffset;
