@@ -145,15 +145,10 @@ std::string ListHardwareText()
 
 void InitListHardware() noexcept
 {
-    if (initCount.fetch_add(1) == 0)
-        AddReportPlugin("hardware", "list of installed devices", &ListHardwareText, true);
+    AcquireReportPlugin(initCount, "hardware", "list of installed devices", &ListHardwareText, true);
 }
 
 void DoneListHardware() noexcept
 {
-    int count = initCount.load();
-    while (count > 0 && !initCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count == 1)
-        RemoveReportPlugin("hardware");
+    ReleaseReportPlugin(initCount, "hardware");
 }

@@ -51,15 +51,10 @@ std::string ListModulesText()
 
 void InitListModules() noexcept
 {
-    if (initCount.fetch_add(1) == 0)
-        AddReportPlugin("modules", "list of loaded modules", &ListModulesText, true);
+    AcquireReportPlugin(initCount, "modules", "list of loaded modules", &ListModulesText, true);
 }
 
 void DoneListModules() noexcept
 {
-    int count = initCount.load();
-    while (count > 0 && !initCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count == 1)
-        RemoveReportPlugin("modules");
+    ReleaseReportPlugin(initCount, "modules");
 }

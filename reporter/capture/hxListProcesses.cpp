@@ -226,15 +226,10 @@ std::string ProcessesText(std::vector<TProcessLine> lines)
 
 void InitListProcesses() noexcept
 {
-    if (initCount.fetch_add(1) == 0)
-        AddReportPlugin("processes", "list of running processes", &ListProcessesText, true);
+    AcquireReportPlugin(initCount, "processes", "list of running processes", &ListProcessesText, true);
 }
 
 void DoneListProcesses() noexcept
 {
-    int count = initCount.load();
-    while (count > 0 && !initCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count == 1)
-        RemoveReportPlugin("processes");
+    ReleaseReportPlugin(initCount, "processes");
 }
