@@ -189,7 +189,7 @@ LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
 {
     const DWORD self = GetCurrentThreadId();
     // A new thread cannot start while this one holds the loader lock.
-    if (self == HandlerThreadId() || IsReportCalculationThread(self) || IsLoaderLockHeld() ||
+    if (self == HandlerThreadId() || IsReportCalculationThread() || IsLoaderLockHeld() ||
         gOverflowHandled.exchange(true))
         return EXCEPTION_CONTINUE_SEARCH;
     // Past any wrapped import slot: the wrapper would walk this thread's frames.

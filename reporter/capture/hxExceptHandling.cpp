@@ -291,7 +291,7 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     // The handler thread and the report calculation (which the handler may be waiting for)
     // cannot be handled; registered handlers never run on the main thread here (this program
     // registers none).
-    if (GetCurrentThreadId() == gHandlerThreadId || IsReportCalculationThread(GetCurrentThreadId()))
+    if (GetCurrentThreadId() == gHandlerThreadId || IsReportCalculationThread())
         return;
     ReleaseEmergencyMemory();
     void* object = params.ExceptObject;

@@ -130,8 +130,8 @@ std::string ProcessTraceReport();
 using TShowExceptionBoxProc = int (*)(IVQException* exception);
 void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept;
 
-// A report calculation thread is running with this id.
-bool IsReportCalculationThread(DWORD threadId) noexcept;
+// The calling thread is calculating a report.
+bool IsReportCalculationThread() noexcept;
 
 // Threads the report leaves out besides the reporter's own: the handler thread.
 void SetHandlerThreadId(DWORD threadId) noexcept;

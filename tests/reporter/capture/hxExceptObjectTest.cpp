@@ -62,12 +62,14 @@ void OnlyPlugins(IVQException* exception, std::initializer_list<const char*> nam
 struct TBlockingPlugin {
     HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> Calls{0};
+    std::atomic<bool> CalledCalculating{false};
     ~TBlockingPlugin() { CloseHandle(Release); }
 } *gBlocking = nullptr;
 
 std::string BlockingPluginText()
 {
     ++gBlocking->Calls;
+    gBlocking->CalledCalculating = IsReportCalculationThread();
     WaitForSingleObject(gBlocking->Release, 10000);
     return "blocked until released";
 }
@@ -190,6 +192,8 @@ TEST(HxExceptObject, PendingSectionsShowPlaceholdersAndTheTextIsComputedOnce)
     EXPECT_EQ(exception->GetBugReport(), full);
     EXPECT_EQ(exception->WaitForReportText(false), full);
     EXPECT_EQ(blocking.Calls.load(), 1);
+    EXPECT_TRUE(blocking.CalledCalculating.load());
+    EXPECT_FALSE(IsReportCalculationThread());
     EXPECT_GE(gCallbacks.Changes.load(), 1);
     EXPECT_EQ(gCallbacks.AutoActions.load(), 1);
 
