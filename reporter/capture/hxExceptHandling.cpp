@@ -28,7 +28,6 @@ THandlingServices Services()
 HANDLE gPipeRead = nullptr;
 HANDLE gPipeWrite = nullptr;
 HANDLE gHandlerThread = nullptr;
-std::atomic<DWORD> gHandlerThreadId{0};
 
 // ---- History ----
 
@@ -247,7 +246,6 @@ bool StartHandlerThread() noexcept
         gPipeRead = gPipeWrite = nullptr;
         return false;
     }
-    gHandlerThreadId = id;
     SetHandlerThreadId(id);
     SetShowExceptionBox(&ShowExceptionBox);
     SetThreadInfo(id, nullptr, "-");
@@ -274,14 +272,8 @@ void StopHandlerThread() noexcept
     CloseHandle(gHandlerThread);
     CloseHandle(gPipeRead);
     gHandlerThread = gPipeRead = nullptr;
-    SetThreadInfo(gHandlerThreadId);
-    gHandlerThreadId = 0;
+    SetThreadInfo(HandlerThreadId());
     SetHandlerThreadId(0);
-}
-
-DWORD HandlerThreadId() noexcept
-{
-    return gHandlerThreadId;
 }
 
 // ---- Entering ----
@@ -291,7 +283,7 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     // The handler thread and the report calculation (which the handler may be waiting for)
     // cannot be handled; registered handlers never run on the main thread here (this program
     // registers none).
-    if (GetCurrentThreadId() == gHandlerThreadId || IsReportCalculationThread())
+    if (GetCurrentThreadId() == HandlerThreadId() || IsReportCalculationThread())
         return;
     ReleaseEmergencyMemory();
     void* object = params.ExceptObject;

@@ -877,3 +877,8 @@ void SetHandlerThreadId(DWORD threadId) noexcept
 {
     gHandlerThreadId = threadId;
 }
+
+DWORD HandlerThreadId() noexcept
+{
+    return gHandlerThreadId;
+}

@@ -133,5 +133,6 @@ void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept;
 // The calling thread is calculating a report.
 bool IsReportCalculationThread() noexcept;
 
-// Threads the report leaves out besides the reporter's own: the handler thread.
+// Threads the report leaves out besides the reporter's own: the handler thread (0 while none runs).
 void SetHandlerThreadId(DWORD threadId) noexcept;
+DWORD HandlerThreadId() noexcept;
