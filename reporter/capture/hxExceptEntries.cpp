@@ -293,15 +293,6 @@ const TThrowRecord* CurrentThrowRecord() noexcept
     return record.Object ? &record : nullptr;
 }
 
-void* ExceptionPtrObject(const std::exception_ptr& error) noexcept
-{
-    // The run-time library's exception pointer is exactly the address of the thrown object.
-    static_assert(sizeof(std::exception_ptr) == sizeof(void*), "an exception pointer is one cell");
-    void* object = nullptr;
-    std::memcpy(&object, static_cast<const void*>(&error), sizeof object);
-    return object;
-}
-
 TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uintptr_t)) noexcept
 {
     TExceptionSources sources;

@@ -1021,6 +1021,15 @@ bool IsClassNamed(const void* object, std::string_view name) noexcept
     }
 }
 
+void* ExceptionPtrObject(const std::exception_ptr& error) noexcept
+{
+    // The run-time library's exception pointer is exactly the address of the thrown object.
+    static_assert(sizeof(std::exception_ptr) == sizeof(void*), "an exception pointer is one cell");
+    void* object = nullptr;
+    std::memcpy(&object, static_cast<const void*>(&error), sizeof object);
+    return object;
+}
+
 // ---- Exception address ----
 
 void SetExceptionSources(const TExceptionSources& sources) noexcept

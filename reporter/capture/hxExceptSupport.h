@@ -150,6 +150,9 @@ const std::exception* ObjectAsStdException(const void* object) noexcept;
 // The object's class or an ancestor has that name ("::" written "."); implausible objects have none.
 bool IsClassNamed(const void* object, std::string_view name) noexcept;
 
+// The thrown object an exception pointer holds; nullptr for an empty one.
+void* ExceptionPtrObject(const std::exception_ptr& error) noexcept;
+
 // ---- Exception address ----
 
 // What the interception side knows; each hook may be missing until that side exists.
