@@ -453,9 +453,7 @@ void InstallInterceptionEntries(std::uintptr_t (*functionEntryOf)(std::uintptr_t
         return;
     gInstalled = true;
     SetExceptionSources(InterceptionSources(functionEntryOf));
-    if (HMODULE kernel = GetModuleHandleA("kernel32.dll"))
-        gRealCreateThread = reinterpret_cast<TCreateThreadProc>(
-            reinterpret_cast<void*>(GetProcAddress(kernel, "CreateThread")));
+    gRealCreateThread = SystemProc<TCreateThreadProc>("kernel32.dll", "CreateThread");
     gPreviousFilter = SetUnhandledExceptionFilter(SystemExceptionFilter);
     gVectoredHandle = AddVectoredExceptionHandler(1, VectoredEntry);
     gPreviousTerminate = std::set_terminate(TerminateEntry);

@@ -53,16 +53,10 @@ std::array<std::atomic<void*>, 8> gEmergency{};
 using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
 
-template <class Proc>
-Proc RealUser32(const char* name)
-{
-    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
-}
-
 // The main thread keeps its window alive while it waits; a quit message stays queued.
 void PumpUntilSignalled(HANDLE event)
 {
-    const auto peek = RealUser32<TPeekMessage>("PeekMessageA");
+    const auto peek = SystemProc<TPeekMessage>("user32.dll", "PeekMessageA");
     for (;;) {
         const DWORD result = MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT);
         if (result != WAIT_OBJECT_0 + 1)
@@ -501,7 +495,7 @@ int RunExceptionBox(int style, bool beep, IVQException* exception)
     ComPtr<IHxExceptionBox> box = create(exception, style != 0, style == 2, beep);
     if (!box)
         return 0;
-    const auto get = RealUser32<TGetMessage>("GetMessageA");
+    const auto get = SystemProc<TGetMessage>("user32.dll", "GetMessageA");
     HWND window = box->Window();
     MSG message;
     while (IsWindow(window)) {

@@ -38,26 +38,19 @@ public:
     explicit TLibrary(const char* name) noexcept : module_(GetModuleHandleA(name))
     {
         if (!module_ && !IsLoaderLockHeld()) {
-            module_ = LoadLibraryA(name);
-            owned_ = module_ != nullptr;
+            owned_.reset(LoadLibraryA(name));
+            module_ = owned_.get();
         }
-    }
-    TLibrary(const TLibrary&) = delete;
-    TLibrary& operator=(const TLibrary&) = delete;
-    ~TLibrary()
-    {
-        if (owned_)
-            FreeLibrary(module_);
     }
     template <class F>
     F Proc(const char* name) const noexcept
     {
-        return module_ ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name))) : nullptr;
+        return LibraryProc<F>(module_, name);
     }
 
 private:
     HMODULE module_;
-    bool owned_ = false;
+    TLibraryOwner owned_;
 };
 
 class TListLock {

@@ -38,13 +38,6 @@ struct TViewUnmapper {
 };
 using TView = std::unique_ptr<void, TViewUnmapper>;
 
-template <class Proc>
-Proc SystemProc(const char* module, const char* name) noexcept
-{
-    HMODULE handle = GetModuleHandleA(module);
-    return handle ? reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(handle, name))) : nullptr;
-}
-
 std::string HexId(DWORD id)
 {
     return "$" + CardinalToHex(id);

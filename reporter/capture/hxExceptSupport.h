@@ -6,6 +6,8 @@
 // loader-lock test, the exception-address correction, placeholder expansion, the clipboard, the
 // restart hand-over, the development-environment jump and password deciphering.
 
+#include "hxTools.h"
+
 #include <windows.h>
 
 #include <array>
@@ -96,6 +98,14 @@ struct TThreadState {
 bool GetThreadState(DWORD threadId, TThreadState& state) noexcept;
 
 // ---- Modules and paths ----
+
+// An export of a library the process has loaded already; nullptr when it has not or the export
+// is missing.
+template <class Proc>
+Proc SystemProc(const char* module, const char* name) noexcept
+{
+    return LibraryProc<Proc>(GetModuleHandleA(module), name);
+}
 
 struct THxModule {
     std::string Name;

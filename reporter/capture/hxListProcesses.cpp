@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "hxExceptPlugins.h"
+#include "hxExceptSupport.h"
 #include "hxStrings.h"
 
 namespace {
@@ -65,13 +66,9 @@ std::string NameOfProcess(DWORD id, const char* exeFile, size_t capacity)
 
 bool SnapshotProcesses(std::vector<TProcessLine>& lines)
 {
-    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    if (!kernel)
-        return false;
-    const auto createSnapshot =
-        reinterpret_cast<TCreateSnapshot>(reinterpret_cast<void*>(GetProcAddress(kernel, "CreateToolhelp32Snapshot")));
-    const auto first = reinterpret_cast<TProcessWalk>(reinterpret_cast<void*>(GetProcAddress(kernel, "Process32First")));
-    const auto next = reinterpret_cast<TProcessWalk>(reinterpret_cast<void*>(GetProcAddress(kernel, "Process32Next")));
+    const auto createSnapshot = SystemProc<TCreateSnapshot>("kernel32.dll", "CreateToolhelp32Snapshot");
+    const auto first = SystemProc<TProcessWalk>("kernel32.dll", "Process32First");
+    const auto next = SystemProc<TProcessWalk>("kernel32.dll", "Process32Next");
     if (!createSnapshot || !first || !next)
         return false;
     const HANDLE raw = createSnapshot(TH32CS_SNAPPROCESS, 0);
@@ -94,10 +91,6 @@ using TGetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, char*, DWORD);
 
 constexpr ULONG SystemProcessInformationClass = 5;
 constexpr LONG StatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-struct TLibraryFree {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
 
 std::string AnsiOf(const UNICODE_STRING& name)
 {
@@ -128,10 +121,7 @@ std::string FullProcessFileName(TGetModuleFileNameEx getFileName, DWORD id)
 
 bool QueryProcesses(std::vector<TProcessLine>& lines)
 {
-    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    const auto query = ntdll ? reinterpret_cast<TQuerySystemInformation>(reinterpret_cast<void*>(
-                                   GetProcAddress(ntdll, "NtQuerySystemInformation")))
-                             : nullptr;
+    const auto query = SystemProc<TQuerySystemInformation>("ntdll.dll", "NtQuerySystemInformation");
     if (!query)
         return false;
     // The list grows while we ask; the size the call names is only a hint.
@@ -150,10 +140,8 @@ bool QueryProcesses(std::vector<TProcessLine>& lines)
     }
     if (status < 0)
         return false;
-    const std::unique_ptr<HINSTANCE__, TLibraryFree> psapi(LoadLibraryA("psapi.dll"));
-    const auto getFileName = psapi ? reinterpret_cast<TGetModuleFileNameEx>(reinterpret_cast<void*>(
-                                         GetProcAddress(psapi.get(), "GetModuleFileNameExA")))
-                                   : nullptr;
+    const TLibraryOwner psapi(LoadLibraryA("psapi.dll"));
+    const auto getFileName = LibraryProc<TGetModuleFileNameEx>(psapi.get(), "GetModuleFileNameExA");
     const auto* start = reinterpret_cast<const BYTE*>(buffer.data());
     const size_t total = buffer.size() * sizeof(std::uint64_t);
     size_t offset = 0;
