@@ -851,11 +851,6 @@ std::string ProcessTraceReport()
     return exception->GetBugReport();
 }
 
-std::string WaitForReportText(IVQException* exception, bool wait)
-{
-    return exception ? exception->WaitForReportText(wait) : std::string();
-}
-
 void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept
 {
     gShowExceptionBox = proc;
