@@ -190,7 +190,6 @@ private:
     int source_ = 0;
     std::uintptr_t extra1_ = 0;
     std::uintptr_t extra2_ = 0;
-    std::uintptr_t reserved_ = 0;
 
     std::uint32_t checksums_[3] = {0, 0, 0};
     std::vector<std::string> unitEntries_;
@@ -265,7 +264,6 @@ TIVQException::TIVQException(HMODULE module, const TExceptionParams& params)
     source_ = params.Source;
     extra1_ = params.Extra1;
     extra2_ = params.Extra2;
-    reserved_ = params.Reserved;
     canContinue_ = params.CanContinue;
     try {
         pleaseWait_ = CreateProgressAlert(GetPlWaitTitle(), Module(), "VQIPLWAIT");
