@@ -387,8 +387,9 @@ void ProcessException(const THandlingRequest& request)
     ex->SetStage(2);
     const bool pause = !handled && params.Kind != ekFreeze && exception->GetPauseThreads() && ReporterIsInExecutable();
     if (!handled) {
+        // The report's calculation starts after the pause: no thread of it is running yet.
         if (pause)
-            PauseOtherThreads(true, ex->CalculationThreadId());
+            PauseOtherThreads(true, 0);
         if (exception->GetCreateScreenShot())
             exception->GetScreenShot();
         if (exception->GetCreateBugReport())
