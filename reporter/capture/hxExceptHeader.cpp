@@ -100,13 +100,11 @@ std::uint64_t CounterMilliseconds() noexcept
 
 std::atomic<std::uint64_t> gProgramStart{0};
 
-std::string DateTimeText()
+std::string LocalDateTimeText()
 {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return Digits(now.wYear, 4) + "-" + Digits(now.wMonth, 2) + "-" + Digits(now.wDay, 2) + ", " +
-           Digits(now.wHour, 2) + ":" + Digits(now.wMinute, 2) + ":" + Digits(now.wSecond, 2) + ", " +
-           IntToStrFast(now.wMilliseconds) + "ms";
+    return DateTimeText(now);
 }
 
 std::string WtsClientName()
@@ -445,7 +443,7 @@ std::vector<std::pair<std::string, std::string>> ListEntries(IVQFields& list)
 
 void FillBugReportHeader(IVQFields& header, const THeaderInput& input)
 {
-    AddField(header, "date/time", DateTimeText);
+    AddField(header, "date/time", LocalDateTimeText);
     AddField(header, "computer name", GetComputerNameStr);
     AddField(header, "wts client name", WtsClientName);
     AddField(header, "user name", UserNameText);

@@ -439,6 +439,17 @@ std::string TwoDigits(unsigned value)
     return IntToStrPadded(static_cast<std::int32_t>(value), 2, '0');
 }
 
+std::string DateText(const SYSTEMTIME& time)
+{
+    return IntToStrPadded(time.wYear, 4, '0') + "-" + TwoDigits(time.wMonth) + "-" + TwoDigits(time.wDay);
+}
+
+std::string TimeText(const SYSTEMTIME& time)
+{
+    return TwoDigits(time.wHour) + ":" + TwoDigits(time.wMinute) + ":" + TwoDigits(time.wSecond) + ", " +
+           IntToStrFast(time.wMilliseconds) + "ms";
+}
+
 // ---- Development environment ----
 
 struct TJumpSearch {
@@ -1092,6 +1103,11 @@ std::vector<std::string> SplitSettingList(const std::string& text, char separato
     }
 }
 
+std::string DateTimeText(const SYSTEMTIME& time)
+{
+    return DateText(time) + ", " + TimeText(time);
+}
+
 std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::string_view exceptMsg,
                                std::string_view bugReport) noexcept
 {
@@ -1104,10 +1120,8 @@ std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::strin
                                std::string_view bugReport, const SYSTEMTIME& localTime) noexcept
 {
     try {
-        const std::string date = IntToStrPadded(localTime.wYear, 4, '0') + "-" + TwoDigits(localTime.wMonth) + "-" +
-                                 TwoDigits(localTime.wDay);
-        const std::string time = TwoDigits(localTime.wHour) + ":" + TwoDigits(localTime.wMinute) + ":" +
-                                 TwoDigits(localTime.wSecond) + ", " + IntToStrFast(localTime.wMilliseconds) + "ms";
+        const std::string date = DateText(localTime);
+        const std::string time = TimeText(localTime);
         const struct {
             std::string_view Name;
             std::string Value;

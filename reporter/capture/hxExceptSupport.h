@@ -192,6 +192,9 @@ void ClearRecordedException() noexcept;
 // none for an empty text.
 std::vector<std::string> SplitSettingList(const std::string& text, char separator);
 
+// "2024-03-07, 09:05:04, 7ms": the %datetime% text and the report header's date/time.
+std::string DateTimeText(const SYSTEMTIME& time);
+
 // %appname%, %modname%, %exceptMsg%, %bugReport%, %LF%, %date%, %time% and %datetime%, in any
 // case. Inserted texts are not expanded again.
 std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::string_view exceptMsg,
