@@ -970,19 +970,30 @@ bool IsIdentifier(std::string_view s) noexcept
     return std::all_of(s.begin() + 1, s.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
 }
 
+namespace {
+
+// Each scope is an identifier; classes of unnamed namespaces are welcome too.
+bool IsPlausibleClassName(const std::string& className)
+{
+    if (className.empty())
+        return false;
+    const std::size_t count = CountFields(className, '.');
+    for (std::size_t i = 1; i <= count; ++i) {
+        const std::string scope = GetField(className, '.', i);
+        if (!IsIdentifier(scope) && scope != "(anonymous namespace)")
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::string ObjectClassName(const void* object) noexcept
 {
     try {
         std::string className;
-        if (!ObjectType(object, className))
+        if (!ObjectType(object, className) || !IsPlausibleClassName(className))
             return {};
-        // Each scope is an identifier; classes of unnamed namespaces are welcome too.
-        const std::size_t count = CountFields(className, '.');
-        for (std::size_t i = 1; i <= count; ++i) {
-            const std::string scope = GetField(className, '.', i);
-            if (!IsIdentifier(scope) && scope != "(anonymous namespace)")
-                return {};
-        }
         return className;
     } catch (...) {
         return {};
@@ -999,7 +1010,7 @@ const std::exception* ObjectAsStdException(const void* object) noexcept
     try {
         std::string className;
         const std::type_info* type = ObjectType(object, className);
-        if (!type || ObjectClassName(object).empty())
+        if (!type || !IsPlausibleClassName(className))
             return nullptr;
         // The run time's own catch matching finds the base, wherever it lies in the object.
         void* adjusted = const_cast<void*>(object);
