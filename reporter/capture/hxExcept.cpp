@@ -226,9 +226,3 @@ void DoneExceptionHooks() noexcept
     SetMainModuleSettings(nullptr);
     gOwnSettings.Reset();
 }
-
-bool ExceptionHooksActive() noexcept
-{
-    std::lock_guard<std::mutex> lock(gStartLock);
-    return gActive;
-}

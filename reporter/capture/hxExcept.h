@@ -14,7 +14,6 @@
 bool InitExceptionHooks() noexcept;
 // Undoes everything when the last start-up call is matched.
 void DoneExceptionHooks() noexcept;
-bool ExceptionHooksActive() noexcept;
 
 // The routine of that name in the module's debug symbols ("TApplication.HandleException");
 // nullptr when the symbols do not name it.

@@ -189,7 +189,7 @@ LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
 {
     const DWORD self = GetCurrentThreadId();
     // A new thread cannot start while this one holds the loader lock.
-    if (self == HandlerThreadId() || IsReportCalculationThread(self) || IsLoaderLockHeld() ||
+    if (self == HandlerThreadId() || IsReportCalculationThread() || IsLoaderLockHeld() ||
         gOverflowHandled.exchange(true))
         return EXCEPTION_CONTINUE_SEARCH;
     // Past any wrapped import slot: the wrapper would walk this thread's frames.
@@ -291,15 +291,6 @@ const TThrowRecord* CurrentThrowRecord() noexcept
 {
     const TThrowRecord& record = gThrow;
     return record.Object ? &record : nullptr;
-}
-
-void* ExceptionPtrObject(const std::exception_ptr& error) noexcept
-{
-    // The run-time library's exception pointer is exactly the address of the thrown object.
-    static_assert(sizeof(std::exception_ptr) == sizeof(void*), "an exception pointer is one cell");
-    void* object = nullptr;
-    std::memcpy(&object, static_cast<const void*>(&error), sizeof object);
-    return object;
 }
 
 TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uintptr_t)) noexcept
@@ -462,9 +453,7 @@ void InstallInterceptionEntries(std::uintptr_t (*functionEntryOf)(std::uintptr_t
         return;
     gInstalled = true;
     SetExceptionSources(InterceptionSources(functionEntryOf));
-    if (HMODULE kernel = GetModuleHandleA("kernel32.dll"))
-        gRealCreateThread = reinterpret_cast<TCreateThreadProc>(
-            reinterpret_cast<void*>(GetProcAddress(kernel, "CreateThread")));
+    gRealCreateThread = SystemProc<TCreateThreadProc>("kernel32.dll", "CreateThread");
     gPreviousFilter = SetUnhandledExceptionFilter(SystemExceptionFilter);
     gVectoredHandle = AddVectoredExceptionHandler(1, VectoredEntry);
     gPreviousTerminate = std::set_terminate(TerminateEntry);

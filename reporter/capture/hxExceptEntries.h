@@ -31,9 +31,6 @@ extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* ty
 // The calling thread's record; nullptr when it threw nothing since the record was last cleared.
 const TThrowRecord* CurrentThrowRecord() noexcept;
 
-// The thrown object an exception pointer holds; nullptr for an empty one.
-void* ExceptionPtrObject(const std::exception_ptr& error) noexcept;
-
 // The recorder's answers for ResolveExceptionAddress; FunctionEntryOf stays as given.
 TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uintptr_t) = nullptr) noexcept;
 

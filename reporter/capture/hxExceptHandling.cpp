@@ -28,7 +28,6 @@ THandlingServices Services()
 HANDLE gPipeRead = nullptr;
 HANDLE gPipeWrite = nullptr;
 HANDLE gHandlerThread = nullptr;
-std::atomic<DWORD> gHandlerThreadId{0};
 
 // ---- History ----
 
@@ -54,16 +53,10 @@ std::array<std::atomic<void*>, 8> gEmergency{};
 using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
 using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
 
-template <class Proc>
-Proc RealUser32(const char* name)
-{
-    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), name)));
-}
-
 // The main thread keeps its window alive while it waits; a quit message stays queued.
 void PumpUntilSignalled(HANDLE event)
 {
-    const auto peek = RealUser32<TPeekMessage>("PeekMessageA");
+    const auto peek = SystemProc<TPeekMessage>("user32.dll", "PeekMessageA");
     for (;;) {
         const DWORD result = MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT);
         if (result != WAIT_OBJECT_0 + 1)
@@ -247,7 +240,6 @@ bool StartHandlerThread() noexcept
         gPipeRead = gPipeWrite = nullptr;
         return false;
     }
-    gHandlerThreadId = id;
     SetHandlerThreadId(id);
     SetShowExceptionBox(&ShowExceptionBox);
     SetThreadInfo(id, nullptr, "-");
@@ -274,14 +266,8 @@ void StopHandlerThread() noexcept
     CloseHandle(gHandlerThread);
     CloseHandle(gPipeRead);
     gHandlerThread = gPipeRead = nullptr;
-    SetThreadInfo(gHandlerThreadId);
-    gHandlerThreadId = 0;
+    SetThreadInfo(HandlerThreadId());
     SetHandlerThreadId(0);
-}
-
-DWORD HandlerThreadId() noexcept
-{
-    return gHandlerThreadId;
 }
 
 // ---- Entering ----
@@ -291,7 +277,7 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     // The handler thread and the report calculation (which the handler may be waiting for)
     // cannot be handled; registered handlers never run on the main thread here (this program
     // registers none).
-    if (GetCurrentThreadId() == gHandlerThreadId || IsReportCalculationThread(GetCurrentThreadId()))
+    if (GetCurrentThreadId() == HandlerThreadId() || IsReportCalculationThread())
         return;
     ReleaseEmergencyMemory();
     void* object = params.ExceptObject;
@@ -401,8 +387,9 @@ void ProcessException(const THandlingRequest& request)
     ex->SetStage(2);
     const bool pause = !handled && params.Kind != ekFreeze && exception->GetPauseThreads() && ReporterIsInExecutable();
     if (!handled) {
+        // The report's calculation starts after the pause: no thread of it is running yet.
         if (pause)
-            PauseOtherThreads(true, ex->CalculationThreadId());
+            PauseOtherThreads(true, 0);
         if (exception->GetCreateScreenShot())
             exception->GetScreenShot();
         if (exception->GetCreateBugReport())
@@ -509,7 +496,7 @@ int RunExceptionBox(int style, bool beep, IVQException* exception)
     ComPtr<IHxExceptionBox> box = create(exception, style != 0, style == 2, beep);
     if (!box)
         return 0;
-    const auto get = RealUser32<TGetMessage>("GetMessageA");
+    const auto get = SystemProc<TGetMessage>("user32.dll", "GetMessageA");
     HWND window = box->Window();
     MSG message;
     while (IsWindow(window)) {

@@ -83,9 +83,9 @@ THandlingServices HandlingServices() noexcept;
 // was closed or restarted). ReportTarget receives the report text instead of a box.
 void EnterExceptionHandling(const TExceptionParams& params, std::string* reportTarget = nullptr);
 
+// The handler thread's id is told to the exception objects (HandlerThreadId).
 bool StartHandlerThread() noexcept;
 void StopHandlerThread() noexcept;
-DWORD HandlerThreadId() noexcept;
 
 // Runs on the handler thread (or on the failing thread under the loader lock).
 void ProcessException(const THandlingRequest& request);

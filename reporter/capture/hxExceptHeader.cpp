@@ -38,26 +38,19 @@ public:
     explicit TLibrary(const char* name) noexcept : module_(GetModuleHandleA(name))
     {
         if (!module_ && !IsLoaderLockHeld()) {
-            module_ = LoadLibraryA(name);
-            owned_ = module_ != nullptr;
+            owned_.reset(LoadLibraryA(name));
+            module_ = owned_.get();
         }
-    }
-    TLibrary(const TLibrary&) = delete;
-    TLibrary& operator=(const TLibrary&) = delete;
-    ~TLibrary()
-    {
-        if (owned_)
-            FreeLibrary(module_);
     }
     template <class F>
     F Proc(const char* name) const noexcept
     {
-        return module_ ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_, name))) : nullptr;
+        return LibraryProc<F>(module_, name);
     }
 
 private:
     HMODULE module_;
-    bool owned_ = false;
+    TLibraryOwner owned_;
 };
 
 class TListLock {
@@ -107,13 +100,11 @@ std::uint64_t CounterMilliseconds() noexcept
 
 std::atomic<std::uint64_t> gProgramStart{0};
 
-std::string DateTimeText()
+std::string LocalDateTimeText()
 {
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    return Digits(now.wYear, 4) + "-" + Digits(now.wMonth, 2) + "-" + Digits(now.wDay, 2) + ", " +
-           Digits(now.wHour, 2) + ":" + Digits(now.wMinute, 2) + ":" + Digits(now.wSecond, 2) + ", " +
-           IntToStrFast(now.wMilliseconds) + "ms";
+    return DateTimeText(now);
 }
 
 std::string WtsClientName()
@@ -452,7 +443,7 @@ std::vector<std::pair<std::string, std::string>> ListEntries(IVQFields& list)
 
 void FillBugReportHeader(IVQFields& header, const THeaderInput& input)
 {
-    AddField(header, "date/time", DateTimeText);
+    AddField(header, "date/time", LocalDateTimeText);
     AddField(header, "computer name", GetComputerNameStr);
     AddField(header, "wts client name", WtsClientName);
     AddField(header, "user name", UserNameText);

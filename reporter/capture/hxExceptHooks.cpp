@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <string>
 
@@ -102,17 +101,6 @@ bool IsThreadObject(const void* parameter)
     return IsValidObject(parameter) && IsClassNamed(parameter, "TThread");
 }
 
-// The thrown object of the exception being handled; nullptr for exceptions of other kinds.
-void* CurrentExceptionObject()
-{
-    // The run-time library's exception pointer is the address of the thrown object.
-    std::exception_ptr current = std::current_exception();
-    static_assert(sizeof current == sizeof(void*), "an exception pointer is one cell");
-    void* object = nullptr;
-    std::memcpy(&object, static_cast<const void*>(&current), sizeof object);
-    return object;
-}
-
 DWORD RunThreadFunction(const TThreadStart& start)
 {
     if (!gThreadExitHandler.load())
@@ -123,7 +111,7 @@ DWORD RunThreadFunction(const TThreadStart& start)
         TThreadExitHandler handler = gThreadExitHandler.load();
         if (!handler)
             throw;
-        handler(CurrentExceptionObject(), true);
+        handler(ExceptionPtrObject(std::current_exception()), true);
         return ThreadExitCodeAfterException;
     }
 }

@@ -21,27 +21,49 @@ namespace {
 std::atomic<TShowExceptionBoxProc> gShowExceptionBox{nullptr};
 std::atomic<DWORD> gHandlerThreadId{0};
 
-// The running calculation threads.
-std::mutex gCalculationThreadsLock;
-std::vector<DWORD> gCalculationThreads;
+// A system TLS slot, set on a calculation thread while it calculates. Not thread_local: its first
+// read on a thread allocates, and a thread whose stack overflowed asks too. The first
+// calculation takes the slot; it is given back when the module ends.
+std::atomic<DWORD> gCalculatingSlot{TLS_OUT_OF_INDEXES};
 
-class TCalculationThreadEntry {
+DWORD CalculatingSlot() noexcept
+{
+    DWORD slot = gCalculatingSlot.load();
+    if (slot != TLS_OUT_OF_INDEXES)
+        return slot;
+    const DWORD fresh = TlsAlloc();
+    if (fresh == TLS_OUT_OF_INDEXES || gCalculatingSlot.compare_exchange_strong(slot, fresh))
+        return fresh;
+    TlsFree(fresh);
+    return slot;
+}
+
+struct TCalculatingSlotRelease {
+    ~TCalculatingSlotRelease()
+    {
+        const DWORD slot = gCalculatingSlot.exchange(TLS_OUT_OF_INDEXES);
+        if (slot != TLS_OUT_OF_INDEXES)
+            TlsFree(slot);
+    }
+} gCalculatingSlotRelease;
+
+class TCalculatingMark {
 public:
-    TCalculationThreadEntry() : id_(GetCurrentThreadId())
+    TCalculatingMark() noexcept : slot_(CalculatingSlot())
     {
-        std::lock_guard<std::mutex> lock(gCalculationThreadsLock);
-        gCalculationThreads.push_back(id_);
+        if (slot_ != TLS_OUT_OF_INDEXES)
+            TlsSetValue(slot_, this);
     }
-    ~TCalculationThreadEntry()
+    ~TCalculatingMark()
     {
-        std::lock_guard<std::mutex> lock(gCalculationThreadsLock);
-        std::erase(gCalculationThreads, id_);
+        if (slot_ != TLS_OUT_OF_INDEXES)
+            TlsSetValue(slot_, nullptr);
     }
-    TCalculationThreadEntry(const TCalculationThreadEntry&) = delete;
-    TCalculationThreadEntry& operator=(const TCalculationThreadEntry&) = delete;
+    TCalculatingMark(const TCalculatingMark&) = delete;
+    TCalculatingMark& operator=(const TCalculatingMark&) = delete;
 
 private:
-    DWORD id_;
+    DWORD slot_;
 };
 
 // A setting name with its class-group prefix ("F1", "F2" or "Gn").
@@ -168,7 +190,6 @@ private:
     int source_ = 0;
     std::uintptr_t extra1_ = 0;
     std::uintptr_t extra2_ = 0;
-    std::uintptr_t reserved_ = 0;
 
     std::uint32_t checksums_[3] = {0, 0, 0};
     std::vector<std::string> unitEntries_;
@@ -243,7 +264,6 @@ TIVQException::TIVQException(HMODULE module, const TExceptionParams& params)
     source_ = params.Source;
     extra1_ = params.Extra1;
     extra2_ = params.Extra2;
-    reserved_ = params.Reserved;
     canContinue_ = params.CanContinue;
     try {
         pleaseWait_ = CreateProgressAlert(GetPlWaitTitle(), Module(), "VQIPLWAIT");
@@ -649,7 +669,7 @@ DWORD WINAPI TIVQException::CalculationThread(void* parameter)
 {
     auto* self = static_cast<TIVQException*>(parameter);
     {
-        TCalculationThreadEntry entry;
+        TCalculatingMark mark;
         self->Calculate();
     }
     SetThreadInfo(GetCurrentThreadId());
@@ -829,23 +849,29 @@ std::string ProcessTraceReport()
     return exception->GetBugReport();
 }
 
-std::string WaitForReportText(IVQException* exception, bool wait)
-{
-    return exception ? exception->WaitForReportText(wait) : std::string();
-}
-
 void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept
 {
     gShowExceptionBox = proc;
 }
 
-bool IsReportCalculationThread(DWORD threadId) noexcept
+bool IsReportCalculationThread() noexcept
 {
-    std::lock_guard<std::mutex> lock(gCalculationThreadsLock);
-    return std::find(gCalculationThreads.begin(), gCalculationThreads.end(), threadId) != gCalculationThreads.end();
+    const DWORD slot = gCalculatingSlot.load();
+    if (slot == TLS_OUT_OF_INDEXES)
+        return false;
+    // The read clears the thread's last error; the handling that asks keeps it.
+    const DWORD lastError = GetLastError();
+    const bool marked = TlsGetValue(slot) != nullptr;
+    SetLastError(lastError);
+    return marked;
 }
 
 void SetHandlerThreadId(DWORD threadId) noexcept
 {
     gHandlerThreadId = threadId;
+}
+
+DWORD HandlerThreadId() noexcept
+{
+    return gHandlerThreadId;
 }

@@ -51,6 +51,8 @@ public:
     virtual std::string GetBugReport() = 0;
     // Replaces the report text; later section results do not change it.
     virtual void SetBugReport(const std::string& text) = 0;
+    // The report text: cached when it may be, else header and sections (with Wait after every
+    // section is calculated, showing the please-wait box when the settings ask for it).
     virtual std::string WaitForReportText(bool wait) = 0;
     virtual TNVBitmapPtr GetScreenShot() = 0;
     virtual void SetScreenShot(const TNVBitmapPtr& screenShot) = 0;
@@ -118,10 +120,6 @@ struct TExceptionParams {
 
 TExceptionPtr NewExceptionObject(const TExceptionParams& params);
 
-// The report text: cached when it may be, else header and sections (with Wait after every
-// section is calculated, showing the please-wait box when the settings ask for it).
-std::string WaitForReportText(IVQException* exception, bool wait);
-
 // A complete report of the process without an exception (kind freeze or trace, no please-wait
 // box), under the main module's settings: the trace export's report.
 std::string ProcessTraceReport();
@@ -130,8 +128,9 @@ std::string ProcessTraceReport();
 using TShowExceptionBoxProc = int (*)(IVQException* exception);
 void SetShowExceptionBox(TShowExceptionBoxProc proc) noexcept;
 
-// A report calculation thread is running with this id.
-bool IsReportCalculationThread(DWORD threadId) noexcept;
+// The calling thread is calculating a report.
+bool IsReportCalculationThread() noexcept;
 
-// Threads the report leaves out besides the reporter's own: the handler thread.
+// Threads the report leaves out besides the reporter's own: the handler thread (0 while none runs).
 void SetHandlerThreadId(DWORD threadId) noexcept;
+DWORD HandlerThreadId() noexcept;

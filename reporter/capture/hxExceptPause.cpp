@@ -44,6 +44,9 @@ std::atomic<bool> gPausedOnce{false};
 std::vector<DWORD>* gPausedThreads = nullptr;   // under gPauseLock; never freed (used up to process end)
 HANDLE gMainGate = nullptr;                      // manual reset: signalled = run
 HANDLE gOtherGate = nullptr;
+// Follows gMainGate's state, changed under gPauseLock, so that an open gate costs the main thread's
+// message retrieval no lock and no wait.
+std::atomic<bool> gMainGateClosed{false};
 
 class TShared {
 public:
@@ -310,6 +313,7 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
                 else
                     ResetEvent(*gate);
             }
+            gMainGateClosed.store(true, std::memory_order_release);
         }
     }
     if (pause) {
@@ -328,6 +332,7 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
         for (HANDLE gate : {gMainGate, gOtherGate})
             if (gate)
                 SetEvent(gate);
+        gMainGateClosed.store(false, std::memory_order_release);
     }
     WakeMainThread();
 }
@@ -338,10 +343,12 @@ void WaitIfPaused() noexcept
         return;
     const DWORD lastError = GetLastError();
     const DWORD current = GetCurrentThreadId();
+    const bool mainThread = current == PauseMainThreadId();
     HANDLE gate = nullptr;
-    {
+    // A gate closed after this look holds the next message, as one closed after the wait always did.
+    if (!mainThread || gMainGateClosed.load(std::memory_order_acquire)) {
         TShared lock(gPauseLock);
-        if (current == PauseMainThreadId())
+        if (mainThread)
             gate = DuplicateGate(gMainGate);
         else if (gOtherGate && gPausedThreads &&
                  std::find(gPausedThreads->begin(), gPausedThreads->end(), current) != gPausedThreads->end())
@@ -357,6 +364,7 @@ bool UnpauseMainThread() noexcept
     if (!gMainGate || WaitForSingleObject(gMainGate, 0) != WAIT_TIMEOUT)
         return false;
     SetEvent(gMainGate);
+    gMainGateClosed.store(false, std::memory_order_release);
     return true;
 }
 
@@ -367,6 +375,7 @@ void RepauseMainThread() noexcept
         if (!gMainGate)
             return;
         ResetEvent(gMainGate);
+        gMainGateClosed.store(true, std::memory_order_release);
     }
     WakeMainThread();
 }
@@ -380,6 +389,7 @@ void FinalizePause() noexcept
             CloseHandle(*gate);
             *gate = nullptr;
         }
+    gMainGateClosed.store(false, std::memory_order_release);
     if (gPausedThreads)
         gPausedThreads->clear();
 }

@@ -70,6 +70,22 @@ void RemoveReportPlugin(std::string_view name) noexcept
         table.erase(found);
 }
 
+void AcquireReportPlugin(std::atomic<int>& count, const std::string& name, const std::string& description,
+                         THxPluginProc callback, bool background) noexcept
+{
+    if (count.fetch_add(1) == 0)
+        AddReportPlugin(name, description, callback, background);
+}
+
+void ReleaseReportPlugin(std::atomic<int>& count, std::string_view name) noexcept
+{
+    int current = count.load();
+    while (current > 0 && !count.compare_exchange_weak(current, current - 1)) {
+    }
+    if (current == 1)
+        RemoveReportPlugin(name);
+}
+
 std::vector<THxReportPlugin> ReportPlugins()
 {
     std::lock_guard<std::mutex> guard(TableLock());

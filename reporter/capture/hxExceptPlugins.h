@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +27,11 @@ void AddReportPlugin(const std::string& name, const std::string& description, TH
                      bool background) noexcept;
 // Removes the first record of exactly that name; other letter case removes nothing.
 void RemoveReportPlugin(std::string_view name) noexcept;
+// Counted registration of a plug-in unit: the first acquire adds the record, the release that
+// takes the count back to 0 removes it; a release at 0 does nothing.
+void AcquireReportPlugin(std::atomic<int>& count, const std::string& name, const std::string& description,
+                         THxPluginProc callback, bool background) noexcept;
+void ReleaseReportPlugin(std::atomic<int>& count, std::string_view name) noexcept;
 // A copy of the table, in registration order.
 std::vector<THxReportPlugin> ReportPlugins();
 // For each "|"-separated name of the Plugins setting, the first record of that name in any case;

@@ -98,7 +98,6 @@ bool SetUpThreadSection(DWORD threadId, bool failing, const TExceptionSite& site
     if (!GetThreadState(threadId, state)) {
         name = threadName + ":";
         text = ThreadNotAccessibleText(failing, site.Address, options);
-        record.SectionName = name;
         return true;
     }
     name = ThreadSectionTitle(threadName, state.Suspended, state.Priority);
@@ -125,7 +124,6 @@ bool SetUpThreadSection(DWORD threadId, bool failing, const TExceptionSite& site
     if (record.StackPointer == 0)
         record.StackPointer = state.StackPointer;
     record.StackBottom = record.StackPointer;
-    record.SectionName = name;
     text = ThreadPendingText(record.Location, options);
     return true;
 }

@@ -72,7 +72,6 @@ struct TThreadRecord {
     CONTEXT Context{};                   // the thread's registers (the exception's for the failing one)
     bool StackCopied = false;
     TDAPreStackItems StackCopy;          // the candidates, copied once before the walk
-    std::string SectionName;
 };
 
 // Name + ":" (the name is "name ($id)" or "thread $id"), then " <suspended>" and " <priority:n>"

@@ -38,13 +38,6 @@ struct TViewUnmapper {
 };
 using TView = std::unique_ptr<void, TViewUnmapper>;
 
-template <class Proc>
-Proc SystemProc(const char* module, const char* name) noexcept
-{
-    HMODULE handle = GetModuleHandleA(module);
-    return handle ? reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(handle, name))) : nullptr;
-}
-
 std::string HexId(DWORD id)
 {
     return "$" + CardinalToHex(id);
@@ -444,6 +437,17 @@ bool IsInstructionStart(const TFunctionInfo& info, std::uintptr_t address)
 std::string TwoDigits(unsigned value)
 {
     return IntToStrPadded(static_cast<std::int32_t>(value), 2, '0');
+}
+
+std::string DateText(const SYSTEMTIME& time)
+{
+    return IntToStrPadded(time.wYear, 4, '0') + "-" + TwoDigits(time.wMonth) + "-" + TwoDigits(time.wDay);
+}
+
+std::string TimeText(const SYSTEMTIME& time)
+{
+    return TwoDigits(time.wHour) + ":" + TwoDigits(time.wMinute) + ":" + TwoDigits(time.wSecond) + ", " +
+           IntToStrFast(time.wMilliseconds) + "ms";
 }
 
 // ---- Development environment ----
@@ -966,19 +970,30 @@ bool IsIdentifier(std::string_view s) noexcept
     return std::all_of(s.begin() + 1, s.end(), [&](char c) { return letter(c) || (c >= '0' && c <= '9'); });
 }
 
+namespace {
+
+// Each scope is an identifier; classes of unnamed namespaces are welcome too.
+bool IsPlausibleClassName(const std::string& className)
+{
+    if (className.empty())
+        return false;
+    const std::size_t count = CountFields(className, '.');
+    for (std::size_t i = 1; i <= count; ++i) {
+        const std::string scope = GetField(className, '.', i);
+        if (!IsIdentifier(scope) && scope != "(anonymous namespace)")
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::string ObjectClassName(const void* object) noexcept
 {
     try {
         std::string className;
-        if (!ObjectType(object, className))
+        if (!ObjectType(object, className) || !IsPlausibleClassName(className))
             return {};
-        // Each scope is an identifier; classes of unnamed namespaces are welcome too.
-        const std::size_t count = CountFields(className, '.');
-        for (std::size_t i = 1; i <= count; ++i) {
-            const std::string scope = GetField(className, '.', i);
-            if (!IsIdentifier(scope) && scope != "(anonymous namespace)")
-                return {};
-        }
         return className;
     } catch (...) {
         return {};
@@ -995,7 +1010,7 @@ const std::exception* ObjectAsStdException(const void* object) noexcept
     try {
         std::string className;
         const std::type_info* type = ObjectType(object, className);
-        if (!type || ObjectClassName(object).empty())
+        if (!type || !IsPlausibleClassName(className))
             return nullptr;
         // The run time's own catch matching finds the base, wherever it lies in the object.
         void* adjusted = const_cast<void*>(object);
@@ -1019,6 +1034,15 @@ bool IsClassNamed(const void* object, std::string_view name) noexcept
     } catch (...) {
         return false;
     }
+}
+
+void* ExceptionPtrObject(const std::exception_ptr& error) noexcept
+{
+    // The run-time library's exception pointer is exactly the address of the thrown object.
+    static_assert(sizeof(std::exception_ptr) == sizeof(void*), "an exception pointer is one cell");
+    void* object = nullptr;
+    std::memcpy(&object, static_cast<const void*>(&error), sizeof object);
+    return object;
 }
 
 // ---- Exception address ----
@@ -1090,6 +1114,11 @@ std::vector<std::string> SplitSettingList(const std::string& text, char separato
     }
 }
 
+std::string DateTimeText(const SYSTEMTIME& time)
+{
+    return DateText(time) + ", " + TimeText(time);
+}
+
 std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::string_view exceptMsg,
                                std::string_view bugReport) noexcept
 {
@@ -1102,10 +1131,8 @@ std::string ExpandPlaceholders(HMODULE module, std::string_view text, std::strin
                                std::string_view bugReport, const SYSTEMTIME& localTime) noexcept
 {
     try {
-        const std::string date = IntToStrPadded(localTime.wYear, 4, '0') + "-" + TwoDigits(localTime.wMonth) + "-" +
-                                 TwoDigits(localTime.wDay);
-        const std::string time = TwoDigits(localTime.wHour) + ":" + TwoDigits(localTime.wMinute) + ":" +
-                                 TwoDigits(localTime.wSecond) + ", " + IntToStrFast(localTime.wMilliseconds) + "ms";
+        const std::string date = DateText(localTime);
+        const std::string time = TimeText(localTime);
         const struct {
             std::string_view Name;
             std::string Value;

@@ -6,6 +6,8 @@
 // loader-lock test, the exception-address correction, placeholder expansion, the clipboard, the
 // restart hand-over, the development-environment jump and password deciphering.
 
+#include "hxTools.h"
+
 #include <windows.h>
 
 #include <array>
@@ -97,6 +99,14 @@ bool GetThreadState(DWORD threadId, TThreadState& state) noexcept;
 
 // ---- Modules and paths ----
 
+// An export of a library the process has loaded already; nullptr when it has not or the export
+// is missing.
+template <class Proc>
+Proc SystemProc(const char* module, const char* name) noexcept
+{
+    return LibraryProc<Proc>(GetModuleHandleA(module), name);
+}
+
 struct THxModule {
     std::string Name;
     HMODULE Handle;
@@ -150,6 +160,9 @@ const std::exception* ObjectAsStdException(const void* object) noexcept;
 // The object's class or an ancestor has that name ("::" written "."); implausible objects have none.
 bool IsClassNamed(const void* object, std::string_view name) noexcept;
 
+// The thrown object an exception pointer holds; nullptr for an empty one.
+void* ExceptionPtrObject(const std::exception_ptr& error) noexcept;
+
 // ---- Exception address ----
 
 // What the interception side knows; each hook may be missing until that side exists.
@@ -178,6 +191,9 @@ void ClearRecordedException() noexcept;
 // The pieces of a setting's list between separators ("a|b|" gives a, b and an empty last one);
 // none for an empty text.
 std::vector<std::string> SplitSettingList(const std::string& text, char separator);
+
+// "2024-03-07, 09:05:04, 7ms": the %datetime% text and the report header's date/time.
+std::string DateTimeText(const SYSTEMTIME& time);
 
 // %appname%, %modname%, %exceptMsg%, %bugReport%, %LF%, %date%, %time% and %datetime%, in any
 // case. Inserted texts are not expanded again.

@@ -4,20 +4,17 @@
 #include "hxExceptPlugins.h"
 
 namespace {
-void ComposeDisAsm(uintptr_t functionAddress, std::string& text, uintptr_t exceptionAddress,
-                   TFunctionInfo& info, int limit)
-{
-    ParseFunction(functionAddress, text, exceptionAddress, info, limit);
-}
+// The hook's type picks the composer's overload for the process's own code.
+constexpr THxDisAsmHook ComposeDisAsm = &ParseFunction;
 }  // namespace
 
 void LinkDisAsm() noexcept
 {
-    SetDisAsmHook(&ComposeDisAsm);
+    SetDisAsmHook(ComposeDisAsm);
 }
 
 void UnlinkDisAsm() noexcept
 {
-    if (DisAsmHook() == &ComposeDisAsm)
+    if (DisAsmHook() == ComposeDisAsm)
         SetDisAsmHook(nullptr);
 }

@@ -24,16 +24,6 @@ constexpr const char* ClassKeyRoot = "System\\CurrentControlSet\\Control\\Class\
 
 std::atomic<int> initCount{0};
 
-struct TLibraryFree {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
-
-template <class F>
-F ProcOf(HMODULE module, const char* name)
-{
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // A string property of a device; the buffer grows as the setup API asks and the text is cut
 // at its first zero.
 std::string DeviceProperty(TGetDeviceProperty getProperty, HDEVINFO devices, SP_DEVINFO_DATA& device,
@@ -85,13 +75,13 @@ std::string DriverNote(const std::string& driverKey)
 std::vector<THxDevice> ListDevices()
 {
     std::vector<THxDevice> devices;
-    const std::unique_ptr<HINSTANCE__, TLibraryFree> library(LoadLibraryA("setupapi.dll"));
+    const TLibraryOwner library(LoadLibraryA("setupapi.dll"));
     if (!library)
         return devices;
-    const auto getClassDevs = ProcOf<TGetClassDevs>(library.get(), "SetupDiGetClassDevsA");
-    const auto enumDeviceInfo = ProcOf<TEnumDeviceInfo>(library.get(), "SetupDiEnumDeviceInfo");
-    const auto getProperty = ProcOf<TGetDeviceProperty>(library.get(), "SetupDiGetDeviceRegistryPropertyA");
-    const auto destroyList = ProcOf<TDestroyInfoList>(library.get(), "SetupDiDestroyDeviceInfoList");
+    const auto getClassDevs = LibraryProc<TGetClassDevs>(library.get(), "SetupDiGetClassDevsA");
+    const auto enumDeviceInfo = LibraryProc<TEnumDeviceInfo>(library.get(), "SetupDiEnumDeviceInfo");
+    const auto getProperty = LibraryProc<TGetDeviceProperty>(library.get(), "SetupDiGetDeviceRegistryPropertyA");
+    const auto destroyList = LibraryProc<TDestroyInfoList>(library.get(), "SetupDiDestroyDeviceInfoList");
     if (!getClassDevs || !enumDeviceInfo || !getProperty || !destroyList)
         return devices;
     const HDEVINFO list = getClassDevs(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
@@ -145,15 +135,10 @@ std::string ListHardwareText()
 
 void InitListHardware() noexcept
 {
-    if (initCount.fetch_add(1) == 0)
-        AddReportPlugin("hardware", "list of installed devices", &ListHardwareText, true);
+    AcquireReportPlugin(initCount, "hardware", "list of installed devices", &ListHardwareText, true);
 }
 
 void DoneListHardware() noexcept
 {
-    int count = initCount.load();
-    while (count > 0 && !initCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count == 1)
-        RemoveReportPlugin("hardware");
+    ReleaseReportPlugin(initCount, "hardware");
 }

@@ -9,6 +9,7 @@
 #include "hxExceptPlugins.h"
 #include "hxExceptSupport.h"
 #include "hxStackLines.h"
+#include "hxStrings.h"
 #include "hxTools.h"
 
 namespace {
@@ -22,34 +23,15 @@ struct TModuleLine {
 
 std::atomic<int> initCount{0};
 
-std::string Padded(const std::string& text, size_t width)
-{
-    std::string s = text;
-    if (s.size() < width)
-        s.append(width - s.size(), ' ');
-    return s;
-}
-
 }  // namespace
 
 std::string ListModulesText()
 {
     std::vector<TModuleLine> modules;
-    const char* address = nullptr;
-    MEMORY_BASIC_INFORMATION region{};
-    while (VirtualQuery(address, &region, sizeof region) == sizeof region) {
-        if (region.State == MEM_COMMIT && region.BaseAddress == region.AllocationBase) {
-            const std::string path = GetModuleFileNameStr(static_cast<HMODULE>(region.AllocationBase));
-            if (!path.empty()) {
-                const std::uint64_t version = GetFileVersionNumber(path);
-                modules.push_back({reinterpret_cast<uintptr_t>(region.AllocationBase), FileNameOfPath(path),
-                                   path, version ? FileVersionText(version) : std::string()});
-            }
-        }
-        const char* next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
-        if (next <= address)
-            break;
-        address = next;
+    for (const THxModule& module : GetModuleList()) {
+        const std::uint64_t version = GetFileVersionNumber(module.Name);
+        modules.push_back({reinterpret_cast<uintptr_t>(module.Handle), FileNameOfPath(module.Name), module.Name,
+                           version ? FileVersionText(version) : std::string()});
     }
     size_t nameWidth = 0;
     size_t versionWidth = 0;
@@ -61,23 +43,18 @@ std::string ListModulesText()
     for (const TModuleLine& m : modules) {
         if (!text.empty())
             text += "\r\n";
-        text += StackHex(m.Handle) + ' ' + Padded(m.Name, nameWidth + 1) + Padded(m.Version, versionWidth + 1) +
-                m.Path;
+        text += StackHex(m.Handle) + ' ' + PadToWidth(m.Name, -static_cast<int>(nameWidth + 1)) +
+                PadToWidth(m.Version, -static_cast<int>(versionWidth + 1)) + m.Path;
     }
     return text;
 }
 
 void InitListModules() noexcept
 {
-    if (initCount.fetch_add(1) == 0)
-        AddReportPlugin("modules", "list of loaded modules", &ListModulesText, true);
+    AcquireReportPlugin(initCount, "modules", "list of loaded modules", &ListModulesText, true);
 }
 
 void DoneListModules() noexcept
 {
-    int count = initCount.load();
-    while (count > 0 && !initCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count == 1)
-        RemoveReportPlugin("modules");
+    ReleaseReportPlugin(initCount, "modules");
 }

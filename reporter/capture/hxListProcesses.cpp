@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "hxExceptPlugins.h"
-#include "hxStackLines.h"
+#include "hxExceptSupport.h"
 #include "hxStrings.h"
 
 namespace {
@@ -57,13 +57,6 @@ std::string ProcessPriority(DWORD id, LONG basePriority)
     return basePriority > 0 ? PriorityClassName(basePriority) : "normal";
 }
 
-std::string HexId(DWORD id)
-{
-    std::string s = StackHex(id, 8);
-    const size_t first = s.find_first_not_of('0');
-    return first == std::string::npos ? "0" : s.substr(first);
-}
-
 std::string NameOfProcess(DWORD id, const char* exeFile, size_t capacity)
 {
     if (id == 0)
@@ -73,13 +66,9 @@ std::string NameOfProcess(DWORD id, const char* exeFile, size_t capacity)
 
 bool SnapshotProcesses(std::vector<TProcessLine>& lines)
 {
-    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    if (!kernel)
-        return false;
-    const auto createSnapshot =
-        reinterpret_cast<TCreateSnapshot>(reinterpret_cast<void*>(GetProcAddress(kernel, "CreateToolhelp32Snapshot")));
-    const auto first = reinterpret_cast<TProcessWalk>(reinterpret_cast<void*>(GetProcAddress(kernel, "Process32First")));
-    const auto next = reinterpret_cast<TProcessWalk>(reinterpret_cast<void*>(GetProcAddress(kernel, "Process32Next")));
+    const auto createSnapshot = SystemProc<TCreateSnapshot>("kernel32.dll", "CreateToolhelp32Snapshot");
+    const auto first = SystemProc<TProcessWalk>("kernel32.dll", "Process32First");
+    const auto next = SystemProc<TProcessWalk>("kernel32.dll", "Process32Next");
     if (!createSnapshot || !first || !next)
         return false;
     const HANDLE raw = createSnapshot(TH32CS_SNAPPROCESS, 0);
@@ -89,7 +78,7 @@ bool SnapshotProcesses(std::vector<TProcessLine>& lines)
     PROCESSENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = first(raw, &entry); more; more = next(raw, &entry)) {
-        lines.push_back({HexId(entry.th32ProcessID), HexId(entry.th32ParentProcessID),
+        lines.push_back({CardinalToHex(entry.th32ProcessID), CardinalToHex(entry.th32ParentProcessID),
                          ProcessPriority(entry.th32ProcessID, entry.pcPriClassBase),
                          NameOfProcess(entry.th32ProcessID, entry.szExeFile, sizeof entry.szExeFile)});
         entry.dwSize = sizeof entry;
@@ -102,10 +91,6 @@ using TGetModuleFileNameEx = DWORD(WINAPI*)(HANDLE, HMODULE, char*, DWORD);
 
 constexpr ULONG SystemProcessInformationClass = 5;
 constexpr LONG StatusInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-
-struct TLibraryFree {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
 
 std::string AnsiOf(const UNICODE_STRING& name)
 {
@@ -136,10 +121,7 @@ std::string FullProcessFileName(TGetModuleFileNameEx getFileName, DWORD id)
 
 bool QueryProcesses(std::vector<TProcessLine>& lines)
 {
-    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-    const auto query = ntdll ? reinterpret_cast<TQuerySystemInformation>(reinterpret_cast<void*>(
-                                   GetProcAddress(ntdll, "NtQuerySystemInformation")))
-                             : nullptr;
+    const auto query = SystemProc<TQuerySystemInformation>("ntdll.dll", "NtQuerySystemInformation");
     if (!query)
         return false;
     // The list grows while we ask; the size the call names is only a hint.
@@ -158,22 +140,20 @@ bool QueryProcesses(std::vector<TProcessLine>& lines)
     }
     if (status < 0)
         return false;
-    const std::unique_ptr<HINSTANCE__, TLibraryFree> psapi(LoadLibraryA("psapi.dll"));
-    const auto getFileName = psapi ? reinterpret_cast<TGetModuleFileNameEx>(reinterpret_cast<void*>(
-                                         GetProcAddress(psapi.get(), "GetModuleFileNameExA")))
-                                   : nullptr;
+    const TLibraryOwner psapi(LoadLibraryA("psapi.dll"));
+    const auto getFileName = LibraryProc<TGetModuleFileNameEx>(psapi.get(), "GetModuleFileNameExA");
     const auto* start = reinterpret_cast<const BYTE*>(buffer.data());
     const size_t total = buffer.size() * sizeof(std::uint64_t);
     size_t offset = 0;
     while (offset + sizeof(SYSTEM_PROCESS_INFORMATION) <= total) {
         const auto* entry = reinterpret_cast<const SYSTEM_PROCESS_INFORMATION*>(start + offset);
         const auto id = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->UniqueProcessId));
+        const auto parentId = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->InheritedFromUniqueProcessId));
         std::string file = id == 0 ? std::string("Idle") : FullProcessFileName(getFileName, id);
         if (file.empty())
             file = AnsiOf(entry->ImageName);
-        lines.push_back({HexId(id),
-                         HexId(static_cast<DWORD>(reinterpret_cast<UINT_PTR>(entry->InheritedFromUniqueProcessId))),
-                         ProcessPriority(id, entry->BasePriority), PlainProcessPath(file)});
+        lines.push_back({CardinalToHex(id), CardinalToHex(parentId), ProcessPriority(id, entry->BasePriority),
+                         PlainProcessPath(file)});
         if (entry->NextEntryOffset == 0)
             break;
         offset += entry->NextEntryOffset;
@@ -234,15 +214,10 @@ std::string ProcessesText(std::vector<TProcessLine> lines)
 
 void InitListProcesses() noexcept
 {
-    if (initCount.fetch_add(1) == 0)
-        AddReportPlugin("processes", "list of running processes", &ListProcessesText, true);
+    AcquireReportPlugin(initCount, "processes", "list of running processes", &ListProcessesText, true);
 }
 
 void DoneListProcesses() noexcept
 {
-    int count = initCount.load();
-    while (count > 0 && !initCount.compare_exchange_weak(count, count - 1)) {
-    }
-    if (count == 1)
-        RemoveReportPlugin("processes");
+    ReleaseReportPlugin(initCount, "processes");
 }

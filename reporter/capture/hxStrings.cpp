@@ -1,5 +1,7 @@
 #include "hxStrings.h"
 
+#include "hxTools.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -139,11 +141,6 @@ struct TLocalFree {
     void operator()(void* p) const noexcept { LocalFree(p); }
 };
 
-struct TFreeLibrary {
-    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
-};
-using TLibrary = std::unique_ptr<std::remove_pointer_t<HMODULE>, TFreeLibrary>;
-
 constexpr ScrambledLiteral kNtdllName("ntdll.dll");
 constexpr ScrambledLiteral kStatusToErrorName("RtlNtStatusToDosError");
 constexpr ScrambledLiteral kNetMessageModule("netmsg.dll");
@@ -152,11 +149,8 @@ constexpr ScrambledLiteral kUnknownErrorLabel("Error");
 DWORD StatusToErrorCode(DWORD code) noexcept
 {
     using TConvert = ULONG(WINAPI*)(LONG);
-    HMODULE ntdll = GetModuleHandleA(kNtdllName.Plain().c_str());
-    if (!ntdll)
-        return code;
-    auto convert = reinterpret_cast<TConvert>(
-        reinterpret_cast<void*>(GetProcAddress(ntdll, kStatusToErrorName.Plain().c_str())));
+    const auto convert =
+        LibraryProc<TConvert>(GetModuleHandleA(kNtdllName.Plain().c_str()), kStatusToErrorName.Plain().c_str());
     return convert ? convert(static_cast<LONG>(code)) : code;
 }
 
@@ -564,7 +558,7 @@ std::string ErrorCodeText(std::uint32_t code) noexcept
     return Guarded<std::string>([&] {
         DWORD error = (code & 0xc0000000u) ? StatusToErrorCode(code) : code;
         DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS;
-        TLibrary netMessages;
+        TLibraryOwner netMessages;
         if (error >= 2100 && error <= 2999) {
             netMessages.reset(LoadLibraryExA(kNetMessageModule.Plain().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
             flags |= FORMAT_MESSAGE_FROM_HMODULE;

@@ -8,8 +8,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // ---- Operating system ----
 
@@ -59,6 +61,21 @@ HWND AddMsgHandler(UINT message, void* object, TMsgHandlerMethod method, DWORD t
 bool RemoveMsgHandler(UINT message, TMsgHandlerProc proc, DWORD threadId = 0) noexcept;
 bool RemoveMsgHandler(UINT message, void* object, TMsgHandlerMethod method, DWORD threadId = 0) noexcept;
 void CloseMsgHandlerMutex() noexcept;
+
+// ---- Libraries ----
+
+// An export of a module by name; nullptr when the module or the export is missing.
+template <class Proc>
+Proc LibraryProc(HMODULE module, const char* name) noexcept
+{
+    return module ? reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+}
+
+struct TLibraryFree {
+    void operator()(HMODULE module) const noexcept { FreeLibrary(module); }
+};
+// A library loaded for a while, freed with its owner.
+using TLibraryOwner = std::unique_ptr<std::remove_pointer_t<HMODULE>, TLibraryFree>;
 
 // ---- PE images ----
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // A worker thread that runs one step per go signal and then signals that it passed; it ends
-// with its exit code when destroyed.
+// with its exit code when destroyed. Enter and Leave run on the worker at its start and end.
 
 #include <windows.h>
 
@@ -15,23 +15,30 @@ struct TSteppedWorker {
     std::atomic<bool> Quit{false};
     std::function<void()> Step;
     DWORD ExitCode = 0;
+    std::function<void()> Enter, Leave;
     HANDLE Thread = nullptr;
     DWORD Id = 0;
 
     static DWORD WINAPI Run(void* p)
     {
         auto* self = static_cast<TSteppedWorker*>(p);
+        if (self->Enter)
+            self->Enter();
         for (;;) {
             WaitForSingleObject(self->Go, INFINITE);
-            if (self->Quit)
+            if (self->Quit) {
+                if (self->Leave)
+                    self->Leave();
                 return self->ExitCode;
+            }
             if (self->Step)
                 self->Step();
             SetEvent(self->Passed);
         }
     }
-    explicit TSteppedWorker(std::function<void()> step = {}, DWORD exitCode = 0)
-        : Step(std::move(step)), ExitCode(exitCode)
+    explicit TSteppedWorker(std::function<void()> step = {}, DWORD exitCode = 0, std::function<void()> enter = {},
+                            std::function<void()> leave = {})
+        : Step(std::move(step)), ExitCode(exitCode), Enter(std::move(enter)), Leave(std::move(leave))
     {
         Thread = CreateThread(nullptr, 0, Run, this, 0, &Id);
     }

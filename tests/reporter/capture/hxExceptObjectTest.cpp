@@ -64,11 +64,13 @@ struct TBlockingPlugin {
     HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::atomic<int> Calls{0};
     std::atomic<bool> Returned{false};
+    std::atomic<bool> CalledCalculating{false};
 } *gBlocking = nullptr;
 
 std::string BlockingPluginText()
 {
     ++gBlocking->Calls;
+    gBlocking->CalledCalculating = IsReportCalculationThread();
     SetEvent(gBlocking->Entered);
     WaitForSingleObject(gBlocking->Release, 10000);
     gBlocking->Returned = true;
@@ -208,6 +210,8 @@ TEST(HxExceptObject, PendingSectionsShowPlaceholdersAndTheTextIsComputedOnce)
     EXPECT_EQ(exception->GetBugReport(), full);
     EXPECT_EQ(exception->WaitForReportText(false), full);
     EXPECT_EQ(blocking.Calls.load(), 1);
+    EXPECT_TRUE(blocking.CalledCalculating.load());
+    EXPECT_FALSE(IsReportCalculationThread());
     EXPECT_GE(gCallbacks.Changes.load(), 1);
     EXPECT_EQ(gCallbacks.AutoActions.load(), 1);
 

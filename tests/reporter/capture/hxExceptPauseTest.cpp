@@ -97,6 +97,32 @@ TEST(HxExceptPause, GatesBlockAndReleaseListedWorkers)
     ModuleThreadTable().Close();
 }
 
+TEST(HxExceptPause, MainGateHoldsTheMainThreadUntilItOpens)
+{
+    // A worker that owns the handler window is the pause's main thread.
+    TSteppedWorker mainWorker(WaitIfPaused, 0, [] { StartHandlerWindow(); }, StopHandlerWindow);
+    ASSERT_TRUE(mainWorker.PassesWithin(2000));
+    ASSERT_EQ(PauseMainThreadId(), mainWorker.Id);
+
+    PauseOtherThreads(true, 0);
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    EXPECT_TRUE(UnpauseMainThread());
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+
+    RepauseMainThread();
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    PauseOtherThreads(false, 0);
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+
+    PauseOtherThreads(true, 0);
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    FinalizePause();
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+}
+
 TEST(HxExceptPause, FreezeTimeoutBelowThousandCountsAsSeconds)
 {
     EXPECT_EQ(FreezeTimeoutMs(5), 5000);

@@ -453,6 +453,7 @@ TEST(HxExceptSupport, PlaceholdersExpand)
               "2024-03-07|09:05:04, 7ms|2024-03-07, 09:05:04, 7ms");
     at.wMilliseconds = 123;
     EXPECT_EQ(ExpandPlaceholders(nullptr, "%time%", "", "", at), "09:05:04, 123ms");
+    EXPECT_EQ(DateTimeText(at), "2024-03-07, 09:05:04, 123ms");
     // Inserted texts keep their own percent signs.
     EXPECT_EQ(ExpandPlaceholders(nullptr, "%exceptmsg% / %bugreport% / 100% %x%", "disk %LF% full", "%date%", at),
               "disk %LF% full / %date% / 100% %x%");
