@@ -365,7 +365,11 @@ public:
     HWND Window = nullptr;
     int Width = 0;
     int Height = 0;
+    // Made by ShowModal: the items' font, the buttons' Arial, its bold for the header, Marlett's tick.
     TGdiPtr<HFONT> Font;
+    TGdiPtr<HFONT> ButtonFont;
+    TGdiPtr<HFONT> BoldFont;
+    TGdiPtr<HFONT> MarkFont;
     int MinWidth = 0;
     std::string ActiveControl;
     int Timer = 0;

@@ -330,8 +330,7 @@ void TNVButton::Draw(HDC dc, UINT state, const RECT& rect)
         step = 0x010202;
     }
     const COLORREF face = Sys(COLOR_BTNFACE);
-    TGdiPtr<HFONT> font(CreateAssistantFont("Arial", 15, false));
-    const HGDIOBJ oldFont = SelectObject(dc, font.get());
+    const HGDIOBJ oldFont = SelectObject(dc, Form->ButtonFont.get());
     if (state & ODS_DISABLED) {
         const COLORREF inner = ShiftFaceColor(face, 0x101010, true);
         COLORREF caption = ShiftFaceColor(face, 0x141414, false);
@@ -377,14 +376,12 @@ void TNVCheckBox::Draw(HDC dc, UINT state, const RECT& rect)
     Fill(dc, Shrunk(box, 2), (state & ODS_SELECTED) || disabled ? face : Sys(COLOR_WINDOW));
     SetBkMode(dc, TRANSPARENT);
     if (Checked) {
-        TGdiPtr<HFONT> marlett(CreateAssistantFont("Marlett", 13, false));
-        const HGDIOBJ old = SelectObject(dc, marlett.get());
+        const HGDIOBJ old = SelectObject(dc, Form->MarkFont.get());
         SetTextColor(dc, Sys(disabled ? COLOR_BTNSHADOW : COLOR_WINDOWTEXT));
         TextOutA(dc, box.left + (side - 13) / 2 + 1, box.top + (side - 13) / 2, "a", 1);
         SelectObject(dc, old);
     }
-    TGdiPtr<HFONT> font(CreateAssistantFont("MS Sans Serif", 12, false));
-    const HGDIOBJ old = SelectObject(dc, font.get());
+    const HGDIOBJ old = SelectObject(dc, Form->Font.get());
     const int top = rect.top + (side - TextSize(dc, Caption).cy) / 2;
     if (disabled) {
         HaloText(dc, text.left + 2, top + 1, Caption, Sys(COLOR_WINDOW), false);
@@ -489,22 +486,23 @@ int TNVForm::ShowModal(HWND parent)
         for (UINT command : {SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE, SC_SIZE})
             DeleteMenu(menu, command, MF_BYCOMMAND);
 
+    ButtonFont.reset(CreateAssistantFont("Arial", 15, false));
+    BoldFont.reset(CreateAssistantFont("Arial", 15, true));
+    Font.reset(CreateAssistantFont("MS Sans Serif", 12, false));
+    MarkFont.reset(CreateAssistantFont("Marlett", 13, false));
+
     TMemoryDc dc(CreateCompatibleDC(nullptr));
-    TGdiPtr<HFONT> font(CreateAssistantFont("Arial", 15, false));
-    const HGDIOBJ originalFont = SelectObject(dc.get(), font.get());
+    const HGDIOBJ originalFont = SelectObject(dc.get(), ButtonFont.get());
     int buttons = 0;
     for (int i = 0; i < 3; ++i) {
         MeasureButton(StandardButton(i), dc.get());
         buttons += StandardButton(i)->Bounds.right;
     }
-    TGdiPtr<HFONT> bold(CreateAssistantFont("Arial", 15, true));
-    SelectObject(dc.get(), bold.get());
+    SelectObject(dc.get(), BoldFont.get());
     const int header = TextSize(dc.get(), Message).cx + StepCount * 19 + 36;
     Width = std::max({buttons + 32, 315, MinWidth, header});
 
-    TGdiPtr<HFONT> itemFont(CreateAssistantFont("MS Sans Serif", 12, false));
-    SelectObject(dc.get(), itemFont.get());
-    Font = std::move(itemFont);
+    SelectObject(dc.get(), Font.get());
     int y = kFirstItemTop;
     for (std::size_t i = 3; i < Items.size() && Window; ++i) {
         ComPtr<TNVItem> item = Items[i];
@@ -615,8 +613,7 @@ LRESULT TNVForm::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         const int panelBottom = StandardButton(0)->Bounds.top - 9;
         Fill(dc, 8, 25, Width - 8, panelBottom, face);
         DottedFrame(dc, RECT{8, 25, Width - 8, panelBottom}, ShiftFaceColor(face, 0x101010, false), face);
-        TGdiPtr<HFONT> bold(CreateAssistantFont("Arial", 15, true));
-        const HGDIOBJ old = SelectObject(dc, bold.get());
+        const HGDIOBJ old = SelectObject(dc, BoldFont.get());
         HaloText(dc, 11, 6, Message, Sys(COLOR_3DDKSHADOW), true);
         const int x0 = Width - 29 - (StepCount - StepIndex) * 19;
         Fill(dc, x0, 2, x0 + 21, 23, Sys(COLOR_BTNSHADOW));
