@@ -522,6 +522,7 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
     const int width = std::min<int>(bounds.right - bounds.left, BufferWidth);
     const int height = std::min<int>(bounds.bottom - bounds.top, BufferHeight);
     RECT area{0, 0, width, height};
+    const COLORREF background = GetBkColor(dc);
     const bool pressed = (state & ODS_SELECTED) != 0;
     const bool disabled = (state & ODS_DISABLED) != 0;
     const bool focused = (state & ODS_FOCUS) != 0;
@@ -537,10 +538,7 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
             amount /= 2;
         for (int y = 0; y < height; ++y) {
             const int step = shaded ? amount - (amount * 2 * y) / std::max(height, 1) / 2 : 0;
-            RECT line{0, y, width, y + 1};
-            HBRUSH brush = CreateSolidBrush(Shade(face, step));
-            FillRect(dc, &line, brush);
-            DeleteObject(brush);
+            FillSolid(dc, 0, y, width, y + 1, Shade(face, step));
         }
         HBRUSH frame = CreateSolidBrush(Shade(GetSysColor(COLOR_BTNSHADOW), focused && !disabled ? -40 : 0));
         FrameRect(dc, &area, frame);
@@ -565,12 +563,11 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
             if (x < 1 || x >= width - 1)
                 continue;
             const int weight = 256 - std::abs(step) * 56;
-            RECT column{x, 1, x + 1, height - 1};
-            HBRUSH brush = CreateSolidBrush(Mix(Shade(face, 0), line, weight));
-            FillRect(dc, &column, brush);
-            DeleteObject(brush);
+            FillSolid(dc, x, 1, x + 1, height - 1, Mix(Shade(face, 0), line, weight));
         }
     }
+    // The fills set the background colour; the focus rectangle's pattern takes it.
+    SetBkColor(dc, background);
     GdiFlush();
     const int shift = pressed ? 1 : 0;
     const TAlphaBitmap& bitmap = actionBitmaps_[static_cast<std::size_t>(std::clamp(id, 0, ActionCount))];
