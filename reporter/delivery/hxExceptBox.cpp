@@ -5,6 +5,7 @@
 #include "hxExceptSave.h"
 #include "hxGdiHandles.h"
 #include "hxInterfaced.h"
+#include "hxNVBitmap.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -31,24 +32,12 @@ constexpr int BufferHeight = 64;
 
 const char* const ActionNames[] = {"send", "save", "print", "show", "continue", "restart", "close", "cantContinue"};
 
-// A bitmap resource of exactly size x size pixels of 32 bits with alpha; empty otherwise.
+// A picture of size x size pixels from AlphaBitmapPixels; empty when it found none.
 struct TAlphaBitmap {
     int Size = 0;
     const BYTE* Bits = nullptr;   // bottom-up BGRA, straight alpha
     explicit operator bool() const { return Bits != nullptr; }
 };
-
-TAlphaBitmap FindAlphaBitmap(HMODULE module, const std::string& name, int size)
-{
-    HRSRC resource = FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(2));
-    if (!resource || SizeofResource(module, resource) != static_cast<DWORD>(40 + size * size * 4))
-        return {};
-    HGLOBAL loaded = LoadResource(module, resource);
-    const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
-    if (!data)
-        return {};
-    return {size, data + 40};
-}
 
 int Clamp(int value)
 {
@@ -180,9 +169,11 @@ TExceptionBox::TExceptionBox(IVQException* exception, bool plainStyle, bool styl
         SetBkMode(dc_.get(), TRANSPARENT);
     }
     const HMODULE module = exception->Module();
-    bigIcon_ = FindAlphaBitmap(module, "VQIBIG", 32);
-    for (int i = 0; i <= ActionCount; ++i)
-        actionBitmaps_[static_cast<std::size_t>(i)] = FindAlphaBitmap(module, std::string("VQI") + ActionNames[i], 16);
+    bigIcon_ = {32, AlphaBitmapPixels(module, "VQIBIG", 32)};
+    for (int i = 0; i <= ActionCount; ++i) {
+        const std::string name = std::string("VQI") + ActionNames[i];
+        actionBitmaps_[static_cast<std::size_t>(i)] = {16, AlphaBitmapPixels(module, name, 16)};
+    }
 }
 
 TExceptionBox::~TExceptionBox()
