@@ -2,6 +2,7 @@
 
 #include "hxExceptSettingsStore.h"
 #include "hxStrings.h"
+#include "hxTools.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,24 +24,6 @@ int ToInt(const std::string& value)
     while (n < value.size() && value[n] >= '0' && value[n] <= '9')
         ++n;
     return DigitsToInt(value.c_str(), n, false);
-}
-
-bool ContainsCI(const std::string& text, const std::string& part)
-{
-    return UpperCaseCopy(text).find(UpperCaseCopy(part)) != std::string::npos;
-}
-
-// "%lf%" in any letter case stands for a line break.
-std::string ExpandLineFeeds(const std::string& text)
-{
-    std::string result;
-    const std::string upper = UpperCaseCopy(text);
-    std::size_t from = 0;
-    for (std::size_t at = upper.find("%LF%"); at != std::string::npos; at = upper.find("%LF%", from)) {
-        result.append(text, from, at - from).append("\r\n");
-        from = at + 4;
-    }
-    return result.append(text, from);
 }
 
 template <class Interface>
@@ -286,7 +269,7 @@ void TNVItem::SetProperty(const std::string& name, const std::string& value)
     else if (name == "Enabled")
         Enabled = ToBool(value);
     else if (name == "OutputType")
-        OwnSection = ContainsCI(value, "ownSection");
+        OwnSection = FindSubText("ownSection", value) != 0;
     else if (name == "OutputName")
         OutputName = value;
 }
@@ -329,7 +312,7 @@ void* TNVEdit::QueryKind(REFIID iid)
 void TNVEdit::SetProperty(const std::string& name, const std::string& value)
 {
     if (name == "Text")
-        Text = ExpandLineFeeds(value);
+        Text = ReplaceSubText(value, "%LF%", "\r\n");  // in any letter case
     else if (name == "Lines")
         Lines = ToInt(value);
     else if (name == "Optional")
@@ -665,28 +648,15 @@ int TNVAssistant::ShowModal(HWND parent)
 
 // ---- Module level ----
 
-namespace {
-
-std::string LoadFormResource(HMODULE module, const std::string& name)
-{
-    HRSRC info = FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(10));
-    HGLOBAL data = info ? LoadResource(module, info) : nullptr;
-    const void* bytes = data ? LockResource(data) : nullptr;
-    const DWORD size = info ? SizeofResource(module, info) : 0;
-    if (!bytes || size == 0)
-        return {};
-    return std::string(static_cast<const char*>(bytes), size);
-}
-
-}  // namespace
-
 TNVAssistantPtr CreateAssistantFromResources(HMODULE module, const std::string& title,
                                              const std::vector<std::string>& formNames, IUnknown* context)
 {
     ComPtr<TNVAssistant> assistant(new TNVAssistant(title, context));
+    const HMODULE resources = module ? module : GetModuleHandleA(nullptr);  // null is the program
     const int count = static_cast<int>(formNames.size());
     for (int i = 0; i < count; ++i) {
-        const std::string bytes = LoadFormResource(module, "TVQ" + UpperCaseCopy(formNames[static_cast<std::size_t>(i)]));
+        const std::string name = "TVQ" + UpperCaseCopy(formNames[static_cast<std::size_t>(i)]);
+        const std::string bytes = ResourceToString(resources, MAKEINTRESOURCEA(10) /* RT_RCDATA */, name.c_str());
         assistant->Forms.emplace_back(new TNVForm(assistant.Get(), i + 1, count, context, bytes, title));
     }
     return TNVAssistantPtr(assistant.Get());
