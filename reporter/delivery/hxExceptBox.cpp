@@ -3,6 +3,7 @@
 #include "hxExceptDetails.h"
 #include "hxExceptPause.h"
 #include "hxExceptSave.h"
+#include "hxExceptSupport.h"
 #include "hxGdiHandles.h"
 #include "hxInterfaced.h"
 #include "hxNVBitmap.h"
@@ -58,17 +59,6 @@ COLORREF Mix(COLORREF a, COLORREF b, int weightOfB)
 std::string Shortened(const std::string& text)
 {
     return text.size() > LongestCaption ? text.substr(0, LongestCaption) : text;
-}
-
-std::string ExecutableTitle()
-{
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string name(path);
-    name.erase(0, name.find_last_of("\\/") + 1);
-    if (const std::size_t dot = name.find_last_of('.'); dot != std::string::npos)
-        name.erase(dot);
-    return name;
 }
 
 bool IsAbsoluteName(const std::string& name)
@@ -230,7 +220,7 @@ bool TExceptionBox::Create(bool beep)
     if (plain_) {
         message_ = freeze ? ExpandPlaceholders(module, e->GetFrozenMsg(), e->GetExceptMessage(), "")
                           : e->GetExceptMessage();
-        title_ = ExecutableTitle();
+        title_ = StripFileExtension(FileNameOfPath(GetModuleFileNameStr(nullptr)));
     } else {
         message_ =
             ExpandPlaceholders(module, freeze ? e->GetFrozenMsg() : e->GetExceptMsg(), e->GetExceptMessage(), "");
