@@ -416,42 +416,12 @@ TNVForm::TNVForm(TNVAssistant* assistant, int stepIndex, int stepCount, IUnknown
     StandardButton(1)->Caption = "Skip";
     StandardButton(2)->Caption = "Abort";
     ReadResource(resource);
-    // The form holds itself while handlers run, so that a handler's references cannot end it.
-    ++refs_;
-    FireAction(nvaCreated, nullptr);
-    --refs_;
 }
 
 TNVForm::~TNVForm()
 {
     for (auto& item : Items)
         item->Form = nullptr;
-}
-
-HRESULT STDMETHODCALLTYPE TNVForm::QueryInterface(REFIID iid, void** object)
-{
-    if (!object)
-        return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(INVForm)) {
-        *object = static_cast<INVForm*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE TNVForm::AddRef()
-{
-    return ++refs_;
-}
-
-ULONG STDMETHODCALLTYPE TNVForm::Release()
-{
-    const ULONG left = --refs_;
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 bool TNVForm::ReadResource(const std::string& bytes)
@@ -593,32 +563,6 @@ TNVAssistant::~TNVAssistant()
         form->DetachAssistant();
 }
 
-HRESULT STDMETHODCALLTYPE TNVAssistant::QueryInterface(REFIID iid, void** object)
-{
-    if (!object)
-        return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(INVAssistant)) {
-        *object = static_cast<INVAssistant*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE TNVAssistant::AddRef()
-{
-    return ++refs_;
-}
-
-ULONG STDMETHODCALLTYPE TNVAssistant::Release()
-{
-    const ULONG left = --refs_;
-    if (left == 0)
-        delete this;
-    return left;
-}
-
 TNVFormPtr TNVAssistant::GetForm(int index)
 {
     if (index < 0 || index >= static_cast<int>(Forms.size()))
@@ -657,14 +601,18 @@ TNVAssistantPtr CreateAssistantFromResources(HMODULE module, const std::string& 
     for (int i = 0; i < count; ++i) {
         const std::string name = "TVQ" + UpperCaseCopy(formNames[static_cast<std::size_t>(i)]);
         const std::string bytes = ResourceToString(resources, MAKEINTRESOURCEA(10) /* RT_RCDATA */, name.c_str());
-        assistant->Forms.emplace_back(new TNVForm(assistant.Get(), i + 1, count, context, bytes, title));
+        ComPtr<TNVForm> form(new TNVForm(assistant.Get(), i + 1, count, context, bytes, title));
+        form->FireAction(nvaCreated, nullptr);
+        assistant->Forms.push_back(form);
     }
     return TNVAssistantPtr(assistant.Get());
 }
 
 TNVFormPtr CreateFormFromStream(const std::string& bytes, const std::string& title, IUnknown* context)
 {
-    return TNVFormPtr(new TNVForm(nullptr, 1, 1, context, bytes, title));
+    ComPtr<TNVForm> form(new TNVForm(nullptr, 1, 1, context, bytes, title));
+    form->FireAction(nvaCreated, nullptr);
+    return TNVFormPtr(form.Get());
 }
 
 void SetBuiltInFormHandlers(TNVActionHandler contactForm, TNVActionHandler screenshotForm) noexcept

@@ -5,6 +5,7 @@
 // controls by the form window (hxNVAssistantWindow).
 
 #include "hxGdiHandles.h"
+#include "hxInterfaced.h"
 #include "hxNVBitmap.h"
 
 #include <windows.h>
@@ -309,14 +310,11 @@ protected:
     void* QueryKind(REFIID iid) override;
 };
 
-class TNVForm : public INVForm {
+// The factories fire nvaCreated once a reference holds the new form.
+class TNVForm : public TInterfaced<INVForm> {
 public:
     TNVForm(TNVAssistant* assistant, int stepIndex, int stepCount, IUnknown* context, const std::string& resource,
             const std::string& title);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     INVAssistant* GetOwnerAssistant() override;
     std::string GetTitle() override { return Title; }
@@ -385,17 +383,12 @@ public:
     void UpdateContinueLock();
 
 private:
-    virtual ~TNVForm();
-    std::uint32_t refs_ = 0;
+    ~TNVForm() override;
 };
 
-class TNVAssistant : public INVAssistant {
+class TNVAssistant : public TInterfaced<INVAssistant> {
 public:
     TNVAssistant(const std::string& title, IUnknown* context);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     int GetFormCount() override { return static_cast<int>(Forms.size()); }
     TNVFormPtr GetForm(int index) override;
@@ -416,8 +409,7 @@ public:
     std::uint32_t Data = 0;
 
 private:
-    virtual ~TNVAssistant();
-    std::uint32_t refs_ = 0;
+    ~TNVAssistant() override;
 };
 
 // ---- Module level ----
