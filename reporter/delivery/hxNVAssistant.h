@@ -209,6 +209,8 @@ public:
     void SetProperty(const std::string& name, const std::string& value) override;
     void Layout(int x, int& y, HDC dc) override;
     void Draw(HDC dc, UINT state, const RECT& rect) override;
+    // A standard button, measured before: its control at x on the form's bottom row.
+    void CreateStandard(int x);
 
     int MinWidth = 0;
     std::string Caption;

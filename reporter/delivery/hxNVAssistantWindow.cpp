@@ -396,27 +396,18 @@ void MeasureButton(TNVButton* button, HDC dc)
     button->Bounds = {0, 0, width, height};
 }
 
-void CreateStandardButton(TNVForm& form, TNVButton* button, int x)
-{
-    const int width = button->Bounds.right - button->Bounds.left;
-    const int height = button->Bounds.bottom - button->Bounds.top;
-    button->Bounds = {x, form.Height - height - 9, x + width, form.Height - 9};
-    button->TabStop = true;
-    button->Locked = false;
-    // CreateControl adds the child and tab-stop styles.
-    const DWORD style = WS_VISIBLE | BS_NOTIFY | (button->NoOwnerDraw ? 0 : BS_OWNERDRAW);
-    button->Handle = CreateWindowExA(0, "Button", button->GetCaption().c_str(), WS_CHILD | WS_TABSTOP | style,
-                                     button->Bounds.left, button->Bounds.top, width, height, form.Window,
-                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstItemId + button->Index)),
-                                     Instance(), nullptr);
-    if (button->Handle) {
-        if (!button->Enabled)
-            EnableWindow(button->Handle, FALSE);
-        SendMessageA(button->Handle, WM_SETFONT, reinterpret_cast<WPARAM>(form.Font.get()), FALSE);
-    }
-}
-
 }  // namespace
+
+void TNVButton::CreateStandard(int x)
+{
+    const int width = Bounds.right - Bounds.left, height = Bounds.bottom - Bounds.top;
+    Bounds = {x, Form->Height - height - 9, x + width, Form->Height - 9};
+    TabStop = true;
+    Locked = false;
+    CreateControl("Button", GetCaption(), WS_VISIBLE | BS_NOTIFY | (NoOwnerDraw ? 0 : BS_OWNERDRAW));
+    if (Handle)
+        SendMessageA(Handle, WM_SETFONT, reinterpret_cast<WPARAM>(Form->Font.get()), FALSE);
+}
 
 void TNVForm::MoveFocus(TNVItem* start, bool backwards)
 {
@@ -503,9 +494,9 @@ int TNVForm::ShowModal(HWND parent)
     TNVButton* skipButton = StandardButton(1);
     TNVButton* abortButton = StandardButton(2);
     Height = continueButton->Bounds.bottom + y + 33;
-    CreateStandardButton(*this, continueButton, 8);
-    CreateStandardButton(*this, skipButton, continueButton->Bounds.right + 8);
-    CreateStandardButton(*this, abortButton, Width - 8 - (abortButton->Bounds.right - abortButton->Bounds.left));
+    continueButton->CreateStandard(8);
+    skipButton->CreateStandard(continueButton->Bounds.right + 8);
+    abortButton->CreateStandard(Width - 8 - (abortButton->Bounds.right - abortButton->Bounds.left));
     UpdateContinueLock();
 
     TNVItem* active = nullptr;
