@@ -209,12 +209,16 @@ bool TExceptionBox::Create(bool beep)
     const bool canContinue = e->GetCanContinue();
     if (!plain_ && e->GetAutoShowBugRep())
         e->SetShowBtnVis(false);
+    // The action due by itself, if any, takes the focus and, in the full box, the countdown.
+    int autoAction = -1;
     if (IsAutoActionDue(e->GetAutoClose()) && e->GetCloseBtnVis())
-        e->SetFocusedBtn(raClose);
+        autoAction = raClose;
     else if (IsAutoActionDue(e->GetAutoRestart()) && e->GetRestartBtnVis())
-        e->SetFocusedBtn(raRestart);
+        autoAction = raRestart;
     else if (e->GetAutoContinue() && e->GetContinueBtnVis() && canContinue)
-        e->SetFocusedBtn(raContinue);
+        autoAction = raContinue;
+    if (autoAction >= 0)
+        e->SetFocusedBtn(autoAction);
 
     const HMODULE module = e->Module();
     if (plain_) {
@@ -251,14 +255,8 @@ bool TExceptionBox::Create(bool beep)
     }
     Layout(styleIsTwo_);
 
-    // The countdown runs on the button whose action is due.
-    if (!plain_) {
-        if (IsAutoActionDue(e->GetAutoClose()) && buttons_[raClose])
-            countdown_ = buttons_[raClose];
-        else if (IsAutoActionDue(e->GetAutoRestart()) && buttons_[raRestart])
-            countdown_ = buttons_[raRestart];
-        else if (e->GetAutoContinue() && buttons_[raContinue] && canContinue)
-            countdown_ = buttons_[raContinue];
+    if (!plain_ && autoAction >= 0) {
+        countdown_ = buttons_[static_cast<std::size_t>(autoAction)];
         if (countdown_) {
             countdownStart_ = GetTickCount();
             if (countdownStart_ == 0)
