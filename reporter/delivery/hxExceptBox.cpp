@@ -261,7 +261,9 @@ bool TExceptionBox::Create(bool beep)
             countdownStart_ = GetTickCount();
             if (countdownStart_ == 0)
                 countdownStart_ = 1;
-            SetTimer(window_, CountdownTimerId, 10, nullptr);
+            // Without a delay the countdown waits for the user: no tick would move it.
+            if (e->GetAutoDelay() > 0)
+                SetTimer(window_, CountdownTimerId, 10, nullptr);
         }
     }
 
