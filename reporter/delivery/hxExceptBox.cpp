@@ -84,8 +84,8 @@ private:
 
     std::string ButtonText(int action) const;
     int MeasureText(const std::string& text) const;
-    void Layout(bool styleIsTwo);
-    HWND AddButton(int action, int x, int y, int width, bool defaultButton);
+    void Layout();
+    void AddButton(int action, int x, int y, int width, bool defaultButton);
     void DrawButton(HDC target, HWND button, int id, UINT state, const RECT& bounds);
     void DrawIcon(HDC target, const RECT& bounds);
     void BlendBitmap(const TAlphaBitmap& bitmap, int x, int y, bool disabled);
@@ -113,7 +113,6 @@ private:
     DWORD* bufferBits_ = nullptr;
     HWND window_ = nullptr;
     HWND text_ = nullptr;
-    HWND icon_ = nullptr;
     std::unique_ptr<TDetailsView> details_;
     std::array<HWND, ActionCount> buttons_{};
     std::array<bool, ActionCount> defaults_{};   // owner-drawn buttons cannot carry the style
@@ -253,7 +252,7 @@ bool TExceptionBox::Create(bool beep)
         for (UINT item : {SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE, SC_SIZE})
             DeleteMenu(menu, item, MF_BYCOMMAND);
     }
-    Layout(styleIsTwo_);
+    Layout();
 
     if (!plain_ && autoAction >= 0) {
         countdown_ = buttons_[static_cast<std::size_t>(autoAction)];
@@ -285,7 +284,7 @@ void TExceptionBox::ReportChanged(void* object, IVQException*, bool)
     PostMessageA(static_cast<HWND>(object), ReportUpdatedMessage, ReportUpdatedWParam, ReportUpdatedLParam);
 }
 
-void TExceptionBox::Layout(bool styleIsTwo)
+void TExceptionBox::Layout()
 {
     IVQException* e = exception_.Get();
     const int h = buttonHeight_;
@@ -293,7 +292,7 @@ void TExceptionBox::Layout(bool styleIsTwo)
     std::array<bool, ActionCount> visible{};
     if (plain_) {
         visible[raContinue] = true;
-        visible[raShow] = styleIsTwo;
+        visible[raShow] = styleIsTwo_;
     } else {
         visible = {e->GetSendBtnVis(), e->GetSaveBtnVis(), e->GetPrintBtnVis(), e->GetShowBtnVis(),
                    e->GetContinueBtnVis(), e->GetRestartBtnVis(), e->GetCloseBtnVis()};
@@ -318,7 +317,7 @@ void TExceptionBox::Layout(bool styleIsTwo)
 
     int contentWidth = 8;
     if (plain_)
-        contentWidth = widths[raContinue] + 26 + (styleIsTwo ? 2 + widths[raShow] : 0);
+        contentWidth = widths[raContinue] + 26 + (styleIsTwo_ ? 2 + widths[raShow] : 0);
     else if (twoColumns)
         contentWidth = widths[raSend] + widths[raSave] + widths[raPrint] + widths[raShow] + maxB + 14;
     else
@@ -359,18 +358,18 @@ void TExceptionBox::Layout(bool styleIsTwo)
                             GetModuleHandleA(nullptr), nullptr);
     SendMessageA(text_, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont_.get()), FALSE);
     if (bigIcon_)
-        icon_ = CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, 10, 9, 32, 32,
-                                window_, reinterpret_cast<HMENU>(IconId), GetModuleHandleA(nullptr), nullptr);
+        CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, 10, 9, 32, 32, window_,
+                        reinterpret_cast<HMENU>(IconId), GetModuleHandleA(nullptr), nullptr);
 
     const int focused = e->GetFocusedBtn() & 0x7F;
     auto isDefault = [&](int action) { return action == focused || (plain_ && action == raContinue); };
     int clientHeight = 0;
     if (plain_) {
         const int y = top + 4;
-        const int total = widths[raContinue] + (styleIsTwo ? 2 + widths[raShow] : 0);
+        const int total = widths[raContinue] + (styleIsTwo_ ? 2 + widths[raShow] : 0);
         int x = (clientWidth - total) / 2;
         AddButton(raContinue, x, y, widths[raContinue], true);
-        if (styleIsTwo)
+        if (styleIsTwo_)
             AddButton(raShow, x + widths[raContinue] + 2, y, widths[raShow], isDefault(raShow));
         clientHeight = y + h + 12;
     } else {
@@ -437,7 +436,7 @@ void TExceptionBox::Layout(bool styleIsTwo)
                  (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-HWND TExceptionBox::AddButton(int action, int x, int y, int width, bool defaultButton)
+void TExceptionBox::AddButton(int action, int x, int y, int width, bool defaultButton)
 {
     DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
     if (plain_)
@@ -452,7 +451,6 @@ HWND TExceptionBox::AddButton(int action, int x, int y, int width, bool defaultB
         SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont_.get()), FALSE);
     buttons_[static_cast<std::size_t>(action)] = button;
     defaults_[static_cast<std::size_t>(action)] = defaultButton;
-    return button;
 }
 
 // ---- Drawing ----
@@ -866,8 +864,6 @@ LRESULT TExceptionBox::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         }
         return 0;
     }
-    case WM_WINDOWPOSCHANGING:
-        break;
     case WM_SIZE:
         if (wParam != SIZE_MINIMIZED)
             Resized(LOWORD(lParam), HIWORD(lParam));

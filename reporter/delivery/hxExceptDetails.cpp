@@ -474,7 +474,7 @@ std::vector<TDetailsTable> BuildDetailsTables(const std::string& report, IVQFiel
 // ---- The view ----
 
 TDetailsView::TDetailsView(HWND box, IVQException* exception, const RECT& area, HFONT font)
-    : box_(box), font_(font), exception_(exception)
+    : font_(font), exception_(exception)
 {
     tabs_ = CreateWindowExA(0, WC_TABCONTROLA, "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_TABSTOP, area.left,
                             area.top, area.right - area.left, area.bottom - area.top, box, nullptr,
