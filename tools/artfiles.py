@@ -1,4 +1,4 @@
-"""Writing the drawn art: colour mixing, 24-bit BMP files and the resource scripts naming them.
+"""Writing the drawn art: colour mixing, 24- and 32-bit BMPs and the resource scripts naming them.
 
 Shared by the art scripts in this folder. Standard library only.
 """
@@ -12,6 +12,13 @@ def mix(a, b, t):
     return tuple(int(round(x + (y - x) * t)) for x, y in zip(a, b))
 
 
+def bmp_file(width, height, bit_count, bits):
+    """The file of a bottom-up BMP from its pixel rows, bottom row first."""
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, bit_count, 0, len(bits), 2835, 2835, 0, 0)
+    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(bits), 0, 0, 14 + len(info))
+    return header + info + bits
+
+
 def bmp24(rows):
     """A bottom-up 24-bit BMP of rows of (r, g, b) pixels."""
     height, width = len(rows), len(rows[0])
@@ -22,9 +29,16 @@ def bmp24(rows):
         for r, g, b in row:
             line += bytes((b, g, r))
         bits += line + bytes(stride - len(line))
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(bits), 2835, 2835, 0, 0)
-    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(bits), 0, 0, 14 + len(info))
-    return header + info + bits
+    return bmp_file(width, height, 24, bits)
+
+
+def bmp32(rows):
+    """A bottom-up 32-bit BMP with alpha of rows of (r, g, b, a) pixels."""
+    bits = bytearray()
+    for row in reversed(rows):
+        for r, g, b, a in row:
+            bits += bytes((b, g, r, a))
+    return bmp_file(len(rows[0]), len(rows), 32, bits)
 
 
 def write_art(out, name, data):

@@ -7,11 +7,10 @@ Usage: reporterart.py OUTDIR  (writes the BMP files and reporterart.rc). Standar
 
 import math
 import os
-import struct
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from artfiles import write_art, write_script  # noqa: E402
+from artfiles import bmp32, write_art, write_script  # noqa: E402
 
 SIZE = 32
 SAMPLES = 4
@@ -27,7 +26,7 @@ def shape(x, y):
         return FRAME if 5 <= x < 27 else None
     if 7 <= y < 25:
         # The glass narrows to the waist at y = 16.
-        half = 2 + abs(y - 16) * 9.0 / 9.0
+        half = 2 + abs(y - 16)
         centre = 16
         if abs(x - centre) > half:
             return None
@@ -42,9 +41,8 @@ def shape(x, y):
     return None
 
 
-def pixel(px, py, draw=None):
+def pixel(px, py, draw):
     """Supersampled colour and coverage of one pixel."""
-    draw = draw or shape
     total = [0.0, 0.0, 0.0]
     covered = 0
     for sy in range(SAMPLES):
@@ -61,18 +59,6 @@ def pixel(px, py, draw=None):
     # Straight alpha: the box blends the colour with its face itself.
     r, g, b = (int(round(c)) for c in colour)
     return (r, g, b, int(round(alpha * 255)))
-
-
-def bmp32(rows):
-    """A bottom-up 32-bit BMP with alpha."""
-    bits = bytearray()
-    for row in reversed(rows):
-        for r, g, b, a in row:
-            bits += bytes((b, g, r, a))
-    size = len(rows)
-    info = struct.pack("<IiiHHIIiiII", 40, size, size, 1, 32, 0, len(bits), 2835, 2835, 0, 0)
-    header = struct.pack("<2sIHHI", b"BM", 14 + len(info) + len(bits), 0, 0, 14 + len(info))
-    return header + info + bits
 
 
 # ---- The exception box ----

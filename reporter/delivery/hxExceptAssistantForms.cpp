@@ -144,10 +144,11 @@ void EditScreenshot(INVForm* form, IVQException* exception, const std::string& p
         beep();
 }
 
-void ReloadEditedScreenshot(INVForm* form, IVQException* exception, const std::string& path)
+void ReloadEditedScreenshot(INVForm* form, IVQException* exception)
 {
     const auto found = editRecords.find(form);
-    if (found == editRecords.end())
+    std::string path;
+    if (found == editRecords.end() || !ScreenshotBitmapFileName(path))
         return;
     const std::uint32_t time = FileDosTime(path);
     if (time == found->second.time)
@@ -258,12 +259,11 @@ void HandleScreenshotForm(INVForm* form, std::uint8_t action, INVItem* item, IUn
     if (!form || !exception)
         return;
     DropLeftRecords(form);
-    ComPtr<INVCheckBox> attach = Find<INVCheckBox>(form, "AttachCheck", "chkImageAttached");
     switch (action) {
     case nvaCreated:
         if (ComPtr<INVImage> image = Find<INVImage>(form, "ScrShotImg", "imgScreenShot"))
             image->SetBitmap(exception->GetScreenShot());
-        if (attach)
+        if (ComPtr<INVCheckBox> attach = Find<INVCheckBox>(form, "AttachCheck", "chkImageAttached"))
             attach->SetChecked(exception->GetAttachScreenShot());
         break;
     case nvaShow:
@@ -272,17 +272,18 @@ void HandleScreenshotForm(INVForm* form, std::uint8_t action, INVItem* item, IUn
         break;
     case nvaClose:
         DropEditRecord(form);
-        if (attach)
+        if (ComPtr<INVCheckBox> attach = Find<INVCheckBox>(form, "AttachCheck", "chkImageAttached"))
             exception->SetAttachScreenShot(attach->GetChecked());
         break;
     case nvaItemEvent: {
+        // The form's timer: only a screenshot being edited is looked at again.
+        if (!item) {
+            ReloadEditedScreenshot(form, exception.Get());
+            break;
+        }
         std::string path;
         if (!ScreenshotBitmapFileName(path))
             break;
-        if (!item) {
-            ReloadEditedScreenshot(form, exception.Get(), path);
-            break;
-        }
         ComPtr<INVImage> image;
         item->QueryInterface(__uuidof(INVImage), reinterpret_cast<void**>(image.GetAddressOf()));
         if (image && image->GetBitmap())

@@ -24,17 +24,15 @@ public:
     {
         THandlingServices services;
         services.CreateExceptionBox = &CreateExceptionBox;
-        services.SaveBugReport = [](const std::string& fileName, const std::string& report, HWND owner,
-                                    bool noDialog, IVQException* exception) {
-            return SaveBugReport(fileName, report, owner, noDialog, exception);
-        };
+        services.SaveBugReport = &SaveBugReport;
+        // SendBugReport has one more, defaulted parameter.
         services.SendBugReport = [](const std::string& report, const TNVBitmapPtr& screenShot, HWND owner,
                                     bool silent, bool background, IVQException* exception) {
             return SendBugReport(report, screenShot, owner, silent, background, exception);
         };
         services.RunAssistant = &RunAssistant;
-        services.RestartApplication = [] { RestartApplication(); };
-        services.CloseApplication = [] { CloseApplication(); };
+        services.RestartApplication = &RestartApplication;
+        services.CloseApplication = &CloseApplication;
         SetHandlingServices(services);
         SetBuiltInFormHandlers(&HandleContactForm, &HandleScreenshotForm);
         SetHxAssistantServices(AssistantServices());

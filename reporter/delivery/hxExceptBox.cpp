@@ -3,8 +3,10 @@
 #include "hxExceptDetails.h"
 #include "hxExceptPause.h"
 #include "hxExceptSave.h"
+#include "hxExceptSupport.h"
 #include "hxGdiHandles.h"
 #include "hxInterfaced.h"
+#include "hxNVBitmap.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -31,24 +33,12 @@ constexpr int BufferHeight = 64;
 
 const char* const ActionNames[] = {"send", "save", "print", "show", "continue", "restart", "close", "cantContinue"};
 
-// A bitmap resource of exactly size x size pixels of 32 bits with alpha; empty otherwise.
+// A picture of size x size pixels from AlphaBitmapPixels; empty when it found none.
 struct TAlphaBitmap {
     int Size = 0;
     const BYTE* Bits = nullptr;   // bottom-up BGRA, straight alpha
     explicit operator bool() const { return Bits != nullptr; }
 };
-
-TAlphaBitmap FindAlphaBitmap(HMODULE module, const std::string& name, int size)
-{
-    HRSRC resource = FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(2));
-    if (!resource || SizeofResource(module, resource) != static_cast<DWORD>(40 + size * size * 4))
-        return {};
-    HGLOBAL loaded = LoadResource(module, resource);
-    const BYTE* data = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
-    if (!data)
-        return {};
-    return {size, data + 40};
-}
 
 int Clamp(int value)
 {
@@ -69,17 +59,6 @@ COLORREF Mix(COLORREF a, COLORREF b, int weightOfB)
 std::string Shortened(const std::string& text)
 {
     return text.size() > LongestCaption ? text.substr(0, LongestCaption) : text;
-}
-
-std::string ExecutableTitle()
-{
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string name(path);
-    name.erase(0, name.find_last_of("\\/") + 1);
-    if (const std::size_t dot = name.find_last_of('.'); dot != std::string::npos)
-        name.erase(dot);
-    return name;
 }
 
 bool IsAbsoluteName(const std::string& name)
@@ -105,8 +84,8 @@ private:
 
     std::string ButtonText(int action) const;
     int MeasureText(const std::string& text) const;
-    void Layout(bool styleIsTwo);
-    HWND AddButton(int action, int x, int y, int width, bool defaultButton);
+    void Layout();
+    void AddButton(int action, int x, int y, int width, bool defaultButton);
     void DrawButton(HDC target, HWND button, int id, UINT state, const RECT& bounds);
     void DrawIcon(HDC target, const RECT& bounds);
     void BlendBitmap(const TAlphaBitmap& bitmap, int x, int y, bool disabled);
@@ -134,7 +113,6 @@ private:
     DWORD* bufferBits_ = nullptr;
     HWND window_ = nullptr;
     HWND text_ = nullptr;
-    HWND icon_ = nullptr;
     std::unique_ptr<TDetailsView> details_;
     std::array<HWND, ActionCount> buttons_{};
     std::array<bool, ActionCount> defaults_{};   // owner-drawn buttons cannot carry the style
@@ -180,9 +158,11 @@ TExceptionBox::TExceptionBox(IVQException* exception, bool plainStyle, bool styl
         SetBkMode(dc_.get(), TRANSPARENT);
     }
     const HMODULE module = exception->Module();
-    bigIcon_ = FindAlphaBitmap(module, "VQIBIG", 32);
-    for (int i = 0; i <= ActionCount; ++i)
-        actionBitmaps_[static_cast<std::size_t>(i)] = FindAlphaBitmap(module, std::string("VQI") + ActionNames[i], 16);
+    bigIcon_ = {32, AlphaBitmapPixels(module, "VQIBIG", 32)};
+    for (int i = 0; i <= ActionCount; ++i) {
+        const std::string name = std::string("VQI") + ActionNames[i];
+        actionBitmaps_[static_cast<std::size_t>(i)] = {16, AlphaBitmapPixels(module, name, 16)};
+    }
 }
 
 TExceptionBox::~TExceptionBox()
@@ -228,18 +208,22 @@ bool TExceptionBox::Create(bool beep)
     const bool canContinue = e->GetCanContinue();
     if (!plain_ && e->GetAutoShowBugRep())
         e->SetShowBtnVis(false);
+    // The action due by itself, if any, takes the focus and, in the full box, the countdown.
+    int autoAction = -1;
     if (IsAutoActionDue(e->GetAutoClose()) && e->GetCloseBtnVis())
-        e->SetFocusedBtn(raClose);
+        autoAction = raClose;
     else if (IsAutoActionDue(e->GetAutoRestart()) && e->GetRestartBtnVis())
-        e->SetFocusedBtn(raRestart);
+        autoAction = raRestart;
     else if (e->GetAutoContinue() && e->GetContinueBtnVis() && canContinue)
-        e->SetFocusedBtn(raContinue);
+        autoAction = raContinue;
+    if (autoAction >= 0)
+        e->SetFocusedBtn(autoAction);
 
     const HMODULE module = e->Module();
     if (plain_) {
         message_ = freeze ? ExpandPlaceholders(module, e->GetFrozenMsg(), e->GetExceptMessage(), "")
                           : e->GetExceptMessage();
-        title_ = ExecutableTitle();
+        title_ = StripFileExtension(FileNameOfPath(GetModuleFileNameStr(nullptr)));
     } else {
         message_ =
             ExpandPlaceholders(module, freeze ? e->GetFrozenMsg() : e->GetExceptMsg(), e->GetExceptMessage(), "");
@@ -268,21 +252,17 @@ bool TExceptionBox::Create(bool beep)
         for (UINT item : {SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE, SC_SIZE})
             DeleteMenu(menu, item, MF_BYCOMMAND);
     }
-    Layout(styleIsTwo_);
+    Layout();
 
-    // The countdown runs on the button whose action is due.
-    if (!plain_) {
-        if (IsAutoActionDue(e->GetAutoClose()) && buttons_[raClose])
-            countdown_ = buttons_[raClose];
-        else if (IsAutoActionDue(e->GetAutoRestart()) && buttons_[raRestart])
-            countdown_ = buttons_[raRestart];
-        else if (e->GetAutoContinue() && buttons_[raContinue] && canContinue)
-            countdown_ = buttons_[raContinue];
+    if (!plain_ && autoAction >= 0) {
+        countdown_ = buttons_[static_cast<std::size_t>(autoAction)];
         if (countdown_) {
             countdownStart_ = GetTickCount();
             if (countdownStart_ == 0)
                 countdownStart_ = 1;
-            SetTimer(window_, CountdownTimerId, 10, nullptr);
+            // Without a delay the countdown waits for the user: no tick would move it.
+            if (e->GetAutoDelay() > 0)
+                SetTimer(window_, CountdownTimerId, 10, nullptr);
         }
     }
 
@@ -304,7 +284,7 @@ void TExceptionBox::ReportChanged(void* object, IVQException*, bool)
     PostMessageA(static_cast<HWND>(object), ReportUpdatedMessage, ReportUpdatedWParam, ReportUpdatedLParam);
 }
 
-void TExceptionBox::Layout(bool styleIsTwo)
+void TExceptionBox::Layout()
 {
     IVQException* e = exception_.Get();
     const int h = buttonHeight_;
@@ -312,7 +292,7 @@ void TExceptionBox::Layout(bool styleIsTwo)
     std::array<bool, ActionCount> visible{};
     if (plain_) {
         visible[raContinue] = true;
-        visible[raShow] = styleIsTwo;
+        visible[raShow] = styleIsTwo_;
     } else {
         visible = {e->GetSendBtnVis(), e->GetSaveBtnVis(), e->GetPrintBtnVis(), e->GetShowBtnVis(),
                    e->GetContinueBtnVis(), e->GetRestartBtnVis(), e->GetCloseBtnVis()};
@@ -337,7 +317,7 @@ void TExceptionBox::Layout(bool styleIsTwo)
 
     int contentWidth = 8;
     if (plain_)
-        contentWidth = widths[raContinue] + 26 + (styleIsTwo ? 2 + widths[raShow] : 0);
+        contentWidth = widths[raContinue] + 26 + (styleIsTwo_ ? 2 + widths[raShow] : 0);
     else if (twoColumns)
         contentWidth = widths[raSend] + widths[raSave] + widths[raPrint] + widths[raShow] + maxB + 14;
     else
@@ -378,18 +358,18 @@ void TExceptionBox::Layout(bool styleIsTwo)
                             GetModuleHandleA(nullptr), nullptr);
     SendMessageA(text_, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont_.get()), FALSE);
     if (bigIcon_)
-        icon_ = CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, 10, 9, 32, 32,
-                                window_, reinterpret_cast<HMENU>(IconId), GetModuleHandleA(nullptr), nullptr);
+        CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, 10, 9, 32, 32, window_,
+                        reinterpret_cast<HMENU>(IconId), GetModuleHandleA(nullptr), nullptr);
 
     const int focused = e->GetFocusedBtn() & 0x7F;
     auto isDefault = [&](int action) { return action == focused || (plain_ && action == raContinue); };
     int clientHeight = 0;
     if (plain_) {
         const int y = top + 4;
-        const int total = widths[raContinue] + (styleIsTwo ? 2 + widths[raShow] : 0);
+        const int total = widths[raContinue] + (styleIsTwo_ ? 2 + widths[raShow] : 0);
         int x = (clientWidth - total) / 2;
         AddButton(raContinue, x, y, widths[raContinue], true);
-        if (styleIsTwo)
+        if (styleIsTwo_)
             AddButton(raShow, x + widths[raContinue] + 2, y, widths[raShow], isDefault(raShow));
         clientHeight = y + h + 12;
     } else {
@@ -456,7 +436,7 @@ void TExceptionBox::Layout(bool styleIsTwo)
                  (GetSystemMetrics(SM_CYSCREEN) - height) / 2, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-HWND TExceptionBox::AddButton(int action, int x, int y, int width, bool defaultButton)
+void TExceptionBox::AddButton(int action, int x, int y, int width, bool defaultButton)
 {
     DWORD style = WS_CHILD | WS_VISIBLE | WS_TABSTOP;
     if (plain_)
@@ -471,7 +451,6 @@ HWND TExceptionBox::AddButton(int action, int x, int y, int width, bool defaultB
         SendMessageA(button, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont_.get()), FALSE);
     buttons_[static_cast<std::size_t>(action)] = button;
     defaults_[static_cast<std::size_t>(action)] = defaultButton;
-    return button;
 }
 
 // ---- Drawing ----
@@ -522,6 +501,7 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
     const int width = std::min<int>(bounds.right - bounds.left, BufferWidth);
     const int height = std::min<int>(bounds.bottom - bounds.top, BufferHeight);
     RECT area{0, 0, width, height};
+    const COLORREF background = GetBkColor(dc);
     const bool pressed = (state & ODS_SELECTED) != 0;
     const bool disabled = (state & ODS_DISABLED) != 0;
     const bool focused = (state & ODS_FOCUS) != 0;
@@ -537,10 +517,7 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
             amount /= 2;
         for (int y = 0; y < height; ++y) {
             const int step = shaded ? amount - (amount * 2 * y) / std::max(height, 1) / 2 : 0;
-            RECT line{0, y, width, y + 1};
-            HBRUSH brush = CreateSolidBrush(Shade(face, step));
-            FillRect(dc, &line, brush);
-            DeleteObject(brush);
+            FillSolid(dc, 0, y, width, y + 1, Shade(face, step));
         }
         HBRUSH frame = CreateSolidBrush(Shade(GetSysColor(COLOR_BTNSHADOW), focused && !disabled ? -40 : 0));
         FrameRect(dc, &area, frame);
@@ -565,12 +542,11 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
             if (x < 1 || x >= width - 1)
                 continue;
             const int weight = 256 - std::abs(step) * 56;
-            RECT column{x, 1, x + 1, height - 1};
-            HBRUSH brush = CreateSolidBrush(Mix(Shade(face, 0), line, weight));
-            FillRect(dc, &column, brush);
-            DeleteObject(brush);
+            FillSolid(dc, x, 1, x + 1, height - 1, Mix(Shade(face, 0), line, weight));
         }
     }
+    // The fills set the background colour; the focus rectangle's pattern takes it.
+    SetBkColor(dc, background);
     GdiFlush();
     const int shift = pressed ? 1 : 0;
     const TAlphaBitmap& bitmap = actionBitmaps_[static_cast<std::size_t>(std::clamp(id, 0, ActionCount))];
@@ -888,8 +864,6 @@ LRESULT TExceptionBox::Handle(UINT message, WPARAM wParam, LPARAM lParam)
         }
         return 0;
     }
-    case WM_WINDOWPOSCHANGING:
-        break;
     case WM_SIZE:
         if (wParam != SIZE_MINIMIZED)
             Resized(LOWORD(lParam), HIWORD(lParam));

@@ -22,12 +22,15 @@ std::string Trimmed(std::string text)
     return text;
 }
 
+// Lines end at "\r\n" (a '\r' and the character after it); a last empty line is left out.
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;
-    for (const TLineEntry& entry : BuildLineTable(text)) {
-        const std::size_t length = entry.Length < 0 ? text.find('\r', entry.Start) : entry.Start + entry.Length;
-        lines.push_back(text.substr(entry.Start, (length == std::string::npos ? text.size() : length) - entry.Start));
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t end = std::min(text.find('\r', start), text.size());
+        if (end > start || end < text.size())
+            lines.push_back(text.substr(start, end - start));
+        start = end + 2;
     }
     return lines;
 }
@@ -471,7 +474,7 @@ std::vector<TDetailsTable> BuildDetailsTables(const std::string& report, IVQFiel
 // ---- The view ----
 
 TDetailsView::TDetailsView(HWND box, IVQException* exception, const RECT& area, HFONT font)
-    : box_(box), font_(font), exception_(exception)
+    : font_(font), exception_(exception)
 {
     tabs_ = CreateWindowExA(0, WC_TABCONTROLA, "", WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | WS_TABSTOP, area.left,
                             area.top, area.right - area.left, area.bottom - area.top, box, nullptr,

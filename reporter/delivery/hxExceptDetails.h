@@ -68,7 +68,6 @@ public:
     TDetailsView& operator=(const TDetailsView&) = delete;
 
     HWND Tabs() const { return tabs_; }
-    HWND Content() const { return content_; }
     bool IsControl(HWND window) const;
 
     // Makes the tab list equal to the report's parts; rebuilds the selected tab when it changed.
@@ -90,7 +89,6 @@ private:
     void DrawNoteRow(NMLVCUSTOMDRAW& draw, LRESULT& result);
     void RowDoubleClicked(int row);
 
-    HWND box_ = nullptr;
     HWND tabs_ = nullptr;
     HWND content_ = nullptr;
     HFONT font_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include "hxExceptSettingsStore.h"
 #include "hxStrings.h"
+#include "hxTools.h"
 
 #include <algorithm>
 #include <cstring>
@@ -23,24 +24,6 @@ int ToInt(const std::string& value)
     while (n < value.size() && value[n] >= '0' && value[n] <= '9')
         ++n;
     return DigitsToInt(value.c_str(), n, false);
-}
-
-bool ContainsCI(const std::string& text, const std::string& part)
-{
-    return UpperCaseCopy(text).find(UpperCaseCopy(part)) != std::string::npos;
-}
-
-// "%lf%" in any letter case stands for a line break.
-std::string ExpandLineFeeds(const std::string& text)
-{
-    std::string result;
-    const std::string upper = UpperCaseCopy(text);
-    std::size_t from = 0;
-    for (std::size_t at = upper.find("%LF%"); at != std::string::npos; at = upper.find("%LF%", from)) {
-        result.append(text, from, at - from).append("\r\n");
-        from = at + 4;
-    }
-    return result.append(text, from);
 }
 
 template <class Interface>
@@ -286,7 +269,7 @@ void TNVItem::SetProperty(const std::string& name, const std::string& value)
     else if (name == "Enabled")
         Enabled = ToBool(value);
     else if (name == "OutputType")
-        OwnSection = ContainsCI(value, "ownSection");
+        OwnSection = FindSubText("ownSection", value) != 0;
     else if (name == "OutputName")
         OutputName = value;
 }
@@ -329,7 +312,7 @@ void* TNVEdit::QueryKind(REFIID iid)
 void TNVEdit::SetProperty(const std::string& name, const std::string& value)
 {
     if (name == "Text")
-        Text = ExpandLineFeeds(value);
+        Text = ReplaceSubText(value, "%LF%", "\r\n");  // in any letter case
     else if (name == "Lines")
         Lines = ToInt(value);
     else if (name == "Optional")
@@ -433,42 +416,12 @@ TNVForm::TNVForm(TNVAssistant* assistant, int stepIndex, int stepCount, IUnknown
     StandardButton(1)->Caption = "Skip";
     StandardButton(2)->Caption = "Abort";
     ReadResource(resource);
-    // The form holds itself while handlers run, so that a handler's references cannot end it.
-    ++refs_;
-    FireAction(nvaCreated, nullptr);
-    --refs_;
 }
 
 TNVForm::~TNVForm()
 {
     for (auto& item : Items)
         item->Form = nullptr;
-}
-
-HRESULT STDMETHODCALLTYPE TNVForm::QueryInterface(REFIID iid, void** object)
-{
-    if (!object)
-        return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(INVForm)) {
-        *object = static_cast<INVForm*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE TNVForm::AddRef()
-{
-    return ++refs_;
-}
-
-ULONG STDMETHODCALLTYPE TNVForm::Release()
-{
-    const ULONG left = --refs_;
-    if (left == 0)
-        delete this;
-    return left;
 }
 
 bool TNVForm::ReadResource(const std::string& bytes)
@@ -610,32 +563,6 @@ TNVAssistant::~TNVAssistant()
         form->DetachAssistant();
 }
 
-HRESULT STDMETHODCALLTYPE TNVAssistant::QueryInterface(REFIID iid, void** object)
-{
-    if (!object)
-        return E_POINTER;
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(INVAssistant)) {
-        *object = static_cast<INVAssistant*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
-ULONG STDMETHODCALLTYPE TNVAssistant::AddRef()
-{
-    return ++refs_;
-}
-
-ULONG STDMETHODCALLTYPE TNVAssistant::Release()
-{
-    const ULONG left = --refs_;
-    if (left == 0)
-        delete this;
-    return left;
-}
-
 TNVFormPtr TNVAssistant::GetForm(int index)
 {
     if (index < 0 || index >= static_cast<int>(Forms.size()))
@@ -665,36 +592,27 @@ int TNVAssistant::ShowModal(HWND parent)
 
 // ---- Module level ----
 
-namespace {
-
-std::string LoadFormResource(HMODULE module, const std::string& name)
-{
-    HRSRC info = FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(10));
-    HGLOBAL data = info ? LoadResource(module, info) : nullptr;
-    const void* bytes = data ? LockResource(data) : nullptr;
-    const DWORD size = info ? SizeofResource(module, info) : 0;
-    if (!bytes || size == 0)
-        return {};
-    return std::string(static_cast<const char*>(bytes), size);
-}
-
-}  // namespace
-
 TNVAssistantPtr CreateAssistantFromResources(HMODULE module, const std::string& title,
                                              const std::vector<std::string>& formNames, IUnknown* context)
 {
     ComPtr<TNVAssistant> assistant(new TNVAssistant(title, context));
+    const HMODULE resources = module ? module : GetModuleHandleA(nullptr);  // null is the program
     const int count = static_cast<int>(formNames.size());
     for (int i = 0; i < count; ++i) {
-        const std::string bytes = LoadFormResource(module, "TVQ" + UpperCaseCopy(formNames[static_cast<std::size_t>(i)]));
-        assistant->Forms.emplace_back(new TNVForm(assistant.Get(), i + 1, count, context, bytes, title));
+        const std::string name = "TVQ" + UpperCaseCopy(formNames[static_cast<std::size_t>(i)]);
+        const std::string bytes = ResourceToString(resources, MAKEINTRESOURCEA(10) /* RT_RCDATA */, name.c_str());
+        ComPtr<TNVForm> form(new TNVForm(assistant.Get(), i + 1, count, context, bytes, title));
+        form->FireAction(nvaCreated, nullptr);
+        assistant->Forms.push_back(form);
     }
     return TNVAssistantPtr(assistant.Get());
 }
 
 TNVFormPtr CreateFormFromStream(const std::string& bytes, const std::string& title, IUnknown* context)
 {
-    return TNVFormPtr(new TNVForm(nullptr, 1, 1, context, bytes, title));
+    ComPtr<TNVForm> form(new TNVForm(nullptr, 1, 1, context, bytes, title));
+    form->FireAction(nvaCreated, nullptr);
+    return TNVFormPtr(form.Get());
 }
 
 void SetBuiltInFormHandlers(TNVActionHandler contactForm, TNVActionHandler screenshotForm) noexcept

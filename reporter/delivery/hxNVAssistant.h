@@ -5,6 +5,7 @@
 // controls by the form window (hxNVAssistantWindow).
 
 #include "hxGdiHandles.h"
+#include "hxInterfaced.h"
 #include "hxNVBitmap.h"
 
 #include <windows.h>
@@ -208,6 +209,8 @@ public:
     void SetProperty(const std::string& name, const std::string& value) override;
     void Layout(int x, int& y, HDC dc) override;
     void Draw(HDC dc, UINT state, const RECT& rect) override;
+    // A standard button, measured before: its control at x on the form's bottom row.
+    void CreateStandard(int x);
 
     int MinWidth = 0;
     std::string Caption;
@@ -309,14 +312,11 @@ protected:
     void* QueryKind(REFIID iid) override;
 };
 
-class TNVForm : public INVForm {
+// The factories fire nvaCreated once a reference holds the new form.
+class TNVForm : public TInterfaced<INVForm> {
 public:
     TNVForm(TNVAssistant* assistant, int stepIndex, int stepCount, IUnknown* context, const std::string& resource,
             const std::string& title);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     INVAssistant* GetOwnerAssistant() override;
     std::string GetTitle() override { return Title; }
@@ -365,7 +365,11 @@ public:
     HWND Window = nullptr;
     int Width = 0;
     int Height = 0;
+    // Made by ShowModal: the items' font, the buttons' Arial, its bold for the header, Marlett's tick.
     TGdiPtr<HFONT> Font;
+    TGdiPtr<HFONT> ButtonFont;
+    TGdiPtr<HFONT> BoldFont;
+    TGdiPtr<HFONT> MarkFont;
     int MinWidth = 0;
     std::string ActiveControl;
     int Timer = 0;
@@ -381,17 +385,12 @@ public:
     void UpdateContinueLock();
 
 private:
-    virtual ~TNVForm();
-    std::uint32_t refs_ = 0;
+    ~TNVForm() override;
 };
 
-class TNVAssistant : public INVAssistant {
+class TNVAssistant : public TInterfaced<INVAssistant> {
 public:
     TNVAssistant(const std::string& title, IUnknown* context);
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-    ULONG STDMETHODCALLTYPE AddRef() override;
-    ULONG STDMETHODCALLTYPE Release() override;
 
     int GetFormCount() override { return static_cast<int>(Forms.size()); }
     TNVFormPtr GetForm(int index) override;
@@ -412,8 +411,7 @@ public:
     std::uint32_t Data = 0;
 
 private:
-    virtual ~TNVAssistant();
-    std::uint32_t refs_ = 0;
+    ~TNVAssistant() override;
 };
 
 // ---- Module level ----

@@ -20,18 +20,6 @@ COLORREF Sys(int index)
     return GetSysColor(index);
 }
 
-void Fill(HDC dc, int left, int top, int right, int bottom, COLORREF color)
-{
-    const RECT r{left, top, right, bottom};
-    SetBkColor(dc, color);
-    ExtTextOutA(dc, 0, 0, ETO_OPAQUE, &r, nullptr, 0, nullptr);
-}
-
-void Fill(HDC dc, const RECT& r, COLORREF color)
-{
-    Fill(dc, r.left, r.top, r.right, r.bottom, color);
-}
-
 RECT Shrunk(RECT r, int by)
 {
     InflateRect(&r, -by, -by);
@@ -275,16 +263,16 @@ void TNVEdit::Paint(HDC dc)
 {
     const COLORREF face = Sys(COLOR_BTNFACE);
     if (!Handle || GetFocus() != Handle) {
-        Fill(dc, Bounds, LightFace(face));
+        FillSolid(dc, Bounds, LightFace(face));
         return;
     }
     RECT grown = Bounds;
     InflateRect(&grown, 1, 1);
-    Fill(dc, grown, Sys(COLOR_BTNSHADOW));
-    Fill(dc, grown.left, grown.bottom - 1, grown.right, grown.bottom, Sys(COLOR_WINDOW));
-    Fill(dc, grown.right - 1, grown.top, grown.right, grown.bottom, Sys(COLOR_WINDOW));
-    Fill(dc, Bounds, face);
-    Fill(dc, Shrunk(Bounds, 1), Sys(COLOR_WINDOW));
+    FillSolid(dc, grown, Sys(COLOR_BTNSHADOW));
+    FillSolid(dc, grown.left, grown.bottom - 1, grown.right, grown.bottom, Sys(COLOR_WINDOW));
+    FillSolid(dc, grown.right - 1, grown.top, grown.right, grown.bottom, Sys(COLOR_WINDOW));
+    FillSolid(dc, Bounds, face);
+    FillSolid(dc, Shrunk(Bounds, 1), Sys(COLOR_WINDOW));
 }
 
 void TNVImage::Paint(HDC dc)
@@ -293,14 +281,14 @@ void TNVImage::Paint(HDC dc)
     RECT r = Bounds;
     if (Clickable) {
         const COLORREF light = LightFace(face);
-        Fill(dc, r.left, r.top, r.right, r.top + 2, light);
-        Fill(dc, r.left, r.bottom - 2, r.right, r.bottom, light);
-        Fill(dc, r.left, r.top, r.left + 2, r.bottom, light);
-        Fill(dc, r.right - 2, r.top, r.right, r.bottom, light);
+        FillSolid(dc, r.left, r.top, r.right, r.top + 2, light);
+        FillSolid(dc, r.left, r.bottom - 2, r.right, r.bottom, light);
+        FillSolid(dc, r.left, r.top, r.left + 2, r.bottom, light);
+        FillSolid(dc, r.right - 2, r.top, r.right, r.bottom, light);
         r = Shrunk(r, 3);
     }
     if (!Bitmap) {
-        Fill(dc, r, face);
+        FillSolid(dc, r, face);
         return;
     }
     if (Border) {
@@ -310,9 +298,9 @@ void TNVImage::Paint(HDC dc)
     }
     const int right = r.left + Bitmap->GetWidth(), bottom = r.top + Bitmap->GetHeight();
     if (right < r.right)
-        Fill(dc, right, r.top, r.right, r.bottom, face);
+        FillSolid(dc, right, r.top, r.right, r.bottom, face);
     if (bottom < r.bottom)
-        Fill(dc, r.left, bottom, std::min<int>(right, r.right), r.bottom, face);
+        FillSolid(dc, r.left, bottom, std::min<int>(right, r.right), r.bottom, face);
     const int saved = SaveDC(dc);
     IntersectClipRect(dc, r.left, r.top, r.right, r.bottom);
     Bitmap->Draw(dc, r.left, r.top);
@@ -330,33 +318,32 @@ void TNVButton::Draw(HDC dc, UINT state, const RECT& rect)
         step = 0x010202;
     }
     const COLORREF face = Sys(COLOR_BTNFACE);
-    TGdiPtr<HFONT> font(CreateAssistantFont("Arial", 15, false));
-    const HGDIOBJ oldFont = SelectObject(dc, font.get());
+    const HGDIOBJ oldFont = SelectObject(dc, Form->ButtonFont.get());
     if (state & ODS_DISABLED) {
         const COLORREF inner = ShiftFaceColor(face, 0x101010, true);
         COLORREF caption = ShiftFaceColor(face, 0x141414, false);
         // On a light face both shifts turn dark and the caption vanishes in the fill.
         if (std::abs(static_cast<int>(GetGValue(caption)) - static_cast<int>(GetGValue(inner))) < 0x30)
             caption = Sys(COLOR_GRAYTEXT);
-        Fill(dc, rect, face);
-        Fill(dc, Shrunk(rect, 2), inner);
+        FillSolid(dc, rect, face);
+        FillSolid(dc, Shrunk(rect, 2), inner);
         CentredText(dc, rect, GetCaption(), caption, false);
     } else if (state & ODS_FOCUS) {
-        Fill(dc, rect, Sys(COLOR_WINDOWTEXT));
+        FillSolid(dc, rect, Sys(COLOR_WINDOWTEXT));
         const COLORREF growth = 3 * (0x020202 - step);
         COLORREF c = 0;
         for (int y = rect.bottom - 3; y >= rect.top + 2; --y) {
-            Fill(dc, rect.left + 2, y, rect.right - 2, y + 1, c);
+            FillSolid(dc, rect.left + 2, y, rect.right - 2, y + 1, c);
             c = std::min<COLORREF>(c + growth, 0xFFFFFF);  // no channel carries over in a button's height
         }
         DottedFrame(dc, Shrunk(rect, 3), frame, c);
         CentredText(dc, rect, GetCaption(), Sys(COLOR_WINDOW), false);
     } else {
-        Fill(dc, rect, Sys(COLOR_BTNSHADOW));
-        Fill(dc, Shrunk(rect, 2), face);
+        FillSolid(dc, rect, Sys(COLOR_BTNSHADOW));
+        FillSolid(dc, Shrunk(rect, 2), face);
         COLORREF c = 0xFFFFFF;
         for (int y = rect.top + 3; y <= rect.bottom - 4; ++y) {
-            Fill(dc, rect.left + 3, y, rect.right - 3, y + 1, c);
+            FillSolid(dc, rect.left + 3, y, rect.right - 3, y + 1, c);
             if (y % 2 != 0)
                 c = Darker(c, step);
         }
@@ -369,22 +356,20 @@ void TNVCheckBox::Draw(HDC dc, UINT state, const RECT& rect)
 {
     const COLORREF face = Sys(COLOR_BTNFACE);
     const bool disabled = (state & ODS_DISABLED) != 0;
-    Fill(dc, rect, face);
+    FillSolid(dc, rect, face);
     const int side = rect.bottom - rect.top;
     const RECT box{rect.left, rect.top, rect.left + side, rect.bottom};
     const RECT text{box.right + 4, rect.top, rect.right - 2, rect.bottom};
-    Fill(dc, box, LightFace(face));
-    Fill(dc, Shrunk(box, 2), (state & ODS_SELECTED) || disabled ? face : Sys(COLOR_WINDOW));
+    FillSolid(dc, box, LightFace(face));
+    FillSolid(dc, Shrunk(box, 2), (state & ODS_SELECTED) || disabled ? face : Sys(COLOR_WINDOW));
     SetBkMode(dc, TRANSPARENT);
     if (Checked) {
-        TGdiPtr<HFONT> marlett(CreateAssistantFont("Marlett", 13, false));
-        const HGDIOBJ old = SelectObject(dc, marlett.get());
+        const HGDIOBJ old = SelectObject(dc, Form->MarkFont.get());
         SetTextColor(dc, Sys(disabled ? COLOR_BTNSHADOW : COLOR_WINDOWTEXT));
         TextOutA(dc, box.left + (side - 13) / 2 + 1, box.top + (side - 13) / 2, "a", 1);
         SelectObject(dc, old);
     }
-    TGdiPtr<HFONT> font(CreateAssistantFont("MS Sans Serif", 12, false));
-    const HGDIOBJ old = SelectObject(dc, font.get());
+    const HGDIOBJ old = SelectObject(dc, Form->Font.get());
     const int top = rect.top + (side - TextSize(dc, Caption).cy) / 2;
     if (disabled) {
         HaloText(dc, text.left + 2, top + 1, Caption, Sys(COLOR_WINDOW), false);
@@ -411,27 +396,18 @@ void MeasureButton(TNVButton* button, HDC dc)
     button->Bounds = {0, 0, width, height};
 }
 
-void CreateStandardButton(TNVForm& form, TNVButton* button, int x)
-{
-    const int width = button->Bounds.right - button->Bounds.left;
-    const int height = button->Bounds.bottom - button->Bounds.top;
-    button->Bounds = {x, form.Height - height - 9, x + width, form.Height - 9};
-    button->TabStop = true;
-    button->Locked = false;
-    // CreateControl adds the child and tab-stop styles.
-    const DWORD style = WS_VISIBLE | BS_NOTIFY | (button->NoOwnerDraw ? 0 : BS_OWNERDRAW);
-    button->Handle = CreateWindowExA(0, "Button", button->GetCaption().c_str(), WS_CHILD | WS_TABSTOP | style,
-                                     button->Bounds.left, button->Bounds.top, width, height, form.Window,
-                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(kFirstItemId + button->Index)),
-                                     Instance(), nullptr);
-    if (button->Handle) {
-        if (!button->Enabled)
-            EnableWindow(button->Handle, FALSE);
-        SendMessageA(button->Handle, WM_SETFONT, reinterpret_cast<WPARAM>(form.Font.get()), FALSE);
-    }
-}
-
 }  // namespace
+
+void TNVButton::CreateStandard(int x)
+{
+    const int width = Bounds.right - Bounds.left, height = Bounds.bottom - Bounds.top;
+    Bounds = {x, Form->Height - height - 9, x + width, Form->Height - 9};
+    TabStop = true;
+    Locked = false;
+    CreateControl("Button", GetCaption(), WS_VISIBLE | BS_NOTIFY | (NoOwnerDraw ? 0 : BS_OWNERDRAW));
+    if (Handle)
+        SendMessageA(Handle, WM_SETFONT, reinterpret_cast<WPARAM>(Form->Font.get()), FALSE);
+}
 
 void TNVForm::MoveFocus(TNVItem* start, bool backwards)
 {
@@ -489,22 +465,23 @@ int TNVForm::ShowModal(HWND parent)
         for (UINT command : {SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE, SC_SIZE})
             DeleteMenu(menu, command, MF_BYCOMMAND);
 
+    ButtonFont.reset(CreateAssistantFont("Arial", 15, false));
+    BoldFont.reset(CreateAssistantFont("Arial", 15, true));
+    Font.reset(CreateAssistantFont("MS Sans Serif", 12, false));
+    MarkFont.reset(CreateAssistantFont("Marlett", 13, false));
+
     TMemoryDc dc(CreateCompatibleDC(nullptr));
-    TGdiPtr<HFONT> font(CreateAssistantFont("Arial", 15, false));
-    const HGDIOBJ originalFont = SelectObject(dc.get(), font.get());
+    const HGDIOBJ originalFont = SelectObject(dc.get(), ButtonFont.get());
     int buttons = 0;
     for (int i = 0; i < 3; ++i) {
         MeasureButton(StandardButton(i), dc.get());
         buttons += StandardButton(i)->Bounds.right;
     }
-    TGdiPtr<HFONT> bold(CreateAssistantFont("Arial", 15, true));
-    SelectObject(dc.get(), bold.get());
+    SelectObject(dc.get(), BoldFont.get());
     const int header = TextSize(dc.get(), Message).cx + StepCount * 19 + 36;
     Width = std::max({buttons + 32, 315, MinWidth, header});
 
-    TGdiPtr<HFONT> itemFont(CreateAssistantFont("MS Sans Serif", 12, false));
-    SelectObject(dc.get(), itemFont.get());
-    Font = std::move(itemFont);
+    SelectObject(dc.get(), Font.get());
     int y = kFirstItemTop;
     for (std::size_t i = 3; i < Items.size() && Window; ++i) {
         ComPtr<TNVItem> item = Items[i];
@@ -517,9 +494,9 @@ int TNVForm::ShowModal(HWND parent)
     TNVButton* skipButton = StandardButton(1);
     TNVButton* abortButton = StandardButton(2);
     Height = continueButton->Bounds.bottom + y + 33;
-    CreateStandardButton(*this, continueButton, 8);
-    CreateStandardButton(*this, skipButton, continueButton->Bounds.right + 8);
-    CreateStandardButton(*this, abortButton, Width - 8 - (abortButton->Bounds.right - abortButton->Bounds.left));
+    continueButton->CreateStandard(8);
+    skipButton->CreateStandard(continueButton->Bounds.right + 8);
+    abortButton->CreateStandard(Width - 8 - (abortButton->Bounds.right - abortButton->Bounds.left));
     UpdateContinueLock();
 
     TNVItem* active = nullptr;
@@ -611,18 +588,18 @@ LRESULT TNVForm::WindowProc(UINT message, WPARAM wParam, LPARAM lParam)
         const COLORREF face = Sys(COLOR_BTNFACE);
         RECT client;
         GetClientRect(window, &client);
-        Fill(dc, client, ShiftFaceColor(face, 0x080808, true));
+        FillSolid(dc, client, ShiftFaceColor(face, 0x080808, true));
         const int panelBottom = StandardButton(0)->Bounds.top - 9;
-        Fill(dc, 8, 25, Width - 8, panelBottom, face);
+        FillSolid(dc, 8, 25, Width - 8, panelBottom, face);
         DottedFrame(dc, RECT{8, 25, Width - 8, panelBottom}, ShiftFaceColor(face, 0x101010, false), face);
-        TGdiPtr<HFONT> bold(CreateAssistantFont("Arial", 15, true));
-        const HGDIOBJ old = SelectObject(dc, bold.get());
+        const HGDIOBJ old = SelectObject(dc, BoldFont.get());
         HaloText(dc, 11, 6, Message, Sys(COLOR_3DDKSHADOW), true);
         const int x0 = Width - 29 - (StepCount - StepIndex) * 19;
-        Fill(dc, x0, 2, x0 + 21, 23, Sys(COLOR_BTNSHADOW));
-        Fill(dc, x0 + 2, 4, x0 + 19, 8, Sys(COLOR_WINDOW));
+        FillSolid(dc, x0, 2, x0 + 21, 23, Sys(COLOR_BTNSHADOW));
+        FillSolid(dc, x0 + 2, 4, x0 + 19, 8, Sys(COLOR_WINDOW));
         for (int r = 7; r <= 19; ++r)
-            Fill(dc, x0 + 2, r, x0 + 19, r + 2, Darker(Sys(COLOR_WINDOW), static_cast<COLORREF>(r - 7) * 0x020202));
+            FillSolid(dc, x0 + 2, r, x0 + 19, r + 2,
+                      Darker(Sys(COLOR_WINDOW), static_cast<COLORREF>(r - 7) * 0x020202));
         for (int step = 1; step <= StepCount; ++step) {
             const int x = Width - 3 - StepCount * 19 + (step - 1) * 19;
             const bool current = step == StepIndex;

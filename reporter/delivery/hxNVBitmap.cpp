@@ -779,3 +779,14 @@ TNVBitmapPtr LoadBitmapFile(const std::string& fileName) {
         return nullptr;
     }
 }
+
+const BYTE* AlphaBitmapPixels(HMODULE module, const std::string& name, int size) {
+    if (name.empty())
+        return nullptr;
+    HRSRC resource = FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(2) /* RT_BITMAP */);
+    if (!resource || SizeofResource(module, resource) != static_cast<DWORD>(40 + size * size * 4))
+        return nullptr;
+    HGLOBAL loaded = LoadResource(module, resource);
+    const auto data = static_cast<const BYTE*>(loaded ? LockResource(loaded) : nullptr);
+    return data ? data + 40 : nullptr;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
-// The reporter's 32-bit bitmap: screen capture, .bmp files, resizing and compact PNG encoding.
+// The reporter's 32-bit bitmap: screen capture, .bmp files, resizing and compact PNG encoding;
+// and the pixels of the 32-bit pictures the reporter keeps as bitmap resources.
 
 #include <windows.h>
 #include <wrl/client.h>
@@ -30,3 +31,7 @@ TNVBitmapPtr CaptureDesktop(bool ownWindowsOnly);
 
 // Any .bmp the system can load, converted to 32 bits; null when it cannot be loaded.
 TNVBitmapPtr LoadBitmapFile(const std::string& fileName);
+
+// The pixels (bottom-up BGRA with straight alpha, after the 40-byte header) of the bitmap
+// resource name when it is exactly size x size pixels of 32 bits; null otherwise.
+const BYTE* AlphaBitmapPixels(HMODULE module, const std::string& name, int size);

@@ -2,6 +2,7 @@
 
 #include "hxGdiHandles.h"
 #include "hxInterfaced.h"
+#include "hxNVBitmap.h"
 
 #include <commctrl.h>
 
@@ -23,7 +24,6 @@ constexpr int kStatusId = 1, kBarId = 2, kIconId = 3;
 // wParam: 0 status line, 1 caption; lParam: a std::string* the window takes over.
 constexpr UINT WM_ALERT_SETTEXT = WM_APP + 1;
 constexpr int kIconSize = 32;
-constexpr DWORD kIconResourceSize = 40 + kIconSize * kIconSize * 4;
 
 TGdiPtr<HFONT> MakeFont() {
     HFONT font = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
@@ -32,18 +32,6 @@ TGdiPtr<HFONT> MakeFont() {
         font = CreateFontA(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                            CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH, "MS Sans Serif");
     return TGdiPtr<HFONT>(font);
-}
-
-// The icon's 32-bit pixels when the resource has exactly the expected size.
-const uint8_t* IconPixels(HMODULE module, const std::string& name) {
-    if (name.empty())
-        return nullptr;
-    HRSRC res = FindResourceA(module, name.c_str(), MAKEINTRESOURCEA(2) /* RT_BITMAP */);
-    if (!res || SizeofResource(module, res) != kIconResourceSize)
-        return nullptr;
-    HGLOBAL data = LoadResource(module, res);
-    auto bytes = static_cast<const uint8_t*>(data ? LockResource(data) : nullptr);
-    return bytes ? bytes + 40 : nullptr;
 }
 
 // What the window needs for itself; it lives exactly as long as the window, so the window
@@ -60,7 +48,7 @@ TBoxData* BoxData(HWND wnd) {
 }
 
 void DrawAlertIcon(const TBoxData& data, HDC target) {
-    const uint8_t* pixels = IconPixels(data.iconModule, data.iconName);
+    const uint8_t* pixels = AlphaBitmapPixels(data.iconModule, data.iconName, kIconSize);
     if (!pixels)
         return;
     BITMAPINFO info{};
@@ -418,7 +406,7 @@ bool TIProgressAlert::CreateBox(HWND parent, bool centred) {
     }
     SelectObject(measureDc.get(), old);
 
-    bool icon = IconPixels(iconModule_, iconName_) != nullptr;
+    bool icon = AlphaBitmapPixels(iconModule_, iconName_, kIconSize) != nullptr;
     int shift = icon ? 40 : 0;
     int textRight = std::max<int>(textSize.cx + shift, 220);
     int textTop = 12, rowHeight = textSize.cy;
