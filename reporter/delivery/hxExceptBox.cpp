@@ -342,11 +342,10 @@ void TExceptionBox::Layout()
     NONCLIENTMETRICSA metrics{};
     metrics.cbSize = sizeof metrics;
     if (SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0))
-        if (HFONT captionFont = CreateFontIndirectA(&metrics.lfCaptionFont)) {
-            HGDIOBJ old = SelectObject(dc_.get(), captionFont);
+        if (const TGdiPtr<HFONT> captionFont{CreateFontIndirectA(&metrics.lfCaptionFont)}) {
+            HGDIOBJ old = SelectObject(dc_.get(), captionFont.get());
             clientWidth = std::max(clientWidth, MeasureText(title_) + 2 * GetSystemMetrics(SM_CXSIZE) + 16);
             SelectObject(dc_.get(), old);
-            DeleteObject(captionFont);
         }
     // A short text stands in the middle of the big sign's height.
     const int textTop = bigIcon_ && textHeight < 32 ? 9 + (32 - textHeight) / 2 : 9;
@@ -519,19 +518,17 @@ void TExceptionBox::DrawButton(HDC target, HWND button, int id, UINT state, cons
             const int step = shaded ? amount - (amount * 2 * y) / std::max(height, 1) / 2 : 0;
             FillSolid(dc, 0, y, width, y + 1, Shade(face, step));
         }
-        HBRUSH frame = CreateSolidBrush(Shade(GetSysColor(COLOR_BTNSHADOW), focused && !disabled ? -40 : 0));
-        FrameRect(dc, &area, frame);
-        DeleteObject(frame);
+        const TGdiPtr<HBRUSH> frame{CreateSolidBrush(Shade(GetSysColor(COLOR_BTNSHADOW), focused && !disabled ? -40 : 0))};
+        FrameRect(dc, &area, frame.get());
         if (!pressed) {
             RECT inner = area;
             InflateRect(&inner, -1, -1);
-            HPEN pen = CreatePen(PS_SOLID, 1, Shade(face, 40));
-            HGDIOBJ oldPen = SelectObject(dc, pen);
+            const TGdiPtr<HPEN> pen{CreatePen(PS_SOLID, 1, Shade(face, 40))};
+            HGDIOBJ oldPen = SelectObject(dc, pen.get());
             MoveToEx(dc, inner.left, inner.bottom - 1, nullptr);
             LineTo(dc, inner.left, inner.top);
             LineTo(dc, inner.right, inner.top);
             SelectObject(dc, oldPen);
-            DeleteObject(pen);
         }
     }
     // The countdown line with its fade on both sides.
