@@ -110,15 +110,9 @@ int PngModeOfDepth(int scrShotDepth) noexcept
 
 std::string ReportExceptionMessage(const std::string& report)
 {
-    const std::size_t start = report.find("\r\nexception message ");
-    if (start == std::string::npos)
-        return {};
-    const std::size_t end = report.find("\r\n", start + 10);
-    std::string line = report.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    const std::size_t colon = line.find(':');
-    line = colon == std::string::npos ? std::string() : line.substr(colon + 1);
-    TrimText(line);
-    return line;
+    std::string message = FindReportLine(report, "exception message");
+    TrimText(message);
+    return message;
 }
 
 bool WaitForBackgroundSends(DWORD timeoutMs)
