@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr std::string_view kBoundary = "velmarweb_multipart_boundary";
 constexpr std::size_t kMaxStatusLine = 8 * 1024;
 
 std::mutex g_proxyLock;
@@ -107,7 +106,7 @@ std::string StripUrlScheme(std::string_view url)
 
 std::string FormFileHead(std::string_view sendAsName, std::string_view fieldName)
 {
-    return "--" + std::string(kBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
+    return "--" + std::string(kMultipartBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
            EscapeQuotedName(fieldName) + "\"; filename=\"" + EscapeQuotedName(sendAsName) +
            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
 }
@@ -121,7 +120,7 @@ std::string FormFieldsBlock(IVQFields* fields)
     int count = fields->GetCount();
     for (int i = 0; i < count; ++i) {
         std::string name = fields->GetName(i);
-        block += "--" + std::string(kBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
+        block += "--" + std::string(kMultipartBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
                  EscapeQuotedName(name) + "\"\r\n\r\n" + fields->GetValue(name) + "\r\n";
     }
     fields->Unlock();
@@ -194,7 +193,7 @@ bool HttpUpload(THxSendParams& params)
         if (progress)
             progress->AddArea(text, weight);
     };
-    const std::string b(kBoundary);
+    const std::string b(kMultipartBoundary);
     area(s ? s->GetConnMsg() : "", 100);
     area("", 100);
     std::string fields = FormFieldsBlock(params.Fields.Get());

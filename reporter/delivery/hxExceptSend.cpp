@@ -62,12 +62,6 @@ bool IsAbsoluteFileName(const std::string& name)
     return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
 }
 
-bool FileExists(const std::string& path)
-{
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // The first switched-on Internet method decides; the others are not tried.
 enum class TInternetMethod { None, SmtpServer, SmtpClient, Http };
 
@@ -304,7 +298,7 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
                 }
                 if (!ex || !ex->GetSecondFlag())
                     SaveBugReport(copy, report, nullptr, true, exception);
-                if (FileExists(copy))
+                if (SendFileExists(copy))
                     list->Add(copy, exception->GetBugRepSendAs(), exception->GetBugRepZip(), "BugReport");
             }
         }

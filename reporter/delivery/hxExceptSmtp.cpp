@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr std::string_view kBoundary = "velmarweb_multipart_boundary";
 constexpr std::size_t kMaxReply = 64 * 1024;
 constexpr int kReplyWaitSeconds = 7;
 
@@ -226,11 +225,6 @@ struct TFileOwner {
     }
 };
 
-bool FileExists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -249,7 +243,7 @@ bool SendMailPart(THxNetLink& link, const TProgressAlertPtr& progress, const std
         return true;
     std::string type = SameTextCI(RightPart(path, 4), ".png") ? "image/png" : "application/octet-stream";
     std::string name = EscapeQuotedName(sendAs);
-    std::string head = "--" + std::string(kBoundary) + "\r\n";
+    std::string head = "--" + std::string(kMultipartBoundary) + "\r\n";
     head += "Content-Type: " + type + "; name=\"" + name + "\"\r\n";
     head += "Content-Transfer-Encoding: base64\r\n";
     head += "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n";
@@ -640,6 +634,12 @@ std::int64_t SendFileSize(const std::string& path)
     return size.QuadPart;
 }
 
+bool SendFileExists(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 bool ConnectToServer(const TProgressAlertPtr& progress, const std::string& host, int port,
                      THxNetLink& link)
 {
@@ -889,11 +889,11 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
         std::string body = PrepareSmtpBody(params.Body);
         bool withFiles = false;
         for (const std::string& path : params.Paths)
-            withFiles = withFiles || FileExists(path);
+            withFiles = withFiles || SendFileExists(path);
         if (sent && !withFiles) {
             sent = SocketSendText(link, "\r\n" + body);
         } else if (sent) {
-            std::string b(kBoundary);
+            std::string b(kMultipartBoundary);
             std::string preamble = "MIME-Version: 1.0\r\n"
                                    "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n"
                                    "\r\n"
@@ -906,7 +906,7 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
             sent = SocketSendText(link, preamble + body + "\r\n");
             AdvanceProgress(progress);
             for (std::size_t i = 0; sent && i < params.Paths.size(); ++i) {
-                if (!FileExists(params.Paths[i]))
+                if (!SendFileExists(params.Paths[i]))
                     continue;
                 std::string sendAs = i < params.SendAsNames.size() ? params.SendAsNames[i]
                                                                     : std::string();

@@ -131,7 +131,12 @@ std::string NewMessageId();
 int AddSmtpProgressAreas(THxSendParams& params, bool withLookup);
 bool SendSmtpMail(THxSendParams& params, const std::string& recipients);
 
+// --- Shared by the senders ----------------------------------------------------------------------
+// Between the parts of a multipart mail or form.
+inline constexpr std::string_view kMultipartBoundary = "velmarweb_multipart_boundary";
 // Advances the progress window when there is one.
 void AdvanceProgress(const TProgressAlertPtr& progress);
 // The size of a file that opens for reading, else 0.
 std::int64_t SendFileSize(const std::string& path);
+// A file, not a folder, is there.
+bool SendFileExists(const std::string& path);

@@ -55,8 +55,9 @@ TEST_F(NetworkTest, SmtpThroughServerWithAttachments)
     p.Subject = "Crash: 100% \"bad\"";
     p.Body = "Line one\n.hidden dot\r\n..two\rEnd.";
     p.Paths = {WriteFile("shot.png", PatternBytes(3000, 5)), WriteFile("data.bin", PatternBytes(58, 9)),
-               folder_ + "missing.bin", WriteFile("empty.txt", "")};
-    p.SendAsNames = {"screen shot.png", "da\"ta.bin", "missing.bin", "empty.txt"};
+               folder_ + "missing.bin", WriteFile("empty.txt", ""), folder_};
+    // Missing and empty files and a folder are left out; the mail still goes.
+    p.SendAsNames = {"screen shot.png", "da\"ta.bin", "missing.bin", "empty.txt", "folder"};
     EXPECT_TRUE(SendSmtpMail(p, "Bug Desk <desk@example.test>; two@example.test, nobody@example.test"));
     ExpectNothingRefused();
 }
