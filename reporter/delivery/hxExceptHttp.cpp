@@ -189,15 +189,11 @@ bool HttpUpload(THxSendParams& params)
 {
     const TProgressAlertPtr& progress = params.Progress;
     IVQSettings* s = params.Settings.Get();
-    auto area = [&](std::string text, std::int64_t weight) {
-        if (progress)
-            progress->AddArea(text, weight);
-    };
     const std::string b(kMultipartBoundary);
-    area(s ? s->GetConnMsg() : "", 100);
-    area("", 100);
+    AddProgressArea(progress, s ? s->GetConnMsg() : "", 100);
+    AddProgressArea(progress, "", 100);
     std::string fields = FormFieldsBlock(params.Fields.Get());
-    area(s ? s->GetFieldMsg() : "", static_cast<std::int64_t>(fields.size()) + 100);
+    AddProgressArea(progress, s ? s->GetFieldMsg() : "", static_cast<std::int64_t>(fields.size()) + 100);
     std::vector<TPlannedPart> parts;
     std::int64_t total = static_cast<std::int64_t>(fields.size());
     for (std::size_t i = 0; i < params.Paths.size(); ++i) {
@@ -208,14 +204,14 @@ bool HttpUpload(THxSendParams& params)
             continue;
         std::int64_t length = static_cast<std::int64_t>(FormFileHead(part.sendAs, part.field).size()) +
                               part.size + 2;
-        area(s ? s->GetSendAttMsg() : "", length / 16);
+        AddProgressArea(progress, s ? s->GetSendAttMsg() : "", length / 16);
         total += length;
         parts.push_back(std::move(part));
     }
     const std::string closing = "--" + b + "--\r\n";
     total += static_cast<std::int64_t>(closing.size());
-    area("", 100);
-    area(s ? s->GetSendFinalMsg() : "", 500);
+    AddProgressArea(progress, "", 100);
+    AddProgressArea(progress, s ? s->GetSendFinalMsg() : "", 500);
     AdvanceProgress(progress);
 
     if (HasLineBreakOrNul(params.HttpServer) || HasLineBreakOrNul(params.Sender) ||

@@ -76,12 +76,6 @@ TInternetMethod InternetMethod(IVQSettings* settings)
     return TInternetMethod::None;
 }
 
-void AddArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight)
-{
-    if (progress)
-        progress->AddArea(text, weight);
-}
-
 }  // namespace
 
 int PngModeOfDepth(int scrShotDepth) noexcept
@@ -179,21 +173,21 @@ TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments*
     prepared.Progress = CreateProgressAlert(title, exception->Module(), "VQISEND32");
     const TProgressAlertPtr& progress = prepared.Progress;
     const int count = attachments ? attachments->GetCount() : 0;
-    AddArea(progress, exception->GetPrepAttMsg(), 100);
+    AddProgressArea(progress, exception->GetPrepAttMsg(), 100);
     const TInternetMethod method = InternetMethod(exception);
     if (method != TInternetMethod::None) {
         if (method == TInternetMethod::SmtpServer)
-            AddArea(progress, exception->GetMxLookMsg(), 100);
-        AddArea(progress, exception->GetConnMsg(), 100);
+            AddProgressArea(progress, exception->GetMxLookMsg(), 100);
+        AddProgressArea(progress, exception->GetConnMsg(), 100);
         if (method == TInternetMethod::Http) {
-            AddArea(progress, exception->GetFieldMsg(), 100);
+            AddProgressArea(progress, exception->GetFieldMsg(), 100);
         } else {
-            AddArea(progress, exception->GetAuthMsg(), 200);
-            AddArea(progress, exception->GetSendMailMsg(), 100);
+            AddProgressArea(progress, exception->GetAuthMsg(), 200);
+            AddProgressArea(progress, exception->GetSendMailMsg(), 100);
         }
         if (count > 0)
-            AddArea(progress, exception->GetSendAttMsg(), 100);
-        AddArea(progress, exception->GetSendFinalMsg(), 100);
+            AddProgressArea(progress, exception->GetSendAttMsg(), 100);
+        AddProgressArea(progress, exception->GetSendFinalMsg(), 100);
     }
     if (progress && (!silent || exception->GetAutoSendBox()))
         progress->Show(inWorker ? nullptr : ownerWindow, true);

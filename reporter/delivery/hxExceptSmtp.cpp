@@ -624,6 +624,12 @@ void AdvanceProgress(const TProgressAlertPtr& progress)
         progress->AreaDone();
 }
 
+void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight)
+{
+    if (progress)
+        progress->AddArea(text, weight);
+}
+
 std::int64_t SendFileSize(const std::string& path)
 {
     TFileOwner file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -816,9 +822,8 @@ int AddSmtpProgressAreas(THxSendParams& params, bool withLookup)
     }
     areas.push_back({s ? s->GetSendFinalMsg() : "", 500});
     areas.push_back({"", 100});
-    if (params.Progress)
-        for (const TArea& a : areas)
-            params.Progress->AddArea(a.text, a.weight);
+    for (const TArea& a : areas)
+        AddProgressArea(params.Progress, a.text, a.weight);
     return static_cast<int>(areas.size());
 }
 

@@ -136,6 +136,8 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients);
 inline constexpr std::string_view kMultipartBoundary = "velmarweb_multipart_boundary";
 // Advances the progress window when there is one.
 void AdvanceProgress(const TProgressAlertPtr& progress);
+// Adds an area to the progress window when there is one.
+void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight);
 // The size of a file that opens for reading, else 0.
 std::int64_t SendFileSize(const std::string& path);
 // A file, not a folder, is there.
