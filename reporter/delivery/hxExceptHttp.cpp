@@ -1,4 +1,3 @@
-#include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -163,26 +162,10 @@ bool SendFormFile(THxNetLink& link, const TProgressAlertPtr& progress, const std
 
 bool ReadHttpStatus(THxNetLink& link, std::string_view code)
 {
-    if (!link.Connected())
+    std::size_t end = 0;
+    if (!ReceiveUntil(link, "\r\n", kMaxStatusLine, end))
         return false;
-    std::size_t end;
-    while ((end = link.Pending.find("\r\n")) == std::string::npos) {
-        if (link.Pending.size() > kMaxStatusLine)
-            return false;
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(static_cast<SOCKET>(link.Socket), &set);
-        timeval wait{7, 0};
-        if (select(0, &set, nullptr, nullptr, &wait) <= 0)
-            return false;
-        char buffer[512];
-        int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return false;
-        link.Pending.append(buffer, static_cast<std::size_t>(got));
-    }
-    std::string line = link.Pending.substr(0, end);
-    return GetField(TidySeparatedList(line, ' '), ' ', 2) == code;
+    return GetField(TidySeparatedList(link.Pending.substr(0, end), ' '), ' ', 2) == code;
 }
 
 bool HttpUpload(THxSendParams& params)

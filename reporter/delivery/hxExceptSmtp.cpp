@@ -682,26 +682,33 @@ bool SocketSendText(THxNetLink& link, std::string_view text)
     return true;
 }
 
+bool ReceiveUntil(THxNetLink& link, std::string_view delimiter, std::size_t limit, std::size_t& end)
+{
+    if (!link.Connected())
+        return false;
+    while ((end = link.Pending.find(delimiter)) == std::string::npos) {
+        if (link.Pending.size() > limit ||
+            !WaitReadable(static_cast<SOCKET>(link.Socket), kReplyWaitSeconds * 1000L))
+            return false;
+        char buffer[1024];
+        const int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return false;
+        link.Pending.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
 // --- SMTP ---
 
 bool ReadSmtpReply(THxNetLink& link, std::string_view code, bool* authLogin)
 {
-    if (!link.Connected())
-        return false;
     bool allCarryCode = true;
     std::size_t taken = 0;
     for (;;) {
-        std::size_t end = link.Pending.find('\n');
-        if (end == std::string::npos) {
-            if (link.Pending.size() > kMaxReply || !WaitReadable(static_cast<SOCKET>(link.Socket), kReplyWaitSeconds * 1000L))
-                return false;
-            char buffer[1024];
-            int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
-            if (got <= 0)
-                return false;
-            link.Pending.append(buffer, static_cast<std::size_t>(got));
-            continue;
-        }
+        std::size_t end = 0;
+        if (!ReceiveUntil(link, "\n", kMaxReply, end))
+            return false;
         taken += end + 1;
         if (taken > kMaxReply)
             return false;

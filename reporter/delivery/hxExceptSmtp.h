@@ -115,6 +115,10 @@ bool ConnectToServer(const TProgressAlertPtr& progress, const std::string& host,
                      THxNetLink& link);
 // In pieces of at most 1024 bytes; false at the first send error.
 bool SocketSendText(THxNetLink& link, std::string_view text);
+// Receives into link.Pending until it holds delimiter, whose position becomes end; each wait lasts
+// at most 7 seconds. False when the link fails or closes, a wait runs out, or more than limit bytes
+// are pending without the delimiter.
+bool ReceiveUntil(THxNetLink& link, std::string_view delimiter, std::size_t limit, std::size_t& end);
 
 // --- SMTP ---------------------------------------------------------------------------------------
 // Reads one reply up to its final line; true when every line carries the code. authLogin, when
