@@ -129,35 +129,14 @@ std::string FormFieldsBlock(IVQFields* fields)
 bool SendFormFile(THxNetLink& link, const TProgressAlertPtr& progress, const std::string& path,
                   const std::string& sendAsName, const std::string& fieldName, std::int64_t size)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    THxSendFile file(path);
+    if (!file.Opened() || file.Size() != size)
         return false;
-    bool ok = [&] {
-        LARGE_INTEGER actual{};
-        if (!GetFileSizeEx(file, &actual) || actual.QuadPart != size)
-            return false;
-        if (size == 0)
-            return true;
-        if (!SocketSendText(link, FormFileHead(sendAsName, fieldName)))
-            return false;
-        std::int64_t done = 0;
-        char chunk[1024];
-        while (done < size) {
-            DWORD want = static_cast<DWORD>(std::min<std::int64_t>(sizeof chunk, size - done));
-            DWORD got = 0;
-            if (!ReadFile(file, chunk, want, &got, nullptr) || got != want ||
-                !SocketSendText(link, std::string_view(chunk, got)))
-                return false;
-            done += got;
-            if (progress)
-                progress->SetPosition(static_cast<int>(done * 1000 / size));
-        }
-        AdvanceProgress(progress);
-        return SocketSendText(link, "\r\n");
-    }();
-    CloseHandle(file);
-    return ok;
+    if (size == 0)
+        return true;
+    return SocketSendText(link, FormFileHead(sendAsName, fieldName)) &&
+           file.Stream(1024, progress, [&](std::string_view piece) { return SocketSendText(link, piece); }) &&
+           SocketSendText(link, "\r\n");
 }
 
 bool ReadHttpStatus(THxNetLink& link, std::string_view code)

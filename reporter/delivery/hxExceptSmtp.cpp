@@ -214,17 +214,6 @@ void CloseSocketValue(std::uintptr_t& socket)
     }
 }
 
-struct TFileOwner {
-    HANDLE h;
-    explicit TFileOwner(HANDLE handle) : h(handle) {}
-    TFileOwner(const TFileOwner&) = delete;
-    TFileOwner& operator=(const TFileOwner&) = delete;
-    ~TFileOwner() {
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-};
-
 const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -232,14 +221,10 @@ const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 bool SendMailPart(THxNetLink& link, const TProgressAlertPtr& progress, const std::string& path,
                   const std::string& sendAs)
 {
-    TFileOwner file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.h == INVALID_HANDLE_VALUE)
+    THxSendFile file(path);
+    if (!file.Opened())
         return false;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.h, &size))
-        return false;
-    if (size.QuadPart == 0)
+    if (file.Size() == 0)
         return true;
     std::string type = SameTextCI(RightPart(path, 4), ".png") ? "image/png" : "application/octet-stream";
     std::string name = EscapeQuotedName(sendAs);
@@ -249,24 +234,16 @@ bool SendMailPart(THxNetLink& link, const TProgressAlertPtr& progress, const std
     head += "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n";
     if (!SocketSendText(link, head))
         return false;
-    std::int64_t done = 0;
-    char chunk[57];
-    while (done < size.QuadPart) {
-        DWORD want = static_cast<DWORD>(std::min<std::int64_t>(57, size.QuadPart - done));
-        DWORD got = 0;
-        if (!ReadFile(file.h, chunk, want, &got, nullptr) || got != want) {
-            if (done > 0)
-                SocketSendText(link, "\r\n");
-            return false;
-        }
-        done += got;
-        if (!SocketSendText(link, Base64Encode(chunk, got) + "\r\n"))
-            return false;
-        if (progress)
-            progress->SetPosition(static_cast<int>(done * 1000 / size.QuadPart));
-    }
-    AdvanceProgress(progress);
-    return true;
+    // One line of Base64 per 57 bytes.
+    bool started = false;
+    const bool whole = file.Stream(57, progress, [&](std::string_view piece) {
+        started = true;
+        return SocketSendText(link, Base64EncodeStr(piece) + "\r\n");
+    });
+    // A part cut short after its first line ends with an empty line.
+    if (!whole && started)
+        SocketSendText(link, "\r\n");
+    return whole;
 }
 
 }  // namespace
@@ -632,18 +609,50 @@ void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text,
 
 std::int64_t SendFileSize(const std::string& path)
 {
-    TFileOwner file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    LARGE_INTEGER size{};
-    if (file.h == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.h, &size))
-        return 0;
-    return size.QuadPart;
+    return THxSendFile(path).Size();
 }
 
 bool SendFileExists(const std::string& path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+THxSendFile::THxSendFile(const std::string& path)
+    : file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr))
+{
+    LARGE_INTEGER size{};
+    if (file_ != INVALID_HANDLE_VALUE && GetFileSizeEx(file_, &size))
+        size_ = size.QuadPart;
+}
+
+THxSendFile::~THxSendFile()
+{
+    if (file_ != INVALID_HANDLE_VALUE)
+        CloseHandle(file_);
+}
+
+bool THxSendFile::Stream(std::size_t pieceSize, const TProgressAlertPtr& progress,
+                         const std::function<bool(std::string_view piece)>& sink)
+{
+    if (!Opened() || pieceSize == 0)
+        return false;
+    std::string buffer(pieceSize, '\0');
+    std::int64_t done = 0;
+    while (done < size_) {
+        const DWORD want =
+            static_cast<DWORD>(std::min<std::int64_t>(static_cast<std::int64_t>(pieceSize), size_ - done));
+        DWORD got = 0;
+        if (!ReadFile(file_, buffer.data(), want, &got, nullptr) || got != want ||
+            !sink(std::string_view(buffer.data(), got)))
+            return false;
+        done += got;
+        if (progress)
+            progress->SetPosition(static_cast<int>(done * 1000 / size_));
+    }
+    AdvanceProgress(progress);
+    return true;
 }
 
 bool ConnectToServer(const TProgressAlertPtr& progress, const std::string& host, int port,

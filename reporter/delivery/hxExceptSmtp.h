@@ -146,3 +146,25 @@ void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text,
 std::int64_t SendFileSize(const std::string& path);
 // A file, not a folder, is there.
 bool SendFileExists(const std::string& path);
+
+// A file opened for reading and measured at once, then read to its end in pieces.
+class THxSendFile {
+public:
+    explicit THxSendFile(const std::string& path);
+    ~THxSendFile();
+    THxSendFile(const THxSendFile&) = delete;
+    THxSendFile& operator=(const THxSendFile&) = delete;
+    // It opened and its size is known.
+    bool Opened() const { return size_ >= 0; }
+    // 0 when it did not open.
+    std::int64_t Size() const { return size_ < 0 ? 0 : size_; }
+    // Hands Size() bytes to sink in pieces of at most pieceSize, setting the progress position
+    // after each piece and advancing the progress after the last. False when a read comes short
+    // or sink returns false.
+    bool Stream(std::size_t pieceSize, const TProgressAlertPtr& progress,
+                const std::function<bool(std::string_view piece)>& sink);
+
+private:
+    HANDLE file_;
+    std::int64_t size_ = -1;
+};
