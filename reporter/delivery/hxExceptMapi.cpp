@@ -3,6 +3,7 @@
 #include "hxExceptPause.h"
 #include "hxExceptSmtp.h"
 #include "hxExceptSupport.h"
+#include "hxStrings.h"
 
 #include <mapi.h>
 
@@ -58,24 +59,6 @@ void SetMapiLibraryName(const std::string& name)
 {
     std::lock_guard<std::mutex> lock(gLibraryLock);
     gLibraryName = name.empty() ? "mapi32.dll" : name;
-}
-
-std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string result;
-    result.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (set[byte]) {
-            result += escapeChar;
-            result += digits[byte >> 4];
-            result += digits[byte & 15];
-        } else {
-            result += c;
-        }
-    }
-    return result;
 }
 
 void SplitMapiRecipient(const std::string& address, std::string& name, std::string& mapiAddress)

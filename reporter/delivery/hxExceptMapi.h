@@ -3,16 +3,10 @@
 // Sending through the user's own mail setup: Simple MAPI with the report files attached, or the
 // registered mailto handler with the report text as the body.
 
-#include "hxStrings.h"
-
 #include <windows.h>
 
 #include <string>
-#include <string_view>
 #include <vector>
-
-// Every byte of the set becomes escapeChar and two upper-case hexadecimal digits.
-std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar);
 
 // "Name <address>" gives the name before "<" (as it stands) and "SMTP:address"; a plain address
 // is its own name.

@@ -770,19 +770,10 @@ std::string PrepareSmtpBody(std::string_view body)
 
 std::string EncodeMailSubject(std::string_view subject)
 {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out = "=?ISO-8859-1?Q?";
-    for (char c : subject) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-            out += c;
-        } else {
-            unsigned char b = static_cast<unsigned char>(c);
-            out += '=';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out + "?=";
+    // Everything but letters and digits.
+    static const TCharSet escaped =
+        ~MakeCharSet("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789");
+    return "=?ISO-8859-1?Q?" + EscapeCharSet(subject, escaped, '=') + "?=";
 }
 
 std::string Rfc822DateNow()
@@ -808,10 +799,7 @@ std::string NewMessageId()
             now = last + 1;
         last = now;
     }
-    std::string hex(16, '0');
-    for (int i = 15; i >= 0; --i, now >>= 4)
-        hex[static_cast<std::size_t>(i)] = "0123456789abcdef"[now & 15];
-    return "<" + hex + "@hxExcept>";
+    return "<" + PadToWidth(Int64ToHex(now), 16, '0') + "@hxExcept>";
 }
 
 int AddSmtpProgressAreas(THxSendParams& params, bool withLookup)

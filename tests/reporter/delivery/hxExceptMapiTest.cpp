@@ -1,5 +1,6 @@
 #include "hxExceptMapi.h"
 #include "hxExceptSmtp.h"
+#include "hxStrings.h"
 
 #include "DeliveryOutput.h"
 
