@@ -136,7 +136,7 @@ bool SendViaMailto(const std::string& recipients, const std::string& subject, co
         return false;
     std::string list = recipients;
     NormalizeRecipientList(list);
-    const std::string url = "mailto:" + list + "?subject=" + EscapeCharSet(subject, MailtoCharSet(), '%') +
+    const std::string url = "mailto:" + EscapeCharSet(list, MailtoCharSet(), '%') + "?subject=" + EscapeCharSet(subject, MailtoCharSet(), '%') +
                             "&body=" + EscapeCharSet(body, MailtoCharSet(), '%');
     const std::size_t placeholder = command.find("%1");
     if (placeholder != std::string::npos)

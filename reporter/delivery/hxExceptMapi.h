@@ -18,7 +18,8 @@ enum TMapiResult : int { mrFailed = 0, mrSent = 1, mrCancelled = 2 };
 int SendViaMapi(const std::string& recipients, const std::string& subject, const std::string& body, bool silent,
                 HWND ownerWindow, const std::vector<std::string>& sendAsNames, const std::vector<std::string>& paths);
 
-// Starts the registered mailto command with "mailto:" + recipients + "?subject=...&body=...".
+// Starts the registered mailto command with "mailto:" + recipients + "?subject=...&body=...", each
+// part escaped.
 bool SendViaMailto(const std::string& recipients, const std::string& subject, const std::string& body);
 
 // The library that provides MAPISendMail ("mapi32.dll"); tests load a stand-in.
