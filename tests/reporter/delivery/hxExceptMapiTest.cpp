@@ -59,6 +59,8 @@ std::string MailtoCommandLine(const std::string& handler, const std::string& sub
     const std::string received = TestProgramFolder() + "hxMailtoReceived.txt";
     DeleteFileA(received.c_str());
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, "hxMailtoRecorderDone");
+    // The previous recorder may still hold the event, set; it must not count for this one.
+    ResetEvent(done);
     std::string commandLine;
     {
         TMailtoHandlerScope scope(handler);
