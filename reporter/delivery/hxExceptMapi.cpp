@@ -31,19 +31,9 @@ const TCharSet& MailtoCharSet()
 
 std::string MailtoCommand()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    const std::string command = RegReadText(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", "", true);
+    if (command.empty())
         return {};
-    std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> owner(key, &RegCloseKey);
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || size == 0 ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return {};
-    std::string command(size, '\0');
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(command.data()), &size) !=
-        ERROR_SUCCESS)
-        return {};
-    command.resize(strnlen(command.c_str(), command.size()));
     const DWORD expanded = ExpandEnvironmentStringsA(command.c_str(), nullptr, 0);
     if (expanded == 0)
         return command;

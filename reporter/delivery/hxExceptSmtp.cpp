@@ -393,22 +393,9 @@ std::vector<std::string> GetDnsServers()
     if (os.Kind == okWin95 || os.Kind == okWin95Osr2 || os.Kind == okWinNt3 || os.Kind == okWinNt4) {
         std::string key = std::string("System\\CurrentControlSet\\Services\\") +
                           (os.Is9x ? "VxD\\MSTCP" : "Tcpip\\Parameters");
-        HKEY hkey = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hkey) != ERROR_SUCCESS)
-            return result;
-        auto readValue = [&](const char* name) {
-            char buffer[1024];
-            DWORD size = sizeof buffer, type = 0;
-            if (RegQueryValueExA(hkey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                 &size) != ERROR_SUCCESS ||
-                type != REG_SZ)
-                return std::string();
-            return std::string(buffer, strnlen(buffer, std::min<std::size_t>(size, sizeof buffer)));
-        };
-        std::string text = readValue("DhcpNameServer");
+        std::string text = RegReadText(HKEY_LOCAL_MACHINE, key, "DhcpNameServer", false);
         if (text.empty())
-            text = readValue("NameServer");
-        RegCloseKey(hkey);
+            text = RegReadText(HKEY_LOCAL_MACHINE, key, "NameServer", false);
         char separator = text.find(',') != std::string::npos ? ',' : ' ';
         std::size_t count = CountFields(text, separator);
         for (std::size_t i = 1; i <= count; ++i) {
@@ -616,6 +603,22 @@ bool SendFileExists(const std::string& path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string RegReadText(HKEY root, const std::string& key, const std::string& valueName, bool expandable)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return {};
+    DWORD type = REG_NONE;
+    const bool found =
+        RegQueryValueExA(opened, valueName.c_str(), nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(opened);
+    if (!found || (type != REG_SZ && !(expandable && type == REG_EXPAND_SZ)))
+        return {};
+    std::string text = RegReadString(root, key, valueName);
+    text.resize(strnlen(text.c_str(), text.size()));
+    return text;
 }
 
 THxSendFile::THxSendFile(const std::string& path)

@@ -146,6 +146,9 @@ void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text,
 std::int64_t SendFileSize(const std::string& path);
 // A file, not a folder, is there.
 bool SendFileExists(const std::string& path);
+// A registry string (REG_SZ, with expandable also REG_EXPAND_SZ) up to its first NUL; empty for a
+// value of another type.
+std::string RegReadText(HKEY root, const std::string& key, const std::string& valueName, bool expandable);
 
 // A file opened for reading and measured at once, then read to its end in pieces.
 class THxSendFile {
