@@ -57,11 +57,6 @@ void DropTopmost(HWND window)
         SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
-bool IsAbsoluteFileName(const std::string& name)
-{
-    return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
-}
-
 // The first switched-on Internet method decides; the others are not tried.
 enum class TInternetMethod { None, SmtpServer, SmtpClient, Http };
 
@@ -279,9 +274,8 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
         TAttachmentsPtr list = NewAttachments();
         const std::string folder = GetReportTempFolder();
         if (exception->GetAttachBugRep()) {
-            bugReportFile = BugReportFileName(exception);
-            if (!IsAbsoluteFileName(bugReportFile))
-                bugReportFile = FolderOfPath(GetModuleFileNameStr(exception->Module())) + bugReportFile;
+            // The file saving without the dialog writes.
+            bugReportFile = BugReportPath(exception);
             if (!folder.empty()) {
                 const std::string copy = folder + FileNameOfPath(bugReportFile);
                 if (exception->GetAttachBugRepFile()) {
