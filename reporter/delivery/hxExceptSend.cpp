@@ -132,28 +132,29 @@ bool SendViaInternet(THxSendParams& params)
     if (!params.HttpServer.empty()) {
         sent = HttpUpload(params);
     } else if (!params.Recipients.empty()) {
-        if (params.SmtpServer.empty()) {
-            // Direct delivery: each recipient's own mail exchanger, one mail each.
+        // Through a server one mail goes to all; direct delivery sends each recipient a mail of
+        // its own, to the mail exchanger of its domain.
+        const bool direct = params.SmtpServer.empty();
+        std::vector<std::string> mails;
+        if (direct) {
             std::string list = params.Recipients;
             const int count = NormalizeRecipientList(list);
-            int areas = 0;
-            for (int i = 0; i < count; ++i)
-                areas = AddSmtpProgressAreas(params, true);
-            AdvanceProgress(progress);
-            for (int i = 1; i <= count; ++i) {
-                params.SmtpServer.clear();
-                sent = SendSmtpMail(params, GetField(list, ',', static_cast<std::size_t>(i))) || sent;
-                if (progress)
-                    progress->SetCurrentArea(areas * i);
-            }
-            params.SmtpServer.clear();
+            for (int i = 1; i <= count; ++i)
+                mails.push_back(GetField(list, ',', static_cast<std::size_t>(i)));
         } else {
-            const int areas = AddSmtpProgressAreas(params, false);
-            AdvanceProgress(progress);
-            sent = SendSmtpMail(params, params.Recipients);
-            if (progress)
-                progress->SetCurrentArea(areas);
+            mails.push_back(params.Recipients);
         }
+        const int areas = AddSmtpProgressAreas(params, direct, static_cast<int>(mails.size()));
+        AdvanceProgress(progress);
+        for (std::size_t i = 0; i < mails.size(); ++i) {
+            if (direct)
+                params.SmtpServer.clear();
+            sent = SendSmtpMail(params, mails[i]) || sent;
+            if (progress)
+                progress->SetCurrentArea(areas * static_cast<int>(i + 1));
+        }
+        if (direct)
+            params.SmtpServer.clear();
     }
     if (progress)
         progress->Close();

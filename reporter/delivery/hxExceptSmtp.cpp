@@ -805,7 +805,7 @@ std::string NewMessageId()
     return "<" + PadToWidth(Int64ToHex(now), 16, '0') + "@hxExcept>";
 }
 
-int AddSmtpProgressAreas(THxSendParams& params, bool withLookup)
+int AddSmtpProgressAreas(THxSendParams& params, bool withLookup, int mails)
 {
     struct TArea {
         std::string text;
@@ -829,8 +829,9 @@ int AddSmtpProgressAreas(THxSendParams& params, bool withLookup)
     }
     areas.push_back({s ? s->GetSendFinalMsg() : "", 500});
     areas.push_back({"", 100});
-    for (const TArea& a : areas)
-        AddProgressArea(params.Progress, a.text, a.weight);
+    for (int i = 0; i < mails; ++i)
+        for (const TArea& a : areas)
+            AddProgressArea(params.Progress, a.text, a.weight);
     return static_cast<int>(areas.size());
 }
 

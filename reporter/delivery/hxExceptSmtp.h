@@ -132,7 +132,9 @@ std::string EncodeMailSubject(std::string_view subject);
 std::string Rfc822DateNow();
 // Never the same twice in one process.
 std::string NewMessageId();
-int AddSmtpProgressAreas(THxSendParams& params, bool withLookup);
+// The progress areas of one mail (with the exchanger lookup when withLookup), added once for each
+// of mails; returns the number for one mail.
+int AddSmtpProgressAreas(THxSendParams& params, bool withLookup, int mails = 1);
 bool SendSmtpMail(THxSendParams& params, const std::string& recipients);
 
 // --- Shared by the senders ----------------------------------------------------------------------
