@@ -161,8 +161,11 @@ bool SendViaInternet(THxSendParams& params)
     return sent;
 }
 
-TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments* attachments, bool inWorker,
-                                        bool silent, HWND ownerWindow)
+namespace {
+
+// PrepareAttachments with the progress areas of the given Internet method.
+TPreparedAttachments PrepareAttachmentsFor(TInternetMethod method, IVQException* exception,
+                                           IVQAttachments* attachments, bool inWorker, bool silent, HWND ownerWindow)
 {
     TPreparedAttachments prepared;
     const std::string title = exception->GetSendBoxTitle();
@@ -170,7 +173,6 @@ TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments*
     const TProgressAlertPtr& progress = prepared.Progress;
     const int count = attachments ? attachments->GetCount() : 0;
     AddProgressArea(progress, exception->GetPrepAttMsg(), 100);
-    const TInternetMethod method = InternetMethod(exception);
     if (method != TInternetMethod::None) {
         if (method == TInternetMethod::SmtpServer)
             AddProgressArea(progress, exception->GetMxLookMsg(), 100);
@@ -231,6 +233,14 @@ TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments*
     return prepared;
 }
 
+}  // namespace
+
+TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments* attachments, bool inWorker,
+                                        bool silent, HWND ownerWindow)
+{
+    return PrepareAttachmentsFor(InternetMethod(exception), exception, attachments, inWorker, silent, ownerWindow);
+}
+
 bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HWND ownerWindow, bool silent,
                    bool background, IVQException* exception, bool inWorker)
 {
@@ -267,11 +277,11 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
     subject = ExpandPlaceholders(exception->Module(), subject, message, report);
     body = ExpandPlaceholders(exception->Module(), body, message, report);
 
+    const TInternetMethod method = InternetMethod(exception);
     std::string bugReportFile;
     bool deleteAfterSending = false;
     TPreparedAttachments prepared;
-    if (exception->GetMailAsSmtpServer() || exception->GetMailAsSmtpClient() || exception->GetUploadViaHttp() ||
-        exception->GetMailViaMapi()) {
+    if (method != TInternetMethod::None || exception->GetMailViaMapi()) {
         TAttachmentsPtr list = NewAttachments();
         const std::string folder = GetReportTempFolder();
         if (exception->GetAttachBugRep()) {
@@ -303,7 +313,7 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
                     list->Add(file, sendAs, archive, field);
             }
         }
-        prepared = PrepareAttachments(exception, list.Get(), inWorker, silent, ownerWindow);
+        prepared = PrepareAttachmentsFor(method, exception, list.Get(), inWorker, silent, ownerWindow);
     }
 
     TFieldsPtr fields;
@@ -322,41 +332,37 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
     params.SendAsNames = prepared.SendAsNames;
     params.Paths = prepared.Paths;
     params.FieldNames = prepared.FieldNames;
-    switch (InternetMethod(exception)) {
+    bool ready = false;
+    switch (method) {
     case TInternetMethod::SmtpServer:
-        if (!recipients.empty() && IsInternetConnected()) {
-            params.Recipients = recipients;
-            params.Port = 25;
-            params.Body = body;
-            params.Subject = subject;
-            sent = SendViaInternet(params);
-        }
-        break;
     case TInternetMethod::SmtpClient:
-        if (!recipients.empty() && !exception->GetSmtpServer().empty() && IsInternetConnected()) {
-            params.Recipients = recipients;
+        // As a server of its own the program mails the exchangers directly; as a client it goes
+        // through the configured server.
+        params.Recipients = recipients;
+        params.Body = body;
+        params.Subject = subject;
+        params.Port = 25;
+        if (method == TInternetMethod::SmtpClient) {
+            params.SmtpServer = exception->GetSmtpServer();
             params.Port = exception->GetSmtpPort();
             params.Password = exception->GetSmtpPassword();
             params.Account = exception->GetSmtpAccount();
-            params.SmtpServer = exception->GetSmtpServer();
-            params.Body = body;
-            params.Subject = subject;
-            sent = SendViaInternet(params);
         }
+        ready = !recipients.empty() && (method == TInternetMethod::SmtpServer || !params.SmtpServer.empty());
         break;
     case TInternetMethod::Http:
-        if (!exception->GetHttpServer().empty() && IsInternetConnected()) {
-            params.HttpServer = exception->GetHttpServer();
-            params.Port = exception->GetHttpPort();
-            params.Password = exception->GetHttpPassword();
-            params.Account = exception->GetHttpAccount();
-            params.Fields = fields;
-            sent = SendViaInternet(params);
-        }
+        params.HttpServer = exception->GetHttpServer();
+        params.Port = exception->GetHttpPort();
+        params.Password = exception->GetHttpPassword();
+        params.Account = exception->GetHttpAccount();
+        params.Fields = fields;
+        ready = !params.HttpServer.empty();
         break;
     case TInternetMethod::None:
         break;
     }
+    if (ready && IsInternetConnected())
+        sent = SendViaInternet(params);
     if (prepared.Progress)
         prepared.Progress->Close();
 

@@ -261,6 +261,8 @@ def check_smtp(full, noauth, badquit):
     check(each == ['RCPT TO:<one@example.test>', 'RCPT TO:<two@example.test>'] and
           len([s for s in full.sessions if 'MAIL FROM:<each@example.test>' in s['lines']]) == 2,
           'direct delivery to each recipient: %r' % each)
+    check(len([s for s in full.sessions if 'MAIL FROM:<directdriver@example.test>' in s['lines']]) == 1,
+          'send driver direct session missing')
     driver = [s for s in full.sessions if 'MAIL FROM:<driver@example.test>' in s['lines']]
     check(len(driver) == 1, 'send driver session missing')
     if driver:

@@ -133,6 +133,31 @@ TEST_F(NetworkTest, SendDriverMailsTheReport)
     ExpectNothingRefused();
 }
 
+// As a mail server of its own the send driver mails the exchanger on port 25; the configured
+// SMTP server and port are not used.
+TEST_F(NetworkTest, SendDriverMailsTheExchangerDirect)
+{
+    anyDns_ = "NET_DNS_AUTH";
+    AskFromTheRoot(udp_);
+    tcp_[{"mx.example.test", 25}] = "NET_SMTP";
+    TExceptionParams params;
+    params.Kind = ekFreeze;
+    params.Settings = NewSettings(GetModuleHandleA(nullptr));
+    TExceptionPtr exception = NewExceptionObject(params);
+    ASSERT_TRUE(exception);
+    exception->SetPlWaitBox(false);
+    exception->SetMailAsSmtpServer(true);
+    exception->SetSmtpServer("unused.example.test");
+    exception->SetSmtpPort(2525);
+    exception->SetMailAddr("desk@example.test");
+    exception->SetMailFrom("directdriver@example.test");
+    exception->SetMailViaMapi(false);
+    exception->SetMailViaMailto(false);
+    exception->SetAttachBugRep(false);
+    EXPECT_TRUE(SendBugReport("date/time : now", nullptr, nullptr, true, false, exception.Get()));
+    ExpectNothingRefused();
+}
+
 TEST_F(NetworkTest, HttpUpload)
 {
     tcp_[{"upload.example.test", 80}] = "NET_HTTP";
