@@ -384,7 +384,7 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
     if (sent) {
         if (ex)
             ex->SetSent(true);
-        if (deleteAfterSending && !bugReportFile.empty() && exception->GetDelBugRepFile()) {
+        if (deleteAfterSending) {
             SetFileAttributesA(bugReportFile.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(bugReportFile.c_str());
         }
