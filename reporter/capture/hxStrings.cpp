@@ -164,6 +164,26 @@ TCharSet MakeCharSet(std::string_view chars) noexcept
     return set;
 }
 
+std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar) noexcept
+{
+    return Guarded<std::string>([&] {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string result;
+        result.reserve(text.size());
+        for (char c : text) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (set[byte]) {
+                result += escapeChar;
+                result += digits[byte >> 4];
+                result += digits[byte & 15];
+            } else {
+                result += c;
+            }
+        }
+        return result;
+    });
+}
+
 void TrimText(std::string& s) noexcept
 {
     std::size_t end = s.find_last_not_of(' ');

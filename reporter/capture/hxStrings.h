@@ -15,6 +15,8 @@ using TCharSet = std::bitset<256>;
 
 // Builds a set from the characters of a string.
 TCharSet MakeCharSet(std::string_view chars) noexcept;
+// Every byte of the set becomes escapeChar and two upper-case hexadecimal digits.
+std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar) noexcept;
 
 // Case folding: "a"-"z" and the umlauts 228, 246, 252 to upper case; the lower table mirrors it.
 constexpr std::array<unsigned char, 256> MakeCaseTable(bool upper)

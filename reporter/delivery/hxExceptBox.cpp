@@ -61,11 +61,6 @@ std::string Shortened(const std::string& text)
     return text.size() > LongestCaption ? text.substr(0, LongestCaption) : text;
 }
 
-bool IsAbsoluteName(const std::string& name)
-{
-    return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
-}
-
 class TExceptionBox : public TInterfaced<IHxExceptionBox> {
 public:
     TExceptionBox(IVQException* exception, bool plainStyle, bool styleIsTwo);
@@ -703,8 +698,8 @@ void TExceptionBox::Action(int action)
         }
         break;
     case raSave:
-        if (!claimed && SaveBugReport({}, e->GetBugReport(), window_, false, e) && IsAbsoluteName(e->GetBugRepFile()) &&
-            buttons_[raSave]) {
+        if (!claimed && SaveBugReport({}, e->GetBugReport(), window_, false, e) &&
+            IsAbsoluteFileName(e->GetBugRepFile()) && buttons_[raSave]) {
             HWND save = buttons_[raSave];
             buttons_[raSave] = nullptr;
             DestroyWindow(save);

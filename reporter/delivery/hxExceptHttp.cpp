@@ -1,4 +1,3 @@
-#include <winsock2.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -11,7 +10,6 @@
 
 namespace {
 
-constexpr std::string_view kBoundary = "velmarweb_multipart_boundary";
 constexpr std::size_t kMaxStatusLine = 8 * 1024;
 
 std::mutex g_proxyLock;
@@ -107,7 +105,7 @@ std::string StripUrlScheme(std::string_view url)
 
 std::string FormFileHead(std::string_view sendAsName, std::string_view fieldName)
 {
-    return "--" + std::string(kBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
+    return "--" + std::string(kMultipartBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
            EscapeQuotedName(fieldName) + "\"; filename=\"" + EscapeQuotedName(sendAsName) +
            "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
 }
@@ -121,7 +119,7 @@ std::string FormFieldsBlock(IVQFields* fields)
     int count = fields->GetCount();
     for (int i = 0; i < count; ++i) {
         std::string name = fields->GetName(i);
-        block += "--" + std::string(kBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
+        block += "--" + std::string(kMultipartBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
                  EscapeQuotedName(name) + "\"\r\n\r\n" + fields->GetValue(name) + "\r\n";
     }
     fields->Unlock();
@@ -131,74 +129,33 @@ std::string FormFieldsBlock(IVQFields* fields)
 bool SendFormFile(THxNetLink& link, const TProgressAlertPtr& progress, const std::string& path,
                   const std::string& sendAsName, const std::string& fieldName, std::int64_t size)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    THxSendFile file(path);
+    if (!file.Opened() || file.Size() != size)
         return false;
-    bool ok = [&] {
-        LARGE_INTEGER actual{};
-        if (!GetFileSizeEx(file, &actual) || actual.QuadPart != size)
-            return false;
-        if (size == 0)
-            return true;
-        if (!SocketSendText(link, FormFileHead(sendAsName, fieldName)))
-            return false;
-        std::int64_t done = 0;
-        char chunk[1024];
-        while (done < size) {
-            DWORD want = static_cast<DWORD>(std::min<std::int64_t>(sizeof chunk, size - done));
-            DWORD got = 0;
-            if (!ReadFile(file, chunk, want, &got, nullptr) || got != want ||
-                !SocketSendText(link, std::string_view(chunk, got)))
-                return false;
-            done += got;
-            if (progress)
-                progress->SetPosition(static_cast<int>(done * 1000 / size));
-        }
-        AdvanceProgress(progress);
-        return SocketSendText(link, "\r\n");
-    }();
-    CloseHandle(file);
-    return ok;
+    if (size == 0)
+        return true;
+    return SocketSendText(link, FormFileHead(sendAsName, fieldName)) &&
+           file.Stream(1024, progress, [&](std::string_view piece) { return SocketSendText(link, piece); }) &&
+           SocketSendText(link, "\r\n");
 }
 
 bool ReadHttpStatus(THxNetLink& link, std::string_view code)
 {
-    if (!link.Connected())
+    std::size_t end = 0;
+    if (!ReceiveUntil(link, "\r\n", kMaxStatusLine, end))
         return false;
-    std::size_t end;
-    while ((end = link.Pending.find("\r\n")) == std::string::npos) {
-        if (link.Pending.size() > kMaxStatusLine)
-            return false;
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(static_cast<SOCKET>(link.Socket), &set);
-        timeval wait{7, 0};
-        if (select(0, &set, nullptr, nullptr, &wait) <= 0)
-            return false;
-        char buffer[512];
-        int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return false;
-        link.Pending.append(buffer, static_cast<std::size_t>(got));
-    }
-    std::string line = link.Pending.substr(0, end);
-    return GetField(TidySeparatedList(line, ' '), ' ', 2) == code;
+    return GetField(TidySeparatedList(link.Pending.substr(0, end), ' '), ' ', 2) == code;
 }
 
 bool HttpUpload(THxSendParams& params)
 {
     const TProgressAlertPtr& progress = params.Progress;
     IVQSettings* s = params.Settings.Get();
-    auto area = [&](std::string text, std::int64_t weight) {
-        if (progress)
-            progress->AddArea(text, weight);
-    };
-    const std::string b(kBoundary);
-    area(s ? s->GetConnMsg() : "", 100);
-    area("", 100);
+    const std::string b(kMultipartBoundary);
+    AddProgressArea(progress, s ? s->GetConnMsg() : "", 100);
+    AddProgressArea(progress, "", 100);
     std::string fields = FormFieldsBlock(params.Fields.Get());
-    area(s ? s->GetFieldMsg() : "", static_cast<std::int64_t>(fields.size()) + 100);
+    AddProgressArea(progress, s ? s->GetFieldMsg() : "", static_cast<std::int64_t>(fields.size()) + 100);
     std::vector<TPlannedPart> parts;
     std::int64_t total = static_cast<std::int64_t>(fields.size());
     for (std::size_t i = 0; i < params.Paths.size(); ++i) {
@@ -209,14 +166,14 @@ bool HttpUpload(THxSendParams& params)
             continue;
         std::int64_t length = static_cast<std::int64_t>(FormFileHead(part.sendAs, part.field).size()) +
                               part.size + 2;
-        area(s ? s->GetSendAttMsg() : "", length / 16);
+        AddProgressArea(progress, s ? s->GetSendAttMsg() : "", length / 16);
         total += length;
         parts.push_back(std::move(part));
     }
     const std::string closing = "--" + b + "--\r\n";
     total += static_cast<std::int64_t>(closing.size());
-    area("", 100);
-    area(s ? s->GetSendFinalMsg() : "", 500);
+    AddProgressArea(progress, "", 100);
+    AddProgressArea(progress, s ? s->GetSendFinalMsg() : "", 500);
     AdvanceProgress(progress);
 
     if (HasLineBreakOrNul(params.HttpServer) || HasLineBreakOrNul(params.Sender) ||

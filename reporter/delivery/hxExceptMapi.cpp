@@ -3,6 +3,7 @@
 #include "hxExceptPause.h"
 #include "hxExceptSmtp.h"
 #include "hxExceptSupport.h"
+#include "hxStrings.h"
 
 #include <mapi.h>
 
@@ -30,19 +31,9 @@ const TCharSet& MailtoCharSet()
 
 std::string MailtoCommand()
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", 0, KEY_READ, &key) != ERROR_SUCCESS)
+    const std::string command = RegReadText(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", "", true);
+    if (command.empty())
         return {};
-    std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)> owner(key, &RegCloseKey);
-    DWORD type = 0, size = 0;
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) != ERROR_SUCCESS || size == 0 ||
-        (type != REG_SZ && type != REG_EXPAND_SZ))
-        return {};
-    std::string command(size, '\0');
-    if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<BYTE*>(command.data()), &size) !=
-        ERROR_SUCCESS)
-        return {};
-    command.resize(strnlen(command.c_str(), command.size()));
     const DWORD expanded = ExpandEnvironmentStringsA(command.c_str(), nullptr, 0);
     if (expanded == 0)
         return command;
@@ -58,24 +49,6 @@ void SetMapiLibraryName(const std::string& name)
 {
     std::lock_guard<std::mutex> lock(gLibraryLock);
     gLibraryName = name.empty() ? "mapi32.dll" : name;
-}
-
-std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string result;
-    result.reserve(text.size());
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (set[byte]) {
-            result += escapeChar;
-            result += digits[byte >> 4];
-            result += digits[byte & 15];
-        } else {
-            result += c;
-        }
-    }
-    return result;
 }
 
 void SplitMapiRecipient(const std::string& address, std::string& name, std::string& mapiAddress)
@@ -153,7 +126,7 @@ bool SendViaMailto(const std::string& recipients, const std::string& subject, co
         return false;
     std::string list = recipients;
     NormalizeRecipientList(list);
-    const std::string url = "mailto:" + list + "?subject=" + EscapeCharSet(subject, MailtoCharSet(), '%') +
+    const std::string url = "mailto:" + EscapeCharSet(list, MailtoCharSet(), '%') + "?subject=" + EscapeCharSet(subject, MailtoCharSet(), '%') +
                             "&body=" + EscapeCharSet(body, MailtoCharSet(), '%');
     const std::size_t placeholder = command.find("%1");
     if (placeholder != std::string::npos)

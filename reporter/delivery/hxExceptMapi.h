@@ -3,16 +3,10 @@
 // Sending through the user's own mail setup: Simple MAPI with the report files attached, or the
 // registered mailto handler with the report text as the body.
 
-#include "hxStrings.h"
-
 #include <windows.h>
 
 #include <string>
-#include <string_view>
 #include <vector>
-
-// Every byte of the set becomes escapeChar and two upper-case hexadecimal digits.
-std::string EscapeCharSet(std::string_view text, const TCharSet& set, char escapeChar);
 
 // "Name <address>" gives the name before "<" (as it stands) and "SMTP:address"; a plain address
 // is its own name.
@@ -24,7 +18,8 @@ enum TMapiResult : int { mrFailed = 0, mrSent = 1, mrCancelled = 2 };
 int SendViaMapi(const std::string& recipients, const std::string& subject, const std::string& body, bool silent,
                 HWND ownerWindow, const std::vector<std::string>& sendAsNames, const std::vector<std::string>& paths);
 
-// Starts the registered mailto command with "mailto:" + recipients + "?subject=...&body=...".
+// Starts the registered mailto command with "mailto:" + recipients + "?subject=...&body=...", each
+// part escaped.
 bool SendViaMailto(const std::string& recipients, const std::string& subject, const std::string& body);
 
 // The library that provides MAPISendMail ("mapi32.dll"); tests load a stand-in.

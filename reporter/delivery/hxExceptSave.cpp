@@ -101,11 +101,6 @@ int ParseCount(const std::string& text)
     return value > 0 ? value : 1;
 }
 
-bool IsAbsoluteName(const std::string& name)
-{
-    return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
-}
-
 std::string ExecutableFolder()
 {
     return FolderOfPath(GetModuleFileNameStr(nullptr));
@@ -353,6 +348,19 @@ std::string BugReportFileName(IVQSettings* settings)
     return name;
 }
 
+std::string BugReportPath(IVQSettings* settings)
+{
+    std::string name = BugReportFileName(settings);
+    if (!name.empty() && !IsAbsoluteFileName(name))
+        name = ExecutableFolder() + name;
+    return name;
+}
+
+bool IsAbsoluteFileName(const std::string& name)
+{
+    return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
+}
+
 bool ForceFileFolder(const std::string& path)
 {
     const std::size_t slash = path.rfind('\\');
@@ -412,20 +420,17 @@ bool SaveBugReport(const std::string& fileName, const std::string& report, HWND 
 
     std::string name = fileName;
     if (name.empty()) {
-        name = BugReportFileName(settings);
+        name = noDialog ? BugReportPath(settings) : BugReportFileName(settings);
         if (name.empty())
             return false;
-        if (!IsAbsoluteName(name)) {
-            if (noDialog) {
-                name = ExecutableFolder() + name;
-            } else if (IsLoaderLockHeld()) {
+        if (!noDialog && !IsAbsoluteFileName(name)) {
+            if (IsLoaderLockHeld()) {
                 MessageBeep(0);
                 return false;
-            } else {
-                name = AskFileName(name, ownerWindow, settings);
-                if (name.empty())
-                    return false;
             }
+            name = AskFileName(name, ownerWindow, settings);
+            if (name.empty())
+                return false;
         }
     }
 

@@ -16,6 +16,12 @@
 // "BugRepFile" with "%appname%" and "%modname%" replaced (case-insensitive) by the file names,
 // without folder and extension, of the executable and of the settings' module.
 std::string BugReportFileName(IVQSettings* settings);
+// Where saving without the dialog puts the report: BugReportFileName, in the executable's folder
+// when it is relative.
+std::string BugReportPath(IVQSettings* settings);
+
+// The name starts with "\" or has a drive ("C:").
+bool IsAbsoluteFileName(const std::string& name);
 
 // Creates the folder part of path (up to the last "\") and its missing parents; false for a path
 // without folder or when a folder cannot be made.

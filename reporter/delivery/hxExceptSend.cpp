@@ -57,17 +57,6 @@ void DropTopmost(HWND window)
         SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
-bool IsAbsoluteFileName(const std::string& name)
-{
-    return name.size() > 2 && (name[0] == '\\' || name[1] == ':');
-}
-
-bool FileExists(const std::string& path)
-{
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // The first switched-on Internet method decides; the others are not tried.
 enum class TInternetMethod { None, SmtpServer, SmtpClient, Http };
 
@@ -80,12 +69,6 @@ TInternetMethod InternetMethod(IVQSettings* settings)
     if (settings->GetUploadViaHttp())
         return TInternetMethod::Http;
     return TInternetMethod::None;
-}
-
-void AddArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight)
-{
-    if (progress)
-        progress->AddArea(text, weight);
 }
 
 }  // namespace
@@ -110,15 +93,9 @@ int PngModeOfDepth(int scrShotDepth) noexcept
 
 std::string ReportExceptionMessage(const std::string& report)
 {
-    const std::size_t start = report.find("\r\nexception message ");
-    if (start == std::string::npos)
-        return {};
-    const std::size_t end = report.find("\r\n", start + 10);
-    std::string line = report.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    const std::size_t colon = line.find(':');
-    line = colon == std::string::npos ? std::string() : line.substr(colon + 1);
-    TrimText(line);
-    return line;
+    std::string message = FindReportLine(report, "exception message");
+    TrimText(message);
+    return message;
 }
 
 bool WaitForBackgroundSends(DWORD timeoutMs)
@@ -155,57 +132,60 @@ bool SendViaInternet(THxSendParams& params)
     if (!params.HttpServer.empty()) {
         sent = HttpUpload(params);
     } else if (!params.Recipients.empty()) {
-        if (params.SmtpServer.empty()) {
-            // Direct delivery: each recipient's own mail exchanger, one mail each.
+        // Through a server one mail goes to all; direct delivery sends each recipient a mail of
+        // its own, to the mail exchanger of its domain.
+        const bool direct = params.SmtpServer.empty();
+        std::vector<std::string> mails;
+        if (direct) {
             std::string list = params.Recipients;
             const int count = NormalizeRecipientList(list);
-            int areas = 0;
-            for (int i = 0; i < count; ++i)
-                areas = AddSmtpProgressAreas(params, true);
-            AdvanceProgress(progress);
-            for (int i = 1; i <= count; ++i) {
-                params.SmtpServer.clear();
-                sent = SendSmtpMail(params, GetField(list, ',', static_cast<std::size_t>(i))) || sent;
-                if (progress)
-                    progress->SetCurrentArea(areas * i);
-            }
-            params.SmtpServer.clear();
+            for (int i = 1; i <= count; ++i)
+                mails.push_back(GetField(list, ',', static_cast<std::size_t>(i)));
         } else {
-            const int areas = AddSmtpProgressAreas(params, false);
-            AdvanceProgress(progress);
-            sent = SendSmtpMail(params, params.Recipients);
-            if (progress)
-                progress->SetCurrentArea(areas);
+            mails.push_back(params.Recipients);
         }
+        const int areas = AddSmtpProgressAreas(params, direct, static_cast<int>(mails.size()));
+        AdvanceProgress(progress);
+        for (std::size_t i = 0; i < mails.size(); ++i) {
+            if (direct)
+                params.SmtpServer.clear();
+            sent = SendSmtpMail(params, mails[i]) || sent;
+            if (progress)
+                progress->SetCurrentArea(areas * static_cast<int>(i + 1));
+        }
+        if (direct)
+            params.SmtpServer.clear();
     }
     if (progress)
         progress->Close();
     return sent;
 }
 
-TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments* attachments, bool inWorker,
-                                        bool silent, HWND ownerWindow)
+namespace {
+
+// PrepareAttachments with the progress areas of the given Internet method.
+TPreparedAttachments PrepareAttachmentsFor(TInternetMethod method, IVQException* exception,
+                                           IVQAttachments* attachments, bool inWorker, bool silent, HWND ownerWindow)
 {
     TPreparedAttachments prepared;
     const std::string title = exception->GetSendBoxTitle();
     prepared.Progress = CreateProgressAlert(title, exception->Module(), "VQISEND32");
     const TProgressAlertPtr& progress = prepared.Progress;
     const int count = attachments ? attachments->GetCount() : 0;
-    AddArea(progress, exception->GetPrepAttMsg(), 100);
-    const TInternetMethod method = InternetMethod(exception);
+    AddProgressArea(progress, exception->GetPrepAttMsg(), 100);
     if (method != TInternetMethod::None) {
         if (method == TInternetMethod::SmtpServer)
-            AddArea(progress, exception->GetMxLookMsg(), 100);
-        AddArea(progress, exception->GetConnMsg(), 100);
+            AddProgressArea(progress, exception->GetMxLookMsg(), 100);
+        AddProgressArea(progress, exception->GetConnMsg(), 100);
         if (method == TInternetMethod::Http) {
-            AddArea(progress, exception->GetFieldMsg(), 100);
+            AddProgressArea(progress, exception->GetFieldMsg(), 100);
         } else {
-            AddArea(progress, exception->GetAuthMsg(), 200);
-            AddArea(progress, exception->GetSendMailMsg(), 100);
+            AddProgressArea(progress, exception->GetAuthMsg(), 200);
+            AddProgressArea(progress, exception->GetSendMailMsg(), 100);
         }
         if (count > 0)
-            AddArea(progress, exception->GetSendAttMsg(), 100);
-        AddArea(progress, exception->GetSendFinalMsg(), 100);
+            AddProgressArea(progress, exception->GetSendAttMsg(), 100);
+        AddProgressArea(progress, exception->GetSendFinalMsg(), 100);
     }
     if (progress && (!silent || exception->GetAutoSendBox()))
         progress->Show(inWorker ? nullptr : ownerWindow, true);
@@ -253,6 +233,14 @@ TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments*
     return prepared;
 }
 
+}  // namespace
+
+TPreparedAttachments PrepareAttachments(IVQException* exception, IVQAttachments* attachments, bool inWorker,
+                                        bool silent, HWND ownerWindow)
+{
+    return PrepareAttachmentsFor(InternetMethod(exception), exception, attachments, inWorker, silent, ownerWindow);
+}
+
 bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HWND ownerWindow, bool silent,
                    bool background, IVQException* exception, bool inWorker)
 {
@@ -289,17 +277,16 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
     subject = ExpandPlaceholders(exception->Module(), subject, message, report);
     body = ExpandPlaceholders(exception->Module(), body, message, report);
 
+    const TInternetMethod method = InternetMethod(exception);
     std::string bugReportFile;
     bool deleteAfterSending = false;
     TPreparedAttachments prepared;
-    if (exception->GetMailAsSmtpServer() || exception->GetMailAsSmtpClient() || exception->GetUploadViaHttp() ||
-        exception->GetMailViaMapi()) {
+    if (method != TInternetMethod::None || exception->GetMailViaMapi()) {
         TAttachmentsPtr list = NewAttachments();
         const std::string folder = GetReportTempFolder();
         if (exception->GetAttachBugRep()) {
-            bugReportFile = BugReportFileName(exception);
-            if (!IsAbsoluteFileName(bugReportFile))
-                bugReportFile = FolderOfPath(GetModuleFileNameStr(exception->Module())) + bugReportFile;
+            // The file saving without the dialog writes.
+            bugReportFile = BugReportPath(exception);
             if (!folder.empty()) {
                 const std::string copy = folder + FileNameOfPath(bugReportFile);
                 if (exception->GetAttachBugRepFile()) {
@@ -310,7 +297,7 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
                 }
                 if (!ex || !ex->GetSecondFlag())
                     SaveBugReport(copy, report, nullptr, true, exception);
-                if (FileExists(copy))
+                if (SendFileExists(copy))
                     list->Add(copy, exception->GetBugRepSendAs(), exception->GetBugRepZip(), "BugReport");
             }
         }
@@ -326,7 +313,7 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
                     list->Add(file, sendAs, archive, field);
             }
         }
-        prepared = PrepareAttachments(exception, list.Get(), inWorker, silent, ownerWindow);
+        prepared = PrepareAttachmentsFor(method, exception, list.Get(), inWorker, silent, ownerWindow);
     }
 
     TFieldsPtr fields;
@@ -345,41 +332,37 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
     params.SendAsNames = prepared.SendAsNames;
     params.Paths = prepared.Paths;
     params.FieldNames = prepared.FieldNames;
-    switch (InternetMethod(exception)) {
+    bool ready = false;
+    switch (method) {
     case TInternetMethod::SmtpServer:
-        if (!recipients.empty() && IsInternetConnected()) {
-            params.Recipients = recipients;
-            params.Port = 25;
-            params.Body = body;
-            params.Subject = subject;
-            sent = SendViaInternet(params);
-        }
-        break;
     case TInternetMethod::SmtpClient:
-        if (!recipients.empty() && !exception->GetSmtpServer().empty() && IsInternetConnected()) {
-            params.Recipients = recipients;
+        // As a server of its own the program mails the exchangers directly; as a client it goes
+        // through the configured server.
+        params.Recipients = recipients;
+        params.Body = body;
+        params.Subject = subject;
+        params.Port = 25;
+        if (method == TInternetMethod::SmtpClient) {
+            params.SmtpServer = exception->GetSmtpServer();
             params.Port = exception->GetSmtpPort();
             params.Password = exception->GetSmtpPassword();
             params.Account = exception->GetSmtpAccount();
-            params.SmtpServer = exception->GetSmtpServer();
-            params.Body = body;
-            params.Subject = subject;
-            sent = SendViaInternet(params);
         }
+        ready = !recipients.empty() && (method == TInternetMethod::SmtpServer || !params.SmtpServer.empty());
         break;
     case TInternetMethod::Http:
-        if (!exception->GetHttpServer().empty() && IsInternetConnected()) {
-            params.HttpServer = exception->GetHttpServer();
-            params.Port = exception->GetHttpPort();
-            params.Password = exception->GetHttpPassword();
-            params.Account = exception->GetHttpAccount();
-            params.Fields = fields;
-            sent = SendViaInternet(params);
-        }
+        params.HttpServer = exception->GetHttpServer();
+        params.Port = exception->GetHttpPort();
+        params.Password = exception->GetHttpPassword();
+        params.Account = exception->GetHttpAccount();
+        params.Fields = fields;
+        ready = !params.HttpServer.empty();
         break;
     case TInternetMethod::None:
         break;
     }
+    if (ready && IsInternetConnected())
+        sent = SendViaInternet(params);
     if (prepared.Progress)
         prepared.Progress->Close();
 
@@ -401,7 +384,7 @@ bool SendBugReport(const std::string& report, const TNVBitmapPtr& screenShot, HW
     if (sent) {
         if (ex)
             ex->SetSent(true);
-        if (deleteAfterSending && !bugReportFile.empty() && exception->GetDelBugRepFile()) {
+        if (deleteAfterSending) {
             SetFileAttributesA(bugReportFile.c_str(), FILE_ATTRIBUTE_NORMAL);
             DeleteFileA(bugReportFile.c_str());
         }

@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr std::string_view kBoundary = "velmarweb_multipart_boundary";
 constexpr std::size_t kMaxReply = 64 * 1024;
 constexpr int kReplyWaitSeconds = 7;
 
@@ -215,22 +214,6 @@ void CloseSocketValue(std::uintptr_t& socket)
     }
 }
 
-struct TFileOwner {
-    HANDLE h;
-    explicit TFileOwner(HANDLE handle) : h(handle) {}
-    TFileOwner(const TFileOwner&) = delete;
-    TFileOwner& operator=(const TFileOwner&) = delete;
-    ~TFileOwner() {
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-    }
-};
-
-bool FileExists(const std::string& path)
-{
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
@@ -238,41 +221,29 @@ const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 bool SendMailPart(THxNetLink& link, const TProgressAlertPtr& progress, const std::string& path,
                   const std::string& sendAs)
 {
-    TFileOwner file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (file.h == INVALID_HANDLE_VALUE)
+    THxSendFile file(path);
+    if (!file.Opened())
         return false;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.h, &size))
-        return false;
-    if (size.QuadPart == 0)
+    if (file.Size() == 0)
         return true;
     std::string type = SameTextCI(RightPart(path, 4), ".png") ? "image/png" : "application/octet-stream";
     std::string name = EscapeQuotedName(sendAs);
-    std::string head = "--" + std::string(kBoundary) + "\r\n";
+    std::string head = "--" + std::string(kMultipartBoundary) + "\r\n";
     head += "Content-Type: " + type + "; name=\"" + name + "\"\r\n";
     head += "Content-Transfer-Encoding: base64\r\n";
     head += "Content-Disposition: attachment; filename=\"" + name + "\"\r\n\r\n";
     if (!SocketSendText(link, head))
         return false;
-    std::int64_t done = 0;
-    char chunk[57];
-    while (done < size.QuadPart) {
-        DWORD want = static_cast<DWORD>(std::min<std::int64_t>(57, size.QuadPart - done));
-        DWORD got = 0;
-        if (!ReadFile(file.h, chunk, want, &got, nullptr) || got != want) {
-            if (done > 0)
-                SocketSendText(link, "\r\n");
-            return false;
-        }
-        done += got;
-        if (!SocketSendText(link, Base64Encode(chunk, got) + "\r\n"))
-            return false;
-        if (progress)
-            progress->SetPosition(static_cast<int>(done * 1000 / size.QuadPart));
-    }
-    AdvanceProgress(progress);
-    return true;
+    // One line of Base64 per 57 bytes.
+    bool started = false;
+    const bool whole = file.Stream(57, progress, [&](std::string_view piece) {
+        started = true;
+        return SocketSendText(link, Base64EncodeStr(piece) + "\r\n");
+    });
+    // A part cut short after its first line ends with an empty line.
+    if (!whole && started)
+        SocketSendText(link, "\r\n");
+    return whole;
 }
 
 }  // namespace
@@ -422,22 +393,9 @@ std::vector<std::string> GetDnsServers()
     if (os.Kind == okWin95 || os.Kind == okWin95Osr2 || os.Kind == okWinNt3 || os.Kind == okWinNt4) {
         std::string key = std::string("System\\CurrentControlSet\\Services\\") +
                           (os.Is9x ? "VxD\\MSTCP" : "Tcpip\\Parameters");
-        HKEY hkey = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &hkey) != ERROR_SUCCESS)
-            return result;
-        auto readValue = [&](const char* name) {
-            char buffer[1024];
-            DWORD size = sizeof buffer, type = 0;
-            if (RegQueryValueExA(hkey, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer),
-                                 &size) != ERROR_SUCCESS ||
-                type != REG_SZ)
-                return std::string();
-            return std::string(buffer, strnlen(buffer, std::min<std::size_t>(size, sizeof buffer)));
-        };
-        std::string text = readValue("DhcpNameServer");
+        std::string text = RegReadText(HKEY_LOCAL_MACHINE, key, "DhcpNameServer", false);
         if (text.empty())
-            text = readValue("NameServer");
-        RegCloseKey(hkey);
+            text = RegReadText(HKEY_LOCAL_MACHINE, key, "NameServer", false);
         char separator = text.find(',') != std::string::npos ? ',' : ' ';
         std::size_t count = CountFields(text, separator);
         for (std::size_t i = 1; i <= count; ++i) {
@@ -630,14 +588,74 @@ void AdvanceProgress(const TProgressAlertPtr& progress)
         progress->AreaDone();
 }
 
+void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight)
+{
+    if (progress)
+        progress->AddArea(text, weight);
+}
+
 std::int64_t SendFileSize(const std::string& path)
 {
-    TFileOwner file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    return THxSendFile(path).Size();
+}
+
+bool SendFileExists(const std::string& path)
+{
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string RegReadText(HKEY root, const std::string& key, const std::string& valueName, bool expandable)
+{
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return {};
+    DWORD type = REG_NONE;
+    const bool found =
+        RegQueryValueExA(opened, valueName.c_str(), nullptr, &type, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(opened);
+    if (!found || (type != REG_SZ && !(expandable && type == REG_EXPAND_SZ)))
+        return {};
+    std::string text = RegReadString(root, key, valueName);
+    text.resize(strnlen(text.c_str(), text.size()));
+    return text;
+}
+
+THxSendFile::THxSendFile(const std::string& path)
+    : file_(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr))
+{
     LARGE_INTEGER size{};
-    if (file.h == INVALID_HANDLE_VALUE || !GetFileSizeEx(file.h, &size))
-        return 0;
-    return size.QuadPart;
+    if (file_ != INVALID_HANDLE_VALUE && GetFileSizeEx(file_, &size))
+        size_ = size.QuadPart;
+}
+
+THxSendFile::~THxSendFile()
+{
+    if (file_ != INVALID_HANDLE_VALUE)
+        CloseHandle(file_);
+}
+
+bool THxSendFile::Stream(std::size_t pieceSize, const TProgressAlertPtr& progress,
+                         const std::function<bool(std::string_view piece)>& sink)
+{
+    if (!Opened() || pieceSize == 0)
+        return false;
+    std::string buffer(pieceSize, '\0');
+    std::int64_t done = 0;
+    while (done < size_) {
+        const DWORD want =
+            static_cast<DWORD>(std::min<std::int64_t>(static_cast<std::int64_t>(pieceSize), size_ - done));
+        DWORD got = 0;
+        if (!ReadFile(file_, buffer.data(), want, &got, nullptr) || got != want ||
+            !sink(std::string_view(buffer.data(), got)))
+            return false;
+        done += got;
+        if (progress)
+            progress->SetPosition(static_cast<int>(done * 1000 / size_));
+    }
+    AdvanceProgress(progress);
+    return true;
 }
 
 bool ConnectToServer(const TProgressAlertPtr& progress, const std::string& host, int port,
@@ -676,26 +694,33 @@ bool SocketSendText(THxNetLink& link, std::string_view text)
     return true;
 }
 
+bool ReceiveUntil(THxNetLink& link, std::string_view delimiter, std::size_t limit, std::size_t& end)
+{
+    if (!link.Connected())
+        return false;
+    while ((end = link.Pending.find(delimiter)) == std::string::npos) {
+        if (link.Pending.size() > limit ||
+            !WaitReadable(static_cast<SOCKET>(link.Socket), kReplyWaitSeconds * 1000L))
+            return false;
+        char buffer[1024];
+        const int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
+        if (got <= 0)
+            return false;
+        link.Pending.append(buffer, static_cast<std::size_t>(got));
+    }
+    return true;
+}
+
 // --- SMTP ---
 
 bool ReadSmtpReply(THxNetLink& link, std::string_view code, bool* authLogin)
 {
-    if (!link.Connected())
-        return false;
     bool allCarryCode = true;
     std::size_t taken = 0;
     for (;;) {
-        std::size_t end = link.Pending.find('\n');
-        if (end == std::string::npos) {
-            if (link.Pending.size() > kMaxReply || !WaitReadable(static_cast<SOCKET>(link.Socket), kReplyWaitSeconds * 1000L))
-                return false;
-            char buffer[1024];
-            int got = recv(static_cast<SOCKET>(link.Socket), buffer, sizeof buffer, 0);
-            if (got <= 0)
-                return false;
-            link.Pending.append(buffer, static_cast<std::size_t>(got));
-            continue;
-        }
+        std::size_t end = 0;
+        if (!ReceiveUntil(link, "\n", kMaxReply, end))
+            return false;
         taken += end + 1;
         if (taken > kMaxReply)
             return false;
@@ -748,19 +773,10 @@ std::string PrepareSmtpBody(std::string_view body)
 
 std::string EncodeMailSubject(std::string_view subject)
 {
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out = "=?ISO-8859-1?Q?";
-    for (char c : subject) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
-            out += c;
-        } else {
-            unsigned char b = static_cast<unsigned char>(c);
-            out += '=';
-            out += kHex[b >> 4];
-            out += kHex[b & 15];
-        }
-    }
-    return out + "?=";
+    // Everything but letters and digits.
+    static const TCharSet escaped =
+        ~MakeCharSet("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789");
+    return "=?ISO-8859-1?Q?" + EscapeCharSet(subject, escaped, '=') + "?=";
 }
 
 std::string Rfc822DateNow()
@@ -786,13 +802,10 @@ std::string NewMessageId()
             now = last + 1;
         last = now;
     }
-    std::string hex(16, '0');
-    for (int i = 15; i >= 0; --i, now >>= 4)
-        hex[static_cast<std::size_t>(i)] = "0123456789abcdef"[now & 15];
-    return "<" + hex + "@hxExcept>";
+    return "<" + PadToWidth(Int64ToHex(now), 16, '0') + "@hxExcept>";
 }
 
-int AddSmtpProgressAreas(THxSendParams& params, bool withLookup)
+int AddSmtpProgressAreas(THxSendParams& params, bool withLookup, int mails)
 {
     struct TArea {
         std::string text;
@@ -816,9 +829,9 @@ int AddSmtpProgressAreas(THxSendParams& params, bool withLookup)
     }
     areas.push_back({s ? s->GetSendFinalMsg() : "", 500});
     areas.push_back({"", 100});
-    if (params.Progress)
+    for (int i = 0; i < mails; ++i)
         for (const TArea& a : areas)
-            params.Progress->AddArea(a.text, a.weight);
+            AddProgressArea(params.Progress, a.text, a.weight);
     return static_cast<int>(areas.size());
 }
 
@@ -889,11 +902,11 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
         std::string body = PrepareSmtpBody(params.Body);
         bool withFiles = false;
         for (const std::string& path : params.Paths)
-            withFiles = withFiles || FileExists(path);
+            withFiles = withFiles || SendFileExists(path);
         if (sent && !withFiles) {
             sent = SocketSendText(link, "\r\n" + body);
         } else if (sent) {
-            std::string b(kBoundary);
+            std::string b(kMultipartBoundary);
             std::string preamble = "MIME-Version: 1.0\r\n"
                                    "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n"
                                    "\r\n"
@@ -906,7 +919,7 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
             sent = SocketSendText(link, preamble + body + "\r\n");
             AdvanceProgress(progress);
             for (std::size_t i = 0; sent && i < params.Paths.size(); ++i) {
-                if (!FileExists(params.Paths[i]))
+                if (!SendFileExists(params.Paths[i]))
                     continue;
                 std::string sendAs = i < params.SendAsNames.size() ? params.SendAsNames[i]
                                                                     : std::string();

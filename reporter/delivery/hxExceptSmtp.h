@@ -115,6 +115,10 @@ bool ConnectToServer(const TProgressAlertPtr& progress, const std::string& host,
                      THxNetLink& link);
 // In pieces of at most 1024 bytes; false at the first send error.
 bool SocketSendText(THxNetLink& link, std::string_view text);
+// Receives into link.Pending until it holds delimiter, whose position becomes end; each wait lasts
+// at most 7 seconds. False when the link fails or closes, a wait runs out, or more than limit bytes
+// are pending without the delimiter.
+bool ReceiveUntil(THxNetLink& link, std::string_view delimiter, std::size_t limit, std::size_t& end);
 
 // --- SMTP ---------------------------------------------------------------------------------------
 // Reads one reply up to its final line; true when every line carries the code. authLogin, when
@@ -128,10 +132,44 @@ std::string EncodeMailSubject(std::string_view subject);
 std::string Rfc822DateNow();
 // Never the same twice in one process.
 std::string NewMessageId();
-int AddSmtpProgressAreas(THxSendParams& params, bool withLookup);
+// The progress areas of one mail (with the exchanger lookup when withLookup), added once for each
+// of mails; returns the number for one mail.
+int AddSmtpProgressAreas(THxSendParams& params, bool withLookup, int mails = 1);
 bool SendSmtpMail(THxSendParams& params, const std::string& recipients);
 
+// --- Shared by the senders ----------------------------------------------------------------------
+// Between the parts of a multipart mail or form.
+inline constexpr std::string_view kMultipartBoundary = "velmarweb_multipart_boundary";
 // Advances the progress window when there is one.
 void AdvanceProgress(const TProgressAlertPtr& progress);
+// Adds an area to the progress window when there is one.
+void AddProgressArea(const TProgressAlertPtr& progress, const std::string& text, std::int64_t weight);
 // The size of a file that opens for reading, else 0.
 std::int64_t SendFileSize(const std::string& path);
+// A file, not a folder, is there.
+bool SendFileExists(const std::string& path);
+// A registry string (REG_SZ, with expandable also REG_EXPAND_SZ) up to its first NUL; empty for a
+// value of another type.
+std::string RegReadText(HKEY root, const std::string& key, const std::string& valueName, bool expandable);
+
+// A file opened for reading and measured at once, then read to its end in pieces.
+class THxSendFile {
+public:
+    explicit THxSendFile(const std::string& path);
+    ~THxSendFile();
+    THxSendFile(const THxSendFile&) = delete;
+    THxSendFile& operator=(const THxSendFile&) = delete;
+    // It opened and its size is known.
+    bool Opened() const { return size_ >= 0; }
+    // 0 when it did not open.
+    std::int64_t Size() const { return size_ < 0 ? 0 : size_; }
+    // Hands Size() bytes to sink in pieces of at most pieceSize, setting the progress position
+    // after each piece and advancing the progress after the last. False when a read comes short
+    // or sink returns false.
+    bool Stream(std::size_t pieceSize, const TProgressAlertPtr& progress,
+                const std::function<bool(std::string_view piece)>& sink);
+
+private:
+    HANDLE file_;
+    std::int64_t size_ = -1;
+};

@@ -256,6 +256,13 @@ def check_smtp(full, noauth, badquit):
         msg = email.message_from_bytes(direct[0]['data'] or b'')
         check(msg.get_payload() == 'direct body\r\n', 'direct body: %r' % msg.get_payload())
         check(direct[0]['lines'][-1] == 'QUIT', 'direct delivery QUIT')
+    each = sorted(l for s in full.sessions if 'MAIL FROM:<each@example.test>' in s['lines']
+                  for l in s['lines'] if l.startswith('RCPT TO:'))
+    check(each == ['RCPT TO:<one@example.test>', 'RCPT TO:<two@example.test>'] and
+          len([s for s in full.sessions if 'MAIL FROM:<each@example.test>' in s['lines']]) == 2,
+          'direct delivery to each recipient: %r' % each)
+    check(len([s for s in full.sessions if 'MAIL FROM:<directdriver@example.test>' in s['lines']]) == 1,
+          'send driver direct session missing')
     driver = [s for s in full.sessions if 'MAIL FROM:<driver@example.test>' in s['lines']]
     check(len(driver) == 1, 'send driver session missing')
     if driver:

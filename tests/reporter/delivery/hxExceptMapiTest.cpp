@@ -1,5 +1,6 @@
 #include "hxExceptMapi.h"
 #include "hxExceptSmtp.h"
+#include "hxStrings.h"
 
 #include "DeliveryOutput.h"
 
@@ -52,15 +53,18 @@ private:
 };
 
 // Runs the mailto send with the recorder as the mail program; its command line, or "" on time-out.
-std::string MailtoCommandLine(const std::string& handler, const std::string& subject, const std::string& body)
+std::string MailtoCommandLine(const std::string& handler, const std::string& subject, const std::string& body,
+                              const std::string& recipients = "support@example.com; second@example.com")
 {
     const std::string received = TestProgramFolder() + "hxMailtoReceived.txt";
     DeleteFileA(received.c_str());
     HANDLE done = CreateEventA(nullptr, TRUE, FALSE, "hxMailtoRecorderDone");
+    // The previous recorder may still hold the event, set; it must not count for this one.
+    ResetEvent(done);
     std::string commandLine;
     {
         TMailtoHandlerScope scope(handler);
-        if (SendViaMailto("support@example.com; second@example.com", subject, body) &&
+        if (SendViaMailto(recipients, subject, body) &&
             WaitForSingleObject(done, 20000) == WAIT_OBJECT_0) {
             std::ifstream file(received, std::ios::binary);
             std::ostringstream text;
@@ -139,4 +143,7 @@ TEST(HxExceptMapi, MailtoStartsTheRegisteredMailProgram)
     // No length limit: a long body is passed whole.
     const std::string body(400, 'x');
     EXPECT_EQ(MailtoCommandLine(recorder, "s", body), appended.substr(0, appended.size() - 1) + body);
+    // A recipient with a name, quotes and angle brackets stays inside the quoted argument.
+    EXPECT_EQ(MailtoCommandLine(recorder + " \"%1\"", "s", "b", "Bug \"Desk\" <desk@example.com>; second@example.com"),
+              recorder + " \"mailto:Bug%20%22Desk%22%20%3Cdesk@example.com%3E,second@example.com?subject=s&body=b\"");
 }

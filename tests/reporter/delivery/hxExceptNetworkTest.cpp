@@ -55,8 +55,9 @@ TEST_F(NetworkTest, SmtpThroughServerWithAttachments)
     p.Subject = "Crash: 100% \"bad\"";
     p.Body = "Line one\n.hidden dot\r\n..two\rEnd.";
     p.Paths = {WriteFile("shot.png", PatternBytes(3000, 5)), WriteFile("data.bin", PatternBytes(58, 9)),
-               folder_ + "missing.bin", WriteFile("empty.txt", "")};
-    p.SendAsNames = {"screen shot.png", "da\"ta.bin", "missing.bin", "empty.txt"};
+               folder_ + "missing.bin", WriteFile("empty.txt", ""), folder_};
+    // Missing and empty files and a folder are left out; the mail still goes.
+    p.SendAsNames = {"screen shot.png", "da\"ta.bin", "missing.bin", "empty.txt", "folder"};
     EXPECT_TRUE(SendSmtpMail(p, "Bug Desk <desk@example.test>; two@example.test, nobody@example.test"));
     ExpectNothingRefused();
 }
@@ -129,6 +130,31 @@ TEST_F(NetworkTest, SendDriverMailsTheReport)
     exception->SetBugRepSendAs("report.txt");
     EXPECT_TRUE(SendBugReport("date/time : now\r\nexception message : Sent by the driver.", nullptr, nullptr, true,
                               false, exception.Get()));
+    ExpectNothingRefused();
+}
+
+// As a mail server of its own the send driver mails the exchanger on port 25; the configured
+// SMTP server and port are not used.
+TEST_F(NetworkTest, SendDriverMailsTheExchangerDirect)
+{
+    anyDns_ = "NET_DNS_AUTH";
+    AskFromTheRoot(udp_);
+    tcp_[{"mx.example.test", 25}] = "NET_SMTP";
+    TExceptionParams params;
+    params.Kind = ekFreeze;
+    params.Settings = NewSettings(GetModuleHandleA(nullptr));
+    TExceptionPtr exception = NewExceptionObject(params);
+    ASSERT_TRUE(exception);
+    exception->SetPlWaitBox(false);
+    exception->SetMailAsSmtpServer(true);
+    exception->SetSmtpServer("unused.example.test");
+    exception->SetSmtpPort(2525);
+    exception->SetMailAddr("desk@example.test");
+    exception->SetMailFrom("directdriver@example.test");
+    exception->SetMailViaMapi(false);
+    exception->SetMailViaMailto(false);
+    exception->SetAttachBugRep(false);
+    EXPECT_TRUE(SendBugReport("date/time : now", nullptr, nullptr, true, false, exception.Get()));
     ExpectNothingRefused();
 }
 

@@ -33,6 +33,27 @@ using TStubRecord = const char* (*)();
 using TStubNextResult = void (*)(ULONG);
 using TStubHold = void (*)(HANDLE);
 
+// An exception with the given settings that sends by MAPI only.
+TExceptionPtr MapiOnlyException(const TSettingsPtr& settings)
+{
+    TExceptionParams params;
+    params.Kind = ekFreeze;
+    params.Settings = settings;
+    TExceptionPtr exception = NewExceptionObject(params);
+    if (!exception)
+        return exception;
+    exception->SetPlWaitBox(false);
+    exception->SetAutoSendBox(false);
+    exception->SetMailAsSmtpServer(false);
+    exception->SetMailAsSmtpClient(false);
+    exception->SetUploadViaHttp(false);
+    exception->SetMailViaMapi(true);
+    exception->SetMailViaMailto(false);
+    exception->SetMailAddr("support@example.com");
+    exception->SetAttachBugRep(false);
+    return exception;
+}
+
 // An exception whose own settings send by MAPI only, through the stand-in mail library.
 class SendTest : public ::testing::Test {
 protected:
@@ -46,20 +67,8 @@ protected:
         SetMapiLibraryName(stub_);
         oldBox_ = SetHxMessageBoxHook(CountFailureBox);
         gFailureBoxes = 0;
-        TExceptionParams params;
-        params.Kind = ekFreeze;
-        params.Settings = NewSettings(GetModuleHandleA(nullptr));
-        exception_ = NewExceptionObject(params);
+        exception_ = MapiOnlyException(NewSettings(GetModuleHandleA(nullptr)));
         ASSERT_TRUE(exception_);
-        exception_->SetPlWaitBox(false);
-        exception_->SetAutoSendBox(false);
-        exception_->SetMailAsSmtpServer(false);
-        exception_->SetMailAsSmtpClient(false);
-        exception_->SetUploadViaHttp(false);
-        exception_->SetMailViaMapi(true);
-        exception_->SetMailViaMailto(false);
-        exception_->SetMailAddr("support@example.com");
-        exception_->SetAttachBugRep(false);
         exception_.As(&ex_);
     }
     void TearDown() override
@@ -176,6 +185,40 @@ TEST_F(SendTest, TheReportFileAndTheScreenshotGoAlongAndTheFileIsDeletedOnceSent
     EXPECT_NE(record.find("|bugreport.txt\n"), std::string::npos) << record;
     EXPECT_NE(record.find("|screenshot.png\n"), std::string::npos) << record;
     EXPECT_EQ(GetFileAttributesA(file.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(SendTest, AReportFileWithoutFolderIsTheOneSavedBesideTheProgram)
+{
+    // The settings of a library with its own settings, in another folder than the program.
+    const std::string libraryPath = TestProgramFolder() + "..\\capture\\" HX_SETTINGS_TEST_DLL;
+    HMODULE library = LoadLibraryA(libraryPath.c_str());
+    ASSERT_NE(library, nullptr) << libraryPath;
+    TExceptionPtr exception = MapiOnlyException(NewSettings(library));
+    ASSERT_TRUE(exception);
+    ASSERT_EQ(exception->Module(), library);
+    const std::string name = "hxSendRelativeReports.txt";
+    exception->SetBugRepFile(name);
+    exception->SetAttachBugRep(true);
+    exception->SetAttachBugRepFile(true);
+    exception->SetDelBugRepFile(true);
+    exception->SetBugRepSendAs("bugreport.txt");
+    const std::string saved = TestProgramFolder() + name;
+    DeleteFileA(saved.c_str());
+    ASSERT_TRUE(SaveBugReport({}, "date/time : earlier\r\nexception message : Saved.", nullptr, true, exception.Get()));
+    ASSERT_NE(GetFileAttributesA(saved.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    EXPECT_TRUE(SendBugReport("date/time : now", nullptr, nullptr, true, false, exception.Get()));
+    const std::string record = record_();
+    const std::string attached = GetReportTempFolder() + name;
+    EXPECT_NE(record.find("|" + attached + "|bugreport.txt\n"), std::string::npos) << record;
+    std::ifstream copy(attached, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(copy)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("exception message : Saved."), std::string::npos) << text;
+    // Sent: the saved file goes.
+    EXPECT_EQ(GetFileAttributesA(saved.c_str()), INVALID_FILE_ATTRIBUTES);
+    DeleteFileA(saved.c_str());
+    exception.Reset();
+    FreeLibrary(library);
 }
 
 TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)

@@ -1,5 +1,6 @@
 #include "NetworkTestSupport.h"
 
+#include "hxExceptSend.h"
 #include "hxInterfaced.h"
 
 #include <regex>
@@ -191,5 +192,35 @@ TEST(SmtpText, ProgressAreas)
     EXPECT_EQ(fake->Areas[11].second, 500);
     fake->ClearAreas();
     EXPECT_EQ(AddSmtpProgressAreas(params, false), 12);
+    // One set of areas for each mail.
+    fake->ClearAreas();
+    EXPECT_EQ(AddSmtpProgressAreas(params, true, 2), 13);
+    ASSERT_EQ(fake->Areas.size(), 26u);
+    EXPECT_EQ(fake->Areas[13].second, 500);
+    EXPECT_EQ(fake->Areas[23].second, 6);
     DeleteFileA(path.c_str());
+}
+
+using nettest::NetworkTest;
+
+// Direct delivery: one mail for each recipient, each with its own progress areas.
+TEST_F(NetworkTest, SendViaInternetMailsEachRecipientDirect)
+{
+    anyDns_ = "NET_DNS_AUTH";
+    udp_["ns1.example.test"] = "NET_DNS_AUTH";
+    tcp_[{"mx.example.test", 25}] = "NET_SMTP";
+    auto* fake = new TFakeProgress;
+    THxSendParams p;
+    p.Progress = fake;
+    p.Port = 25;
+    p.Sender = "each@example.test";
+    p.Recipients = "one@example.test; two@example.test";
+    p.Subject = "each";
+    p.Body = "each body";
+    EXPECT_TRUE(SendViaInternet(p));
+    // The preparation area, then twelve for each mail.
+    EXPECT_EQ(fake->Areas.size(), 25u);
+    EXPECT_EQ(fake->Done, 24);
+    EXPECT_TRUE(p.SmtpServer.empty());
+    ExpectNothingRefused();
 }
