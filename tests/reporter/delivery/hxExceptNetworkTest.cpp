@@ -106,16 +106,31 @@ TEST_F(NetworkTest, SmtpDirectToMailExchanger)
     ExpectNothingRefused();
 }
 
-// The send driver with the report file attached, through a configured SMTP server.
-TEST_F(NetworkTest, SendDriverMailsTheReport)
+namespace {
+
+// An exception for the send driver that mails by the Internet only, without a please-wait box.
+TExceptionPtr DriverException()
 {
-    tcp_[{"report.example.test", 2525}] = "NET_SMTP";
     TExceptionParams params;
     params.Kind = ekFreeze;
     params.Settings = NewSettings(GetModuleHandleA(nullptr));
     TExceptionPtr exception = NewExceptionObject(params);
+    if (exception) {
+        exception->SetPlWaitBox(false);
+        exception->SetMailViaMapi(false);
+        exception->SetMailViaMailto(false);
+    }
+    return exception;
+}
+
+}  // namespace
+
+// The send driver with the report file attached, through a configured SMTP server.
+TEST_F(NetworkTest, SendDriverMailsTheReport)
+{
+    tcp_[{"report.example.test", 2525}] = "NET_SMTP";
+    TExceptionPtr exception = DriverException();
     ASSERT_TRUE(exception);
-    exception->SetPlWaitBox(false);
     exception->SetMailAsSmtpServer(false);
     exception->SetMailAsSmtpClient(true);
     exception->SetSmtpServer("report.example.test");
@@ -123,8 +138,6 @@ TEST_F(NetworkTest, SendDriverMailsTheReport)
     exception->SetMailAddr("Bug Desk <desk@example.test>");
     exception->SetMailFrom("driver@example.test");
     exception->SetMailSubj("report: %exceptMsg%");
-    exception->SetMailViaMapi(false);
-    exception->SetMailViaMailto(false);
     exception->SetAttachBugRep(true);
     exception->SetAttachBugRepFile(false);
     exception->SetBugRepSendAs("report.txt");
@@ -140,19 +153,13 @@ TEST_F(NetworkTest, SendDriverMailsTheExchangerDirect)
     anyDns_ = "NET_DNS_AUTH";
     AskFromTheRoot(udp_);
     tcp_[{"mx.example.test", 25}] = "NET_SMTP";
-    TExceptionParams params;
-    params.Kind = ekFreeze;
-    params.Settings = NewSettings(GetModuleHandleA(nullptr));
-    TExceptionPtr exception = NewExceptionObject(params);
+    TExceptionPtr exception = DriverException();
     ASSERT_TRUE(exception);
-    exception->SetPlWaitBox(false);
     exception->SetMailAsSmtpServer(true);
     exception->SetSmtpServer("unused.example.test");
     exception->SetSmtpPort(2525);
     exception->SetMailAddr("desk@example.test");
     exception->SetMailFrom("directdriver@example.test");
-    exception->SetMailViaMapi(false);
-    exception->SetMailViaMailto(false);
     exception->SetAttachBugRep(false);
     EXPECT_TRUE(SendBugReport("date/time : now", nullptr, nullptr, true, false, exception.Get()));
     ExpectNothingRefused();
