@@ -577,10 +577,11 @@ bool TMapFile::ReadPackedStream(TMiniStream& stream)
 struct TMapFile::TTextMapState {
     enum TSection { None, SegmentTable, DetailedSegments, Publics, LineNumbers, IgnoredLines };
     TSection Section = None;
-    bool Leading = false;      // still skipping empty lines after a header
+    bool Leading = false;       // still skipping empty lines after a header
     bool FirstDataLine = false;
     bool Recognised = false;
-    uintptr_t DataOffset = 0;  // code size rounded up to pages
+    bool DetailedSeen = false;  // later detailed maps are ignored: each would sort all segments again
+    uintptr_t DataOffset = 0;   // code size rounded up to pages
 };
 
 namespace {
@@ -739,6 +740,11 @@ void TMapFile::ParseTextMapLine(TTextMapState& state, std::string_view line)
         state.Recognised = true;
         state.Leading = true;
         state.Section = static_cast<S::TSection>(S::SegmentTable + i);
+        if (state.Section == S::DetailedSegments) {
+            if (state.DetailedSeen)
+                state.Section = S::IgnoredLines;
+            state.DetailedSeen = true;
+        }
         if (state.Section == S::LineNumbers) {
             const std::size_t open = line.size() > 17 ? line.find('(', 17) : std::string_view::npos;
             if (open == std::string_view::npos || line.find(')', open) == std::string_view::npos)
@@ -1140,6 +1146,11 @@ bool TMapFile::ReadJdbgFile(const std::string& fileName)
 
 namespace {
 
+bool HasTd32Signature(const void* data, std::size_t size)
+{
+    return data && size >= 4 && (std::memcmp(data, "FB09", 4) == 0 || std::memcmp(data, "FB0A", 4) == 0);
+}
+
 class TTd32View {
 public:
     TTd32View(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
@@ -1150,6 +1161,9 @@ public:
         return Has(at, 2) ? static_cast<std::uint16_t>(data_[at] | data_[at + 1] << 8) : 0;
     }
     const unsigned char* Data() const { return data_; }
+    std::size_t Size() const { return size_; }
+    // The bytes [at, at + count), which must lie within this view.
+    TTd32View Part(std::size_t at, std::size_t count) const { return TTd32View(data_ + at, count); }
 
 private:
     const unsigned char* data_;
@@ -1161,12 +1175,47 @@ struct TTd32Entry {
     std::uint32_t Offset, Size;
 };
 
+// The line numbers of a source-module subsection, handed to addLine(segment, offset, line).
+// Counts and offsets come from the data. Every record must lie within the subsection, and the
+// records together may need no more bytes than it has: records that share bytes would let a
+// few bytes name the same lines over and over. False for data that breaks either rule.
+template <class TAddLine>
+bool ReadTd32SourceModule(const TTd32View& s, TAddLine addLine)
+{
+    std::size_t used = 0;
+    const auto claim = [&](std::size_t at, std::size_t count) {
+        used += count;
+        return s.Has(at, count) && used <= s.Size();
+    };
+    const std::uint16_t files = s.U16(0), ranges = s.U16(2);
+    // Counts, file offsets, ranges (start and end) and their segments.
+    if (!claim(0, 4 + std::size_t(files) * 4 + std::size_t(ranges) * 10))
+        return false;
+    for (std::size_t f = 0; f < files; ++f) {
+        const std::size_t file = s.U32(4 + f * 4);
+        const std::uint16_t blocks = s.U16(file);
+        // Block count, pad, block offsets, their ranges and the file's name index.
+        if (!claim(file, 8 + std::size_t(blocks) * 12))
+            return false;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t block = s.U32(file + 4 + b * 4);
+            const std::uint16_t segment = s.U16(block), pairs = s.U16(block + 2);
+            // Segment, pair count, offsets and lines.
+            if (!claim(block, 4 + std::size_t(pairs) * 6))
+                return false;
+            for (std::size_t p = 0; p < pairs; ++p)
+                addLine(segment, s.U32(block + 4 + p * 4), s.U16(block + 4 + std::size_t(pairs) * 4 + p * 2));
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
 {
     const TTd32View v(static_cast<const unsigned char*>(data), size);
-    if (!data || size < 8 || (std::memcmp(data, "FB09", 4) != 0 && std::memcmp(data, "FB0A", 4) != 0))
+    if (!HasTd32Signature(data, size) || size < 8)
         return false;
     const std::uint32_t dir = v.U32(4);
     const std::uint16_t headerSize = v.U16(dir), entrySize = v.U16(dir + 2);
@@ -1174,10 +1223,13 @@ bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
     if (!v.Has(dir, 16) || entrySize < 12 || !v.Has(dir + headerSize, std::size_t(entryCount) * entrySize))
         return false;
     std::vector<TTd32Entry> entries;
+    // Subsections lie side by side: listing one many times would multiply the work of reading it.
+    std::uint64_t listed = 0;
     for (std::uint32_t i = 0; i < entryCount; ++i) {
         const std::size_t at = dir + headerSize + std::size_t(i) * entrySize;
         TTd32Entry e{v.U16(at), v.U16(at + 2), v.U32(at + 4), v.U32(at + 8)};
-        if (!v.Has(e.Offset, e.Size))
+        listed += e.Size;
+        if (!v.Has(e.Offset, e.Size) || listed > size)
             return false;
         entries.push_back(e);
     }
@@ -1185,14 +1237,13 @@ bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
     std::vector<std::string> names(1);
     for (const TTd32Entry& e : entries)
         if (e.Type == 0x130) {
-            const std::uint32_t count = v.U32(e.Offset);
-            std::size_t at = e.Offset + 4;
-            const std::size_t end = e.Offset + e.Size;
-            for (std::uint32_t i = 0; i < count && at < end; ++i) {
-                const std::size_t length = v.Data()[at];
-                if (at + 1 + length + 1 > end)
+            const TTd32View s = v.Part(e.Offset, e.Size);
+            const std::uint32_t count = s.U32(0);
+            for (std::size_t at = 4, i = 0; i < count && at < s.Size(); ++i) {
+                const std::size_t length = s.Data()[at];
+                if (!s.Has(at, 1 + length + 1))
                     return false;
-                names.emplace_back(reinterpret_cast<const char*>(v.Data()) + at + 1, length);
+                names.emplace_back(reinterpret_cast<const char*>(s.Data()) + at + 1, length);
                 at += length + 2;
             }
         }
@@ -1206,38 +1257,29 @@ bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
         return true;
     };
     for (const TTd32Entry& e : entries) {
-        const std::size_t end = e.Offset + e.Size;
         if (e.Type == 0x120) {
-            const std::uint16_t count = v.U16(e.Offset + 4);
-            const std::size_t nameAt = e.Offset + 8 + std::size_t(count) * 12;
-            if (nameAt + 4 > end)
+            const TTd32View s = v.Part(e.Offset, e.Size);
+            const std::uint16_t count = s.U16(4);
+            const std::size_t nameAt = 8 + std::size_t(count) * 12;
+            if (!s.Has(nameAt, 4))
                 return false;
-            const std::string unit = nameOf(v.U32(nameAt));
-            for (std::uint16_t i = 0; i < count; ++i) {
-                const std::size_t at = e.Offset + 8 + std::size_t(i) * 12;
+            const std::string unit = nameOf(s.U32(nameAt));
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::size_t at = 8 + i * 12;
                 std::uint8_t kind;
                 uintptr_t start;
-                if (place(v.U16(at), v.U32(at + 4), kind, start))
-                    AddSegment(kind, start, v.U32(at + 8), unit, true, false, false);
+                if (place(s.U16(at), s.U32(at + 4), kind, start))
+                    AddSegment(kind, start, s.U32(at + 8), unit, true, false, false);
             }
         } else if (e.Type == 0x127) {
-            const std::uint16_t files = v.U16(e.Offset);
-            for (std::uint16_t f = 0; f < files; ++f) {
-                const std::size_t file = e.Offset + v.U32(e.Offset + 4 + std::size_t(f) * 4);
-                const std::uint16_t blocks = v.U16(file);
-                for (std::uint16_t b = 0; b < blocks; ++b) {
-                    const std::size_t block = e.Offset + v.U32(file + 4 + std::size_t(b) * 4);
-                    const std::uint16_t segment = v.U16(block), pairs = v.U16(block + 2);
-                    if (block + 4 + std::size_t(pairs) * 6 > end)
-                        return false;
-                    for (std::uint16_t p = 0; p < pairs; ++p) {
-                        std::uint8_t kind;
-                        uintptr_t address;
-                        if (place(segment, v.U32(block + 4 + std::size_t(p) * 4), kind, address) && kind == MfKindCode)
-                            AddLine(v.U16(block + 4 + std::size_t(pairs) * 4 + std::size_t(p) * 2), codeBase_ + address);
-                    }
-                }
-            }
+            const auto addLine = [&](std::uint16_t segment, std::uint32_t offset, std::uint16_t line) {
+                std::uint8_t kind;
+                uintptr_t address;
+                if (place(segment, offset, kind, address) && kind == MfKindCode)
+                    AddLine(line, codeBase_ + address);
+            };
+            if (!ReadTd32SourceModule(v.Part(e.Offset, e.Size), addLine))
+                return false;
         }
     }
     MergeSegments();
@@ -1312,15 +1354,21 @@ bool TMapFile::ReadTd32(const std::string& moduleFileName)
     if (useTds) {
         read = ReadTd32Data(view, length);
     } else {
-        // The image's debug directory points at the information inside the file.
+        // The image's debug directory points at the information inside the file. Only the first
+        // entry with its signature is read: entries could all name the same costly data.
         const TPeView pe(view, length, TPeView::TLayout::File);
         const IMAGE_DATA_DIRECTORY* dir = pe.Valid() ? pe.DataDirectory(IMAGE_DIRECTORY_ENTRY_DEBUG) : nullptr;
-        const auto* entries =
-            dir ? static_cast<const IMAGE_DEBUG_DIRECTORY*>(pe.At(dir->VirtualAddress, dir->Size)) : nullptr;
-        for (std::size_t i = 0; entries && i < dir->Size / sizeof(IMAGE_DEBUG_DIRECTORY) && !read; ++i) {
-            const IMAGE_DEBUG_DIRECTORY& d = entries[i];
-            if (d.PointerToRawData < length && d.SizeOfData <= length - d.PointerToRawData)
-                read = ReadTd32Data(static_cast<const unsigned char*>(view) + d.PointerToRawData, d.SizeOfData);
+        const auto* entries = dir ? static_cast<const unsigned char*>(pe.At(dir->VirtualAddress, dir->Size)) : nullptr;
+        for (std::size_t i = 0; entries && i < dir->Size / sizeof(IMAGE_DEBUG_DIRECTORY); ++i) {
+            IMAGE_DEBUG_DIRECTORY d;
+            std::memcpy(&d, entries + i * sizeof d, sizeof d);
+            if (d.PointerToRawData >= length || d.SizeOfData > length - d.PointerToRawData)
+                continue;
+            const unsigned char* at = static_cast<const unsigned char*>(view) + d.PointerToRawData;
+            if (HasTd32Signature(at, d.SizeOfData)) {
+                read = ReadTd32Data(at, d.SizeOfData);
+                break;
+            }
         }
     }
     UnmapViewOfFile(view);

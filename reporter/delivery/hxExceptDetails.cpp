@@ -235,7 +235,7 @@ void FillDisassembly(TDetailsTable& table, const std::string& text)
         if (!blank && !number)
             width = 0;
     }
-    table.Columns = ParseColumnCaptions(std::string(width ? " line|" : "") + "^address|asm code|comments");
+    table.Columns = ParseColumnCaptions(std::string(width ? "line|" : "") + "address|asm code|comments");
     for (const std::string& line : lines) {
         if (IsNoteLine(line)) {
             AddNote(table, line);

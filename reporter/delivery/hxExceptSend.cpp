@@ -126,7 +126,8 @@ bool SendViaInternet(THxSendParams& params)
     const TProgressAlertPtr progress = params.Progress;
     if (progress) {
         progress->ClearAreas();
-        progress->AddArea(params.Settings ? params.Settings->GetPrepAttMsg() : "Prepare attachments...", 1000);
+        // Fixed: the preparation setting belongs to the first area PrepareAttachments adds.
+        progress->AddArea("Prepare attachments...", 1000);
     }
     bool sent = false;
     if (!params.HttpServer.empty()) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -129,6 +130,14 @@ struct TBytes {
         return *this;
     }
 };
+
+template <class F>
+double MillisecondsOf(F&& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
 
 std::string ReadFile(const std::string& file)
 {
@@ -444,6 +453,31 @@ TEST(HxMapFile, LastPublicEndsAtTheCodeEnd)
     EXPECT_EQ(FindLineByAddress(map, 0x10810, next), 11);
 }
 
+TEST(HxMapFile, OnlyTheFirstDetailedSegmentMapCounts)
+{
+    // 8000 detailed maps, each followed by publics: every one of them would sort the segments.
+    std::string text;
+    char line[128];
+    for (unsigned i = 0; i < 8000; ++i) {
+        std::snprintf(line, sizeof line,
+                      "Detailed map of segments\r\n\r\n"
+                      " 0001:%08X 00000010 C=CODE     S=.text    G=(none)   M=U%07u  ACBP=A9\r\n\r\n",
+                      i * 16, i);
+        text += line;
+        std::snprintf(line, sizeof line, "Publics by Value\r\n\r\n 0001:%08X       P%u\r\n\r\n", i * 16 + 4, i);
+        text += line;
+    }
+    TempFolder folder;
+    const std::string file = folder.Write("many.map", text);
+    TMapFile map;
+    bool read = false;
+    EXPECT_LT(MillisecondsOf([&] { read = map.ReadTextMap(file); }), 100.0);
+    EXPECT_TRUE(read);
+    ASSERT_EQ(map.Segments().size(), 1u);
+    EXPECT_EQ(map.Segments()[0].UnitName, "U0000000");
+    EXPECT_EQ(map.Publics().size(), 8000u);
+}
+
 TEST(HxMapFile, TextWithoutKnownSectionsIsNoMap)
 {
     TempFolder folder;
@@ -490,6 +524,23 @@ TEST(HxMapFile, JdbgUnitsProceduresAndLines)
     EXPECT_FALSE(cut.Build(nullptr, folder.Path("bad.exe")));
 }
 
+// TD32 data of the given subsections (type, bytes) in order after their directory: the last one
+// ends with the data.
+std::string Td32Of(const std::vector<std::pair<unsigned, std::string>>& parts)
+{
+    TBytes out;
+    out.Raw("FB09").U32(8);
+    out.U16(16).U16(12).U32(std::uint32_t(parts.size())).U32(0).U32(0);
+    std::uint32_t offset = std::uint32_t(out.Data.size() + parts.size() * 12);
+    for (const auto& part : parts) {
+        out.U16(part.first).U16(1).U32(offset).U32(std::uint32_t(part.second.size()));
+        offset += std::uint32_t(part.second.size());
+    }
+    for (const auto& part : parts)
+        out.Raw(part.second);
+    return out.Data;
+}
+
 std::string MakeTd32()
 {
     TBytes names, module, source, symbols;
@@ -512,20 +563,7 @@ std::string MakeTd32()
     record(0x202, 2, 0x10, 3);
     record(0x20, 1, 0x1100, 4);
     record(0x20, 3, 0x1180, 4);  // a segment past the data segment
-    TBytes out;
-    out.Raw("FB09").U32(0);
-    const std::pair<unsigned, const TBytes*> parts[] = {{0x130, &names}, {0x120, &module}, {0x127, &source}, {0x129, &symbols}};
-    std::vector<std::uint32_t> offsets;
-    for (const auto& part : parts) {
-        offsets.push_back(std::uint32_t(out.Data.size()));
-        out.Raw(part.second->Data);
-    }
-    const std::uint32_t dir = std::uint32_t(out.Data.size());
-    out.U16(16).U16(12).U32(4).U32(0).U32(0);
-    for (std::size_t i = 0; i < 4; ++i)
-        out.U16(parts[i].first).U16(1).U32(offsets[i]).U32(std::uint32_t(parts[i].second->Data.size()));
-    std::memcpy(out.Data.data() + 4, &dir, 4);
-    return out.Data;
+    return Td32Of({{0x130, names.Data}, {0x120, module.Data}, {0x127, source.Data}, {0x129, symbols.Data}});
 }
 
 TEST(HxMapFile, Td32FileBesideTheModule)
@@ -558,8 +596,137 @@ TEST(HxMapFile, Td32FileBesideTheModule)
     TMapFile stale;
     EXPECT_FALSE(stale.Build(nullptr, folder.Path("td.exe")));
     std::string broken = MakeTd32();
-    broken[4] = 0x7F;  // directory outside the data
+    broken[7] = 0x7F;  // directory outside the data
     EXPECT_FALSE(stale.ReadTd32Data(broken.data(), broken.size()));
+}
+
+// ---- TD32 data whose counts and offsets point anywhere ----
+
+// A source-module subsection: one file of `blocks` blocks, each `pairs` line pairs in `segment`.
+// Shared: every block offset names the first block, which alone is stored.
+std::string SourceModule(unsigned blocks, unsigned pairs, unsigned segment, bool shared)
+{
+    TBytes s;
+    s.U16(1).U16(0).U32(8);
+    s.U16(blocks).U16(0);
+    const std::uint32_t first = 8 + 8 + 12 * blocks, blockSize = 4 + 6 * pairs;
+    for (unsigned b = 0; b < blocks; ++b)
+        s.U32(first + (shared ? 0 : b * blockSize));
+    for (unsigned b = 0; b < blocks; ++b)
+        s.U32(0).U32(0);
+    s.U32(0);
+    for (unsigned b = 0; b < (shared ? 1 : blocks); ++b) {
+        s.U16(segment).U16(pairs);
+        for (unsigned p = 0; p < pairs; ++p)
+            s.U32(0x1000 + b * pairs + p);
+        for (unsigned p = 0; p < pairs; ++p)
+            s.U16(p + 1);
+    }
+    return s.Data;
+}
+
+// A made-up image file whose debug directory has one entry per element of `entries`, each
+// naming that blob. Its headers span the whole file, so addresses are file offsets.
+std::string ImageWithDebugEntries(const std::vector<std::string>& blobs, const std::vector<std::size_t>& entries)
+{
+    const std::size_t directory = 0x200;
+    std::string file(directory + entries.size() * sizeof(IMAGE_DEBUG_DIRECTORY), '\0');
+    std::vector<std::size_t> blobAt;
+    for (const std::string& blob : blobs) {
+        blobAt.push_back(file.size());
+        file += blob;
+    }
+    IMAGE_DOS_HEADER dos{};
+    dos.e_magic = IMAGE_DOS_SIGNATURE;
+    dos.e_lfanew = 0x40;
+    std::memcpy(file.data(), &dos, sizeof dos);
+    IMAGE_NT_HEADERS nt{};
+    nt.Signature = IMAGE_NT_SIGNATURE;
+    nt.FileHeader.SizeOfOptionalHeader = sizeof(IMAGE_OPTIONAL_HEADER);
+    nt.OptionalHeader.Magic = IMAGE_NT_OPTIONAL_HDR_MAGIC;
+    nt.OptionalHeader.SizeOfHeaders = DWORD(file.size());
+    nt.OptionalHeader.NumberOfRvaAndSizes = IMAGE_NUMBEROF_DIRECTORY_ENTRIES;
+    nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DEBUG] = {
+        DWORD(directory), DWORD(entries.size() * sizeof(IMAGE_DEBUG_DIRECTORY))};
+    std::memcpy(file.data() + dos.e_lfanew, &nt, sizeof nt);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        IMAGE_DEBUG_DIRECTORY d{};
+        d.Type = IMAGE_DEBUG_TYPE_BORLAND;
+        d.SizeOfData = DWORD(blobs[entries[i]].size());
+        d.PointerToRawData = DWORD(blobAt[entries[i]]);
+        std::memcpy(file.data() + directory + i * sizeof d, &d, sizeof d);
+    }
+    return file;
+}
+
+TEST(HxMapFile, Td32SourceModulesAreBoundByTheirBytes)
+{
+    // 65535 files in a 40-byte subsection; and a range count of 9000 that the zero offsets past
+    // the data would read as the pair count of every block; and 20000 blocks naming one block.
+    TBytes manyFiles, manyRanges;
+    manyFiles.U16(0xFFFF).U16(0).Raw(std::string(36, '\0'));
+    manyRanges.U16(0xFFFF).U16(9000).Raw(std::string(9000 * 6, '\0'));
+    // A file offset past its subsection, into the zeros of the next one.
+    std::string outside = SourceModule(1, 2, 1, false);
+    const std::uint32_t past = std::uint32_t(outside.size()) + 4;
+    std::memcpy(outside.data() + 4, &past, 4);
+    const std::pair<const char*, std::string> refused[] = {
+        {"many files", Td32Of({{0x127, manyFiles.Data}})},
+        {"many ranges", Td32Of({{0x127, manyRanges.Data}})},
+        {"shared blocks", Td32Of({{0x127, SourceModule(20000, 9000, 0xFF, true)}})},
+        {"offset outside", Td32Of({{0x127, outside}, {0x131, std::string(64, '\0')}})},
+    };
+    for (const auto& [name, data] : refused) {
+        TMapFile map;
+        bool read = true;
+        EXPECT_LT(MillisecondsOf([&] { read = map.ReadTd32Data(data.data(), data.size()); }), 100.0) << name;
+        EXPECT_FALSE(read) << name;
+        EXPECT_TRUE(map.Lines().empty()) << name;
+    }
+
+    // As many lines in blocks with bytes of their own are all read.
+    const std::string sound = Td32Of({{0x127, SourceModule(2000, 10, 1, false)}});
+    TMapFile map;
+    bool read = false;
+    EXPECT_LT(MillisecondsOf([&] { read = map.ReadTd32Data(sound.data(), sound.size()); }), 100.0);
+    EXPECT_TRUE(read);
+    EXPECT_EQ(map.Lines().size(), 20000u);
+}
+
+TEST(HxMapFile, Td32SubsectionsMayNotShareTheirBytes)
+{
+    // One subsection of 60000 pairs, listed 5000 times in the directory.
+    const std::string source = SourceModule(1, 60000, 0xFF, false);
+    TBytes data;
+    data.Raw("FB09").U32(std::uint32_t(8 + source.size())).Raw(source);
+    data.U16(16).U16(12).U32(5000).U32(0).U32(0);
+    for (int i = 0; i < 5000; ++i)
+        data.U16(0x127).U16(1).U32(8).U32(std::uint32_t(source.size()));
+    TMapFile map;
+    bool read = true;
+    EXPECT_LT(MillisecondsOf([&] { read = map.ReadTd32Data(data.Data.data(), data.Data.size()); }), 100.0);
+    EXPECT_FALSE(read);
+}
+
+TEST(HxMapFile, Td32InTheImageIsFoundThroughItsDebugDirectory)
+{
+    TempFolder folder;
+    // Another kind of debug data first, then the TD32 data.
+    folder.Write("img.exe", ImageWithDebugEntries({"RSDS" + std::string(20, '\x11'), MakeTd32()}, {0, 1}));
+    TMapFile map;
+    ASSERT_TRUE(map.ReadTd32(folder.Path("img.exe")));
+    ASSERT_EQ(map.Publics().size(), 2u);
+    EXPECT_EQ(map.Publics()[0].Name, "Proc1");
+
+    // 20000 entries naming the same costly data that fails at its end: it is read once.
+    TBytes broken;
+    broken.Raw(std::string(16, '\0')).U16(0).U16(0x20);
+    const std::string costly = Td32Of({{0x127, SourceModule(1, 60000, 0xFF, false)}, {0x129, broken.Data}});
+    folder.Write("many.exe", ImageWithDebugEntries({costly}, std::vector<std::size_t>(20000, 0)));
+    TMapFile many;
+    bool read = true;
+    EXPECT_LT(MillisecondsOf([&] { read = many.ReadTd32(folder.Path("many.exe")); }), 100.0);
+    EXPECT_FALSE(read);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "hxLinkDisAsm.h"
 #include "hxListModules.h"
+#include "hxStackLines.h"
 
 #include "DeliveryOutput.h"
 
@@ -389,6 +390,40 @@ TEST_F(HxExceptBox, CountdownTakesTheFocusedActionUnlessTheDelayIsZero)
     EXPECT_FALSE(IsWindow(box->Window()));
 }
 
+// The disassembly list: left-aligned "line" (when there are line numbers), "address", "asm
+// code" and "comments", the addresses as the report writes them, in lower case.
+void ExpectDisassemblyListAsWritten(HWND list)
+{
+    std::vector<std::string> captions;
+    for (int c = 0;; ++c) {
+        char text[64] = "";
+        LVCOLUMNA column{};
+        column.mask = LVCF_TEXT | LVCF_FMT;
+        column.pszText = text;
+        column.cchTextMax = sizeof text;
+        if (!SendMessageA(list, LVM_GETCOLUMNA, c, reinterpret_cast<LPARAM>(&column)))
+            break;
+        captions.emplace_back(text);
+        EXPECT_EQ(column.fmt & LVCFMT_JUSTIFYMASK, LVCFMT_LEFT) << text;
+    }
+    std::vector<std::string> wanted{"address", "asm code", "comments"};
+    if (captions.size() == 4)
+        wanted.insert(wanted.begin(), "line");
+    ASSERT_EQ(captions, wanted);
+    const int addressColumn = captions.size() == 4 ? 1 : 0;
+    const int rows = static_cast<int>(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0));
+    for (int r = 0; r < rows; ++r) {
+        char text[64] = "";
+        LVITEMA item{};
+        item.iSubItem = addressColumn;
+        item.pszText = text;
+        item.cchTextMax = sizeof text;
+        SendMessageA(list, LVM_GETITEMTEXTA, r, reinterpret_cast<LPARAM>(&item));
+        const std::string address = text;
+        EXPECT_EQ(address.find_first_of("ABCDEF"), std::string::npos) << address;
+    }
+}
+
 TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
 {
     LinkDisAsm();
@@ -446,6 +481,8 @@ TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
         int width = 0, height = 0;
         EXPECT_TRUE(ImageList_GetIconSize(images, &width, &height)) << caption;
         EXPECT_EQ(width, 16);
+        if (caption == "disasm")
+            ExpectDisassemblyListAsWritten(lists[0]);
         std::string name = "ExceptionBoxTab-" + caption;
         std::replace(name.begin(), name.end(), ' ', '-');
         EXPECT_TRUE(SaveShot(window, caption == "call stack" ? "ExceptionBoxDetails" : name));
@@ -520,6 +557,28 @@ TEST(HxExceptDetails, ReportSplitsIntoTabsAndThreadsShareOne)
     EXPECT_EQ(tables[1].Caption, "call stacks");
     const auto notes = std::count(tables[1].Notes.begin(), tables[1].Notes.end(), true);
     EXPECT_EQ(notes, 3);  // two thread headlines and the creator line
+}
+
+TEST(HxExceptDetails, DisassemblyColumnsShowAddressesAsWritten)
+{
+    const std::string zeros(std::size_t(StackAddressDigits) - 6, '0');
+    const std::string first = zeros + "4010ab", failing = zeros + "4010af";
+    const std::string report = "date/time : now\r\n\r\ndisassembling:\r\n" + first + " 0042 mov eax, ebx ; copy\r\n" +
+                               failing + ">     ret\r\n";
+    const auto tables = BuildDetailsTables(report, nullptr);
+    const auto disasm =
+        std::find_if(tables.begin(), tables.end(), [](const TDetailsTable& t) { return t.Caption == "disasm"; });
+    ASSERT_NE(disasm, tables.end());
+    std::vector<std::string> captions;
+    for (const TDetailsColumn& column : disasm->Columns) {
+        captions.push_back(column.Caption);
+        EXPECT_FALSE(column.RightAligned) << column.Caption;
+        EXPECT_FALSE(column.UpperCase) << column.Caption;
+    }
+    EXPECT_EQ(captions, (std::vector<std::string>{"line", "address", "asm code", "comments"}));
+    ASSERT_EQ(disasm->Rows.size(), 2u);
+    EXPECT_EQ(disasm->Rows[0], (std::vector<std::string>{"42", first, "mov eax, ebx", "; copy"}));
+    EXPECT_EQ(disasm->Rows[1][1], failing + " >");
 }
 
 }  // namespace

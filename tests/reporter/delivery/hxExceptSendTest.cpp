@@ -4,6 +4,7 @@
 #include "hxExceptSave.h"
 #include "hxExceptSettingsStore.h"
 #include "hxExceptSupport.h"
+#include "hxInterfaced.h"
 #include "hxNVBitmap.h"
 
 #include "AssistantTestSupport.h"
@@ -91,6 +92,24 @@ protected:
     Microsoft::WRL::ComPtr<IVQExceptionEx> ex_;
 };
 
+// Keeps the texts of the areas it is given.
+class TAreaRecorder : public TInterfaced<IProgressAlert> {
+public:
+    std::vector<std::string> Areas;
+    std::string GetTitle() override { return {}; }
+    void SetTitle(const std::string&) override {}
+    int GetPosition() override { return 0; }
+    void SetPosition(int) override {}
+    void AddArea(const std::string& text, int64_t) override { Areas.push_back(text); }
+    void ClearAreas() override { Areas.clear(); }
+    void AreaDone() override {}
+    int GetCurrentArea() override { return 0; }
+    void SetCurrentArea(int) override {}
+    void ProcessMessages() override {}
+    bool Show(HWND, bool) override { return false; }
+    void Close() override {}
+};
+
 } // namespace
 
 TEST(HxExceptSend, TextsTakenFromTheReport)
@@ -100,6 +119,20 @@ TEST(HxExceptSend, TextsTakenFromTheReport)
     EXPECT_EQ(PngModeOfDepth(8), 0);
     EXPECT_EQ(PngModeOfDepth(4), 1);
     EXPECT_EQ(PngModeOfDepth(307200), 5);
+}
+
+// The Internet send starts its areas afresh with a fixed first one, whatever the preparation
+// text of the settings says. Without a server or recipients it stops there.
+TEST_F(SendTest, InternetSendStartsWithTheFixedPreparationArea)
+{
+    exception_->SetPrepAttMsg("Preparing attachments...");  // the program's own settings say so
+    const Microsoft::WRL::ComPtr<TAreaRecorder> recorder = new TAreaRecorder;
+    recorder->AddArea("left over", 1);
+    THxSendParams params;
+    params.Progress = recorder.Get();
+    params.Settings = exception_.Get();
+    EXPECT_FALSE(SendViaInternet(params));
+    EXPECT_EQ(recorder->Areas, std::vector<std::string>{"Prepare attachments..."});
 }
 
 TEST_F(SendTest, AttachmentsSharingAnArchiveAreZippedTogether)
