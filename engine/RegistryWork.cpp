@@ -510,8 +510,11 @@ bool TRegistryCheckThread::CreateUndoFile() {
             for (int i = 0; i < Errors.Count(); ++i) {
                 TRegistryError* error = Record(i);
                 error->Journaled = false;
-                if (error->Checked)
+                error->KeptForLineBreak = false;
+                if (error->Checked) {
                     error->Journaled = UndoFile.AddEntry(error->RootKey, error->Key, error->ValueName);
+                    error->KeptForLineBreak = UndoFile.LineBreakRefused;
+                }
                 Position = i;
                 DoProgress();
             }

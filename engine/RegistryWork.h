@@ -27,6 +27,8 @@ public:
     HKEY RootKey = nullptr;
     std::string Value;  // the text shown for it
     bool Journaled = false;  // in the undo file since the last CreateUndoFile; only then fixed
+    // A name in it holds a line break, which the undo file cannot keep: never journaled, so kept.
+    bool KeptForLineBreak = false;
 
     // Root name + "\" + Key: the text listed and compared with the excluded keys.
     std::string GetFullPath() const;

@@ -15,6 +15,14 @@ std::string WithoutTrailingBackslashes(std::string key) {
     return key;
 }
 
+// Raised by an export that meets a key or value name with a line break.
+struct TLineBreakInName {};
+
+void RefuseLineBreak(const std::string& name) {
+    if (name.find_first_of("\r\n") != std::string::npos)
+        throw TLineBreakInName{};
+}
+
 // Data a quoted string line gives back byte for byte: text, one terminating zero, no line breaks.
 bool IsPlainString(const std::vector<unsigned char>& data) {
     if (data.empty() || data.back() != 0)
@@ -114,6 +122,7 @@ bool TRegUndoFile::AddEntry(HKEY root, const std::string& key, const std::string
         ForceDirectories(Folder);
         OpenFile(Folder + "\\" + MakeFileName());
     }
+    LineBreakRefused = false;
     const int before = Lines.Count();
     try {
         if (valueName.empty())
@@ -133,20 +142,24 @@ bool TRegUndoFile::AddEntry(HKEY root, const std::string& key, const std::string
             throw;
         }
         return true;
+    } catch (const TLineBreakInName&) {
+        LineBreakRefused = true;
     } catch (...) {
-        // What did not reach the file leaves the journal too.
-        while (Lines.Count() > before)
-            Lines.Delete(Lines.Count() - 1);
-        return false;
     }
+    // What did not reach the file leaves the journal too.
+    while (Lines.Count() > before)
+        Lines.Delete(Lines.Count() - 1);
+    return false;
 }
 
 void TRegUndoFile::AddSectionHeader(HKEY root, const std::string& key) {
+    RefuseLineBreak(key);
     Lines.Add("");
     Lines.Add("[" + RootKeyName(root) + "\\" + key + "]");
 }
 
 void TRegUndoFile::AddValueLine(const std::string& name) {
+    RefuseLineBreak(name);
     DWORD type = REG_NONE;
     const std::vector<unsigned char> data = Reg.ReadRawData(name, type);
     const std::string prefix = FormatValueName(name);

@@ -24,13 +24,18 @@ public:
     std::string FileName;
     // Where new files go: "restore" beside the executable.
     std::string Folder;
+    // Set by AddEntry when a key or value name of its entry holds a line break. No line of the
+    // format keeps such a name whole, and a split line cannot be read back, so the entry is
+    // not journaled (and is therefore never deleted).
+    bool LineBreakRefused = false;
 
     // "yyyymmddhhnnss.reg" for the current local time.
     static std::string MakeFileName();
 
     // Journals one finding: the whole key when valueName is empty, else that value.
-    // True when its lines reached the file; false (and nothing kept) otherwise.
-    // Failing to create the folder or the file raises.
+    // True when its lines reached the file; false (and nothing kept) otherwise, also when a
+    // name in it holds a line break (LineBreakRefused). Failing to create the folder or the
+    // file raises.
     bool AddEntry(HKEY root, const std::string& key, const std::string& valueName);
     void ExportKey(HKEY root, const std::string& key);
     void ExportValue(HKEY root, const std::string& key, const std::string& name);

@@ -494,8 +494,12 @@ void TrsIniData::ReadFromStream(TStream& stream) {
             continue;
         if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
             const std::string path = line.substr(1, line.size() - 2);
+            // A header that names no section (an empty part, a name too long for the storage)
+            // takes its keys with it, and nothing more.
+            sectionOk = TrsStorage::NamesFit(path);
+            if (!sectionOk)
+                continue;
             storage->SetRootSection(path);
-            // A header that names no section (an empty part) takes its keys with it.
             sectionOk = path.empty() || std::all_of(path.begin(), path.end(), IsPathSeparator) || storage->SectionExists("\\" + path);
             continue;
         }
@@ -509,7 +513,7 @@ void TrsIniData::ReadFromStream(TStream& stream) {
             while (!value.empty() && (value.back() == ',' || value.back() == '\\') && i + 1 < lines.size())
                 value += "\r\n" + TrimLine(lines[++i]);
         }
-        if (sectionOk)
+        if (sectionOk && TrsStorage::NamesFit(name))
             storage->WriteValue(name, ParseValue(value));
         DoProgress();
     }

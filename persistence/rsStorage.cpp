@@ -525,6 +525,15 @@ bool TrsEncryptor::DecipherSection(TrsStorage& storage, const std::string& path)
             return false;
         TMemoryStream tree;
         tree.WriteBuffer(plain.data(), static_cast<int64_t>(plain.size()));
+        // Loading clears the section first: damaged data is read on a scratch storage, and
+        // leaves the section as it was stored instead of ending the load of the others.
+        try {
+            TrsStorage scratch(nullptr);
+            tree.SetPosition(0);
+            scratch.LoadSectionFromStream(tree);
+        } catch (const std::exception&) {
+            return false;
+        }
         tree.SetPosition(0);
         storage.LoadSectionFromStream(tree);
         return true;
@@ -803,7 +812,7 @@ int TrsStorage::ResolveSection(const std::string& path, bool create, StartAt sta
         } else {
             if (!create)
                 return -2;
-            if (name.size() > 255)
+            if (name.size() > MaxNameLength)
                 RaiseStorageError(rsSetKeyError, "Section name longer than 255 characters: " + name.substr(0, 32) + "...");
             index = static_cast<int>(at - sections_.begin());
             sections_.insert(at, SectionRec{name, ++counter_, parent});
@@ -855,7 +864,7 @@ int TrsStorage::FindKeyIndex(const std::string& path, bool create) {
     }
     if (!create)
         return -1;
-    if (name.size() > 255)
+    if (name.size() > MaxNameLength)
         RaiseStorageError(rsSetKeyError, "Key name longer than 255 characters: " + name.substr(0, 32) + "...");
     const int index = static_cast<int>(at - keys_.begin());
     keys_.insert(at, KeyRec{name, sectionId, {}});
@@ -899,6 +908,16 @@ std::string TrsStorage::KeyFullName(int keyIndex) const {
 void TrsStorage::Reserve(size_t sections, size_t keys) {
     sections_.reserve(sections);
     keys_.reserve(keys);
+}
+
+bool TrsStorage::NamesFit(const std::string& path) {
+    size_t length = 0;
+    for (char c : path) {
+        length = IsPathSeparator(c) ? 0 : length + 1;
+        if (length > MaxNameLength)
+            return false;
+    }
+    return true;
 }
 
 void TrsStorage::SetRootSection(const std::string& path) {
@@ -1026,7 +1045,7 @@ void PutU64(TStream& s, uint64_t v) {
     PutU32(s, static_cast<uint32_t>(v >> 32));
 }
 void PutName(TStream& s, const std::string& name) {
-    if (name.size() > 255)
+    if (name.size() > TrsStorage::MaxNameLength)
         RaiseStorageError(rsSetKeyError, "Name longer than 255 characters: " + name.substr(0, 32) + "...");
     const unsigned char length = static_cast<unsigned char>(name.size());
     s.WriteBuffer(&length, 1);

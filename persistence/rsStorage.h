@@ -233,6 +233,11 @@ public:
     void SetRootSection(const std::string& path);
     TrsStorageOptions Options = {soSaveOnClose};
 
+    // The longest section or key name: the binary layout gives a name one length byte.
+    static constexpr size_t MaxNameLength = 255;
+    // True when no section or key name in path is longer than MaxNameLength.
+    static bool NamesFit(const std::string& path);
+
     TNotifyEvent OnBeforeLoad, OnAfterLoad, OnBeforeSave, OnAfterSave;
     TrsStorageKeyEvent OnKeyAdd, OnKeyDeletion;
 

@@ -46,6 +46,7 @@ constexpr const char* kUndoHelp =
 constexpr const char* kLearnMoreHelp =
     "|[B][BLUE]Help & Support\r\n\r\n[][BLACK]What is registry? How does this program speed up your "
     "computer?\r\nand other questions you might have.";
+constexpr const char* kExitHelp = "|[B][BLUE]Exit\r\n\r\n[][BLACK]Close this window and end the program.";
 
 constexpr const char* kWelcome =
     "Welcome to Quorvia Free Registry Cleaner.\r\n\r\n"
@@ -280,7 +281,7 @@ void TfrmMain::CreateControls() {
     btnUndoCleanups =
         button("btnUndoCleanups", "Undo Cleanups   ", 156, wgUndo, &TfrmMain::btnUndoCleanupsClick, kUndoHelp);
     btnHelp = button("btnHelp", "Learn more ...    ", 194, wgHelp, &TfrmMain::btnHelpClick, kLearnMoreHelp);
-    btnExit = button("btnExit", "Exit                     ", 244, wgStop, &TfrmMain::btnExitClick, "");
+    btnExit = button("btnExit", "Exit                     ", 244, wgStop, &TfrmMain::btnExitClick, kExitHelp);
 
     FormHelp1 = MakeFormHelp(*this, btnHint, 500);
     FormHelp1->CaptionButton()->SetStyle(cbsWinXP);

@@ -14,6 +14,8 @@ std::unique_ptr<TStringList> ExcludedKeys;
 namespace {
 
 const char* const kExcludedKeysFile = "ExcludedKeys.txt";
+// The Description of a finding that stays because the undo file could not take it.
+const char* const kKeptForLineBreak = "Not deleted: a name has a line break";
 
 // A scan's events only note what changed; the refresh timer shows it. The scan thread waits
 // for the window while it handles an event, so the display's work stays out of the events:
@@ -589,12 +591,21 @@ void TfrmRegistryCleanup::CleanReg() {
     } catch (const std::exception&) {
     }
     if (journaled) {
+        ShowKeptFindings();
         thread_->FixErrors();
     } else {
         ShowMessageBox(Handle(), "Can not save logfile.", Application.Title(), MB_OK | MB_ICONERROR);
         RestoreAfterFailedFix();
     }
     Running = false;
+}
+
+void TfrmRegistryCleanup::ShowKeptFindings() {
+    for (int i = 0; i < thread_->Errors.Count(); ++i) {
+        auto error = static_cast<TRegistryError*>(thread_->Errors.Objects(i));
+        if (error->KeptForLineBreak && error->ListItem)
+            static_cast<TListItem*>(error->ListItem)->SubItems().Put(1, kKeptForLineBreak);
+    }
 }
 
 void TfrmRegistryCleanup::RestoreAfterFailedFix() {

@@ -113,6 +113,8 @@ private:
     void TickAll(bool checked);
     bool AnyTicked() const;
     bool IsExcluded(const std::string& path) const;
+    // Findings the journal refused stay listed, and their rows say why.
+    void ShowKeptFindings();
     // Idle controls after a fix that could not start.
     void RestoreAfterFailedFix();
     // The controls of a scan that ended: Run comes back with the thread's end.

@@ -397,6 +397,67 @@ TEST(UndoJournal, SecondCleanupOfARunAppendsToTheSameFile) {
     EXPECT_EQ(FileText(UndoFile), UndoFile.Lines.Text());
 }
 
+// A name with a line break would split its line, and the split line restores nothing: such an
+// entry is refused, and a refused entry is never deleted.
+TEST(UndoJournal, NamesWithLineBreaksAreRefusedAndTheirFindingsKept) {
+    TTempDir dir;
+    TScratchKey key;
+    key.SetString("", "plain", "1");
+    key.SetString("", "two\r\nlines", "2");
+    key.SetString("", "cr\ronly", "3");
+    key.SetString("Values", "ok", "4");
+    key.SetString("Values", "lf\nonly", "5");
+    key.SetString("Line\r\nKey", "v", "6");
+    key.SetString("Outer\\Inner\nKey", "v", "7");
+    TSwappedUndoFile run(dir.Path() + "\\restore");
+    ASSERT_TRUE(UndoFile.AddEntry(key.Root(), key.Path(), "plain"));
+    EXPECT_FALSE(UndoFile.LineBreakRefused);
+    const std::string text = UndoFile.Lines.Text();
+
+    const std::pair<std::string, std::string> kRefused[] = {
+        {"", "two\r\nlines"},        // a value name
+        {"", "cr\ronly"},            // a lone CR splits the line as well
+        {"\\Values", ""},            // a whole key holding such a value
+        {"\\Line\r\nKey", "v"},      // a key name
+        {"\\Line\r\nKey", ""},
+        {"\\Outer", ""},             // a whole key holding such a key
+    };
+    for (const auto& [sub, name] : kRefused) {
+        EXPECT_FALSE(UndoFile.AddEntry(key.Root(), key.Path() + sub, name)) << sub << " " << name;
+        EXPECT_TRUE(UndoFile.LineBreakRefused) << sub << " " << name;
+        EXPECT_EQ(UndoFile.Lines.Text(), text);
+        EXPECT_EQ(FileText(UndoFile), text);
+    }
+    // What is missing is no refusal.
+    EXPECT_FALSE(UndoFile.AddEntry(key.Root(), key.Path(), "absent\r\n"));
+    EXPECT_FALSE(UndoFile.LineBreakRefused);
+
+    TRegistryCheckThread cleanup;
+    const auto find = [&](const std::string& sub, const std::string& name) {
+        cleanup.AddInvalidEntry(key.Root(), key.Path() + sub, "planted", "", name);
+        cleanup.LastError()->Checked = true;
+        return cleanup.LastError();
+    };
+    TRegistryError* kept[] = {find("", "two\r\nlines"), find("\\Values", ""), find("\\Line\r\nKey", "v"),
+                              find("\\Outer", "")};
+    TRegistryError* gone = find("", "plain");
+    ASSERT_TRUE(cleanup.CreateUndoFile());
+    for (TRegistryError* error : kept) {
+        EXPECT_TRUE(error->KeptForLineBreak) << error->Key << " " << error->ValueName;
+        EXPECT_FALSE(error->Journaled);
+    }
+    EXPECT_FALSE(gone->KeptForLineBreak);
+    EXPECT_TRUE(gone->Journaled);
+    const TTreeShot before = Snapshot(key.Root(), key.Path());
+    std::vector<TRegistryError*> fixed;
+    cleanup.OnErrorFixed = [&](TObject*) { fixed.push_back(cleanup.CurrentError); };
+    cleanup.FixErrors();
+    EXPECT_EQ(fixed, std::vector<TRegistryError*>{gone});
+    TTreeShot after = before;
+    after[L""].erase(L"plain");
+    EXPECT_EQ(Diff(after, Snapshot(key.Root(), key.Path())), "");
+}
+
 TEST(UndoReader, ParsesNamesDataAndShownText) {
     TStringList lines;
     lines.SetText(

@@ -1,6 +1,8 @@
 #include "Forms.h"
 #include "rsIniData.h"
 
+#include "XorEncryptor.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -240,6 +242,47 @@ TEST(RsIniData, DamagedValuesStayTextAndTheRestLoads) {
         g.Load(wide);
         EXPECT_EQ(g.storage->ReadString("\\U\\k", ""), "v");
     }
+}
+
+// A name longer than the storage keeps, or enciphered data that no longer deciphers, costs its
+// own line (a header: its keys) and nothing else.
+TEST(RsIniData, OverLongNamesAndDamagedEncipheredDataCostOnlyThemselves) {
+    TIniFixture f;
+    auto cipher = new TXorEncryptor(&f.owner);
+    f.storage->SetEncryptor(cipher);
+    cipher->EncryptKeys().Add("\\Good");
+    f.storage->WriteString("\\Good\\v", "secret");
+    f.Save();
+    const size_t good = f.text.find("[Good]");
+    ASSERT_NE(good, std::string::npos);
+    ASSERT_EQ(f.text.find("secret"), std::string::npos);
+    const std::string enciphered = f.text.substr(good, f.text.find("\r\n\r\n", good) + 4 - good);
+
+    // Five sections and no keys, then nothing where their names should be.
+    const std::string damaged = "rsEncipheredSection=hex:5F,5A,5A,5A,5A,5A,5A,5A";
+    const std::string longest(TrsStorage::MaxNameLength, 'k'), tooLong(TrsStorage::MaxNameLength + 1, 'x');
+    TIniFixture g;
+    auto reader = new TXorEncryptor(&g.owner);
+    g.storage->SetEncryptor(reader);
+    reader->EncryptKeys().Add("\\Good");
+    reader->EncryptKeys().Add("\\Hidden");
+    ASSERT_NO_THROW(g.Load("[S]\r\na=1\r\n" + tooLong + "=lost\r\n" + longest + "=fits\r\nsub\\" + tooLong +
+                           "\\c=lost\r\nb=2\r\n[" + tooLong + "]\r\nlost=3\r\n[S\\" + tooLong + "]\r\nlost=4\r\n[T]\r\nc=5\r\n" +
+                           "[Hidden]\r\nkeep=6\r\n" + damaged + "\r\n" + enciphered + "[U]\r\nlast=\"ok\"\r\n"));
+    EXPECT_EQ(g.storage->ReadString("\\S\\a", ""), "1");
+    EXPECT_EQ(g.storage->ReadString("\\S\\" + longest, ""), "fits");
+    EXPECT_EQ(g.storage->ReadString("\\S\\b", ""), "2");
+    EXPECT_EQ(g.storage->ReadString("\\T\\c", ""), "5");
+    EXPECT_EQ(g.storage->ReadString("\\Good\\v", ""), "secret");
+    EXPECT_EQ(g.storage->ReadString("\\U\\last", ""), "ok");
+    // The damaged section stays as it was stored, its enciphered key included.
+    EXPECT_EQ(g.storage->ReadString("\\Hidden\\keep", ""), "6");
+    ASSERT_TRUE(g.storage->FindKey("\\Hidden\\rsEncipheredSection", false));
+    EXPECT_EQ(g.storage->Key().Value().Text.size(), 8u);
+    for (const auto& key : g.storage->Keys())
+        EXPECT_NE(key.Name, "lost");
+    EXPECT_EQ(g.storage->Keys().size(), 8u);
+    EXPECT_EQ(g.storage->Sections().size(), 5u);  // S, T, Hidden, Good, U
 }
 
 TEST(RsIniData, FileLocationAndSaving) {

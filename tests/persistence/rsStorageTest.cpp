@@ -1,5 +1,7 @@
 #include "rsStorage.h"
 
+#include "XorEncryptor.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -301,29 +303,6 @@ TEST(RsStorage, ProgressOnlyRises) {
     data.DoProgress();  // no total: nothing to report, and no division by zero
     EXPECT_TRUE(reported.empty());
 }
-
-namespace {
-
-// A toy cipher for the tests: pads to four bytes and turns every byte over.
-class TXorEncryptor : public TrsEncryptor {
-public:
-    using TrsEncryptor::TrsEncryptor;
-    int EncipheredSize(int length) override { return (length + 3) / 4 * 4; }
-    int DecipheredSize(int length) override { return length; }
-    int Encipher(unsigned char* buffer, int length) override {
-        const int size = EncipheredSize(length);
-        for (int i = 0; i < size; ++i)
-            buffer[i] ^= 0x5A;
-        return size;
-    }
-    int Decipher(unsigned char* buffer, int length) override {
-        for (int i = 0; i < length; ++i)
-            buffer[i] ^= 0x5A;
-        return length;
-    }
-};
-
-}  // namespace
 
 TEST(RsStorage, EncryptorHidesKeysSectionsOrEverythingWhileSaved) {
     TComponent owner(nullptr);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -176,6 +177,82 @@ TEST_F(CleanupUndoEndToEnd, TheRunsUndoFileRestoresEveryTypeAndCannotBeDeleted) 
     Answer(box, "OK");
     EXPECT_NE(GetFileAttributesA((folder_.Path() + "\\restore\\" + fileName).c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(ComboLines(FindChild(page, "ComboBox", "")), std::vector<std::string>{fileName});
+    ClosePage(page);
+    EXPECT_EQ(Exit(), 0u);
+}
+
+// A name with a line break cannot be journaled: what holds one is not deleted and its row says
+// so. Nothing of it is lost across the cleanup, a restart and the undo of what was deleted.
+TEST_F(CleanupUndoEndToEnd, NamesWithLineBreaksAreKeptAndTheirRowsSaySo) {
+    const std::string missing = "C:\\" + u_ + "\\";
+    const std::string apps = scratch_.Path() + "\\apps";
+    const std::string sound = kSoundsKey + u_ + "\\Ding\\.Current";
+    const std::vector<TPlant> plants{
+        {apps, "Two\r\nLines", REG_SZ, Bytes(missing + "one.exe" + '\0')},
+        {apps, "Plain", REG_SZ, Bytes(missing + "two.exe" + '\0')},
+        {sound, "", REG_SZ, Bytes(missing + "ding.wav" + '\0')},
+        {sound, "Note\nLine", REG_SZ, Bytes(std::string("kept") + '\0')},
+    };
+    for (const TPlant& plant : plants)
+        Plant(plant);
+    // Every plant as planted, but the one named deleted when it is given.
+    const auto expectThere = [&](const char* when, const char* deleted = nullptr) {
+        for (const TPlant& plant : plants) {
+            DWORD type;
+            if (deleted && plant.name == deleted) {
+                EXPECT_TRUE(ReadValue(plant.key, plant.name, type).empty()) << when << ": " << plant.name;
+                continue;
+            }
+            EXPECT_EQ(ReadValue(plant.key, plant.name, type), plant.data) << when << ": " << plant.name;
+            EXPECT_EQ(type, plant.type) << when << ": " << plant.name;
+        }
+    };
+    const std::string hkcu = "HKEY_CURRENT_USER\\";
+    const std::string kept = "Not deleted: a name has a line break";
+
+    Start();
+    HWND cleanup = ScanFileListAndSounds();
+    ASSERT_NE(cleanup, nullptr);
+    {
+        TRemoteList rows(process_.hProcess, FindChild(cleanup, "SysListView32", ""));
+        int ours = 0;
+        for (int i = 0; i < rows.Count(); ++i) {
+            const bool mine = rows.Text(i, 0).find(u_) != std::string::npos ||
+                              rows.Text(i, 0).find(scratch_.Path()) != std::string::npos;
+            rows.SetChecked(i, mine);
+            ours += mine;
+        }
+        ASSERT_EQ(ours, 3) << "the two files and the sound";
+        const int before = rows.Count();
+        Click(FindChild(cleanup, "", "Delete"));
+        ASSERT_TRUE(WaitUntil([&] {
+            return rows.Count() == before - 1 && IsWindowEnabled(FindChild(cleanup, "", "Run"));
+        })) << rows.Count() << " rows of " << before;
+        std::vector<std::pair<std::string, std::string>> left;
+        for (int i = 0; i < rows.Count(); ++i)
+            if (rows.Text(i, 0).find(u_) != std::string::npos || rows.Text(i, 0).find(scratch_.Path()) != std::string::npos)
+                left.emplace_back(rows.Text(i, 0), rows.Text(i, 2));
+        std::sort(left.begin(), left.end());
+        std::vector<std::pair<std::string, std::string>> want{{hkcu + apps, kept}, {hkcu + sound, kept}};
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(left, want);
+    }
+    expectThere("after the cleanup", "Plain");
+    ClosePage(cleanup);
+    ASSERT_EQ(Exit(), 0u);
+
+    // After a restart the undo file holds the one entry it could keep, and gives it back.
+    Start();
+    HWND page = OpenPage("Undo Cleanups", "Undo Registry Cleanup");
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(SortedRows(process_.hProcess, page),
+              (std::vector<TRow>{{hkcu + apps, "\"Plain\"=\"" + missing + "two.exe\"", true}}));
+    Click(FindChild(page, "", "&Undo"));
+    std::string text;
+    HWND box = WaitForBox("Restore was", text);
+    ASSERT_NE(box, nullptr) << "no question after the restore";
+    Answer(box, "&No");
+    expectThere("after the undo");
     ClosePage(page);
     EXPECT_EQ(Exit(), 0u);
 }

@@ -1,6 +1,9 @@
 // The pages keep what they should between runs, in their settings files beside the program.
 
 #include "StringList.h"
+#include "rsPropSaver.h"
+
+#include "XorEncryptor.h"
 
 #include "WizardTestSupport.h"
 
@@ -36,6 +39,48 @@ TEST_F(WizardPageSettings, CleanupChoicesComeBackInTheNextRun) {
     EXPECT_FALSE(frmCleanupSettings->chkFonts->Checked());
     EXPECT_FALSE(frmCleanupSettings->gbClearSoftware->CheckBoxChecked());
     EXPECT_TRUE(frmCleanupSettings->chkSounds->Checked());
+}
+
+// A settings file with a name too long to keep, in a key line and in a header, and with
+// enciphered data that no longer deciphers: the page opens with every other setting.
+TEST_F(WizardPageSettings, DamagedLinesCostOnlyThemselvesAndThePageKeepsItsOtherSettings) {
+    Free(frmCleanupSettings);
+    const std::string tooLong(TrsStorage::MaxNameLength + 1, 'x');
+    {
+        std::ofstream file(SettingsFile("CleanupSettings"), std::ios::binary);
+        file << "[frmCleanupSettings]\r\nchkFonts.Checked=\"False\"\r\n" << tooLong << ".Checked=\"False\"\r\n"
+             << "chkSounds.Checked=\"False\"\r\n\r\n[" << tooLong << "]\r\nchkHelp.Checked=\"False\"\r\n\r\n"
+             << "[Hidden]\r\n"
+             // Five sections and no keys, enciphered, then nothing where their names should be.
+             << "rsEncipheredSection=hex:5F,5A,5A,5A,5A,5A,5A,5A\r\n\r\n"
+             << "[frmCleanupSettings\\more]\r\nk=1\r\n\r\n"
+             << "[frmCleanupSettings]\r\ngbClearSoftware.CheckBoxChecked=\"False\"\r\n";
+    }
+    frmCleanupSettings = new TfrmCleanupSettings(nullptr);
+    auto expectOtherSettings = [] {
+        EXPECT_FALSE(frmCleanupSettings->chkFonts->Checked());
+        EXPECT_FALSE(frmCleanupSettings->chkSounds->Checked());
+        EXPECT_FALSE(frmCleanupSettings->gbClearSoftware->CheckBoxChecked());
+        EXPECT_TRUE(frmCleanupSettings->chkHelp->Checked());  // its header was the damaged one
+        EXPECT_TRUE(frmCleanupSettings->chkAPPPath->Checked());
+    };
+    expectOtherSettings();
+
+    // Read again through an encryptor that is to decipher the damaged section.
+    TrsStorage& storage = *frmCleanupSettings->rsStorage;
+    auto cipher = new TXorEncryptor(frmCleanupSettings);
+    cipher->EncryptKeys().Add("\\Hidden");
+    storage.SetEncryptor(cipher);
+    storage.Options = {};
+    storage.SetActive(false);
+    frmCleanupSettings->chkFonts->SetChecked(true);
+    frmCleanupSettings->chkSounds->SetChecked(true);
+    frmCleanupSettings->gbClearSoftware->SetCheckBoxChecked(true);
+    ASSERT_NO_THROW(storage.SetActive(true));
+    EXPECT_TRUE(storage.KeyExists("\\Hidden\\rsEncipheredSection"));
+    EXPECT_EQ(storage.ReadString("\\frmCleanupSettings\\more\\k", ""), "1");
+    frmCleanupSettings->rsPropSaver1->LoadFromStorage();
+    expectOtherSettings();
 }
 
 // Column widths, the ageing box and its days.

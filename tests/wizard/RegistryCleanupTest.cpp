@@ -187,6 +187,40 @@ TEST_F(RegistryCleanup, ScanListsTicksExcludesAndFixesOnlyWhatIsMarkedNow) {
     EXPECT_EQ(ExcludedKeys, nullptr);
 }
 
+// The undo file cannot keep a name with a line break: its finding is not deleted, and its row
+// says so in the Description column while the other rows go.
+TEST_F(RegistryCleanup, AFindingTheUndoFileCannotKeepStaysAndItsRowSaysSo) {
+    scratch.SetString("lines", "Two\r\nLines", missing + "one.exe");
+    scratch.SetString("lines", "Plain", missing + "two.exe");
+    page->ShowForm();
+    Scan(soFileList);
+    ASSERT_TRUE(Row("\\lines", "Two\r\nLines") && Row("\\lines", "Plain"));
+    page->None1Click(nullptr);
+    Row("\\lines", "Two\r\nLines")->SetChecked(true);
+    Row("\\lines", "Plain")->SetChecked(true);
+    page->btnDeleteInvalidEntriesClick(nullptr);
+    EXPECT_EQ(page->Status->Caption(), "Deleted!");
+    EXPECT_FALSE(ValueExists("\\lines", "Plain"));
+    EXPECT_FALSE(Row("\\lines", "Plain"));
+    EXPECT_TRUE(ValueExists("\\lines", "Two\r\nLines"));
+    TListItem* kept = Row("\\lines", "Two\r\nLines");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->SubItems()[0], missing + "one.exe");
+    EXPECT_EQ(kept->SubItems()[1], "Not deleted: a name has a line break");
+
+    // The Value column narrowed and Description widened, as a user would, to read the whole text.
+    page->lvwRegKeys->Columns()[1]->SetWidth(100);
+    page->lvwRegKeys->Columns()[2]->SetWidth(200);
+    kept->SetSelected(true);
+    kept->MakeVisible();
+    RedrawWindow(page->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+    Application.ProcessMessages();
+    TBitmap shot;
+    ASSERT_TRUE(guitest::CaptureWindow(page->Handle(), shot));
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "RegistryCleanupKeptRow"));
+    page->Close();
+}
+
 // Clicks Run once, from a timer, while ScanFinished pauses.
 TfrmRegistryCleanup* gPausing = nullptr;
 bool gClickedInPause = false, gRunEnabledInPause = true;

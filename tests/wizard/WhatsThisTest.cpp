@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -145,13 +146,16 @@ TEST_F(WizardWhatsThis, F1OverAMainWindowButtonShowsItsTextAndCopyGivesItPlain) 
     EXPECT_NE(backup.find("C:\\Program Files\\hsweep\\registrybackups"), std::string::npos);
     THelpWindow::Current()->Close();
 
-    // The learn-more button's text keeps its ampersand; Exit has no text and shows nothing.
+    // The learn-more button's text keeps its ampersand; Exit has its own text too.
     PressF1(*frmMain, *frmMain->btnHelp);
     EXPECT_EQ(CopiedText(), "Help & Support\r\n\r\nWhat is registry? How does this program speed up your computer?\r\n"
                             "and other questions you might have.");
     THelpWindow::Current()->Close();
     PressF1(*frmMain, *frmMain->btnExit);
-    EXPECT_EQ(THelpWindow::Current(), nullptr);
+    ASSERT_NE(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(THelpWindow::Current()->HelpControl(), frmMain->btnExit);
+    EXPECT_EQ(CopiedText(), "Exit\r\n\r\nClose this window and end the program.");
+    THelpWindow::Current()->Close();
     frmMain->Hide();
 }
 
@@ -269,23 +273,28 @@ TEST_F(WizardWhatsThis, InstructionsSetTheirKeyWordsInBoldOrange) {
     backup.Hide();
 }
 
-TEST_F(WizardWhatsThis, PictureOfAPopupOverTheMainWindow) {
+TEST_F(WizardWhatsThis, PicturesOfPopupsOverTheMainWindow) {
     frmMain->ShowForm();
     Application.ProcessMessages();
-    PressF1(*frmMain, *frmMain->btnRegistryBackup);
-    ASSERT_NE(THelpWindow::Current(), nullptr);
-    RedrawWindow(frmMain->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
-    Application.ProcessMessages();
-    RECT form, popup, both;
-    GetWindowRect(frmMain->Handle(), &form);
-    GetWindowRect(THelpWindow::Current()->Handle(), &popup);
-    UnionRect(&both, &form, &popup);
-    TBitmap shot(both.right - both.left, both.bottom - both.top);
-    HDC screen = GetDC(nullptr);
-    EXPECT_TRUE(
-        BitBlt(shot.Canvas().Handle(), 0, 0, shot.Width(), shot.Height(), screen, both.left, both.top, SRCCOPY));
-    ReleaseDC(nullptr, screen);
-    EXPECT_TRUE(guitest::SaveScreenshot(shot, "WizardHelpPopup"));
+    const std::pair<TWinControl*, const char*> kPictures[] = {{frmMain->btnRegistryBackup, "WizardHelpPopup"},
+                                                              {frmMain->btnExit, "WizardExitHelpPopup"}};
+    for (const auto& [button, picture] : kPictures) {
+        PressF1(*frmMain, *button);
+        ASSERT_NE(THelpWindow::Current(), nullptr) << picture;
+        RedrawWindow(frmMain->Handle(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+        Application.ProcessMessages();
+        RECT form, popup, both;
+        GetWindowRect(frmMain->Handle(), &form);
+        GetWindowRect(THelpWindow::Current()->Handle(), &popup);
+        UnionRect(&both, &form, &popup);
+        TBitmap shot(both.right - both.left, both.bottom - both.top);
+        HDC screen = GetDC(nullptr);
+        EXPECT_TRUE(
+            BitBlt(shot.Canvas().Handle(), 0, 0, shot.Width(), shot.Height(), screen, both.left, both.top, SRCCOPY));
+        ReleaseDC(nullptr, screen);
+        EXPECT_TRUE(guitest::SaveScreenshot(shot, picture));
+        THelpWindow::Current()->Close();
+    }
     frmMain->Hide();
 }
 
