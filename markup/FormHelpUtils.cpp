@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
+#include <string_view>
 
 namespace {
 
@@ -54,6 +56,30 @@ const std::vector<std::string>& StripTable() {
     return table;
 }
 
+// What an upper-cased tag does to the style, and to the colour when setColor is on.
+void ApplyTag(const std::string& tag, const TFont& base, bool setColor, TFontStyles& style, TColor& color) {
+    TColor named;
+    if (tag == "DEF" || tag == "DEFAULT") {
+        style = base.Style();
+        if (setColor)
+            color = base.Color();
+    } else if (TagColor(tag, named)) {
+        if (setColor)
+            color = named;
+    } else {
+        style = TFontStyles();
+        for (char letter : tag) {
+            switch (letter) {
+            case 'B': style.Include(fsBold); break;
+            case 'I': style.Include(fsItalic); break;
+            case 'S': style.Include(fsStrikeOut); break;
+            case 'U': style.Include(fsUnderline); break;
+            default: break;
+            }
+        }
+    }
+}
+
 // Draws or measures lines of markup on one canvas; style and colour carry from line to line.
 class TTagRenderer {
 public:
@@ -92,28 +118,7 @@ public:
     }
 
 private:
-    void Apply(const std::string& tag) {
-        TColor color;
-        if (tag == "DEF" || tag == "DEFAULT") {
-            style_ = base_.Style();
-            if (!twoPass_)
-                color_ = base_.Color();
-        } else if (TagColor(tag, color)) {
-            if (!twoPass_)
-                color_ = color;
-        } else {
-            style_ = TFontStyles();
-            for (char letter : tag) {
-                switch (letter) {
-                case 'B': style_.Include(fsBold); break;
-                case 'I': style_.Include(fsItalic); break;
-                case 'S': style_.Include(fsStrikeOut); break;
-                case 'U': style_.Include(fsUnderline); break;
-                default: break;
-                }
-            }
-        }
-    }
+    void Apply(const std::string& tag) { ApplyTag(tag, base_, !twoPass_, style_, color_); }
 
     void Select(TFontStyles style) {
         canvas_.Font().SetStyle(style);
@@ -178,6 +183,164 @@ std::vector<std::string> SplitLines(const std::string& text) {
     lines.push_back(line);
     return lines;
 }
+
+// Word wrap of one line. The line is the first of these cuts of the rest that fits: the whole
+// rest, the cuts after each of its blanks from the last (a final blank does not count), then one
+// character less at a time down to one character; each cut measured on its own from the base
+// style. Measuring every cut anew grows with the cube of a long word's length, so the widths of
+// all cuts are found in one pass from the left: a cut renders like the whole rest up to the
+// first tag whose closing character it does not hold, and shows the rest of the cut as text from
+// there. The pass stops where every longer cut is too wide.
+class TLineWrapper {
+public:
+    TLineWrapper(TCanvas& canvas, const TFont& base, const std::string& line, int marginX, int limit, char open,
+                 char close, bool plain)
+        : canvas_(canvas), base_(base), line_(line), marginX_(marginX), limit_(limit), open_(open),
+          close_(close), plain_(plain),
+          // With one character for both ends a tag runs to the end of whatever is measured, so a
+          // cut does not render like the whole rest: such cuts are measured one by one.
+          eachCut_(open == close && !plain), measure_(canvas, base, open, close, plain, false, false) {}
+
+    struct TCut {
+        size_t Length;
+        int Width;
+        bool Broken;  // cut between two characters of a word
+    };
+
+    TCut Next(size_t start) {
+        start_ = start;
+        const size_t length = line_.size() - start;
+        if (eachCut_)
+            widths_.assign(length + 1, kUnmeasured);
+        else
+            MeasureCuts();
+        if (length <= 1 || Fits(length))
+            return TCut{length, Width(length), false};
+        // The blank cuts that can fit, from the last; none past the measured cuts fits.
+        const std::string_view rest(line_.data() + start, length);
+        const size_t last = std::min(length - 2, widths_.size() - 2);
+        size_t firstBlank = std::string_view::npos;
+        for (size_t blank = rest.rfind(' ', last); blank != std::string_view::npos;
+             blank = blank == 0 ? std::string_view::npos : rest.rfind(' ', blank - 1)) {
+            if (Fits(blank + 1))
+                return TCut{blank + 1, Width(blank + 1), false};
+            firstBlank = blank;
+        }
+        if (firstBlank == 0)
+            return TCut{1, Width(1), false};
+        // One character less at a time, from before the first blank or from the whole rest.
+        size_t cut = std::min(firstBlank != std::string_view::npos ? firstBlank : length - 1, widths_.size() - 1);
+        while (cut > 1 && !Fits(cut))
+            --cut;
+        return TCut{cut, Width(cut), true};
+    }
+
+private:
+    static constexpr int kTooWide = std::numeric_limits<int>::max();
+    static constexpr int kUnmeasured = std::numeric_limits<int>::min();
+
+    bool Fits(size_t length) { return length < widths_.size() && Width(length) <= limit_; }
+
+    int Width(size_t length) {
+        int& width = widths_[length];
+        if (width == kUnmeasured) {
+            measure_.Reset();
+            width = measure_.Line(line_.substr(start_, length), marginX_, -1, false);
+        }
+        return width;
+    }
+
+    // widths_[n] := the width of the cut of length n, for every n up to where all longer cuts
+    // are too wide; kTooWide where a cut is known to be too wide without its width.
+    void MeasureCuts() {
+        widths_.assign(1, marginX_);
+        size_t from = start_;
+        int x = marginX_;
+        TFontStyles style = base_.Style();
+        for (;;) {
+            const size_t open = plain_ ? std::string::npos : Find(open_, from, openAt_);
+            const size_t close = plain_ ? std::string::npos : Find(close_, from, closeAt_);
+            if (open == std::string::npos || close == std::string::npos || close < open) {
+                // No more tags. After a stray closing character every opening one is dropped.
+                MeasureRun(from, line_.size(), x, style, close < open && open != std::string::npos);
+                return;
+            }
+            // Cuts ending before the closing character show the tag as text.
+            const size_t reached = MeasureRun(from, close, x, style, false);
+            if (reached < close) {
+                if (reached <= open)
+                    return;  // too wide before the tag: so is everything after it
+                widths_.resize(close - start_ + 1, kTooWide);
+            }
+            x = widths_[open - start_];
+            TColor unused = clBlack;
+            ApplyTag(UpperCase(line_.substr(open + 1, close - open - 1)), base_, false, style, unused);
+            from = close + 1;
+            widths_.push_back(x);
+            if (x > limit_)
+                return;
+        }
+    }
+
+    // Appends the widths of the cuts ending in (from, to]: x plus the width of line_[from, end) in
+    // style, without opening characters when dropOpens. Stops after the first one over the limit
+    // and returns the end of the last cut measured. The text is measured from `from` each time,
+    // in pieces doubling in length, so no width rests on adding up the widths of pieces.
+    size_t MeasureRun(size_t from, size_t to, int x, TFontStyles style, bool dropOpens) {
+        canvas_.Font().SetStyle(style);
+        canvas_.RequireFont();
+        std::string text;
+        std::vector<int> extents;
+        size_t end = from;     // cuts measured up to here
+        size_t shown = 0;      // characters of text up to end
+        size_t taken = from;   // characters of the line put into text
+        for (size_t piece = 64; end < to; piece *= 2) {
+            for (; taken < to && text.size() < piece; ++taken) {
+                if (!dropOpens || line_[taken] != open_)
+                    text += line_[taken];
+            }
+            extents.resize(text.size());
+            int fit = 0;
+            SIZE size{};
+            if (!text.empty())
+                GetTextExtentExPointA(canvas_.Handle(), text.data(), static_cast<int>(text.size()),
+                                      std::numeric_limits<int>::max(), &fit, extents.data(), &size);
+            for (; end < taken; ++end) {
+                if (!dropOpens || line_[end] != open_)
+                    ++shown;
+                const int width = x + (shown > 0 ? extents[shown - 1] : 0);
+                widths_.push_back(width);
+                if (width > limit_)
+                    return end + 1;
+            }
+        }
+        return end;
+    }
+
+    // The next c at or after from; remembers the last answer, since most searches go on from it.
+    size_t Find(char c, size_t from, std::pair<size_t, size_t>& last) const {
+        if (last.first > from || from > last.second) {
+            const size_t at = line_.find(c, from);
+            last = {from, at == std::string::npos ? line_.size() : at};
+        }
+        return last.second == line_.size() ? std::string::npos : last.second;
+    }
+
+    TCanvas& canvas_;
+    const TFont& base_;
+    const std::string& line_;
+    const int marginX_;
+    const int limit_;
+    const char open_;
+    const char close_;
+    const bool plain_;
+    const bool eachCut_;
+    TTagRenderer measure_;
+    size_t start_ = 0;
+    std::vector<int> widths_;
+    std::pair<size_t, size_t> openAt_{1, 0};   // (from, found) of the last search; empty at first
+    std::pair<size_t, size_t> closeAt_{1, 0};
+};
 
 DWORD ComCtlMajorVersion() {
     HMODULE library = GetModuleHandleA("comctl32.dll");
@@ -250,34 +413,20 @@ std::vector<std::string> WrapTaggedText(TCanvas& canvas, const std::string& text
                                         char tagOpen, char tagClose, bool plain, int* widest) {
     TFont base;
     base.Assign(canvas.Font());
-    TTagRenderer measure(canvas, base, tagOpen, tagClose, plain, false, false);
-    auto measured = [&](const std::string& line) {
-        measure.Reset();
-        return measure.Line(line, marginX, -1, false);
-    };
-    int limit = width - marginX;
     int wide = 0;
     std::vector<std::string> result;
     for (const std::string& line : SplitLines(text)) {
-        std::string rest = line;
+        TLineWrapper wrapper(canvas, base, line, marginX, width - marginX, tagOpen, tagClose, plain);
+        size_t start = 0;
         do {
-            std::string candidate = rest;
-            int lineWidth = measured(candidate);
-            // Each cut shortens the candidate, and a line keeps at least one character.
-            while (lineWidth > limit && candidate.size() > 1) {
-                size_t blank = candidate.find_last_of(' ', candidate.size() - 2);
-                if (blank != std::string::npos) {
-                    candidate.erase(blank + 1);
-                } else {
-                    candidate.pop_back();
-                    wide = std::max(wide, width);
-                }
-                lineWidth = measured(candidate);
-            }
-            wide = std::max(wide, lineWidth);
-            result.push_back(candidate);
-            rest.erase(0, candidate.size());
-        } while (!rest.empty());
+            const TLineWrapper::TCut cut = wrapper.Next(start);
+            // A word broken between characters takes the full width.
+            if (cut.Broken)
+                wide = std::max(wide, width);
+            wide = std::max(wide, cut.Width);
+            result.push_back(line.substr(start, cut.Length));
+            start += cut.Length;
+        } while (start < line.size());
     }
     canvas.Font().Assign(base);
     if (widest)

@@ -1,5 +1,6 @@
 #include "PictureContainer.h"
 
+#include "PictureCheck.h"
 #include "Streams.h"
 #include "SysUtils.h"
 
@@ -179,6 +180,9 @@ void THTMLPicture::Decode() {
     if (data_.empty())
         return;
     std::vector<uint8_t> bytes = IsGif(data_) && FrameCount() >= 1 ? FrameImage() : data_;
+    // The system's loader trusts the sizes and tables inside the bytes: it sees none that do not hold.
+    if (!IsWellFormedPicture(bytes.data(), bytes.size()))
+        throw EInvalidGraphic("Could not load image. Invalid format");
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.size());
     void* memory = block ? GlobalLock(block) : nullptr;
     if (!memory) {

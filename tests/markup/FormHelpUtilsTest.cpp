@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <random>
 #include <string>
 
 namespace {
@@ -129,6 +131,149 @@ TEST(BracketMarkup, WordWrapEndsAndBreaksLongWords) {
     // Narrower than one character: one character a line, and trailing blanks end too.
     lines = WrapTaggedText(canvas, "ab  ", 12, 11, '[', ']', false);
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", " ", " "}));
+}
+
+namespace {
+
+// Word wrap as the rule states it, one candidate measured at a time: the whole rest; while it is
+// too wide, cut after its last blank (not the final character) or else drop its last character.
+std::vector<std::string> WrapOneCandidateAtATime(TCanvas& canvas, const std::string& text, int width, int marginX,
+                                                 char open, char close, bool plain, int& widest) {
+    auto measured = [&](const std::string& line) {
+        if (plain)
+            return marginX + (line.empty() ? 0 : canvas.TextWidth(line));
+        return MeasureTaggedLine(canvas, line, marginX, open, close);
+    };
+    std::vector<std::string> lines;
+    widest = 0;
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = text.find('\n', begin);
+        std::string rest = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        if (!rest.empty() && rest.back() == '\r')
+            rest.pop_back();
+        do {
+            std::string candidate = rest;
+            while (measured(candidate) > width - marginX && candidate.size() > 1) {
+                const size_t blank = candidate.find_last_of(' ', candidate.size() - 2);
+                if (blank != std::string::npos) {
+                    candidate.erase(blank + 1);
+                } else {
+                    candidate.pop_back();
+                    widest = std::max(widest, width);
+                }
+            }
+            widest = std::max(widest, measured(candidate));
+            lines.push_back(candidate);
+            rest.erase(0, candidate.size());
+        } while (!rest.empty());
+        if (end == std::string::npos)
+            return lines;
+        begin = end + 1;
+    }
+}
+
+}  // namespace
+
+TEST(BracketMarkup, LongWordIsCutWhereTheMeasuredWidthEnds) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    const std::string word = "Supercalifragilistic";
+    const int limit = PlainWidth("Super");
+
+    // Each line is the longest start of the rest no wider than the limit.
+    std::vector<std::string> expected;
+    for (std::string rest = word; !rest.empty();) {
+        size_t length = rest.size();
+        while (length > 1 && PlainWidth(rest.substr(0, length)) > limit)
+            --length;
+        expected.push_back(rest.substr(0, length));
+        rest.erase(0, length);
+    }
+    ASSERT_GE(expected.size(), 3u);
+    int widest = 0;
+    EXPECT_EQ(WrapTaggedText(canvas, word, 11 + limit + 11, 11, '[', ']', false, &widest), expected);
+    EXPECT_EQ(widest, 11 + limit + 11);
+
+    // A blank ends a line before a long word; the word is then cut as above.
+    EXPECT_EQ(WrapTaggedText(canvas, "Go " + word, 11 + limit + 11, 11, '[', ']', false),
+              [&] {
+                  std::vector<std::string> lines{"Go "};
+                  lines.insert(lines.end(), expected.begin(), expected.end());
+                  return lines;
+              }());
+}
+
+TEST(BracketMarkup, WrapMatchesMeasuringEachCandidate) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    // Pieces that make tags whole, cut, stray, unknown and long, blanks in runs, and line ends.
+    const std::vector<std::string> pieces{"a",    "W",     "iii",    " ",    "  ",  "[",  "]",    "[B]",
+                                          "[I]",  "[]",    "[BLUE]", "[DEF]", "[NOTE]", "Wide", "\n", "[BI",
+                                          "mm",   "\r\n", "|",      "|B|",  "[WIDEWIDEWIDEWIDE]", "Wrapping"};
+    std::mt19937 random(20240531);
+    for (int round = 0; round < 250; ++round) {
+        std::string text;
+        const size_t count = 1 + random() % 40;
+        for (size_t i = 0; i < count; ++i)
+            text += pieces[random() % pieces.size()];
+        const int marginX = (round % 3) * 5;
+        const int width = static_cast<int>(random() % 120);
+        const bool plain = round % 7 == 0;
+        // Now and then one character opens and closes a tag.
+        const char open = round % 5 == 0 ? '|' : '[';
+        const char close = round % 5 == 0 ? '|' : ']';
+        int expectedWidest = 0;
+        const auto expected = WrapOneCandidateAtATime(canvas, text, width, marginX, open, close, plain, expectedWidest);
+        int widest = -1;
+        EXPECT_EQ(WrapTaggedText(canvas, text, width, marginX, open, close, plain, &widest), expected)
+            << "text \"" << text << "\" width " << width << " round " << round;
+        EXPECT_EQ(widest, expectedWidest) << "text \"" << text << "\" width " << width << " round " << round;
+    }
+}
+
+TEST(BracketMarkup, LongWordWrapsInLinearTime) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    std::string word;
+    for (int i = 0; i < 10000; ++i)
+        word += static_cast<char>('a' + i % 26);
+
+    const auto started = std::chrono::steady_clock::now();
+    int widest = 0;
+    const auto lines = WrapTaggedText(canvas, word, 100, 0, '[', ']', false, &widest);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 100);
+
+    std::string joined;
+    for (const std::string& line : lines) {
+        joined += line;
+        EXPECT_LE(canvas.TextWidth(line), 100) << line;
+    }
+    EXPECT_EQ(joined, word);
+    EXPECT_EQ(widest, 100);
+    // Each line is as long as fits: one more character would not.
+    for (size_t i = 0; i + 1 < lines.size(); ++i)
+        EXPECT_GT(canvas.TextWidth(lines[i] + lines[i + 1][0]), 100) << i;
+
+    // The pop-up's whole layout and drawing of the same text.
+    TFont font;
+    SetTestFont(font);
+    TBitmap popup;
+    TTaggedTextParams params;
+    params.Bitmap = &popup;
+    params.Font = &font;
+    params.Text = word;
+    params.Width = 100;
+    params.Flags = TRenderFlags{rfWordWrap, rfBox};
+    const auto renderStarted = std::chrono::steady_clock::now();
+    RenderTaggedText(params);
+    const auto renderElapsed = std::chrono::steady_clock::now() - renderStarted;
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(renderElapsed).count(), 100);
+    EXPECT_EQ(popup.Height(), static_cast<int>(lines.size()) * LineHeight(popup.Canvas()));
 }
 
 TEST(BracketMarkup, PositionStaysOnTheScreenAndShadowIsCheckered) {
