@@ -172,7 +172,8 @@ TEST_F(HxExceptSave, AFileFullOfChecksumLinesIsSearchedInOnePass)
 
         // A report that lost its checksum line and holds the lines, after an older copy of the
         // failure: the older copy is found, counted and moved to the end.
-        const std::string damaged = ChecksumLines(Line("date/time", "0") + "\r\n" + Line("executable", "x.exe") + "\r\n", size);
+        const std::string damaged =
+            ChecksumLines(Line("date/time", "0") + "\r\n" + Line("executable", "x.exe") + "\r\n", size);
         EXPECT_LT(timedSave(MakeReport(kCrc, "EFail", "old") + "\r\n\r\n" + damaged), 500u) << size;
         EXPECT_TRUE(ReadFileText(file_) == damaged + "\r\n" + counted + "\r\n\r\n") << size;
     }
