@@ -514,6 +514,13 @@ private:
     HGDIOBJ old_ = nullptr;
 };
 
+std::string LongWindowText(HWND window)
+{
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
 // A child's rectangle in its parent's client coordinates.
 RECT Place(HWND child)
 {
@@ -571,17 +578,27 @@ TEST_F(HxExceptBox, FullBoxRowsFollowTheRightHandButtons)
 {
     const TMessageFont font;
     constexpr int H = 22, RowStep = H + 4;
+    // The default message is lower than the icon; the long one wraps to more lines than it is high.
+    const std::string longMessage =
+        "The program met a failure it did not expect. Send the report so that it can be mended, or show it to see "
+        "what it holds. Closing ends the program, continuing may lose work, restarting starts it again; whatever "
+        "you choose, the report stays in the file beside the program until the next failure is added to it.";
     struct TCase {
-        bool Left, Continue, Restart, Close;
+        bool Wrapped, Left, Continue, Restart, Close;
     };
     std::vector<TCase> cases;
-    for (int mask = 0; mask < 8; ++mask)
-        cases.push_back({true, (mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0});
-    cases.push_back({false, true, true, true});
+    for (const bool wrapped : {false, true}) {
+        for (int mask = 0; mask < 8; ++mask)
+            cases.push_back({wrapped, true, (mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0});
+        cases.push_back({wrapped, false, true, true, true});
+    }
     for (const TCase& c : cases) {
-        const std::string where = std::string(c.Left ? "send show" : "") + (c.Continue ? " continue" : "") +
-                                  (c.Restart ? " restart" : "") + (c.Close ? " close" : "");
+        const std::string where = std::string(c.Wrapped ? "long text," : "") + (c.Left ? " send show" : "") +
+                                  (c.Continue ? " continue" : "") + (c.Restart ? " restart" : "") +
+                                  (c.Close ? " close" : "");
         TExceptionPtr e = MakeException();
+        if (c.Wrapped)
+            e->SetExceptMsg(longMessage);
         e->SetSendBtnVis(c.Left);
         e->SetShowBtnVis(c.Left);
         e->SetContinueBtnVis(c.Continue);
@@ -604,7 +621,8 @@ TEST_F(HxExceptBox, FullBoxRowsFollowTheRightHandButtons)
         const bool twoColumns = b > 1 && c.Left;
         const int contentWidth = twoColumns ? send + show + maxB + 14 : send + show + cont + restart + close + 8;
         const int textLeft = (twoColumns ? maxB + 40 : 26) + 40;
-        const auto [textWidth, textHeight] = font.Text(WindowText(text), std::max(contentWidth, 664) - textLeft);
+        const auto [textWidth, textHeight] = font.Text(LongWindowText(text), std::max(contentWidth, 664) - textLeft);
+        EXPECT_EQ(textHeight >= 26, c.Wrapped) << where << ": " << textHeight;
         const int clientWidth = std::max(contentWidth, textLeft + textWidth);
         int top = textHeight < 26 ? 31 : textHeight + 5;
         if (count == 3 && twoColumns)
@@ -650,10 +668,10 @@ TEST_F(HxExceptBox, FullBoxRowsFollowTheRightHandButtons)
         }
         ExpectNothingOverlaps(window, where);
         // The program's own set of buttons, and the single row.
-        if (c.Left && !c.Continue && !c.Restart && c.Close) {
+        if (!c.Wrapped && c.Left && !c.Continue && !c.Restart && c.Close) {
             EXPECT_TRUE(SaveShot(window, "ExceptionBoxSendShowClose"));
         }
-        if (c.Left && count == 0) {
+        if (!c.Wrapped && c.Left && count == 0) {
             EXPECT_TRUE(SaveShot(window, "ExceptionBoxOneRow"));
         }
         SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
