@@ -30,6 +30,10 @@ constexpr int MinTextWidth = 664;
 constexpr int LongestCaption = 30;
 constexpr int BufferWidth = 1024;
 constexpr int BufferHeight = 64;
+// The big icon's place at the top left.
+constexpr int IconLeft = 10;
+constexpr int IconTop = 9;
+constexpr int IconSize = 32;
 
 const char* const ActionNames[] = {"send", "save", "print", "show", "continue", "restart", "close", "cantContinue"};
 
@@ -283,6 +287,7 @@ void TExceptionBox::Layout()
 {
     IVQException* e = exception_.Get();
     const int h = buttonHeight_;
+    const int rowStep = h + 4;
     const bool canContinue = e->GetCanContinue();
     std::array<bool, ActionCount> visible{};
     if (plain_) {
@@ -301,14 +306,16 @@ void TExceptionBox::Layout()
             if (visible[static_cast<std::size_t>(i)] && widths[static_cast<std::size_t>(i)] < 75)
                 widths[static_cast<std::size_t>(i)] = 79;
 
+    // The right-hand buttons (continue, restart, close); a single one takes two rows like a pair.
     int rightCount = 0, maxB = 0;
     for (int i = raContinue; i <= raClose; ++i)
         if (visible[static_cast<std::size_t>(i)]) {
             ++rightCount;
             maxB = std::max(maxB, widths[static_cast<std::size_t>(i)]);
         }
+    const int rightRows = rightCount == 1 ? 2 : rightCount;
     const bool anyLeft = visible[raSend] || visible[raSave] || visible[raPrint] || visible[raShow];
-    const bool twoColumns = !plain_ && rightCount > 1 && anyLeft;
+    const bool twoColumns = !plain_ && rightRows > 1 && anyLeft;
 
     int contentWidth = 8;
     if (plain_)
@@ -342,37 +349,46 @@ void TExceptionBox::Layout()
             clientWidth = std::max(clientWidth, MeasureText(title_) + 2 * GetSystemMetrics(SM_CXSIZE) + 16);
             SelectObject(dc_.get(), old);
         }
-    // A short text stands in the middle of the big sign's height.
-    const int textTop = bigIcon_ && textHeight < 32 ? 9 + (32 - textHeight) / 2 : 9;
-    const int textBottom = std::max(textTop + textHeight, bigIcon_ ? 41 : 0);
-    int top = textBottom + 10;
+
+    // A short text stands in the middle of the big icon's height.
+    const int textTop = bigIcon_ && textHeight < IconSize ? IconTop + (IconSize - textHeight) / 2 : IconTop;
+    const int aboveRows = std::max(textTop + textHeight, bigIcon_ ? IconTop + IconSize : 0);
+    // The rows start below the text block; with all three right-hand buttons the column starts
+    // one row higher, beside the text.
+    int textBlock = bigIcon_ && textHeight < 26 ? 31 : textHeight + 5;
+    if (twoColumns && rightCount == 3)
+        textBlock = std::max(7, textBlock - rowStep);
+    // A single row has buttons under the text and the icon, which the block alone would let the
+    // row overlap: it goes below both.
+    if (!plain_ && !twoColumns)
+        textBlock = std::max(textBlock, aboveRows + 5);
+    const int rows = twoColumns ? rightRows : 1;
+    // The details view takes the place of the last row, which moves down.
+    auto rowTop = [&](int row) {
+        return textBlock + row * rowStep + (withDetails && row == rows - 1 ? DetailsHeight : 0);
+    };
 
     text_ = CreateWindowExA(0, "Static", message_.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, textLeft,
                             textTop, textWidth + 2, textHeight, window_, reinterpret_cast<HMENU>(TextId),
                             GetModuleHandleA(nullptr), nullptr);
     SendMessageA(text_, WM_SETFONT, reinterpret_cast<WPARAM>(messageFont_.get()), FALSE);
     if (bigIcon_)
-        CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, 10, 9, 32, 32, window_,
-                        reinterpret_cast<HMENU>(IconId), GetModuleHandleA(nullptr), nullptr);
+        CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, IconLeft, IconTop,
+                        IconSize, IconSize, window_, reinterpret_cast<HMENU>(IconId), GetModuleHandleA(nullptr),
+                        nullptr);
 
     const int focused = e->GetFocusedBtn() & 0x7F;
     auto isDefault = [&](int action) { return action == focused || (plain_ && action == raContinue); };
     int clientHeight = 0;
     if (plain_) {
-        const int y = top + 4;
         const int total = widths[raContinue] + (styleIsTwo_ ? 2 + widths[raShow] : 0);
-        int x = (clientWidth - total) / 2;
-        AddButton(raContinue, x, y, widths[raContinue], true);
+        const int x = (clientWidth - total) / 2;
+        AddButton(raContinue, x, rowTop(1), widths[raContinue], true);
         if (styleIsTwo_)
-            AddButton(raShow, x + widths[raContinue] + 2, y, widths[raShow], isDefault(raShow));
-        clientHeight = y + h + 12;
+            AddButton(raShow, x + widths[raContinue] + 2, rowTop(1), widths[raShow], isDefault(raShow));
+        clientHeight = 2 * rowStep + textBlock + 13;
     } else {
-        // Rows: the right-hand column beside the text, its last row shared with the others.
-        const int rows = twoColumns ? rightCount : 1;
-        if (twoColumns && rightCount == 3)
-            top = std::max(7, top - (h + 4));
-        const int rowStep = h + 4;
-        const int lastRow = top + (rows - 1) * rowStep + (withDetails ? DetailsHeight : 0);
+        const int lastRow = rowTop(rows - 1);
         int x = 6;
         for (int i = raSend; i <= raShow; ++i)
             if (visible[static_cast<std::size_t>(i)]) {
@@ -381,29 +397,26 @@ void TExceptionBox::Layout()
             }
         if (twoColumns) {
             const int column = clientWidth - maxB - 8;
-            int row = 0;
             if (visible[raContinue])
-                AddButton(raContinue, column, top + row++ * rowStep, maxB, isDefault(raContinue));
+                AddButton(raContinue, column, rowTop(0), maxB, isDefault(raContinue));
             if (visible[raRestart])
-                AddButton(raRestart, column, visible[raClose] ? top + row++ * rowStep : lastRow, maxB,
-                          isDefault(raRestart));
+                AddButton(raRestart, column, rowTop(visible[raContinue] ? 1 : 0), maxB, isDefault(raRestart));
             if (visible[raClose])
                 AddButton(raClose, column, lastRow, maxB, isDefault(raClose));
         } else {
             int right = 0;
             for (int i = raContinue; i <= raClose; ++i)
                 right += widths[static_cast<std::size_t>(i)];
-            x = std::max(x, clientWidth - right - 8);
+            x = clientWidth - right - 8;
             for (int i = raContinue; i <= raClose; ++i)
                 if (visible[static_cast<std::size_t>(i)]) {
                     AddButton(i, x, lastRow, widths[static_cast<std::size_t>(i)], isDefault(i));
                     x += widths[static_cast<std::size_t>(i)];
                 }
         }
-        clientHeight = lastRow + rowStep + 8;
+        clientHeight = rows * rowStep + textBlock + 8 + (withDetails ? DetailsHeight : 0);
         if (withDetails) {
-            // The details view takes the place of the last row, which moved down.
-            const int detailsTop = std::max(textBottom + 8, lastRow - DetailsHeight);
+            const int detailsTop = std::max(aboveRows + 8, lastRow - DetailsHeight);
             const RECT area{6, detailsTop, clientWidth - 6, lastRow - 6};
             details_ = std::make_unique<TDetailsView>(window_, e, area, messageFont_.get());
         }

@@ -147,27 +147,28 @@ std::size_t RemoveDuplicate(char* data, std::size_t size, const std::string& key
     const std::string pattern = ": " + key;
     std::size_t hit = file.rfind(pattern);
     while (hit != std::string_view::npos) {
-        std::size_t start = std::string_view::npos;
+        // A hit never overlaps a report start (": " is not in it), so every hit between two starts
+        // names the same old report: each report is looked at once, and a damaged file with a hit
+        // on every line is still searched in one pass.
         const std::size_t before = file.rfind(kReportStart, hit);
+        std::size_t start = 0;
         if (before != std::string_view::npos)
             start = before + kLineEnd.size();
-        else if (file.starts_with(kDateTime))
-            start = 0;
-        if (start != std::string_view::npos) {
-            const std::size_t next = file.find(kReportStart, hit);
-            const std::size_t end = next == std::string_view::npos ? size : next + kLineEnd.size();
-            const std::string_view old = file.substr(start, end - start);
-            // Only the old report's own checksum line counts, not a matching text in its sections.
-            if (FindReportLine(old, "callstack crc").starts_with(key) && IsDuplicateReport(old, report)) {
-                const int count = ParseCount(FindReportLine(old, "count")) + 1;
-                InsertReportLine(report, "count", "callstack crc", IntToStrFast(count));
-                std::memmove(data + start, data + end, size - end);
-                return size - (end - start);
-            }
+        else if (!file.starts_with(kDateTime))
+            break;  // text before the first report belongs to none
+        const std::size_t next = file.find(kReportStart, hit);
+        const std::size_t end = next == std::string_view::npos ? size : next + kLineEnd.size();
+        const std::string_view old = file.substr(start, end - start);
+        // Only the old report's own checksum line counts, not a matching text in its sections.
+        if (FindReportLine(old, "callstack crc").starts_with(key) && IsDuplicateReport(old, report)) {
+            const int count = ParseCount(FindReportLine(old, "count")) + 1;
+            InsertReportLine(report, "count", "callstack crc", IntToStrFast(count));
+            std::memmove(data + start, data + end, size - end);
+            return size - (end - start);
         }
-        if (hit == 0)
+        if (before == std::string_view::npos)
             break;
-        hit = file.rfind(pattern, hit - 1);
+        hit = file.rfind(pattern, before);
     }
     return size;
 }

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using Microsoft::WRL::ComPtr;
@@ -506,6 +507,272 @@ TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
     SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
     DoneListModules();
     UnlinkDisAsm();
+}
+
+// ---- Layout ----
+
+// Widths and heights as the box's message font gives them.
+class TMessageFont {
+public:
+    TMessageFont()
+    {
+        font_ = CreateFontA(-11, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "Tahoma");
+        if (!font_)
+            font_ = CreateFontA(-12, 0, 0, 0, FW_NORMAL, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, "MS Sans Serif");
+        old_ = SelectObject(dc_, font_);
+    }
+    ~TMessageFont()
+    {
+        SelectObject(dc_, old_);
+        DeleteObject(font_);
+        DeleteDC(dc_);
+    }
+    TMessageFont(const TMessageFont&) = delete;
+    TMessageFont& operator=(const TMessageFont&) = delete;
+
+    // A button's measured width: its text + 39.
+    int ButtonWidth(const std::string& text) const
+    {
+        SIZE size{};
+        GetTextExtentPoint32A(dc_, text.c_str(), static_cast<int>(text.size()), &size);
+        return size.cx + 39;
+    }
+    // The message wrapped into width: its width and height.
+    std::pair<int, int> Text(const std::string& text, int width) const
+    {
+        RECT r{0, 0, width, 0};
+        DrawTextA(dc_, text.c_str(), static_cast<int>(text.size()), &r, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+        return {static_cast<int>(r.right - r.left), static_cast<int>(r.bottom - r.top)};
+    }
+
+private:
+    HDC dc_ = CreateCompatibleDC(nullptr);
+    HFONT font_ = nullptr;
+    HGDIOBJ old_ = nullptr;
+};
+
+std::string LongWindowText(HWND window)
+{
+    std::string text(static_cast<std::size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(GetWindowTextA(window, text.data(), static_cast<int>(text.size()))));
+    return text;
+}
+
+// A child's rectangle in its parent's client coordinates.
+RECT Place(HWND child)
+{
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+RECT Rect(int x, int y, int width, int height)
+{
+    return {x, y, x + width, y + height};
+}
+
+std::string Describe(const RECT& r)
+{
+    return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" + std::to_string(r.right) + "," +
+           std::to_string(r.bottom) + ")";
+}
+
+// The big icon: the disabled button without text.
+HWND IconOf(HWND box)
+{
+    for (HWND button : Children(box, "Button"))
+        if (WindowText(button).empty() && !IsWindowEnabled(button))
+            return button;
+    return nullptr;
+}
+
+// No action button covers the icon, the message or another button.
+void ExpectNothingOverlaps(HWND box, const std::string& where)
+{
+    std::vector<HWND> parts = ActionButtons(box);
+    parts.push_back(FindWindowExA(box, nullptr, "Static", nullptr));
+    if (HWND icon = IconOf(box))
+        parts.push_back(icon);
+    RECT client;
+    GetClientRect(box, &client);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const RECT a = Place(parts[i]);
+        RECT inside;
+        IntersectRect(&inside, &a, &client);
+        EXPECT_TRUE(EqualRect(&inside, &a)) << where << ": " << WindowText(parts[i]) << " " << Describe(a);
+        for (std::size_t j = i + 1; j < parts.size(); ++j) {
+            const RECT b = Place(parts[j]);
+            RECT both;
+            EXPECT_FALSE(IntersectRect(&both, &a, &b))
+                << where << ": " << WindowText(parts[i]) << " " << Describe(a) << " and " << WindowText(parts[j])
+                << " " << Describe(b);
+        }
+    }
+}
+
+TEST_F(HxExceptBox, FullBoxRowsFollowTheRightHandButtons)
+{
+    const TMessageFont font;
+    constexpr int H = 22, RowStep = H + 4;
+    // The default message is lower than the icon; the long one wraps to more lines than it is high.
+    const std::string longMessage =
+        "The program met a failure it did not expect. Send the report so that it can be mended, or show it to see "
+        "what it holds. Closing ends the program, continuing may lose work, restarting starts it again; whatever "
+        "you choose, the report stays in the file beside the program until the next failure is added to it.";
+    struct TCase {
+        bool Wrapped, Left, Continue, Restart, Close;
+    };
+    std::vector<TCase> cases;
+    for (const bool wrapped : {false, true}) {
+        for (int mask = 0; mask < 8; ++mask)
+            cases.push_back({wrapped, true, (mask & 1) != 0, (mask & 2) != 0, (mask & 4) != 0});
+        cases.push_back({wrapped, false, true, true, true});
+    }
+    for (const TCase& c : cases) {
+        const std::string where = std::string(c.Wrapped ? "long text," : "") + (c.Left ? " send show" : "") +
+                                  (c.Continue ? " continue" : "") + (c.Restart ? " restart" : "") +
+                                  (c.Close ? " close" : "");
+        TExceptionPtr e = MakeException();
+        if (c.Wrapped)
+            e->SetExceptMsg(longMessage);
+        e->SetSendBtnVis(c.Left);
+        e->SetShowBtnVis(c.Left);
+        e->SetContinueBtnVis(c.Continue);
+        e->SetRestartBtnVis(c.Restart);
+        e->SetCloseBtnVis(c.Close);
+        ComPtr<IHxExceptionBox> box = CreateExceptionBox(e.Get(), false, false, false);
+        ASSERT_TRUE(box) << where;
+        const HWND window = box->Window();
+        const HWND icon = IconOf(window), text = FindWindowExA(window, nullptr, "Static", nullptr);
+        ASSERT_TRUE(icon && text) << where;
+
+        const int send = c.Left ? font.ButtonWidth(e->GetSendBtnTxt()) : 0;
+        const int show = c.Left ? font.ButtonWidth(e->GetShowBtnTxt()) : 0;
+        const int cont = c.Continue ? font.ButtonWidth(e->GetContinueBtnTxt()) : 0;
+        const int restart = c.Restart ? font.ButtonWidth(e->GetRestartBtnTxt()) : 0;
+        const int close = c.Close ? font.ButtonWidth(e->GetCloseBtnTxt()) : 0;
+        const int maxB = std::max({cont, restart, close});
+        const int count = c.Continue + c.Restart + c.Close;
+        const int b = count == 1 ? 2 : count;
+        const bool twoColumns = b > 1 && c.Left;
+        const int contentWidth = twoColumns ? send + show + maxB + 14 : send + show + cont + restart + close + 8;
+        const int textLeft = (twoColumns ? maxB + 40 : 26) + 40;
+        const auto [textWidth, textHeight] = font.Text(LongWindowText(text), std::max(contentWidth, 664) - textLeft);
+        EXPECT_EQ(textHeight >= 26, c.Wrapped) << where << ": " << textHeight;
+        const int clientWidth = std::max(contentWidth, textLeft + textWidth);
+        int top = textHeight < 26 ? 31 : textHeight + 5;
+        if (count == 3 && twoColumns)
+            top = std::max(7, top - RowStep);
+        if (!twoColumns) {
+            // One row under the text and the icon starts 5 below both.
+            const RECT iconPlace = Place(icon), textPlace = Place(text);
+            top = std::max(top, static_cast<int>(std::max(iconPlace.bottom, textPlace.bottom)) + 5);
+        }
+        const int rows = twoColumns ? b : 1;
+        const int lastRow = top + (rows - 1) * RowStep;
+
+        RECT client;
+        GetClientRect(window, &client);
+        EXPECT_EQ(client.right, clientWidth) << where;
+        EXPECT_EQ(client.bottom, RowStep * rows + top + 8) << where;
+        auto expectAt = [&](const std::string& caption, const RECT& wanted) {
+            HWND button = ButtonWithText(window, caption);
+            ASSERT_TRUE(button) << where << ": " << caption;
+            const RECT r = Place(button);
+            EXPECT_TRUE(EqualRect(&r, &wanted)) << where << ": " << caption << " at " << Describe(r) << ", not "
+                                                << Describe(wanted);
+        };
+        if (c.Left) {
+            expectAt(e->GetSendBtnTxt(), Rect(6, lastRow, send - 4, H));
+            expectAt(e->GetShowBtnTxt(), Rect(6 + send, lastRow, show - 4, H));
+        }
+        if (twoColumns) {
+            const int column = clientWidth - maxB - 8;
+            if (c.Continue)
+                expectAt(e->GetContinueBtnTxt(), Rect(column, top, maxB - 4, H));
+            if (c.Restart)
+                expectAt(e->GetRestartBtnTxt(), Rect(column, top + (c.Continue ? RowStep : 0), maxB - 4, H));
+            if (c.Close)
+                expectAt(e->GetCloseBtnTxt(), Rect(column, lastRow, maxB - 4, H));
+        } else if (count > 0) {
+            int x = clientWidth - (cont + restart + close) - 8;
+            expectAt(e->GetContinueBtnTxt(), Rect(x, lastRow, cont - 4, H));
+            x += cont;
+            expectAt(e->GetRestartBtnTxt(), Rect(x, lastRow, restart - 4, H));
+            x += restart;
+            expectAt(e->GetCloseBtnTxt(), Rect(x, lastRow, close - 4, H));
+        }
+        ExpectNothingOverlaps(window, where);
+        // The program's own set of buttons, and the single row.
+        if (!c.Wrapped && c.Left && !c.Continue && !c.Restart && c.Close) {
+            EXPECT_TRUE(SaveShot(window, "ExceptionBoxSendShowClose"));
+        }
+        if (!c.Wrapped && c.Left && count == 0) {
+            EXPECT_TRUE(SaveShot(window, "ExceptionBoxOneRow"));
+        }
+        SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
+        EXPECT_FALSE(IsWindow(window)) << where;
+    }
+}
+
+TEST_F(HxExceptBox, PlainBoxButtonsStandInTheSecondRowUnderTheText)
+{
+    const TMessageFont font;
+    constexpr int H = 23, RowStep = H + 4;
+    TExceptionParams params;
+    params.Settings = NewSettings(GetModuleHandleA(nullptr));
+    params.Kind = ekFreeze;
+    for (const bool styleIsTwo : {false, true})
+        for (const char* text : {"Stuck.", "The program has not answered for a long while; it waits for a disk or a "
+                                           "network share that does not answer, or it is caught in a loop and "
+                                           "will not come back by itself. Wait or end it."}) {
+            const std::string where = std::string(styleIsTwo ? "style 2, " : "style 1, ") + text;
+            TExceptionPtr frozen = NewExceptionObject(params);
+            ASSERT_TRUE(frozen);
+            frozen->SetPlWaitBox(false);
+            frozen->SetFrozenMsg(text);
+            ComPtr<IHxExceptionBox> box = CreateExceptionBox(frozen.Get(), true, styleIsTwo, false);
+            ASSERT_TRUE(box);
+            const HWND window = box->Window();
+            ASSERT_TRUE(IconOf(window)) << where;
+
+            auto width = [&](const std::string& caption) {
+                const int w = font.ButtonWidth(caption);
+                return w < 75 ? 79 : w;
+            };
+            const int ok = width(frozen->GetOkBtnTxt());
+            const int details = styleIsTwo ? width(frozen->GetDetailsBtnTxt()) : 0;
+            const int buttons = ok + (styleIsTwo ? 2 + details : 0);
+            const int textLeft = 26 + 40;
+            const auto [textWidth, textHeight] = font.Text(text, std::max(buttons + 26, 664) - textLeft);
+            const int top = textHeight < 26 ? 31 : textHeight + 5;
+
+            RECT client;
+            GetClientRect(window, &client);
+            EXPECT_EQ(client.bottom, 2 * RowStep + top + 13) << where;
+            // A short text's box is also as wide as its caption needs.
+            if (textHeight >= 26) {
+                EXPECT_EQ(client.right, std::max(buttons + 26, textLeft + textWidth)) << where;
+            }
+            const int x = (client.right - buttons) / 2;
+            const std::vector<HWND> found = ActionButtons(window);
+            ASSERT_EQ(found.size(), styleIsTwo ? 2u : 1u) << where;
+            const RECT okPlace = Place(ButtonWithText(window, frozen->GetOkBtnTxt()));
+            const RECT okWanted = Rect(x, top + RowStep, ok - 4, H);
+            EXPECT_TRUE(EqualRect(&okPlace, &okWanted)) << where << ": " << Describe(okPlace);
+            if (styleIsTwo) {
+                const RECT place = Place(ButtonWithText(window, frozen->GetDetailsBtnTxt()));
+                const RECT wanted = Rect(x + ok + 2, top + RowStep, details - 4, H);
+                EXPECT_TRUE(EqualRect(&place, &wanted)) << where << ": " << Describe(place);
+            }
+            ExpectNothingOverlaps(window, where);
+            if (styleIsTwo && textHeight >= 26) {
+                EXPECT_TRUE(SaveShot(window, "ExceptionBoxPlainDetails"));
+            }
+            SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
+            EXPECT_FALSE(IsWindow(window)) << where;
+        }
 }
 
 TEST(HxExceptDetails, ColumnsAreFoundAtSharedSeparators)

@@ -141,6 +141,44 @@ TEST_F(HxExceptSave, AppendingCountingAndTrimming)
     EXPECT_EQ(ReadFileText(file_), "date/time : 0\r\nx\r\n\r\n" + report + "\r\n\r\n");
 }
 
+// Lines that hold the checksum values of kCrc as a value, as a damaged file may, up to size bytes.
+std::string ChecksumLines(std::string text, std::size_t size)
+{
+    while (text.size() < size)
+        text += "x: $12345678, $9abcdef0\r\n";
+    return text;
+}
+
+TEST_F(HxExceptSave, AFileFullOfChecksumLinesIsSearchedInOnePass)
+{
+    const std::string report = MakeReport(kCrc, "EFail", "new");
+    const std::string crcLine = Line("callstack crc", kCrc) + "\r\n";
+    std::string counted = report;
+    counted.replace(counted.find(crcLine), crcLine.size(), crcLine + Line("count", "2") + "\r\n");
+    ASSERT_TRUE(ForceFileFolder(file_));
+    const auto timedSave = [&](const std::string& old) {
+        std::ofstream(file_, std::ios::binary) << old;
+        const ULONGLONG start = GetTickCount64();
+        EXPECT_TRUE(Save(report));
+        return GetTickCount64() - start;
+    };
+    // The small files show the result, the megabyte files the time; the default limit of 100000
+    // bytes finds no report to cut off in them.
+    for (const std::size_t size : {std::size_t(2000), std::size_t(1) << 20}) {
+        // Lines outside any report: nothing to count, the report is added.
+        const std::string loose = ChecksumLines("", size);
+        EXPECT_LT(timedSave(loose), 500u) << size;
+        EXPECT_TRUE(ReadFileText(file_) == loose + "\r\n" + report + "\r\n\r\n") << size;
+
+        // A report that lost its checksum line and holds the lines, after an older copy of the
+        // failure: the older copy is found, counted and moved to the end.
+        const std::string damaged =
+            ChecksumLines(Line("date/time", "0") + "\r\n" + Line("executable", "x.exe") + "\r\n", size);
+        EXPECT_LT(timedSave(MakeReport(kCrc, "EFail", "old") + "\r\n\r\n" + damaged), 500u) << size;
+        EXPECT_TRUE(ReadFileText(file_) == damaged + "\r\n" + counted + "\r\n\r\n") << size;
+    }
+}
+
 std::string gAnswer, gTitle;
 
 BOOL WINAPI AnswerSaveDialog(OPENFILENAMEA* params)
