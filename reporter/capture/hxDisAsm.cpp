@@ -1664,20 +1664,20 @@ std::string ModuleFileName(uintptr_t base)
     return slash == std::string::npos ? s : s.substr(slash + 1);
 }
 
-// "name" or "name (module)" for an address in another module than From.
+// "name" or "name (module)" for an address in another module than From; the symbol data's
+// name comes first, then the module's exports.
 std::string NameOf(TCpuMode mode, uintptr_t address, uintptr_t from)
 {
     if (!address)
         return {};
-    if (TDisAsmNameHook hook = CurrentNameHook()) {
-        std::string name = hook(address);
-        if (!name.empty())
-            return name;
-    }
+    std::string name;
+    if (TDisAsmNameHook hook = CurrentNameHook())
+        name = hook(address);
     uintptr_t base = ImageOf(address);
     if (!base)
-        return {};
-    std::string name = ExportNameOf(base, address);
+        return name;
+    if (name.empty())
+        name = ExportNameOf(base, address);
     if (name.empty()) {
         // An import thunk: jmp [cell]
         const TProcessMemory memory;
@@ -1918,15 +1918,14 @@ std::string ComposeText(const TInsn& x, const TDisAsmInfo& info, bool names)
         else if (x.X87Form == xSti)
             ops = {sti};
     }
-    if (!ops.empty()) {
-        const size_t width = size_t(digits) + 11;
-        if (s.size() < width)
-            s.append(width - s.size(), ' ');
-        if (s.back() != ' ')
-            s += ' ';
-        for (size_t i = 0; i < ops.size(); ++i)
-            s += (i ? ", " : "") + ops[i];
-    }
+    // The mnemonic field is padded alike with or without operands, so the listing's columns line up.
+    const size_t width = size_t(digits) + 11;
+    if (s.size() < width)
+        s.append(width - s.size(), ' ');
+    if (s.back() != ' ')
+        s += ' ';
+    for (size_t i = 0; i < ops.size(); ++i)
+        s += (i ? ", " : "") + ops[i];
     if (names) {
         uintptr_t address = 0;
         std::string comment;
@@ -1939,7 +1938,7 @@ std::string ComposeText(const TInsn& x, const TDisAsmInfo& info, bool names)
                 if (!text.empty()) {
                     if (s.size() < 40)
                         s.append(40 - s.size(), ' ');
-                    return s + "  ; '" + text + "'";
+                    return s + "  ; '" + text;
                 }
             }
         }
@@ -2518,15 +2517,12 @@ std::string ComposeListing(const TCodeSpace& space, uintptr_t exceptionAddress, 
             p = d.Next;
         }
     }
-    if (limit > 0) {
+    // The window follows the exception's instruction; without one in the listing (an address
+    // inside an instruction, or none) nothing is dropped.
+    if (limit > 0 && exceptionLine != SIZE_MAX) {
         const size_t keep = size_t(limit);
-        size_t from = 0, to = lines.size();
-        if (exceptionLine != SIZE_MAX) {
-            from = exceptionLine > keep ? exceptionLine - keep : 0;
-            to = std::min(lines.size(), exceptionLine + 1 + keep);
-        } else {
-            to = std::min(lines.size(), size_t(limit) * 12 / 10);
-        }
+        const size_t from = exceptionLine > keep ? exceptionLine - keep : 0;
+        const size_t to = std::min(lines.size(), exceptionLine + 1 + keep);
         std::vector<std::string> window;
         if (from > 0)
             window.push_back("[...]");

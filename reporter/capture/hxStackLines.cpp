@@ -252,7 +252,8 @@ std::string ComposeStackTable(const std::vector<TStackRow>& rows, const TStackTa
         printed.push_back(&row);
     }
 
-    size_t relAddrWidth = 0, moduleWidth = 0, unitWidth = 0, lineWidth = 0, relLineWidth = 0;
+    // The line columns stay, blank, when no row has a line: the details view reads the layout.
+    size_t relAddrWidth = 0, moduleWidth = 0, unitWidth = 0, lineWidth = 1, relLineWidth = 1;
     for (const TStackRow* row : printed) {
         if (options.ShowRelAddrs && HasOffset(*row))
             relAddrWidth = std::max(relAddrWidth, Int64ToHex(row->Address - row->EntryPoint).size() + 2);
@@ -277,14 +278,11 @@ std::string ComposeStackTable(const std::vector<TStackRow>& rows, const TStackTa
             text += "+" + StackHex(offset, int(relAddrWidth) - 2) + " ";
         }
         text += Padded(row->ModuleName, moduleWidth) + Padded(row->UnitName, unitWidth);
-        if (lineWidth > 0)
-            text += RightAligned(row->Line > 0 ? IntToStrFast(row->Line) : std::string(), lineWidth - 1) + " ";
-        if (relLineWidth > 0) {
-            std::string value;
-            if (row->Line > 0 || row->RelLine > 0)
-                value = (options.ShowRelLines && row->Line > 0 ? "+" : "") + IntToStrFast(row->RelLine);
-            text += RightAligned(value, relLineWidth - 1) + " ";
-        }
+        text += RightAligned(row->Line > 0 ? IntToStrFast(row->Line) : std::string(), lineWidth - 1) + " ";
+        std::string relLine;
+        if (row->Line > 0 || row->RelLine > 0)
+            relLine = (options.ShowRelLines && row->Line > 0 ? "+" : "") + IntToStrFast(row->RelLine);
+        text += RightAligned(relLine, relLineWidth - 1) + " ";
         text += row->FunctionName;
 
         if (result) {

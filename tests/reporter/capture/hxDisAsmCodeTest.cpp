@@ -422,6 +422,21 @@ TEST(DisAsmAnalysis, ListingKeepsAWindowAroundTheException)
         lines += c == '\n';
     EXPECT_GE(lines, 6u);
     EXPECT_LE(lines, 14u);
+
+    // An exception address inside an instruction is no line to centre on: the whole function stays.
+    std::vector<uint8_t> moves;
+    for (int i = 0; i < 40; ++i)
+        moves.insert(moves.end(), {0xB8, uint8_t(i), 0, 0, 0});   // mov eax, i
+    moves.push_back(0xC3);
+    const TBufferSource moveSource(moves.data(), moves.size(), 0x401000);
+    ParseFunction(BufferSpace(TCpuMode::X86, moveSource), 0x401000, text, 0x401000 + 5 * 20 + 2, info, 5);
+    EXPECT_EQ(std::string::npos, text.find("[...]")) << text;
+    EXPECT_EQ(std::string::npos, text.find('>')) << text;
+    lines = 1;
+    for (char c : text)
+        lines += c == '\n';
+    EXPECT_EQ(42u, lines) << text;   // label, 40 moves and the return
+    EXPECT_NE(std::string::npos, text.find("004010c8   ret")) << text;
 }
 
 TEST(DisAsmAnalysis, OwnFunctionFromTheUnwindTable)
@@ -501,6 +516,59 @@ TEST(DisAsmAnalysis, NameAndLineHooks)
         EXPECT_NE(std::string::npos, line.find("  ; Test.Anchor")) << line;
         EXPECT_EQ(42u, line.find("; Test.Anchor")) << line;
     }
+}
+
+std::string KernelName(uintptr_t address)
+{
+    const auto tick = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount"));
+    return address == tick ? "Kernel.Tick" : std::string();
+}
+
+// Code bytes inside this executable's image, so that 64-bit code reaches its data relatively.
+alignas(8) uint8_t ImageCode[16];
+
+// "op [address]" with a ModRM memory operand: absolute (32-bit) or relative to the next instruction.
+uintptr_t ComposeMemoryOperand(uint8_t opcode, uint8_t modrm, uintptr_t address)
+{
+    const auto at = reinterpret_cast<uintptr_t>(ImageCode);
+    ImageCode[0] = opcode;
+    ImageCode[1] = modrm;
+    const uint32_t operand = uint32_t(sizeof(uintptr_t) == 8 ? address - (at + 6) : address);
+    std::memcpy(ImageCode + 2, &operand, 4);
+    return at;
+}
+
+}  // namespace
+
+extern "C" __attribute__((used)) const char DisAsmQuotedText[] = "Registry keys scanned";
+
+namespace {
+
+TEST(DisAsmAnalysis, CommentsNameTargetsAndTexts)
+{
+    const TProcessMemory memory;
+    TDisAsmInfo d;
+
+    // A name from the symbol data for a target in another module carries that module:
+    // call [cell], the cell right behind the instruction.
+    const auto tick = reinterpret_cast<uintptr_t>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount"));
+    const auto cell = reinterpret_cast<uintptr_t>(ImageCode + 8);
+    std::memcpy(ImageCode + 8, &tick, sizeof(tick));
+    uintptr_t at = ComposeMemoryOperand(0xFF, 0x15, cell);
+    SetDisAsmNameHook(KernelName);
+    const std::string named = InstructionText(NativeCpuMode, memory, at, d);
+    SetDisAsmNameHook(nullptr);
+    EXPECT_TRUE(d.Call) << named;
+    const std::string suffix = "  ; Kernel.Tick (kernel32.dll)";
+    ASSERT_GE(named.size(), suffix.size()) << named;
+    EXPECT_EQ(suffix, named.substr(named.size() - suffix.size())) << named;
+
+    // A text the instruction reads (mov eax, [text]) is quoted at its start only.
+    at = ComposeMemoryOperand(0x8B, 0x05, reinterpret_cast<uintptr_t>(DisAsmQuotedText));
+    const std::string quoted = InstructionText(NativeCpuMode, memory, at, d);
+    const std::string comment = "  ; 'Registry keys scanned";
+    ASSERT_GE(quoted.size(), comment.size()) << quoted;
+    EXPECT_EQ(comment, quoted.substr(quoted.size() - comment.size())) << quoted;
 }
 
 TEST(DisAsmAnalysis, NoObfuscatorOnNt)

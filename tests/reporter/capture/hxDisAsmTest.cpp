@@ -465,17 +465,18 @@ TEST(DisAsm32, InstructionTexts)
     EXPECT_EQ("00401000   mov     ecx, dword ptr [eax+ebx*4+10]", Text(m, {0x8B, 0x4C, 0x98, 0x10}));
     EXPECT_EQ("00401000   mov     eax, dword ptr fs:[00000000]", Text(m, {0x64, 0xA1, 0, 0, 0, 0}));
     EXPECT_EQ("00401000   push    ebp", Text(m, {0x55}));
-    EXPECT_EQ("00401000   ret", Text(m, {0xC3}));
+    // Without operands the mnemonic field is padded all the same.
+    EXPECT_EQ("00401000   ret     ", Text(m, {0xC3}));
     EXPECT_EQ("00401000   call    00401015", Text(m, {0xE8, 0x10, 0, 0, 0}));
     EXPECT_EQ("00401000   jnz     00401000", Text(m, {0x75, 0xFE}));
     EXPECT_EQ("00401000   lock cmpxchg dword ptr [edx], ecx", Text(m, {0xF0, 0x0F, 0xB1, 0x0A}));
-    EXPECT_EQ("00401000   rep movsd", Text(m, {0xF3, 0xA5}));
+    EXPECT_EQ("00401000   rep movsd ", Text(m, {0xF3, 0xA5}));
     EXPECT_EQ("00401000   shl     eax, 1", Text(m, {0xD1, 0xE0}));
     EXPECT_EQ("00401000   sar     edx, cl", Text(m, {0xD3, 0xFA}));
     EXPECT_EQ("00401000   sub     esp, 10", Text(m, {0x83, 0xEC, 0x10}));
     EXPECT_EQ("00401000   and     esp, fffffff0", Text(m, {0x83, 0xE4, 0xF0}));
     EXPECT_EQ("00401000   mov     byte ptr [eax], 1", Text(m, {0xC6, 0x00, 0x01}));
-    EXPECT_EQ("00401000   fld1", Text(m, {0xD9, 0xE8}));
+    EXPECT_EQ("00401000   fld1    ", Text(m, {0xD9, 0xE8}));
     EXPECT_EQ("00401000   fld     qword ptr [ebp-8]", Text(m, {0xDD, 0x45, 0xF8}));
     EXPECT_EQ("00401000   faddp   st(1), st", Text(m, {0xDE, 0xC1}));
     EXPECT_EQ("00401000   fnstsw  ax", Text(m, {0xDF, 0xE0}));
@@ -495,6 +496,7 @@ TEST(DisAsm64, InstructionTexts)
               Text(m, {0x48, 0x8B, 0x05, 0x09, 0, 0, 0}));
     EXPECT_EQ("0000000140001000   push    r12", Text(m, {0x41, 0x54}));
     EXPECT_EQ("0000000140001000   push    rbp", Text(m, {0x55}));
+    EXPECT_EQ("0000000140001000   ret     ", Text(m, {0xC3}));
     EXPECT_EQ("0000000140001000   mov     r9d, dword ptr [r13]", Text(m, {0x45, 0x8B, 0x4D, 0x00}));
     EXPECT_EQ("0000000140001000   mov     sil, al", Text(m, {0x40, 0x88, 0xC6}));
     EXPECT_EQ("0000000140001000   movsxd  rax, ecx", Text(m, {0x48, 0x63, 0xC1}));

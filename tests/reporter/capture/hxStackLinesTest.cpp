@@ -130,6 +130,19 @@ TEST(StackLines, TableColumnsAlign)
     EXPECT_NE("\r\n", text.substr(text.size() - 2));
 }
 
+TEST(StackLines, TableWithoutLinesKeepsLineColumns)
+{
+    // No row has a line: the line and relative-line columns stay as one blank each.
+    std::vector<TStackRow> rows = {Row(0x401000, "Main"), Row(0x402345, "Scanner.RunChecks")};
+    rows[0].UnitName = "main.cpp";
+    TStackTableOptions options;
+    options.ShowRelLines = true;
+    const std::vector<std::string> lines = Lines(ComposeStackTable(rows, options));
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ(StackHex(0x402345) + " hivesweep.exe scan.cpp   Scanner.RunChecks", lines[0]);
+    EXPECT_EQ(StackHex(0x401000) + " hivesweep.exe main.cpp   Main", lines[1]);
+}
+
 TEST(StackLines, TableChoosesRows)
 {
     std::vector<TStackRow> rows = {Row(0x1000, ""), Row(0x2000, "Named"), Row(0x2000, "Named"),
