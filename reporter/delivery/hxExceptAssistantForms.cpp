@@ -53,7 +53,7 @@ std::string Sanitised(std::string text)
     return text;
 }
 
-// This program's forms name their items after their outputs; the handlers know both names.
+// This program's forms name their items in their own way; the handlers know both names.
 template <class Interface>
 ComPtr<Interface> Find(INVForm* form, const char* name, const char* programName)
 {
@@ -220,7 +220,7 @@ void HandleContactForm(INVForm* form, std::uint8_t action, INVItem*, IUnknown* e
     const std::string key = ContactKey();
     ComPtr<INVEdit> name = Find<INVEdit>(form, "NameEdit", "edtContactName");
     ComPtr<INVEdit> email = Find<INVEdit>(form, "EmailEdit", "edtEmail");
-    ComPtr<INVCheckBox> remember = Find<INVCheckBox>(form, "MemCheck", "chkContactMe");
+    ComPtr<INVCheckBox> remember = Find<INVCheckBox>(form, "MemCheck", "chkRemember");
     if (action == nvaCreated) {
         const std::string storedName = Sanitised(RegReadString(HKEY_CURRENT_USER, key, "RememberName"));
         const std::string storedEmail = Sanitised(RegReadString(HKEY_CURRENT_USER, key, "RememberEmail"));

@@ -182,6 +182,10 @@ TEST_F(AssistantWindow, ContinueFollowsTheRequiredEditAndKeysMoveTheFocus)
             PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
         },
         [&] {
+            EXPECT_EQ(GetFocus(), Control(form.Get(), "chkRemember"));
+            PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
+        },
+        [&] {
             // Continue is locked, so the tab skips it to Skip.
             EXPECT_EQ(GetFocus(), Control(form.Get(), "SkipBtn"));
             guitest::SaveWindowScreenshot(FormWindow(), "AssistantContactEmpty");
@@ -289,12 +293,19 @@ TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
         TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
         TNVFormPtr form = assistant->GetForm(0);
         EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "");  // nothing remembered yet
-        EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
+        ASSERT_TRUE(form->FindCheckBox("chkRemember"));
+        EXPECT_FALSE(form->FindCheckBox("chkRemember")->GetChecked());
         form->FindEdit("edtContactName")->SetText("Ann <Admin>");
         form->FindEdit("edtEmail")->SetText("ann@example.test");
+        // Asking to be contacted is not asking to be remembered.
         form->FindCheckBox("chkContactMe")->SetChecked(true);
         TScript script({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
         EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "");
+        form->FindCheckBox("chkContactMe")->SetChecked(false);
+        form->FindCheckBox("chkRemember")->SetChecked(true);
+        TScript again({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
+        EXPECT_EQ(form->ShowModal(nullptr), 1);
     }
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "Ann Admin");
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "ann@example.test");
@@ -307,12 +318,13 @@ TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
     TNVFormPtr form = assistant->GetForm(0);
     EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "BobBcc: eve");
     EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "ann@example.test");
-    EXPECT_TRUE(form->FindCheckBox("chkContactMe")->GetChecked());
+    EXPECT_TRUE(form->FindCheckBox("chkRemember")->GetChecked());
+    EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
     EXPECT_EQ(form->GetActiveControl(), "ContinueBtn");
     TScript script({
         [&] {
             EXPECT_EQ(GetFocus(), Control(form.Get(), "ContinueBtn"));
-            SendMessageA(Control(form.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+            SendMessageA(Control(form.Get(), "chkRemember"), BM_CLICK, 0, 0);
         },
         [&] {
             // Skip stores nothing and removes nothing.
@@ -453,7 +465,8 @@ TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
         else
             item.text = "set " + item.name;
     });
-    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "mmoErrorDetails"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "chkRemember",
+                                              "mmoErrorDetails"}));
     EXPECT_EQ(assistant->GetForm(1)->FindEdit("mmoErrorDetails")->GetText(), "set mmoErrorDetails");
     EXPECT_TRUE(assistant->GetForm(0)->FindCheckBox("chkContactMe")->GetChecked());
     seen.clear();
@@ -467,7 +480,7 @@ TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
     TExceptionPtr exception = NewException();
     EXPECT_FALSE(RunAssistant(object.Get(), nullptr, exception.Get()));
     services.forEachItem(object.Get(), true, [&](THxAssistantItem& item) { seen.push_back(item.name); });
-    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "chkRemember"}));
 }
 
 TEST_F(AssistantWindow, WhatIsTypedGoesIntoTheReport)
