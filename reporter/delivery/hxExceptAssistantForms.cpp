@@ -53,7 +53,7 @@ std::string Sanitised(std::string text)
     return text;
 }
 
-// This program's forms name their items after their outputs; the handlers know both names.
+// This program's forms name their items in their own way; the handlers know both names.
 template <class Interface>
 ComPtr<Interface> Find(INVForm* form, const char* name, const char* programName)
 {
@@ -220,7 +220,7 @@ void HandleContactForm(INVForm* form, std::uint8_t action, INVItem*, IUnknown* e
     const std::string key = ContactKey();
     ComPtr<INVEdit> name = Find<INVEdit>(form, "NameEdit", "edtContactName");
     ComPtr<INVEdit> email = Find<INVEdit>(form, "EmailEdit", "edtEmail");
-    ComPtr<INVCheckBox> remember = Find<INVCheckBox>(form, "MemCheck", "chkContactMe");
+    ComPtr<INVCheckBox> remember = Find<INVCheckBox>(form, "MemCheck", "chkRemember");
     if (action == nvaCreated) {
         const std::string storedName = Sanitised(RegReadString(HKEY_CURRENT_USER, key, "RememberName"));
         const std::string storedEmail = Sanitised(RegReadString(HKEY_CURRENT_USER, key, "RememberEmail"));
@@ -351,6 +351,44 @@ THxAssistantServices AssistantServices()
     return services;
 }
 
+void ApplyAssistantOutputs(INVAssistant* assistant, IVQException* exception)
+{
+    if (!assistant || !exception)
+        return;
+    // The header is filled first, so that the outputs follow the machine's and program's lines.
+    TFieldsPtr header = exception->GetBugReportHeader();
+    TFieldsPtr sections;
+    for (int f = 0; f < assistant->GetFormCount(); ++f) {
+        TNVFormPtr form = assistant->GetForm(f);
+        if (!form || form->GetModalResult() != 1)
+            continue;
+        for (int i = 3; i < form->GetItemCount(); ++i) {
+            ComPtr<INVItem> item = form->GetItem(i);
+            ComPtr<INVEdit> edit;
+            ComPtr<INVCheckBox> check;
+            item->QueryInterface(__uuidof(INVEdit), reinterpret_cast<void**>(edit.GetAddressOf()));
+            item->QueryInterface(__uuidof(INVCheckBox), reinterpret_cast<void**>(check.GetAddressOf()));
+            if (check) {
+                if (const std::string name = check->GetOutputName(); !name.empty() && header)
+                    header->SetValue(name, check->GetChecked() ? "yes" : "no");
+                continue;
+            }
+            if (!edit || edit->GetOutputName().empty())
+                continue;
+            if (!edit->GetOwnSection()) {
+                if (header)
+                    header->SetValue(edit->GetOutputName(), edit->GetText());
+                continue;
+            }
+            // Set up after the report's own sections, so that it follows them.
+            if (!sections)
+                sections = exception->CalculateBugReport();
+            if (sections)
+                sections->SetValue(edit->GetOutputName(), edit->GetText());
+        }
+    }
+}
+
 bool RunAssistant(IUnknown* object, HWND parent, IVQException* exception)
 {
     ComPtr<INVAssistant> assistant;
@@ -362,5 +400,7 @@ bool RunAssistant(IUnknown* object, HWND parent, IVQException* exception)
     if (exception && SUCCEEDED(exception->QueryInterface(__uuidof(IVQSettingValues),
                                                          reinterpret_cast<void**>(values.GetAddressOf()))))
         values->StoreAssistantValues(object);
+    if (passed)
+        ApplyAssistantOutputs(assistant.Get(), exception);
     return passed;
 }

@@ -33,6 +33,10 @@ struct THxAssistantServices;
 
 // The settings' assistant builder and item visitor, backed by the form resources.
 THxAssistantServices AssistantServices();
-// Shows the assistant, remembers its entries in the exception's settings; true when it ended
-// with every form passed.
+// Puts the outputs of every form passed with Continue into the exception's report: under its
+// output name an edit's text or a check box's "yes" or "no" becomes a header line, a memo marked
+// for it a section of its own. An empty text removes the line or section.
+void ApplyAssistantOutputs(INVAssistant* assistant, IVQException* exception);
+// Shows the assistant, remembers its entries in the exception's settings and, when it ended with
+// every form passed, applies its outputs to the report; true then.
 bool RunAssistant(IUnknown* assistant, HWND parent, IVQException* exception);

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,69 +20,14 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Steps run one per timer tick inside a form's message loop; when they run out while a form is
-// still up, the form is closed so that a failing test cannot hang.
-class TScript {
-public:
-    explicit TScript(std::vector<std::function<void()>> steps) : steps_(std::move(steps))
-    {
-        current_ = this;
-        timer_ = SetTimer(nullptr, 0, 20, &Tick);
-    }
-    ~TScript()
-    {
-        KillTimer(nullptr, timer_);
-        current_ = nullptr;
-    }
-    TScript(const TScript&) = delete;
-    TScript& operator=(const TScript&) = delete;
-
-private:
-    static void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD)
-    {
-        TScript* self = current_;
-        // A step that pumps messages (a screenshot does) must not run the next one inside it.
-        if (!self || self->running_)
-            return;
-        if (self->next_ < self->steps_.size()) {
-            self->running_ = true;
-            self->steps_[self->next_++]();
-            self->running_ = false;
-        } else if (HWND form = FindWindowA(kAssistantWindowClass, nullptr)) {
-            ADD_FAILURE() << "the script ended with a form still up";
-            PostMessageA(form, WM_CLOSE, 0, 0);
-        }
-    }
-
-    static inline TScript* current_ = nullptr;
-    std::vector<std::function<void()>> steps_;
-    std::size_t next_ = 0;
-    bool running_ = false;
-    UINT_PTR timer_ = 0;
-};
-
 HWND FormWindow()
 {
     return FindWindowA(kAssistantWindowClass, nullptr);
 }
 
-HWND Control(INVForm* form, const std::string& name)
-{
-    for (int i = 0; i < form->GetItemCount(); ++i)
-        if (form->GetItem(i)->GetName() == name)
-            return form->GetItem(i)->GetHandle();
-    return nullptr;
-}
-
 void Key(HWND window, WPARAM key)
 {
     PostMessageA(window, WM_KEYDOWN, key, 1);
-}
-
-void Type(HWND window, const std::string& text)
-{
-    for (char c : text)
-        PostMessageA(window, WM_CHAR, static_cast<unsigned char>(c), 1);
 }
 
 void ClickAt(HWND window, int x, int y, int upX, int upY)
@@ -236,6 +182,10 @@ TEST_F(AssistantWindow, ContinueFollowsTheRequiredEditAndKeysMoveTheFocus)
             PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
         },
         [&] {
+            EXPECT_EQ(GetFocus(), Control(form.Get(), "chkRemember"));
+            PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
+        },
+        [&] {
             // Continue is locked, so the tab skips it to Skip.
             EXPECT_EQ(GetFocus(), Control(form.Get(), "SkipBtn"));
             guitest::SaveWindowScreenshot(FormWindow(), "AssistantContactEmpty");
@@ -343,12 +293,19 @@ TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
         TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
         TNVFormPtr form = assistant->GetForm(0);
         EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "");  // nothing remembered yet
-        EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
+        ASSERT_TRUE(form->FindCheckBox("chkRemember"));
+        EXPECT_FALSE(form->FindCheckBox("chkRemember")->GetChecked());
         form->FindEdit("edtContactName")->SetText("Ann <Admin>");
         form->FindEdit("edtEmail")->SetText("ann@example.test");
+        // Asking to be contacted is not asking to be remembered.
         form->FindCheckBox("chkContactMe")->SetChecked(true);
         TScript script({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
         EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "");
+        form->FindCheckBox("chkContactMe")->SetChecked(false);
+        form->FindCheckBox("chkRemember")->SetChecked(true);
+        TScript again({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
+        EXPECT_EQ(form->ShowModal(nullptr), 1);
     }
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "Ann Admin");
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "ann@example.test");
@@ -361,12 +318,13 @@ TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
     TNVFormPtr form = assistant->GetForm(0);
     EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "BobBcc: eve");
     EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "ann@example.test");
-    EXPECT_TRUE(form->FindCheckBox("chkContactMe")->GetChecked());
+    EXPECT_TRUE(form->FindCheckBox("chkRemember")->GetChecked());
+    EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
     EXPECT_EQ(form->GetActiveControl(), "ContinueBtn");
     TScript script({
         [&] {
             EXPECT_EQ(GetFocus(), Control(form.Get(), "ContinueBtn"));
-            SendMessageA(Control(form.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+            SendMessageA(Control(form.Get(), "chkRemember"), BM_CLICK, 0, 0);
         },
         [&] {
             // Skip stores nothing and removes nothing.
@@ -507,7 +465,8 @@ TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
         else
             item.text = "set " + item.name;
     });
-    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "mmoErrorDetails"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "chkRemember",
+                                              "mmoErrorDetails"}));
     EXPECT_EQ(assistant->GetForm(1)->FindEdit("mmoErrorDetails")->GetText(), "set mmoErrorDetails");
     EXPECT_TRUE(assistant->GetForm(0)->FindCheckBox("chkContactMe")->GetChecked());
     seen.clear();
@@ -521,5 +480,50 @@ TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
     TExceptionPtr exception = NewException();
     EXPECT_FALSE(RunAssistant(object.Get(), nullptr, exception.Get()));
     services.forEachItem(object.Get(), true, [&](THxAssistantItem& item) { seen.push_back(item.name); });
-    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "chkRemember"}));
+}
+
+TEST_F(AssistantWindow, WhatIsTypedGoesIntoTheReport)
+{
+    TExceptionPtr exception = NewException();
+    TNVAssistantPtr assistant = Program({"ContactForm", "DetailsForm"}, exception.Get());
+    // Forms that were never passed give the report nothing.
+    ApplyAssistantOutputs(assistant.Get(), exception.Get());
+    EXPECT_LT(exception->GetBugReportHeader()->IndexOf("Contact Me"), 0);
+
+    TScript script({
+        [&] {
+            TNVFormPtr contact = assistant->GetForm(0);
+            Type(Control(contact.Get(), "edtContactName"), "Ann  Smith");
+            Type(Control(contact.Get(), "edtEmail"), "ann@example.test");
+            SendMessageA(Control(contact.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+        },
+        [&] { SendMessageA(Control(assistant->GetForm(0).Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+        [&] { Type(Control(assistant->GetForm(1).Get(), "mmoErrorDetails"), "It broke\rwhen I pressed  Delete."); },
+        [&] { SendMessageA(Control(assistant->GetForm(1).Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+    });
+    EXPECT_TRUE(RunAssistant(assistant.Get(), nullptr, exception.Get()));
+    const std::string report = exception->GetBugReport();
+    // Header lines after the computed ones, and the details as the last section.
+    EXPECT_LT(report.find("hxExcept version"), report.find("Contact Name"));
+    EXPECT_TRUE(std::regex_search(report, std::regex("\r\nContact Name +: Ann Smith\r\n"
+                                                     "Contact Email +: ann@example.test\r\n"
+                                                     "Contact Me +: yes(\r\n|$)")))
+        << report;
+    const std::string details = "\r\n\r\nError Details:\r\nIt broke\r\nwhen I pressed  Delete.";
+    ASSERT_GE(report.size(), details.size());
+    EXPECT_EQ(report.substr(report.size() - details.size()), details) << report;
+    EXPECT_EQ(exception->GetMailFrom(), "Ann  Smith <ann@example.test>");
+
+    // Shown again: an emptied memo takes its section away, a skipped form leaves its lines.
+    TScript again({
+        [&] { SendMessageA(Control(assistant->GetForm(0).Get(), "SkipBtn"), BM_CLICK, 0, 0); },
+        // Blanks only: the memo lets Continue go, the report takes no empty section.
+        [&] { SetWindowTextA(Control(assistant->GetForm(1).Get(), "mmoErrorDetails"), " "); },
+        [&] { SendMessageA(Control(assistant->GetForm(1).Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+    });
+    EXPECT_TRUE(RunAssistant(assistant.Get(), nullptr, exception.Get()));
+    const std::string second = exception->GetBugReport();
+    EXPECT_EQ(second.find("Error Details"), std::string::npos) << second;
+    EXPECT_NE(second.find("Contact Me"), std::string::npos);
 }

@@ -276,6 +276,19 @@ def check_smtp(full, noauth, badquit):
             data = report[0].get_payload(decode=True)
             check(data.startswith(b'date/time : now\r\nexception message : Sent by the driver.'),
                   'driver report bytes: %r' % data[:80])
+    assisted = [s for s in full.sessions if 'MAIL FROM:<assisted@example.test>' in s['lines']]
+    check(len(assisted) == 1, 'send assistant session missing')
+    if assisted:
+        msg = email.message_from_bytes(assisted[0]['data'] or b'')
+        check(msg['From'] == 'Ann Smith <assisted@example.test>', 'assisted From: %r' % msg['From'])
+        parts = msg.get_payload() if msg.is_multipart() else []
+        report = [p.get_payload(decode=True) for p in parts if p.get_filename() == 'assisted.txt']
+        check(len(report) == 1, 'assisted mail without its report')
+        if report:
+            check(re.search(rb'\r\nContact Name +: Ann Smith\r\nContact Email +: assisted@example\.test\r\n'
+                            rb'Contact Me +: yes\r\n', report[0]), 'assisted report header: %r' % report[0][:1200])
+            check(report[0].rstrip(b'\r\n').endswith(b'\r\n\r\nError Details:\r\nIt broke\r\nwhen I pressed Delete.'),
+                  'assisted report end: %r' % report[0][-200:])
     check(len(noauth.sessions) == 1 and [l.split(' ')[0] for l in noauth.sessions[0]['lines']] ==
           ['EHLO', 'HELO', 'QUIT'], 'no-AUTH server dialogue: %r' % [s['lines'] for s in noauth.sessions])
     bq = [s['lines'] for s in badquit.sessions]

@@ -2,6 +2,8 @@
 // checks afterwards what its servers received.
 #include "NetworkTestSupport.h"
 
+#include "AssistantTestSupport.h"
+#include "hxExceptAssistantForms.h"
 #include "hxExceptHttp.h"
 #include "hxExceptSend.h"
 #include "hxExceptSettingsStore.h"
@@ -162,6 +164,48 @@ TEST_F(NetworkTest, SendDriverMailsTheExchangerDirect)
     exception->SetMailFrom("directdriver@example.test");
     exception->SetAttachBugRep(false);
     EXPECT_TRUE(SendBugReport("date/time : now", nullptr, nullptr, true, false, exception.Get()));
+    ExpectNothingRefused();
+}
+
+// What the user types in the send assistant goes with the mail: the contact lines and the error
+// details in the attached report, the address as the sender.
+TEST_F(NetworkTest, SendAssistantEntriesReachTheMail)
+{
+    tcp_[{"report.example.test", 2525}] = "NET_SMTP";
+    TExceptionPtr exception = DriverException();
+    ASSERT_TRUE(exception);
+    exception->SetMailAsSmtpServer(false);
+    exception->SetMailAsSmtpClient(true);
+    exception->SetSmtpServer("report.example.test");
+    exception->SetSmtpPort(2525);
+    exception->SetMailAddr("desk@example.test");
+    exception->SetMailFrom("nobody.typed@example.test");
+    exception->SetAttachBugRep(true);
+    exception->SetAttachBugRepFile(false);
+    exception->SetBugRepSendAs("assisted.txt");
+    SetBuiltInFormHandlers(&HandleContactForm, &HandleScreenshotForm);
+    const char* const contactKey = "Software\\hivesweep-tests\\NetworkContactForm";
+    const std::string previousKey = SetContactFormRegistryKey(contactKey);
+    {
+        TNVAssistantPtr assistant = CreateAssistantFromResources(GetModuleHandleA(nullptr), "Send Assistant",
+                                                                 {"ContactForm", "DetailsForm"}, exception.Get());
+        TScript script({
+            [&] {
+                TNVFormPtr contact = assistant->GetForm(0);
+                Type(Control(contact.Get(), "edtContactName"), "Ann Smith");
+                Type(Control(contact.Get(), "edtEmail"), "assisted@example.test");
+                SendMessageA(Control(contact.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+            },
+            [&] { SendMessageA(Control(assistant->GetForm(0).Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+            [&] { Type(Control(assistant->GetForm(1).Get(), "mmoErrorDetails"), "It broke\rwhen I pressed Delete."); },
+            [&] { SendMessageA(Control(assistant->GetForm(1).Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+        });
+        EXPECT_TRUE(RunAssistant(assistant.Get(), nullptr, exception.Get()));
+    }
+    SetContactFormRegistryKey(previousKey);
+    SetBuiltInFormHandlers(nullptr, nullptr);
+    RegDeleteTreeA(HKEY_CURRENT_USER, contactKey);
+    EXPECT_TRUE(SendBugReport(exception->GetBugReport(), nullptr, nullptr, true, false, exception.Get()));
     ExpectNothingRefused();
 }
 
