@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 namespace {
 
@@ -273,6 +274,7 @@ private:
     bool CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStackLink& link);
     void RemoveRecursion(bool dropLinks);
     void DropItem(size_t index, bool dropLinks);
+    void DropLinks(size_t index);
     void InDeepChecks();
     void LinkChains();
     uint64_t BestScore(size_t item, bool older, ptrdiff_t end);
@@ -526,58 +528,111 @@ void TWalk::DropItem(size_t index, bool dropLinks)
     if (!dropLinks)
         return;
     item.Frame = false;
-    item.Older.Links.clear();
-    item.Newer.Links.clear();
-    item.Older.Best = item.Newer.Best = None;
-    for (TStackItem& other : items_) {
-        for (TLinkList* list : {&other.Older, &other.Newer}) {
-            auto& links = list->Links;
-            links.erase(std::remove_if(links.begin(), links.end(),
-                                       [&](const TStackLink& l) { return l.Other == ptrdiff_t(index); }),
-                        links.end());
-            list->Best = None;
+    DropLinks(index);
+}
+
+// Removes the item's links and their counterparts in the items they lead to.
+void TWalk::DropLinks(size_t index)
+{
+    TStackItem& item = items_[index];
+    for (TLinkList* list : {&item.Older, &item.Newer}) {
+        for (const TStackLink& link : list->Links) {
+            if (link.Other == None || size_t(link.Other) == index)
+                continue;
+            TStackItem& other = items_[size_t(link.Other)];
+            for (TLinkList* back : {&other.Older, &other.Newer}) {
+                auto& links = back->Links;
+                links.erase(std::remove_if(links.begin(), links.end(),
+                                           [&](const TStackLink& l) { return l.Other == ptrdiff_t(index); }),
+                            links.end());
+                back->Best = None;
+            }
         }
+        list->Links.clear();
+        list->Best = None;
     }
 }
 
 // Repeated areas A B A B ... keep one copy; the start and proven frames are kept before stale copies.
+// A pass walks the live items from the newest down once, so a recursion thousands deep costs
+// about as much as its items.
 void TWalk::RemoveRecursion(bool dropLinks)
 {
+    const size_t count = items_.size();
+    std::vector<ptrdiff_t> older(count, None);      // the next older live item
+    std::vector<ptrdiff_t> newer(count, None);      // the next newer live item
+    std::vector<ptrdiff_t> sameBefore(count, None); // an older item of the same value
     bool changed = true;
     while (changed && !Cancelled()) {
         changed = false;
-        std::vector<size_t> live;
-        for (size_t i = 0; i < items_.size(); ++i)
-            if (!items_[i].Removed)
-                live.push_back(i);
-        for (size_t p = live.size(); p-- > 1 && !changed;) {
-            size_t q = p;
-            while (q-- > 0 && items_[live[q]].Value != items_[live[p]].Value) {
+        std::unordered_map<uintptr_t, ptrdiff_t> lastOfValue;
+        ptrdiff_t newest = None;
+        for (size_t i = 0; i < count; ++i) {
+            if (items_[i].Removed)
+                continue;
+            older[i] = newest;
+            newer[i] = None;
+            if (newest != None)
+                newer[size_t(newest)] = ptrdiff_t(i);
+            newest = ptrdiff_t(i);
+            const auto [last, fresh] = lastOfValue.try_emplace(items_[i].Value, ptrdiff_t(i));
+            sameBefore[i] = fresh ? None : last->second;
+            last->second = ptrdiff_t(i);
+        }
+        auto drop = [&](ptrdiff_t at) {
+            const ptrdiff_t below = older[size_t(at)], above = newer[size_t(at)];
+            if (below != None)
+                newer[size_t(below)] = above;
+            if (above != None)
+                older[size_t(above)] = below;
+            DropItem(size_t(at), dropLinks);
+        };
+        for (ptrdiff_t i = newest; i != None && !Cancelled();) {
+            // The nearest older live item of the same value; dropped ones are passed over once.
+            ptrdiff_t j = sameBefore[size_t(i)];
+            while (j != None && items_[size_t(j)].Removed)
+                j = sameBefore[size_t(j)];
+            sameBefore[size_t(i)] = j;
+            if (j == None) {
+                i = older[size_t(i)];
+                continue;
             }
-            if (q == size_t(-1))
-                continue;
-            const size_t k = p - q - 1;
-            if (q < k)
-                continue;
+            // The k live items between the two copies equal the k before the older copy.
             bool equal = true;
-            for (size_t t = 1; t <= k && equal; ++t)
-                equal = items_[live[q - t]].Value == items_[live[p - t]].Value;
-            if (!equal)
+            size_t k = 0;
+            for (ptrdiff_t a = older[size_t(i)], b = older[size_t(j)]; a != j; a = older[size_t(a)], b = older[size_t(b)], ++k)
+                if (b == None || items_[size_t(a)].Value != items_[size_t(b)].Value) {
+                    equal = false;
+                    break;
+                }
+            if (!equal) {
+                i = older[size_t(i)];
                 continue;
+            }
             // The newer copy goes, unless it holds the start or proven frames that the older
             // copy (stale values) lacks.
             bool newerSure = false, newerFrame = false, olderFrame = false;
-            for (size_t t = 0; t <= k; ++t) {
-                newerSure = newerSure || items_[live[p - t]].Sure;
-                newerFrame = newerFrame || items_[live[p - t]].Frame;
-                olderFrame = olderFrame || items_[live[q - t]].Frame || items_[live[q - t]].Sure;
+            for (ptrdiff_t a = i, b = j; a != j; a = older[size_t(a)], b = older[size_t(b)]) {
+                newerSure = newerSure || items_[size_t(a)].Sure;
+                newerFrame = newerFrame || items_[size_t(a)].Frame;
+                olderFrame = olderFrame || items_[size_t(b)].Frame || items_[size_t(b)].Sure;
             }
-            if (newerSure && olderFrame)
+            if (newerSure && olderFrame) {
+                i = older[size_t(i)];
                 continue;
-            const size_t last = (newerSure || (newerFrame && !olderFrame)) ? q : p;
-            for (size_t t = 0; t <= k; ++t)
-                DropItem(live[last - t], dropLinks);
+            }
+            const bool dropOlder = newerSure || (newerFrame && !olderFrame);
+            // The k + 1 items ending at the dropped copy's newest.
+            ptrdiff_t a = dropOlder ? j : i;
+            for (size_t n = 0; n <= k; ++n) {
+                const ptrdiff_t next = older[size_t(a)];
+                drop(a);
+                a = next;
+            }
             changed = true;
+            // After the newer copy the older one is next; after the older copy, this one again.
+            if (!dropOlder)
+                i = j;
         }
     }
 }
@@ -948,7 +1003,9 @@ std::vector<uintptr_t> UnwoundFrameSlots(const CONTEXT& context, uintptr_t botto
     std::vector<uintptr_t> slots;
 #ifdef _WIN64
     CONTEXT ctx = context;
-    for (size_t guard = 0; guard < 4096; ++guard) {
+    // No frame limit: a stack overflow's frames run to the thread start. Every step moves the
+    // stack pointer up, so the walk ends at the top.
+    for (;;) {
         if (ctx.Rsp < bottom || ctx.Rsp + SlotSize > top)
             break;
         const uintptr_t before = ctx.Rsp;

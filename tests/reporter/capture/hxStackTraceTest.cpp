@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -74,6 +76,44 @@ extern "C" __attribute__((noinline, noipa)) void StackRecurse(int depth, TCaptur
     else
         StackRecurse(depth - 1, out);
     Sink = Sink + depth;
+}
+
+// A deep recursion of two functions that walks its own stack at the bottom.
+extern "C" __attribute__((noinline, noipa)) void StackPong(int depth, TCapture& out);
+
+extern "C" __attribute__((noinline, noipa)) void StackPing(int depth, TCapture& out)
+{
+    if (depth == 0)
+        TraceStack(out.Params, out.Text);
+    else
+        StackPong(depth, out);
+    Sink = Sink + depth;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackPong(int depth, TCapture& out)
+{
+    StackPing(depth - 1, out);
+    Sink = Sink + depth;
+}
+
+struct TDeepWalk {
+    int Depth = 0;
+    TCapture Out;
+    double Seconds = 0;
+};
+
+// The entry of a thread with room for a deep recursion.
+extern "C" __attribute__((noinline, noipa)) DWORD WINAPI StackDeepStart(void* parameter)
+{
+    auto& walk = *static_cast<TDeepWalk*>(parameter);
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&before);
+    StackPing(walk.Depth, walk.Out);
+    QueryPerformanceCounter(&after);
+    walk.Seconds = double(after.QuadPart - before.QuadPart) / double(frequency.QuadPart);
+    Sink = Sink + 7;
+    return 0;
 }
 
 extern "C" __attribute__((noinline, noipa)) uintptr_t StackPreCollect(TDAPreStackItems& items, uintptr_t stop)
@@ -149,17 +189,20 @@ public:
     std::string Descriptor(uintptr_t) const override { return {}; }
 
 private:
-    static constexpr const char* Names[] = {"StackA", "StackB", "StackC", "StackRecurse"};
+    static constexpr const char* Names[] = {"StackA",    "StackB",    "StackC",
+                                            "StackRecurse", "StackPing", "StackPong", "StackDeepStart"};
     static int Index(uintptr_t address, uintptr_t& entry)
     {
-        const void* functions[] = {reinterpret_cast<void*>(&StackA), reinterpret_cast<void*>(&StackB),
-                                   reinterpret_cast<void*>(&StackC), reinterpret_cast<void*>(&StackRecurse)};
+        const void* functions[] = {reinterpret_cast<void*>(&StackA),         reinterpret_cast<void*>(&StackB),
+                                   reinterpret_cast<void*>(&StackC),         reinterpret_cast<void*>(&StackRecurse),
+                                   reinterpret_cast<void*>(&StackPing),      reinterpret_cast<void*>(&StackPong),
+                                   reinterpret_cast<void*>(&StackDeepStart)};
         DWORD64 base = 0;
         PRUNTIME_FUNCTION f = RtlLookupFunctionEntry(address, &base, nullptr);
         if (!f)
             return -1;
         entry = uintptr_t(base + f->BeginAddress);
-        for (int n = 0; n < 4; ++n)
+        for (int n = 0; n < int(std::size(functions)); ++n)
             if (reinterpret_cast<uintptr_t>(functions[n]) == entry)
                 return n;
         return -1;
@@ -372,6 +415,31 @@ TEST_F(StackTrace, RecursionCollapses)
     const auto count = std::count_if(lines.begin(), lines.end(),
                                      [](const std::string& l) { return l.find("StackRecurse") != std::string::npos; });
     EXPECT_EQ(2, count) << out.Text;
+}
+
+TEST_F(StackTrace, DeepRecursionKeepsBothEndsQuickly)
+{
+    // 20,000 levels of two frames each: 40,000 candidates, as deep as a stack overflow goes.
+    TDeepWalk walk;
+    walk.Depth = 20000;
+    HANDLE thread = CreateThread(nullptr, 64 << 20, &StackDeepStart, &walk, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    ASSERT_NE(nullptr, thread);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    const std::vector<std::string> lines = Lines(walk.Out.Text);
+    ASSERT_GE(lines.size(), 4u) << walk.Out.Text;
+    auto count = [&](const char* name) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const std::string& l) { return l.find(name) != std::string::npos; });
+    };
+    // The newest frames, one copy of the repeated area, and where the thread began.
+    EXPECT_NE(std::string::npos, lines[0].find("StackPing")) << walk.Out.Text;
+    EXPECT_EQ(2, count(" StackPing")) << walk.Out.Text;
+    EXPECT_EQ(1, count(" StackPong")) << walk.Out.Text;
+    EXPECT_EQ(1, count(" StackDeepStart")) << walk.Out.Text;
+    EXPECT_EQ(1, count(" BaseThreadInitThunk")) << walk.Out.Text;
+    EXPECT_LT(walk.Seconds, 1.0);
+    std::printf("[          ] the walk took %.3f s\n", walk.Seconds);
 }
 
 TEST_F(StackTrace, FaultAddressIsTheNewestRow)
