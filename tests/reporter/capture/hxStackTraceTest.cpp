@@ -24,6 +24,7 @@ struct TCapture {
     uint32_t Checksum[3] = {};
     int LineA = 0, LineB = 0, LineC = 0;
     bool OwnBottom = false;   // walk from a bottom of StackC's: no unwound frames
+    bool PreCollected = false;  // walk a copy taken from the registers, as the reporter does
     TTraceStackParams Params;
 };
 
@@ -83,10 +84,26 @@ extern "C" __attribute__((noinline, noipa)) void StackPong(int depth, TCapture& 
 
 extern "C" __attribute__((noinline, noipa)) void StackPing(int depth, TCapture& out)
 {
-    if (depth == 0)
+    if (depth == 0 && out.PreCollected) {
+#ifdef _WIN64
+        CONTEXT context;
+        RtlCaptureContext(&context);
+        TDAPreStackItems items;
+        PreCollectStackItems(0, context.Rsp, 0, 0, true, items, &context);
+        out.Params.StartAddress = context.Rip;
+        out.Params.StartAddressGiven = true;
+        out.Params.StartIsFault = true;
+        out.Params.Context = &context;
+        out.Params.PreItems = &items;
         TraceStack(out.Params, out.Text);
-    else
+        out.Params.Context = nullptr;
+        out.Params.PreItems = nullptr;
+#endif
+    } else if (depth == 0) {
+        TraceStack(out.Params, out.Text);
+    } else {
         StackPong(depth, out);
+    }
     Sink = Sink + depth;
 }
 
@@ -419,27 +436,32 @@ TEST_F(StackTrace, RecursionCollapses)
 
 TEST_F(StackTrace, DeepRecursionKeepsBothEndsQuickly)
 {
-    // 20,000 levels of two frames each: 40,000 candidates, as deep as a stack overflow goes.
-    TDeepWalk walk;
-    walk.Depth = 20000;
-    HANDLE thread = CreateThread(nullptr, 64 << 20, &StackDeepStart, &walk, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    ASSERT_NE(nullptr, thread);
-    WaitForSingleObject(thread, INFINITE);
-    CloseHandle(thread);
-    const std::vector<std::string> lines = Lines(walk.Out.Text);
-    ASSERT_GE(lines.size(), 4u) << walk.Out.Text;
-    auto count = [&](const char* name) {
-        return std::count_if(lines.begin(), lines.end(),
-                             [&](const std::string& l) { return l.find(name) != std::string::npos; });
-    };
-    // The newest frames, one copy of the repeated area, and where the thread began.
-    EXPECT_NE(std::string::npos, lines[0].find("StackPing")) << walk.Out.Text;
-    EXPECT_EQ(2, count(" StackPing")) << walk.Out.Text;
-    EXPECT_EQ(1, count(" StackPong")) << walk.Out.Text;
-    EXPECT_EQ(1, count(" StackDeepStart")) << walk.Out.Text;
-    EXPECT_EQ(1, count(" BaseThreadInitThunk")) << walk.Out.Text;
-    EXPECT_LT(walk.Seconds, 1.0);
-    std::printf("[          ] the walk took %.3f s\n", walk.Seconds);
+    // 20,000 levels of two frames each: 40,000 candidates, as deep as a stack overflow goes. The
+    // thread walks its own stack, then a copy of it taken from its registers.
+    for (const bool preCollected : {false, true}) {
+        TDeepWalk walk;
+        walk.Depth = 20000;
+        walk.Out.PreCollected = preCollected;
+        HANDLE thread =
+            CreateThread(nullptr, 64 << 20, &StackDeepStart, &walk, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        ASSERT_NE(nullptr, thread);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        const std::vector<std::string> lines = Lines(walk.Out.Text);
+        ASSERT_GE(lines.size(), 4u) << walk.Out.Text;
+        auto count = [&](const char* name) {
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.find(name) != std::string::npos; });
+        };
+        // The newest frames, one copy of the repeated area, and where the thread began.
+        EXPECT_NE(std::string::npos, lines[0].find("StackPing")) << walk.Out.Text;
+        EXPECT_EQ(2, count(" StackPing")) << walk.Out.Text;
+        EXPECT_EQ(1, count(" StackPong")) << walk.Out.Text;
+        EXPECT_EQ(1, count(" StackDeepStart")) << walk.Out.Text;
+        EXPECT_EQ(1, count(" BaseThreadInitThunk")) << walk.Out.Text;
+        EXPECT_LT(walk.Seconds, 1.0);
+        std::printf("[          ] %s walk took %.3f s\n", preCollected ? "the copied" : "the own", walk.Seconds);
+    }
 }
 
 TEST_F(StackTrace, FaultAddressIsTheNewestRow)
