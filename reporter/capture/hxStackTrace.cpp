@@ -33,7 +33,8 @@ struct TFunctionRecord {
     ptrdiff_t Module = None;
     std::string Name;
     TFunctionInfo Info;
-    bool Known = false;
+    bool Known = false;      // on a path from a frame this walk proved
+    bool Excluded = false;   // ruled out as a caller in this walk
 };
 
 struct TRegistries {
@@ -274,7 +275,8 @@ private:
     bool CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStackLink& link);
     void RemoveRecursion(bool dropLinks);
     void DropItem(size_t index, bool dropLinks);
-    void DropLinks(size_t index);
+    void RemoveLinks(size_t index, const std::function<bool(const TStackLink&)>& match);
+    void RuleOut(ptrdiff_t function);
     void InDeepChecks();
     void LinkChains();
     uint64_t BestScore(size_t item, bool older, ptrdiff_t end);
@@ -297,6 +299,8 @@ bool TWalk::CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStac
     if (function == None)
         return false;
     const TFunctionRecord& f = Registry().Functions[size_t(function)];
+    if (f.Excluded)
+        return false;
     link = TStackLink{};
     link.Function = function;
     switch (kind) {
@@ -528,29 +532,38 @@ void TWalk::DropItem(size_t index, bool dropLinks)
     if (!dropLinks)
         return;
     item.Frame = false;
-    DropLinks(index);
+    RemoveLinks(index, [](const TStackLink&) { return true; });
 }
 
-// Removes the item's links and their counterparts in the items they lead to.
-void TWalk::DropLinks(size_t index)
+// Removes the item's links that match, with their counterparts: a link between two items stands
+// in the older one's list towards newer items and in the newer one's list towards older items.
+void TWalk::RemoveLinks(size_t index, const std::function<bool(const TStackLink&)>& match)
 {
     TStackItem& item = items_[index];
     for (TLinkList* list : {&item.Older, &item.Newer}) {
-        for (const TStackLink& link : list->Links) {
-            if (link.Other == None || size_t(link.Other) == index)
+        auto& links = list->Links;
+        for (const TStackLink& link : links) {
+            if (!match(link) || link.Other == None || size_t(link.Other) == index)
                 continue;
             TStackItem& other = items_[size_t(link.Other)];
-            for (TLinkList* back : {&other.Older, &other.Newer}) {
-                auto& links = back->Links;
-                links.erase(std::remove_if(links.begin(), links.end(),
-                                           [&](const TStackLink& l) { return l.Other == ptrdiff_t(index); }),
-                            links.end());
-                back->Best = None;
-            }
+            TLinkList& back = list == &item.Older ? other.Newer : other.Older;
+            back.Links.erase(std::remove_if(back.Links.begin(), back.Links.end(),
+                                            [&](const TStackLink& l) { return l.Other == ptrdiff_t(index); }),
+                             back.Links.end());
+            back.Best = None;
         }
-        list->Links.clear();
+        links.erase(std::remove_if(links.begin(), links.end(), match), links.end());
         list->Best = None;
     }
+}
+
+// A function proven wrong for an item never links again in this walk, and no item keeps a link
+// that places a frame in it.
+void TWalk::RuleOut(ptrdiff_t function)
+{
+    Registry().Functions[size_t(function)].Excluded = true;
+    for (size_t i = 0; i < items_.size(); ++i)
+        RemoveLinks(i, [&](const TStackLink& link) { return link.Function == function; });
 }
 
 // Repeated areas A B A B ... keep one copy; the start and proven frames are kept before stale copies.
@@ -661,8 +674,16 @@ void TWalk::InDeepChecks()
             if (CanLink(holder, TLinkKind::ReturnAddress, item.Value, link)) {
                 item.Older.Links.push_back(link);
             } else if (!item.Sure) {
-                item.Older.Links.clear();
-                item.Older.Best = None;
+                // The value lies in proven code where no call returns: a function that claimed a
+                // call returning there read the proven code's bytes out of step.
+                std::vector<ptrdiff_t> wrong;
+                for (const TStackLink& own : item.Older.Links)
+                    if (own.Function != None && own.Function != holder &&
+                        std::find(wrong.begin(), wrong.end(), own.Function) == wrong.end())
+                        wrong.push_back(own.Function);
+                RemoveLinks(i, [](const TStackLink&) { return true; });
+                for (const ptrdiff_t function : wrong)
+                    RuleOut(function);
             }
             continue;
         }
@@ -913,9 +934,9 @@ std::string TWalk::ComposeResult()
 
 void TWalk::Run(std::string& result)
 {
-    // Known means proven by this walk's frames; the analyses themselves are kept.
+    // Known and ruled out are what this walk proves; the analyses themselves are kept.
     for (TFunctionRecord& f : Registry().Functions)
-        f.Known = false;
+        f.Known = f.Excluded = false;
     ranges_ = BuildReadableRanges();
 #ifdef _WIN64
     if (p_.Context && !p_.PreItems)

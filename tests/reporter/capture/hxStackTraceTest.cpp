@@ -148,6 +148,34 @@ extern "C" __attribute__((noinline, noipa)) uintptr_t StackPreCollectOnce(TDAPre
     return ret;
 }
 
+#ifdef _WIN64
+// Code read out of step: the host's 10-byte move hides a call at host+7 that returns to host+12,
+// and a move there swallows the host's ret, so that reading runs on into the next function.
+extern "C" void StackOverlapLeaf();
+extern "C" void StackOverlapHost();
+extern "C" void StackOverlapOther();
+extern "C" void StackOverlapCaller();
+__asm__(".text\n"
+        ".p2align 4\n"
+        "StackOverlapLeaf:\n"
+        "    ret\n"
+        ".p2align 4\n"
+        "StackOverlapHost:\n"
+        "    call StackOverlapLeaf\n"                                  // returns to host+5
+        "    .byte 0x48, 0xb8, 0xe8\n"                                 // mov rax, imm64
+        "    .long StackOverlapLeaf - (StackOverlapHost + 12)\n"
+        "    .byte 0xb8, 0x90, 0x90\n"
+        "    ret\n"
+        "    nop\n"
+        "StackOverlapOther:\n"
+        "    call StackOverlapHost\n"                                  // returns to other+5
+        "    ret\n"
+        ".p2align 4\n"
+        "StackOverlapCaller:\n"
+        "    call StackOverlapHost+7\n"                                // returns to caller+5
+        "    ret\n");
+#endif
+
 namespace {
 
 std::vector<std::string> Lines(const std::string& text)
@@ -186,6 +214,8 @@ public:
     {
         if (Throwing)
             throw std::runtime_error("symbols");
+        if (OverlapPublic(address, name, entry))
+            return true;
         const int n = Index(address, entry);
         if (n < 0)
             return false;
@@ -206,6 +236,24 @@ public:
     std::string Descriptor(uintptr_t) const override { return {}; }
 
 private:
+    // The misread call has a public of its own; the caller of it has none.
+    static bool OverlapPublic(uintptr_t address, std::string& name, uintptr_t& entry)
+    {
+        const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+        const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
+        const auto leaf = reinterpret_cast<uintptr_t>(&StackOverlapLeaf);
+        if (address >= host + 7 && address <= host + 12)
+            entry = host + 7, name = "StackOverlapGhost";
+        else if (address >= host && address < other)
+            entry = host, name = "StackOverlapHost";
+        else if (address >= other && address < other + 6)
+            entry = other, name = "StackOverlapOther";
+        else if (address == leaf)
+            entry = leaf, name = "StackOverlapLeaf";
+        else
+            return false;
+        return true;
+    }
     static constexpr const char* Names[] = {"StackA",    "StackB",    "StackC",
                                             "StackRecurse", "StackPing", "StackPong", "StackDeepStart"};
     static int Index(uintptr_t address, uintptr_t& entry)
@@ -463,6 +511,29 @@ TEST_F(StackTrace, DeepRecursionKeepsBothEndsQuickly)
         std::printf("[          ] %s walk took %.3f s\n", preCollected ? "the copied" : "the own", walk.Seconds);
     }
 }
+
+#ifdef _WIN64
+TEST_F(StackTrace, CallerRuledOutTakesItsLinks)
+{
+    const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+    const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
+    const auto caller = reinterpret_cast<uintptr_t>(&StackOverlapCaller);
+    // Oldest first: a frame after a call of the misread code, the misread return site, a return
+    // site that only the misreading ties to that frame, and a frame proving the host.
+    const TDAPreStackItems pre = {{true, caller + 5}, {false, host + 12}, {false, other + 5}, {true, host + 5}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has(" StackOverlapHost")) << out.Text;
+    // The host proves the hidden call wrong; what only it tied to a frame goes too.
+    EXPECT_FALSE(has("StackOverlapGhost")) << out.Text;
+    EXPECT_FALSE(has("StackOverlapOther")) << out.Text;
+}
+#endif
 
 TEST_F(StackTrace, FaultAddressIsTheNewestRow)
 {
