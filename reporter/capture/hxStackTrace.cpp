@@ -237,6 +237,7 @@ struct TStackLink {
 struct TLinkList {
     std::vector<TStackLink> Links;
     ptrdiff_t Best = None;
+    bool Settled = false;   // every link scored and the best chosen
 };
 
 struct TStackItem {
@@ -279,7 +280,8 @@ private:
     void RuleOut(ptrdiff_t function);
     void InDeepChecks();
     void LinkChains();
-    uint64_t BestScore(size_t item, bool older, ptrdiff_t end);
+    uint64_t LinkScore(size_t index, const TStackLink& link, bool reachesEnd, uint64_t next, bool strict) const;
+    uint64_t BestScore(size_t start, bool older, ptrdiff_t end);
     void ScoreSegment(ptrdiff_t lo, ptrdiff_t hi);
     void FillFinalOutput();
     std::string ComposeResult();
@@ -727,56 +729,93 @@ void TWalk::InDeepChecks()
     }
 }
 
-// The best score of an item's links towards End; links of Other == None reach a list boundary.
-uint64_t TWalk::BestScore(size_t index, bool older, ptrdiff_t end)
+// The score of a link from the item at Index: it reaches the end of its segment, or the linked
+// item's best score is Next (0: no chain). Strict: every link from the chain's start to this item
+// names a function.
+uint64_t TWalk::LinkScore(size_t index, const TStackLink& link, bool reachesEnd, uint64_t next, bool strict) const
 {
-    TLinkList& list = older ? items_[index].Older : items_[index].Newer;
-    uint64_t best = 0x1000000000000000ull;
-    list.Best = None;
-    for (size_t l = 0; l < list.Links.size(); ++l) {
-        TStackLink& link = list.Links[l];
-        const bool boundary = end < 0 || end >= ptrdiff_t(items_.size());
-        const bool reachesEnd = link.Other == end || (boundary && link.Other == None);
-        if (!link.Score) {
-            const bool named = link.Function != None;
-            uint64_t score = 0;
-            if (reachesEnd) {
-                score = uint64_t(named ? 0x70000000u : 0x50000000u) << 32;
-            } else if (link.Other != None && !items_[size_t(link.Other)].Removed &&
-                       (older ? link.Other > end : link.Other < end)) {
-                const TLinkList& next = older ? items_[size_t(link.Other)].Older : items_[size_t(link.Other)].Newer;
-                if (next.Best != None)
-                    score = next.Links[size_t(next.Best)].Score;
-            }
-            if (score) {
-                int w = 0;
-                if (!named) {
-                    score &= ~(uint64_t(1) << 61);
-                } else {
-                    w = (score & (uint64_t(1) << 61)) ? 28 : 14;
-                    if (Registry().Functions[size_t(link.Function)].Known)
-                        w += 14;
-                    const TStackSymbolSource& symbols = StackSymbols();
-                    const ptrdiff_t otherModule = link.Other != None ? items_[size_t(link.Other)].Module
-                                                                     : items_[index].Module;
-                    if (ModuleHasSymbols(items_[index].Module) && ModuleHasSymbols(otherModule)) {
-                        w += 3;
-                        if (symbols.LineAt(items_[index].Value - 1) > 0)
-                            w += 3;
-                        if (link.Other != None && symbols.LineAt(items_[size_t(link.Other)].Value - 1) > 0)
-                            w += 3;
-                    }
-                }
-                score += uint64_t(1) << w;
-            }
-            link.Score = score;
-        }
-        if (link.Score > best) {
-            best = link.Score;
-            list.Best = ptrdiff_t(l);
-        }
+    constexpr uint64_t AllNamed = uint64_t(1) << 61;
+    const bool named = link.Function != None;
+    uint64_t score = reachesEnd ? uint64_t(named ? 0x70000000u : 0x50000000u) << 32 : next;
+    if (!score)
+        return 0;
+    int w = 0;
+    if (!named) {
+        score &= ~AllNamed;
+    } else {
+        w = strict || (score & AllNamed) ? 28 : 14;
+        if (Registry().Functions[size_t(link.Function)].Known)
+            w += 14;
+        const TStackItem& item = items_[index];
+        const TStackItem* other = link.Other != None ? &items_[size_t(link.Other)] : nullptr;
+        const TStackSymbolSource& symbols = StackSymbols();
+        if (ModuleHasSymbols(item.Module) && ModuleHasSymbols(other ? other->Module : item.Module))
+            w += 3;
+        if (symbols.LineAt(item.Value - 1) > 0)
+            w += 3;
+        if (other && symbols.LineAt(other->Value - 1) > 0)
+            w += 3;
     }
-    return list.Best == None ? 0 : best;
+    return score + (uint64_t(1) << w);
+}
+
+// The best chain score from Start towards End (an item, or a list boundary that links of
+// Other == None reach). Depth first: each list is settled once, its links scored with the strict
+// flag of the first path that reaches it; the path is kept on the heap, as chains may be long.
+uint64_t TWalk::BestScore(size_t start, bool older, ptrdiff_t end)
+{
+    const bool boundary = end < 0 || end >= ptrdiff_t(items_.size());
+    auto listOf = [&](size_t i) -> TLinkList& { return older ? items_[i].Older : items_[i].Newer; };
+    struct TVisit {
+        size_t Item;
+        size_t Link;   // the next link to score
+        bool Strict;
+    };
+    std::vector<TVisit> path{{start, 0, true}};
+    while (!path.empty()) {
+        TVisit& visit = path.back();
+        TLinkList& list = listOf(visit.Item);
+        if (list.Settled) {
+            path.pop_back();
+            continue;
+        }
+        ptrdiff_t descend = None;
+        for (; visit.Link < list.Links.size(); ++visit.Link) {
+            TStackLink& link = list.Links[visit.Link];
+            if (link.Score)
+                continue;
+            const bool reachesEnd = link.Other == end || (boundary && link.Other == None);
+            uint64_t next = 0;
+            if (!reachesEnd && link.Other != None && !items_[size_t(link.Other)].Removed &&
+                (older ? link.Other > end : link.Other < end)) {
+                const TLinkList& nextList = listOf(size_t(link.Other));
+                if (!nextList.Settled) {
+                    descend = link.Other;
+                    break;
+                }
+                if (nextList.Best != None)
+                    next = nextList.Links[size_t(nextList.Best)].Score;
+            }
+            link.Score = LinkScore(visit.Item, link, reachesEnd, next, visit.Strict);
+        }
+        if (descend != None) {
+            const bool strict = visit.Strict && list.Links[visit.Link].Function != None;
+            path.push_back({size_t(descend), 0, strict});
+            continue;
+        }
+        // The earlier of two equal links stays the best.
+        uint64_t best = 0x1000000000000000ull;
+        list.Best = None;
+        for (size_t l = 0; l < list.Links.size(); ++l)
+            if (list.Links[l].Score > best) {
+                best = list.Links[l].Score;
+                list.Best = ptrdiff_t(l);
+            }
+        list.Settled = true;
+        path.pop_back();
+    }
+    const TLinkList& list = listOf(start);
+    return list.Best == None ? 0 : list.Links[size_t(list.Best)].Score;
 }
 
 // Chooses the best chain between two frame items (or a list boundary); the rest is removed.
@@ -786,20 +825,11 @@ void TWalk::ScoreSegment(ptrdiff_t lo, ptrdiff_t hi)
         return;
     const ptrdiff_t first = std::max<ptrdiff_t>(lo + 1, 0);
     const ptrdiff_t last = std::min<ptrdiff_t>(hi - 1, ptrdiff_t(items_.size()) - 1);
-    // Towards older items: scores depend on older items only, so they are settled oldest first.
-    for (ptrdiff_t i = first; i <= last; ++i)
-        if (!items_[size_t(i)].Removed)
-            BestScore(size_t(i), true, lo);
     uint64_t olderScore = 0, newerScore = 0;
     if (hi < ptrdiff_t(items_.size()))
         olderScore = BestScore(size_t(hi), true, lo);
-    if (!(olderScore & (uint64_t(1) << 62))) {
-        for (ptrdiff_t i = last; i >= first; --i)
-            if (!items_[size_t(i)].Removed)
-                BestScore(size_t(i), false, hi);
-        if (lo >= 0)
-            newerScore = BestScore(size_t(lo), false, hi);
-    }
+    if (!(olderScore & (uint64_t(1) << 62)) && lo >= 0)
+        newerScore = BestScore(size_t(lo), false, hi);
     for (ptrdiff_t i = first; i <= last; ++i)
         items_[size_t(i)].Removed = true;
     const bool older = olderScore >= newerScore;
