@@ -563,9 +563,13 @@ void TWalk::RemoveLinks(size_t index, const std::function<bool(const TStackLink&
 // that places a frame in it.
 void TWalk::RuleOut(ptrdiff_t function)
 {
-    Registry().Functions[size_t(function)].Excluded = true;
+    bool& excluded = Registry().Functions[size_t(function)].Excluded;
+    if (excluded)
+        return;
+    excluded = true;
     for (size_t i = 0; i < items_.size(); ++i)
-        RemoveLinks(i, [&](const TStackLink& link) { return link.Function == function; });
+        if (!items_[i].Removed)
+            RemoveLinks(i, [&](const TStackLink& link) { return link.Function == function; });
 }
 
 // Repeated areas A B A B ... keep one copy; the start and proven frames are kept before stale copies.
