@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <unordered_map>
 
 namespace {
 
@@ -32,7 +33,8 @@ struct TFunctionRecord {
     ptrdiff_t Module = None;
     std::string Name;
     TFunctionInfo Info;
-    bool Known = false;
+    bool Known = false;      // on a path from a frame this walk proved
+    bool Excluded = false;   // ruled out as a caller in this walk
 };
 
 struct TRegistries {
@@ -235,6 +237,7 @@ struct TStackLink {
 struct TLinkList {
     std::vector<TStackLink> Links;
     ptrdiff_t Best = None;
+    bool Settled = false;   // every link scored and the best chosen
 };
 
 struct TStackItem {
@@ -273,9 +276,12 @@ private:
     bool CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStackLink& link);
     void RemoveRecursion(bool dropLinks);
     void DropItem(size_t index, bool dropLinks);
+    void RemoveLinks(size_t index, const std::function<bool(const TStackLink&)>& match);
+    void RuleOut(ptrdiff_t function);
     void InDeepChecks();
     void LinkChains();
-    uint64_t BestScore(size_t item, bool older, ptrdiff_t end);
+    uint64_t LinkScore(size_t index, const TStackLink& link, bool reachesEnd, uint64_t next, bool strict) const;
+    uint64_t BestScore(size_t start, bool older, ptrdiff_t end);
     void ScoreSegment(ptrdiff_t lo, ptrdiff_t hi);
     void FillFinalOutput();
     std::string ComposeResult();
@@ -295,6 +301,8 @@ bool TWalk::CanLink(ptrdiff_t function, TLinkKind kind, uintptr_t address, TStac
     if (function == None)
         return false;
     const TFunctionRecord& f = Registry().Functions[size_t(function)];
+    if (f.Excluded)
+        return false;
     link = TStackLink{};
     link.Function = function;
     switch (kind) {
@@ -526,58 +534,124 @@ void TWalk::DropItem(size_t index, bool dropLinks)
     if (!dropLinks)
         return;
     item.Frame = false;
-    item.Older.Links.clear();
-    item.Newer.Links.clear();
-    item.Older.Best = item.Newer.Best = None;
-    for (TStackItem& other : items_) {
-        for (TLinkList* list : {&other.Older, &other.Newer}) {
-            auto& links = list->Links;
-            links.erase(std::remove_if(links.begin(), links.end(),
-                                       [&](const TStackLink& l) { return l.Other == ptrdiff_t(index); }),
-                        links.end());
-            list->Best = None;
+    RemoveLinks(index, [](const TStackLink&) { return true; });
+}
+
+// Removes the item's links that match, with their counterparts: a link between two items stands
+// in the older one's list towards newer items and in the newer one's list towards older items.
+void TWalk::RemoveLinks(size_t index, const std::function<bool(const TStackLink&)>& match)
+{
+    TStackItem& item = items_[index];
+    for (TLinkList* list : {&item.Older, &item.Newer}) {
+        auto& links = list->Links;
+        for (const TStackLink& link : links) {
+            if (!match(link) || link.Other == None || size_t(link.Other) == index)
+                continue;
+            TStackItem& other = items_[size_t(link.Other)];
+            TLinkList& back = list == &item.Older ? other.Newer : other.Older;
+            back.Links.erase(std::remove_if(back.Links.begin(), back.Links.end(),
+                                            [&](const TStackLink& l) { return l.Other == ptrdiff_t(index); }),
+                             back.Links.end());
+            back.Best = None;
         }
+        links.erase(std::remove_if(links.begin(), links.end(), match), links.end());
+        list->Best = None;
     }
 }
 
+// A function proven wrong for an item never links again in this walk, and no item keeps a link
+// that places a frame in it.
+void TWalk::RuleOut(ptrdiff_t function)
+{
+    bool& excluded = Registry().Functions[size_t(function)].Excluded;
+    if (excluded)
+        return;
+    excluded = true;
+    for (size_t i = 0; i < items_.size(); ++i)
+        if (!items_[i].Removed)
+            RemoveLinks(i, [&](const TStackLink& link) { return link.Function == function; });
+}
+
 // Repeated areas A B A B ... keep one copy; the start and proven frames are kept before stale copies.
+// A pass walks the live items from the newest down once, so a recursion thousands deep costs
+// about as much as its items.
 void TWalk::RemoveRecursion(bool dropLinks)
 {
+    const size_t count = items_.size();
+    std::vector<ptrdiff_t> older(count, None);      // the next older live item
+    std::vector<ptrdiff_t> newer(count, None);      // the next newer live item
+    std::vector<ptrdiff_t> sameBefore(count, None); // an older item of the same value
     bool changed = true;
     while (changed && !Cancelled()) {
         changed = false;
-        std::vector<size_t> live;
-        for (size_t i = 0; i < items_.size(); ++i)
-            if (!items_[i].Removed)
-                live.push_back(i);
-        for (size_t p = live.size(); p-- > 1 && !changed;) {
-            size_t q = p;
-            while (q-- > 0 && items_[live[q]].Value != items_[live[p]].Value) {
+        std::unordered_map<uintptr_t, ptrdiff_t> lastOfValue;
+        ptrdiff_t newest = None;
+        for (size_t i = 0; i < count; ++i) {
+            if (items_[i].Removed)
+                continue;
+            older[i] = newest;
+            newer[i] = None;
+            if (newest != None)
+                newer[size_t(newest)] = ptrdiff_t(i);
+            newest = ptrdiff_t(i);
+            const auto [last, fresh] = lastOfValue.try_emplace(items_[i].Value, ptrdiff_t(i));
+            sameBefore[i] = fresh ? None : last->second;
+            last->second = ptrdiff_t(i);
+        }
+        auto drop = [&](ptrdiff_t at) {
+            const ptrdiff_t below = older[size_t(at)], above = newer[size_t(at)];
+            if (below != None)
+                newer[size_t(below)] = above;
+            if (above != None)
+                older[size_t(above)] = below;
+            DropItem(size_t(at), dropLinks);
+        };
+        for (ptrdiff_t i = newest; i != None && !Cancelled();) {
+            // The nearest older live item of the same value; dropped ones are passed over once.
+            ptrdiff_t j = sameBefore[size_t(i)];
+            while (j != None && items_[size_t(j)].Removed)
+                j = sameBefore[size_t(j)];
+            sameBefore[size_t(i)] = j;
+            if (j == None) {
+                i = older[size_t(i)];
+                continue;
             }
-            if (q == size_t(-1))
-                continue;
-            const size_t k = p - q - 1;
-            if (q < k)
-                continue;
+            // The k live items between the two copies equal the k before the older copy.
             bool equal = true;
-            for (size_t t = 1; t <= k && equal; ++t)
-                equal = items_[live[q - t]].Value == items_[live[p - t]].Value;
-            if (!equal)
+            size_t k = 0;
+            for (ptrdiff_t a = older[size_t(i)], b = older[size_t(j)]; a != j; a = older[size_t(a)], b = older[size_t(b)], ++k)
+                if (b == None || items_[size_t(a)].Value != items_[size_t(b)].Value) {
+                    equal = false;
+                    break;
+                }
+            if (!equal) {
+                i = older[size_t(i)];
                 continue;
+            }
             // The newer copy goes, unless it holds the start or proven frames that the older
             // copy (stale values) lacks.
             bool newerSure = false, newerFrame = false, olderFrame = false;
-            for (size_t t = 0; t <= k; ++t) {
-                newerSure = newerSure || items_[live[p - t]].Sure;
-                newerFrame = newerFrame || items_[live[p - t]].Frame;
-                olderFrame = olderFrame || items_[live[q - t]].Frame || items_[live[q - t]].Sure;
+            for (ptrdiff_t a = i, b = j; a != j; a = older[size_t(a)], b = older[size_t(b)]) {
+                newerSure = newerSure || items_[size_t(a)].Sure;
+                newerFrame = newerFrame || items_[size_t(a)].Frame;
+                olderFrame = olderFrame || items_[size_t(b)].Frame || items_[size_t(b)].Sure;
             }
-            if (newerSure && olderFrame)
+            if (newerSure && olderFrame) {
+                i = older[size_t(i)];
                 continue;
-            const size_t last = (newerSure || (newerFrame && !olderFrame)) ? q : p;
-            for (size_t t = 0; t <= k; ++t)
-                DropItem(live[last - t], dropLinks);
+            }
+            const bool dropOlder = newerSure || (newerFrame && !olderFrame);
+            // The k + 1 items ending at the dropped copy's newest.
+            ptrdiff_t a = dropOlder ? j : i;
+            for (size_t n = 0; n <= k; ++n) {
+                const ptrdiff_t next = older[size_t(a)];
+                drop(a);
+                a = next;
+            }
             changed = true;
+            // After the newer copy the older one is next; after the older copy, this one again.
+            if (!dropOlder)
+                i = j;
         }
     }
 }
@@ -606,8 +680,16 @@ void TWalk::InDeepChecks()
             if (CanLink(holder, TLinkKind::ReturnAddress, item.Value, link)) {
                 item.Older.Links.push_back(link);
             } else if (!item.Sure) {
-                item.Older.Links.clear();
-                item.Older.Best = None;
+                // The value lies in proven code where no call returns: a function that claimed a
+                // call returning there read the proven code's bytes out of step.
+                std::vector<ptrdiff_t> wrong;
+                for (const TStackLink& own : item.Older.Links)
+                    if (own.Function != None && own.Function != holder &&
+                        std::find(wrong.begin(), wrong.end(), own.Function) == wrong.end())
+                        wrong.push_back(own.Function);
+                RemoveLinks(i, [](const TStackLink&) { return true; });
+                for (const ptrdiff_t function : wrong)
+                    RuleOut(function);
             }
             continue;
         }
@@ -651,56 +733,93 @@ void TWalk::InDeepChecks()
     }
 }
 
-// The best score of an item's links towards End; links of Other == None reach a list boundary.
-uint64_t TWalk::BestScore(size_t index, bool older, ptrdiff_t end)
+// The score of a link from the item at Index: it reaches the end of its segment, or the linked
+// item's best score is Next (0: no chain). Strict: every link from the chain's start to this item
+// names a function.
+uint64_t TWalk::LinkScore(size_t index, const TStackLink& link, bool reachesEnd, uint64_t next, bool strict) const
 {
-    TLinkList& list = older ? items_[index].Older : items_[index].Newer;
-    uint64_t best = 0x1000000000000000ull;
-    list.Best = None;
-    for (size_t l = 0; l < list.Links.size(); ++l) {
-        TStackLink& link = list.Links[l];
-        const bool boundary = end < 0 || end >= ptrdiff_t(items_.size());
-        const bool reachesEnd = link.Other == end || (boundary && link.Other == None);
-        if (!link.Score) {
-            const bool named = link.Function != None;
-            uint64_t score = 0;
-            if (reachesEnd) {
-                score = uint64_t(named ? 0x70000000u : 0x50000000u) << 32;
-            } else if (link.Other != None && !items_[size_t(link.Other)].Removed &&
-                       (older ? link.Other > end : link.Other < end)) {
-                const TLinkList& next = older ? items_[size_t(link.Other)].Older : items_[size_t(link.Other)].Newer;
-                if (next.Best != None)
-                    score = next.Links[size_t(next.Best)].Score;
-            }
-            if (score) {
-                int w = 0;
-                if (!named) {
-                    score &= ~(uint64_t(1) << 61);
-                } else {
-                    w = (score & (uint64_t(1) << 61)) ? 28 : 14;
-                    if (Registry().Functions[size_t(link.Function)].Known)
-                        w += 14;
-                    const TStackSymbolSource& symbols = StackSymbols();
-                    const ptrdiff_t otherModule = link.Other != None ? items_[size_t(link.Other)].Module
-                                                                     : items_[index].Module;
-                    if (ModuleHasSymbols(items_[index].Module) && ModuleHasSymbols(otherModule)) {
-                        w += 3;
-                        if (symbols.LineAt(items_[index].Value - 1) > 0)
-                            w += 3;
-                        if (link.Other != None && symbols.LineAt(items_[size_t(link.Other)].Value - 1) > 0)
-                            w += 3;
-                    }
-                }
-                score += uint64_t(1) << w;
-            }
-            link.Score = score;
-        }
-        if (link.Score > best) {
-            best = link.Score;
-            list.Best = ptrdiff_t(l);
-        }
+    constexpr uint64_t AllNamed = uint64_t(1) << 61;
+    const bool named = link.Function != None;
+    uint64_t score = reachesEnd ? uint64_t(named ? 0x70000000u : 0x50000000u) << 32 : next;
+    if (!score)
+        return 0;
+    int w = 0;
+    if (!named) {
+        score &= ~AllNamed;
+    } else {
+        w = strict || (score & AllNamed) ? 28 : 14;
+        if (Registry().Functions[size_t(link.Function)].Known)
+            w += 14;
+        const TStackItem& item = items_[index];
+        const TStackItem* other = link.Other != None ? &items_[size_t(link.Other)] : nullptr;
+        const TStackSymbolSource& symbols = StackSymbols();
+        if (ModuleHasSymbols(item.Module) && ModuleHasSymbols(other ? other->Module : item.Module))
+            w += 3;
+        if (symbols.LineAt(item.Value - 1) > 0)
+            w += 3;
+        if (other && symbols.LineAt(other->Value - 1) > 0)
+            w += 3;
     }
-    return list.Best == None ? 0 : best;
+    return score + (uint64_t(1) << w);
+}
+
+// The best chain score from Start towards End (an item, or a list boundary that links of
+// Other == None reach). Depth first: each list is settled once, its links scored with the strict
+// flag of the first path that reaches it; the path is kept on the heap, as chains may be long.
+uint64_t TWalk::BestScore(size_t start, bool older, ptrdiff_t end)
+{
+    const bool boundary = end < 0 || end >= ptrdiff_t(items_.size());
+    auto listOf = [&](size_t i) -> TLinkList& { return older ? items_[i].Older : items_[i].Newer; };
+    struct TVisit {
+        size_t Item;
+        size_t Link;   // the next link to score
+        bool Strict;
+    };
+    std::vector<TVisit> path{{start, 0, true}};
+    while (!path.empty()) {
+        TVisit& visit = path.back();
+        TLinkList& list = listOf(visit.Item);
+        if (list.Settled) {
+            path.pop_back();
+            continue;
+        }
+        ptrdiff_t descend = None;
+        for (; visit.Link < list.Links.size(); ++visit.Link) {
+            TStackLink& link = list.Links[visit.Link];
+            if (link.Score)
+                continue;
+            const bool reachesEnd = link.Other == end || (boundary && link.Other == None);
+            uint64_t next = 0;
+            if (!reachesEnd && link.Other != None && !items_[size_t(link.Other)].Removed &&
+                (older ? link.Other > end : link.Other < end)) {
+                const TLinkList& nextList = listOf(size_t(link.Other));
+                if (!nextList.Settled) {
+                    descend = link.Other;
+                    break;
+                }
+                if (nextList.Best != None)
+                    next = nextList.Links[size_t(nextList.Best)].Score;
+            }
+            link.Score = LinkScore(visit.Item, link, reachesEnd, next, visit.Strict);
+        }
+        if (descend != None) {
+            const bool strict = visit.Strict && list.Links[visit.Link].Function != None;
+            path.push_back({size_t(descend), 0, strict});
+            continue;
+        }
+        // The earlier of two equal links stays the best.
+        uint64_t best = 0x1000000000000000ull;
+        list.Best = None;
+        for (size_t l = 0; l < list.Links.size(); ++l)
+            if (list.Links[l].Score > best) {
+                best = list.Links[l].Score;
+                list.Best = ptrdiff_t(l);
+            }
+        list.Settled = true;
+        path.pop_back();
+    }
+    const TLinkList& list = listOf(start);
+    return list.Best == None ? 0 : list.Links[size_t(list.Best)].Score;
 }
 
 // Chooses the best chain between two frame items (or a list boundary); the rest is removed.
@@ -710,20 +829,11 @@ void TWalk::ScoreSegment(ptrdiff_t lo, ptrdiff_t hi)
         return;
     const ptrdiff_t first = std::max<ptrdiff_t>(lo + 1, 0);
     const ptrdiff_t last = std::min<ptrdiff_t>(hi - 1, ptrdiff_t(items_.size()) - 1);
-    // Towards older items: scores depend on older items only, so they are settled oldest first.
-    for (ptrdiff_t i = first; i <= last; ++i)
-        if (!items_[size_t(i)].Removed)
-            BestScore(size_t(i), true, lo);
     uint64_t olderScore = 0, newerScore = 0;
     if (hi < ptrdiff_t(items_.size()))
         olderScore = BestScore(size_t(hi), true, lo);
-    if (!(olderScore & (uint64_t(1) << 62))) {
-        for (ptrdiff_t i = last; i >= first; --i)
-            if (!items_[size_t(i)].Removed)
-                BestScore(size_t(i), false, hi);
-        if (lo >= 0)
-            newerScore = BestScore(size_t(lo), false, hi);
-    }
+    if (!(olderScore & (uint64_t(1) << 62)) && lo >= 0)
+        newerScore = BestScore(size_t(lo), false, hi);
     for (ptrdiff_t i = first; i <= last; ++i)
         items_[size_t(i)].Removed = true;
     const bool older = olderScore >= newerScore;
@@ -858,9 +968,9 @@ std::string TWalk::ComposeResult()
 
 void TWalk::Run(std::string& result)
 {
-    // Known means proven by this walk's frames; the analyses themselves are kept.
+    // Known and ruled out are what this walk proves; the analyses themselves are kept.
     for (TFunctionRecord& f : Registry().Functions)
-        f.Known = false;
+        f.Known = f.Excluded = false;
     ranges_ = BuildReadableRanges();
 #ifdef _WIN64
     if (p_.Context && !p_.PreItems)
@@ -948,7 +1058,9 @@ std::vector<uintptr_t> UnwoundFrameSlots(const CONTEXT& context, uintptr_t botto
     std::vector<uintptr_t> slots;
 #ifdef _WIN64
     CONTEXT ctx = context;
-    for (size_t guard = 0; guard < 4096; ++guard) {
+    // No frame limit: a stack overflow's frames run to the thread start. Every step moves the
+    // stack pointer up, so the walk ends at the top.
+    for (;;) {
         if (ctx.Rsp < bottom || ctx.Rsp + SlotSize > top)
             break;
         const uintptr_t before = ctx.Rsp;

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -22,6 +24,7 @@ struct TCapture {
     uint32_t Checksum[3] = {};
     int LineA = 0, LineB = 0, LineC = 0;
     bool OwnBottom = false;   // walk from a bottom of StackC's: no unwound frames
+    bool PreCollected = false;  // walk a copy taken from the registers, as the reporter does
     TTraceStackParams Params;
 };
 
@@ -76,6 +79,74 @@ extern "C" __attribute__((noinline, noipa)) void StackRecurse(int depth, TCaptur
     Sink = Sink + depth;
 }
 
+// A deep recursion of two functions that walks its own stack at the bottom.
+extern "C" __attribute__((noinline, noipa)) void StackPong(int depth, TCapture& out);
+
+extern "C" __attribute__((noinline, noipa)) void StackPing(int depth, TCapture& out)
+{
+    if (depth == 0 && out.PreCollected) {
+#ifdef _WIN64
+        CONTEXT context;
+        RtlCaptureContext(&context);
+        TDAPreStackItems items;
+        PreCollectStackItems(0, context.Rsp, 0, 0, true, items, &context);
+        out.Params.StartAddress = context.Rip;
+        out.Params.StartAddressGiven = true;
+        out.Params.StartIsFault = true;
+        out.Params.Context = &context;
+        out.Params.PreItems = &items;
+        TraceStack(out.Params, out.Text);
+        out.Params.Context = nullptr;
+        out.Params.PreItems = nullptr;
+#endif
+    } else if (depth == 0) {
+        TraceStack(out.Params, out.Text);
+    } else {
+        StackPong(depth, out);
+    }
+    Sink = Sink + depth;
+}
+
+extern "C" __attribute__((noinline, noipa)) void StackPong(int depth, TCapture& out)
+{
+    StackPing(depth - 1, out);
+    Sink = Sink + depth;
+}
+
+struct TDeepWalk {
+    int Depth = 0;
+    TCapture Out;
+    double Seconds = 0;      // elapsed
+    double CpuSeconds = 0;   // the thread's own time, whatever else runs beside it
+};
+
+static double ThreadCpuSeconds()
+{
+    FILETIME creation, exit, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &creation, &exit, &kernel, &user))
+        return 0;
+    auto seconds = [](const FILETIME& t) {
+        return double((uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+}
+
+// The entry of a thread with room for a deep recursion.
+extern "C" __attribute__((noinline, noipa)) DWORD WINAPI StackDeepStart(void* parameter)
+{
+    auto& walk = *static_cast<TDeepWalk*>(parameter);
+    LARGE_INTEGER frequency, before, after;
+    QueryPerformanceFrequency(&frequency);
+    const double cpuBefore = ThreadCpuSeconds();
+    QueryPerformanceCounter(&before);
+    StackPing(walk.Depth, walk.Out);
+    QueryPerformanceCounter(&after);
+    walk.CpuSeconds = ThreadCpuSeconds() - cpuBefore;
+    walk.Seconds = double(after.QuadPart - before.QuadPart) / double(frequency.QuadPart);
+    Sink = Sink + 7;
+    return 0;
+}
+
 extern "C" __attribute__((noinline, noipa)) uintptr_t StackPreCollect(TDAPreStackItems& items, uintptr_t stop)
 {
     PreCollectStackItems(0, 0, 0, stop, true, items);
@@ -90,6 +161,34 @@ extern "C" __attribute__((noinline, noipa)) uintptr_t StackPreCollectOnce(TDAPre
     Sink = Sink + 5;
     return ret;
 }
+
+#ifdef _WIN64
+// Code read out of step: the host's 10-byte move hides a call at host+7 that returns to host+12,
+// and a move there swallows the host's ret, so that reading runs on into the next function.
+extern "C" void StackOverlapLeaf();
+extern "C" void StackOverlapHost();
+extern "C" void StackOverlapOther();
+extern "C" void StackOverlapCaller();
+__asm__(".text\n"
+        ".p2align 4\n"
+        "StackOverlapLeaf:\n"
+        "    ret\n"
+        ".p2align 4\n"
+        "StackOverlapHost:\n"
+        "    call StackOverlapLeaf\n"                                  // returns to host+5
+        "    .byte 0x48, 0xb8, 0xe8\n"                                 // mov rax, imm64
+        "    .long StackOverlapLeaf - (StackOverlapHost + 12)\n"
+        "    .byte 0xb8, 0x90, 0x90\n"
+        "    ret\n"
+        "    nop\n"
+        "StackOverlapOther:\n"
+        "    call StackOverlapHost\n"                                  // returns to other+5
+        "    ret\n"
+        ".p2align 4\n"
+        "StackOverlapCaller:\n"
+        "    call StackOverlapHost+7\n"                                // returns to caller+5
+        "    ret\n");
+#endif
 
 namespace {
 
@@ -129,6 +228,8 @@ public:
     {
         if (Throwing)
             throw std::runtime_error("symbols");
+        if (OverlapPublic(address, name, entry))
+            return true;
         const int n = Index(address, entry);
         if (n < 0)
             return false;
@@ -149,17 +250,38 @@ public:
     std::string Descriptor(uintptr_t) const override { return {}; }
 
 private:
-    static constexpr const char* Names[] = {"StackA", "StackB", "StackC", "StackRecurse"};
+    // The misread call has a public of its own; the caller of it has none.
+    static bool OverlapPublic(uintptr_t address, std::string& name, uintptr_t& entry)
+    {
+        const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+        const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
+        const auto leaf = reinterpret_cast<uintptr_t>(&StackOverlapLeaf);
+        if (address >= host + 7 && address <= host + 12)
+            entry = host + 7, name = "StackOverlapGhost";
+        else if (address >= host && address < other)
+            entry = host, name = "StackOverlapHost";
+        else if (address >= other && address < other + 6)
+            entry = other, name = "StackOverlapOther";
+        else if (address == leaf)
+            entry = leaf, name = "StackOverlapLeaf";
+        else
+            return false;
+        return true;
+    }
+    static constexpr const char* Names[] = {"StackA",    "StackB",    "StackC",
+                                            "StackRecurse", "StackPing", "StackPong", "StackDeepStart"};
     static int Index(uintptr_t address, uintptr_t& entry)
     {
-        const void* functions[] = {reinterpret_cast<void*>(&StackA), reinterpret_cast<void*>(&StackB),
-                                   reinterpret_cast<void*>(&StackC), reinterpret_cast<void*>(&StackRecurse)};
+        const void* functions[] = {reinterpret_cast<void*>(&StackA),         reinterpret_cast<void*>(&StackB),
+                                   reinterpret_cast<void*>(&StackC),         reinterpret_cast<void*>(&StackRecurse),
+                                   reinterpret_cast<void*>(&StackPing),      reinterpret_cast<void*>(&StackPong),
+                                   reinterpret_cast<void*>(&StackDeepStart)};
         DWORD64 base = 0;
         PRUNTIME_FUNCTION f = RtlLookupFunctionEntry(address, &base, nullptr);
         if (!f)
             return -1;
         entry = uintptr_t(base + f->BeginAddress);
-        for (int n = 0; n < 4; ++n)
+        for (int n = 0; n < int(std::size(functions)); ++n)
             if (reinterpret_cast<uintptr_t>(functions[n]) == entry)
                 return n;
         return -1;
@@ -373,6 +495,61 @@ TEST_F(StackTrace, RecursionCollapses)
                                      [](const std::string& l) { return l.find("StackRecurse") != std::string::npos; });
     EXPECT_EQ(2, count) << out.Text;
 }
+
+TEST_F(StackTrace, DeepRecursionKeepsBothEndsQuickly)
+{
+    // 20,000 levels of two frames each: 40,000 candidates, as deep as a stack overflow goes. The
+    // thread walks its own stack, then a copy of it taken from its registers.
+    for (const bool preCollected : {false, true}) {
+        TDeepWalk walk;
+        walk.Depth = 20000;
+        walk.Out.PreCollected = preCollected;
+        HANDLE thread =
+            CreateThread(nullptr, 64 << 20, &StackDeepStart, &walk, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        ASSERT_NE(nullptr, thread);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        const std::vector<std::string> lines = Lines(walk.Out.Text);
+        ASSERT_GE(lines.size(), 4u) << walk.Out.Text;
+        auto count = [&](const char* name) {
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const std::string& l) { return l.find(name) != std::string::npos; });
+        };
+        // The newest frames, one copy of the repeated area, and where the thread began.
+        EXPECT_NE(std::string::npos, lines[0].find("StackPing")) << walk.Out.Text;
+        EXPECT_EQ(2, count(" StackPing")) << walk.Out.Text;
+        EXPECT_EQ(1, count(" StackPong")) << walk.Out.Text;
+        EXPECT_EQ(1, count(" StackDeepStart")) << walk.Out.Text;
+        EXPECT_EQ(1, count(" BaseThreadInitThunk")) << walk.Out.Text;
+        // Timed by the thread's own clock: other programs may load the machine.
+        EXPECT_LT(walk.CpuSeconds, 1.0);
+        std::printf("[          ] %s walk took %.3f s (%.3f s of its thread's time)\n",
+                    preCollected ? "the copied" : "the own", walk.Seconds, walk.CpuSeconds);
+    }
+}
+
+#ifdef _WIN64
+TEST_F(StackTrace, CallerRuledOutTakesItsLinks)
+{
+    const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+    const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
+    const auto caller = reinterpret_cast<uintptr_t>(&StackOverlapCaller);
+    // Oldest first: a frame after a call of the misread code, the misread return site, a return
+    // site that only the misreading ties to that frame, and a frame proving the host.
+    const TDAPreStackItems pre = {{true, caller + 5}, {false, host + 12}, {false, other + 5}, {true, host + 5}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has(" StackOverlapHost")) << out.Text;
+    // The host proves the hidden call wrong; what only it tied to a frame goes too.
+    EXPECT_FALSE(has("StackOverlapGhost")) << out.Text;
+    EXPECT_FALSE(has("StackOverlapOther")) << out.Text;
+}
+#endif
 
 TEST_F(StackTrace, FaultAddressIsTheNewestRow)
 {
