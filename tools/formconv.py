@@ -8,9 +8,10 @@ The text (UTF-8) describes one object:
     object hxExcept: THxExcept          (or "object TClass" for an unnamed one)
       Caption = 'It''s text'            short string; '' is a quote; #13#10 and #$0D are
                                         character codes; parts join with + across lines;
-                                        strings over 255 bytes become long strings,
-                                        strings with a character above #255 wide strings,
-                                        and wide'..' / utf8'..' choose those types
+                                        strings over 255 bytes become long strings;
+                                        the readers take 8-bit text, so a character
+                                        above #255 is written in code page 1252;
+                                        wide'..' / utf8'..' choose those types
       Count = 12                        int8, int16, int32 or int64, the smallest that fits;
                                         $1F is hexadecimal
       Ratio = 1.5                       extended; 1.5s single, 1.5c currency, 1.5d date
@@ -58,6 +59,7 @@ class Token:
 IDENT_RE = re.compile(r'[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*')
 NUMBER_RE = re.compile(r'-?(?:\$[0-9A-Fa-f]+|\d+(?:\.\d+)?(?:[eE][+-]?\d+)?[scdSCD]?)')
 CHAR_RE = re.compile(r'#(\$[0-9A-Fa-f]+|\d+)')
+DIGITS = '0123456789'
 
 
 def tokenize(text):
@@ -73,7 +75,7 @@ def tokenize(text):
         elif text.startswith('//', i):
             while i < n and text[i] != '\n':
                 i += 1
-        elif c.isalpha() or c == '_':
+        elif (c.isascii() and c.isalpha()) or c == '_':
             m = IDENT_RE.match(text, i)
             i = m.end()
             if m.group() in ('wide', 'utf8') and i < n and text[i] == "'":
@@ -81,7 +83,7 @@ def tokenize(text):
                 tokens.append(Token('string', value, line, m.group()))
             else:
                 tokens.append(Token('ident', m.group(), line))
-        elif c.isdigit() or c == '$' or (c == '-' and i + 1 < n and (text[i + 1].isdigit() or text[i + 1] == '$')):
+        elif c in DIGITS or c == '$' or (c == '-' and i + 1 < n and (text[i + 1] in DIGITS or text[i + 1] == '$')):
             m = NUMBER_RE.match(text, i)
             if not m:
                 raise FormError(line, 'bad number')
@@ -365,20 +367,22 @@ class Writer:
             if part.kind != 'string':
                 raise FormError(part.line, 'expected a string after +, found %r' % part)
             text += part.value
-        if typed is None and any(ord(c) > 0xFF for c in text):
-            typed = 'wide'
         if typed == 'wide':
-            data = text.encode('utf-16-le')
+            # Surrogate pairs written as two character codes stay one character.
+            data = text.encode('utf-16-le', 'surrogatepass')
             self.byte(WSTRING)
             self.out += struct.pack('<I', len(data) // 2)
             self.out += data
         elif typed == 'utf8':
-            data = text.encode('utf-8')
+            try:
+                data = text.encode('utf-8')
+            except UnicodeEncodeError:
+                raise FormError(token.line, 'half of a surrogate pair in a utf8 string') from None
             self.byte(UTF8STRING)
             self.out += struct.pack('<I', len(data))
             self.out += data
         else:
-            data = text.encode('latin-1')
+            data = ansi_bytes(text, token.line)
             if len(data) <= 255:
                 self.byte(STRING)
                 self.byte(len(data))
@@ -386,6 +390,20 @@ class Writer:
                 self.byte(LSTRING)
                 self.out += struct.pack('<I', len(data))
             self.out += data
+
+
+def ansi_bytes(text, line):
+    """Codes up to #255 are the bytes themselves; anything above takes its code page 1252 byte."""
+    data = bytearray()
+    for c in text:
+        if ord(c) <= 0xFF:
+            data.append(ord(c))
+            continue
+        try:
+            data += c.encode('cp1252')
+        except UnicodeEncodeError:
+            raise FormError(line, 'character U+%04X has no place in code page 1252' % ord(c)) from None
+    return bytes(data)
 
 
 def extended(number):

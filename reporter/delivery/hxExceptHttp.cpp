@@ -42,7 +42,8 @@ std::string QueryWinInetProxy()
 }
 
 // The host and port of the proxy for http from a list like "http=host:port;https=host2:port".
-void SplitProxy(std::string text, std::string& host, int& port)
+// False when the list names proxies for other protocols only: plain http then goes direct.
+bool SplitProxy(std::string text, std::string& host, int& port)
 {
     std::string chosen;
     for (char& c : text)
@@ -58,6 +59,8 @@ void SplitProxy(std::string text, std::string& host, int& port)
         if (chosen.empty() && entry.find('=') == std::string::npos)
             chosen = entry;
     }
+    if (chosen.empty())
+        return false;
     chosen = StripUrlScheme(chosen);
     while (!chosen.empty() && chosen.back() == '/')
         chosen.pop_back();
@@ -71,6 +74,7 @@ void SplitProxy(std::string text, std::string& host, int& port)
         }
     }
     host = chosen;
+    return true;
 }
 
 struct TPlannedPart {
@@ -159,15 +163,18 @@ bool HttpUpload(THxSendParams& params)
     std::vector<TPlannedPart> parts;
     std::int64_t total = static_cast<std::int64_t>(fields.size());
     for (std::size_t i = 0; i < params.Paths.size(); ++i) {
+        // A file that is there but does not open counts as empty here and fails when it is sent.
+        if (!SendFileExists(params.Paths[i]))
+            continue;
         TPlannedPart part{params.Paths[i], i < params.SendAsNames.size() ? params.SendAsNames[i] : "",
                           i < params.FieldNames.size() ? params.FieldNames[i] : "",
                           SendFileSize(params.Paths[i])};
-        if (part.size <= 0)
-            continue;
-        std::int64_t length = static_cast<std::int64_t>(FormFileHead(part.sendAs, part.field).size()) +
-                              part.size + 2;
-        AddProgressArea(progress, s ? s->GetSendAttMsg() : "", length / 16);
-        total += length;
+        if (part.size > 0) {
+            std::int64_t length = static_cast<std::int64_t>(FormFileHead(part.sendAs, part.field).size()) +
+                                  part.size + 2;
+            AddProgressArea(progress, s ? s->GetSendAttMsg() : "", length / 16);
+            total += length;
+        }
         parts.push_back(std::move(part));
     }
     const std::string closing = "--" + b + "--\r\n";
@@ -188,8 +195,7 @@ bool HttpUpload(THxSendParams& params)
     std::string connectHost = host;
     int connectPort = params.Port;
     std::string proxy = GetSystemProxy();
-    if (!proxy.empty()) {
-        SplitProxy(proxy, connectHost, connectPort);
+    if (!proxy.empty() && SplitProxy(proxy, connectHost, connectPort)) {
         if (connectHost.empty())
             return false;
         path = params.HttpServer.find("://") == std::string::npos ? "http://" + params.HttpServer

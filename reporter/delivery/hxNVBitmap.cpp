@@ -753,6 +753,10 @@ TNVBitmapPtr LoadUncompressedBitmap(const std::string& fileName) {
     info.bmiHeader = header;
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
     info.bmiHeader.biSizeImage = 0;
+    // At these depths a colour table is only a display hint, and info holds a single entry: the
+    // file's count would have the system read past it.
+    info.bmiHeader.biClrUsed = 0;
+    info.bmiHeader.biClrImportant = 0;
     const bool drawn = StretchDIBits(bitmap->Dc(), 0, 0, width, height, 0, 0, width, height, data.data() + offset,
                                      &info, DIB_RGB_COLORS, SRCCOPY) != 0;
     GdiFlush();

@@ -1,12 +1,16 @@
 #include "hxNVBitmap.h"
 
+#include "hxExceptHooks.h"
+
 #include "DeliveryOutput.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -145,6 +149,70 @@ TEST(Bitmap, LoadsAnyBmpAsThirtyTwoBitsAndSavesItBack) {
     WriteFileBytes(dir.Path() + "\\junk.bmp", "BM not really a bitmap");
     EXPECT_FALSE(LoadBitmapFile(dir.Path() + "\\junk.bmp"));
     EXPECT_FALSE(bitmap->SaveBmp(dir.Path() + "\\no such folder\\x.bmp"));
+}
+
+namespace {
+
+// Records the colour count of every StretchDIBits call this program makes while it lives.
+class TStretchColourCounts {
+public:
+    TStretchColourCounts() {
+        real_ = reinterpret_cast<TStretch>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("gdi32.dll"), "StretchDIBits")));
+        bool valid = false;
+        patched_ = real_ && PatchModuleImports(GetModuleHandleA(nullptr), reinterpret_cast<const void*>(real_),
+                                               reinterpret_cast<const void*>(&Record), valid) > 0;
+    }
+    ~TStretchColourCounts() {
+        if (patched_)
+            UnpatchModuleImports(GetModuleHandleA(nullptr), reinterpret_cast<const void*>(&Record),
+                                 reinterpret_cast<const void*>(real_));
+        counts_.clear();
+    }
+    TStretchColourCounts(const TStretchColourCounts&) = delete;
+    TStretchColourCounts& operator=(const TStretchColourCounts&) = delete;
+
+    bool Patched() const { return patched_; }
+    const std::vector<DWORD>& Counts() const { return counts_; }
+
+private:
+    using TStretch = int(WINAPI*)(HDC, int, int, int, int, int, int, int, int, const void*, const BITMAPINFO*,
+                                  UINT, DWORD);
+    static int WINAPI Record(HDC dc, int x, int y, int w, int h, int sx, int sy, int sw, int sh, const void* bits,
+                             const BITMAPINFO* info, UINT usage, DWORD rop) {
+        counts_.push_back(info ? info->bmiHeader.biClrUsed : 0);
+        return real_(dc, x, y, w, h, sx, sy, sw, sh, bits, info, usage, rop);
+    }
+    static inline TStretch real_ = nullptr;
+    static inline std::vector<DWORD> counts_;
+    bool patched_ = false;
+};
+
+}  // namespace
+
+// A 32-bit file may carry a colour table as a display hint; an edited screenshot can state any
+// count there. The system is never told of more entries than the loader's structure holds.
+TEST(Bitmap, LoadingStatesNoMoreColoursThanItHolds) {
+    TTempDir dir;
+    const DWORD tableEntries = 200;
+    std::string file = "BM" + std::string(12, '\0');
+    BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), 2, 1, 1, 32, BI_RGB, 8, 0, 0, tableEntries, tableEntries};
+    file.append(reinterpret_cast<const char*>(&header), sizeof header);
+    const uint32_t offset = 54 + tableEntries * 4;
+    std::memcpy(&file[10], &offset, sizeof offset);
+    file += std::string(tableEntries * 4, '\x7F');
+    file += std::string("\x10\x20\x30\x00\x40\x50\x60\x00", 8);
+    WriteFileBytes(dir.Path() + "\\table.bmp", file);
+
+    TStretchColourCounts stretches;
+    ASSERT_TRUE(stretches.Patched());
+    TNVBitmapPtr bitmap = LoadBitmapFile(dir.Path() + "\\table.bmp");
+    ASSERT_TRUE(bitmap);
+    EXPECT_EQ(PixelAt(*bitmap.Get(), 0, 0), RGB(0x30, 0x20, 0x10));
+    EXPECT_EQ(PixelAt(*bitmap.Get(), 1, 0), RGB(0x60, 0x50, 0x40));
+    ASSERT_FALSE(stretches.Counts().empty());
+    for (DWORD count : stretches.Counts())
+        EXPECT_LE(count, 1u);
 }
 
 TEST(Bitmap, ResizeKeepsTheAspectAndTheColours) {

@@ -175,6 +175,8 @@ class HttpHandler(http.server.BaseHTTPRequestHandler):
         length = int(self.headers.get('Content-Length', '0'))
         body = self.rfile.read(length)
         self.server.requests.append({'path': self.path, 'headers': self.headers, 'body': body})
+        if len(body) < length:
+            return  # the client gave up mid-request and is gone
         if self.path.endswith('/moved'):
             self.wfile.write(b'HTTP/1.0 302 Found\r\nLocation: /elsewhere\r\n\r\n')
         elif self.path.endswith('/split'):
@@ -338,7 +340,17 @@ def check_http(server):
             parts = form_parts(r)
             check(len(parts) == 1 and parts[0].get_payload(decode=True) == pattern(10, 3),
                   'one part in %s' % path)
-    check(len(server.requests) == 4, 'requests: %r' % [r['path'] for r in server.requests])
+    direct = reqs.get('/direct')
+    check(direct is not None, 'request past the other protocols\' proxies missing: %r' % list(reqs))
+    if direct:
+        check(direct['headers']['Host'] == 'upload.example.test:80', 'Host of /direct')
+    # The upload with a file that does not open stops inside that file's part.
+    locked = reqs.get('/locked')
+    check(locked is not None, 'request with a locked file missing: %r' % list(reqs))
+    if locked:
+        check(len(locked['body']) < int(locked['headers']['Content-Length']) and
+              b'shot.png' not in locked['body'], 'request with a locked file: %r' % locked['body'])
+    check(len(server.requests) == 6, 'requests: %r' % [r['path'] for r in server.requests])
 
 
 def main():

@@ -246,42 +246,102 @@ TEST_F(NetworkTest, HttpUpload)
     ExpectNothingRefused();
 }
 
-// The system's proxy counts only while the system says to use it; the test sets and restores
-// the user's settings in the test prefix.
-TEST(HttpProxy, OnlyAProxyTheSystemUsesCounts)
-{
-    const char* const key = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
-    HKEY settings = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, key, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &settings, nullptr),
-              ERROR_SUCCESS);
+// The user's proxy settings in the test prefix, put back as they were at the end.
+class TUserProxySettings {
+public:
+    TUserProxySettings() {
+        RegCreateKeyExA(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr, &key_, nullptr);
+        for (TKept& value : kept_) {
+            DWORD size = 0;
+            value.Present = key_ && RegQueryValueExA(key_, value.Name, nullptr, &value.Type, nullptr, &size) ==
+                                        ERROR_SUCCESS;
+            value.Data.resize(size);
+            if (value.Present && size > 0)
+                RegQueryValueExA(key_, value.Name, nullptr, &value.Type, value.Data.data(), &size);
+        }
+    }
+    ~TUserProxySettings() {
+        if (!key_)
+            return;
+        for (const TKept& value : kept_)
+            if (value.Present)
+                RegSetValueExA(key_, value.Name, 0, value.Type, value.Data.data(), static_cast<DWORD>(value.Data.size()));
+            else
+                RegDeleteValueA(key_, value.Name);
+        RegCloseKey(key_);
+    }
+    TUserProxySettings(const TUserProxySettings&) = delete;
+    TUserProxySettings& operator=(const TUserProxySettings&) = delete;
+
+    bool Opened() const { return key_ != nullptr; }
+    void SetServer(const std::string& server) {
+        RegSetValueExA(key_, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server.c_str()),
+                       static_cast<DWORD>(server.size() + 1));
+    }
+    void Enable(DWORD on) {
+        RegSetValueExA(key_, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
+    }
+
+private:
+    static constexpr const char* kKey = "Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
     struct TKept {
-        std::string Name;
+        const char* Name;
         DWORD Type = 0;
         std::vector<BYTE> Data;
         bool Present = false;
-    } kept[2] = {{"ProxyEnable", 0, {}, false}, {"ProxyServer", 0, {}, false}};
-    for (TKept& value : kept) {
-        DWORD size = 0;
-        value.Present = RegQueryValueExA(settings, value.Name.c_str(), nullptr, &value.Type, nullptr, &size) ==
-                        ERROR_SUCCESS;
-        value.Data.resize(size);
-        if (value.Present && size > 0)
-            RegQueryValueExA(settings, value.Name.c_str(), nullptr, &value.Type, value.Data.data(), &size);
-    }
-    const char server[] = "127.0.0.1:3128";
-    RegSetValueExA(settings, "ProxyServer", 0, REG_SZ, reinterpret_cast<const BYTE*>(server), sizeof server);
-    auto enable = [&](DWORD on) {
-        RegSetValueExA(settings, "ProxyEnable", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&on), sizeof on);
     };
-    enable(0);
+    HKEY key_ = nullptr;
+    TKept kept_[2] = {{"ProxyEnable", 0, {}, false}, {"ProxyServer", 0, {}, false}};
+};
+
+// The system's proxy counts only while the system says to use it.
+TEST(HttpProxy, OnlyAProxyTheSystemUsesCounts)
+{
+    TUserProxySettings settings;
+    ASSERT_TRUE(settings.Opened());
+    const char server[] = "127.0.0.1:3128";
+    settings.SetServer(server);
+    settings.Enable(0);
     EXPECT_EQ(GetSystemProxy(), "");
-    enable(1);
+    settings.Enable(1);
     EXPECT_EQ(GetSystemProxy(), server);
-    for (const TKept& value : kept)
-        if (value.Present)
-            RegSetValueExA(settings, value.Name.c_str(), 0, value.Type, value.Data.data(),
-                           static_cast<DWORD>(value.Data.size()));
-        else
-            RegDeleteValueA(settings, value.Name.c_str());
-    RegCloseKey(settings);
+}
+
+// A system proxy list without an entry for http leaves plain http direct.
+TEST_F(NetworkTest, HttpUploadGoesDirectPastProxiesForOtherProtocols)
+{
+    tcp_[{"upload.example.test", 80}] = "NET_HTTP";
+    TUserProxySettings settings;
+    ASSERT_TRUE(settings.Opened());
+    settings.SetServer("ftp=127.0.0.1:1;https=127.0.0.1:1");
+    settings.Enable(1);
+    ASSERT_NE(GetSystemProxy(), "");
+    THxSendParams p;
+    p.HttpServer = "http://upload.example.test/direct";
+    p.Port = 80;
+    p.Paths = {WriteFile("report.txt", PatternBytes(10, 3))};
+    p.SendAsNames = {"bugreport.txt"};
+    p.FieldNames = {"BugReport"};
+    EXPECT_TRUE(HttpUpload(p));
+    ExpectNothingRefused();
+}
+
+// A report file that is there but cannot be read fails the upload, so that the next method runs.
+TEST_F(NetworkTest, HttpUploadFailsOnAnAttachmentThatDoesNotOpen)
+{
+    tcp_[{"upload.example.test", 80}] = "NET_HTTP";
+    auto previous = SetSystemProxyHook([] { return std::string(); });
+    THxSendParams p;
+    p.HttpServer = "http://upload.example.test/locked";
+    p.Port = 80;
+    p.Paths = {WriteFile("report.txt", PatternBytes(10, 3)), WriteFile("locked.png", PatternBytes(50, 1))};
+    p.SendAsNames = {"bugreport.txt", "shot.png"};
+    p.FieldNames = {"BugReport", "ScreenShot"};
+    HANDLE locked = CreateFileA(p.Paths[1].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(HttpUpload(p));
+    CloseHandle(locked);
+    SetSystemProxyHook(previous);
+    ExpectNothingRefused();
 }
