@@ -392,6 +392,10 @@ void ProcessException(const THandlingRequest& request)
             PauseOtherThreads(true, 0);
         if (exception->GetCreateScreenShot())
             exception->GetScreenShot();
+        // Registered before the calculation starts: a report that completes at once still
+        // reaches the auto actions.
+        if (exception->GetAutoSave() || exception->GetAutoSend() || exception->GetAutoClip())
+            exception->AddReportCallback(AutoActions, true);
         if (exception->GetCreateBugReport())
             exception->WaitForReportText(false);
     }
@@ -399,8 +403,6 @@ void ProcessException(const THandlingRequest& request)
     ex->SetStage(3);
     if (!(handled && params.CanContinue)) {
         if (!handled) {
-            if (exception->GetAutoSave() || exception->GetAutoSend() || exception->GetAutoClip())
-                exception->AddReportCallback(AutoActions, true);
             if (auto* target = reinterpret_cast<std::string*>(request.ReportTarget))
                 *target = exception->GetBugReport();
             else

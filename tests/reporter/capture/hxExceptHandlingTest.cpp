@@ -29,6 +29,7 @@ namespace {
 struct TServiceLog {
     std::mutex Lock;
     std::vector<std::string> Saved;
+    std::vector<std::string> Sent;
     int Restarts = 0;
     int Closes = 0;
     bool MainThreadPumped = false;
@@ -50,6 +51,13 @@ bool RecordSave(const std::string& fileName, const std::string& report, HWND, bo
     if (fileName.empty() && noDialog)
         gLog->Saved.push_back(report);
     SetEvent(gLog->SavedEvent);
+    return true;
+}
+
+bool RecordSend(const std::string& report, const TNVBitmapPtr&, HWND, bool, bool, IVQException*)
+{
+    std::lock_guard<std::mutex> lock(gLog->Lock);
+    gLog->Sent.push_back(report);
     return true;
 }
 
@@ -78,6 +86,7 @@ protected:
         gLog = &log_;
         THandlingServices services;
         services.SaveBugReport = RecordSave;
+        services.SendBugReport = RecordSend;
         services.RestartApplication = RecordRestart;
         services.CloseApplication = RecordClose;
         handler_.emplace(services);
@@ -225,4 +234,38 @@ TEST_F(HandlingTest, WaitingMainThreadKeepsAnsweringMessages)
     EXPECT_EQ(message.wParam, 3u);
     DestroyWindow(window);
     UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+TEST_F(HandlingTest, AutoActionsReachAReportThatCompletesAtOnce)
+{
+    // Without a listed thread, a plug-in, registers or a stack dump the report has no section to wait for: it
+    // is complete the moment its calculation starts.
+    DWORD tableMainThread = 0;
+    ASSERT_EQ(ModuleThreadTable().Open(tableMainThread), TThreadTableResult::Opened);
+    SetThreadInfo(PauseMainThreadId(), nullptr, "-");
+    handler_->Settings->SetAutoSend(true);
+    handler_->Settings->SetShowDisAsm(false);
+    handler_->Settings->SetCpuRegs(false);
+    handler_->Settings->SetStackDump(false);
+    handler_->Settings->SetPluginEnabled("modules", false);
+    std::thread worker([] {
+        SetThreadInfo(GetCurrentThreadId(), nullptr, "-");
+        HxException error("quick");
+        TExceptionParams params;
+        params.ExceptObject = &error;
+        params.Source = hsThreadExit;
+        params.CanContinue = true;
+        EnterExceptionHandling(params);
+        SetThreadInfo(GetCurrentThreadId());
+    });
+    worker.join();
+    handler_->Settings->SetAutoSend(false);
+    handler_->Settings->SetShowDisAsm(true);
+    handler_->Settings->SetCpuRegs(true);
+    handler_->Settings->SetStackDump(true);
+    handler_->Settings->SetPluginEnabled("modules", true);
+    ModuleThreadTable().Close();
+    ASSERT_EQ(log_.Sent.size(), 1u);
+    EXPECT_NE(log_.Sent[0].find("exception message : quick.\r\n"), std::string::npos) << log_.Sent[0];
+    EXPECT_EQ(log_.Saved.size(), 1u);
 }
