@@ -213,6 +213,7 @@ bool InitExceptionHooks() noexcept
                              "Please notify the support about this problem.");
         case TThreadTableResult::Opened:
             gTableOpened = true;
+            SetTableMainThreadId(mainThreadId);
             break;
         }
         if (!gOwnSettings->GetEnabled())
@@ -237,6 +238,7 @@ void DoneExceptionHooks() noexcept
     gPartsStarted = false;
     if (gTableOpened)
         ModuleThreadTable().Close();
+    SetTableMainThreadId(0);
     gTableOpened = false;
     FinalizePause();
     SetMainModuleSettings(nullptr);

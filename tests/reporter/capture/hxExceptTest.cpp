@@ -97,3 +97,12 @@ TEST(HxExcept, SwitchedOffReporterStillGivesCompleteTraceReports)
     EXPECT_NE(output.find("\r\nmodules:\r\n"), std::string::npos) << output;
     EXPECT_NE(output.find("hxDisabledChild.exe"), std::string::npos) << output;
 }
+
+TEST(HxExcept, ReporterStartedOnAWorkerKeepsTheProgramsMainThread)
+{
+    DWORD exitCode = 99;
+    const std::string output = RunChildProgram("hxWorkerStartChild.exe", exitCode);
+    EXPECT_EQ(exitCode, 0u) << output;
+    EXPECT_NE(output.find("hooks 1"), std::string::npos) << output;
+    EXPECT_NE(output.find("main same"), std::string::npos) << output;
+}
