@@ -29,6 +29,7 @@ std::mutex gStartLock;
 int gStartCount = 0;
 bool gActive = false;          // the hooks were installed
 bool gTableOpened = false;
+bool gPartsStarted = false;
 TSettingsPtr gOwnSettings;
 
 HMODULE OwnModule() noexcept
@@ -85,12 +86,7 @@ void StartEverything(HMODULE module)
     HookThreadCreation();
     SetHookMessageRetrieval(&HookMessageRetrieval);
     SetFreezeHandler(&ReportFreeze);
-    SetTraceReportBuilder(&ProcessTraceReport);
     InstallInterceptionEntries(&FunctionEntryFromSymbols);
-    LinkDisAsm();
-    InitListModules();
-    InitListProcesses();
-    InitListHardware();
     RedirectFrameworkRoutines(module);
     if (gOwnSettings->GetCheckFreeze())
         StartFreezeWatch(FreezeTimeoutMs(gOwnSettings->GetFreezeTimeout()));
@@ -108,12 +104,27 @@ void StopEverything()
     RemoveInterceptionEntries();
     SetFreezeHandler(nullptr);
     SetHookMessageRetrieval(nullptr);
+    ReleaseEmergencyMemory();
+}
+
+// The report's own parts: plug-ins, disassembly and the trace export serve a complete report even
+// when interception is switched off or the settings are missing.
+void StartReportParts()
+{
+    SetTraceReportBuilder(&ProcessTraceReport);
+    LinkDisAsm();
+    InitListModules();
+    InitListProcesses();
+    InitListHardware();
+}
+
+void StopReportParts()
+{
     SetTraceReportBuilder(nullptr);
     DoneListHardware();
     DoneListProcesses();
     DoneListModules();
     UnlinkDisAsm();
-    ReleaseEmergencyMemory();
 }
 
 }  // namespace
@@ -181,6 +192,8 @@ bool InitExceptionHooks() noexcept
             SetExceptionHistory(history);
         ClearReportTempFolder();
         RecordProgramStartTime();
+        StartReportParts();
+        gPartsStarted = true;
         const HMODULE module = OwnModule();
         gOwnSettings = GetModuleSettings(module);
         if (!gOwnSettings)
@@ -200,6 +213,7 @@ bool InitExceptionHooks() noexcept
                              "Please notify the support about this problem.");
         case TThreadTableResult::Opened:
             gTableOpened = true;
+            SetTableMainThreadId(mainThreadId);
             break;
         }
         if (!gOwnSettings->GetEnabled())
@@ -219,8 +233,12 @@ void DoneExceptionHooks() noexcept
     if (gActive)
         StopEverything();
     gActive = false;
+    if (gPartsStarted)
+        StopReportParts();
+    gPartsStarted = false;
     if (gTableOpened)
         ModuleThreadTable().Close();
+    SetTableMainThreadId(0);
     gTableOpened = false;
     FinalizePause();
     SetMainModuleSettings(nullptr);

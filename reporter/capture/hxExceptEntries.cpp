@@ -361,9 +361,10 @@ bool HandleThreadNaming(const EXCEPTION_RECORD& record) noexcept
     if (threadId == 0xFFFFFFFF)
         threadId = GetCurrentThreadId();
     try {
+        // Only stored: telling a debugger again would raise this notification once more.
         const std::string name = ReadForeignName(info[1]);
         if (!name.empty())
-            AssignThreadName(threadId, name);
+            SetThreadInfo(threadId, nullptr, name);
     } catch (...) {
     }
     return true;

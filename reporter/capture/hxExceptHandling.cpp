@@ -5,6 +5,9 @@
 #include "hxStrings.h"
 #include "hxTools.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -124,11 +127,18 @@ void AutoActions(IVQException* exception, bool /*complete*/)
         exception->RemoveReportCallback(AutoActions);
 }
 
+// The texts carry their own CR LF line ends: a text-mode stream would make them CR CR LF, so
+// they go out through the stream in binary mode, which is put back afterwards.
 void WriteConsoleText(const std::string& text)
 {
-    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+    const int descriptor = _fileno(stdout);
+    const int oldMode = descriptor >= 0 ? _setmode(descriptor, _O_BINARY) : -1;
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputs("\r\n", stdout);
     std::fflush(stdout);
+    if (oldMode != -1)
+        _setmode(descriptor, oldMode);
 }
 
 bool WasShown(IVQException* exception)
@@ -392,6 +402,10 @@ void ProcessException(const THandlingRequest& request)
             PauseOtherThreads(true, 0);
         if (exception->GetCreateScreenShot())
             exception->GetScreenShot();
+        // Registered before the calculation starts: a report that completes at once still
+        // reaches the auto actions.
+        if (exception->GetAutoSave() || exception->GetAutoSend() || exception->GetAutoClip())
+            exception->AddReportCallback(AutoActions, true);
         if (exception->GetCreateBugReport())
             exception->WaitForReportText(false);
     }
@@ -399,11 +413,9 @@ void ProcessException(const THandlingRequest& request)
     ex->SetStage(3);
     if (!(handled && params.CanContinue)) {
         if (!handled) {
-            if (exception->GetAutoSave() || exception->GetAutoSend() || exception->GetAutoClip())
-                exception->AddReportCallback(AutoActions, true);
             if (auto* target = reinterpret_cast<std::string*>(request.ReportTarget))
                 *target = exception->GetBugReport();
-            else
+            else if (!(IsConsoleProgram() && exception->GetShowSetting() == 4))
                 ShowExceptionBox(exception.Get());
         }
         if (params.CanContinue && WasShown(exception.Get())) {

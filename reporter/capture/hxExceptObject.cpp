@@ -246,8 +246,9 @@ TIVQException::TIVQException(HMODULE module, const TExceptionParams& params)
     void* address = params.ExceptAddress;
     CONTEXT* context = const_cast<CONTEXT*>(params.Context);
     ResolveExceptionAddress(object, address, context);
-    // Without an address the registers tell where the thread was.
-    if (!address && context)
+    // Without an address the registers tell where the thread was; a freeze has no failure
+    // address, only the frozen thread's registers.
+    if (!address && context && params.Kind != ekFreeze)
         address = reinterpret_cast<void*>(ContextInstructionPointer(*context));
     kind_ = params.Kind;
     object_ = object;

@@ -20,6 +20,7 @@ std::atomic<TFreezeHandler> gFreezeHandler{nullptr};
 std::atomic<HWND> gHandlerWindow{nullptr};
 std::atomic<UINT> gHandlerMessage{0};
 std::atomic<DWORD> gHandlerThread{0};
+std::atomic<DWORD> gTableMainThread{0};
 
 void HandlerWindowMessage(HWND, UINT, WPARAM wParam, LRESULT& result, LPARAM lParam)
 {
@@ -278,8 +279,15 @@ UINT HandlerMessage() noexcept
     return gHandlerMessage.load();
 }
 
+void SetTableMainThreadId(DWORD threadId) noexcept
+{
+    gTableMainThread = threadId;
+}
+
 DWORD PauseMainThreadId() noexcept
 {
+    if (DWORD id = gTableMainThread.load())
+        return id;
     if (DWORD id = gHandlerThread.load())
         return id;
     const std::vector<DWORD> threads = GetThreadList();

@@ -44,8 +44,11 @@ bool StartHandlerWindow() noexcept;
 void StopHandlerWindow() noexcept;
 HWND HandlerWindow() noexcept;
 UINT HandlerMessage() noexcept;
-// The thread that pauses on the main gate: the handler window's thread, else the oldest thread.
+// The thread that pauses on the main gate: the main thread the thread table named at start-up,
+// else the handler window's thread, else the oldest thread.
 DWORD PauseMainThreadId() noexcept;
+// Kept from the start-up (0 forgets it): a reporter started on a worker still knows the main thread.
+void SetTableMainThreadId(DWORD threadId) noexcept;
 
 // ---- Pausing ----
 

@@ -3,10 +3,13 @@
 //   handled <source> <class> <same|other thread> <message>
 // and the close request writes "closing" and returns, so that the entry ends the process itself.
 //   hxEntriesChild write | abort | terminate | escape | overflow | worker-overflow
+// "name-debugged" instead names its thread the way programs tell a debugger while the process
+// counts as debugged, and writes "named <shown name>".
 
 #include "hxExceptEntries.h"
 #include "hxExceptHandling.h"
 #include "hxExceptSettings.h"
+#include "hxExceptSupport.h"
 
 #include "HandlingTestSupport.h"
 
@@ -17,6 +20,8 @@
 #include <exception>
 #include <stdexcept>
 #include <thread>
+
+#include <winternl.h>
 
 namespace {
 
@@ -64,6 +69,32 @@ __attribute__((noinline)) int Recurse(volatile char* previous, unsigned depth)
     std::exit(20);
 }
 
+// The process's own flag that the system's debugger test reads.
+void SetBeingDebugged(bool debugged)
+{
+    using TQuery = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<TQuery>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+    PROCESS_BASIC_INFORMATION info{};
+    if (query && query(GetCurrentProcess(), ProcessBasicInformation, &info, sizeof info, nullptr) == 0 &&
+        info.PebBaseAddress)
+        info.PebBaseAddress->BeingDebugged = debugged ? TRUE : FALSE;
+}
+
+int NameUnderDebugger()
+{
+    DWORD mainThread = 0;
+    if (ModuleThreadTable().Open(mainThread) != TThreadTableResult::Opened)
+        return 12;
+    SetBeingDebugged(true);
+    const ULONG_PTR cells[4] = {0x1000, reinterpret_cast<ULONG_PTR>("named while debugged"), 0xFFFFFFFF, 0};
+    RaiseException(ThreadNamingCode, 0, 4, cells);
+    SetBeingDebugged(false);
+    std::printf("named %s\n", GetThreadName(GetCurrentThreadId(), false).c_str());
+    ModuleThreadTable().Close();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -78,6 +109,8 @@ int main(int argc, char** argv)
     if (!StartHandlerThread())
         return 11;
     InstallInterceptionEntries();
+    if (std::strcmp(argv[1], "name-debugged") == 0)
+        return NameUnderDebugger();
     if (std::strcmp(argv[1], "worker-overflow") == 0) {
         std::thread worker([] {
             gFailingThread = GetCurrentThreadId();

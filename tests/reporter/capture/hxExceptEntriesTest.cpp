@@ -301,6 +301,13 @@ TEST(HxExceptEntries, FailuresThatEndTheProcessAreHandledFirst)
     EXPECT_EQ(terminated.ExitCode, 3u);
 }
 
+TEST(HxExceptEntries, ThreadNamingUnderADebuggerOnlyStoresTheName)
+{
+    const TChildResult result = RunFailingChild("name-debugged");
+    EXPECT_NE(result.Output.find("named named while debugged ($"), std::string::npos) << result.Output;
+    EXPECT_EQ(result.ExitCode, 0u) << result.Output;
+}
+
 // ---- Through the handling flow ----
 
 struct THandled {

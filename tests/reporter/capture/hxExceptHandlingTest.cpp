@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <optional>
 
 #include <atomic>
@@ -29,6 +32,7 @@ namespace {
 struct TServiceLog {
     std::mutex Lock;
     std::vector<std::string> Saved;
+    std::vector<std::string> Sent;
     int Restarts = 0;
     int Closes = 0;
     bool MainThreadPumped = false;
@@ -50,6 +54,13 @@ bool RecordSave(const std::string& fileName, const std::string& report, HWND, bo
     if (fileName.empty() && noDialog)
         gLog->Saved.push_back(report);
     SetEvent(gLog->SavedEvent);
+    return true;
+}
+
+bool RecordSend(const std::string& report, const TNVBitmapPtr&, HWND, bool, bool, IVQException*)
+{
+    std::lock_guard<std::mutex> lock(gLog->Lock);
+    gLog->Sent.push_back(report);
     return true;
 }
 
@@ -78,6 +89,7 @@ protected:
         gLog = &log_;
         THandlingServices services;
         services.SaveBugReport = RecordSave;
+        services.SendBugReport = RecordSend;
         services.RestartApplication = RecordRestart;
         services.CloseApplication = RecordClose;
         handler_.emplace(services);
@@ -225,4 +237,122 @@ TEST_F(HandlingTest, WaitingMainThreadKeepsAnsweringMessages)
     EXPECT_EQ(message.wParam, 3u);
     DestroyWindow(window);
     UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+TEST_F(HandlingTest, AutoActionsReachAReportThatCompletesAtOnce)
+{
+    // Without a listed thread, a plug-in, registers or a stack dump the report has no section to wait for: it
+    // is complete the moment its calculation starts.
+    DWORD tableMainThread = 0;
+    ASSERT_EQ(ModuleThreadTable().Open(tableMainThread), TThreadTableResult::Opened);
+    SetThreadInfo(PauseMainThreadId(), nullptr, "-");
+    handler_->Settings->SetAutoSend(true);
+    handler_->Settings->SetShowDisAsm(false);
+    handler_->Settings->SetCpuRegs(false);
+    handler_->Settings->SetStackDump(false);
+    handler_->Settings->SetPluginEnabled("modules", false);
+    std::thread worker([] {
+        SetThreadInfo(GetCurrentThreadId(), nullptr, "-");
+        HxException error("quick");
+        TExceptionParams params;
+        params.ExceptObject = &error;
+        params.Source = hsThreadExit;
+        params.CanContinue = true;
+        EnterExceptionHandling(params);
+        SetThreadInfo(GetCurrentThreadId());
+    });
+    worker.join();
+    handler_->Settings->SetAutoSend(false);
+    handler_->Settings->SetShowDisAsm(true);
+    handler_->Settings->SetCpuRegs(true);
+    handler_->Settings->SetStackDump(true);
+    handler_->Settings->SetPluginEnabled("modules", true);
+    ModuleThreadTable().Close();
+    ASSERT_EQ(log_.Sent.size(), 1u);
+    EXPECT_NE(log_.Sent[0].find("exception message : quick.\r\n"), std::string::npos) << log_.Sent[0];
+    EXPECT_EQ(log_.Saved.size(), 1u);
+}
+
+namespace {
+
+// The program's standard output goes to a text-mode file for the scope, as a console's would.
+class TCapturedOutput {
+public:
+    TCapturedOutput()
+        : path_(TempFolder() + "hxCapturedOutput.txt")
+    {
+        std::fflush(stdout);
+        const int file = _open(path_.c_str(), _O_CREAT | _O_TRUNC | _O_WRONLY | _O_TEXT, _S_IREAD | _S_IWRITE);
+        saved_ = _dup(_fileno(stdout));
+        if (file >= 0) {
+            _dup2(file, _fileno(stdout));
+            _close(file);
+        }
+    }
+    ~TCapturedOutput() { Restore(); DeleteFileA(path_.c_str()); }
+    TCapturedOutput(const TCapturedOutput&) = delete;
+    TCapturedOutput& operator=(const TCapturedOutput&) = delete;
+
+    // Ends the capture and gives what was written.
+    std::string Text()
+    {
+        Restore();
+        return ReadFileText(path_);
+    }
+
+private:
+    static std::string TempFolder()
+    {
+        char folder[MAX_PATH] = "";
+        GetTempPathA(MAX_PATH, folder);
+        return folder;
+    }
+    static std::string ReadFileText(const std::string& path)
+    {
+        std::string text;
+        if (FILE* file = std::fopen(path.c_str(), "rb")) {
+            char buffer[4096];
+            for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+                text.append(buffer, got);
+            std::fclose(file);
+        }
+        return text;
+    }
+    void Restore()
+    {
+        if (saved_ < 0)
+            return;
+        std::fflush(stdout);
+        _dup2(saved_, _fileno(stdout));
+        _close(saved_);
+        saved_ = -1;
+    }
+
+    std::string path_;
+    int saved_ = -1;
+};
+
+} // namespace
+
+TEST_F(HandlingTest, ConsoleProgramWritesItsMessageWithPlainLineEndsUnlessToldToShowNothing)
+{
+    HxException error("console");
+    const std::string message = handler_->Settings->GetExceptMsg();
+    ASSERT_FALSE(message.empty());
+    {
+        TCapturedOutput output;
+        FailInWorker(&error, true);
+        const std::string text = output.Text();
+        EXPECT_NE(text.find(message + "\r\n"), std::string::npos) << text;
+        EXPECT_EQ(text.find("\r\r\n"), std::string::npos) << text;
+    }
+    const int show = handler_->Settings->GetGnShowCfg();
+    handler_->Settings->SetGnShowCfg(4);
+    {
+        TCapturedOutput output;
+        FailInWorker(&error, true);
+        EXPECT_EQ(output.Text(), "");
+    }
+    handler_->Settings->SetGnShowCfg(show);
+    EXPECT_EQ(log_.Saved.size(), 2u);
 }

@@ -457,6 +457,8 @@ struct TFrozenReport {
     HANDLE Done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     std::string Text;
     std::vector<std::string> Sections;
+    void* Address = nullptr;
+    bool HasContext = false;
     DWORD Tick = 0;
     ~TFrozenReport() { CloseHandle(Done); }
 } *gFrozen = nullptr;
@@ -472,6 +474,8 @@ void ReportFreeze(const TFreezeInfo& freeze)
     OnlyPlugins(exception.Get(), {});
     gFrozen->Text = exception->GetBugReport();
     gFrozen->Sections = SectionNames(exception.Get());
+    gFrozen->Address = exception->GetExceptAddress();
+    gFrozen->HasContext = freeze.ContextValid;
     SetEvent(gFrozen->Done);
 }
 
@@ -504,6 +508,9 @@ TEST(HxExceptObject, FrozenMainThreadIsReportedAfterTheTimeout)
 
     ASSERT_EQ(WaitForSingleObject(frozen.Done, 0), WAIT_OBJECT_0);
     EXPECT_GE(TicksSince(sent, frozen.Tick), 980u);
+    // The frozen thread's registers are there, but a freeze has no failure address.
+    EXPECT_TRUE(frozen.HasContext);
+    EXPECT_EQ(frozen.Address, nullptr);
     ASSERT_FALSE(frozen.Sections.empty());
     EXPECT_EQ(frozen.Sections[0].rfind("main thread ($" + CardinalToHex(GetCurrentThreadId()) + ")", 0), 0u)
         << frozen.Sections[0];
