@@ -393,3 +393,14 @@ TEST_F(HxExceptHooks, FreezeWatchHasNoCreatorAndStopsWhileThreadsArePaused)
     UnhookThreadCreation();
     ExpectSameImportTables(before);
 }
+
+TEST_F(HxExceptHooks, ProgramExitLeadsToTheWrapperUntilUnhooked)
+{
+    const auto before = ImportTables();
+    const void* exitRoutine = reinterpret_cast<const void*>(GetProcAddress(GetModuleHandleA("msvcrt.dll"), "exit"));
+    ASSERT_NE(OwnSlotHolding(exitRoutine), nullptr);
+    EXPECT_GE(HookProgramExit([] {}), 1);
+    EXPECT_EQ(OwnSlotHolding(exitRoutine), nullptr);
+    UnhookProgramExit();
+    ExpectSameImportTables(before);
+}
