@@ -162,8 +162,8 @@ bool FreezeEnded(const TFreezeWatch& watch) noexcept
     return WaitForSingleObject(watch.StopEvent, 0) != WAIT_TIMEOUT || DrainAnswers();
 }
 
-// False when the freeze ended before the frozen thread's state was taken: that state would show
-// a running thread (one already ending the program, say), so nothing is reported.
+// False when the freeze had ended by the time the frozen thread's state was taken: that state would
+// show a running thread (one already ending the program, say), so nothing is reported.
 bool ReportFreeze(const TFreezeWatch& watch) noexcept
 {
     TFreezeHandler handler = gFreezeHandler.load();
