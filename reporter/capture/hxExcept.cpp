@@ -62,6 +62,18 @@ void ReportFreeze(const TFreezeInfo& freeze)
     EnterExceptionHandling(params);
 }
 
+// The program begins to end: the freeze watch stops and handling under way is finished while the
+// program's static objects, the reporter's own among them, still exist. The reporter's threads
+// cannot wait for themselves.
+void FinishReportingBeforeExit()
+{
+    const DWORD current = GetCurrentThreadId();
+    if (current == HandlerThreadId() || current == FreezeWatchThreadId() || IsReportCalculationThread())
+        return;
+    StopFreezeWatch();
+    WaitForHandlingToEnd();
+}
+
 // The framework's application exception paths go to the interception entries.
 void RedirectFrameworkRoutines(HMODULE module)
 {
@@ -90,12 +102,14 @@ void StartEverything(HMODULE module)
     RedirectFrameworkRoutines(module);
     if (gOwnSettings->GetCheckFreeze())
         StartFreezeWatch(FreezeTimeoutMs(gOwnSettings->GetFreezeTimeout()));
+    HookProgramExit(&FinishReportingBeforeExit);
     ReserveEmergencyMemory();
 }
 
 void StopEverything()
 {
     UndoPatches();
+    UnhookProgramExit();
     StopFreezeWatch();
     UnhookMessageRetrieval();
     UnhookThreadCreation();

@@ -32,6 +32,26 @@ HANDLE gPipeRead = nullptr;
 HANDLE gPipeWrite = nullptr;
 HANDLE gHandlerThread = nullptr;
 
+// Requests written into the pipe and not finished by the handler thread yet; the manual-reset
+// event is signalled while there are none.
+std::mutex gUnderWayLock;
+int gRequestsUnderWay = 0;
+HANDLE gNoRequestUnderWay = nullptr;
+
+void RequestBegins()
+{
+    std::lock_guard<std::mutex> lock(gUnderWayLock);
+    if (gRequestsUnderWay++ == 0 && gNoRequestUnderWay)
+        ResetEvent(gNoRequestUnderWay);
+}
+
+void RequestEnds()
+{
+    std::lock_guard<std::mutex> lock(gUnderWayLock);
+    if (gRequestsUnderWay > 0 && --gRequestsUnderWay == 0 && gNoRequestUnderWay)
+        SetEvent(gNoRequestUnderWay);
+}
+
 // ---- History ----
 
 std::mutex gHistoryLock;
@@ -231,6 +251,7 @@ DWORD WINAPI HandlerThreadProc(void*)
         CloseHandle(reinterpret_cast<HANDLE>(request.Event));
         // A thread waiting in message retrieval wakes up.
         PostThreadMessageA(static_cast<DWORD>(request.ThreadId), 0, 0, 0);
+        RequestEnds();
     }
 }
 
@@ -242,6 +263,11 @@ bool StartHandlerThread() noexcept
         return true;
     if (!CreatePipe(&gPipeRead, &gPipeWrite, nullptr, 0))
         return false;
+    {
+        std::lock_guard<std::mutex> lock(gUnderWayLock);
+        if (!gNoRequestUnderWay)
+            gNoRequestUnderWay = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+    }
     DWORD id = 0;
     gHandlerThread = CreateThread(nullptr, 0, HandlerThreadProc, nullptr, CREATE_SUSPENDED, &id);
     if (!gHandlerThread) {
@@ -276,8 +302,35 @@ void StopHandlerThread() noexcept
     CloseHandle(gHandlerThread);
     CloseHandle(gPipeRead);
     gHandlerThread = gPipeRead = nullptr;
+    {
+        // Requests still in the pipe, or cut off with the thread, are not processed any more.
+        std::lock_guard<std::mutex> lock(gUnderWayLock);
+        gRequestsUnderWay = 0;
+        if (gNoRequestUnderWay) {
+            SetEvent(gNoRequestUnderWay);
+            CloseHandle(gNoRequestUnderWay);
+            gNoRequestUnderWay = nullptr;
+        }
+    }
     SetThreadInfo(HandlerThreadId());
     SetHandlerThreadId(0);
+}
+
+void WaitForHandlingToEnd() noexcept
+{
+    if (GetCurrentThreadId() == HandlerThreadId() || IsReportCalculationThread())
+        return;
+    HANDLE idle = nullptr;
+    {
+        // A duplicate, so that the wait survives the event being closed with the handler thread.
+        std::lock_guard<std::mutex> lock(gUnderWayLock);
+        if (gRequestsUnderWay == 0 || !gNoRequestUnderWay ||
+            !DuplicateHandle(GetCurrentProcess(), gNoRequestUnderWay, GetCurrentProcess(), &idle, SYNCHRONIZE, FALSE,
+                             0))
+            return;
+    }
+    WaitAnsweringSentMessages(idle);
+    CloseHandle(idle);
 }
 
 // ---- Entering ----
@@ -341,8 +394,10 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     if (event) {
         request.Event = reinterpret_cast<UINT_PTR>(handlerEvent);
         DWORD written = 0;
+        RequestBegins();
         if (!WriteFile(gPipeWrite, &request, sizeof request, &written, nullptr) || written != sizeof request) {
             // Not sent: the failure is not reported and nobody else holds the duplicate.
+            RequestEnds();
             CloseHandle(handlerEvent);
         } else {
             if (GetCurrentThreadId() == PauseMainThreadId())

@@ -86,6 +86,10 @@ void EnterExceptionHandling(const TExceptionParams& params, std::string* reportT
 // The handler thread's id is told to the exception objects (HandlerThreadId).
 bool StartHandlerThread() noexcept;
 void StopHandlerThread() noexcept;
+// Returns when the handler thread has finished every request handed to it so far, answering
+// messages sent to the calling thread's windows meanwhile; at once on the handler thread and on a
+// report calculation thread, which cannot wait for themselves.
+void WaitForHandlingToEnd() noexcept;
 
 // Runs on the handler thread (or on the failing thread under the loader lock).
 void ProcessException(const THandlingRequest& request);

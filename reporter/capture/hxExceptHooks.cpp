@@ -169,6 +169,23 @@ HANDLE WINAPI CreateThreadWrapper(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack
     return thread;
 }
 
+// ---- Program exit ----
+
+// The run-time library the program's exit comes from.
+constexpr char RuntimeLibrary[] = "msvcrt.dll";
+
+using TExit = void(__cdecl*)(int);
+
+void* gRealExit = nullptr;
+std::atomic<TBeforeExitProc> gBeforeExit{nullptr};
+
+void __cdecl ExitWrapper(int exitCode)
+{
+    if (TBeforeExitProc before = gBeforeExit.load())
+        before();
+    reinterpret_cast<TExit>(LoadCell(&gRealExit))(exitCode);
+}
+
 // ---- Message retrieval ----
 
 using TGetMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
@@ -307,6 +324,21 @@ void UnhookThreadCreation() noexcept
 void SetThreadExitHandler(TThreadExitHandler handler) noexcept
 {
     gThreadExitHandler = handler;
+}
+
+// ---- Program exit ----
+
+int HookProgramExit(TBeforeExitProc beforeExit) noexcept
+{
+    gBeforeExit = beforeExit;
+    return PatchImportsByName(RuntimeLibrary, "exit", nullptr, reinterpret_cast<const void*>(&ExitWrapper), &gRealExit,
+                              &CarriesReporterResources);
+}
+
+void UnhookProgramExit() noexcept
+{
+    UnpatchImportsByName(RuntimeLibrary, "exit", reinterpret_cast<const void*>(&ExitWrapper), &gRealExit);
+    gBeforeExit = nullptr;
 }
 
 // ---- Message retrieval ----

@@ -45,6 +45,14 @@ void SetThreadExitHandler(TThreadExitHandler handler) noexcept;
 // The exit code of a thread whose function ended by an exception that went to the handler.
 constexpr DWORD ThreadExitCodeAfterException = 574;   // the system's "unhandled exception" error
 
+// ---- Program exit ----
+
+// Wraps the run-time library's exit in the import slots of the modules that carry the reporter:
+// beforeExit runs on the exiting thread before exit destroys the program's static objects.
+using TBeforeExitProc = void (*)();
+int HookProgramExit(TBeforeExitProc beforeExit) noexcept;
+void UnhookProgramExit() noexcept;
+
 // ---- Message retrieval ----
 
 // Wraps the GetMessageA/W and PeekMessageA/W import slots of every loaded module, once; each

@@ -23,7 +23,9 @@ std::atomic<DWORD> gHandlerThreadId{0};
 
 // A system TLS slot, set on a calculation thread while it calculates. Not thread_local: its first
 // read on a thread allocates, and a thread whose stack overflowed asks too. The first
-// calculation takes the slot; it is given back when the module ends.
+// calculation takes the slot and keeps it for the life of the process: a calculation can still
+// run while the program's static objects are destroyed, and a failure in it must still be known
+// as its own (handling it would wait for the handler, which waits for the calculation).
 std::atomic<DWORD> gCalculatingSlot{TLS_OUT_OF_INDEXES};
 
 DWORD CalculatingSlot() noexcept
@@ -37,15 +39,6 @@ DWORD CalculatingSlot() noexcept
     TlsFree(fresh);
     return slot;
 }
-
-struct TCalculatingSlotRelease {
-    ~TCalculatingSlotRelease()
-    {
-        const DWORD slot = gCalculatingSlot.exchange(TLS_OUT_OF_INDEXES);
-        if (slot != TLS_OUT_OF_INDEXES)
-            TlsFree(slot);
-    }
-} gCalculatingSlotRelease;
 
 class TCalculatingMark {
 public:

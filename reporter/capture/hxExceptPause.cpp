@@ -79,6 +79,9 @@ void WaitOnGate(HANDLE copy) noexcept
 
 // ---- Freeze watch ----
 
+using TCreateThread = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                                      LPDWORD);
+
 constexpr int DefaultFreezeTimeout = 60000;
 constexpr int FreezeMissLimit = 10;
 // Stack candidates are collected into reserved room while the frozen thread is suspended.
@@ -153,19 +156,31 @@ void CaptureFrozenThread(const TFreezeWatch& watch, TFreezeInfo& info) noexcept
     ResumeThread(watch.MainThread);
 }
 
-void ReportFreeze(const TFreezeWatch& watch) noexcept
+// The main thread answered since the last look, or the watch is being stopped because the
+// program ends: either way the main thread runs again.
+bool FreezeEnded(const TFreezeWatch& watch) noexcept
+{
+    return WaitForSingleObject(watch.StopEvent, 0) != WAIT_TIMEOUT || DrainAnswers();
+}
+
+// False when the freeze had ended by the time the frozen thread's state was taken: that state would
+// show a running thread (one already ending the program, say), so nothing is reported.
+bool ReportFreeze(const TFreezeWatch& watch) noexcept
 {
     TFreezeHandler handler = gFreezeHandler.load();
     if (!handler)
-        return;
+        return true;
     try {
         auto info = std::make_unique<TFreezeInfo>();
         info->StackItems.reserve(ReservedStackItems);
         CaptureFrozenThread(watch, *info);
+        if (FreezeEnded(watch))
+            return false;
         handler(*info);
     } catch (...) {
         // Nothing may unwind out of the watch thread.
     }
+    return true;
 }
 
 DWORD WINAPI FreezeWatchThreadProc(void*)
@@ -208,9 +223,9 @@ DWORD WINAPI FreezeWatchThreadProc(void*)
             continue;
         }
         if (gFreezeMisses.fetch_add(1) + 1 >= FreezeMissLimit) {
-            ReportFreeze(watch);
+            const bool reported = ReportFreeze(watch);
             gFreezeMisses = 0;
-            interval += interval / 2;
+            interval = reported ? interval + interval / 2 : static_cast<DWORD>(watch.TimeoutMs / 10);
         }
     }
     if (ownsMutex)
@@ -461,8 +476,12 @@ bool StartFreezeWatch(int timeoutMs) noexcept
         gWatch = watch;
         gBusyCount = -1;
         gFreezeMisses = 0;
-        // Created suspended: the id is known before the first ping can be answered.
-        gWatch.Thread = CreateThread(nullptr, 0, FreezeWatchThreadProc, nullptr, CREATE_SUSPENDED, &gWatch.ThreadId);
+        // Created suspended: the id is known before the first ping can be answered. The system's
+        // own CreateThread: a wrapped one would enter a creator in the thread table, and a thread
+        // with a creator is paused, in its next PeekMessage, while an exception is handled.
+        const auto create = SystemProc<TCreateThread>("kernel32.dll", "CreateThread");
+        gWatch.Thread =
+            create ? create(nullptr, 0, FreezeWatchThreadProc, nullptr, CREATE_SUSPENDED, &gWatch.ThreadId) : nullptr;
         watch = gWatch;
     }
     if (!watch.Thread) {
@@ -486,7 +505,12 @@ void StopFreezeWatch() noexcept
     }
     if (watch.Thread) {
         SetEvent(watch.StopEvent);
-        WaitForSingleObject(watch.Thread, INFINITE);
+        // A report under way is finished first; the handling it waits for may need this thread's
+        // windows. Under the loader lock no thread can end, so the watch is stopped instead.
+        if (IsLoaderLockHeld())
+            TerminateThread(watch.Thread, 1);
+        else
+            WaitAnsweringSentMessages(watch.Thread);
     }
     if (watch.Window)
         RemoveMsgHandler(watch.PingMessage, FreezePingHandler, watch.MainThreadId);

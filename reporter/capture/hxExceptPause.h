@@ -71,9 +71,12 @@ bool IsReporterThread(DWORD threadId) noexcept;
 int FreezeTimeoutMs(int setting) noexcept;
 
 // Starts the watch once, pinging the calling (main) thread's handler window; timeoutMs as given
-// by FreezeTimeoutMs. False when it could not start or already runs.
+// by FreezeTimeoutMs. False when it could not start or already runs. The watch thread has no
+// creator in the thread table, so it is never paused.
 bool StartFreezeWatch(int timeoutMs) noexcept;
-// Signals the watch to end and waits for it.
+// Signals the watch to end and waits for it: a report under way is finished first, while the
+// calling thread answers messages sent to its windows. A freeze whose thread answers, or whose
+// watch is signalled, by the time its state has been taken is not reported.
 void StopFreezeWatch() noexcept;
 bool FreezeWatchRunning() noexcept;
 DWORD FreezeWatchThreadId() noexcept;

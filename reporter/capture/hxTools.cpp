@@ -638,6 +638,22 @@ void CloseMsgHandlerMutex() noexcept
         CloseHandle(mutex);
 }
 
+void WaitAnsweringSentMessages(HANDLE handle) noexcept
+{
+    // The system's own retrieval: a hooked one would block here while the threads are paused.
+    using TPeekMessage = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT, UINT);
+    const auto peek = LibraryProc<TPeekMessage>(GetModuleHandleA("user32.dll"), "PeekMessageA");
+    if (!peek) {
+        WaitForSingleObject(handle, INFINITE);
+        return;
+    }
+    while (MsgWaitForMultipleObjects(1, &handle, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+        // Delivers the sent messages; nothing is taken from the queue.
+        MSG message;
+        peek(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 // ---- PE images ----
 
 HMODULE ModuleOfAddress(const void* address, std::string* fileName) noexcept

@@ -62,6 +62,11 @@ bool RemoveMsgHandler(UINT message, TMsgHandlerProc proc, DWORD threadId = 0) no
 bool RemoveMsgHandler(UINT message, void* object, TMsgHandlerMethod method, DWORD threadId = 0) noexcept;
 void CloseMsgHandlerMutex() noexcept;
 
+// Waits for the handle without time limit. Messages that other threads send to the calling
+// thread's windows are answered meanwhile, so that a thread that needs one of them cannot block
+// the wait; posted messages stay queued, and a pause does not hold the wait.
+void WaitAnsweringSentMessages(HANDLE handle) noexcept;
+
 // ---- Libraries ----
 
 // An export of a module by name; nullptr when the module or the export is missing.

@@ -38,11 +38,17 @@ struct TServiceLog {
     bool MainThreadPumped = false;
     HWND MainWindow = nullptr;
     HANDLE SavedEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    ~TServiceLog() { CloseHandle(SavedEvent); }
+    HANDLE SaveStarted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~TServiceLog()
+    {
+        CloseHandle(SavedEvent);
+        CloseHandle(SaveStarted);
+    }
 } *gLog = nullptr;
 
 bool RecordSave(const std::string& fileName, const std::string& report, HWND, bool noDialog, IVQException*)
 {
+    SetEvent(gLog->SaveStarted);
     // The waiting main thread answers sent messages.
     const bool pumped = gLog->MainWindow &&
                         SendMessageTimeoutA(gLog->MainWindow, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr) != 0;
@@ -271,6 +277,45 @@ TEST_F(HandlingTest, AutoActionsReachAReportThatCompletesAtOnce)
     ASSERT_EQ(log_.Sent.size(), 1u);
     EXPECT_NE(log_.Sent[0].find("exception message : quick.\r\n"), std::string::npos) << log_.Sent[0];
     EXPECT_EQ(log_.Saved.size(), 1u);
+}
+
+TEST_F(HandlingTest, EndingProgramWaitsForHandlingUnderWayAndAnswersIt)
+{
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = PlainWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "hxExceptHandlingTestEndWindow";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 10, 10, nullptr, nullptr,
+                                  windowClass.hInstance, nullptr);
+    ASSERT_NE(window, nullptr);
+    log_.MainWindow = window;
+
+    // A worker's failure whose save needs this thread's window.
+    HxException error("on a worker");
+    std::thread worker([&] {
+        TExceptionParams params;
+        params.ExceptObject = &error;
+        params.Source = hsThreadExit;
+        params.CanContinue = true;
+        EnterExceptionHandling(params);
+    });
+    EXPECT_EQ(WaitForSingleObject(log_.SaveStarted, 10000), WAIT_OBJECT_0);
+    WaitForHandlingToEnd();
+    {
+        std::lock_guard<std::mutex> lock(log_.Lock);
+        EXPECT_TRUE(log_.MainThreadPumped);
+        EXPECT_EQ(log_.Saved.size(), 1u);
+    }
+    worker.join();
+
+    // With nothing under way it returns at once.
+    const DWORD start = GetTickCount();
+    WaitForHandlingToEnd();
+    EXPECT_LT(TicksSince(start), 1000u);
+    log_.MainWindow = nullptr;
+    DestroyWindow(window);
+    UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
 }
 
 namespace {

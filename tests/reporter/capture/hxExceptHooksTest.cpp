@@ -178,6 +178,12 @@ void PeekOnce()
 
 constexpr DWORD kWorkerExitCode = 17;
 
+DWORD WINAPI StopWatchThread(void*)
+{
+    StopFreezeWatch();
+    return 0;
+}
+
 } // namespace
 
 TEST_F(HxExceptHooks, ImportSlotsAreRedirectedAndRestored)
@@ -353,5 +359,48 @@ TEST_F(HxExceptHooks, PausedThreadWaitsInMessageRetrieval)
     UnhookMessageRetrieval();
     EXPECT_FALSE(MessageRetrievalHooked());
     UnhookThreadCreation();
+    ExpectSameImportTables(before);
+}
+
+TEST_F(HxExceptHooks, FreezeWatchHasNoCreatorAndStopsWhileThreadsArePaused)
+{
+    const auto before = ImportTables();
+    ASSERT_GE(HookThreadCreation(), 1);
+    HookMessageRetrieval();
+    constexpr int timeout = 1000;   // pings every 100 ms
+    ASSERT_TRUE(StartFreezeWatch(timeout));
+    const DWORD watch = FreezeWatchThreadId();
+    const TTableEntry entry = FindEntry(watch);
+    EXPECT_TRUE(entry.Found);   // listed by its name
+    EXPECT_EQ(entry.CreatorThreadId, 0u);
+    EXPECT_EQ(entry.CreatorAddress, nullptr);
+    EXPECT_FALSE(IsReporterThread(watch));
+
+    // A paused watch would wait in its next PeekMessage, a few pings from now, and never end.
+    PauseOtherThreads(true, 0);
+    Sleep(3 * timeout / 10);
+    HANDLE stopper = CreateThread(nullptr, 0, StopWatchThread, nullptr, 0, nullptr);
+    ASSERT_NE(stopper, nullptr);
+    const bool stopped = WaitForSingleObject(stopper, 5000) == WAIT_OBJECT_0;
+    PauseOtherThreads(false, 0);
+    WaitForSingleObject(stopper, INFINITE);
+    CloseHandle(stopper);
+    EXPECT_TRUE(stopped);
+    EXPECT_FALSE(FreezeWatchRunning());
+    EXPECT_FALSE(FindEntry(watch).Found);
+
+    UnhookMessageRetrieval();
+    UnhookThreadCreation();
+    ExpectSameImportTables(before);
+}
+
+TEST_F(HxExceptHooks, ProgramExitLeadsToTheWrapperUntilUnhooked)
+{
+    const auto before = ImportTables();
+    const void* exitRoutine = reinterpret_cast<const void*>(GetProcAddress(GetModuleHandleA("msvcrt.dll"), "exit"));
+    ASSERT_NE(OwnSlotHolding(exitRoutine), nullptr);
+    EXPECT_GE(HookProgramExit([] {}), 1);
+    EXPECT_EQ(OwnSlotHolding(exitRoutine), nullptr);
+    UnhookProgramExit();
     ExpectSameImportTables(before);
 }

@@ -210,3 +210,49 @@ TEST(HxExceptPause, HungMainThreadIsReportedOnceAfterTheTimeout)
     RemoveMsgHandler(sleepMessage, SleepingHandler);
     SetFreezeHandler(nullptr);
 }
+
+namespace {
+
+// A freeze report that needs the thread that stops the watch: it sends to that thread's window.
+struct TReportUnderWay {
+    HANDLE Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HWND StopperWindow = nullptr;
+    std::atomic<bool> Answered{false};
+    std::atomic<bool> Finished{false};
+    ~TReportUnderWay() { CloseHandle(Started); }
+} *gReportUnderWay = nullptr;
+
+void ReportNeedingTheStopper(const TFreezeInfo&)
+{
+    if (WaitForSingleObject(gReportUnderWay->Started, 0) == WAIT_OBJECT_0)
+        return;   // the first report only
+    SetEvent(gReportUnderWay->Started);
+    gReportUnderWay->Answered =
+        SendMessageTimeoutA(gReportUnderWay->StopperWindow, WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr) != 0;
+    gReportUnderWay->Finished = true;
+}
+
+} // namespace
+
+TEST(HxExceptPause, StopFinishesAReportUnderWayAndAnswersIt)
+{
+    TReportUnderWay report;
+    gReportUnderWay = &report;
+    SetFreezeHandler(ReportNeedingTheStopper);
+    ASSERT_TRUE(StartFreezeWatch(1000));
+    report.StopperWindow = GetMsgHandlerWindow();
+    ASSERT_NE(report.StopperWindow, nullptr);
+
+    // This thread answers no ping until the report has started.
+    ASSERT_EQ(WaitForSingleObject(report.Started, 5000), WAIT_OBJECT_0);
+    const DWORD stopping = GetTickCount();
+    StopFreezeWatch();
+    EXPECT_LT(TicksSince(stopping), 3000u);
+    EXPECT_TRUE(report.Answered);
+    EXPECT_TRUE(report.Finished);
+    EXPECT_FALSE(FreezeWatchRunning());
+
+    SetFreezeHandler(nullptr);
+    gReportUnderWay = nullptr;
+    PumpFor(50);   // the pings queued meanwhile
+}

@@ -1,7 +1,8 @@
 // A window program that carries the reporter and fails on request: the first argument names the
 // failure. It never calls the reporter, except the "patches" run, which ends the reporter early
 // and checks that every patched site holds its old bytes again, the "form-handlers" run, which
-// asks for the assistants' built-in handlers, and a leading "box " that makes
+// asks for the assistants' built-in handlers, the "freeze-exit" run, which holds the saving of
+// its freeze report until the program ends, and a leading "box " that makes
 // the reporter show its exception box instead of only saving the report.
 
 #include "Controls.h"
@@ -10,12 +11,14 @@
 #include "SysUtils.h"
 
 #include "hxExcept.h"
+#include "hxExceptHandling.h"
 #include "hxExceptPatch.h"
 #include "hxExceptSettings.h"
 #include "hxNVAssistant.h"
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -75,6 +78,51 @@ int CheckPatchesUndone()
     return 0;
 }
 
+// The "freeze-exit" run: the main thread stays frozen until its freeze report is being saved and
+// then ends the program. The save goes on once the program's static objects start to go (its
+// exit handler says so), or after a while when the reporter holds the end back meanwhile.
+constexpr DWORD SaveHoldMs = 3000;
+// Ended while a report was still being made.
+constexpr UINT EndedDuringReport = 8;
+
+struct TExitDuringReport {
+    HANDLE Saving = nullptr;
+    HANDLE Ending = nullptr;
+    std::atomic<bool> Saved{false};
+    decltype(THandlingServices::SaveBugReport) Save = nullptr;
+} gExitDuringReport;
+
+bool SaveWhileEnding(const std::string& fileName, const std::string& report, HWND owner, bool noDialog,
+                     IVQException* exception)
+{
+    SetEvent(gExitDuringReport.Saving);
+    WaitForSingleObject(gExitDuringReport.Ending, SaveHoldMs);
+    const bool saved = gExitDuringReport.Save(fileName, report, owner, noDialog, exception);
+    gExitDuringReport.Saved = true;
+    return saved;
+}
+
+void CheckNoReportUnderWay()
+{
+    SetEvent(gExitDuringReport.Ending);
+    if (!gExitDuringReport.Saved)
+        TerminateProcess(GetCurrentProcess(), EndedDuringReport);
+    CloseHandle(gExitDuringReport.Saving);
+    CloseHandle(gExitDuringReport.Ending);
+}
+
+void HoldSavingUntilExit()
+{
+    gExitDuringReport.Saving = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    gExitDuringReport.Ending = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    THandlingServices services = HandlingServices();
+    gExitDuringReport.Save = services.SaveBugReport;
+    services.SaveBugReport = SaveWhileEnding;
+    SetHandlingServices(services);
+    // Registered after every static object was made: runs before any of them goes.
+    std::atexit(CheckNoReportUnderWay);
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
@@ -103,6 +151,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             WriteThroughNull(nullptr);
         else if (failure == "abort")
             std::abort();
+        else if (failure == "freeze-exit")
+            HoldSavingUntilExit();
         TTimer timer(nullptr);
         timer.SetInterval(50);
         bool thrown = false;
@@ -117,6 +167,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             timer.SetEnabled(false);
             if (failure == "freeze")
                 Sleep(6000);   // no messages for three times the freeze timeout
+            else if (failure == "freeze-exit")
+                WaitForSingleObject(gExitDuringReport.Saving, 30000);
             PostQuitMessage(0);
         });
         Application.Run();

@@ -198,6 +198,14 @@ TEST(LiveReporter, FrozenMainThreadIsReported)
     EXPECT_NE(frozen.Reports.find("Sleep", main), std::string::npos) << frozen.Reports;
 }
 
+TEST(LiveReporter, ProgramThatEndsDuringAFreezeReportEndsAfterIt)
+{
+    const TLiveRun ended = RunLiveProgram("freeze-exit");
+    EXPECT_EQ(ended.ExitCode, 0u);   // 8: the program's static objects went while the report was made
+    ASSERT_EQ(CountReports(ended.Reports), 1) << ended.Reports;
+    EXPECT_EQ(HeaderValue(ended.Reports, "exception message"), "The application seems to be frozen.");
+}
+
 TEST(LiveReporter, PatchedSitesAreRestoredAtShutdown)
 {
     EXPECT_EQ(RunLiveProgram("patches").ExitCode, 0u);
