@@ -93,13 +93,16 @@ protected:
         EXPECT_EQ(GetMenuState(menu, kCaptionButtonId, MF_BYCOMMAND), static_cast<UINT>(-1));
     }
 
-    // Pixels of the screen area of control that are close to colour.
+    // Pixels of control, painted into a bitmap, that are close to colour. Painted rather than read
+    // from the screen: a window that was just shown may not be on the screen yet.
     static int PixelsNear(TControl& control, TColor colour) {
-        const TPoint origin = control.ClientToScreen(TPoint{0, 0});
         TBitmap shot(control.Width(), control.Height());
-        HDC screen = GetDC(nullptr);
-        BitBlt(shot.Canvas().Handle(), 0, 0, shot.Width(), shot.Height(), screen, origin.x, origin.y, SRCCOPY);
-        ReleaseDC(nullptr, screen);
+        shot.Canvas().Brush().SetColor(clWhite);
+        shot.Canvas().FillRect(MakeRect(0, 0, shot.Width(), shot.Height()));
+        if (auto* windowed = dynamic_cast<TWinControl*>(&control))
+            PrintWindow(windowed->Handle(), shot.Canvas().Handle(), PW_CLIENTONLY);
+        else
+            control.Perform(WM_PAINT, reinterpret_cast<WPARAM>(shot.Canvas().Handle()), 0);
         const COLORREF want = ColorToRGB(colour);
         int count = 0;
         for (int y = 0; y < shot.Height(); ++y)
