@@ -139,20 +139,35 @@ using TCreateThreadProc = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREA
                                          LPDWORD);
 std::atomic<TCreateThreadProc> gRealCreateThread{nullptr};
 
-// Hands a system exception (or a C++ throw that reached the filter) to the handling; the program
-// cannot go on. ThreadId 0: the calling thread.
-void HandleSystemException(const EXCEPTION_POINTERS& pointers, DWORD threadId) noexcept
+bool IsCppThrow(const EXCEPTION_RECORD& record)
+{
+    return record.ExceptionCode == CppThrowCode || record.ExceptionCode == CppUnwindCode;
+}
+
+// How a system exception is handed over: as a failure of the program, or, in a guarded thread
+// function, as the end of that thread.
+struct TFaultRoute {
+    int Source;
+    bool CanContinue;
+};
+
+constexpr TFaultRoute ProgramFault{hsSystemException, false};
+constexpr TFaultRoute ThreadFault{hsThreadExit, ThreadExitCanContinue};
+
+// Hands a system exception (or a C++ throw that reached the filter) to the handling. ThreadId 0:
+// the calling thread.
+void HandleSystemException(const EXCEPTION_POINTERS& pointers, DWORD threadId, TFaultRoute route) noexcept
 {
     try {
         const EXCEPTION_RECORD& record = *pointers.ExceptionRecord;
         CONTEXT context = *pointers.ContextRecord;
         TExceptionParams params;
         params.Kind = ekException;
-        params.Source = hsSystemException;
-        params.CanContinue = false;
+        params.Source = route.Source;
+        params.CanContinue = route.CanContinue;
         params.ThreadId = threadId;
         std::unique_ptr<HxException> mapped;
-        if (record.ExceptionCode == CppThrowCode || record.ExceptionCode == CppUnwindCode) {
+        if (IsCppThrow(record)) {
             if (const TThrowRecord* thrown = CurrentThrowRecord()) {
                 params.ExceptObject = thrown->Object;
                 params.ExceptAddress = thrown->Address;
@@ -172,15 +187,18 @@ void HandleSystemException(const EXCEPTION_POINTERS& pointers, DWORD threadId) n
 struct TOverflowJob {
     EXCEPTION_POINTERS* Pointers;
     DWORD ThreadId;
+    TFaultRoute Route;
 };
 
 DWORD WINAPI OverflowThread(void* parameter)
 {
     const auto& job = *static_cast<const TOverflowJob*>(parameter);
     AssignThreadName(GetCurrentThreadId(), "-");
-    HandleSystemException(*job.Pointers, job.ThreadId);
-    // The faulting thread cannot go on; the handling did not end the program.
-    TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+    HandleSystemException(*job.Pointers, job.ThreadId, job.Route);
+    // The program cannot go on, yet the handling did not end it.
+    if (!job.Route.CanContinue)
+        TerminateProcess(GetCurrentProcess(), EXCEPTION_STACK_OVERFLOW);
+    SetThreadInfo(job.ThreadId);   // the guarded thread ends with the overflow
     return 0;
 }
 
@@ -194,12 +212,14 @@ LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
         return EXCEPTION_CONTINUE_SEARCH;
     // Past any wrapped import slot: the wrapper would walk this thread's frames.
     const TCreateThreadProc create = gRealCreateThread.load();
-    TOverflowJob job{pointers, self};
+    const bool guarded = InGuardedThreadFunction();
+    TOverflowJob job{pointers, self, guarded ? ThreadFault : ProgramFault};
     HANDLE thread = create ? create(nullptr, 0, OverflowThread, &job, 0, nullptr) : nullptr;
     if (!thread)
         return EXCEPTION_CONTINUE_SEARCH;
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
+    // A guarded thread has no stack left to end itself with; passed on, the overflow ends it.
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
@@ -413,10 +433,16 @@ LONG WINAPI SystemExceptionFilter(EXCEPTION_POINTERS* pointers)
     if (gInFilter)
         return EXCEPTION_EXECUTE_HANDLER;
     gInFilter = true;
-    if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW)
+    if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
         HandleStackOverflow(pointers);
-    else
-        HandleSystemException(*pointers, 0);
+    } else if (!IsCppThrow(record) && InGuardedThreadFunction()) {
+        // The guard's catch never sees a system exception: it ends only its thread.
+        HandleSystemException(*pointers, 0, ThreadFault);
+        gInFilter = false;
+        EndGuardedThread();
+    } else {
+        HandleSystemException(*pointers, 0, ProgramFault);
+    }
     gInFilter = false;
     return EXCEPTION_EXECUTE_HANDLER;
 }

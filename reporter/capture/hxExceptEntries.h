@@ -78,7 +78,8 @@ void HX_MEMBER_CALL AppHandleExceptionEntry(void* application, void* sender);
 void HX_MEMBER_CALL AppShowExceptionEntry(void* application, std::exception_ptr* error);
 
 // The unhandled-exception filter, the vectored handler, the terminate and abort handlers and the
-// thread-exit handler, as installed.
+// thread-exit handler, as installed. A system exception in a guarded thread function goes to the
+// handling as that thread's exit and ends only that thread.
 LONG WINAPI SystemExceptionFilter(EXCEPTION_POINTERS* pointers);
 LONG WINAPI VectoredEntry(EXCEPTION_POINTERS* pointers);
 void ThreadExitEntry(void* exceptionObject, bool canContinue);

@@ -101,17 +101,36 @@ bool IsThreadObject(const void* parameter)
     return IsValidObject(parameter) && IsClassNamed(parameter, "TThread");
 }
 
+// Marks the threads inside a guarded thread function. A system TLS slot, not thread_local: the
+// overflow handler reads it on threads that have no stack left for a first thread_local access.
+const DWORD gGuardSlot = TlsAlloc();
+
+void SetGuarded(bool guarded)
+{
+    if (gGuardSlot != TLS_OUT_OF_INDEXES)
+        TlsSetValue(gGuardSlot, guarded ? reinterpret_cast<void*>(1) : nullptr);
+}
+
+// Clears the thread's mark however the function ends.
+struct TGuardMark {
+    TGuardMark() { SetGuarded(true); }
+    ~TGuardMark() { SetGuarded(false); }
+    TGuardMark(const TGuardMark&) = delete;
+    TGuardMark& operator=(const TGuardMark&) = delete;
+};
+
 DWORD RunThreadFunction(const TThreadStart& start)
 {
     if (!gThreadExitHandler.load())
         return start.Function(start.Parameter);
     try {
+        const TGuardMark mark;
         return start.Function(start.Parameter);
     } catch (...) {
         TThreadExitHandler handler = gThreadExitHandler.load();
         if (!handler)
             throw;
-        handler(ExceptionPtrObject(std::current_exception()), true);
+        handler(ExceptionPtrObject(std::current_exception()), ThreadExitCanContinue);
         return ThreadExitCodeAfterException;
     }
 }
@@ -324,6 +343,18 @@ void UnhookThreadCreation() noexcept
 void SetThreadExitHandler(TThreadExitHandler handler) noexcept
 {
     gThreadExitHandler = handler;
+}
+
+bool InGuardedThreadFunction() noexcept
+{
+    return gGuardSlot != TLS_OUT_OF_INDEXES && TlsGetValue(gGuardSlot) && gThreadExitHandler.load();
+}
+
+void EndGuardedThread() noexcept
+{
+    SetGuarded(false);
+    SetThreadInfo(GetCurrentThreadId());
+    ExitThread(ThreadExitCodeAfterException);
 }
 
 // ---- Program exit ----

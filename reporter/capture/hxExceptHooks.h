@@ -45,6 +45,19 @@ void SetThreadExitHandler(TThreadExitHandler handler) noexcept;
 // The exit code of a thread whose function ended by an exception that went to the handler.
 constexpr DWORD ThreadExitCodeAfterException = 574;   // the system's "unhandled exception" error
 
+// Whether the program may go on after an exception has ended a wrapped thread function.
+constexpr bool ThreadExitCanContinue = true;
+
+// The calling thread runs a wrapped thread function whose exceptions go to the thread-exit handler.
+// A system exception never reaches the guard's catch: the unhandled-exception filter asks here and
+// then ends the thread with EndGuardedThread (a stack overflow, which leaves no stack for that,
+// ends the thread by itself).
+bool InGuardedThreadFunction() noexcept;
+
+// Ends the calling thread, from inside a guarded thread function, as the guard ends it after a
+// failure: its table entry goes and its exit code is ThreadExitCodeAfterException.
+[[noreturn]] void EndGuardedThread() noexcept;
+
 // ---- Program exit ----
 
 // Wraps the run-time library's exit in the import slots of the modules that carry the reporter:

@@ -117,6 +117,14 @@ UINT WINAPI OtherOemCodePage()
     return 99;
 }
 
+std::atomic<bool> gGuardedInside{false};
+
+DWORD WINAPI EndingGuardedWorker(void*)
+{
+    gGuardedInside = InGuardedThreadFunction();
+    EndGuardedThread();
+}
+
 DWORD WINAPI ThrowingWorker(void*)
 {
     throw THooksProbeError("worker failed");
@@ -331,6 +339,25 @@ TEST_F(HxExceptHooks, EscapingExceptionReachesTheExitHandler)
     EXPECT_EQ(className, "THooksProbeError");
     EXPECT_EQ(message, "worker failed");
     EXPECT_TRUE(canContinue);
+    EXPECT_FALSE(FindEntry(id).Found);
+}
+
+// What a fault filter does in a wrapped thread: it asks whether the guard holds, then ends the thread.
+TEST_F(HxExceptHooks, GuardedThreadEndsLikeAfterAnEscapingException)
+{
+    SetThreadExitHandler([](void*, bool) {});
+    ASSERT_GE(HookThreadCreation(), 1);
+    EXPECT_FALSE(InGuardedThreadFunction());
+
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, &EndingGuardedWorker, nullptr, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    DWORD exitCode = 0;
+    GetExitCodeThread(thread, &exitCode);
+    CloseHandle(thread);
+    EXPECT_TRUE(gGuardedInside.load());
+    EXPECT_EQ(exitCode, ThreadExitCodeAfterException);
     EXPECT_FALSE(FindEntry(id).Found);
 }
 

@@ -56,6 +56,12 @@ __attribute__((noinline, noipa)) void WriteThroughNull(volatile int* target)
     *target = 1;
 }
 
+DWORD WINAPI ViolatingWorker(void*)
+{
+    WriteThroughNull(nullptr);
+    return 0;
+}
+
 void RunWorker(LPTHREAD_START_ROUTINE routine)
 {
     HANDLE worker = CreateThread(nullptr, 0, routine, nullptr, 0, nullptr);
@@ -147,6 +153,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             RunWorker(ThrowingWorker);
         else if (failure == "worker-overflow")
             RunWorker(OverflowingWorker);
+        else if (failure == "worker-av")
+            RunWorker(ViolatingWorker);
         else if (failure == "main-av")
             WriteThroughNull(nullptr);
         else if (failure == "abort")

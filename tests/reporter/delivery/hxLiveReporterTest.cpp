@@ -149,6 +149,24 @@ TEST(LiveReporter, ContinuableFailuresAreSavedAndTheProgramGoesOn)
     EXPECT_NE(timer.Reports.find("\r\n\r\nmain thread ($"), std::string::npos);
 }
 
+// A system exception ends only the wrapped worker it happens in; the program goes on.
+TEST(LiveReporter, SystemExceptionsInAWorkerEndOnlyTheWorker)
+{
+    const TLiveRun violation = RunLiveProgram("worker-av");
+    EXPECT_EQ(violation.ExitCode, 0u);
+    ASSERT_EQ(CountReports(violation.Reports), 1) << violation.Reports;
+    EXPECT_EQ(HeaderValue(violation.Reports, "exception class"), "EAccessViolation");
+    EXPECT_EQ(HeaderValue(violation.Reports, "exception message").rfind("Access violation", 0), 0u);
+    EXPECT_NE(violation.Reports.find("WriteThroughNull"), std::string::npos) << violation.Reports;
+    EXPECT_NE(violation.Reports.find("ViolatingWorker"), std::string::npos) << violation.Reports;
+
+    const TLiveRun overflow = RunLiveProgram("worker-overflow");
+    EXPECT_EQ(overflow.ExitCode, 0u);
+    ASSERT_EQ(CountReports(overflow.Reports), 1) << overflow.Reports;
+    EXPECT_EQ(HeaderValue(overflow.Reports, "exception class"), "EStackOverflow");
+    EXPECT_EQ(HeaderValue(overflow.Reports, "exception message"), "Stack overflow.");
+}
+
 TEST(LiveReporter, FatalFailuresAreSavedAndCloseTheProgram)
 {
     const TLiveRun violation = RunLiveProgram("main-av");
@@ -157,12 +175,6 @@ TEST(LiveReporter, FatalFailuresAreSavedAndCloseTheProgram)
     EXPECT_EQ(HeaderValue(violation.Reports, "exception class"), "EAccessViolation");
     EXPECT_EQ(HeaderValue(violation.Reports, "exception message").rfind("Access violation", 0), 0u);
     EXPECT_NE(violation.Reports.find("WriteThroughNull"), std::string::npos);
-
-    const TLiveRun overflow = RunLiveProgram("worker-overflow");
-    EXPECT_EQ(overflow.ExitCode, 1u);
-    ASSERT_EQ(CountReports(overflow.Reports), 1) << overflow.Reports;
-    EXPECT_EQ(HeaderValue(overflow.Reports, "exception class"), "EStackOverflow");
-    EXPECT_EQ(HeaderValue(overflow.Reports, "exception message"), "Stack overflow.");
 
     const TLiveRun aborted = RunLiveProgram("abort");
     EXPECT_EQ(aborted.ExitCode, 1u);
@@ -236,6 +248,16 @@ TEST(LiveReporter, ExceptionBoxContinueLetsTheProgramGoOn)
     EXPECT_TRUE(Has(texts, "close bug report"));
     ASSERT_EQ(CountReports(continued.Reports), 1) << continued.Reports;
     EXPECT_EQ(HeaderValue(continued.Reports, "exception class"), "ELiveTestError");
+}
+
+TEST(LiveReporter, ExceptionBoxContinueAfterAWorkerFaultLetsTheProgramGoOn)
+{
+    std::vector<std::string> texts;
+    const TLiveRun continued = RunLiveProgram("box worker-av", ClickInBox("continue bug report", texts));
+    EXPECT_EQ(continued.ExitCode, 0u);
+    EXPECT_TRUE(Has(texts, "close bug report"));
+    ASSERT_EQ(CountReports(continued.Reports), 1) << continued.Reports;
+    EXPECT_EQ(HeaderValue(continued.Reports, "exception class"), "EAccessViolation");
 }
 
 TEST(LiveReporter, ExceptionBoxRestartStartsTheProgramAgain)
