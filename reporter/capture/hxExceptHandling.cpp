@@ -385,6 +385,7 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     request.HeldStack = reinterpret_cast<UINT_PTR>(params.HeldStack);
     HANDLE event = IsLoaderLockHeld() || !gPipeWrite ? nullptr : CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetHandlingBusy(true);
+    const TOwnHandlingWait ownHandling;
     HANDLE handlerEvent = nullptr;
     if (event && !DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &handlerEvent, 0, FALSE,
                                   DUPLICATE_SAME_ACCESS)) {

@@ -48,6 +48,8 @@ HANDLE gOtherGate = nullptr;
 // Follows gMainGate's state, changed under gPauseLock, so that an open gate costs the main thread's
 // message retrieval no lock and no wait.
 std::atomic<bool> gMainGateClosed{false};
+// Nested waits of this thread for its own handling (a failure inside a message it answers meanwhile).
+thread_local int tOwnHandlingWaits = 0;
 
 class TShared {
 public:
@@ -362,7 +364,7 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
 
 void WaitIfPaused() noexcept
 {
-    if (!gPausedOnce.load())
+    if (!gPausedOnce.load() || tOwnHandlingWaits > 0)
         return;
     const DWORD lastError = GetLastError();
     const DWORD current = GetCurrentThreadId();
@@ -379,6 +381,16 @@ void WaitIfPaused() noexcept
     }
     WaitOnGate(gate);
     SetLastError(lastError);
+}
+
+TOwnHandlingWait::TOwnHandlingWait() noexcept
+{
+    ++tOwnHandlingWaits;
+}
+
+TOwnHandlingWait::~TOwnHandlingWait()
+{
+    --tOwnHandlingWaits;
 }
 
 bool UnpauseMainThread() noexcept

@@ -57,6 +57,15 @@ void SetTableMainThreadId(DWORD threadId) noexcept;
 void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept;
 // Blocks the calling thread while its gate is closed; the last-error value stays unchanged.
 void WaitIfPaused() noexcept;
+// While a thread waits for the handling of its own failure no gate holds it: that handling may need
+// it to answer messages, the pause's own wake-up among them.
+class TOwnHandlingWait {
+public:
+    TOwnHandlingWait() noexcept;
+    ~TOwnHandlingWait();
+    TOwnHandlingWait(const TOwnHandlingWait&) = delete;
+    TOwnHandlingWait& operator=(const TOwnHandlingWait&) = delete;
+};
 bool UnpauseMainThread() noexcept;
 void RepauseMainThread() noexcept;
 // Opens and closes both gates and forgets the paused threads, so that no thread stays blocked.

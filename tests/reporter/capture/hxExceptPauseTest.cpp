@@ -2,7 +2,9 @@
 
 #include "hxExceptSupport.h"
 #include "hxTools.h"
+#include "hxTypes.h"
 
+#include "HandlingTestSupport.h"
 #include "SteppedWorker.h"
 
 #include <gtest/gtest.h>
@@ -255,4 +257,49 @@ TEST(HxExceptPause, StopFinishesAReportUnderWayAndAnswersIt)
     SetFreezeHandler(nullptr);
     gReportUnderWay = nullptr;
     PumpFor(50);   // the pings queued meanwhile
+}
+
+namespace {
+
+// A save that needs the main thread: it sends to the main thread's handler window.
+std::atomic<bool> gSaveAnswered{false};
+std::atomic<int> gSaves{0};
+
+bool SaveNeedingTheMainThread(const std::string&, const std::string&, HWND, bool, IVQException*)
+{
+    gSaveAnswered = SendMessageTimeoutA(HandlerWindow(), WM_NULL, 0, 0, SMTO_BLOCK, 5000, nullptr) != 0;
+    ++gSaves;
+    return true;
+}
+
+} // namespace
+
+// Runs after the gate tests above: the first pause of the process hooks message retrieval.
+TEST(HxExceptPause, FailingMainThreadKeepsAnsweringWhileOthersArePaused)
+{
+    ASSERT_TRUE(StartHandlerWindow());
+    ASSERT_EQ(PauseMainThreadId(), GetCurrentThreadId());
+    THandlingServices services;
+    services.SaveBugReport = SaveNeedingTheMainThread;
+    services.RestartApplication = [] {};
+    services.CloseApplication = [] {};
+    {
+        THandlerThreadScope handler(services);
+        ASSERT_TRUE(handler.Started());
+        handler.Settings->SetPauseThreads(true);
+
+        // The pause's wake-up reaches this thread's waiting loop, which must not hold there.
+        HxException error("on the paused main thread");
+        TExceptionParams params;
+        params.ExceptObject = &error;
+        params.Source = hsAppHandleException;
+        const DWORD start = GetTickCount();
+        EnterExceptionHandling(params);
+        EXPECT_LT(TicksSince(start), 4000u);
+        EXPECT_TRUE(gSaveAnswered.load());
+        EXPECT_EQ(gSaves.load(), 1);
+    }
+
+    FinalizePause();
+    StopHandlerWindow();
 }
