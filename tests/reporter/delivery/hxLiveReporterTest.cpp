@@ -240,6 +240,51 @@ TEST(LiveReporter, ExceptionBoxCloseEndsAFatalFailure)
     EXPECT_EQ(CountReports(closed.Reports), 1) << closed.Reports;
 }
 
+// The program's hidden application window, found among the process's top-level windows.
+static HWND FindApplicationWindow(DWORD processId)
+{
+    struct TSearch {
+        DWORD ProcessId;
+        HWND Found = nullptr;
+    } search{processId};
+    EnumWindows(
+        [](HWND window, LPARAM data) -> BOOL {
+            auto* s = reinterpret_cast<TSearch*>(data);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            char name[32] = {};
+            GetClassNameA(window, name, sizeof name);
+            if (owner == s->ProcessId && std::string(name) == "TApplication") {
+                s->Found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.Found;
+}
+
+TEST(LiveReporter, FailingMainThreadAnswersMessagesWhileItsBoxIsUp)
+{
+    // The program pauses its other threads while it handles a failure; the failing main thread waits
+    // for its own handling and still answers what is sent to its windows.
+    std::vector<std::string> texts;
+    bool answered = false;
+    const TWhileRunning clickClose = ClickInBox("close bug report", texts);
+    const TLiveRun closed = RunLiveProgram("box main-av", [&](DWORD processId) {
+        if (!FindBox(processId))
+            return false;
+        HWND application = FindApplicationWindow(processId);
+        DWORD_PTR result = 0;
+        answered = application &&
+                   SendMessageTimeoutA(application, WM_NULL, 0, 0, SMTO_NORMAL, 3000, &result) != 0;
+        return clickClose(processId);
+    });
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(closed.ExitCode, 1u);
+    EXPECT_EQ(CountReports(closed.Reports), 1) << closed.Reports;
+}
+
 TEST(LiveReporter, ExceptionBoxContinueLetsTheProgramGoOn)
 {
     std::vector<std::string> texts;
