@@ -241,26 +241,28 @@ TEST(LiveReporter, ExceptionBoxCloseEndsAFatalFailure)
 }
 
 // The program's hidden application window, found among the process's top-level windows.
+struct TApplicationWindowSearch {
+    DWORD ProcessId;
+    HWND Found = nullptr;
+};
+
+static BOOL CALLBACK MatchApplicationWindow(HWND window, LPARAM data)
+{
+    auto* search = reinterpret_cast<TApplicationWindowSearch*>(data);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char name[32] = {};
+    GetClassNameA(window, name, sizeof name);
+    if (owner != search->ProcessId || std::string(name) != "TApplication")
+        return TRUE;
+    search->Found = window;
+    return FALSE;
+}
+
 static HWND FindApplicationWindow(DWORD processId)
 {
-    struct TSearch {
-        DWORD ProcessId;
-        HWND Found = nullptr;
-    } search{processId};
-    EnumWindows(
-        [](HWND window, LPARAM data) -> BOOL {
-            auto* s = reinterpret_cast<TSearch*>(data);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            char name[32] = {};
-            GetClassNameA(window, name, sizeof name);
-            if (owner == s->ProcessId && std::string(name) == "TApplication") {
-                s->Found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
+    TApplicationWindowSearch search{processId};
+    EnumWindows(MatchApplicationWindow, reinterpret_cast<LPARAM>(&search));
     return search.Found;
 }
 
