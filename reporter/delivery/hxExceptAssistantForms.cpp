@@ -306,13 +306,11 @@ ComPtr<IUnknown> BuildAssistant(HMODULE module, const std::string& title, const 
     return ComPtr<IUnknown>(assistant.Get());
 }
 
-void ForEachAssistantItem(IUnknown* object, bool completedFormsOnly,
-                          const std::function<void(THxAssistantItem& item)>& visit)
+// Calls visit for each edit and check box of the assistant's forms (after their three fixed
+// items), only of the forms passed with Continue when completedFormsOnly.
+void ForEachEditOrCheckBox(INVAssistant* assistant, bool completedFormsOnly,
+                           const std::function<void(INVItem* item, INVEdit* edit, INVCheckBox* check)>& visit)
 {
-    ComPtr<INVAssistant> assistant;
-    if (!object || FAILED(object->QueryInterface(__uuidof(INVAssistant),
-                                                 reinterpret_cast<void**>(assistant.GetAddressOf()))))
-        return;
     for (int f = 0; f < assistant->GetFormCount(); ++f) {
         TNVFormPtr form = assistant->GetForm(f);
         if (!form || (completedFormsOnly && form->GetModalResult() != 1))
@@ -323,22 +321,33 @@ void ForEachAssistantItem(IUnknown* object, bool completedFormsOnly,
             ComPtr<INVCheckBox> check;
             item->QueryInterface(__uuidof(INVEdit), reinterpret_cast<void**>(edit.GetAddressOf()));
             item->QueryInterface(__uuidof(INVCheckBox), reinterpret_cast<void**>(check.GetAddressOf()));
-            if (!edit && !check)
-                continue;
-            THxAssistantItem entry;
-            entry.name = item->GetName();
-            entry.isCheckBox = check != nullptr;
-            if (edit)
-                entry.text = edit->GetText();
-            else
-                entry.checked = check->GetChecked();
-            visit(entry);
-            if (edit && entry.text != edit->GetText())
-                edit->SetText(entry.text);
-            if (check && entry.checked != check->GetChecked())
-                check->SetChecked(entry.checked);
+            if (edit || check)
+                visit(item.Get(), edit.Get(), check.Get());
         }
     }
+}
+
+void ForEachAssistantItem(IUnknown* object, bool completedFormsOnly,
+                          const std::function<void(THxAssistantItem& item)>& visit)
+{
+    ComPtr<INVAssistant> assistant;
+    if (!object || FAILED(object->QueryInterface(__uuidof(INVAssistant),
+                                                 reinterpret_cast<void**>(assistant.GetAddressOf()))))
+        return;
+    ForEachEditOrCheckBox(assistant.Get(), completedFormsOnly, [&](INVItem* item, INVEdit* edit, INVCheckBox* check) {
+        THxAssistantItem entry;
+        entry.name = item->GetName();
+        entry.isCheckBox = check != nullptr;
+        if (edit)
+            entry.text = edit->GetText();
+        else
+            entry.checked = check->GetChecked();
+        visit(entry);
+        if (edit && entry.text != edit->GetText())
+            edit->SetText(entry.text);
+        if (check && entry.checked != check->GetChecked())
+            check->SetChecked(entry.checked);
+    });
 }
 
 }  // namespace
@@ -358,35 +367,25 @@ void ApplyAssistantOutputs(INVAssistant* assistant, IVQException* exception)
     // The header is filled first, so that the outputs follow the machine's and program's lines.
     TFieldsPtr header = exception->GetBugReportHeader();
     TFieldsPtr sections;
-    for (int f = 0; f < assistant->GetFormCount(); ++f) {
-        TNVFormPtr form = assistant->GetForm(f);
-        if (!form || form->GetModalResult() != 1)
-            continue;
-        for (int i = 3; i < form->GetItemCount(); ++i) {
-            ComPtr<INVItem> item = form->GetItem(i);
-            ComPtr<INVEdit> edit;
-            ComPtr<INVCheckBox> check;
-            item->QueryInterface(__uuidof(INVEdit), reinterpret_cast<void**>(edit.GetAddressOf()));
-            item->QueryInterface(__uuidof(INVCheckBox), reinterpret_cast<void**>(check.GetAddressOf()));
-            if (check) {
-                if (const std::string name = check->GetOutputName(); !name.empty() && header)
-                    header->SetValue(name, check->GetChecked() ? "yes" : "no");
-                continue;
-            }
-            if (!edit || edit->GetOutputName().empty())
-                continue;
-            if (!edit->GetOwnSection()) {
-                if (header)
-                    header->SetValue(edit->GetOutputName(), edit->GetText());
-                continue;
-            }
-            // Set up after the report's own sections, so that it follows them.
-            if (!sections)
-                sections = exception->CalculateBugReport();
-            if (sections)
-                sections->SetValue(edit->GetOutputName(), edit->GetText());
+    ForEachEditOrCheckBox(assistant, true, [&](INVItem*, INVEdit* edit, INVCheckBox* check) {
+        if (check) {
+            if (const std::string name = check->GetOutputName(); !name.empty() && header)
+                header->SetValue(name, check->GetChecked() ? "yes" : "no");
+            return;
         }
-    }
+        if (edit->GetOutputName().empty())
+            return;
+        if (!edit->GetOwnSection()) {
+            if (header)
+                header->SetValue(edit->GetOutputName(), edit->GetText());
+            return;
+        }
+        // Set up after the report's own sections, so that it follows them.
+        if (!sections)
+            sections = exception->CalculateBugReport();
+        if (sections)
+            sections->SetValue(edit->GetOutputName(), edit->GetText());
+    });
 }
 
 bool RunAssistant(IUnknown* object, HWND parent, IVQException* exception)
