@@ -164,7 +164,8 @@ TEST(HxExceptMapi, LongMailtoCommandIsCutWithoutSplittingAnEscape)
         ASSERT_EQ(received.size(), wanted) << escapeAt;
         EXPECT_EQ(received.rfind(start, 0), 0u);
         EXPECT_EQ(received.find('%', wanted - 2), std::string::npos) << escapeAt;
-        if (escapeAt == longest - 3)
+        if (escapeAt == longest - 3) {
             EXPECT_EQ(received.substr(wanted - 3), "%20");
+        }
     }
 }
