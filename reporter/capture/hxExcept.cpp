@@ -97,6 +97,10 @@ void StartEverything(HMODULE module)
     StartHandlerWindow();
     HookThreadCreation();
     SetHookMessageRetrieval(&HookMessageRetrieval);
+    // Our compiler loads an import slot once before a loop: a message loop already running at the
+    // first pause would never reach a wrapper put in then. The first pause still wraps the slots
+    // of modules loaded since.
+    HookMessageRetrieval();
     SetFreezeHandler(&ReportFreeze);
     InstallInterceptionEntries(&FunctionEntryFromSymbols);
     RedirectFrameworkRoutines(module);

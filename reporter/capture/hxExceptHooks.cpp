@@ -376,8 +376,9 @@ void UnhookProgramExit() noexcept
 
 void HookMessageRetrieval() noexcept
 {
-    if (gMessageRetrievalHooked.exchange(true))
-        return;
+    // Slots that lead to the wrappers already are left alone: a further call takes only the
+    // modules loaded since.
+    gMessageRetrievalHooked = true;
     for (const TMessageHook& hook : MessageHooks)
         PatchImportsByName("user32.dll", hook.Function, nullptr, hook.Wrapper, hook.Real);
 }

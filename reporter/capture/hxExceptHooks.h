@@ -68,9 +68,9 @@ void UnhookProgramExit() noexcept;
 
 // ---- Message retrieval ----
 
-// Wraps the GetMessageA/W and PeekMessageA/W import slots of every loaded module, once; each
-// wrapper waits while the calling thread is paused and then retrieves as asked. Fits
-// SetHookMessageRetrieval.
+// Wraps the GetMessageA/W and PeekMessageA/W import slots of every loaded module (again for the
+// modules loaded since an earlier call); each wrapper waits while the calling thread is paused and
+// then retrieves as asked. Fits SetHookMessageRetrieval.
 void HookMessageRetrieval() noexcept;
 void UnhookMessageRetrieval() noexcept;
 bool MessageRetrievalHooked() noexcept;

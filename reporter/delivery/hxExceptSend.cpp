@@ -8,6 +8,7 @@
 #include "hxStrings.h"
 #include "hxZip.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -29,6 +30,8 @@ struct TSendBugReportExRec {
 std::mutex gRunningLock;
 std::condition_variable gRunningChanged;
 int gRunningSends = 0;
+
+std::atomic<TConnectedStateProc> gConnectedState{nullptr};
 
 void CountRunningSend(int change)
 {
@@ -104,13 +107,21 @@ bool WaitForBackgroundSends(DWORD timeoutMs)
     return gRunningChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return gRunningSends == 0; });
 }
 
+TConnectedStateProc SetConnectedStateHook(TConnectedStateProc proc) noexcept
+{
+    return gConnectedState.exchange(proc);
+}
+
 bool IsInternetConnected()
 {
+    if (const TConnectedStateProc replaced = gConnectedState.load()) {
+        DWORD flags = 0;
+        return replaced(&flags, 0) != 0;
+    }
     HMODULE library = LoadLibraryA("wininet.dll");
     if (!library)
         return false;
-    using TConnectedState = BOOL(WINAPI*)(LPDWORD flags, DWORD reserved);
-    const auto connected = reinterpret_cast<TConnectedState>(
+    const auto connected = reinterpret_cast<TConnectedStateProc>(
         reinterpret_cast<void*>(GetProcAddress(library, "InternetGetConnectedState")));
     DWORD flags = 0;
     const bool online = connected && connected(&flags, 0);

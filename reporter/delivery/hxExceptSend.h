@@ -26,6 +26,11 @@ constexpr DWORD BackgroundSendWaitMs = 20000;
 // The system says the machine is online.
 bool IsInternetConnected();
 
+// InternetGetConnectedState, which IsInternetConnected asks; the system's answers true on the test
+// machines, so tests put an offline answer in its place. Null restores it; returns the old one.
+using TConnectedStateProc = BOOL(WINAPI*)(LPDWORD flags, DWORD reserved);
+TConnectedStateProc SetConnectedStateHook(TConnectedStateProc proc) noexcept;
+
 // Runs the one Internet method the parameters describe: the HTTP upload with an HTTP server,
 // else SMTP (direct to the exchangers without an SMTP server).
 bool SendViaInternet(THxSendParams& params);

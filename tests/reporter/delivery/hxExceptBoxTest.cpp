@@ -15,6 +15,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -507,6 +508,134 @@ TEST_F(HxExceptBox, DetailsViewShowsTheReportPartsAsTables)
     SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
     DoneListModules();
     UnlinkDisAsm();
+}
+
+namespace {
+
+// Stands in for a running development environment: its main window and, on the same thread, the
+// window that takes the jump command, found by the class names the environment gives them.
+class TJumpReceiver {
+public:
+    TJumpReceiver()
+    {
+        thread_ = CreateThread(nullptr, 0, Run, this, 0, &threadId_);
+        if (thread_)
+            WaitForSingleObject(ready_, 10000);
+    }
+    ~TJumpReceiver()
+    {
+        if (thread_) {
+            PostThreadMessageA(threadId_, WM_QUIT, 0, 0);
+            WaitForSingleObject(thread_, 10000);
+            CloseHandle(thread_);
+        }
+        CloseHandle(ready_);
+    }
+    TJumpReceiver(const TJumpReceiver&) = delete;
+    TJumpReceiver& operator=(const TJumpReceiver&) = delete;
+
+    bool Started() const { return started_; }
+    bool Received() const { return received_.load(); }
+    // Valid once Received().
+    const std::string& Text() const { return text_; }
+    WPARAM ProcessId() const { return processId_; }
+
+private:
+    static LRESULT CALLBACK JumpProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+    {
+        if (message == RegisterWindowMessageA("hxExceptIdeJumpCommand")) {
+            auto* self = reinterpret_cast<TJumpReceiver*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+            self->processId_ = wParam;
+            self->text_ = reinterpret_cast<const char*>(lParam);
+            self->received_ = true;
+            return 1;
+        }
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+    static DWORD WINAPI Run(void* parameter)
+    {
+        auto* self = static_cast<TJumpReceiver*>(parameter);
+        char id[16];
+        wsprintfA(id, "%lx", GetCurrentThreadId());
+        const std::string jumpClass = std::string("hxToolsMsgHandlerWindow$") + id + "$JumpTest";
+        const HINSTANCE instance = GetModuleHandleA(nullptr);
+        WNDCLASSA environmentClass{};
+        environmentClass.lpfnWndProc = DefWindowProcA;
+        environmentClass.hInstance = instance;
+        environmentClass.lpszClassName = "TAppBuilder";
+        WNDCLASSA windowClass = environmentClass;
+        windowClass.lpfnWndProc = JumpProc;
+        windowClass.lpszClassName = jumpClass.c_str();
+        RegisterClassA(&environmentClass);
+        RegisterClassA(&windowClass);
+        HWND environment = CreateWindowExA(0, "TAppBuilder", "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance,
+                                           nullptr);
+        HWND jump = CreateWindowExA(0, jumpClass.c_str(), "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, instance,
+                                    nullptr);
+        if (jump)
+            SetWindowLongPtrA(jump, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+        self->started_ = environment && jump;
+        SetEvent(self->ready_);
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0)
+            DispatchMessageA(&message);
+        DestroyWindow(jump);
+        DestroyWindow(environment);
+        UnregisterClassA(jumpClass.c_str(), instance);
+        UnregisterClassA("TAppBuilder", instance);
+        return 0;
+    }
+
+    HANDLE ready_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread_ = nullptr;
+    DWORD threadId_ = 0;
+    bool started_ = false;
+    std::atomic<bool> received_{false};
+    std::string text_;
+    WPARAM processId_ = 0;
+};
+
+} // namespace
+
+TEST_F(HxExceptBox, DoubleClickOnADetailsRowSendsItToTheDevelopmentEnvironment)
+{
+    TJumpReceiver environment;
+    ASSERT_TRUE(environment.Started());
+    exception_->SetAutoShowBugRep(true);
+    exception_->GetBugReportHeader()->Insert(0, "jump test", "unit.cpp > line\t12");
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(exception_.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    HWND window = box->Window();
+    // The view takes the complete report; later updates leave its unchanged list alone.
+    exception_->GetBugReport();
+    SendMessageA(window, ReportUpdatedMessage, ReportUpdatedWParam, ReportUpdatedLParam);
+    const std::vector<HWND> tabs = Children(window, WC_TABCONTROLA);
+    ASSERT_EQ(tabs.size(), 1u);
+    const std::vector<HWND> lists = Children(tabs[0], WC_LISTVIEWA);
+    ASSERT_EQ(lists.size(), 1u);
+    HWND list = lists[0];
+    LVFINDINFOA find{};
+    find.flags = LVFI_STRING;
+    find.psz = "jump test";
+    const int row =
+        static_cast<int>(SendMessageA(list, LVM_FINDITEMA, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&find)));
+    ASSERT_GE(row, 0);
+    SendMessageA(list, LVM_ENSUREVISIBLE, row, FALSE);
+    RECT cell{};
+    cell.left = LVIR_LABEL;
+    ASSERT_TRUE(SendMessageA(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(&cell)));
+    const LPARAM at = MAKELPARAM((cell.left + cell.right) / 2, (cell.top + cell.bottom) / 2);
+    // The mouse messages of a double click, as the system posts them.
+    PostMessageA(list, WM_LBUTTONDOWN, MK_LBUTTON, at);
+    PostMessageA(list, WM_LBUTTONUP, 0, at);
+    PostMessageA(list, WM_LBUTTONDBLCLK, MK_LBUTTON, at);
+    PostMessageA(list, WM_LBUTTONUP, 0, at);
+    EXPECT_TRUE(PumpUntil([&] { return environment.Received(); }, 5000));
+    if (environment.Received()) {
+        EXPECT_EQ(environment.Text(), "jump test unit.cpp   line 12");
+        EXPECT_EQ(environment.ProcessId(), GetCurrentProcessId());
+    }
+    SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
 }
 
 // ---- Layout ----

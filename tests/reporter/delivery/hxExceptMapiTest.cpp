@@ -147,3 +147,25 @@ TEST(HxExceptMapi, MailtoStartsTheRegisteredMailProgram)
     EXPECT_EQ(MailtoCommandLine(recorder + " \"%1\"", "s", "b", "Bug \"Desk\" <desk@example.com>; second@example.com"),
               recorder + " \"mailto:Bug%20%22Desk%22%20%3Cdesk@example.com%3E,second@example.com?subject=s&body=b\"");
 }
+
+TEST(HxExceptMapi, LongMailtoCommandIsCutWithoutSplittingAnEscape)
+{
+    const std::string recorder = "\"" + TestProgramFolder() + "hxMailtoRecorder.exe\"";
+    const std::string start = recorder + " mailto:support@example.com,second@example.com?subject=s&body=";
+    constexpr std::size_t longest = 32766;
+    // A blank's escape starting at the last kept character, at the one before it, at the one
+    // before that (which fits whole), and none.
+    for (const std::size_t escapeAt : {longest - 1, longest - 2, longest - 3, std::size_t{0}}) {
+        std::string body(longest + 100 - start.size(), 'x');
+        if (escapeAt)
+            body[escapeAt - start.size()] = ' ';
+        const std::string received = MailtoCommandLine(recorder, "s", body);
+        const std::size_t wanted = escapeAt == longest - 1 || escapeAt == longest - 2 ? escapeAt : longest;
+        ASSERT_EQ(received.size(), wanted) << escapeAt;
+        EXPECT_EQ(received.rfind(start, 0), 0u);
+        EXPECT_EQ(received.find('%', wanted - 2), std::string::npos) << escapeAt;
+        if (escapeAt == longest - 3) {
+            EXPECT_EQ(received.substr(wanted - 3), "%20");
+        }
+    }
+}

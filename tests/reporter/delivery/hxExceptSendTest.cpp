@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <mapi.h>
+#include <wininet.h>
 
 #include <atomic>
 #include <fstream>
@@ -269,6 +270,57 @@ TEST_F(SendTest, CancelledMapiEndsTheChainUnsent)
     EXPECT_EQ(gFailureBoxes, 1);
     EXPECT_FALSE(SendBugReport("report", nullptr, nullptr, true, false, exception_.Get()));
     EXPECT_EQ(gFailureBoxes, 1);
+}
+
+namespace {
+
+BOOL WINAPI Offline(LPDWORD flags, DWORD)
+{
+    *flags = 0;
+    return FALSE;
+}
+
+BOOL WINAPI Online(LPDWORD flags, DWORD)
+{
+    *flags = INTERNET_CONNECTION_LAN;
+    return TRUE;
+}
+
+} // namespace
+
+// Offline, the first switched-on Internet method counts as not sent without a connection attempt,
+// the methods below it are not tried, and MAPI comes next.
+TEST_F(SendTest, AnOfflineMachineSkipsTheInternetMethodAndMapiFollows)
+{
+    static std::atomic<int> attempts{0};
+    const THxNetworkEndpointHook oldEndpoint =
+        SetNetworkEndpointHook([](const std::string&, std::uint16_t, THxNetProtocol, THxEndpoint&) {
+            ++attempts;
+            return false;
+        });
+    exception_->SetSmtpServer("127.0.0.1");
+    exception_->SetHttpServer("127.0.0.1");
+    struct TCase {
+        bool SmtpServer, SmtpClient, Http, Online;
+    };
+    for (const TCase& methods : {TCase{true, true, true, false}, TCase{false, true, true, false},
+                                 TCase{false, false, true, false}, TCase{false, true, false, true}}) {
+        const std::string name = std::to_string(methods.SmtpServer) + std::to_string(methods.SmtpClient) +
+                                 std::to_string(methods.Http) + std::to_string(methods.Online);
+        exception_->SetMailAsSmtpServer(methods.SmtpServer);
+        exception_->SetMailAsSmtpClient(methods.SmtpClient);
+        exception_->SetUploadViaHttp(methods.Http);
+        exception_->SetMailSubj("case " + name);
+        const TConnectedStateProc oldState = SetConnectedStateHook(methods.Online ? Online : Offline);
+        EXPECT_EQ(IsInternetConnected(), methods.Online);
+        attempts = 0;
+        EXPECT_TRUE(SendBugReport("report", nullptr, nullptr, true, false, exception_.Get())) << name;
+        // Online, the SMTP client does try its server (and the hook refuses it).
+        EXPECT_EQ(attempts > 0, methods.Online) << name;
+        EXPECT_NE(std::string(record_()).find("subject=case " + name + "\n"), std::string::npos) << name;
+        SetConnectedStateHook(oldState);
+    }
+    SetNetworkEndpointHook(oldEndpoint);
 }
 
 namespace {

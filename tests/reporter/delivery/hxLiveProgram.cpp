@@ -71,6 +71,45 @@ void RunWorker(LPTHREAD_START_ROUTINE routine)
     CloseHandle(worker);
 }
 
+// A worker with a window of its own, for the run whose main thread fails while it runs: each
+// WM_APP it takes is counted in the window's title, so the test sees where it stopped.
+LRESULT CALLBACK CountingWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    static int taken = 0;
+    if (message == WM_APP) {
+        SetWindowTextA(window, std::to_string(++taken).c_str());
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+DWORD WINAPI WindowWorker(void* ready)
+{
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = CountingWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "hxLiveWorkerWindow";
+    RegisterClassA(&windowClass);
+    CreateWindowExA(0, windowClass.lpszClassName, "0", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                    windowClass.hInstance, nullptr);
+    SetEvent(ready);
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0)
+        DispatchMessageA(&message);
+    return 0;
+}
+
+void StartWindowWorker()
+{
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE worker = CreateThread(nullptr, 0, WindowWorker, ready, 0, nullptr);
+    if (!ready || !worker)
+        std::exit(4);
+    WaitForSingleObject(ready, INFINITE);
+    CloseHandle(worker);
+    CloseHandle(ready);
+}
+
 // The sites hold their old bytes again once the reporter has ended.
 int CheckPatchesUndone()
 {
@@ -157,6 +196,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             RunWorker(ViolatingWorker);
         else if (failure == "main-av")
             WriteThroughNull(nullptr);
+        else if (failure == "main-av-worker") {
+            StartWindowWorker();
+            WriteThroughNull(nullptr);
+        }
         else if (failure == "abort")
             std::abort();
         else if (failure == "freeze-exit")

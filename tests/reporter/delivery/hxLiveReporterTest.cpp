@@ -269,20 +269,35 @@ static HWND FindApplicationWindow(DWORD processId)
 TEST(LiveReporter, FailingMainThreadAnswersMessagesWhileItsBoxIsUp)
 {
     // The program pauses its other threads while it handles a failure; the failing main thread waits
-    // for its own handling and still answers what is sent to its windows.
+    // for its own handling and still answers what is sent to its windows, while a worker of the
+    // program, once it comes back to its message retrieval, stays there.
     std::vector<std::string> texts;
-    bool answered = false;
+    bool answered = false, workerHeld = false;
+    HWND worker = nullptr;
     const TWhileRunning clickClose = ClickInBox("close bug report", texts);
-    const TLiveRun closed = RunLiveProgram("box main-av", [&](DWORD processId) {
+    const TLiveRun closed = RunLiveProgram("box main-av-worker", [&](DWORD processId) {
         if (!FindBox(processId))
+            return false;
+        if (!worker) {
+            worker = FindWindowA("hxLiveWorkerWindow", nullptr);
+            if (worker)
+                PostMessageA(worker, WM_APP, 0, 0);
+            return false;
+        }
+        // The worker took the message (its title counts it) and went back for the next one.
+        char taken[8] = "";
+        GetWindowTextA(worker, taken, sizeof taken);
+        if (std::string(taken) != "1")
             return false;
         HWND application = FindApplicationWindow(processId);
         DWORD_PTR result = 0;
         answered = application &&
                    SendMessageTimeoutA(application, WM_NULL, 0, 0, SMTO_NORMAL, 3000, &result) != 0;
+        workerHeld = SendMessageTimeoutA(worker, WM_NULL, 0, 0, SMTO_NORMAL, 500, &result) == 0;
         return clickClose(processId);
     });
     EXPECT_TRUE(answered);
+    EXPECT_TRUE(workerHeld);
     EXPECT_EQ(closed.ExitCode, 1u);
     EXPECT_EQ(CountReports(closed.Reports), 1) << closed.Reports;
 }
