@@ -1122,11 +1122,7 @@ void TkelFileAssociation::SetTextAt(TkelAssociationText which, const std::string
         return;
     }
     texts_[which] = value;
-    if (IsLoading() || IsDestroying())
-        return;
-    if (which == atExtension)
-        ReadAssociation();
-    else
+    if (!IsLoading() && !IsDestroying())
         Changed();
 }
 
@@ -1137,6 +1133,8 @@ void TkelFileAssociation::SetIconIndex(int value) {
 }
 
 void TkelFileAssociation::Changed() {
+    if (texts_[atExtension].empty())
+        return;  // nothing to write under yet: the texts wait for an extension
     if (!WriteAssociation())
         ShowMessageBox(Application.Handle(), kelconsts::SCannotWriteRegistry, kelconsts::SError, MB_OK | MB_ICONERROR);
 }

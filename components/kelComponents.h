@@ -581,8 +581,8 @@ enum TkelAssociationText {
 };
 
 // A file type in HKEY_CLASSES_ROOT: the extension's key names the type key, which holds the
-// description, the icon and the shell commands. At run time every change is written at once;
-// setting Extension reads what is registered for it.
+// description, the icon and the shell commands. At run time every change, the extension's too,
+// is written at once; ReadAssociation reads what is registered.
 class TkelFileAssociation : public TkelComponent {
     DECLARE_CLASS_INFO()
 

@@ -521,9 +521,22 @@ TEST_F(KvStatusPaneTest, ImageListGlyphAndEmbossedDisabledCaption) {
     EXPECT_GT(CountColour(*image, Sys(COLOR_BTNSHADOW), text), 0);
     EXPECT_EQ(CountColour(*image, ColorToRGB(pane->Font()->Color()), text), 0);
 
+    // A change of the attached list repaints the pane; a list let go no longer does.
+    pane->SetEnabled(true);
+    form.Show();
+    UpdateWindow(form.Handle());
+    RECT dirty{};
+    EXPECT_FALSE(GetUpdateRect(form.Handle(), &dirty, FALSE));
+    images.AddMasked(red, clLime);
+    ASSERT_TRUE(GetUpdateRect(form.Handle(), &dirty, FALSE));
+    EXPECT_EQ(Edges(dirty), Edges(pane->BoundsRect()));
     pane->SetImages(nullptr);
+    UpdateWindow(form.Handle());
+    images.AddMasked(red, clLime);
+    EXPECT_FALSE(GetUpdateRect(form.Handle(), &dirty, FALSE));
     pane->SetImages(&images);
     FreeComponent(pane);
+    images.AddMasked(red, clLime);
 }
 
 TEST_F(KvStatusPaneTest, BlinkingUsesTheSharedIntervalsAndRestoresTheColour) {
