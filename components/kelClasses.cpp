@@ -66,8 +66,12 @@ int SystemThreadPriority(TThreadPriority priority) {
 // ---- TkelThread ----
 
 TkelThread::TkelThread(std::string name)
-    : TThread(std::move(name)), wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
-    if (!wake_)
+    : TThread(std::move(name)),
+      wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      resume_(CreateEventA(nullptr, TRUE, TRUE, nullptr)),
+      parked_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      suspending_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+    if (!wake_ || !resume_ || !parked_ || !suspending_)
         RaiseLastOSError();
 }
 
@@ -76,6 +80,52 @@ TkelThread::~TkelThread() { StopAndWaitHere(); }
 void TkelThread::Stop() {
     Terminate();
     Wake();
+    SetEvent(resume_.Get());
+}
+
+void TkelThread::Suspend() {
+    ResetEvent(resume_.Get());
+    suspendRequested_ = true;
+    SetEvent(suspending_.Get());
+}
+
+void TkelThread::Resume() {
+    ResetEvent(suspending_.Get());
+    suspendRequested_ = false;
+    SetEvent(resume_.Get());
+}
+
+bool TkelThread::WaitWhileSuspended() {
+    while (suspendRequested_ && !Terminated()) {
+        SetEvent(parked_.Get());
+        const DWORD rc = WaitForSingleObject(resume_.Get(), INFINITE);
+        ResetEvent(parked_.Get());
+        if (rc == WAIT_FAILED)
+            RaiseLastOSError();
+    }
+    return !Terminated();
+}
+
+DWORD TkelThread::WaitForWake(DWORD timeout) {
+    const ULONGLONG end = GetTickCount64() + timeout;
+    for (;;) {
+        if (!WaitWhileSuspended())
+            return WAIT_OBJECT_0;
+        DWORD left = timeout;
+        if (timeout != INFINITE) {
+            const ULONGLONG now = GetTickCount64();
+            left = now >= end ? 0 : static_cast<DWORD>(end - now);
+        }
+        // A suspension asked for during the wait stops the worker there.
+        const HANDLE handles[] = {WakeEvent(), suspending_.Get()};
+        const DWORD rc = WaitForMultipleObjects(2, handles, FALSE, left);
+        if (rc == WAIT_FAILED)
+            RaiseLastOSError();
+        if (rc == WAIT_OBJECT_0 + 1)
+            continue;
+        WaitWhileSuspended();
+        return rc == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    }
 }
 
 void TkelThread::Dispose() {
@@ -162,9 +212,7 @@ void TkelTimerThread::Execute() {
     while (!Terminated()) {
         // An interval of 0 would tick without pause: it waits for a new interval instead.
         const unsigned interval = interval_;
-        const DWORD rc = WaitForSingleObject(WakeEvent(), interval == 0 ? INFINITE : interval);
-        if (rc == WAIT_FAILED)
-            RaiseLastOSError();
+        const DWORD rc = WaitForWake(interval == 0 ? INFINITE : interval);
         if (rc == WAIT_TIMEOUT && !Terminated())
             RunHandler();
     }

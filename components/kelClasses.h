@@ -51,6 +51,21 @@ public:
     HANDLE WakeEvent() const { return wake_.Get(); }
     void Wake() { SetEvent(wake_.Get()); }
 
+    // Suspension is cooperative: Suspend asks the worker to stop in its wait (WaitForWake, which
+    // it may be in already, or WaitWhileSuspended) and stay there until Resume or Stop. A thread is never suspended
+    // from outside: one held inside the heap lock would stop the whole program.
+    void Suspend();
+    void Resume();
+    bool SuspendRequested() const { return suspendRequested_; }
+    // Manual-reset; set while the worker is stopped in a wait for Resume.
+    HANDLE ParkedEvent() const { return parked_.Get(); }
+
+    // Worker side: waits while suspension is asked for; false when the thread was stopped.
+    bool WaitWhileSuspended();
+    // Worker side: waits up to timeout for the wake event, and while suspended before and after
+    // it. WAIT_OBJECT_0 when woken, WAIT_TIMEOUT otherwise.
+    DWORD WaitForWake(DWORD timeout);
+
     TThreadPriority Priority() const { return priority_; }
     void SetPriority(TThreadPriority priority);
 
@@ -63,6 +78,10 @@ protected:
 
 private:
     TUniqueHandle wake_;
+    TUniqueHandle resume_;  // manual-reset; clear while suspension is asked for
+    TUniqueHandle parked_;
+    TUniqueHandle suspending_;  // manual-reset; set while suspension is asked for
+    std::atomic<bool> suspendRequested_{false};
     std::atomic<bool> inMainCall_{false};
     TThreadPriority priority_ = tpNormal;
 };

@@ -447,7 +447,7 @@ void TkelThreadComponent::MakeThread() {
         if (!destroying_)
             OnTerminate(this);
     };
-    suspended_ = true;
+    started_ = false;
 }
 
 // Runs on the worker, or on the main thread when synchronised. The handler may free the
@@ -510,11 +510,20 @@ void TkelThreadComponent::SetReturnValue(int value) {
         thread_->SetReturnValue(static_cast<DWORD>(value));
 }
 
+bool TkelThreadComponent::Suspended() const { return !started_ || (thread_ && thread_->SuspendRequested()); }
+
 void TkelThreadComponent::SetSuspended(bool value) {
-    if (value || !suspended_ || !thread_)
+    if (!thread_)
         return;
-    suspended_ = false;
-    thread_->Start();
+    if (value) {
+        if (started_)
+            thread_->Suspend();
+    } else if (started_) {
+        thread_->Resume();
+    } else {
+        started_ = true;
+        thread_->Start();
+    }
 }
 
 void TkelThreadComponent::SetSynchronized(bool value) {
@@ -538,7 +547,7 @@ bool TkelThreadComponent::Terminated() const { return !thread_ || thread_->Termi
 bool TkelThreadComponent::Finished() const { return thread_ && thread_->Finished(); }
 
 void TkelThreadComponent::WaitFor() {
-    if (thread_ && !suspended_)
+    if (thread_ && started_)
         thread_->WaitFor();
 }
 
@@ -1122,11 +1131,7 @@ void TkelFileAssociation::SetTextAt(TkelAssociationText which, const std::string
         return;
     }
     texts_[which] = value;
-    if (IsLoading() || IsDestroying())
-        return;
-    if (which == atExtension)
-        ReadAssociation();
-    else
+    if (!IsLoading() && !IsDestroying())
         Changed();
 }
 
@@ -1137,6 +1142,8 @@ void TkelFileAssociation::SetIconIndex(int value) {
 }
 
 void TkelFileAssociation::Changed() {
+    if (texts_[atExtension].empty())
+        return;  // nothing to write under yet: the texts wait for an extension
     if (!WriteAssociation())
         ShowMessageBox(Application.Handle(), kelconsts::SCannotWriteRegistry, kelconsts::SError, MB_OK | MB_ICONERROR);
 }

@@ -232,9 +232,10 @@ public:
     void SetPriority(TThreadPriority value);
     int ReturnValue() const;
     void SetReturnValue(int value);
-    // True until the thread starts; setting False starts it. A running thread is never
-    // suspended from outside: setting True then does nothing.
-    bool Suspended() const { return suspended_; }
+    // True until the thread starts, and while its suspension is asked for. Setting False starts
+    // or resumes it; setting True stops a running worker at its next wait (TkelThread::WaitForWake
+    // or WaitWhileSuspended) until resumed.
+    bool Suspended() const;
     void SetSuspended(bool value);
     bool Synchronized() const { return synchronized_; }
     void SetSynchronized(bool value);
@@ -266,7 +267,7 @@ private:
 
     TkelThreadPtr<TkelEventThread> thread_;
     TThreadPriority priority_ = tpNormal;
-    bool suspended_ = true;
+    bool started_ = false;
     bool synchronized_ = false;
     bool destroying_ = false;
 };
@@ -581,8 +582,8 @@ enum TkelAssociationText {
 };
 
 // A file type in HKEY_CLASSES_ROOT: the extension's key names the type key, which holds the
-// description, the icon and the shell commands. At run time every change is written at once;
-// setting Extension reads what is registered for it.
+// description, the icon and the shell commands. At run time every change, the extension's too,
+// is written at once; ReadAssociation reads what is registered.
 class TkelFileAssociation : public TkelComponent {
     DECLARE_CLASS_INFO()
 

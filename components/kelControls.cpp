@@ -672,6 +672,7 @@ const TClassInfo& TkelCustomImageListBox::StaticClassInfo() {
         Prop<&C::ImageListAsIcon, &C::SetImageListAsIcon>("ImageListAsIcon").WithDefault(true),
         Prop<&C::Margin, &C::SetMargin>("Margin").WithDefault(2),
         Prop<&C::Spacing, &C::SetSpacing>("Spacing").WithDefault(4),
+        Prop<&TCustomListBox::Style, &C::KeepOwnerDrawStyle>("Style").WithDefault(lbOwnerDrawFixed),
     };
     static const TClassInfo info = MakeClassInfo<C, TCustomListBox>("TkelCustomImageListBox", props);
     return info;
@@ -685,6 +686,8 @@ const TClassInfo& TkelImageListBox::StaticClassInfo() {
 TkelCustomImageListBox::TkelCustomImageListBox(TComponent* owner) : TCustomListBox(owner) {
     SetStyle(lbOwnerDrawFixed);
 }
+
+void TkelCustomImageListBox::KeepOwnerDrawStyle(TListBoxStyle) { SetStyle(lbOwnerDrawFixed); }
 
 TkelCustomImageListBox::~TkelCustomImageListBox() {
     if (imageList_)

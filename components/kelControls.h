@@ -208,6 +208,8 @@ public:
     void SetMargin(int value);
     int Spacing() const { return spacing_; }
     void SetSpacing(int value);
+    // The published Style: the list is always owner-drawn with a fixed item height.
+    void KeepOwnerDrawStyle(TListBoxStyle);
 
     // The image of a line, -1 when it has none.
     int ImageIndexOf(int index) const;

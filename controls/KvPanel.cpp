@@ -1,6 +1,7 @@
 #include "KvPanel.h"
 
 #include "Handles.h"
+#include "KvGraphics.h"
 #include "Themes.h"
 
 #include <vsstyle.h>
@@ -882,4 +883,84 @@ void TKvStatusBar::WndProc(TMessage& message) {
         break;
     }
     TKvCustomPanel::WndProc(message);
+}
+
+// ---- TKvPanelDockManager -------------------------------------------------------------------
+
+void TKvCustomPanel::SetShowDockClientCaptions(bool value) {
+    if (value == showDockClientCaptions_)
+        return;
+    showDockClientCaptions_ = value;
+    Invalidate();
+}
+
+std::unique_ptr<TDockManager> TKvCustomPanel::CreateDockManager() {
+    return std::make_unique<TKvPanelDockManager>(*this);
+}
+
+namespace {
+
+bool HoldsFocus(TControl& client) {
+    if (!client.IsWindowed())
+        return true;  // a windowless client counts as active
+    auto& windowed = static_cast<TWinControl&>(client);
+    if (!windowed.HandleAllocated())
+        return false;
+    const HWND focus = GetFocus();
+    return focus && (focus == windowed.WindowHandle() || IsChild(windowed.WindowHandle(), focus));
+}
+
+}  // namespace
+
+void TKvPanelDockManager::PaintDockFrame(HDC dc, TControl& client, const TRect& grabber) {
+    if (!panel_.ShowDockClientCaptions()) {
+        TDockTree::PaintDockFrame(dc, client, grabber);
+        return;
+    }
+    const bool active = HoldsFocus(client);
+    TUniqueGdi<HBRUSH> back(CreateSolidBrush(ColorToRGB(active ? clActiveCaption : clInactiveCaption)));
+    FillRect(dc, &grabber, back.Get());
+    SetBkMode(dc, TRANSPARENT);
+    SetTextColor(dc, ColorToRGB(active ? clCaptionText : clInactiveCaptionText));
+
+    // The caption in the panel's font, made small enough for the strip.
+    TFont font;
+    font.Assign(*panel_.Font());
+    if (std::abs(font.Height()) > GrabberSize - 1)
+        font.SetHeight(-(GrabberSize - 1));
+    const std::string caption = client.Caption();
+    const TRect close = CloseButtonRect(client);
+    const int saved = SaveDC(dc);
+    if (HorizontalGrabbers()) {
+        TUniqueGdi<HFONT> upright = RotateFont(font, 0);
+        SelectObject(dc, upright.Get());
+        TRect text = MakeRect(grabber.left + 2, grabber.top, close.left, grabber.bottom);
+        DrawTextA(dc, caption.data(), static_cast<int>(caption.size()), &text,
+                  DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS | DT_NOPREFIX);
+        RestoreDC(dc, saved);
+    } else {
+        // Only outline fonts turn: a bitmap font gives way to the small caption font's face.
+        if (!IsTrueTypeFont(font)) {
+            NONCLIENTMETRICSA metrics{};
+            metrics.cbSize = sizeof(metrics);
+            if (SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0))
+                font.SetName(metrics.lfSmCaptionFont.lfFaceName);
+        }
+        TUniqueGdi<HFONT> turned = RotateFont(font, 90);
+        SelectObject(dc, turned.Get());
+        SetTextAlign(dc, TA_BOTTOM | TA_LEFT);
+        IntersectClipRect(dc, grabber.left, close.bottom, grabber.right, grabber.bottom);
+        TextOutA(dc, grabber.right, grabber.bottom - 2, caption.data(), static_cast<int>(caption.size()));
+        RestoreDC(dc, saved);
+    }
+
+    // The close glyph: "r" of the symbol font the system draws its caption buttons with.
+    TUniqueGdi<HFONT> marlett(CreateFontA(-(GrabberSize - 2), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, SYMBOL_CHARSET,
+                                          OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                                          DEFAULT_PITCH, "Marlett"));
+    const int beforeGlyph = SaveDC(dc);
+    SelectObject(dc, marlett.Get());
+    TRect glyph = close;
+    DrawTextA(dc, "r", 1, &glyph, DT_SINGLELINE | DT_CENTER | DT_VCENTER | DT_NOPREFIX);
+    RestoreDC(dc, beforeGlyph);
 }

@@ -8,6 +8,7 @@
 // go lies inside all three.
 
 #include "Controls.h"
+#include "DockTree.h"
 #include "ExtCtrls.h"
 #include "Forms.h"
 #include "Graphics.h"
@@ -61,7 +62,7 @@ public:
     bool ThemeAware() const { return themeAware_; }
     virtual void SetThemeAware(bool value);
     bool ShowDockClientCaptions() const { return showDockClientCaptions_; }
-    void SetShowDockClientCaptions(bool value) { showDockClientCaptions_ = value; }
+    void SetShowDockClientCaptions(bool value);
     bool Locked() const { return locked_; }
     void SetLocked(bool value) { locked_ = value; }
 
@@ -82,6 +83,7 @@ public:
 
 protected:
     void AdjustClientRect(TRect& rect) const override;
+    std::unique_ptr<TDockManager> CreateDockManager() override;
     void Notification(TComponent* component, TOperation operation) override;
     void Paint() override;
     // The area that painting fills: the whole client area.
@@ -121,6 +123,20 @@ private:
     bool showDockClientCaptions_ = true;
     bool locked_ = false;
     TRect sizedClient_{};  // the client area at the last WM_SIZE
+};
+
+// The grabbers of a panel that is a dock site: with ShowDockClientCaptions each shows its
+// client's caption in the caption colours (the active ones for the client holding the focus)
+// and a close glyph; without, the plain frame.
+class TKvPanelDockManager : public TDockTree {
+public:
+    explicit TKvPanelDockManager(TKvCustomPanel& panel) : TDockTree(panel), panel_(panel) {}
+
+protected:
+    void PaintDockFrame(HDC dc, TControl& client, const TRect& grabber) override;
+
+private:
+    TKvCustomPanel& panel_;
 };
 
 class TKvPanel : public TKvCustomPanel {

@@ -26,6 +26,7 @@ const char kNotAvailable[] = "Value Not Available";
 
 const TClassInfo& TKvVersionInfo::StaticClassInfo() {
     static const TPropInfo props[] = {
+        Prop<&TKvVersionInfo::About, &TKvVersionInfo::SetAbout>("About").NotStored(),
         Prop<&TKvVersionInfo::FilePath, &TKvVersionInfo::SetFilePath>("FilePath"),
     };
     static const TClassInfo info = MakeClassInfo<TKvVersionInfo, TComponent>("TKvVersionInfo", props);
@@ -446,7 +447,11 @@ TKvCustomGlyphStatus::TKvCustomGlyphStatus(TComponent* owner)
     glyph_->OnChange = TNotifyEvent(this, &TKvCustomGlyphStatus::GlyphChanged);
 }
 
-TKvCustomGlyphStatus::~TKvCustomGlyphStatus() { LinkComponent(*this, images_, nullptr); }
+TKvCustomGlyphStatus::~TKvCustomGlyphStatus() {
+    if (images_)
+        images_->UnRegisterChanges(this);
+    LinkComponent(*this, images_, nullptr);
+}
 
 void TKvCustomGlyphStatus::SetNumGlyphs(int value) {
     value = std::max(value, 1);
@@ -505,13 +510,22 @@ void TKvCustomGlyphStatus::SetDisabledIndex(int value) {
 }
 
 void TKvCustomGlyphStatus::SetImages(TImageList* value) {
-    if (LinkComponent(*this, images_, value))
-        Invalidate();
+    if (value == images_)
+        return;
+    if (images_)
+        images_->UnRegisterChanges(this);
+    LinkComponent(*this, images_, value);
+    if (images_)
+        images_->RegisterChanges(this, TNotifyEvent(this, &TKvCustomGlyphStatus::ImagesChanged));
+    Invalidate();
 }
+
+void TKvCustomGlyphStatus::ImagesChanged(TObject*) { Invalidate(); }
 
 void TKvCustomGlyphStatus::Notification(TComponent* component, TOperation operation) {
     TKvCustomStatusPane::Notification(component, operation);
     if (operation == opRemove && component == images_) {
+        images_->UnRegisterChanges(this);
         images_ = nullptr;
         Invalidate();
     }

@@ -156,6 +156,7 @@ protected:
 
 private:
     void GlyphChanged(TObject*);
+    void ImagesChanged(TObject*);
     // The glyph's drawn height: at most the text rectangle's.
     int DrawnGlyphHeight() const;
 
@@ -203,6 +204,9 @@ public:
     // Reads the running program's own version resource at once.
     explicit TKvVersionInfo(TComponent* owner);
     void Loaded() override;
+
+    TKvAboutInfo About() const { return aiKavrenComponents; }
+    void SetAbout(TKvAboutInfo) {}
 
     // Empty: the running program's file; the first read stores that file's full path here.
     const std::string& FilePath() const { return filePath_; }

@@ -1,5 +1,7 @@
 #include "Controls.h"
 
+#include "DockTree.h"
+
 #include "Forms.h"
 #include "Handles.h"
 #include "Menus.h"
@@ -281,8 +283,23 @@ void TControl::SetVisible(bool visible) {
         Perform(CM_MOUSELEAVE);
     }
     Perform(CM_VISIBLECHANGED, visible);
-    if (parent_ && align_ != alNone)
+    if (parent_ && (align_ != alNone || hostDockSite_))
         parent_->Realign();
+}
+
+void TControl::ManualDock(TWinControl* site) {
+    if (site == hostDockSite_)
+        return;
+    if (site && !site->DockSite())
+        throw EInvalidOperation("The control to dock into is not a dock site");
+    SetParent(site);  // leaving the old site undocks
+    if (!site)
+        return;
+    hostDockSite_ = site;
+    site->dockClients_.push_back(this);
+    site->dockManager_->InsertControl(this);
+    site->Realign();
+    site->Invalidate();
 }
 
 void TControl::SetEnabled(bool enabled) {
@@ -629,9 +646,12 @@ TWinControl::~TWinControl() {
     DestroyHandle();
     // The children outlive this part of the object (their owner frees them later): they
     // must not call back into it.
-    for (TControl* control : controls_)
+    for (TControl* control : controls_) {
         control->parent_ = nullptr;
+        control->hostDockSite_ = nullptr;
+    }
     controls_.clear();
+    dockClients_.clear();
     tabList_.clear();
 }
 
@@ -895,9 +915,30 @@ void TWinControl::RemoveControl(TControl* control) {
     }
     controls_.erase(std::find(controls_.begin(), controls_.end(), control));
     control->parent_ = nullptr;
+    if (control->hostDockSite_ == this) {
+        control->hostDockSite_ = nullptr;
+        std::erase(dockClients_, control);
+        if (dockManager_)
+            dockManager_->RemoveControl(control);
+        Realign();
+        Invalidate();
+    }
     if (control->Align() != alNone)
         Realign();
 }
+
+void TWinControl::SetDockSite(bool value) {
+    if (value == dockSite_)
+        return;
+    if (!value)
+        while (!dockClients_.empty())
+            dockClients_.back()->ManualDock(nullptr);
+    dockSite_ = value;
+    dockManager_ = value ? CreateDockManager() : nullptr;
+    Invalidate();
+}
+
+std::unique_ptr<TDockManager> TWinControl::CreateDockManager() { return std::make_unique<TDockTree>(*this); }
 
 TControl* TWinControl::ControlAtPos(TPoint point) const {
     for (auto it = controls_.rbegin(); it != controls_.rend(); ++it) {
@@ -1007,7 +1048,7 @@ void TWinControl::SetVisible(bool visible) {
     else if (visible && Parent() && Parent()->HandleAllocated())
         HandleNeeded();
     Perform(CM_VISIBLECHANGED, visible);
-    if (Parent() && Align() != alNone)
+    if (Parent() && (Align() != alNone || HostDockSite()))
         Parent()->Realign();
 }
 
@@ -1037,6 +1078,8 @@ void TWinControl::Realign() {
     TRect rect = ClientRect();
     AdjustClientRect(rect);
     AlignControls(nullptr, rect);
+    if (dockManager_)
+        dockManager_->ResetBounds(rect);
 }
 
 void TWinControl::EnableAlign() {
@@ -1132,6 +1175,9 @@ void TWinControl::WndProc(TMessage& message) {
         return;
     if (IsMouseMessage(message.Msg)) {
         if (message.Msg == WM_MOUSEMOVE && !TrackMouse(message))
+            return;
+        if (message.Msg == WM_LBUTTONDOWN && dockManager_ &&
+            dockManager_->MouseDown(TPoint{GET_X_LPARAM(message.LParam), GET_Y_LPARAM(message.LParam)}))
             return;
         RouteMouse(message);
         return;
@@ -1352,6 +1398,8 @@ void TWinControl::WMPaint(TMessage& message) {
         HDC dc = reinterpret_cast<HDC>(message.WParam);
         PaintWindow(dc);
         PaintControls(dc);
+        if (dockManager_)
+            dockManager_->PaintSite(dc);
         return;
     }
     PAINTSTRUCT paint;
@@ -1359,6 +1407,8 @@ void TWinControl::WMPaint(TMessage& message) {
     try {
         PaintWindow(dc);
         PaintControls(dc);
+        if (dockManager_)
+            dockManager_->PaintSite(dc);
     } catch (...) {
         EndPaint(handle_, &paint);
         throw;

@@ -147,7 +147,23 @@ std::string GetLongHint(const std::string& hint);
 std::string MessageString(const void* text, bool wide, size_t limit = SIZE_MAX);
 
 
+class TControl;
 class TWinControl;
+
+// Lays out and frames the clients docked in a dock site (TWinControl::SetDockSite).
+class TDockManager {
+public:
+    virtual ~TDockManager() = default;
+    virtual void InsertControl(TControl* control) = 0;
+    virtual void RemoveControl(TControl* control) = 0;
+    // Places the visible docked clients inside area: the site's client area less its borders
+    // and aligned children.
+    virtual void ResetBounds(const TRect& area) = 0;
+    // Paints what the site shows around its clients (their grabbers).
+    virtual void PaintSite(HDC dc) = 0;
+    // A left-button press on the site itself, in client coordinates; true when taken.
+    virtual bool MouseDown(TPoint point) = 0;
+};
 class TCustomForm;
 class TPopupMenu;
 
@@ -238,6 +254,12 @@ public:
 
     TControlStyle ControlStyle;
     TControlState ControlState;
+
+    // The dock site this control is docked in, or null.
+    TWinControl* HostDockSite() const { return hostDockSite_; }
+    // Docks the control into site (which must be a dock site); null undocks it, leaving it
+    // without a parent.
+    void ManualDock(TWinControl* site);
 
     // Sends a message to WndProc now and returns its result.
     LRESULT Perform(UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
@@ -354,6 +376,7 @@ private:
     TCursor cursor_ = crDefault;
     TPopupMenu* popupMenu_ = nullptr;
     TFreeWatch* freeWatch_ = nullptr;  // the innermost watch on this control
+    TWinControl* hostDockSite_ = nullptr;
 };
 
 // What CreateWnd passes to CreateWindowEx.
@@ -432,6 +455,14 @@ public:
     // The brush a native child paints its background with (Color).
     TBrush* Brush() { return &brush_; }
 
+    // A dock site holds docked clients (TControl::ManualDock), which its dock manager lays out
+    // one after another and frames.
+    bool DockSite() const { return dockSite_; }
+    void SetDockSite(bool value);
+    int DockClientCount() const { return static_cast<int>(dockClients_.size()); }
+    TControl* DockClients(int index) const { return dockClients_.at(static_cast<size_t>(index)); }
+    TDockManager* DockManager() const { return dockManager_.get(); }
+
     // Fire while the control has the focus; a form with KeyPreview hears them first.
     TKeyEvent OnKeyDown;
     TKeyPressEvent OnKeyPress;
@@ -456,6 +487,8 @@ protected:
     virtual void PaintWindow(HDC dc);
     // Paints the visible windowless children that intersect the dc's clip area.
     void PaintControls(HDC dc);
+    // The manager a new dock site gets.
+    virtual std::unique_ptr<TDockManager> CreateDockManager();
 
     void CreateHandle();
     // Hands a message of our own straight to the native class's procedure, past WndProc and
@@ -505,6 +538,9 @@ private:
     bool aligning_ = false;
     int nextChildId_ = 100;
     TBrush brush_;
+    bool dockSite_ = false;
+    std::vector<TControl*> dockClients_;
+    std::unique_ptr<TDockManager> dockManager_;
 };
 
 // A windowless control drawn by its parent: Canvas is the parent's DC while Paint runs.

@@ -213,6 +213,12 @@ TEST_F(KelEdits, ComboBoxItemHeightListWidthAndImages) {
 TEST_F(KelEdits, ImageListBoxPlacesImagesByIndexOrObjectAndHidesSelection) {
     auto box = form->Add<TkelImageListBox>(form, 10, 10, 200, 120);
     EXPECT_EQ(box->Style(), lbOwnerDrawFixed);
+    // Its published Style says so too, and a form cannot make it a plain list.
+    const TPropInfo* style = FindPropInfo(*box, "Style");
+    ASSERT_TRUE(style->HasDefault);
+    EXPECT_EQ(style->Default, GetOrdProp(*box, "Style"));
+    SetPropText(*box, *style, "lbStandard");
+    EXPECT_EQ(box->Style(), lbOwnerDrawFixed);
     box->SetItemHeight(24);
     box->SetImageList(images);
     box->Items()->AddObject("First", reinterpret_cast<TObject*>(intptr_t{2}));

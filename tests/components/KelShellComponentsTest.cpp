@@ -170,9 +170,13 @@ TEST_F(KelFileAssociationTest, WritesUnderTheTypeKeyNamedAfterTheExtension) {
     EXPECT_GE(notices_, 1);
     EXPECT_EQ(notices_ % 100, notices_);  // only "associations changed"
 
-    // Another component reads it all back.
+    // Another component, given the extension by its form, reads it all back.
     TkelFileAssociation reader(nullptr);
+    reader.BeginLoading();
     reader.SetExtension(".TXT");
+    reader.Loaded();
+    EXPECT_EQ(Default("txtfile"), "Text Document");
+    EXPECT_TRUE(reader.ReadAssociation());
     EXPECT_EQ(reader.Text<atExtDescription>(), "txtfile");
     EXPECT_EQ(reader.Text<atFileDescription>(), "Text Document");
     EXPECT_EQ(reader.Text<atIconFile>(), "C:\\icons.dll");
@@ -194,11 +198,33 @@ TEST_F(KelFileAssociationTest, ReadingCopesWithAOddIconTextAndSkipsPrograms) {
     ASSERT_EQ(RegSetKeyValueA(root_.Get(), "oddfile\\DefaultIcon", nullptr, REG_SZ, "a,b,x", 6), ERROR_SUCCESS);
     ASSERT_EQ(RegSetKeyValueA(root_.Get(), ".exe", nullptr, REG_SZ, "exefile", 8), ERROR_SUCCESS);
     TkelFileAssociation association(nullptr);
+    association.BeginLoading();
     association.SetExtension("odd");
+    association.Loaded();
+    EXPECT_TRUE(association.ReadAssociation());
     EXPECT_EQ(association.Text<atIconFile>(), "a,b");  // split at the last comma
     EXPECT_EQ(association.IconIndex(), 0);
+    association.BeginLoading();
     association.SetExtension("exe");
+    association.Loaded();
+    EXPECT_FALSE(association.ReadAssociation());
     EXPECT_EQ(association.Text<atExtDescription>(), "");
+}
+
+TEST_F(KelFileAssociationTest, TextsSetBeforeTheExtensionAreWrittenWithIt) {
+    TkelFileAssociation association(nullptr);
+    association.SetText<atFileDescription>("Hive Sweep Journal");
+    association.SetText<atOpenCommand>("hivesweep.exe \"%1\"");
+    EXPECT_EQ(notices_, 0) << "nothing to write under yet, and no error";
+    association.SetExtension("hsj");
+    EXPECT_EQ(Default(".hsj"), "hsjfile");
+    EXPECT_EQ(Default("hsjfile"), "Hive Sweep Journal");
+    EXPECT_EQ(Default("hsjfile\\shell\\open\\command"), "hivesweep.exe \"%1\"");
+    // A new extension takes the same texts along instead of dropping them.
+    association.SetExtension("hsk");
+    EXPECT_EQ(association.Text<atFileDescription>(), "Hive Sweep Journal");
+    EXPECT_EQ(Default(".hsk"), "hsjfile");
+    EXPECT_EQ(notices_, 2);
 }
 
 // ---- File storage and wave player ----

@@ -161,6 +161,43 @@ TEST_F(KelThreadComponentTest, FreeingOrRestartingStopsAWorkerThatWatchesTermina
     EXPECT_LT(GetTickCount() - start, kStopLimitMs);
 }
 
+TEST_F(KelThreadComponentTest, SuspendingStopsTheWorkerAtItsNextWaitUntilResumedOrFreed) {
+    auto component = std::make_unique<TkelThreadComponent>(nullptr);
+    TUniqueHandle first(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    TUniqueHandle roundDone(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    std::atomic<int> rounds{0};
+    component->OnExecute = [&](TObject* sender) {
+        TkelEventThread& thread = *static_cast<TkelThreadComponent*>(sender)->Thread();
+        SetEvent(first.Get());
+        while (thread.WaitForWake(INFINITE) == WAIT_OBJECT_0 && !thread.Terminated()) {
+            ++rounds;
+            SetEvent(roundDone.Get());
+        }
+    };
+    component->Start();
+    ASSERT_EQ(WaitForSingleObject(first.Get(), 5000), WAIT_OBJECT_0);
+    TkelEventThread& thread = *component->Thread();
+    component->SetSuspended(true);  // the worker is in its wait already
+    EXPECT_TRUE(component->Suspended());
+    ASSERT_EQ(WaitForSingleObject(thread.ParkedEvent(), 5000), WAIT_OBJECT_0);
+    const int parkedAt = rounds;
+    thread.Wake();  // a wake does not end the suspension
+    EXPECT_EQ(WaitForSingleObject(thread.ParkedEvent(), 0), WAIT_OBJECT_0);
+    EXPECT_EQ(rounds, parkedAt);
+
+    component->SetSuspended(false);
+    EXPECT_FALSE(component->Suspended());
+    ASSERT_EQ(WaitForSingleObject(roundDone.Get(), 5000), WAIT_OBJECT_0);  // the stored wake's round
+    EXPECT_EQ(rounds, parkedAt + 1);
+
+    // A worker stopped in its wait ends at once when the component goes.
+    component->SetSuspended(true);
+    ASSERT_EQ(WaitForSingleObject(thread.ParkedEvent(), 5000), WAIT_OBJECT_0);
+    const DWORD start = GetTickCount();
+    component.reset();
+    EXPECT_LT(GetTickCount() - start, kStopLimitMs);
+}
+
 class KelThreadTimerTest : public GuiTestFailingOnExceptions {};
 
 TEST_F(KelThreadTimerTest, TicksOnAWorkerAndStopsWhenDisabled) {

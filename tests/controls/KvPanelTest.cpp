@@ -521,9 +521,22 @@ TEST_F(KvStatusPaneTest, ImageListGlyphAndEmbossedDisabledCaption) {
     EXPECT_GT(CountColour(*image, Sys(COLOR_BTNSHADOW), text), 0);
     EXPECT_EQ(CountColour(*image, ColorToRGB(pane->Font()->Color()), text), 0);
 
+    // A change of the attached list repaints the pane; a list let go no longer does.
+    pane->SetEnabled(true);
+    form.Show();
+    UpdateWindow(form.Handle());
+    RECT dirty{};
+    EXPECT_FALSE(GetUpdateRect(form.Handle(), &dirty, FALSE));
+    images.AddMasked(red, clLime);
+    ASSERT_TRUE(GetUpdateRect(form.Handle(), &dirty, FALSE));
+    EXPECT_EQ(Edges(dirty), Edges(pane->BoundsRect()));
     pane->SetImages(nullptr);
+    UpdateWindow(form.Handle());
+    images.AddMasked(red, clLime);
+    EXPECT_FALSE(GetUpdateRect(form.Handle(), &dirty, FALSE));
     pane->SetImages(&images);
     FreeComponent(pane);
+    images.AddMasked(red, clLime);
 }
 
 TEST_F(KvStatusPaneTest, BlinkingUsesTheSharedIntervalsAndRestoresTheColour) {
@@ -607,4 +620,77 @@ TEST_F(KvThemedTest, ThemedBarPaneAndGroupBoxCoverTheirAreaAndShowTheirText) {
     image = Render(*box);
     const SIZE text = TextSize(*box->Font(), "Group");
     EXPECT_GT(CountColour(*image, ColorToRGB(box->Font()->Color()), MakeRect(8, 0, 8 + text.cx, text.cy)), 0);
+}
+
+TEST_F(KvPanelTest, DockedClientsShowTheirCaptionsInGrabbersWithACloseGlyph) {
+    ASSERT_NE(Sys(COLOR_ACTIVECAPTION), Sys(COLOR_INACTIVECAPTION));
+    TTestForm form;
+    form.SetCaption("Dock sites");
+    form.SetClientSize(440, 260);
+    auto site = [&](int left, int top, int width, int height) {
+        auto panel = new TKvPanel(&form);
+        panel->SetParent(&form);
+        panel->SetBounds(left, top, width, height);
+        panel->SetBorderOuter(fsLowered);
+        panel->SetDockSite(true);
+        return panel;
+    };
+    auto dock = [&](TKvPanel* into, const char* caption) {
+        auto client = new TKvPanel(&form);
+        client->SetCaption(caption);
+        client->ManualDock(into);
+        return client;
+    };
+    auto stacked = site(10, 10, 160, 240);
+    auto tools = dock(stacked, "Tools");
+    auto colours = dock(stacked, "Colours");
+    auto edit = new TEdit(&form);
+    edit->SetParent(colours);
+    edit->SetBounds(8, 8, 100, 22);
+    auto wide = site(180, 10, 250, 110);
+    auto left = dock(wide, "Left");
+    dock(wide, "Right");
+    auto plainSite = site(180, 130, 250, 120);
+    plainSite->SetShowDockClientCaptions(false);
+    auto plain = dock(plainSite, "Plain");
+    form.Show();
+    edit->SetFocus();
+    Application.ProcessMessages();
+
+    // Stacked: strips along the top; the client holding the focus in the active colours.
+    auto& tree = static_cast<TDockTree&>(*stacked->DockManager());
+    ASSERT_TRUE(tree.HorizontalGrabbers());
+    EXPECT_EQ(tools->Top() - TDockTree::GrabberSize, 2);  // inside the lowered border
+    auto image = Render(*stacked);
+    const TRect toolsStrip = tree.GrabberRect(*tools);
+    const TRect coloursStrip = tree.GrabberRect(*colours);
+    EXPECT_GT(CountColour(*image, Sys(COLOR_INACTIVECAPTION), toolsStrip), 0);
+    EXPECT_EQ(CountColour(*image, Sys(COLOR_ACTIVECAPTION), toolsStrip), 0);
+    EXPECT_GT(CountColour(*image, Sys(COLOR_ACTIVECAPTION), coloursStrip), 0);
+    TRect toolsText = toolsStrip;
+    toolsText.right = tree.CloseButtonRect(*tools).left;
+    const std::vector<int> text = BoxOfColour(*image, Sys(COLOR_INACTIVECAPTIONTEXT), toolsText);
+    ASSERT_FALSE(text.empty()) << "the caption";
+    EXPECT_GT(text[2] - text[0], text[3] - text[1]) << "written along the strip";
+    EXPECT_GT(CountColour(*image, Sys(COLOR_CAPTIONTEXT), tree.CloseButtonRect(*colours)), 0) << "the close glyph";
+
+    // Side by side: strips on the left, the caption turned to run up along them.
+    auto& wideTree = static_cast<TDockTree&>(*wide->DockManager());
+    ASSERT_FALSE(wideTree.HorizontalGrabbers());
+    image = Render(*wide);
+    TRect leftText = wideTree.GrabberRect(*left);
+    leftText.top = wideTree.CloseButtonRect(*left).bottom;
+    const std::vector<int> turned = BoxOfColour(*image, Sys(COLOR_INACTIVECAPTIONTEXT), leftText);
+    ASSERT_FALSE(turned.empty());
+    EXPECT_GT(turned[3] - turned[1], turned[2] - turned[0]);
+
+    // Without client captions: the plain frame.
+    auto& plainTree = static_cast<TDockTree&>(*plainSite->DockManager());
+    image = Render(*plainSite);
+    const TRect plainStrip = plainTree.GrabberRect(*plain);
+    EXPECT_EQ(CountColour(*image, Sys(COLOR_ACTIVECAPTION), plainStrip), 0);
+    EXPECT_EQ(CountColour(*image, Sys(COLOR_INACTIVECAPTION), plainStrip), 0);
+    EXPECT_GT(CountColour(*image, Sys(COLOR_BTNHIGHLIGHT), plainStrip), 0);
+
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), "KvPanelDockSites"));
 }

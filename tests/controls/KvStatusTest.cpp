@@ -1,3 +1,4 @@
+#include "FormStream.h"
 #include "KvStatus.h"
 #include "SysUtils.h"
 #include "TestSupport.h"
@@ -64,6 +65,17 @@ TEST(KvVersionInfo, RereadsOnlyWhenThePathChangesOrLoadingEnds) {
     EXPECT_TRUE(loading.HasVersionInfo());
     loading.Loaded();
     EXPECT_FALSE(loading.HasVersionInfo());
+
+    // A form stream may name the design-time About; it is published but never stored.
+    TFormObject form{"TKvVersionInfo", "Version", {}, {}};
+    TFormValue about;
+    about.Type = TFormValueType::Ident;
+    about.Text = "aiKavrenComponents";
+    form.Properties.push_back({"About", about});
+    TKvVersionInfo streamed(nullptr);
+    ReadComponent(form, streamed);
+    EXPECT_EQ(streamed.Name(), "Version");
+    EXPECT_FALSE(FindPropInfo(streamed, "About")->Stored(streamed));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "Controls.h"
+#include "DockTree.h"
 #include "Forms.h"
 #include "GuiTestSupport.h"
+#include "PaintTestSupport.h"
 #include "Thread.h"
 
 #include <gtest/gtest.h>
@@ -967,4 +969,57 @@ TEST_F(ControlTest, EnterAndLeaveHandlersMayFreeControls) {
     EXPECT_EQ(form.ControlCount(), 1);
     EXPECT_TRUE(TPanel::FreedMemoryUntouched());
     form.Hide();
+}
+
+// ---- docking ----
+
+TEST_F(ControlTest, DockSiteStacksItsClientsBehindGrabbersAndTheCloseButtonHidesOne) {
+    using guitest::Edges;
+    TTestForm form;
+    auto site = form.Add<TTestPanel>(&form, 0, 0, 160, 240);
+    auto plain = form.Add<TTestPanel>(&form, 200, 0, 50, 50);
+    auto first = form.Add<TTestPanel>(&form, 0, 0, 10, 10);
+    auto second = form.Add<TTestPanel>(&form, 0, 0, 10, 10);
+    EXPECT_THROW(first->ManualDock(plain), EInvalidOperation);
+    site->SetDockSite(true);
+    first->ManualDock(site);
+    second->ManualDock(site);
+    ASSERT_EQ(site->DockClientCount(), 2);
+    EXPECT_EQ(second->HostDockSite(), site);
+    EXPECT_EQ(second->Parent(), site);
+    // Taller than wide: stacked, each below a strip along its top.
+    const int strip = TDockTree::GrabberSize;
+    EXPECT_EQ(Edges(first->BoundsRect()), (std::vector<int>{0, strip, 160, 120}));
+    EXPECT_EQ(Edges(second->BoundsRect()), (std::vector<int>{0, 120 + strip, 160, 240}));
+    auto& tree = static_cast<TDockTree&>(*site->DockManager());
+    EXPECT_EQ(Edges(tree.CloseButtonRect(*second)), (std::vector<int>{160 - strip, 120, 160, 120 + strip}));
+
+    // The plain frame: the close button and raised bars in the strip, nothing over the client.
+    form.Show();
+    auto picture = guitest::Render(*site);
+    auto found = [](const TRect& box) { return box.left < box.right; };
+    const TRect bars = MakeRect(2, 3, 160 - strip - 2, 9);
+    EXPECT_TRUE(found(guitest::BoxOfColour(*picture, guitest::Sys(COLOR_BTNHIGHLIGHT), bars)));
+    EXPECT_TRUE(found(guitest::BoxOfColour(*picture, RGB(0, 0, 0), MakeRect(160 - strip, 0, 160, strip))));
+
+    // A press on the close button hides that client; the other takes the whole site.
+    const TRect close = tree.CloseButtonRect(*first);
+    SendMessageA(site->Handle(), WM_LBUTTONDOWN, MK_LBUTTON,
+                 MAKELPARAM((close.left + close.right) / 2, (close.top + close.bottom) / 2));
+    EXPECT_FALSE(first->Visible());
+    EXPECT_EQ(Edges(second->BoundsRect()), (std::vector<int>{0, strip, 160, 240}));
+    EXPECT_FALSE(found(tree.GrabberRect(*first)));
+
+    // Wider than tall: side by side, strips on the left; a freed client leaves the site.
+    first->Show();
+    site->SetBounds(0, 0, 300, 100);
+    EXPECT_EQ(Edges(first->BoundsRect()), (std::vector<int>{strip, 0, 150, 100}));
+    EXPECT_EQ(Edges(second->BoundsRect()), (std::vector<int>{150 + strip, 0, 300, 100}));
+    delete first;
+    EXPECT_EQ(site->DockClientCount(), 1);
+    EXPECT_EQ(Edges(second->BoundsRect()), (std::vector<int>{strip, 0, 300, 100}));
+    second->ManualDock(nullptr);
+    EXPECT_EQ(second->Parent(), nullptr);
+    EXPECT_EQ(site->DockClientCount(), 0);
+    delete second;
 }
