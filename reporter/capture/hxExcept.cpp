@@ -118,6 +118,7 @@ void StopEverything()
     RemoveInterceptionEntries();
     SetFreezeHandler(nullptr);
     SetHookMessageRetrieval(nullptr);
+    ClearRegisteredHandlers();
     ReleaseEmergencyMemory();
 }
 
