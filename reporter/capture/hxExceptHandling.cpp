@@ -47,6 +47,7 @@ struct THandlerEntry {
 
 std::mutex gHandlerLock;
 std::array<std::vector<THandlerEntry>, 3> gHandlers;
+std::atomic<int> gActionHandlerCount{0};
 std::atomic<int> gHandledHandlerCount{0};
 std::atomic<int> gStage4HandlerCount{0};
 // The thread that runs registered handlers for the hidden window now, or 0.
@@ -54,6 +55,7 @@ std::atomic<DWORD> gHandlersRunOn{0};
 
 void CountEntries()
 {
+    gActionHandlerCount = static_cast<int>(gHandlers[hkAction].size());
     gHandledHandlerCount = static_cast<int>(gHandlers[hkHandledException].size());
     int stage4 = 0;
     for (const THandlerEntry& entry : gHandlers[hkException])
@@ -163,8 +165,8 @@ bool FireHandlers(THandlerKind kind, IVQException* exception, TReportAction acti
 {
     if (!exception->GetHandlersEnabled())
         return false;
-    THandlerParams inMain{kind, exception, action};
-    THandlerParams here{kind, exception, action};
+    THandlerParams inMain{kind, exception, action, {}};
+    THandlerParams here{kind, exception, action, {}};
     {
         std::lock_guard<std::mutex> lock(gHandlerLock);
         for (const THandlerEntry& entry : gHandlers[kind])
@@ -793,10 +795,13 @@ bool HandlersNeedReport() noexcept
 
 bool FireActionHandlers(IVQException* exception, TReportAction action, HWND parent)
 {
-    if (action == raRestart || action == raClose) {
+    // Restart and close handlers see the complete report when it is wanted anyway. Without action
+    // handlers the closing waits for it later, after the box is gone, as it always did.
+    if ((action == raRestart || action == raClose) && gActionHandlerCount.load() > 0 &&
+        exception->GetHandlersEnabled()) {
         ComPtr<IVQExceptionEx> ex;
         if ((SUCCEEDED(exception->QueryInterface(IID_PPV_ARGS(&ex))) && ex->CallbacksNeedReport()) ||
-            (HandlersNeedReport() && exception->GetHandlersEnabled()))
+            HandlersNeedReport())
             exception->GetBugReport();
     }
     if (FireHandlers(hkAction, exception, action))

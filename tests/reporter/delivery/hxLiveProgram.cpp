@@ -3,10 +3,9 @@
 // and checks that every patched site holds its old bytes again, the "form-handlers" run, which
 // asks for the assistants' built-in handlers, the "freeze-exit" run, which holds the saving of
 // its freeze report until the program ends, a leading "box " that makes
-// the reporter show its exception box instead of only saving the report, a leading "handlers "
-// (with "claim " or "close ") that registers handlers writing what they see to hxLiveHandlers.txt,
-// and the "handled" run, which catches its own exception with a handled-exception handler
-// registered.
+// the reporter show its exception box instead of only saving the report, and a leading
+// "handlers " (with "claim " or "close ") that registers handlers writing what they see to
+// hxLiveHandlers.txt.
 
 #include "Controls.h"
 #include "ExtCtrls.h"
@@ -172,12 +171,6 @@ void ClaimAction(IVQException*, TReportAction action, bool& handled)
         gSaveClaimed = true;
 }
 
-void LogHandled(IVQException* exception)
-{
-    LogHandler("handled " + std::to_string(exception->GetKind()) + " " + std::to_string(exception->GetSource()) +
-               " " + exception->GetExceptMessage());
-}
-
 // Stages 1 and 2 ask for the main thread; claim: every action is taken over; close: nothing is
 // saved, so only the stage-4 handler makes the close wait for the complete report.
 void RegisterStageHandlers(std::string& failure)
@@ -192,16 +185,6 @@ void RegisterStageHandlers(std::string& failure)
         failure.erase(0, 6);
         if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
             settings->SetAutoSave(false);
-    }
-}
-
-void CatchOwnException()
-{
-    gMainThreadId = GetCurrentThreadId();
-    RegisterHandledExceptionHandler(LogHandled);
-    try {
-        throw ELiveTestError("Caught on purpose");
-    } catch (const ELiveTestError&) {
     }
 }
 
@@ -241,8 +224,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             std::abort();
         else if (failure == "freeze-exit")
             HoldSavingUntilExit();
-        else if (failure == "handled")
-            CatchOwnException();
         TTimer timer(nullptr);
         timer.SetInterval(50);
         bool thrown = false;

@@ -429,12 +429,3 @@ TEST(LiveReporter, StageFourHandlerMakesClosingWaitForTheCompleteReport)
     EXPECT_EQ(seen.front(), "exception 1 at 1 main");
     EXPECT_EQ(seen.back(), "exception 4 at 4 other");
 }
-
-TEST(LiveReporter, CaughtExceptionReachesTheHandledExceptionHandlerOnce)
-{
-    TLiveRun run;
-    const std::vector<std::string> seen = RunWithHandlers("handled", run);
-    EXPECT_EQ(run.ExitCode, 0u);
-    EXPECT_EQ(seen, (std::vector<std::string>{"handled 2 15 Caught on purpose. other"}));
-    EXPECT_EQ(CountReports(run.Reports), 0) << run.Reports;
-}
