@@ -108,6 +108,8 @@ void StartEverything(HMODULE module)
 
 void StopEverything()
 {
+    // First: a catch while the rest stops finds no handler to hand its exception to.
+    ClearRegisteredHandlers();
     UndoPatches();
     UnhookProgramExit();
     StopFreezeWatch();
@@ -118,7 +120,6 @@ void StopEverything()
     RemoveInterceptionEntries();
     SetFreezeHandler(nullptr);
     SetHookMessageRetrieval(nullptr);
-    ClearRegisteredHandlers();
     ReleaseEmergencyMemory();
 }
 
