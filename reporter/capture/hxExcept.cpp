@@ -112,6 +112,8 @@ void StartEverything(HMODULE module)
 
 void StopEverything()
 {
+    // First: a catch while the rest stops finds no handler to hand its exception to.
+    ClearRegisteredHandlers();
     UndoPatches();
     UnhookProgramExit();
     StopFreezeWatch();

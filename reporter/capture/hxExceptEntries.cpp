@@ -5,6 +5,8 @@
 #include "hxExceptHooks.h"
 #include "hxExceptObject.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -305,6 +307,76 @@ extern "C" __attribute__((noinline)) void __wrap___cxa_throw(void* object, std::
     record.Context.Esp = reinterpret_cast<DWORD>(frame + 2);
 #endif
     __real___cxa_throw(object, type, destructor);
+}
+
+// ---- Catch ends ----
+
+extern "C" void __real___cxa_end_catch();
+
+namespace {
+
+// The leading cells of a caught exception's header as the C++ ABI lays it out (the same in a
+// dependent exception's header), and the per-thread globals that list the caught exceptions.
+struct TCaughtHeader {
+    void* ExceptionType;
+    void* ExceptionDestructor;
+    void* UnexpectedHandler;
+    void* TerminateHandler;
+    void* NextException;
+    int HandlerCount;   // negative once rethrown
+};
+
+struct TCatchGlobals {
+    TCaughtHeader* CaughtExceptions;
+    unsigned int UncaughtExceptions;
+};
+
+// Handling a handled exception may throw and catch on this thread itself.
+thread_local bool tInCatchEnd = false;
+
+// The innermost caught exception leaves its last catch without a rethrow: its object goes next.
+void NoteCatchEnd() noexcept
+{
+    if (tInCatchEnd || GetCurrentThreadId() == HandlerThreadId())
+        return;
+    tInCatchEnd = true;
+    try {
+        // Nothing for a foreign exception, whose header is not the ABI's.
+        void* object = ExceptionPtrObject(std::current_exception());
+        const auto* globals = reinterpret_cast<const TCatchGlobals*>(abi::__cxa_get_globals());
+        if (object && globals && globals->CaughtExceptions && globals->CaughtExceptions->HandlerCount == 1 &&
+            IsValidObject(object)) {
+            const TThrowRecord* record = CurrentThrowRecord();
+            HandledExceptionEntry(object, record && record->Object == object ? record->Address : nullptr);
+        }
+    } catch (...) {
+    }
+    tInCatchEnd = false;
+}
+
+}  // namespace
+
+extern "C" __attribute__((noinline)) void __wrap___cxa_end_catch()
+{
+    if (HandledExceptionHandlersRegistered())
+        NoteCatchEnd();
+    __real___cxa_end_catch();
+}
+
+void HandledExceptionEntry(void* exceptionObject, void* exceptionAddress)
+{
+    try {
+        TExceptionParams params;
+        params.Kind = ekHandledException;
+        params.ExceptObject = exceptionObject;
+        params.ExceptAddress = exceptionAddress;
+        params.Source = hsHandledException;
+        params.CanContinue = true;
+        params.StackPointer = StackPointerHere();
+        params.FramePointer = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+        EnterExceptionHandling(params);
+    } catch (...) {
+    }
 }
 
 const TThrowRecord* CurrentThrowRecord() noexcept

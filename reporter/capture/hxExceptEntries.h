@@ -28,6 +28,13 @@ struct TThrowRecord {
 
 extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
 
+// The end of every catch: when handled-exception handlers are registered, the catch that finishes
+// an exception (not a rethrow, not a catch nested inside another of the same exception) hands it to
+// the handling as a handled exception before the object goes. Otherwise it costs one flag test.
+extern "C" void __wrap___cxa_end_catch();
+// The handled-exception entry: kind 2, source 15, the program goes on.
+void HandledExceptionEntry(void* exceptionObject, void* exceptionAddress);
+
 // The calling thread's record; nullptr when it threw nothing since the record was last cleared.
 const TThrowRecord* CurrentThrowRecord() noexcept;
 

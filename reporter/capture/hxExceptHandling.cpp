@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 using Microsoft::WRL::ComPtr;
 
@@ -24,6 +26,170 @@ THandlingServices Services()
 {
     std::lock_guard<std::mutex> lock(gServicesLock);
     return gServices;
+}
+
+// ---- Registered handlers ----
+
+using TAnyProc = void (*)();
+
+struct THandlerEntry {
+    TAnyProc Code = nullptr;
+    void* Object = nullptr;
+    bool IsMethod = false;
+    bool InMainThread = false;
+    int Stage = 0;   // exception handlers only
+
+    bool Is(TAnyProc code, void* object, bool isMethod) const
+    {
+        return Code == code && Object == object && IsMethod == isMethod;
+    }
+};
+
+std::mutex gHandlerLock;
+std::array<std::vector<THandlerEntry>, 3> gHandlers;
+std::atomic<int> gActionHandlerCount{0};
+std::atomic<int> gHandledHandlerCount{0};
+std::atomic<int> gStage4HandlerCount{0};
+// The thread that runs registered handlers for the hidden window now, or 0.
+std::atomic<DWORD> gHandlersRunOn{0};
+
+void CountEntries()
+{
+    gActionHandlerCount = static_cast<int>(gHandlers[hkAction].size());
+    gHandledHandlerCount = static_cast<int>(gHandlers[hkHandledException].size());
+    int stage4 = 0;
+    for (const THandlerEntry& entry : gHandlers[hkException])
+        stage4 += entry.Stage == 4;
+    gStage4HandlerCount = stage4;
+}
+
+bool Register(THandlerKind kind, TAnyProc code, void* object, bool isMethod, bool inMainThread, int stage = 0)
+{
+    if (!code || (kind == hkException && (stage < 1 || stage > 4)))
+        return false;
+    std::lock_guard<std::mutex> lock(gHandlerLock);
+    std::vector<THandlerEntry>& list = gHandlers[kind];
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&](const THandlerEntry& entry) { return entry.Is(code, object, isMethod); });
+    if (found == list.end())
+        found = list.insert(list.end(), THandlerEntry{code, object, isMethod});
+    found->InMainThread = inMainThread;
+    found->Stage = stage;
+    CountEntries();
+    return true;
+}
+
+bool Unregister(THandlerKind kind, TAnyProc code, void* object, bool isMethod)
+{
+    std::lock_guard<std::mutex> lock(gHandlerLock);
+    std::vector<THandlerEntry>& list = gHandlers[kind];
+    const auto found = std::find_if(list.begin(), list.end(),
+                                    [&](const THandlerEntry& entry) { return entry.Is(code, object, isMethod); });
+    if (found == list.end())
+        return false;
+    list.erase(found);
+    CountEntries();
+    return true;
+}
+
+// The handler-parameter record: what one firing runs, handed to the main thread by address.
+struct THandlerParams {
+    THandlerKind Kind = hkException;
+    IVQException* Exception = nullptr;
+    TReportAction Action = raSend;
+    std::vector<THandlerEntry> Entries;
+    bool Handled = false;
+    bool Ran = false;
+};
+
+void RunEntries(THandlerParams& params) noexcept
+{
+    for (const THandlerEntry& entry : params.Entries) {
+        // A handler's failure is its own: the others still run and the handling goes on.
+        try {
+            if (params.Kind == hkAction) {
+                if (entry.IsMethod)
+                    reinterpret_cast<TActionHandlerMethod>(entry.Code)(entry.Object, params.Exception, params.Action,
+                                                                       params.Handled);
+                else
+                    reinterpret_cast<TActionHandlerProc>(entry.Code)(params.Exception, params.Action, params.Handled);
+            } else if (entry.IsMethod) {
+                reinterpret_cast<TExceptionHandlerMethod>(entry.Code)(entry.Object, params.Exception);
+            } else {
+                reinterpret_cast<TExceptionHandlerProc>(entry.Code)(params.Exception);
+            }
+        } catch (...) {
+        }
+    }
+    params.Ran = true;
+}
+
+// The hidden window's side: runs in the main thread, where a failure of a handler is not handled.
+void RunHandlersInMainThread(LPARAM handlerParams)
+{
+    const DWORD previous = gHandlersRunOn.exchange(GetCurrentThreadId());
+    RunEntries(*reinterpret_cast<THandlerParams*>(handlerParams));
+    gHandlersRunOn = previous;
+}
+
+// The main thread must first answer a plain wake-up within this time.
+constexpr UINT MainThreadProbeMs = 1500;
+constexpr UINT MainThreadRunMs = 2147483646;
+
+bool RunInMainThread(THandlerParams& params)
+{
+    HWND window = HandlerWindow();
+    const UINT message = HandlerMessage();
+    if (!window || !message || params.Exception->GetKind() == ekFreeze)
+        return false;
+    // A paused main thread blocks before it answers; it is let go meanwhile.
+    const bool unpaused = params.Exception->GetPauseThreads() && UnpauseMainThread();
+    DWORD_PTR answer = 0;
+    bool answered = SendMessageTimeoutA(window, message, 1, 0, SMTO_NORMAL, MainThreadProbeMs, &answer) != 0 &&
+                    answer == static_cast<DWORD_PTR>(HandlerAnswer);
+    if (answered) {
+        answer = 0;
+        answered = SendMessageTimeoutA(window, message, 0, reinterpret_cast<LPARAM>(&params), SMTO_NORMAL,
+                                       MainThreadRunMs, &answer) != 0 &&
+                   answer == static_cast<DWORD_PTR>(HandlerAnswer);
+    }
+    if (unpaused)
+        RepauseMainThread();
+    return answered || params.Ran;
+}
+
+// Runs the kind's handlers (exception handlers: those of the stages given) for the exception;
+// true when an action handler took the action over.
+bool FireHandlers(THandlerKind kind, IVQException* exception, TReportAction action = raSend, int firstStage = 0,
+                  int lastStage = 0)
+{
+    if (!exception->GetHandlersEnabled())
+        return false;
+    THandlerParams inMain{kind, exception, action, {}};
+    THandlerParams here{kind, exception, action, {}};
+    {
+        std::lock_guard<std::mutex> lock(gHandlerLock);
+        for (const THandlerEntry& entry : gHandlers[kind])
+            if (kind != hkException || (entry.Stage >= firstStage && entry.Stage <= lastStage))
+                (entry.InMainThread ? inMain : here).Entries.push_back(entry);
+    }
+    if (!inMain.Entries.empty() && !RunInMainThread(inMain))
+        RunEntries(inMain);
+    if (!here.Entries.empty())
+        RunEntries(here);
+    return inMain.Handled || here.Handled;
+}
+
+// Stage-4 handlers run once per exception: at stage 3 when the report is complete by then, else
+// once the handling has waited for it. The exception whose stage-4 handlers ran on this thread.
+thread_local IVQException* tStage4Fired = nullptr;
+
+void FireStage4Handlers(IVQException* exception)
+{
+    if (tStage4Fired == exception || exception->GetStage() != 4)
+        return;
+    tStage4Fired = exception;
+    FireHandlers(hkException, exception, raSend, 4, 4);
 }
 
 // ---- Handler thread ----
@@ -278,6 +444,7 @@ bool StartHandlerThread() noexcept
     }
     SetHandlerThreadId(id);
     SetShowExceptionBox(&ShowExceptionBox);
+    SetFireHandlers(&RunHandlersInMainThread);
     SetThreadInfo(id, nullptr, "-");
     SetThreadPriority(gHandlerThread, THREAD_PRIORITY_HIGHEST);
     ResumeThread(gHandlerThread);
@@ -314,6 +481,7 @@ void StopHandlerThread() noexcept
     }
     SetThreadInfo(HandlerThreadId());
     SetHandlerThreadId(0);
+    SetFireHandlers(nullptr);
 }
 
 void WaitForHandlingToEnd() noexcept
@@ -337,10 +505,10 @@ void WaitForHandlingToEnd() noexcept
 
 __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& params, std::string* reportTarget)
 {
-    // The handler thread and the report calculation (which the handler may be waiting for)
-    // cannot be handled; registered handlers never run on the main thread here (this program
-    // registers none).
-    if (GetCurrentThreadId() == HandlerThreadId() || IsReportCalculationThread())
+    // The handler thread, the report calculation (which the handler may be waiting for) and a main
+    // thread that runs registered handlers for the handler thread cannot be handled.
+    const DWORD current = GetCurrentThreadId();
+    if (current == HandlerThreadId() || IsReportCalculationThread() || current == gHandlersRunOn.load())
         return;
     ReleaseEmergencyMemory();
     void* object = params.ExceptObject;
@@ -446,9 +614,14 @@ void ProcessException(const THandlingRequest& request)
     exception.As(&ex);
     const bool handled = params.Kind == ekHandledException;
 
+    tStage4Fired = nullptr;
     ex->SetStage(1);
-    if (!handled)
+    if (handled) {
+        FireHandlers(hkHandledException, exception.Get());
+    } else {
         RecordExceptionTime();
+        FireHandlers(hkException, exception.Get(), raSend, 1, 1);
+    }
 
     ex->SetStage(2);
     const bool pause = !handled && params.Kind != ekFreeze && exception->GetPauseThreads() && ReporterIsInExecutable();
@@ -464,9 +637,14 @@ void ProcessException(const THandlingRequest& request)
             exception->AddReportCallback(AutoActions, true);
         if (exception->GetCreateBugReport())
             exception->WaitForReportText(false);
+        FireHandlers(hkException, exception.Get(), raSend, 2, 2);
     }
 
     ex->SetStage(3);
+    if (!handled) {
+        FireHandlers(hkException, exception.Get(), raSend, 3, 3);
+        FireStage4Handlers(exception.Get());
+    }
     if (!(handled && params.CanContinue)) {
         if (!handled) {
             if (auto* target = reinterpret_cast<std::string*>(request.ReportTarget))
@@ -497,6 +675,7 @@ void ProcessException(const THandlingRequest& request)
     ResetFreezeMisses();
     if (pause)
         PauseOtherThreads(false, 0);
+    tStage4Fired = nullptr;
 }
 
 void FinishExceptionHandling(IVQException* exception, bool closing)
@@ -505,9 +684,91 @@ void FinishExceptionHandling(IVQException* exception, bool closing)
         exception->SetAutoSend(false);
     ComPtr<IVQExceptionEx> ex;
     if ((SUCCEEDED(exception->QueryInterface(IID_PPV_ARGS(&ex))) && ex->CallbacksNeedReport()) ||
-        (HandlersNeedReport() && exception->GetHandlersEnabled()))
+        (HandlersNeedReport() && exception->GetHandlersEnabled())) {
         exception->GetBugReport();
+        FireStage4Handlers(exception);
+    }
     AutoSaveOnce(exception, true);
+}
+
+// ---- Registered handlers ----
+
+bool RegisterExceptionHandler(TExceptionHandlerProc proc, int stage, bool inMainThread)
+{
+    return Register(hkException, reinterpret_cast<TAnyProc>(proc), nullptr, false, inMainThread, stage);
+}
+
+bool RegisterExceptionHandler(void* object, TExceptionHandlerMethod method, int stage, bool inMainThread)
+{
+    return Register(hkException, reinterpret_cast<TAnyProc>(method), object, true, inMainThread, stage);
+}
+
+bool UnregisterExceptionHandler(TExceptionHandlerProc proc)
+{
+    return Unregister(hkException, reinterpret_cast<TAnyProc>(proc), nullptr, false);
+}
+
+bool UnregisterExceptionHandler(void* object, TExceptionHandlerMethod method)
+{
+    return Unregister(hkException, reinterpret_cast<TAnyProc>(method), object, true);
+}
+
+bool RegisterActionHandler(TActionHandlerProc proc, bool inMainThread)
+{
+    return Register(hkAction, reinterpret_cast<TAnyProc>(proc), nullptr, false, inMainThread);
+}
+
+bool RegisterActionHandler(void* object, TActionHandlerMethod method, bool inMainThread)
+{
+    return Register(hkAction, reinterpret_cast<TAnyProc>(method), object, true, inMainThread);
+}
+
+bool UnregisterActionHandler(TActionHandlerProc proc)
+{
+    return Unregister(hkAction, reinterpret_cast<TAnyProc>(proc), nullptr, false);
+}
+
+bool UnregisterActionHandler(void* object, TActionHandlerMethod method)
+{
+    return Unregister(hkAction, reinterpret_cast<TAnyProc>(method), object, true);
+}
+
+bool RegisterHandledExceptionHandler(TExceptionHandlerProc proc, bool inMainThread)
+{
+    return Register(hkHandledException, reinterpret_cast<TAnyProc>(proc), nullptr, false, inMainThread);
+}
+
+bool RegisterHandledExceptionHandler(void* object, TExceptionHandlerMethod method, bool inMainThread)
+{
+    return Register(hkHandledException, reinterpret_cast<TAnyProc>(method), object, true, inMainThread);
+}
+
+bool UnregisterHandledExceptionHandler(TExceptionHandlerProc proc)
+{
+    return Unregister(hkHandledException, reinterpret_cast<TAnyProc>(proc), nullptr, false);
+}
+
+bool UnregisterHandledExceptionHandler(void* object, TExceptionHandlerMethod method)
+{
+    return Unregister(hkHandledException, reinterpret_cast<TAnyProc>(method), object, true);
+}
+
+void ClearRegisteredHandlers() noexcept
+{
+    std::lock_guard<std::mutex> lock(gHandlerLock);
+    for (std::vector<THandlerEntry>& list : gHandlers)
+        list.clear();
+    CountEntries();
+}
+
+bool HandledExceptionHandlersRegistered() noexcept
+{
+    return gHandledHandlerCount.load(std::memory_order_relaxed) > 0;
+}
+
+bool MainThreadRunsHandlers() noexcept
+{
+    return gHandlersRunOn.load() != 0;
 }
 
 void AutoSaveOnce(IVQException* exception, bool final)
@@ -529,13 +790,23 @@ void AutoSaveOnce(IVQException* exception, bool final)
 
 bool HandlersNeedReport() noexcept
 {
-    // This program registers no handlers.
-    return false;
+    return gStage4HandlerCount.load() > 0;
 }
 
 bool FireActionHandlers(IVQException* exception, TReportAction action, HWND parent)
 {
-    // No registered handler claims an action; send, save and print may have an assistant.
+    // Restart and close handlers see the complete report when it is wanted anyway. Without action
+    // handlers the closing waits for it later, after the box is gone, as it always did.
+    if ((action == raRestart || action == raClose) && gActionHandlerCount.load() > 0 &&
+        exception->GetHandlersEnabled()) {
+        ComPtr<IVQExceptionEx> ex;
+        if ((SUCCEEDED(exception->QueryInterface(IID_PPV_ARGS(&ex))) && ex->CallbacksNeedReport()) ||
+            HandlersNeedReport())
+            exception->GetBugReport();
+    }
+    if (FireHandlers(hkAction, exception, action))
+        return true;
+    // Send, save and print that no handler claims may have an assistant.
     if (!parent || action > raPrint || !exception->GetHandlersEnabled())
         return false;
     const std::string name = action == raSend   ? exception->GetSendAssis()

@@ -101,7 +101,45 @@ bool IsAutoActionDue(int value) noexcept;
 // An action no handler claims shows its assistant when a parent is given; true when the action
 // is taken care of (an assistant that did not end with OK cancels it).
 bool FireActionHandlers(IVQException* exception, TReportAction action, HWND parent);
+// A registered exception handler runs at stage 4 and so wants the complete report.
 bool HandlersNeedReport() noexcept;
+
+// ---- Registered handlers ----
+
+// Process-wide lists per kind, each entry a procedure or a method (an object and a function that
+// takes it first). An entry flagged for the main thread runs there through the hidden window while
+// the handler thread waits; when the main thread does not answer (or for a freeze) it runs on the
+// handler thread. Handlers run only when the exception's handlers are enabled.
+enum THandlerKind : int { hkException = 0, hkAction = 1, hkHandledException = 2 };
+
+// Exception handlers run once at their stage (1 to 4) of every exception and freeze; a stage-4
+// handler sees the complete report, which the handling then waits for before the program goes on
+// or ends. Handled-exception handlers hear of exceptions the program caught (kind 2, source 15).
+using TExceptionHandlerProc = void (*)(IVQException* exception);
+using TExceptionHandlerMethod = void (*)(void* object, IVQException* exception);
+// An action handler that sets handled takes the action over: the built-in one does not run.
+using TActionHandlerProc = void (*)(IVQException* exception, TReportAction action, bool& handled);
+using TActionHandlerMethod = void (*)(void* object, IVQException* exception, TReportAction action, bool& handled);
+
+// Registering an entry again changes its flags; false for a stage outside 1 to 4 or no procedure.
+bool RegisterExceptionHandler(TExceptionHandlerProc proc, int stage, bool inMainThread = false);
+bool RegisterExceptionHandler(void* object, TExceptionHandlerMethod method, int stage, bool inMainThread = false);
+bool UnregisterExceptionHandler(TExceptionHandlerProc proc);
+bool UnregisterExceptionHandler(void* object, TExceptionHandlerMethod method);
+bool RegisterActionHandler(TActionHandlerProc proc, bool inMainThread = false);
+bool RegisterActionHandler(void* object, TActionHandlerMethod method, bool inMainThread = false);
+bool UnregisterActionHandler(TActionHandlerProc proc);
+bool UnregisterActionHandler(void* object, TActionHandlerMethod method);
+bool RegisterHandledExceptionHandler(TExceptionHandlerProc proc, bool inMainThread = false);
+bool RegisterHandledExceptionHandler(void* object, TExceptionHandlerMethod method, bool inMainThread = false);
+bool UnregisterHandledExceptionHandler(TExceptionHandlerProc proc);
+bool UnregisterHandledExceptionHandler(void* object, TExceptionHandlerMethod method);
+// Empties every list (the reporter's end).
+void ClearRegisteredHandlers() noexcept;
+// Cheap enough for the end of every catch.
+bool HandledExceptionHandlersRegistered() noexcept;
+// Registered handlers are running on the main thread now; a failure there is not handled.
+bool MainThreadRunsHandlers() noexcept;
 
 int RunExceptionBox(int style, bool beep, IVQException* exception);
 int ShowExceptionBox(IVQException* exception);

@@ -407,7 +407,9 @@ void RepauseMainThread() noexcept
 {
     {
         TExclusive lock(gPauseLock);
-        if (!gMainGate)
+        // A pause released meanwhile (by the handling, while a send or a handler still needed the
+        // main thread) is not closed again: nothing would open it.
+        if (!gMainGate || !gOtherGate || WaitForSingleObject(gOtherGate, 0) != WAIT_TIMEOUT)
             return;
         ResetEvent(gMainGate);
         gMainGateClosed.store(true, std::memory_order_release);

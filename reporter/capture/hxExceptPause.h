@@ -67,6 +67,7 @@ public:
     TOwnHandlingWait& operator=(const TOwnHandlingWait&) = delete;
 };
 bool UnpauseMainThread() noexcept;
+// Closes the main gate again, only while the pause lasts.
 void RepauseMainThread() noexcept;
 // Opens and closes both gates and forgets the paused threads, so that no thread stays blocked.
 void FinalizePause() noexcept;

@@ -401,3 +401,63 @@ TEST_F(HandlingTest, ConsoleProgramWritesItsMessageWithPlainLineEndsUnlessToldTo
     handler_->Settings->SetGnShowCfg(show);
     EXPECT_EQ(log_.Saved.size(), 2u);
 }
+
+namespace {
+
+// What the registered handlers saw: "<who> <stage>".
+std::mutex gStagesLock;
+std::vector<std::string> gStages;
+
+void StageProc(IVQException* exception)
+{
+    std::lock_guard<std::mutex> lock(gStagesLock);
+    gStages.push_back("proc " + std::to_string(exception->GetStage()));
+}
+
+void StageMethod(void* who, IVQException* exception)
+{
+    std::lock_guard<std::mutex> lock(gStagesLock);
+    gStages.push_back(static_cast<const char*>(who) + std::to_string(exception->GetStage()));
+}
+
+std::vector<std::string> TakeStages()
+{
+    std::lock_guard<std::mutex> lock(gStagesLock);
+    return std::move(gStages);
+}
+
+} // namespace
+
+TEST_F(HandlingTest, ExceptionHandlersRunAtTheirStagesWhileEnabled)
+{
+    const struct TUnregister {
+        ~TUnregister() { ClearRegisteredHandlers(); }
+    } unregister;
+    char method[] = "method ";
+    EXPECT_FALSE(RegisterExceptionHandler(StageProc, 5));
+    ASSERT_TRUE(RegisterExceptionHandler(StageProc, 1));
+    ASSERT_TRUE(RegisterExceptionHandler(StageProc, 3));   // again: now at stage 3 only
+    EXPECT_FALSE(HandlersNeedReport());
+    ASSERT_TRUE(RegisterExceptionHandler(method, StageMethod, 4));
+    EXPECT_TRUE(HandlersNeedReport());
+
+    HxException error("staged");
+    FailInWorker(&error, true);
+    // The stage-4 handler saw the complete report, which the handling waited for; a report complete
+    // by stage 3 already shows stage 4 there.
+    std::vector<std::string> stages = TakeStages();
+    ASSERT_EQ(stages.size(), 2u);
+    EXPECT_TRUE(stages[0] == "proc 3" || stages[0] == "proc 4") << stages[0];
+    EXPECT_EQ(stages[1], "method 4");
+
+    // The exception's class group switches its handlers off; a handled exception has a list of its own.
+    handler_->Settings->SetGnNoHandlers(true);
+    FailInWorker(&error, true);
+    handler_->Settings->SetGnNoHandlers(false);
+    FailInWorker(&error, true, ekHandledException);
+    EXPECT_TRUE(TakeStages().empty());
+    EXPECT_TRUE(UnregisterExceptionHandler(method, StageMethod));
+    EXPECT_FALSE(HandlersNeedReport());
+    EXPECT_TRUE(UnregisterExceptionHandler(StageProc));
+    EXPECT_FALSE(UnregisterExceptionHandler(StageProc));
+}

@@ -64,6 +64,8 @@ TEST(HxExceptPause, GatesBlockAndReleaseListedWorkers)
 
     PauseOtherThreads(false, 0);
     EXPECT_EQ(WaitForSingleObject(reporterWorker.Passed, 2000), WAIT_OBJECT_0);
+    RepauseMainThread();                                // the pause has ended: nothing to close again
+    EXPECT_FALSE(UnpauseMainThread());
 
     // A paused run that keeps the worker going; the retrieval hook came with the first pause only.
     PauseOtherThreads(true, reporterWorker.Id);

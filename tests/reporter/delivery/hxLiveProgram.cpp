@@ -2,8 +2,10 @@
 // failure. It never calls the reporter, except the "patches" run, which ends the reporter early
 // and checks that every patched site holds its old bytes again, the "form-handlers" run, which
 // asks for the assistants' built-in handlers, the "freeze-exit" run, which holds the saving of
-// its freeze report until the program ends, and a leading "box " that makes
-// the reporter show its exception box instead of only saving the report.
+// its freeze report until the program ends, a leading "box " that makes
+// the reporter show its exception box instead of only saving the report, and a leading
+// "handlers " (with "claim " or "close ") that registers handlers writing what they see to
+// hxLiveHandlers.txt.
 
 #include "Controls.h"
 #include "ExtCtrls.h"
@@ -21,6 +23,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 // Reported by its plain class name.
@@ -168,6 +171,62 @@ void HoldSavingUntilExit()
     std::atexit(CheckNoReportUnderWay);
 }
 
+// ---- Registered handlers ----
+
+DWORD gMainThreadId = 0;
+std::mutex gHandlerLogLock;
+std::atomic<bool> gSaveClaimed{false};
+
+// One line per call: what the handler saw and whether it ran on the main thread.
+void LogHandler(const std::string& seen)
+{
+    const std::string line = seen + (GetCurrentThreadId() == gMainThreadId ? " main" : " other") + "\r\n";
+    std::lock_guard<std::mutex> lock(gHandlerLogLock);
+    HANDLE file = CreateFileA("hxLiveHandlers.txt", FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// One object per registered stage: the same method is registered once for each.
+struct TStageHandler {
+    int Stage;
+} gStageHandlers[] = {{1}, {2}, {3}, {4}};
+
+void LogStage(void* object, IVQException* exception)
+{
+    LogHandler("exception " + std::to_string(static_cast<TStageHandler*>(object)->Stage) + " at " +
+               std::to_string(exception->GetStage()));
+}
+
+void ClaimAction(IVQException*, TReportAction action, bool& handled)
+{
+    LogHandler("action " + std::to_string(action));
+    handled = true;
+    if (action == raSave)
+        gSaveClaimed = true;
+}
+
+// Stages 1 and 2 ask for the main thread; claim: every action is taken over; close: nothing is
+// saved, so only the stage-4 handler makes the close wait for the complete report.
+void RegisterStageHandlers(std::string& failure)
+{
+    gMainThreadId = GetCurrentThreadId();
+    for (TStageHandler& handler : gStageHandlers)
+        RegisterExceptionHandler(&handler, LogStage, handler.Stage, handler.Stage <= 2);
+    if (failure.rfind("claim ", 0) == 0) {
+        failure.erase(0, 6);
+        RegisterActionHandler(ClaimAction);
+    } else if (failure.rfind("close ", 0) == 0) {
+        failure.erase(0, 6);
+        if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
+            settings->SetAutoSave(false);
+    }
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
@@ -177,6 +236,10 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
         failure.erase(0, 4);
         if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
             settings->SetGnShowCfg(0);
+    }
+    if (failure.rfind("handlers ", 0) == 0) {
+        failure.erase(0, 9);
+        RegisterStageHandlers(failure);
     }
     try {
         Application.Initialize();
@@ -212,8 +275,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
                 thrown = true;
                 throw ELiveTestError("Timer handler failed on purpose");
             }
-            // After a failure the program goes on until its report is saved.
-            if (thrown && GetFileAttributesA("hxLiveReports.txt") == INVALID_FILE_ATTRIBUTES)
+            // A worker that fails while this thread goes on with its messages.
+            if (failure == "worker-async" && !thrown) {
+                thrown = true;
+                if (HANDLE worker = CreateThread(nullptr, 0, ThrowingWorker, nullptr, 0, nullptr))
+                    CloseHandle(worker);
+                return;
+            }
+            // After a failure the program goes on until its report is saved (or a handler took the
+            // save over).
+            if (thrown && GetFileAttributesA("hxLiveReports.txt") == INVALID_FILE_ATTRIBUTES && !gSaveClaimed)
                 return;
             timer.SetEnabled(false);
             if (failure == "freeze")

@@ -384,3 +384,63 @@ TEST(LiveReporter, AThreadTableThatCannotBeMadeEndsTheProgramAsAFailure)
     if (squatter)
         CloseHandle(squatter);
 }
+
+namespace {
+
+// A "handlers" run: what its registered handlers wrote, one line each.
+std::vector<std::string> RunWithHandlers(const std::string& failure, TLiveRun& run)
+{
+    const std::string log = TestProgramFolder() + "hxLiveHandlers.txt";
+    DeleteFileA(log.c_str());
+    run = RunLiveProgram(failure);
+    const std::string text = ReadFileBytes(log);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    return lines;
+}
+
+} // namespace
+
+TEST(LiveReporter, RegisteredHandlersSeeTheStagesInOrderOnTheThreadsTheyAskFor)
+{
+    // The main thread answers while a worker fails: stages 1 and 2 run there, the second with the
+    // main thread held by the pause and let go for it.
+    TLiveRun run;
+    std::vector<std::string> seen = RunWithHandlers("handlers worker-async", run);
+    EXPECT_EQ(run.ExitCode, 0u);
+    EXPECT_EQ(CountReports(run.Reports), 1) << run.Reports;
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], "exception 1 at 1 main");
+    EXPECT_EQ(seen[1], "exception 2 at 2 main");
+    EXPECT_TRUE(seen[2] == "exception 3 at 3 other" || seen[2] == "exception 3 at 4 other") << seen[2];
+    EXPECT_EQ(seen[3], "exception 4 at 4 other");
+
+    // The main thread waits for the worker without answering: they run on the handler thread.
+    seen = RunWithHandlers("handlers worker-throw", run);
+    EXPECT_EQ(run.ExitCode, 0u);
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], "exception 1 at 1 other");
+    EXPECT_EQ(seen[1], "exception 2 at 2 other");
+}
+
+TEST(LiveReporter, ClaimingActionHandlerStopsTheBuiltInSave)
+{
+    TLiveRun run;
+    const std::vector<std::string> seen = RunWithHandlers("handlers claim timer-throw", run);
+    EXPECT_EQ(run.ExitCode, 0u);
+    EXPECT_TRUE(Has(seen, "action 1 other"));
+    EXPECT_EQ(CountReports(run.Reports), 0) << run.Reports;
+}
+
+TEST(LiveReporter, StageFourHandlerMakesClosingWaitForTheCompleteReport)
+{
+    // Nothing is saved: only the stage-4 handler asks for the complete report before the close.
+    TLiveRun run;
+    const std::vector<std::string> seen = RunWithHandlers("handlers close main-av", run);
+    EXPECT_EQ(run.ExitCode, 1u);
+    EXPECT_EQ(CountReports(run.Reports), 0) << run.Reports;
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front(), "exception 1 at 1 main");
+    EXPECT_EQ(seen.back(), "exception 4 at 4 other");
+}
