@@ -29,9 +29,17 @@ std::string Hex(DWORD id)
 
 // A thread that waits on an event until the test lets it go.
 struct TParkedWorker {
+    // Suspending a thread that is still starting may catch it inside the loader's or the heap's
+    // lock: the worker says when it waits, and only then may a test hold it.
     HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Waiting = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DWORD Id = 0;
-    HANDLE Handle = CreateThread(nullptr, 0, &Park, Release, 0, &Id);
+    HANDLE Handle = CreateThread(nullptr, 0, &Park, this, 0, &Id);
+    TParkedWorker()
+    {
+        const HANDLE either[] = {Waiting, Handle};
+        WaitForMultipleObjects(2, either, FALSE, INFINITE);
+    }
     ~TParkedWorker()
     {
         // A failed check must not leave the thread paused.
@@ -40,9 +48,14 @@ struct TParkedWorker {
         SetEvent(Release);
         WaitForSingleObject(Handle, INFINITE);
         CloseHandle(Handle);
+        CloseHandle(Waiting);
         CloseHandle(Release);
     }
-    static DWORD WINAPI Park(void* event) { return WaitForSingleObject(event, INFINITE); }
+    static DWORD WINAPI Park(void* parameter)
+    {
+        auto* self = static_cast<TParkedWorker*>(parameter);
+        return SignalObjectAndWait(self->Waiting, self->Release, INFINITE, FALSE);
+    }
 };
 
 } // namespace
