@@ -637,14 +637,17 @@ void RegisterAssistantHandler(const std::string& qualifiedName, TNVActionHandler
 
 namespace {
 
-TNVActionHandler FindRegisteredHandler(const std::string& name)
+// builtIn is set for the built-in names, which stand for their handlers only, set or not.
+TNVActionHandler FindRegisteredHandler(const std::string& name, bool& builtIn)
 {
     THandlerTable& table = Handlers();
     std::lock_guard<std::mutex> hold(table.lock);
+    builtIn = true;
     if (SameTextCI(name, "hxExcept.HandleContactForm"))
         return table.contactForm;
     if (SameTextCI(name, "hxExcept.HandleScreenshotForm"))
         return table.screenshotForm;
+    builtIn = false;
     // "Unit.Function", or a bare function name that matches the function part of one registration.
     const std::string wanted = UpperCaseCopy(name);
     if (wanted.empty())
@@ -695,10 +698,8 @@ TNVActionHandler FindHandlerInSymbols(const std::string& name)
 
 TNVActionHandler ResolveAssistantHandler(const std::string& name)
 {
-    if (TNVActionHandler handler = FindRegisteredHandler(name))
+    bool builtIn = false;
+    if (TNVActionHandler handler = FindRegisteredHandler(name, builtIn); handler || builtIn)
         return handler;
-    // The built-in names stand for their handlers only, set or not.
-    if (SameTextCI(name, "hxExcept.HandleContactForm") || SameTextCI(name, "hxExcept.HandleScreenshotForm"))
-        return nullptr;
     return FindHandlerInSymbols(name);
 }
