@@ -687,16 +687,13 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
 
     TExceptionPtr exception = NewException();
     exception->SetPrintBtnVis(true);
-    exception->SetAutoSave(false);
-    exception->SetAutoClip(false);
     HWND box = nullptr;
-    auto form = [] { return FormWindow(); };
     // The control of an item of the form showing, by the item's place in the program's form.
     auto item = [&](const char* formName, const char* name) -> HWND {
         TNVFormPtr model = Program({formName})->GetForm(0);
         for (int i = 0; i < model->GetItemCount(); ++i)
             if (model->GetItem(i)->GetName() == name)
-                return GetDlgItem(form(), kFirstItemId + i);
+                return GetDlgItem(FormWindow(), kFirstItemId + i);
         return nullptr;
     };
     TScript script({
@@ -708,11 +705,11 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
             PostMessageA(ChildWithText(box, exception->GetPrintBtnTxt()), BM_CLICK, 0, 0);
         },
         [&] {
-            ASSERT_TRUE(form());
+            ASSERT_TRUE(FormWindow());
             char title[64] = "";
-            GetWindowTextA(form(), title, sizeof title);
+            GetWindowTextA(FormWindow(), title, sizeof title);
             EXPECT_STREQ(title, "Print Assistant");
-            EXPECT_EQ(GetWindow(form(), GW_OWNER), box);
+            EXPECT_EQ(GetWindow(FormWindow(), GW_OWNER), box);
             EXPECT_FALSE(IsWindowEnabled(box));
             EXPECT_FALSE(Topmost(box));  // the box steps back while the assistant is up
             EXPECT_EQ(printedPages, 0);
@@ -720,7 +717,7 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
             Type(item("ContactForm", "edtEmail"), "ann@example.test");
         },
         [&] {
-            guitest::SaveWindowScreenshot(form(), "AssistantPrint");
+            guitest::SaveWindowScreenshot(FormWindow(), "AssistantPrint");
             SendMessageA(item("ContactForm", "ContinueBtn"), BM_CLICK, 0, 0);
         },
         [&] {
@@ -731,7 +728,7 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
         },
         [&] {
             // Passed: the report with the entries was printed, the box is back on top.
-            EXPECT_FALSE(form());
+            EXPECT_FALSE(FormWindow());
             EXPECT_GE(printedPages, 1);
             EXPECT_TRUE(IsWindowEnabled(box));
             EXPECT_TRUE(Topmost(box));
@@ -740,14 +737,14 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
         },
         [&] {
             // Remembered from the first run; aborted, nothing is printed.
-            ASSERT_TRUE(form());
+            ASSERT_TRUE(FormWindow());
             char name[64] = "";
             GetWindowTextA(item("ContactForm", "edtContactName"), name, sizeof name);
             EXPECT_STREQ(name, "Ann");
             SendMessageA(item("ContactForm", "AbortBtn"), BM_CLICK, 0, 0);
         },
         [&] {
-            EXPECT_FALSE(form());
+            EXPECT_FALSE(FormWindow());
             EXPECT_EQ(printedPages, 0);
             PostMessageA(ChildWithText(box, exception->GetContinueBtnTxt()), BM_CLICK, 0, 0);
         },
