@@ -697,12 +697,22 @@ def main():
     lo_rva, hi_rva = image.code_range()
     lo, hi = image.image_base + lo_rva, image.image_base + hi_rva
     roots = tuple({os.path.abspath(args.source_root) + "/", os.path.realpath(args.source_root) + "/"})
+
+    def is_source(path):
+        if path.startswith(roots):
+            return True
+        # A compiler cache with a base folder writes names relative to the build folder.
+        rest = path
+        while rest.startswith("../"):
+            rest = rest[3:]
+        return rest != path and os.path.isfile(os.path.join(roots[0], rest))
+
     rows = []
     line_section = image.section(".debug_line")
     if line_section:
         line_str = image.section(".debug_line_str")
         rows = line_rows(image.contents(line_section), image.contents(line_str) if line_str else None,
-                         lambda path: path.startswith(roots), lo, hi)
+                         is_source, lo, hi)
     nm_output = nm.communicate()[0].decode("latin-1")
     if nm.returncode != 0:
         sys.exit("hxmapgen: %s failed on %s" % (args.nm, args.exe))

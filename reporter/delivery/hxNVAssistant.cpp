@@ -1,6 +1,8 @@
 #include "hxNVAssistant.h"
 
+#include "hxDisAsm.h"
 #include "hxExceptSettingsStore.h"
+#include "hxMapFile.h"
 #include "hxStrings.h"
 #include "hxTools.h"
 
@@ -633,16 +635,20 @@ void RegisterAssistantHandler(const std::string& qualifiedName, TNVActionHandler
         table.named.erase(UpperCaseCopy(qualifiedName));
 }
 
-TNVActionHandler ResolveAssistantHandler(const std::string& name)
+namespace {
+
+// builtIn is set for the built-in names, which stand for their handlers only, set or not.
+TNVActionHandler FindRegisteredHandler(const std::string& name, bool& builtIn)
 {
     THandlerTable& table = Handlers();
     std::lock_guard<std::mutex> hold(table.lock);
+    builtIn = true;
     if (SameTextCI(name, "hxExcept.HandleContactForm"))
         return table.contactForm;
     if (SameTextCI(name, "hxExcept.HandleScreenshotForm"))
         return table.screenshotForm;
-    // Registered handlers stand in for a symbol lookup: "Unit.Function", or a bare function name
-    // that matches the function part of one registration.
+    builtIn = false;
+    // "Unit.Function", or a bare function name that matches the function part of one registration.
     const std::string wanted = UpperCaseCopy(name);
     if (wanted.empty())
         return nullptr;
@@ -656,4 +662,44 @@ TNVActionHandler ResolveAssistantHandler(const std::string& name)
             return handler;
     }
     return nullptr;
+}
+
+// "Unit.Function" in the main module's debug symbols, the unit being a source file's name (its
+// extension may be left out). The resource names code that this build may not contain, so only
+// code of a handler's shape is taken: it ends with a return that leaves the arguments to the
+// caller, as every handler does on both targets.
+TNVActionHandler FindHandlerInSymbols(const std::string& name)
+{
+    const std::size_t dot = name.find('.');
+    const std::string unit = dot == std::string::npos ? std::string() : name.substr(0, dot);
+    const std::string function =
+        dot == std::string::npos ? name : name.substr(dot + 1, name.find('.', dot + 1) - dot - 1);
+    if (function.empty())
+        return nullptr;
+    const TMapFilePtr map = GetModuleMapFile(reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr)));
+    const uintptr_t address = FindPublicInUnit(*map, MfKindCode, unit, false, function);
+    if (!address)
+        return nullptr;
+    TFunctionInfo info;
+    try {
+        if (!AnalyseFunction(address, info) || !info.Valid || info.CodeLength <= 0)
+            return nullptr;
+    } catch (...) {
+        return nullptr;
+    }
+    constexpr unsigned char kNearReturn = 0xC3;
+    const auto* last = reinterpret_cast<const unsigned char*>(info.CodeBegin + uintptr_t(info.CodeLength) - 1);
+    if (*last != kNearReturn)
+        return nullptr;
+    return reinterpret_cast<TNVActionHandler>(address);
+}
+
+}  // namespace
+
+TNVActionHandler ResolveAssistantHandler(const std::string& name)
+{
+    bool builtIn = false;
+    if (TNVActionHandler handler = FindRegisteredHandler(name, builtIn); handler || builtIn)
+        return handler;
+    return FindHandlerInSymbols(name);
 }

@@ -426,7 +426,8 @@ TNVFormPtr CreateFormFromStream(const std::string& bytes, const std::string& tit
 void SetBuiltInFormHandlers(TNVActionHandler contactForm, TNVActionHandler screenshotForm) noexcept;
 // Further handlers a form may name as "Unit.Function"; a null handler removes the name.
 void RegisterAssistantHandler(const std::string& qualifiedName, TNVActionHandler handler);
-// The handler a form's OnAction text selects; null when none.
+// The handler a form's OnAction text selects: a built-in or registered one, else a function of
+// that name in the main module's debug symbols; null when none.
 TNVActionHandler ResolveAssistantHandler(const std::string& name);
 
 // Byte-level limits of the form reader.

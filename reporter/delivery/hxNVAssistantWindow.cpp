@@ -554,6 +554,8 @@ int TNVForm::ShowModal(HWND parent)
                 DispatchMessageA(&msg);
                 continue;
             }
+            // Without Abort, Escape must not end the form: a multi-line edit would close it.
+            continue;
         }
         if (ours && ((msg.message == WM_CHAR && msg.wParam == '\t') ||
                      (msg.message == WM_KEYDOWN && msg.wParam == VK_TAB))) {

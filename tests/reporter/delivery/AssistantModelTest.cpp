@@ -6,10 +6,23 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 using Microsoft::WRL::ComPtr;
+
+// Found by name in the test program's own debug symbols: a handler that notes each action it
+// is given, and a function that never returns and so does not have a handler's shape.
+unsigned symbolHandlerActions = 0;
+void SymbolNamedHandler(INVForm*, std::uint8_t action, INVItem*, IUnknown*)
+{
+    symbolHandlerActions |= 1u << action;
+}
+[[noreturn]] __attribute__((noinline, used)) void SymbolNamedNonHandler(INVForm*, std::uint8_t, INVItem*, IUnknown*)
+{
+    std::abort();
+}
 
 namespace {
 
@@ -199,6 +212,29 @@ TEST_F(AssistantModel, HandlerNamesResolveThroughTheTable)
     EXPECT_EQ(ResolveAssistantHandler("Forms.Notify"), nullptr);
     EXPECT_EQ(CreateFormFromStream(Stream(TextProp("OnAction", "Nowhere.Nothing")), "", nullptr)->GetOnAction(),
               nullptr);
+}
+
+TEST_F(AssistantModel, UnknownHandlerNamesAreLookedUpInTheProgramsSymbols)
+{
+    EXPECT_EQ(ResolveAssistantHandler("AssistantModelTest.SymbolNamedHandler"), &SymbolNamedHandler);
+    EXPECT_EQ(ResolveAssistantHandler("assistantmodeltest.symbolnamedhandler"), &SymbolNamedHandler);
+    // Another unit, no unit, a missing name, code of another shape.
+    EXPECT_EQ(ResolveAssistantHandler("AssistantWindowTest.SymbolNamedHandler"), nullptr);
+    EXPECT_EQ(ResolveAssistantHandler("SymbolNamedHandler"), nullptr);
+    EXPECT_EQ(ResolveAssistantHandler("AssistantModelTest.NoSuchHandler"), nullptr);
+    EXPECT_EQ(ResolveAssistantHandler("AssistantModelTest.SymbolNamedNonHandler"), nullptr);
+    // The built-in names never fall through to the symbols.
+    SetBuiltInFormHandlers(nullptr, nullptr);
+    EXPECT_EQ(ResolveAssistantHandler("hxExcept.HandleContactForm"), nullptr);
+
+    // A form naming it calls it as it is created, shown, clicked and closed.
+    symbolHandlerActions = 0;
+    TNVFormPtr form =
+        CreateFormFromStream(Stream(TextProp("OnAction", "AssistantModelTest.SymbolNamedHandler")), "", nullptr);
+    EXPECT_EQ(symbolHandlerActions, 1u << nvaCreated);
+    TScript script({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
+    EXPECT_EQ(form->ShowModal(nullptr), 1);
+    EXPECT_EQ(symbolHandlerActions, (1u << nvaCreated) | (1u << nvaShow) | (1u << nvaItemEvent) | (1u << nvaClose));
 }
 
 TEST_F(AssistantModel, BadStreamsStopReadingSafely)

@@ -5,13 +5,18 @@
 #include "GuiTestSupport.h"
 #include "ScreenshotSupport.h"
 #include "hxExceptAssistantForms.h"
+#include "hxExceptBox.h"
+#include "hxExceptHandling.h"
 #include "hxExceptObject.h"
+#include "hxExceptSave.h"
 #include "hxExceptSupport.h"
 #include "hxNVAssistant.h"
 #include "hxNVAssistantWindow.h"
 
 #include <algorithm>
 #include <functional>
+#include <initializer_list>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <vector>
@@ -28,6 +33,40 @@ HWND FormWindow()
 void Key(HWND window, WPARAM key)
 {
     PostMessageA(window, WM_KEYDOWN, key, 1);
+}
+
+// Keys pressed together on the keyboard and let go in reverse: the system sends them to the
+// focused window and keeps the thread's key state, as for a user.
+void Press(std::initializer_list<WORD> keys)
+{
+    std::vector<INPUT> input;
+    for (WORD key : keys) {
+        INPUT down{};
+        down.type = INPUT_KEYBOARD;
+        down.ki.wVk = key;
+        input.push_back(down);
+    }
+    for (auto key = std::rbegin(keys); key != std::rend(keys); ++key) {
+        INPUT up{};
+        up.type = INPUT_KEYBOARD;
+        up.ki.wVk = *key;
+        up.ki.dwFlags = KEYEVENTF_KEYUP;
+        input.push_back(up);
+    }
+    SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+}
+
+// The mouse moved to a point of the window's client area.
+void MoveMouseTo(HWND window, int x, int y)
+{
+    POINT p{x, y};
+    ClientToScreen(window, &p);
+    INPUT move{};
+    move.type = INPUT_MOUSE;
+    move.mi.dx = static_cast<LONG>((p.x * 65536 + 32768) / GetSystemMetrics(SM_CXSCREEN));
+    move.mi.dy = static_cast<LONG>((p.y * 65536 + 32768) / GetSystemMetrics(SM_CYSCREEN));
+    move.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+    SendInput(1, &move, sizeof move);
 }
 
 void ClickAt(HWND window, int x, int y, int upX, int upY)
@@ -85,6 +124,32 @@ bool FailToStartEditor(const std::string&, HANDLE&)
 void CountBeep()
 {
     ++beeps;
+}
+
+int printedPages = 0;
+BOOL WINAPI PrintIntoMemory(PRINTDLGA* params)
+{
+    params->hDC = CreateCompatibleDC(nullptr);
+    return TRUE;
+}
+int WINAPI StartJob(HDC, const DOCINFOA*) { return 1; }
+int WINAPI CountPage(HDC) { return ++printedPages; }
+int WINAPI EndPart(HDC) { return 1; }
+
+HWND ChildWithText(HWND parent, const std::string& text)
+{
+    for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        char caption[256] = "";
+        GetWindowTextA(child, caption, sizeof caption);
+        if (text == caption)
+            return child;
+    }
+    return nullptr;
+}
+
+bool Topmost(HWND window)
+{
+    return (GetWindowLongA(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
 }
 
 const char* const kTestKey = "Software\\hivesweep-tests\\ContactForm";
@@ -526,4 +591,170 @@ TEST_F(AssistantWindow, WhatIsTypedGoesIntoTheReport)
     const std::string second = exception->GetBugReport();
     EXPECT_EQ(second.find("Error Details"), std::string::npos) << second;
     EXPECT_NE(second.find("Contact Me"), std::string::npos);
+}
+
+TEST_F(AssistantWindow, ShiftTabWalksBackAndEscapeNeedsAnEnabledAbort)
+{
+    TNVAssistantPtr assistant = Program({"ContactForm", "DetailsForm"});
+    TNVFormPtr contact = assistant->GetForm(0);
+    TNVFormPtr details = assistant->GetForm(1);
+    details->AbortBtn()->SetEnabled(false);
+    TScript script({
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(contact.Get(), "edtContactName"));
+            Press({VK_SHIFT, VK_TAB});
+        },
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(contact.Get(), "AbortBtn"));
+            Press({VK_SHIFT, VK_TAB});
+        },
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(contact.Get(), "SkipBtn"));
+            Press({VK_SHIFT, VK_TAB});
+        },
+        [&] {
+            // Continue is locked: the walk back passes it.
+            EXPECT_EQ(GetFocus(), Control(contact.Get(), "chkRemember"));
+            Press({VK_TAB});
+        },
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(contact.Get(), "SkipBtn"));
+            SendMessageA(GetFocus(), BM_CLICK, 0, 0);
+        },
+        // Abort is off: Escape in the memo and on a button leaves the form up.
+        [&] {
+            EXPECT_EQ(GetFocus(), Control(details.Get(), "mmoErrorDetails"));
+            Press({VK_ESCAPE});
+        },
+        [&] {
+            EXPECT_EQ(FormWindow(), details->GetHandle());
+            SetFocus(Control(details.Get(), "SkipBtn"));
+            Press({VK_ESCAPE});
+        },
+        [&] {
+            EXPECT_EQ(FormWindow(), details->GetHandle());
+            SendMessageA(Control(details.Get(), "SkipBtn"), BM_CLICK, 0, 0);
+        },
+    });
+    EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+    EXPECT_EQ(contact->GetModalResult(), 2);
+    EXPECT_EQ(details->GetModalResult(), 2);
+}
+
+TEST_F(AssistantWindow, TheHandShowsOverAClickableImageOfAnEnabledForm)
+{
+    TExceptionPtr exception = NewException();
+    exception->SetScreenShot(PlainBitmap(200, 120, RGB(0, 90, 0)));
+    TNVAssistantPtr assistant = Program({"ScrShotForm"}, exception.Get());
+    TNVFormPtr form = assistant->GetForm(0);
+    HCURSOR hand = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_HAND));
+    HCURSOR arrow = LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    auto overImage = [&] {
+        const RECT r = ImageBounds(form, "imgScreenShot");
+        MoveMouseTo(FormWindow(), (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    };
+    TScript script({
+        [&] { overImage(); },
+        [&] {
+            EXPECT_EQ(GetCursor(), hand);
+            MoveMouseTo(FormWindow(), 4, 4);
+        },
+        [&] {
+            EXPECT_EQ(GetCursor(), arrow);
+            EnableWindow(FormWindow(), FALSE);
+            overImage();
+        },
+        [&] {
+            EXPECT_NE(GetCursor(), hand);
+            EnableWindow(FormWindow(), TRUE);
+            SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0);
+        },
+    });
+    EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+}
+
+TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrinted)
+{
+    const THandlingServices savedServices = HandlingServices();
+    THandlingServices services;
+    services.CreateExceptionBox = &CreateExceptionBox;
+    services.RunAssistant = &RunAssistant;
+    SetHandlingServices(services);
+    SetHxAssistantServices(AssistantServices());
+    const TPrintDialogProc savedDialog = SetPrintDialogHook(&PrintIntoMemory);
+    const THxPrintJobProcs savedJob = SetPrintJobHook({&StartJob, &CountPage, &EndPart, &EndPart});
+    printedPages = 0;
+
+    TExceptionPtr exception = NewException();
+    exception->SetPrintBtnVis(true);
+    HWND box = nullptr;
+    // The control of an item of the form showing, by the item's place in the program's form.
+    auto item = [&](const char* formName, const char* name) -> HWND {
+        TNVFormPtr model = Program({formName})->GetForm(0);
+        for (int i = 0; i < model->GetItemCount(); ++i)
+            if (model->GetItem(i)->GetName() == name)
+                return GetDlgItem(FormWindow(), kFirstItemId + i);
+        return nullptr;
+    };
+    TScript script({
+        [&] {
+            box = FindWindowA(ExceptionBoxClassName, nullptr);
+            ASSERT_TRUE(box);
+            EXPECT_TRUE(Topmost(box));
+            // Posted: the click runs the assistant's own loop.
+            PostMessageA(ChildWithText(box, exception->GetPrintBtnTxt()), BM_CLICK, 0, 0);
+        },
+        [&] {
+            ASSERT_TRUE(FormWindow());
+            char title[64] = "";
+            GetWindowTextA(FormWindow(), title, sizeof title);
+            EXPECT_STREQ(title, "Print Assistant");
+            EXPECT_EQ(GetWindow(FormWindow(), GW_OWNER), box);
+            EXPECT_FALSE(IsWindowEnabled(box));
+            EXPECT_FALSE(Topmost(box));  // the box steps back while the assistant is up
+            EXPECT_EQ(printedPages, 0);
+            Type(item("ContactForm", "edtContactName"), "Ann");
+            Type(item("ContactForm", "edtEmail"), "ann@example.test");
+        },
+        [&] {
+            guitest::SaveWindowScreenshot(FormWindow(), "AssistantPrint");
+            SendMessageA(item("ContactForm", "ContinueBtn"), BM_CLICK, 0, 0);
+        },
+        [&] {
+            Type(item("DetailsForm", "mmoErrorDetails"), "Printing failed");
+        },
+        [&] { SendMessageA(item("DetailsForm", "ContinueBtn"), BM_CLICK, 0, 0); },
+        [&] {
+        },
+        [&] {
+            // Passed: the report with the entries was printed, the box is back on top.
+            EXPECT_FALSE(FormWindow());
+            EXPECT_GE(printedPages, 1);
+            EXPECT_TRUE(IsWindowEnabled(box));
+            EXPECT_TRUE(Topmost(box));
+            printedPages = 0;
+            PostMessageA(ChildWithText(box, exception->GetPrintBtnTxt()), BM_CLICK, 0, 0);
+        },
+        [&] {
+            // Remembered from the first run; aborted, nothing is printed.
+            ASSERT_TRUE(FormWindow());
+            char name[64] = "";
+            GetWindowTextA(item("ContactForm", "edtContactName"), name, sizeof name);
+            EXPECT_STREQ(name, "Ann");
+            SendMessageA(item("ContactForm", "AbortBtn"), BM_CLICK, 0, 0);
+        },
+        [&] {
+            EXPECT_FALSE(FormWindow());
+            EXPECT_EQ(printedPages, 0);
+            PostMessageA(ChildWithText(box, exception->GetContinueBtnTxt()), BM_CLICK, 0, 0);
+        },
+    });
+    EXPECT_EQ(RunExceptionBox(0, false, exception.Get()), 1);
+    SetPrintJobHook(savedJob);
+    SetPrintDialogHook(savedDialog);
+    SetHxAssistantServices({});
+    SetHandlingServices(savedServices);
+    const std::string report = exception->GetBugReport();
+    EXPECT_TRUE(std::regex_search(report, std::regex("\r\nContact Name +: Ann\r\n"))) << report;
+    EXPECT_NE(report.find("\r\nError Details:\r\nPrinting failed"), std::string::npos) << report;
 }
