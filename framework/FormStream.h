@@ -154,6 +154,9 @@ struct TFormReadOptions {
     std::function<bool(TObject& target, const TFormProperty& property)> ReadExtraProperty;
     // Unknown property names raise an error unless this is set.
     bool IgnoreUnknownProperties = false;
+    // Finds a component reference that is neither the root, one of its components nor,
+    // as "Owner.Name", a component of the root's owner; null when there is none.
+    std::function<TComponent*(const std::string& name)> FindReference;
 };
 
 // Fills root from the stream's position on: its properties, then its child objects,
@@ -166,6 +169,49 @@ struct TFormReadOptions {
 // the objects made so far stay owned by root, which should be discarded.
 void ReadComponent(TStream& stream, TComponent& root, const TFormReadOptions& options = {});
 void ReadComponent(const TFormObject& form, TComponent& root, const TFormReadOptions& options = {});
+
+// Fills object, a persistent object that is no component, from what WritePersistent
+// wrote: the stream's class must be object's class or one of its ancestors.
+void ReadPersistent(TStream& stream, TPersistent& object, const TFormReadOptions& options = {});
+// Reads a component of the class the stream names, made with owner as its owner and
+// filled as ReadComponent fills a root. Raises EClassNotFound for an unknown class.
+TComponent* ReadNewComponent(TStream& stream, TComponent* owner, const TFormReadOptions& options = {});
+
+// ---- writing: the inverse of the reader, in the same layout ---------------------------
+
+// Appends form-stream bytes to a buffer, each value in the smallest type that holds it.
+class TFormWriter {
+public:
+    void WriteSignature() { bytes_ += "TPF0"; }
+    void WriteShortString(const std::string& text);
+    void WriteValue(const TFormValue& value);
+    // Properties and the empty name that ends them.
+    void WriteProperties(const std::vector<TFormProperty>& properties);
+    void WriteObject(const TFormObject& object);
+    const std::string& Bytes() const { return bytes_; }
+
+private:
+    void WriteUnsigned(uint64_t value, int bytes);
+    std::string bytes_;
+};
+
+// "TPF0" and one object, as ParseForm reads it back.
+std::string FormBytes(const TFormObject& object);
+
+// The stored published properties of object that differ from their defaults, as the
+// reader sets them: persistent sub-objects' properties under dotted names ("Font.Color"),
+// collections as collection values, component references by name (a component that is
+// neither lookupRoot nor one of its components as "Owner.Name"), nothing for a nil
+// reference. Events are left out: a handler keeps no name to write.
+std::vector<TFormProperty> DescribeProperties(const TObject& object, const TComponent* lookupRoot);
+// The component's class, name and properties, and the components it owns as children.
+TFormObject DescribeComponent(const TComponent& root);
+
+// Writes "TPF0" and the component from the stream's position on.
+void WriteComponent(TStream& stream, const TComponent& root);
+// Writes a persistent object that is no component: its class, an empty name, its
+// properties and no children.
+void WritePersistent(TStream& stream, const TPersistent& object);
 
 // Stores handler in the method property prop of target when the property is an E;
 // returns whether it was.

@@ -1,5 +1,6 @@
 #include "rsStorage.h"
 
+#include "FormStream.h"
 #include "Forms.h"
 
 #include <algorithm>
@@ -105,6 +106,22 @@ bool TextToDateTime(const std::string& text, double& value) {
     const int64_t days = DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) - kEpoch;
     value = static_cast<double>(days) + static_cast<double>(numbers[3] * 3600 + numbers[4] * 60 + numbers[5]) / 86400.0;
     return true;
+}
+
+TComponent* FindFormComponent(const std::string& text) {
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos)
+        return nullptr;
+    const std::string rootName = text.substr(0, dot), name = text.substr(dot + 1);
+    for (TCustomForm* form : Screen.Forms())
+        if (form->Name() == rootName)
+            if (TComponent* found = form->FindComponent(name))
+                return found;
+    for (TDataModule* module : Screen.DataModules())
+        if (module->Name() == rootName)
+            if (TComponent* found = module->FindComponent(name))
+                return found;
+    return nullptr;
 }
 
 std::string CurrencyToText(int64_t scaled) {
@@ -595,6 +612,48 @@ const TrsKeyItem& TrsKeyWrapper::Value() const {
 
 std::string TrsKeyWrapper::FullName() const { return Valid() ? storage_.KeyFullName(storage_.currentKey_) : std::string(); }
 
+TMemoryStream& TrsKeyWrapper::Scratch() {
+    if (!scratch_)
+        scratch_ = std::make_unique<TMemoryStream>();
+    scratch_->Clear();
+    return *scratch_;
+}
+
+void TrsKeyWrapper::WriteComponent(const TComponent& component) {
+    if (!Valid())
+        return;
+    TMemoryStream& stream = Scratch();
+    ::WriteComponent(stream, component);
+    storage_.keys_[static_cast<size_t>(storage_.currentKey_)].Value = TrsKeyItem::OfBinary(
+        std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size())));
+}
+
+TMemoryStream& TrsKeyWrapper::ValueStream() {
+    const TrsKeyItem& value = Value();
+    if (value.Kind != TrsKeyKind::Binary)
+        CannotRead(FullName(), "binary");
+    TMemoryStream& stream = Scratch();
+    stream.WriteBuffer(value.Text.data(), static_cast<int64_t>(value.Text.size()));
+    stream.SetPosition(0);
+    return stream;
+}
+
+namespace {
+
+TFormReadOptions ReferencesAmongOpenForms() {
+    TFormReadOptions options;
+    options.FindReference = FindFormComponent;
+    return options;
+}
+
+}  // namespace
+
+void TrsKeyWrapper::ReadComponent(TComponent& component) { ::ReadComponent(ValueStream(), component, ReferencesAmongOpenForms()); }
+
+TComponent* TrsKeyWrapper::ReadNewComponent(TComponent* owner) {
+    return ::ReadNewComponent(ValueStream(), owner, ReferencesAmongOpenForms());
+}
+
 TrsKeyItem TrsKeyWrapper::AsVariant() const {
     TrsKeyItem value = Value();
     if (value.Kind == TrsKeyKind::Point)
@@ -675,6 +734,11 @@ void TrsStorage::Deactivate() {
         return;
     // Cleared first: a failed save still leaves the storage inactive.
     active_ = false;
+    // The scratch stream goes even when the save fails.
+    struct TFreeScratch {
+        TrsKeyWrapper& key;
+        ~TFreeScratch() { key.FreeScratch(); }
+    } freeScratch{keyWrapper_};
     if (Options.Contains(soSaveOnClose))
         Save();
 }
