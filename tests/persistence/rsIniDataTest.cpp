@@ -203,6 +203,58 @@ TEST(RsIniData, DatesInTheLocalesFormInTwelveAndTwentyFourHourLocales) {
     EXPECT_EQ(f.storage->ReadString("\\S\\feb", ""), "date:2/30/2023");
 }
 
+TEST(RsIniData, ALoneQuoteAndHexLinesThatEndInBlanks) {
+    TIniFixture f;
+    f.storage->WriteString("\\S\\quote", "\"");
+    f.Save();
+    EXPECT_EQ(f.text, "[S]\r\nquote=\"\r\n\r\n");
+    TIniFixture g;
+    g.Load(f.text);
+    EXPECT_EQ(g.storage->ReadString("\\S\\quote", ""), "\"");
+
+    // Only a "," or "\\" right before the line end carries a value on.
+    g.Load("[S]\r\na=hex:00,01, \r\nb=1\r\nc=hex:02,\\\r\n  03\r\nd=hex:04,\t\r\ne=2\r\n");
+    auto bytes = [&](const char* name) {
+        EXPECT_TRUE(g.storage->FindKey(std::string("\\S\\") + name, false)) << name;
+        return g.storage->Key().Value().Text;
+    };
+    EXPECT_EQ(bytes("a"), std::string("\x00\x01", 2));
+    EXPECT_EQ(bytes("c"), "\x02\x03");
+    EXPECT_EQ(bytes("d"), "\x04");
+    EXPECT_EQ(g.storage->ReadString("\\S\\b", ""), "1");
+    EXPECT_EQ(g.storage->ReadString("\\S\\e", ""), "2");
+}
+
+TEST(RsIniData, TheEmbeddedCopyComesFromFormData) {
+    TrsIniData source(nullptr);
+    const std::string text = "[S]\r\nk=\"embedded\"\r\n";
+    source.InternalFile().WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+    TMemoryStream packed;
+    source.WriteInternalFile(packed);
+    TFormObject form;
+    form.ClassName = "TrsIniData";
+    form.Name = "rsIniData";
+    TFormValue load;
+    load.Type = TFormValueType::Ident;
+    load.Text = "iflAlways";
+    TFormValue copy;
+    copy.Type = TFormValueType::Binary;
+    copy.Text.assign(reinterpret_cast<const char*>(packed.Memory()), static_cast<size_t>(packed.Size()));
+    form.Properties = {{"InternalFileLoad", load}, {"InternalFile", copy}};
+
+    TComponent owner(nullptr);
+    auto* ini = new TrsIniData(&owner);
+    ini->FileName = "NoSuchSettingsFile";
+    TFormReadOptions options;
+    options.ReadExtraProperty = &TrsStreamData::ReadInternalFileProperty;
+    ReadComponent(form, *ini, options);
+    EXPECT_EQ(ini->InternalFileLoad, iflAlways);
+    auto* storage = new TrsStorage(&owner);
+    storage->SetStorageData(ini);
+    storage->Load();
+    EXPECT_EQ(storage->ReadString("\\S\\k", ""), "embedded");
+}
+
 TEST(RsIniData, TextLayout) {
     TIniFixture f;
     f.storage->WriteString("frmCleanupSettings\\chkB.Checked", "True");

@@ -3,6 +3,7 @@
 
 #include "ExtCtrls.h"
 #include "KvListVw.h"
+#include "Menus.h"
 #include "Spin.h"
 #include "StdCtrls.h"
 #include "kelControls.h"
@@ -396,4 +397,29 @@ TEST_F(PropSaver, ADataModuleIsTheSaversOwnerBelowAForm) {
     EXPECT_FALSE(form->OnShow.Assigned());
     EXPECT_FALSE(form->OnClose.Assigned());
     FreeComponent(form);
+}
+
+// "Form.Component" names a component of any open form, not only of the application's.
+TEST_F(PropSaver, ReferencesReachEveryOpenForm) {
+    auto menus = new TTestForm;  // owned by no one
+    menus->SetName("frmMenus");
+    auto popup = new TPopupMenu(menus);
+    popup->SetName("pmList");
+    auto form = new TSavedForm([](TSavedForm& f) {
+        f.rsPropSaver1->Properties().Clear();
+        f.rsPropSaver1->Properties().Add("chkAPPPath.PopupMenu");
+    });
+    form->chkAPPPath->SetPopupMenu(popup);
+    form->rsPropSaver1->SaveToStorage();
+    EXPECT_EQ(form->rsStorage->ReadString("\\frmSaved\\chkAPPPath.PopupMenu", ""), "frmMenus.pmList");
+    form->chkAPPPath->SetPopupMenu(nullptr);
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(form->chkAPPPath->PopupMenu(), popup);
+    // The form name must match exactly.
+    form->chkAPPPath->SetPopupMenu(nullptr);
+    form->rsStorage->WriteString("\\frmSaved\\chkAPPPath.PopupMenu", "FRMMENUS.pmList");
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(form->chkAPPPath->PopupMenu(), nullptr);
+    FreeComponent(form);
+    FreeComponent(menus);
 }
