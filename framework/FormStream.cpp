@@ -833,6 +833,9 @@ TFormObject DescribeComponent(const TComponent& root) {
     form.Properties = DescribeProperties(root, &root);
     for (int i = 0; i < root.ComponentCount(); ++i) {
         const TComponent& child = *root.Components(i);
+        // A component without a name is an inner part its owner makes itself.
+        if (child.Name().empty())
+            continue;
         TFormObject object;
         object.ClassName = child.ClassName();
         object.Name = child.Name();

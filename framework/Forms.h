@@ -231,7 +231,6 @@ private:
     WPARAM quitCode_ = 0;
 };
 
-// The display: cursors, monitors, fonts.
 // A non-visual container of components: the streaming protocol of a form without a window.
 class TDataModule : public TComponent {
     DECLARE_CLASS_INFO()
@@ -251,6 +250,7 @@ private:
     bool destroyFired_ = false;
 };
 
+// The display: cursors, monitors, fonts.
 class TScreen : public TComponent {
 public:
     TScreen();

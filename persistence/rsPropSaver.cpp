@@ -280,7 +280,8 @@ void TrsPropSaver::RemoveLoadHook() {
     if (!loadHooked_)
         return;
     loadHooked_ = false;
-    if (!root_)
+    // The events of an owner that frees its components are gone already.
+    if (!root_ || root_->IsDestroying())
         return;
     *loadEvent_ = previousLoad_;
     previousLoad_ = {};
@@ -321,7 +322,7 @@ void TrsPropSaver::RemoveSaveHook() {
     if (!saveHooked_)
         return;
     saveHooked_ = false;
-    if (!root_)
+    if (!root_ || root_->IsDestroying())
         return;
     if (whenSave_ == wsOnClose) {
         form_->OnClose = previousClose_;

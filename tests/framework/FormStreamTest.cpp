@@ -423,6 +423,7 @@ TEST_F(FormStream, WrittenComponentReadsBackEqual) {
     auto* last = dynamic_cast<TFormWidget*>(source.FindComponent("lblLast"));
     ASSERT_NE(last, nullptr);
     last->Buddy = other;
+    new TFormWidget(&source);  // unnamed: a part its owner makes itself, not written
     TMemoryStream stream;
     WriteComponent(stream, source);
     stream.SetPosition(0);

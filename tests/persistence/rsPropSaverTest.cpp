@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 
 namespace {
@@ -422,4 +423,20 @@ TEST_F(PropSaver, ReferencesReachEveryOpenForm) {
     EXPECT_EQ(form->chkAPPPath->PopupMenu(), nullptr);
     FreeComponent(form);
     FreeComponent(menus);
+}
+
+// A form frees its saver after its own parts are gone: the saver leaves its events alone then.
+TEST_F(PropSaver, AFormBeingFreedKeepsItsSaverOffItsEvents) {
+    auto token = std::make_shared<int>(0);
+    auto form = new TSavedForm([&](TSavedForm& f) {
+        f.rsPropSaver1->SetWhenLoad(wlManual);
+        f.rsPropSaver1->SetWhenSave(wsManual);
+        f.OnCreate = [token](TObject*) {};
+        f.OnClose = [token](TObject*, TCloseAction&) {};
+        f.rsPropSaver1->SetWhenLoad(wlOnCreate);
+        f.rsPropSaver1->SetWhenSave(wsOnClose);
+    });
+    EXPECT_EQ(token.use_count(), 3);  // the saver holds both handlers
+    FreeComponent(form);
+    EXPECT_EQ(token.use_count(), 1);  // none was copied back into the freed form
 }
