@@ -1,5 +1,7 @@
 #include "FormStream.h"
 
+#include "Graphics.h"
+#include "StringList.h"
 #include "SysUtils.h"
 
 #include <algorithm>
@@ -289,6 +291,35 @@ void CheckClass(const TObject& object, const std::string& className) {
                             object.ClassName().c_str(), className.c_str()));
 }
 
+// The values an object keeps beside its published properties: a string list's lines as
+// "Strings" (a list of strings), a graphic's bytes as "Data" (what it saves to a stream).
+bool ReadDefinedProperty(TObject& object, const std::string& name, const TFormValue& value) {
+    if (auto* list = dynamic_cast<TStringList*>(&object); list && SameText(name, "Strings")) {
+        if (value.Type != TFormValueType::List)
+            throw EPropertyError("Strings: a list of strings was expected");
+        TStringList lines;
+        for (const TFormValue& line : value.List) {
+            if (!line.IsString())
+                throw EPropertyError("Strings: a list of strings was expected");
+            lines.Add(line.Type == TFormValueType::WString || line.Type == TFormValueType::UTF8String
+                          ? Utf8ToAnsi(line.Text)
+                          : line.Text);
+        }
+        list->Assign(lines);
+        return true;
+    }
+    if (auto* graphic = dynamic_cast<TGraphic*>(&object); graphic && SameText(name, "Data")) {
+        if (value.Type != TFormValueType::Binary)
+            throw EPropertyError("Data: binary data was expected");
+        TMemoryStream data;
+        data.WriteBuffer(value.Text.data(), static_cast<int64_t>(value.Text.size()));
+        data.SetPosition(0);
+        graphic->LoadFromStream(data);
+        return true;
+    }
+    return false;
+}
+
 class TFormLoader {
 public:
     TFormLoader(TComponent& root, const TFormReadOptions& options) : root_(root), options_(options) {}
@@ -357,11 +388,32 @@ private:
             found = true;
             SetValue(*place.Object, *place.Prop, property.Value);
         }
+        if (!found)
+            found = SetDefinedProperty(target, property);
         if (found || (options_.ReadExtraProperty && options_.ReadExtraProperty(target, property)) ||
             options_.IgnoreUnknownProperties)
             return;
         throw EPropertyError(
             Format("Property %s does not exist in %s", property.Name.c_str(), target.ClassName().c_str()));
+    }
+
+    // "Lines.Strings", "Icon.Data": the last part is a defined value of the object the rest
+    // leads to.
+    static bool SetDefinedProperty(TObject& target, const TFormProperty& property) {
+        const size_t dot = property.Name.rfind('.');
+        if (dot == std::string::npos)
+            return ReadDefinedProperty(target, property.Name, property.Value);
+        const std::string name = property.Name.substr(dot + 1);
+        bool found = false;
+        for (const TPropTarget& place : ResolvePropPath(target, property.Name.substr(0, dot))) {
+            TObject* object = place.Object;
+            if (place.Prop)
+                object = place.Prop->Kind == TTypeKind::Class ? std::get<TObject*>(GetPropValue(*place.Object, *place.Prop))
+                                                             : nullptr;
+            if (object && ReadDefinedProperty(*object, name, property.Value))
+                found = true;
+        }
+        return found;
     }
 
     [[noreturn]] static void WrongType(const TPropInfo& prop, const TFormValue& value) {
@@ -617,6 +669,7 @@ public:
                 continue;
             out.push_back({name, Scalar(*prop, raw)});
         }
+        DescribeDefined(object, prefix, out);
     }
 
 private:
@@ -641,6 +694,32 @@ private:
             out.push_back({name, std::move(value)});
         } else if (dynamic_cast<const TPersistent*>(target)) {
             Describe(*target, name + ".", out, depth + 1);
+        }
+    }
+
+    // What ReadDefinedProperty reads back; an empty list or graphic is left out.
+    static void DescribeDefined(const TObject& object, const std::string& prefix, std::vector<TFormProperty>& out) {
+        if (const auto* list = dynamic_cast<const TStringList*>(&object)) {
+            if (list->Empty())
+                return;
+            TFormValue value;
+            value.Type = TFormValueType::List;
+            for (int i = 0; i < list->Count(); ++i)
+                value.List.push_back(
+                    TextValue((*list)[i].size() <= 255 ? TFormValueType::String : TFormValueType::LString, (*list)[i]));
+            out.push_back({prefix + "Strings", std::move(value)});
+        } else if (const auto* graphic = dynamic_cast<const TGraphic*>(&object)) {
+            if (graphic->Empty())
+                return;
+            TMemoryStream data;
+            try {
+                graphic->SaveToStream(data);
+            } catch (const EInvalidGraphic&) {
+                return;  // an icon known only by its handle keeps no bytes to write
+            }
+            out.push_back({prefix + "Data",
+                           TextValue(TFormValueType::Binary, std::string(reinterpret_cast<const char*>(data.Memory()),
+                                                                         static_cast<size_t>(data.Size())))});
         }
     }
 

@@ -162,7 +162,9 @@ struct TFormReadOptions {
 // Fills root from the stream's position on: its properties, then its child objects,
 // each made by class name with root as owner unless root already owns a component
 // of that name (that one is filled). Every object filled is marked loading before
-// its properties; component references are resolved after the whole stream, then
+// its properties; a string list's "Strings" (a list of strings) and a graphic's "Data"
+// (the bytes it loads from a stream) are read as values of that object ("Lines.Strings",
+// "Icon.Data"); component references are resolved after the whole stream, then
 // Loaded() runs on each in creation order, root first. Raises EFormStreamError for
 // damaged input (before anything is touched), EClassNotFound for unknown classes
 // and EPropertyError for unknown or unsettable properties; after such a failure
@@ -200,6 +202,7 @@ std::string FormBytes(const TFormObject& object);
 
 // The stored published properties of object that differ from their defaults, as the
 // reader sets them: persistent sub-objects' properties under dotted names ("Font.Color"),
+// a string list's lines as "Strings" and a graphic's bytes as "Data" ("Icon.Data"),
 // collections as collection values, component references by name (a component that is
 // neither lookupRoot nor one of its components as "Owner.Name"), nothing for a nil
 // reference. Events are left out: a handler keeps no name to write.
