@@ -406,10 +406,11 @@ private:
         const std::string name = property.Name.substr(dot + 1);
         bool found = false;
         for (const TPropTarget& place : ResolvePropPath(target, property.Name.substr(0, dot))) {
-            TObject* object = place.Object;
-            if (place.Prop)
-                object = place.Prop->Kind == TTypeKind::Class ? std::get<TObject*>(GetPropValue(*place.Object, *place.Prop))
-                                                             : nullptr;
+            TObject* object = place.Object;  // a component the path names
+            if (place.Prop && place.Prop->Kind == TTypeKind::Class)
+                object = std::get<TObject*>(GetPropValue(*place.Object, *place.Prop));
+            else if (place.Prop)
+                object = nullptr;
             if (object && ReadDefinedProperty(*object, name, property.Value))
                 found = true;
         }

@@ -679,7 +679,8 @@ TEST_F(KelFormStreamTest, AFormSetsTheFileListTheIconsAboutAndStyle) {
     TFormValue files;
     files.Type = V::List;
     files.List = {value(V::String, "C:\\a.txt"), value(V::LString, "b.txt=D:\\x\\")};
-    const std::string large = guitest::MakeIcoFile(32, RGB(0, 0, 255)), small = guitest::MakeIcoFile(16, RGB(255, 0, 0));
+    const std::string large = guitest::MakeIcoFile(32, RGB(0, 0, 255));
+    const std::string small = guitest::MakeIcoFile(16, RGB(255, 0, 0));
     TFormObject form{"TForm", "Shell", {}, {}};
     form.Children = {
         {"TkelTrayIcon", "Tray", {{"Icon.Data", value(V::Binary, large)}}, {}},
