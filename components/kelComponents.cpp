@@ -965,6 +965,7 @@ FILEOP_FLAGS FileOperationFlags(TkelFileOperationFlags flags) {
 
 const TClassInfo& TkelFileOperation::StaticClassInfo() {
     static const TPropInfo props[] = {
+        Prop<&TkelFileOperation::FileList, &TkelFileOperation::SetFileList>("FileList"),
         Prop<&TkelFileOperation::DestFolder>("DestFolder"),
         Prop<&TkelFileOperation::ProgressTitle>("ProgressTitle"),
         Prop<&TkelFileOperation::Operation>("Operation").WithDefault(fotCopy),
@@ -991,8 +992,15 @@ std::string ZeroSeparated(const std::vector<std::string>& names) {
 
 }  // namespace
 
+void TkelFileOperation::SetFileList(TStringList* value) {
+    if (value)
+        fileList_->Assign(*value);
+    else
+        fileList_->Clear();
+}
+
 bool TkelFileOperation::Execute() {
-    if (fileList_.Count() == 0)
+    if (fileList_->Count() == 0)
         return false;
     static constexpr UINT functions[] = {FO_COPY, FO_DELETE, FO_MOVE, FO_RENAME};
     SHFILEOPSTRUCTA operation{};
@@ -1002,12 +1010,12 @@ bool TkelFileOperation::Execute() {
     operation.fFlags = FileOperationFlags(Options);
 
     bool several = false;
-    for (int i = 0; i < fileList_.Count(); ++i)
-        several = several || fileList_[i].find('=') != std::string::npos;
+    for (int i = 0; i < fileList_->Count(); ++i)
+        several = several || (*fileList_)[i].find('=') != std::string::npos;
     std::vector<std::string> sources;
     std::vector<std::string> targets;
-    for (int i = 0; i < fileList_.Count(); ++i) {
-        const std::string& line = fileList_[i];
+    for (int i = 0; i < fileList_->Count(); ++i) {
+        const std::string& line = (*fileList_)[i];
         if (line.empty())
             continue;
         if (!several) {
@@ -1099,6 +1107,8 @@ const TClassInfo& TkelFileAssociation::StaticClassInfo() {
         Prop<&C::Text<atFileDescription>, &C::SetText<atFileDescription>>(kAssociationNames[atFileDescription]),
         Prop<&C::Text<atIconFile>, &C::SetText<atIconFile>>(kAssociationNames[atIconFile]),
         Prop<&C::IconIndex, &C::SetIconIndex>("IconIndex").WithDefault(0),
+        Prop<&C::LargeIcon, &C::SetLargeIcon>("LargeIcon"),
+        Prop<&C::SmallIcon, &C::SetSmallIcon>("SmallIcon"),
         Prop<&C::ReadOnly>("ReadOnly").WithDefault(true),
         Prop<&C::Text<atOpenCommand>, &C::SetText<atOpenCommand>>(kAssociationNames[atOpenCommand]),
         Prop<&C::Text<atOpenCommandDescription>, &C::SetText<atOpenCommandDescription>>(
@@ -1141,6 +1151,21 @@ void TkelFileAssociation::SetIconIndex(int value) {
         Changed();
 }
 
+namespace {
+
+void AssignIcon(TIcon& icon, TIcon* value) {
+    if (value)
+        icon.Assign(*value);
+    else
+        icon.SetHandle(nullptr);
+}
+
+}  // namespace
+
+void TkelFileAssociation::SetLargeIcon(TIcon* value) { AssignIcon(*largeIcon_, value); }
+
+void TkelFileAssociation::SetSmallIcon(TIcon* value) { AssignIcon(*smallIcon_, value); }
+
 void TkelFileAssociation::Changed() {
     if (texts_[atExtension].empty())
         return;  // nothing to write under yet: the texts wait for an extension
@@ -1182,8 +1207,8 @@ bool TkelFileAssociation::ReadAssociation() {
     for (int i = atExtDescription; i < atCount; ++i)
         texts_[i].clear();
     iconIndex_ = 0;
-    largeIcon_.SetHandle(nullptr);
-    smallIcon_.SetHandle(nullptr);
+    largeIcon_->SetHandle(nullptr);
+    smallIcon_->SetHandle(nullptr);
     if (extension.empty() || CompareText(extension, ".exe") == 0)
         return false;  // programs have no association
     const HKEY root = CallClassesRoot();
@@ -1208,8 +1233,8 @@ bool TkelFileAssociation::ReadAssociation() {
         HICON large = nullptr;
         HICON small = nullptr;
         if (ExtractIconExA(texts_[atIconFile].c_str(), iconIndex_, &large, &small, 1) > 0) {
-            largeIcon_.SetHandle(large);
-            smallIcon_.SetHandle(small);
+            largeIcon_->SetHandle(large);
+            smallIcon_->SetHandle(small);
         }
     }
     for (const TAssociationVerb& verb : kVerbs) {
@@ -1526,6 +1551,7 @@ const TClassInfo& TkelTrayIcon::StaticClassInfo() {
     static const TPropInfo props[] = {
         Prop<&C::CycleIcons, &C::SetCycleIcons>("CycleIcons").WithDefault(false),
         Prop<&C::CycleInterval, &C::SetCycleInterval>("CycleInterval").WithDefault(200),
+        Prop<&C::Icon, &C::SetIcon>("Icon"),
         Prop<&C::ImageList, &C::SetImageList>("ImageList"),
         Prop<&C::ImageIndex, &C::SetImageIndex>("ImageIndex").WithDefault(0),
         Prop<&C::IconID, &C::SetIconID>("IconID").WithDefault(0),
@@ -1600,7 +1626,7 @@ TkelTrayIcon::TkelTrayIcon(TComponent* owner) : TkelCustomTimer(owner) {
         RaiseLastOSError();
     SetWindowLongPtrA(iconWindow_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     SetInterval(200);
-    icon_.OnChange = [this](TObject*) { ModifyTray(); };
+    icon_->OnChange = [this](TObject*) { ModifyTray(); };
 }
 
 TkelTrayIcon::~TkelTrayIcon() {
@@ -1657,8 +1683,8 @@ void TkelTrayIcon::FillIconData() {
         listIcon_.Reset(ImageList_GetIcon(imageList_->Handle(), imageIndex_, ILD_NORMAL));
     if (listIcon_)
         data_.hIcon = listIcon_.Get();
-    else if (icon_.Handle())
-        data_.hIcon = icon_.Handle();
+    else if (icon_->Handle())
+        data_.hIcon = icon_->Handle();
     else if (Application.Icon().Handle())
         data_.hIcon = Application.Icon().Handle();
     else
@@ -1721,6 +1747,8 @@ void TkelTrayIcon::SetCycleIcons(bool value) {
     cycleIcons_ = value;
     UpdateTimer();
 }
+
+void TkelTrayIcon::SetIcon(TIcon* value) { AssignIcon(*icon_, value); }
 
 void TkelTrayIcon::SetImageList(TImageList* value) {
     if (value == imageList_)

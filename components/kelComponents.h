@@ -547,7 +547,9 @@ class TkelFileOperation : public TkelComponent {
 public:
     explicit TkelFileOperation(TComponent* owner) : TkelComponent(owner) {}
 
-    TStringList& FileList() { return fileList_; }
+    TStringList* FileList() const { return fileList_.get(); }
+    // Copies the lines; null empties the list.
+    void SetFileList(TStringList* value);
     std::string DestFolder;
     std::string ProgressTitle;
     TkelFileOperationType Operation = fotCopy;
@@ -558,7 +560,7 @@ public:
     virtual bool Execute();
 
 private:
-    TStringList fileList_;
+    const std::unique_ptr<TStringList> fileList_ = std::make_unique<TStringList>();
 };
 
 // ---- TkelFileAssociation ------------------------------------------------------------------
@@ -603,8 +605,11 @@ public:
     int IconIndex() const { return iconIndex_; }
     void SetIconIndex(int value);
     bool ReadOnly = true;
-    TIcon& LargeIcon() { return largeIcon_; }
-    TIcon& SmallIcon() { return smallIcon_; }
+    TIcon* LargeIcon() const { return largeIcon_.get(); }
+    TIcon* SmallIcon() const { return smallIcon_.get(); }
+    // Copy the icon; null clears it.
+    void SetLargeIcon(TIcon* value);
+    void SetSmallIcon(TIcon* value);
 
     // False when a key cannot be opened.
     virtual bool WriteAssociation();
@@ -620,8 +625,8 @@ protected:
 private:
     std::string texts_[atCount];
     int iconIndex_ = 0;
-    TIcon largeIcon_;
-    TIcon smallIcon_;
+    const std::unique_ptr<TIcon> largeIcon_ = std::make_unique<TIcon>();
+    const std::unique_ptr<TIcon> smallIcon_ = std::make_unique<TIcon>();
 };
 
 // ---- TkelCustomFileStorage, TkelFileStorage -----------------------------------------------
@@ -768,7 +773,9 @@ public:
     void SetCycleIcons(bool value);
     unsigned CycleInterval() const { return Interval(); }
     void SetCycleInterval(unsigned value) { SetInterval(value); }
-    TIcon& Icon() { return icon_; }
+    TIcon* Icon() const { return icon_.get(); }
+    // Copies the icon; null clears it.
+    void SetIcon(TIcon* value);
     TImageList* ImageList() const { return imageList_; }
     void SetImageList(TImageList* value);
     int ImageIndex() const { return imageIndex_; }
@@ -840,7 +847,7 @@ private:
     bool ShownNow() const;
 
     HWND iconWindow_ = nullptr;
-    TIcon icon_;
+    const std::unique_ptr<TIcon> icon_ = std::make_unique<TIcon>();
     TUniqueIcon listIcon_;  // the image list's icon now shown
     TImageList* imageList_ = nullptr;
     TPopupMenu* popupMenu_ = nullptr;

@@ -1,8 +1,11 @@
 #include "FormStream.h"
 
+#include "Graphics.h"
+#include "StringList.h"
 #include "SysUtils.h"
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -278,18 +281,58 @@ TFormObject ParseForm(TStream& stream) {
 
 namespace {
 
-// The class of component, or one of its ancestors, is called className.
-void CheckClass(const TComponent& component, const std::string& className) {
-    for (const TClassInfo* info = &component.ClassInfo(); info; info = info->Parent)
+// The class of object, or one of its ancestors, is called className.
+void CheckClass(const TObject& object, const std::string& className) {
+    for (const TClassInfo* info = &object.ClassInfo(); info; info = info->Parent)
         if (SameText(info->Name, className))
             return;
-    throw EReadError(Format("Component %s is a %s, not a %s", component.Name().c_str(),
-                            component.ClassName().c_str(), className.c_str()));
+    const auto* component = dynamic_cast<const TComponent*>(&object);
+    throw EReadError(Format("Component %s is a %s, not a %s", component ? component->Name().c_str() : "",
+                            object.ClassName().c_str(), className.c_str()));
+}
+
+// The values an object keeps beside its published properties: a string list's lines as
+// "Strings" (a list of strings), a graphic's bytes as "Data" (what it saves to a stream).
+bool ReadDefinedProperty(TObject& object, const std::string& name, const TFormValue& value) {
+    if (auto* list = dynamic_cast<TStringList*>(&object); list && SameText(name, "Strings")) {
+        if (value.Type != TFormValueType::List)
+            throw EPropertyError("Strings: a list of strings was expected");
+        TStringList lines;
+        for (const TFormValue& line : value.List) {
+            if (!line.IsString())
+                throw EPropertyError("Strings: a list of strings was expected");
+            lines.Add(line.Type == TFormValueType::WString || line.Type == TFormValueType::UTF8String
+                          ? Utf8ToAnsi(line.Text)
+                          : line.Text);
+        }
+        list->Assign(lines);
+        return true;
+    }
+    if (auto* graphic = dynamic_cast<TGraphic*>(&object); graphic && SameText(name, "Data")) {
+        if (value.Type != TFormValueType::Binary)
+            throw EPropertyError("Data: binary data was expected");
+        TMemoryStream data;
+        data.WriteBuffer(value.Text.data(), static_cast<int64_t>(value.Text.size()));
+        data.SetPosition(0);
+        graphic->LoadFromStream(data);
+        return true;
+    }
+    return false;
 }
 
 class TFormLoader {
 public:
     TFormLoader(TComponent& root, const TFormReadOptions& options) : root_(root), options_(options) {}
+
+    // A persistent object has no components: only its properties are read.
+    void LoadProperties(const TFormObject& form, TPersistent& object) {
+        CheckClass(object, form.ClassName);
+        if (!form.Children.empty())
+            throw EReadError(Format("A %s holds no components", form.ClassName.c_str()));
+        for (const TFormProperty& property : form.Properties)
+            SetProperty(object, property);
+        ResolveReferences();
+    }
 
     void Load(const TFormObject& form) {
         CheckClass(root_, form.ClassName);
@@ -345,11 +388,33 @@ private:
             found = true;
             SetValue(*place.Object, *place.Prop, property.Value);
         }
+        if (!found)
+            found = SetDefinedProperty(target, property);
         if (found || (options_.ReadExtraProperty && options_.ReadExtraProperty(target, property)) ||
             options_.IgnoreUnknownProperties)
             return;
         throw EPropertyError(
             Format("Property %s does not exist in %s", property.Name.c_str(), target.ClassName().c_str()));
+    }
+
+    // "Lines.Strings", "Icon.Data": the last part is a defined value of the object the rest
+    // leads to.
+    static bool SetDefinedProperty(TObject& target, const TFormProperty& property) {
+        const size_t dot = property.Name.rfind('.');
+        if (dot == std::string::npos)
+            return ReadDefinedProperty(target, property.Name, property.Value);
+        const std::string name = property.Name.substr(dot + 1);
+        bool found = false;
+        for (const TPropTarget& place : ResolvePropPath(target, property.Name.substr(0, dot))) {
+            TObject* object = place.Object;  // a component the path names
+            if (place.Prop && place.Prop->Kind == TTypeKind::Class)
+                object = std::get<TObject*>(GetPropValue(*place.Object, *place.Prop));
+            else if (place.Prop)
+                object = nullptr;
+            if (object && ReadDefinedProperty(*object, name, property.Value))
+                found = true;
+        }
+        return found;
     }
 
     [[noreturn]] static void WrongType(const TPropInfo& prop, const TFormValue& value) {
@@ -453,11 +518,26 @@ private:
         }
     }
 
+    // The root, one of its components, "Owner.Name" of the root's owner, or what the
+    // caller finds.
+    TComponent* FindReference(const std::string& name) const {
+        if (name.empty())
+            return nullptr;
+        if (SameText(name, root_.Name()))
+            return &root_;
+        if (TComponent* component = root_.FindComponent(name))
+            return component;
+        const size_t dot = name.find('.');
+        TComponent* owner = root_.Owner();
+        if (dot != std::string::npos && owner && !owner->Name().empty() && SameText(name.substr(0, dot), owner->Name()))
+            if (TComponent* component = owner->FindComponent(name.substr(dot + 1)))
+                return component;
+        return options_.FindReference ? options_.FindReference(name) : nullptr;
+    }
+
     void ResolveReferences() {
         for (const TReference& reference : references_) {
-            TComponent* component = !reference.Name.empty() && SameText(reference.Name, root_.Name())
-                                        ? &root_
-                                        : root_.FindComponent(reference.Name);
+            TComponent* component = FindReference(reference.Name);
             if (!component)
                 throw EReadError(
                     Format("Unresolved reference %s for property %s", reference.Name.c_str(), reference.Prop->Name));
@@ -479,4 +559,381 @@ void ReadComponent(const TFormObject& form, TComponent& root, const TFormReadOpt
 
 void ReadComponent(TStream& stream, TComponent& root, const TFormReadOptions& options) {
     ReadComponent(ParseForm(stream), root, options);
+}
+
+void ReadPersistent(TStream& stream, TPersistent& object, const TFormReadOptions& options) {
+    const TFormObject form = ParseForm(stream);
+    // References are looked up from an empty root: the object itself owns nothing.
+    TComponent lookup(nullptr);
+    TFormLoader(lookup, options).LoadProperties(form, object);
+}
+
+TComponent* ReadNewComponent(TStream& stream, TComponent* owner, const TFormReadOptions& options) {
+    const TFormObject form = ParseForm(stream);
+    TComponent* made = CreateComponentByName(form.ClassName, owner);
+    try {
+        ReadComponent(form, *made, options);
+    } catch (...) {
+        FreeComponent(made);  // with whatever it made so far
+        throw;
+    }
+    return made;
+}
+
+// ---- writing ------------------------------------------------------------------------------
+
+namespace {
+
+// A 10-byte x87 value, the inverse of ExtendedToDouble.
+void DoubleToExtended(double value, uint64_t& mantissa, unsigned& signExponent) {
+    uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    const unsigned sign = static_cast<unsigned>(bits >> 63) << 15;
+    const int exponent = static_cast<int>((bits >> 52) & 0x7FF);
+    uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+    if (exponent == 0x7FF) {
+        mantissa = fraction ? 0xC000000000000000ull | (fraction << 11) : 0x8000000000000000ull;
+        signExponent = sign | 0x7FFF;
+    } else if (exponent == 0 && fraction == 0) {
+        mantissa = 0;
+        signExponent = sign;
+    } else {
+        int unbiased = exponent - 1023;
+        if (exponent == 0) {  // subnormal: the extended format holds it normalised
+            unbiased = -1022;
+            while (!(fraction & (uint64_t(1) << 52))) {
+                fraction <<= 1;
+                --unbiased;
+            }
+        } else {
+            fraction |= uint64_t(1) << 52;
+        }
+        mantissa = fraction << 11;
+        signExponent = sign | static_cast<unsigned>(unbiased + 16383);
+    }
+}
+
+TFormValue IntegerValue(int64_t number) {
+    TFormValue value;
+    value.Int = number;
+    value.Type = number >= INT8_MIN && number <= INT8_MAX     ? TFormValueType::Int8
+                 : number >= INT16_MIN && number <= INT16_MAX ? TFormValueType::Int16
+                 : number >= INT32_MIN && number <= INT32_MAX ? TFormValueType::Int32
+                                                              : TFormValueType::Int64;
+    return value;
+}
+
+TFormValue TextValue(TFormValueType type, std::string text) {
+    TFormValue value;
+    value.Type = type;
+    value.Text = std::move(text);
+    return value;
+}
+
+// An ordinal whose type names its values (colours, cursors) goes by name when it has one.
+TFormValue NamedOrdinal(const TPropInfo& prop, int64_t ordinal) {
+    if (prop.OrdinalToText) {
+        const std::string text = prop.OrdinalToText(ordinal);
+        if (!text.empty() && (std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_'))
+            return TextValue(TFormValueType::Ident, text);
+    }
+    return IntegerValue(ordinal);
+}
+
+bool IsDefault(const TPropInfo& prop, const TPropValue& value) {
+    if (const auto* ordinal = std::get_if<int64_t>(&value))
+        return prop.HasDefault && *ordinal == prop.Default;
+    if (const auto* text = std::get_if<std::string>(&value))
+        return text->empty();
+    if (const auto* number = std::get_if<double>(&value))
+        return *number == 0;
+    return false;
+}
+
+class TFormDescriber {
+public:
+    explicit TFormDescriber(const TComponent* lookupRoot) : lookupRoot_(lookupRoot) {}
+
+    void Describe(const TObject& object, const std::string& prefix, std::vector<TFormProperty>& out, int depth) {
+        if (depth >= kMaxFormNesting)
+            return;
+        for (const TPropInfo* prop : object.ClassInfo().AllProps()) {
+            if (prop->Kind == TTypeKind::Method || !prop->Stored(object))
+                continue;
+            const TPropValue raw = GetPropValue(object, *prop);
+            const std::string name = prefix + prop->Name;
+            if (prop->Kind == TTypeKind::Class) {
+                DescribeObject(*prop, std::get<TObject*>(raw), name, out, depth);
+                continue;
+            }
+            if (!prop->Set || IsDefault(*prop, raw))
+                continue;
+            out.push_back({name, Scalar(*prop, raw)});
+        }
+        DescribeDefined(object, prefix, out);
+    }
+
+private:
+    void DescribeObject(const TPropInfo& prop, const TObject* target, const std::string& name,
+                        std::vector<TFormProperty>& out, int depth) {
+        if (!target) {
+            // Written, so that a reference the class sets by itself comes back cleared.
+            if (prop.Set)
+                out.push_back({name, TextValue(TFormValueType::Nil, "")});
+            return;
+        }
+        if (const auto* component = dynamic_cast<const TComponent*>(target)) {
+            out.push_back({name, TextValue(TFormValueType::Ident, ReferenceName(*component))});
+        } else if (const auto* collection = dynamic_cast<const TCollection*>(target)) {
+            TFormValue value;
+            value.Type = TFormValueType::Collection;
+            for (int i = 0; i < collection->Count(); ++i) {
+                TFormCollectionItem item;
+                Describe(*collection->Items(i), "", item.Properties, depth + 1);
+                value.Items.push_back(std::move(item));
+            }
+            out.push_back({name, std::move(value)});
+        } else if (dynamic_cast<const TPersistent*>(target)) {
+            Describe(*target, name + ".", out, depth + 1);
+        }
+    }
+
+    // What ReadDefinedProperty reads back; an empty list or graphic is left out.
+    static void DescribeDefined(const TObject& object, const std::string& prefix, std::vector<TFormProperty>& out) {
+        if (const auto* list = dynamic_cast<const TStringList*>(&object)) {
+            if (list->Empty())
+                return;
+            TFormValue value;
+            value.Type = TFormValueType::List;
+            for (int i = 0; i < list->Count(); ++i)
+                value.List.push_back(
+                    TextValue((*list)[i].size() <= 255 ? TFormValueType::String : TFormValueType::LString, (*list)[i]));
+            out.push_back({prefix + "Strings", std::move(value)});
+        } else if (const auto* graphic = dynamic_cast<const TGraphic*>(&object)) {
+            if (graphic->Empty())
+                return;
+            TMemoryStream data;
+            try {
+                graphic->SaveToStream(data);
+            } catch (const EInvalidGraphic&) {
+                return;  // an icon known only by its handle keeps no bytes to write
+            }
+            out.push_back({prefix + "Data",
+                           TextValue(TFormValueType::Binary, std::string(reinterpret_cast<const char*>(data.Memory()),
+                                                                         static_cast<size_t>(data.Size())))});
+        }
+    }
+
+    std::string ReferenceName(const TComponent& component) const {
+        if (&component == lookupRoot_ || !component.Owner() || component.Owner() == lookupRoot_)
+            return component.Name();
+        return component.Owner()->Name() + "." + component.Name();
+    }
+
+    static TFormValue Scalar(const TPropInfo& prop, const TPropValue& raw) {
+        switch (prop.Kind) {
+        case TTypeKind::Boolean: {
+            TFormValue value;
+            value.Int = std::get<int64_t>(raw) != 0;
+            value.Type = value.Int ? TFormValueType::True : TFormValueType::False;
+            return value;
+        }
+        case TTypeKind::Enumeration:
+            return TextValue(TFormValueType::Ident, GetEnumName(prop, std::get<int64_t>(raw)));
+        case TTypeKind::Set: {
+            TFormValue value;
+            value.Type = TFormValueType::Set;
+            const int64_t bits = std::get<int64_t>(raw);
+            for (size_t i = 0; i < prop.EnumNames.size() && i < 32; ++i)
+                if (bits & (int64_t(1) << i))
+                    value.Elements.push_back(prop.EnumNames[i]);
+            return value;
+        }
+        case TTypeKind::Char:
+            return TextValue(TFormValueType::String, std::string(1, static_cast<char>(std::get<int64_t>(raw))));
+        case TTypeKind::Float: {
+            TFormValue value;
+            value.Type = TFormValueType::Extended;
+            value.Float = std::get<double>(raw);
+            return value;
+        }
+        case TTypeKind::String: {
+            const std::string& text = std::get<std::string>(raw);
+            return TextValue(text.size() <= 255 ? TFormValueType::String : TFormValueType::LString, text);
+        }
+        case TTypeKind::Integer:
+        case TTypeKind::Int64:
+        case TTypeKind::Colour:
+            return NamedOrdinal(prop, std::get<int64_t>(raw));
+        case TTypeKind::Class:
+        case TTypeKind::Method:
+            break;
+        }
+        return {};
+    }
+
+    const TComponent* lookupRoot_;
+};
+
+}  // namespace
+
+void TFormWriter::WriteUnsigned(uint64_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i)
+        bytes_ += static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+void TFormWriter::WriteShortString(const std::string& text) {
+    if (text.size() > 255)
+        throw EWriteError(Format("Name too long for a form stream: %s", text.substr(0, 40).c_str()));
+    bytes_ += static_cast<char>(text.size());
+    bytes_ += text;
+}
+
+void TFormWriter::WriteValue(const TFormValue& value) {
+    using V = TFormValueType;
+    bytes_ += static_cast<char>(value.Type);
+    switch (value.Type) {
+    case V::Null:
+        throw EWriteError("A form value needs a type");
+    case V::List:
+        for (const TFormValue& element : value.List)
+            WriteValue(element);
+        bytes_ += '\0';
+        return;
+    case V::Int8: WriteUnsigned(static_cast<uint64_t>(value.Int), 1); return;
+    case V::Int16: WriteUnsigned(static_cast<uint64_t>(value.Int), 2); return;
+    case V::Int32: WriteUnsigned(static_cast<uint64_t>(value.Int), 4); return;
+    case V::Int64:
+    case V::Currency: WriteUnsigned(static_cast<uint64_t>(value.Int), 8); return;
+    case V::Extended: {
+        uint64_t mantissa;
+        unsigned signExponent;
+        DoubleToExtended(value.Float, mantissa, signExponent);
+        WriteUnsigned(mantissa, 8);
+        WriteUnsigned(signExponent, 2);
+        return;
+    }
+    case V::Single: {
+        const float number = static_cast<float>(value.Float);
+        uint32_t bits;
+        std::memcpy(&bits, &number, sizeof bits);
+        WriteUnsigned(bits, 4);
+        return;
+    }
+    case V::Date: {
+        uint64_t bits;
+        std::memcpy(&bits, &value.Float, sizeof bits);
+        WriteUnsigned(bits, 8);
+        return;
+    }
+    case V::String:
+    case V::Ident: WriteShortString(value.Text); return;
+    case V::False:
+    case V::True:
+    case V::Nil: return;
+    case V::Binary:
+    case V::LString:
+    case V::UTF8String:
+        if (value.Text.size() > UINT32_MAX)
+            throw EWriteError("Value too long for a form stream");
+        WriteUnsigned(value.Text.size(), 4);
+        bytes_ += value.Text;
+        return;
+    case V::WString: {
+        const int units = value.Text.empty() ? 0
+                                             : MultiByteToWideChar(CP_UTF8, 0, value.Text.data(),
+                                                                   static_cast<int>(value.Text.size()), nullptr, 0);
+        std::wstring wide(static_cast<size_t>(std::max(units, 0)), L'\0');
+        if (units > 0)
+            MultiByteToWideChar(CP_UTF8, 0, value.Text.data(), static_cast<int>(value.Text.size()), wide.data(), units);
+        WriteUnsigned(wide.size(), 4);
+        for (wchar_t unit : wide)
+            WriteUnsigned(static_cast<uint16_t>(unit), 2);
+        return;
+    }
+    case V::Set:
+        for (const std::string& element : value.Elements)
+            WriteShortString(element);
+        bytes_ += '\0';
+        return;
+    case V::Collection:
+        for (const TFormCollectionItem& item : value.Items) {
+            if (item.HasOrder) {
+                const TFormValue order = IntegerValue(item.Order);
+                if (order.Type == V::Int64)
+                    throw EWriteError("Collection item order out of range");
+                WriteValue(order);
+            }
+            bytes_ += static_cast<char>(V::List);
+            WriteProperties(item.Properties);
+        }
+        bytes_ += '\0';
+        return;
+    }
+}
+
+void TFormWriter::WriteProperties(const std::vector<TFormProperty>& properties) {
+    for (const TFormProperty& property : properties) {
+        if (property.Name.empty())
+            throw EWriteError("A form property needs a name");
+        WriteShortString(property.Name);
+        WriteValue(property.Value);
+    }
+    bytes_ += '\0';
+}
+
+void TFormWriter::WriteObject(const TFormObject& object) {
+    if (object.ClassName.empty())
+        throw EWriteError("A form object needs a class name");
+    WriteShortString(object.ClassName);
+    WriteShortString(object.Name);
+    WriteProperties(object.Properties);
+    for (const TFormObject& child : object.Children)
+        WriteObject(child);
+    bytes_ += '\0';
+}
+
+std::string FormBytes(const TFormObject& object) {
+    TFormWriter writer;
+    writer.WriteSignature();
+    writer.WriteObject(object);
+    return writer.Bytes();
+}
+
+std::vector<TFormProperty> DescribeProperties(const TObject& object, const TComponent* lookupRoot) {
+    std::vector<TFormProperty> properties;
+    TFormDescriber(lookupRoot).Describe(object, "", properties, 0);
+    return properties;
+}
+
+TFormObject DescribeComponent(const TComponent& root) {
+    TFormObject form;
+    form.ClassName = root.ClassName();
+    form.Name = root.Name();
+    form.Properties = DescribeProperties(root, &root);
+    for (int i = 0; i < root.ComponentCount(); ++i) {
+        const TComponent& child = *root.Components(i);
+        // A component without a name is an inner part its owner makes itself.
+        if (child.Name().empty())
+            continue;
+        TFormObject object;
+        object.ClassName = child.ClassName();
+        object.Name = child.Name();
+        object.Properties = DescribeProperties(child, &root);
+        form.Children.push_back(std::move(object));
+    }
+    return form;
+}
+
+void WriteComponent(TStream& stream, const TComponent& root) {
+    const std::string bytes = FormBytes(DescribeComponent(root));
+    stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+}
+
+void WritePersistent(TStream& stream, const TPersistent& object) {
+    TFormObject form;
+    form.ClassName = object.ClassName();
+    form.Properties = DescribeProperties(object, nullptr);
+    const std::string bytes = FormBytes(form);
+    stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
 }

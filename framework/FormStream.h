@@ -154,18 +154,67 @@ struct TFormReadOptions {
     std::function<bool(TObject& target, const TFormProperty& property)> ReadExtraProperty;
     // Unknown property names raise an error unless this is set.
     bool IgnoreUnknownProperties = false;
+    // Finds a component reference that is neither the root, one of its components nor,
+    // as "Owner.Name", a component of the root's owner; null when there is none.
+    std::function<TComponent*(const std::string& name)> FindReference;
 };
 
 // Fills root from the stream's position on: its properties, then its child objects,
 // each made by class name with root as owner unless root already owns a component
 // of that name (that one is filled). Every object filled is marked loading before
-// its properties; component references are resolved after the whole stream, then
+// its properties; a string list's "Strings" (a list of strings) and a graphic's "Data"
+// (the bytes it loads from a stream) are read as values of that object ("Lines.Strings",
+// "Icon.Data"); component references are resolved after the whole stream, then
 // Loaded() runs on each in creation order, root first. Raises EFormStreamError for
 // damaged input (before anything is touched), EClassNotFound for unknown classes
 // and EPropertyError for unknown or unsettable properties; after such a failure
 // the objects made so far stay owned by root, which should be discarded.
 void ReadComponent(TStream& stream, TComponent& root, const TFormReadOptions& options = {});
 void ReadComponent(const TFormObject& form, TComponent& root, const TFormReadOptions& options = {});
+
+// Fills object, a persistent object that is no component, from what WritePersistent
+// wrote: the stream's class must be object's class or one of its ancestors.
+void ReadPersistent(TStream& stream, TPersistent& object, const TFormReadOptions& options = {});
+// Reads a component of the class the stream names, made with owner as its owner and
+// filled as ReadComponent fills a root. Raises EClassNotFound for an unknown class.
+TComponent* ReadNewComponent(TStream& stream, TComponent* owner, const TFormReadOptions& options = {});
+
+// ---- writing: the inverse of the reader, in the same layout ---------------------------
+
+// Appends form-stream bytes to a buffer, each value in the smallest type that holds it.
+class TFormWriter {
+public:
+    void WriteSignature() { bytes_ += "TPF0"; }
+    void WriteShortString(const std::string& text);
+    void WriteValue(const TFormValue& value);
+    // Properties and the empty name that ends them.
+    void WriteProperties(const std::vector<TFormProperty>& properties);
+    void WriteObject(const TFormObject& object);
+    const std::string& Bytes() const { return bytes_; }
+
+private:
+    void WriteUnsigned(uint64_t value, int bytes);
+    std::string bytes_;
+};
+
+// "TPF0" and one object, as ParseForm reads it back.
+std::string FormBytes(const TFormObject& object);
+
+// The stored published properties of object that differ from their defaults, as the
+// reader sets them: persistent sub-objects' properties under dotted names ("Font.Color"),
+// a string list's lines as "Strings" and a graphic's bytes as "Data" ("Icon.Data"),
+// collections as collection values, component references by name (a component that is
+// neither lookupRoot nor one of its components as "Owner.Name"), nothing for a nil
+// reference. Events are left out: a handler keeps no name to write.
+std::vector<TFormProperty> DescribeProperties(const TObject& object, const TComponent* lookupRoot);
+// The component's class, name and properties, and the named components it owns as children.
+TFormObject DescribeComponent(const TComponent& root);
+
+// Writes "TPF0" and the component from the stream's position on.
+void WriteComponent(TStream& stream, const TComponent& root);
+// Writes a persistent object that is no component: its class, an empty name, its
+// properties and no children.
+void WritePersistent(TStream& stream, const TPersistent& object);
 
 // Stores handler in the method property prop of target when the property is an E;
 // returns whether it was.

@@ -98,14 +98,67 @@ const TClassInfo& TForm::StaticClassInfo() {
     return info;
 }
 
+namespace {
+
+// The screen's lists while it lives: forms owned by the application die after it.
+TScreen* gLiveScreen = nullptr;
+
+template <class T>
+void Forget(std::vector<T*>& list, T* item) {
+    list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
+
+}  // namespace
+
 TCustomForm::TCustomForm(TComponent* owner) : TWinControl(owner) {
     SetVisibleField(false);
     SetBounds(0, 0, 320, 240);
+    if (gLiveScreen)
+        gLiveScreen->forms_.push_back(this);
 }
 
 TCustomForm::~TCustomForm() {
     BeforeDestruction();
     DestroyHandle();
+    if (gLiveScreen)
+        Forget(gLiveScreen->forms_, this);
+}
+
+// ---- TDataModule -----------------------------------------------------------------------
+
+const TClassInfo& TDataModule::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TDataModule::OnCreate>("OnCreate"),
+        Prop<&TDataModule::OnDestroy>("OnDestroy"),
+    };
+    static const TClassInfo info = MakeClassInfo<TDataModule, TComponent>("TDataModule", props);
+    return info;
+}
+
+TDataModule::TDataModule(TComponent* owner) : TComponent(owner) {
+    if (gLiveScreen)
+        gLiveScreen->dataModules_.push_back(this);
+}
+
+TDataModule::~TDataModule() {
+    BeforeDestruction();
+    if (gLiveScreen)
+        Forget(gLiveScreen->dataModules_, this);
+}
+
+void TDataModule::BeforeDestruction() {
+    if (std::exchange(destroyFired_, true))
+        return;
+    OnDestroy(this);
+}
+
+void TDataModule::BuildModule(const std::function<void()>& createComponents) {
+    BeginLoading();
+    createComponents();
+    for (int i = 0; i < ComponentCount(); ++i)
+        Components(i)->Loaded();
+    Loaded();
+    OnCreate(this);
 }
 
 void TCustomForm::BeforeDestruction() {
@@ -916,6 +969,10 @@ const std::vector<std::string>& TScreen::Fonts() const {
                  fonts_.end());
     return fonts_;
 }
+
+TScreen::TScreen() : TComponent(nullptr) { gLiveScreen = this; }
+
+TScreen::~TScreen() { gLiveScreen = nullptr; }
 
 TCustomForm* TScreen::ActiveForm() const {
     TWinControl* control = TWinControl::FindControl(GetActiveWindow());

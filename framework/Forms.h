@@ -231,10 +231,34 @@ private:
     WPARAM quitCode_ = 0;
 };
 
+// A non-visual container of components: the streaming protocol of a form without a window.
+class TDataModule : public TComponent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TDataModule(TComponent* owner);
+    ~TDataModule() override;
+    // Fires OnDestroy once, while the module is whole.
+    void BeforeDestruction() override;
+    // Marks loading, creates the components, calls Loaded() on each in creation order and on
+    // the module, then fires OnCreate.
+    void BuildModule(const std::function<void()>& createComponents);
+
+    TNotifyEvent OnCreate, OnDestroy;
+
+private:
+    bool destroyFired_ = false;
+};
+
 // The display: cursors, monitors, fonts.
 class TScreen : public TComponent {
 public:
-    TScreen() : TComponent(nullptr) {}
+    TScreen();
+    ~TScreen() override;
+
+    // Every form and data module alive, in creation order.
+    const std::vector<TCustomForm*>& Forms() const { return forms_; }
+    const std::vector<TDataModule*>& DataModules() const { return dataModules_; }
 
     // System cursors for the negative identifiers, the set ones for the others; the arrow
     // for identifiers never set.
@@ -260,6 +284,10 @@ private:
     std::map<TCursor, HCURSOR> cursors_;
     TCursor cursor_ = crDefault;
     mutable std::vector<std::string> fonts_;
+    friend class TCustomForm;
+    friend class TDataModule;
+    std::vector<TCustomForm*> forms_;
+    std::vector<TDataModule*> dataModules_;
 };
 
 // The documented globals of the window layer: the program and its display.

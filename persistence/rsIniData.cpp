@@ -105,6 +105,17 @@ void TrsStreamData::ReadInternalFile(TStream& stream) {
     internal_.LoadFromStream(plain);
 }
 
+bool TrsStreamData::ReadInternalFileProperty(TObject& target, const TFormProperty& property) {
+    auto* data = dynamic_cast<TrsStreamData*>(&target);
+    if (!data || !SameText(property.Name, "InternalFile") || property.Value.Type != TFormValueType::Binary)
+        return false;
+    TMemoryStream stream;
+    stream.WriteBuffer(property.Value.Text.data(), static_cast<int64_t>(property.Value.Text.size()));
+    stream.SetPosition(0);
+    data->ReadInternalFile(stream);
+    return true;
+}
+
 void TrsStreamData::WriteInternalFile(TStream& stream) {
     TMemoryStream packed;
     internal_.SetPosition(0);
@@ -510,7 +521,9 @@ void TrsIniData::ReadFromStream(TStream& stream) {
         const std::string name = line.substr(0, equals);
         std::string value = line.substr(equals + 1);
         if (StartsText("hex:", value)) {
-            while (!value.empty() && (value.back() == ',' || value.back() == '\\') && i + 1 < lines.size())
+            // The character right before the line end decides, blanks included.
+            auto continues = [](const std::string& raw) { return !raw.empty() && (raw.back() == ',' || raw.back() == '\\'); };
+            while (continues(lines[i]) && i + 1 < lines.size())
                 value += "\r\n" + TrimLine(lines[++i]);
         }
         if (sectionOk && TrsStorage::NamesFit(name))

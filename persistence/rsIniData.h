@@ -3,6 +3,7 @@
 // The settings-file back end of a storage: where the file lives and how the tree of sections
 // and typed keys is written as text and read back.
 
+#include "FormStream.h"
 #include "StringList.h"
 #include "rsStorage.h"
 
@@ -34,6 +35,8 @@ public:
     // The copy as a form stores it: bytes 1, 1, the packed length and the packed bytes.
     void ReadInternalFile(TStream& stream);
     void WriteInternalFile(TStream& stream);
+    // For TFormReadOptions::ReadExtraProperty: takes "InternalFile" of form data.
+    static bool ReadInternalFileProperty(TObject& target, const TFormProperty& property);
 
     void LoadData() override;
     void SaveData() override;

@@ -1,5 +1,7 @@
 #include "rsPropSaver.h"
 
+#include "FormStream.h"
+
 #include <algorithm>
 
 const TClassInfo& TrsAddInProperties::StaticClassInfo() {
@@ -30,14 +32,24 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     }
 }
 
-// The form event a load hook takes over.
-TNotifyEvent& LoadEventOf(TCustomForm& form, TrsPropSaverLoad when) {
-    return when == wlOnActivate ? form.OnActivate : when == wlOnCreate ? form.OnCreate : form.OnShow;
+// The owner's event a load hook takes over; null for a choice the owner lacks (a data
+// module has only OnCreate).
+TNotifyEvent* LoadEventOf(TComponent& owner, TrsPropSaverLoad when) {
+    if (auto* form = dynamic_cast<TCustomForm*>(&owner))
+        return when == wlOnActivate ? &form->OnActivate : when == wlOnCreate ? &form->OnCreate : &form->OnShow;
+    if (auto* module = dynamic_cast<TDataModule*>(&owner); module && when == wlOnCreate)
+        return &module->OnCreate;
+    return nullptr;
 }
 
-// The form event a save hook takes over, for every choice but wsOnClose.
-TNotifyEvent& SaveEventOf(TCustomForm& form, TrsPropSaverSave when) {
-    return when == wsOnDeactivate ? form.OnDeactivate : when == wsOnDestroy ? form.OnDestroy : form.OnHide;
+// The owner's event a save hook takes over, for every choice but wsOnClose; null as above
+// (a data module has only OnDestroy).
+TNotifyEvent* SaveEventOf(TComponent& owner, TrsPropSaverSave when) {
+    if (auto* form = dynamic_cast<TCustomForm*>(&owner))
+        return when == wsOnDeactivate ? &form->OnDeactivate : when == wsOnDestroy ? &form->OnDestroy : &form->OnHide;
+    if (auto* module = dynamic_cast<TDataModule*>(&owner); module && when == wsOnDestroy)
+        return &module->OnDestroy;
+    return nullptr;
 }
 
 // Keeps a saver's busy flag raised from its before-event on, and fires its after-event and
@@ -61,6 +73,28 @@ private:
     bool& busy_;
     const TNotifyEvent& after_;
 };
+
+// What the component writer made of an object, as a binary value.
+template <class Writer>
+TrsKeyItem Streamed(const Writer& write) {
+    TMemoryStream stream;
+    write(stream);
+    return TrsKeyItem::OfBinary(std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size())));
+}
+
+// A binary value in a stream, for the component reader; raises for another kind.
+void ValueStream(const TrsKeyItem& value, const std::string& keyName, TMemoryStream& stream) {
+    if (value.Kind != TrsKeyKind::Binary)
+        RaiseStorageError(rsGetKeyError, Format("Can't read value of key \"%s\" as binary type.", keyName.c_str()));
+    stream.WriteBuffer(value.Text.data(), static_cast<int64_t>(value.Text.size()));
+    stream.SetPosition(0);
+}
+
+TFormReadOptions ReferencesAmongOpenForms() {
+    TFormReadOptions options;
+    options.FindReference = FindFormComponent;
+    return options;
+}
 
 }  // namespace
 
@@ -145,9 +179,10 @@ const TClassInfo& TrsPropSaver::StaticClassInfo() {
 }
 
 TrsPropSaver::TrsPropSaver(TComponent* owner) : TrsStorageClient(owner) {
-    for (TComponent* c = owner; c; c = c->Owner())
-        if ((form_ = dynamic_cast<TCustomForm*>(c)))
-            break;
+    for (TComponent* c = owner; c && !root_; c = c->Owner())
+        if (dynamic_cast<TCustomForm*>(c) || dynamic_cast<TDataModule*>(c))
+            root_ = c;
+    form_ = dynamic_cast<TCustomForm*>(root_);
 }
 
 TrsPropSaver::~TrsPropSaver() {
@@ -197,36 +232,40 @@ void TrsPropSaver::Notification(TComponent* component, TOperation operation) {
     TrsStorageClient::Notification(component, operation);
     if (operation == opRemove && component == custom_)
         custom_ = nullptr;
-    if (operation == opRemove && component == form_) {
+    if (operation == opRemove && component == root_) {
         loadHooked_ = saveHooked_ = false;
-        form_ = nullptr;
+        root_ = form_ = nullptr;
     }
 }
 
 namespace {
 
-bool FormLoading(TCustomForm* form) { return form && form->IsLoading(); }
+bool RootLoading(TComponent* root) { return root && root->IsLoading(); }
 
 }  // namespace
 
 void TrsPropSaver::SetWhenLoad(TrsPropSaverLoad value) {
     RemoveLoadHook();
     whenLoad_ = value;
-    if (!FormLoading(form_) && !IsLoading())
+    if (!RootLoading(root_) && !IsLoading())
         InstallLoadHook();
 }
 
 void TrsPropSaver::SetWhenSave(TrsPropSaverSave value) {
     RemoveSaveHook();
     whenSave_ = value;
-    if (!FormLoading(form_) && !IsLoading())
+    if (!RootLoading(root_) && !IsLoading())
         InstallSaveHook();
 }
 
 void TrsPropSaver::InstallLoadHook() {
-    if (loadHooked_ || !form_ || whenLoad_ == wlManual)
+    if (loadHooked_ || !root_ || whenLoad_ == wlManual)
         return;
-    TNotifyEvent& event = LoadEventOf(*form_, whenLoad_);
+    TNotifyEvent* hooked = LoadEventOf(*root_, whenLoad_);
+    if (!hooked)
+        return;
+    loadEvent_ = hooked;
+    TNotifyEvent& event = *hooked;
     previousLoad_ = event;
     event = [this](TObject* sender) {
         if (Active)
@@ -241,17 +280,19 @@ void TrsPropSaver::RemoveLoadHook() {
     if (!loadHooked_)
         return;
     loadHooked_ = false;
-    if (!form_)
+    // The events of an owner that frees its components are gone already.
+    if (!root_ || root_->IsDestroying())
         return;
-    TNotifyEvent& event = LoadEventOf(*form_, whenLoad_);
-    event = previousLoad_;
+    *loadEvent_ = previousLoad_;
     previousLoad_ = {};
 }
 
 void TrsPropSaver::InstallSaveHook() {
-    if (saveHooked_ || !form_ || whenSave_ == wsManual)
+    if (saveHooked_ || !root_ || whenSave_ == wsManual)
         return;
     if (whenSave_ == wsOnClose) {
+        if (!form_)
+            return;
         previousClose_ = form_->OnClose;
         form_->OnClose = [this](TObject* sender, TCloseAction& action) {
             TCloseEvent previous = previousClose_;
@@ -261,12 +302,16 @@ void TrsPropSaver::InstallSaveHook() {
                 self->GuardedSave();
         };
     } else {
-        TNotifyEvent& event = SaveEventOf(*form_, whenSave_);
-        previousSave_ = event;
-        event = [this](TObject* sender) {
+        TNotifyEvent* hooked = SaveEventOf(*root_, whenSave_);
+        if (!hooked)
+            return;
+        saveEvent_ = hooked;
+        previousSave_ = *hooked;
+        *hooked = [this](TObject* sender) {
             TNotifyEvent previous = previousSave_;
             previous(sender);
-            if (Active && form_ && form_->HandleAllocated())
+            // A data module has no window to wait for.
+            if (Active && root_ && (!form_ || form_->HandleAllocated()))
                 GuardedSave();
         };
     }
@@ -277,15 +322,14 @@ void TrsPropSaver::RemoveSaveHook() {
     if (!saveHooked_)
         return;
     saveHooked_ = false;
-    if (!form_)
+    if (!root_ || root_->IsDestroying())
         return;
     if (whenSave_ == wsOnClose) {
         form_->OnClose = previousClose_;
         previousClose_ = {};
         return;
     }
-    TNotifyEvent& event = SaveEventOf(*form_, whenSave_);
-    event = previousSave_;
+    *saveEvent_ = previousSave_;
     previousSave_ = {};
 }
 
@@ -416,7 +460,11 @@ bool TrsPropSaver::ReadProperty(TObject& object, const TPropInfo& prop, TrsKeyIt
             value = TrsKeyItem::OfString("");
             return true;
         }
-        return false;  // other objects are not stored
+        if (auto persistent = dynamic_cast<const TPersistent*>(target)) {
+            value = Streamed([&](TStream& stream) { WritePersistent(stream, *persistent); });
+            return true;
+        }
+        return false;
     }
     case TTypeKind::Method: return false;
     }
@@ -451,25 +499,22 @@ void TrsPropSaver::WriteProperty(TObject& object, const TPropInfo& prop, const T
     case TTypeKind::Int64: SetPropValue(object, prop, KeyItemAsInt64(value, prop.Name)); return;
     case TTypeKind::Class: {
         TObject* target = std::get<TObject*>(GetPropValue(object, prop));
-        const std::string text = KeyItemAsString(value, prop.Name);
         if (auto list = dynamic_cast<TStringList*>(target)) {
-            list->SetText(text);
+            list->SetText(KeyItemAsString(value, prop.Name));
+            return;
+        }
+        if (auto persistent = dynamic_cast<TPersistent*>(target); persistent && !dynamic_cast<TComponent*>(target)) {
+            TMemoryStream stream;
+            ValueStream(value, prop.Name, stream);
+            ReadPersistent(stream, *persistent, ReferencesAmongOpenForms());
             return;
         }
         if (!prop.Writable() || !prop.PropClass || !prop.PropClass().InheritsFrom(TComponent::StaticClassInfo()))
             return;
-        TComponent* found = nullptr;
-        const size_t dot = text.find('.');
-        if (dot != std::string::npos) {
-            const std::string formName = text.substr(0, dot);
-            for (int i = 0; i < Application.ComponentCount() && !found; ++i) {
-                TComponent* form = Application.Components(i);
-                if (form->Name() == formName)
-                    found = form->FindComponent(text.substr(dot + 1));
-            }
-        } else if (Owner()) {
-            found = Owner()->FindComponent(text);
-        }
+        const std::string text = KeyItemAsString(value, prop.Name);
+        TComponent* found = text.find('.') != std::string::npos ? FindFormComponent(text)
+                            : Owner()                             ? Owner()->FindComponent(text)
+                                                                  : nullptr;
         if (found && found->InheritsFrom(prop.PropClass()))
             SetPropValue(object, prop, static_cast<TObject*>(found));
         return;
@@ -504,9 +549,13 @@ bool TrsPropSaver::SaveLine(const TrsProperty& line, TrsKeyItem& value) {
             value = TrsKeyItem::OfString("\"" + joined + "\"");
             return true;
         }
-        // A whole component would be streamed as a unit; there is no component writer.
-        if (resolved.Targets.size() != 1 || !resolved.Targets[0].Prop)
+        if (resolved.Targets.size() != 1)
             return false;
+        if (!resolved.Targets[0].Prop) {  // a whole component
+            const auto& component = dynamic_cast<const TComponent&>(*resolved.Targets[0].Object);
+            value = Streamed([&](TStream& stream) { WriteComponent(stream, component); });
+            return true;
+        }
         return ReadProperty(*resolved.Targets[0].Object, *resolved.Targets[0].Prop, value);
     }
     case TrsPropKind::Custom: {
@@ -609,8 +658,15 @@ void TrsPropSaver::LoadLine(const TrsProperty& line, const TrsKeyItem& stored) {
             collection->EndUpdate();
             return;
         }
-        if (resolved.Targets.size() == 1 && resolved.Targets[0].Prop)
-            WriteProperty(*resolved.Targets[0].Object, *resolved.Targets[0].Prop, value);
+        if (resolved.Targets.size() != 1)
+            return;
+        if (!resolved.Targets[0].Prop) {  // a whole component
+            TMemoryStream stream;
+            ValueStream(value, line.KeyName, stream);
+            ReadComponent(stream, dynamic_cast<TComponent&>(*resolved.Targets[0].Object), ReferencesAmongOpenForms());
+            return;
+        }
+        WriteProperty(*resolved.Targets[0].Object, *resolved.Targets[0].Prop, value);
         return;
     }
     case TrsPropKind::Custom: {

@@ -111,7 +111,9 @@ private:
     void GuardedLoad();
     void GuardedSave();
 
-    TCustomForm* form_ = nullptr;  // the owner form
+    // The nearest owner up the chain that is a form or a data module; form_ when a form.
+    TComponent* root_ = nullptr;
+    TCustomForm* form_ = nullptr;
     TStringList properties_;
     TrsPropSaverOptions options_ = {poStoreFormPlacement, poStoreDefValues};
     TrsPropSaverFormPlacements placement_ = {pfpPlacement, pfpSize, pfpState};
@@ -122,7 +124,10 @@ private:
     TrsAddInProperties* custom_ = nullptr;
     bool saving_ = false;
     bool loading_ = false;
-    // The owner's handlers the hooks replaced.
+    // The owner's events the hooks took over (a dying owner's type no longer tells which) and
+    // the handlers they replaced.
+    TNotifyEvent* loadEvent_ = nullptr;
+    TNotifyEvent* saveEvent_ = nullptr;
     TNotifyEvent previousLoad_;
     TNotifyEvent previousSave_;
     TCloseEvent previousClose_;

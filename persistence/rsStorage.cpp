@@ -1,5 +1,6 @@
 #include "rsStorage.h"
 
+#include "FormStream.h"
 #include "Forms.h"
 
 #include <algorithm>
@@ -18,7 +19,7 @@ namespace {
 int64_t RoundHalfEven(double value) { return static_cast<int64_t>(std::nearbyint(value)); }
 
 std::string LocaleInfo(LCTYPE type, const char* fallback) {
-    char text[16] = "";
+    char text[80] = "";
     if (GetLocaleInfoA(GetThreadLocale(), type, text, sizeof(text)) > 1)
         return text;
     return fallback;
@@ -59,52 +60,180 @@ std::string DateTimeToText(double value) {
     unsigned m, d;
     CivilFromDays(kEpoch + day + seconds / 86400, y, m, d);
     seconds %= 86400;
-    const std::string sep = LocaleInfo(LOCALE_SDATE, "/");
-    const std::string order = LocaleInfo(LOCALE_IDATE, "0");
-    std::string date;
-    if (order == "1")
-        date = Format("%02u%s%02u%s%04lld", d, sep.c_str(), m, sep.c_str(), static_cast<long long>(y));
-    else if (order == "2")
-        date = Format("%04lld%s%02u%s%02u", static_cast<long long>(y), sep.c_str(), m, sep.c_str(), d);
-    else
-        date = Format("%02u%s%02u%s%04lld", m, sep.c_str(), d, sep.c_str(), static_cast<long long>(y));
-    const std::string ts = LocaleInfo(LOCALE_STIME, ":");
-    return date + Format(" %02d%s%02d%s%02d", static_cast<int>(seconds / 3600), ts.c_str(),
-                         static_cast<int>(seconds / 60 % 60), ts.c_str(), static_cast<int>(seconds % 60));
+    SYSTEMTIME time{};
+    time.wYear = static_cast<WORD>(y);
+    time.wMonth = static_cast<WORD>(m);
+    time.wDay = static_cast<WORD>(d);
+    time.wHour = static_cast<WORD>(seconds / 3600);
+    time.wMinute = static_cast<WORD>(seconds / 60 % 60);
+    time.wSecond = static_cast<WORD>(seconds % 60);
+    // The locale's short date, and its time when there is one, as the run-time prints them.
+    const LCID locale = GetThreadLocale();
+    char date[96] = "", clock[96] = "";
+    if (y < 1601 || y > 9999 || !GetDateFormatA(locale, DATE_SHORTDATE, &time, nullptr, date, sizeof date))
+        return Format("%.15g", value);
+    if (seconds == 0)
+        return date;
+    if (!GetTimeFormatA(locale, 0, &time, nullptr, clock, sizeof clock))
+        return Format("%.15g", value);
+    return std::string(date) + " " + clock;
 }
 
-bool TextToDateTime(const std::string& text, double& value) {
-    std::vector<int64_t> numbers;
-    size_t i = 0;
-    while (i < text.size()) {
-        if (text[i] >= '0' && text[i] <= '9') {
-            int64_t n = 0;
-            size_t digits = 0;
-            while (i < text.size() && text[i] >= '0' && text[i] <= '9' && digits < 9) {
-                n = n * 10 + (text[i++] - '0');
-                ++digits;
-            }
-            numbers.push_back(n);
-        } else {
-            ++i;
+namespace {
+
+// Reads a date and time in the locale's order and with its separators and day-half names.
+class TDateTimeScanner {
+public:
+    explicit TDateTimeScanner(const std::string& text) : text_(text) {}
+
+    bool Scan(double& value) {
+        int64_t days = 0;
+        const size_t start = at_;
+        if (!ScanDate(days)) {
+            at_ = start;  // a time alone is a time on day 0
+            days = 0;
+        } else if (SkipBlanks(), at_ == text_.size()) {
+            value = static_cast<double>(days);
+            return true;
         }
+        int64_t seconds;
+        if (!ScanTime(seconds))
+            return false;
+        value = static_cast<double>(days) + static_cast<double>(seconds) / 86400.0;
+        return true;
     }
-    if (numbers.size() < 3 || numbers.size() > 6)
-        return false;
-    int64_t y, m, d;
-    const std::string order = LocaleInfo(LOCALE_IDATE, "0");
-    if (order == "1")
-        d = numbers[0], m = numbers[1], y = numbers[2];
-    else if (order == "2")
-        y = numbers[0], m = numbers[1], d = numbers[2];
-    else
-        m = numbers[0], d = numbers[1], y = numbers[2];
-    numbers.resize(6, 0);
-    if (m < 1 || m > 12 || d < 1 || d > 31 || y > 9999 || numbers[3] > 23 || numbers[4] > 59 || numbers[5] > 59)
-        return false;
-    const int64_t days = DaysFromCivil(y, static_cast<unsigned>(m), static_cast<unsigned>(d)) - kEpoch;
-    value = static_cast<double>(days) + static_cast<double>(numbers[3] * 3600 + numbers[4] * 60 + numbers[5]) / 86400.0;
-    return true;
+
+private:
+    void SkipBlanks() {
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t'))
+            ++at_;
+    }
+
+    bool Number(int64_t& value, int& digits) {
+        SkipBlanks();
+        value = 0;
+        digits = 0;
+        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9' && digits < 9) {
+            value = value * 10 + (text_[at_++] - '0');
+            ++digits;
+        }
+        return digits > 0;
+    }
+
+    bool Match(const std::string& word) {
+        SkipBlanks();
+        if (word.empty() || text_.size() - at_ < word.size() || !SameText(text_.substr(at_, word.size()), word))
+            return false;
+        at_ += word.size();
+        return true;
+    }
+
+    // 0 for none, 1 before noon, 2 after.
+    int DayHalf() {
+        if (Match(LocaleInfo(LOCALE_S1159, "AM")) || Match("AM"))
+            return 1;
+        if (Match(LocaleInfo(LOCALE_S2359, "PM")) || Match("PM"))
+            return 2;
+        return 0;
+    }
+
+    bool ScanDate(int64_t& days) {
+        const std::string separator = LocaleInfo(LOCALE_SDATE, "/");
+        int64_t n[3];
+        int digits[3];
+        for (int i = 0; i < 3; ++i)
+            if ((i > 0 && !Match(separator)) || !Number(n[i], digits[i]))
+                return false;
+        // The order of the short date format's first day, month and year letters.
+        const std::string format = LocaleInfo(LOCALE_SSHORTDATE, "M/d/yyyy");
+        const size_t dayAt = format.find_first_of("dD"), monthAt = format.find('M'), yearAt = format.find_first_of("yY");
+        int y = 2, m = 0, d = 1;
+        if (yearAt < monthAt && yearAt < dayAt)
+            y = 0, m = 1, d = 2;
+        else if (dayAt < monthAt)
+            d = 0, m = 1, y = 2;
+        int64_t year = n[y];
+        if (digits[y] <= 2) {
+            // A two-digit year falls in the hundred years that end with the locale's limit.
+            DWORD limit = 0;
+            if (!GetCalendarInfoA(GetThreadLocale(), CAL_GREGORIAN, CAL_ITWODIGITYEARMAX | CAL_RETURN_NUMBER, nullptr, 0,
+                                  &limit) || limit < 99 || limit > 9999)
+                limit = 2029;
+            year += limit / 100 * 100;
+            if (year > static_cast<int64_t>(limit))
+                year -= 100;
+        }
+        const int64_t month = n[m], day = n[d];
+        if (month < 1 || month > 12 || day < 1 || year < 1 || year > 9999 ||
+            day > DaysInMonth(year, static_cast<unsigned>(month)))
+            return false;
+        days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpoch;
+        return true;
+    }
+
+    bool ScanTime(int64_t& seconds) {
+        const std::string separator = LocaleInfo(LOCALE_STIME, ":");
+        int half = DayHalf();
+        int64_t hour, minute = 0, second = 0;
+        int digits;
+        if (!Number(hour, digits))
+            return false;
+        if (Match(separator) || Match(":")) {
+            if (!Number(minute, digits))
+                return false;
+            if (Match(separator) || Match(":")) {
+                if (!Number(second, digits))
+                    return false;
+            }
+        }
+        if (!half)
+            half = DayHalf();
+        SkipBlanks();
+        if (at_ != text_.size() || minute > 59 || second > 59)
+            return false;
+        if (half) {
+            if (hour > 12)
+                return false;
+            hour %= 12;
+            if (half == 2)
+                hour += 12;
+        }
+        if (hour > 23)
+            return false;
+        seconds = hour * 3600 + minute * 60 + second;
+        return true;
+    }
+
+    static int64_t DaysInMonth(int64_t year, unsigned month) {
+        return DaysFromCivil(month == 12 ? year + 1 : year, month == 12 ? 1 : month + 1, 1) -
+               DaysFromCivil(year, month, 1);
+    }
+
+    const std::string& text_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+bool TextToDateTime(const std::string& text, double& value) {
+    const std::string trimmed = Trim(text);
+    return TDateTimeScanner(trimmed).Scan(value);
+}
+
+TComponent* FindFormComponent(const std::string& text) {
+    const size_t dot = text.find('.');
+    if (dot == std::string::npos)
+        return nullptr;
+    const std::string rootName = text.substr(0, dot), name = text.substr(dot + 1);
+    for (TCustomForm* form : Screen.Forms())
+        if (form->Name() == rootName)
+            if (TComponent* found = form->FindComponent(name))
+                return found;
+    for (TDataModule* module : Screen.DataModules())
+        if (module->Name() == rootName)
+            if (TComponent* found = module->FindComponent(name))
+                return found;
+    return nullptr;
 }
 
 std::string CurrencyToText(int64_t scaled) {
@@ -595,6 +724,48 @@ const TrsKeyItem& TrsKeyWrapper::Value() const {
 
 std::string TrsKeyWrapper::FullName() const { return Valid() ? storage_.KeyFullName(storage_.currentKey_) : std::string(); }
 
+TMemoryStream& TrsKeyWrapper::Scratch() {
+    if (!scratch_)
+        scratch_ = std::make_unique<TMemoryStream>();
+    scratch_->Clear();
+    return *scratch_;
+}
+
+void TrsKeyWrapper::WriteComponent(const TComponent& component) {
+    if (!Valid())
+        return;
+    TMemoryStream& stream = Scratch();
+    ::WriteComponent(stream, component);
+    storage_.keys_[static_cast<size_t>(storage_.currentKey_)].Value = TrsKeyItem::OfBinary(
+        std::string(reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size())));
+}
+
+TMemoryStream& TrsKeyWrapper::ValueStream() {
+    const TrsKeyItem& value = Value();
+    if (value.Kind != TrsKeyKind::Binary)
+        CannotRead(FullName(), "binary");
+    TMemoryStream& stream = Scratch();
+    stream.WriteBuffer(value.Text.data(), static_cast<int64_t>(value.Text.size()));
+    stream.SetPosition(0);
+    return stream;
+}
+
+namespace {
+
+TFormReadOptions ReferencesAmongOpenForms() {
+    TFormReadOptions options;
+    options.FindReference = FindFormComponent;
+    return options;
+}
+
+}  // namespace
+
+void TrsKeyWrapper::ReadComponent(TComponent& component) { ::ReadComponent(ValueStream(), component, ReferencesAmongOpenForms()); }
+
+TComponent* TrsKeyWrapper::ReadNewComponent(TComponent* owner) {
+    return ::ReadNewComponent(ValueStream(), owner, ReferencesAmongOpenForms());
+}
+
 TrsKeyItem TrsKeyWrapper::AsVariant() const {
     TrsKeyItem value = Value();
     if (value.Kind == TrsKeyKind::Point)
@@ -675,6 +846,11 @@ void TrsStorage::Deactivate() {
         return;
     // Cleared first: a failed save still leaves the storage inactive.
     active_ = false;
+    // The scratch stream goes even when the save fails.
+    struct TFreeScratch {
+        TrsKeyWrapper& key;
+        ~TFreeScratch() { key.FreeScratch(); }
+    } freeScratch{keyWrapper_};
     if (Options.Contains(soSaveOnClose))
         Save();
 }

@@ -50,6 +50,10 @@ bool TextToDateTime(const std::string& text, double& value);
 std::string CurrencyToText(int64_t scaled);
 bool TextToCurrency(const std::string& text, int64_t& scaled);
 
+// "Form.Component": the component of that name on the open form or data module named
+// exactly Form; null when there is none.
+TComponent* FindFormComponent(const std::string& text);
+
 class TrsStorage;
 class TrsStorageClient;
 class TrsEncryptor;
@@ -96,8 +100,23 @@ public:
     // Empty and point kinds read as unassigned.
     TrsKeyItem AsVariant() const;
 
+    // The component's properties (and its components'), written with the component writer
+    // into the current key as a binary value; read back into it; or a component of the
+    // class the value names, made with owner. Reading raises for a key of another kind.
+    void WriteComponent(const TComponent& component);
+    void ReadComponent(TComponent& component);
+    TComponent* ReadNewComponent(TComponent* owner);
+    // The scratch stream those use, freed when the storage is deactivated.
+    bool HasScratch() const { return scratch_ != nullptr; }
+    void FreeScratch() { scratch_.reset(); }
+
 private:
+    // The current key's binary value in the scratch stream, at its start.
+    TMemoryStream& ValueStream();
+    TMemoryStream& Scratch();
+
     TrsStorage& storage_;
+    std::unique_ptr<TMemoryStream> scratch_;
 };
 
 class TrsSectionWrapper : public TObject {

@@ -169,7 +169,8 @@ void SwapByteOrder16(void* buffer, size_t length) {
 }
 
 std::string QuoteIfNeeded(const std::string& s) {
-    if (s.empty() || (s.size() >= 2 && s.front() == '"' && s.back() == '"'))
+    // A lone double quote begins and ends with one too.
+    if (s.empty() || (s.front() == '"' && s.back() == '"'))
         return s;
     return "\"" + s + "\"";
 }

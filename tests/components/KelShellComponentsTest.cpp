@@ -2,9 +2,12 @@
 #include "Forms.h"
 #include "GuiTestSupport.h"
 #include "Handles.h"
+#include "KvStatus.h"
 #include "Menus.h"
+#include "PaintTestSupport.h"
 #include "kelComponents.h"
 #include "kelConsts.h"
+#include "kelControls.h"
 #include "kelVclUtils.h"
 
 #include <gtest/gtest.h>
@@ -69,8 +72,8 @@ TEST_F(KelFileOperationTest, HandsTheListsAndFlagsToTheShell) {
     EXPECT_FALSE(operation.Execute());  // an empty list does nothing
     EXPECT_EQ(calls, 0);
 
-    operation.FileList().Add("C:\\a.txt");
-    operation.FileList().Add("C:\\b.txt");
+    operation.FileList()->Add("C:\\a.txt");
+    operation.FileList()->Add("C:\\b.txt");
     operation.DestFolder = "D:\\out";
     operation.ProgressTitle = "Copying";
     EXPECT_TRUE(operation.Execute());
@@ -81,9 +84,9 @@ TEST_F(KelFileOperationTest, HandsTheListsAndFlagsToTheShell) {
     EXPECT_STREQ(seen.lpszProgressTitle, "Copying");
 
     // "source=target" lines: one target each, relative sources beside the program.
-    operation.FileList().Clear();
-    operation.FileList().Add("data\\c.txt=D:\\x\\*.bak");
-    operation.FileList().Add("C:\\d.txt=D:\\y\\");
+    operation.FileList()->Clear();
+    operation.FileList()->Add("data\\c.txt=D:\\x\\*.bak");
+    operation.FileList()->Add("C:\\d.txt=D:\\y\\");
     operation.Operation = fotMove;
     operation.Options = {fofSilent, fofNoConfirmation};
     EXPECT_TRUE(operation.Execute());
@@ -99,7 +102,7 @@ TEST_F(KelFileOperationTest, AFailureReachesOnErrorWithTheSystemsText) {
     });
     TkelFileOperation operation(nullptr);
     operation.Operation = fotDelete;
-    operation.FileList().Add("C:\\missing.txt");
+    operation.FileList()->Add("C:\\missing.txt");
     std::string error;
     operation.OnError = [&](TObject*, const std::string& text, bool& handled) {
         error = text;
@@ -656,6 +659,89 @@ TEST_F(KelColorPickerTest, TicksAndReadsThePixelUnderTheMouse) {
     picker.SetCursor(crCross);
     EXPECT_EQ(Screen.Cursor(), crCross);
     picker.SetCursor(crDefault);
+}
+
+// ---- Published lists and icons in a form stream ----
+
+class KelFormStreamTest : public GuiTest {};
+
+TEST_F(KelFormStreamTest, AFormSetsTheFileListTheIconsAboutAndStyle) {
+    RegisterKelComponents();
+    RegisterKelControls();
+    RegisterClass(TKvVersionInfo::StaticClassInfo());
+    using V = TFormValueType;
+    auto value = [](V type, const std::string& text) {
+        TFormValue v;
+        v.Type = type;
+        v.Text = text;
+        return v;
+    };
+    TFormValue files;
+    files.Type = V::List;
+    files.List = {value(V::String, "C:\\a.txt"), value(V::LString, "b.txt=D:\\x\\")};
+    const std::string large = guitest::MakeIcoFile(32, RGB(0, 0, 255));
+    const std::string small = guitest::MakeIcoFile(16, RGB(255, 0, 0));
+    TFormObject form{"TForm", "Shell", {}, {}};
+    form.Children = {
+        {"TkelTrayIcon", "Tray", {{"Icon.Data", value(V::Binary, large)}}, {}},
+        {"TkelFileOperation", "Copier", {{"FileList.Strings", files}}, {}},
+        {"TkelFileAssociation",
+         "Association",
+         {{"LargeIcon.Data", value(V::Binary, large)}, {"SmallIcon.Data", value(V::Binary, small)}},
+         {}},
+        {"TKvVersionInfo", "Version", {{"About", value(V::Ident, "aiKavrenComponents")}}, {}},
+        {"TkelImageListBox", "Images", {{"Style", value(V::Ident, "lbStandard")}}, {}},
+    };
+    TFormReadOptions options;
+    options.SetParent = [](TComponent& child, TComponent& container) {
+        if (auto control = dynamic_cast<TControl*>(&child))
+            control->SetParent(dynamic_cast<TWinControl*>(&container));
+    };
+    auto check = [](TComponent& root) {
+        auto tray = dynamic_cast<TkelTrayIcon*>(root.FindComponent("Tray"));
+        auto copier = dynamic_cast<TkelFileOperation*>(root.FindComponent("Copier"));
+        auto association = dynamic_cast<TkelFileAssociation*>(root.FindComponent("Association"));
+        auto images = dynamic_cast<TkelImageListBox*>(root.FindComponent("Images"));
+        ASSERT_TRUE(tray && copier && association && images && root.FindComponent("Version"));
+        EXPECT_TRUE(tray->Icon()->Handle());
+        EXPECT_EQ(tray->Icon()->Width(), 32);
+        ASSERT_EQ(copier->FileList()->Count(), 2);
+        EXPECT_EQ(copier->FileList()->Text(), "C:\\a.txt\r\nb.txt=D:\\x\\\r\n");
+        EXPECT_EQ(association->LargeIcon()->Width(), 32);
+        EXPECT_EQ(association->SmallIcon()->Width(), 16);
+        EXPECT_EQ(images->Style(), lbOwnerDrawFixed);
+        EXPECT_TRUE(GetWindowLongA(images->Handle(), GWL_STYLE) & LBS_OWNERDRAWFIXED);
+    };
+    TMemoryStream stream;
+    const std::string bytes = FormBytes(form);
+    stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    stream.SetPosition(0);
+    TTestForm loaded;
+    ReadComponent(stream, loaded, options);
+    check(loaded);
+
+    // The writer gives the lines and the icons' bytes back the same way; the version
+    // reader's About is not stored.
+    TMemoryStream written;
+    WriteComponent(written, loaded);
+    written.SetPosition(0);
+    const TFormObject again = ParseForm(written);
+    for (const TFormObject& child : again.Children) {
+        if (child.Name == "Version") {
+            EXPECT_FALSE(child.FindProperty("About"));
+        }
+    }
+    written.SetPosition(0);
+    TTestForm copy;
+    ReadComponent(written, copy, options);
+    check(copy);
+    // Null stands for an empty list or icon.
+    auto copier = dynamic_cast<TkelFileOperation*>(copy.FindComponent("Copier"));
+    SetObjectProp(*copier, "FileList", nullptr);
+    EXPECT_EQ(copier->FileList()->Count(), 0);
+    auto tray = dynamic_cast<TkelTrayIcon*>(copy.FindComponent("Tray"));
+    SetObjectProp(*tray, "Icon", nullptr);
+    EXPECT_FALSE(tray->Icon()->Handle());
 }
 
 TEST(KelRegistration, EveryComponentIsMadeByName) {

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -388,6 +390,87 @@ TEST_F(FormStream, NestingIsCapped) {
     EXPECT_NO_THROW(ParseForm(nested(kMaxFormNesting - 1, false)));  // the object is one level
     EXPECT_THROW(ParseForm(nested(kMaxFormNesting, false)), EFormStreamError);
     EXPECT_THROW(ParseForm(nested(1000000, false)), EFormStreamError);
+}
+
+// The writer is the reader's inverse: the tool's bytes come back byte for byte.
+TEST_F(FormStream, WriterGivesBackTheToolOutput) {
+    const std::string bytes = FormBytes(ParseForm(values));
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.end()), values);
+
+    // Extended values the tool does not write: extremes, a subnormal, infinity.
+    TFormObject form;
+    form.ClassName = "TFormWidget";
+    for (double number : {-0.1, 1e300, 5e-324, 1.0 / 3, -std::numeric_limits<double>::infinity()}) {
+        TFormValue value = Value(V::Extended, 0);
+        value.Float = number;
+        form.Properties.push_back({"Ratio", value});
+    }
+    const std::string text = FormBytes(form);
+    const TFormObject back = ParseForm(std::span(reinterpret_cast<const unsigned char*>(text.data()), text.size()));
+    ASSERT_EQ(back.Properties.size(), form.Properties.size());
+    for (size_t i = 0; i < form.Properties.size(); ++i)
+        EXPECT_EQ(back.Properties[i].Value.Float, form.Properties[i].Value.Float) << i;
+}
+
+TEST_F(FormStream, WrittenComponentReadsBackEqual) {
+    TFormWidget source(nullptr);
+    ReadComponent(ParseForm(values), source, Options());
+    // A reference out of the root goes by its owner's name, found by the caller.
+    TFormWidget outside(nullptr);
+    outside.SetName("frmOther");
+    auto* other = new TFormWidget(&outside);
+    other->SetName("wOther");
+    auto* last = dynamic_cast<TFormWidget*>(source.FindComponent("lblLast"));
+    ASSERT_NE(last, nullptr);
+    last->Buddy = other;
+    new TFormWidget(&source);  // unnamed: a part its owner makes itself, not written
+    TMemoryStream stream;
+    WriteComponent(stream, source);
+    stream.SetPosition(0);
+
+    TFormWidget copy(nullptr);
+    TFormReadOptions options = Options();
+    std::vector<std::string> asked;
+    options.FindReference = [&](const std::string& name) -> TComponent* {
+        asked.push_back(name);
+        return name == "frmOther.wOther" ? other : nullptr;
+    };
+    ReadComponent(stream, copy, options);
+    EXPECT_EQ(asked, std::vector<std::string>{"frmOther.wOther"});
+    EXPECT_EQ(dynamic_cast<TFormWidget*>(copy.FindComponent("lblLast"))->Buddy, other);
+    for (const TComponent* widget : {static_cast<TComponent*>(&source), source.FindComponent("btnOk")}) {
+        const TComponent* twin = widget == &source ? &copy : copy.FindComponent(widget->Name());
+        ASSERT_NE(twin, nullptr);
+        for (const TPropInfo* prop : widget->ClassInfo().AllProps()) {
+            if (prop->Kind != TTypeKind::Class && prop->Kind != TTypeKind::Method) {
+                EXPECT_EQ(GetPropText(*twin, *prop), GetPropText(*widget, *prop)) << widget->Name() << "." << prop->Name;
+            }
+        }
+    }
+    EXPECT_EQ(copy.Name(), "frmValues");
+    EXPECT_EQ(copy.ComponentCount(), 3);
+    EXPECT_EQ(copy.Buddy, copy.FindComponent("btnOk"));
+    EXPECT_EQ(copy.Buddy2, nullptr);  // cleared in the source, so written as nil
+    EXPECT_EQ(copy.Part()->Label, "sub");
+    ASSERT_EQ(copy.Items()->Count(), 2);
+    EXPECT_EQ(static_cast<TFormItem*>(copy.Items()->Items(1))->Width, 20);
+    EXPECT_EQ(static_cast<TFormItem*>(copy.Items()->Items(1))->Buddy, &copy);
+
+    // A persistent object alone; a new component made by its class name.
+    TFormPart part;
+    part.Label = "alone";
+    TMemoryStream partStream;
+    WritePersistent(partStream, part);
+    partStream.SetPosition(0);
+    TFormPart partCopy;
+    ReadPersistent(partStream, partCopy);
+    EXPECT_EQ(partCopy.Label, "alone");
+    stream.SetPosition(0);
+    TComponent owner(nullptr);
+    TComponent* made = ReadNewComponent(stream, &owner, options);
+    EXPECT_EQ(made->Owner(), &owner);
+    EXPECT_EQ(made->ClassName(), "TFormWidget");
+    EXPECT_EQ(made->ComponentCount(), 3);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <utility>
@@ -277,3 +278,22 @@ TEST_F(LayoutTest, ChildLeavingItsAlignmentGivesItsPlaceBack) {
 }
 
 }  // namespace
+
+// A data module follows a form's protocol without a window; the screen lists both while they live.
+TEST(DataModule, BuildsLikeAFormAndIsListedWhileItLives) {
+    std::string log;
+    auto module = new TDataModule(nullptr);
+    module->OnCreate = [&](TObject*) { log += module->Components(0)->IsLoading() ? "create while loading " : "create "; };
+    module->OnDestroy = [&](TObject*) { log += module->ComponentCount() ? "destroy whole " : "destroy "; };
+    module->BuildModule([&] { new TComponent(module); });
+    auto form = new TForm(nullptr);
+    const auto& modules = Screen.DataModules();
+    const auto& forms = Screen.Forms();
+    EXPECT_EQ(std::count(modules.begin(), modules.end(), module), 1);
+    EXPECT_EQ(std::count(forms.begin(), forms.end(), form), 1);
+    FreeComponent(module);
+    FreeComponent(form);
+    EXPECT_EQ(log, "create destroy whole ");
+    EXPECT_EQ(std::count(modules.begin(), modules.end(), module), 0);
+    EXPECT_EQ(std::count(forms.begin(), forms.end(), form), 0);
+}

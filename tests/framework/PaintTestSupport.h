@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -79,6 +80,32 @@ inline SIZE TextSize(const TFont& font, const std::string& text, UINT flags = DT
     TRect rect{};
     DrawTextA(dc.Get(), text.data(), static_cast<int>(text.size()), &rect, flags | DT_CALCRECT);
     return SIZE{rect.right - rect.left, rect.bottom - rect.top};
+}
+
+// An .ico file with one 32-bit square image of one colour.
+inline std::string MakeIcoFile(int size, COLORREF color) {
+    BITMAPINFOHEADER header{};
+    header.biSize = sizeof header;
+    header.biWidth = size;
+    header.biHeight = size * 2;  // colour and mask
+    header.biPlanes = 1;
+    header.biBitCount = 32;
+    const size_t maskStride = ((size + 31) / 32) * 4;
+    const size_t imageBytes = sizeof header + size_t(size) * size * 4 + maskStride * size;
+    std::string file(6 + 16, '\0');
+    const uint8_t dir[6] = {0, 0, 1, 0, 1, 0};
+    std::memcpy(&file[0], dir, 6);
+    const uint8_t entry[8] = {uint8_t(size), uint8_t(size), 0, 0, 1, 0, 32, 0};
+    std::memcpy(&file[6], entry, 8);
+    const DWORD bytes = static_cast<DWORD>(imageBytes), offset = 22;
+    std::memcpy(&file[14], &bytes, 4);
+    std::memcpy(&file[18], &offset, 4);
+    file.append(reinterpret_cast<const char*>(&header), sizeof header);
+    const DWORD pixel = 0xFF000000 | (GetRValue(color) << 16) | (GetGValue(color) << 8) | GetBValue(color);
+    for (int i = 0; i < size * size; ++i)
+        file.append(reinterpret_cast<const char*>(&pixel), 4);
+    file.append(maskStride * size, '\0');  // all opaque
+    return file;
 }
 
 }  // namespace guitest

@@ -145,6 +145,116 @@ TEST(RsIniData, EveryKindRoundTripsWithEitherDecimalSeparator) {
     }
 }
 
+// The locale's short date and time, as the system prints them.
+static std::string SystemDateText(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME time{year, month, 0, day, hour, minute, second, 0};
+    char date[96] = "", clock[96] = "";
+    GetDateFormatA(GetThreadLocale(), DATE_SHORTDATE, &time, nullptr, date, sizeof date);
+    GetTimeFormatA(GetThreadLocale(), 0, &time, nullptr, clock, sizeof clock);
+    return std::string(date) + (hour || minute || second ? std::string(" ") + clock : "");
+}
+
+TEST(RsIniData, DatesInTheLocalesFormInTwelveAndTwentyFourHourLocales) {
+    const double dec9 = 45269;  // 12/9/2023
+    for (LANGID language : {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN)}) {
+        TThreadLocale locale(language);
+        const bool twelveHours = language == MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);
+        TIniFixture f;
+        const double values[] = {dec9 + 0.75, dec9, dec9 + 0.5, dec9 + 1.0 / 86400, dec9 + 86399.0 / 86400, 0.25, -1.25};
+        for (size_t i = 0; i < std::size(values); ++i)
+            f.storage->WriteValue("\\S\\d" + std::to_string(i), TrsKeyItem::OfDateTime(values[i]));
+        f.Save();
+        const std::string evening = SystemDateText(2023, 12, 9, 18, 0, 0);
+        EXPECT_NE(f.text.find("d0=date:" + evening + "\r\n"), std::string::npos) << f.text;
+        EXPECT_NE(f.text.find("d1=date:" + SystemDateText(2023, 12, 9, 0, 0, 0) + "\r\n"), std::string::npos);
+        EXPECT_EQ(evening.find("PM") != std::string::npos, twelveHours) << evening;
+        TIniFixture g;
+        g.Load(f.text);
+        for (size_t i = 0; i < std::size(values); ++i) {
+            ASSERT_TRUE(g.storage->FindKey("\\S\\d" + std::to_string(i), false));
+            EXPECT_EQ(g.storage->Key().Value().Kind, TrsKeyKind::DateTime) << i;
+            EXPECT_NEAR(g.storage->Key().Value().Float, values[i], 1e-9) << i;
+        }
+    }
+    TThreadLocale english(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    TIniFixture f;
+    // The afternoon counts; a time alone is a time; two-digit years fall in the locale's window.
+    f.Load("[S]\r\npm=date:12/9/2023 6:00:00 PM\r\nam=date:12/9/2023 12:30 AM\r\nnoon=date:12/9/2023 12:00:00 PM\r\n"
+           "old=date:12/09/2023 18:00:00\r\ntime=date:6:00:00 PM\r\nshort=date:12/9/23\r\nlast=date:12/9/45\r\n"
+           "bad=date:12/9/2023 13:00 PM\r\nfeb=date:2/30/2023\r\n");
+    auto date = [&](const char* name) {
+        EXPECT_TRUE(f.storage->FindKey(std::string("\\S\\") + name, false)) << name;
+        const TrsKeyItem& value = f.storage->Key().Value();
+        return value.Kind == TrsKeyKind::DateTime ? value.Float : -1e9;
+    };
+    EXPECT_NEAR(date("pm"), dec9 + 0.75, 1e-9);
+    EXPECT_NEAR(date("am"), dec9 + 0.5 / 24, 1e-9);
+    EXPECT_NEAR(date("noon"), dec9 + 0.5, 1e-9);
+    EXPECT_NEAR(date("old"), dec9 + 0.75, 1e-9);  // what the program wrote before
+    EXPECT_NEAR(date("time"), 0.75, 1e-9);
+    EXPECT_NEAR(date("short"), dec9, 1e-9);
+    DWORD limit = 0;
+    ASSERT_TRUE(GetCalendarInfoA(GetThreadLocale(), CAL_GREGORIAN, CAL_ITWODIGITYEARMAX | CAL_RETURN_NUMBER, nullptr, 0, &limit));
+    if (limit >= 2045)
+        EXPECT_NEAR(date("last"), dec9 + 22 * 365 + 6, 1e-9);  // 12/9/2045
+    else
+        EXPECT_NEAR(date("last"), dec9 - 78 * 365 - 19, 1e-9);  // 12/9/1945
+    EXPECT_EQ(f.storage->ReadString("\\S\\bad", ""), "date:12/9/2023 13:00 PM");
+    EXPECT_EQ(f.storage->ReadString("\\S\\feb", ""), "date:2/30/2023");
+}
+
+TEST(RsIniData, ALoneQuoteAndHexLinesThatEndInBlanks) {
+    TIniFixture f;
+    f.storage->WriteString("\\S\\quote", "\"");
+    f.Save();
+    EXPECT_EQ(f.text, "[S]\r\nquote=\"\r\n\r\n");
+    TIniFixture g;
+    g.Load(f.text);
+    EXPECT_EQ(g.storage->ReadString("\\S\\quote", ""), "\"");
+
+    // Only a "," or "\\" right before the line end carries a value on.
+    g.Load("[S]\r\na=hex:00,01, \r\nb=1\r\nc=hex:02,\\\r\n  03\r\nd=hex:04,\t\r\ne=2\r\n");
+    auto bytes = [&](const char* name) {
+        EXPECT_TRUE(g.storage->FindKey(std::string("\\S\\") + name, false)) << name;
+        return g.storage->Key().Value().Text;
+    };
+    EXPECT_EQ(bytes("a"), std::string("\x00\x01", 2));
+    EXPECT_EQ(bytes("c"), "\x02\x03");
+    EXPECT_EQ(bytes("d"), "\x04");
+    EXPECT_EQ(g.storage->ReadString("\\S\\b", ""), "1");
+    EXPECT_EQ(g.storage->ReadString("\\S\\e", ""), "2");
+}
+
+TEST(RsIniData, TheEmbeddedCopyComesFromFormData) {
+    TrsIniData source(nullptr);
+    const std::string text = "[S]\r\nk=\"embedded\"\r\n";
+    source.InternalFile().WriteBuffer(text.data(), static_cast<int64_t>(text.size()));
+    TMemoryStream packed;
+    source.WriteInternalFile(packed);
+    TFormObject form;
+    form.ClassName = "TrsIniData";
+    form.Name = "rsIniData";
+    TFormValue load;
+    load.Type = TFormValueType::Ident;
+    load.Text = "iflAlways";
+    TFormValue copy;
+    copy.Type = TFormValueType::Binary;
+    copy.Text.assign(reinterpret_cast<const char*>(packed.Memory()), static_cast<size_t>(packed.Size()));
+    form.Properties = {{"InternalFileLoad", load}, {"InternalFile", copy}};
+
+    TComponent owner(nullptr);
+    auto* ini = new TrsIniData(&owner);
+    ini->FileName = "NoSuchSettingsFile";
+    TFormReadOptions options;
+    options.ReadExtraProperty = &TrsStreamData::ReadInternalFileProperty;
+    ReadComponent(form, *ini, options);
+    EXPECT_EQ(ini->InternalFileLoad, iflAlways);
+    auto* storage = new TrsStorage(&owner);
+    storage->SetStorageData(ini);
+    storage->Load();
+    EXPECT_EQ(storage->ReadString("\\S\\k", ""), "embedded");
+}
+
 TEST(RsIniData, TextLayout) {
     TIniFixture f;
     f.storage->WriteString("frmCleanupSettings\\chkB.Checked", "True");

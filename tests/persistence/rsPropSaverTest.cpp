@@ -1,7 +1,9 @@
 #include "rsIniData.h"
 #include "rsPropSaver.h"
 
+#include "ExtCtrls.h"
 #include "KvListVw.h"
+#include "Menus.h"
 #include "Spin.h"
 #include "StdCtrls.h"
 #include "kelControls.h"
@@ -10,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 
 namespace {
@@ -273,4 +277,166 @@ TEST_F(PropSaver, PlacementTextAndHooks) {
     form->Close();
     EXPECT_EQ(order, "before after before after ");
     FreeComponent(form);
+}
+
+TEST_F(PropSaver, AFontAndAWholeComponentComeBackFromTheFile) {
+    auto addLines = [](TSavedForm& f) {
+        f.rsPropSaver1->Properties().Add("Font");        // a persistent object
+        f.rsPropSaver1->Properties().Add("chkAPPPath");  // a whole component
+    };
+    auto first = new TSavedForm(addLines);
+    first->Font()->SetName("Arial");
+    first->Font()->SetHeight(-19);
+    first->Font()->SetStyle({fsBold, fsItalic});
+    first->Font()->SetColor(clRed);
+    first->chkAPPPath->SetCaption("Changed caption");
+    first->chkAPPPath->SetChecked(false);
+    first->chkAPPPath->SetBounds(20, 12, 150, 24);
+    first->chkAPPPath->SetHint("stored too");
+    first->ShowForm();
+    first->Close();
+    FreeComponent(first);
+    const std::string text = ReadFile(SettingsPath());
+    EXPECT_NE(text.find("\r\nFont=hex:"), std::string::npos) << text;
+    EXPECT_NE(text.find("\r\nchkAPPPath=hex:"), std::string::npos) << text;
+
+    auto second = new TSavedForm(addLines);
+    EXPECT_EQ(second->Font()->Name(), "Arial");
+    EXPECT_EQ(second->Font()->Height(), -19);
+    EXPECT_EQ(second->Font()->Style(), (TFontStyles{fsBold, fsItalic}));
+    EXPECT_EQ(second->Font()->Color(), clRed);
+    EXPECT_EQ(second->chkAPPPath->Caption(), "Changed caption");
+    EXPECT_FALSE(second->chkAPPPath->Checked());
+    EXPECT_EQ(second->chkAPPPath->Left(), 20);
+    EXPECT_EQ(second->chkAPPPath->Width(), 150);
+    EXPECT_EQ(second->chkAPPPath->Hint(), "stored too");
+    EXPECT_EQ(second->chkAPPPath->Parent(), second);
+    // A value of another kind leaves the component alone.
+    second->rsStorage->WriteString("\\frmSaved\\chkAPPPath", "not streamed");
+    second->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(second->chkAPPPath->Caption(), "Changed caption");
+    FreeComponent(second);
+}
+
+TEST_F(PropSaver, TheStoragesKeyStreamsComponents) {
+    RegisterClass(TTimer::StaticClassInfo());
+    auto form = new TSavedForm;
+    TrsStorage& storage = *form->rsStorage;
+    auto* timer = new TTimer(form);
+    timer->SetName("tmrPoll");
+    timer->SetInterval(250);
+    timer->SetEnabled(false);
+    ASSERT_TRUE(storage.FindKey("\\Components\\timer", true));
+    storage.Key().WriteComponent(*timer);
+    EXPECT_EQ(storage.Key().Value().Kind, TrsKeyKind::Binary);
+    EXPECT_TRUE(storage.Key().HasScratch());
+
+    TTimer restored(nullptr);
+    storage.Key().ReadComponent(restored);
+    EXPECT_EQ(restored.Interval(), 250);
+    EXPECT_FALSE(restored.Enabled());
+    EXPECT_EQ(restored.Name(), "tmrPoll");
+    TComponent owner(nullptr);
+    auto* made = dynamic_cast<TTimer*>(storage.Key().ReadNewComponent(&owner));
+    ASSERT_NE(made, nullptr);
+    EXPECT_EQ(made->Owner(), &owner);
+    EXPECT_EQ(made->Interval(), 250);
+    // Another kind raises the key error; deactivating frees the scratch stream.
+    storage.WriteInteger("\\Components\\number", 1);
+    ASSERT_TRUE(storage.FindKey("\\Components\\number", false));
+    EXPECT_THROW(storage.Key().ReadComponent(restored), TrsException);
+    storage.SetActive(false);
+    EXPECT_FALSE(storage.Key().HasScratch());
+    FreeComponent(form);
+}
+
+// A data module holds a storage and a saver like a form, with OnCreate and OnDestroy only.
+TEST_F(PropSaver, ADataModuleIsTheSaversOwnerBelowAForm) {
+    auto build = [](TComponent* owner, TrsPropSaverLoad whenLoad, TrsPropSaverSave whenSave) {
+        auto module = new TDataModule(owner);
+        module->SetName("dmSettings");
+        module->BuildModule([&] {
+            auto timer = new TTimer(module);
+            timer->SetName("tmrPoll");
+            auto storage = new TrsStorage(module);
+            auto ini = new TrsIniData(module);
+            ini->FileDir = fdCustom;
+            ini->Options = {};
+            ini->FileName = SettingsPath();
+            storage->SetStorageData(ini);
+            storage->SetActive(true);
+            auto saver = new TrsPropSaver(module);
+            saver->SetName("rsPropSaver1");
+            saver->SetStorage(storage);
+            saver->RootSection = "dmSettings";
+            saver->Properties().Add("tmrPoll.Interval");
+            saver->SetWhenLoad(whenLoad);
+            saver->SetWhenSave(whenSave);
+        });
+        return module;
+    };
+    auto interval = [](TDataModule* module) { return static_cast<TTimer*>(module->FindComponent("tmrPoll"))->Interval(); };
+
+    TDataModule* module = build(nullptr, wlOnCreate, wsOnDestroy);
+    EXPECT_EQ(std::count(Screen.DataModules().begin(), Screen.DataModules().end(), module), 1);
+    static_cast<TTimer*>(module->FindComponent("tmrPoll"))->SetInterval(75);
+    FreeComponent(module);  // OnDestroy saves, the storage then writes the file
+    EXPECT_EQ(std::count(Screen.DataModules().begin(), Screen.DataModules().end(), module), 0);
+    EXPECT_NE(ReadFile(SettingsPath()).find("[dmSettings]\r\ntmrPoll.Interval=75\r\n"), std::string::npos);
+
+    module = build(nullptr, wlOnCreate, wsManual);
+    EXPECT_EQ(interval(module), 75);  // loaded in OnCreate
+    FreeComponent(module);
+    module = build(nullptr, wlOnShow, wsManual);  // a data module has no OnShow
+    EXPECT_EQ(interval(module), 1000);
+    EXPECT_FALSE(module->OnCreate.Assigned());
+    FreeComponent(module);
+
+    // On a form, the data module is still the nearest owner: the form's events stay its own.
+    auto form = new TTestForm;
+    module = build(form, wlOnShow, wsOnClose);
+    EXPECT_FALSE(form->OnShow.Assigned());
+    EXPECT_FALSE(form->OnClose.Assigned());
+    FreeComponent(form);
+}
+
+// "Form.Component" names a component of any open form, not only of the application's.
+TEST_F(PropSaver, ReferencesReachEveryOpenForm) {
+    auto menus = new TTestForm;  // owned by no one
+    menus->SetName("frmMenus");
+    auto popup = new TPopupMenu(menus);
+    popup->SetName("pmList");
+    auto form = new TSavedForm([](TSavedForm& f) {
+        f.rsPropSaver1->Properties().Clear();
+        f.rsPropSaver1->Properties().Add("chkAPPPath.PopupMenu");
+    });
+    form->chkAPPPath->SetPopupMenu(popup);
+    form->rsPropSaver1->SaveToStorage();
+    EXPECT_EQ(form->rsStorage->ReadString("\\frmSaved\\chkAPPPath.PopupMenu", ""), "frmMenus.pmList");
+    form->chkAPPPath->SetPopupMenu(nullptr);
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(form->chkAPPPath->PopupMenu(), popup);
+    // The form name must match exactly.
+    form->chkAPPPath->SetPopupMenu(nullptr);
+    form->rsStorage->WriteString("\\frmSaved\\chkAPPPath.PopupMenu", "FRMMENUS.pmList");
+    form->rsPropSaver1->LoadFromStorage();
+    EXPECT_EQ(form->chkAPPPath->PopupMenu(), nullptr);
+    FreeComponent(form);
+    FreeComponent(menus);
+}
+
+// A form frees its saver after its own parts are gone: the saver leaves its events alone then.
+TEST_F(PropSaver, AFormBeingFreedKeepsItsSaverOffItsEvents) {
+    auto token = std::make_shared<int>(0);
+    auto form = new TSavedForm([&](TSavedForm& f) {
+        f.rsPropSaver1->SetWhenLoad(wlManual);
+        f.rsPropSaver1->SetWhenSave(wsManual);
+        f.OnCreate = [token](TObject*) {};
+        f.OnClose = [token](TObject*, TCloseAction&) {};
+        f.rsPropSaver1->SetWhenLoad(wlOnCreate);
+        f.rsPropSaver1->SetWhenSave(wsOnClose);
+    });
+    EXPECT_EQ(token.use_count(), 3);  // the saver holds both handlers
+    FreeComponent(form);
+    EXPECT_EQ(token.use_count(), 1);  // none was copied back into the freed form
 }

@@ -81,6 +81,20 @@ TEST(RsStorage, PathsRelativeToTheRootSectionOrTheTop) {
     EXPECT_EQ(storage.KeyFullName(0), "\\\\TopKey");
 }
 
+// The last section resolved is reused only below the root it was resolved from.
+TEST(RsStorage, TheSectionCacheKeepsToItsRoot) {
+    TrsStorage storage(nullptr);
+    storage.SetRootSection("X");
+    storage.WriteString("A\\Key", "under X");
+    storage.SetRootSection("Y");
+    storage.WriteString("A\\Key", "under Y");
+    EXPECT_EQ(storage.ReadString("A\\Key", ""), "under Y");
+    storage.SetRootSection("X");
+    EXPECT_EQ(storage.ReadString("A\\Key", ""), "under X");
+    EXPECT_EQ(storage.ReadString("\\Y\\A\\Key", ""), "under Y");
+    EXPECT_EQ(storage.Keys().size(), 2u);
+}
+
 TEST(RsStorage, TablesStaySortedAndDeletionsTakeSubtrees) {
     TrsStorage storage(nullptr);
     for (const char* path : {"b\\z", "B\\a", "a\\q\\deep\\k", "a\\q\\k2", "a\\k", "c"})

@@ -126,6 +126,7 @@ TEST(RsUtils, PathAndTextHelpers) {
     EXPECT_EQ(QuoteIfNeeded(""), "");
     EXPECT_EQ(QuoteIfNeeded("a b"), "\"a b\"");
     EXPECT_EQ(QuoteIfNeeded("\"x\""), "\"x\"");
+    EXPECT_EQ(QuoteIfNeeded("\""), "\"");
     char units[] = {'a', 0, 'b', 0, 0, 0, 'c', 0};
     SwapByteOrder16(units, sizeof(units));
     EXPECT_EQ(std::string(units, sizeof(units)), std::string("\0a\0b\0\0c\0", 8));
