@@ -1215,6 +1215,8 @@ void THTMLabel::HideHintPopup() {
 }
 
 void THTMLabel::RefreshHint() {
+    if (!ShowHint())
+        return;
     HideHintPopup();
     Application.CancelHint();
     Application.HintMouseEnter(this);

@@ -501,7 +501,7 @@ TEST_F(HTMLLabel, HintsForAnchorsImagesAndTheCutText) {
 TEST_F(HTMLLabel, PictureOfAMarkedUpHint) {
     TTestForm form;
     auto label = AddLabel(form, "Rest the mouse here");
-    label->SetHint("<B>Next</B> starts the <FONT COLOR=\"#F97600\">scan</FONT>.<BR><I>Nothing is changed yet.</I>");
+    label->SetHint("<B>Next</B> starts the <FONT COLOR=\"#F97600\">scan</FONT>.<BR>Nothing is <U>changed</U> yet.");
     label->SetShowHint(true);
     label->SetHTMLHint(true);
     form.ShowForm();
