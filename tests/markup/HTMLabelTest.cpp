@@ -69,18 +69,12 @@ protected:
         TBitmap square(width, height);
         square.Canvas().Brush().SetColor(clLime);
         square.Canvas().FillRect(MakeRect(0, 0, width, height));
-        const std::string file = TempFile("markup_label_" + name + ".bmp");
-        square.SaveToFile(file);
+        TMemoryStream stream;
+        square.SaveToStream(stream);
+        stream.SetPosition(0);
         auto item = container.Items()->Add();
         item->SetName(name);
-        item->Picture()->LoadFromURL("file://" + file);
-        DeleteFileA(file.c_str());
-    }
-
-    static std::string TempFile(const std::string& name) {
-        char folder[MAX_PATH];
-        GetTempPathA(sizeof(folder), folder);
-        return folder + name;
+        item->Picture()->LoadFromStream(stream);
     }
 
     // The cursor put at a point of the label and the form told; the tooltip's text then.
@@ -321,71 +315,53 @@ TEST_F(HTMLLabel, ImagesScaleAndMiddleCentres) {
     EXPECT_NEAR(text.top + text.bottom, lime.top + lime.bottom, 6);
 }
 
-TEST_F(HTMLLabel, EllipsisKeepsWrappingAndMarksTheCut) {
+TEST_F(HTMLLabel, EllipsisFramesAndGradientLine) {
     TTestForm form;
     auto label = AddLabel(form, "alpha beta gamma", Measure("alpha beta...", 10) + 2, Measure("Wj", 10) + 4);
     label->SetEllipsis(true);
-    EXPECT_EQ(label->TextExtent(label->Width()).cy, 2 * Measure("Wj", 10));
+    EXPECT_EQ(label->TextExtent(label->Width()).cy, 2 * Measure("Wj", 10));  // still wraps
     form.ShowForm();
     // The second line does not show: the first one ends with the ellipsis after "beta".
     TBitmap shot;
     Capture(form, shot);
     EXPECT_GT(Extent(shot, *label, clBlack).right, label->Left() + Measure("alpha beta", 10) + 1);
-}
 
-TEST_F(HTMLLabel, TextKeepsClearOfTheBevelAndTheSingleBorder) {
-    TTestForm form;
-    auto label = AddLabel(form, "<FONT COLOR=\"clRed\">Wj</FONT>");
-    form.ShowForm();
-    TBitmap shot;
+    // The text keeps clear of one bevel width and of the single border.
+    label->SetHTMLText("<FONT COLOR=\"clRed\">Wj</FONT>");
     Capture(form, shot);
     const int plain = Extent(shot, *label, clRed).left;
-    auto shift = [&] {
-        Capture(form, shot);
-        return Extent(shot, *label, clRed).left - plain;
-    };
-    // Two bevels with a border between them: one bevel width.
     label->SetBevelOuter(bvRaised);
     label->SetBevelInner(bvLowered);
     label->SetBevelWidth(2);
     label->SetBorderWidth(3);
-    EXPECT_EQ(shift(), 2);
+    Capture(form, shot);
+    EXPECT_EQ(Extent(shot, *label, clRed).left - plain, 2);
     label->SetBorderStyle(bsSingle);
-    EXPECT_EQ(shift(), 5);
-    EXPECT_EQ(shot.Canvas().Pixels(label->Left(), label->Top() + 20), clBlack);
-}
+    Capture(form, shot);
+    EXPECT_EQ(Extent(shot, *label, clRed).left - plain, 5);
+    EXPECT_EQ(shot.Canvas().Pixels(label->Left(), label->Top() + 5), clBlack);
 
-TEST_F(HTMLLabel, GradientLineWidth) {
-    TTestForm form;
-    auto label = AddLabel(form, "");
+    // A gradient line is two rows high unless LineWidth says otherwise.
+    label->SetBevelOuter(bvNone);
+    label->SetBevelInner(bvNone);
+    label->SetBorderWidth(0);
     label->SetColorTo(clBlue);
-    label->SetGradientType(gtBottomLine);
-    form.ShowForm();
-    TBitmap shot;
-    auto rows = [&] {  // coloured rows at the blue end
+    label->SetGradientType(gtTopLine);
+    for (int width : {0, 5}) {
+        label->SetLineWidth(width);
         Capture(form, shot);
-        int count = 0;
-        for (int y = label->Top(); y < label->Top() + label->Height(); ++y)
-            count += shot.Canvas().Pixels(label->Left() + label->Width() - 2, y) != clWhite;
-        return count;
-    };
-    EXPECT_EQ(rows(), 2);
-    label->SetLineWidth(5);
-    EXPECT_EQ(rows(), 5);
+        int rows = 0;
+        while (shot.Canvas().Pixels(label->Left() + label->Width() - 4, label->Top() + rows) != clWhite)
+            ++rows;
+        EXPECT_EQ(rows, width == 0 ? 2 : 5);
+    }
 }
 
 TEST_F(HTMLLabel, PropertySaverKeepsTheText) {
-    const std::string file = TempFile("markup_label_saver.ini");
     TTestForm form;
     auto label = AddLabel(form, "first <B>line</B>\r\nsecond");
     label->SetName("lblText");
     auto storage = new TrsStorage(&form);
-    auto data = new TrsIniData(&form);
-    data->FileDir = fdCustom;
-    data->Options = {};
-    data->FileName = file;
-    storage->SetStorageData(data);
-    storage->SetActive(true);
     auto saver = new TrsPropSaver(&form);
     saver->SetStorage(storage);
     saver->Properties().Add("lblText.HTMLText");
@@ -393,14 +369,13 @@ TEST_F(HTMLLabel, PropertySaverKeepsTheText) {
     label->SetHTMLText("changed");
     saver->LoadFromStorage();
     EXPECT_EQ(label->HTMLText()->Text(), "first <B>line</B>\r\nsecond\r\n");
-    DeleteFileA(file.c_str());
 }
 
 TEST_F(HTMLLabel, HintsOfAnchorsImagesAndCutText) {
     TTestForm form;
     auto container = new TPictureContainer(&form);
     AddPicture(*container, "Logo", 20, 12);
-    const std::string text = "<A href=\"details\">details</A> <IMG SRC=\"Logo\" ALT=\"The logo\"> end";
+    const std::string text = "<A href=\"details\">details</A> <IMG SRC=\"Logo\" ALT=\"The logo\"> <B>end</B>";
     auto label = AddLabel(form, text, 300, Measure("Wj", 10) + 2);
     label->SetPictureContainer(container);
     label->SetHint("Plain|Long");
@@ -420,33 +395,21 @@ TEST_F(HTMLLabel, HintsOfAnchorsImagesAndCutText) {
 
     // Cut text: the whole of it, plain or as markup in a pop-up of the label's.
     label->SetHintShowFull(true);
-    label->HTMLText()->Add("a second line");
+    label->HTMLText()->Add("a <FONT COLOR=\"#F97600\">second</FONT> line");
     TBitmap shot;
     Capture(form, shot);
     EXPECT_EQ(label->HintAt(end, line), "details  end\r\na second line");
     label->SetHTMLHint(true);
-    EXPECT_EQ(label->HintAt(end, line), text + "\r\na second line");
+    EXPECT_EQ(label->HintAt(end, line), text + "\r\na <FONT COLOR=\"#F97600\">second</FONT> line");
     MouseAt(form, *label, 3, 150);
     EXPECT_EQ(MouseAt(form, *label, end, line), "");
     ASSERT_NE(label->HintPopup(), nullptr);
     EXPECT_TRUE(IsWindowVisible(label->HintPopup()));
-    MouseAt(form, *label, 3, 150);
-    EXPECT_EQ(label->HintPopup(), nullptr);
-}
-
-TEST_F(HTMLLabel, PictureOfAMarkedUpHint) {
-    TTestForm form;
-    auto label = AddLabel(form, "Rest the mouse here");
-    label->SetHint("<B>Next</B> starts the <FONT COLOR=\"#F97600\">scan</FONT>.<BR>Nothing is <U>changed</U> yet.");
-    label->SetShowHint(true);
-    label->SetHTMLHint(true);
-    form.ShowForm();
-    Application.ProcessMessages();
-    MouseAt(form, *label, 20, 5);
-    ASSERT_NE(label->HintPopup(), nullptr);
     RedrawWindow(label->HintPopup(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    TBitmap shot;
+    Application.ProcessMessages();
     ASSERT_TRUE(guitest::CaptureWindow(label->HintPopup(), shot));
     EXPECT_EQ(shot.Height(), 2 * Measure("Wj", 10) + 6);
     EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupHTMLHint"));
+    MouseAt(form, *label, 3, 150);
+    EXPECT_EQ(label->HintPopup(), nullptr);
 }
