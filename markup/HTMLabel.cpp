@@ -665,16 +665,16 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, const TRendering& how
             width = list->Width();
             height = list->Height();
             run.DrawImage = [list, index](TCanvas& target, const TRect& bounds) {
-                const int width = bounds.right - bounds.left;
-                const int height = bounds.bottom - bounds.top;
-                if (width == list->Width() && height == list->Height()) {
+                const int cx = bounds.right - bounds.left;
+                const int cy = bounds.bottom - bounds.top;
+                if (cx == list->Width() && cy == list->Height()) {
                     list->Draw(target, bounds.left, bounds.top, index);
                     return;
                 }
                 // Scaled as an icon, which keeps the mask.
                 TUniqueIcon icon(ImageList_GetIcon(list->Handle(), index, ILD_NORMAL));
                 if (icon)
-                    DrawIconEx(target.Handle(), bounds.left, bounds.top, icon.Get(), width, height, 0, nullptr, DI_NORMAL);
+                    DrawIconEx(target.Handle(), bounds.left, bounds.top, icon.Get(), cx, cy, 0, nullptr, DI_NORMAL);
             };
         } else if (upper.rfind("SSYS:", 0) == 0 || upper.rfind("LSYS:", 0) == 0) {
             const bool small = upper[0] == 'S';

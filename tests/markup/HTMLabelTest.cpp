@@ -305,6 +305,18 @@ TEST_F(HTMLLabel, ImagesScaleAndMiddleCentres) {
     TRect lime = Extent(shot, *label, clLime);
     EXPECT_EQ(lime.right - lime.left + 1, 30);
     EXPECT_EQ(lime.bottom - lime.top + 1, 20);
+    auto images = new TImageList(&form);
+    images->SetSize(12, 9);
+    TBitmap strip(12, 9);
+    strip.Canvas().Brush().SetColor(clLime);
+    strip.Canvas().FillRect(MakeRect(0, 0, 12, 9));
+    images->AddMasked(strip, clFuchsia);
+    label->SetImages(images);
+    label->SetHTMLText("<IMG SRC=\"IDX:0\" WIDTH=\"24\" HEIGHT=\"18\">");
+    Capture(form, shot);
+    lime = Extent(shot, *label, clLime);
+    EXPECT_EQ(lime.right - lime.left + 1, 24);
+    EXPECT_EQ(lime.bottom - lime.top + 1, 18);
 
     // MIDDLE puts the text's middle on the image's.
     label->SetHTMLText("<IMG SRC=\"Tall\" ALIGN=\"MIDDLE\">Wj");
