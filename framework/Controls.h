@@ -54,6 +54,8 @@ constexpr UINT CM_MOUSELEAVE = CM_BASE + 20;
 constexpr UINT CM_ENTER = CM_BASE + 26;
 constexpr UINT CM_EXIT = CM_BASE + 27;
 constexpr UINT CM_RELEASE = CM_BASE + 33;          // posted to a form that frees itself
+constexpr UINT CM_HINTSHOW = CM_BASE + 48;         // LParam: std::string*, the short hint, may be changed;
+                                                   // nonzero result: the control shows the hint itself
 
 // Notifications reflected by the parent to the child they concern.
 constexpr UINT CN_BASE = 0xBC00;

@@ -842,7 +842,9 @@ void TApplication::HintMouseEnter(TControl* control) {
     hint_ = GetLongHint(control->Hint());
     OnHint(this);
     std::string text = GetShortHint(control->Hint());
-    if (!ShowHint || !control->ShowHint() || text.empty())
+    if (!ShowHint || !control->ShowHint())
+        return;
+    if (control->Perform(CM_HINTSHOW, 0, reinterpret_cast<LPARAM>(&text)) != 0 || text.empty())
         return;
     if (!hintWindow_) {
         hintWindow_ = CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP,

@@ -145,7 +145,7 @@ struct TRun {
     int Height = 0;
     int Ascent = 0;
     bool ImageTop = false;
-    std::function<void(TCanvas&, int, int)> DrawImage;
+    std::function<void(TCanvas&, const TRect&)> DrawImage;
 };
 
 struct TLine {
@@ -328,6 +328,8 @@ void THTMLStrings::SetText(const std::string& text) {
 
 const TClassInfo& THTMLabel::StaticClassInfo() {
     static const TPropInfo props[] = {
+        Prop<&THTMLabel::HTMLText, static_cast<void (THTMLabel::*)(TStringList*)>(&THTMLabel::SetHTMLText)>(
+            "HTMLText"),
         Prop<&THTMLabel::AnchorHint, &THTMLabel::SetAnchorHint>("AnchorHint").WithDefault(false),
         Prop<&THTMLabel::AutoSizing, &THTMLabel::SetAutoSizing>("AutoSizing").WithDefault(false),
         Prop<&THTMLabel::AutoSizeType, &THTMLabel::SetAutoSizeType>("AutoSizeType").WithDefault(asVertical),
@@ -368,6 +370,119 @@ THTMLabel::THTMLabel(TComponent* owner)
 }
 
 THTMLabel::~THTMLabel() = default;
+
+// ---- THTMLabel::THintPopup ---------------------------------------------------------------------
+
+namespace {
+constexpr char kHintPopupClass[] = "THTMLHintPopup";
+constexpr int kHintMarginX = 4;
+constexpr int kHintMarginY = 2;
+constexpr int kHintMinWrap = 300;
+}  // namespace
+
+// A marked-up hint drawn once into a bitmap by the label's renderer; the window only shows it and
+// lets the mouse through, so that the label keeps its mouse messages.
+class THTMLabel::THintPopup {
+public:
+    THintPopup(THTMLabel& label, const std::string& markup, TPoint cursor);
+    ~THintPopup();
+    THintPopup(const THintPopup&) = delete;
+    THintPopup& operator=(const THintPopup&) = delete;
+    HWND Handle() const { return window_; }
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    TBitmap bitmap_;
+    HWND window_ = nullptr;
+};
+
+THTMLabel::THintPopup::THintPopup(THTMLabel& label, const std::string& markup, TPoint cursor) {
+    HMONITOR monitor = MonitorFromPoint(cursor, MONITOR_DEFAULTTONEAREST);
+    MONITORINFO screen{};
+    screen.cbSize = sizeof(screen);
+    GetMonitorInfoA(monitor, &screen);
+    const TRect work = screen.rcWork;
+    const int frame = 2 * (1 + kHintMarginX);
+    const int wrap = std::min<int>(std::max<int>(kHintMinWrap, label.Width()), work.right - work.left - frame);
+
+    TFont font;
+    font.Assign(*label.Font());
+    font.SetColor(clInfoText);
+    TRendering how;
+    how.Markup = markup;
+    how.Font = &font;
+    bitmap_.SetSize(1, 1);
+    const SIZE text = label.Render(bitmap_.Canvas(), MakeRect(0, 0, std::max<int>(1, wrap), 100000), how);
+    const int width = text.cx + frame;
+    const int height = text.cy + 2 * (1 + kHintMarginY);
+    bitmap_.SetSize(width, height);
+    TCanvas& canvas = bitmap_.Canvas();
+    canvas.Brush().SetStyle(bsSolid);
+    canvas.Brush().SetColor(clInfoBk);
+    canvas.FillRect(MakeRect(0, 0, width, height));
+    TRect border = MakeRect(0, 0, width, height);
+    Frame3D(canvas, border, clWindowFrame, clWindowFrame, 1);
+    how.Draw = true;
+    label.Render(canvas, MakeRect(1 + kHintMarginX, 1 + kHintMarginY, width - 1 - kHintMarginX, height - 1 - kHintMarginY),
+                 how);
+
+    // Below the cursor as the tooltip is, kept on the monitor.
+    int left = std::max<int>(work.left, std::min<int>(cursor.x, work.right - width));
+    int top = cursor.y + 20;
+    if (top + height > work.bottom)
+        top = std::max<int>(work.top, cursor.y - height - 4);
+
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+    WNDCLASSA existing{};
+    if (!GetClassInfoA(instance, kHintPopupClass, &existing)) {
+        WNDCLASSA windowClass{};
+        windowClass.style = CS_SAVEBITS;
+        windowClass.lpfnWndProc = &THintPopup::WindowProc;
+        windowClass.hInstance = instance;
+        windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+        windowClass.lpszClassName = kHintPopupClass;
+        if (!RegisterClassA(&windowClass))
+            RaiseLastOSError();
+    }
+    window_ = CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE, kHintPopupClass, "", WS_POPUP, left,
+                              top, width, height, Application.Handle(), nullptr, instance, this);
+    if (!window_)
+        RaiseLastOSError();
+    ShowWindow(window_, SW_SHOWNOACTIVATE);
+}
+
+THTMLabel::THintPopup::~THintPopup() {
+    if (window_)
+        DestroyWindow(window_);
+}
+
+LRESULT CALLBACK THTMLabel::THintPopup::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    }
+    auto self = reinterpret_cast<THintPopup*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    switch (message) {
+    case WM_NCDESTROY:
+        SetWindowLongPtrA(window, GWLP_USERDATA, 0);
+        break;
+    case WM_NCHITTEST:
+        return HTTRANSPARENT;
+    case WM_PAINT:
+        if (self) {
+            PAINTSTRUCT paint;
+            HDC dc = BeginPaint(window, &paint);
+            BitBlt(dc, 0, 0, self->bitmap_.Width(), self->bitmap_.Height(), self->bitmap_.Canvas().Handle(), 0, 0,
+                   SRCCOPY);
+            EndPaint(window, &paint);
+            return 0;
+        }
+        break;
+    default:
+        break;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
 
 void THTMLabel::TextChanged() {
     Invalidate();
@@ -438,8 +553,18 @@ void THTMLabel::Notification(TComponent* component, TOperation operation) {
 }
 
 SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
+    TRendering how;
+    how.Markup = htmlText_->Text();
+    how.Ellipsis = ellipsis_;
+    how.Draw = draw;
+    how.Anchors = &anchors_;
+    how.ImageHints = &imageHints_;
+    return Render(canvas, area, how);
+}
+
+SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, const TRendering& how) {
     // Line ends of the list are line breaks; the entities that look like markup are hidden.
-    std::string text = htmlText_->Text();
+    std::string text = how.Markup;
     if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
         text.erase(text.size() - 2);
     ReplaceAll(text, "\r", "<BR>");
@@ -449,7 +574,7 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
     ReplaceAll(text, "&gt;", std::string(1, kGreater));
 
     TFont base;
-    base.Assign(*Font());
+    base.Assign(how.Font ? *how.Font : *Font());
     TStyle style;
     style.Face = base.Name();
     style.Size = base.Size();
@@ -457,7 +582,6 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
     style.Font = base.Style();
     std::vector<TStyle> fontStack;
     std::vector<TLine> lines(1);
-    const bool wrap = !ellipsis_;
     const int right = area.right;
     int listLevel = 0;
     int indent = 0;
@@ -491,7 +615,7 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
         x = std::max<int>(x, lines.back().Left);
     };
     auto addRun = [&](TRun run) {
-        if (wrap && x + run.Width > right && x > lines.back().Left)
+        if (x + run.Width > right && x > lines.back().Left)
             newLine();
         run.X = x;
         x += run.Width;
@@ -529,6 +653,7 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
         TRun run;
         run.Kind = TRunKind::Image;
         run.Style = style;
+        run.Text = tag.Attr("ALT");
         const std::string upper = UpperCase(source);
         int width = 0;
         int height = 0;
@@ -539,7 +664,18 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
             TImageList* list = images_;
             width = list->Width();
             height = list->Height();
-            run.DrawImage = [list, index](TCanvas& target, int left, int top) { list->Draw(target, left, top, index); };
+            run.DrawImage = [list, index](TCanvas& target, const TRect& bounds) {
+                const int cx = bounds.right - bounds.left;
+                const int cy = bounds.bottom - bounds.top;
+                if (cx == list->Width() && cy == list->Height()) {
+                    list->Draw(target, bounds.left, bounds.top, index);
+                    return;
+                }
+                // Scaled as an icon, which keeps the mask.
+                TUniqueIcon icon(ImageList_GetIcon(list->Handle(), index, ILD_NORMAL));
+                if (icon)
+                    DrawIconEx(target.Handle(), bounds.left, bounds.top, icon.Get(), cx, cy, 0, nullptr, DI_NORMAL);
+            };
         } else if (upper.rfind("SSYS:", 0) == 0 || upper.rfind("LSYS:", 0) == 0) {
             const bool small = upper[0] == 'S';
             SHFILEINFOA info{};
@@ -550,8 +686,9 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
             auto icon = std::make_shared<TUniqueIcon>(info.hIcon);
             width = GetSystemMetrics(small ? SM_CXSMICON : SM_CXICON);
             height = GetSystemMetrics(small ? SM_CYSMICON : SM_CYICON);
-            run.DrawImage = [icon, width, height](TCanvas& target, int left, int top) {
-                DrawIconEx(target.Handle(), left, top, icon->Get(), width, height, 0, nullptr, DI_NORMAL);
+            run.DrawImage = [icon](TCanvas& target, const TRect& bounds) {
+                DrawIconEx(target.Handle(), bounds.left, bounds.top, icon->Get(), bounds.right - bounds.left,
+                           bounds.bottom - bounds.top, 0, nullptr, DI_NORMAL);
             };
         } else {
             THTMLPicture* picture = nullptr;
@@ -564,27 +701,29 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
                 return;
             width = picture->Width();
             height = picture->Height();
-            run.DrawImage = [picture](TCanvas& target, int left, int top) {
-                target.StretchDraw(MakeBounds(left, top, picture->Width(), picture->Height()), *picture);
+            run.DrawImage = [picture](TCanvas& target, const TRect& bounds) {
+                // The picture is shared with its container or the cache: it stretches for this drawing only.
+                const bool stretch = picture->Stretch();
+                picture->SetStretch(true);
+                target.StretchDraw(bounds, *picture);
+                picture->SetStretch(stretch);
             };
         }
         width = StrToIntDef(tag.Attr("WIDTH"), width);
         height = StrToIntDef(tag.Attr("HEIGHT"), height);
         if (width <= 0 || height <= 0)
             return;
-        if (run.DrawImage && (width != run.Width || height != run.Height)) {
-            auto inner = run.DrawImage;
-            run.DrawImage = [inner, width, height](TCanvas& target, int left, int top) {
-                TClipGuard clip(target);
-                target.IntersectClipRect(MakeBounds(left, top, width, height));
-                inner(target, left, top);
-            };
-        }
         const std::string imageAlign = UpperCase(tag.Attr("ALIGN"));
-        run.ImageTop = imageAlign == "TOP" || imageAlign == "MIDDLE";
+        run.ImageTop = imageAlign == "TOP";
         run.Width = width;
         run.Height = height;
         run.Ascent = height;
+        if (imageAlign == "MIDDLE") {
+            // The image's middle on the middle of the text around it.
+            TRun around;
+            measureText(" ", style, around);
+            run.Ascent = height / 2 + around.Ascent - around.Height / 2;
+        }
         addRun(std::move(run));
     };
 
@@ -766,12 +905,15 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
         height += line.Height;
         width = std::max<int>(width, line.Width - area.left);
     }
-    anchors_.clear();
-    if (!draw) {
+    if (!how.Draw) {
         canvas.Font().Assign(base);
         return SIZE{width, height};
     }
 
+    if (how.Anchors)
+        how.Anchors->clear();
+    if (how.ImageHints)
+        how.ImageHints->clear();
     TClipGuard clip(canvas);
     canvas.IntersectClipRect(area);
     if (bodyBackground != clNone) {
@@ -789,7 +931,16 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
                 canvas.Draw(left, top, *bodyPicture);
     }
     int y = area.top;
-    for (const TLine& line : lines) {
+    for (size_t index = 0; index < lines.size(); ++index) {
+        const TLine& line = lines[index];
+        // The last line that shows whole before the bottom cuts the rest off.
+        const bool cutBelow = how.Ellipsis && index + 1 < lines.size() && y + line.Height <= area.bottom &&
+                              y + line.Height + lines[index + 1].Height > area.bottom;
+        size_t lastText = line.Runs.size();
+        for (size_t r = 0; r < line.Runs.size(); ++r) {
+            if (line.Runs[r].Kind == TRunKind::Text)
+                lastText = r;
+        }
         if (line.Background != clNone) {
             TRect band = MakeRect(area.left, y, area.right, y + line.Height);
             if (line.BackgroundTo != clNone) {
@@ -817,14 +968,17 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
             }
             if (run.Kind == TRunKind::Image) {
                 int top = run.ImageTop ? y : y + line.Ascent - run.Ascent;
-                run.DrawImage(canvas, left, top);
-                if (!run.Style.Anchor.empty())
-                    anchors_.push_back({run.Style.Anchor, MakeBounds(left, top, run.Width, run.Height)});
+                const TRect bounds = MakeBounds(left, top, run.Width, run.Height);
+                run.DrawImage(canvas, bounds);
+                if (how.Anchors && !run.Style.Anchor.empty())
+                    how.Anchors->push_back({run.Style.Anchor, bounds});
+                if (how.ImageHints && !run.Text.empty())
+                    how.ImageHints->push_back({run.Text, bounds});
                 continue;
             }
             const TStyle& with = run.Style;
             const bool anchor = !with.Anchor.empty();
-            const bool hot = anchor && hover_ && with.Anchor == hotAnchor_;
+            const bool hot = anchor && hover_ && how.Anchors && with.Anchor == hotAnchor_;
             TStyle drawn = with;
             if (anchor)
                 drawn.Font.Include(fsUnderline);
@@ -837,7 +991,10 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
             std::string shown = run.Text;
             int runWidth = run.Width;
             bool cut = false;
-            if (ellipsis_ && left + runWidth > area.right) {
+            const bool endsCut = cutBelow && r == lastText;
+            if (how.Ellipsis && (left + runWidth > area.right || endsCut)) {
+                while (endsCut && !shown.empty() && shown.back() == ' ')
+                    shown.pop_back();
                 while (!shown.empty() && left + canvas.TextWidth(shown + "...") > area.right)
                     shown.pop_back();
                 shown += "...";
@@ -870,8 +1027,8 @@ SIZE THTMLabel::Render(TCanvas& canvas, const TRect& area, bool draw) {
             }
             canvas.Font().SetColor(color);
             canvas.TextOut(left, top, shown);
-            if (anchor)
-                anchors_.push_back({with.Anchor, MakeBounds(left, y, runWidth, line.Height)});
+            if (anchor && how.Anchors)
+                how.Anchors->push_back({with.Anchor, MakeBounds(left, y, runWidth, line.Height)});
             if (cut)
                 break;
         }
@@ -919,14 +1076,15 @@ void THTMLabel::PaintBackground(TCanvas& canvas, const TRect& rect) {
         }
     }
     if (colorTo_ != clNone && !full) {
+        const int rows = lineWidth_ > 0 ? lineWidth_ : 2;
         TRect band = rect;
         if (gradientType_ == gtBottomLine) {
-            band.top = rect.bottom - 2;
+            band.top = rect.bottom - rows;
         } else if (gradientType_ == gtTopLine) {
-            band.bottom = rect.top + 2;
+            band.bottom = rect.top + rows;
         } else {
-            band.top = (rect.top + rect.bottom) / 2 - 1;
-            band.bottom = band.top + 2;
+            band.top = (rect.top + rect.bottom) / 2 - rows / 2;
+            band.bottom = band.top + rows;
         }
         FillGradient(canvas, band, Color(), colorTo_, std::max<int>(1, (rect.right - rect.left) / 4), true);
     }
@@ -944,30 +1102,39 @@ void THTMLabel::Paint() {
     BitBlt(Canvas().Handle(), 0, 0, client.right, client.bottom, buffer.Canvas().Handle(), 0, 0, SRCCOPY);
 }
 
-void THTMLabel::PaintOn(TCanvas& canvas) {
+TRect THTMLabel::TextArea() const {
     TRect rect = ClientRect();
-    PaintBackground(canvas, rect);
+    if (bevelOuter_ != bvNone || bevelInner_ != bvNone)
+        InflateRect(&rect, -bevelWidth_, -bevelWidth_);
+    if (borderStyle_ == bsSingle)
+        InflateRect(&rect, -borderWidth_, -borderWidth_);
+    return rect;
+}
+
+void THTMLabel::PaintOn(TCanvas& canvas) {
+    TRect frame = ClientRect();
+    PaintBackground(canvas, frame);
     auto bevel = [&](TPanelBevel kind) {
         if (kind == bvNone)
             return;
         TColor top = kind == bvLowered ? clBtnShadow : clBtnHighlight;
         TColor bottom = kind == bvLowered ? clBtnHighlight : clBtnShadow;
-        Frame3D(canvas, rect, top, bottom, bevelWidth_);
+        Frame3D(canvas, frame, top, bottom, bevelWidth_);
     };
     bevel(bevelOuter_);
-    if (borderWidth_ > 0 && (bevelOuter_ != bvNone || bevelInner_ != bvNone))
-        Frame3D(canvas, rect, Color(), Color(), borderWidth_);
+    if (borderWidth_ > 0)
+        Frame3D(canvas, frame, Color(), Color(), borderWidth_);
     bevel(bevelInner_);
     if (borderStyle_ == bsSingle && borderWidth_ > 0) {
         canvas.Pen().SetColor(clBlack);
         canvas.Pen().SetWidth(borderWidth_);
         canvas.Brush().SetStyle(bsClear);
-        TRect frame = ClientRect();
-        canvas.Rectangle(frame);
+        canvas.Rectangle(ClientRect());
         canvas.Brush().SetStyle(bsSolid);
         canvas.Pen().SetWidth(1);
-        InflateRect(&rect, -borderWidth_, -borderWidth_);
     }
+    // The frames are drawn nested; the text keeps clear of the bevel and the single frame only.
+    const TRect rect = TextArea();
 
     const bool sideAligned = Align() == alLeft || Align() == alRight;
     const bool endAligned = Align() == alTop || Align() == alBottom;
@@ -981,6 +1148,7 @@ void THTMLabel::PaintOn(TCanvas& canvas) {
     else if (spare > 0 && vAlignment_ == tvaBottom)
         area.top += spare;
     Render(canvas, area, true);
+    textCut_ = size.cx > rect.right - rect.left || size.cy > rect.bottom - rect.top;
 
     if (autoSizing_ && !sizing_) {
         TFlagGuard guard(sizing_);
@@ -997,11 +1165,92 @@ void THTMLabel::PaintOn(TCanvas& canvas) {
 
 std::string THTMLabel::AnchorAt(int x, int y) {
     TPoint point{x, y};
-    for (const TAnchor& anchor : anchors_) {
+    for (const TSpot& anchor : anchors_) {
         if (PtInRect(&anchor.Rect, point))
-            return anchor.Address;
+            return anchor.Text;
     }
     return "";
+}
+
+std::string THTMLabel::ImageHintAt(int x, int y) {
+    TPoint point{x, y};
+    for (const TSpot& image : imageHints_) {
+        if (PtInRect(&image.Rect, point))
+            return image.Text;
+    }
+    return "";
+}
+
+std::string THTMLabel::HintAt(int x, int y) {
+    std::string anchor = AnchorAt(x, y);
+    if (anchorHint_ && !anchor.empty()) {
+        OnAnchorHint(this, anchor);
+        return anchor;
+    }
+    std::string image = ImageHintAt(x, y);
+    if (!image.empty())
+        return image;
+    if (hintShowFull_ && textCut_) {
+        std::string text = htmlText_->Text();
+        if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0)
+            text.erase(text.size() - 2);
+        return htmlHint_ ? text : HTMLStrip(text);
+    }
+    return GetShortHint(Hint());
+}
+
+HWND THTMLabel::HintPopup() const {
+    return hintPopup_ ? hintPopup_->Handle() : nullptr;
+}
+
+void THTMLabel::ShowHintPopup(const std::string& markup) {
+    POINT cursor;
+    GetCursorPos(&cursor);
+    auto popup = std::make_unique<THintPopup>(*this, markup, cursor);
+    hintPopup_ = std::move(popup);
+}
+
+void THTMLabel::HideHintPopup() {
+    hintPopup_.reset();
+}
+
+void THTMLabel::RefreshHint() {
+    if (!ShowHint())
+        return;
+    HideHintPopup();
+    Application.CancelHint();
+    Application.HintMouseEnter(this);
+}
+
+void THTMLabel::WndProc(TMessage& message) {
+    switch (message.Msg) {
+    case CM_HINTSHOW: {
+        // The hint depends on the place under the mouse; with HTMLHint it is drawn as markup.
+        auto text = reinterpret_cast<std::string*>(message.LParam);
+        POINT cursor;
+        GetCursorPos(&cursor);
+        const TPoint at = ScreenToClient(TPoint{cursor.x, cursor.y});
+        TFreeWatch watch(*this);
+        *text = HintAt(at.x, at.y);
+        if (watch.Freed()) {
+            message.Result = 1;
+            return;
+        }
+        message.Result = 0;
+        if (htmlHint_ && !text->empty()) {
+            ShowHintPopup(*text);
+            message.Result = 1;
+        }
+        return;
+    }
+    case CM_MOUSELEAVE:
+        HideHintPopup();
+        hotImageHint_.clear();
+        break;
+    default:
+        break;
+    }
+    TCustomLabel::WndProc(message);
 }
 
 void THTMLabel::InvalidateAnchor(const std::string&) {
@@ -1009,28 +1258,32 @@ void THTMLabel::InvalidateAnchor(const std::string&) {
 }
 
 void THTMLabel::MouseMove(TShiftState shift, int x, int y) {
+    TFreeWatch watch(*this);
     TCustomLabel::MouseMove(shift, x, y);
-    std::string anchor = AnchorAt(x, y);
-    if (anchor == hotAnchor_)
+    if (watch.Freed())
         return;
+    std::string anchor = AnchorAt(x, y);
+    std::string image = ImageHintAt(x, y);
+    const bool imageChanged = image != hotImageHint_;
+    hotImageHint_ = image;
+    if (anchor == hotAnchor_) {
+        if (imageChanged)
+            RefreshHint();
+        return;
+    }
     std::string old = hotAnchor_;
     hotAnchor_ = anchor;
-    TFreeWatch watch(*this);
     if (!anchor.empty()) {
         SetCursor(crHandPoint);
-        if (anchorHint_) {
-            std::string hint = anchor;
-            OnAnchorHint(this, hint);
-            if (watch.Freed())
-                return;
-            SetHint(hint);
-            Application.CancelHint();
-        }
         OnAnchorEnter(this, anchor);
     } else {
         SetCursor(crDefault);
         OnAnchorExit(this, old);
     }
+    if (watch.Freed())
+        return;
+    if (anchorHint_ || imageChanged)
+        RefreshHint();
     if (!watch.Freed() && hover_)
         InvalidateAnchor(anchor);
 }
@@ -1038,8 +1291,9 @@ void THTMLabel::MouseMove(TShiftState shift, int x, int y) {
 void THTMLabel::MouseUp(TMouseButton button, TShiftState shift, int x, int y) {
     TFreeWatch watch(*this);
     TCustomLabel::MouseUp(button, shift, x, y);
-    if (watch.Freed() || button != mbLeft)
+    if (watch.Freed())
         return;
+    // Any button's release acts on the anchor under the mouse.
     std::string anchor = AnchorAt(x, y);
     if (anchor.empty())
         return;

@@ -4,7 +4,9 @@
 // SIZE>, <BR>, <HR>, <P ALIGN INDENT BGCOLOR>, <UL>/<LI>, <IND x>, <A href>, <IMG>, <BODY
 // BGCOLOR BACKGROUND>, <SHAD>, <SUB>, <SUP>, <HI>, <E>, <Z> (hidden). It wraps at its width,
 // can size itself, ellipsize, and tracks anchors under the mouse: a click on an address with
-// "://" or "mailto:" opens it through the shell, any other anchor goes to OnAnchorClick.
+// "://" or "mailto:" opens it through the shell, any other anchor goes to OnAnchorClick. Its hint
+// may be an anchor's address, an image's ALT text or the whole text when it is cut, and is shown
+// as markup in a pop-up of its own with HTMLHint.
 
 #include "ExtCtrls.h"
 #include "ImgList.h"
@@ -108,6 +110,16 @@ public:
 
     // The address of the anchor at a client point, or empty.
     std::string AnchorAt(int x, int y);
+    // The ALT text of the image at a client point, or empty.
+    std::string ImageHintAt(int x, int y);
+    // The hint for the mouse at a client point: the anchor's address (AnchorHint, through
+    // OnAnchorHint), the image's ALT text, the whole text when it is cut (HintShowFull), else the
+    // short part of Hint.
+    std::string HintAt(int x, int y);
+    // Whether the last painting left part of the text out.
+    bool TextCut() const { return textCut_; }
+    // The pop-up showing a marked-up hint, while it is shown.
+    HWND HintPopup() const;
     // The size the text takes at the current width (or unlimited width: 0).
     SIZE TextExtent(int width);
     THTMLPictureCache& PictureCache() { return pictureCache_; }
@@ -118,6 +130,7 @@ public:
     TAnchorHintEvent OnAnchorHint;
 
     void Loaded() override;
+    void WndProc(TMessage& message) override;
 
 protected:
     void Paint() override;
@@ -127,12 +140,31 @@ protected:
     void MouseUp(TMouseButton button, TShiftState shift, int x, int y) override;
 
 private:
-    struct TAnchor {
-        std::string Address;
+    class THintPopup;
+    // A place in the text with something to tell: an anchor's address or an image's ALT text.
+    struct TSpot {
+        std::string Text;
         TRect Rect;
     };
-    // Lays the markup out in area of canvas; draws when draw is set. Returns the size used.
+    struct TRendering {
+        std::string Markup;
+        bool Ellipsis = false;
+        bool Draw = false;
+        // Filled while drawing, when given.
+        std::vector<TSpot>* Anchors = nullptr;
+        std::vector<TSpot>* ImageHints = nullptr;
+        const TFont* Font = nullptr;  // null: the label's
+    };
+    // Lays the markup out in area of canvas; draws when asked. Returns the size used.
+    SIZE Render(TCanvas& canvas, const TRect& area, const TRendering& how);
     SIZE Render(TCanvas& canvas, const TRect& area, bool draw);
+    // The client rectangle less the frame.
+    TRect TextArea() const;
+    // A marked-up hint below the cursor, replacing a shown one.
+    void ShowHintPopup(const std::string& markup);
+    void HideHintPopup();
+    // The hint for a new place under the mouse replaces the shown one.
+    void RefreshHint();
     void PaintOn(TCanvas& canvas);
     // The picture of an address from the cache, loaded on first use.
     THTMLPicture* CachedPicture(const std::string& address);
@@ -166,8 +198,12 @@ private:
     TColor urlColor_ = clBlue;
     TVAlignment vAlignment_ = tvaTop;
 
-    std::vector<TAnchor> anchors_;
+    std::vector<TSpot> anchors_;
+    std::vector<TSpot> imageHints_;
     std::string hotAnchor_;
+    std::string hotImageHint_;
+    bool textCut_ = false;
+    std::unique_ptr<THintPopup> hintPopup_;
     THTMLPictureCache pictureCache_;
 };
 

@@ -1,5 +1,8 @@
 #include "HTMLabel.h"
 
+#include "rsIniData.h"
+#include "rsPropSaver.h"
+
 #include "GuiTestSupport.h"
 #include "ScreenshotSupport.h"
 
@@ -59,6 +62,36 @@ protected:
             }
         }
         return found;
+    }
+
+    // A lime picture of this size in the container, by name.
+    static void AddPicture(TPictureContainer& container, const std::string& name, int width, int height) {
+        TBitmap square(width, height);
+        square.Canvas().Brush().SetColor(clLime);
+        square.Canvas().FillRect(MakeRect(0, 0, width, height));
+        TMemoryStream stream;
+        square.SaveToStream(stream);
+        stream.SetPosition(0);
+        auto item = container.Items()->Add();
+        item->SetName(name);
+        item->Picture()->LoadFromStream(stream);
+    }
+
+    // The cursor put at a point of the label and the form told; the tooltip's text then.
+    static std::string MouseAt(TTestForm& form, const THTMLabel& label, int x, int y) {
+        const TPoint screen = form.ClientToScreen(TPoint{label.Left() + x, label.Top() + y});
+        SetCursorPos(screen.x, screen.y);
+        SendMessageA(form.Handle(), WM_MOUSEMOVE, 0, MAKELPARAM(label.Left() + x, label.Top() + y));
+        char text[1024] = "";
+        TTTOOLINFOA tool{};
+        tool.cbSize = sizeof(tool);
+        tool.hwnd = Application.Handle();
+        tool.uId = 1;
+        tool.lpszText = text;
+        HWND tip = Application.HintWindow();
+        if (tip && IsWindowVisible(tip))
+            SendMessageA(tip, TTM_GETTEXTA, sizeof(text), reinterpret_cast<LPARAM>(&tool));
+        return text;
     }
 
     static int Measure(const std::string& text, int points, TFontStyles style = {}) {
@@ -185,9 +218,12 @@ TEST_F(HTMLLabel, AnchorsOpenAddressesOrFireTheEvent) {
     EXPECT_EQ(clicked, "details;");
     EXPECT_EQ(entered, "mailto:help@example.invalid;details;");
     EXPECT_EQ(label->Cursor(), crHandPoint);
+    // Any button's release acts on the anchor.
+    SendMessageA(form.Handle(), WM_RBUTTONUP, 0, MAKELPARAM(label->Left() + details, label->Top() + line));
+    EXPECT_EQ(clicked, "details;details;");
     // Between the anchors nothing happens.
     click(Measure("Mail o", 10), line);
-    EXPECT_EQ(clicked, "details;");
+    EXPECT_EQ(clicked, "details;details;");
     EXPECT_EQ(label->Cursor(), crDefault);
     form.Hide();
 }
@@ -254,4 +290,138 @@ TEST_F(HTMLLabel, PictureOfALabel) {
     ASSERT_TRUE(guitest::CaptureWindow(form.Handle(), shot));
     EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupHTMLabel"));
     form.Hide();
+}
+
+TEST_F(HTMLLabel, ImagesScaleAndMiddleCentres) {
+    TTestForm form;
+    auto container = new TPictureContainer(&form);
+    AddPicture(*container, "Square", 12, 9);
+    AddPicture(*container, "Tall", 10, 40);
+    auto label = AddLabel(form, "<IMG SRC=\"Square\" WIDTH=\"30\" HEIGHT=\"20\">");
+    label->SetPictureContainer(container);
+    form.ShowForm();
+    TBitmap shot;
+    Capture(form, shot);
+    TRect lime = Extent(shot, *label, clLime);
+    EXPECT_EQ(lime.right - lime.left + 1, 30);
+    EXPECT_EQ(lime.bottom - lime.top + 1, 20);
+    auto images = new TImageList(&form);
+    images->SetSize(12, 9);
+    TBitmap strip(12, 9);
+    strip.Canvas().Brush().SetColor(clLime);
+    strip.Canvas().FillRect(MakeRect(0, 0, 12, 9));
+    images->AddMasked(strip, clFuchsia);
+    label->SetImages(images);
+    label->SetHTMLText("<IMG SRC=\"IDX:0\" WIDTH=\"24\" HEIGHT=\"18\">");
+    Capture(form, shot);
+    lime = Extent(shot, *label, clLime);
+    EXPECT_EQ(lime.right - lime.left + 1, 24);
+    EXPECT_EQ(lime.bottom - lime.top + 1, 18);
+
+    // MIDDLE puts the text's middle on the image's.
+    label->SetHTMLText("<IMG SRC=\"Tall\" ALIGN=\"MIDDLE\">Wj");
+    Capture(form, shot);
+    lime = Extent(shot, *label, clLime);
+    TRect text = Extent(shot, *label, clBlack);
+    EXPECT_EQ(lime.top, label->Top());
+    EXPECT_NEAR(text.top + text.bottom, lime.top + lime.bottom, 6);
+}
+
+TEST_F(HTMLLabel, EllipsisFramesAndGradientLine) {
+    TTestForm form;
+    auto label = AddLabel(form, "alpha beta gamma", Measure("alpha beta...", 10) + 2, Measure("Wj", 10) + 4);
+    label->SetEllipsis(true);
+    EXPECT_EQ(label->TextExtent(label->Width()).cy, 2 * Measure("Wj", 10));  // still wraps
+    form.ShowForm();
+    // The second line does not show: the first one ends with the ellipsis after "beta".
+    TBitmap shot;
+    Capture(form, shot);
+    EXPECT_GT(Extent(shot, *label, clBlack).right, label->Left() + Measure("alpha beta", 10) + 1);
+
+    // The text keeps clear of one bevel width and of the single border.
+    label->SetHTMLText("<FONT COLOR=\"clRed\">Wj</FONT>");
+    Capture(form, shot);
+    const int plain = Extent(shot, *label, clRed).left;
+    label->SetBevelOuter(bvRaised);
+    label->SetBevelInner(bvLowered);
+    label->SetBevelWidth(2);
+    label->SetBorderWidth(3);
+    Capture(form, shot);
+    EXPECT_EQ(Extent(shot, *label, clRed).left - plain, 2);
+    label->SetBorderStyle(bsSingle);
+    Capture(form, shot);
+    EXPECT_EQ(Extent(shot, *label, clRed).left - plain, 5);
+    EXPECT_EQ(shot.Canvas().Pixels(label->Left(), label->Top() + 5), clBlack);
+
+    // A gradient line is two rows high unless LineWidth says otherwise.
+    label->SetBevelOuter(bvNone);
+    label->SetBevelInner(bvNone);
+    label->SetBorderWidth(0);
+    label->SetColorTo(clBlue);
+    label->SetGradientType(gtTopLine);
+    for (int width : {0, 5}) {
+        label->SetLineWidth(width);
+        Capture(form, shot);
+        int rows = 0;
+        while (shot.Canvas().Pixels(label->Left() + label->Width() - 4, label->Top() + rows) != clWhite)
+            ++rows;
+        EXPECT_EQ(rows, width == 0 ? 2 : 5);
+    }
+}
+
+TEST_F(HTMLLabel, PropertySaverKeepsTheText) {
+    TTestForm form;
+    auto label = AddLabel(form, "first <B>line</B>\r\nsecond");
+    label->SetName("lblText");
+    auto storage = new TrsStorage(&form);
+    auto saver = new TrsPropSaver(&form);
+    saver->SetStorage(storage);
+    saver->Properties().Add("lblText.HTMLText");
+    saver->SaveToStorage();
+    label->SetHTMLText("changed");
+    saver->LoadFromStorage();
+    EXPECT_EQ(label->HTMLText()->Text(), "first <B>line</B>\r\nsecond\r\n");
+}
+
+TEST_F(HTMLLabel, HintsOfAnchorsImagesAndCutText) {
+    TTestForm form;
+    auto container = new TPictureContainer(&form);
+    AddPicture(*container, "Logo", 20, 12);
+    const std::string text = "<A href=\"details\">details</A> <IMG SRC=\"Logo\" ALT=\"The logo\"> <B>end</B>";
+    auto label = AddLabel(form, text, 300, Measure("Wj", 10) + 2);
+    label->SetPictureContainer(container);
+    label->SetHint("Plain|Long");
+    label->SetShowHint(true);
+    label->SetAnchorHint(true);
+    label->OnAnchorHint = [](TObject*, std::string& anchor) { anchor = "Go to " + anchor; };
+    form.ShowForm();
+    Application.ProcessMessages();
+    const int line = Measure("Wj", 10) / 2;
+    const int image = Measure("details ", 10) + 5;
+    const int end = Measure("details ", 10) + 20 + Measure(" e", 10);
+    // The tooltip follows the mouse.
+    EXPECT_EQ(MouseAt(form, *label, end, line), "Plain");
+    EXPECT_EQ(MouseAt(form, *label, image, line), "The logo");
+    EXPECT_EQ(MouseAt(form, *label, 3, line), "Go to details");
+    EXPECT_EQ(MouseAt(form, *label, end, line), "Plain");
+
+    // Cut text: the whole of it, plain or as markup in a pop-up of the label's.
+    label->SetHintShowFull(true);
+    label->HTMLText()->Add("a <FONT COLOR=\"#F97600\">second</FONT> line");
+    TBitmap shot;
+    Capture(form, shot);
+    EXPECT_EQ(label->HintAt(end, line), "details  end\r\na second line");
+    label->SetHTMLHint(true);
+    EXPECT_EQ(label->HintAt(end, line), text + "\r\na <FONT COLOR=\"#F97600\">second</FONT> line");
+    MouseAt(form, *label, 3, 150);
+    EXPECT_EQ(MouseAt(form, *label, end, line), "");
+    ASSERT_NE(label->HintPopup(), nullptr);
+    EXPECT_TRUE(IsWindowVisible(label->HintPopup()));
+    RedrawWindow(label->HintPopup(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    Application.ProcessMessages();
+    ASSERT_TRUE(guitest::CaptureWindow(label->HintPopup(), shot));
+    EXPECT_EQ(shot.Height(), 2 * Measure("Wj", 10) + 6);
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupHTMLHint"));
+    MouseAt(form, *label, 3, 150);
+    EXPECT_EQ(label->HintPopup(), nullptr);
 }
