@@ -11,8 +11,23 @@
 
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace {
+
+// Added after the help, it sees the form's messages first: notes the right-click requests.
+class TRequestRecorder : public TfhFormHookComponent {
+public:
+    using TfhFormHookComponent::TfhFormHookComponent;
+    std::vector<std::pair<WPARAM, LPARAM>> Requests;
+
+protected:
+    void BeforeFormMessage(TMessage& message, bool&) override {
+        if (message.Msg == WM_FHWHATSTHIS)
+            Requests.emplace_back(message.WParam, message.LParam);
+    }
+};
 
 class WhatsThisHelp : public GuiTest {
 protected:
@@ -213,9 +228,12 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     TControl* found = help->HelpControlAtPos(at);
     ASSERT_EQ(found, edit);
     MenuChoice = kWhatsThisCommand;
-    help->OnWhatsThis = [&](TObject*, TControl* control, TPoint, bool& showPopup, bool&) {
+    auto recorder = new TRequestRecorder(&form);
+    TPoint clickedAt{-1, -1};
+    help->OnWhatsThis = [&](TObject*, TControl* control, TPoint point, bool& showPopup, bool&) {
         EXPECT_EQ(control, edit);
         EXPECT_TRUE(showPopup);
+        clickedAt = point;
     };
     // Real right-button input through the thread's mouse hook.
     INPUT input[2] = {};
@@ -228,6 +246,18 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     ASSERT_NE(THelpWindow::Current(), nullptr);
     EXPECT_EQ(THelpWindow::Current()->Text(), "Type the name here.");
     THelpWindow::Current()->Close();
+    // The request carries the point in WParam, x in the low word.
+    ASSERT_EQ(recorder->Requests.size(), 1u);
+    EXPECT_EQ(recorder->Requests[0].first, MAKEWPARAM(at.x, at.y));
+    EXPECT_EQ(recorder->Requests[0].second, 0);
+    EXPECT_TRUE(clickedAt.x == at.x && clickedAt.y == at.y);
+    // A request sent by anyone else is read the same way.
+    Menus.clear();
+    MenuChoice = 0;
+    SendMessageA(form.Handle(), WM_FHWHATSTHIS, MAKEWPARAM(at.x + 3, at.y + 2), 0);
+    EXPECT_EQ(Menus, "&What's This?;");
+    EXPECT_TRUE(clickedAt.x == at.x + 3 && clickedAt.y == at.y + 2);
+    FreeComponent(recorder);
 
     // OnWhatsThis may show the help at once instead of the menu.
     Menus.clear();
@@ -323,6 +353,18 @@ TEST_F(WhatsThisHelp, DelayClosesThePopupAndSettingsKeepTheirRange) {
     help->ShowHelp(nullptr, TPoint{100, 100}, "Closes by itself");
     ASSERT_NE(THelpWindow::Current(), nullptr);
     WaitForClose();
+
+    // A refused timer is the framework's out-of-resources error, and no pop-up stays.
+    THelpTimerFunction previous = SetHelpTimerHook([](HWND, UINT_PTR, UINT) -> UINT_PTR { return 0; });
+    try {
+        help->ShowHelp(nullptr, TPoint{100, 100}, "No timer");
+        ADD_FAILURE() << "no error";
+    } catch (const EOutOfResources& error) {
+        EXPECT_EQ(error.Message, SNoTimers);
+    }
+    SetHelpTimerHook(previous);
+    EXPECT_EQ(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(FindWindowA("TFormHelpPopup", nullptr), nullptr);
 
     // A second pop-up replaces the first.
     help->SetDelayInterval(0);
