@@ -243,8 +243,17 @@ TEST_F(FormHooks, TooltipUnderAMenuBarAndTheAutomaticStyle) {
     ThemeServices().SetThemesDisabledForTests(true);
     button->CaptionButton()->SetStyle(cbsAuto);
     const std::vector<COLORREF> automatic = buttonPixels();
-    ThemeServices().SetThemesDisabledForTests(false);
     EXPECT_EQ(automatic, themed);
+
+    // The automatic face over a menu bar, copied from the window itself.
+    RedrawWindow(form.Handle(), nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    TBitmap shot;
+    shot.SetSize(window.right - window.left, window.bottom - window.top);
+    HDC dc = GetWindowDC(form.Handle());
+    BitBlt(shot.Canvas().Handle(), 0, 0, shot.Width(), shot.Height(), dc, 0, 0, SRCCOPY);
+    ReleaseDC(form.Handle(), dc);
+    ThemeServices().SetThemesDisabledForTests(false);
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupCaptionButtonMenu"));
     form.Hide();
 }
 
