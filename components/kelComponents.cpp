@@ -325,7 +325,7 @@ void TkelCustomTimer::UpdateTimer() {
     if (!enabled_ || interval_ == 0 || !HasTimerHandler())
         return;
     if (!SetTimer(window_, kTimerId, interval_, nullptr))
-        throw EOutOfResources("Not enough timers available");
+        throw EOutOfResources(SNoTimers);
     running_ = true;
 }
 

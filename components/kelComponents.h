@@ -26,10 +26,6 @@
 
 struct TFormProperty;
 
-class EOutOfResources : public Exception {
-    using Exception::Exception;
-};
-
 // The base of the utility components; About is shown by designers only.
 class TkelComponent : public TComponent {
     DECLARE_CLASS_INFO()

@@ -30,6 +30,12 @@ class EInvalidCast : public Exception {
     using Exception::Exception;
 };
 
+// The system refused a resource the program needs (a timer, a hook).
+class EOutOfResources : public Exception {
+    using Exception::Exception;
+};
+inline constexpr char SNoTimers[] = "Not enough timers available";
+
 class EOSError : public Exception {
 public:
     EOSError(std::string message, DWORD code) : Exception(std::move(message)), ErrorCode(code) {}

@@ -7,6 +7,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -16,6 +17,13 @@ const char kPopupClass[] = "TFormHelpPopup";
 HHOOK gMouseHook = nullptr;
 TFormHelp* gHookOwner = nullptr;
 THelpWindow* gCurrentHelp = nullptr;
+THelpTimerFunction gHelpTimerHook;
+
+UINT_PTR StartHelpTimer(HWND window, UINT_PTR id, UINT interval) {
+    if (gHelpTimerHook)
+        return gHelpTimerHook(window, id, interval);
+    return SetTimer(window, id, interval, nullptr);
+}
 
 // Fixed help of standard buttons without a hint of their own.
 std::string ButtonSentence(const TButton& button) {
@@ -42,6 +50,10 @@ std::string ButtonSentence(const TButton& button) {
 }
 
 }  // namespace
+
+THelpTimerFunction SetHelpTimerHook(THelpTimerFunction function) {
+    return std::exchange(gHelpTimerHook, std::move(function));
+}
 
 // ---- persistent parts -----------------------------------------------------------------------
 
@@ -179,8 +191,8 @@ void THelpWindow::Open(TPoint position) {
                               GetModuleHandleA(nullptr), this);
     if (!window_)
         RaiseLastOSError();
-    if (help_.DelayInterval() != 0 && !SetTimer(window_, 1, help_.DelayInterval(), nullptr))
-        RaiseLastOSError();
+    if (help_.DelayInterval() != 0 && !StartHelpTimer(window_, 1, help_.DelayInterval()))
+        throw EOutOfResources(SNoTimers);
 }
 
 THelpWindow::~THelpWindow() = default;
@@ -431,7 +443,7 @@ LRESULT CALLBACK TFormHelp::MouseHook(int code, WPARAM wParam, LPARAM lParam) {
         TControl* control = help->HelpControlAtPos(point);
         help->Remember(help->rightClickControl_, control);
         if (control && !control->PopupMenu() && !control->OnMouseDown && !control->OnMouseUp && help->Hooked())
-            PostMessageA(help->HookedWindow(), WM_FHWHATSTHIS, 0, MAKELPARAM(point.x, point.y));
+            PostMessageA(help->HookedWindow(), WM_FHWHATSTHIS, MAKEWPARAM(point.x, point.y), 0);
     }
     return CallNextHookEx(hook, code, wParam, lParam);
 }
@@ -626,7 +638,8 @@ void TFormHelp::BeforeFormMessage(TMessage& message, bool& handled) {
         }
         break;
     case WM_FHWHATSTHIS:
-        RightClick(TPoint{GET_X_LPARAM(message.LParam), GET_Y_LPARAM(message.LParam)});
+        // Signed words: screens left of or above the primary one have negative coordinates.
+        RightClick(TPoint{static_cast<short>(LOWORD(message.WParam)), static_cast<short>(HIWORD(message.WParam))});
         handled = true;
         break;
     default:

@@ -10,17 +10,24 @@
 #include "FormHelpButton.h"
 #include "FormHelpUtils.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
 constexpr UINT kHelpCopyCommand = 13666;
 constexpr UINT kWhatsThisCommand = 13667;
-// Posted to the form by the mouse hook: a right click at the screen point in LParam.
+// Posted to the form by the mouse hook: a right click at the screen point in WParam (x in the
+// low word, y in the high word).
 constexpr UINT WM_FHWHATSTHIS = 0x3A61;
 // GroupIndex given to the help tool button.
 constexpr int kHelpButtonGroup = 21357;
 
 class TFormHelp;
+
+// Seam for tests: starts the pop-up's closing timer, as SetTimer does (0: refused). Returns the
+// function it replaced; an empty function restores the system's.
+using THelpTimerFunction = std::function<UINT_PTR(HWND window, UINT_PTR id, UINT interval)>;
+THelpTimerFunction SetHelpTimerHook(THelpTimerFunction function);
 
 class TFormHelpMargins : public TPersistent {
     DECLARE_CLASS_INFO()
@@ -92,7 +99,8 @@ using TWhatsThisEvent =
 // it closes; a close inside its own window procedure frees it when that procedure returns.
 class THelpWindow {
 public:
-    // Opens a pop-up; raises the system's error when no window or timer could be made.
+    // Opens a pop-up; raises the system's error when no window could be made and
+    // EOutOfResources when no timer could.
     static THelpWindow* Show(TFormHelp& help, TControl* control, const std::string& text, TPoint position);
     THelpWindow(const THelpWindow&) = delete;
     THelpWindow& operator=(const THelpWindow&) = delete;

@@ -2,7 +2,6 @@
 
 #include "ExtCtrls.h"
 #include "FormHelpUtils.h"
-#include "Themes.h"
 
 #include <commctrl.h>
 #include <windowsx.h>
@@ -634,7 +633,7 @@ void TFormHelpButton::PaintButton(HDC dc, bool down) {
     TRect rect{buttonRect_.left, buttonRect_.top, buttonRect_.right - 1, buttonRect_.bottom};
     const TfhCaptionButtonStyle style = captionButton_->Style();
     HBITMAP xp = XPBitmap(captionButton_->XPStyleColor());
-    const bool xpStyle = xp && (style == cbsWinXP || (style == cbsAuto && ThemeServices().ThemesEnabled()));
+    const bool xpStyle = xp && (style == cbsWinXP || (style == cbsAuto && LoadThemeLibrary() && ThemeIsActive()));
     TRect inner = rect;
     if (xpStyle) {
         DrawTransparent(dc, rect, xp, RGB(255, 0, 255));
@@ -689,15 +688,14 @@ void TFormHelpButton::RegisterTooltip() {
     HWND tooltip = list->Tooltip();
     if (!tooltip)
         return;
-    // The button's rectangle in client coordinates of the form.
+    // The button's rectangle in client coordinates of the form. The client area starts below
+    // the menu bar, so this already moves the rectangle up by the menu bar's height.
     RECT window;
     GetWindowRect(HookedWindow(), &window);
     POINT origin{0, 0};
     ClientToScreen(HookedWindow(), &origin);
     TRect rect = buttonRect_;
     OffsetRect(&rect, window.left - origin.x, window.top - origin.y);
-    if (GetMenu(HookedWindow()))
-        OffsetRect(&rect, 0, -GetSystemMetrics(SM_CYMENU));
     std::string hint = captionButton_->Hint();
     TOOLINFOA tool{};
     tool.cbSize = TTTOOLINFOA_V2_SIZE;

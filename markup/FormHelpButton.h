@@ -202,6 +202,8 @@ public:
     // Recomputes the geometry and draws the button into the caption bar.
     void DrawButton();
     bool TooltipRegistered() const { return toolRegistered_; }
+    // The tooltip's rectangle in client coordinates of the form.
+    TRect TooltipRect() const { return toolRect_; }
 
     TMouseEvent OnMouseDown;
     TMouseEvent OnMouseUp;

@@ -1,5 +1,6 @@
 #include "PictureContainer.h"
 
+#include "FormStream.h"
 #include "PictureCheck.h"
 #include "Streams.h"
 #include "SysUtils.h"
@@ -41,6 +42,11 @@ std::vector<size_t> GifFrameStarts(const uint8_t* data, size_t size) {
 }
 
 // ---- THTMLPicture -------------------------------------------------------------------------------
+
+const TClassInfo& THTMLPicture::StaticClassInfo() {
+    static const TClassInfo info = MakeClassInfo<THTMLPicture, TPersistent>("THTMLPicture", {});
+    return info;
+}
 
 THTMLPicture::THTMLPicture() = default;
 
@@ -226,10 +232,28 @@ void THTMLPicture::Draw(TCanvas& canvas, const TRect& rect) {
     picture_->Render(canvas.Handle(), rect.left, rect.top, cx, cy, 0, height, width, -height, nullptr);
 }
 
+bool ReadHTMLPictureData(TObject& target, const TFormProperty& property) {
+    const std::string suffix = ".Data";
+    const std::string& name = property.Name;
+    if (property.Value.Type != TFormValueType::Binary || name.size() <= suffix.size() ||
+        !SameText(name.substr(name.size() - suffix.size()), suffix))
+        return false;
+    const TPropInfo* prop = FindPropInfo(target, name.substr(0, name.size() - suffix.size()));
+    if (!prop || prop->Kind != TTypeKind::Class)
+        return false;
+    auto picture = dynamic_cast<THTMLPicture*>(std::get<TObject*>(GetPropValue(target, *prop)));
+    if (!picture)
+        return false;
+    const std::string& bytes = property.Value.Text;
+    picture->LoadFromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    return true;
+}
+
 // ---- container and cache -------------------------------------------------------------------------
 
 const TClassInfo& TPictureItem::StaticClassInfo() {
     static const TPropInfo props[] = {
+        Prop<&TPictureItem::Picture, &TPictureItem::SetPicture>("Picture"),
         Prop<&TPictureItem::Name, &TPictureItem::SetName>("Name"),
         Prop<&TPictureItem::Tag>("Tag").WithDefault(0),
     };

@@ -14,11 +14,15 @@
 #include <string>
 #include <vector>
 
+struct TFormProperty;
+
 using TDownloadErrorEvent = TEvent<void(TObject* Sender, int err)>;
 using TDownloadCancelEvent = TEvent<void(TObject* Sender, bool& Cancel)>;
 using TDownloadProgressEvent = TEvent<void(TObject* Sender, DWORD dwSize, DWORD dwTotSize)>;
 
 class THTMLPicture : public TGraphic {
+    DECLARE_CLASS_INFO()
+
 public:
     THTMLPicture();
     ~THTMLPicture() override;
@@ -82,6 +86,10 @@ private:
     SIZE screenSize_{0, 0};
     std::string url_;
 };
+
+// For TFormReadOptions::ReadExtraProperty: takes "Name.Data" where Name is a published picture
+// property of the target (a picture item's "Picture.Data"): the picture's bytes.
+bool ReadHTMLPictureData(TObject& target, const TFormProperty& property);
 
 // The offsets of the graphic-control blocks that open the frames of GIF bytes; empty for others.
 std::vector<size_t> GifFrameStarts(const uint8_t* data, size_t size);

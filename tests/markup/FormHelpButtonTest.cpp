@@ -1,14 +1,17 @@
 #include "FormHelpButton.h"
 
+#include "FormHelpUtils.h"
 #include "GuiTestSupport.h"
 #include "ScreenshotSupport.h"
 #include "StdCtrls.h"
+#include "Themes.h"
 
 #include <gtest/gtest.h>
 
 #include <windowsx.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -194,6 +197,63 @@ TEST_F(FormHooks, CaptionButtonHitTestTooltipAndSystemMenu) {
     EXPECT_EQ(GetMenuItemCount(menu), count + 2);
     button->SystemMenu()->SetApplyToMenu(false);
     EXPECT_EQ(GetMenuItemCount(menu), count);
+    form.Hide();
+}
+
+TEST_F(FormHooks, TooltipUnderAMenuBarAndTheAutomaticStyle) {
+    TTestForm form;
+    auto button = new TFormHelpButton(&form);
+    button->CaptionButton()->SetHint("Help");
+    form.ShowForm();
+    HMENU bar = CreateMenu();  // the window destroys it
+    AppendMenuA(bar, MF_STRING, 100, "&File");
+    ASSERT_TRUE(SetMenu(form.Handle(), bar));
+    RedrawWindow(form.Handle(), nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    Application.ProcessMessages();
+    ASSERT_TRUE(button->TooltipRegistered());
+
+    // On the screen the tooltip's rectangle covers the button, above the menu bar.
+    RECT window;
+    GetWindowRect(form.Handle(), &window);
+    TRect tool = button->TooltipRect();
+    MapWindowPoints(form.Handle(), nullptr, reinterpret_cast<POINT*>(&tool), 2);
+    TRect drawn = button->ButtonRect();
+    OffsetRect(&drawn, window.left, window.top);
+    EXPECT_TRUE(tool.left == drawn.left && tool.top == drawn.top) << tool.top << " " << drawn.top;
+
+    // The automatic style follows the theme library's own answer, which the framework's switch
+    // for tests does not reach: it draws the themed face while a theme is active.
+    ASSERT_TRUE(LoadThemeLibrary() && ThemeIsActive()) << "the test prefix has themes on";
+    // Read from the window itself: the screen shows a repainted caption only some time later.
+    auto buttonPixels = [&] {
+        RedrawWindow(form.Handle(), nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+        std::vector<COLORREF> pixels;
+        HDC dc = GetWindowDC(form.Handle());
+        TRect rect = button->ButtonRect();
+        for (int y = rect.top; y < rect.bottom; ++y)
+            for (int x = rect.left; x < rect.right - 1; ++x)
+                pixels.push_back(GetPixel(dc, x, y));
+        ReleaseDC(form.Handle(), dc);
+        return pixels;
+    };
+    button->CaptionButton()->SetStyle(cbsWinXP);
+    const std::vector<COLORREF> themed = buttonPixels();
+    button->CaptionButton()->SetStyle(cbsWin9x);
+    ASSERT_NE(buttonPixels(), themed);
+    ThemeServices().SetThemesDisabledForTests(true);
+    button->CaptionButton()->SetStyle(cbsAuto);
+    const std::vector<COLORREF> automatic = buttonPixels();
+    EXPECT_EQ(automatic, themed);
+
+    // The automatic face over a menu bar, copied from the window itself.
+    RedrawWindow(form.Handle(), nullptr, nullptr, RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    TBitmap shot;
+    shot.SetSize(window.right - window.left, window.bottom - window.top);
+    HDC dc = GetWindowDC(form.Handle());
+    BitBlt(shot.Canvas().Handle(), 0, 0, shot.Width(), shot.Height(), dc, 0, 0, SRCCOPY);
+    ReleaseDC(form.Handle(), dc);
+    ThemeServices().SetThemesDisabledForTests(false);
+    EXPECT_TRUE(guitest::SaveScreenshot(shot, "MarkupCaptionButtonMenu"));
     form.Hide();
 }
 

@@ -213,9 +213,11 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     TControl* found = help->HelpControlAtPos(at);
     ASSERT_EQ(found, edit);
     MenuChoice = kWhatsThisCommand;
-    help->OnWhatsThis = [&](TObject*, TControl* control, TPoint, bool& showPopup, bool&) {
+    TPoint clickedAt{-1, -1};
+    help->OnWhatsThis = [&](TObject*, TControl* control, TPoint point, bool& showPopup, bool&) {
         EXPECT_EQ(control, edit);
         EXPECT_TRUE(showPopup);
+        clickedAt = point;
     };
     // Real right-button input through the thread's mouse hook.
     INPUT input[2] = {};
@@ -228,6 +230,13 @@ TEST_F(WhatsThisHelp, RightClickRequestOffersTheMenuUnlessSomethingElseDecides) 
     ASSERT_NE(THelpWindow::Current(), nullptr);
     EXPECT_EQ(THelpWindow::Current()->Text(), "Type the name here.");
     THelpWindow::Current()->Close();
+    EXPECT_TRUE(clickedAt.x == at.x && clickedAt.y == at.y);
+    // The request carries the point in WParam, x in the low word.
+    Menus.clear();
+    MenuChoice = 0;
+    SendMessageA(form.Handle(), WM_FHWHATSTHIS, MAKEWPARAM(at.x + 3, at.y + 2), 0);
+    EXPECT_EQ(Menus, "&What's This?;");
+    EXPECT_TRUE(clickedAt.x == at.x + 3 && clickedAt.y == at.y + 2);
 
     // OnWhatsThis may show the help at once instead of the menu.
     Menus.clear();
@@ -323,6 +332,18 @@ TEST_F(WhatsThisHelp, DelayClosesThePopupAndSettingsKeepTheirRange) {
     help->ShowHelp(nullptr, TPoint{100, 100}, "Closes by itself");
     ASSERT_NE(THelpWindow::Current(), nullptr);
     WaitForClose();
+
+    // A refused timer is the framework's out-of-resources error, and no pop-up stays.
+    THelpTimerFunction previous = SetHelpTimerHook([](HWND, UINT_PTR, UINT) -> UINT_PTR { return 0; });
+    try {
+        help->ShowHelp(nullptr, TPoint{100, 100}, "No timer");
+        ADD_FAILURE() << "no error";
+    } catch (const EOutOfResources& error) {
+        EXPECT_EQ(error.Message, SNoTimers);
+    }
+    SetHelpTimerHook(previous);
+    EXPECT_EQ(THelpWindow::Current(), nullptr);
+    EXPECT_EQ(FindWindowA("TFormHelpPopup", nullptr), nullptr);
 
     // A second pop-up replaces the first.
     help->SetDelayInterval(0);

@@ -1,5 +1,6 @@
 #include "PictureContainer.h"
 
+#include "FormStream.h"
 #include "Jpeg.h"
 #include "Streams.h"
 
@@ -362,6 +363,30 @@ TEST(HTMLPicture, ContainerCacheAndAddresses) {
     EXPECT_TRUE(missing->IsEmpty());
     cache.ClearPictures();
     EXPECT_EQ(cache.Count(), 0);
+}
+
+// A form stream sets an item's picture through its published property.
+TEST(HTMLPicture, FormStreamSetsAnItemsPicture) {
+    TPictureContainer container(nullptr);
+    TResourceStream stream(GetModuleHandleA(nullptr), "PICTUREFORM", RT_RCDATA);
+    TFormReadOptions options;
+    options.ReadExtraProperty = &ReadHTMLPictureData;
+    ReadComponent(stream, container, options);
+    ASSERT_EQ(container.Items()->Count(), 1);
+    TPictureItem* item = container.Items()->Items(0);
+    EXPECT_EQ(item->Tag, 3);
+    THTMLPicture* logo = container.FindPicture("logo");
+    ASSERT_EQ(logo, item->Picture());
+    EXPECT_EQ(logo->Width(), 2);
+    EXPECT_EQ(logo->Height(), 1);
+    EXPECT_EQ(GetObjectProp(*item, "Picture"), logo);
+
+    // Setting the property copies the picture.
+    THTMLPicture other;
+    other.LoadFromBytes(BitmapBytes());
+    SetObjectProp(*item, "Picture", &other);
+    EXPECT_EQ(item->Picture(), logo);
+    EXPECT_EQ(logo->Width(), 10);
 }
 
 TEST(HTMLPicture, EveryKindOfValidBitmapAndGifLoads) {
