@@ -564,9 +564,10 @@ void TKvButton::WndProc(TMessage& message) {
         }
         break;
     case CM_DIALOGCHAR:
+        // Clicks as Enter and Escape do: no group toggle, no pressed look.
         if (IsAccel(static_cast<char>(message.WParam), Caption()) && CanFocus()) {
-            ClickAction();
             message.Result = 1;
+            Click();
             return;
         }
         break;

@@ -536,6 +536,36 @@ TEST_F(KvButtonTest, FocusedButtonIsTheActiveDefaultAndTakesEnter) {
     EXPECT_EQ(okClicks, 0);
 }
 
+TEST_F(KvButtonTest, AcceleratorClicksAsEnterDoesWithoutTogglingTheGroupOrThePressedFrame) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto edit = form.Add<TEdit>(&form, 10, 10, 100, 22);
+    auto grouped = form.Add<TKvButton>(&form, 10, 50, 75, 25);
+    grouped->SetCaption("&Grouped");
+    grouped->SetGroupIndex(1);
+    auto plain = form.Add<TKvButton>(&form, 100, 50, 75, 25);
+    plain->SetCaption("&Plain");
+    plain->SetModalResult(mrRetry);
+    int groupedClicks = 0;
+    COLORREF cornerWhileClicking = 0;
+    grouped->OnClick = [&](TObject*) { ++groupedClicks; };
+    plain->OnClick = [&](TObject*) { cornerWhileClicking = PixelAt(*Render(*plain), 0, 0); };
+    form.ShowForm();
+    edit->SetFocus();
+    auto altKey = [&](char key) {
+        PostMessageA(edit->Handle(), WM_SYSCHAR, static_cast<WPARAM>(key), 1 << 29);
+        Application.ProcessMessages();
+    };
+    altKey('g');
+    EXPECT_EQ(groupedClicks, 1);
+    EXPECT_FALSE(grouped->Down());
+    altKey('p');
+    EXPECT_EQ(form.ModalResult(), mrRetry);
+    EXPECT_EQ(cornerWhileClicking, Sys(COLOR_BTNHIGHLIGHT));  // the face as it was, no click frame
+    EXPECT_TRUE(edit->Focused());
+    form.Hide();
+}
+
 // ---- menu button -----------------------------------------------------------------------------
 
 class TPopupRecorder {
