@@ -1,10 +1,13 @@
 #include "KvButton.h"
 
+#include "ActnList.h"
+#include "ComCtrls.h"
 #include "ExtCtrls.h"
 #include "FormStream.h"
 #include "GuiTestSupport.h"
 #include "Handles.h"
 #include "PaintTestSupport.h"
+#include "ScreenshotSupport.h"
 #include "StdCtrls.h"
 #include "Themes.h"
 
@@ -566,6 +569,62 @@ TEST_F(KvButtonTest, AcceleratorClicksAsEnterDoesWithoutTogglingTheGroupOrThePre
     form.Hide();
 }
 
+// ---- actions -------------------------------------------------------------------------------
+
+TEST_F(KvButtonTest, ToolButtonFollowsItsActionsCheckedAndImageWhileLinked) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto images = new TImageList(&form);
+    images->SetSize(16, 16);
+    for (TColor colour : {clRed, clLime, clBlue})
+        images->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
+    auto action = new TAction(&form);
+    action->SetImageIndex(1);
+    int executed = 0;
+    action->OnExecute = [&](TObject*) { ++executed; };
+    auto tool = form.Add<TKvToolButton>(&form, 10, 10, 25, 25);
+    tool->SetImages(images);
+    tool->SetTransparent(false);
+    tool->SetAction(action);
+    EXPECT_EQ(tool->ImageIndex(), 1);
+    form.ShowForm();
+    auto centre = [&] { return PixelAt(*Render(*tool), 12, 12); };
+    EXPECT_EQ(centre(), RGB(0, 255, 0));
+
+    action->SetChecked(true);
+    EXPECT_TRUE(tool->Down());
+    EXPECT_EQ(tool->State(), bsExclusive);
+    action->SetChecked(false);
+    EXPECT_FALSE(tool->Down());
+    action->SetImageIndex(2);
+    EXPECT_EQ(centre(), RGB(0, 0, 255));
+    SendMessageA(tool->Handle(), BM_CLICK, 0, 0);
+    EXPECT_EQ(executed, 1);
+    // An image of the button's own unlinks the image; Checked still follows.
+    tool->SetImageIndex(0);
+    action->SetImageIndex(1);
+    action->SetChecked(true);
+    EXPECT_EQ(tool->ImageIndex(), 0);
+    EXPECT_TRUE(tool->Down());
+
+    // A loading action leaves an image the button has; a button without one takes the action's.
+    auto loading = new TAction(&form);
+    loading->BeginLoading();
+    loading->SetImageIndex(2);
+    tool->SetAction(loading);
+    EXPECT_EQ(tool->ImageIndex(), 0);
+    auto bit = form.Add<TKvBitBtn>(&form, 50, 10, 75, 25);
+    bit->SetImageIndex(1);
+    bit->SetAction(loading);
+    EXPECT_EQ(bit->ImageIndex(), 1);
+    bit->SetAction(action);
+    EXPECT_EQ(bit->ImageIndex(), 1);
+    bit->SetImageIndex(-1);
+    bit->SetAction(loading);
+    EXPECT_EQ(bit->ImageIndex(), 2);
+    form.Hide();
+}
+
 // ---- menu button -----------------------------------------------------------------------------
 
 class TPopupRecorder {
@@ -779,6 +838,89 @@ TEST_F(KvButtonTest, ToolButtonsTakeWhatTheirToolbarImposesUnlessTheyOptOut) {
     EXPECT_EQ(own->Width(), 25);
     EXPECT_EQ(own->Layout(), blGlyphLeft);
     EXPECT_TRUE(own->ShowCaption());
+}
+
+TEST_F(KvButtonTest, ToolButtonWithoutImagesOfItsOwnDrawsFromItsToolbar) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto strip = [&](std::initializer_list<TColor> colours) {
+        auto list = new TImageList(&form);
+        list->SetSize(16, 16);
+        for (TColor colour : colours)
+            list->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
+        return list;
+    };
+    auto barImages = strip({clRed});
+    auto ownImages = strip({clBlue});
+    auto bar = form.Add<TToolBar>(&form, 0, 0, 300, 30);
+    bar->SetImages(barImages);
+    auto tool = form.Add<TKvToolButton>(bar, 2, 2, 25, 25);
+    auto loose = form.Add<TKvToolButton>(&form, 10, 50, 25, 25);
+    for (TKvToolButton* button : {tool, loose}) {
+        button->SetImageIndex(0);
+        button->SetTransparent(false);
+    }
+    form.ShowForm();
+    auto centre = [](TKvToolButton* button) { return PixelAt(*Render(*button), 12, 12); };
+    EXPECT_EQ(centre(tool), kRed);
+    EXPECT_EQ(centre(loose), Sys(COLOR_BTNFACE));
+    tool->SetImages(ownImages);
+    EXPECT_EQ(centre(tool), RGB(0, 0, 255));
+    tool->SetImages(nullptr);
+    EXPECT_EQ(centre(tool), kRed);
+
+    // A change of the bar's list repaints its buttons.
+    auto invalid = [&] {
+        RECT rect{};
+        return GetUpdateRect(tool->Handle(), &rect, FALSE) != FALSE;
+    };
+    ValidateRect(tool->Handle(), nullptr);
+    barImages->AddMasked(*SolidBitmap(16, 16, clLime, clFuchsia), clFuchsia);
+    EXPECT_TRUE(invalid());
+    ValidateRect(tool->Handle(), nullptr);
+    bar->SetImages(ownImages);
+    EXPECT_TRUE(invalid());
+    EXPECT_EQ(centre(tool), RGB(0, 0, 255));
+    FreeComponent(ownImages);
+    EXPECT_EQ(bar->Images(), nullptr);
+    EXPECT_EQ(centre(tool), Sys(COLOR_BTNFACE));
+    form.Hide();
+}
+
+// A toolbar of captioned tool buttons drawing from the bar's images: up, down through its action,
+// hot, and disabled (embossed).
+TEST_F(KvButtonTest, ToolbarPicture) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    form.SetClientSize(320, 80);
+    auto images = new TImageList(&form);
+    images->SetSize(16, 16);
+    for (TColor colour : {clRed, clGreen, clBlue, clPurple})
+        images->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
+    auto bar = form.Add<TToolBar>(&form, 0, 0, 320, 30);
+    bar->SetImages(images);
+    auto checked = new TAction(&form);
+    checked->SetCaption("Undo");
+    checked->SetImageIndex(1);
+    TKvToolButton* buttons[4];
+    const char* captions[] = {"Scan", nullptr, "Help", "Close"};
+    for (int i = 0; i < 4; ++i) {
+        buttons[i] = form.Add<TKvToolButton>(bar, 2 + 76 * i, 2, 74, 26);
+        buttons[i]->SetShowCaption(true);
+        if (captions[i]) {
+            buttons[i]->SetCaption(captions[i]);
+            buttons[i]->SetImageIndex(i);
+        } else {
+            buttons[i]->SetAction(checked);
+        }
+    }
+    checked->SetChecked(true);
+    buttons[3]->SetEnabled(false);
+    form.ShowForm();
+    buttons[2]->Perform(CM_MOUSEENTER);
+    EXPECT_TRUE(buttons[1]->Down());
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), "KvToolBar"));
+    form.Hide();
 }
 
 TEST_F(KvButtonTest, DropDownToolButtonOpensItsMenuFromTheArrowWithoutClicking) {
