@@ -1367,11 +1367,14 @@ std::unique_ptr<TControlActionLink> TKvToolButton::CreateActionLink() {
     return std::make_unique<TKvToolButtonActionLink>(*this);
 }
 
-// The action's image, unless the action is being loaded and the button has one of its own.
+// The action's image and check mark, so that the link starts out with both in step (a loading
+// action leaves what the button has of its own).
 void TKvToolButton::ActionChange(TAction* sender, bool checkDefaults) {
     TGroupedButton::ActionChange(sender, checkDefaults);
     if (!checkDefaults || imageIndex_ == -1)
         SetImageIndex(sender->ImageIndex());
+    if (!checkDefaults || !Down())
+        SetDown(sender->Checked());
 }
 
 bool TKvToolButtonActionLink::IsCheckedLinked() const { return Action() && button_.Down() == Action()->Checked(); }

@@ -17,8 +17,8 @@
 // image indexes that never takes the focus (a window too, so that it can be driven from outside).
 //
 // Linked to an action, the image buttons take its image index too (unless the action is being
-// loaded and the button has one of its own); a tool button's Down and ImageIndex follow the
-// action's Checked and ImageIndex while they equal them.
+// loaded and the button has one of its own); a tool button takes its Checked as Down in the same
+// way, and its Down and ImageIndex follow the action's Checked and ImageIndex while they equal them.
 
 #include "Buttons.h"
 #include "Controls.h"

@@ -8,8 +8,8 @@
 // the action's old value: a control given a value of its own keeps it. A click on a control
 // without an OnClick of its own executes the action.
 //
-// Lifetime: the action and its controls hear of each other's end through free notifications;
-// a link never outlives its control and forgets an action that goes first.
+// Lifetime: a link lives as long as its control and leaves its action's list when it goes; an
+// action that goes first leaves its links without one.
 
 #include "Classes.h"
 #include "Event.h"

@@ -52,6 +52,15 @@ bool SamePixels(const TBitmap& a, const TBitmap& b) {
 
 const COLORREF kRed = RGB(255, 0, 0);
 
+// A list of 16 x 16 solid cells, one per colour.
+TImageList* ColourCells(TComponent* owner, std::initializer_list<TColor> colours) {
+    auto list = new TImageList(owner);
+    list->SetSize(16, 16);
+    for (TColor colour : colours)
+        list->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
+    return list;
+}
+
 TRect Shifted(TRect rect, int dx, int dy) {
     OffsetRect(&rect, dx, dy);
     return rect;
@@ -574,25 +583,23 @@ TEST_F(KvButtonTest, AcceleratorClicksAsEnterDoesWithoutTogglingTheGroupOrThePre
 TEST_F(KvButtonTest, ToolButtonFollowsItsActionsCheckedAndImageWhileLinked) {
     ThemeServices().SetThemesDisabledForTests(true);
     TTestForm form;
-    auto images = new TImageList(&form);
-    images->SetSize(16, 16);
-    for (TColor colour : {clRed, clLime, clBlue})
-        images->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
     auto action = new TAction(&form);
     action->SetImageIndex(1);
+    action->SetChecked(true);
     int executed = 0;
     action->OnExecute = [&](TObject*) { ++executed; };
     auto tool = form.Add<TKvToolButton>(&form, 10, 10, 25, 25);
-    tool->SetImages(images);
+    tool->SetImages(ColourCells(&form, {clRed, clLime, clBlue}));
     tool->SetTransparent(false);
     tool->SetAction(action);
-    EXPECT_EQ(tool->ImageIndex(), 1);
+    EXPECT_TRUE(tool->Down());  // in step from the start
     form.ShowForm();
     auto centre = [&] { return PixelAt(*Render(*tool), 12, 12); };
     EXPECT_EQ(centre(), RGB(0, 255, 0));
 
+    action->SetChecked(false);
+    EXPECT_FALSE(tool->Down());
     action->SetChecked(true);
-    EXPECT_TRUE(tool->Down());
     EXPECT_EQ(tool->State(), bsExclusive);
     action->SetChecked(false);
     EXPECT_FALSE(tool->Down());
@@ -607,17 +614,16 @@ TEST_F(KvButtonTest, ToolButtonFollowsItsActionsCheckedAndImageWhileLinked) {
     EXPECT_EQ(tool->ImageIndex(), 0);
     EXPECT_TRUE(tool->Down());
 
-    // A loading action leaves an image the button has; a button without one takes the action's.
+    // A loading action leaves an image and Down the button has; a button without one takes the action's.
     auto loading = new TAction(&form);
     loading->BeginLoading();
     loading->SetImageIndex(2);
     tool->SetAction(loading);
     EXPECT_EQ(tool->ImageIndex(), 0);
+    EXPECT_TRUE(tool->Down());
     auto bit = form.Add<TKvBitBtn>(&form, 50, 10, 75, 25);
     bit->SetImageIndex(1);
     bit->SetAction(loading);
-    EXPECT_EQ(bit->ImageIndex(), 1);
-    bit->SetAction(action);
     EXPECT_EQ(bit->ImageIndex(), 1);
     bit->SetImageIndex(-1);
     bit->SetAction(loading);
@@ -843,15 +849,8 @@ TEST_F(KvButtonTest, ToolButtonsTakeWhatTheirToolbarImposesUnlessTheyOptOut) {
 TEST_F(KvButtonTest, ToolButtonWithoutImagesOfItsOwnDrawsFromItsToolbar) {
     ThemeServices().SetThemesDisabledForTests(true);
     TTestForm form;
-    auto strip = [&](std::initializer_list<TColor> colours) {
-        auto list = new TImageList(&form);
-        list->SetSize(16, 16);
-        for (TColor colour : colours)
-            list->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
-        return list;
-    };
-    auto barImages = strip({clRed});
-    auto ownImages = strip({clBlue});
+    auto barImages = ColourCells(&form, {clRed});
+    auto ownImages = ColourCells(&form, {clBlue});
     auto bar = form.Add<TToolBar>(&form, 0, 0, 300, 30);
     bar->SetImages(barImages);
     auto tool = form.Add<TKvToolButton>(bar, 2, 2, 25, 25);
@@ -870,10 +869,7 @@ TEST_F(KvButtonTest, ToolButtonWithoutImagesOfItsOwnDrawsFromItsToolbar) {
     EXPECT_EQ(centre(tool), kRed);
 
     // A change of the bar's list repaints its buttons.
-    auto invalid = [&] {
-        RECT rect{};
-        return GetUpdateRect(tool->Handle(), &rect, FALSE) != FALSE;
-    };
+    auto invalid = [&] { return GetUpdateRect(tool->Handle(), nullptr, FALSE) != FALSE; };
     ValidateRect(tool->Handle(), nullptr);
     barImages->AddMasked(*SolidBitmap(16, 16, clLime, clFuchsia), clFuchsia);
     EXPECT_TRUE(invalid());
@@ -893,12 +889,8 @@ TEST_F(KvButtonTest, ToolbarPicture) {
     ThemeServices().SetThemesDisabledForTests(true);
     TTestForm form;
     form.SetClientSize(320, 80);
-    auto images = new TImageList(&form);
-    images->SetSize(16, 16);
-    for (TColor colour : {clRed, clGreen, clBlue, clPurple})
-        images->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
     auto bar = form.Add<TToolBar>(&form, 0, 0, 320, 30);
-    bar->SetImages(images);
+    bar->SetImages(ColourCells(&form, {clRed, clGreen, clBlue, clPurple}));
     auto checked = new TAction(&form);
     checked->SetCaption("Undo");
     checked->SetImageIndex(1);
