@@ -1,5 +1,6 @@
 #include "KvButton.h"
 
+#include "ComCtrls.h"
 #include "Handles.h"
 #include "StdCtrls.h"
 #include "KvGraphics.h"
@@ -564,9 +565,10 @@ void TKvButton::WndProc(TMessage& message) {
         }
         break;
     case CM_DIALOGCHAR:
+        // Clicks as Enter and Escape do: no group toggle, no pressed look.
         if (IsAccel(static_cast<char>(message.WParam), Caption()) && CanFocus()) {
-            ClickAction();
             message.Result = 1;
+            Click();
             return;
         }
         break;
@@ -931,6 +933,13 @@ void TKvBitBtn::Notification(TComponent* component, TOperation operation) {
     TKvButton::Notification(component, operation);
     if (operation == opRemove && ImagesGone(*this, images_, component))
         Invalidate();
+}
+
+// The action's image, unless the action is being loaded and the button has one of its own.
+void TKvBitBtn::ActionChange(TAction* sender, bool checkDefaults) {
+    TKvButton::ActionChange(sender, checkDefaults);
+    if (!checkDefaults || imageIndex_ == -1)
+        SetImageIndex(sender->ImageIndex());
 }
 
 void TKvBitBtn::ChangeScale(int multiplier, int divider) {
@@ -1354,6 +1363,36 @@ void TKvToolButton::Notification(TComponent* component, TOperation operation) {
         dropDownMenu_ = nullptr;
 }
 
+std::unique_ptr<TControlActionLink> TKvToolButton::CreateActionLink() {
+    return std::make_unique<TKvToolButtonActionLink>(*this);
+}
+
+// The action's image and check mark, so that the link starts out with both in step (a loading
+// action leaves what the button has of its own).
+void TKvToolButton::ActionChange(TAction* sender, bool checkDefaults) {
+    TGroupedButton::ActionChange(sender, checkDefaults);
+    if (!checkDefaults || imageIndex_ == -1)
+        SetImageIndex(sender->ImageIndex());
+    if (!checkDefaults || !Down())
+        SetDown(sender->Checked());
+}
+
+bool TKvToolButtonActionLink::IsCheckedLinked() const { return Action() && button_.Down() == Action()->Checked(); }
+
+bool TKvToolButtonActionLink::IsImageIndexLinked() const {
+    return Action() && button_.ImageIndex() == Action()->ImageIndex();
+}
+
+void TKvToolButtonActionLink::SetChecked(bool value) {
+    if (IsCheckedLinked())
+        button_.SetDown(value);
+}
+
+void TKvToolButtonActionLink::SetImageIndex(int value) {
+    if (IsImageIndexLinked())
+        button_.SetImageIndex(value);
+}
+
 void TKvToolButton::GroupChanged() { BroadcastToSiblings(*this, GroupIndex()); }
 
 void TKvToolButton::SetParent(TWinControl* parent) {
@@ -1437,6 +1476,13 @@ void TKvToolButton::MouseDown(TMouseButton button, TShiftState shift, int x, int
         CancelPress();
     }
     TCustomControl::MouseDown(button, shift, x, y);
+}
+
+TImageList* TKvToolButton::DrawnImages() const {
+    if (images_)
+        return images_;
+    const auto toolbar = dynamic_cast<const TToolBar*>(Parent());
+    return toolbar ? toolbar->Images() : nullptr;
 }
 
 int TKvToolButton::CurrentImage() const {
@@ -1536,8 +1582,9 @@ void TKvToolButton::Paint() {
     // Image and caption inside the button part.
     const TRect content = Inset(buttonPart, 2);
     const int image = CurrentImage();
-    const bool hasImage = images_ && image >= 0;
-    const int w = hasImage ? images_->Width() : 0, h = hasImage ? images_->Height() : 0;
+    TImageList* images = DrawnImages();
+    const bool hasImage = images && image >= 0;
+    const int w = hasImage ? images->Width() : 0, h = hasImage ? images->Height() : 0;
     const std::string text = showCaption_ ? Caption() : std::string();
     SIZE textSize{0, 0};
     if (!text.empty()) {
@@ -1574,7 +1621,7 @@ void TKvToolButton::Paint() {
     OffsetRect(&textBox, shiftX, shiftY);
     if (hasImage) {
         const bool embossed = state == bsDisabled && disabledIndex_ < 0;
-        images_->Draw(canvas, imageAt.x, imageAt.y, image, !embossed);
+        images->Draw(canvas, imageAt.x, imageAt.y, image, !embossed);
     }
     if (!text.empty()) {
         HDC dc = canvas.Handle();

@@ -15,6 +15,10 @@
 // TKvBitBtn adds a glyph (a bitmap strip of NumGlyphs cells or an image of an image list) and the
 // standard kinds. TKvMenuButton drops a popup menu. TKvToolButton is a small flat button with
 // image indexes that never takes the focus (a window too, so that it can be driven from outside).
+//
+// Linked to an action, the image buttons take its image index too (unless the action is being
+// loaded and the button has one of its own); a tool button takes its Checked as Down in the same
+// way, and its Down and ImageIndex follow the action's Checked and ImageIndex while they equal them.
 
 #include "Buttons.h"
 #include "Controls.h"
@@ -241,6 +245,7 @@ public:
 
 protected:
     void Notification(TComponent* component, TOperation operation) override;
+    void ActionChange(TAction* sender, bool checkDefaults) override;
     void DrawContent(TCanvas& canvas) override;
     virtual void DrawImageListGlyph(TCanvas& canvas, const TRect& rect);
     virtual void DrawBitmapGlyph(TCanvas& canvas, const TRect& rect);
@@ -368,6 +373,8 @@ public:
 protected:
     void CreateParams(TCreateParams& params) override;
     void Notification(TComponent* component, TOperation operation) override;
+    std::unique_ptr<TControlActionLink> CreateActionLink() override;
+    void ActionChange(TAction* sender, bool checkDefaults) override;
     void Paint() override;
     void MouseDown(TMouseButton button, TShiftState shift, int x, int y) override;
     // The drop-down arrow part drops the menu instead of clicking.
@@ -385,6 +392,8 @@ private:
     void AskParent();
     void ImagesChanged(TObject*);
     int CurrentImage() const;
+    // Images, or the parent toolbar's when there are none.
+    TImageList* DrawnImages() const;
 
     int disabledIndex_ = -1;
     int downIndex_ = -1;
@@ -401,6 +410,23 @@ private:
     bool useToolbarShowCaption_ = true;
     TKvToolStyle toolStyle_ = tsButton;
     bool hot_ = false;
+};
+
+// A tool button's link: Down follows the action's Checked and ImageIndex the action's, each while
+// the two are equal.
+class TKvToolButtonActionLink : public TControlActionLink {
+public:
+    explicit TKvToolButtonActionLink(TKvToolButton& client) : TControlActionLink(client), button_(client) {}
+
+    void SetChecked(bool value) override;
+    void SetImageIndex(int value) override;
+
+protected:
+    virtual bool IsCheckedLinked() const;
+    virtual bool IsImageIndexLinked() const;
+
+private:
+    TKvToolButton& button_;
 };
 
 template <>

@@ -1580,3 +1580,49 @@ void TUpDown::SetOrientation(TUDOrientation orientation) {
     orientation_ = orientation;
     RecreateWnd();
 }
+
+// ---- TToolBar ---------------------------------------------------------------------------
+
+const TClassInfo& TToolBar::StaticClassInfo() {
+    static const TPropInfo props[] = {
+        Prop<&TToolBar::Images, &TToolBar::SetImages>("Images"),
+    };
+    static const TClassInfo info = MakeClassInfo<TToolBar, TCustomControl>("TToolBar", props);
+    return info;
+}
+
+TToolBar::TToolBar(TComponent* owner) : TCustomControl(owner) { SetBounds(0, 0, 150, 29); }
+
+TToolBar::~TToolBar() {
+    if (images_)
+        images_->UnRegisterChanges(this);
+}
+
+void TToolBar::SetImages(TImageList* value) {
+    if (value == images_)
+        return;
+    if (images_) {
+        images_->UnRegisterChanges(this);
+        images_->RemoveFreeNotification(this);
+    }
+    images_ = value;
+    if (images_) {
+        images_->FreeNotification(this);
+        images_->RegisterChanges(this, TNotifyEvent(this, &TToolBar::ImagesChanged));
+    }
+    ImagesChanged(nullptr);
+}
+
+// The buttons are windows of their own: each repaints.
+void TToolBar::ImagesChanged(TObject*) {
+    for (int i = 0; i < ControlCount(); ++i)
+        Controls(i)->Invalidate();
+}
+
+void TToolBar::Notification(TComponent* component, TOperation operation) {
+    TCustomControl::Notification(component, operation);
+    if (operation == opRemove && component == images_) {
+        images_ = nullptr;
+        ImagesChanged(nullptr);
+    }
+}

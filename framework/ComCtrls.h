@@ -1,7 +1,8 @@
 #pragma once
 
 // Common controls over their comctl32 classes: the list view with its items and columns
-// ("SysListView32"), the progress bar ("msctls_progress32") and the up-down ("msctls_updown32").
+// ("SysListView32"), the progress bar ("msctls_progress32") and the up-down ("msctls_updown32");
+// and a toolbar of our own class.
 //
 // List view data: the wrapper's items and columns are the truth. They exist before the window,
 // fill it when it is made (and made again by RecreateWnd), and take back what the user changes
@@ -532,6 +533,29 @@ private:
     bool wrap_ = false;
     bool arrowKeys_ = true;
     bool thousands_ = true;
+};
+
+// A bar that holds tool buttons and offers them its image list: a button without images of its
+// own draws from the bar's. Only a container with a background (buttons bring their own look);
+// a change of the list, or of the list it names, repaints the buttons.
+class TToolBar : public TCustomControl {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TToolBar(TComponent* owner);
+    ~TToolBar() override;
+
+    // Not owned; cleared when the list goes.
+    TImageList* Images() const { return images_; }
+    void SetImages(TImageList* value);
+
+protected:
+    void Notification(TComponent* component, TOperation operation) override;
+
+private:
+    void ImagesChanged(TObject*);
+
+    TImageList* images_ = nullptr;
 };
 
 template <>

@@ -559,7 +559,36 @@ void TControl::CMMouseLeave(TMessage&) {
     Application.HintMouseLeave(this);
 }
 
-void TControl::Click() { OnClick(this); }
+void TControl::Click() {
+    if (OnClick)
+        OnClick(this);
+    else if (actionLink_)
+        actionLink_->Execute();
+}
+
+void TControl::SetAction(TAction* action) {
+    if (!action) {
+        actionLink_.reset();
+        return;
+    }
+    if (!actionLink_)
+        actionLink_ = CreateActionLink();
+    actionLink_->SetAction(action);
+    ActionChange(action, action->IsLoading());
+}
+
+std::unique_ptr<TControlActionLink> TControl::CreateActionLink() { return std::make_unique<TControlActionLink>(*this); }
+
+void TControl::ActionChange(TAction* sender, bool checkDefaults) {
+    if (!checkDefaults || Caption().empty())
+        SetCaption(sender->Caption());
+    if (!checkDefaults || Enabled())
+        SetEnabled(sender->Enabled());
+    if (!checkDefaults || Hint().empty())
+        SetHint(sender->Hint());
+    if (!checkDefaults || Visible())
+        SetVisible(sender->Visible());
+}
 void TControl::DblClick() { OnDblClick(this); }
 void TControl::MouseDown(TMouseButton button, TShiftState shift, int x, int y) { OnMouseDown(this, button, shift, x, y); }
 void TControl::MouseMove(TShiftState shift, int x, int y) { OnMouseMove(this, shift, x, y); }

@@ -20,7 +20,12 @@
 //
 // Reflection: a parent sends the notifications listed in ReflectedMessage() back to the child
 // window they came from as CN_BASE + message; only children that are our controls receive them.
+//
+// Actions (ActnList.h): a control linked to an action takes its caption, enabled state, hint and
+// visibility, follows their changes while it still shows the action's, and a click without an
+// OnClick of its own executes the action.
 
+#include "ActnList.h"
 #include "Classes.h"
 #include "Event.h"
 #include "Graphics.h"
@@ -29,6 +34,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -278,8 +284,12 @@ public:
     bool MouseCapture() const;
     void SetMouseCapture(bool capture);
 
-    // Fires OnClick.
+    // Fires OnClick; without one, executes the linked action.
     virtual void Click();
+
+    // Links the control to action (null unlinks): it takes the action's values at once.
+    TAction* Action() const { return actionLink_ ? actionLink_->Action() : nullptr; }
+    void SetAction(TAction* action);
 
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
@@ -336,6 +346,12 @@ protected:
 
     // Fires OnContextPopup; mousePos as there.
     virtual void DoContextPopup(TPoint mousePos, bool& handled);
+    TControlActionLink* ActionLink() const { return actionLink_.get(); }
+    // The link SetAction makes; a control that follows more of the action makes its own.
+    virtual std::unique_ptr<TControlActionLink> CreateActionLink();
+    // Takes the action's values on linking; with checkDefaults (the action is being loaded) only
+    // where the control still has its default.
+    virtual void ActionChange(TAction* sender, bool checkDefaults);
     void Notification(TComponent* component, TOperation operation) override;
     // Fire OnDblClick, OnMouseDown, OnMouseMove, OnMouseUp.
     virtual void DblClick();
@@ -379,6 +395,7 @@ private:
     TPopupMenu* popupMenu_ = nullptr;
     TFreeWatch* freeWatch_ = nullptr;  // the innermost watch on this control
     TWinControl* hostDockSite_ = nullptr;
+    std::unique_ptr<TControlActionLink> actionLink_;
 };
 
 // What CreateWnd passes to CreateWindowEx.

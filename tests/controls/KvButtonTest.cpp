@@ -1,10 +1,13 @@
 #include "KvButton.h"
 
+#include "ActnList.h"
+#include "ComCtrls.h"
 #include "ExtCtrls.h"
 #include "FormStream.h"
 #include "GuiTestSupport.h"
 #include "Handles.h"
 #include "PaintTestSupport.h"
+#include "ScreenshotSupport.h"
 #include "StdCtrls.h"
 #include "Themes.h"
 
@@ -48,6 +51,15 @@ bool SamePixels(const TBitmap& a, const TBitmap& b) {
 
 
 const COLORREF kRed = RGB(255, 0, 0);
+
+// A list of 16 x 16 solid cells, one per colour.
+TImageList* ColourCells(TComponent* owner, std::initializer_list<TColor> colours) {
+    auto list = new TImageList(owner);
+    list->SetSize(16, 16);
+    for (TColor colour : colours)
+        list->AddMasked(*SolidBitmap(16, 16, colour, clFuchsia), clFuchsia);
+    return list;
+}
 
 TRect Shifted(TRect rect, int dx, int dy) {
     OffsetRect(&rect, dx, dy);
@@ -536,6 +548,89 @@ TEST_F(KvButtonTest, FocusedButtonIsTheActiveDefaultAndTakesEnter) {
     EXPECT_EQ(okClicks, 0);
 }
 
+TEST_F(KvButtonTest, AcceleratorClicksAsEnterDoesWithoutTogglingTheGroupOrThePressedFrame) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto edit = form.Add<TEdit>(&form, 10, 10, 100, 22);
+    auto grouped = form.Add<TKvButton>(&form, 10, 50, 75, 25);
+    grouped->SetCaption("&Grouped");
+    grouped->SetGroupIndex(1);
+    auto plain = form.Add<TKvButton>(&form, 100, 50, 75, 25);
+    plain->SetCaption("&Plain");
+    plain->SetModalResult(mrRetry);
+    int groupedClicks = 0;
+    COLORREF cornerWhileClicking = 0;
+    grouped->OnClick = [&](TObject*) { ++groupedClicks; };
+    plain->OnClick = [&](TObject*) { cornerWhileClicking = PixelAt(*Render(*plain), 0, 0); };
+    form.ShowForm();
+    edit->SetFocus();
+    auto altKey = [&](char key) {
+        PostMessageA(edit->Handle(), WM_SYSCHAR, static_cast<WPARAM>(key), 1 << 29);
+        Application.ProcessMessages();
+    };
+    altKey('g');
+    EXPECT_EQ(groupedClicks, 1);
+    EXPECT_FALSE(grouped->Down());
+    altKey('p');
+    EXPECT_EQ(form.ModalResult(), mrRetry);
+    EXPECT_EQ(cornerWhileClicking, Sys(COLOR_BTNHIGHLIGHT));  // the face as it was, no click frame
+    EXPECT_TRUE(edit->Focused());
+    form.Hide();
+}
+
+// ---- actions -------------------------------------------------------------------------------
+
+TEST_F(KvButtonTest, ToolButtonFollowsItsActionsCheckedAndImageWhileLinked) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto action = new TAction(&form);
+    action->SetImageIndex(1);
+    action->SetChecked(true);
+    int executed = 0;
+    action->OnExecute = [&](TObject*) { ++executed; };
+    auto tool = form.Add<TKvToolButton>(&form, 10, 10, 25, 25);
+    tool->SetImages(ColourCells(&form, {clRed, clLime, clBlue}));
+    tool->SetTransparent(false);
+    tool->SetAction(action);
+    EXPECT_TRUE(tool->Down());  // in step from the start
+    form.ShowForm();
+    auto centre = [&] { return PixelAt(*Render(*tool), 12, 12); };
+    EXPECT_EQ(centre(), RGB(0, 255, 0));
+
+    action->SetChecked(false);
+    EXPECT_FALSE(tool->Down());
+    action->SetChecked(true);
+    EXPECT_EQ(tool->State(), bsExclusive);
+    action->SetChecked(false);
+    EXPECT_FALSE(tool->Down());
+    action->SetImageIndex(2);
+    EXPECT_EQ(centre(), RGB(0, 0, 255));
+    SendMessageA(tool->Handle(), BM_CLICK, 0, 0);
+    EXPECT_EQ(executed, 1);
+    // An image of the button's own unlinks the image; Checked still follows.
+    tool->SetImageIndex(0);
+    action->SetImageIndex(1);
+    action->SetChecked(true);
+    EXPECT_EQ(tool->ImageIndex(), 0);
+    EXPECT_TRUE(tool->Down());
+
+    // A loading action leaves an image and Down the button has; a button without one takes the action's.
+    auto loading = new TAction(&form);
+    loading->BeginLoading();
+    loading->SetImageIndex(2);
+    tool->SetAction(loading);
+    EXPECT_EQ(tool->ImageIndex(), 0);
+    EXPECT_TRUE(tool->Down());
+    auto bit = form.Add<TKvBitBtn>(&form, 50, 10, 75, 25);
+    bit->SetImageIndex(1);
+    bit->SetAction(loading);
+    EXPECT_EQ(bit->ImageIndex(), 1);
+    bit->SetImageIndex(-1);
+    bit->SetAction(loading);
+    EXPECT_EQ(bit->ImageIndex(), 2);
+    form.Hide();
+}
+
 // ---- menu button -----------------------------------------------------------------------------
 
 class TPopupRecorder {
@@ -749,6 +844,75 @@ TEST_F(KvButtonTest, ToolButtonsTakeWhatTheirToolbarImposesUnlessTheyOptOut) {
     EXPECT_EQ(own->Width(), 25);
     EXPECT_EQ(own->Layout(), blGlyphLeft);
     EXPECT_TRUE(own->ShowCaption());
+}
+
+TEST_F(KvButtonTest, ToolButtonWithoutImagesOfItsOwnDrawsFromItsToolbar) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto barImages = ColourCells(&form, {clRed});
+    auto ownImages = ColourCells(&form, {clBlue});
+    auto bar = form.Add<TToolBar>(&form, 0, 0, 300, 30);
+    bar->SetImages(barImages);
+    auto tool = form.Add<TKvToolButton>(bar, 2, 2, 25, 25);
+    auto loose = form.Add<TKvToolButton>(&form, 10, 50, 25, 25);
+    for (TKvToolButton* button : {tool, loose}) {
+        button->SetImageIndex(0);
+        button->SetTransparent(false);
+    }
+    form.ShowForm();
+    auto centre = [](TKvToolButton* button) { return PixelAt(*Render(*button), 12, 12); };
+    EXPECT_EQ(centre(tool), kRed);
+    EXPECT_EQ(centre(loose), Sys(COLOR_BTNFACE));
+    tool->SetImages(ownImages);
+    EXPECT_EQ(centre(tool), RGB(0, 0, 255));
+    tool->SetImages(nullptr);
+    EXPECT_EQ(centre(tool), kRed);
+
+    // A change of the bar's list repaints its buttons.
+    auto invalid = [&] { return GetUpdateRect(tool->Handle(), nullptr, FALSE) != FALSE; };
+    ValidateRect(tool->Handle(), nullptr);
+    barImages->AddMasked(*SolidBitmap(16, 16, clLime, clFuchsia), clFuchsia);
+    EXPECT_TRUE(invalid());
+    ValidateRect(tool->Handle(), nullptr);
+    bar->SetImages(ownImages);
+    EXPECT_TRUE(invalid());
+    EXPECT_EQ(centre(tool), RGB(0, 0, 255));
+    FreeComponent(ownImages);
+    EXPECT_EQ(bar->Images(), nullptr);
+    EXPECT_EQ(centre(tool), Sys(COLOR_BTNFACE));
+    form.Hide();
+}
+
+// A toolbar of captioned tool buttons drawing from the bar's images: up, down through its action,
+// hot, and disabled (embossed).
+TEST_F(KvButtonTest, ToolbarPicture) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    form.SetClientSize(320, 80);
+    auto bar = form.Add<TToolBar>(&form, 0, 0, 320, 30);
+    bar->SetImages(ColourCells(&form, {clRed, clGreen, clBlue, clPurple}));
+    auto checked = new TAction(&form);
+    checked->SetCaption("Undo");
+    checked->SetImageIndex(1);
+    TKvToolButton* buttons[4];
+    const char* captions[] = {"Scan", nullptr, "Help", "Close"};
+    for (int i = 0; i < 4; ++i) {
+        buttons[i] = form.Add<TKvToolButton>(bar, 2 + 76 * i, 2, 74, 26);
+        buttons[i]->SetShowCaption(true);
+        if (captions[i]) {
+            buttons[i]->SetCaption(captions[i]);
+            buttons[i]->SetImageIndex(i);
+        } else {
+            buttons[i]->SetAction(checked);
+        }
+    }
+    checked->SetChecked(true);
+    buttons[3]->SetEnabled(false);
+    form.ShowForm();
+    buttons[2]->Perform(CM_MOUSEENTER);
+    EXPECT_TRUE(buttons[1]->Down());
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), "KvToolBar"));
+    form.Hide();
 }
 
 TEST_F(KvButtonTest, DropDownToolButtonOpensItsMenuFromTheArrowWithoutClicking) {
