@@ -902,12 +902,11 @@ void TWinControl::RecreateWnd() {
 void TWinControl::InsertControl(TControl* control) {
     controls_.push_back(control);
     control->parent_ = this;
-    // Before the child's window is made: both shape its styles.
+    // Before the child's window is made: the mode and the 3-D look shape its styles.
     control->ParentBiDiModeChanged();
-    if (control->IsWindowed())
-        static_cast<TWinControl*>(control)->ParentCtl3DChanged();
     if (control->IsWindowed()) {
         auto child = static_cast<TWinControl*>(control);
+        child->ParentCtl3DChanged();
         tabList_.push_back(child);
         if (child->handle_ && handle_)
             ::SetParent(child->handle_, handle_);
