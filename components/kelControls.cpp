@@ -264,19 +264,14 @@ const TClassInfo& TkelEdit::StaticClassInfo() {
 TkelCustomEdit::TkelCustomEdit(TComponent* owner) : TCustomEdit(owner) {}
 
 void TkelCustomEdit::CreateParams(TCreateParams& params) {
+    SetCtl3D(true);
     TCustomEdit::CreateParams(params);
-    switch (alignment_) {
-    case taRightJustify:
-        params.Style |= ES_RIGHT;
-        break;
-    case taCenter:
-        params.Style |= ES_CENTER;
-        break;
-    case taLeftJustify:
-        break;
-    }
+    // Right to left, the sides swap.
+    static constexpr DWORD alignments[2][3] = {{ES_LEFT, ES_RIGHT, ES_CENTER}, {ES_RIGHT, ES_LEFT, ES_CENTER}};
+    params.Style &= ~static_cast<DWORD>(ES_LEFT | ES_RIGHT | ES_CENTER);
+    params.Style |= alignments[UseRightToLeftAlignment()][alignment_];
     params.Style |= WS_CLIPCHILDREN;
-    createdMultiLine_ = alignment_ != taLeftJustify && EditAlignsOnlyMultiLine();
+    createdMultiLine_ = (alignment_ != taLeftJustify || UseRightToLeftReading()) && EditAlignsOnlyMultiLine();
     if (createdMultiLine_)
         params.Style |= ES_MULTILINE;
 }
@@ -449,6 +444,7 @@ void TkelCustomComboBox::SetFlat(bool value) {
     const bool enabled = Enabled();
     SetEnabled(true);
     flat_ = value;
+    SetCtl3D(!value);
     SetEnabled(enabled);
     Invalidate();
 }
@@ -510,9 +506,25 @@ void TkelCustomComboBox::AdjustItemHeight() {
 
 TRect TkelCustomComboBox::ButtonRect() const {
     TRect rect = ClientRect();
-    rect.left = rect.right - GetSystemMetrics(SM_CXVSCROLL) - 4;
+    const int width = GetSystemMetrics(SM_CXVSCROLL) + 4;
+    if (ButtonOnLeft())
+        rect.right = rect.left + width;
+    else
+        rect.left = rect.right - width;
     InflateRect(&rect, -2, -2);
     return rect;
+}
+
+bool TkelCustomComboBox::ButtonOnLeft() const {
+    // Right to left, some systems move the button to the left and some keep it at the right:
+    // the frame goes where the window has it.
+    if (!UseRightToLeftScrollBar() || !HandleAllocated())
+        return false;
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetComboBoxInfo(WindowHandle(), &info))
+        return false;
+    return info.rcButton.right - info.rcButton.left > 0 && info.rcButton.left < ClientWidth() / 2;
 }
 
 void TkelCustomComboBox::DrawFlatFrame(HDC dc) {
@@ -767,7 +779,7 @@ void TkelCustomImageListBox::DrawItem(int index, const TRect& itemRect, TOwnerDr
     SetBkMode(canvas.Handle(), TRANSPARENT);
     SetTextColor(canvas.Handle(), ColorToRGB(canvas.Font().Color()));
     DrawTextA(canvas.Handle(), text.c_str(), static_cast<int>(text.size()), &rect,
-              DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+              DrawTextBiDiModeFlags(DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX));
 }
 
 // As the list control draws, but HideSelection leaves out the selection colours and the

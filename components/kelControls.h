@@ -148,7 +148,8 @@ public:
 
     void WndProc(TMessage& message) override;
 
-    // The drop-down button's area in client coordinates.
+    // The drop-down button's area in client coordinates: at the right, or at the left where a
+    // right-to-left window has it there.
     TRect ButtonRect() const;
     virtual void DrawFlatFrame(HDC dc);
     void RedrawFlatFrame();
@@ -166,6 +167,7 @@ protected:
 private:
     void ImageListChanged(TObject*);
     void EnabledChanged();
+    bool ButtonOnLeft() const;
 
     bool etched_ = false;
     bool flat_ = false;

@@ -380,6 +380,10 @@ void TKvCustomButton::DrawCaption(TCanvas& canvas, TRect rect, UINT flags) {
         rect.top = rect.bottom - height - 1;
     }
 
+    const bool rightToLeft = UseRightToLeftReading();
+    if (rightToLeft)
+        flags |= DT_RIGHT;
+
     const int oldMode = SetBkMode(dc, TRANSPARENT);
     auto draw = [&](int dx, int dy, TColor color) {
         TRect box = Shifted(rect, dx, dy);
@@ -391,8 +395,14 @@ void TKvCustomButton::DrawCaption(TCanvas& canvas, TRect rect, UINT flags) {
         draw(1, 1, clBtnHighlight);
         draw(0, 0, clBtnShadow);
     } else {
-        DrawTextStyleCopies(textStyle_, lightTextStyle_, textHighlightColor_, textShadowColor_, textShadowDepth_, draw);
-        draw(0, 0, Font()->Color());
+        // Right to left the shadow falls straight down and the face moves left of it, so
+        // that the shadow still lies below and to the right.
+        if (rightToLeft && textStyle_ == tsShadow)
+            draw(0, textShadowDepth_, textShadowColor_);
+        else
+            DrawTextStyleCopies(textStyle_, lightTextStyle_, textHighlightColor_, textShadowColor_, textShadowDepth_,
+                                draw);
+        draw(rightToLeft ? -textShadowDepth_ : 0, 0, Font()->Color());
     }
     SetBkMode(dc, oldMode);
     canvas.Brush().SetStyle(bsSolid);

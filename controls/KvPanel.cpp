@@ -456,7 +456,7 @@ TRect TKvCustomGroupBox::CaptionRect() {
     DrawTextA(canvas.Handle(), text.data(), static_cast<int>(text.size()), &measured, DT_SINGLELINE | DT_CALCRECT);
     const int width = measured.right - measured.left;
     int x = groupStyle_ == gsTopLine ? 0 : 8;
-    if (Alignment() == taRightJustify)
+    if (UseRightToLeftAlignment())
         x = Width() - x - width;
     return MakeRect(x, 0, x + width, measured.bottom - measured.top);
 }

@@ -355,6 +355,37 @@ void TControl::FontChanged(TObject*) {
     Perform(CM_FONTCHANGED);
 }
 
+void TControl::SetBiDiMode(TBiDiMode value) {
+    parentBiDiMode_ = false;
+    if (value == biDiMode_)
+        return;
+    biDiMode_ = value;
+    Perform(CM_BIDIMODECHANGED);
+}
+
+void TControl::SetParentBiDiMode(bool value) {
+    parentBiDiMode_ = value;
+    if (value)
+        ParentBiDiModeChanged();
+}
+
+void TControl::ParentBiDiModeChanged() {
+    if (!parentBiDiMode_ || !parent_ || parent_->BiDiMode() == biDiMode_)
+        return;
+    biDiMode_ = parent_->BiDiMode();
+    Perform(CM_BIDIMODECHANGED);
+}
+
+UINT TControl::DrawTextBiDiModeFlags(UINT flags) const {
+    if (UseRightToLeftAlignment()) {
+        if (flags & DT_RIGHT)
+            flags &= ~DT_RIGHT;
+        else if (!(flags & DT_CENTER))
+            flags |= DT_RIGHT;
+    }
+    return flags | DrawTextBiDiModeFlagsReadingOnly();
+}
+
 bool TControl::IsColorStored() const { return !parentColor_; }
 bool TControl::IsFontStored() const { return !parentFont_; }
 
@@ -426,6 +457,12 @@ void TControl::WndProc(TMessage& message) {
         break;
     case CM_PARENTFONTCHANGED:
         ParentFontChanged();
+        break;
+    case CM_PARENTBIDIMODECHANGED:
+        ParentBiDiModeChanged();
+        break;
+    case CM_BIDIMODECHANGED:
+        Invalidate();
         break;
     case CM_HITTEST:
         message.Result = HTCLIENT;
@@ -651,6 +688,7 @@ void TControl::Loaded() {
     TComponent::Loaded();
     ParentColorChanged();
     ParentFontChanged();
+    ParentBiDiModeChanged();
 }
 
 // ---- TWinControl ----------------------------------------------------------------------
@@ -724,6 +762,10 @@ void TWinControl::CreateParams(TCreateParams& params) {
     params.Width = Width();
     params.Height = Height();
     params.WinClassName = ClassInfo().Name;
+    if (UseRightToLeftReading())
+        params.ExStyle |= WS_EX_RTLREADING;
+    if (UseRightToLeftScrollBar())
+        params.ExStyle |= WS_EX_LEFTSCROLLBAR;
 }
 
 void TWinControl::CreateWnd() {
@@ -909,8 +951,11 @@ void TWinControl::RecreateWnd() {
 void TWinControl::InsertControl(TControl* control) {
     controls_.push_back(control);
     control->parent_ = this;
+    // Before the child's window is made: the mode and the 3-D look shape its styles.
+    control->ParentBiDiModeChanged();
     if (control->IsWindowed()) {
         auto child = static_cast<TWinControl*>(control);
+        child->ParentCtl3DChanged();
         tabList_.push_back(child);
         if (child->handle_ && handle_)
             ::SetParent(child->handle_, handle_);
@@ -1081,6 +1126,34 @@ void TWinControl::SetVisible(bool visible) {
         Parent()->Realign();
 }
 
+void TWinControl::SetCtl3D(bool value) {
+    parentCtl3D_ = false;
+    if (value == ctl3D_)
+        return;
+    ctl3D_ = value;
+    Perform(CM_CTL3DCHANGED);
+}
+
+void TWinControl::SetParentCtl3D(bool value) {
+    parentCtl3D_ = value;
+    if (value)
+        ParentCtl3DChanged();
+}
+
+void TWinControl::ParentCtl3DChanged() {
+    if (!parentCtl3D_ || !Parent() || Parent()->Ctl3D() == ctl3D_)
+        return;
+    ctl3D_ = Parent()->Ctl3D();
+    Perform(CM_CTL3DCHANGED);
+}
+
+// The system sends colour and settings changes to top-level windows only; the controls inside
+// need them too (native ones refresh their cached colours and metrics), each after its parent.
+void TWinControl::ForwardToControls(const TMessage& message) {
+    for (TControl* control : std::vector<TControl*>(controls_))
+        control->Perform(message.Msg, message.WParam, message.LParam);
+}
+
 void TWinControl::SetEnabled(bool enabled) {
     if (enabled == Enabled())
         return;
@@ -1196,6 +1269,7 @@ void TWinControl::SetFocus() {
 
 void TWinControl::Loaded() {
     TControl::Loaded();
+    ParentCtl3DChanged();
     Realign();
 }
 
@@ -1280,6 +1354,25 @@ void TWinControl::WndProc(TMessage& message) {
             SendMessageA(handle_, WM_SETFONT, reinterpret_cast<WPARAM>(Font()->Handle()), TRUE);
         for (TControl* control : std::vector<TControl*>(controls_))
             control->Perform(CM_PARENTFONTCHANGED);
+        return;
+    case CM_BIDIMODECHANGED:
+        // The reading order and the scroll bar's side are window styles.
+        RecreateWnd();
+        Invalidate();
+        for (TControl* control : std::vector<TControl*>(controls_))
+            control->Perform(CM_PARENTBIDIMODECHANGED);
+        return;
+    case CM_CTL3DCHANGED:
+        for (TControl* control : std::vector<TControl*>(controls_))
+            control->Perform(CM_PARENTCTL3DCHANGED);
+        return;
+    case CM_PARENTCTL3DCHANGED:
+        ParentCtl3DChanged();
+        return;
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+        DefaultHandler(message);
+        ForwardToControls(message);
         return;
     case CM_DIALOGKEY:
     case CM_DIALOGCHAR:

@@ -54,6 +54,8 @@ constexpr UINT CM_ENABLEDCHANGED = CM_BASE + 12;
 constexpr UINT CM_COLORCHANGED = CM_BASE + 13;
 constexpr UINT CM_FONTCHANGED = CM_BASE + 14;
 constexpr UINT CM_CURSORCHANGED = CM_BASE + 15;
+constexpr UINT CM_CTL3DCHANGED = CM_BASE + 16;
+constexpr UINT CM_PARENTCTL3DCHANGED = CM_BASE + 17;
 constexpr UINT CM_TEXTCHANGED = CM_BASE + 18;
 constexpr UINT CM_MOUSEENTER = CM_BASE + 19;
 constexpr UINT CM_MOUSELEAVE = CM_BASE + 20;
@@ -62,6 +64,8 @@ constexpr UINT CM_EXIT = CM_BASE + 27;
 constexpr UINT CM_RELEASE = CM_BASE + 33;          // posted to a form that frees itself
 constexpr UINT CM_HINTSHOW = CM_BASE + 48;         // LParam: std::string*, the short hint, may be changed;
                                                    // nonzero result: the control shows the hint itself
+constexpr UINT CM_BIDIMODECHANGED = CM_BASE + 60;
+constexpr UINT CM_PARENTBIDIMODECHANGED = CM_BASE + 61;
 
 // Notifications reflected by the parent to the child they concern.
 constexpr UINT CN_BASE = 0xBC00;
@@ -96,6 +100,10 @@ enum TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
 enum TAlignment { taLeftJustify, taRightJustify, taCenter };
 enum TTextLayout { tlTop, tlCenter, tlBottom };
 enum TMouseButton { mbLeft, mbRight, mbMiddle };
+// Reading order and alignment of a control's text: bdRightToLeft reads right to left, mirrors
+// the alignment and puts the scroll bar on the left; NoAlign keeps the alignment; ReadingOnly
+// changes the reading order alone.
+enum TBiDiMode { bdLeftToRight, bdRightToLeft, bdRightToLeftNoAlign, bdRightToLeftReadingOnly };
 enum TShiftStateFlag { ssShift, ssAlt, ssCtrl, ssLeft, ssRight, ssMiddle, ssDouble };
 using TShiftState = TSet<TShiftStateFlag>;
 
@@ -242,6 +250,24 @@ public:
     bool IsColorStored() const;
     bool IsFontStored() const;
 
+    // With ParentBiDiMode (the default) the parent's mode; setting the mode clears it. A change
+    // sends CM_BIDIMODECHANGED (windowed controls remake their window and tell their children).
+    TBiDiMode BiDiMode() const { return biDiMode_; }
+    void SetBiDiMode(TBiDiMode value);
+    bool ParentBiDiMode() const { return parentBiDiMode_; }
+    void SetParentBiDiMode(bool value);
+    bool IsBiDiModeStored() const { return !parentBiDiMode_; }
+    // bdRightToLeft only.
+    bool UseRightToLeftAlignment() const { return biDiMode_ == bdRightToLeft; }
+    // Every mode but bdLeftToRight.
+    bool UseRightToLeftReading() const { return biDiMode_ != bdLeftToRight; }
+    // bdRightToLeft and bdRightToLeftNoAlign.
+    bool UseRightToLeftScrollBar() const { return biDiMode_ == bdRightToLeft || biDiMode_ == bdRightToLeftNoAlign; }
+    // DrawText flags for this mode: with mirrored alignment left and right swap (centred stays),
+    // with right-to-left reading DT_RTLREADING is added.
+    UINT DrawTextBiDiModeFlags(UINT flags) const;
+    UINT DrawTextBiDiModeFlagsReadingOnly() const { return UseRightToLeftReading() ? DT_RTLREADING : 0; }
+
     // The caption and the text are one string: a windowed control keeps it in its window.
     std::string Caption() const { return GetText(); }
     void SetCaption(const std::string& text) { SetText(text); }
@@ -363,6 +389,7 @@ protected:
     // The parent's colour or font changed.
     void ParentColorChanged();
     void ParentFontChanged();
+    void ParentBiDiModeChanged();
     void SetVisibleField(bool visible) { visible_ = visible; }
 
 private:
@@ -388,6 +415,8 @@ private:
     std::unique_ptr<TFont> font_;
     bool parentFont_ = true;
     bool updatingFont_ = false;
+    TBiDiMode biDiMode_ = bdLeftToRight;
+    bool parentBiDiMode_ = true;
     std::string text_;
     std::string hint_;
     bool showHint_ = false;
@@ -482,6 +511,14 @@ public:
     TControl* DockClients(int index) const { return dockClients_.at(static_cast<size_t>(index)); }
     TDockManager* DockManager() const { return dockManager_.get(); }
 
+    // Sunken client edges (on, the default) or plain lines round the controls that have a
+    // border; with ParentCtl3D (the default) the parent's value. Setting it clears ParentCtl3D;
+    // a change sends CM_CTL3DCHANGED and tells the children.
+    bool Ctl3D() const { return ctl3D_; }
+    void SetCtl3D(bool value);
+    bool ParentCtl3D() const { return parentCtl3D_; }
+    void SetParentCtl3D(bool value);
+
     // Fire while the control has the focus; a form with KeyPreview hears them first.
     TKeyEvent OnKeyDown;
     TKeyPressEvent OnKeyPress;
@@ -543,6 +580,9 @@ private:
     void WMFocus(TMessage& message, bool gained);
     void CNCtlColor(TMessage& message);
     void ColorChanged(TObject*);
+    void ParentCtl3DChanged();
+    // Passes a message the system sends to top-level windows only on to every child.
+    void ForwardToControls(const TMessage& message);
 
     HWND handle_ = nullptr;
     bool native_ = false;
@@ -560,6 +600,8 @@ private:
     bool dockSite_ = false;
     std::vector<TControl*> dockClients_;
     std::unique_ptr<TDockManager> dockManager_;
+    bool ctl3D_ = true;
+    bool parentCtl3D_ = true;
 };
 
 // A windowless control drawn by its parent: Canvas is the parent's DC while Paint runs.
@@ -607,6 +649,11 @@ struct TEnumTraits<TAlign> {
 template <>
 struct TEnumTraits<TAlignment> {
     static constexpr const char* Names[] = {"taLeftJustify", "taRightJustify", "taCenter"};
+};
+template <>
+struct TEnumTraits<TBiDiMode> {
+    static constexpr const char* Names[] = {"bdLeftToRight", "bdRightToLeft", "bdRightToLeftNoAlign",
+                                            "bdRightToLeftReadingOnly"};
 };
 template <>
 struct TEnumTraits<TTextLayout> {

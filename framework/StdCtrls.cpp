@@ -7,6 +7,14 @@
 
 namespace {
 
+// A bordered edit or list box: a sunken client edge with Ctl3D, else a plain line.
+void AddBorderStyle(TCreateParams& params, bool ctl3D) {
+    if (ctl3D)
+        params.ExStyle |= WS_EX_CLIENTEDGE;
+    else
+        params.Style |= WS_BORDER;
+}
+
 // Marks a control as being created while its new window is set up from the fields.
 class TCreatingScope {
 public:
@@ -551,7 +559,7 @@ void TCustomEdit::CreateParams(TCreateParams& params) {
     else if (charCase_ == ecLowerCase)
         params.Style |= ES_LOWERCASE;
     if (borderStyle_ != bsNone)
-        params.ExStyle |= WS_EX_CLIENTEDGE;
+        AddBorderStyle(params, Ctl3D());
 }
 
 void TCustomEdit::CreateWnd() {
@@ -726,6 +734,10 @@ void TCustomEdit::WndProc(TMessage& message) {
     case CM_ENTER:
         if (autoSelect_ && GetKeyState(VK_LBUTTON) >= 0)
             SelectAll();
+        break;
+    case CM_CTL3DCHANGED:
+        if (borderStyle_ != bsNone)
+            RecreateWnd();
         break;
     default:
         break;
@@ -1291,7 +1303,7 @@ void TCustomListBox::CreateParams(TCreateParams& params) {
     else if (style_ == lbOwnerDrawVariable)
         params.Style |= LBS_OWNERDRAWVARIABLE | LBS_HASSTRINGS;
     if (borderStyle_ != bsNone)
-        params.ExStyle |= WS_EX_CLIENTEDGE;
+        AddBorderStyle(params, Ctl3D());
 }
 
 void TCustomListBox::SetStyle(TListBoxStyle value) {
@@ -1473,6 +1485,8 @@ void TCustomListBox::WndProc(TMessage& message) {
         }
         return;
     }
+    if (message.Msg == CM_CTL3DCHANGED && borderStyle_ != bsNone)
+        RecreateWnd();
     TCustomListControl::WndProc(message);
 }
 

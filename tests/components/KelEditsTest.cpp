@@ -1,3 +1,4 @@
+#include "ExtCtrls.h"
 #include "GuiTestSupport.h"
 #include "ScreenshotSupport.h"
 #include "StdCtrls.h"
@@ -7,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -151,6 +153,35 @@ TEST_F(KelEdits, EditAlignmentStylesAndOldSystemsMultiLineKeys) {
     EXPECT_EQ(oks, 1);
 }
 
+TEST_F(KelEdits, RightToLeftEditSwapsItsSidesAndIsAlwaysSunken) {
+    form->SetCtl3D(false);
+    auto plain = form->Add<TEdit>(form, 10, 40, 120, 22);
+    auto edit = form->Add<TkelEdit>(form, 10, 10, 120, 22);
+    auto style = [&] { return GetWindowLongA(edit->Handle(), GWL_STYLE); };
+    auto sides = [&] { return style() & (ES_RIGHT | ES_CENTER); };
+    EXPECT_FALSE(GetWindowLongA(plain->Handle(), GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
+    EXPECT_TRUE(edit->Ctl3D());  // forced on, whatever the parent says
+    EXPECT_TRUE(GetWindowLongA(edit->Handle(), GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
+
+    edit->SetBiDiMode(bdRightToLeft);
+    EXPECT_TRUE(GetWindowLongA(edit->Handle(), GWL_EXSTYLE) & WS_EX_RTLREADING);
+    EXPECT_EQ(sides(), ES_RIGHT);
+    edit->SetAlignment(taRightJustify);
+    EXPECT_EQ(sides(), ES_LEFT);
+    edit->SetAlignment(taCenter);
+    EXPECT_EQ(sides(), ES_CENTER);
+    edit->SetBiDiMode(bdRightToLeftReadingOnly);  // the text reads right to left, the sides stay
+    edit->SetAlignment(taLeftJustify);
+    EXPECT_EQ(sides(), ES_LEFT);
+    EXPECT_FALSE(edit->CreatedMultiLine());
+    // Old systems align only multi-line edits, right-to-left reading ones too.
+    SetEditSystemOverride(true);
+    edit->RecreateWnd();
+    EXPECT_TRUE(edit->CreatedMultiLine());
+    edit->SetBiDiMode(bdLeftToRight);
+    EXPECT_FALSE(edit->CreatedMultiLine());
+}
+
 // ---- Image combo box, image list box, image -------------------------------------------------
 
 TEST_F(KelEdits, ComboBoxItemHeightListWidthAndImages) {
@@ -245,6 +276,43 @@ TEST_F(KelEdits, ImageListBoxPlacesImagesByIndexOrObjectAndHidesSelection) {
     EXPECT_EQ(ClientPixel(window, first.right - 3, first.top + 3), Sys(COLOR_HIGHLIGHT));
     box->SetHideSelection(true);
     EXPECT_EQ(ClientPixel(window, first.right - 3, first.top + 3), Sys(COLOR_WINDOW));
+}
+
+TEST_F(KelEdits, ComboFlatnessSwitchesCtl3DAndRightToLeftListTextSitsAtTheRight) {
+    auto combo = form->Add<TkelComboBox>(form, 10, 150, 150, 24);
+    EXPECT_TRUE(combo->Ctl3D());
+    combo->SetFlat(true);
+    EXPECT_FALSE(combo->Ctl3D());
+    combo->SetFlat(false);
+    EXPECT_TRUE(combo->Ctl3D());
+
+    auto box = form->Add<TkelImageListBox>(form, 10, 10, 200, 120);
+    box->SetItemHeight(24);
+    box->SetImageList(images);
+    box->Items()->Add("First");
+    ShowForm();
+    HWND window = box->Handle();
+    auto textEnd = [&] {
+        const TRect item = box->ItemRect(0);
+        UpdateWindow(window);
+        TBitmap shot(item.right, item.bottom);
+        HDC dc = GetDC(window);
+        BitBlt(shot.Canvas().Handle(), 0, 0, item.right, item.bottom, dc, 0, 0, SRCCOPY);
+        ReleaseDC(window, dc);
+        int right = -1;
+        for (int y = item.top; y < item.bottom; ++y)
+            for (int x = item.left; x < item.right; ++x)
+                if (shot.Canvas().Pixels(x, y) == RGBToColor(Sys(COLOR_WINDOWTEXT)))
+                    right = std::max(right, x);
+        return right;
+    };
+    const int width = box->ItemRect(0).right;
+    EXPECT_LT(textEnd(), width / 2);
+    box->SetBiDiMode(bdRightToLeft);
+    window = box->Handle();
+    EXPECT_GT(textEnd(), width - box->Margin() - 6);
+    // The image stays at the left.
+    EXPECT_EQ(ClientPixel(window, box->ItemRect(0).left + box->Margin() + 8, box->ItemRect(0).top + 12), RGB(255, 0, 0));
 }
 
 TEST_F(KelEdits, ImageTakesItsPictureFromTheListAndFollowsIt) {
@@ -552,6 +620,42 @@ TEST_F(KelEdits, Screenshot) {
     flat->SetFocus();
     Application.ProcessMessages();
     EXPECT_TRUE(guitest::SaveWindowScreenshot(form->Handle(), "KelEditControls"));
+}
+
+// The edits and image boxes left to right beside their right-to-left twins.
+TEST_F(KelEdits, RightToLeftScreenshot) {
+    form->SetCaption("Right to left");
+    form->SetClientSize(420, 230);
+    auto column = [&](int left, TBiDiMode mode) {
+        auto panel = form->Add<TPanel>(form, left, 0, 210, 230);
+        panel->SetBevelOuter(bvNone);
+        panel->SetBiDiMode(mode);
+        int top = 10;
+        for (TAlignment alignment : {taLeftJustify, taRightJustify, taCenter}) {
+            auto edit = form->Add<TkelEdit>(panel, 10, top, 190, 22);
+            edit->SetFlat(alignment != taCenter);
+            edit->SetAlignment(alignment);
+            edit->SetText(TEnumTraits<TAlignment>::Names[alignment]);
+            top += 28;
+        }
+        auto combo = form->Add<TkelComboBox>(panel, 10, top, 190, 24);
+        combo->SetStyle(csOwnerDrawFixed);
+        combo->SetImageList(images);
+        combo->SetFlat(true);
+        for (const char* text : {"Red", "Green", "Blue"})
+            combo->Items()->Add(text);
+        combo->SetItemIndex(1);
+        auto list = form->Add<TkelImageListBox>(panel, 10, top + 34, 190, 96);
+        list->SetItemHeight(24);
+        list->SetImageList(images);
+        for (const char* text : {"Red square", "Green square", "Blue square"})
+            list->Items()->Add(text);
+        list->SetItemIndex(1);
+    };
+    column(0, bdLeftToRight);
+    column(210, bdRightToLeft);
+    ShowForm();
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form->Handle(), "KelEditsRightToLeft"));
 }
 
 TEST_F(KelEdits, ClassesAreMadeByNameWithTheirDefaults) {

@@ -354,6 +354,34 @@ TEST_F(KvButtonTest, CaptionStylesAlignmentsAndFocusBorder) {
     form.Hide();
 }
 
+TEST_F(KvButtonTest, RightToLeftCaptionsGoRightAndCastTheirShadowStraightDown) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    auto button = form.Add<TKvButton>(&form, 10, 10, 120, 60);
+    button->SetCaption("Wide");
+    button->SetTextShadowColor(clRed);
+    form.ShowForm();
+    const TRect inside = MakeRect(5, 5, 115, 55);
+    auto ink = [&](COLORREF colour) { return BoxOfColour(*Render(*button), colour, inside); };
+    const COLORREF text = Sys(COLOR_BTNTEXT);
+    const int depth = button->TextShadowDepth();
+    button->SetAlignment(taRightJustify);
+    const TRect right = ink(text);
+    button->SetAlignment(taLeftJustify);
+    const TRect left = ink(text);
+    ASSERT_LT(left.right, right.left);
+
+    // Right to left the caption goes right, its face moved left by the shadow depth.
+    button->SetBiDiMode(bdRightToLeftReadingOnly);
+    EXPECT_EQ(Edges(ink(text)), Edges(Shifted(right, -depth, 0)));
+    button->SetTextStyle(tsShadow);
+    EXPECT_EQ(Edges(ink(text)), Edges(Shifted(right, -depth, 0)));
+    EXPECT_EQ(Edges(ink(RGB(255, 0, 0))), Edges(Shifted(right, 0, depth)));
+    button->SetBiDiMode(bdLeftToRight);
+    EXPECT_EQ(Edges(ink(RGB(255, 0, 0))), Edges(Shifted(left, depth, depth)));
+    form.Hide();
+}
+
 TEST_F(KvButtonTest, HotTrackFaceFollowsTheMouseAndIsTransparent) {
     ThemeServices().SetThemesDisabledForTests(true);
     TTestForm form;

@@ -4,6 +4,7 @@
 #include "ImgList.h"
 #include "KvButton.h"
 #include "KvLabel.h"
+#include "KvPanel.h"
 #include "KvSpnEdt.h"
 #include "Menus.h"
 #include "Themes.h"
@@ -195,6 +196,42 @@ TEST_F(KvControlsForm, PicturesWithThemesAndInTheClassicLook) {
     Picture("KvControlsThemed");
     ThemeServices().SetThemesDisabledForTests(true);
     Picture("KvControlsClassic");
+}
+
+// Buttons and group boxes left to right beside their right-to-left twins.
+TEST_F(KvControlsForm, RightToLeftPicture) {
+    ThemeServices().SetThemesDisabledForTests(true);
+    TTestForm form;
+    form.SetCaption("Right to left");
+    form.SetClientSize(420, 250);
+    auto column = [&](int left, TBiDiMode mode, const char* heading) {
+        auto panel = form.Add<TKvPanel>(&form, left, 0, 210, 250);
+        panel->SetBorderOuter(fsNone);
+        panel->SetBiDiMode(mode);
+        auto box = form.Add<TKvGroupBox>(panel, 10, 10, 190, 230);
+        box->SetCaption(heading);
+        box->SetGroupStyle(gsStandard);
+        auto shadow = form.Add<TKvButton>(box, 15, 30, 160, 30);
+        shadow->SetCaption("Shadowed caption");
+        shadow->SetAlignment(taLeftJustify);
+        shadow->SetTextStyle(tsShadow);
+        shadow->SetTextShadowColor(clGray);
+        auto raised = form.Add<TKvButton>(box, 15, 70, 160, 30);
+        raised->SetCaption("Raised caption");
+        raised->SetAlignment(taLeftJustify);
+        raised->SetTextStyle(tsRaised);
+        auto bit = form.Add<TKvBitBtn>(box, 15, 110, 160, 30);
+        bit->SetKind(bkOK);
+        auto menu = form.Add<TKvMenuButton>(box, 15, 150, 160, 30);
+        menu->SetCaption("Menu");
+        auto flat = form.Add<TKvGroupBox>(box, 15, 190, 160, 30);
+        flat->SetCaption("Flat group");
+    };
+    column(0, bdLeftToRight, "Left to right");
+    column(210, bdRightToLeft, "Right to left");
+    form.ShowForm();
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), "KvControlsRightToLeft"));
+    form.Hide();
 }
 
 // Every button of the form is a real window titled with its caption that a robot can click.

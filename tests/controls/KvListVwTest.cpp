@@ -462,6 +462,38 @@ TEST_F(KvListView, ColoursAndFrameFollowEnabledAndFocusedStates) {
     form.Hide();
 }
 
+// Changes a system colour for the whole session and puts it back when it goes.
+class TSysColorChange {
+public:
+    TSysColorChange(int index, COLORREF colour) : index_(index), old_(GetSysColor(index)) {
+        SetSysColors(1, &index_, &colour);
+    }
+    ~TSysColorChange() { SetSysColors(1, &index_, &old_); }
+    TSysColorChange(const TSysColorChange&) = delete;
+    TSysColorChange& operator=(const TSysColorChange&) = delete;
+
+private:
+    int index_;
+    COLORREF old_;
+};
+
+TEST_F(KvListView, ColoursFollowASystemColourChangeThatReachesOnlyTheForm) {
+    TTestForm form;
+    auto list = AddList(form, {"a"});
+    form.Show();
+    HWND window = list->Handle();
+    const COLORREF changed = GetSysColor(COLOR_WINDOW) ^ RGB(0, 0x40, 0x40);
+    {
+        TSysColorChange change(COLOR_WINDOW, changed);
+        // As the system tells it: to the top-level window alone.
+        SendMessageA(form.Handle(), WM_SYSCOLORCHANGE, 0, 0);
+        EXPECT_EQ(static_cast<COLORREF>(SendMessageA(window, LVM_GETBKCOLOR, 0, 0)), changed);
+    }
+    SendMessageA(form.Handle(), WM_SYSCOLORCHANGE, 0, 0);
+    EXPECT_EQ(static_cast<COLORREF>(SendMessageA(window, LVM_GETBKCOLOR, 0, 0)), GetSysColor(COLOR_WINDOW));
+    form.Hide();
+}
+
 TEST_F(KvListView, WheelScrollsTheSystemsLinesBySixteenPixels) {
     TTestForm form;
     std::vector<std::string> items;

@@ -268,6 +268,31 @@ TEST_F(KvGroupBoxTest, FlatFrameIsUnbrokenWithoutCaptionAndOpensForOne) {
     EXPECT_GT(CountColour(*image, Sys(COLOR_BTNHIGHLIGHT), MakeRect(0, 0, 160, 80)), 100);
 }
 
+TEST_F(KvGroupBoxTest, RightToLeftCaptionSitsAsFarFromTheRightEdgeAsItWouldFromTheLeft) {
+    TTestForm form;
+    auto box = form.Add<TKvGroupBox>(&form, 0, 0, 160, 80);
+    box->SetColor(clWhite);
+    box->SetCaption("Caption");
+    const COLORREF flat = ColorToRGB(AdjustColor(box->FlatColor(), box->FlatColorAdjustment()));
+    const int top = TextSize(*box->Font(), "Pp").cy / 2 - 1;
+    const SIZE text = TextSize(*box->Font(), "Caption");
+    auto gapAt = [&](int x) {
+        auto image = Render(*box);
+        return CountColour(*image, flat, MakeRect(x, top, x + text.cx, top + 1)) == 0 &&
+               PixelAt(*image, x - 1, top) == flat && PixelAt(*image, x + text.cx, top) == flat;
+    };
+    box->SetAlignment(taRightJustify);  // the alignment does not move it
+    EXPECT_TRUE(gapAt(8));
+    box->SetBiDiMode(bdRightToLeft);
+    EXPECT_TRUE(gapAt(160 - 8 - text.cx));
+    box->SetBiDiMode(bdRightToLeftReadingOnly);
+    EXPECT_TRUE(gapAt(8));
+    box->SetGroupStyle(gsTopLine);
+    box->SetBiDiMode(bdRightToLeft);
+    auto image = Render(*box);
+    EXPECT_GT(CountColour(*image, ColorToRGB(box->Font()->Color()), MakeRect(160 - text.cx, 0, 160, text.cy)), 0);
+}
+
 TEST_F(KvGroupBoxTest, AcceleratorFocusesTheFirstChild) {
     TTestForm form;
     auto box = form.Add<TKvGroupBox>(&form, 0, 0, 160, 100);

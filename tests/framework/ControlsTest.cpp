@@ -551,6 +551,77 @@ TEST_F(ControlTest, TextColourAndFontNotifications) {
     EXPECT_EQ(graphic->Width(), 100);
 }
 
+TEST_F(ControlTest, BiDiModeFollowsTheParentAndShapesWindowsAndTextFlags) {
+    TTestForm form;
+    auto panel = form.Add<TTestPanel>(&form, 0, 0, 200, 100);
+    auto edit = form.Add<TTestEdit>(panel, 10, 10, 100, 22);
+    auto graphic = form.Add<TTestGraphic>(panel, 0, 50, 10, 10);
+    auto exStyle = [](TWinControl* control) { return GetWindowLongA(control->Handle(), GWL_EXSTYLE); };
+    EXPECT_EQ(edit->BiDiMode(), bdLeftToRight);
+    EXPECT_TRUE(edit->ParentBiDiMode());
+    EXPECT_EQ(exStyle(edit) & (WS_EX_RTLREADING | WS_EX_LEFTSCROLLBAR), 0);
+
+    form.SetBiDiMode(bdRightToLeft);
+    EXPECT_FALSE(form.ParentBiDiMode());
+    EXPECT_EQ(graphic->BiDiMode(), bdRightToLeft);  // through the panel
+    EXPECT_EQ(exStyle(edit) & (WS_EX_RTLREADING | WS_EX_LEFTSCROLLBAR), WS_EX_RTLREADING | WS_EX_LEFTSCROLLBAR);
+    EXPECT_EQ(TWinControl::FindControl(edit->Handle()), edit);
+    // A child placed on a right-to-left parent has its window made that way at once.
+    auto late = form.Add<TTestEdit>(panel, 10, 40, 100, 22);
+    EXPECT_NE(exStyle(late) & WS_EX_RTLREADING, 0);
+
+    // Mirrored alignment swaps left and right and leaves centred text alone.
+    EXPECT_EQ(graphic->DrawTextBiDiModeFlags(DT_RIGHT | DT_SINGLELINE), static_cast<UINT>(DT_SINGLELINE | DT_RTLREADING));
+    EXPECT_EQ(graphic->DrawTextBiDiModeFlags(DT_CENTER), static_cast<UINT>(DT_CENTER | DT_RTLREADING));
+    struct Expected {
+        TBiDiMode mode;
+        bool alignment, reading, scrollBar;
+    };
+    for (const Expected& e : {Expected{bdLeftToRight, false, false, false}, Expected{bdRightToLeft, true, true, true},
+                              Expected{bdRightToLeftNoAlign, false, true, true},
+                              Expected{bdRightToLeftReadingOnly, false, true, false}}) {
+        panel->SetBiDiMode(e.mode);
+        SCOPED_TRACE(e.mode);
+        EXPECT_EQ(graphic->UseRightToLeftAlignment(), e.alignment);
+        EXPECT_EQ(graphic->UseRightToLeftReading(), e.reading);
+        EXPECT_EQ(graphic->UseRightToLeftScrollBar(), e.scrollBar);
+        EXPECT_EQ(graphic->DrawTextBiDiModeFlags(DT_LEFT), (e.alignment ? DT_RIGHT : DT_LEFT) | (e.reading ? DT_RTLREADING : 0u));
+        EXPECT_EQ(exStyle(edit) & WS_EX_LEFTSCROLLBAR, e.scrollBar ? WS_EX_LEFTSCROLLBAR : 0);
+    }
+
+    // A mode of its own holds until the control follows its parent again.
+    graphic->SetBiDiMode(bdLeftToRight);
+    panel->SetBiDiMode(bdRightToLeft);
+    EXPECT_EQ(graphic->BiDiMode(), bdLeftToRight);
+    graphic->SetParentBiDiMode(true);
+    EXPECT_EQ(graphic->BiDiMode(), bdRightToLeft);
+}
+
+// Records the colour and settings changes it hears.
+class TChangeListener : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    void WndProc(TMessage& message) override {
+        if (message.Msg == WM_SYSCOLORCHANGE || message.Msg == WM_SETTINGCHANGE)
+            Heard.push_back({message.Msg, message.WParam});
+        TWinControl::WndProc(message);
+    }
+    std::vector<std::pair<UINT, WPARAM>> Heard;
+};
+
+TEST_F(FormTest, ColourAndSettingsChangesReachEveryControlThroughTheForm) {
+    TTestForm form;
+    auto panel = form.Add<TTestPanel>(&form, 0, 0, 200, 100);
+    auto inner = form.Add<TChangeListener>(panel, 10, 10, 50, 20);
+    form.Show();
+    // The system sends both to top-level windows only.
+    SendMessageA(form.Handle(), WM_SYSCOLORCHANGE, 0, 0);
+    SendMessageA(form.Handle(), WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, reinterpret_cast<LPARAM>("WindowMetrics"));
+    EXPECT_EQ(inner->Heard, (std::vector<std::pair<UINT, WPARAM>>{{WM_SYSCOLORCHANGE, 0},
+                                                                  {WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS}}));
+    form.Hide();
+}
+
 TEST_F(ApplicationGuiTest, WindowAndRunLoop) {
     Application.SetTitle("Hidden title");
     HWND app = Application.Handle();

@@ -381,6 +381,32 @@ TEST_F(StdCtrlsEditTest, TextSelectionAndSettingsSurviveRecreateWnd) {
     form.Hide();
 }
 
+TEST_F(StdCtrlsEditTest, Ctl3DFollowsTheParentAndChoosesTheBorderOfEditsAndListBoxes) {
+    TTestForm form;
+    auto group = form.Add<TGroupBox>(&form, 0, 0, 300, 200);
+    auto edit = form.Add<TEdit>(group, 10, 20, 150, 21);
+    auto list = form.Add<TListBox>(group, 10, 50, 150, 80);
+    form.Show();
+    auto sunken = [](TWinControl* control) {
+        return (GetWindowLongPtrA(control->Handle(), GWL_EXSTYLE) & WS_EX_CLIENTEDGE) != 0;
+    };
+    EXPECT_TRUE(sunken(edit));
+    EXPECT_TRUE(sunken(list));
+    form.SetCtl3D(false);
+    EXPECT_FALSE(edit->Ctl3D());  // through the group box
+    EXPECT_TRUE(edit->ParentCtl3D());
+    EXPECT_FALSE(sunken(edit));
+    EXPECT_FALSE(sunken(list));
+    // A plain line instead (an edit takes WS_BORDER off its style and draws the line itself).
+    EXPECT_TRUE(GetWindowLongPtrA(list->Handle(), GWL_STYLE) & WS_BORDER);
+    edit->SetCtl3D(true);
+    form.SetCtl3D(true);
+    form.SetCtl3D(false);
+    EXPECT_FALSE(edit->ParentCtl3D());
+    EXPECT_TRUE(sunken(edit));
+    form.Hide();
+}
+
 TEST_F(StdCtrlsEditTest, SelectionWithAndWithoutWindowAndAutoSelect) {
     TTestForm form;
     auto edit = form.Add<TEdit>(&form, 10, 10, 150, 21);

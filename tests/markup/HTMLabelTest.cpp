@@ -261,6 +261,20 @@ TEST_F(HTMLLabel, ImagesFromTheContainerAndTheCache) {
     form.Hide();
 }
 
+TEST_F(HTMLLabel, BiDiModeIsPublishedAndFollowsTheParent) {
+    TTestForm form;
+    auto label = AddLabel(form, "Text");
+    const TPropInfo& mode = GetPropInfo(*label, "BiDiMode");
+    const TPropInfo& parentMode = GetPropInfo(*label, "ParentBiDiMode");
+    EXPECT_FALSE(mode.Stored(*label));
+    form.SetBiDiMode(bdRightToLeft);
+    EXPECT_EQ(GetPropText(*label, mode), "bdRightToLeft");
+    SetPropText(*label, mode, "bdRightToLeftReadingOnly");
+    EXPECT_TRUE(label->UseRightToLeftReading());
+    EXPECT_EQ(GetPropText(*label, parentMode), "False");
+    EXPECT_TRUE(mode.Stored(*label));
+}
+
 TEST_F(HTMLLabel, AutoSizingFitsTheText) {
     TTestForm form;
     auto label = AddLabel(form, "Short<BR>text", 200, 100);
