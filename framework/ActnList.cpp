@@ -37,47 +37,20 @@ void TAction::TellLinks(Change change) {
             change(*link);
 }
 
-void TAction::SetCaption(const std::string& value) {
-    if (value == caption_)
+template <class T, class Setter>
+void TAction::ChangeValue(T& field, const T& value, Setter setter) {
+    if (value == field)
         return;
-    TellLinks([&](TActionLink& link) { link.SetCaption(value); });
-    caption_ = value;
+    TellLinks([&](TActionLink& link) { (link.*setter)(value); });
+    field = value;
 }
 
-void TAction::SetChecked(bool value) {
-    if (value == checked_)
-        return;
-    TellLinks([&](TActionLink& link) { link.SetChecked(value); });
-    checked_ = value;
-}
-
-void TAction::SetEnabled(bool value) {
-    if (value == enabled_)
-        return;
-    TellLinks([&](TActionLink& link) { link.SetEnabled(value); });
-    enabled_ = value;
-}
-
-void TAction::SetHint(const std::string& value) {
-    if (value == hint_)
-        return;
-    TellLinks([&](TActionLink& link) { link.SetHint(value); });
-    hint_ = value;
-}
-
-void TAction::SetImageIndex(int value) {
-    if (value == imageIndex_)
-        return;
-    TellLinks([&](TActionLink& link) { link.SetImageIndex(value); });
-    imageIndex_ = value;
-}
-
-void TAction::SetVisible(bool value) {
-    if (value == visible_)
-        return;
-    TellLinks([&](TActionLink& link) { link.SetVisible(value); });
-    visible_ = value;
-}
+void TAction::SetCaption(const std::string& value) { ChangeValue(caption_, value, &TActionLink::SetCaption); }
+void TAction::SetChecked(bool value) { ChangeValue(checked_, value, &TActionLink::SetChecked); }
+void TAction::SetEnabled(bool value) { ChangeValue(enabled_, value, &TActionLink::SetEnabled); }
+void TAction::SetHint(const std::string& value) { ChangeValue(hint_, value, &TActionLink::SetHint); }
+void TAction::SetImageIndex(int value) { ChangeValue(imageIndex_, value, &TActionLink::SetImageIndex); }
+void TAction::SetVisible(bool value) { ChangeValue(visible_, value, &TActionLink::SetVisible); }
 
 bool TAction::Execute() {
     if (!enabled_ || !OnExecute)

@@ -51,6 +51,9 @@ private:
     // compare its client with the old one.
     template <class Change>
     void TellLinks(Change change);
+    // Tells the links a new value before storing it, so they can compare it with the old one.
+    template <class T, class Setter>
+    void ChangeValue(T& field, const T& value, Setter setter);
 
     std::string caption_;
     bool checked_ = false;
