@@ -4,8 +4,10 @@
 #include "hxExceptHandling.h"
 #include "hxExceptHooks.h"
 #include "hxExceptObject.h"
+#include "hxExceptSettings.h"
 
 #include <cxxabi.h>
+#include <unwind.h>
 
 #include <atomic>
 #include <csignal>
@@ -13,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #ifndef EXCEPTION_UNWINDING
 #define EXCEPTION_UNWINDING 0x2
@@ -120,6 +123,42 @@ std::string AccessViolationText(const EXCEPTION_RECORD& record)
     return text;
 }
 
+// Calls make with the exception class for the record's code (as a type tag) and the message.
+template <class TMake>
+auto ForSystemException(const EXCEPTION_RECORD& record, TMake make)
+{
+    switch (record.ExceptionCode) {
+    case EXCEPTION_ACCESS_VIOLATION:
+        return make(std::type_identity<EAccessViolation>{}, AccessViolationText(record));
+    case EXCEPTION_STACK_OVERFLOW:
+        return make(std::type_identity<EStackOverflow>{}, "Stack overflow");
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+        return make(std::type_identity<EIntDivByZero>{}, "Division by zero");
+    case EXCEPTION_INT_OVERFLOW:
+        return make(std::type_identity<EIntOverflow>{}, "Integer overflow");
+    case EXCEPTION_PRIV_INSTRUCTION:
+        return make(std::type_identity<EPrivilege>{}, "Privileged instruction");
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case STATUS_FLOAT_MULTIPLE_FAULTS:
+    case STATUS_FLOAT_MULTIPLE_TRAPS:
+        return make(std::type_identity<EInvalidOp>{}, "Invalid floating point operation");
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+        return make(std::type_identity<EZeroDivide>{}, "Floating point division by zero");
+    case EXCEPTION_FLT_OVERFLOW:
+        return make(std::type_identity<EOverflow>{}, "Floating point overflow");
+    case EXCEPTION_FLT_UNDERFLOW:
+        return make(std::type_identity<EUnderflow>{}, "Floating point underflow");
+    default: {
+        char text[40];
+        std::snprintf(text, sizeof text, "External exception %08lX", static_cast<unsigned long>(record.ExceptionCode));
+        return make(std::type_identity<EExternalException>{}, text);
+    }
+    }
+}
+
 // Reads a thread name the program handed over; the pointer may be anything.
 std::string ReadForeignName(std::uintptr_t address)
 {
@@ -136,7 +175,9 @@ std::string ReadForeignName(std::uintptr_t address)
 // ---- Handling ----
 
 thread_local bool gInFilter = false;
-std::atomic<bool> gOverflowHandled{false};
+// Marks the thread whose stack overflow is handled: the same overflow, met again on its way to
+// the filter, is not handled twice. A TLS cell made at installation: that thread has no stack left.
+constinit TThreadCell gOverflowHandled;
 using TCreateThreadProc = HANDLE(WINAPI*)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
                                          LPDWORD);
 std::atomic<TCreateThreadProc> gRealCreateThread{nullptr};
@@ -209,9 +250,9 @@ LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
 {
     const DWORD self = GetCurrentThreadId();
     // A new thread cannot start while this one holds the loader lock.
-    if (self == HandlerThreadId() || IsReportCalculationThread() || IsLoaderLockHeld() ||
-        gOverflowHandled.exchange(true))
+    if (self == HandlerThreadId() || IsReportCalculationThread() || IsLoaderLockHeld() || gOverflowHandled.Get())
         return EXCEPTION_CONTINUE_SEARCH;
+    gOverflowHandled.Set(reinterpret_cast<void*>(1));
     // Past any wrapped import slot: the wrapper would walk this thread's frames.
     const TCreateThreadProc create = gRealCreateThread.load();
     const bool guarded = InGuardedThreadFunction();
@@ -223,6 +264,20 @@ LONG HandleStackOverflow(EXCEPTION_POINTERS* pointers) noexcept
     CloseHandle(thread);
     // A guarded thread has no stack left to end itself with; passed on, the overflow ends it.
     return EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The fault a guarded thread unwinds from, kept for the throw that turns it into an exception.
+thread_local EXCEPTION_RECORD tFaultToRaise;
+// The next throw on this thread carries a failure that has been reported.
+thread_local bool tNextThrowReported = false;
+
+[[noreturn]] void RaiseReportedFault()
+{
+    ForSystemException(tFaultToRaise, []<class TError>(std::type_identity<TError>, const std::string& message) -> int {
+        tNextThrowReported = true;
+        throw TError(message);
+    });
+    std::abort();   // not reached: every branch throws
 }
 
 [[noreturn]] void EndProcess(UINT exitCode) noexcept
@@ -290,6 +345,10 @@ extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* ty
 extern "C" __attribute__((noinline)) void __wrap___cxa_throw(void* object, std::type_info* type,
                                                                void (*destructor)(void*))
 {
+    if (tNextThrowReported) {
+        tNextThrowReported = false;
+        MarkReportedObject(object);
+    }
     TThrowRecord& record = gThrow;
     record.Object = object;
     record.Type = type;
@@ -315,15 +374,27 @@ extern "C" void __real___cxa_end_catch();
 
 namespace {
 
-// The leading cells of a caught exception's header as the C++ ABI lays it out (the same in a
-// dependent exception's header), and the per-thread globals that list the caught exceptions.
+// A thrown object's header as the run-time library lays it out before the object (a dependent
+// exception's header, made by a rethrow of an exception pointer, has the primary object in its first
+// cell), the reference count before that, and the per-thread list of caught exceptions.
 struct TCaughtHeader {
-    void* ExceptionType;
+    void* ExceptionType;   // a dependent exception's primary object
     void* ExceptionDestructor;
     void* UnexpectedHandler;
     void* TerminateHandler;
-    void* NextException;
+    TCaughtHeader* NextException;
     int HandlerCount;   // negative once rethrown
+    int HandlerSwitchValue;
+    const unsigned char* ActionRecord;
+    const unsigned char* LanguageSpecificData;
+    _Unwind_Ptr CatchTemp;
+    void* AdjustedPtr;
+    _Unwind_Exception UnwindHeader;
+};
+
+struct TRefCountedHeader {
+    int ReferenceCount;
+    TCaughtHeader Header;
 };
 
 struct TCatchGlobals {
@@ -331,21 +402,50 @@ struct TCatchGlobals {
     unsigned int UncaughtExceptions;
 };
 
+constexpr std::uint64_t PrimaryExceptionClass = 0x474e5543432b2b00;     // "GNUCC++\0"
+constexpr std::uint64_t DependentExceptionClass = 0x474e5543432b2b01;   // "GNUCC++\1"
+
+// The object that the ending catch frees: its last handler ends, it was not rethrown and no
+// exception pointer keeps it. Nullptr otherwise, and for a foreign exception.
+void* ObjectFreedByCatchEnd(const TCaughtHeader* caught)
+{
+    if (!caught || caught->HandlerCount != 1)
+        return nullptr;
+    void* object = nullptr;
+    if (caught->UnwindHeader.exception_class == PrimaryExceptionClass)
+        object = const_cast<TCaughtHeader*>(caught + 1);
+    else if (caught->UnwindHeader.exception_class == DependentExceptionClass)
+        object = caught->ExceptionType;
+    if (!object)
+        return nullptr;
+    const auto* counted = reinterpret_cast<const TRefCountedHeader*>(static_cast<const char*>(object) -
+                                                                       sizeof(TRefCountedHeader));
+    return __atomic_load_n(&counted->ReferenceCount, __ATOMIC_ACQUIRE) == 1 ? object : nullptr;
+}
+
+// The program's reporter settings switch it on.
+bool ReporterEnabled()
+{
+    TSettingsPtr settings = MainModuleSettings();
+    if (!settings)
+        settings = GetModuleSettings(GetModuleHandleA(nullptr));
+    return settings && settings->GetEnabled();
+}
+
 // Handling a handled exception may throw and catch on this thread itself.
 thread_local bool tInCatchEnd = false;
 
-// The innermost caught exception leaves its last catch without a rethrow: its object goes next.
+// The innermost caught exception leaves its last catch: a handled exception of the program, unless
+// the object lives on, was reported by the handling already or the reporter itself caught it.
 void NoteCatchEnd() noexcept
 {
-    if (tInCatchEnd || GetCurrentThreadId() == HandlerThreadId())
+    if (tInCatchEnd || GetCurrentThreadId() == HandlerThreadId() || InExceptionHandlingHere())
         return;
     tInCatchEnd = true;
     try {
-        // Nothing for a foreign exception, whose header is not the ABI's.
-        void* object = ExceptionPtrObject(std::current_exception());
         const auto* globals = reinterpret_cast<const TCatchGlobals*>(abi::__cxa_get_globals());
-        if (object && globals && globals->CaughtExceptions && globals->CaughtExceptions->HandlerCount == 1 &&
-            IsValidObject(object)) {
+        void* object = globals ? ObjectFreedByCatchEnd(globals->CaughtExceptions) : nullptr;
+        if (object && ReporterEnabled() && !IsReportedObject(object) && IsValidObject(object)) {
             const TThrowRecord* record = CurrentThrowRecord();
             HandledExceptionEntry(object, record && record->Object == object ? record->Address : nullptr);
         }
@@ -361,6 +461,14 @@ extern "C" __attribute__((noinline)) void __wrap___cxa_end_catch()
     if (HandledExceptionHandlersRegistered())
         NoteCatchEnd();
     __real___cxa_end_catch();
+}
+
+extern "C" void __real___cxa_free_exception(void* object);
+
+extern "C" __attribute__((noinline)) void __wrap___cxa_free_exception(void* object)
+{
+    ForgetReportedObject(object);
+    __real___cxa_free_exception(object);
 }
 
 void HandledExceptionEntry(void* exceptionObject, void* exceptionAddress)
@@ -401,36 +509,9 @@ TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uin
 
 std::unique_ptr<HxException> MapSystemException(const EXCEPTION_RECORD& record)
 {
-    switch (record.ExceptionCode) {
-    case EXCEPTION_ACCESS_VIOLATION:
-        return std::make_unique<EAccessViolation>(AccessViolationText(record));
-    case EXCEPTION_STACK_OVERFLOW:
-        return std::make_unique<EStackOverflow>("Stack overflow");
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-        return std::make_unique<EIntDivByZero>("Division by zero");
-    case EXCEPTION_INT_OVERFLOW:
-        return std::make_unique<EIntOverflow>("Integer overflow");
-    case EXCEPTION_PRIV_INSTRUCTION:
-        return std::make_unique<EPrivilege>("Privileged instruction");
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case STATUS_FLOAT_MULTIPLE_FAULTS:
-    case STATUS_FLOAT_MULTIPLE_TRAPS:
-        return std::make_unique<EInvalidOp>("Invalid floating point operation");
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-        return std::make_unique<EZeroDivide>("Floating point division by zero");
-    case EXCEPTION_FLT_OVERFLOW:
-        return std::make_unique<EOverflow>("Floating point overflow");
-    case EXCEPTION_FLT_UNDERFLOW:
-        return std::make_unique<EUnderflow>("Floating point underflow");
-    default: {
-        char text[40];
-        std::snprintf(text, sizeof text, "External exception %08lX", static_cast<unsigned long>(record.ExceptionCode));
-        return std::make_unique<EExternalException>(text);
-    }
-    }
+    return ForSystemException(record, []<class TError>(std::type_identity<TError>, const std::string& message) {
+        return std::unique_ptr<HxException>(std::make_unique<TError>(message));
+    });
 }
 
 bool HandleThreadNaming(const EXCEPTION_RECORD& record) noexcept
@@ -487,6 +568,8 @@ void HX_MEMBER_CALL AppShowExceptionEntry(void*, std::exception_ptr* error)
         TExceptionParams params;
         params.Kind = ekException;
         params.ExceptObject = error ? ExceptionPtrObject(*error) : nullptr;
+        // A thrown object: should it be caught again later, it was reported here.
+        MarkReportedObject(params.ExceptObject);
         params.Source = hsAppShowException;
         params.CanContinue = true;
         params.StackPointer = StackPointerHere();
@@ -507,10 +590,15 @@ LONG WINAPI SystemExceptionFilter(EXCEPTION_POINTERS* pointers)
     gInFilter = true;
     if (record.ExceptionCode == EXCEPTION_STACK_OVERFLOW) {
         HandleStackOverflow(pointers);
-    } else if (!IsCppThrow(record) && InGuardedThreadFunction()) {
-        // The guard's catch never sees a system exception: it ends only its thread.
+    } else if (!IsCppThrow(record) && InGuardedThreadFunction() && !IsLoaderLockHeld()) {
+        // The guard's catch never sees a system exception: it ends only its thread, unwinding its
+        // frames where they can be. A thread that holds the loader lock cannot end without
+        // blocking every other: that fault ends the program.
         HandleSystemException(*pointers, 0, ThreadFault);
         gInFilter = false;
+        tFaultToRaise = record;
+        if (RedirectFaultToThrow(*pointers->ContextRecord, &RaiseReportedFault))
+            return EXCEPTION_CONTINUE_EXECUTION;
         EndGuardedThread();
     } else {
         HandleSystemException(*pointers, 0, ProgramFault);
@@ -553,6 +641,7 @@ void InstallInterceptionEntries(std::uintptr_t (*functionEntryOf)(std::uintptr_t
     gInstalled = true;
     SetExceptionSources(InterceptionSources(functionEntryOf));
     gRealCreateThread = SystemProc<TCreateThreadProc>("kernel32.dll", "CreateThread");
+    gOverflowHandled.Make();
     gPreviousFilter = SetUnhandledExceptionFilter(SystemExceptionFilter);
     gVectoredHandle = AddVectoredExceptionHandler(1, VectoredEntry);
     gPreviousTerminate = std::set_terminate(TerminateEntry);

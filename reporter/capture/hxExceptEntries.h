@@ -28,10 +28,14 @@ struct TThrowRecord {
 
 extern "C" [[noreturn]] void __wrap___cxa_throw(void* object, std::type_info* type, void (*destructor)(void*));
 
-// The end of every catch: when handled-exception handlers are registered, the catch that finishes
-// an exception (not a rethrow, not a catch nested inside another of the same exception) hands it to
-// the handling as a handled exception before the object goes. Otherwise it costs one flag test.
+// The end of every catch: when handled-exception handlers are registered and the reporter is on, the
+// catch that frees an exception object (not a rethrow, not a catch nested inside another of the
+// same exception, not one whose object an exception pointer keeps) hands it to the handling as a
+// handled exception before the object goes, unless the handling reported it already. Otherwise it
+// costs one flag test.
 extern "C" void __wrap___cxa_end_catch();
+// Every thrown object that the run-time library frees: a reported object's mark goes with it.
+extern "C" void __wrap___cxa_free_exception(void* object);
 // The handled-exception entry: kind 2, source 15, the program goes on.
 void HandledExceptionEntry(void* exceptionObject, void* exceptionAddress);
 

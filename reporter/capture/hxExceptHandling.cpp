@@ -46,7 +46,14 @@ struct THandlerEntry {
 };
 
 std::mutex gHandlerLock;
-std::array<std::vector<THandlerEntry>, 3> gHandlers;
+using THandlerLists = std::array<std::vector<THandlerEntry>, 3>;
+// Made on first use and never destroyed: a catch or failure in a static destructor that runs after
+// the reporter's end still finds the lists (emptied then).
+THandlerLists& Handlers()
+{
+    static THandlerLists* const lists = new THandlerLists();
+    return *lists;
+}
 std::atomic<int> gActionHandlerCount{0};
 std::atomic<int> gHandledHandlerCount{0};
 std::atomic<int> gStage4HandlerCount{0};
@@ -55,10 +62,10 @@ std::atomic<DWORD> gHandlersRunOn{0};
 
 void CountEntries()
 {
-    gActionHandlerCount = static_cast<int>(gHandlers[hkAction].size());
-    gHandledHandlerCount = static_cast<int>(gHandlers[hkHandledException].size());
+    gActionHandlerCount = static_cast<int>(Handlers()[hkAction].size());
+    gHandledHandlerCount = static_cast<int>(Handlers()[hkHandledException].size());
     int stage4 = 0;
-    for (const THandlerEntry& entry : gHandlers[hkException])
+    for (const THandlerEntry& entry : Handlers()[hkException])
         stage4 += entry.Stage == 4;
     gStage4HandlerCount = stage4;
 }
@@ -68,7 +75,7 @@ bool Register(THandlerKind kind, TAnyProc code, void* object, bool isMethod, boo
     if (!code || (kind == hkException && (stage < 1 || stage > 4)))
         return false;
     std::lock_guard<std::mutex> lock(gHandlerLock);
-    std::vector<THandlerEntry>& list = gHandlers[kind];
+    std::vector<THandlerEntry>& list = Handlers()[kind];
     auto found = std::find_if(list.begin(), list.end(),
                               [&](const THandlerEntry& entry) { return entry.Is(code, object, isMethod); });
     if (found == list.end())
@@ -82,7 +89,7 @@ bool Register(THandlerKind kind, TAnyProc code, void* object, bool isMethod, boo
 bool Unregister(THandlerKind kind, TAnyProc code, void* object, bool isMethod)
 {
     std::lock_guard<std::mutex> lock(gHandlerLock);
-    std::vector<THandlerEntry>& list = gHandlers[kind];
+    std::vector<THandlerEntry>& list = Handlers()[kind];
     const auto found = std::find_if(list.begin(), list.end(),
                                     [&](const THandlerEntry& entry) { return entry.Is(code, object, isMethod); });
     if (found == list.end())
@@ -169,7 +176,7 @@ bool FireHandlers(THandlerKind kind, IVQException* exception, TReportAction acti
     THandlerParams here{kind, exception, action, {}};
     {
         std::lock_guard<std::mutex> lock(gHandlerLock);
-        for (const THandlerEntry& entry : gHandlers[kind])
+        for (const THandlerEntry& entry : Handlers()[kind])
             if (kind != hkException || (entry.Stage >= firstStage && entry.Stage <= lastStage))
                 (entry.InMainThread ? inMain : here).Entries.push_back(entry);
     }
@@ -191,6 +198,16 @@ void FireStage4Handlers(IVQException* exception)
     tStage4Fired = exception;
     FireHandlers(hkException, exception, raSend, 4, 4);
 }
+
+// The calling thread is inside EnterExceptionHandling.
+thread_local int tEnteredHandling = 0;
+
+struct TEnteredHandling {
+    TEnteredHandling() noexcept { ++tEnteredHandling; }
+    ~TEnteredHandling() { --tEnteredHandling; }
+    TEnteredHandling(const TEnteredHandling&) = delete;
+    TEnteredHandling& operator=(const TEnteredHandling&) = delete;
+};
 
 // ---- Handler thread ----
 
@@ -510,11 +527,15 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
     const DWORD current = GetCurrentThreadId();
     if (current == HandlerThreadId() || IsReportCalculationThread() || current == gHandlersRunOn.load())
         return;
+    const TEnteredHandling entered;
     ReleaseEmergencyMemory();
     void* object = params.ExceptObject;
     void* address = params.ExceptAddress;
     CONTEXT* context = const_cast<CONTEXT*>(params.Context);
     ResolveExceptionAddress(object, address, context);
+    // The object of the exception being caught here goes when its catch ends: not as a handled one.
+    if (params.Kind != ekHandledException && object && object == ExceptionPtrObject(std::current_exception()))
+        MarkReportedObject(object);
     if (object && IsClassNamed(object, "EAbort")) {
         ClearRecordedException();
         if (!params.CanContinue)
@@ -587,7 +608,10 @@ __attribute__((noinline)) void EnterExceptionHandling(const TExceptionParams& pa
 
 void ProcessException(const THandlingRequest& request)
 {
-    ClearReportTempFolder();
+    // A handled exception only tells its handlers: a send in the background may still use its
+    // attachment copies there.
+    if (request.Kind != ekHandledException)
+        ClearReportTempFolder();
     TExceptionParams params;
     params.Kind = static_cast<int>(request.Kind);
     params.ExceptObject = reinterpret_cast<void*>(request.ExceptObject);
@@ -756,7 +780,7 @@ bool UnregisterHandledExceptionHandler(void* object, TExceptionHandlerMethod met
 void ClearRegisteredHandlers() noexcept
 {
     std::lock_guard<std::mutex> lock(gHandlerLock);
-    for (std::vector<THandlerEntry>& list : gHandlers)
+    for (std::vector<THandlerEntry>& list : Handlers())
         list.clear();
     CountEntries();
 }
@@ -764,6 +788,11 @@ void ClearRegisteredHandlers() noexcept
 bool HandledExceptionHandlersRegistered() noexcept
 {
     return gHandledHandlerCount.load(std::memory_order_relaxed) > 0;
+}
+
+bool InExceptionHandlingHere() noexcept
+{
+    return tEnteredHandling > 0;
 }
 
 bool MainThreadRunsHandlers() noexcept

@@ -138,6 +138,9 @@ bool UnregisterHandledExceptionHandler(void* object, TExceptionHandlerMethod met
 void ClearRegisteredHandlers() noexcept;
 // Cheap enough for the end of every catch.
 bool HandledExceptionHandlersRegistered() noexcept;
+// The calling thread is inside EnterExceptionHandling: a catch in the reporter's own work there
+// is no handled exception of the program.
+bool InExceptionHandlingHere() noexcept;
 // Registered handlers are running on the main thread now; a failure there is not handled.
 bool MainThreadRunsHandlers() noexcept;
 

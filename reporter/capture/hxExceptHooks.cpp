@@ -4,6 +4,7 @@
 #include "hxExceptSettingsStore.h"
 #include "hxExceptSupport.h"
 #include "hxExclusive.h"
+#include "hxStackTrace.h"
 #include "hxTools.h"
 
 #include <atomic>
@@ -101,25 +102,20 @@ bool IsThreadObject(const void* parameter)
     return IsValidObject(parameter) && IsClassNamed(parameter, "TThread");
 }
 
-// Marks the threads inside a guarded thread function. A system TLS slot, not thread_local: the
+// Marks the threads inside a guarded thread function. A system TLS cell, not thread_local: the
 // overflow handler reads it on threads that have no stack left for a first thread_local access.
-const DWORD gGuardSlot = TlsAlloc();
-
-void SetGuarded(bool guarded)
-{
-    if (gGuardSlot != TLS_OUT_OF_INDEXES)
-        TlsSetValue(gGuardSlot, guarded ? reinterpret_cast<void*>(1) : nullptr);
-}
+constinit TThreadCell gGuard;
 
 // Clears the thread's mark however the function ends.
 struct TGuardMark {
-    TGuardMark() { SetGuarded(true); }
-    ~TGuardMark() { SetGuarded(false); }
+    TGuardMark() { gGuard.Set(reinterpret_cast<void*>(1)); }
+    ~TGuardMark() { gGuard.Set(nullptr); }
     TGuardMark(const TGuardMark&) = delete;
     TGuardMark& operator=(const TGuardMark&) = delete;
 };
 
-DWORD RunThreadFunction(const TThreadStart& start)
+// Not inlined: a fault's frames are unwound up to this function's own frame.
+__attribute__((noinline)) DWORD RunThreadFunction(const TThreadStart& start)
 {
     if (!gThreadExitHandler.load())
         return start.Function(start.Parameter);
@@ -127,10 +123,14 @@ DWORD RunThreadFunction(const TThreadStart& start)
         const TGuardMark mark;
         return start.Function(start.Parameter);
     } catch (...) {
+        // A fault that was turned into a throw has been reported already.
+        void* object = ExceptionPtrObject(std::current_exception());
+        if (IsReportedObject(object))
+            return ThreadExitCodeAfterException;
         TThreadExitHandler handler = gThreadExitHandler.load();
         if (!handler)
             throw;
-        handler(ExceptionPtrObject(std::current_exception()), ThreadExitCanContinue);
+        handler(object, ThreadExitCanContinue);
         return ThreadExitCodeAfterException;
     }
 }
@@ -187,6 +187,171 @@ HANDLE WINAPI CreateThreadWrapper(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack
     SetLastError(error);
     return thread;
 }
+
+// ---- Unwinding a guarded thread after a fault ----
+
+#if defined(__x86_64__)
+
+extern "C" EXCEPTION_DISPOSITION __gxx_personality_seh0(PEXCEPTION_RECORD, void*, PCONTEXT, PDISPATCHER_CONTEXT);
+
+// The faulting thread goes on at hxFaultRedirect with r10 = the faulting address + 1 and rax = the
+// raising function. It pushes r10 as the return address of a call made by the faulting
+// instruction, so the unwinder meets the faulting frame as a caller whose call-site lookup (the
+// return address - 1) is the faulting instruction itself; the stub proper realigns the stack and
+// calls the raising function. The stub pushes the return address itself: below the faulting stack
+// pointer the exception dispatch keeps its records while the filter runs.
+asm(R"(
+    .text
+    .p2align 4
+    .def hxFaultRedirect; .scl 3; .type 32; .endef
+hxFaultRedirect:
+    pushq %r10
+    .def hxFaultUnwindStub; .scl 3; .type 32; .endef
+    .seh_proc hxFaultUnwindStub
+hxFaultUnwindStub:
+    pushq %rbp
+    .seh_pushreg %rbp
+    movq %rsp, %rbp
+    .seh_setframe %rbp, 0
+    .seh_endprologue
+    andq $-16, %rsp
+    subq $32, %rsp
+    callq *%rax
+    int3
+    .seh_endproc
+)");
+extern "C" void hxFaultRedirect();
+
+struct TUnwindInfo {
+    BYTE VersionAndFlags;
+    BYTE SizeOfProlog;
+    BYTE CountOfCodes;
+    BYTE FrameRegisterAndOffset;
+    USHORT UnwindCode[1];
+};
+
+// Reads one unsigned LEB128 number; false past the end.
+bool ReadUleb(const BYTE*& at, const BYTE* end, std::uint64_t& value)
+{
+    value = 0;
+    for (int shift = 0; at < end && shift < 64; shift += 7) {
+        const BYTE byte = *at++;
+        value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+        if (!(byte & 0x80))
+            return true;
+    }
+    return false;
+}
+
+// The compiler's call-site table of the function covers the offset: its personality then finds
+// the right landing pad (or none) instead of ending the program. Tables in other encodings than
+// the compiler writes are not trusted.
+bool CallSiteTableCovers(const BYTE* lsda, std::size_t size, std::uint64_t offset)
+{
+    const BYTE* at = lsda;
+    const BYTE* end = lsda + size;
+    if (end - at < 3 || at[0] != 0xFF)   // a landing-pad base of its own is not written here
+        return false;
+    ++at;
+    std::uint64_t value = 0;
+    if (*at++ != 0xFF && !ReadUleb(at, end, value))   // type table offset
+        return false;
+    if (at >= end || *at++ != 0x01)   // call sites in LEB128
+        return false;
+    std::uint64_t tableSize = 0;
+    if (!ReadUleb(at, end, tableSize) || tableSize > static_cast<std::uint64_t>(end - at))
+        return false;
+    const BYTE* tableEnd = at + tableSize;
+    while (at < tableEnd) {
+        std::uint64_t start = 0, length = 0, landingPad = 0, action = 0;
+        if (!ReadUleb(at, tableEnd, start) || !ReadUleb(at, tableEnd, length) ||
+            !ReadUleb(at, tableEnd, landingPad) || !ReadUleb(at, tableEnd, action))
+            return false;
+        if (offset < start)
+            return false;
+        if (offset - start < length)
+            return true;
+    }
+    return false;
+}
+
+// The faulting function's own handler will not end the program for a throw from the faulting
+// instruction: it has none, or it is this compiler's with a call site there.
+bool FaultingFrameTakesAThrow(DWORD64 imageBase, const RUNTIME_FUNCTION& function, DWORD64 faultAddress)
+{
+    const auto* info = reinterpret_cast<const TUnwindInfo*>(imageBase + function.UnwindData);
+    const BYTE flags = info->VersionAndFlags >> 3;
+    if (flags & UNW_FLAG_CHAININFO)
+        return false;
+    if (!(flags & (UNW_FLAG_EHANDLER | UNW_FLAG_UHANDLER)))
+        return true;
+    const auto* handler = reinterpret_cast<const ULONG*>(&info->UnwindCode[(info->CountOfCodes + 1) & ~1]);
+    if (imageBase + *handler != reinterpret_cast<DWORD64>(&__gxx_personality_seh0))
+        return false;
+    // The call-site table lies within the function's unwind data; its size is bounded by the image.
+    const auto* lsda = reinterpret_cast<const BYTE*>(handler + 1);
+    MEMORY_BASIC_INFORMATION region{};
+    if (VirtualQuery(lsda, &region, sizeof region) != sizeof region)
+        return false;
+    const std::size_t room = reinterpret_cast<const BYTE*>(region.BaseAddress) + region.RegionSize - lsda;
+    return CallSiteTableCovers(lsda, room, faultAddress - (imageBase + function.BeginAddress));
+}
+
+// One frame up; false when the frame has no unwind data.
+bool UnwindFrame(CONTEXT& context, DWORD64 controlPc)
+{
+    DWORD64 imageBase = 0;
+    PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(controlPc, &imageBase, nullptr);
+    if (!function)
+        return false;
+    void* handlerData = nullptr;
+    DWORD64 establisher = 0;
+    RtlVirtualUnwind(UNW_FLAG_NHANDLER, imageBase, controlPc, function, &context, &handlerData, &establisher,
+                     nullptr);
+    return true;
+}
+
+// Every frame from the fault up to the guard can be unwound by a throw.
+bool CanUnwindToGuard(const CONTEXT& fault)
+{
+    DWORD64 imageBase = 0;
+    const PRUNTIME_FUNCTION guard =
+        RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(&RunThreadFunction), &imageBase, nullptr);
+    if (!guard)
+        return false;
+    const DWORD64 guardBegin = imageBase + guard->BeginAddress;
+
+    DWORD64 faultBase = 0;
+    const PRUNTIME_FUNCTION faulting = RtlLookupFunctionEntry(fault.Rip, &faultBase, nullptr);
+    if (!faulting || !FaultingFrameTakesAThrow(faultBase, *faulting, fault.Rip))
+        return false;
+    // The faulting frame unwinds from the address after the fault as it does from the fault itself.
+    CONTEXT asFaulted = fault;
+    CONTEXT asCalled = fault;
+    if (!UnwindFrame(asFaulted, fault.Rip) || !UnwindFrame(asCalled, fault.Rip + 1) ||
+        asFaulted.Rip != asCalled.Rip || asFaulted.Rsp != asCalled.Rsp || asFaulted.Rbp != asCalled.Rbp)
+        return false;
+
+    const DWORD64 stackBase = ThreadStackTop();
+    // Each frame lies above the last one and below the stack's base, which bounds the walk.
+    CONTEXT context = asFaulted;
+    if (context.Rsp <= fault.Rsp)
+        return false;
+    while (context.Rsp < stackBase) {
+        DWORD64 base = 0;
+        const PRUNTIME_FUNCTION function = RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+        if (!function)
+            return false;
+        if (base + function->BeginAddress == guardBegin)
+            return true;
+        const DWORD64 lastSp = context.Rsp;
+        if (!UnwindFrame(context, context.Rip) || context.Rsp <= lastSp)
+            return false;
+    }
+    return false;
+}
+
+#endif
 
 // ---- Program exit ----
 
@@ -329,6 +494,8 @@ bool CarriesReporterResources(HMODULE module) noexcept
 
 int HookThreadCreation() noexcept
 {
+    // Made now: the overflow handler reads the cell with almost no stack left.
+    gGuard.Make();
     return PatchImportsByName("kernel32.dll", "CreateThread", nullptr,
                               reinterpret_cast<const void*>(&CreateThreadWrapper), &gRealCreateThread,
                               &CarriesReporterResources);
@@ -347,14 +514,31 @@ void SetThreadExitHandler(TThreadExitHandler handler) noexcept
 
 bool InGuardedThreadFunction() noexcept
 {
-    return gGuardSlot != TLS_OUT_OF_INDEXES && TlsGetValue(gGuardSlot) && gThreadExitHandler.load();
+    return gGuard.Get() && gThreadExitHandler.load();
 }
 
 void EndGuardedThread() noexcept
 {
-    SetGuarded(false);
+    gGuard.Set(nullptr);
     SetThreadInfo(GetCurrentThreadId());
     ExitThread(ThreadExitCodeAfterException);
+}
+
+bool RedirectFaultToThrow(CONTEXT& context, void (*raise)()) noexcept
+{
+#if defined(__x86_64__)
+    if (!raise || !gGuard.Get() || !CanUnwindToGuard(context))
+        return false;
+    context.R10 = context.Rip + 1;
+    context.Rax = reinterpret_cast<DWORD64>(raise);
+    context.Rip = reinterpret_cast<DWORD64>(&hxFaultRedirect);
+    return true;
+#else
+    // The i686 build's exception tables are not read here: its threads end in place.
+    (void)context;
+    (void)raise;
+    return false;
+#endif
 }
 
 // ---- Program exit ----

@@ -58,6 +58,12 @@ bool InGuardedThreadFunction() noexcept;
 // failure: its table entry goes and its exit code is ThreadExitCodeAfterException.
 [[noreturn]] void EndGuardedThread() noexcept;
 
+// Turns a system exception inside a guarded thread function into a C++ exception: the thread goes
+// on as if the faulting instruction had called raise, whose throw unwinds the thread's frames
+// (destructors run, locks held by them are released) back to the guard. False, with the context
+// unchanged, when a frame up to the guard cannot be unwound that way; the thread then ends in place.
+bool RedirectFaultToThrow(CONTEXT& context, void (*raise)()) noexcept;
+
 // ---- Program exit ----
 
 // Wraps the run-time library's exit in the import slots of the modules that carry the reporter:

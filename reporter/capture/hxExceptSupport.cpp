@@ -1045,6 +1045,87 @@ void* ExceptionPtrObject(const std::exception_ptr& error) noexcept
     return object;
 }
 
+// ---- Per-thread cells and reported objects ----
+
+bool TThreadCell::Make() noexcept
+{
+    if (slotPlusOne_.load(std::memory_order_acquire))
+        return true;
+    const DWORD slot = TlsAlloc();
+    if (slot == TLS_OUT_OF_INDEXES)
+        return false;
+    DWORD expected = 0;
+    if (!slotPlusOne_.compare_exchange_strong(expected, slot + 1))
+        TlsFree(slot);   // another thread made it first
+    return true;
+}
+
+void* TThreadCell::Get() const noexcept
+{
+    const DWORD slot = slotPlusOne_.load(std::memory_order_acquire);
+    return slot ? TlsGetValue(slot - 1) : nullptr;
+}
+
+bool TThreadCell::Set(void* value) noexcept
+{
+    if (!Make())
+        return false;
+    return TlsSetValue(slotPlusOne_.load(std::memory_order_acquire) - 1, value) != FALSE;
+}
+
+namespace {
+
+// Few objects are marked at a time: a failure's object lives until its catch ends.
+SRWLOCK gReportedLock = SRWLOCK_INIT;
+std::vector<const void*>* gReportedObjects = nullptr;   // never freed: used up to the process's end
+std::atomic<int> gReportedCount{0};
+
+}  // namespace
+
+void MarkReportedObject(const void* object) noexcept
+{
+    if (!object)
+        return;
+    AcquireSRWLockExclusive(&gReportedLock);
+    try {
+        if (!gReportedObjects)
+            gReportedObjects = new std::vector<const void*>();
+        if (std::find(gReportedObjects->begin(), gReportedObjects->end(), object) == gReportedObjects->end()) {
+            gReportedObjects->push_back(object);
+            gReportedCount.fetch_add(1);
+        }
+    } catch (...) {
+    }
+    ReleaseSRWLockExclusive(&gReportedLock);
+}
+
+bool IsReportedObject(const void* object) noexcept
+{
+    if (!object || gReportedCount.load() == 0)
+        return false;
+    AcquireSRWLockShared(&gReportedLock);
+    const bool found = gReportedObjects &&
+                       std::find(gReportedObjects->begin(), gReportedObjects->end(), object) != gReportedObjects->end();
+    ReleaseSRWLockShared(&gReportedLock);
+    return found;
+}
+
+void ForgetReportedObject(const void* object) noexcept
+{
+    if (!object || gReportedCount.load() == 0)
+        return;
+    AcquireSRWLockExclusive(&gReportedLock);
+    if (gReportedObjects) {
+        const auto found = std::find(gReportedObjects->begin(), gReportedObjects->end(), object);
+        if (found != gReportedObjects->end()) {
+            *found = gReportedObjects->back();
+            gReportedObjects->pop_back();
+            gReportedCount.fetch_sub(1);
+        }
+    }
+    ReleaseSRWLockExclusive(&gReportedLock);
+}
+
 // ---- Exception address ----
 
 void SetExceptionSources(const TExceptionSources& sources) noexcept

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -162,6 +163,30 @@ bool IsClassNamed(const void* object, std::string_view name) noexcept;
 
 // The thrown object an exception pointer holds; nullptr for an empty one.
 void* ExceptionPtrObject(const std::exception_ptr& error) noexcept;
+
+// ---- Per-thread cells and reported objects ----
+
+// A pointer-sized cell per thread in a system TLS slot, usable before any dynamic initialiser has
+// run (constant-initialised) and with little stack left (no thread_local first-use work). The slot
+// is made on the first Set, or by Make at start-up; until then every thread's cell reads nullptr.
+class TThreadCell {
+public:
+    constexpr TThreadCell() noexcept = default;
+    TThreadCell(const TThreadCell&) = delete;
+    TThreadCell& operator=(const TThreadCell&) = delete;
+    bool Make() noexcept;
+    void* Get() const noexcept;
+    bool Set(void* value) noexcept;
+
+private:
+    std::atomic<DWORD> slotPlusOne_{0};
+};
+
+// Thrown objects the handling flow has reported: not reported again when a catch ends them. A mark
+// goes when the run-time library frees the object.
+void MarkReportedObject(const void* object) noexcept;
+bool IsReportedObject(const void* object) noexcept;
+void ForgetReportedObject(const void* object) noexcept;
 
 // ---- Exception address ----
 

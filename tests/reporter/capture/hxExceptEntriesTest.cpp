@@ -540,4 +540,128 @@ TEST_F(HxExceptEntriesHandling, CaughtExceptionReachesHandledExceptionHandlersOn
     EXPECT_LT(idleAgain, idle * 1.5 + 0.01);
 }
 
+// Reported by the handling, kept by an exception pointer, or caught inside the reporter's own work:
+// none of these is a handled exception of the program.
+TEST_F(HxExceptEntriesHandling, OnlyCatchesThatFreeAnUnreportedObjectAreHandledExceptions)
+{
+    ASSERT_TRUE(RegisterHandledExceptionHandler(HearHandled));
+    int sender = 0;
+    try {
+        ThrowHandled("reported by the application");
+    } catch (const HxException&) {
+        AppHandleExceptionEntry(nullptr, &sender);
+    }
+    std::thread([] {
+        try {
+            ThrowHandled("reported as the thread's end");
+        } catch (...) {
+            ThreadExitEntry(ExceptionPtrObject(std::current_exception()), true);
+        }
+    }).join();
+    std::exception_ptr kept;
+    try {
+        ThrowHandled("kept");
+    } catch (...) {
+        kept = std::current_exception();
+    }
+    kept = nullptr;
+    try {
+        ThrowHandled("plain");
+    } catch (const HxException&) {
+    }
+    std::vector<std::string> heard;
+    for (const auto& [text, thread] : TakeHeard())
+        heard.push_back(text);
+    EXPECT_EQ(heard, (std::vector<std::string>{"2 15 plain."}));
+    {
+        std::lock_guard<std::mutex> lock(gHandledLock);
+        ASSERT_EQ(handled_.size(), 2u);
+        EXPECT_EQ(handled_[0].Source, hsAppHandleException);
+        EXPECT_EQ(handled_[1].Source, hsThreadExit);
+    }
+    EXPECT_TRUE(UnregisterHandledExceptionHandler(HearHandled));
+}
+
+// The handled exception leaves the reporter's temporary folder alone, where a send in the
+// background may still read its attachment copies.
+TEST_F(HxExceptEntriesHandling, HandledExceptionLeavesTheTemporaryFolder)
+{
+    const std::string folder = GetReportTempFolder();
+    ASSERT_FALSE(folder.empty());
+    const std::string attachment = folder + "attachment.zip";
+    HANDLE file = CreateFileA(attachment.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    ASSERT_TRUE(RegisterHandledExceptionHandler(HearHandled));
+    try {
+        ThrowHandled("beside a send");
+    } catch (const HxException&) {
+    }
+    EXPECT_EQ(TakeHeard().size(), 1u);
+    EXPECT_NE(GetFileAttributesA(attachment.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_TRUE(UnregisterHandledExceptionHandler(HearHandled));
+    ClearReportTempFolder();
+}
+
+// A catch inside the handling's own work on the failing thread (a symbol look-up that holds its
+// cache's lock, say) does not enter the handling again on that thread.
+int gLookups = 0;
+int gLookupDepth = 0;
+bool gLookupReentered = false;
+
+std::uintptr_t CatchingFunctionEntry(std::uintptr_t)
+{
+    ++gLookups;
+    gLookupReentered = gLookupReentered || ++gLookupDepth > 1;
+    try {
+        ThrowHandled("inside the look-up");
+    } catch (const HxException&) {
+    }
+    --gLookupDepth;
+    return 0;
+}
+
+TEST_F(HxExceptEntriesHandling, CatchInsideTheHandlingsOwnWorkIsNotHandledAgain)
+{
+    SetExceptionSources(InterceptionSources(&CatchingFunctionEntry));
+    ASSERT_TRUE(RegisterHandledExceptionHandler(HearHandled));
+    gLookups = 0;
+    gLookupReentered = false;
+    // An address without unwind data sends the look-up to the symbols, as on the i686 build.
+    static const char noCode[16] = {};
+    try {
+        ThrowHandled("reported");
+    } catch (const HxException&) {
+        TExceptionParams params;
+        params.Kind = ekException;
+        params.ExceptObject = ExceptionPtrObject(std::current_exception());
+        params.ExceptAddress = const_cast<char*>(noCode + 8);
+        params.Source = hsAppHandleException;
+        params.CanContinue = true;
+        EnterExceptionHandling(params);
+    }
+    EXPECT_TRUE(UnregisterHandledExceptionHandler(HearHandled));
+    SetExceptionSources(InterceptionSources());
+    EXPECT_GT(gLookups, 0);
+    EXPECT_FALSE(gLookupReentered);
+    EXPECT_TRUE(TakeHeard().empty());
+}
+
+// A cell that was never made reads empty, whatever the first TLS slot (someone else's) holds.
+TEST(HxExceptSupport, ThreadCellIsEmptyUntilSetAndKeepsOneValuePerThread)
+{
+    static constinit TThreadCell cell;
+    const DWORD own = TlsAlloc();
+    ASSERT_NE(own, TLS_OUT_OF_INDEXES);
+    if (own != 0) {   // the first slot is in use: it must not be read as the cell
+        EXPECT_EQ(cell.Get(), nullptr);
+    }
+    ASSERT_TRUE(cell.Set(reinterpret_cast<void*>(7)));
+    EXPECT_EQ(cell.Get(), reinterpret_cast<void*>(7));
+    void* seenElsewhere = reinterpret_cast<void*>(1);
+    std::thread([&] { seenElsewhere = cell.Get(); }).join();
+    EXPECT_EQ(seenElsewhere, nullptr);
+    TlsFree(own);
+}
+
 }  // namespace

@@ -85,13 +85,14 @@ std::string RunChildProgram(const std::string& program, DWORD& exitCode)
 
 } // namespace
 
+// Switched off, the reporter hears no handled exception either.
 TEST(HxExcept, SwitchedOffReporterStillGivesCompleteTraceReports)
 {
     DWORD exitCode = 99;
     const std::string output = RunChildProgram("hxDisabledChild.exe", exitCode);
     EXPECT_EQ(exitCode, 0u) << output;
     // Nothing is hooked, yet the report has its header, the main thread and the modules plug-in.
-    EXPECT_EQ(output.rfind("hooks 0\n", 0), 0u) << output;
+    EXPECT_EQ(output.rfind("hooks 0\nhandled 0\n", 0), 0u) << output;
     EXPECT_NE(output.find("\ndate/time"), std::string::npos) << output;
     EXPECT_NE(output.find("\r\nmain thread ($"), std::string::npos) << output;
     EXPECT_NE(output.find("\r\nmodules:\r\n"), std::string::npos) << output;

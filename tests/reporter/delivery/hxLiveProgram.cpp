@@ -11,6 +11,7 @@
 #include "ExtCtrls.h"
 #include "Forms.h"
 #include "SysUtils.h"
+#include "Thread.h"
 
 #include "hxExcept.h"
 #include "hxExceptHandling.h"
@@ -72,6 +73,91 @@ void RunWorker(LPTHREAD_START_ROUTINE routine)
         std::exit(4);
     WaitForSingleObject(worker, INFINITE);
     CloseHandle(worker);
+}
+
+// The main thread's own overflow, in a function of its own (its report is no repeat of a worker's).
+__attribute__((noinline, noipa)) int RecurseOnMain(int depth)
+{
+    volatile char filler[512];
+    filler[0] = static_cast<char>(depth);
+    if (depth < 0)
+        return 0;
+    return RecurseOnMain(depth + 1) + filler[0];
+}
+
+// A worker that faults while a scoped lock holds a mutex and an object waits for its destructor:
+// unwound, the thread leaves neither behind.
+std::mutex gWorkerLock;
+std::atomic<bool> gWorkerUnwound{false};
+
+struct TUnwindWitness {
+    ~TUnwindWitness() { gWorkerUnwound = true; }
+};
+
+DWORD WINAPI LockingViolatingWorker(void*)
+{
+    const TUnwindWitness witness;
+    const std::lock_guard<std::mutex> lock(gWorkerLock);
+    WriteThroughNull(nullptr);
+    return 0;
+}
+
+// The framework's thread whose work faults still ends through its end notice.
+class TFaultingThread : public TThread {
+public:
+    TFaultingThread() : TThread("TFaultingThread") {}
+
+protected:
+    void Execute() override { WriteThroughNull(nullptr); }
+};
+
+// Exit codes of the unwinding run: what the faulting workers left behind.
+constexpr int MutexLeftHeld = 41;
+constexpr int NotUnwound = 42;
+constexpr int NoEndNotice = 43;
+
+void CheckFaultingWorkersUnwind()
+{
+    RunWorker(LockingViolatingWorker);
+    if (!gWorkerLock.try_lock())
+        std::exit(MutexLeftHeld);
+    gWorkerLock.unlock();
+    if (!gWorkerUnwound)
+        std::exit(NotUnwound);
+    TFaultingThread thread;
+    bool ended = false;
+    thread.OnTerminate = [&ended](TObject*) { ended = true; };
+    thread.Start();
+    thread.WaitFor();
+    if (!ended)
+        std::exit(NoEndNotice);
+}
+
+// A worker that faults in code without unwind data: it cannot be unwound and ends in place.
+DWORD WINAPI ViolatingWithoutUnwindData(void*)
+{
+    // mov dword ptr [0], 0; ret
+    static const unsigned char code[] = {0xC7, 0x04, 0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0xC3};
+    void* memory = VirtualAlloc(nullptr, sizeof code, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+    if (!memory)
+        std::exit(45);
+    std::memcpy(memory, code, sizeof code);
+    reinterpret_cast<void (*)()>(memory)();
+    return 0;
+}
+
+using TLdrLockLoaderLock = LONG(WINAPI*)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
+
+// A worker that faults while it holds the loader lock.
+DWORD WINAPI LoaderLockViolatingWorker(void*)
+{
+    const auto lockLoader = reinterpret_cast<TLdrLockLoaderLock>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")));
+    ULONG_PTR cookie = 0;
+    if (!lockLoader || lockLoader(0, nullptr, &cookie) != 0)
+        std::exit(44);
+    WriteThroughNull(nullptr);
+    return 0;
 }
 
 // A worker with a window of its own, for the run whose main thread fails while it runs: each
@@ -257,6 +343,16 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
             RunWorker(OverflowingWorker);
         else if (failure == "worker-av")
             RunWorker(ViolatingWorker);
+        else if (failure == "worker-av-unwinds")
+            CheckFaultingWorkersUnwind();
+        else if (failure == "worker-av-no-unwind-data")
+            RunWorker(ViolatingWithoutUnwindData);
+        else if (failure == "worker-av-loader-lock")
+            RunWorker(LoaderLockViolatingWorker);
+        else if (failure == "worker-overflow-main-overflow") {
+            RunWorker(OverflowingWorker);
+            RecurseOnMain(0);
+        }
         else if (failure == "main-av")
             WriteThroughNull(nullptr);
         else if (failure == "main-av-worker") {

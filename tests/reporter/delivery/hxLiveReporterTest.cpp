@@ -167,6 +167,37 @@ TEST(LiveReporter, SystemExceptionsInAWorkerEndOnlyTheWorker)
     EXPECT_EQ(HeaderValue(overflow.Reports, "exception message"), "Stack overflow.");
 }
 
+// A fault ends a worker by unwinding it: its destructors run, its mutex is free again, and the
+// framework's thread still sends its end notice.
+TEST(LiveReporter, FaultingWorkersAreUnwoundToTheirEnd)
+{
+    const TLiveRun run = RunLiveProgram("worker-av-unwinds");
+    EXPECT_EQ(run.ExitCode, 0u) << "41: mutex left held, 42: not unwound, 43: no end notice";
+    ASSERT_EQ(CountReports(run.Reports), 2) << run.Reports;
+    EXPECT_EQ(HeaderValue(run.Reports, "exception class"), "EAccessViolation");
+    EXPECT_NE(run.Reports.find("LockingViolatingWorker"), std::string::npos) << run.Reports;
+
+    // Code without unwind data cannot be unwound: that worker ends in place, the program goes on.
+    const TLiveRun inPlace = RunLiveProgram("worker-av-no-unwind-data");
+    EXPECT_EQ(inPlace.ExitCode, 0u);
+    EXPECT_EQ(CountReports(inPlace.Reports), 1) << inPlace.Reports;
+}
+
+// Each stack overflow in a run is reported; the worker's does not use up the main thread's.
+// A worker that holds the loader lock cannot end alone: its fault ends the program.
+TEST(LiveReporter, LaterOverflowsAndLoaderLockFaultsAreReportedAndEndTheProgram)
+{
+    const TLiveRun overflows = RunLiveProgram("worker-overflow-main-overflow");
+    EXPECT_EQ(overflows.ExitCode, 1u);
+    ASSERT_EQ(CountReports(overflows.Reports), 2) << overflows.Reports;
+    EXPECT_NE(overflows.Reports.find("RecurseOnMain"), std::string::npos) << overflows.Reports;
+
+    const TLiveRun locked = RunLiveProgram("worker-av-loader-lock");
+    EXPECT_EQ(locked.ExitCode, 1u);
+    ASSERT_EQ(CountReports(locked.Reports), 1) << locked.Reports;
+    EXPECT_EQ(HeaderValue(locked.Reports, "exception class"), "EAccessViolation");
+}
+
 TEST(LiveReporter, FatalFailuresAreSavedAndCloseTheProgram)
 {
     const TLiveRun violation = RunLiveProgram("main-av");
