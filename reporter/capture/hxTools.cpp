@@ -601,7 +601,9 @@ HWND GetMsgHandlerWindow(DWORD threadId) noexcept
         if (!RegisterClassA(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
             return nullptr;
         WindowRegistry().reserve(WindowRegistry().size() + 1);
-        HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className.c_str(), "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE,
+        // A hidden, untitled, zero-size top-level tool window: broadcasts reach it, a search among
+        // the top-level windows finds it, and it never shows in the task bar.
+        HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, className.c_str(), "", WS_POPUP, 0, 0, 0, 0, nullptr,
                                       nullptr, OwnInstance(), nullptr);
         if (!window)
             return nullptr;

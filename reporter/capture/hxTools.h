@@ -52,7 +52,8 @@ using TMsgHandlerProc = void (*)(HWND window, UINT message, WPARAM wParam, LRESU
 using TMsgHandlerMethod = void (*)(void* object, HWND window, UINT message, LRESULT& result, LPARAM lParam,
                                    WPARAM wParam);
 
-// The thread's message-only window (0 = calling thread); created on first use only from that thread.
+// The thread's hidden message-handler window, an untitled zero-size popup tool window (0 = calling
+// thread); created on first use only from that thread.
 HWND GetMsgHandlerWindow(DWORD threadId = 0) noexcept;
 // Register a handler for a message of a thread's window; returns the window, or nullptr.
 HWND AddMsgHandler(UINT message, TMsgHandlerProc proc, DWORD threadId = 0) noexcept;

@@ -605,13 +605,23 @@ HWND MakeTopWindow(const std::string& className, WNDPROC proc)
                            GetModuleHandleA(nullptr), nullptr);
 }
 
+void JumpHandler(HWND, UINT, WPARAM wParam, LRESULT& result, LPARAM lParam)
+{
+    ++gJumps.Calls;
+    gJumps.ProcessId = wParam;
+    gJumps.Text = reinterpret_cast<const char*>(lParam);
+    result = 1;
+}
+
+// The receiver is the message-handler window the library makes for the environment's thread.
 TEST(HxExceptSupport, IdeJumpReachesTheEnvironmentsWindow)
 {
     gJumps = gDecoyJumps = TJumpLog{};
     EXPECT_FALSE(SendIdeJumpCommand("unit.cpp (12)"));
     const std::string prefix = "hxToolsMsgHandlerWindow$" + UpperCaseCopy(CardinalToHex(GetCurrentThreadId()));
-    HWND target = MakeTopWindow(prefix + "$Test", &JumpTarget<&gJumps>);
     HWND decoy = MakeTopWindow(prefix + "0", &JumpTarget<&gDecoyJumps>);
+    const UINT jump = RegisterWindowMessageA("hxExceptIdeJumpCommand");
+    HWND target = AddMsgHandler(jump, &JumpHandler);
     EXPECT_FALSE(SendIdeJumpCommand("unit.cpp (12)"));
     HWND environment = MakeTopWindow("TAppBuilder", &DefWindowProcA);
     ASSERT_TRUE(environment && target && decoy);
@@ -623,7 +633,7 @@ TEST(HxExceptSupport, IdeJumpReachesTheEnvironmentsWindow)
     EXPECT_EQ(gDecoyJumps.Calls, 0);
     DestroyWindow(environment);
     DestroyWindow(decoy);
-    DestroyWindow(target);
+    EXPECT_TRUE(RemoveMsgHandler(jump, &JumpHandler));
 }
 
 TEST(HxExceptSupport, PasswordsDecipherInTwoPasses)

@@ -159,11 +159,18 @@ TEST(HxTools, MessageWindowsDispatchPerThread)
     EXPECT_EQ(GetMsgHandlerWindow(one.Id), one.Window);
     EXPECT_EQ(GetMsgHandlerWindow(two.Id), two.Window);
 
-    // Message-only windows named after their thread.
+    // Hidden, untitled, zero-size top-level tool windows named after their thread.
     char className[256];
     ASSERT_GT(GetClassNameA(one.Window, className, sizeof className), 0);
     EXPECT_TRUE(StartsWithStr(className, "hxToolsMsgHandlerWindow$" + CardinalToHex(one.Id) + "$"));
-    EXPECT_EQ(FindWindowExA(HWND_MESSAGE, nullptr, className, nullptr), one.Window);
+    EXPECT_EQ(FindWindowA(className, nullptr), one.Window);
+    EXPECT_FALSE(IsWindowVisible(one.Window));
+    EXPECT_EQ(GetWindowTextLengthA(one.Window), 0);
+    EXPECT_EQ(GetWindowLongA(one.Window, GWL_STYLE) & (WS_POPUP | WS_CHILD | WS_CAPTION), WS_POPUP);
+    EXPECT_TRUE(GetWindowLongA(one.Window, GWL_EXSTYLE) & WS_EX_TOOLWINDOW);
+    RECT bounds{};
+    GetWindowRect(one.Window, &bounds);
+    EXPECT_TRUE(IsRectEmpty(&bounds));
 
     EXPECT_EQ(SendMessageA(one.Window, kTestMessage, 1, 5), 1105);
     EXPECT_EQ(one.CalledOn, one.Id);
@@ -178,6 +185,26 @@ TEST(HxTools, MessageWindowsDispatchPerThread)
     const DWORD windowlessThread = 0xfffffffc;
     EXPECT_EQ(AddMsgHandler(kTestMessage, &FirstProc, windowlessThread), nullptr);
     EXPECT_EQ(GetMsgHandlerWindow(windowlessThread), nullptr);
+}
+
+// Broadcast system messages reach the handlers.
+WPARAM gSettingChanged = 0;
+
+void SettingChangeHandler(HWND, UINT, WPARAM wParam, LRESULT&, LPARAM)
+{
+    gSettingChanged = wParam;
+}
+
+TEST(HxTools, BroadcastsReachTheMessageHandlers)
+{
+    ASSERT_NE(AddMsgHandler(WM_SETTINGCHANGE, &SettingChangeHandler), nullptr);
+    gSettingChanged = 0;
+    // A setting number nobody else knows, so that other programs' windows ignore it.
+    constexpr WPARAM unknownSetting = 0x4858;
+    DWORD_PTR answer = 0;
+    SendMessageTimeoutA(HWND_BROADCAST, WM_SETTINGCHANGE, unknownSetting, 0, SMTO_ABORTIFHUNG, 5000, &answer);
+    EXPECT_EQ(gSettingChanged, unknownSetting);
+    EXPECT_TRUE(RemoveMsgHandler(WM_SETTINGCHANGE, &SettingChangeHandler));
 }
 
 TEST(HxTools, MessageHandlersRunInOrderAndTheLastRemovalDestroys)
