@@ -157,6 +157,8 @@ TExceptionBox::TExceptionBox(IVQException* exception, bool plainStyle, bool styl
         SetBkMode(dc_.get(), TRANSPARENT);
     }
     const HMODULE module = exception->Module();
+    // A big icon of any other size than its 32 x 32 (a zero-sized one among them) is not drawn and,
+    // read as missing, gives the text no icon room: the reading of "not drawn" and "missing".
     bigIcon_ = {32, AlphaBitmapPixels(module, "VQIBIG", 32)};
     for (int i = 0; i <= ActionCount; ++i) {
         const std::string name = std::string("VQI") + ActionNames[i];
@@ -315,7 +317,10 @@ void TExceptionBox::Layout()
         }
     const int rightRows = rightCount == 1 ? 2 : rightCount;
     const bool anyLeft = visible[raSend] || visible[raSave] || visible[raPrint] || visible[raShow];
-    const bool twoColumns = !plain_ && rightRows > 1 && anyLeft;
+    // The rule holds for the plain box of style 2 too (its continue counts as two, its show is
+    // visible): its text keeps the right-hand column's room, while its buttons stay centred below.
+    const bool twoColumnRule = rightRows > 1 && anyLeft;
+    const bool twoColumns = !plain_ && twoColumnRule;
 
     int contentWidth = 8;
     if (plain_)
@@ -328,7 +333,7 @@ void TExceptionBox::Layout()
 
     // The text leaves room for the big icon and, beside it, for the right-hand column.
     const int iconRoom = bigIcon_ ? 40 : 0;
-    const int reserved = (twoColumns ? maxB + 40 : 26) + iconRoom;
+    const int reserved = (twoColumnRule ? maxB + 40 : 26) + iconRoom;
     const int textLeft = 11 + iconRoom;
     RECT textRect{0, 0, std::max(contentWidth, MinTextWidth) - reserved, 0};
     DrawTextA(dc_.get(), message_.c_str(), static_cast<int>(message_.size()), &textRect,

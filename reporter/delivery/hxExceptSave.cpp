@@ -532,6 +532,7 @@ void PrintBugReport(const std::string& report, HWND ownerWindow, IVQSettings* se
     auto startPage = job.StartPage ? job.StartPage : StartPage;
     auto endPage = job.EndPage ? job.EndPage : EndPage;
     auto endDoc = job.EndDoc ? job.EndDoc : EndDoc;
+    auto drawText = job.DrawText ? job.DrawText : DrawTextA;
 
     SetMapMode(dc.get(), MM_TEXT);
     const int vertRes = GetDeviceCaps(dc.get(), VERTRES);
@@ -565,8 +566,8 @@ void PrintBugReport(const std::string& report, HWND ownerWindow, IVQSettings* se
             if (line.empty())
                 line = " ";
             RECT rect{0, 0, width, std::max(1, bottom)};
-            DrawTextA(dc.get(), line.c_str(), static_cast<int>(line.size()), &rect,
-                      DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+            drawText(dc.get(), line.c_str(), static_cast<int>(line.size()), &rect,
+                     DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
             const int height = rect.bottom - rect.top;
             // A line taller than a page starts no empty page of its own.
             if (y + height > bottom && y > top) {
@@ -575,7 +576,7 @@ void PrintBugReport(const std::string& report, HWND ownerWindow, IVQSettings* se
                 startPage(dc.get());
             }
             rect = {left, y, left + width, y + height};
-            DrawTextA(dc.get(), line.c_str(), static_cast<int>(line.size()), &rect, DT_WORDBREAK | DT_NOPREFIX);
+            drawText(dc.get(), line.c_str(), static_cast<int>(line.size()), &rect, DT_WORDBREAK | DT_NOPREFIX);
             y = rect.bottom;
             if (end == std::string::npos)
                 break;

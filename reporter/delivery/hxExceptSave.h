@@ -76,6 +76,8 @@ struct THxPrintJobProcs {
     int(WINAPI* StartPage)(HDC dc) = nullptr;
     int(WINAPI* EndPage)(HDC dc) = nullptr;
     int(WINAPI* EndDoc)(HDC dc) = nullptr;
+    // Measures (DT_CALCRECT) and prints the report's lines.
+    int(WINAPI* DrawText)(HDC dc, LPCSTR text, int length, LPRECT rect, UINT format) = nullptr;
 };
 THxPrintJobProcs SetPrintJobHook(const THxPrintJobProcs& procs) noexcept;
 

@@ -388,8 +388,12 @@ bool ParseDnsReply(std::string_view reply, std::uint16_t id, std::uint16_t type,
 
 std::vector<std::string> GetDnsServers()
 {
+    return GetDnsServers(GetOsInfo());
+}
+
+std::vector<std::string> GetDnsServers(const TOsInfo& os)
+{
     std::vector<std::string> result;
-    TOsInfo os = GetOsInfo();
     if (os.Kind == okWin95 || os.Kind == okWin95Osr2 || os.Kind == okWinNt3 || os.Kind == okWinNt4) {
         std::string key = std::string("System\\CurrentControlSet\\Services\\") +
                           (os.Is9x ? "VxD\\MSTCP" : "Tcpip\\Parameters");
@@ -599,6 +603,8 @@ std::int64_t SendFileSize(const std::string& path)
     return THxSendFile(path).Size();
 }
 
+// Mended: a folder in a send list is no file and is skipped like a missing one (reading it as a
+// file would fail the whole send).
 bool SendFileExists(const std::string& path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -845,6 +851,8 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
     std::string list = recipients;
     int count = NormalizeRecipientList(list);
     std::string sender = params.Sender.empty() ? list : params.Sender;
+    // Mended: an empty recipient list opens no session at all (the transaction would be refused at
+    // its first RCPT TO, after a connection the server logs as a failed delivery).
     if (count == 0 || HasLineBreakOrNul(list) || HasLineBreakOrNul(sender) ||
         HasLineBreakOrNul(params.Account) || HasLineBreakOrNul(params.Password))
         return false;
@@ -854,6 +862,8 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
         return false;
     if (!ReadSmtpReply(link, "220", nullptr))
         return false;
+    // Mended: a machine without a usable name greets as "localhost"; an empty EHLO argument is a
+    // syntax error to servers, and a line break in it would end the command early.
     std::string computer = GetComputerNameStr();
     if (computer.empty() || HasLineBreakOrNul(computer))
         computer = "localhost";
@@ -900,6 +910,8 @@ bool SendSmtpMail(THxSendParams& params, const std::string& recipients)
         sent = SocketSendText(link, head);
         AdvanceProgress(progress);
         std::string body = PrepareSmtpBody(params.Body);
+        // Mended: a mail whose listed files are all missing goes out as plain text, not as a
+        // multipart message with no attachment.
         bool withFiles = false;
         for (const std::string& path : params.Paths)
             withFiles = withFiles || SendFileExists(path);

@@ -8,6 +8,7 @@
 #include "hxExceptFields.h"
 #include "hxExceptSettings.h"
 #include "hxNVPrgrAlert.h"
+#include "hxTools.h"
 
 #include <cstdint>
 #include <functional>
@@ -75,7 +76,10 @@ bool BuildDnsQuery(std::string_view domain, std::uint16_t type, std::uint16_t id
 // error code) or is malformed; names read before a fault are kept.
 bool ParseDnsReply(std::string_view reply, std::uint16_t id, std::uint16_t type,
                    std::vector<std::string>& answers, std::vector<std::string>& authorities);
+// The local name servers: on the oldest systems of either family from the registry, elsewhere from
+// the IP helper. The first form asks for the running system's kind.
 std::vector<std::string> GetDnsServers();
+std::vector<std::string> GetDnsServers(const TOsInfo& os);
 void DnsQuery(const std::string& domain, const std::vector<std::string>& servers,
               std::uint16_t type, std::vector<std::string>& answers,
               std::vector<std::string>& authorities);

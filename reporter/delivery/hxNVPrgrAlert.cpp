@@ -217,7 +217,9 @@ int TIProgressAlert::BarPosition() const {
         return 0;
     const TArea& area = areas_[current_];
     // (weight * position div 1000 + start) * 1000 div total, without losing the fraction of
-    // the first division: small weights would otherwise move the bar in whole areas.
+    // the first division: small weights would otherwise move the bar in whole areas. This follows
+    // the documented example (areas of weights 1 and 3, position 500 in the second gives 625),
+    // which the formula's integer division would make 500.
     long double scaled = (static_cast<long double>(area.weight) * position_
                           + static_cast<long double>(area.start) * 1000) / total_;
     return static_cast<int>(std::clamp<long double>(scaled, 0, 1000));

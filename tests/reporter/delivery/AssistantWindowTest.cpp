@@ -135,6 +135,14 @@ BOOL WINAPI PrintIntoMemory(PRINTDLGA* params)
 int WINAPI StartJob(HDC, const DOCINFOA*) { return 1; }
 int WINAPI CountPage(HDC) { return ++printedPages; }
 int WINAPI EndPart(HDC) { return 1; }
+// The lines printed, one per line of the report.
+std::string printedText;
+int WINAPI PrintLine(HDC dc, LPCSTR text, int length, LPRECT rect, UINT format)
+{
+    if (!(format & DT_CALCRECT))
+        printedText.append(text, static_cast<std::size_t>(length)).append("\n");
+    return DrawTextA(dc, text, length, rect, format);
+}
 
 HWND ChildWithText(HWND parent, const std::string& text)
 {
@@ -682,8 +690,9 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
     SetHandlingServices(services);
     SetHxAssistantServices(AssistantServices());
     const TPrintDialogProc savedDialog = SetPrintDialogHook(&PrintIntoMemory);
-    const THxPrintJobProcs savedJob = SetPrintJobHook({&StartJob, &CountPage, &EndPart, &EndPart});
+    const THxPrintJobProcs savedJob = SetPrintJobHook({&StartJob, &CountPage, &EndPart, &EndPart, &PrintLine});
     printedPages = 0;
+    printedText.clear();
 
     TExceptionPtr exception = NewException();
     exception->SetPrintBtnVis(true);
@@ -730,6 +739,9 @@ TEST_F(AssistantWindow, ThePrintAssistantComesBeforePrintingAndItsEntriesArePrin
             // Passed: the report with the entries was printed, the box is back on top.
             EXPECT_FALSE(FormWindow());
             EXPECT_GE(printedPages, 1);
+            EXPECT_TRUE(std::regex_search(printedText, std::regex("\nContact Name +: Ann\n"))) << printedText;
+            EXPECT_NE(printedText.find("\nError Details:\nPrinting failed\n"), std::string::npos) << printedText;
+            EXPECT_NE(printedText.find(exception->GetBugReport().substr(0, 20)), std::string::npos);
             EXPECT_TRUE(IsWindowEnabled(box));
             EXPECT_TRUE(Topmost(box));
             printedPages = 0;

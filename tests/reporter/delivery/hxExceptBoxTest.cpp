@@ -845,6 +845,57 @@ TEST_F(HxExceptBox, FullBoxRowsFollowTheRightHandButtons)
     }
 }
 
+// Without the big icon (a module that has none) the text starts 11 pixels from the left, keeps no
+// room for the icon and sets the first row's height alone.
+TEST_F(HxExceptBox, BoxWithoutTheBigIconGivesItsRoomToTheText)
+{
+    const TMessageFont font;
+    constexpr int H = 22, RowStep = H + 4;
+    const HMODULE noIcon = LoadLibraryA("hxNoIconSettings.dll");
+    ASSERT_TRUE(noIcon);
+    TExceptionParams params;
+    params.Settings = NewSettings(noIcon);
+    ASSERT_TRUE(params.Settings && params.Settings->Module() == noIcon);
+    TExceptionPtr e = NewExceptionObject(params);
+    ASSERT_TRUE(e);
+    e->SetPlWaitBox(false);
+    e->SetAutoSave(false);
+    e->SetListThreads(false);
+    e->SetExceptMsg("The program met a failure it did not expect. Send the report so that it can be mended, or "
+                    "close the program; the report stays in the file beside the program until the next failure.");
+    e->SetSendBtnVis(true);
+    e->SetShowBtnVis(true);
+    e->SetContinueBtnVis(true);
+    e->SetRestartBtnVis(false);
+    e->SetCloseBtnVis(true);
+    ComPtr<IHxExceptionBox> box = CreateExceptionBox(e.Get(), false, false, false);
+    ASSERT_TRUE(box);
+    const HWND window = box->Window();
+    const HWND text = FindWindowExA(window, nullptr, "Static", nullptr);
+    ASSERT_TRUE(text);
+    EXPECT_FALSE(IconOf(window));
+
+    const int send = font.ButtonWidth(e->GetSendBtnTxt()), show = font.ButtonWidth(e->GetShowBtnTxt());
+    const int maxB = std::max(font.ButtonWidth(e->GetContinueBtnTxt()), font.ButtonWidth(e->GetCloseBtnTxt()));
+    const int contentWidth = send + show + maxB + 14;
+    const int textLeft = maxB + 40;
+    const auto [textWidth, textHeight] = font.Text(LongWindowText(text), std::max(contentWidth, 664) - textLeft);
+    const RECT textPlace = Place(text);
+    EXPECT_EQ(textPlace.left, 11);
+    EXPECT_EQ(textPlace.top, 9);
+    RECT client;
+    GetClientRect(window, &client);
+    EXPECT_EQ(client.right, std::max(contentWidth, textLeft + textWidth));
+    EXPECT_EQ(client.bottom, 2 * RowStep + textHeight + 5 + 8);
+    ExpectNothingOverlaps(window, "without the icon");
+    SendMessageA(window, WM_NULL, HandlerAnswer, HandlerAnswer);
+    EXPECT_FALSE(IsWindow(window));
+    box.Reset();
+    e.Reset();
+    params.Settings.Reset();
+    FreeLibrary(noIcon);
+}
+
 TEST_F(HxExceptBox, PlainBoxButtonsStandInTheSecondRowUnderTheText)
 {
     const TMessageFont font;
@@ -873,7 +924,8 @@ TEST_F(HxExceptBox, PlainBoxButtonsStandInTheSecondRowUnderTheText)
             const int ok = width(frozen->GetOkBtnTxt());
             const int details = styleIsTwo ? width(frozen->GetDetailsBtnTxt()) : 0;
             const int buttons = ok + (styleIsTwo ? 2 + details : 0);
-            const int textLeft = 26 + 40;
+            // Style 2 meets the two-column rule: its continue counts as two, its show is visible.
+            const int textLeft = (styleIsTwo ? ok + 40 : 26) + 40;
             const auto [textWidth, textHeight] = font.Text(text, std::max(buttons + 26, 664) - textLeft);
             const int top = textHeight < 26 ? 31 : textHeight + 5;
 

@@ -3,6 +3,7 @@
 #include "hxExceptSend.h"
 #include "hxInterfaced.h"
 
+#include <algorithm>
 #include <regex>
 #include <set>
 
@@ -143,6 +144,75 @@ TEST(DnsMessage, ReplyReading)
                               0x1234, kDnsTypeNs, answers, authorities));
     EXPECT_TRUE(answers.empty());
     EXPECT_EQ(authorities, std::vector<std::string>{"ns1.example.test"});
+}
+
+namespace {
+
+// A registry value of the local machine set for one test and put back as it was afterwards.
+class TMachineValue {
+public:
+    TMachineValue(const std::string& key, const std::string& name) : name_(name)
+    {
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+        DWORD size = 0;
+        had_ = key_ && RegQueryValueExA(key_, name.c_str(), nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
+        if (had_) {
+            old_.resize(size);
+            RegQueryValueExA(key_, name.c_str(), nullptr, &type_, old_.data(), &size);
+        }
+    }
+    ~TMachineValue()
+    {
+        if (had_)
+            RegSetValueExA(key_, name_.c_str(), 0, type_, old_.data(), static_cast<DWORD>(old_.size()));
+        else
+            RegDeleteValueA(key_, name_.c_str());
+        RegCloseKey(key_);
+    }
+    TMachineValue(const TMachineValue&) = delete;
+    TMachineValue& operator=(const TMachineValue&) = delete;
+
+    void Set(const std::string& text)
+    {
+        RegSetValueExA(key_, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                       static_cast<DWORD>(text.size() + 1));
+    }
+
+private:
+    std::string name_;
+    HKEY key_ = nullptr;
+    bool had_ = false;
+    DWORD type_ = 0;
+    std::vector<BYTE> old_;
+};
+
+}  // namespace
+
+// The oldest systems of both families keep their name servers in the registry: the DHCP value
+// when it has any, else the fixed one, split at commas or else at blanks.
+TEST(DnsServers, OldestSystemsReadTheirNameServersFromTheRegistry)
+{
+    const std::string nt = "System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
+    TMachineValue ntDhcp(nt, "DhcpNameServer"), ntFixed(nt, "NameServer");
+    const std::string nine = "System\\CurrentControlSet\\Services\\VxD\\MSTCP";
+    TMachineValue nineDhcp(nine, "DhcpNameServer"), nineFixed(nine, "NameServer");
+    const TOsInfo nt4 = MakeOsInfo(VER_PLATFORM_WIN32_NT, 4, 0, 1381, "Service Pack 6");
+    const TOsInfo win95 = MakeOsInfo(VER_PLATFORM_WIN32_WINDOWS, 4, 0, 950, "");
+    using TList = std::vector<std::string>;
+
+    ntDhcp.Set("");
+    ntFixed.Set(" 127.0.0.5  127.0.0.6 ");
+    EXPECT_EQ(GetDnsServers(nt4), (TList{"127.0.0.5", "127.0.0.6"}));
+    ntDhcp.Set("127.0.0.7, 127.0.0.8");
+    EXPECT_EQ(GetDnsServers(nt4), (TList{"127.0.0.7", "127.0.0.8"}));
+
+    nineDhcp.Set("");
+    nineFixed.Set("127.0.0.9");
+    EXPECT_EQ(GetDnsServers(win95), (TList{"127.0.0.9"}));
+    // Newer systems ask the IP helper, which knows nothing of these values.
+    const TList newer = GetDnsServers(MakeOsInfo(VER_PLATFORM_WIN32_NT, 6, 1, 7601, ""));
+    EXPECT_EQ(std::count(newer.begin(), newer.end(), "127.0.0.7"), 0);
+    EXPECT_EQ(std::count(newer.begin(), newer.end(), "127.0.0.9"), 0);
 }
 
 TEST(SmtpText, AddressesBodySubjectDateAndId)
