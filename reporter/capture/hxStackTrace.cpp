@@ -202,7 +202,8 @@ bool AreaContains(const TFunctionInfo& info, uintptr_t address)
     return false;
 }
 
-// Return-address slots of the frame-pointer chain ([frame + one slot]), ascending.
+// Return-address slots of the frame-pointer chain ([frame + one slot]), ascending. No frame
+// limit: each saved frame pointer lies above the last and below the top, so the chain ends.
 std::vector<uintptr_t> FrameChainSlots(uintptr_t framePointer, uintptr_t bottom, uintptr_t top, const TDATryRead& ranges)
 {
     std::vector<uintptr_t> chain;
@@ -211,7 +212,7 @@ std::vector<uintptr_t> FrameChainSlots(uintptr_t framePointer, uintptr_t bottom,
     uintptr_t frame = framePointer;
     if (frame + SlotSize > bottom && frame + SlotSize < top)
         chain.push_back(frame + SlotSize);
-    for (size_t guard = 0; guard < 65536; ++guard) {
+    for (;;) {
         uintptr_t next = 0;
         if (!TryReadMemory(frame, &next, SlotSize, &ranges) || next <= frame || next + SlotSize >= top)
             break;

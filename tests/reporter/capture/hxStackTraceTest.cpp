@@ -350,6 +350,26 @@ TEST(StackTraceBytes, PreCollectStopsAtTheStopValue)
     EXPECT_TRUE(some.empty());
 }
 
+TEST(StackTraceBytes, FrameChainHasNoDepthLimit)
+{
+    // 70,000 frames of a saved frame pointer and a return address; the last saved pointer points
+    // back down, which ends the chain.
+    constexpr size_t Frames = 70000;
+    static const uint8_t code[12] = {0x90, 0x90, 0x90, 0xE8, 0, 0, 0, 0, 0xC3, 0x90, 0x90, 0x90};
+    const auto ret = reinterpret_cast<uintptr_t>(code + 8);
+    std::vector<uintptr_t> stack(2 * Frames + 2);
+    for (size_t f = 0; f < Frames; ++f) {
+        stack[2 * f] = reinterpret_cast<uintptr_t>(&stack[2 * f + 2]);
+        stack[2 * f + 1] = ret;
+    }
+    stack[2 * Frames] = reinterpret_cast<uintptr_t>(&stack[0]);
+    const auto bottom = reinterpret_cast<uintptr_t>(stack.data());
+    TDAPreStackItems items;
+    PreCollectStackItems(bottom, bottom, bottom + stack.size() * sizeof(uintptr_t), 0, true, items);
+    EXPECT_EQ(Frames, size_t(std::count_if(items.begin(), items.end(),
+                                           [&](const TDAPreStackItem& i) { return i.FrameSlot && i.Address == ret; })));
+}
+
 TEST_F(StackTrace, ChainWalksToItsCallers)
 {
     TCapture out;
