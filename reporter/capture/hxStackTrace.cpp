@@ -706,8 +706,9 @@ void TWalk::InDeepChecks()
             TDisAsmInfo d;
             if (DecodeInstruction(at, d, &ranges_) != value || !d.Valid || !d.Call || !d.Target)
                 continue;
+            // A ruled-out callee takes no links: no frame lies in it.
             const ptrdiff_t callee = RegisterFunction(d.Target);
-            if (callee == None)
+            if (callee == None || reg.Functions[size_t(callee)].Excluded)
                 break;
             const TFunctionInfo& info = reg.Functions[size_t(callee)].Info;
             for (size_t j = i + 1; j < count; ++j) {

@@ -610,6 +610,25 @@ TEST_F(StackTrace, CallerRuledOutTakesItsLinks)
     EXPECT_FALSE(has("StackOverlapOther")) << out.Text;
 }
 
+TEST_F(StackTrace, RuledOutCalleeTakesNoLinks)
+{
+    const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+    const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
+    const auto caller = reinterpret_cast<uintptr_t>(&StackOverlapCaller);
+    // As above, but the misread return site comes oldest: the misread function is ruled out before
+    // the frame that calls it is decoded, and may not tie that frame to anything afterwards.
+    const TDAPreStackItems pre = {{false, host + 12}, {true, caller + 5}, {false, other + 5}, {true, host + 5}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has(" StackOverlapHost")) << out.Text;
+    EXPECT_FALSE(has("StackOverlapOther")) << out.Text;
+}
+
 TEST_F(StackTrace, FailedProofTakesAllTheItemsLinks)
 {
     const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
