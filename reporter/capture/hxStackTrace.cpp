@@ -1,5 +1,6 @@
 #include "hxStackTrace.h"
 
+#include "hxExceptEntries.h"
 #include "hxStrings.h"
 #include "hxTools.h"
 
@@ -1013,7 +1014,7 @@ void TWalk::Run(std::string& result)
             if (phase.Done)
                 Progress(phase.Done);
         } catch (...) {
-            result += InternalErrorText(phase.Name, p_.ShowRelAddrs, p_.ShowRelLines);
+            result += InternalErrorText(phase.Name, p_.ShowRelAddrs, p_.ShowRelLines, HandledExceptionAddress());
             if (p_.StartAddressGiven)
                 result += "\r\n>> original exception location: \r\n" +
                           StackItemText(start_, p_.ShowRelAddrs, p_.ShowRelLines);

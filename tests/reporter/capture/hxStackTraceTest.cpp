@@ -2,6 +2,8 @@
 
 #include "hxStackTrace.h"
 
+#include "hxExceptEntries.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -219,6 +221,22 @@ __asm__(".text\n"
 
 namespace {
 
+[[noreturn]] __attribute__((noinline)) void ThrowSymbolsError()
+{
+    throw std::runtime_error("symbols");
+}
+
+// Where the recorder saw ThrowSymbolsError throw.
+uintptr_t SymbolsThrowSite()
+{
+    try {
+        ThrowSymbolsError();
+    } catch (...) {
+        const TThrowRecord* record = CurrentThrowRecord();
+        return record ? reinterpret_cast<uintptr_t>(record->Address) : 0;
+    }
+}
+
 std::vector<std::string> Lines(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -255,7 +273,7 @@ public:
     bool PublicAt(uintptr_t address, std::string& name, uintptr_t& entry) const override
     {
         if (Throwing)
-            throw std::runtime_error("symbols");
+            ThrowSymbolsError();
         if (OverlapPublic(address, name, entry))
             return true;
         const int n = Index(address, entry);
@@ -715,14 +733,18 @@ TEST_F(StackTrace, UnreadableOrCancelledStackGivesNothing)
 
 TEST_F(StackTrace, PhaseFailureIsReported)
 {
+    const uintptr_t site = SymbolsThrowSite();
+    ASSERT_NE(0u, site);
     symbols_.Throwing = true;
     TCapture out;
     out.Params.StartAddress = reinterpret_cast<uintptr_t>(&StackB);
     out.Params.StartAddressGiven = true;
     out.Params.StartIsFault = true;
     StackA(out);
-    const std::string head = ">> internal error in CollectPossibleStackItems\r\n>> original exception location: \r\n";
-    EXPECT_EQ(head, out.Text.substr(0, head.size()));
+    // The failing phase, where its exception was thrown, then where the walk started.
+    const std::string head = ">> internal error in CollectPossibleStackItems:\r\n" + StackItemText(site, false, false) +
+                             "\r\n>> original exception location: \r\n";
+    EXPECT_EQ(head, out.Text.substr(0, head.size())) << out.Text;
     EXPECT_NE(std::string::npos, out.Text.find(StackHex(out.Params.StartAddress))) << out.Text;
 }
 
