@@ -493,6 +493,13 @@ const TThrowRecord* CurrentThrowRecord() noexcept
     return record.Object ? &record : nullptr;
 }
 
+std::uintptr_t HandledExceptionAddress() noexcept
+{
+    void* object = nullptr;
+    void* address = nullptr;
+    return CurrentExceptionSource(object, address) ? reinterpret_cast<std::uintptr_t>(address) : 0;
+}
+
 TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uintptr_t)) noexcept
 {
     TExceptionSources sources;

@@ -41,6 +41,9 @@ void HandledExceptionEntry(void* exceptionObject, void* exceptionAddress);
 
 // The calling thread's record; nullptr when it threw nothing since the record was last cleared.
 const TThrowRecord* CurrentThrowRecord() noexcept;
+// The throw site of the exception the calling thread is handling; 0 when it handles none or the
+// record belongs to another throw.
+std::uintptr_t HandledExceptionAddress() noexcept;
 
 // The recorder's answers for ResolveExceptionAddress; FunctionEntryOf stays as given.
 TExceptionSources InterceptionSources(std::uintptr_t (*functionEntryOf)(std::uintptr_t) = nullptr) noexcept;

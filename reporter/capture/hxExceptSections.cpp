@@ -1,5 +1,6 @@
 #include "hxExceptSections.h"
 
+#include "hxExceptEntries.h"
 #include "hxExceptSupport.h"
 
 #include <algorithm>
@@ -363,6 +364,6 @@ std::string GuardedSectionText(const char* routineName, const std::function<std:
     try {
         return compose();
     } catch (...) {
-        return InternalErrorText(routineName, options.ShowRelAddrs, options.ShowRelLines);
+        return InternalErrorText(routineName, options.ShowRelAddrs, options.ShowRelLines, HandledExceptionAddress());
     }
 }

@@ -166,6 +166,7 @@ std::string StackDumpText(const CONTEXT& context);
 // to about Limit lines (0 = the whole function); empty without a hook or a known function start.
 std::string DisAsmSectionText(THxDisAsmHook hook, uintptr_t exceptionAddress, int limit);
 
-// Runs Compose; any failure gives ">> internal error in " + RoutineName.
+// Runs Compose; any failure gives ">> internal error in " + RoutineName, followed by the stack line
+// of the exception's throw site when the recorder saw that throw.
 std::string GuardedSectionText(const char* routineName, const std::function<std::string()>& compose,
                                const TStackLineOptions& options);

@@ -1210,7 +1210,21 @@ bool ReadTd32SourceModule(const TTd32View& s, TAddLine addLine)
     return true;
 }
 
+// Owns a view of a file mapping.
+struct TViewUnmapper {
+    void operator()(const void* view) const noexcept { UnmapViewOfFile(view); }
+};
+using TMappedView = std::unique_ptr<const void, TViewUnmapper>;
+
 } // namespace
+
+bool Td32DirectoryFits(std::uint64_t size, std::uint32_t directory, std::uint16_t headerSize,
+                       std::uint16_t entrySize, std::uint32_t entryCount) noexcept
+{
+    const std::uint64_t entries = std::uint64_t(directory) + headerSize;
+    return std::uint64_t(directory) + 16 <= size && entries <= size &&
+           std::uint64_t(entryCount) * entrySize <= size - entries;
+}
 
 bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
 {
@@ -1220,7 +1234,7 @@ bool TMapFile::ReadTd32Data(const void* data, std::size_t size)
     const std::uint32_t dir = v.U32(4);
     const std::uint16_t headerSize = v.U16(dir), entrySize = v.U16(dir + 2);
     const std::uint32_t entryCount = v.U32(dir + 4);
-    if (!v.Has(dir, 16) || entrySize < 12 || !v.Has(dir + headerSize, std::size_t(entryCount) * entrySize))
+    if (entrySize < 12 || !Td32DirectoryFits(size, dir, headerSize, entrySize, entryCount))
         return false;
     std::vector<TTd32Entry> entries;
     // Subsections lie side by side: listing one many times would multiply the work of reading it.
@@ -1345,8 +1359,9 @@ bool TMapFile::ReadTd32(const std::string& moduleFileName)
     CloseHandle(file);
     if (!mapping)
         return false;
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    const TMappedView owner(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
     CloseHandle(mapping);
+    const void* view = owner.get();
     if (!view)
         return false;
     bool read = false;
@@ -1371,6 +1386,5 @@ bool TMapFile::ReadTd32(const std::string& moduleFileName)
             }
         }
     }
-    UnmapViewOfFile(view);
     return read;
 }

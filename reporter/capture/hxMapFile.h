@@ -179,6 +179,12 @@ TMfPublic FindPublicByAddress(const TMapFile& map, uintptr_t address);
 // -1 when the holding unit is marked as having line numbers but none matched.
 int FindLineByAddress(const TMapFile& map, uintptr_t address, uintptr_t& next);
 
+// Whether a TD32 subsection directory at Directory, its HeaderSize-byte header followed by
+// EntryCount entries of EntrySize bytes, lies within data of Size bytes. Counted in 64 bits, so
+// no product or sum wraps on either target.
+bool Td32DirectoryFits(std::uint64_t size, std::uint32_t directory, std::uint16_t headerSize,
+                       std::uint16_t entrySize, std::uint32_t entryCount) noexcept;
+
 // Disassembler hooks: unit.name of the public at exactly address (empty when none), and the
 // line of address with the range it covers (kept while address stays in [rangeStart, rangeEnd)).
 std::string MapFilePublicNameHook(uintptr_t address);

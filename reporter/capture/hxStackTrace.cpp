@@ -1,5 +1,6 @@
 #include "hxStackTrace.h"
 
+#include "hxExceptEntries.h"
 #include "hxStrings.h"
 #include "hxTools.h"
 
@@ -202,7 +203,8 @@ bool AreaContains(const TFunctionInfo& info, uintptr_t address)
     return false;
 }
 
-// Return-address slots of the frame-pointer chain ([frame + one slot]), ascending.
+// Return-address slots of the frame-pointer chain ([frame + one slot]), ascending. No frame
+// limit: each saved frame pointer lies above the last and below the top, so the chain ends.
 std::vector<uintptr_t> FrameChainSlots(uintptr_t framePointer, uintptr_t bottom, uintptr_t top, const TDATryRead& ranges)
 {
     std::vector<uintptr_t> chain;
@@ -211,7 +213,7 @@ std::vector<uintptr_t> FrameChainSlots(uintptr_t framePointer, uintptr_t bottom,
     uintptr_t frame = framePointer;
     if (frame + SlotSize > bottom && frame + SlotSize < top)
         chain.push_back(frame + SlotSize);
-    for (size_t guard = 0; guard < 65536; ++guard) {
+    for (;;) {
         uintptr_t next = 0;
         if (!TryReadMemory(frame, &next, SlotSize, &ranges) || next <= frame || next + SlotSize >= top)
             break;
@@ -705,8 +707,9 @@ void TWalk::InDeepChecks()
             TDisAsmInfo d;
             if (DecodeInstruction(at, d, &ranges_) != value || !d.Valid || !d.Call || !d.Target)
                 continue;
+            // A ruled-out callee takes no links: no frame lies in it.
             const ptrdiff_t callee = RegisterFunction(d.Target);
-            if (callee == None)
+            if (callee == None || reg.Functions[size_t(callee)].Excluded)
                 break;
             const TFunctionInfo& info = reg.Functions[size_t(callee)].Info;
             for (size_t j = i + 1; j < count; ++j) {
@@ -1011,7 +1014,7 @@ void TWalk::Run(std::string& result)
             if (phase.Done)
                 Progress(phase.Done);
         } catch (...) {
-            result += InternalErrorText(phase.Name, p_.ShowRelAddrs, p_.ShowRelLines);
+            result += InternalErrorText(phase.Name, p_.ShowRelAddrs, p_.ShowRelLines, HandledExceptionAddress());
             if (p_.StartAddressGiven)
                 result += "\r\n>> original exception location: \r\n" +
                           StackItemText(start_, p_.ShowRelAddrs, p_.ShowRelLines);

@@ -1,6 +1,7 @@
 #include "hxExceptSections.h"
 #include "hxLinkDisAsm.h"
 
+#include "hxExceptEntries.h"
 #include "hxExceptSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +19,22 @@ std::vector<std::string> Lines(const std::string& text)
         lines.push_back(text.substr(from, at - from));
     lines.push_back(text.substr(from));
     return lines;
+}
+
+[[noreturn]] __attribute__((noinline)) void ThrowSectionError()
+{
+    throw std::runtime_error("section");
+}
+
+// Where the recorder saw ThrowSectionError throw.
+uintptr_t SectionThrowSite()
+{
+    try {
+        ThrowSectionError();
+    } catch (...) {
+        const TThrowRecord* record = CurrentThrowRecord();
+        return record ? reinterpret_cast<uintptr_t>(record->Address) : 0;
+    }
 }
 
 std::string Hex(DWORD id)
@@ -179,8 +196,32 @@ TEST(HxExceptSections, ThreadOrderTitlesAndTexts)
     sums.AddThread(other, true);
     EXPECT_EQ(sums.Value[2], FoldThreadChecksum(2, 0x01020304));
     EXPECT_EQ(sums.UnitEntries, (std::vector<std::string>{"a.exe|x", "b.dll|y"}));
-    EXPECT_EQ(GuardedSectionText("GetStackDump", [] () -> std::string { throw std::runtime_error("x"); }, options),
-              InternalErrorText("GetStackDump", false, false));
+}
+
+TEST(HxExceptSections, FailedSectionNamesTheThrowSite)
+{
+    const TStackLineOptions options;
+    const uintptr_t site = SectionThrowSite();
+    ASSERT_NE(site, 0u);
+    EXPECT_EQ(GuardedSectionText("GetStackDump", [] () -> std::string { ThrowSectionError(); }, options),
+              InternalErrorText("GetStackDump", false, false, site));
+    // Another throw, caught while the failing one unwinds, holds the record: no address then.
+    const std::string text = GuardedSectionText(
+        "GetStackDump",
+        [] () -> std::string {
+            struct TCatchesOwn {
+                ~TCatchesOwn()
+                {
+                    try {
+                        throw 1;
+                    } catch (int) {
+                    }
+                }
+            } guard;
+            ThrowSectionError();
+        },
+        options);
+    EXPECT_EQ(text, InternalErrorText("GetStackDump", false, false));
 }
 
 TEST(HxExceptSections, PausedWorkerThread)

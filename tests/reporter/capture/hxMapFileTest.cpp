@@ -708,6 +708,28 @@ TEST(HxMapFile, Td32SubsectionsMayNotShareTheirBytes)
     EXPECT_FALSE(read);
 }
 
+TEST(HxMapFile, Td32DirectoryCountsCannotWrap)
+{
+    // 24 bytes of header, then 19 entries of 12 bytes fill 252 of 256 bytes; 20 do not fit.
+    EXPECT_TRUE(Td32DirectoryFits(256, 8, 16, 12, 19));
+    EXPECT_FALSE(Td32DirectoryFits(256, 8, 16, 12, 20));
+    EXPECT_TRUE(Td32DirectoryFits(24, 8, 16, 12, 0));
+    EXPECT_FALSE(Td32DirectoryFits(23, 8, 16, 12, 0));
+    // Entry totals of 2^32 and 2^32 + 8 bytes: in 32 bits they would be 0 and 8.
+    EXPECT_FALSE(Td32DirectoryFits(256, 8, 16, 16, 0x10000000));
+    EXPECT_FALSE(Td32DirectoryFits(256, 8, 16, 12, 0x15555556));
+    // A directory whose end lies past 2^32.
+    EXPECT_FALSE(Td32DirectoryFits(256, 0xFFFFFFF8, 16, 12, 0));
+
+    // Data that lists 2^28 entries of 16 bytes is refused before its first entry is read.
+    TBytes data;
+    data.Raw("FB09").U32(8).U16(16).U16(16).U32(0x10000000).U32(0).U32(0).Raw(std::string(64, '\0'));
+    TMapFile map;
+    bool read = true;
+    EXPECT_LT(MillisecondsOf([&] { read = map.ReadTd32Data(data.Data.data(), data.Data.size()); }), 100.0);
+    EXPECT_FALSE(read);
+}
+
 TEST(HxMapFile, Td32InTheImageIsFoundThroughItsDebugDirectory)
 {
     TempFolder folder;

@@ -2,6 +2,8 @@
 
 #include "hxStackTrace.h"
 
+#include "hxExceptEntries.h"
+
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -187,10 +190,52 @@ __asm__(".text\n"
         ".p2align 4\n"
         "StackOverlapCaller:\n"
         "    call StackOverlapHost+7\n"                                // returns to caller+5
+        "    ret\n"
+        ".p2align 4\n"
+        "StackOverlapNamedCaller:\n"
+        "    call StackOverlapHost+7\n"                                // returns to named+5
         "    ret\n");
+extern "C" void StackOverlapNamedCaller();
+
+// Two chains from the outer frame to the tail's frame: directly, or through a stale return address
+// of the function calling itself (self+5). Gaps are int3, so that decoding backwards from a
+// return address finds only its call.
+extern "C" void StackScoreLeaf();
+extern "C" void StackScoreSelf();
+extern "C" void StackScoreOuter();
+__asm__(".text\n"
+        ".p2align 4, 0xcc\n"
+        "StackScoreLeaf:\n"
+        "    ret\n"
+        ".p2align 4, 0xcc\n"
+        "StackScoreSelf:\n"
+        "    call StackScoreSelf\n"                                    // returns to self+5
+        "    call StackScoreLeaf\n"                                    // returns to self+10
+        "    ret\n"
+        ".p2align 4, 0xcc\n"
+        "StackScoreOuter:\n"
+        "    call StackScoreSelf\n"                                    // returns to outer+5
+        "    ret\n"
+        ".p2align 4, 0xcc\n");
 #endif
 
 namespace {
+
+[[noreturn]] __attribute__((noinline)) void ThrowSymbolsError()
+{
+    throw std::runtime_error("symbols");
+}
+
+// Where the recorder saw ThrowSymbolsError throw.
+uintptr_t SymbolsThrowSite()
+{
+    try {
+        ThrowSymbolsError();
+    } catch (...) {
+        const TThrowRecord* record = CurrentThrowRecord();
+        return record ? reinterpret_cast<uintptr_t>(record->Address) : 0;
+    }
+}
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -220,6 +265,7 @@ bool HaveSymbolFile()
 class TChainSymbols : public TStackSymbolSource {
 public:
     bool Throwing = false;
+    std::set<uintptr_t> ExtraLines;   // addresses on line 100
     bool HasSymbols(uintptr_t module) const override
     {
         return module == reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
@@ -227,7 +273,7 @@ public:
     bool PublicAt(uintptr_t address, std::string& name, uintptr_t& entry) const override
     {
         if (Throwing)
-            throw std::runtime_error("symbols");
+            ThrowSymbolsError();
         if (OverlapPublic(address, name, entry))
             return true;
         const int n = Index(address, entry);
@@ -243,6 +289,8 @@ public:
     }
     int LineAt(uintptr_t address) const override
     {
+        if (ExtraLines.count(address))
+            return 100;
         uintptr_t entry;
         const int n = Index(address, entry);
         return n < 0 ? 0 : 10 * (n + 1) + (address == entry ? 0 : 5);
@@ -250,12 +298,16 @@ public:
     std::string Descriptor(uintptr_t) const override { return {}; }
 
 private:
-    // The misread call has a public of its own; the caller of it has none.
+    // The misread call has a public of its own; the first caller of it has none. The self-calling
+    // function's second call has a public of its own too, so that its frame does not make the
+    // whole function known.
     static bool OverlapPublic(uintptr_t address, std::string& name, uintptr_t& entry)
     {
         const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
         const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
         const auto leaf = reinterpret_cast<uintptr_t>(&StackOverlapLeaf);
+        const auto named = reinterpret_cast<uintptr_t>(&StackOverlapNamedCaller);
+        const auto self = reinterpret_cast<uintptr_t>(&StackScoreSelf);
         if (address >= host + 7 && address <= host + 12)
             entry = host + 7, name = "StackOverlapGhost";
         else if (address >= host && address < other)
@@ -264,6 +316,12 @@ private:
             entry = other, name = "StackOverlapOther";
         else if (address == leaf)
             entry = leaf, name = "StackOverlapLeaf";
+        else if (address >= named && address < named + 6)
+            entry = named, name = "StackOverlapNamedCaller";
+        else if (address >= self && address < self + 5)
+            entry = self, name = "StackScoreSelf";
+        else if (address >= self + 5 && address < self + 11)
+            entry = self + 5, name = "StackScoreTail";
         else
             return false;
         return true;
@@ -348,6 +406,26 @@ TEST(StackTraceBytes, PreCollectStopsAtTheStopValue)
     EXPECT_TRUE(std::none_of(some.begin(), some.end(), [&](const TDAPreStackItem& i) { return i.Address == ret; }));
     EXPECT_EQ(0u, PreCollectStackItems(0, 0, 0, 0, false, some));
     EXPECT_TRUE(some.empty());
+}
+
+TEST(StackTraceBytes, FrameChainHasNoDepthLimit)
+{
+    // 70,000 frames of a saved frame pointer and a return address; the last saved pointer points
+    // back down, which ends the chain.
+    constexpr size_t Frames = 70000;
+    static const uint8_t code[12] = {0x90, 0x90, 0x90, 0xE8, 0, 0, 0, 0, 0xC3, 0x90, 0x90, 0x90};
+    const auto ret = reinterpret_cast<uintptr_t>(code + 8);
+    std::vector<uintptr_t> stack(2 * Frames + 2);
+    for (size_t f = 0; f < Frames; ++f) {
+        stack[2 * f] = reinterpret_cast<uintptr_t>(&stack[2 * f + 2]);
+        stack[2 * f + 1] = ret;
+    }
+    stack[2 * Frames] = reinterpret_cast<uintptr_t>(&stack[0]);
+    const auto bottom = reinterpret_cast<uintptr_t>(stack.data());
+    TDAPreStackItems items;
+    PreCollectStackItems(bottom, bottom, bottom + stack.size() * sizeof(uintptr_t), 0, true, items);
+    EXPECT_EQ(Frames, size_t(std::count_if(items.begin(), items.end(),
+                                           [&](const TDAPreStackItem& i) { return i.FrameSlot && i.Address == ret; })));
 }
 
 TEST_F(StackTrace, ChainWalksToItsCallers)
@@ -549,6 +627,71 @@ TEST_F(StackTrace, CallerRuledOutTakesItsLinks)
     EXPECT_FALSE(has("StackOverlapGhost")) << out.Text;
     EXPECT_FALSE(has("StackOverlapOther")) << out.Text;
 }
+
+TEST_F(StackTrace, RuledOutCalleeTakesNoLinks)
+{
+    const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+    const auto other = reinterpret_cast<uintptr_t>(&StackOverlapOther);
+    const auto caller = reinterpret_cast<uintptr_t>(&StackOverlapCaller);
+    // As above, but the misread return site comes oldest: the misread function is ruled out before
+    // the frame that calls it is decoded, and may not tie that frame to anything afterwards.
+    const TDAPreStackItems pre = {{false, host + 12}, {true, caller + 5}, {false, other + 5}, {true, host + 5}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has(" StackOverlapHost")) << out.Text;
+    EXPECT_FALSE(has("StackOverlapOther")) << out.Text;
+}
+
+TEST_F(StackTrace, FailedProofTakesAllTheItemsLinks)
+{
+    const auto host = reinterpret_cast<uintptr_t>(&StackOverlapHost);
+    const auto named = reinterpret_cast<uintptr_t>(&StackOverlapNamedCaller);
+    // Oldest first: the misread return site (its proof rules the misread function out), a named
+    // caller of the misread code, a frame inside the host's move that only the misread function
+    // reaches, and a frame proving the host. The frame inside the move fails its proof against
+    // the host: the tie to the named caller goes with its other links.
+    const TDAPreStackItems pre = {{false, host + 12}, {false, named + 5}, {true, host + 13}, {true, host + 5}};
+    TCapture out;
+    out.Params.PreItems = &pre;
+    StackA(out);
+    const std::vector<std::string> lines = Lines(out.Text);
+    auto has = [&](const std::string& text) {
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_TRUE(has(" StackOverlapHost")) << out.Text;
+    EXPECT_FALSE(has("StackOverlapNamedCaller")) << out.Text;
+}
+
+TEST_F(StackTrace, LineBonusesChooseTheChain)
+{
+    const auto self = reinterpret_cast<uintptr_t>(&StackScoreSelf);
+    const auto outer = reinterpret_cast<uintptr_t>(&StackScoreOuter);
+    // Oldest first: the outer frame, the self call's stale return address, the tail's frame. The
+    // chain through the stale item has two links, the direct one a single link.
+    const TDAPreStackItems pre = {{true, outer + 5}, {false, self + 5}, {true, self + 10}};
+    auto selfRows = [&] {
+        TCapture out;
+        out.Params.PreItems = &pre;
+        StackA(out);
+        const std::vector<std::string> lines = Lines(out.Text);
+        EXPECT_EQ(1, std::count_if(lines.begin(), lines.end(),
+                                   [](const std::string& l) { return l.find(" StackScoreTail") != std::string::npos; }))
+            << out.Text;
+        return std::count_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.find(" StackScoreSelf") != std::string::npos; });
+    };
+    // Without lines the longer chain scores higher.
+    EXPECT_EQ(1, selfRows());
+    // Lines before both frames: the direct link earns +3 as the item's line and +3 as the linked
+    // item's line, 2^37 against 2^34 + 2^34 for the longer chain, whose links each have one line.
+    symbols_.ExtraLines = {self + 9, outer + 4};
+    EXPECT_EQ(0, selfRows());
+}
 #endif
 
 TEST_F(StackTrace, FaultAddressIsTheNewestRow)
@@ -590,14 +733,18 @@ TEST_F(StackTrace, UnreadableOrCancelledStackGivesNothing)
 
 TEST_F(StackTrace, PhaseFailureIsReported)
 {
+    const uintptr_t site = SymbolsThrowSite();
+    ASSERT_NE(0u, site);
     symbols_.Throwing = true;
     TCapture out;
     out.Params.StartAddress = reinterpret_cast<uintptr_t>(&StackB);
     out.Params.StartAddressGiven = true;
     out.Params.StartIsFault = true;
     StackA(out);
-    const std::string head = ">> internal error in CollectPossibleStackItems\r\n>> original exception location: \r\n";
-    EXPECT_EQ(head, out.Text.substr(0, head.size()));
+    // The failing phase, where its exception was thrown, then where the walk started.
+    const std::string head = ">> internal error in CollectPossibleStackItems:\r\n" + StackItemText(site, false, false) +
+                             "\r\n>> original exception location: \r\n";
+    EXPECT_EQ(head, out.Text.substr(0, head.size())) << out.Text;
     EXPECT_NE(std::string::npos, out.Text.find(StackHex(out.Params.StartAddress))) << out.Text;
 }
 
