@@ -4,9 +4,13 @@
 #include "Forms.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <utility>
+#include <vector>
 
 // ---- values ------------------------------------------------------------------------
 
@@ -49,34 +53,314 @@ void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
 
 const int64_t kEpoch = DaysFromCivil(1899, 12, 30);
 
+// A date or time picture of the locale, cut into fields and the text between them.
+enum class TDateField { Text, Day, Month, Year, Hour12, Hour24, Minute, Second, DayHalf };
+
+struct TPicturePiece {
+    TDateField field;
+    std::string text;  // of a text piece
+    int width;         // the fewest digits of a number
+};
+
+using TPicture = std::vector<TPicturePiece>;
+
+bool IsNumber(TDateField field) { return field != TDateField::Text && field != TDateField::DayHalf; }
+
+TPicture CutPicture(const std::string& picture) {
+    TPicture pieces;
+    auto text = [&pieces](char c) {
+        if (pieces.empty() || pieces.back().field != TDateField::Text)
+            pieces.push_back({TDateField::Text, {}, 0});
+        pieces.back().text += c;
+    };
+    for (size_t i = 0; i < picture.size();) {
+        const char c = picture[i];
+        if (c == '\'') {
+            // Quoted text; two quotes in it stand for one.
+            for (++i; i < picture.size(); ++i) {
+                if (picture[i] != '\'') {
+                    text(picture[i]);
+                } else if (i + 1 < picture.size() && picture[i + 1] == '\'') {
+                    text('\'');
+                    ++i;
+                } else {
+                    ++i;
+                    break;
+                }
+            }
+            continue;
+        }
+        size_t run = 1;
+        while (i + run < picture.size() && picture[i + run] == c)
+            ++run;
+        const int width = run >= 2 ? 2 : 1;
+        switch (c) {
+        case 'd':
+            if (run <= 2)  // day names are left out
+                pieces.push_back({TDateField::Day, {}, width});
+            break;
+        case 'M': pieces.push_back({TDateField::Month, {}, width}); break;  // names become numbers
+        case 'y': pieces.push_back({TDateField::Year, {}, 4}); break;       // always in full
+        case 'g': break;                                                      // eras are left out
+        case 'h': pieces.push_back({TDateField::Hour12, {}, width}); break;
+        case 'H': pieces.push_back({TDateField::Hour24, {}, width}); break;
+        case 'm': pieces.push_back({TDateField::Minute, {}, width}); break;
+        case 's': pieces.push_back({TDateField::Second, {}, width}); break;
+        case 't': pieces.push_back({TDateField::DayHalf, {}, 0}); break;
+        default: pieces.push_back({TDateField::Text, std::string(run, c), 0}); break;
+        }
+        i += run;
+    }
+    return pieces;
+}
+
+size_t Count(const TPicture& picture, TDateField field) {
+    return static_cast<size_t>(
+        std::count_if(picture.begin(), picture.end(), [field](const TPicturePiece& p) { return p.field == field; }));
+}
+
+// A picture reads back what it writes when it holds each of the fields once, something between
+// two numbers and no digit in its text.
+bool ReadsBack(const TPicture& picture, std::initializer_list<TDateField> fields) {
+    for (TDateField field : fields)
+        if (Count(picture, field) != 1)
+            return false;
+    for (size_t i = 0; i < picture.size(); ++i) {
+        if (i > 0 && IsNumber(picture[i].field) && IsNumber(picture[i - 1].field))
+            return false;
+        if (std::any_of(picture[i].text.begin(), picture[i].text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+    }
+    return true;
+}
+
+// The locale's short date picture, with Gregorian years in full and months as numbers.
+TPicture DatePicture() {
+    TPicture picture = CutPicture(LocaleInfo(LOCALE_SSHORTDATE, "M/d/yyyy"));
+    if (!ReadsBack(picture, {TDateField::Day, TDateField::Month, TDateField::Year}))
+        picture = CutPicture("M/d/yyyy");
+    return picture;
+}
+
+struct TDayHalves {
+    std::string am = LocaleInfo(LOCALE_S1159, "");
+    std::string pm = LocaleInfo(LOCALE_S2359, "");
+};
+
+// The locale's time picture; a twelve-hour clock whose halves cannot be told apart counts to 24.
+TPicture TimePicture(const TDayHalves& halves) {
+    TPicture picture = CutPicture(LocaleInfo(LOCALE_STIMEFORMAT, "HH:mm:ss"));
+    const bool halvesDiffer = !halves.am.empty() && !halves.pm.empty() && !StartsText(halves.am, halves.pm) &&
+                              !StartsText(halves.pm, halves.am);
+    if (Count(picture, TDateField::Hour12) && (!Count(picture, TDateField::DayHalf) || !halvesDiffer)) {
+        std::erase_if(picture, [](const TPicturePiece& p) { return p.field == TDateField::DayHalf; });
+        for (TPicturePiece& piece : picture)
+            if (piece.field == TDateField::Hour12)
+                piece.field = TDateField::Hour24;
+    }
+    if (Count(picture, TDateField::Hour12) + Count(picture, TDateField::Hour24) != 1 ||
+        !ReadsBack(picture, {TDateField::Minute, TDateField::Second}))
+        picture = CutPicture("HH:mm:ss");
+    return picture;
+}
+
+struct TDateParts {
+    int64_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+std::string WritePicture(const TPicture& picture, const TDateParts& parts, const TDayHalves& halves) {
+    std::string text;
+    for (const TPicturePiece& piece : picture) {
+        int64_t number = 0;
+        switch (piece.field) {
+        case TDateField::Text: text += piece.text; continue;
+        case TDateField::DayHalf: text += parts.hour < 12 ? halves.am : halves.pm; continue;
+        case TDateField::Day: number = parts.day; break;
+        case TDateField::Month: number = parts.month; break;
+        case TDateField::Year: number = parts.year; break;
+        case TDateField::Hour12: number = parts.hour % 12 ? parts.hour % 12 : 12; break;
+        case TDateField::Hour24: number = parts.hour; break;
+        case TDateField::Minute: number = parts.minute; break;
+        case TDateField::Second: number = parts.second; break;
+        }
+        text += Format("%0*lld", piece.width, static_cast<long long>(number));
+    }
+    return text;
+}
+
+bool IsBlankChar(char c) { return c == ' ' || c == '\t'; }
+
+// Reads the picture's fields from the text at the position; blanks around them do not count.
+class TPictureReader {
+public:
+    TPictureReader(const std::string& text, const TDayHalves& halves) : text_(text), halves_(halves) {}
+
+    bool Read(const TPicture& picture, TDateParts& parts) {
+        int half = 0;
+        bool twelve = false;
+        for (const TPicturePiece& piece : picture) {
+            switch (piece.field) {
+            case TDateField::Text:
+                for (char c : piece.text)
+                    if (!IsBlankChar(c) && !Char(c))
+                        return false;
+                break;
+            case TDateField::DayHalf:
+                if (Word(halves_.am) || Word("AM"))
+                    half = 1;
+                else if (Word(halves_.pm) || Word("PM"))
+                    half = 2;
+                else
+                    return false;
+                break;
+            case TDateField::Day:
+                if (!Number(parts.day))
+                    return false;
+                break;
+            case TDateField::Month:
+                if (!Number(parts.month))
+                    return false;
+                break;
+            case TDateField::Year:
+                // Two digits leave the century open: the lenient reader applies the locale's window.
+                if (!Number(parts.year, 3))
+                    return false;
+                break;
+            case TDateField::Hour12:
+                twelve = true;
+                [[fallthrough]];
+            case TDateField::Hour24:
+                if (!Number(parts.hour))
+                    return false;
+                break;
+            case TDateField::Minute:
+                if (!Number(parts.minute))
+                    return false;
+                break;
+            case TDateField::Second:
+                if (!Number(parts.second))
+                    return false;
+                break;
+            }
+        }
+        if (twelve) {
+            if (!half || parts.hour < 1 || parts.hour > 12)
+                return false;
+            parts.hour = parts.hour % 12 + (half == 2 ? 12 : 0);
+        }
+        return true;
+    }
+
+    bool AtEnd() {
+        SkipBlanks();
+        return at_ == text_.size();
+    }
+
+private:
+    void SkipBlanks() {
+        while (at_ < text_.size() && IsBlankChar(text_[at_]))
+            ++at_;
+    }
+
+    bool Char(char c) {
+        SkipBlanks();
+        if (at_ == text_.size() ||
+            std::toupper(static_cast<unsigned char>(text_[at_])) != std::toupper(static_cast<unsigned char>(c)))
+            return false;
+        ++at_;
+        return true;
+    }
+
+    bool Word(const std::string& word) {
+        SkipBlanks();
+        if (word.empty() || !StartsText(word, text_.substr(at_)))
+            return false;
+        at_ += word.size();
+        return true;
+    }
+
+    bool Number(int64_t& value, int fewestDigits = 1) {
+        SkipBlanks();
+        value = 0;
+        int digits = 0;
+        while (at_ < text_.size() && text_[at_] >= '0' && text_[at_] <= '9' && digits < 9) {
+            value = value * 10 + (text_[at_++] - '0');
+            ++digits;
+        }
+        return digits >= fewestDigits;
+    }
+
+    const std::string& text_;
+    const TDayHalves& halves_;
+    size_t at_ = 0;
+};
+
+int64_t DaysInMonth(int64_t year, unsigned month) {
+    return DaysFromCivil(month == 12 ? year + 1 : year, month == 12 ? 1 : month + 1, 1) -
+           DaysFromCivil(year, month, 1);
+}
+
+// Days since 1899-12-30 of a Gregorian date of the years 1 to 9999; false for no such date.
+bool DateDays(int64_t year, int64_t month, int64_t day, int64_t& days) {
+    if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+        day > DaysInMonth(year, static_cast<unsigned>(month)))
+        return false;
+    days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpoch;
+    return true;
+}
+
+// The date in the locale's short date picture, and the time in its time picture when the day
+// has begun, as the writer puts them.
+bool ReadPictures(const std::string& text, double& value) {
+    const TDayHalves halves;
+    TPictureReader reader(text, halves);
+    TDateParts parts;
+    int64_t days;
+    if (!reader.Read(DatePicture(), parts) || !DateDays(parts.year, parts.month, parts.day, days))
+        return false;
+    if (!reader.AtEnd() && (!reader.Read(TimePicture(halves), parts) || !reader.AtEnd()))
+        return false;
+    if (parts.hour > 23 || parts.minute > 59 || parts.second > 59)
+        return false;
+    const int64_t seconds = parts.hour * 3600 + parts.minute * 60 + parts.second;
+    value = static_cast<double>(days) + static_cast<double>(seconds) / 86400.0;
+    return true;
+}
+
+// Values outside the years 1 to 9999 are written as signed day numbers.
+bool ReadDayNumber(const std::string& text, double& value) {
+    if (text.empty() || !(text[0] == '+' || text[0] == '-' || (text[0] >= '0' && text[0] <= '9')))
+        return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size();
+}
+
 }  // namespace
 
+// Always the Gregorian calendar, whatever calendar the locale counts its years in: the reader
+// reads Gregorian years, and the system's own date text knows no year before 1601.
 std::string DateTimeToText(double value) {
     if (!std::isfinite(value) || std::fabs(value) > 3e6)
-        return Format("%.15g", value);
+        return Format("%+.17g", value);
     const int64_t day = static_cast<int64_t>(std::floor(value));
     int64_t seconds = RoundHalfEven((value - static_cast<double>(day)) * 86400.0);
-    int64_t y;
+    TDateParts parts;
     unsigned m, d;
-    CivilFromDays(kEpoch + day + seconds / 86400, y, m, d);
+    CivilFromDays(kEpoch + day + seconds / 86400, parts.year, m, d);
+    if (parts.year < 1 || parts.year > 9999)
+        return Format("%+.17g", value);
     seconds %= 86400;
-    SYSTEMTIME time{};
-    time.wYear = static_cast<WORD>(y);
-    time.wMonth = static_cast<WORD>(m);
-    time.wDay = static_cast<WORD>(d);
-    time.wHour = static_cast<WORD>(seconds / 3600);
-    time.wMinute = static_cast<WORD>(seconds / 60 % 60);
-    time.wSecond = static_cast<WORD>(seconds % 60);
-    // The locale's short date, and its time when there is one, as the run-time prints them.
-    const LCID locale = GetThreadLocale();
-    char date[96] = "", clock[96] = "";
-    if (y < 1601 || y > 9999 || !GetDateFormatA(locale, DATE_SHORTDATE, &time, nullptr, date, sizeof date))
-        return Format("%.15g", value);
+    parts.month = m;
+    parts.day = d;
+    parts.hour = seconds / 3600;
+    parts.minute = seconds / 60 % 60;
+    parts.second = seconds % 60;
+    const TDayHalves halves;
+    const std::string date = WritePicture(DatePicture(), parts, halves);
     if (seconds == 0)
         return date;
-    if (!GetTimeFormatA(locale, 0, &time, nullptr, clock, sizeof clock))
-        return Format("%.15g", value);
-    return std::string(date) + " " + clock;
+    return date + " " + WritePicture(TimePicture(halves), parts, halves);
 }
 
 namespace {
@@ -163,12 +447,7 @@ private:
             if (year > static_cast<int64_t>(limit))
                 year -= 100;
         }
-        const int64_t month = n[m], day = n[d];
-        if (month < 1 || month > 12 || day < 1 || year < 1 || year > 9999 ||
-            day > DaysInMonth(year, static_cast<unsigned>(month)))
-            return false;
-        days = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kEpoch;
-        return true;
+        return DateDays(year, n[m], n[d], days);
     }
 
     bool ScanTime(int64_t& seconds) {
@@ -204,20 +483,16 @@ private:
         return true;
     }
 
-    static int64_t DaysInMonth(int64_t year, unsigned month) {
-        return DaysFromCivil(month == 12 ? year + 1 : year, month == 12 ? 1 : month + 1, 1) -
-               DaysFromCivil(year, month, 1);
-    }
-
     const std::string& text_;
     size_t at_ = 0;
 };
 
 }  // namespace
 
+// What the writer wrote first; then dates as users type them and as earlier versions wrote them.
 bool TextToDateTime(const std::string& text, double& value) {
     const std::string trimmed = Trim(text);
-    return TDateTimeScanner(trimmed).Scan(value);
+    return ReadPictures(trimmed, value) || TDateTimeScanner(trimmed).Scan(value) || ReadDayNumber(trimmed, value);
 }
 
 TComponent* FindFormComponent(const std::string& text) {

@@ -53,9 +53,10 @@ std::string Sanitised(std::string text)
     return text;
 }
 
-// This program's forms name their items in their own way; the handlers know both names.
+// The screenshot handler also knows this program's names for its items; the contact handler
+// knows only its own, so that this program's contact form stores nothing and keeps the sender.
 template <class Interface>
-ComPtr<Interface> Find(INVForm* form, const char* name, const char* programName)
+ComPtr<Interface> Find(INVForm* form, const char* name, const char* programName = nullptr)
 {
     ComPtr<Interface> found;
     if constexpr (std::is_same_v<Interface, INVEdit>)
@@ -64,7 +65,7 @@ ComPtr<Interface> Find(INVForm* form, const char* name, const char* programName)
         found = form->FindCheckBox(name);
     else
         found = form->FindImage(name);
-    if (found)
+    if (found || !programName)
         return found;
     if constexpr (std::is_same_v<Interface, INVEdit>)
         return form->FindEdit(programName);
@@ -218,13 +219,15 @@ void HandleContactForm(INVForm* form, std::uint8_t action, INVItem*, IUnknown* e
     if (!form)
         return;
     const std::string key = ContactKey();
-    ComPtr<INVEdit> name = Find<INVEdit>(form, "NameEdit", "edtContactName");
-    ComPtr<INVEdit> email = Find<INVEdit>(form, "EmailEdit", "edtEmail");
-    ComPtr<INVCheckBox> remember = Find<INVCheckBox>(form, "MemCheck", "chkRemember");
+    ComPtr<INVEdit> name = Find<INVEdit>(form, "NameEdit");
+    ComPtr<INVEdit> email = Find<INVEdit>(form, "EmailEdit");
+    ComPtr<INVCheckBox> remember = Find<INVCheckBox>(form, "MemCheck");
     if (action == nvaCreated) {
         const std::string storedName = Sanitised(RegReadString(HKEY_CURRENT_USER, key, "RememberName"));
         const std::string storedEmail = Sanitised(RegReadString(HKEY_CURRENT_USER, key, "RememberEmail"));
-        if (storedName.empty() && storedEmail.empty())
+        // Continue takes the focus only over entries put in: on a form without the edits it
+        // would be left locked with the focus, and the keys would reach no item.
+        if ((storedName.empty() && storedEmail.empty()) || (!name && !email))
             return;
         if (name)
             name->SetText(storedName);

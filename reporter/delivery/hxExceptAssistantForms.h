@@ -1,8 +1,10 @@
 #pragma once
 
-// The built-in assistant form handlers: the contact form remembers the user's name and e-mail
-// address and makes them the report's sender; the screenshot form shows the screenshot, opens
-// it in the system's image editor and carries the attach choice into the exception.
+// The built-in assistant form handlers: a contact form with the items "NameEdit", "EmailEdit"
+// and "MemCheck" remembers the user's name and e-mail address and makes them the report's sender
+// (this program's contact form names its items otherwise and so is left alone); the screenshot
+// form shows the screenshot, opens it in the system's image editor and carries the attach choice
+// into the exception.
 
 #include "hxNVAssistant.h"
 

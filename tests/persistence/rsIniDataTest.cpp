@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -253,6 +256,95 @@ TEST(RsIniData, TheEmbeddedCopyComesFromFormData) {
     storage->SetStorageData(ini);
     storage->Load();
     EXPECT_EQ(storage->ReadString("\\S\\k", ""), "embedded");
+}
+
+namespace {
+
+std::vector<LCID> installedLocales;
+BOOL CALLBACK NoteLocale(LPSTR text) {
+    installedLocales.push_back(static_cast<LCID>(std::strtoul(text, nullptr, 16)));
+    return TRUE;
+}
+
+}  // namespace
+
+// Whatever the locale's calendar and picture, a date-time comes back as the value written, from
+// the first day of year 1 to the last of 9999; values outside those years come back as well.
+TEST(RsIniData, DateTimesRoundTripInEveryLocaleFromYearOneToNineThousandNineHundredNinetyNine) {
+    struct TCase {
+        double value;
+        const char* year;  // as the file shows it, Gregorian and in full
+    };
+    const TCase cases[] = {
+        {-693593, "0001"},                         // 1/1/0001
+        {-657375 + 23415.0 / 86400, "0100"},       // 3/1/0100 06:30:15
+        {-109512 + 0.75, "1600"},                  // 2/29/1600 18:00, a leap day
+        {-109205 - 1.0 / 86400, "1600"},           // 12/31/1600 23:59:59
+        {45269 + 0.75, "2023"},                    // 12/9/2023 18:00
+        {2958465 + 86399.0 / 86400, "9999"},       // 12/31/9999 23:59:59
+        {-693594, nullptr},                        // the day before the first
+        {2958466.5, nullptr},                      // 1/1/10000 noon
+        {-1e9, nullptr},
+    };
+    // Wine gives Thai the Thai Buddhist calendar and Arabic (Saudi Arabia) Umm al-Qura.
+    const LCID thai = MAKELCID(MAKELANGID(LANG_THAI, SUBLANG_DEFAULT), SORT_DEFAULT);
+    const LCID arabic = MAKELCID(MAKELANGID(LANG_ARABIC, SUBLANG_ARABIC_SAUDI_ARABIA), SORT_DEFAULT);
+    for (LCID lcid : {thai, arabic}) {
+        DWORD calendar = 0;
+        ASSERT_TRUE(GetLocaleInfoA(lcid, LOCALE_ICALENDARTYPE | LOCALE_RETURN_NUMBER,
+                                   reinterpret_cast<LPSTR>(&calendar), sizeof calendar));
+        EXPECT_NE(calendar, static_cast<DWORD>(CAL_GREGORIAN)) << std::hex << lcid;
+    }
+    installedLocales.clear();
+    ASSERT_TRUE(EnumSystemLocalesA(&NoteLocale, LCID_INSTALLED));
+    ASSERT_NE(std::find(installedLocales.begin(), installedLocales.end(), thai), installedLocales.end());
+    ASSERT_NE(std::find(installedLocales.begin(), installedLocales.end(), arabic), installedLocales.end());
+    std::string failures;
+    for (LCID lcid : installedLocales) {
+        const LCID previous = GetThreadLocale();
+        SetThreadLocale(lcid);
+        TIniFixture f;
+        for (size_t i = 0; i < std::size(cases); ++i)
+            f.storage->WriteValue("\\S\\d" + std::to_string(i), TrsKeyItem::OfDateTime(cases[i].value));
+        f.Save();
+        TIniFixture g;
+        g.Load(f.text);
+        for (size_t i = 0; i < std::size(cases); ++i) {
+            const std::string name = "d" + std::to_string(i);
+            const size_t line = f.text.find("\r\n" + name + "=") + 2;
+            const std::string written = f.text.substr(line, f.text.find('\r', line) - line);
+            if (!g.storage->FindKey("\\S\\" + name, false)) {
+                failures += Format("%04lx %s: missing\n", lcid, written.c_str());
+                continue;
+            }
+            const TrsKeyItem& value = g.storage->Key().Value();
+            if (value.Kind != TrsKeyKind::DateTime || std::fabs(value.Float - cases[i].value) > 1e-7)
+                failures += Format("%04lx %s: read back as %s\n", lcid, written.c_str(),
+                                   value.Kind == TrsKeyKind::DateTime ? Format("%.17g", value.Float).c_str()
+                                                                      : value.Text.c_str());
+            else if (cases[i].year && written.find(cases[i].year) == std::string::npos)
+                failures += Format("%04lx %s: not year %s\n", lcid, written.c_str(), cases[i].year);
+        }
+        SetThreadLocale(previous);
+    }
+    EXPECT_GT(installedLocales.size(), 2u);
+    EXPECT_EQ(failures, "");
+}
+
+// Numbers that earlier versions wrote for dates outside the years they could show read as dates.
+TEST(RsIniData, DateNumbersOfEarlierVersionsReadAsDateTimes) {
+    TThreadLocale english(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
+    TIniFixture f;
+    f.Load("[S]\r\nold=date:-109206\r\nlate=date:3000000.25\r\nhour=date:6\r\nword=date:soon\r\n");
+    auto date = [&](const char* name) {
+        EXPECT_TRUE(f.storage->FindKey(std::string("\\S\\") + name, false)) << name;
+        const TrsKeyItem& value = f.storage->Key().Value();
+        return value.Kind == TrsKeyKind::DateTime ? value.Float : -1e9;
+    };
+    EXPECT_EQ(date("old"), -109206);
+    EXPECT_EQ(date("late"), 3000000.25);
+    EXPECT_EQ(date("hour"), 0.25);  // a time alone stays a time
+    EXPECT_EQ(f.storage->ReadString("\\S\\word", ""), "date:soon");
 }
 
 TEST(RsIniData, TextLayout) {

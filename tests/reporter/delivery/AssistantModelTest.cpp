@@ -97,8 +97,8 @@ TEST_F(AssistantModel, ContactFormOfTheProgram)
     EXPECT_EQ(form->GetTitle(), "Send Assistant");
     EXPECT_EQ(form->GetMessageA(), "Contact Information");
     EXPECT_EQ(Names(form.Get()), (std::vector<std::string>{"ContinueBtn", "SkipBtn", "AbortBtn", "lblContactName",
-                                                            "edtContactName", "lblEmail", "edtEmail", "chkContactMe",
-                                                            "chkRemember"}));
+                                                            "edtContactName", "lblEmail", "edtEmail",
+                                                            "chkContactMe"}));
     EXPECT_EQ(form->ContinueBtn()->GetCaption(), "Continue");
     EXPECT_EQ(form->AbortBtn()->GetCaption(), "Abort");
     EXPECT_EQ(form->GetOnAction(), &CountingHandler);
@@ -112,9 +112,6 @@ TEST_F(AssistantModel, ContactFormOfTheProgram)
     EXPECT_EQ(email->GetOutputName(), "Contact Email");
     EXPECT_FALSE(email->GetOwnSection());
     EXPECT_EQ(form->FindCheckBox("chkContactMe")->GetOutputName(), "Contact Me");
-    // Remembering is a switch of its own, not a report output.
-    ASSERT_TRUE(form->FindCheckBox("chkRemember"));
-    EXPECT_EQ(form->FindCheckBox("chkRemember")->GetOutputName(), "");
     // Names are exact; a label is no edit.
     EXPECT_EQ(form->FindEdit("EdtEmail"), nullptr);
     EXPECT_EQ(form->FindEdit("lblEmail"), nullptr);

@@ -255,10 +255,6 @@ TEST_F(AssistantWindow, ContinueFollowsTheRequiredEditAndKeysMoveTheFocus)
             PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
         },
         [&] {
-            EXPECT_EQ(GetFocus(), Control(form.Get(), "chkRemember"));
-            PostMessageA(GetFocus(), WM_KEYDOWN, VK_TAB, 1);
-        },
-        [&] {
             // Continue is locked, so the tab skips it to Skip.
             EXPECT_EQ(GetFocus(), Control(form.Get(), "SkipBtn"));
             guitest::SaveWindowScreenshot(FormWindow(), "AssistantContactEmpty");
@@ -359,26 +355,21 @@ TEST_F(AssistantWindow, CloseBoxEndsTheFormAndTheAssistantGoesOn)
     EXPECT_EQ(assistant->GetForm(2)->GetModalResult(), 1);
 }
 
-TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
+// The contact handler knows its items by the names "NameEdit", "EmailEdit" and "MemCheck" only.
+TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistryOnAFormWithTheHandlersNames)
 {
     TExceptionPtr exception = NewException();
     {
-        TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
+        TNVAssistantPtr assistant = Program({"MemContactForm"}, exception.Get());
         TNVFormPtr form = assistant->GetForm(0);
-        EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "");  // nothing remembered yet
-        ASSERT_TRUE(form->FindCheckBox("chkRemember"));
-        EXPECT_FALSE(form->FindCheckBox("chkRemember")->GetChecked());
-        form->FindEdit("edtContactName")->SetText("Ann <Admin>");
-        form->FindEdit("edtEmail")->SetText("ann@example.test");
-        // Asking to be contacted is not asking to be remembered.
-        form->FindCheckBox("chkContactMe")->SetChecked(true);
+        EXPECT_EQ(form->FindEdit("NameEdit")->GetText(), "");  // nothing remembered yet
+        ASSERT_TRUE(form->FindCheckBox("MemCheck"));
+        EXPECT_FALSE(form->FindCheckBox("MemCheck")->GetChecked());
+        form->FindEdit("NameEdit")->SetText("Ann <Admin>");
+        form->FindEdit("EmailEdit")->SetText("ann@example.test");
+        form->FindCheckBox("MemCheck")->SetChecked(true);
         TScript script({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
         EXPECT_EQ(assistant->ShowModal(nullptr), 1);
-        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "");
-        form->FindCheckBox("chkContactMe")->SetChecked(false);
-        form->FindCheckBox("chkRemember")->SetChecked(true);
-        TScript again({[&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); }});
-        EXPECT_EQ(form->ShowModal(nullptr), 1);
     }
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "Ann Admin");
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "ann@example.test");
@@ -387,17 +378,16 @@ TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
     RegWriteString(HKEY_CURRENT_USER, kTestKey, "RememberName", "Bob\r\nBcc: <eve>");
 
     // The next run starts with them, the check ticked and Continue focused.
-    TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
+    TNVAssistantPtr assistant = Program({"MemContactForm"}, exception.Get());
     TNVFormPtr form = assistant->GetForm(0);
-    EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "BobBcc: eve");
-    EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "ann@example.test");
-    EXPECT_TRUE(form->FindCheckBox("chkRemember")->GetChecked());
-    EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
+    EXPECT_EQ(form->FindEdit("NameEdit")->GetText(), "BobBcc: eve");
+    EXPECT_EQ(form->FindEdit("EmailEdit")->GetText(), "ann@example.test");
+    EXPECT_TRUE(form->FindCheckBox("MemCheck")->GetChecked());
     EXPECT_EQ(form->GetActiveControl(), "ContinueBtn");
     TScript script({
         [&] {
             EXPECT_EQ(GetFocus(), Control(form.Get(), "ContinueBtn"));
-            SendMessageA(Control(form.Get(), "chkRemember"), BM_CLICK, 0, 0);
+            SendMessageA(Control(form.Get(), "MemCheck"), BM_CLICK, 0, 0);
         },
         [&] {
             // Skip stores nothing and removes nothing.
@@ -411,6 +401,56 @@ TEST_F(AssistantWindow, ContactValuesRoundTripThroughTheRegistry)
     EXPECT_EQ(form->ShowModal(nullptr), 1);
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "");
     EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "");
+}
+
+// This program's contact form names its items otherwise: the contact handler pre-fills nothing,
+// stores and removes nothing, and leaves the sender as it was, whether "Contact Me" is ticked or not.
+TEST_F(AssistantWindow, TheProgramsContactFormLeavesTheRegistryAndTheSenderAlone)
+{
+    TExceptionPtr exception = NewException();
+    exception->SetMailFrom("sender@example.test");
+    auto run = [&](bool contactMe) {
+        TNVAssistantPtr assistant = Program({"ContactForm"}, exception.Get());
+        TNVFormPtr form = assistant->GetForm(0);
+        EXPECT_EQ(form->FindEdit("edtContactName")->GetText(), "");
+        EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "");
+        EXPECT_FALSE(form->FindCheckBox("chkContactMe")->GetChecked());
+        EXPECT_EQ(form->GetActiveControl(), "");
+        TScript script({
+            [&] {
+                // Not on the locked Continue button: the keys go to the first edit.
+                EXPECT_EQ(GetFocus(), Control(form.Get(), "edtContactName"));
+                Type(Control(form.Get(), "edtContactName"), "Ann Smith");
+                Type(Control(form.Get(), "edtEmail"), "ann@example.test");
+                if (contactMe)
+                    SendMessageA(Control(form.Get(), "chkContactMe"), BM_CLICK, 0, 0);
+            },
+            [&] { SendMessageA(Control(form.Get(), "ContinueBtn"), BM_CLICK, 0, 0); },
+        });
+        EXPECT_EQ(assistant->ShowModal(nullptr), 1);
+        EXPECT_EQ(form->FindEdit("edtEmail")->GetText(), "ann@example.test");
+        EXPECT_EQ(form->FindCheckBox("chkContactMe")->GetChecked(), contactMe);
+        EXPECT_EQ(exception->GetMailFrom(), "sender@example.test");
+    };
+    auto keyExists = [] {
+        HKEY key = nullptr;
+        if (RegOpenKeyExA(HKEY_CURRENT_USER, kTestKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
+            return false;
+        RegCloseKey(key);
+        return true;
+    };
+    for (bool contactMe : {true, false}) {
+        run(contactMe);
+        EXPECT_FALSE(keyExists()) << contactMe;
+    }
+    // Values remembered through another form stay unread and in place.
+    RegWriteString(HKEY_CURRENT_USER, kTestKey, "RememberName", "Bob");
+    RegWriteString(HKEY_CURRENT_USER, kTestKey, "RememberEmail", "bob@example.test");
+    for (bool contactMe : {true, false}) {
+        run(contactMe);
+        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberName"), "Bob") << contactMe;
+        EXPECT_EQ(RegReadString(HKEY_CURRENT_USER, kTestKey, "RememberEmail"), "bob@example.test") << contactMe;
+    }
 }
 
 TEST_F(AssistantWindow, TheScreenshotIsShownEditedAndReloaded)
@@ -538,8 +578,7 @@ TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
         else
             item.text = "set " + item.name;
     });
-    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "chkRemember",
-                                              "mmoErrorDetails"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "mmoErrorDetails"}));
     EXPECT_EQ(assistant->GetForm(1)->FindEdit("mmoErrorDetails")->GetText(), "set mmoErrorDetails");
     EXPECT_TRUE(assistant->GetForm(0)->FindCheckBox("chkContactMe")->GetChecked());
     seen.clear();
@@ -553,12 +592,13 @@ TEST_F(AssistantWindow, SettingsBuildAssistantsAndKeepTheirEntries)
     TExceptionPtr exception = NewException();
     EXPECT_FALSE(RunAssistant(object.Get(), nullptr, exception.Get()));
     services.forEachItem(object.Get(), true, [&](THxAssistantItem& item) { seen.push_back(item.name); });
-    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe", "chkRemember"}));
+    EXPECT_EQ(seen, (std::vector<std::string>{"edtContactName", "edtEmail", "chkContactMe"}));
 }
 
 TEST_F(AssistantWindow, WhatIsTypedGoesIntoTheReport)
 {
     TExceptionPtr exception = NewException();
+    exception->SetMailFrom("sender@example.test");
     TNVAssistantPtr assistant = Program({"ContactForm", "DetailsForm"}, exception.Get());
     // Forms that were never passed give the report nothing.
     ApplyAssistantOutputs(assistant.Get(), exception.Get());
@@ -586,7 +626,8 @@ TEST_F(AssistantWindow, WhatIsTypedGoesIntoTheReport)
     const std::string details = "\r\n\r\nError Details:\r\nIt broke\r\nwhen I pressed  Delete.";
     ASSERT_GE(report.size(), details.size());
     EXPECT_EQ(report.substr(report.size() - details.size()), details) << report;
-    EXPECT_EQ(exception->GetMailFrom(), "Ann  Smith <ann@example.test>");
+    // The typed address goes into the report, not into the sender.
+    EXPECT_EQ(exception->GetMailFrom(), "sender@example.test");
 
     // Shown again: an emptied memo takes its section away, a skipped form leaves its lines.
     TScript again({
@@ -622,7 +663,7 @@ TEST_F(AssistantWindow, ShiftTabWalksBackAndEscapeNeedsAnEnabledAbort)
         },
         [&] {
             // Continue is locked: the walk back passes it.
-            EXPECT_EQ(GetFocus(), Control(contact.Get(), "chkRemember"));
+            EXPECT_EQ(GetFocus(), Control(contact.Get(), "chkContactMe"));
             Press({VK_TAB});
         },
         [&] {

@@ -168,7 +168,7 @@ TEST_F(NetworkTest, SendDriverMailsTheExchangerDirect)
 }
 
 // What the user types in the send assistant goes with the mail: the contact lines and the error
-// details in the attached report, the address as the sender.
+// details in the attached report. The typed address does not become the sender.
 TEST_F(NetworkTest, SendAssistantEntriesReachTheMail)
 {
     tcp_[{"report.example.test", 2525}] = "NET_SMTP";
