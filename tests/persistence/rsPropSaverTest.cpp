@@ -500,5 +500,12 @@ TEST_F(PropSaver, AWholeComponentThatFailsToReadIsLoadedAllTheSame) {
         if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT) == WAIT_OBJECT_0)
             Application.ProcessMessages();
     EXPECT_GT(ticks, 0);
+
+    // The storage's own component read raises, and loads what it read all the same.
+    TTimer other(nullptr);
+    ASSERT_TRUE(form->rsStorage->FindKey("\\frmSaved\\tmrPoll", false));
+    EXPECT_THROW(form->rsStorage->Key().ReadComponent(other), EPropertyError);
+    EXPECT_FALSE(other.IsLoading());
+    EXPECT_EQ(other.Interval(), 10u);
     FreeComponent(form);
 }
