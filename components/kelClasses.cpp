@@ -139,17 +139,39 @@ void TkelThread::Dispose() {
 }
 
 void TkelThread::CallOnMain(const TThreadMethod& method) {
-    // Set and cleared on the main thread, where Dispose looks at it.
+    // Set and cleared on the main thread, where Dispose looks at it. A synchronised handler's
+    // own calls run inside its call and leave the mark as they found it.
     Synchronize([this, &method] {
-        inMainCall_ = true;
+        const bool outer = inMainCall_.exchange(true);
         try {
             method();
         } catch (...) {
-            inMainCall_ = false;
+            inMainCall_ = outer;
             throw;
         }
-        inMainCall_ = false;
+        inMainCall_ = outer;
     });
+}
+
+// The thread read FreeOnTerminate before its end notice: a Dispose from the handler frees it here,
+// after the call has returned.
+void TkelThread::DoTerminate() {
+    if (!OnTerminate)
+        return;
+    const bool freedAlready = FreeOnTerminate;
+    std::exception_ptr error;
+    try {
+        CallOnMain([this] {
+            const TNotifyEvent handler = OnTerminate;  // Dispose clears it
+            handler(this);
+        });
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (FreeOnTerminate && !freedAlready)
+        delete this;
+    if (error)
+        std::rethrow_exception(error);
 }
 
 void TkelThread::StopAndWaitHere() {

@@ -69,12 +69,16 @@ public:
     TThreadPriority Priority() const { return priority_; }
     void SetPriority(TThreadPriority priority);
 
+    // Synchronize, noting while the main thread runs the call: a Dispose from inside the call
+    // leaves the thread to free itself once the call has returned.
+    void CallOnMain(const TThreadMethod& method);
+
 protected:
     void Execute() override {}
+    // OnTerminate through CallOnMain, so that its handler may dispose of the thread.
+    void DoTerminate() override;
     // For destructors of classes whose Execute uses their members: stops and waits.
     void StopAndWaitHere();
-    // Synchronize, noting while the main thread runs the call.
-    void CallOnMain(const TThreadMethod& method);
 
 private:
     TUniqueHandle wake_;

@@ -443,15 +443,19 @@ void TkelThreadComponent::MakeThread() {
     thread_.reset(new TkelEventThread([this](TkelEventThread& thread) { ThreadExecute(thread); }, synchronized_,
                                       "TkelThreadComponent"));
     thread_->SetPriority(priority_);
+    // The handlers may free the component. Each runs inside the thread's call on the main
+    // thread, so the thread is then left to end and free itself after the handler returned,
+    // and nothing here touches the component again.
     thread_->OnTerminate = [this](TObject*) {
-        if (!destroying_)
-            OnTerminate(this);
+        if (destroying_)
+            return;
+        const TNotifyEvent handler = OnTerminate;
+        handler(this);
     };
     started_ = false;
 }
 
-// Runs on the worker, or on the main thread when synchronised. The handler may free the
-// component: the thread is stopped then, and nothing here touches the component again.
+// Runs on the worker, or on the main thread when synchronised.
 void TkelThreadComponent::ThreadExecute(TkelEventThread& thread) {
     try {
         const TNotifyEvent handler = OnExecute;
@@ -462,20 +466,23 @@ void TkelThreadComponent::ThreadExecute(TkelEventThread& thread) {
     }
     if (thread.Terminated())
         return;
-    TThread::Synchronize([this, &thread] {
-        if (!destroying_ && !thread.Terminated())
-            OnFinish(this);
+    thread.CallOnMain([this, &thread] {
+        if (destroying_ || thread.Terminated())
+            return;
+        const TNotifyEvent handler = OnFinish;
+        handler(this);
     });
 }
 
 void TkelThreadComponent::ReportException(TkelEventThread& thread, std::exception_ptr error) {
     if (thread.Terminated())
         return;
-    TThread::Synchronize([this, &thread, error] {
+    thread.CallOnMain([this, &thread, error] {
         if (destroying_ || thread.Terminated())
             return;
-        if (OnException)
-            OnException(this, error);
+        const TExceptionEvent handler = OnException;
+        if (handler)
+            handler(this, error);
         else
             ShowThreadException(error);
     });

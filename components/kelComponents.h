@@ -216,7 +216,8 @@ void RegisterKelComponents();
 // An exception from OnExecute goes to OnException, else to a message box on the main thread.
 // After a normal end OnFinish runs on the main thread, then OnTerminate. The handler should
 // look at Terminated(): the component asks the thread to stop and waits for it when freed or
-// restarted.
+// restarted. OnFinish, OnException and OnTerminate may free or restart the component: the old
+// thread is not waited for then, it ends and frees itself once the handler has returned.
 class TkelThreadComponent : public TkelComponent {
     DECLARE_CLASS_INFO()
 

@@ -30,6 +30,17 @@ TComponent::TComponent(TComponent* owner) : owner_(owner) {
 }
 
 TComponent::~TComponent() {
+    SendFreeNotifications();
+    while (!components_.empty()) {
+        TComponent* last = components_.back();
+        last->BeforeDestruction();
+        delete last;  // leaves the list as it goes
+    }
+    if (owner_)
+        owner_->RemoveComponent(this);
+}
+
+void TComponent::SendFreeNotifications() {
     state_ |= csDestroying;
     // Whoever holds a reference to this component drops it now.
     while (!freeNotifies_.empty()) {
@@ -39,13 +50,6 @@ TComponent::~TComponent() {
         back.erase(std::remove(back.begin(), back.end(), this), back.end());
         listener->Notification(this, opRemove);
     }
-    while (!components_.empty()) {
-        TComponent* last = components_.back();
-        last->BeforeDestruction();
-        delete last;  // leaves the list as it goes
-    }
-    if (owner_)
-        owner_->RemoveComponent(this);
 }
 
 void TComponent::InsertComponent(TComponent* component) {

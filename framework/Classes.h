@@ -79,6 +79,10 @@ protected:
     // An owned component was inserted or is going; a free-notified one is going.
     // The base passes it on to every owned component.
     virtual void Notification(TComponent* component, TOperation operation);
+    // Marks this component destroying and tells the free-notified components that it goes.
+    // The base destructor does so once the derived parts are gone; a component whose
+    // listeners reach into those parts from Notification calls it first in its own destructor.
+    void SendFreeNotifications();
 
 private:
     void InsertComponent(TComponent* component);

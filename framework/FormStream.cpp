@@ -9,6 +9,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 
 bool TFormValue::IsInteger() const {
@@ -334,15 +335,38 @@ public:
         ResolveReferences();
     }
 
+    // A failed read keeps what it read up to the error, references included, and still ends
+    // the loading of every object it marked: one left loading would stay half alive for good.
+    // The first error is raised at the end.
     void Load(const TFormObject& form) {
         CheckClass(root_, form.ClassName);
         if (root_.Name().empty())
             root_.SetName(form.Name);
         Begin(root_);
-        Fill(form, root_);
-        ResolveReferences();
-        for (TComponent* component : loaded_)
-            component->Loaded();
+        std::exception_ptr error;
+        auto keepFirst = [&error] {
+            if (!error)
+                error = std::current_exception();
+        };
+        try {
+            Fill(form, root_);
+        } catch (...) {
+            keepFirst();
+        }
+        try {
+            ResolveReferences();
+        } catch (...) {
+            keepFirst();
+        }
+        for (TComponent* component : loaded_) {
+            try {
+                component->Loaded();
+            } catch (...) {
+                keepFirst();
+            }
+        }
+        if (error)
+            std::rethrow_exception(error);
     }
 
 private:
@@ -535,14 +559,18 @@ private:
         return options_.FindReference ? options_.FindReference(name) : nullptr;
     }
 
+    // Sets every reference that can be found; then raises for the first that could not.
     void ResolveReferences() {
+        const TReference* unresolved = nullptr;
         for (const TReference& reference : references_) {
-            TComponent* component = FindReference(reference.Name);
-            if (!component)
-                throw EReadError(
-                    Format("Unresolved reference %s for property %s", reference.Name.c_str(), reference.Prop->Name));
-            SetPropValue(*reference.Target, *reference.Prop, static_cast<TObject*>(component));
+            if (TComponent* component = FindReference(reference.Name))
+                SetPropValue(*reference.Target, *reference.Prop, static_cast<TObject*>(component));
+            else if (!unresolved)
+                unresolved = &reference;
         }
+        if (unresolved)
+            throw EReadError(
+                Format("Unresolved reference %s for property %s", unresolved->Name.c_str(), unresolved->Prop->Name));
     }
 
     TComponent& root_;

@@ -166,9 +166,12 @@ struct TFormReadOptions {
 // (the bytes it loads from a stream) are read as values of that object ("Lines.Strings",
 // "Icon.Data"); component references are resolved after the whole stream, then
 // Loaded() runs on each in creation order, root first. Raises EFormStreamError for
-// damaged input (before anything is touched), EClassNotFound for unknown classes
-// and EPropertyError for unknown or unsettable properties; after such a failure
-// the objects made so far stay owned by root, which should be discarded.
+// damaged input (before anything is touched), EClassNotFound for unknown classes,
+// EPropertyError for unknown or unsettable properties and EReadError for references
+// that cannot be found. A failed read keeps what it read before the error (the
+// references that can be found are set) and the objects made so far, owned by root,
+// and still runs Loaded() on every object it marked loading; then it raises the
+// first error.
 void ReadComponent(TStream& stream, TComponent& root, const TFormReadOptions& options = {});
 void ReadComponent(const TFormObject& form, TComponent& root, const TFormReadOptions& options = {});
 

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+TImageList::~TImageList() { SendFreeNotifications(); }
+
 void TImageList::RegisterChanges(const void* client, TNotifyEvent handler) {
     UnRegisterChanges(client);
     listeners_.emplace_back(client, std::move(handler));

@@ -20,6 +20,9 @@ using TUniqueImageList = TUniqueResource<HIMAGELIST, TImageListTraits>;
 class TImageList : public TComponent {
 public:
     explicit TImageList(TComponent* owner) : TComponent(owner) {}
+    // Users told of the end unregister their change listeners: they are told while the list
+    // is still whole.
+    ~TImageList() override;
 
     int Width() const { return width_; }
     int Height() const { return height_; }

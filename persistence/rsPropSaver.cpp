@@ -702,7 +702,8 @@ void TrsPropSaver::LoadFromStorage() {
         try {
             LoadLine(line, value);
         } catch (const Exception&) {
-            // A damaged value leaves its property as it was; the other lines still load.
+            // A damaged value leaves its property as it was (a whole component keeps what was
+            // read before the error, and is loaded all the same); the other lines still load.
         }
     }
     if (options_.Contains(poStoreFormPlacement) && storage->FindKey("FormPlacement", false)) {

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -293,6 +294,81 @@ TEST_F(KelThreadTimerTest, AHandlerMayFreeItsTimerOnEitherThread) {
         timer->SetInterval(10);
         EXPECT_TRUE(PumpUntilSignalled(thread.Get(), kStopLimitMs));
         EXPECT_EQ(ticks.load(), 1);
+    }
+}
+
+// Ends the process with a message when the steps in its scope do not return in time: a
+// deadlock of the main thread cannot be broken from inside it, and must fail, not hang the run.
+class THangLimit {
+public:
+    THangLimit(const char* what, DWORD limitMs) : what_(what), limitMs_(limitMs) {
+        thread_.Reset(CreateThread(nullptr, 0, &Run, this, 0, nullptr));
+    }
+    ~THangLimit() {
+        SetEvent(done_.Get());
+        WaitForSingleObject(thread_.Get(), INFINITE);
+    }
+    THangLimit(const THangLimit&) = delete;
+    THangLimit& operator=(const THangLimit&) = delete;
+
+private:
+    static DWORD WINAPI Run(void* data) {
+        auto self = static_cast<THangLimit*>(data);
+        if (WaitForSingleObject(self->done_.Get(), self->limitMs_) == WAIT_TIMEOUT) {
+            std::fprintf(stderr, "%s did not return within %lu ms\n", self->what_, self->limitMs_);
+            std::fflush(stderr);
+            TerminateProcess(GetCurrentProcess(), 125);
+        }
+        return 0;
+    }
+
+    const char* what_;
+    DWORD limitMs_;
+    TUniqueHandle done_{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    TUniqueHandle thread_;
+};
+
+// A component freed by its own OnFinish, OnException or OnTerminate handler: the handler returns,
+// no later event runs, and the thread ends and frees itself, on a worker and synchronised.
+TEST_F(KelThreadComponentTest, AnEventMayFreeItsComponent) {
+    const std::string freeingEvents[] = {"finish", "exception", "terminate"};
+    for (bool synchronized : {false, true}) {
+        for (const std::string& freeing : freeingEvents) {
+            SCOPED_TRACE((synchronized ? "synchronized, freed in " : "on the worker, freed in ") + freeing);
+            auto component = new TkelThreadComponent(nullptr);
+            component->SetSynchronized(synchronized);
+            std::string events;
+            auto event = [&](TObject* sender, const std::string& name) {
+                events += name;
+                if (GetCurrentThreadId() != MainThreadID())
+                    events += " (not on the main thread)";
+                if (name == freeing) {
+                    FreeComponent(static_cast<TComponent*>(sender));
+                    events += " freed";
+                }
+                events += ";";
+            };
+            component->OnExecute = [&](TObject*) {
+                if (freeing == "exception")
+                    throw EConvertError("bad value");
+            };
+            component->OnFinish = [&](TObject* sender) { event(sender, "finish"); };
+            component->OnException = [&](TObject* sender, std::exception_ptr) { event(sender, "exception"); };
+            component->OnTerminate = [&](TObject* sender) { event(sender, "terminate"); };
+            TUniqueHandle thread = ThreadHandleCopy(*component->Thread());
+            const HANDLE threadsOwn = component->Thread()->Handle();
+            {
+                const THangLimit limit("freeing a thread component from its own event", 10000);
+                component->Start();
+                EXPECT_TRUE(PumpUntilSignalled(thread.Get(), 5000));
+            }
+            const std::string expected = freeing == "finish"      ? "finish freed;"
+                                         : freeing == "exception" ? "exception freed;"
+                                                                  : "finish;terminate freed;";
+            EXPECT_EQ(events, expected);
+            DWORD flags = 0;
+            EXPECT_FALSE(GetHandleInformation(threadsOwn, &flags)) << "the thread object is freed";
+        }
     }
 }
 

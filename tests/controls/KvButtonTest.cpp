@@ -1,4 +1,5 @@
 #include "KvButton.h"
+#include "KvStatus.h"
 
 #include "ActnList.h"
 #include "ComCtrls.h"
@@ -1003,6 +1004,78 @@ TEST_F(KvButtonTest, AButtonFreedByItsOwnClickIsNotTouchedAgain) {
     CheckFreedByItsClick<TKvBitBtn>(mouse);
     CheckFreedByItsClick<TKvMenuButton>(mouse);
     CheckFreedByItsClick<TKvToolButton>(mouse);
+}
+
+// ---- an image list freed under its users -----------------------------------------------------
+
+// Shows a list's images the way the controls do, and notes what the list looks like when it
+// tells of its end.
+class TImagesUser : public TComponent {
+public:
+    TImagesUser(TComponent* owner, TImageList* list) : TComponent(owner), list_(list) {
+        list_->FreeNotification(this);
+        list_->RegisterChanges(this, [this](TObject*) { ++changes; });
+    }
+    int changes = 0;
+    int countAtEnd = -1;
+    bool destroyingAtEnd = false;
+
+protected:
+    void Notification(TComponent* component, TOperation operation) override {
+        TComponent::Notification(component, operation);
+        if (operation != opRemove || component != list_)
+            return;
+        countAtEnd = list_->Count();
+        destroyingAtEnd = list_->IsDestroying();
+        list_->UnRegisterChanges(this);
+        list_ = nullptr;
+    }
+
+private:
+    TImageList* list_;
+};
+
+// Each user unregisters from the list while it is told of the end: the list is still whole
+// then (its images and listeners), so nothing reaches freed memory (run under warn+heap to see).
+TEST_F(KvButtonTest, AnImageListFreedUnderAPaneAndButtonsTellsThemWhileWhole) {
+    TTestForm form;
+    auto pane = form.Add<TKvGlyphStatus>(&form, 10, 10, 120, 22);
+    auto bitBtn = form.Add<TKvBitBtn>(&form, 10, 40, 90, 25);
+    auto tool = form.Add<TKvToolButton>(&form, 110, 40, 25, 25);
+    auto images = ColourCells(&form, {clRed, clLime, clBlue});
+    auto first = new TImagesUser(&form, images);
+    pane->SetImages(images);
+    pane->SetImageIndex(0);
+    bitBtn->SetImages(images);
+    bitBtn->SetImageIndex(1);
+    tool->SetImages(images);
+    tool->SetImageIndex(2);
+    auto last = new TImagesUser(&form, images);
+    form.ShowForm();
+    images->AddMasked(*SolidBitmap(16, 16, clYellow, clFuchsia), clFuchsia);
+    EXPECT_EQ(first->changes, 1);
+    EXPECT_EQ(last->changes, 1);
+
+    FreeComponent(images);
+    for (TImagesUser* user : {first, last}) {
+        EXPECT_EQ(user->countAtEnd, 4);
+        EXPECT_TRUE(user->destroyingAtEnd);
+    }
+    EXPECT_EQ(pane->Images(), nullptr);
+    EXPECT_EQ(bitBtn->Images(), nullptr);
+    EXPECT_EQ(tool->Images(), nullptr);
+    // They paint without the list.
+    EXPECT_GE(BoxOfColour(*Render(*bitBtn), RGB(0, 255, 0)).left, bitBtn->ClientWidth());
+    Render(*tool);
+    pane->Invalidate();
+    UpdateWindow(form.Handle());
+
+    // A list the form frees before its users (made after them) tells them the same way.
+    auto shared = ColourCells(&form, {clRed});
+    pane->SetImages(shared);
+    bitBtn->SetImages(shared);
+    tool->SetImages(shared);
+    form.Hide();
 }
 
 }  // namespace

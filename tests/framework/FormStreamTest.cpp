@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <set>
 #include <span>
@@ -62,10 +63,13 @@ public:
     TNotifyEvent OnClick;
 
     std::vector<std::string>* log = nullptr;  // the root's is used
+    bool failLoaded = false;
 
     void Loaded() override {
         TComponent::Loaded();
         Log("Loaded " + Name() + (Buddy ? " buddy " + Buddy->Name() : ""));
+        if (failLoaded)
+            throw EConvertError("Loaded failed");
     }
 
 private:
@@ -308,6 +312,82 @@ TEST_F(FormStream, UnknownNamesAreErrors) {
     TFormObject badType = form;
     badType.Properties.push_back({"Caption", Value(V::Int8, 1)});
     EXPECT_THROW(read(badType, Options()), EPropertyError);
+}
+
+// A read that fails part way keeps what it read and the references it can find, and ends the
+// loading of everything it marked; the first error is raised.
+TEST_F(FormStream, AFailedReadStillEndsLoading) {
+    const TFormObject form = ParseForm(values);
+    struct TRead {
+        std::vector<std::string> log;
+        TFormWidget root{nullptr};
+        TFormWidget* Child(const char* name) { return dynamic_cast<TFormWidget*>(root.FindComponent(name)); }
+        bool AnyLoading() const {
+            bool loading = root.IsLoading();
+            for (int i = 0; i < root.ComponentCount(); ++i)
+                loading = loading || root.Components(i)->IsLoading();
+            return loading;
+        }
+    };
+    auto read = [&](const TFormObject& changed, TRead& into) {
+        into.root.log = &into.log;
+        ReadComponent(changed, into.root, Options());
+    };
+    const std::vector<std::string> allLoaded = {"Loaded frmValues buddy btnOk", "Loaded pnlMain",
+                                                "Loaded btnOk buddy pnlMain", "Loaded lblLast"};
+    auto loadedLines = [](const std::vector<std::string>& log) {
+        std::vector<std::string> lines;
+        std::copy_if(log.begin(), log.end(), std::back_inserter(lines),
+                     [](const std::string& line) { return line.rfind("Loaded", 0) == 0; });
+        return lines;
+    };
+
+    // An unknown property of the last child: what came before it stays.
+    TFormObject badProperty = form;
+    badProperty.Children[1].Properties.push_back({"Colour", Value(V::Int8, 1)});
+    badProperty.Children[1].Properties.push_back({"Count", Value(V::Int8, 4)});
+    TRead unknown;
+    EXPECT_THROW(read(badProperty, unknown), EPropertyError);
+    EXPECT_FALSE(unknown.AnyLoading());
+    EXPECT_EQ(loadedLines(unknown.log), allLoaded);
+    ASSERT_NE(unknown.Child("lblLast"), nullptr);
+    EXPECT_EQ(unknown.Child("lblLast")->Count(), 3);
+    EXPECT_EQ(unknown.root.Buddy, unknown.Child("btnOk"));
+
+    // A reference that cannot be found: the rest of the stream and the other references are set.
+    TFormObject badReference = form;
+    badReference.Children[1].Properties.push_back({"Buddy", Value(V::Ident, 0, "btnMissing")});
+    badReference.Children[1].Properties.push_back({"Caption", Value(V::String, 0, "after")});
+    TRead missing;
+    try {
+        read(badReference, missing);
+        ADD_FAILURE() << "no error";
+    } catch (const EReadError& e) {
+        EXPECT_NE(e.Message.find("btnMissing"), std::string::npos) << e.Message;
+    }
+    EXPECT_FALSE(missing.AnyLoading());
+    EXPECT_EQ(loadedLines(missing.log), allLoaded);
+    EXPECT_EQ(missing.Child("lblLast")->Caption, "after");
+    EXPECT_EQ(missing.Child("lblLast")->Buddy, nullptr);
+    EXPECT_EQ(missing.Child("btnOk")->Buddy, missing.Child("pnlMain"));
+
+    // An unknown class: the objects made before it are loaded, nothing after it is made.
+    TFormObject badClass = form;
+    badClass.Children[0].Children[0].ClassName = "TNoSuchWidget";
+    TRead unmade;
+    EXPECT_THROW(read(badClass, unmade), EClassNotFound);
+    EXPECT_FALSE(unmade.AnyLoading());
+    EXPECT_EQ(loadedLines(unmade.log), (std::vector<std::string>{"Loaded frmValues", "Loaded pnlMain"}));
+    EXPECT_EQ(unmade.Child("lblLast"), nullptr);
+
+    // A Loaded that raises: the others still run, and its error is the one raised.
+    TRead failing;
+    auto* ok = new TFormWidget(&failing.root);
+    ok->SetName("btnOk");
+    ok->failLoaded = true;
+    EXPECT_THROW(read(form, failing), EConvertError);
+    EXPECT_FALSE(failing.AnyLoading());
+    EXPECT_EQ(loadedLines(failing.log), allLoaded);
 }
 
 // Parses bytes placed at the very end of readable memory; the offset of the refusal.

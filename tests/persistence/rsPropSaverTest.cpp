@@ -2,6 +2,7 @@
 #include "rsPropSaver.h"
 
 #include "ExtCtrls.h"
+#include "FormStream.h"
 #include "KvListVw.h"
 #include "Menus.h"
 #include "Spin.h"
@@ -439,4 +440,72 @@ TEST_F(PropSaver, AFormBeingFreedKeepsItsSaverOffItsEvents) {
     EXPECT_EQ(token.use_count(), 3);  // the saver holds both handlers
     FreeComponent(form);
     EXPECT_EQ(token.use_count(), 1);  // none was copied back into the freed form
+}
+
+// A whole component whose stored value no longer reads in full (a reference to a form that is not
+// open, a property this program does not know): what was read stays, the component is loaded
+// all the same, so its clicks and its timer work, and the saver goes on with the next line.
+TEST_F(PropSaver, AWholeComponentThatFailsToReadIsLoadedAllTheSame) {
+    TTimer* timer = nullptr;
+    auto form = new TSavedForm([&](TSavedForm& f) {
+        f.rsPropSaver1->Properties().Clear();
+        for (const char* line : {"chkAPPPath", "tmrPoll", "seOlderThan.Value"})
+            f.rsPropSaver1->Properties().Add(line);
+        timer = new TTimer(&f);
+        timer->SetName("tmrPoll");
+        timer->SetEnabled(false);
+    });
+    auto value = [](TFormValueType type, int64_t number, const std::string& text = {}) {
+        TFormValue v;
+        v.Type = type;
+        v.Int = number;
+        v.Text = text;
+        return v;
+    };
+    auto store = [&](const std::string& key, const TFormObject& object) {
+        const std::string bytes = FormBytes(object);
+        form->rsStorage->WriteBinary("\\frmSaved\\" + key, bytes.data(), bytes.size());
+    };
+    using V = TFormValueType;
+    store("chkAPPPath", {"TCheckBox",
+                         "chkAPPPath",
+                         {{"Caption", value(V::String, 0, "Read before the error")},
+                          {"PopupMenu", value(V::Ident, 0, "frmGone.pmList")},
+                          {"Checked", value(V::False, 0)}},
+                         {}});
+    store("tmrPoll", {"TTimer", "tmrPoll", {{"Interval", value(V::Int8, 10)}, {"Colour", value(V::Int8, 1)}}, {}});
+    form->rsStorage->WriteInteger("\\frmSaved\\seOlderThan.Value", 42);
+    int ticks = 0;
+    timer->SetOnTimer([&](TObject*) { ++ticks; });
+    timer->SetEnabled(true);
+    int clicks = 0;
+    form->chkAPPPath->OnClick = [&](TObject*) { ++clicks; };
+    form->rsPropSaver1->LoadFromStorage();
+
+    EXPECT_FALSE(form->chkAPPPath->IsLoading());
+    EXPECT_EQ(form->chkAPPPath->Caption(), "Read before the error");
+    EXPECT_FALSE(form->chkAPPPath->Checked());
+    EXPECT_EQ(form->chkAPPPath->PopupMenu(), nullptr);
+    EXPECT_FALSE(timer->IsLoading());
+    EXPECT_EQ(timer->Interval(), 10u);
+    EXPECT_EQ(form->seOlderThan->Value(), 42);
+
+    form->ShowForm();
+    SendMessageA(form->chkAPPPath->Handle(), BM_CLICK, 0, 0);
+    EXPECT_TRUE(form->chkAPPPath->Checked());
+    EXPECT_EQ(clicks, 1);
+    // The timer runs: its ticks arrive (bounded, so that a timer that never started fails).
+    const DWORD start = GetTickCount();
+    while (ticks == 0 && GetTickCount() - start < 5000)
+        if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT) == WAIT_OBJECT_0)
+            Application.ProcessMessages();
+    EXPECT_GT(ticks, 0);
+
+    // The storage's own component read raises, and loads what it read all the same.
+    TTimer other(nullptr);
+    ASSERT_TRUE(form->rsStorage->FindKey("\\frmSaved\\tmrPoll", false));
+    EXPECT_THROW(form->rsStorage->Key().ReadComponent(other), EPropertyError);
+    EXPECT_FALSE(other.IsLoading());
+    EXPECT_EQ(other.Interval(), 10u);
+    FreeComponent(form);
 }
