@@ -1,6 +1,8 @@
 # hivesweep_form_resource(TARGET NAME TEXT_FILE)
 # Converts a form description (tools/formconv.py) into the binary form stream at build
-# time and compiles it into the target as the RCDATA resource NAME.
+# time and compiles it into the target as the RCDATA resource NAME. The reporter finds its
+# settings as THXEXCEPT and each assistant form as TVQ<FORM>; those names make the converter
+# refuse the value types the reporter's readers do not take.
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 function(hivesweep_form_resource target name text)
@@ -9,10 +11,16 @@ function(hivesweep_form_resource target name text)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/forms)
   set(stream ${dir}/${target}_${name}.bin)
   set(rc ${dir}/${target}_${name}.rc)
+  set(reader)
+  if(name STREQUAL "THXEXCEPT")
+    set(reader --reader settings)
+  elseif(name MATCHES "^TVQ")
+    set(reader --reader assistant)
+  endif()
   add_custom_command(
     OUTPUT ${stream}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    COMMAND Python3::Interpreter ${tool} ${source} ${stream}
+    COMMAND Python3::Interpreter ${tool} ${reader} ${source} ${stream}
     DEPENDS ${source} ${tool}
     COMMENT "Form stream ${name} from ${text}"
     VERBATIM)

@@ -83,7 +83,7 @@ double ExtendedToDouble(uint64_t mantissa, unsigned signExponent) {
 class TFormReader::TNesting {
 public:
     explicit TNesting(TFormReader& reader) : reader_(reader) {
-        if (reader_.depth_ >= kMaxFormNesting)
+        if (reader_.depth_ >= kFormStreamMaxNesting)
             reader_.Fail("nesting too deep");
         ++reader_.depth_;
     }
@@ -683,7 +683,7 @@ public:
     explicit TFormDescriber(const TComponent* lookupRoot) : lookupRoot_(lookupRoot) {}
 
     void Describe(const TObject& object, const std::string& prefix, std::vector<TFormProperty>& out, int depth) {
-        if (depth >= kMaxFormNesting)
+        if (depth >= kFormStreamMaxNesting)
             return;
         for (const TPropInfo* prop : object.ClassInfo().AllProps()) {
             if (prop->Kind == TTypeKind::Method || !prop->Stored(object))

@@ -13,7 +13,7 @@
 // touches no component, so damaged input never half-fills one); ReadComponent
 // applies a tree to a root component through the published property tables and
 // the class registry, with the loading protocol. Every read checks the bytes
-// left, and nesting is capped at kMaxFormNesting.
+// left, and nesting is capped at kFormStreamMaxNesting.
 
 #include "Classes.h"
 #include "Streams.h"
@@ -59,7 +59,7 @@ enum class TFormValueType : uint8_t {
 };
 
 inline constexpr uint8_t kMaxFormValueType = 20;
-inline constexpr int kMaxFormNesting = 64;
+inline constexpr int kFormStreamMaxNesting = 64;
 
 struct TFormValue;
 struct TFormProperty;

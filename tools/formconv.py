@@ -1,7 +1,12 @@
 #!/usr/bin/env python3
 """Turns a form description in text into the binary form-stream layout.
 
-Usage: formconv.py INPUT.txt OUTPUT.bin
+Usage: formconv.py [--reader settings|assistant] INPUT.txt OUTPUT.bin
+
+--reader names the reporter's reader of the resource, and values of a type that reader
+refuses end the conversion with an error: the settings reader takes 8-, 16- and 32-bit
+integers, strings and True/False; the assistant's form reader takes identifiers as well.
+Without it every type is written, as the framework's form-stream reader takes them all.
 
 The text (UTF-8) describes one object:
 
@@ -13,7 +18,7 @@ The text (UTF-8) describes one object:
                                         above #255 is written in code page 1252;
                                         wide'..' / utf8'..' choose those types
       Count = 12                        int8, int16, int32 or int64, the smallest that fits;
-                                        $1F is hexadecimal
+                                        $1F is hexadecimal; digits are ASCII digits
       Ratio = 1.5                       extended; 1.5s single, 1.5c currency, 1.5d date
       Enabled = True                    True / False; nil
       Align = alClient                  identifier (enumerations, events, references)
@@ -56,9 +61,26 @@ class Token:
         return repr(self.value) if self.kind != 'eof' else 'end of file'
 
 
+TYPE_NAMES = {
+    LIST: 'list', INT64: '64-bit integer', EXTENDED: 'extended', SINGLE: 'single', CURRENCY: 'currency',
+    DATE: 'date', IDENT: 'identifier', BINARY: 'binary', SET: 'set', NIL: 'nil', COLLECTION: 'collection',
+    WSTRING: 'wide string', UTF8STRING: 'UTF-8 string',
+}
+
+# The value types each reporter reader takes (reporter/capture/hxExceptSettingsStore.cpp,
+# reporter/delivery/hxNVAssistant.cpp); it refuses any other at run time.
+READERS = {
+    'settings': ({INT8, INT16, INT32, STRING, LSTRING, FALSE, TRUE},
+                 '8-, 16- and 32-bit integers, strings and True/False'),
+    'assistant': ({INT8, INT16, INT32, STRING, LSTRING, FALSE, TRUE, IDENT},
+                  '8-, 16- and 32-bit integers, strings, identifiers and True/False'),
+}
+
 IDENT_RE = re.compile(r'[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*')
-NUMBER_RE = re.compile(r'-?(?:\$[0-9A-Fa-f]+|\d+(?:\.\d+)?(?:[eE][+-]?\d+)?[scdSCD]?)')
-CHAR_RE = re.compile(r'#(\$[0-9A-Fa-f]+|\d+)')
+# re.ASCII: \d alone also matches other scripts' digits, and int() and float() read those.
+NUMBER_RE = re.compile(r'-?(?:\$[0-9A-Fa-f]+|\d+(?:\.\d+)?(?:[eE][+-]?\d+)?[scdSCD]?)', re.ASCII)
+CHAR_RE = re.compile(r'#(\$[0-9A-Fa-f]+|\d+)', re.ASCII)
+INTEGER_RE = re.compile(r'-?\d+', re.ASCII)
 DIGITS = '0123456789'
 
 
@@ -149,10 +171,12 @@ def read_string(text, i, line):
 
 
 class Writer:
-    def __init__(self, tokens):
+    def __init__(self, tokens, reader=None):
         self.tokens = tokens
         self.at = 0
         self.out = bytearray()
+        self.reader = reader
+        self.property = ''
 
     # ---- tokens ----
     def peek(self):
@@ -191,6 +215,15 @@ class Writer:
     # ---- bytes ----
     def byte(self, value):
         self.out.append(value)
+
+    def value_type(self, kind, line):
+        """The type byte of a value, refused when the resource's reader does not take the type."""
+        if self.reader:
+            accepted, described = READERS[self.reader]
+            if kind not in accepted:
+                raise FormError(line, '%s: the %s reader refuses %s values (it takes %s)'
+                                % (self.property, self.reader, TYPE_NAMES[kind], described))
+        self.byte(kind)
 
     def short_string(self, text, line):
         try:
@@ -246,6 +279,7 @@ class Writer:
                 raise FormError(token.line, 'property %s after a child object' % token.value)
             self.next()
             self.short_string(token.value, token.line)
+            self.property = token.value
             self.expect_symbol('=')
             self.value()
         if allow_objects and not children:
@@ -259,22 +293,22 @@ class Writer:
         elif token.kind == 'string':
             self.string(token)
         elif token.kind == 'binary':
-            self.byte(BINARY)
+            self.value_type(BINARY, token.line)
             self.out += struct.pack('<I', len(token.value))
             self.out += token.value
         elif token.kind == 'ident':
             word = token.value.lower()
             if word == 'true':
-                self.byte(TRUE)
+                self.value_type(TRUE, token.line)
             elif word == 'false':
-                self.byte(FALSE)
+                self.value_type(FALSE, token.line)
             elif word == 'nil':
-                self.byte(NIL)
+                self.value_type(NIL, token.line)
             else:
-                self.byte(IDENT)
+                self.value_type(IDENT, token.line)
                 self.short_string(token.value, token.line)
         elif token.kind == 'symbol' and token.value == '[':
-            self.byte(SET)
+            self.value_type(SET, token.line)
             while not self.is_symbol(']'):
                 element = self.expect_ident('a set element')
                 self.short_string(element.value, element.line)
@@ -283,19 +317,19 @@ class Writer:
             self.next()
             self.byte(0)
         elif token.kind == 'symbol' and token.value == '(':
-            self.byte(LIST)
+            self.value_type(LIST, token.line)
             while not self.is_symbol(')'):
                 self.value()
             self.next()
             self.byte(NULL)
         elif token.kind == 'symbol' and token.value == '<':
-            self.byte(COLLECTION)
+            self.value_type(COLLECTION, token.line)
             while not self.is_symbol('>'):
                 self.expect_word('item')
                 if self.is_symbol('['):
                     self.next()
                     order = self.next()
-                    if order.kind != 'number' or not re.fullmatch(r'-?\d+', order.value):
+                    if order.kind != 'number' or not INTEGER_RE.fullmatch(order.value):
                         raise FormError(order.line, 'expected an item order number, found %r' % order)
                     self.integer(int(order.value), order.line, int32_only=True)
                     self.expect_symbol(']')
@@ -308,16 +342,16 @@ class Writer:
 
     def integer(self, value, line, int32_only=False):
         if -0x80 <= value <= 0x7F:
-            self.byte(INT8)
+            self.value_type(INT8, line)
             self.out += struct.pack('<b', value)
         elif -0x8000 <= value <= 0x7FFF:
-            self.byte(INT16)
+            self.value_type(INT16, line)
             self.out += struct.pack('<h', value)
         elif -0x80000000 <= value <= 0x7FFFFFFF:
-            self.byte(INT32)
+            self.value_type(INT32, line)
             self.out += struct.pack('<i', value)
         elif not int32_only and -0x8000000000000000 <= value <= 0x7FFFFFFFFFFFFFFF:
-            self.byte(INT64)
+            self.value_type(INT64, line)
             self.out += struct.pack('<q', value)
         else:
             raise FormError(line, 'integer out of range: %d' % value)
@@ -331,7 +365,7 @@ class Writer:
             return
         suffix = body[-1].lower() if body[-1].isalpha() and body[-1].lower() in 'scd' else ''
         digits = text[:-1] if suffix else text
-        if not suffix and re.fullmatch(r'-?\d+', digits):
+        if not suffix and INTEGER_RE.fullmatch(digits):
             self.integer(int(digits), token.line)
             return
         if suffix == 'c':
@@ -341,20 +375,20 @@ class Writer:
                 raise FormError(token.line, 'bad currency value') from None
             if scaled != scaled.to_integral_value() or abs(scaled) >= 2 ** 63:
                 raise FormError(token.line, 'currency value needs at most 4 decimals and 64 bits')
-            self.byte(CURRENCY)
+            self.value_type(CURRENCY, token.line)
             self.out += struct.pack('<q', int(scaled))
             return
         number = float(digits)
         if math.isinf(number):
             raise FormError(token.line, 'number out of range')
         if suffix == 's':
-            self.byte(SINGLE)
+            self.value_type(SINGLE, token.line)
             self.out += struct.pack('<f', number)
         elif suffix == 'd':
-            self.byte(DATE)
+            self.value_type(DATE, token.line)
             self.out += struct.pack('<d', number)
         else:
-            self.byte(EXTENDED)
+            self.value_type(EXTENDED, token.line)
             self.out += extended(number)
 
     def string(self, token):
@@ -370,7 +404,7 @@ class Writer:
         if typed == 'wide':
             # Surrogate pairs written as two character codes stay one character.
             data = text.encode('utf-16-le', 'surrogatepass')
-            self.byte(WSTRING)
+            self.value_type(WSTRING, token.line)
             self.out += struct.pack('<I', len(data) // 2)
             self.out += data
         elif typed == 'utf8':
@@ -378,16 +412,16 @@ class Writer:
                 data = text.encode('utf-8')
             except UnicodeEncodeError:
                 raise FormError(token.line, 'half of a surrogate pair in a utf8 string') from None
-            self.byte(UTF8STRING)
+            self.value_type(UTF8STRING, token.line)
             self.out += struct.pack('<I', len(data))
             self.out += data
         else:
             data = ansi_bytes(text, token.line)
             if len(data) <= 255:
-                self.byte(STRING)
+                self.value_type(STRING, token.line)
                 self.byte(len(data))
             else:
-                self.byte(LSTRING)
+                self.value_type(LSTRING, token.line)
                 self.out += struct.pack('<I', len(data))
             self.out += data
 
@@ -416,18 +450,25 @@ def extended(number):
     return struct.pack('<QH', int(fraction * 2 ** 64), sign | (exponent - 1 + 16383))
 
 
-def convert(text):
-    return Writer(tokenize(text)).form()
+def convert(text, reader=None):
+    return Writer(tokenize(text), reader).form()
 
 
 def main(argv):
-    if len(argv) != 3:
-        print('usage: formconv.py INPUT.txt OUTPUT.bin', file=sys.stderr)
+    arguments = argv[1:]
+    reader = None
+    if len(arguments) == 4 and arguments[0] == '--reader':
+        reader = arguments[1]
+        arguments = arguments[2:]
+    if len(arguments) != 2 or (reader is not None and reader not in READERS):
+        print('usage: formconv.py [--reader settings|assistant] INPUT.txt OUTPUT.bin', file=sys.stderr)
+        if reader is not None and reader not in READERS:
+            print('formconv.py: error: no reader called %s' % reader, file=sys.stderr)
         return 2
-    source, target = argv[1], argv[2]
+    source, target = arguments
     try:
         with open(source, encoding='utf-8-sig') as f:
-            data = convert(f.read())
+            data = convert(f.read(), reader)
     except FormError as error:
         print('%s:%d: error: %s' % (source, error.line, error), file=sys.stderr)
         return 1

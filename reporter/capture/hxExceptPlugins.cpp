@@ -30,6 +30,13 @@ std::atomic<THxTraceReportBuilder> traceBuilder{nullptr};
 
 constexpr std::string_view DefaultPlugins = "modules|processes|hardware";
 
+// A section line that begins like a report's first line or its checksum line would be taken for
+// one in the bug-report file (a report start, a duplicate key); such lines are moved in by a blank.
+bool ReadsAsReportLine(std::string_view line)
+{
+    return line.starts_with("date/time") || line.starts_with("callstack crc");
+}
+
 // The mapping the calling program created; nullptr when there is none.
 HANDLE OpenTraceMapping() noexcept
 {
@@ -145,6 +152,8 @@ void AppendTraceSection(std::string& report, std::string_view name, std::string_
         report += "\r\n";
         if (line.empty())
             report += '.';
+        else if (ReadsAsReportLine(line))
+            report.append(" ").append(line);
         else
             report += line;
         if (end < value.size() && value[end] == '\r' && end + 1 < value.size() && value[end + 1] == '\n')

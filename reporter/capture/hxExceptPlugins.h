@@ -47,7 +47,8 @@ THxDisAsmHook DisAsmHook() noexcept;
 void SetDisAsmHook(THxDisAsmHook hook) noexcept;
 
 // A report section as the report text writes it: blank line, "name:", then the value's lines
-// without trailing blanks, an empty line written ".".
+// without trailing blanks, an empty line written "."; a line that begins with "date/time" or
+// "callstack crc" gets one leading blank, so that it never reads as a report's own line.
 void AppendTraceSection(std::string& report, std::string_view name, std::string_view value);
 
 // What the trace export reports. The default writes the background sections of the main

@@ -64,7 +64,7 @@ public:
     bool ReadObject(int depth)
     {
         std::string className, objectName;
-        if (depth > kMaxFormNesting || !ReadShortString(className) || !ReadShortString(objectName))
+        if (depth > kAssistantFormMaxNesting || !ReadShortString(className) || !ReadShortString(objectName))
             return false;
         TNVItem* target = nullptr;
         if (!className.empty())

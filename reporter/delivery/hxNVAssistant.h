@@ -431,7 +431,7 @@ void RegisterAssistantHandler(const std::string& qualifiedName, TNVActionHandler
 TNVActionHandler ResolveAssistantHandler(const std::string& name);
 
 // Byte-level limits of the form reader.
-constexpr int kMaxFormNesting = 8;
+constexpr int kAssistantFormMaxNesting = 8;
 constexpr std::size_t kMaxFormResource = 256 * 1024;
 
 // Control ids of the items: the index plus this, so that IDOK and IDCANCEL are never an item.

@@ -465,10 +465,10 @@ TEST_F(FormStream, NestingIsCapped) {
         }
         return std::vector<unsigned char>(bytes.begin(), bytes.end());
     };
-    EXPECT_NO_THROW(ParseForm(nested(kMaxFormNesting, true)));
-    EXPECT_THROW(ParseForm(nested(kMaxFormNesting + 1, true)), EFormStreamError);
-    EXPECT_NO_THROW(ParseForm(nested(kMaxFormNesting - 1, false)));  // the object is one level
-    EXPECT_THROW(ParseForm(nested(kMaxFormNesting, false)), EFormStreamError);
+    EXPECT_NO_THROW(ParseForm(nested(kFormStreamMaxNesting, true)));
+    EXPECT_THROW(ParseForm(nested(kFormStreamMaxNesting + 1, true)), EFormStreamError);
+    EXPECT_NO_THROW(ParseForm(nested(kFormStreamMaxNesting - 1, false)));  // the object is one level
+    EXPECT_THROW(ParseForm(nested(kFormStreamMaxNesting, false)), EFormStreamError);
     EXPECT_THROW(ParseForm(nested(1000000, false)), EFormStreamError);
 }
 

@@ -1,6 +1,7 @@
 // The assistant model: forms read from form streams and from the program's form resources.
 
 #include "AssistantTestSupport.h"
+#include "FormStream.h"  // beside the assistant reader: their names must not collide
 #include "hxExceptSettingsStore.h"
 #include "hxNVAssistant.h"
 
@@ -266,7 +267,7 @@ TEST_F(AssistantModel, BadStreamsStopReadingSafely)
     for (int i = 0; i < 1000; ++i)
         nested = Object("INVLabel", "level", "", nested);
     TNVFormPtr deep = CreateFormFromStream(Stream("", nested), "", nullptr);
-    EXPECT_LE(deep->GetItemCount(), 3 + kMaxFormNesting + 1);
+    EXPECT_LE(deep->GetItemCount(), 3 + kAssistantFormMaxNesting + 1);
 
     // A stream over the size limit is not read at all; one just under it is read whole.
     const std::string filler = TextProp("Message", std::string(250, 'x'));

@@ -1,5 +1,7 @@
 #include "hxExceptSave.h"
 
+#include "hxExceptFields.h"
+#include "hxExceptHeader.h"
 #include "hxStrings.h"
 
 #include <gtest/gtest.h>
@@ -177,6 +179,75 @@ TEST_F(HxExceptSave, AFileFullOfChecksumLinesIsSearchedInOnePass)
         EXPECT_LT(timedSave(MakeReport(kCrc, "EFail", "old") + "\r\n\r\n" + damaged), 500u) << size;
         EXPECT_TRUE(ReadFileText(file_) == damaged + "\r\n" + counted + "\r\n\r\n") << size;
     }
+}
+
+// A report as the layout makes it from its field lists, with what the user typed as its last
+// section; a size fills its stack section up to that many bytes.
+std::string LaidOutReport(const std::string& crc, const std::string& stamp, const std::string& details,
+                          std::size_t size = 0)
+{
+    TFieldsPtr header = NewFields(nullptr, true);
+    for (const auto& [name, value] : {std::pair<const char*, std::string>{"date/time", stamp},
+                                      {"executable", "hivesweep.exe"}, {"current module", "hivesweep.exe"},
+                                      {"version", "1.2"}, {"exception class", "EFail"}, {"callstack crc", crc}})
+        header->Add(name, value);
+    const auto layout = [&](const std::string& stack) {
+        TFieldsPtr sections = NewFields(nullptr, true);
+        sections->Add("main thread ($1c):", stack);
+        sections->Add("Error Details", details);
+        return BugReportText(*header.Get(), *sections.Get());
+    };
+    const std::string report = layout("stack line");
+    return report.size() + 3 > size ? report : layout("stack line\r\n" + std::string(size - report.size() - 2, 'x'));
+}
+
+TEST_F(HxExceptSave, TypedDetailsAreNoReportsOfTheirOwn)
+{
+    // The user pastes an earlier report's header into the details, and types a line of the kind
+    // the file's reports start with.
+    const std::string pasted = "It fails again:\r\n" + Line("date/time", "yesterday") + "\r\n" +
+                               Line("executable", "hivesweep.exe") + "\r\n" + Line("current module", "hivesweep.exe") +
+                               "\r\n" + Line("version", "1.2") + "\r\n" + Line("exception class", "EFail") + "\r\n" +
+                               Line("callstack crc", kCrc) + "\r\n" + Line("count", "7");
+    const std::string pastedReport = LaidOutReport(kCrc, "1", pasted);
+    // Only the lines that would read as the file's own are moved in, by one blank.
+    EXPECT_NE(pastedReport.find("Error Details:\r\nIt fails again:\r\n " + Line("date/time", "yesterday") + "\r\n" +
+                                Line("executable", "hivesweep.exe")),
+              std::string::npos)
+        << pastedReport;
+    EXPECT_NE(pastedReport.find("\r\n " + Line("callstack crc", kCrc) + "\r\n" + Line("count", "7")),
+              std::string::npos);
+    const std::string typed = "It broke.\r\ndate/time of the crash: just after the start";
+    const std::string other = LaidOutReport("$22222222, $9abcdef0, $0fedcba9", "2", typed);
+    ASSERT_TRUE(exception_->SetAppendBugReps(true));
+    ASSERT_TRUE(Save(pastedReport));
+    ASSERT_TRUE(Save(other));
+    EXPECT_EQ(Reports(), 2u);
+
+    // The same failure again: the whole earlier report goes, and its own count is taken over.
+    const std::string again = LaidOutReport(kCrc, "3", "");
+    ASSERT_TRUE(Save(again));
+    std::string counted = again;
+    InsertReportLine(counted, "count", "callstack crc", "2");
+    EXPECT_EQ(ReadFileText(file_), other + "\r\n\r\n" + counted + "\r\n\r\n");
+
+    // Trimming to 28000 bytes keeps less than 21000: of three 10000-byte reports the oldest goes
+    // whole, although its details end in a line that starts like a report, 50 bytes before the next.
+    DeleteFileA(file_.c_str());
+    std::string kept;
+    for (const char* stamp : {"4", "5", "6"}) {
+        const std::string report = LaidOutReport("$3333333" + std::string(stamp) + ", $9abcdef0, $0fedcba9", stamp,
+                                                 typed, 9996);
+        ASSERT_TRUE(Save(report));
+        kept += *stamp == '4' ? std::string() : report + "\r\n\r\n";
+    }
+    ASSERT_EQ(ReadFileText(file_).size(), 30000u);
+    ASSERT_TRUE(exception_->SetBugRepFileSize(28000));
+    const std::string last = LaidOutReport("$44444444, $9abcdef0, $0fedcba9", "7", typed);
+    ASSERT_TRUE(Save(last));
+    const std::string trimmed = ReadFileText(file_);
+    EXPECT_TRUE(trimmed == kept + last + "\r\n\r\n") << trimmed.substr(0, 200);
+    EXPECT_EQ(Reports(), 3u);
 }
 
 std::string gAnswer, gTitle;
