@@ -16,5 +16,6 @@ bool IsWellFormedPicture(const uint8_t* data, size_t size);
 // GIF: signature, screen and colour tables, every block up to the trailer, and each image's
 // compressed codes and colour indices.
 bool IsWellFormedGif(const uint8_t* data, size_t size);
-// JPEG: decoded completely.
+// JPEG: its markers walked first, refused when the decoder's work (scans, and blocks visited
+// for the bytes) is out of bounds; then decoded completely.
 bool IsWellFormedJpeg(const uint8_t* data, size_t size);
