@@ -92,23 +92,37 @@ public:
     }
 
     // Returns the end x; draws when y >= 0.
-    int Line(std::string text, int x, int y, bool draw) {
+    int Line(const std::string& text, int x, int y, bool draw) {
         if (plain_)
             return Piece(text, x, y, draw);
+        size_t from = 0;
         for (;;) {
-            size_t open = text.find(open_);
-            size_t close = text.find(close_);
+            const size_t open = text.find(open_, from);
+            const size_t close = FindClose(text, from, open);
             if (open == std::string::npos || close == std::string::npos)
-                return Piece(text, x, y, draw);
+                return Piece(text.substr(from), x, y, draw);
             if (close < open) {
-                text.erase(open, 1);
-                continue;
+                // The stray closing character stays before every later opening one, so each of
+                // those goes in turn and the rest is text.
+                std::string rest;
+                for (size_t i = from; i < text.size(); ++i) {
+                    if (text[i] != open_)
+                        rest += text[i];
+                }
+                return Piece(rest, x, y, draw);
             }
-            x = Piece(text.substr(0, open), x, y, draw);
-            std::string tag = UpperCase(text.substr(open + 1, close - open - 1));
-            text.erase(0, close + 1);
-            Apply(tag);
+            x = Piece(text.substr(from, open - from), x, y, draw);
+            Apply(UpperCase(text.substr(open + 1, close - open - 1)));
+            from = close + 1;
         }
+    }
+
+    // The closing character of a tag opened at open (npos: none yet), searched from from; one
+    // character for both ends closes at its next occurrence after the opening one.
+    size_t FindClose(const std::string& text, size_t from, size_t open) const {
+        if (open_ == close_)
+            return open == std::string::npos ? std::string::npos : text.find(close_, open + 1);
+        return text.find(close_, from);
     }
 
     void SetPassColor(TColor color) { passColor_ = color; }
@@ -196,10 +210,7 @@ public:
     TLineWrapper(TCanvas& canvas, const TFont& base, const std::string& line, int marginX, int limit, char open,
                  char close, bool plain)
         : canvas_(canvas), base_(base), line_(line), marginX_(marginX), limit_(limit), open_(open),
-          close_(close), plain_(plain),
-          // With one character for both ends a tag runs to the end of whatever is measured, so a
-          // cut does not render like the whole rest: such cuts are measured one by one.
-          eachCut_(open == close && !plain), measure_(canvas, base, open, close, plain, false, false) {}
+          close_(close), plain_(plain) {}
 
     struct TCut {
         size_t Length;
@@ -210,10 +221,7 @@ public:
     TCut Next(size_t start) {
         start_ = start;
         const size_t length = line_.size() - start;
-        if (eachCut_)
-            widths_.assign(length + 1, kUnmeasured);
-        else
-            MeasureCuts();
+        MeasureCuts();
         if (length <= 1 || Fits(length))
             return TCut{length, Width(length), false};
         // The blank cuts that can fit, from the last; none past the measured cuts fits.
@@ -237,18 +245,9 @@ public:
 
 private:
     static constexpr int kTooWide = std::numeric_limits<int>::max();
-    static constexpr int kUnmeasured = std::numeric_limits<int>::min();
 
-    bool Fits(size_t length) { return length < widths_.size() && Width(length) <= limit_; }
-
-    int Width(size_t length) {
-        int& width = widths_[length];
-        if (width == kUnmeasured) {
-            measure_.Reset();
-            width = measure_.Line(line_.substr(start_, length), marginX_, -1, false);
-        }
-        return width;
-    }
+    bool Fits(size_t length) const { return length < widths_.size() && widths_[length] <= limit_; }
+    int Width(size_t length) const { return widths_[length]; }
 
     // widths_[n] := the width of the cut of length n, for every n up to where all longer cuts
     // are too wide; kTooWide where a cut is known to be too wide without its width.
@@ -259,7 +258,10 @@ private:
         TFontStyles style = base_.Style();
         for (;;) {
             const size_t open = plain_ ? std::string::npos : Find(open_, from, openAt_);
-            const size_t close = plain_ ? std::string::npos : Find(close_, from, closeAt_);
+            // One character for both ends closes a tag at its next occurrence, as in the renderer.
+            const size_t close = plain_ || (open_ == close_ && open == std::string::npos) ? std::string::npos
+                                 : open_ == close_ ? Find(close_, open + 1, closeAt_)
+                                                   : Find(close_, from, closeAt_);
             if (open == std::string::npos || close == std::string::npos || close < open) {
                 // No more tags. After a stray closing character every opening one is dropped.
                 MeasureRun(from, line_.size(), x, style, close < open && open != std::string::npos);
@@ -334,8 +336,6 @@ private:
     const char open_;
     const char close_;
     const bool plain_;
-    const bool eachCut_;
-    TTagRenderer measure_;
     size_t start_ = 0;
     std::vector<int> widths_;
     std::pair<size_t, size_t> openAt_{1, 0};   // (from, found) of the last search; empty at first

@@ -1,7 +1,10 @@
 #include "PictureCheck.h"
 
+#include "PictureFields.h"
+
 #include <windows.h>
 
+#include <algorithm>
 #include <array>
 #include <csetjmp>
 #include <cstdio>
@@ -10,28 +13,9 @@
 
 #include <jpeglib.h>
 
-namespace {
-
-// Larger pictures are refused: decoding them would take the memory and the time of a hang.
-constexpr uint64_t kMaxPixels = uint64_t{1} << 26;
-// What libjpeg may hold for one picture (a progressive one keeps all its coefficients).
-constexpr long kMaxJpegMemory = 512L << 20;
-
-// Little-endian fields of the bytes; the caller checks that they lie inside.
-class TFields {
-public:
-    TFields(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    bool Has(uint64_t at, uint64_t count) const { return at <= size_ && count <= size_ - at; }
-    uint32_t Byte(size_t at) const { return data_[at]; }
-    uint32_t Word(size_t at) const { return data_[at] | (uint32_t{data_[at + 1]} << 8); }
-    uint32_t Long(size_t at) const { return Word(at) | (Word(at + 2) << 16); }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-};
-
 // ---- GIF -----------------------------------------------------------------------------------------
+
+namespace {
 
 // Moves at past a chain of sub-blocks and its terminator; their contents go to contents when given.
 bool SkipSubBlocks(const uint8_t* data, size_t size, size_t& at, std::vector<uint8_t>* contents) {
@@ -104,12 +88,12 @@ bool AreWellFormedGifCodes(const std::vector<uint8_t>& codes, uint32_t minimumSi
 }  // namespace
 
 bool IsWellFormedGif(const uint8_t* data, size_t size) {
-    const TFields fields(data, size);
+    const TPictureFields fields(data, size);
     if (size < 13 || (std::memcmp(data, "GIF87a", 6) != 0 && std::memcmp(data, "GIF89a", 6) != 0))
         return false;
     const uint32_t screenWidth = fields.Word(6);
     const uint32_t screenHeight = fields.Word(8);
-    if (screenWidth == 0 || screenHeight == 0 || uint64_t{screenWidth} * screenHeight > kMaxPixels)
+    if (screenWidth == 0 || screenHeight == 0 || uint64_t{screenWidth} * screenHeight > kMaxPicturePixels)
         return false;
     size_t at = 13;
     uint32_t globalColors = 0;
@@ -168,176 +152,163 @@ bool IsWellFormedGif(const uint8_t* data, size_t size) {
     }
 }
 
-// ---- BMP -----------------------------------------------------------------------------------------
-
-namespace {
-
-// A colour mask of the bit field format: one run of set bits inside the pixel.
-bool IsColorMask(uint32_t mask, uint32_t bitCount) {
-    if (mask == 0 || (bitCount < 32 && mask >> bitCount != 0))
-        return false;
-    const uint32_t low = mask & (~mask + 1);
-    return ((mask + low) & mask) == 0;
-}
-
-// Every colour index of the rows lies in the colour table.
-bool AreIndicesInTable(const uint8_t* rows, uint64_t stride, uint64_t width, uint64_t height, uint32_t bitCount,
-                       uint64_t colors) {
-    const uint32_t mask = (1u << bitCount) - 1;
-    for (uint64_t y = 0; y < height; ++y) {
-        const uint8_t* row = rows + y * stride;
-        for (uint64_t x = 0; x < width; ++x) {
-            const uint64_t bit = x * bitCount;
-            const uint32_t index = (row[bit / 8] >> (8 - bitCount - bit % 8)) & mask;
-            if (index >= colors)
-                return false;
-        }
-    }
-    return true;
-}
-
-// Run-length codes of four or eight bits: every run and jump stays inside the picture, every
-// literal run inside the codes, every colour index inside the table.
-bool AreWellFormedRunLengthCodes(const uint8_t* codes, size_t size, uint64_t width, uint64_t height,
-                                 uint32_t bitCount, uint64_t colors) {
-    auto inTable = [&](uint32_t value, uint32_t count) {
-        if (bitCount == 8)
-            return value < colors;
-        return (value >> 4) < colors && (count < 2 || (value & 0x0F) < colors);
-    };
-    uint64_t x = 0;
-    uint64_t y = 0;
-    size_t at = 0;
-    while (size - at >= 2) {
-        const uint32_t count = codes[at];
-        const uint32_t value = codes[at + 1];
-        at += 2;
-        if (count > 0) {
-            if (y >= height || x + count > width || !inTable(value, count))
-                return false;
-            x += count;
-            continue;
-        }
-        switch (value) {
-        case 0:  // end of line
-            x = 0;
-            if (++y > height)
-                return false;
-            break;
-        case 1:  // end of picture
-            return true;
-        case 2:  // jump right and up
-            if (size - at < 2)
-                return false;
-            x += codes[at];
-            y += codes[at + 1];
-            at += 2;
-            if (x > width || y > height)
-                return false;
-            break;
-        default: {  // value pixels as they are, padded to an even count of bytes
-            const size_t bytes = bitCount == 8 ? value : (value + 1) / 2;
-            if (size - at < bytes + (bytes & 1) || y >= height || x + value > width)
-                return false;
-            for (uint32_t i = 0; i < value; i += bitCount == 8 ? 1 : 2) {
-                if (!inTable(codes[at + (bitCount == 8 ? i : i / 2)], value - i))
-                    return false;
-            }
-            at += bytes + (bytes & 1);
-            x += value;
-            break;
-        }
-        }
-    }
-    return at == size;
-}
-
-}  // namespace
-
-bool IsWellFormedBitmap(const uint8_t* data, size_t size) {
-    const TFields fields(data, size);
-    if (size < 18 || data[0] != 'B' || data[1] != 'M')
-        return false;
-    const uint64_t bitsAt = fields.Long(10);
-    const uint32_t headerSize = fields.Long(14);
-    if (!fields.Has(14, headerSize))
-        return false;
-    int64_t width = 0;
-    int64_t height = 0;
-    uint32_t planes = 0;
-    uint32_t bitCount = 0;
-    uint32_t compression = BI_RGB;
-    uint32_t imageSize = 0;
-    uint32_t colorsUsed = 0;
-    uint32_t entrySize = 4;
-    if (headerSize == 12) {
-        width = fields.Word(18);
-        height = fields.Word(20);
-        planes = fields.Word(22);
-        bitCount = fields.Word(24);
-        entrySize = 3;
-        if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 24)
-            return false;
-    } else if (headerSize == 40 || headerSize == 52 || headerSize == 56 || headerSize == 108 || headerSize == 124) {
-        width = static_cast<int32_t>(fields.Long(18));
-        height = static_cast<int32_t>(fields.Long(22));
-        planes = fields.Word(26);
-        bitCount = fields.Word(28);
-        compression = fields.Long(30);
-        imageSize = fields.Long(34);
-        colorsUsed = fields.Long(46);
-        if (bitCount != 1 && bitCount != 4 && bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)
-            return false;
-    } else {
-        return false;
-    }
-    // A negative height stores the rows from the top, which run-length codes cannot.
-    const bool topDown = height < 0;
-    const uint64_t rows = static_cast<uint64_t>(topDown ? -height : height);
-    if (planes != 1 || width <= 0 || rows == 0 || static_cast<uint64_t>(width) * rows > kMaxPixels)
-        return false;
-    const bool runLength = compression == BI_RLE8 || compression == BI_RLE4;
-    if ((compression == BI_RLE8 && bitCount != 8) || (compression == BI_RLE4 && bitCount != 4) ||
-        (runLength && topDown) || (compression == BI_BITFIELDS && bitCount != 16 && bitCount != 32) ||
-        (compression != BI_RGB && compression != BI_BITFIELDS && !runLength))
-        return false;
-
-    uint64_t tableAt = 14 + uint64_t{headerSize};
-    if (compression == BI_BITFIELDS) {
-        // The three masks follow the short info header, or lie inside the longer ones.
-        const uint64_t masksAt = headerSize == 40 ? tableAt : 14 + 40;
-        if (headerSize == 40)
-            tableAt += 12;
-        if (!fields.Has(masksAt, 12))
-            return false;
-        for (size_t i = 0; i < 3; ++i) {
-            if (!IsColorMask(fields.Long(static_cast<size_t>(masksAt + 4 * i)), bitCount))
-                return false;
-        }
-    }
-    const uint64_t tableLimit = bitCount <= 8 ? uint64_t{1} << bitCount : 256;
-    if (colorsUsed > tableLimit)
-        return false;
-    const uint64_t colors = colorsUsed != 0 ? colorsUsed : bitCount <= 8 ? tableLimit : 0;
-    if (tableAt + colors * entrySize > bitsAt || bitsAt > size)
-        return false;
-
-    const uint8_t* bits = data + bitsAt;
-    const uint64_t bitsSize = size - bitsAt;
-    if (runLength) {
-        return imageSize != 0 && imageSize <= bitsSize &&
-               AreWellFormedRunLengthCodes(bits, imageSize, static_cast<uint64_t>(width), rows, bitCount, colors);
-    }
-    const uint64_t stride = (static_cast<uint64_t>(width) * bitCount + 31) / 32 * 4;
-    if (stride * rows > bitsSize)
-        return false;
-    return bitCount > 8 || colors == tableLimit ||
-           AreIndicesInTable(bits, stride, static_cast<uint64_t>(width), rows, bitCount, colors);
-}
-
 // ---- JPEG ----------------------------------------------------------------------------------------
 
 namespace {
+
+// What libjpeg may hold for one picture (a progressive one keeps all its coefficients).
+constexpr long kMaxJpegMemory = 512L << 20;
+
+// The decoder goes through every 8 x 8 block of a scan's components in each scan, whether the
+// scan has data for them or not: a progressive picture codes the zeros of whole regions as one
+// run, so a few bytes a scan make it visit a large picture's blocks again and again. The work is
+// counted in blocks visited (the scans', then once more to put the pixels out) before anything
+// is decoded, and bounded in two ways.
+//
+// Scans: libjpeg's own progression writes at most six a component (60 for its largest count of
+// components); no encoder needs more than this for a real picture.
+constexpr unsigned kMaxJpegScans = 100;
+// Blocks a byte may make the decoder visit. The flattest real pictures spend a bit a block on
+// the first scan of their DC coefficients; ten scans over every block then come to some 90
+// visits a byte (libjpeg's own progression to under 30). The budget leaves room above that and
+// keeps the time linear in the size: here under Wine about ten microseconds a byte at most.
+constexpr uint64_t kJpegBlocksPerByte = 128;
+// Every picture may use this much whatever its size (some tens of milliseconds).
+constexpr uint64_t kJpegFreeBlocks = uint64_t{1} << 18;
+
+// Markers of the frame and scans (the second byte after 0xFF).
+enum : uint8_t {
+    kMarkerSof0 = 0xC0,  // baseline
+    kMarkerSof1 = 0xC1,  // extended
+    kMarkerSof2 = 0xC2,  // progressive
+    kMarkerDht = 0xC4,
+    kMarkerSof9 = 0xC9,  // arithmetic coding, sequential
+    kMarkerSof10 = 0xCA, // arithmetic coding, progressive
+    kMarkerDac = 0xCC,
+    kMarkerRst0 = 0xD0,
+    kMarkerRst7 = 0xD7,
+    kMarkerSoi = 0xD8,
+    kMarkerEoi = 0xD9,
+    kMarkerSos = 0xDA,
+    kMarkerDqt = 0xDB,
+    kMarkerDnl = 0xDC,
+    kMarkerDri = 0xDD,
+    kMarkerApp0 = 0xE0,
+    kMarkerApp15 = 0xEF,
+    kMarkerCom = 0xFE,
+    kMarkerTem = 0x01,
+};
+
+// The first marker at or after at, found as libjpeg finds it: other bytes before it are skipped,
+// a run of 0xFF is fill, 0xFF 0x00 is data; inside a scan's data restart markers are data too.
+// Its code goes to marker and at moves past it; false at the end of the bytes.
+bool NextJpegMarker(const uint8_t* data, size_t size, size_t& at, bool inScan, uint8_t& marker) {
+    for (;;) {
+        while (at < size && data[at] != 0xFF)
+            ++at;
+        while (at < size && data[at] == 0xFF)
+            ++at;
+        if (at >= size)
+            return false;
+        const uint8_t code = data[at++];
+        if (code == 0 || (inScan && code >= kMarkerRst0 && code <= kMarkerRst7))
+            continue;
+        marker = code;
+        return true;
+    }
+}
+
+struct TJpegComponent {
+    uint8_t Id;
+    uint32_t Blocks;  // padded to whole units of the largest sampling factors
+};
+
+// Walks the markers as the decoder reads them and counts its work; false for a structure libjpeg
+// refuses or work past the bounds above. The bytes after a marker segment cut short are not read
+// by the decoder either (it ends the picture there).
+bool IsJpegWorkBounded(const uint8_t* data, size_t size) {
+    const TPictureFields fields(data, size);
+    std::vector<TJpegComponent> components;
+    uint64_t work = 0;
+    unsigned scans = 0;
+    size_t at = 2;
+    bool inScan = false;
+    uint8_t marker = 0;
+    while (NextJpegMarker(data, size, at, inScan, marker)) {
+        inScan = false;
+        if (marker == kMarkerEoi)
+            break;
+        if (marker == kMarkerSoi)
+            return false;  // a second start
+        if ((marker >= kMarkerRst0 && marker <= kMarkerRst7) || marker == kMarkerTem)
+            continue;  // no segment
+        const bool frame = marker == kMarkerSof0 || marker == kMarkerSof1 || marker == kMarkerSof2 ||
+                           marker == kMarkerSof9 || marker == kMarkerSof10;
+        if (!frame && marker != kMarkerSos && marker != kMarkerDht && marker != kMarkerDac && marker != kMarkerDqt &&
+            marker != kMarkerDnl && marker != kMarkerDri && marker != kMarkerCom &&
+            (marker < kMarkerApp0 || marker > kMarkerApp15))
+            return false;  // a coding process libjpeg does not decode, or a marker it does not know
+        if (!fields.Has(at, 2))
+            break;
+        const size_t length = (size_t{data[at]} << 8) | data[at + 1];
+        if (length < 2)
+            return false;
+        if (!fields.Has(at, length))
+            break;
+        const size_t segment = at + 2;
+        const size_t segmentSize = length - 2;
+        at += length;
+        if (frame) {
+            if (!components.empty() || segmentSize < 6)
+                return false;
+            const uint32_t height = (uint32_t{data[segment + 1]} << 8) | data[segment + 2];
+            const uint32_t width = (uint32_t{data[segment + 3]} << 8) | data[segment + 4];
+            const size_t count = data[segment + 5];
+            if (data[segment] != 8 || width == 0 || height == 0 || uint64_t{width} * height > kMaxPicturePixels ||
+                count == 0 || count > 10 || segmentSize != 6 + 3 * count)
+                return false;
+            uint32_t maxH = 1;
+            uint32_t maxV = 1;
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t factors = data[segment + 7 + 3 * i];
+                if ((factors >> 4) < 1 || (factors >> 4) > 4 || (factors & 15) < 1 || (factors & 15) > 4)
+                    return false;
+                // Component ids name the components of each scan: one id for two is ambiguous.
+                for (size_t j = 0; j < i; ++j) {
+                    if (data[segment + 6 + 3 * j] == data[segment + 6 + 3 * i])
+                        return false;
+                }
+                maxH = std::max<uint32_t>(maxH, factors >> 4);
+                maxV = std::max<uint32_t>(maxV, factors & 15);
+            }
+            const uint32_t unitsAcross = (width + 8 * maxH - 1) / (8 * maxH);
+            const uint32_t unitsDown = (height + 8 * maxV - 1) / (8 * maxV);
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t factors = data[segment + 7 + 3 * i];
+                components.push_back(
+                    {data[segment + 6 + 3 * i], unitsAcross * (factors >> 4) * unitsDown * (factors & 15)});
+                work += components.back().Blocks;  // put out once
+            }
+        } else if (marker == kMarkerSos) {
+            const size_t count = segmentSize > 0 ? data[segment] : 0;
+            if (components.empty() || count == 0 || count > 4 || segmentSize != 4 + 2 * count ||
+                ++scans > kMaxJpegScans)
+                return false;
+            for (size_t i = 0; i < count; ++i) {
+                const uint8_t id = data[segment + 1 + 2 * i];
+                const auto component = std::find_if(components.begin(), components.end(),
+                                                    [&](const TJpegComponent& c) { return c.Id == id; });
+                if (component == components.end())
+                    return false;
+                work += component->Blocks;
+            }
+            inScan = true;
+        }
+        if (work > kJpegFreeBlocks + kJpegBlocksPerByte * uint64_t{size})
+            return false;
+    }
+    return scans > 0;
+}
 
 // libjpeg's fatal errors end the process unless error_exit leaves; ours longjmps back to
 // DecodeJpeg. Between its setjmp and the longjmp only libjpeg's C frames run, so no destructor
@@ -361,7 +332,7 @@ bool DecodeJpeg(jpeg_decompress_struct& info, TJpegErrors& errors, const uint8_t
     info.mem->max_memory_to_use = kMaxJpegMemory;
     jpeg_mem_src(&info, data, static_cast<unsigned long>(size));
     if (jpeg_read_header(&info, TRUE) != JPEG_HEADER_OK ||
-        uint64_t{info.image_width} * info.image_height > kMaxPixels)
+        uint64_t{info.image_width} * info.image_height > kMaxPicturePixels)
         return false;
     jpeg_start_decompress(&info);
     JSAMPARRAY row = (*info.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&info), JPOOL_IMAGE,
@@ -377,7 +348,8 @@ bool DecodeJpeg(jpeg_decompress_struct& info, TJpegErrors& errors, const uint8_t
 }  // namespace
 
 bool IsWellFormedJpeg(const uint8_t* data, size_t size) {
-    if (size < 4 || size > (size_t{1} << 30) || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF)
+    if (size < 4 || size > (size_t{1} << 30) || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF ||
+        !IsJpegWorkBounded(data, size))
         return false;
     TJpegErrors errors{};
     jpeg_std_error(&errors.pub);

@@ -4,6 +4,8 @@
 // trusts the sizes, offsets and tables inside a file, and damaged files make it read past their
 // end or past their colour tables; these checks walk every part of a file against its length.
 
+#include "BitmapCheck.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -14,7 +16,6 @@ bool IsWellFormedPicture(const uint8_t* data, size_t size);
 // GIF: signature, screen and colour tables, every block up to the trailer, and each image's
 // compressed codes and colour indices.
 bool IsWellFormedGif(const uint8_t* data, size_t size);
-// BMP: file and info headers, masks, colour table and the pixel rows (or run-length codes).
-bool IsWellFormedBitmap(const uint8_t* data, size_t size);
-// JPEG: decoded completely.
+// JPEG: its markers walked first, refused when the decoder's work (scans, and blocks visited
+// for the bytes) is out of bounds; then decoded completely.
 bool IsWellFormedJpeg(const uint8_t* data, size_t size);

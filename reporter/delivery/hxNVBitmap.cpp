@@ -5,6 +5,8 @@
 
 #include "hxZip.h"
 
+#include "BitmapCheck.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -26,22 +28,6 @@ struct TFileCloser {
     void operator()(HANDLE h) const { CloseHandle(h); }
 };
 using TFileHandle = std::unique_ptr<void, TFileCloser>;
-
-// Selects an object into a DC for the lifetime of the guard.
-class TSelection {
-public:
-    TSelection(HDC dc, HGDIOBJ object) : dc_(dc), old_(SelectObject(dc, object)) {}
-    ~TSelection() {
-        if (old_)
-            SelectObject(dc_, old_);
-    }
-    TSelection(const TSelection&) = delete;
-    TSelection& operator=(const TSelection&) = delete;
-
-private:
-    HDC dc_;
-    HGDIOBJ old_;
-};
 
 // Writes data to a new file; a failed or short write deletes it.
 bool WriteWholeFile(const std::string& fileName, const void* const* parts, const size_t* sizes,
@@ -717,48 +703,68 @@ TNVBitmapPtr CaptureDesktop(bool ownWindowsOnly) {
 
 namespace {
 
-// Uncompressed 24- and 32-bit files are drawn from their own bits, top-down ones included (the
-// system's loader gives top-down 32-bit files back black); null for anything else.
-TNVBitmapPtr LoadUncompressedBitmap(const std::string& fileName) {
-    HANDLE file = CreateFileA(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return nullptr;
+// The whole file, or nothing when it cannot be read or is implausibly large for a bitmap.
+bool ReadBitmapFile(const std::string& fileName, std::vector<uint8_t>& data) {
+    HANDLE h = CreateFileA(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    TFileHandle file(h);
     LARGE_INTEGER size{};
-    std::vector<uint8_t> data;
+    if (!GetFileSizeEx(h, &size) || size.QuadPart < 14 || size.QuadPart > (1 << 28))
+        return false;
+    data.resize(static_cast<size_t>(size.QuadPart));
     DWORD read = 0;
-    const bool loaded = GetFileSizeEx(file, &size) && size.QuadPart >= 54 && size.QuadPart <= (1 << 28) &&
-                        (data.resize(static_cast<size_t>(size.QuadPart)), true) &&
-                        ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &read, nullptr) &&
-                        read == data.size();
-    CloseHandle(file);
-    if (!loaded || data[0] != 'B' || data[1] != 'M')
-        return nullptr;
-    BITMAPINFOHEADER header;
-    std::memcpy(&header, data.data() + 14, sizeof header);
-    uint32_t offset;
-    std::memcpy(&offset, data.data() + 10, sizeof offset);
-    if (header.biSize < sizeof header || header.biCompression != BI_RGB ||
-        (header.biBitCount != 24 && header.biBitCount != 32) || header.biWidth <= 0 || header.biHeight == 0 ||
-        header.biHeight == INT32_MIN)
-        return nullptr;
-    const int width = header.biWidth, height = std::abs(header.biHeight);
-    const uint64_t stride = (static_cast<uint64_t>(width) * header.biBitCount / 8 + 3) & ~uint64_t(3);
-    if (offset > data.size() || stride * static_cast<uint64_t>(height) > data.size() - offset)
-        return nullptr;
+    return ReadFile(h, data.data(), static_cast<DWORD>(data.size()), &read, nullptr) && read == data.size();
+}
+
+// A plain info header with the masks or the colour table, made from a checked file's header.
+struct TDibInfo {
+    BITMAPINFOHEADER Header;
+    RGBQUAD Colors[256];
+};
+
+// Draws checked bitmap file bytes into a new 32-bit bitmap. The system gets a header of the
+// short kind made here and the pixels of these bytes: it reads neither the file again nor any
+// field of the longer headers (colour spaces, profiles) that the check does not look at.
+TNVBitmapPtr DrawBitmapBytes(const std::vector<uint8_t>& data) {
+    auto field = [&](size_t at, size_t size) {
+        uint32_t value = 0;
+        std::memcpy(&value, data.data() + at, size);
+        return value;
+    };
+    const uint32_t offset = field(10, 4);
+    const uint32_t headerSize = field(14, 4);
+    const bool core = headerSize == sizeof(BITMAPCOREHEADER);
+    TDibInfo info{};
+    BITMAPINFOHEADER& header = info.Header;
+    header.biSize = sizeof(BITMAPINFOHEADER);
+    header.biPlanes = 1;
+    header.biWidth = core ? static_cast<LONG>(field(18, 2)) : static_cast<LONG>(field(18, 4));
+    header.biHeight = core ? static_cast<LONG>(field(20, 2)) : static_cast<LONG>(field(22, 4));
+    header.biBitCount = static_cast<WORD>(core ? field(24, 2) : field(28, 2));
+    header.biCompression = core ? BI_RGB : field(30, 4);
+    if (header.biCompression == BI_RLE8 || header.biCompression == BI_RLE4)
+        header.biSizeImage = field(34, 4);  // where the codes end
+    if (header.biCompression == BI_BITFIELDS) {
+        // The masks follow the short header or lie inside the longer ones: either way here.
+        std::memcpy(info.Colors, data.data() + 14 + 40, 3 * sizeof(DWORD));
+    } else if (header.biBitCount <= 8) {
+        // Above eight bits a colour table is only a display hint and is left out.
+        const uint32_t used = core ? 0 : field(46, 4);
+        const uint32_t colors = used != 0 ? used : 1u << header.biBitCount;
+        const size_t entrySize = core ? 3 : 4;
+        for (uint32_t i = 0; i < colors; ++i)
+            std::memcpy(&info.Colors[i], data.data() + 14 + headerSize + i * entrySize, 3);
+        header.biClrUsed = colors;
+    }
+    const int width = header.biWidth;
+    const int height = std::abs(header.biHeight);
     ComPtr<TINVBitmap> bitmap = TINVBitmap::Create(width, height);
     if (!bitmap)
         return nullptr;
-    BITMAPINFO info{};
-    info.bmiHeader = header;
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biSizeImage = 0;
-    // At these depths a colour table is only a display hint, and info holds a single entry: the
-    // file's count would have the system read past it.
-    info.bmiHeader.biClrUsed = 0;
-    info.bmiHeader.biClrImportant = 0;
     const bool drawn = StretchDIBits(bitmap->Dc(), 0, 0, width, height, 0, 0, width, height, data.data() + offset,
-                                     &info, DIB_RGB_COLORS, SRCCOPY) != 0;
+                                     reinterpret_cast<const BITMAPINFO*>(&info), DIB_RGB_COLORS, SRCCOPY) != 0;
     GdiFlush();
     return drawn ? bitmap : nullptr;
 }
@@ -767,18 +773,12 @@ TNVBitmapPtr LoadUncompressedBitmap(const std::string& fileName) {
 
 TNVBitmapPtr LoadBitmapFile(const std::string& fileName) {
     try {
-        if (TNVBitmapPtr direct = LoadUncompressedBitmap(fileName))
-            return direct;
-        TGdiPtr<HBITMAP> loaded(static_cast<HBITMAP>(LoadImageA(
-            nullptr, fileName.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
-        BITMAP info{};
-        if (!loaded || !GetObjectA(loaded.get(), sizeof info, &info))
+        std::vector<uint8_t> data;
+        // The system trusts the sizes, offsets and tables inside a file: it sees only files whose
+        // every part holds.
+        if (!ReadBitmapFile(fileName, data) || !IsWellFormedBitmap(data.data(), data.size()))
             return nullptr;
-        TMemoryDc dc(CreateCompatibleDC(nullptr));
-        if (!dc)
-            return nullptr;
-        TSelection selection(dc.get(), loaded.get());
-        return CaptureFromDc(dc.get(), 0, 0, info.bmWidth, std::abs(info.bmHeight), false, false);
+        return DrawBitmapBytes(data);
     } catch (...) {
         return nullptr;
     }

@@ -29,7 +29,8 @@ using TNVBitmapPtr = Microsoft::WRL::ComPtr<INVBitmap>;
 // process's visible top-level windows is white, and null when there is no such window.
 TNVBitmapPtr CaptureDesktop(bool ownWindowsOnly);
 
-// Any .bmp the system can load, converted to 32 bits; null when it cannot be loaded.
+// A .bmp file of any shape, converted to 32 bits; null when it cannot be read or breaks one of
+// the picture check's bitmap rules (nothing of such a file reaches the system).
 TNVBitmapPtr LoadBitmapFile(const std::string& fileName);
 
 // The pixels (bottom-up BGRA with straight alpha, after the 40-byte header) of the bitmap

@@ -84,6 +84,19 @@ TEST(BracketMarkup, MeasuringAppliesStylesAndDropsTags) {
     EXPECT_EQ(MeasureTaggedLine(canvas, "[DEFAULT]x", 0, '[', ']'), PlainWidth("x"));
 }
 
+// One character may open and close a tag: the tag is the text up to its next occurrence.
+TEST(BracketMarkup, OneCharacterOpensAndClosesATag) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    EXPECT_EQ(MeasureTaggedLine(canvas, "|B|Wide|I|x", 11, '|', '|'),
+              11 + PlainWidth("Wide", {fsBold}) + PlainWidth("x", {fsItalic}));
+    EXPECT_EQ(MeasureTaggedLine(canvas, "||a", 0, '|', '|'), PlainWidth("a"));
+    // Without a second one the character is text, as an opening one without a closing one.
+    EXPECT_EQ(MeasureTaggedLine(canvas, "|B|a|b", 0, '|', '|'), PlainWidth("a|b", {fsBold}));
+    EXPECT_EQ(MeasureTaggedLine(canvas, "[[[", 0, '[', '['), PlainWidth("["));
+}
+
 TEST(BracketMarkup, RenderedColoursAndLines) {
     TFont font;
     SetTestFont(font);
@@ -274,6 +287,30 @@ TEST(BracketMarkup, LongWordWrapsInLinearTime) {
     const auto renderElapsed = std::chrono::steady_clock::now() - renderStarted;
     EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(renderElapsed).count(), 100);
     EXPECT_EQ(popup.Height(), static_cast<int>(lines.size()) * LineHeight(popup.Canvas()));
+}
+
+// A run of tag characters in a pop-up narrower than one character: each cut is a line of its
+// own. One character for both ends wraps about as fast as two different ones.
+TEST(BracketMarkup, RunOfOneTagCharacterWrapsInLinearTime) {
+    TBitmap bitmap(1, 1);
+    SetTestFont(bitmap.Canvas().Font());
+    TCanvas& canvas = bitmap.Canvas();
+    const std::string run = std::string(600, '[') + "x";
+    std::vector<std::string> lines;
+    auto wrap = [&](char close) {
+        const auto started = std::chrono::steady_clock::now();
+        lines = WrapTaggedText(canvas, run, 20, 11, '[', close, false);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    };
+    const auto different = wrap(']');
+    EXPECT_EQ(lines.size(), run.size());
+    const auto same = wrap('[');
+    EXPECT_LT(same.count(), 250 + 10 * different.count()) << "different characters: " << different.count();
+    // The lines are those of the rule applied one candidate at a time (on a shorter run).
+    const std::string shorter = std::string(61, '[') + "x";
+    int widest = 0;
+    EXPECT_EQ(WrapTaggedText(canvas, shorter, 20, 11, '[', '[', false),
+              WrapOneCandidateAtATime(canvas, shorter, 20, 11, '[', '[', false, widest));
 }
 
 TEST(BracketMarkup, PositionStaysOnTheScreenAndShadowIsCheckered) {

@@ -2,11 +2,13 @@
 
 #include "FormStream.h"
 #include "Jpeg.h"
+#include "PictureCheck.h"
 #include "Streams.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -14,6 +16,8 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>
 
 namespace {
 
@@ -714,4 +718,134 @@ TEST(HTMLPicture, DamagedPicturesAreRefusedWithoutAFault) {
     EXPECT_GT(loaded, 0u);
     EXPECT_GT(refused, 0u);
     std::printf("%zu damaged pictures: %zu loaded, %zu refused\n", rounds, loaded, refused);
+}
+
+namespace {
+
+void PutSegment(std::vector<uint8_t>& jpeg, uint8_t marker, const std::vector<uint8_t>& body) {
+    const size_t length = body.size() + 2;
+    jpeg.insert(jpeg.end(), {0xFF, marker, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+    jpeg.insert(jpeg.end(), body.begin(), body.end());
+}
+
+// A progressive grey JPEG whose scans hold no data: one scan of the DC coefficients, then scans
+// of the AC ones, each ten bytes. padding bytes of comments come before the scans.
+std::vector<uint8_t> EmptyScansJpeg(int width, int height, int scans, size_t padding = 0) {
+    std::vector<uint8_t> jpeg{0xFF, 0xD8};
+    std::vector<uint8_t> quantization{0};
+    quantization.insert(quantization.end(), 64, 1);
+    PutSegment(jpeg, 0xDB, quantization);
+    PutSegment(jpeg, 0xC2,
+               {8, static_cast<uint8_t>(height >> 8), static_cast<uint8_t>(height), static_cast<uint8_t>(width >> 8),
+                static_cast<uint8_t>(width), 1, 1, 0x11, 0});
+    for (uint8_t table : {0x00, 0x10}) {  // DC and AC table 0: one code, for symbol 0
+        std::vector<uint8_t> codes{table, 1};
+        codes.insert(codes.end(), 16, 0);
+        PutSegment(jpeg, 0xC4, codes);
+    }
+    while (padding > 0) {
+        const size_t part = std::min<size_t>(padding, 60000);
+        PutSegment(jpeg, 0xFE, std::vector<uint8_t>(part, 'x'));
+        padding -= part;
+    }
+    for (int i = 0; i < scans; ++i) {
+        const uint8_t first = i == 0 ? 0 : 1;
+        const uint8_t last = i == 0 ? 0 : 63;
+        PutSegment(jpeg, 0xDA, {1, 1, 0x00, first, last, 0});
+    }
+    jpeg.insert(jpeg.end(), {0xFF, 0xD9});
+    return jpeg;
+}
+
+// A picture of one grey level as libjpeg writes it: with the scans of script, or with its own
+// progression when there is none.
+std::vector<uint8_t> FlatJpeg(int width, int height, int components, const std::vector<jpeg_scan_info>& script) {
+    jpeg_compress_struct info{};
+    jpeg_error_mgr errors{};
+    info.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&info);
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&info, &buffer, &size);
+    info.image_width = static_cast<JDIMENSION>(width);
+    info.image_height = static_cast<JDIMENSION>(height);
+    info.input_components = components;
+    info.in_color_space = components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&info);
+    if (script.empty()) {
+        jpeg_simple_progression(&info);
+    } else {
+        info.scan_info = script.data();
+        info.num_scans = static_cast<int>(script.size());
+    }
+    jpeg_start_compress(&info, TRUE);
+    std::vector<JSAMPLE> row(static_cast<size_t>(width) * static_cast<size_t>(components), 128);
+    JSAMPROW rows[] = {row.data()};
+    while (info.next_scanline < info.image_height)
+        jpeg_write_scanlines(&info, rows, 1);
+    jpeg_finish_compress(&info);
+    std::vector<uint8_t> bytes(buffer, buffer + size);
+    jpeg_destroy_compress(&info);
+    std::free(buffer);
+    return bytes;
+}
+
+std::chrono::milliseconds Elapsed(std::chrono::steady_clock::time_point started) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+}
+
+}  // namespace
+
+// Each scan of a progressive picture has the decoder visit every block of its components, even
+// a scan without data: a few bytes a scan make a large picture cost seconds a scan.
+TEST(HTMLPicture, ProgressiveScansWithoutDataAreRefusedAtOnce) {
+    for (int scans : {1000, 100, 10}) {
+        const auto jpeg = EmptyScansJpeg(8192, 8192, scans);
+        THTMLPicture picture;
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_THROW(picture.LoadFromBytes(jpeg), EInvalidGraphic) << scans << " scans";
+        EXPECT_LT(Elapsed(started).count(), 1000) << scans << " scans, " << jpeg.size() << " bytes";
+    }
+    // A small picture may have as many scans as any encoder writes, not more.
+    const auto most = EmptyScansJpeg(64, 64, 100);
+    EXPECT_TRUE(IsWellFormedJpeg(most.data(), most.size()));
+    const auto tooMany = EmptyScansJpeg(64, 64, 101);
+    EXPECT_FALSE(IsWellFormedJpeg(tooMany.data(), tooMany.size()));
+}
+
+// The work allowed grows with the bytes: the same large picture with ten empty scans passes once
+// its file is large enough to pay for them, and its check takes time in proportion.
+TEST(HTMLPicture, ProgressiveWorkAllowedGrowsWithTheSize) {
+    const auto small = EmptyScansJpeg(8192, 8192, 10);
+    const auto large = EmptyScansJpeg(8192, 8192, 10, 100000);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(IsWellFormedJpeg(small.data(), small.size()));
+    EXPECT_LT(Elapsed(started).count(), 100);
+    const auto largeStarted = std::chrono::steady_clock::now();
+    EXPECT_TRUE(IsWellFormedJpeg(large.data(), large.size()));
+    std::printf("%zu bytes: ten empty scans of 8192 x 8192 checked in %lld ms\n", large.size(),
+                static_cast<long long>(Elapsed(largeStarted).count()));
+}
+
+// The flattest pictures real encoders write cost the most work a byte: one bit a block for the
+// DC coefficients, and the AC scans hardly more than their headers. They pass.
+TEST(HTMLPicture, FlatProgressivePicturesOfRealEncodersPass) {
+    // libjpeg's own progression, grey and in colour.
+    for (int components : {1, 3}) {
+        const auto jpeg = FlatJpeg(4096, 4096, components, {});
+        EXPECT_TRUE(IsWellFormedJpeg(jpeg.data(), jpeg.size())) << components << " components, " << jpeg.size();
+    }
+    // Ten scans of the bands of the coefficients, each sent whole: the most visits a byte.
+    std::vector<jpeg_scan_info> bands;
+    const int limits[][2] = {{0, 0}, {1, 1}, {2, 2}, {3, 5}, {6, 9}, {10, 14}, {15, 20}, {21, 27}, {28, 35}, {36, 63}};
+    for (const auto& band : limits)
+        bands.push_back(jpeg_scan_info{1, {0, 0, 0, 0}, band[0], band[1], 0, 0});
+    const auto banded = FlatJpeg(4096, 4096, 1, bands);
+    EXPECT_TRUE(IsWellFormedJpeg(banded.data(), banded.size())) << banded.size() << " bytes";
+    // Sixty-four scans, one a coefficient, of a smaller picture.
+    std::vector<jpeg_scan_info> single;
+    for (int k = 0; k < 64; ++k)
+        single.push_back(jpeg_scan_info{1, {0, 0, 0, 0}, k, k, 0, 0});
+    const auto many = FlatJpeg(256, 256, 1, single);
+    EXPECT_TRUE(IsWellFormedJpeg(many.data(), many.size()));
 }

@@ -153,38 +153,56 @@ TEST(Bitmap, LoadsAnyBmpAsThirtyTwoBitsAndSavesItBack) {
 
 namespace {
 
-// Records the colour count of every StretchDIBits call this program makes while it lives.
+// Records the colour count of every StretchDIBits call this program makes while it lives, and
+// counts its calls of the system's file loader.
 class TStretchColourCounts {
 public:
     TStretchColourCounts() {
         real_ = reinterpret_cast<TStretch>(
             reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("gdi32.dll"), "StretchDIBits")));
+        load_ = reinterpret_cast<TLoad>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "LoadImageA")));
         bool valid = false;
         patched_ = real_ && PatchModuleImports(GetModuleHandleA(nullptr), reinterpret_cast<const void*>(real_),
                                                reinterpret_cast<const void*>(&Record), valid) > 0;
+        // Imported only while the loader hands files to the system.
+        PatchModuleImports(GetModuleHandleA(nullptr), reinterpret_cast<const void*>(load_),
+                           reinterpret_cast<const void*>(&Load), valid);
     }
     ~TStretchColourCounts() {
         if (patched_)
             UnpatchModuleImports(GetModuleHandleA(nullptr), reinterpret_cast<const void*>(&Record),
                                  reinterpret_cast<const void*>(real_));
+        UnpatchModuleImports(GetModuleHandleA(nullptr), reinterpret_cast<const void*>(&Load),
+                             reinterpret_cast<const void*>(load_));
         counts_.clear();
+        loads_ = 0;
     }
     TStretchColourCounts(const TStretchColourCounts&) = delete;
     TStretchColourCounts& operator=(const TStretchColourCounts&) = delete;
 
     bool Patched() const { return patched_; }
     const std::vector<DWORD>& Counts() const { return counts_; }
+    // Bitmaps the system has read, drawn or loaded from a file.
+    size_t Reads() const { return counts_.size() + loads_; }
 
 private:
     using TStretch = int(WINAPI*)(HDC, int, int, int, int, int, int, int, int, const void*, const BITMAPINFO*,
                                   UINT, DWORD);
+    using TLoad = HANDLE(WINAPI*)(HINSTANCE, LPCSTR, UINT, int, int, UINT);
     static int WINAPI Record(HDC dc, int x, int y, int w, int h, int sx, int sy, int sw, int sh, const void* bits,
                              const BITMAPINFO* info, UINT usage, DWORD rop) {
         counts_.push_back(info ? info->bmiHeader.biClrUsed : 0);
         return real_(dc, x, y, w, h, sx, sy, sw, sh, bits, info, usage, rop);
     }
+    static HANDLE WINAPI Load(HINSTANCE instance, LPCSTR name, UINT type, int cx, int cy, UINT flags) {
+        ++loads_;
+        return load_(instance, name, type, cx, cy, flags);
+    }
     static inline TStretch real_ = nullptr;
+    static inline TLoad load_ = nullptr;
     static inline std::vector<DWORD> counts_;
+    static inline size_t loads_ = 0;
     bool patched_ = false;
 };
 
@@ -213,6 +231,138 @@ TEST(Bitmap, LoadingStatesNoMoreColoursThanItHolds) {
     ASSERT_FALSE(stretches.Counts().empty());
     for (DWORD count : stretches.Counts())
         EXPECT_LE(count, 1u);
+}
+
+namespace {
+
+void Append(std::string& bytes, uint32_t value, int size) {
+    for (int i = 0; i < size; ++i)
+        bytes += static_cast<char>(value >> (8 * i));
+}
+
+// A 4 x 2 bitmap file of the info header (or the twelve-byte one) and the table or masks, the
+// pixels right after them. As given below it shows red, lime, blue, black over four blues.
+struct TBmpShape {
+    uint32_t HeaderSize = 40;
+    int32_t Width = 4;
+    int32_t Height = 2;
+    uint32_t BitCount = 8;
+    uint32_t Compression = BI_RGB;
+    uint32_t ColorsUsed = 4;
+    std::vector<uint32_t> Table{0x000000, 0xFF0000, 0x00FF00, 0x0000FF};  // or the masks
+    std::string Pixels{"\x03\x03\x03\x03\x01\x02\x03\x00", 8};
+
+    std::string File() const {
+        const bool core = HeaderSize == 12;
+        std::string info;
+        Append(info, HeaderSize, 4);
+        for (uint32_t value : {static_cast<uint32_t>(Width), static_cast<uint32_t>(Height)})
+            Append(info, value, core ? 2 : 4);
+        Append(info, 1, 2);
+        Append(info, BitCount, 2);
+        if (!core) {
+            for (uint32_t value : {Compression, static_cast<uint32_t>(Pixels.size()), 2835u, 2835u, ColorsUsed, 0u})
+                Append(info, value, 4);
+            info.resize(HeaderSize, '\0');
+        }
+        for (uint32_t entry : Table)
+            Append(info, entry, core ? 3 : 4);
+        std::string file = "BM";
+        for (size_t value : {14 + info.size() + Pixels.size(), size_t{0}, 14 + info.size()})
+            Append(file, static_cast<uint32_t>(value), 4);
+        return file + info + Pixels;
+    }
+};
+
+TBmpShape RunLength8() {
+    TBmpShape shape;
+    shape.Compression = BI_RLE8;
+    shape.Pixels = std::string("\x04\x03\x00\x00\x00\x04\x01\x02\x03\x00\x00\x00\x00\x01", 14);
+    return shape;
+}
+
+// The shapes of the picture above that the system draws from a table, codes or masks.
+std::vector<std::pair<const char*, TBmpShape>> SoundShapes() {
+    TBmpShape runs4;
+    runs4.BitCount = 4;
+    runs4.Compression = BI_RLE4;
+    runs4.Pixels = std::string("\x04\x33\x00\x00\x00\x04\x12\x30\x00\x00\x00\x01", 12);
+    TBmpShape masks;
+    masks.BitCount = 16;
+    masks.Compression = BI_BITFIELDS;
+    masks.ColorsUsed = 0;
+    masks.Table = {0xF800, 0x07E0, 0x001F};
+    masks.Pixels.clear();
+    for (uint32_t pixel : {0x001Fu, 0x001Fu, 0x001Fu, 0x001Fu, 0xF800u, 0x07E0u, 0x001Fu, 0u})
+        Append(masks.Pixels, pixel, 2);
+    TBmpShape core;
+    core.HeaderSize = 12;
+    core.BitCount = 4;
+    core.Table.resize(16, 0);
+    core.Pixels = std::string("\x33\x33\x00\x00\x12\x30\x00\x00", 8);
+    TBmpShape fromTop;
+    fromTop.Height = -2;
+    fromTop.Pixels = std::string("\x01\x02\x03\x00\x03\x03\x03\x03", 8);
+    TBmpShape longHeader;
+    longHeader.HeaderSize = 124;
+    return {{"palette", TBmpShape()}, {"eight-bit runs", RunLength8()}, {"four-bit runs", runs4},
+            {"masks", masks},         {"short header", core},           {"rows from the top", fromTop},
+            {"long header", longHeader}};
+}
+
+}  // namespace
+
+// Every shape of bitmap file loads with its colours.
+TEST(Bitmap, EveryShapeOfBitmapLoads) {
+    TTempDir dir;
+    const COLORREF top[] = {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255), RGB(0, 0, 0)};
+    for (const auto& [what, shape] : SoundShapes()) {
+        WriteFileBytes(dir.Path() + "\\shape.bmp", shape.File());
+        TNVBitmapPtr bitmap = LoadBitmapFile(dir.Path() + "\\shape.bmp");
+        ASSERT_TRUE(bitmap) << what;
+        ASSERT_EQ(std::make_pair(bitmap->GetWidth(), bitmap->GetHeight()), std::make_pair(4, 2)) << what;
+        for (int x = 0; x < 4; ++x) {
+            EXPECT_EQ(PixelAt(*bitmap.Get(), x, 0), top[x]) << what << " x " << x;
+            EXPECT_EQ(PixelAt(*bitmap.Get(), x, 1), RGB(0, 0, 255)) << what << " x " << x;
+        }
+    }
+}
+
+// Damaged files of those shapes are refused before the system reads any of them.
+TEST(Bitmap, DamagedBitmapsNeverReachTheSystem) {
+    std::vector<std::pair<const char*, std::string>> files;
+    auto add = [&](const char* what, TBmpShape shape, const std::function<void(TBmpShape&)>& damage) {
+        damage(shape);
+        files.emplace_back(what, shape.File());
+    };
+    add("300 colours", TBmpShape(), [](TBmpShape& s) { s.ColorsUsed = 300; });
+    add("table into the pixels", TBmpShape(), [](TBmpShape& s) { s.ColorsUsed = 200; });
+    add("index past the table", TBmpShape(), [](TBmpShape& s) { s.Pixels[0] = 9; });
+    add("run past the row", RunLength8(), [](TBmpShape& s) { s.Pixels[0] = 5; });
+    add("jump out", RunLength8(), [](TBmpShape& s) { s.Pixels.insert(0, std::string("\0\x02\x09\0", 4)); });
+    add("literal past the codes", RunLength8(), [](TBmpShape& s) { s.Pixels = std::string("\0\x04\x01", 3); });
+    add("runs from the top", RunLength8(), [](TBmpShape& s) { s.Height = -2; });
+    add("100000 x 100000", TBmpShape(), [](TBmpShape& s) { s.Width = s.Height = 100000; });
+    add("2^31 - 1 columns of runs", RunLength8(), [](TBmpShape& s) { s.Width = 0x7FFFFFFF; });
+    add("short header of 65535 x 65535", TBmpShape(), [](TBmpShape& s) {
+        s.HeaderSize = 12;
+        s.Width = s.Height = 0xFFFF;
+    });
+    add("row cut short", TBmpShape(), [](TBmpShape& s) { s.Pixels.pop_back(); });
+    files.emplace_back("cut in the table", TBmpShape().File().substr(0, 14 + 40 + 10));
+    files.emplace_back("cut in the header", TBmpShape().File().substr(0, 30));
+
+    TTempDir dir;
+    TStretchColourCounts reads;
+    ASSERT_TRUE(reads.Patched());
+    for (const auto& [what, bytes] : files) {
+        WriteFileBytes(dir.Path() + "\\damaged.bmp", bytes);
+        EXPECT_FALSE(LoadBitmapFile(dir.Path() + "\\damaged.bmp")) << what;
+        EXPECT_EQ(reads.Reads(), 0u) << what;
+    }
+    WriteFileBytes(dir.Path() + "\\sound.bmp", RunLength8().File());
+    EXPECT_TRUE(LoadBitmapFile(dir.Path() + "\\sound.bmp"));
+    EXPECT_GT(reads.Reads(), 0u);
 }
 
 TEST(Bitmap, ResizeKeepsTheAspectAndTheColours) {
