@@ -455,8 +455,12 @@ void StopHandlerThread() noexcept
 {
     if (!gHandlerThread)
         return;
-    const bool mayWait = !IsLoaderLockHeld();
-    ResumeThread(gHandlerThread);
+    // A handler that ends the program from the handler thread stops it there: the process ends
+    // with it, and it neither waits for nor ends itself.
+    const bool onItself = GetCurrentThreadId() == HandlerThreadId();
+    const bool mayWait = !onItself && !IsLoaderLockHeld();
+    if (!onItself)
+        ResumeThread(gHandlerThread);
     if (mayWait) {
         THandlingRequest stop{};
         DWORD written = 0;
@@ -464,7 +468,7 @@ void StopHandlerThread() noexcept
     }
     CloseHandle(gPipeWrite);
     gPipeWrite = nullptr;
-    if (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0)
+    if (!onItself && (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0))
         TerminateThread(gHandlerThread, 1);
     CloseHandle(gHandlerThread);
     CloseHandle(gPipeRead);
@@ -484,9 +488,15 @@ void StopHandlerThread() noexcept
     SetFireHandlers(nullptr);
 }
 
+bool HandlingWaitsForCurrentThread() noexcept
+{
+    const DWORD current = GetCurrentThreadId();
+    return current == HandlerThreadId() || IsReportCalculationThread() || current == gHandlersRunOn.load();
+}
+
 void WaitForHandlingToEnd() noexcept
 {
-    if (GetCurrentThreadId() == HandlerThreadId() || IsReportCalculationThread())
+    if (HandlingWaitsForCurrentThread())
         return;
     HANDLE idle = nullptr;
     {

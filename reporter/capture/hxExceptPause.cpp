@@ -508,7 +508,7 @@ bool StartFreezeWatch(int timeoutMs) noexcept
     return true;
 }
 
-void StopFreezeWatch() noexcept
+void StopFreezeWatch(bool wait) noexcept
 {
     if (!gWatchStarted.load())
         return;
@@ -521,7 +521,7 @@ void StopFreezeWatch() noexcept
         SetEvent(watch.StopEvent);
         // A report under way is finished first; the handling it waits for may need this thread's
         // windows. Under the loader lock no thread can end, so the watch is stopped instead.
-        if (IsLoaderLockHeld())
+        if (!wait || IsLoaderLockHeld())
             TerminateThread(watch.Thread, 1);
         else
             WaitAnsweringSentMessages(watch.Thread);
