@@ -48,6 +48,10 @@ HANDLE gOtherGate = nullptr;
 // Follows gMainGate's state, changed under gPauseLock, so that an open gate costs the main thread's
 // message retrieval no lock and no wait.
 std::atomic<bool> gMainGateClosed{false};
+bool gPauseLasts = false;                        // under gPauseLock
+// Unpause requests not repaused yet, under gPauseLock: the main gate stays open while there are any,
+// also into a pause that began meanwhile.
+int gMainGateHolds = 0;
 // Nested waits of this thread for its own handling (a failure inside a message it answers meanwhile).
 thread_local int tOwnHandlingWaits = 0;
 
@@ -332,13 +336,16 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
         if (gPausedThreads)
             gPausedThreads->clear();
         if (pause) {
-            for (HANDLE* gate : {&gMainGate, &gOtherGate}) {
+            for (HANDLE* gate : {&gMainGate, &gOtherGate})
                 if (!*gate)
                     *gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-                else
-                    ResetEvent(*gate);
-            }
-            gMainGateClosed.store(true, std::memory_order_release);
+            ResetEvent(gOtherGate);
+            // The main thread goes on until an unpause from before is repaused.
+            const bool closeMain = gMainGateHolds == 0;
+            if (closeMain)
+                ResetEvent(gMainGate);
+            gMainGateClosed.store(closeMain, std::memory_order_release);
+            gPauseLasts = true;
         }
     }
     if (pause) {
@@ -358,6 +365,7 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
             if (gate)
                 SetEvent(gate);
         gMainGateClosed.store(false, std::memory_order_release);
+        gPauseLasts = false;
     }
     WakeMainThread();
 }
@@ -396,10 +404,13 @@ TOwnHandlingWait::~TOwnHandlingWait()
 bool UnpauseMainThread() noexcept
 {
     TExclusive lock(gPauseLock);
-    if (!gMainGate || WaitForSingleObject(gMainGate, 0) != WAIT_TIMEOUT)
+    if (!gMainGate || !gPauseLasts)
         return false;
-    SetEvent(gMainGate);
-    gMainGateClosed.store(false, std::memory_order_release);
+    // A caller that finds the gate held open by another joins it, so that it repauses too.
+    if (gMainGateHolds++ == 0) {
+        SetEvent(gMainGate);
+        gMainGateClosed.store(false, std::memory_order_release);
+    }
     return true;
 }
 
@@ -407,9 +418,11 @@ void RepauseMainThread() noexcept
 {
     {
         TExclusive lock(gPauseLock);
+        if (gMainGateHolds == 0 || --gMainGateHolds > 0)
+            return;
         // A pause released meanwhile (by the handling, while a send or a handler still needed the
         // main thread) is not closed again: nothing would open it.
-        if (!gMainGate || !gOtherGate || WaitForSingleObject(gOtherGate, 0) != WAIT_TIMEOUT)
+        if (!gMainGate || !gPauseLasts)
             return;
         ResetEvent(gMainGate);
         gMainGateClosed.store(true, std::memory_order_release);
@@ -427,6 +440,8 @@ void FinalizePause() noexcept
             *gate = nullptr;
         }
     gMainGateClosed.store(false, std::memory_order_release);
+    gPauseLasts = false;
+    gMainGateHolds = 0;
     if (gPausedThreads)
         gPausedThreads->clear();
 }

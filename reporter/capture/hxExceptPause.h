@@ -66,8 +66,10 @@ public:
     TOwnHandlingWait(const TOwnHandlingWait&) = delete;
     TOwnHandlingWait& operator=(const TOwnHandlingWait&) = delete;
 };
+// Opens the main gate while a pause lasts (false when none does) until the matching repause;
+// callers on several threads share the opening, and the last one to repause closes the gate, only
+// while the pause lasts.
 bool UnpauseMainThread() noexcept;
-// Closes the main gate again, only while the pause lasts.
 void RepauseMainThread() noexcept;
 // Opens and closes both gates and forgets the paused threads, so that no thread stays blocked.
 void FinalizePause() noexcept;
