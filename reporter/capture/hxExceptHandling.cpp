@@ -496,7 +496,8 @@ bool HandlingWaitsForCurrentThread() noexcept
 
 void WaitForHandlingToEnd() noexcept
 {
-    if (HandlingWaitsForCurrentThread())
+    // Under the loader lock the handling could need the lock to end.
+    if (HandlingWaitsForCurrentThread() || IsLoaderLockHeld())
         return;
     HANDLE idle = nullptr;
     {

@@ -91,7 +91,7 @@ void StopHandlerThread() noexcept;
 bool HandlingWaitsForCurrentThread() noexcept;
 // Returns when the handler thread has finished every request handed to it so far, answering
 // messages sent to the calling thread's windows meanwhile; at once on a thread that the handling
-// waits for.
+// waits for, and under the loader lock.
 void WaitForHandlingToEnd() noexcept;
 
 // Runs on the handler thread (or on the failing thread under the loader lock).

@@ -1,6 +1,7 @@
 #include "hxExceptHandling.h"
 
 #include "HandlingTestSupport.h"
+#include "SteppedWorker.h"
 
 #include "hxExceptPause.h"
 #include "hxExceptSettings.h"
@@ -316,6 +317,83 @@ TEST_F(HandlingTest, EndingProgramWaitsForHandlingUnderWayAndAnswersIt)
     log_.MainWindow = nullptr;
     DestroyWindow(window);
     UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+namespace {
+
+// A close that waits until the test lets it go.
+struct TCloseHold {
+    HANDLE Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~TCloseHold()
+    {
+        CloseHandle(Started);
+        CloseHandle(Release);
+    }
+} *gCloseHold = nullptr;
+
+void HoldClose()
+{
+    SetEvent(gCloseHold->Started);
+    WaitForSingleObject(gCloseHold->Release, INFINITE);
+}
+
+template <class Proc>
+Proc NtdllProc(const char* name)
+{
+    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+} // namespace
+
+TEST_F(HandlingTest, EndingUnderTheLoaderLockDoesNotWaitForHandlingUnderWay)
+{
+    using TLockLoader = LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    using TUnlockLoader = LONG(WINAPI*)(ULONG, ULONG_PTR);
+    const auto lock = NtdllProc<TLockLoader>("LdrLockLoaderLock");
+    const auto unlock = NtdllProc<TUnlockLoader>("LdrUnlockLoaderLock");
+    ASSERT_TRUE(lock && unlock);
+    // Started before the lock is taken: a new thread waits for it.
+    TSteppedWorker ending([&] {
+        ULONG_PTR cookie = 0;
+        lock(0, nullptr, &cookie);
+        WaitForHandlingToEnd();
+        unlock(0, cookie);
+    });
+
+    // A fatal failure whose close is held; nothing of it needs the loader lock meanwhile: no report
+    // is made (no calculation thread) and nothing is shown.
+    TCloseHold hold;
+    gCloseHold = &hold;
+    THandlingServices services = HandlingServices();
+    services.CloseApplication = HoldClose;
+    SetHandlingServices(services);
+    const struct TPutBack {
+        IVQModuleSettings* Settings;
+        int Show = Settings->GetGnShowCfg();
+        ~TPutBack()
+        {
+            Settings->SetGnNoBugRep(false);
+            Settings->SetGnShowCfg(Show);
+        }
+    } putBack{handler_->Settings.operator->()};
+    handler_->Settings->SetGnNoBugRep(true);
+    handler_->Settings->SetGnShowCfg(4);
+    handler_->Settings->SetAutoSave(false);
+
+    HxException error("held close");
+    std::thread worker([&] {
+        TExceptionParams params;
+        params.ExceptObject = &error;
+        params.Source = hsThreadExit;
+        params.CanContinue = false;
+        EnterExceptionHandling(params);
+    });
+    EXPECT_EQ(WaitForSingleObject(hold.Started, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ending.PassesWithin(2000));
+    SetEvent(hold.Release);
+    worker.join();
+    gCloseHold = nullptr;
 }
 
 namespace {
