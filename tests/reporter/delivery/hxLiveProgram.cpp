@@ -210,8 +210,9 @@ void ClaimAction(IVQException*, TReportAction action, bool& handled)
         gSaveClaimed = true;
 }
 
-// The program ends itself when the reporter is about to close it.
+// The program ends itself when the reporter is about to close it, and only then.
 constexpr int ExitFromCloseHandler = 3;
+bool gEndsFromCloseHandler = false;
 
 void ExitOnClose(IVQException*, TReportAction action, bool&)
 {
@@ -235,6 +236,7 @@ void RegisterStageHandlers(std::string& failure)
         const bool inMainThread = failure[5] == 'm';
         failure.erase(0, failure.find(' ') + 1);
         RegisterActionHandler(ExitOnClose, inMainThread);
+        gEndsFromCloseHandler = true;
         // A worker's failure closes the program as well.
         if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
             settings->SetAutoClose(1);
@@ -309,7 +311,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
                 Sleep(6000);   // no messages for three times the freeze timeout
             else if (failure == "freeze-exit")
                 WaitForSingleObject(gExitDuringReport.Saving, 30000);
-            PostQuitMessage(0);
+            if (!gEndsFromCloseHandler)
+                PostQuitMessage(0);
         });
         Application.Run();
     } catch (...) {
