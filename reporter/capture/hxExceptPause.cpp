@@ -105,8 +105,10 @@ struct TFreezeWatch {
     int TimeoutMs = DefaultFreezeTimeout;
 };
 
-SRWLOCK gWatchLock = SRWLOCK_INIT;      // guards gWatch's fields and the busy count
+SRWLOCK gWatchLock = SRWLOCK_INIT;      // guards gWatch's fields, the busy count and gWatchReports
 TFreezeWatch gWatch;
+// The watch has handed a freeze to the handling and waits for it.
+bool gWatchReports = false;
 std::atomic<bool> gWatchStarted{false};
 int gBusyCount = -1;
 std::atomic<int> gFreezeMisses{0};
@@ -163,10 +165,17 @@ void CaptureFrozenThread(const TFreezeWatch& watch, TFreezeInfo& info) noexcept
 }
 
 // The main thread answered since the last look, or the watch is being stopped because the
-// program ends: either way the main thread runs again.
+// program ends: either way the main thread runs again. Otherwise the report begins, in one step
+// with the look at the stop signal, so that a stop sees either the signal taken or the report.
 bool FreezeEnded(const TFreezeWatch& watch) noexcept
 {
-    return WaitForSingleObject(watch.StopEvent, 0) != WAIT_TIMEOUT || DrainAnswers();
+    if (DrainAnswers())
+        return true;
+    TExclusive lock(gWatchLock);
+    if (WaitForSingleObject(watch.StopEvent, 0) != WAIT_TIMEOUT)
+        return true;
+    gWatchReports = true;
+    return false;
 }
 
 // False when the freeze had ended by the time the frozen thread's state was taken: that state would
@@ -186,6 +195,8 @@ bool ReportFreeze(const TFreezeWatch& watch) noexcept
     } catch (...) {
         // Nothing may unwind out of the watch thread.
     }
+    TExclusive lock(gWatchLock);
+    gWatchReports = false;
     return true;
 }
 
@@ -523,20 +534,26 @@ bool StartFreezeWatch(int timeoutMs) noexcept
     return true;
 }
 
-void StopFreezeWatch(bool wait) noexcept
+void StopFreezeWatch(bool waitForReport) noexcept
 {
     if (!gWatchStarted.load())
         return;
     TFreezeWatch watch;
+    bool reports = false;
     {
-        TShared lock(gWatchLock);
+        TExclusive lock(gWatchLock);
         watch = gWatch;
+        if (watch.StopEvent)
+            SetEvent(watch.StopEvent);
+        reports = gWatchReports;
     }
-    if (watch.Thread) {
-        SetEvent(watch.StopEvent);
+    // A report that waits for a handling which waits for the caller is left where it is, with
+    // its handles: the program is ending from inside that handling.
+    const bool leave = watch.Thread && reports && !waitForReport;
+    if (watch.Thread && !leave) {
         // A report under way is finished first; the handling it waits for may need this thread's
         // windows. Under the loader lock no thread can end, so the watch is stopped instead.
-        if (!wait || IsLoaderLockHeld())
+        if (IsLoaderLockHeld())
             TerminateThread(watch.Thread, 1);
         else
             WaitAnsweringSentMessages(watch.Thread);
@@ -547,7 +564,10 @@ void StopFreezeWatch(bool wait) noexcept
         SetThreadInfo(watch.ThreadId);
     {
         TExclusive lock(gWatchLock);
-        CloseWatchHandles(gWatch);
+        if (leave)
+            gWatch = TFreezeWatch{};
+        else
+            CloseWatchHandles(gWatch);
         gBusyCount = -1;
     }
     gFreezeMisses = 0;

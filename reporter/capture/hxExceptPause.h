@@ -88,9 +88,10 @@ int FreezeTimeoutMs(int setting) noexcept;
 bool StartFreezeWatch(int timeoutMs) noexcept;
 // Signals the watch to end and waits for it: a report under way is finished first, while the
 // calling thread answers messages sent to its windows. A freeze whose thread answers, or whose
-// watch is signalled, by the time its state has been taken is not reported. Without waiting (or
-// under the loader lock) the watch is ended where it is.
-void StopFreezeWatch(bool wait = true) noexcept;
+// watch is signalled, by the time its state has been taken is not reported. Under the loader lock
+// the watch is ended instead. Without waitForReport (the caller is a thread that the handling waits
+// for) a report under way is left to the handling, and its watch with it.
+void StopFreezeWatch(bool waitForReport = true) noexcept;
 bool FreezeWatchRunning() noexcept;
 DWORD FreezeWatchThreadId() noexcept;
 // Brackets the handling of an exception: no pings while any is handled.

@@ -324,6 +324,56 @@ TEST(HxExceptPause, StopFinishesAReportUnderWayAndAnswersIt)
 
 namespace {
 
+// A freeze report that waits until the test lets it go, as one queued behind a handling does.
+struct THeldReport {
+    HANDLE Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~THeldReport()
+    {
+        for (HANDLE h : {Started, Release, Finished})
+            CloseHandle(h);
+    }
+} *gHeldReport = nullptr;
+
+void HeldReport(const TFreezeInfo&)
+{
+    if (WaitForSingleObject(gHeldReport->Started, 0) == WAIT_OBJECT_0)
+        return;   // the first report only
+    SetEvent(gHeldReport->Started);
+    WaitForSingleObject(gHeldReport->Release, INFINITE);
+    SetEvent(gHeldReport->Finished);
+}
+
+} // namespace
+
+TEST(HxExceptPause, StopThatCannotWaitLeavesAReportUnderWayToFinish)
+{
+    // The handling the report waits for waits for the stopping thread: the stop returns, and the
+    // report, left where it is, finishes when the handling lets it.
+    THeldReport report;
+    gHeldReport = &report;
+    SetFreezeHandler(HeldReport);
+    ASSERT_TRUE(StartFreezeWatch(1000));
+    HANDLE watchThread = OpenThread(SYNCHRONIZE, FALSE, FreezeWatchThreadId());
+    ASSERT_NE(watchThread, nullptr);
+
+    // This thread answers no ping until the report has started.
+    ASSERT_EQ(WaitForSingleObject(report.Started, 5000), WAIT_OBJECT_0);
+    StopFreezeWatch(false);
+    EXPECT_FALSE(FreezeWatchRunning());
+    SetEvent(report.Release);
+    EXPECT_EQ(WaitForSingleObject(report.Finished, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(watchThread, 5000), WAIT_OBJECT_0);
+    CloseHandle(watchThread);
+
+    SetFreezeHandler(nullptr);
+    gHeldReport = nullptr;
+    PumpFor(50);   // the pings queued meanwhile
+}
+
+namespace {
+
 // A save that needs the main thread: it sends to the main thread's handler window.
 std::atomic<bool> gSaveAnswered{false};
 std::atomic<int> gSaves{0};
