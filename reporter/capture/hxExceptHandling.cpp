@@ -455,11 +455,12 @@ void StopHandlerThread() noexcept
 {
     if (!gHandlerThread)
         return;
-    // A handler that ends the program from the handler thread stops it there: the process ends
-    // with it, and it neither waits for nor ends itself.
-    const bool onItself = GetCurrentThreadId() == HandlerThreadId();
-    const bool mayWait = !onItself && !IsLoaderLockHeld();
-    if (!onItself)
+    // Stopped from a thread that the handling waits for (a handler that ends the program), the
+    // handler thread cannot end first: it is left where it is, with the pipe's read end, and
+    // stops at the next request when it gets there.
+    const bool leave = HandlingWaitsForCurrentThread();
+    const bool mayWait = !IsLoaderLockHeld();
+    if (!leave)
         ResumeThread(gHandlerThread);
     if (mayWait) {
         THandlingRequest stop{};
@@ -468,10 +469,11 @@ void StopHandlerThread() noexcept
     }
     CloseHandle(gPipeWrite);
     gPipeWrite = nullptr;
-    if (!onItself && (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0))
+    if (!leave && (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0))
         TerminateThread(gHandlerThread, 1);
     CloseHandle(gHandlerThread);
-    CloseHandle(gPipeRead);
+    if (!leave)
+        CloseHandle(gPipeRead);
     gHandlerThread = gPipeRead = nullptr;
     {
         // Requests still in the pipe, or cut off with the thread, are not processed any more.

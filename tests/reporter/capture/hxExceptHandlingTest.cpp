@@ -321,6 +321,72 @@ TEST_F(HandlingTest, EndingProgramWaitsForHandlingUnderWayAndAnswersIt)
 
 namespace {
 
+std::atomic<DWORD> gStoppedFrom{0};
+
+// As the reporter's end does when a handler on the main thread ends the program.
+void StopTheHandlerThread(IVQException*)
+{
+    gStoppedFrom = GetCurrentThreadId();
+    StopHandlerThread();
+}
+
+DWORD WINAPI FailContinuably(void*)
+{
+    HxException error("stops the reporter");
+    TExceptionParams params;
+    params.ExceptObject = &error;
+    params.Source = hsThreadExit;
+    params.CanContinue = true;
+    EnterExceptionHandling(params);
+    return 0;
+}
+
+// Answers what is sent to this thread until the handle is signalled or the time is up.
+bool PumpUntil(HANDLE handle, DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < ms; elapsed = TicksSince(start)) {
+        if (MsgWaitForMultipleObjects(1, &handle, FALSE, ms - elapsed, QS_ALLINPUT) == WAIT_OBJECT_0)
+            return true;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST_F(HandlingTest, HandlerOnTheMainThreadThatStopsTheHandlerThreadLetsItFinish)
+{
+    // The handler thread waits for the handler: it is left to finish the request and then ends.
+    ASSERT_TRUE(StartHandlerWindow());
+    const struct TUnregister {
+        ~TUnregister()
+        {
+            ClearRegisteredHandlers();
+            StopHandlerWindow();
+        }
+    } unregister;
+    ASSERT_TRUE(RegisterExceptionHandler(StopTheHandlerThread, 1, true));
+    HANDLE handlerThread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, HandlerThreadId());
+    ASSERT_NE(handlerThread, nullptr);
+
+    HANDLE worker = CreateThread(nullptr, 0, FailContinuably, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    EXPECT_TRUE(PumpUntil(worker, 10000));
+    EXPECT_EQ(gStoppedFrom.load(), GetCurrentThreadId());
+    EXPECT_EQ(log_.Saved.size(), 1u);
+    EXPECT_EQ(WaitForSingleObject(handlerThread, 5000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeThread(handlerThread, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    CloseHandle(handlerThread);
+    CloseHandle(worker);
+}
+
+namespace {
+
 // A close that waits until the test lets it go.
 struct TCloseHold {
     HANDLE Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
