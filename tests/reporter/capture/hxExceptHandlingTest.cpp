@@ -388,36 +388,23 @@ TEST_F(HandlingTest, HandlerOnTheMainThreadThatStopsTheHandlerThreadLetsItFinish
 namespace {
 
 // A close that waits until the test lets it go.
-struct TCloseHold {
-    HANDLE Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    ~TCloseHold()
-    {
-        CloseHandle(Started);
-        CloseHandle(Release);
-    }
-} *gCloseHold = nullptr;
+HANDLE gCloseStarted = nullptr, gCloseRelease = nullptr;
 
 void HoldClose()
 {
-    SetEvent(gCloseHold->Started);
-    WaitForSingleObject(gCloseHold->Release, INFINITE);
-}
-
-template <class Proc>
-Proc NtdllProc(const char* name)
-{
-    return reinterpret_cast<Proc>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+    SetEvent(gCloseStarted);
+    WaitForSingleObject(gCloseRelease, INFINITE);
 }
 
 } // namespace
 
 TEST_F(HandlingTest, EndingUnderTheLoaderLockDoesNotWaitForHandlingUnderWay)
 {
-    using TLockLoader = LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*);
-    using TUnlockLoader = LONG(WINAPI*)(ULONG, ULONG_PTR);
-    const auto lock = NtdllProc<TLockLoader>("LdrLockLoaderLock");
-    const auto unlock = NtdllProc<TUnlockLoader>("LdrUnlockLoaderLock");
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const auto lock = reinterpret_cast<LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    const auto unlock = reinterpret_cast<LONG(WINAPI*)(ULONG, ULONG_PTR)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
     ASSERT_TRUE(lock && unlock);
     // Started before the lock is taken: a new thread waits for it.
     TSteppedWorker ending([&] {
@@ -429,8 +416,8 @@ TEST_F(HandlingTest, EndingUnderTheLoaderLockDoesNotWaitForHandlingUnderWay)
 
     // A fatal failure whose close is held; nothing of it needs the loader lock meanwhile: no report
     // is made (no calculation thread) and nothing is shown.
-    TCloseHold hold;
-    gCloseHold = &hold;
+    gCloseStarted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    gCloseRelease = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     THandlingServices services = HandlingServices();
     services.CloseApplication = HoldClose;
     SetHandlingServices(services);
@@ -455,11 +442,12 @@ TEST_F(HandlingTest, EndingUnderTheLoaderLockDoesNotWaitForHandlingUnderWay)
         params.CanContinue = false;
         EnterExceptionHandling(params);
     });
-    EXPECT_EQ(WaitForSingleObject(hold.Started, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(gCloseStarted, 10000), WAIT_OBJECT_0);
     EXPECT_TRUE(ending.PassesWithin(2000));
-    SetEvent(hold.Release);
+    SetEvent(gCloseRelease);
     worker.join();
-    gCloseHold = nullptr;
+    CloseHandle(gCloseStarted);
+    CloseHandle(gCloseRelease);
 }
 
 namespace {
