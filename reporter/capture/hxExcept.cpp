@@ -63,12 +63,11 @@ void ReportFreeze(const TFreezeInfo& freeze)
 }
 
 // The program begins to end: the freeze watch stops and handling under way is finished while the
-// program's static objects, the reporter's own among them, still exist. The reporter's threads
-// cannot wait for themselves.
+// program's static objects, the reporter's own among them, still exist. The reporter's threads,
+// and a handler that ends the program while the handling waits for it, cannot wait for that.
 void FinishReportingBeforeExit()
 {
-    const DWORD current = GetCurrentThreadId();
-    if (current == HandlerThreadId() || current == FreezeWatchThreadId() || IsReportCalculationThread())
+    if (HandlingWaitsForCurrentThread() || GetCurrentThreadId() == FreezeWatchThreadId())
         return;
     StopFreezeWatch();
     WaitForHandlingToEnd();
@@ -116,7 +115,8 @@ void StopEverything()
     ClearRegisteredHandlers();
     UndoPatches();
     UnhookProgramExit();
-    StopFreezeWatch();
+    // A freeze report under way waits for the handling, which may wait for this thread.
+    StopFreezeWatch(!HandlingWaitsForCurrentThread());
     UnhookMessageRetrieval();
     UnhookThreadCreation();
     StopHandlerWindow();

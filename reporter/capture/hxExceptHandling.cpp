@@ -472,8 +472,13 @@ void StopHandlerThread() noexcept
 {
     if (!gHandlerThread)
         return;
+    // Stopped from a thread that the handling waits for (a handler that ends the program), the
+    // handler thread cannot end first: it is left where it is, with the pipe's read end, and
+    // stops at the next request when it gets there.
+    const bool leave = HandlingWaitsForCurrentThread();
     const bool mayWait = !IsLoaderLockHeld();
-    ResumeThread(gHandlerThread);
+    if (!leave)
+        ResumeThread(gHandlerThread);
     if (mayWait) {
         THandlingRequest stop{};
         DWORD written = 0;
@@ -481,10 +486,11 @@ void StopHandlerThread() noexcept
     }
     CloseHandle(gPipeWrite);
     gPipeWrite = nullptr;
-    if (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0)
+    if (!leave && (!mayWait || WaitForSingleObject(gHandlerThread, 500) != WAIT_OBJECT_0))
         TerminateThread(gHandlerThread, 1);
     CloseHandle(gHandlerThread);
-    CloseHandle(gPipeRead);
+    if (!leave)
+        CloseHandle(gPipeRead);
     gHandlerThread = gPipeRead = nullptr;
     {
         // Requests still in the pipe, or cut off with the thread, are not processed any more.
@@ -501,9 +507,16 @@ void StopHandlerThread() noexcept
     SetFireHandlers(nullptr);
 }
 
+bool HandlingWaitsForCurrentThread() noexcept
+{
+    const DWORD current = GetCurrentThreadId();
+    return current == HandlerThreadId() || IsReportCalculationThread() || current == gHandlersRunOn.load();
+}
+
 void WaitForHandlingToEnd() noexcept
 {
-    if (GetCurrentThreadId() == HandlerThreadId() || IsReportCalculationThread())
+    // Under the loader lock the handling could need the lock to end.
+    if (HandlingWaitsForCurrentThread() || IsLoaderLockHeld())
         return;
     HANDLE idle = nullptr;
     {

@@ -86,9 +86,12 @@ void EnterExceptionHandling(const TExceptionParams& params, std::string* reportT
 // The handler thread's id is told to the exception objects (HandlerThreadId).
 bool StartHandlerThread() noexcept;
 void StopHandlerThread() noexcept;
+// The handler thread, a report calculation thread, or a thread that runs registered handlers for
+// them: the handling under way cannot end while the calling thread waits for it.
+bool HandlingWaitsForCurrentThread() noexcept;
 // Returns when the handler thread has finished every request handed to it so far, answering
-// messages sent to the calling thread's windows meanwhile; at once on the handler thread and on a
-// report calculation thread, which cannot wait for themselves.
+// messages sent to the calling thread's windows meanwhile; at once on a thread that the handling
+// waits for, and under the loader lock.
 void WaitForHandlingToEnd() noexcept;
 
 // Runs on the handler thread (or on the failing thread under the loader lock).

@@ -48,6 +48,10 @@ HANDLE gOtherGate = nullptr;
 // Follows gMainGate's state, changed under gPauseLock, so that an open gate costs the main thread's
 // message retrieval no lock and no wait.
 std::atomic<bool> gMainGateClosed{false};
+bool gPauseLasts = false;                        // under gPauseLock
+// Unpause requests not repaused yet, under gPauseLock: the main gate stays open while there are any,
+// also into a pause that began meanwhile.
+int gMainGateHolds = 0;
 // Nested waits of this thread for its own handling (a failure inside a message it answers meanwhile).
 thread_local int tOwnHandlingWaits = 0;
 
@@ -101,8 +105,10 @@ struct TFreezeWatch {
     int TimeoutMs = DefaultFreezeTimeout;
 };
 
-SRWLOCK gWatchLock = SRWLOCK_INIT;      // guards gWatch's fields and the busy count
+SRWLOCK gWatchLock = SRWLOCK_INIT;      // guards gWatch's fields, the busy count and gWatchReports
 TFreezeWatch gWatch;
+// The watch has handed a freeze to the handling and waits for it.
+bool gWatchReports = false;
 std::atomic<bool> gWatchStarted{false};
 int gBusyCount = -1;
 std::atomic<int> gFreezeMisses{0};
@@ -159,10 +165,17 @@ void CaptureFrozenThread(const TFreezeWatch& watch, TFreezeInfo& info) noexcept
 }
 
 // The main thread answered since the last look, or the watch is being stopped because the
-// program ends: either way the main thread runs again.
+// program ends: either way the main thread runs again. Otherwise the report begins, in one step
+// with the look at the stop signal, so that a stop sees either the signal taken or the report.
 bool FreezeEnded(const TFreezeWatch& watch) noexcept
 {
-    return WaitForSingleObject(watch.StopEvent, 0) != WAIT_TIMEOUT || DrainAnswers();
+    if (DrainAnswers())
+        return true;
+    TExclusive lock(gWatchLock);
+    if (WaitForSingleObject(watch.StopEvent, 0) != WAIT_TIMEOUT)
+        return true;
+    gWatchReports = true;
+    return false;
 }
 
 // False when the freeze had ended by the time the frozen thread's state was taken: that state would
@@ -182,6 +195,8 @@ bool ReportFreeze(const TFreezeWatch& watch) noexcept
     } catch (...) {
         // Nothing may unwind out of the watch thread.
     }
+    TExclusive lock(gWatchLock);
+    gWatchReports = false;
     return true;
 }
 
@@ -332,13 +347,16 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
         if (gPausedThreads)
             gPausedThreads->clear();
         if (pause) {
-            for (HANDLE* gate : {&gMainGate, &gOtherGate}) {
+            for (HANDLE* gate : {&gMainGate, &gOtherGate})
                 if (!*gate)
                     *gate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-                else
-                    ResetEvent(*gate);
-            }
-            gMainGateClosed.store(true, std::memory_order_release);
+            ResetEvent(gOtherGate);
+            // The main thread goes on until an unpause from before is repaused.
+            const bool closeMain = gMainGateHolds == 0;
+            if (closeMain)
+                ResetEvent(gMainGate);
+            gMainGateClosed.store(closeMain, std::memory_order_release);
+            gPauseLasts = true;
         }
     }
     if (pause) {
@@ -358,6 +376,7 @@ void PauseOtherThreads(bool pause, DWORD keepRunning) noexcept
             if (gate)
                 SetEvent(gate);
         gMainGateClosed.store(false, std::memory_order_release);
+        gPauseLasts = false;
     }
     WakeMainThread();
 }
@@ -396,10 +415,13 @@ TOwnHandlingWait::~TOwnHandlingWait()
 bool UnpauseMainThread() noexcept
 {
     TExclusive lock(gPauseLock);
-    if (!gMainGate || WaitForSingleObject(gMainGate, 0) != WAIT_TIMEOUT)
+    if (!gMainGate || !gPauseLasts)
         return false;
-    SetEvent(gMainGate);
-    gMainGateClosed.store(false, std::memory_order_release);
+    // A caller that finds the gate held open by another joins it, so that it repauses too.
+    if (gMainGateHolds++ == 0) {
+        SetEvent(gMainGate);
+        gMainGateClosed.store(false, std::memory_order_release);
+    }
     return true;
 }
 
@@ -407,9 +429,11 @@ void RepauseMainThread() noexcept
 {
     {
         TExclusive lock(gPauseLock);
+        if (gMainGateHolds == 0 || --gMainGateHolds > 0)
+            return;
         // A pause released meanwhile (by the handling, while a send or a handler still needed the
         // main thread) is not closed again: nothing would open it.
-        if (!gMainGate || !gOtherGate || WaitForSingleObject(gOtherGate, 0) != WAIT_TIMEOUT)
+        if (!gMainGate || !gPauseLasts)
             return;
         ResetEvent(gMainGate);
         gMainGateClosed.store(true, std::memory_order_release);
@@ -427,6 +451,8 @@ void FinalizePause() noexcept
             *gate = nullptr;
         }
     gMainGateClosed.store(false, std::memory_order_release);
+    gPauseLasts = false;
+    gMainGateHolds = 0;
     if (gPausedThreads)
         gPausedThreads->clear();
 }
@@ -508,17 +534,23 @@ bool StartFreezeWatch(int timeoutMs) noexcept
     return true;
 }
 
-void StopFreezeWatch() noexcept
+void StopFreezeWatch(bool waitForReport) noexcept
 {
     if (!gWatchStarted.load())
         return;
     TFreezeWatch watch;
+    bool reports = false;
     {
-        TShared lock(gWatchLock);
+        TExclusive lock(gWatchLock);
         watch = gWatch;
+        if (watch.StopEvent)
+            SetEvent(watch.StopEvent);
+        reports = gWatchReports;
     }
-    if (watch.Thread) {
-        SetEvent(watch.StopEvent);
+    // A report that waits for a handling which waits for the caller is left where it is, with
+    // its handles: the program is ending from inside that handling.
+    const bool leave = watch.Thread && reports && !waitForReport;
+    if (watch.Thread && !leave) {
         // A report under way is finished first; the handling it waits for may need this thread's
         // windows. Under the loader lock no thread can end, so the watch is stopped instead.
         if (IsLoaderLockHeld())
@@ -532,7 +564,10 @@ void StopFreezeWatch() noexcept
         SetThreadInfo(watch.ThreadId);
     {
         TExclusive lock(gWatchLock);
-        CloseWatchHandles(gWatch);
+        if (leave)
+            gWatch = TFreezeWatch{};
+        else
+            CloseWatchHandles(gWatch);
         gBusyCount = -1;
     }
     gFreezeMisses = 0;

@@ -66,8 +66,10 @@ public:
     TOwnHandlingWait(const TOwnHandlingWait&) = delete;
     TOwnHandlingWait& operator=(const TOwnHandlingWait&) = delete;
 };
+// Opens the main gate while a pause lasts (false when none does) until the matching repause;
+// callers on several threads share the opening, and the last one to repause closes the gate, only
+// while the pause lasts.
 bool UnpauseMainThread() noexcept;
-// Closes the main gate again, only while the pause lasts.
 void RepauseMainThread() noexcept;
 // Opens and closes both gates and forgets the paused threads, so that no thread stays blocked.
 void FinalizePause() noexcept;
@@ -86,8 +88,10 @@ int FreezeTimeoutMs(int setting) noexcept;
 bool StartFreezeWatch(int timeoutMs) noexcept;
 // Signals the watch to end and waits for it: a report under way is finished first, while the
 // calling thread answers messages sent to its windows. A freeze whose thread answers, or whose
-// watch is signalled, by the time its state has been taken is not reported.
-void StopFreezeWatch() noexcept;
+// watch is signalled, by the time its state has been taken is not reported. Under the loader lock
+// the watch is ended instead. Without waitForReport (the caller is a thread that the handling waits
+// for) a report under way is left to the handling, and its watch with it.
+void StopFreezeWatch(bool waitForReport = true) noexcept;
 bool FreezeWatchRunning() noexcept;
 DWORD FreezeWatchThreadId() noexcept;
 // Brackets the handling of an exception: no pings while any is handled.

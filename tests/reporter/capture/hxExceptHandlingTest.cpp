@@ -1,6 +1,7 @@
 #include "hxExceptHandling.h"
 
 #include "HandlingTestSupport.h"
+#include "SteppedWorker.h"
 
 #include "hxExceptPause.h"
 #include "hxExceptSettings.h"
@@ -316,6 +317,137 @@ TEST_F(HandlingTest, EndingProgramWaitsForHandlingUnderWayAndAnswersIt)
     log_.MainWindow = nullptr;
     DestroyWindow(window);
     UnregisterClassA(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+namespace {
+
+std::atomic<DWORD> gStoppedFrom{0};
+
+// As the reporter's end does when a handler on the main thread ends the program.
+void StopTheHandlerThread(IVQException*)
+{
+    gStoppedFrom = GetCurrentThreadId();
+    StopHandlerThread();
+}
+
+DWORD WINAPI FailContinuably(void*)
+{
+    HxException error("stops the reporter");
+    TExceptionParams params;
+    params.ExceptObject = &error;
+    params.Source = hsThreadExit;
+    params.CanContinue = true;
+    EnterExceptionHandling(params);
+    return 0;
+}
+
+// Answers what is sent to this thread until the handle is signalled or the time is up.
+bool PumpUntil(HANDLE handle, DWORD ms)
+{
+    const DWORD start = GetTickCount();
+    for (DWORD elapsed = 0; elapsed < ms; elapsed = TicksSince(start)) {
+        if (MsgWaitForMultipleObjects(1, &handle, FALSE, ms - elapsed, QS_ALLINPUT) == WAIT_OBJECT_0)
+            return true;
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&message);
+    }
+    return false;
+}
+
+} // namespace
+
+TEST_F(HandlingTest, HandlerOnTheMainThreadThatStopsTheHandlerThreadLetsItFinish)
+{
+    // The handler thread waits for the handler: it is left to finish the request and then ends.
+    ASSERT_TRUE(StartHandlerWindow());
+    const struct TUnregister {
+        ~TUnregister()
+        {
+            ClearRegisteredHandlers();
+            StopHandlerWindow();
+        }
+    } unregister;
+    ASSERT_TRUE(RegisterExceptionHandler(StopTheHandlerThread, 1, true));
+    HANDLE handlerThread = OpenThread(SYNCHRONIZE | THREAD_QUERY_INFORMATION, FALSE, HandlerThreadId());
+    ASSERT_NE(handlerThread, nullptr);
+
+    HANDLE worker = CreateThread(nullptr, 0, FailContinuably, nullptr, 0, nullptr);
+    ASSERT_NE(worker, nullptr);
+    EXPECT_TRUE(PumpUntil(worker, 10000));
+    EXPECT_EQ(gStoppedFrom.load(), GetCurrentThreadId());
+    EXPECT_EQ(log_.Saved.size(), 1u);
+    EXPECT_EQ(WaitForSingleObject(handlerThread, 5000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    GetExitCodeThread(handlerThread, &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+    CloseHandle(handlerThread);
+    CloseHandle(worker);
+}
+
+namespace {
+
+// A close that waits until the test lets it go.
+HANDLE gCloseStarted = nullptr, gCloseRelease = nullptr;
+
+void HoldClose()
+{
+    SetEvent(gCloseStarted);
+    WaitForSingleObject(gCloseRelease, INFINITE);
+}
+
+} // namespace
+
+TEST_F(HandlingTest, EndingUnderTheLoaderLockDoesNotWaitForHandlingUnderWay)
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    const auto lock = reinterpret_cast<LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    const auto unlock = reinterpret_cast<LONG(WINAPI*)(ULONG, ULONG_PTR)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    ASSERT_TRUE(lock && unlock);
+    // Started before the lock is taken: a new thread waits for it.
+    TSteppedWorker ending([&] {
+        ULONG_PTR cookie = 0;
+        lock(0, nullptr, &cookie);
+        WaitForHandlingToEnd();
+        unlock(0, cookie);
+    });
+
+    // A fatal failure whose close is held; nothing of it needs the loader lock meanwhile: no report
+    // is made (no calculation thread) and nothing is shown.
+    gCloseStarted = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    gCloseRelease = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    THandlingServices services = HandlingServices();
+    services.CloseApplication = HoldClose;
+    SetHandlingServices(services);
+    const struct TPutBack {
+        IVQModuleSettings* Settings;
+        int Show = Settings->GetGnShowCfg();
+        ~TPutBack()
+        {
+            Settings->SetGnNoBugRep(false);
+            Settings->SetGnShowCfg(Show);
+        }
+    } putBack{handler_->Settings.operator->()};
+    handler_->Settings->SetGnNoBugRep(true);
+    handler_->Settings->SetGnShowCfg(4);
+    handler_->Settings->SetAutoSave(false);
+
+    HxException error("held close");
+    std::thread worker([&] {
+        TExceptionParams params;
+        params.ExceptObject = &error;
+        params.Source = hsThreadExit;
+        params.CanContinue = false;
+        EnterExceptionHandling(params);
+    });
+    EXPECT_EQ(WaitForSingleObject(gCloseStarted, 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ending.PassesWithin(2000));
+    SetEvent(gCloseRelease);
+    worker.join();
+    CloseHandle(gCloseStarted);
+    CloseHandle(gCloseRelease);
 }
 
 namespace {

@@ -58,7 +58,8 @@ TEST(HxExceptPause, GatesBlockAndReleaseListedWorkers)
     EXPECT_FALSE(reporterWorker.PassesWithin(300));
     EXPECT_TRUE(plainWorker.PassesWithin(2000));        // not listed: runs on while the gates are closed
     EXPECT_TRUE(UnpauseMainThread());
-    EXPECT_FALSE(UnpauseMainThread());
+    EXPECT_TRUE(UnpauseMainThread());                   // joins the first
+    RepauseMainThread();
     RepauseMainThread();
     EXPECT_TRUE(UnpauseMainThread());                   // the main gate is open again from here
 
@@ -125,6 +126,66 @@ TEST(HxExceptPause, MainGateHoldsTheMainThreadUntilItOpens)
     FinalizePause();
     EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
     EXPECT_TRUE(mainWorker.PassesWithin(2000));
+}
+
+namespace {
+
+// Lets the main thread go at its odd steps and holds it again at its even ones, as the handler
+// thread, a background send and the auto actions each do around what needs the main thread.
+struct TUnpauser {
+    bool Unpaused = false;
+    int Steps = 0;
+    TSteppedWorker Worker{[this] {
+        if (Steps++ % 2 == 0)
+            Unpaused = UnpauseMainThread();
+        else if (Unpaused)
+            RepauseMainThread();
+    }};
+};
+
+} // namespace
+
+TEST(HxExceptPause, MainGateStaysOpenUntilItsLastUnpauserRepauses)
+{
+    TSteppedWorker mainWorker(WaitIfPaused, 0, [] { StartHandlerWindow(); }, StopHandlerWindow);
+    ASSERT_TRUE(mainWorker.PassesWithin(2000));
+    ASSERT_EQ(PauseMainThreadId(), mainWorker.Id);
+    const struct TRelease {
+        ~TRelease() { PauseOtherThreads(false, 0); }
+    } release;
+    TUnpauser first, second;
+
+    // The first repauses between the second's unpause and its use of the main thread.
+    PauseOtherThreads(true, 0);
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+    EXPECT_TRUE(first.Worker.PassesWithin(2000));
+    EXPECT_TRUE(first.Unpaused);
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_TRUE(second.Worker.PassesWithin(2000));
+    EXPECT_TRUE(second.Unpaused);
+    EXPECT_TRUE(first.Worker.PassesWithin(2000));
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+    EXPECT_TRUE(second.Worker.PassesWithin(2000));
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+
+    // The first's pause ends while it holds the gate open, and another begins: it stays open for the
+    // first and for the second, which unpauses in the new pause, until both have repaused.
+    EXPECT_TRUE(first.Worker.PassesWithin(2000));
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    PauseOtherThreads(false, 0);
+    PauseOtherThreads(true, 0);
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+    EXPECT_TRUE(second.Worker.PassesWithin(2000));
+    EXPECT_TRUE(second.Unpaused);
+    EXPECT_TRUE(first.Worker.PassesWithin(2000));
+    EXPECT_TRUE(mainWorker.PassesWithin(2000));
+    EXPECT_TRUE(second.Worker.PassesWithin(2000));
+    EXPECT_FALSE(mainWorker.PassesWithin(300));
+
+    // Without a pause there is nothing to unpause.
+    PauseOtherThreads(false, 0);
+    EXPECT_EQ(WaitForSingleObject(mainWorker.Passed, 2000), WAIT_OBJECT_0);
+    EXPECT_FALSE(UnpauseMainThread());
 }
 
 TEST(HxExceptPause, FreezeTimeoutBelowThousandCountsAsSeconds)
@@ -258,6 +319,56 @@ TEST(HxExceptPause, StopFinishesAReportUnderWayAndAnswersIt)
 
     SetFreezeHandler(nullptr);
     gReportUnderWay = nullptr;
+    PumpFor(50);   // the pings queued meanwhile
+}
+
+namespace {
+
+// A freeze report that waits until the test lets it go, as one queued behind a handling does.
+struct THeldReport {
+    HANDLE Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE Finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    ~THeldReport()
+    {
+        for (HANDLE h : {Started, Release, Finished})
+            CloseHandle(h);
+    }
+} *gHeldReport = nullptr;
+
+void HeldReport(const TFreezeInfo&)
+{
+    if (WaitForSingleObject(gHeldReport->Started, 0) == WAIT_OBJECT_0)
+        return;   // the first report only
+    SetEvent(gHeldReport->Started);
+    WaitForSingleObject(gHeldReport->Release, INFINITE);
+    SetEvent(gHeldReport->Finished);
+}
+
+} // namespace
+
+TEST(HxExceptPause, StopThatCannotWaitLeavesAReportUnderWayToFinish)
+{
+    // The handling the report waits for waits for the stopping thread: the stop returns, and the
+    // report, left where it is, finishes when the handling lets it.
+    THeldReport report;
+    gHeldReport = &report;
+    SetFreezeHandler(HeldReport);
+    ASSERT_TRUE(StartFreezeWatch(1000));
+    HANDLE watchThread = OpenThread(SYNCHRONIZE, FALSE, FreezeWatchThreadId());
+    ASSERT_NE(watchThread, nullptr);
+
+    // This thread answers no ping until the report has started.
+    ASSERT_EQ(WaitForSingleObject(report.Started, 5000), WAIT_OBJECT_0);
+    StopFreezeWatch(false);
+    EXPECT_FALSE(FreezeWatchRunning());
+    SetEvent(report.Release);
+    EXPECT_EQ(WaitForSingleObject(report.Finished, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(watchThread, 5000), WAIT_OBJECT_0);
+    CloseHandle(watchThread);
+
+    SetFreezeHandler(nullptr);
+    gHeldReport = nullptr;
     PumpFor(50);   // the pings queued meanwhile
 }
 

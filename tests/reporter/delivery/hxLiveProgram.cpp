@@ -4,8 +4,8 @@
 // asks for the assistants' built-in handlers, the "freeze-exit" run, which holds the saving of
 // its freeze report until the program ends, a leading "box " that makes
 // the reporter show its exception box instead of only saving the report, and a leading
-// "handlers " (with "claim " or "close ") that registers handlers writing what they see to
-// hxLiveHandlers.txt.
+// "handlers " (with "claim ", "close ", "exit-main " or "exit-other ") that registers handlers
+// writing what they see to hxLiveHandlers.txt.
 
 #include "Controls.h"
 #include "ExtCtrls.h"
@@ -296,8 +296,20 @@ void ClaimAction(IVQException*, TReportAction action, bool& handled)
         gSaveClaimed = true;
 }
 
+// The program ends itself when the reporter is about to close it, and only then.
+constexpr int ExitFromCloseHandler = 3;
+bool gEndsFromCloseHandler = false;
+
+void ExitOnClose(IVQException*, TReportAction action, bool&)
+{
+    LogHandler("action " + std::to_string(action));
+    if (action == raClose)
+        std::exit(ExitFromCloseHandler);
+}
+
 // Stages 1 and 2 ask for the main thread; claim: every action is taken over; close: nothing is
-// saved, so only the stage-4 handler makes the close wait for the complete report.
+// saved, so only the stage-4 handler makes the close wait for the complete report; exit-main and
+// exit-other: every failure closes, and the close handler, on the main thread or off it, calls exit.
 void RegisterStageHandlers(std::string& failure)
 {
     gMainThreadId = GetCurrentThreadId();
@@ -306,6 +318,14 @@ void RegisterStageHandlers(std::string& failure)
     if (failure.rfind("claim ", 0) == 0) {
         failure.erase(0, 6);
         RegisterActionHandler(ClaimAction);
+    } else if (failure.rfind("exit-main ", 0) == 0 || failure.rfind("exit-other ", 0) == 0) {
+        const bool inMainThread = failure[5] == 'm';
+        failure.erase(0, failure.find(' ') + 1);
+        RegisterActionHandler(ExitOnClose, inMainThread);
+        gEndsFromCloseHandler = true;
+        // A worker's failure closes the program as well.
+        if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
+            settings->SetAutoClose(1);
     } else if (failure.rfind("close ", 0) == 0) {
         failure.erase(0, 6);
         if (TSettingsPtr settings = NewSettings(GetModuleHandleA(nullptr)))
@@ -387,7 +407,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int)
                 Sleep(6000);   // no messages for three times the freeze timeout
             else if (failure == "freeze-exit")
                 WaitForSingleObject(gExitDuringReport.Saving, 30000);
-            PostQuitMessage(0);
+            if (!gEndsFromCloseHandler)
+                PostQuitMessage(0);
         });
         Application.Run();
     } catch (...) {

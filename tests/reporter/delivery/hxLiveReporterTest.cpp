@@ -418,12 +418,18 @@ TEST(LiveReporter, AThreadTableThatCannotBeMadeEndsTheProgramAsAFailure)
 
 namespace {
 
-// A "handlers" run: what its registered handlers wrote, one line each.
-std::vector<std::string> RunWithHandlers(const std::string& failure, TLiveRun& run)
+std::string HandlerLogPath()
 {
-    const std::string log = TestProgramFolder() + "hxLiveHandlers.txt";
+    return TestProgramFolder() + "hxLiveHandlers.txt";
+}
+
+// A "handlers" run: what its registered handlers wrote, one line each.
+std::vector<std::string> RunWithHandlers(const std::string& failure, TLiveRun& run,
+                                         const TWhileRunning& whileRunning = nullptr)
+{
+    const std::string log = HandlerLogPath();
     DeleteFileA(log.c_str());
-    run = RunLiveProgram(failure);
+    run = RunLiveProgram(failure, whileRunning);
     const std::string text = ReadFileBytes(log);
     std::vector<std::string> lines;
     for (std::size_t at = 0, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
@@ -474,4 +480,35 @@ TEST(LiveReporter, StageFourHandlerMakesClosingWaitForTheCompleteReport)
     ASSERT_FALSE(seen.empty());
     EXPECT_EQ(seen.front(), "exception 1 at 1 main");
     EXPECT_EQ(seen.back(), "exception 4 at 4 other");
+}
+
+TEST(LiveReporter, CloseHandlerThatCallsExitEndsTheProgramWithItsReportSaved)
+{
+    // The handler runs while the handling waits for it; exit then finishes the program from there:
+    // on the main thread, which answers while its own failure is handled or is let go by the pause
+    // while a worker's is, and on the handler thread, also for a freeze, whose report the freeze
+    // watch waits for.
+    const struct {
+        const char* Failure;
+        std::string Where;
+    } runs[] = {{"main-av", "main"}, {"main-av", "other"}, {"worker-async", "main"}, {"worker-async", "other"},
+                {"freeze", "other"}};
+    for (const auto& [failure, where] : runs) {
+        const std::string run = "exit-" + where + " " + failure;
+        DWORD calledAt = 0;
+        const auto exitCalled = [&](DWORD) {
+            if (ReadFileBytes(HandlerLogPath()).find("action 6 ") == std::string::npos)
+                return false;
+            calledAt = GetTickCount();
+            return true;
+        };
+        TLiveRun ended;
+        const std::vector<std::string> seen = RunWithHandlers("handlers " + run, ended, exitCalled);
+        const DWORD endedAt = GetTickCount();
+        EXPECT_EQ(ended.ExitCode, 3u) << run;
+        EXPECT_EQ(CountReports(ended.Reports), 1) << run << ended.Reports;
+        EXPECT_TRUE(Has(seen, "action 6 " + where)) << run;
+        // Not seen while the program ran: it ended within one look.
+        EXPECT_TRUE(calledAt == 0 || endedAt - calledAt < 5000) << run << ": " << endedAt - calledAt << " ms";
+    }
 }
