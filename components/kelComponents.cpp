@@ -1375,15 +1375,10 @@ void TkelCustomFileStorage::WriteData(TStream& stream) const {
         stream.Write(data_.Memory(), size);
 }
 
-bool TkelCustomFileStorage::ReadFileDataProperty(TObject& target, const TFormProperty& property) {
-    auto storage = dynamic_cast<TkelCustomFileStorage*>(&target);
-    if (!storage || CompareText(property.Name, "FileData") != 0 || property.Value.Type != TFormValueType::Binary)
-        return false;
-    TMemoryStream stream;
-    stream.Write(property.Value.Text.data(), static_cast<int64_t>(property.Value.Text.size()));
-    stream.SetPosition(0);
-    storage->ReadData(stream);
-    return true;
+void TkelCustomFileStorage::DefineProperties(TFiler& filer) {
+    TkelComponent::DefineProperties(filer);
+    filer.DefineBinaryProperty(
+        "FileData", [this](TStream& stream) { ReadData(stream); }, [this](TStream& stream) { WriteData(stream); }, true);
 }
 
 // ---- TkelWav ----

@@ -24,8 +24,6 @@
 #include <memory>
 #include <string>
 
-struct TFormProperty;
-
 // The base of the utility components; About is shown by designers only.
 class TkelComponent : public TComponent {
     DECLARE_CLASS_INFO()
@@ -664,13 +662,13 @@ public:
     // The "FileData" form: count, then bytes. Reading refuses a count beyond the stream.
     void ReadData(TStream& stream);
     void WriteData(TStream& stream) const;
-    // For TFormReadOptions::ReadExtraProperty: takes "FileData" of a file storage.
-    static bool ReadFileDataProperty(TObject& target, const TFormProperty& property);
 
     void Loaded() override;
 
 protected:
     virtual void FileNameChanged() {}
+    // "FileData", written even when empty (the count 0 alone).
+    void DefineProperties(TFiler& filer) override;
 
 private:
     mutable TMemoryStream data_;  // the stream's size is not const

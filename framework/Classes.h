@@ -25,6 +25,8 @@ enum TComponentStateFlag : unsigned {
 
 enum TOperation { opInsert, opRemove };
 
+class TFiler;
+
 // An object whose state can be copied from another of a compatible class.
 class TPersistent : public TObject {
     DECLARE_CLASS_INFO()
@@ -36,6 +38,12 @@ public:
 protected:
     // Copies this object into dest; called by dest.Assign when dest does not know the source.
     virtual void AssignTo(TPersistent& dest) const;
+    // Names on the filer each value this object keeps in a form stream beside its published
+    // properties, with its reader and writer (framework/FormStream.h). The base has none.
+    virtual void DefineProperties(TFiler&) {}
+
+private:
+    friend class TFiler;
 };
 
 class TComponent : public TPersistent {

@@ -1,7 +1,5 @@
 #include "FormStream.h"
 
-#include "Graphics.h"
-#include "StringList.h"
 #include "SysUtils.h"
 
 #include <algorithm>
@@ -79,6 +77,10 @@ double ExtendedToDouble(uint64_t mantissa, unsigned signExponent) {
 }
 
 }  // namespace
+
+std::string TFormValue::AnsiText() const {
+    return Type == TFormValueType::WString || Type == TFormValueType::UTF8String ? Utf8ToAnsi(Text) : Text;
+}
 
 class TFormReader::TNesting {
 public:
@@ -292,33 +294,49 @@ void CheckClass(const TObject& object, const std::string& className) {
                             object.ClassName().c_str(), className.c_str()));
 }
 
-// The values an object keeps beside its published properties: a string list's lines as
-// "Strings" (a list of strings), a graphic's bytes as "Data" (what it saves to a stream).
-bool ReadDefinedProperty(TObject& object, const std::string& name, const TFormValue& value) {
-    if (auto* list = dynamic_cast<TStringList*>(&object); list && SameText(name, "Strings")) {
-        if (value.Type != TFormValueType::List)
-            throw EPropertyError("Strings: a list of strings was expected");
-        TStringList lines;
-        for (const TFormValue& line : value.List) {
-            if (!line.IsString())
-                throw EPropertyError("Strings: a list of strings was expected");
-            lines.Add(line.Type == TFormValueType::WString || line.Type == TFormValueType::UTF8String
-                          ? Utf8ToAnsi(line.Text)
-                          : line.Text);
-        }
-        list->Assign(lines);
-        return true;
+// Hands one value to the reader its object defines under that name.
+class TDefinedValueReader final : public TFiler {
+public:
+    TDefinedValueReader(const std::string& name, const TFormValue& value) : name_(name), value_(value) {}
+
+    // False when the object defines no reader of that name.
+    bool Read(TObject& object) {
+        if (auto* persistent = dynamic_cast<TPersistent*>(&object))
+            DefineOf(*persistent);
+        return found_;
     }
-    if (auto* graphic = dynamic_cast<TGraphic*>(&object); graphic && SameText(name, "Data")) {
-        if (value.Type != TFormValueType::Binary)
-            throw EPropertyError("Data: binary data was expected");
+
+    void DefineProperty(const std::string& name, const TValueReader& reader, const TValueWriter&, bool) override {
+        if (Claim(name, reader))
+            reader(value_);
+    }
+
+    void DefineBinaryProperty(const std::string& name, const TStreamProc& reader, const TStreamProc&, bool) override {
+        if (!Claim(name, reader))
+            return;
+        if (value_.Type != TFormValueType::Binary)
+            throw EPropertyError(Format("%s: binary data was expected", name.c_str()));
         TMemoryStream data;
-        data.WriteBuffer(value.Text.data(), static_cast<int64_t>(value.Text.size()));
+        data.WriteBuffer(value_.Text.data(), static_cast<int64_t>(value_.Text.size()));
         data.SetPosition(0);
-        graphic->LoadFromStream(data);
+        reader(data);
+    }
+
+private:
+    bool Claim(const std::string& name, const auto& reader) {
+        if (found_ || !reader || !SameText(name, name_))
+            return false;
+        found_ = true;
         return true;
     }
-    return false;
+
+    const std::string& name_;
+    const TFormValue& value_;
+    bool found_ = false;
+};
+
+bool ReadDefinedProperty(TObject& object, const std::string& name, const TFormValue& value) {
+    return TDefinedValueReader(name, value).Read(object);
 }
 
 class TFormLoader {
@@ -469,10 +487,7 @@ private:
         case TTypeKind::String:
             if (!value.IsString())
                 WrongType(prop, value);
-            if (value.Type == V::WString || value.Type == V::UTF8String)
-                SetPropValue(target, prop, Utf8ToAnsi(value.Text));
-            else
-                SetPropValue(target, prop, value.Text);
+            SetPropValue(target, prop, value.AnsiText());
             return;
         case TTypeKind::Float:
             if (value.Type == V::Extended || value.Type == V::Single || value.Type == V::Date)
@@ -678,6 +693,35 @@ bool IsDefault(const TPropInfo& prop, const TPropValue& value) {
     return false;
 }
 
+// Collects the values an object defines that have data, under prefix.
+class TDefinedValueWriter final : public TFiler {
+public:
+    TDefinedValueWriter(const std::string& prefix, std::vector<TFormProperty>& out) : prefix_(prefix), out_(out) {}
+
+    void Write(const TPersistent& object) { DefineOf(const_cast<TPersistent&>(object)); }
+
+    void DefineProperty(const std::string& name, const TValueReader&, const TValueWriter& writer,
+                        bool hasData) override {
+        if (hasData && writer)
+            out_.push_back({prefix_ + name, writer()});
+    }
+
+    void DefineBinaryProperty(const std::string& name, const TStreamProc&, const TStreamProc& writer,
+                              bool hasData) override {
+        if (!hasData || !writer)
+            return;
+        TMemoryStream data;
+        writer(data);
+        out_.push_back({prefix_ + name, TextValue(TFormValueType::Binary,
+                                                  std::string(reinterpret_cast<const char*>(data.Memory()),
+                                                              static_cast<size_t>(data.Size())))});
+    }
+
+private:
+    const std::string& prefix_;
+    std::vector<TFormProperty>& out_;
+};
+
 class TFormDescriber {
 public:
     explicit TFormDescriber(const TComponent* lookupRoot) : lookupRoot_(lookupRoot) {}
@@ -726,30 +770,9 @@ private:
         }
     }
 
-    // What ReadDefinedProperty reads back; an empty list or graphic is left out.
     static void DescribeDefined(const TObject& object, const std::string& prefix, std::vector<TFormProperty>& out) {
-        if (const auto* list = dynamic_cast<const TStringList*>(&object)) {
-            if (list->Empty())
-                return;
-            TFormValue value;
-            value.Type = TFormValueType::List;
-            for (int i = 0; i < list->Count(); ++i)
-                value.List.push_back(
-                    TextValue((*list)[i].size() <= 255 ? TFormValueType::String : TFormValueType::LString, (*list)[i]));
-            out.push_back({prefix + "Strings", std::move(value)});
-        } else if (const auto* graphic = dynamic_cast<const TGraphic*>(&object)) {
-            if (graphic->Empty())
-                return;
-            TMemoryStream data;
-            try {
-                graphic->SaveToStream(data);
-            } catch (const EInvalidGraphic&) {
-                return;  // an icon known only by its handle keeps no bytes to write
-            }
-            out.push_back({prefix + "Data",
-                           TextValue(TFormValueType::Binary, std::string(reinterpret_cast<const char*>(data.Memory()),
-                                                                         static_cast<size_t>(data.Size())))});
-        }
+        if (const auto* persistent = dynamic_cast<const TPersistent*>(&object))
+            TDefinedValueWriter(prefix, out).Write(*persistent);
     }
 
     std::string ReferenceName(const TComponent& component) const {

@@ -76,6 +76,8 @@ struct TFormValue {
 
     bool IsInteger() const;  // Int8, Int16, Int32, Int64
     bool IsString() const;   // String, LString, WString, UTF8String
+    // A string's text in the ANSI code page, as 8-bit properties hold it.
+    std::string AnsiText() const;
 };
 
 struct TFormProperty {
@@ -97,6 +99,36 @@ struct TFormObject {
 
     // The first property of that name (case-insensitive), or null.
     const TFormProperty* FindProperty(const std::string& name) const;
+};
+
+// Values a class keeps in a form stream beside its published properties: a string list's
+// lines ("Strings"), a graphic's bytes ("Data"), a file storage's data. The class names each
+// one on the filer in TPersistent::DefineProperties, with a reader and a writer; a null reader
+// or writer leaves that direction out. Reading, a name that is no published property goes to
+// the reader defined under it (case-insensitive; the first definition wins). Writing, every
+// value whose hasData is true follows the published properties, in the order defined.
+// Writing calls DefineProperties of a const object: writers only look.
+class TFiler {
+public:
+    using TValueReader = std::function<void(const TFormValue& value)>;
+    using TValueWriter = std::function<TFormValue()>;
+    // The stream holds the value's bytes and nothing else, from position 0.
+    using TStreamProc = std::function<void(TStream& stream)>;
+
+    TFiler() = default;
+    TFiler(const TFiler&) = delete;
+    TFiler& operator=(const TFiler&) = delete;
+    virtual ~TFiler() = default;
+
+    // A value of any type; the reader checks the one it gets.
+    virtual void DefineProperty(const std::string& name, const TValueReader& reader, const TValueWriter& writer,
+                                bool hasData) = 0;
+    // A binary value; any other type is refused before the reader runs.
+    virtual void DefineBinaryProperty(const std::string& name, const TStreamProc& reader, const TStreamProc& writer,
+                                      bool hasData) = 0;
+
+protected:
+    void DefineOf(TPersistent& object) { object.DefineProperties(*this); }
 };
 
 // A bounded cursor over form-stream bytes, for readers that walk the layout
@@ -162,9 +194,9 @@ struct TFormReadOptions {
 // Fills root from the stream's position on: its properties, then its child objects,
 // each made by class name with root as owner unless root already owns a component
 // of that name (that one is filled). Every object filled is marked loading before
-// its properties; a string list's "Strings" (a list of strings) and a graphic's "Data"
-// (the bytes it loads from a stream) are read as values of that object ("Lines.Strings",
-// "Icon.Data"); component references are resolved after the whole stream, then
+// its properties; a name that is no published property goes to the values the object
+// defines (TFiler), also under a dotted path ("Lines.Strings", "Icon.Data"), then to
+// ReadExtraProperty; component references are resolved after the whole stream, then
 // Loaded() runs on each in creation order, root first. Raises EFormStreamError for
 // damaged input (before anything is touched), EClassNotFound for unknown classes,
 // EPropertyError for unknown or unsettable properties and EReadError for references
@@ -205,7 +237,7 @@ std::string FormBytes(const TFormObject& object);
 
 // The stored published properties of object that differ from their defaults, as the
 // reader sets them: persistent sub-objects' properties under dotted names ("Font.Color"),
-// a string list's lines as "Strings" and a graphic's bytes as "Data" ("Icon.Data"),
+// the values each object defines (TFiler) after its properties ("Lines.Strings"),
 // collections as collection values, component references by name (a component that is
 // neither lookupRoot nor one of its components as "Owner.Name"), nothing for a nil
 // reference. Events are left out: a handler keeps no name to write.

@@ -1,5 +1,6 @@
 #include "Graphics.h"
 
+#include "FormStream.h"
 #include "Jpeg.h"
 
 #include <algorithm>
@@ -541,6 +542,15 @@ void TGraphic::LoadFromFile(const std::string& fileName) {
 void TGraphic::SaveToFile(const std::string& fileName) const {
     TFileStream stream(fileName, fmCreate);
     SaveToStream(stream);
+}
+
+void TGraphic::DefineProperties(TFiler& filer) { DefineData(filer, !Empty()); }
+
+void TGraphic::DefineData(TFiler& filer, bool hasData) {
+    TPersistent::DefineProperties(filer);
+    filer.DefineBinaryProperty(
+        "Data", [this](TStream& stream) { LoadFromStream(stream); }, [this](TStream& stream) { SaveToStream(stream); },
+        hasData);
 }
 
 void TGraphic::SetTransparent(bool transparent) {

@@ -363,6 +363,9 @@ protected:
     // Stretches the image over rect of the canvas.
     virtual void Draw(TCanvas& canvas, const TRect& rect) = 0;
     void Changed() { OnChange(this); }
+    // "Data": what SaveToStream writes, unless the graphic is empty.
+    void DefineProperties(TFiler& filer) override;
+    void DefineData(TFiler& filer, bool hasData);
 
 private:
     bool transparent_ = false;
@@ -452,6 +455,8 @@ public:
 
 protected:
     void Draw(TCanvas& canvas, const TRect& rect) override;
+    // An icon known only by its handle keeps no bytes to write.
+    void DefineProperties(TFiler& filer) override { DefineData(filer, !Empty() && !fileData_.empty()); }
 
 private:
     void Take(HICON icon, std::vector<uint8_t> fileData);

@@ -1,5 +1,6 @@
 #include "StringList.h"
 
+#include "FormStream.h"
 #include "Handles.h"
 #include "SysUtils.h"
 
@@ -13,6 +14,32 @@ void TStringList::Assign(const TPersistent& source) {
         items_ = list->items_;
     else
         TPersistent::Assign(source);
+}
+
+void TStringList::DefineProperties(TFiler& filer) {
+    TPersistent::DefineProperties(filer);
+    const auto read = [this](const TFormValue& value) {
+        if (value.Type != TFormValueType::List)
+            throw EPropertyError("Strings: a list of strings was expected");
+        TStringList lines;
+        for (const TFormValue& line : value.List) {
+            if (!line.IsString())
+                throw EPropertyError("Strings: a list of strings was expected");
+            lines.Add(line.AnsiText());
+        }
+        Assign(lines);
+    };
+    const auto write = [this] {
+        TFormValue value;
+        value.Type = TFormValueType::List;
+        for (const Item& item : items_) {
+            TFormValue& line = value.List.emplace_back();
+            line.Type = item.text.size() <= 255 ? TFormValueType::String : TFormValueType::LString;
+            line.Text = item.text;
+        }
+        return value;
+    };
+    filer.DefineProperty("Strings", read, write, !Empty());
 }
 
 void TStringList::CheckIndex(int index, int limit) const {

@@ -45,6 +45,10 @@ public:
     virtual void LoadFromFile(const std::string& fileName);
     void SaveToFile(const std::string& fileName) const;
 
+protected:
+    // "Strings": the lines as a list of strings.
+    void DefineProperties(TFiler& filer) override;
+
 private:
     struct Item {
         std::string text;

@@ -105,15 +105,11 @@ void TrsStreamData::ReadInternalFile(TStream& stream) {
     internal_.LoadFromStream(plain);
 }
 
-bool TrsStreamData::ReadInternalFileProperty(TObject& target, const TFormProperty& property) {
-    auto* data = dynamic_cast<TrsStreamData*>(&target);
-    if (!data || !SameText(property.Name, "InternalFile") || property.Value.Type != TFormValueType::Binary)
-        return false;
-    TMemoryStream stream;
-    stream.WriteBuffer(property.Value.Text.data(), static_cast<int64_t>(property.Value.Text.size()));
-    stream.SetPosition(0);
-    data->ReadInternalFile(stream);
-    return true;
+void TrsStreamData::DefineProperties(TFiler& filer) {
+    TrsStorageData::DefineProperties(filer);
+    filer.DefineBinaryProperty(
+        "InternalFile", [this](TStream& stream) { ReadInternalFile(stream); },
+        [this](TStream& stream) { WriteInternalFile(stream); }, internal_.Size() > 0);
 }
 
 void TrsStreamData::WriteInternalFile(TStream& stream) {

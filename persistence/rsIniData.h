@@ -35,8 +35,6 @@ public:
     // The copy as a form stores it: bytes 1, 1, the packed length and the packed bytes.
     void ReadInternalFile(TStream& stream);
     void WriteInternalFile(TStream& stream);
-    // For TFormReadOptions::ReadExtraProperty: takes "InternalFile" of form data.
-    static bool ReadInternalFileProperty(TObject& target, const TFormProperty& property);
 
     void LoadData() override;
     void SaveData() override;
@@ -44,6 +42,9 @@ public:
     virtual void WriteToStream(TStream& stream) { stream_ = &stream; }
 
 protected:
+    // "InternalFile", written when there is a copy (there are no inherited forms to compare with).
+    void DefineProperties(TFiler& filer) override;
+
     std::string defaultExt_;
     TStream* stream_ = nullptr;
 

@@ -340,9 +340,7 @@ TEST_F(KelFileStorageTest, AnEmptyPlayerStreamsInAndOutWithoutASound) {
     stream.Write(form.data(), static_cast<int64_t>(form.size()));
     stream.SetPosition(0);
     TComponent root(nullptr);
-    TFormReadOptions options;
-    options.ReadExtraProperty = &TkelCustomFileStorage::ReadFileDataProperty;
-    ReadComponent(stream, root, options);
+    ReadComponent(stream, root);
     auto player = dynamic_cast<TkelWav*>(root.FindComponent("Player"));
     ASSERT_NE(player, nullptr);
     EXPECT_EQ(player->DataSize(), 0);
@@ -350,11 +348,51 @@ TEST_F(KelFileStorageTest, AnEmptyPlayerStreamsInAndOutWithoutASound) {
     player->WriteData(out);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.Memory()), static_cast<size_t>(out.Size())),
               std::string(4, '\0'));
+    // The component writer streams it out again: the empty data is the count 0 alone.
+    TMemoryStream written;
+    WriteComponent(written, root);
+    written.SetPosition(0);
+    const TFormObject again = ParseForm(written);
+    ASSERT_EQ(again.Children.size(), 1u);
+    const TFormProperty* fileData = again.Children[0].FindProperty("FileData");
+    ASSERT_NE(fileData, nullptr);
+    EXPECT_EQ(fileData->Value.Type, TFormValueType::Binary);
+    EXPECT_EQ(fileData->Value.Text, std::string(4, '\0'));
     EXPECT_EQ(sounds, 0);
     // Playing the empty stored sound is refused before the system sees it.
     player->SetPlayFrom(pfDFM);
     EXPECT_FALSE(player->Play());
     EXPECT_EQ(sounds, 0);
+}
+
+// Either storage class writes its bytes as FileData; damaged data fails the read instead of
+// leaving the storage empty.
+TEST_F(KelFileStorageTest, TheComponentWriterWritesFileDataOfEitherClass) {
+    RegisterKelComponents();
+    const std::string bytes("RIFF\0\x01\xFFWAVE", 11);
+    for (const char* className : {"TkelWav", "TkelFileStorage"}) {
+        TComponent root(nullptr);
+        root.SetName("Root");
+        auto* storage = dynamic_cast<TkelCustomFileStorage*>(CreateComponentByName(className, &root));
+        ASSERT_NE(storage, nullptr);
+        storage->SetName("Stored");
+        storage->Data().WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+        TMemoryStream written;
+        WriteComponent(written, root);
+        written.SetPosition(0);
+        const TFormObject form = ParseForm(written);
+        ASSERT_EQ(form.Children.size(), 1u);
+        const TFormProperty* data = form.Children[0].FindProperty("FileData");
+        ASSERT_NE(data, nullptr) << className;
+        EXPECT_EQ(data->Value.Type, TFormValueType::Binary);
+        EXPECT_EQ(data->Value.Text, std::string("\x0B\0\0\0", 4) + bytes);
+
+        TFormObject damaged = form;
+        damaged.Children[0].Properties = {{"FileData", data->Value}};
+        damaged.Children[0].Properties[0].Value.Text.pop_back();
+        TComponent refused(nullptr);
+        EXPECT_THROW(ReadComponent(damaged, refused), EReadError) << className;
+    }
 }
 
 class KelWavTest : public GuiTest {};

@@ -2,6 +2,7 @@
 #include "FormStream.h"
 #include "GuardedBytes.h"
 #include "Streams.h"
+#include "StringList.h"
 #include "TestEnums.h"
 
 #include <gtest/gtest.h>
@@ -84,7 +85,69 @@ private:
     TCollection items_{this, &TCollection::MakeItem<TFormItem>};
 };
 
+// Keeps values of its own beside its published properties.
+class TFormStore : public TComponent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TFormStore(TComponent* owner) : TComponent(owner) {}
+
+    std::string Caption;
+    TStringList* Lines() const { return const_cast<TStringList*>(&lines_); }
+    std::string Blob;              // "Blob", written when not empty
+    std::vector<int64_t> Numbers;  // "Numbers", a list of integers, always written
+    std::string Legacy;            // "OldName", only read
+    int blobReads = 0;
+
+protected:
+    void DefineProperties(TFiler& filer) override {
+        TComponent::DefineProperties(filer);
+        filer.DefineBinaryProperty(
+            "Blob",
+            [this](TStream& stream) {
+                ++blobReads;
+                Blob.assign(static_cast<size_t>(stream.Size()), '\0');
+                stream.ReadBuffer(Blob.data(), stream.Size());
+            },
+            [this](TStream& stream) { stream.WriteBuffer(Blob.data(), static_cast<int64_t>(Blob.size())); },
+            !Blob.empty());
+        filer.DefineProperty(
+            "Numbers",
+            [this](const TFormValue& value) {
+                if (value.Type != TFormValueType::List)
+                    throw EPropertyError("Numbers: a list expected");
+                Numbers.clear();
+                for (const TFormValue& number : value.List) {
+                    if (!number.IsInteger())
+                        throw EPropertyError("Numbers: integers expected");
+                    Numbers.push_back(number.Int);
+                }
+            },
+            [this] {
+                TFormValue value;
+                value.Type = TFormValueType::List;
+                for (int64_t number : Numbers) {
+                    TFormValue& item = value.List.emplace_back();
+                    item.Type = TFormValueType::Int64;
+                    item.Int = number;
+                }
+                return value;
+            },
+            true);
+        filer.DefineProperty("OldName", [this](const TFormValue& value) { Legacy = value.AnsiText(); }, nullptr, true);
+    }
+
+private:
+    TStringList lines_;
+};
+
 }  // namespace
+
+const TClassInfo& TFormStore::StaticClassInfo() {
+    static const TPropInfo props[] = {Prop<&TFormStore::Caption>("Caption"), Prop<&TFormStore::Lines>("Lines")};
+    static const TClassInfo info = MakeClassInfo<TFormStore, TComponent>("TFormStore", props);
+    return info;
+}
 
 const TClassInfo& TFormItem::StaticClassInfo() {
     static const TPropInfo props[] = {Prop<&TFormItem::Width>("Width"), Prop<&TFormItem::Buddy>("Buddy")};
@@ -470,6 +533,64 @@ TEST_F(FormStream, NestingIsCapped) {
     EXPECT_NO_THROW(ParseForm(nested(kFormStreamMaxNesting - 1, false)));  // the object is one level
     EXPECT_THROW(ParseForm(nested(kFormStreamMaxNesting, false)), EFormStreamError);
     EXPECT_THROW(ParseForm(nested(1000000, false)), EFormStreamError);
+}
+
+TEST_F(FormStream, ClassesDefineValuesOfTheirOwnReadAndWritten) {
+    RegisterClass(TFormStore::StaticClassInfo());
+    const std::vector<unsigned char> defined = ResourceBytes("FORMDEFINED");
+    TFormStore root(nullptr);
+    TMemoryStream stream;
+    stream.WriteBuffer(defined.data(), static_cast<int64_t>(defined.size()));
+    stream.SetPosition(0);
+    ReadComponent(stream, root);  // no caller help
+    EXPECT_EQ(root.Blob, std::string("\x00\xFF\x10", 3));
+    EXPECT_EQ(root.Numbers, (std::vector<int64_t>{1, -300, 70000}));
+    EXPECT_EQ(root.Legacy, "kept");
+    EXPECT_EQ(root.Lines()->Text(), "one\r\ntwo\r\n");
+    ASSERT_NE(root.FindComponent("stEmpty"), nullptr);
+
+    // Written after the published properties when they have data; a name without a writer never.
+    const TFormObject written = DescribeComponent(root);
+    std::vector<std::string> names;
+    for (const TFormProperty& property : written.Properties)
+        names.push_back(property.Name);
+    EXPECT_EQ(names, (std::vector<std::string>{"Caption", "Lines.Strings", "Blob", "Numbers"}));
+    EXPECT_EQ(written.FindProperty("Blob")->Value.Type, V::Binary);
+    ASSERT_EQ(written.Children.size(), 1u);
+    EXPECT_FALSE(written.Children[0].FindProperty("Blob"));
+    ASSERT_TRUE(written.Children[0].FindProperty("Numbers"));
+    EXPECT_TRUE(written.Children[0].FindProperty("Numbers")->Value.List.empty());
+
+    TFormStore copy(nullptr);
+    ReadComponent(written, copy);
+    EXPECT_EQ(copy.Blob, root.Blob);
+    EXPECT_EQ(copy.Numbers, root.Numbers);
+    EXPECT_EQ(copy.Lines()->Text(), root.Lines()->Text());
+    EXPECT_EQ(copy.Legacy, "");
+
+    // A binary value of another type is refused before the class's reader runs; a name the
+    // class does not define is unknown; the caller's hook still hears what nobody defines.
+    auto refused = [&](const TFormProperty& property) -> std::string {
+        TFormObject changed = written;
+        changed.Properties = {property};
+        TFormStore target(nullptr);
+        try {
+            ReadComponent(changed, target);
+        } catch (const EPropertyError& e) {
+            EXPECT_EQ(target.blobReads, 0);
+            return e.Message;
+        }
+        return "";
+    };
+    EXPECT_NE(refused({"Blob", Value(V::String, 0, "text")}).find("Blob"), std::string::npos);
+    EXPECT_NE(refused({"Numbers", Value(V::Binary, 0, "x")}).find("Numbers"), std::string::npos);
+    EXPECT_NE(refused({"Lines.Blob", Value(V::Binary, 0, "x")}).find("Lines.Blob"), std::string::npos);
+    TFormObject extra = written;
+    extra.Properties.push_back({"Unknown", Value(V::Int8, 1)});
+    TFormReadOptions options;
+    options.ReadExtraProperty = [&](TObject&, const TFormProperty& property) { return property.Name == "Unknown"; };
+    TFormStore lenient(nullptr);
+    EXPECT_NO_THROW(ReadComponent(extra, lenient, options));
 }
 
 // The writer is the reader's inverse: the tool's bytes come back byte for byte.

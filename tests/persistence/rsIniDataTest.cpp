@@ -248,9 +248,7 @@ TEST(RsIniData, TheEmbeddedCopyComesFromFormData) {
     TComponent owner(nullptr);
     auto* ini = new TrsIniData(&owner);
     ini->FileName = "NoSuchSettingsFile";
-    TFormReadOptions options;
-    options.ReadExtraProperty = &TrsStreamData::ReadInternalFileProperty;
-    ReadComponent(form, *ini, options);
+    ReadComponent(form, *ini);
     EXPECT_EQ(ini->InternalFileLoad, iflAlways);
     auto* storage = new TrsStorage(&owner);
     storage->SetStorageData(ini);

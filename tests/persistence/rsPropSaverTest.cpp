@@ -7,6 +7,7 @@
 #include "Menus.h"
 #include "Spin.h"
 #include "StdCtrls.h"
+#include "kelComponents.h"
 #include "kelControls.h"
 
 #include "GuiTestSupport.h"
@@ -349,6 +350,121 @@ TEST_F(PropSaver, TheStoragesKeyStreamsComponents) {
     storage.SetActive(false);
     EXPECT_FALSE(storage.Key().HasScratch());
     FreeComponent(form);
+}
+
+namespace {
+
+// Data a component keeps beside its published properties: a wave player's and a file
+// storage's bytes ("FileData") and a settings back end's embedded copy ("InternalFile").
+struct TDataParts {
+    explicit TDataParts(TComponent* owner) {
+        wav = new TkelWav(owner);
+        wav->SetName("wavAlert");
+        files = new TkelFileStorage(owner);
+        files->SetName("fsNotes");
+        embedded = new TrsIniData(owner);
+        embedded->SetName("rsDefaults");
+    }
+    static TDataParts Find(TComponent& owner) {
+        TDataParts parts;
+        parts.wav = dynamic_cast<TkelWav*>(owner.FindComponent("wavAlert"));
+        parts.files = dynamic_cast<TkelFileStorage*>(owner.FindComponent("fsNotes"));
+        parts.embedded = dynamic_cast<TrsIniData*>(owner.FindComponent("rsDefaults"));
+        EXPECT_TRUE(parts.wav && parts.files && parts.embedded);
+        return parts;
+    }
+    // Bytes of every value, zeros and a byte above 127 among them.
+    static inline const std::string sound{"RIFF\x04\0\0\0WAVE\xFF", 13}, notes{"line one\r\n\0line two", 19},
+        copy = "[S]\r\nk=\"embedded\"\r\n";
+    void Fill() {
+        Put(wav->Data(), sound);
+        Put(files->Data(), notes);
+        Put(embedded->InternalFile(), copy);
+    }
+    static void Put(TMemoryStream& stream, const std::string& bytes) {
+        stream.Clear();
+        stream.WriteBuffer(bytes.data(), static_cast<int64_t>(bytes.size()));
+    }
+    static std::string Bytes(TMemoryStream& stream) {
+        return {reinterpret_cast<const char*>(stream.Memory()), static_cast<size_t>(stream.Size())};
+    }
+    void ExpectFilled() const {
+        EXPECT_EQ(Bytes(wav->Data()), sound);
+        EXPECT_EQ(Bytes(files->Data()), notes);
+        EXPECT_EQ(Bytes(embedded->InternalFile()), copy);
+    }
+
+    TkelWav* wav = nullptr;
+    TkelFileStorage* files = nullptr;
+    TrsIniData* embedded = nullptr;
+
+private:
+    TDataParts() = default;
+};
+
+}  // namespace
+
+TEST_F(PropSaver, WholeComponentsKeepTheirDataThroughTheFile) {
+    auto addParts = [](TSavedForm& f) {
+        TDataParts parts(&f);
+        for (const char* line : {"wavAlert", "fsNotes", "rsDefaults"})
+            f.rsPropSaver1->Properties().Add(line);
+    };
+    auto first = new TSavedForm(addParts);
+    TDataParts written = TDataParts::Find(*first);
+    written.Fill();
+    written.wav->SetPlayFrom(pfDFM);
+    first->ShowForm();
+    first->Close();
+    FreeComponent(first);
+    const std::string text = ReadFile(SettingsPath());
+    for (const char* key : {"\r\nwavAlert=hex:", "\r\nfsNotes=hex:", "\r\nrsDefaults=hex:"})
+        EXPECT_NE(text.find(key), std::string::npos) << key << "\n" << text;
+
+    auto second = new TSavedForm(addParts);
+    const TDataParts read = TDataParts::Find(*second);
+    read.ExpectFilled();
+    EXPECT_EQ(read.wav->PlayFrom(), pfDFM);
+    FreeComponent(second);
+}
+
+// The storage's key alone: written, saved to the file, loaded by another storage, read back
+// into a component and into one made by its class name.
+TEST_F(PropSaver, TheStoragesKeyKeepsComponentDataThroughTheFile) {
+    RegisterKelComponents();
+    RegisterClass(TrsIniData::StaticClassInfo());
+    auto settings = [](TComponent& owner) {
+        auto* ini = new TrsIniData(&owner);
+        ini->FileDir = fdCustom;
+        ini->Options = {};
+        ini->FileName = SettingsPath();
+        auto* storage = new TrsStorage(&owner);
+        storage->SetStorageData(ini);
+        return storage;
+    };
+    {
+        TComponent owner(nullptr);
+        TrsStorage* storage = settings(owner);
+        TDataParts parts(&owner);
+        parts.Fill();
+        for (TComponent* part : std::initializer_list<TComponent*>{parts.wav, parts.files, parts.embedded}) {
+            ASSERT_TRUE(storage->FindKey("\\Parts\\" + part->Name(), true));
+            storage->Key().WriteComponent(*part);
+        }
+        storage->Save();
+    }
+    TComponent owner(nullptr);
+    TrsStorage* storage = settings(owner);
+    storage->Load();
+    TComponent into(nullptr), made(nullptr);
+    TDataParts parts(&into);
+    for (TComponent* part : std::initializer_list<TComponent*>{parts.wav, parts.files, parts.embedded}) {
+        ASSERT_TRUE(storage->FindKey("\\Parts\\" + part->Name(), false)) << part->Name();
+        storage->Key().ReadComponent(*part);
+        storage->Key().ReadNewComponent(&made);
+    }
+    parts.ExpectFilled();
+    TDataParts::Find(made).ExpectFilled();
 }
 
 // A data module holds a storage and a saver like a form, with OnCreate and OnDestroy only.
