@@ -201,6 +201,8 @@ TControl::~TControl() {
         parent_->RemoveControl(this);
 }
 
+TComponent* TControl::GetParentComponent() const { return parent_; }
+
 void TControl::SetParent(TWinControl* parent) {
     if (parent == parent_)
         return;

@@ -204,6 +204,7 @@ public:
 
     TWinControl* Parent() const { return parent_; }
     virtual void SetParent(TWinControl* parent);
+    TComponent* GetParentComponent() const override;
     // True for TWinControl and its descendants.
     virtual bool IsWindowed() const { return false; }
 
