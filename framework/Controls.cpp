@@ -166,9 +166,13 @@ const TClassInfo& TControl::StaticClassInfo() {
         Prop<&TControl::Enabled, &TControl::SetEnabled>("Enabled").WithDefault(true),
         Prop<&TControl::Visible, &TControl::SetVisible>("Visible").WithDefault(true),
         Prop<&TControl::Hint, &TControl::SetHint>("Hint"),
-        Prop<&TControl::ShowHint, &TControl::SetShowHint>("ShowHint").WithDefault(false),
+        Prop<&TControl::ShowHint, &TControl::SetShowHint>("ShowHint").StoredIf<&TControl::IsShowHintStored>(),
         Prop<&TControl::ParentColor, &TControl::SetParentColor>("ParentColor").WithDefault(false),
         Prop<&TControl::ParentFont, &TControl::SetParentFont>("ParentFont").WithDefault(true),
+        Prop<&TControl::ParentShowHint, &TControl::SetParentShowHint>("ParentShowHint").WithDefault(true),
+        Prop<&TControl::BiDiMode, &TControl::SetBiDiMode>("BiDiMode").StoredIf<&TControl::IsBiDiModeStored>(),
+        Prop<&TControl::ParentBiDiMode, &TControl::SetParentBiDiMode>("ParentBiDiMode").WithDefault(true),
+        Prop<&TControl::Action, &TControl::SetAction>("Action").StoredIf<&TControl::IsActionStored>(),
         Prop<&TControl::Cursor, &TControl::SetCursor>("Cursor").WithDefault(crDefault),
         Prop<&TControl::OnClick>("OnClick"),
         Prop<&TControl::OnDblClick>("OnDblClick"),
@@ -378,6 +382,27 @@ void TControl::ParentBiDiModeChanged() {
     Perform(CM_BIDIMODECHANGED);
 }
 
+void TControl::SetShowHint(bool value) {
+    parentShowHint_ = false;
+    if (value == showHint_)
+        return;
+    showHint_ = value;
+    Perform(CM_SHOWHINTCHANGED);
+}
+
+void TControl::SetParentShowHint(bool value) {
+    parentShowHint_ = value;
+    if (value)
+        ParentShowHintChanged();
+}
+
+void TControl::ParentShowHintChanged() {
+    if (!parentShowHint_ || !parent_ || parent_->ShowHint() == showHint_)
+        return;
+    showHint_ = parent_->ShowHint();
+    Perform(CM_SHOWHINTCHANGED);
+}
+
 UINT TControl::DrawTextBiDiModeFlags(UINT flags) const {
     if (UseRightToLeftAlignment()) {
         if (flags & DT_RIGHT)
@@ -462,6 +487,9 @@ void TControl::WndProc(TMessage& message) {
         break;
     case CM_PARENTBIDIMODECHANGED:
         ParentBiDiModeChanged();
+        break;
+    case CM_PARENTSHOWHINTCHANGED:
+        ParentShowHintChanged();
         break;
     case CM_BIDIMODECHANGED:
         Invalidate();
@@ -691,6 +719,7 @@ void TControl::Loaded() {
     ParentColorChanged();
     ParentFontChanged();
     ParentBiDiModeChanged();
+    ParentShowHintChanged();
 }
 
 // ---- TWinControl ----------------------------------------------------------------------
@@ -699,6 +728,9 @@ const TClassInfo& TWinControl::StaticClassInfo() {
     static const TPropInfo props[] = {
         Prop<&TWinControl::TabOrder, &TWinControl::SetTabOrder>("TabOrder"),
         Prop<&TWinControl::TabStop>("TabStop").WithDefault(false),
+        Prop<&TWinControl::Ctl3D, &TWinControl::SetCtl3D>("Ctl3D").StoredIf<&TWinControl::IsCtl3DStored>(),
+        Prop<&TWinControl::ParentCtl3D, &TWinControl::SetParentCtl3D>("ParentCtl3D").WithDefault(true),
+        Prop<&TWinControl::DockSite, &TWinControl::SetDockSite>("DockSite").WithDefault(false),
         Prop<&TWinControl::OnKeyDown>("OnKeyDown"),
         Prop<&TWinControl::OnKeyPress>("OnKeyPress"),
         Prop<&TWinControl::OnKeyUp>("OnKeyUp"),
@@ -968,6 +1000,7 @@ void TWinControl::InsertControl(TControl* control) {
     }
     control->ParentColorChanged();
     control->ParentFontChanged();
+    control->ParentShowHintChanged();
     control->Invalidate();
     control->RequestAlign();
 }
@@ -1367,6 +1400,10 @@ void TWinControl::WndProc(TMessage& message) {
     case CM_CTL3DCHANGED:
         for (TControl* control : std::vector<TControl*>(controls_))
             control->Perform(CM_PARENTCTL3DCHANGED);
+        return;
+    case CM_SHOWHINTCHANGED:
+        for (TControl* control : std::vector<TControl*>(controls_))
+            control->Perform(CM_PARENTSHOWHINTCHANGED);
         return;
     case CM_PARENTCTL3DCHANGED:
         ParentCtl3DChanged();

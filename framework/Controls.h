@@ -59,6 +59,8 @@ constexpr UINT CM_PARENTCTL3DCHANGED = CM_BASE + 17;
 constexpr UINT CM_TEXTCHANGED = CM_BASE + 18;
 constexpr UINT CM_MOUSEENTER = CM_BASE + 19;
 constexpr UINT CM_MOUSELEAVE = CM_BASE + 20;
+constexpr UINT CM_SHOWHINTCHANGED = CM_BASE + 24;
+constexpr UINT CM_PARENTSHOWHINTCHANGED = CM_BASE + 25;
 constexpr UINT CM_ENTER = CM_BASE + 26;
 constexpr UINT CM_EXIT = CM_BASE + 27;
 constexpr UINT CM_RELEASE = CM_BASE + 33;          // posted to a form that frees itself
@@ -278,8 +280,13 @@ public:
 
     const std::string& Hint() const { return hint_; }
     void SetHint(const std::string& hint) { hint_ = hint; }
+    // With ParentShowHint (the default) the parent's ShowHint; setting ShowHint clears it, and
+    // a windowed control's change reaches the children that follow it.
     bool ShowHint() const { return showHint_; }
-    void SetShowHint(bool value) { showHint_ = value; }
+    void SetShowHint(bool value);
+    bool ParentShowHint() const { return parentShowHint_; }
+    void SetParentShowHint(bool value);
+    bool IsShowHintStored() const { return !parentShowHint_; }
     TCursor Cursor() const { return cursor_; }
     void SetCursor(TCursor cursor);
     // Shown on WM_CONTEXTMENU (windowless controls get it from their parent's window) unless
@@ -317,6 +324,7 @@ public:
     // Links the control to action (null unlinks): it takes the action's values at once.
     TAction* Action() const { return actionLink_ ? actionLink_->Action() : nullptr; }
     void SetAction(TAction* action);
+    bool IsActionStored() const { return Action() != nullptr; }
 
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
@@ -391,6 +399,7 @@ protected:
     void ParentColorChanged();
     void ParentFontChanged();
     void ParentBiDiModeChanged();
+    void ParentShowHintChanged();
     void SetVisibleField(bool visible) { visible_ = visible; }
 
 private:
@@ -421,6 +430,7 @@ private:
     std::string text_;
     std::string hint_;
     bool showHint_ = false;
+    bool parentShowHint_ = true;
     TCursor cursor_ = crDefault;
     TPopupMenu* popupMenu_ = nullptr;
     TFreeWatch* freeWatch_ = nullptr;  // the innermost watch on this control
@@ -519,6 +529,7 @@ public:
     void SetCtl3D(bool value);
     bool ParentCtl3D() const { return parentCtl3D_; }
     void SetParentCtl3D(bool value);
+    bool IsCtl3DStored() const { return !parentCtl3D_; }
 
     // Fire while the control has the focus; a form with KeyPreview hears them first.
     TKeyEvent OnKeyDown;
