@@ -106,6 +106,9 @@ enum TMouseButton { mbLeft, mbRight, mbMiddle };
 // the alignment and puts the scroll bar on the left; NoAlign keeps the alignment; ReadingOnly
 // changes the reading order alone.
 enum TBiDiMode { bdLeftToRight, bdRightToLeft, bdRightToLeftNoAlign, bdRightToLeftReadingOnly };
+// The sides of its parent a control keeps its distance to when the parent changes size.
+enum TAnchorKind { akLeft, akTop, akRight, akBottom };
+using TAnchors = TSet<TAnchorKind>;
 enum TShiftStateFlag { ssShift, ssAlt, ssCtrl, ssLeft, ssRight, ssMiddle, ssDouble };
 using TShiftState = TSet<TShiftStateFlag>;
 
@@ -185,6 +188,37 @@ public:
 class TCustomForm;
 class TPopupMenu;
 
+// Limits of a control's size; 0 leaves a limit open. A minimum set above the maximum raises the
+// maximum with it, a maximum set below the minimum lowers the minimum. The control applies every
+// change to its present size at once.
+class TSizeConstraints : public TPersistent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TSizeConstraints(TControl* control = nullptr) : control_(control) {}
+
+    int MinWidth() const { return minWidth_; }
+    int MinHeight() const { return minHeight_; }
+    int MaxWidth() const { return maxWidth_; }
+    int MaxHeight() const { return maxHeight_; }
+    void SetMinWidth(int value) { SetLimits(value, maxWidth_, minWidth_, maxWidth_, true); }
+    void SetMaxWidth(int value) { SetLimits(minWidth_, value, minWidth_, maxWidth_, false); }
+    void SetMinHeight(int value) { SetLimits(value, maxHeight_, minHeight_, maxHeight_, true); }
+    void SetMaxHeight(int value) { SetLimits(minHeight_, value, minHeight_, maxHeight_, false); }
+    // Brings width and height within the limits.
+    void Constrain(int& width, int& height) const;
+    void Assign(const TPersistent& source) override;
+
+private:
+    void SetLimits(int min, int max, int& minField, int& maxField, bool minSet);
+
+    TControl* control_;
+    int minWidth_ = 0;
+    int minHeight_ = 0;
+    int maxWidth_ = 0;
+    int maxHeight_ = 0;
+};
+
 // MousePos: the client point of the request, (-1, -1) when it came from the keyboard.
 // A handler that sets Handled keeps the popup menu from showing.
 using TContextPopupEvent = TEvent<void(TObject* Sender, TPoint MousePos, bool& Handled)>;
@@ -232,6 +266,15 @@ public:
 
     TAlign Align() const { return align_; }
     void SetAlign(TAlign align);
+    // The parent's sides whose distance the control keeps when the parent's client area changes
+    // size (aligned and docked controls follow their layout instead): with both sides of a pair
+    // the control stretches, with neither its centre keeps its place in proportion. The
+    // distances are taken when the bounds, the anchors or the parent are set.
+    TAnchors Anchors() const { return anchors_; }
+    void SetAnchors(TAnchors value);
+    // Bound every change of the size.
+    TSizeConstraints* Constraints() const { return constraints_.get(); }
+    void SetConstraints(TSizeConstraints* value) { constraints_->Assign(*value); }
     bool Visible() const { return visible_; }
     virtual void SetVisible(bool visible);
     void Show() { SetVisible(true); }
@@ -404,6 +447,12 @@ protected:
 
 private:
     friend class TWinControl;
+    friend class TSizeConstraints;
+    // The bounds and the parent's client size the anchors measure from.
+    void TakeAnchorRules();
+    // Places the control by its anchors for the parent's client size.
+    void FollowAnchors(int parentWidth, int parentHeight);
+    void ConstraintsChanged();
     void WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick);
     void WMMouseUp(TMessage& message, TMouseButton button);
     void WMMouseMove(TMessage& message);
@@ -418,6 +467,11 @@ private:
     int width_ = 0;
     int height_ = 0;
     TAlign align_ = alNone;
+    TAnchors anchors_{akLeft, akTop};
+    std::unique_ptr<TSizeConstraints> constraints_;
+    TRect anchorBounds_{};       // the bounds when the rules were taken
+    SIZE anchorParentSize_{};    // the parent's client size then
+    bool anchorRulesTaken_ = false;
     bool visible_ = true;
     bool enabled_ = true;
     TColor color_ = clBtnFace;
@@ -548,6 +602,8 @@ protected:
     // Asks the window's state back into fields before it goes.
     virtual void SaveWindowState();
     virtual void AlignControls(TControl* control, TRect& rect);
+    // Places the children that are neither aligned nor docked by their anchors.
+    void AnchorControls();
     virtual void AdjustClientRect(TRect& /*rect*/) const {}
     // The client size from the outer size while there is no window.
     virtual TRect ClientRectFromBounds() const { return MakeRect(0, 0, Width(), Height()); }
@@ -581,6 +637,7 @@ private:
     void RouteMouse(TMessage& message);
     bool TrackMouse(TMessage& message);
     void WMPaint(TMessage& message);
+    void WMGetMinMaxInfo(MINMAXINFO& info) const;
     void WMEraseBkgnd(TMessage& message);
     void WMSetCursor(TMessage& message);
     void CNKeyDown(TMessage& message);
@@ -670,6 +727,10 @@ struct TEnumTraits<TBiDiMode> {
 template <>
 struct TEnumTraits<TTextLayout> {
     static constexpr const char* Names[] = {"tlTop", "tlCenter", "tlBottom"};
+};
+template <>
+struct TEnumTraits<TAnchorKind> {
+    static constexpr const char* Names[] = {"akLeft", "akTop", "akRight", "akBottom"};
 };
 template <>
 struct TEnumTraits<TShiftStateFlag> {

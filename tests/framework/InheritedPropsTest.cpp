@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -86,6 +87,12 @@ void ExpectLoaded(TForm& form) {
     EXPECT_FALSE(group->ShowHint());
     EXPECT_FALSE(combo->ShowHint()) << "from the group box";
 
+    EXPECT_EQ(edit->Anchors(), (TAnchors{akLeft, akTop, akRight}));
+    EXPECT_EQ(label->Anchors(), (TAnchors{akLeft, akTop}));
+    EXPECT_EQ(panel->Constraints()->MinWidth(), 150);
+    EXPECT_EQ(panel->Constraints()->MaxHeight(), 200);
+    EXPECT_EQ(panel->Constraints()->MaxWidth(), 0);
+
     EXPECT_EQ(button->Action(), form.FindComponent("actGo"));
     EXPECT_EQ(button->Caption(), "Go");
 }
@@ -113,8 +120,13 @@ TEST_F(InheritedProps, ConverterOutputLoadsAndTheWriterGivesItBack) {
     const TFormObject& panel = child("pnlSite");
     ASSERT_EQ(panel.Children.size(), 1u) << "the edit inside its panel";
     EXPECT_EQ(panel.Children[0].Name, "edtName");
-    for (const char* name : {"Ctl3D", "ParentCtl3D", "DockSite", "ShowHint"})
+    for (const char* name : {"Ctl3D", "ParentCtl3D", "DockSite", "ShowHint", "Constraints.MinWidth", "Constraints.MaxHeight"})
         EXPECT_NE(panel.FindProperty(name), nullptr) << name;
+    EXPECT_EQ(panel.FindProperty("Constraints.MaxWidth"), nullptr);
+    EXPECT_EQ(panel.FindProperty("Anchors"), nullptr) << "the default";
+    ASSERT_NE(panel.Children[0].FindProperty("Anchors"), nullptr);
+    EXPECT_EQ(panel.Children[0].FindProperty("Anchors")->Value.Elements,
+              (std::vector<std::string>{"akLeft", "akTop", "akRight"}));
     EXPECT_EQ(panel.FindProperty("BiDiMode"), nullptr);
     EXPECT_EQ(panel.FindProperty("ParentShowHint")->Value.Type, TFormValueType::False);
     ASSERT_NE(child("btnGo").FindProperty("Action"), nullptr);
@@ -152,6 +164,127 @@ TEST_F(InheritedProps, ShowHintFollowsTheParentUntilSetItself) {
     auto late = new TLabel(&form);
     late->SetParent(&form);
     EXPECT_TRUE(late->ShowHint());
+}
+
+// A windowless control that only takes room.
+class TBox : public TGraphicControl {
+public:
+    using TGraphicControl::TGraphicControl;
+};
+
+std::vector<int> Edges(const TControl& control) {
+    const TRect r = control.BoundsRect();
+    return {r.left, r.top, r.right, r.bottom};
+}
+
+TEST_F(InheritedProps, AnchoredSidesKeepTheirDistanceWhenTheParentResizes) {
+    TTestForm form;
+    auto panel = form.Add<TPanel>(&form, 0, 0, 200, 100);
+    auto box = [&](int left, int top, int width, int height, TAnchors anchors) {
+        auto control = form.Add<TBox>(panel, left, top, width, height);
+        control->SetAnchors(anchors);
+        return control;
+    };
+    auto fixed = box(10, 10, 40, 20, {akLeft, akTop});
+    auto stretched = box(10, 40, 100, 20, {akLeft, akTop, akRight});
+    auto right = box(150, 10, 40, 20, {akTop, akRight});
+    auto corner = box(150, 70, 40, 20, {akRight, akBottom});
+    auto centred = box(80, 40, 40, 20, {});
+    auto filling = form.Add<TPanel>(panel, 60, 60, 80, 30);
+    filling->SetAnchors({akLeft, akTop, akRight, akBottom});
+
+    panel->SetBounds(0, 0, 300, 160);
+    EXPECT_EQ(Edges(*fixed), (std::vector<int>{10, 10, 50, 30}));
+    EXPECT_EQ(Edges(*stretched), (std::vector<int>{10, 40, 210, 60}));
+    EXPECT_EQ(Edges(*right), (std::vector<int>{250, 10, 290, 30}));
+    EXPECT_EQ(Edges(*corner), (std::vector<int>{250, 130, 290, 150}));
+    EXPECT_EQ(Edges(*centred), (std::vector<int>{130, 70, 170, 90})) << "the centre in proportion";
+    EXPECT_EQ(Edges(*filling), (std::vector<int>{60, 60, 240, 150}));
+
+    // Back to the first size: back to the first places, however small the panel was meanwhile.
+    panel->SetBounds(0, 0, 20, 20);
+    panel->SetBounds(0, 0, 200, 100);
+    EXPECT_EQ(Edges(*stretched), (std::vector<int>{10, 40, 110, 60}));
+    EXPECT_EQ(Edges(*corner), (std::vector<int>{150, 70, 190, 90}));
+
+    // A control placed anew keeps its new distances.
+    right->SetLeft(100);
+    panel->SetBounds(0, 0, 250, 100);
+    EXPECT_EQ(right->Left(), 150);
+
+    // The window resized by the system, as the user's sizing does: the same rules.
+    form.Show();
+    SetWindowPos(panel->Handle(), nullptr, 0, 0, 300, 160, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    EXPECT_EQ(Edges(*corner), (std::vector<int>{250, 130, 290, 150}));
+    RECT window;
+    GetWindowRect(filling->Handle(), &window);
+    EXPECT_EQ(window.right - window.left, 180);
+    EXPECT_EQ(window.bottom - window.top, 90);
+
+    // In a parent without a size yet, the distances count from its first size.
+    auto late = new TPanel(&form);
+    late->SetBounds(0, 0, 0, 0);
+    auto anchored = form.Add<TBox>(late, 10, 10, 20, 20);
+    anchored->SetAnchors({akTop, akRight});
+    late->SetParent(&form);
+    late->SetBounds(0, 200, 100, 50);
+    EXPECT_EQ(anchored->Left(), 10);
+    late->SetWidth(150);
+    EXPECT_EQ(anchored->Left(), 60);
+    form.Hide();
+}
+
+TEST_F(InheritedProps, ConstraintsBoundEveryResize) {
+    TTestForm form;
+    auto box = form.Add<TBox>(&form, 10, 10, 100, 50);
+    TSizeConstraints& limits = *box->Constraints();
+    limits.SetMinWidth(60);
+    limits.SetMaxWidth(120);
+    limits.SetMinHeight(30);
+    limits.SetMaxHeight(80);
+    box->SetBounds(10, 10, 20, 10);
+    EXPECT_EQ(Edges(*box), (std::vector<int>{10, 10, 70, 40}));
+    box->SetWidth(500);
+    box->SetHeight(500);
+    EXPECT_EQ(Edges(*box), (std::vector<int>{10, 10, 130, 90}));
+    // A limit set past the other side moves it along, and the control follows at once.
+    limits.SetMinWidth(150);
+    EXPECT_EQ(limits.MaxWidth(), 150);
+    EXPECT_EQ(box->Width(), 150);
+    limits.SetMaxHeight(20);
+    EXPECT_EQ(limits.MinHeight(), 20);
+    EXPECT_EQ(box->Height(), 20);
+
+    // Alignment and anchors stay within the limits too.
+    auto panel = form.Add<TPanel>(&form, 0, 100, 300, 150);
+    panel->SetBevelOuter(bvNone);
+    auto top = form.Add<TPanel>(panel, 0, 0, 10, 10);
+    top->Constraints()->SetMinHeight(40);
+    top->SetAlign(alTop);
+    auto rest = form.Add<TPanel>(panel, 0, 0, 10, 10);
+    rest->Constraints()->SetMaxWidth(100);
+    rest->SetAlign(alClient);
+    EXPECT_EQ(Edges(*top), (std::vector<int>{0, 0, 300, 40}));
+    EXPECT_EQ(Edges(*rest), (std::vector<int>{0, 40, 100, 150}));
+    auto stretched = form.Add<TBox>(&form, 0, 260, 100, 20);
+    stretched->SetAnchors({akLeft, akTop, akRight});
+    stretched->Constraints()->SetMaxWidth(150);
+    form.SetClientSize(600, 300);
+    EXPECT_EQ(stretched->Width(), 150);
+
+    // A form: the system sizes its window within the limits as well.
+    form.Constraints()->SetMaxWidth(500);
+    form.Constraints()->SetMinHeight(200);
+    EXPECT_EQ(form.Width(), 500);
+    form.Show();
+    MINMAXINFO info{};
+    SendMessageA(form.Handle(), WM_GETMINMAXINFO, 0, reinterpret_cast<LPARAM>(&info));
+    EXPECT_EQ(info.ptMaxTrackSize.x, 500);
+    EXPECT_EQ(info.ptMinTrackSize.y, 200);
+    SetWindowPos(form.Handle(), nullptr, 0, 0, 900, 100, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    EXPECT_EQ(form.Width(), 500);
+    EXPECT_EQ(form.Height(), 200);
+    form.Hide();
 }
 
 }  // namespace
