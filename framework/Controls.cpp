@@ -1,6 +1,7 @@
 #include "Controls.h"
 
 #include "DockTree.h"
+#include "DragDrop.h"
 
 #include "Forms.h"
 #include "Handles.h"
@@ -239,6 +240,13 @@ const TClassInfo& TControl::StaticClassInfo() {
         Prop<&TControl::OnMouseLeave>("OnMouseLeave"),
         Prop<&TControl::PopupMenu, &TControl::SetPopupMenu>("PopupMenu"),
         Prop<&TControl::OnContextPopup>("OnContextPopup"),
+        Prop<&TControl::DragCursor, &TControl::SetDragCursor>("DragCursor").WithDefault(crDrag),
+        Prop<&TControl::DragKind, &TControl::SetDragKind>("DragKind").WithDefault(dkDrag),
+        Prop<&TControl::DragMode, &TControl::SetDragMode>("DragMode").WithDefault(dmManual),
+        Prop<&TControl::OnStartDrag>("OnStartDrag"),
+        Prop<&TControl::OnDragOver>("OnDragOver"),
+        Prop<&TControl::OnDragDrop>("OnDragDrop"),
+        Prop<&TControl::OnEndDrag>("OnEndDrag"),
     };
     static const TClassInfo info = MakeClassInfo<TControl, TComponent>("TControl", props);
     return info;
@@ -256,6 +264,7 @@ TControl::TControl(TComponent* owner)
 TControl::~TControl() {
     if (freeWatch_)
         freeWatch_->freed_ = true;
+    DragControlDestroying(this);
     if (gCaptureControl == this)
         SetMouseCapture(false);
     if (parent_)
@@ -620,6 +629,10 @@ void TControl::WndProc(TMessage& message) {
 void TControl::DefaultHandler(TMessage& message) { message.Result = 0; }
 
 void TControl::WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick) {
+    if (button == mbLeft && dragMode_ == dmAutomatic) {
+        BeginDragAt(ClientToScreen(PointOf(message.LParam)), true);
+        return;
+    }
     if (!ControlStyle.Contains(csDoubleClicks))
         doubleClick = false;
     // The native procedure first: it may take the capture and the focus itself. A native

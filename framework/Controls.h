@@ -21,6 +21,10 @@
 // Reflection: a parent sends the notifications listed in ReflectedMessage() back to the child
 // window they came from as CN_BASE + message; only children that are our controls receive them.
 //
+// Dragging (DragDrop.h): a control is dragged with the mouse from BeginDrag, or from a left press
+// with DragMode dmAutomatic; the controls it passes over say through OnDragOver whether they take
+// it, and the one it is dropped on hears OnDragDrop.
+//
 // Actions (ActnList.h): a control linked to an action takes its caption, enabled state, hint and
 // visibility, follows their changes while it still shows the action's, and a click without an
 // OnClick of its own executes the action.
@@ -143,6 +147,8 @@ constexpr TCursor crSizeNWSE = -8;
 constexpr TCursor crSizeWE = -9;
 constexpr TCursor crUpArrow = -10;
 constexpr TCursor crHourGlass = -11;
+constexpr TCursor crDrag = -12;
+constexpr TCursor crNoDrop = -13;
 constexpr TCursor crNo = -18;
 constexpr TCursor crAppStart = -19;
 constexpr TCursor crHelp = -20;
@@ -153,6 +159,24 @@ using TMouseMoveEvent = TEvent<void(TObject* Sender, TShiftState Shift, int X, i
 // A handler that sets Key to 0 takes the key: the window never sees it.
 using TKeyEvent = TEvent<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
 using TKeyPressEvent = TEvent<void(TObject* Sender, char& Key)>;
+
+// Whether a left press starts dragging a control (dmAutomatic) or only BeginDrag does, and what
+// its drop does: hand it to the target (dkDrag) or dock the control (dkDock).
+enum TDragMode { dmManual, dmAutomatic };
+enum TDragKind { dkDrag, dkDock };
+// The mouse entering a target of a drag, moving over it or leaving it.
+enum TDragState { dsDragEnter, dsDragLeave, dsDragMove };
+
+class TDragObject;
+
+// DragObject is null on entry; a handler may hand over an object of its own.
+using TStartDragEvent = TEvent<void(TObject* Sender, TDragObject*& DragObject)>;
+// Source: the dragged control (or the object OnStartDrag handed over); X, Y: the mouse in the
+// target's client coordinates. Accept starts true; it counts on entering and moving.
+using TDragOverEvent = TEvent<void(TObject* Sender, TObject* Source, int X, int Y, TDragState State, bool& Accept)>;
+using TDragDropEvent = TEvent<void(TObject* Sender, TObject* Source, int X, int Y)>;
+// Target: the control that took the drop; null (and X, Y 0) when nothing took it.
+using TEndDragEvent = TEvent<void(TObject* Sender, TObject* Target, int X, int Y)>;
 
 // The keyboard's Shift, Ctrl and Alt state now.
 TShiftState KeyboardShiftState();
@@ -364,6 +388,25 @@ public:
     // Fires OnClick; without one, executes the linked action.
     virtual void Click();
 
+    // A left press on a control with dmAutomatic starts dragging it at once (the press does
+    // nothing else); DragCursor shows over targets that take the drag.
+    TDragMode DragMode() const { return dragMode_; }
+    void SetDragMode(TDragMode value) { dragMode_ = value; }
+    TDragKind DragKind() const { return dragKind_; }
+    void SetDragKind(TDragKind value) { dragKind_ = value; }
+    TCursor DragCursor() const { return dragCursor_; }
+    void SetDragCursor(TCursor value) { dragCursor_ = value; }
+    // Drags the control with the left button from where the mouse was at the message being
+    // handled (the press), or from screenPoint: at once when immediate, else once the mouse has
+    // moved more than threshold pixels (the system's drag distance when negative); a release
+    // before that ends it unnoticed.
+    void BeginDrag(bool immediate, int threshold = -1);
+    void BeginDragAt(TPoint screenPoint, bool immediate, int threshold = -1);
+    // The control is being dragged (also while the threshold is not passed yet).
+    bool Dragging() const;
+    // Drops the control where the mouse was last, or cancels the drag.
+    void EndDrag(bool drop);
+
     // Links the control to action (null unlinks): it takes the action's values at once.
     TAction* Action() const { return actionLink_ ? actionLink_->Action() : nullptr; }
     void SetAction(TAction* action);
@@ -377,6 +420,10 @@ public:
     TNotifyEvent OnMouseEnter;
     TNotifyEvent OnMouseLeave;
     TContextPopupEvent OnContextPopup;
+    TStartDragEvent OnStartDrag;
+    TDragOverEvent OnDragOver;
+    TDragDropEvent OnDragDrop;
+    TEndDragEvent OnEndDrag;
 
     void Loaded() override;
 
@@ -424,6 +471,12 @@ protected:
 
     // Fires OnContextPopup; mousePos as there.
     virtual void DoContextPopup(TPoint mousePos, bool& handled);
+    // Fire OnStartDrag, OnDragOver (without a handler the control takes no drag), OnDragDrop and
+    // OnEndDrag.
+    virtual void DoStartDrag(TDragObject*& dragObject);
+    virtual void DragOver(TObject* source, int x, int y, TDragState state, bool& accept);
+    virtual void DragDrop(TObject* source, int x, int y);
+    virtual void DoEndDrag(TObject* target, int x, int y);
     TControlActionLink* ActionLink() const { return actionLink_.get(); }
     // The link SetAction makes; a control that follows more of the action makes its own.
     virtual std::unique_ptr<TControlActionLink> CreateActionLink();
@@ -448,6 +501,7 @@ protected:
 private:
     friend class TWinControl;
     friend class TSizeConstraints;
+    friend class TDragDriver;
     // The bounds and the parent's client size the anchors measure from.
     void TakeAnchorRules();
     // Places the control by its anchors for the parent's client size.
@@ -487,6 +541,9 @@ private:
     bool parentShowHint_ = true;
     TCursor cursor_ = crDefault;
     TPopupMenu* popupMenu_ = nullptr;
+    TDragMode dragMode_ = dmManual;
+    TDragKind dragKind_ = dkDrag;
+    TCursor dragCursor_ = crDrag;
     TFreeWatch* freeWatch_ = nullptr;  // the innermost watch on this control
     TWinControl* hostDockSite_ = nullptr;
     std::unique_ptr<TControlActionLink> actionLink_;
@@ -727,6 +784,18 @@ struct TEnumTraits<TBiDiMode> {
 template <>
 struct TEnumTraits<TTextLayout> {
     static constexpr const char* Names[] = {"tlTop", "tlCenter", "tlBottom"};
+};
+template <>
+struct TEnumTraits<TDragMode> {
+    static constexpr const char* Names[] = {"dmManual", "dmAutomatic"};
+};
+template <>
+struct TEnumTraits<TDragKind> {
+    static constexpr const char* Names[] = {"dkDrag", "dkDock"};
+};
+template <>
+struct TEnumTraits<TDragState> {
+    static constexpr const char* Names[] = {"dsDragEnter", "dsDragLeave", "dsDragMove"};
 };
 template <>
 struct TEnumTraits<TAnchorKind> {

@@ -3,6 +3,7 @@
 
 #include "ActnList.h"
 #include "Controls.h"
+#include "DragDrop.h"
 #include "ExtCtrls.h"
 #include "FormStream.h"
 #include "Forms.h"
@@ -28,9 +29,17 @@ protected:
             RegisterClass(*info);
     }
 
-    // Each control goes into the control it appears in.
+    // Each control goes into the control it appears in; each handler named is bound to one that
+    // does nothing.
     static TFormReadOptions Options() {
         TFormReadOptions options;
+        options.FindMethod = [](TObject& target, const TPropInfo& prop, const std::string&) {
+            return BindEvent(target, prop, TMouseEvent([](TObject*, TMouseButton, TShiftState, int, int) {})) ||
+                   BindEvent(target, prop, TStartDragEvent([](TObject*, TDragObject*&) {})) ||
+                   BindEvent(target, prop, TDragOverEvent([](TObject*, TObject*, int, int, TDragState, bool&) {})) ||
+                   BindEvent(target, prop, TDragDropEvent([](TObject*, TObject*, int, int) {})) ||
+                   BindEvent(target, prop, TEndDragEvent([](TObject*, TObject*, int, int) {}));
+        };
         options.SetParent = [](TComponent& child, TComponent& container) {
             auto* control = dynamic_cast<TControl*>(&child);
             auto* parent = dynamic_cast<TWinControl*>(&container);
@@ -87,6 +96,13 @@ void ExpectLoaded(TForm& form) {
     EXPECT_FALSE(group->ShowHint());
     EXPECT_FALSE(combo->ShowHint()) << "from the group box";
 
+    EXPECT_EQ(label->DragMode(), dmAutomatic);
+    EXPECT_EQ(label->DragCursor(), crHandPoint);
+    EXPECT_EQ(label->DragKind(), dkDrag);
+    EXPECT_EQ(combo->DragKind(), dkDock);
+    EXPECT_EQ(combo->DragMode(), dmManual);
+    EXPECT_EQ(edit->DragCursor(), crDrag);
+
     EXPECT_EQ(edit->Anchors(), (TAnchors{akLeft, akTop, akRight}));
     EXPECT_EQ(label->Anchors(), (TAnchors{akLeft, akTop}));
     EXPECT_EQ(panel->Constraints()->MinWidth(), 150);
@@ -104,6 +120,17 @@ TEST_F(InheritedProps, ConverterOutputLoadsAndTheWriterGivesItBack) {
         SCOPED_TRACE("read");
         ExpectLoaded(form);
     }
+    {
+        // The handlers the stream names (the writer has no names for them).
+        auto* label = Find<TLabel>(form, "lblName");
+        auto* panel = Find<TPanel>(form, "pnlSite");
+        ASSERT_TRUE(label && panel);
+        EXPECT_TRUE(label->OnMouseDown.Assigned());
+        EXPECT_TRUE(label->OnStartDrag.Assigned());
+        EXPECT_TRUE(label->OnEndDrag.Assigned());
+        EXPECT_TRUE(panel->OnDragOver.Assigned());
+        EXPECT_TRUE(panel->OnDragDrop.Assigned());
+    }
 
     // Written as set: values of their own, nothing a control takes from its parent.
     const TFormObject described = DescribeComponent(form);
@@ -115,7 +142,7 @@ TEST_F(InheritedProps, ConverterOutputLoadsAndTheWriterGivesItBack) {
         return described;
     };
     const TFormObject& label = child("lblName");
-    for (const char* name : {"BiDiMode", "ParentBiDiMode", "ShowHint", "ParentShowHint"})
+    for (const char* name : {"BiDiMode", "ParentBiDiMode", "ShowHint", "ParentShowHint", "DragMode", "DragCursor"})
         EXPECT_NE(label.FindProperty(name), nullptr) << name;
     const TFormObject& panel = child("pnlSite");
     ASSERT_EQ(panel.Children.size(), 1u) << "the edit inside its panel";
