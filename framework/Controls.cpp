@@ -247,6 +247,8 @@ const TClassInfo& TControl::StaticClassInfo() {
         Prop<&TControl::OnDragOver>("OnDragOver"),
         Prop<&TControl::OnDragDrop>("OnDragDrop"),
         Prop<&TControl::OnEndDrag>("OnEndDrag"),
+        Prop<&TControl::OnStartDock>("OnStartDock"),
+        Prop<&TControl::OnEndDock>("OnEndDock"),
     };
     static const TClassInfo info = MakeClassInfo<TControl, TComponent>("TControl", props);
     return info;
@@ -855,6 +857,9 @@ const TClassInfo& TWinControl::StaticClassInfo() {
         Prop<&TWinControl::OnKeyDown>("OnKeyDown"),
         Prop<&TWinControl::OnKeyPress>("OnKeyPress"),
         Prop<&TWinControl::OnKeyUp>("OnKeyUp"),
+        Prop<&TWinControl::OnDockOver>("OnDockOver"),
+        Prop<&TWinControl::OnDockDrop>("OnDockDrop"),
+        Prop<&TWinControl::OnUnDock>("OnUnDock"),
     };
     static const TClassInfo info = MakeClassInfo<TWinControl, TControl>("TWinControl", props);
     return info;

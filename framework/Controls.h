@@ -23,7 +23,9 @@
 //
 // Dragging (DragDrop.h): a control is dragged with the mouse from BeginDrag, or from a left press
 // with DragMode dmAutomatic; the controls it passes over say through OnDragOver whether they take
-// it, and the one it is dropped on hears OnDragDrop.
+// it, and the one it is dropped on hears OnDragDrop. A control with DragKind dkDock is docked
+// instead: the dock sites it passes over answer OnDockOver, the site it leaves OnUnDock, and the
+// one it is dropped on docks it (as ManualDock does) and hears OnDockDrop.
 //
 // Actions (ActnList.h): a control linked to an action takes its caption, enabled state, hint and
 // visibility, follows their changes while it still shows the action's, and a click without an
@@ -167,7 +169,10 @@ enum TDragKind { dkDrag, dkDock };
 // The mouse entering a target of a drag, moving over it or leaving it.
 enum TDragState { dsDragEnter, dsDragLeave, dsDragMove };
 
+class TControl;
+class TWinControl;
 class TDragObject;
+class TDragDockObject;
 
 // DragObject is null on entry; a handler may hand over an object of its own.
 using TStartDragEvent = TEvent<void(TObject* Sender, TDragObject*& DragObject)>;
@@ -177,6 +182,16 @@ using TDragOverEvent = TEvent<void(TObject* Sender, TObject* Source, int X, int 
 using TDragDropEvent = TEvent<void(TObject* Sender, TObject* Source, int X, int Y)>;
 // Target: the control that took the drop; null (and X, Y 0) when nothing took it.
 using TEndDragEvent = TEvent<void(TObject* Sender, TObject* Target, int X, int Y)>;
+
+// DragObject is null on entry; a handler may hand over an object of its own.
+using TStartDockEvent = TEvent<void(TObject* Sender, TDragDockObject*& DragObject)>;
+// Sender: the dock site; X, Y: the mouse in its client coordinates; Accept starts true.
+using TDockOverEvent =
+    TEvent<void(TObject* Sender, TDragDockObject* Source, int X, int Y, TDragState State, bool& Accept)>;
+using TDockDropEvent = TEvent<void(TObject* Sender, TDragDockObject* Source, int X, int Y)>;
+// Sender: the site Client is dragged out of, into NewTarget. Allow starts true; false keeps the
+// client where it is.
+using TUnDockEvent = TEvent<void(TObject* Sender, TControl* Client, TWinControl* NewTarget, bool& Allow)>;
 
 // The keyboard's Shift, Ctrl and Alt state now.
 TShiftState KeyboardShiftState();
@@ -208,6 +223,9 @@ public:
     virtual void PaintSite(HDC dc) = 0;
     // A left-button press on the site itself, in client coordinates; true when taken.
     virtual bool MouseDown(TPoint point) = 0;
+    // Where control would go if it were docked now (where it is when it is a visible client),
+    // in the site's client coordinates.
+    virtual TRect DockRect(TControl* control) const = 0;
 };
 class TCustomForm;
 class TPopupMenu;
@@ -424,6 +442,9 @@ public:
     TDragOverEvent OnDragOver;
     TDragDropEvent OnDragDrop;
     TEndDragEvent OnEndDrag;
+    TStartDockEvent OnStartDock;
+    // Target: the site the control was docked into.
+    TEndDragEvent OnEndDock;
 
     void Loaded() override;
 
@@ -477,6 +498,9 @@ protected:
     virtual void DragOver(TObject* source, int x, int y, TDragState state, bool& accept);
     virtual void DragDrop(TObject* source, int x, int y);
     virtual void DoEndDrag(TObject* target, int x, int y);
+    // Fire OnStartDock and OnEndDock.
+    virtual void DoStartDock(TDragDockObject*& dragObject);
+    virtual void DoEndDock(TObject* target, int x, int y);
     TControlActionLink* ActionLink() const { return actionLink_.get(); }
     // The link SetAction makes; a control that follows more of the action makes its own.
     virtual std::unique_ptr<TControlActionLink> CreateActionLink();
@@ -646,8 +670,16 @@ public:
     TKeyEvent OnKeyDown;
     TKeyPressEvent OnKeyPress;
     TKeyEvent OnKeyUp;
+    // A dock site's side of docking by dragging.
+    TDockOverEvent OnDockOver;
+    TDockDropEvent OnDockDrop;
+    TUnDockEvent OnUnDock;
 
 protected:
+    // Fire OnDockOver, OnDockDrop and OnUnDock (false: the client stays).
+    virtual void DockOver(TDragDockObject* source, int x, int y, TDragState state, bool& accept);
+    virtual void DockDrop(TDragDockObject* source, int x, int y);
+    virtual bool DoUnDock(TWinControl* newTarget, TControl* client);
     // Fire OnKeyDown, OnKeyPress, OnKeyUp.
     virtual void KeyDown(WORD& key, TShiftState shift);
     virtual void KeyPress(char& key);
@@ -683,6 +715,7 @@ protected:
 
 private:
     friend class TControl;
+    friend class TDragDriver;
     static LRESULT CALLBACK SubclassProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
     static LRESULT CALLBACK OwnClassProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT Dispatch(TWinControl* control, HWND window, UINT message, WPARAM wParam, LPARAM lParam);

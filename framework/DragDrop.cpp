@@ -1,6 +1,7 @@
 #include "DragDrop.h"
 
 #include "Forms.h"
+#include "Handles.h"
 
 #include <windowsx.h>
 
@@ -17,6 +18,9 @@ TCursor TDragControlObject::GetDragCursor(bool accepted, int, int) {
 namespace {
 
 constexpr char kCaptureClass[] = "TDragCapture";
+constexpr char kFrameClass[] = "TDockFrame";
+// The dock frame's thickness.
+constexpr int kFrameWidth = 3;
 
 // A window of the drag's own, destroyed with its owner.
 class TDragWindow {
@@ -49,6 +53,7 @@ struct TDragSession {
     TControl* target = nullptr;        // the control under the mouse
     bool accepted = false;             // ... takes the drag
     TDragWindow capture;
+    TDragWindow frame;                 // shows the dock rectangle
     HCURSOR cursor = nullptr;          // shown now
 };
 
@@ -76,6 +81,105 @@ TControl* ControlAtScreen(TPoint point) {
     return control;
 }
 
+// The dock site under a screen point for docking client: the nearest one that is neither the
+// client nor inside it.
+TWinControl* DockSiteAtScreen(TPoint point, TControl* client) {
+    const auto* container = client->IsWindowed() ? static_cast<TWinControl*>(client) : nullptr;
+    for (TControl* control = ControlAtScreen(point); control; control = control->Parent()) {
+        if (!control->IsWindowed() || control == client)
+            continue;
+        auto* site = static_cast<TWinControl*>(control);
+        if (site->DockSite() && site->DockManager() && !(container && container->ContainsControl(site)))
+            return site;
+    }
+    return nullptr;
+}
+
+// A checkered brush, as the system draws moving frames with.
+HBRUSH FrameBrush() {
+    struct TBrushes {
+        TUniqueGdi<HBITMAP> pattern;
+        TUniqueGdi<HBRUSH> brush;
+    };
+    static const TBrushes brushes = [] {
+        static constexpr WORD rows[8] = {0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA, 0x55, 0xAA};
+        TBrushes made;
+        made.pattern.Reset(CreateBitmap(8, 8, 1, 1, rows));
+        made.brush.Reset(CreatePatternBrush(made.pattern.Get()));
+        return made;
+    }();
+    return brushes.brush.Get();
+}
+
+LRESULT CALLBACK FrameProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_ERASEBKGND:
+        return 1;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        HDC dc = BeginPaint(window, &paint);
+        RECT rect;
+        GetClientRect(window, &rect);
+        SetTextColor(dc, GetSysColor(COLOR_HIGHLIGHT));
+        SetBkColor(dc, GetSysColor(COLOR_WINDOW));
+        FillRect(dc, &rect, FrameBrush());
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_NCHITTEST:
+        return HTTRANSPARENT;
+    default:
+        return DefWindowProcA(window, message, wParam, lParam);
+    }
+}
+
+// Shows the frame round rect (screen coordinates), or hides it for an empty one.
+void ShowFrame(const TRect& rect) {
+    if (IsRectEmpty(&rect)) {
+        if (gDrag.frame.Get())
+            ShowWindow(gDrag.frame.Get(), SW_HIDE);
+        return;
+    }
+    if (!gDrag.frame.Get()) {
+        static const ATOM registered = [] {
+            WNDCLASSA wc{};
+            wc.lpfnWndProc = FrameProc;
+            wc.hInstance = GetModuleHandleA(nullptr);
+            wc.lpszClassName = kFrameClass;
+            return RegisterClassA(&wc);
+        }();
+        if (!registered)
+            return;  // the drag goes on without its frame
+        // Disabled and transparent to the mouse: the windows beneath stay the targets.
+        gDrag.frame.Reset(CreateWindowExA(WS_EX_TOPMOST | WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE | WS_EX_TRANSPARENT,
+                                          kFrameClass, "", WS_POPUP | WS_DISABLED, 0, 0, 0, 0, nullptr, nullptr,
+                                          GetModuleHandleA(nullptr), nullptr));
+        if (!gDrag.frame.Get())
+            return;
+    }
+    HWND frame = gDrag.frame.Get();
+    const int width = rect.right - rect.left;
+    const int height = rect.bottom - rect.top;
+    // Only the edge: the inside shows what lies beneath.
+    HRGN edge = CreateRectRgn(0, 0, width, height);
+    HRGN inside = CreateRectRgn(kFrameWidth, kFrameWidth, width - kFrameWidth, height - kFrameWidth);
+    CombineRgn(edge, edge, inside, RGN_DIFF);
+    DeleteObject(inside);
+    if (!SetWindowRgn(frame, edge, FALSE))  // on success the window owns the region
+        DeleteObject(edge);
+    SetWindowPos(frame, HWND_TOPMOST, rect.left, rect.top, width, height, SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    InvalidateRect(frame, nullptr, TRUE);
+    UpdateWindow(frame);
+}
+
+// A site's dock rectangle for the client, in screen coordinates.
+TRect ScreenDockRect(TWinControl& site, TControl* client) {
+    TRect rect = site.DockManager()->DockRect(client);
+    const TPoint origin = site.ClientToScreen(TPoint{0, 0});
+    OffsetRect(&rect, origin.x, origin.y);
+    return rect;
+}
+
 }  // namespace
 
 // Runs the drag: reached through the capture window's messages and the drag functions of the
@@ -95,6 +199,8 @@ private:
     static void Ask(TControl* target, TDragState state);
     static void ShowCursor();
     static void Finish(TControl* target, TPoint point);
+    static void DockInto(TWinControl* site, TPoint point);
+    static TDragDockObject& DockObject() { return static_cast<TDragDockObject&>(*gDrag.object); }
 };
 
 void TDragDriver::Begin(TControl* source, TPoint point, bool immediate, int threshold) {
@@ -140,12 +246,24 @@ void TDragDriver::Start() {
     const unsigned generation = gDrag.generation;
     gDrag.started = true;
     TDragObject* supplied = nullptr;
-    gDrag.source->DoStartDrag(supplied);
-    if (!Running(generation))
-        return;
-    if (!supplied) {
-        gDrag.own = std::make_unique<TDragControlObject>(gDrag.source);
-        supplied = gDrag.own.get();
+    if (gDrag.kind == dkDock) {
+        TDragDockObject* dock = nullptr;
+        gDrag.source->DoStartDock(dock);
+        if (!Running(generation))
+            return;
+        if (!dock) {
+            gDrag.own = std::make_unique<TDragDockObject>(gDrag.source);
+            dock = static_cast<TDragDockObject*>(gDrag.own.get());
+        }
+        supplied = dock;
+    } else {
+        gDrag.source->DoStartDrag(supplied);
+        if (!Running(generation))
+            return;
+        if (!supplied) {
+            gDrag.own = std::make_unique<TDragControlObject>(gDrag.source);
+            supplied = gDrag.own.get();
+        }
     }
     gDrag.object = supplied;
     gDrag.object->DragPos = gDrag.origin;
@@ -163,7 +281,7 @@ void TDragDriver::Move(TPoint point) {
     }
     const unsigned generation = gDrag.generation;
     gDrag.object->DragPos = point;
-    TControl* found = ControlAtScreen(point);
+    TControl* found = gDrag.kind == dkDock ? DockSiteAtScreen(point, gDrag.source) : ControlAtScreen(point);
     if (found != gDrag.target) {
         if (TControl* left = std::exchange(gDrag.target, nullptr)) {
             Ask(left, dsDragLeave);
@@ -188,7 +306,15 @@ void TDragDriver::Ask(TControl* target, TDragState state) {
     object.DragTarget = target;
     const TPoint at = target->ScreenToClient(object.DragPos);
     bool accept = false;
-    target->DragOver(object.Source(), at.x, at.y, state, accept);
+    if (gDrag.kind == dkDock) {
+        auto& site = static_cast<TWinControl&>(*target);
+        TDragDockObject& dock = DockObject();
+        dock.DockRect = ScreenDockRect(site, gDrag.source);
+        accept = true;
+        site.DockOver(&dock, at.x, at.y, state, accept);
+    } else {
+        target->DragOver(object.Source(), at.x, at.y, state, accept);
+    }
     if (state != dsDragLeave && Running(generation) && gDrag.target == target)
         gDrag.accepted = accept;
 }
@@ -198,8 +324,11 @@ void TDragDriver::ShowCursor() {
     TPoint at = object.DragPos;
     if (gDrag.target)
         at = gDrag.target->ScreenToClient(at);
-    gDrag.cursor = Screen.Cursors(object.GetDragCursor(gDrag.target && gDrag.accepted, at.x, at.y));
+    const bool accepted = gDrag.target && gDrag.accepted;
+    gDrag.cursor = Screen.Cursors(object.GetDragCursor(accepted, at.x, at.y));
     ::SetCursor(gDrag.cursor);
+    if (gDrag.kind == dkDock)
+        ShowFrame(accepted ? DockObject().DockRect : TRect{});
 }
 
 void TDragDriver::Drop(TPoint point) {
@@ -222,6 +351,10 @@ void TDragDriver::Drop(TPoint point) {
             return;
         target = nullptr;
     }
+    if (target && gDrag.kind == dkDock) {
+        DockInto(static_cast<TWinControl*>(target), point);
+        return;
+    }
     TPoint at{};
     if (target) {
         at = target->ScreenToClient(point);
@@ -235,6 +368,35 @@ void TDragDriver::Drop(TPoint point) {
         }
     }
     Finish(target, at);
+}
+
+// The old site may keep the client; the client docks as ManualDock docks it, then the site hears
+// of it. Dropped into its own site, the client stays where it is.
+void TDragDriver::DockInto(TWinControl* site, TPoint point) {
+    const unsigned generation = gDrag.generation;
+    TControl* client = gDrag.source;
+    const TPoint at = site->ScreenToClient(point);
+    TWinControl* old = client->HostDockSite();
+    if (old && old != site) {
+        const bool allow = old->DoUnDock(site, client);
+        if (!Running(generation))
+            return;
+        if (!allow) {
+            Finish(nullptr, {});
+            return;
+        }
+    }
+    gDrag.object->Dropped = true;
+    if (old != site)
+        client->ManualDock(site);
+    site->DockDrop(&DockObject(), at.x, at.y);
+    if (!Running(generation))
+        return;
+    if (gDrag.target != site) {  // freed by its own handler
+        Finish(nullptr, {});
+        return;
+    }
+    Finish(site, at);
 }
 
 void TDragDriver::Cancel() {
@@ -255,8 +417,12 @@ void TDragDriver::Cancel() {
 // The drag is over before the dragged control hears it, so that its handler may start another.
 void TDragDriver::Finish(TControl* target, TPoint point) {
     TControl* source = gDrag.source;
+    const TDragKind kind = gDrag.kind;
     Close();
-    source->DoEndDrag(target, point.x, point.y);
+    if (kind == dkDock)
+        source->DoEndDock(target, point.x, point.y);
+    else
+        source->DoEndDrag(target, point.x, point.y);
 }
 
 void TDragDriver::Close() {
@@ -268,6 +434,7 @@ void TDragDriver::Close() {
     gDrag.object = nullptr;
     gDrag.own.reset();
     gDrag.cursor = nullptr;
+    gDrag.frame.Reset();
     // Inactive first: losing the capture now is no cancel.
     if (GetCapture() == gDrag.capture.Get())
         ReleaseCapture();
@@ -388,7 +555,31 @@ void TControl::DragDrop(TObject* source, int x, int y) {
     handler(this, source, x, y);
 }
 
-void TControl::DoEndDrag(TObject* target, int x, int y) {
-    const TEndDragEvent handler = OnEndDrag;
+void TControl::DoEndDrag(TObject* target, int x, int y) { OnEndDrag(this, target, x, y); }
+
+void TControl::DoStartDock(TDragDockObject*& dragObject) {
+    const TStartDockEvent handler = OnStartDock;
+    handler(this, dragObject);
+}
+
+void TControl::DoEndDock(TObject* target, int x, int y) {
+    const TEndDragEvent handler = OnEndDock;
     handler(this, target, x, y);
+}
+
+void TWinControl::DockOver(TDragDockObject* source, int x, int y, TDragState state, bool& accept) {
+    const TDockOverEvent handler = OnDockOver;
+    handler(this, source, x, y, state, accept);
+}
+
+void TWinControl::DockDrop(TDragDockObject* source, int x, int y) {
+    const TDockDropEvent handler = OnDockDrop;
+    handler(this, source, x, y);
+}
+
+bool TWinControl::DoUnDock(TWinControl* newTarget, TControl* client) {
+    const TUnDockEvent handler = OnUnDock;
+    bool allow = true;
+    handler(this, client, newTarget, allow);
+    return allow;
 }

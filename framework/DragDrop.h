@@ -11,6 +11,12 @@
 // application's message loop), the right button or a lost capture cancel. Either way the dragged
 // control hears OnEndDrag, with the target or without one.
 //
+// A control with DragKind dkDock is docked instead: the targets are dock sites (the nearest one
+// under the mouse that is neither the control nor inside it), asked through OnDockOver with the
+// rectangle the site's dock manager would give the control, which a frame shows on the screen.
+// A drop into a site other than the control's own asks the old site (OnUnDock), docks the control
+// as ManualDock does, and tells the new site (OnDockDrop); the control hears OnEndDock.
+//
 // Handlers may end the drag or free any control involved: the drag checks after each event
 // whether it still runs, and a freed control leaves it (a freed dragged control ends it quietly).
 
@@ -44,6 +50,17 @@ public:
 
 private:
     TControl* control_;
+};
+
+// The object of a dock drag: the dock events receive it as Source; Control is the dragged control.
+class TDragDockObject : public TDragControlObject {
+public:
+    using TDragControlObject::TDragControlObject;
+    TObject* Source() override { return this; }
+
+    // Where the control would go, in screen coordinates: over a site, the place its dock manager
+    // gives it (OnDockOver may change it); the frame shows it while the site accepts.
+    TRect DockRect{};
 };
 
 // The drag that is running, or null.

@@ -221,4 +221,178 @@ TEST_F(DragDockTest, ControlsFreedByTheirHandlersLeaveTheDrag) {
     EXPECT_EQ(scene.log.back(), "taker dsDragEnter 10,10");
 }
 
+// ---- docking by dragging ----
+
+// Two dock sites side by side: the left one holds the client to drag and another, the right
+// one a resident; the log holds what the sites and the client heard.
+struct TDockScene {
+    TTestForm form;
+    TPanel* left = Site("left", 10, 10, 150, 280);
+    TPanel* right = Site("right", 200, 10, 190, 280);
+    TPanel* client = Client("client", left);
+    TPanel* stays = Client("stays", left);
+    TPanel* resident = Client("resident", right);
+    std::vector<std::string> log;
+    bool rightRefuses = false;  // the right site takes no client
+    bool leftKeeps = false;     // the left site lets no client go
+
+    TDockScene() {
+        client->SetDragKind(dkDock);
+        client->SetDragMode(dmAutomatic);
+        client->OnStartDock = [this](TObject*, TDragDockObject*& object) {
+            log.push_back(object ? "start with an object" : "start");
+        };
+        client->OnEndDock = [this](TObject*, TObject* target, int x, int y) {
+            log.push_back(Format("end %s %d,%d", NameOf(target).c_str(), x, y));
+        };
+        for (TPanel* site : {left, right}) {
+            site->OnDockOver = [this](TObject* sender, TDragDockObject* source, int, int, TDragState state, bool& accept) {
+                EXPECT_EQ(source->Control(), client);
+                EXPECT_TRUE(accept);
+                log.push_back(NameOf(sender) + " " + StateName(state));
+                accept = !(sender == right && rightRefuses);
+            };
+            site->OnDockDrop = [this](TObject* sender, TDragDockObject* source, int, int) {
+                EXPECT_EQ(source->Control()->HostDockSite(), sender) << "docked before the site hears of it";
+                log.push_back(NameOf(sender) + " drop");
+            };
+            site->OnUnDock = [this](TObject* sender, TControl* leaving, TWinControl* target, bool& allow) {
+                EXPECT_TRUE(allow);
+                log.push_back(NameOf(sender) + " undock " + NameOf(leaving) + " to " + NameOf(target));
+                allow = !(sender == left && leftKeeps);
+            };
+        }
+        form.SetClientSize(400, 300);
+        form.Show();
+        Application.ProcessMessages();
+    }
+
+    TPanel* Site(const char* name, int left, int top, int width, int height) {
+        auto site = form.Add<TPanel>(&form, left, top, width, height);
+        site->SetName(name);
+        site->SetBevelOuter(bvNone);  // the clients take the whole client area
+        site->SetDockSite(true);
+        return site;
+    }
+    TPanel* Client(const char* name, TPanel* site) {
+        auto panel = new TPanel(&form);
+        panel->SetName(name);
+        panel->SetCaption(name);
+        panel->ManualDock(site);
+        return panel;
+    }
+};
+
+// The dock frame the drag shows, or null.
+HWND DockFrame() {
+    HWND frame = FindWindowA("TDockFrame", nullptr);
+    return frame && IsWindowVisible(frame) ? frame : nullptr;
+}
+
+TRect ScreenRect(const TWinControl& site, TRect rect) {
+    const TPoint origin = site.ClientToScreen(TPoint{0, 0});
+    OffsetRect(&rect, origin.x, origin.y);
+    return rect;
+}
+
+TEST_F(DragDockTest, ClientDraggedOntoAnotherSiteDocksThereAsManualDockWould) {
+    TDockScene scene;
+    auto& tree = static_cast<TDockTree&>(*scene.right->DockManager());
+    const TRect slot = tree.DockRect(scene.client);
+    EXPECT_EQ(guitest::Edges(slot), (std::vector<int>{0, 140, 190, 280})) << "after the resident";
+
+    MoveTo(*scene.client, 20, 20);
+    Press();
+    guitest::PumpUntil([&] { return scene.client->Dragging(); });
+    EXPECT_EQ(scene.log, (std::vector<std::string>{"start", "left dsDragEnter"})) << "over its own site";
+
+    MoveTo(*scene.right, 50, 200);
+    EXPECT_EQ(std::vector<std::string>(scene.log.end() - 2, scene.log.end()),
+              (std::vector<std::string>{"left dsDragLeave", "right dsDragEnter"}));
+    auto* drag = dynamic_cast<TDragDockObject*>(DragObject());
+    ASSERT_NE(drag, nullptr);
+    EXPECT_EQ(guitest::Edges(drag->DockRect), guitest::Edges(ScreenRect(*scene.right, slot)));
+    HWND frame = DockFrame();
+    ASSERT_NE(frame, nullptr);
+    RECT shown;
+    GetWindowRect(frame, &shown);
+    EXPECT_EQ(guitest::Edges(shown), guitest::Edges(drag->DockRect));
+    EXPECT_EQ(GetCursor(), Screen.Cursors(crDrag));
+
+    Release();
+    guitest::PumpUntil([&] { return !scene.client->Dragging(); });
+    EXPECT_EQ(std::vector<std::string>(scene.log.end() - 3, scene.log.end()),
+              (std::vector<std::string>{"left undock client to right", "right drop", "end right 50,200"}));
+    EXPECT_EQ(DockFrame(), nullptr);
+    EXPECT_EQ(scene.client->HostDockSite(), scene.right);
+    EXPECT_EQ(scene.client->Parent(), scene.right);
+    ASSERT_EQ(scene.right->DockClientCount(), 2);
+    EXPECT_EQ(scene.left->DockClientCount(), 1);
+    // Laid out behind its strip in the slot the frame showed; the one left behind takes its site.
+    const int strip = TDockTree::GrabberSize;
+    EXPECT_EQ(guitest::Edges(scene.client->BoundsRect()),
+              (std::vector<int>{slot.left, slot.top + strip, slot.right, slot.bottom}));
+    EXPECT_EQ(guitest::Edges(scene.stays->BoundsRect()), (std::vector<int>{0, strip, 150, 280}));
+}
+
+TEST_F(DragDockTest, SitesMayRefuseAndEscapeCancelsADock) {
+    TDockScene scene;
+    // The right site refuses: no frame, the no-drop cursor, and a drop there changes nothing.
+    scene.rightRefuses = true;
+    MoveTo(*scene.client, 20, 20);
+    Press();
+    MoveTo(*scene.right, 50, 200);
+    EXPECT_EQ(DockFrame(), nullptr);
+    EXPECT_EQ(GetCursor(), Screen.Cursors(crNoDrop));
+    Release();
+    guitest::PumpUntil([&] { return !scene.client->Dragging(); });
+    EXPECT_EQ(scene.log.back(), "end nothing 0,0");
+    EXPECT_EQ(scene.client->HostDockSite(), scene.left);
+
+    // The site left behind keeps its client.
+    scene.rightRefuses = false;
+    scene.leftKeeps = true;
+    scene.log.clear();
+    MoveTo(*scene.client, 20, 20);
+    Press();
+    MoveTo(*scene.right, 50, 200);
+    Release();
+    guitest::PumpUntil([&] { return !scene.client->Dragging(); });
+    EXPECT_EQ(std::vector<std::string>(scene.log.end() - 2, scene.log.end()),
+              (std::vector<std::string>{"left undock client to right", "end nothing 0,0"}));
+    EXPECT_EQ(scene.client->HostDockSite(), scene.left);
+    EXPECT_EQ(scene.right->DockClientCount(), 1);
+
+    // Escape.
+    scene.leftKeeps = false;
+    scene.log.clear();
+    MoveTo(*scene.client, 20, 20);
+    Press();
+    MoveTo(*scene.right, 50, 200);
+    ASSERT_NE(DockFrame(), nullptr);
+    guitest::SendKey(VK_ESCAPE);
+    guitest::PumpUntil([&] { return !scene.client->Dragging(); });
+    EXPECT_EQ(std::vector<std::string>(scene.log.end() - 2, scene.log.end()),
+              (std::vector<std::string>{"right dsDragLeave", "end nothing 0,0"}));
+    EXPECT_EQ(DockFrame(), nullptr);
+    EXPECT_EQ(scene.client->HostDockSite(), scene.left);
+}
+
+TEST_F(DragDockTest, GrabberStripDragsItsClientOnceTheMouseMoves) {
+    TDockScene scene;
+    scene.client->SetDragMode(dmManual);
+    auto& tree = static_cast<TDockTree&>(*scene.left->DockManager());
+    const TRect grabber = tree.GrabberRect(*scene.client);
+    MoveTo(*scene.left, grabber.left + 20, grabber.top + 5);
+    Press();
+    guitest::PumpUntil([&] { return scene.client->Dragging(); });
+    EXPECT_TRUE(scene.log.empty()) << "not before the mouse moves";
+    MoveTo(*scene.right, 50, 30);
+    EXPECT_EQ(scene.log.front(), "start");
+    Release();
+    guitest::PumpUntil([&] { return !scene.client->Dragging(); });
+    EXPECT_EQ(scene.client->HostDockSite(), scene.right);
+    EXPECT_EQ(scene.right->DockClients(1), scene.client) << "after the resident";
+}
+
 }  // namespace

@@ -38,7 +38,12 @@ protected:
                    BindEvent(target, prop, TStartDragEvent([](TObject*, TDragObject*&) {})) ||
                    BindEvent(target, prop, TDragOverEvent([](TObject*, TObject*, int, int, TDragState, bool&) {})) ||
                    BindEvent(target, prop, TDragDropEvent([](TObject*, TObject*, int, int) {})) ||
-                   BindEvent(target, prop, TEndDragEvent([](TObject*, TObject*, int, int) {}));
+                   BindEvent(target, prop, TEndDragEvent([](TObject*, TObject*, int, int) {})) ||
+                   BindEvent(target, prop, TStartDockEvent([](TObject*, TDragDockObject*&) {})) ||
+                   BindEvent(target, prop,
+                             TDockOverEvent([](TObject*, TDragDockObject*, int, int, TDragState, bool&) {})) ||
+                   BindEvent(target, prop, TDockDropEvent([](TObject*, TDragDockObject*, int, int) {})) ||
+                   BindEvent(target, prop, TUnDockEvent([](TObject*, TControl*, TWinControl*, bool&) {}));
         };
         options.SetParent = [](TComponent& child, TComponent& container) {
             auto* control = dynamic_cast<TControl*>(&child);
@@ -130,6 +135,14 @@ TEST_F(InheritedProps, ConverterOutputLoadsAndTheWriterGivesItBack) {
         EXPECT_TRUE(label->OnEndDrag.Assigned());
         EXPECT_TRUE(panel->OnDragOver.Assigned());
         EXPECT_TRUE(panel->OnDragDrop.Assigned());
+        auto* group = Find<TGroupBox>(form, "grpOptions");
+        auto* combo = Find<TComboBox>(form, "cmbKind");
+        ASSERT_TRUE(group && combo);
+        EXPECT_TRUE(group->OnDockOver.Assigned());
+        EXPECT_TRUE(group->OnDockDrop.Assigned());
+        EXPECT_TRUE(group->OnUnDock.Assigned());
+        EXPECT_TRUE(combo->OnStartDock.Assigned());
+        EXPECT_TRUE(combo->OnEndDock.Assigned());
     }
 
     // Written as set: values of their own, nothing a control takes from its parent.
