@@ -69,11 +69,15 @@ TPoint ScreenPoint(HWND window, LPARAM lParam) {
     return point;
 }
 
-// The control of ours under a screen point: a windowless child where there is one.
+// The control of ours under a screen point: a windowless child where there is one. A native
+// window inside one of ours (a combo box's edit) stands for it.
 TControl* ControlAtScreen(TPoint point) {
     TWinControl* control = nullptr;
-    for (HWND window = WindowFromPoint(point); window && !control; window = GetParent(window))
+    for (HWND window = WindowFromPoint(point); window && !control; window = GetAncestor(window, GA_PARENT)) {
         control = TWinControl::FindControl(window);
+        if (!(GetWindowLongPtrA(window, GWL_STYLE) & WS_CHILD))
+            break;  // not into the owner of a top-level window
+    }
     if (!control)
         return nullptr;
     if (TControl* inner = control->ControlAtPos(control->ScreenToClient(point)))
@@ -196,8 +200,10 @@ public:
 private:
     static LRESULT CALLBACK CaptureProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static void Start();
+    static void StartWithObject();
     static void Ask(TControl* target, TDragState state);
     static void ShowCursor();
+    static void DropAt(TPoint point);
     static void Finish(TControl* target, TPoint point);
     static void DockInto(TWinControl* site, TPoint point);
     static TDragDockObject& DockObject() { return static_cast<TDragDockObject&>(*gDrag.object); }
@@ -242,9 +248,21 @@ void TDragDriver::Begin(TControl* source, TPoint point, bool immediate, int thre
     }
 }
 
+// A handler that fails ends the drag: it has no object to go on with.
 void TDragDriver::Start() {
     const unsigned generation = gDrag.generation;
     gDrag.started = true;
+    try {
+        StartWithObject();
+    } catch (...) {
+        if (Running(generation))
+            Close();
+        throw;
+    }
+}
+
+void TDragDriver::StartWithObject() {
+    const unsigned generation = gDrag.generation;
     TDragObject* supplied = nullptr;
     if (gDrag.kind == dkDock) {
         TDragDockObject* dock = nullptr;
@@ -279,6 +297,8 @@ void TDragDriver::Move(TPoint point) {
         if (!Running(generation))
             return;
     }
+    if (!gDrag.object)
+        return;  // OnStartDrag is still running (and handling messages)
     const unsigned generation = gDrag.generation;
     gDrag.object->DragPos = point;
     TControl* found = gDrag.kind == dkDock ? DockSiteAtScreen(point, gDrag.source) : ControlAtScreen(point);
@@ -331,11 +351,23 @@ void TDragDriver::ShowCursor() {
         ShowFrame(accepted ? DockObject().DockRect : TRect{});
 }
 
+// A handler that fails ends the drag with it: the button is up.
 void TDragDriver::Drop(TPoint point) {
-    if (!gDrag.started) {  // a press that never became a drag
+    if (!gDrag.started || !gDrag.object) {  // a press that never became a drag
         Close();
         return;
     }
+    const unsigned generation = gDrag.generation;
+    try {
+        DropAt(point);
+    } catch (...) {
+        if (Running(generation))
+            Close();
+        throw;
+    }
+}
+
+void TDragDriver::DropAt(TPoint point) {
     const unsigned generation = gDrag.generation;
     if (!SamePoint(point, gDrag.object->DragPos)) {
         Move(point);
@@ -400,7 +432,7 @@ void TDragDriver::DockInto(TWinControl* site, TPoint point) {
 }
 
 void TDragDriver::Cancel() {
-    if (!gDrag.started) {
+    if (!gDrag.started || !gDrag.object) {
         Close();
         return;
     }

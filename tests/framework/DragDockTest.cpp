@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -219,6 +221,39 @@ TEST_F(DragDockTest, ControlsFreedByTheirHandlersLeaveTheDrag) {
     Release();
     Application.ProcessMessages();
     EXPECT_EQ(scene.log.back(), "taker dsDragEnter 10,10");
+}
+
+// A handler that fails where the drag cannot go on (at its start, at the drop) ends it.
+TEST_F(DragDockTest, FailingHandlersAtTheStartOrTheDropEndTheDrag) {
+    TDragScene scene;
+    std::vector<std::string> failures;
+    Application.OnException = [&](TObject*, std::exception_ptr error) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const std::exception& e) {
+            failures.push_back(e.what());
+        }
+    };
+    scene.source->OnStartDrag = [](TObject*, TDragObject*&) { throw std::runtime_error("no start"); };
+    MoveTo(*scene.source, 30, 15);
+    Press();
+    guitest::PumpUntil([&] { return !failures.empty(); });
+    EXPECT_FALSE(scene.source->Dragging());
+    EXPECT_EQ(GetCapture(), nullptr);
+    MoveTo(*scene.taker, 10, 10);
+    Release();
+    MoveTo(*scene.source, 30, 15);
+
+    scene.source->OnStartDrag = {};
+    scene.taker->OnDragDrop = [](TObject*, TObject*, int, int) { throw std::runtime_error("no drop"); };
+    Press();
+    guitest::PumpUntil([&] { return scene.source->Dragging(); });
+    MoveTo(*scene.taker, 10, 10);
+    Release();
+    guitest::PumpUntil([&] { return failures.size() == 2; });
+    EXPECT_EQ(failures, (std::vector<std::string>{"no start", "no drop"}));
+    EXPECT_FALSE(scene.source->Dragging());
+    EXPECT_EQ(GetCapture(), nullptr);
 }
 
 // ---- docking by dragging ----
