@@ -80,6 +80,9 @@ public:
     // Runs while the object is still whole, right before it is freed by its owner or by
     // FreeComponent (a destructor of a base class cannot reach the derived parts any more).
     virtual void BeforeDestruction() {}
+    // The component a form stream writes this one inside (a control's parent); null: directly
+    // in its owner's object.
+    virtual TComponent* GetParentComponent() const { return nullptr; }
 
     intptr_t Tag = 0;
 

@@ -1,6 +1,7 @@
 #include "Controls.h"
 
 #include "DockTree.h"
+#include "DragDrop.h"
 
 #include "Forms.h"
 #include "Handles.h"
@@ -151,6 +152,60 @@ TCustomForm* GetParentForm(const TControl* control) {
 
 TControl* GetCaptureControl() { return gCaptureControl; }
 
+// ---- TSizeConstraints -----------------------------------------------------------------
+
+const TClassInfo& TSizeConstraints::StaticClassInfo() {
+    using C = TSizeConstraints;
+    static const TPropInfo props[] = {
+        Prop<&C::MaxHeight, &C::SetMaxHeight>("MaxHeight").WithDefault(0),
+        Prop<&C::MaxWidth, &C::SetMaxWidth>("MaxWidth").WithDefault(0),
+        Prop<&C::MinHeight, &C::SetMinHeight>("MinHeight").WithDefault(0),
+        Prop<&C::MinWidth, &C::SetMinWidth>("MinWidth").WithDefault(0),
+    };
+    static const TClassInfo info = MakeClassInfo<TSizeConstraints, TPersistent>("TSizeConstraints", props);
+    return info;
+}
+
+void TSizeConstraints::SetLimits(int min, int max, int& minField, int& maxField, bool minSet) {
+    min = std::max(0, min);
+    max = std::max(0, max);
+    if (max > 0 && min > max) {
+        if (minSet)
+            max = min;
+        else
+            min = max;
+    }
+    if (min == minField && max == maxField)
+        return;
+    minField = min;
+    maxField = max;
+    if (control_)
+        control_->ConstraintsChanged();
+}
+
+void TSizeConstraints::Constrain(int& width, int& height) const {
+    if (maxWidth_ > 0)
+        width = std::min(width, maxWidth_);
+    if (maxHeight_ > 0)
+        height = std::min(height, maxHeight_);
+    width = std::max(width, minWidth_);
+    height = std::max(height, minHeight_);
+}
+
+void TSizeConstraints::Assign(const TPersistent& source) {
+    auto other = dynamic_cast<const TSizeConstraints*>(&source);
+    if (!other) {
+        TPersistent::Assign(source);
+        return;
+    }
+    minWidth_ = other->minWidth_;
+    minHeight_ = other->minHeight_;
+    maxWidth_ = other->maxWidth_;
+    maxHeight_ = other->maxHeight_;
+    if (control_)
+        control_->ConstraintsChanged();
+}
+
 // ---- TControl -------------------------------------------------------------------------
 
 const TClassInfo& TControl::StaticClassInfo() {
@@ -160,15 +215,21 @@ const TClassInfo& TControl::StaticClassInfo() {
         Prop<&TControl::Width, &TControl::SetWidth>("Width"),
         Prop<&TControl::Height, &TControl::SetHeight>("Height"),
         Prop<&TControl::Align, &TControl::SetAlign>("Align").WithDefault(alNone),
+        Prop<&TControl::Anchors, &TControl::SetAnchors>("Anchors").WithDefault(TAnchors{akLeft, akTop}.Bits()),
+        Prop<&TControl::Constraints, &TControl::SetConstraints>("Constraints"),
         Prop<&TControl::Caption, &TControl::SetCaption>("Caption"),
         Prop<&TControl::Color, &TControl::SetColor>("Color").StoredIf<&TControl::IsColorStored>(),
         Prop<&TControl::Font, &TControl::SetFont>("Font").StoredIf<&TControl::IsFontStored>(),
         Prop<&TControl::Enabled, &TControl::SetEnabled>("Enabled").WithDefault(true),
         Prop<&TControl::Visible, &TControl::SetVisible>("Visible").WithDefault(true),
         Prop<&TControl::Hint, &TControl::SetHint>("Hint"),
-        Prop<&TControl::ShowHint, &TControl::SetShowHint>("ShowHint").WithDefault(false),
+        Prop<&TControl::ShowHint, &TControl::SetShowHint>("ShowHint").StoredIf<&TControl::IsShowHintStored>(),
         Prop<&TControl::ParentColor, &TControl::SetParentColor>("ParentColor").WithDefault(false),
         Prop<&TControl::ParentFont, &TControl::SetParentFont>("ParentFont").WithDefault(true),
+        Prop<&TControl::ParentShowHint, &TControl::SetParentShowHint>("ParentShowHint").WithDefault(true),
+        Prop<&TControl::BiDiMode, &TControl::SetBiDiMode>("BiDiMode").StoredIf<&TControl::IsBiDiModeStored>(),
+        Prop<&TControl::ParentBiDiMode, &TControl::SetParentBiDiMode>("ParentBiDiMode").WithDefault(true),
+        Prop<&TControl::Action, &TControl::SetAction>("Action").StoredIf<&TControl::IsActionStored>(),
         Prop<&TControl::Cursor, &TControl::SetCursor>("Cursor").WithDefault(crDefault),
         Prop<&TControl::OnClick>("OnClick"),
         Prop<&TControl::OnDblClick>("OnDblClick"),
@@ -179,12 +240,22 @@ const TClassInfo& TControl::StaticClassInfo() {
         Prop<&TControl::OnMouseLeave>("OnMouseLeave"),
         Prop<&TControl::PopupMenu, &TControl::SetPopupMenu>("PopupMenu"),
         Prop<&TControl::OnContextPopup>("OnContextPopup"),
+        Prop<&TControl::DragCursor, &TControl::SetDragCursor>("DragCursor").WithDefault(crDrag),
+        Prop<&TControl::DragKind, &TControl::SetDragKind>("DragKind").WithDefault(dkDrag),
+        Prop<&TControl::DragMode, &TControl::SetDragMode>("DragMode").WithDefault(dmManual),
+        Prop<&TControl::OnStartDrag>("OnStartDrag"),
+        Prop<&TControl::OnDragOver>("OnDragOver"),
+        Prop<&TControl::OnDragDrop>("OnDragDrop"),
+        Prop<&TControl::OnEndDrag>("OnEndDrag"),
+        Prop<&TControl::OnStartDock>("OnStartDock"),
+        Prop<&TControl::OnEndDock>("OnEndDock"),
     };
     static const TClassInfo info = MakeClassInfo<TControl, TComponent>("TControl", props);
     return info;
 }
 
-TControl::TControl(TComponent* owner) : TComponent(owner), font_(std::make_unique<TFont>()) {
+TControl::TControl(TComponent* owner)
+    : TComponent(owner), constraints_(std::make_unique<TSizeConstraints>(this)), font_(std::make_unique<TFont>()) {
     ControlStyle = {csCaptureMouse, csClickEvents, csDoubleClicks};
     font_->OnChange = TNotifyEvent(this, &TControl::FontChanged);
     // Controls made while their owner loads are loading too, until Loaded.
@@ -195,11 +266,14 @@ TControl::TControl(TComponent* owner) : TComponent(owner), font_(std::make_uniqu
 TControl::~TControl() {
     if (freeWatch_)
         freeWatch_->freed_ = true;
+    DragControlDestroying(this);
     if (gCaptureControl == this)
         SetMouseCapture(false);
     if (parent_)
         parent_->RemoveControl(this);
 }
+
+TComponent* TControl::GetParentComponent() const { return parent_; }
 
 void TControl::SetParent(TWinControl* parent) {
     if (parent == parent_)
@@ -213,6 +287,7 @@ void TControl::SetParent(TWinControl* parent) {
 }
 
 void TControl::SetBounds(int left, int top, int width, int height) {
+    constraints_->Constrain(width, height);
     if (left == left_ && top == top_ && width == width_ && height == height_)
         return;
     Invalidate();
@@ -221,7 +296,57 @@ void TControl::SetBounds(int left, int top, int width, int height) {
     width_ = width;
     height_ = height;
     Invalidate();
+    if (!parent_ || !parent_->aligning_)
+        TakeAnchorRules();
     RequestAlign();
+}
+
+void TControl::SetAnchors(TAnchors value) {
+    anchors_ = value;
+    TakeAnchorRules();
+}
+
+// A parent without a client area yet (not sized) gives its first laid-out size instead.
+void TControl::TakeAnchorRules() {
+    anchorBounds_ = BoundsRect();
+    anchorRulesTaken_ = false;
+    if (!parent_)
+        return;
+    const TRect client = parent_->ClientRect();
+    anchorParentSize_ = SIZE{client.right, client.bottom};
+    anchorRulesTaken_ = client.right > 0 || client.bottom > 0;
+}
+
+void TControl::FollowAnchors(int parentWidth, int parentHeight) {
+    if (!anchorRulesTaken_) {
+        TakeAnchorRules();
+        return;
+    }
+    if (anchors_ == TAnchors{akLeft, akTop})
+        return;  // nothing moves; bounds changed meanwhile stay
+    // Along one axis: the start and size from the rules for the parent's new extent.
+    auto follow = [](bool nearSide, bool farSide, int start, int size, int oldExtent, int newExtent) {
+        if (nearSide && farSide)
+            size += newExtent - oldExtent;
+        else if (farSide)
+            start += newExtent - oldExtent;
+        else if (!nearSide && oldExtent > 0)
+            start = MulDiv(start + size / 2, newExtent, oldExtent) - size / 2;
+        return std::pair{start, std::max(0, size)};
+    };
+    const TRect& from = anchorBounds_;
+    const auto [left, width] = follow(anchors_.Contains(akLeft), anchors_.Contains(akRight), from.left,
+                                      from.right - from.left, anchorParentSize_.cx, parentWidth);
+    const auto [top, height] = follow(anchors_.Contains(akTop), anchors_.Contains(akBottom), from.top,
+                                      from.bottom - from.top, anchorParentSize_.cy, parentHeight);
+    SetBounds(left, top, width, height);
+}
+
+void TControl::ConstraintsChanged() {
+    int width = width_;
+    int height = height_;
+    constraints_->Constrain(width, height);
+    SetBounds(left_, top_, width, height);
 }
 
 TPoint TControl::ClientToScreen(TPoint point) const {
@@ -376,6 +501,27 @@ void TControl::ParentBiDiModeChanged() {
     Perform(CM_BIDIMODECHANGED);
 }
 
+void TControl::SetShowHint(bool value) {
+    parentShowHint_ = false;
+    if (value == showHint_)
+        return;
+    showHint_ = value;
+    Perform(CM_SHOWHINTCHANGED);
+}
+
+void TControl::SetParentShowHint(bool value) {
+    parentShowHint_ = value;
+    if (value)
+        ParentShowHintChanged();
+}
+
+void TControl::ParentShowHintChanged() {
+    if (!parentShowHint_ || !parent_ || parent_->ShowHint() == showHint_)
+        return;
+    showHint_ = parent_->ShowHint();
+    Perform(CM_SHOWHINTCHANGED);
+}
+
 UINT TControl::DrawTextBiDiModeFlags(UINT flags) const {
     if (UseRightToLeftAlignment()) {
         if (flags & DT_RIGHT)
@@ -461,6 +607,9 @@ void TControl::WndProc(TMessage& message) {
     case CM_PARENTBIDIMODECHANGED:
         ParentBiDiModeChanged();
         break;
+    case CM_PARENTSHOWHINTCHANGED:
+        ParentShowHintChanged();
+        break;
     case CM_BIDIMODECHANGED:
         Invalidate();
         break;
@@ -482,6 +631,10 @@ void TControl::WndProc(TMessage& message) {
 void TControl::DefaultHandler(TMessage& message) { message.Result = 0; }
 
 void TControl::WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick) {
+    if (button == mbLeft && dragMode_ == dmAutomatic) {
+        BeginDragAt(ClientToScreen(PointOf(message.LParam)), true);
+        return;
+    }
     if (!ControlStyle.Contains(csDoubleClicks))
         doubleClick = false;
     // The native procedure first: it may take the capture and the focus itself. A native
@@ -689,6 +842,7 @@ void TControl::Loaded() {
     ParentColorChanged();
     ParentFontChanged();
     ParentBiDiModeChanged();
+    ParentShowHintChanged();
 }
 
 // ---- TWinControl ----------------------------------------------------------------------
@@ -697,9 +851,15 @@ const TClassInfo& TWinControl::StaticClassInfo() {
     static const TPropInfo props[] = {
         Prop<&TWinControl::TabOrder, &TWinControl::SetTabOrder>("TabOrder"),
         Prop<&TWinControl::TabStop>("TabStop").WithDefault(false),
+        Prop<&TWinControl::Ctl3D, &TWinControl::SetCtl3D>("Ctl3D").StoredIf<&TWinControl::IsCtl3DStored>(),
+        Prop<&TWinControl::ParentCtl3D, &TWinControl::SetParentCtl3D>("ParentCtl3D").WithDefault(true),
+        Prop<&TWinControl::DockSite, &TWinControl::SetDockSite>("DockSite").WithDefault(false),
         Prop<&TWinControl::OnKeyDown>("OnKeyDown"),
         Prop<&TWinControl::OnKeyPress>("OnKeyPress"),
         Prop<&TWinControl::OnKeyUp>("OnKeyUp"),
+        Prop<&TWinControl::OnDockOver>("OnDockOver"),
+        Prop<&TWinControl::OnDockDrop>("OnDockDrop"),
+        Prop<&TWinControl::OnUnDock>("OnUnDock"),
     };
     static const TClassInfo info = MakeClassInfo<TWinControl, TControl>("TWinControl", props);
     return info;
@@ -966,6 +1126,8 @@ void TWinControl::InsertControl(TControl* control) {
     }
     control->ParentColorChanged();
     control->ParentFontChanged();
+    control->ParentShowHintChanged();
+    control->TakeAnchorRules();
     control->Invalidate();
     control->RequestAlign();
 }
@@ -1054,6 +1216,7 @@ TRect TWinControl::ClientRect() const {
 }
 
 void TWinControl::SetBounds(int left, int top, int width, int height) {
+    Constraints()->Constrain(width, height);
     if (left == Left() && top == Top() && width == Width() && height == Height())
         return;
     if (handle_) {
@@ -1080,10 +1243,15 @@ void TWinControl::UpdateBoundsFromWindow() {
     int width = rect.right - rect.left;
     int height = rect.bottom - rect.top;
     bool resized = width != Width() || height != Height();
+    bool moved = rect.left != Left() || rect.top != Top();
     left_ = rect.left;
     top_ = rect.top;
     width_ = width;
     height_ = height;
+    // Placed by anything but its parent's layout (SetBounds, the window itself): the anchors
+    // measure from here.
+    if ((moved || resized) && (!Parent() || !Parent()->aligning_))
+        TakeAnchorRules();
     if (resized)
         Realign();
 }
@@ -1180,6 +1348,7 @@ void TWinControl::Realign() {
     TRect rect = ClientRect();
     AdjustClientRect(rect);
     AlignControls(nullptr, rect);
+    AnchorControls();
     if (dockManager_)
         dockManager_->ResetBounds(rect);
 }
@@ -1222,6 +1391,13 @@ void TWinControl::AlignControls(TControl*, TRect& rect) {
             }
         }
     }
+}
+
+void TWinControl::AnchorControls() {
+    const TRect client = ClientRect();
+    for (TControl* control : std::vector<TControl*>(controls_))
+        if (control->Align() == alNone && control->HostDockSite() != this)
+            control->FollowAnchors(client.right, client.bottom);
 }
 
 int TWinControl::TabOrder() const {
@@ -1305,6 +1481,10 @@ void TWinControl::WndProc(TMessage& message) {
         DefaultHandler(message);
         UpdateBoundsFromWindow();
         return;
+    case WM_GETMINMAXINFO:
+        DefaultHandler(message);
+        WMGetMinMaxInfo(*reinterpret_cast<MINMAXINFO*>(message.LParam));
+        return;
     case WM_MOUSELEAVE:
         mouseInWindow_ = false;
         if (TControl* inner = std::exchange(mouseControl_, nullptr))
@@ -1365,6 +1545,10 @@ void TWinControl::WndProc(TMessage& message) {
     case CM_CTL3DCHANGED:
         for (TControl* control : std::vector<TControl*>(controls_))
             control->Perform(CM_PARENTCTL3DCHANGED);
+        return;
+    case CM_SHOWHINTCHANGED:
+        for (TControl* control : std::vector<TControl*>(controls_))
+            control->Perform(CM_PARENTSHOWHINTCHANGED);
         return;
     case CM_PARENTCTL3DCHANGED:
         ParentCtl3DChanged();
@@ -1500,6 +1684,19 @@ void TWinControl::RouteMouse(TMessage& message) {
     }
     LPARAM local = MAKELPARAM(point.x - target->Left(), point.y - target->Top());
     message.Result = target->Perform(message.Msg, message.WParam, local);
+}
+
+// The system sizes a top-level window (the user's dragging, a maximised form) within these.
+void TWinControl::WMGetMinMaxInfo(MINMAXINFO& info) const {
+    const TSizeConstraints& limits = *Constraints();
+    if (limits.MinWidth() > 0)
+        info.ptMinTrackSize.x = limits.MinWidth();
+    if (limits.MinHeight() > 0)
+        info.ptMinTrackSize.y = limits.MinHeight();
+    if (limits.MaxWidth() > 0)
+        info.ptMaxTrackSize.x = info.ptMaxSize.x = limits.MaxWidth();
+    if (limits.MaxHeight() > 0)
+        info.ptMaxTrackSize.y = info.ptMaxSize.y = limits.MaxHeight();
 }
 
 void TWinControl::WMPaint(TMessage& message) {

@@ -21,6 +21,12 @@
 // Reflection: a parent sends the notifications listed in ReflectedMessage() back to the child
 // window they came from as CN_BASE + message; only children that are our controls receive them.
 //
+// Dragging (DragDrop.h): a control is dragged with the mouse from BeginDrag, or from a left press
+// with DragMode dmAutomatic; the controls it passes over say through OnDragOver whether they take
+// it, and the one it is dropped on hears OnDragDrop. A control with DragKind dkDock is docked
+// instead: the dock sites it passes over answer OnDockOver, the site it leaves OnUnDock, and the
+// one it is dropped on docks it (as ManualDock does) and hears OnDockDrop.
+//
 // Actions (ActnList.h): a control linked to an action takes its caption, enabled state, hint and
 // visibility, follows their changes while it still shows the action's, and a click without an
 // OnClick of its own executes the action.
@@ -59,6 +65,8 @@ constexpr UINT CM_PARENTCTL3DCHANGED = CM_BASE + 17;
 constexpr UINT CM_TEXTCHANGED = CM_BASE + 18;
 constexpr UINT CM_MOUSEENTER = CM_BASE + 19;
 constexpr UINT CM_MOUSELEAVE = CM_BASE + 20;
+constexpr UINT CM_SHOWHINTCHANGED = CM_BASE + 24;
+constexpr UINT CM_PARENTSHOWHINTCHANGED = CM_BASE + 25;
 constexpr UINT CM_ENTER = CM_BASE + 26;
 constexpr UINT CM_EXIT = CM_BASE + 27;
 constexpr UINT CM_RELEASE = CM_BASE + 33;          // posted to a form that frees itself
@@ -104,6 +112,9 @@ enum TMouseButton { mbLeft, mbRight, mbMiddle };
 // the alignment and puts the scroll bar on the left; NoAlign keeps the alignment; ReadingOnly
 // changes the reading order alone.
 enum TBiDiMode { bdLeftToRight, bdRightToLeft, bdRightToLeftNoAlign, bdRightToLeftReadingOnly };
+// The sides of its parent a control keeps its distance to when the parent changes size.
+enum TAnchorKind { akLeft, akTop, akRight, akBottom };
+using TAnchors = TSet<TAnchorKind>;
 enum TShiftStateFlag { ssShift, ssAlt, ssCtrl, ssLeft, ssRight, ssMiddle, ssDouble };
 using TShiftState = TSet<TShiftStateFlag>;
 
@@ -138,6 +149,8 @@ constexpr TCursor crSizeNWSE = -8;
 constexpr TCursor crSizeWE = -9;
 constexpr TCursor crUpArrow = -10;
 constexpr TCursor crHourGlass = -11;
+constexpr TCursor crDrag = -12;
+constexpr TCursor crNoDrop = -13;
 constexpr TCursor crNo = -18;
 constexpr TCursor crAppStart = -19;
 constexpr TCursor crHelp = -20;
@@ -148,6 +161,37 @@ using TMouseMoveEvent = TEvent<void(TObject* Sender, TShiftState Shift, int X, i
 // A handler that sets Key to 0 takes the key: the window never sees it.
 using TKeyEvent = TEvent<void(TObject* Sender, WORD& Key, TShiftState Shift)>;
 using TKeyPressEvent = TEvent<void(TObject* Sender, char& Key)>;
+
+// Whether a left press starts dragging a control (dmAutomatic) or only BeginDrag does, and what
+// its drop does: hand it to the target (dkDrag) or dock the control (dkDock).
+enum TDragMode { dmManual, dmAutomatic };
+enum TDragKind { dkDrag, dkDock };
+// The mouse entering a target of a drag, moving over it or leaving it.
+enum TDragState { dsDragEnter, dsDragLeave, dsDragMove };
+
+class TControl;
+class TWinControl;
+class TDragObject;
+class TDragDockObject;
+
+// DragObject is null on entry; a handler may hand over an object of its own.
+using TStartDragEvent = TEvent<void(TObject* Sender, TDragObject*& DragObject)>;
+// Source: the dragged control (or the object OnStartDrag handed over); X, Y: the mouse in the
+// target's client coordinates. Accept starts true; it counts on entering and moving.
+using TDragOverEvent = TEvent<void(TObject* Sender, TObject* Source, int X, int Y, TDragState State, bool& Accept)>;
+using TDragDropEvent = TEvent<void(TObject* Sender, TObject* Source, int X, int Y)>;
+// Target: the control that took the drop; null (and X, Y 0) when nothing took it.
+using TEndDragEvent = TEvent<void(TObject* Sender, TObject* Target, int X, int Y)>;
+
+// DragObject is null on entry; a handler may hand over an object of its own.
+using TStartDockEvent = TEvent<void(TObject* Sender, TDragDockObject*& DragObject)>;
+// Sender: the dock site; X, Y: the mouse in its client coordinates; Accept starts true.
+using TDockOverEvent =
+    TEvent<void(TObject* Sender, TDragDockObject* Source, int X, int Y, TDragState State, bool& Accept)>;
+using TDockDropEvent = TEvent<void(TObject* Sender, TDragDockObject* Source, int X, int Y)>;
+// Sender: the site Client is dragged out of, into NewTarget. Allow starts true; false keeps the
+// client where it is.
+using TUnDockEvent = TEvent<void(TObject* Sender, TControl* Client, TWinControl* NewTarget, bool& Allow)>;
 
 // The keyboard's Shift, Ctrl and Alt state now.
 TShiftState KeyboardShiftState();
@@ -179,9 +223,43 @@ public:
     virtual void PaintSite(HDC dc) = 0;
     // A left-button press on the site itself, in client coordinates; true when taken.
     virtual bool MouseDown(TPoint point) = 0;
+    // Where control would go if it were docked now (where it is when it is a visible client),
+    // in the site's client coordinates.
+    virtual TRect DockRect(TControl* control) const = 0;
 };
 class TCustomForm;
 class TPopupMenu;
+
+// Limits of a control's size; 0 leaves a limit open. A minimum set above the maximum raises the
+// maximum with it, a maximum set below the minimum lowers the minimum. The control applies every
+// change to its present size at once.
+class TSizeConstraints : public TPersistent {
+    DECLARE_CLASS_INFO()
+
+public:
+    explicit TSizeConstraints(TControl* control = nullptr) : control_(control) {}
+
+    int MinWidth() const { return minWidth_; }
+    int MinHeight() const { return minHeight_; }
+    int MaxWidth() const { return maxWidth_; }
+    int MaxHeight() const { return maxHeight_; }
+    void SetMinWidth(int value) { SetLimits(value, maxWidth_, minWidth_, maxWidth_, true); }
+    void SetMaxWidth(int value) { SetLimits(minWidth_, value, minWidth_, maxWidth_, false); }
+    void SetMinHeight(int value) { SetLimits(value, maxHeight_, minHeight_, maxHeight_, true); }
+    void SetMaxHeight(int value) { SetLimits(minHeight_, value, minHeight_, maxHeight_, false); }
+    // Brings width and height within the limits.
+    void Constrain(int& width, int& height) const;
+    void Assign(const TPersistent& source) override;
+
+private:
+    void SetLimits(int min, int max, int& minField, int& maxField, bool minSet);
+
+    TControl* control_;
+    int minWidth_ = 0;
+    int minHeight_ = 0;
+    int maxWidth_ = 0;
+    int maxHeight_ = 0;
+};
 
 // MousePos: the client point of the request, (-1, -1) when it came from the keyboard.
 // A handler that sets Handled keeps the popup menu from showing.
@@ -204,6 +282,7 @@ public:
 
     TWinControl* Parent() const { return parent_; }
     virtual void SetParent(TWinControl* parent);
+    TComponent* GetParentComponent() const override;
     // True for TWinControl and its descendants.
     virtual bool IsWindowed() const { return false; }
 
@@ -229,6 +308,15 @@ public:
 
     TAlign Align() const { return align_; }
     void SetAlign(TAlign align);
+    // The parent's sides whose distance the control keeps when the parent's client area changes
+    // size (aligned and docked controls follow their layout instead): with both sides of a pair
+    // the control stretches, with neither its centre keeps its place in proportion. The
+    // distances are taken when the bounds, the anchors or the parent are set.
+    TAnchors Anchors() const { return anchors_; }
+    void SetAnchors(TAnchors value);
+    // Bound every change of the size.
+    TSizeConstraints* Constraints() const { return constraints_.get(); }
+    void SetConstraints(TSizeConstraints* value) { constraints_->Assign(*value); }
     bool Visible() const { return visible_; }
     virtual void SetVisible(bool visible);
     void Show() { SetVisible(true); }
@@ -277,8 +365,13 @@ public:
 
     const std::string& Hint() const { return hint_; }
     void SetHint(const std::string& hint) { hint_ = hint; }
+    // With ParentShowHint (the default) the parent's ShowHint; setting ShowHint clears it, and
+    // a windowed control's change reaches the children that follow it.
     bool ShowHint() const { return showHint_; }
-    void SetShowHint(bool value) { showHint_ = value; }
+    void SetShowHint(bool value);
+    bool ParentShowHint() const { return parentShowHint_; }
+    void SetParentShowHint(bool value);
+    bool IsShowHintStored() const { return !parentShowHint_; }
     TCursor Cursor() const { return cursor_; }
     void SetCursor(TCursor cursor);
     // Shown on WM_CONTEXTMENU (windowless controls get it from their parent's window) unless
@@ -313,9 +406,29 @@ public:
     // Fires OnClick; without one, executes the linked action.
     virtual void Click();
 
+    // A left press on a control with dmAutomatic starts dragging it at once (the press does
+    // nothing else); DragCursor shows over targets that take the drag.
+    TDragMode DragMode() const { return dragMode_; }
+    void SetDragMode(TDragMode value) { dragMode_ = value; }
+    TDragKind DragKind() const { return dragKind_; }
+    void SetDragKind(TDragKind value) { dragKind_ = value; }
+    TCursor DragCursor() const { return dragCursor_; }
+    void SetDragCursor(TCursor value) { dragCursor_ = value; }
+    // Drags the control with the left button from where the mouse was at the message being
+    // handled (the press), or from screenPoint: at once when immediate, else once the mouse has
+    // moved more than threshold pixels (the system's drag distance when negative); a release
+    // before that ends it unnoticed.
+    void BeginDrag(bool immediate, int threshold = -1);
+    void BeginDragAt(TPoint screenPoint, bool immediate, int threshold = -1);
+    // The control is being dragged (also while the threshold is not passed yet).
+    bool Dragging() const;
+    // Drops the control where the mouse was last, or cancels the drag.
+    void EndDrag(bool drop);
+
     // Links the control to action (null unlinks): it takes the action's values at once.
     TAction* Action() const { return actionLink_ ? actionLink_->Action() : nullptr; }
     void SetAction(TAction* action);
+    bool IsActionStored() const { return Action() != nullptr; }
 
     TNotifyEvent OnClick;
     TNotifyEvent OnDblClick;
@@ -325,6 +438,13 @@ public:
     TNotifyEvent OnMouseEnter;
     TNotifyEvent OnMouseLeave;
     TContextPopupEvent OnContextPopup;
+    TStartDragEvent OnStartDrag;
+    TDragOverEvent OnDragOver;
+    TDragDropEvent OnDragDrop;
+    TEndDragEvent OnEndDrag;
+    TStartDockEvent OnStartDock;
+    // Target: the site the control was docked into.
+    TEndDragEvent OnEndDock;
 
     void Loaded() override;
 
@@ -372,6 +492,15 @@ protected:
 
     // Fires OnContextPopup; mousePos as there.
     virtual void DoContextPopup(TPoint mousePos, bool& handled);
+    // Fire OnStartDrag, OnDragOver (without a handler the control takes no drag), OnDragDrop and
+    // OnEndDrag.
+    virtual void DoStartDrag(TDragObject*& dragObject);
+    virtual void DragOver(TObject* source, int x, int y, TDragState state, bool& accept);
+    virtual void DragDrop(TObject* source, int x, int y);
+    virtual void DoEndDrag(TObject* target, int x, int y);
+    // Fire OnStartDock and OnEndDock.
+    virtual void DoStartDock(TDragDockObject*& dragObject);
+    virtual void DoEndDock(TObject* target, int x, int y);
     TControlActionLink* ActionLink() const { return actionLink_.get(); }
     // The link SetAction makes; a control that follows more of the action makes its own.
     virtual std::unique_ptr<TControlActionLink> CreateActionLink();
@@ -390,10 +519,18 @@ protected:
     void ParentColorChanged();
     void ParentFontChanged();
     void ParentBiDiModeChanged();
+    void ParentShowHintChanged();
     void SetVisibleField(bool visible) { visible_ = visible; }
 
 private:
     friend class TWinControl;
+    friend class TSizeConstraints;
+    friend class TDragDriver;
+    // The bounds and the parent's client size the anchors measure from.
+    void TakeAnchorRules();
+    // Places the control by its anchors for the parent's client size.
+    void FollowAnchors(int parentWidth, int parentHeight);
+    void ConstraintsChanged();
     void WMMouseDown(TMessage& message, TMouseButton button, bool doubleClick);
     void WMMouseUp(TMessage& message, TMouseButton button);
     void WMMouseMove(TMessage& message);
@@ -408,6 +545,11 @@ private:
     int width_ = 0;
     int height_ = 0;
     TAlign align_ = alNone;
+    TAnchors anchors_{akLeft, akTop};
+    std::unique_ptr<TSizeConstraints> constraints_;
+    TRect anchorBounds_{};       // the bounds when the rules were taken
+    SIZE anchorParentSize_{};    // the parent's client size then
+    bool anchorRulesTaken_ = false;
     bool visible_ = true;
     bool enabled_ = true;
     TColor color_ = clBtnFace;
@@ -420,8 +562,12 @@ private:
     std::string text_;
     std::string hint_;
     bool showHint_ = false;
+    bool parentShowHint_ = true;
     TCursor cursor_ = crDefault;
     TPopupMenu* popupMenu_ = nullptr;
+    TDragMode dragMode_ = dmManual;
+    TDragKind dragKind_ = dkDrag;
+    TCursor dragCursor_ = crDrag;
     TFreeWatch* freeWatch_ = nullptr;  // the innermost watch on this control
     TWinControl* hostDockSite_ = nullptr;
     std::unique_ptr<TControlActionLink> actionLink_;
@@ -518,13 +664,22 @@ public:
     void SetCtl3D(bool value);
     bool ParentCtl3D() const { return parentCtl3D_; }
     void SetParentCtl3D(bool value);
+    bool IsCtl3DStored() const { return !parentCtl3D_; }
 
     // Fire while the control has the focus; a form with KeyPreview hears them first.
     TKeyEvent OnKeyDown;
     TKeyPressEvent OnKeyPress;
     TKeyEvent OnKeyUp;
+    // A dock site's side of docking by dragging.
+    TDockOverEvent OnDockOver;
+    TDockDropEvent OnDockDrop;
+    TUnDockEvent OnUnDock;
 
 protected:
+    // Fire OnDockOver, OnDockDrop and OnUnDock (false: the client stays).
+    virtual void DockOver(TDragDockObject* source, int x, int y, TDragState state, bool& accept);
+    virtual void DockDrop(TDragDockObject* source, int x, int y);
+    virtual bool DoUnDock(TWinControl* newTarget, TControl* client);
     // Fire OnKeyDown, OnKeyPress, OnKeyUp.
     virtual void KeyDown(WORD& key, TShiftState shift);
     virtual void KeyPress(char& key);
@@ -536,6 +691,8 @@ protected:
     // Asks the window's state back into fields before it goes.
     virtual void SaveWindowState();
     virtual void AlignControls(TControl* control, TRect& rect);
+    // Places the children that are neither aligned nor docked by their anchors.
+    void AnchorControls();
     virtual void AdjustClientRect(TRect& /*rect*/) const {}
     // The client size from the outer size while there is no window.
     virtual TRect ClientRectFromBounds() const { return MakeRect(0, 0, Width(), Height()); }
@@ -558,6 +715,7 @@ protected:
 
 private:
     friend class TControl;
+    friend class TDragDriver;
     static LRESULT CALLBACK SubclassProc(HWND, UINT, WPARAM, LPARAM, UINT_PTR, DWORD_PTR);
     static LRESULT CALLBACK OwnClassProc(HWND, UINT, WPARAM, LPARAM);
     static LRESULT Dispatch(TWinControl* control, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -569,6 +727,7 @@ private:
     void RouteMouse(TMessage& message);
     bool TrackMouse(TMessage& message);
     void WMPaint(TMessage& message);
+    void WMGetMinMaxInfo(MINMAXINFO& info) const;
     void WMEraseBkgnd(TMessage& message);
     void WMSetCursor(TMessage& message);
     void CNKeyDown(TMessage& message);
@@ -658,6 +817,22 @@ struct TEnumTraits<TBiDiMode> {
 template <>
 struct TEnumTraits<TTextLayout> {
     static constexpr const char* Names[] = {"tlTop", "tlCenter", "tlBottom"};
+};
+template <>
+struct TEnumTraits<TDragMode> {
+    static constexpr const char* Names[] = {"dmManual", "dmAutomatic"};
+};
+template <>
+struct TEnumTraits<TDragKind> {
+    static constexpr const char* Names[] = {"dkDrag", "dkDock"};
+};
+template <>
+struct TEnumTraits<TDragState> {
+    static constexpr const char* Names[] = {"dsDragEnter", "dsDragLeave", "dsDragMove"};
+};
+template <>
+struct TEnumTraits<TAnchorKind> {
+    static constexpr const char* Names[] = {"akLeft", "akTop", "akRight", "akBottom"};
 };
 template <>
 struct TEnumTraits<TShiftStateFlag> {

@@ -19,26 +19,46 @@ std::vector<TControl*> TDockTree::VisibleClients() const {
 
 bool TDockTree::HorizontalGrabbers() const { return area_.right - area_.left <= area_.bottom - area_.top; }
 
-// The visible clients share the site's extent along the layout direction; the last one takes
-// what rounding leaves.
+// Equal shares of the area's extent along the layout direction; the last one takes what rounding
+// leaves.
+std::vector<TRect> TDockTree::Slots(size_t count) const {
+    std::vector<TRect> slots;
+    if (count == 0)
+        return slots;
+    const bool stacked = HorizontalGrabbers();
+    const TRect& area = area_;
+    const int share = (stacked ? area.bottom - area.top : area.right - area.left) / static_cast<int>(count);
+    int start = stacked ? area.top : area.left;
+    for (size_t i = 0; i < count; ++i) {
+        const int end = i + 1 == count ? (stacked ? area.bottom : area.right) : start + share;
+        slots.push_back(stacked ? MakeRect(area.left, start, area.right, end) : MakeRect(start, area.top, end, area.bottom));
+        start = end;
+    }
+    return slots;
+}
+
 void TDockTree::ResetBounds(const TRect& area) {
     area_ = area;
     const std::vector<TControl*> visible = VisibleClients();
-    if (visible.empty())
-        return;
+    const std::vector<TRect> slots = Slots(visible.size());
     const bool stacked = HorizontalGrabbers();
-    const int extent = stacked ? area.bottom - area.top : area.right - area.left;
-    const int share = extent / static_cast<int>(visible.size());
-    int start = stacked ? area.top : area.left;
     for (size_t i = 0; i < visible.size(); ++i) {
-        const int size = i + 1 == visible.size() ? (stacked ? area.bottom : area.right) - start : share;
-        const int clientSize = std::max(0, size - GrabberSize);
+        const TRect& slot = slots[i];
+        const int width = slot.right - slot.left;
+        const int height = slot.bottom - slot.top;
         if (stacked)
-            visible[i]->SetBounds(area.left, start + GrabberSize, area.right - area.left, clientSize);
+            visible[i]->SetBounds(slot.left, slot.top + GrabberSize, width, std::max(0, height - GrabberSize));
         else
-            visible[i]->SetBounds(start + GrabberSize, area.top, clientSize, area.bottom - area.top);
-        start += size;
+            visible[i]->SetBounds(slot.left + GrabberSize, slot.top, std::max(0, width - GrabberSize), height);
     }
+}
+
+TRect TDockTree::DockRect(TControl* control) const {
+    const std::vector<TControl*> visible = VisibleClients();
+    const auto found = std::find(visible.begin(), visible.end(), control);
+    const bool docked = found != visible.end();
+    const std::vector<TRect> slots = Slots(visible.size() + (docked ? 0 : 1));
+    return docked ? slots[static_cast<size_t>(found - visible.begin())] : slots.back();
 }
 
 TRect TDockTree::GrabberRect(const TControl& client) const {
@@ -93,6 +113,11 @@ bool TDockTree::MouseDown(TPoint point) {
         if (PtInRect(&close, point)) {
             client->SetVisible(false);  // the site lays the others out again
             site_.Invalidate();
+            return true;
+        }
+        const TRect grabber = GrabberRect(*client);
+        if (client->DragKind() == dkDock && PtInRect(&grabber, point)) {
+            client->BeginDragAt(site_.ClientToScreen(point), false);
             return true;
         }
     }

@@ -957,22 +957,35 @@ std::vector<TFormProperty> DescribeProperties(const TObject& object, const TComp
     return properties;
 }
 
+// A component inside the object of its parent component when that one is written too (controls in
+// their parents, as the reader's SetParent gives them back), else directly in the root's.
 TFormObject DescribeComponent(const TComponent& root) {
     TFormObject form;
     form.ClassName = root.ClassName();
     form.Name = root.Name();
     form.Properties = DescribeProperties(root, &root);
+    std::vector<const TComponent*> written;
     for (int i = 0; i < root.ComponentCount(); ++i) {
-        const TComponent& child = *root.Components(i);
         // A component without a name is an inner part its owner makes itself.
-        if (child.Name().empty())
-            continue;
-        TFormObject object;
-        object.ClassName = child.ClassName();
-        object.Name = child.Name();
-        object.Properties = DescribeProperties(child, &root);
-        form.Children.push_back(std::move(object));
+        if (!root.Components(i)->Name().empty())
+            written.push_back(root.Components(i));
     }
+    const std::function<void(const TComponent*, TFormObject&)> describeChildren = [&](const TComponent* container,
+                                                                                     TFormObject& into) {
+        for (const TComponent* child : written) {
+            const TComponent* parent = child->GetParentComponent();
+            const bool inside = std::find(written.begin(), written.end(), parent) != written.end();
+            if ((inside ? parent : nullptr) != container)
+                continue;
+            TFormObject object;
+            object.ClassName = child->ClassName();
+            object.Name = child->Name();
+            object.Properties = DescribeProperties(*child, &root);
+            describeChildren(child, object);
+            into.Children.push_back(std::move(object));
+        }
+    };
+    describeChildren(nullptr, form);
     return form;
 }
 

@@ -242,7 +242,9 @@ std::string FormBytes(const TFormObject& object);
 // neither lookupRoot nor one of its components as "Owner.Name"), nothing for a nil
 // reference. Events are left out: a handler keeps no name to write.
 std::vector<TFormProperty> DescribeProperties(const TObject& object, const TComponent* lookupRoot);
-// The component's class, name and properties, and the named components it owns as children.
+// The component's class, name and properties, and the named components it owns as children:
+// each inside the object of its parent component (GetParentComponent) when that one is among
+// them, as the reader's SetParent hook gives containers back.
 TFormObject DescribeComponent(const TComponent& root);
 
 // Writes "TPF0" and the component from the stream's position on.

@@ -1,5 +1,7 @@
 #include "Forms.h"
 
+#include "DragDrop.h"
+
 #include "Thread.h"
 
 #include <commctrl.h>
@@ -792,6 +794,8 @@ bool TApplication::ProcessMessage(MSG& msg) {
 // Key presses meet their control as CN_KEYDOWN first; a taken key is neither translated
 // nor dispatched (so no WM_CHAR follows a dialog key).
 bool TApplication::PreprocessKey(const MSG& msg) {
+    if (msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE && CancelDrag())
+        return true;
     if (msg.message != WM_KEYDOWN && msg.message != WM_SYSKEYDOWN && msg.message != WM_CHAR &&
         msg.message != WM_SYSCHAR)
         return false;
@@ -891,6 +895,47 @@ void TApplication::CancelHint() {
 
 // ---- TScreen --------------------------------------------------------------------------
 
+namespace {
+
+// The system has no cursor for dragging: an arrow over a page, made once.
+HCURSOR DragCursorHandle() {
+    struct TOwnedCursor {
+        HCURSOR handle = nullptr;
+        ~TOwnedCursor() {
+            if (handle)
+                DestroyCursor(handle);
+        }
+    };
+    static const TOwnedCursor cursor = [] {
+        const int width = GetSystemMetrics(SM_CXCURSOR);
+        const int height = GetSystemMetrics(SM_CYCURSOR);
+        const int stride = (width + 15) / 16 * 2;
+        // A pixel is black with its AND bit clear, white with its XOR bit set too; the rest shows through.
+        std::vector<BYTE> andPlane(static_cast<size_t>(stride * height), 0xFF);
+        std::vector<BYTE> xorPlane(andPlane.size(), 0);
+        auto set = [&](int x, int y, bool white) {
+            if (x >= width || y >= height)
+                return;
+            const size_t at = static_cast<size_t>(y * stride + x / 8);
+            const BYTE bit = static_cast<BYTE>(0x80 >> (x % 8));
+            andPlane[at] &= static_cast<BYTE>(~bit);
+            if (white)
+                xorPlane[at] |= bit;
+        };
+        for (int y = 0; y < 12; ++y)
+            for (int x = 0; x <= y; ++x)
+                set(x, y, x != 0 && x != y && y != 11);
+        for (int y = 14; y < 24; ++y)
+            for (int x = 6; x < 18; ++x)
+                set(x, y, x != 6 && x != 17 && y != 14 && y != 23);
+        return TOwnedCursor{CreateCursor(GetModuleHandleA(nullptr), 0, 0, width, height, andPlane.data(),
+                                         xorPlane.data())};
+    }();
+    return cursor.handle;
+}
+
+}  // namespace
+
 HCURSOR TScreen::Cursors(TCursor cursor) const {
     if (auto found = cursors_.find(cursor); found != cursors_.end())
         return found->second;
@@ -898,6 +943,11 @@ HCURSOR TScreen::Cursors(TCursor cursor) const {
     switch (cursor) {
     case crNone:
         return nullptr;
+    case crDrag:
+        if (HCURSOR drag = DragCursorHandle())
+            return drag;
+        break;
+    case crNoDrop: id = IDC_NO; break;
     case crCross: id = IDC_CROSS; break;
     case crIBeam: id = IDC_IBEAM; break;
     case crSizeAll: id = IDC_SIZEALL; break;

@@ -338,8 +338,6 @@ const TClassInfo& THTMLabel::StaticClassInfo() {
         Prop<&THTMLabel::BevelWidth, &THTMLabel::SetBevelWidth>("BevelWidth").WithDefault(1),
         Prop<&THTMLabel::BorderWidth, &THTMLabel::SetBorderWidth>("BorderWidth").WithDefault(0),
         Prop<&THTMLabel::BorderStyle, &THTMLabel::SetBorderStyle>("BorderStyle").WithDefault(bsNone),
-        Prop<&TControl::BiDiMode, &TControl::SetBiDiMode>("BiDiMode").StoredIf<&TControl::IsBiDiModeStored>(),
-        Prop<&TControl::ParentBiDiMode, &TControl::SetParentBiDiMode>("ParentBiDiMode").WithDefault(true),
         Prop<&THTMLabel::ColorTo, &THTMLabel::SetColorTo>("ColorTo").WithDefault(clNone),
         Prop<&THTMLabel::GradientType, &THTMLabel::SetGradientType>("GradientType").WithDefault(gtFullHorizontal),
         Prop<&THTMLabel::Ellipsis, &THTMLabel::SetEllipsis>("Ellipsis").WithDefault(false),

@@ -1,3 +1,4 @@
+#include "DragDrop.h"
 #include "ExtCtrls.h"
 #include "ImgList.h"
 #include "KvPanel.h"
@@ -99,6 +100,77 @@ public:
     }
     int textChanges = 0;
 };
+
+// The themed dock panels take a client dragged by its grabber; the frame shows where it goes.
+TEST_F(KvPanelTest, ClientDraggedByItsGrabberShowsWhereAnotherSiteTakesIt) {
+    TTestForm form;
+    form.SetCaption("Docking by dragging");
+    form.SetClientSize(440, 260);
+    auto site = [&](int left, int top, int width, int height) {
+        auto panel = new TKvPanel(&form);
+        panel->SetParent(&form);
+        panel->SetBounds(left, top, width, height);
+        panel->SetBorderOuter(fsLowered);
+        panel->SetDockSite(true);
+        return panel;
+    };
+    auto dock = [&](TKvPanel* into, const char* caption) {
+        auto client = new TKvPanel(&form);
+        client->SetCaption(caption);
+        client->ManualDock(into);
+        return client;
+    };
+    auto stacked = site(10, 10, 160, 240);
+    dock(stacked, "Tools");
+    auto colours = dock(stacked, "Colours");
+    colours->SetDragKind(dkDock);
+    auto wide = site(180, 10, 250, 240);
+    dock(wide, "Left");
+    form.Show();
+    Application.ProcessMessages();
+
+    auto moveTo = [](const TControl& control, int x, int y) {
+        const TPoint at = control.ClientToScreen(TPoint{x, y});
+        guitest::SendMouse(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, at);
+        PumpUntil([&] {
+            POINT cursor;
+            GetCursorPos(&cursor);
+            const TDragObject* drag = DragObject();
+            const TPoint seen = drag ? drag->DragPos : cursor;
+            return seen.x == at.x && seen.y == at.y;
+        });
+        Application.ProcessMessages();
+    };
+    const TRect strip = static_cast<TDockTree&>(*stacked->DockManager()).GrabberRect(*colours);
+    moveTo(*stacked, strip.left + 30, strip.top + 6);
+    guitest::SendMouse(MOUSEEVENTF_LEFTDOWN);
+    PumpUntil([&] { return colours->Dragging(); });
+    moveTo(*wide, 190, 120);
+
+    // Over the wide site: after its client, side by side.
+    auto& tree = static_cast<TDockTree&>(*wide->DockManager());
+    const TRect slot = tree.DockRect(colours);
+    TRect onScreen = slot;
+    const TPoint origin = wide->ClientToScreen(TPoint{0, 0});
+    OffsetRect(&onScreen, origin.x, origin.y);
+    auto* drag = dynamic_cast<TDragDockObject*>(DragObject());
+    ASSERT_NE(drag, nullptr);
+    EXPECT_EQ(Edges(drag->DockRect), Edges(onScreen));
+    HWND frame = FindWindowA("TDockFrame", nullptr);
+    ASSERT_TRUE(frame && IsWindowVisible(frame));
+    RECT shown;
+    GetWindowRect(frame, &shown);
+    EXPECT_EQ(Edges(shown), Edges(onScreen));
+    EXPECT_TRUE(guitest::SaveWindowScreenshot(form.Handle(), "KvPanelDockDrag"));
+
+    guitest::SendMouse(MOUSEEVENTF_LEFTUP);
+    PumpUntil([&] { return !colours->Dragging(); });
+    EXPECT_EQ(colours->HostDockSite(), wide);
+    EXPECT_FALSE(IsWindow(frame));
+    EXPECT_EQ(Edges(colours->BoundsRect()), (std::vector<int>{slot.left + TDockTree::GrabberSize, slot.top,
+                                                               slot.right, slot.bottom}));
+    EXPECT_EQ(stacked->DockClientCount(), 1);
+}
 
 }  // namespace
 

@@ -62,6 +62,9 @@ public:
     TFormPart* Part() const { return const_cast<TFormPart*>(&part_); }
     TCollection* Items() const { return const_cast<TCollection*>(&items_); }
     TNotifyEvent OnClick;
+    // Where the writer puts the widget: inside this one's object.
+    TComponent* Container = nullptr;
+    TComponent* GetParentComponent() const override { return Container; }
 
     std::vector<std::string>* log = nullptr;  // the root's is used
     bool failLoaded = false;
@@ -672,6 +675,36 @@ TEST_F(FormStream, WrittenComponentReadsBackEqual) {
     EXPECT_EQ(made->Owner(), &owner);
     EXPECT_EQ(made->ClassName(), "TFormWidget");
     EXPECT_EQ(made->ComponentCount(), 3);
+}
+
+// Components go inside the object of their parent component when that one is written too; the
+// reader gives each its container back.
+TEST_F(FormStream, WriterNestsComponentsInTheirParents) {
+    TFormWidget root(nullptr);
+    root.SetName("frmNest");
+    auto make = [&](const char* name, TComponent* container) {
+        auto* widget = new TFormWidget(&root);
+        widget->SetName(name);
+        widget->Container = container;
+        return widget;
+    };
+    TFormWidget outside(nullptr);
+    auto* inner = make("wInner", nullptr);  // before its container among the components
+    auto* panel = make("wPanel", &root);
+    inner->Container = panel;
+    make("wLoose", &outside);  // its container is not written: directly in the root
+    const TFormObject form = DescribeComponent(root);
+    ASSERT_EQ(form.Children.size(), 2u);
+    EXPECT_EQ(form.Children[0].Name, "wPanel");
+    ASSERT_EQ(form.Children[0].Children.size(), 1u);
+    EXPECT_EQ(form.Children[0].Children[0].Name, "wInner");
+    EXPECT_EQ(form.Children[1].Name, "wLoose");
+
+    const std::string bytes = FormBytes(form);
+    TFormWidget copy(nullptr);
+    ReadComponent(ParseForm(std::span(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size())), copy,
+                  Options());
+    EXPECT_EQ(parents, (std::vector<std::string>{"wPanel in frmNest", "wInner in wPanel", "wLoose in frmNest"}));
 }
 
 }  // namespace

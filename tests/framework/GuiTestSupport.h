@@ -119,6 +119,28 @@ inline std::string LeftoverWindows() {
     return names;
 }
 
+// Real input, as the user's hand gives it: the mouse moved to a screen point (with
+// MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE) or a button pressed or released where it is.
+inline void SendMouse(DWORD flags, POINT at = {}) {
+    INPUT input{};
+    input.type = INPUT_MOUSE;
+    input.mi.dwFlags = flags;
+    if (flags & MOUSEEVENTF_ABSOLUTE) {
+        input.mi.dx = (at.x * 65536 + 32768) / GetSystemMetrics(SM_CXSCREEN);
+        input.mi.dy = (at.y * 65536 + 32768) / GetSystemMetrics(SM_CYSCREEN);
+    }
+    SendInput(1, &input, sizeof(input));
+}
+
+// A key pressed and released, to the window with the keyboard focus.
+inline void SendKey(WORD key) {
+    INPUT input[2]{};
+    input[0].type = input[1].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = input[1].ki.wVk = key;
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+}
+
 // Handles messages until done() holds; the fixture's time limit ends a wait that never does.
 inline void PumpUntil(const std::function<bool()>& done) {
     while (!done())

@@ -3,7 +3,9 @@
 #include "rsIniData.h"
 #include "rsPropSaver.h"
 
+#include "FormStream.h"
 #include "GuiTestSupport.h"
+#include "Streams.h"
 #include "ScreenshotSupport.h"
 
 #include <gtest/gtest.h>
@@ -273,6 +275,38 @@ TEST_F(HTMLLabel, BiDiModeIsPublishedAndFollowsTheParent) {
     EXPECT_TRUE(label->UseRightToLeftReading());
     EXPECT_EQ(GetPropText(*label, parentMode), "False");
     EXPECT_TRUE(mode.Stored(*label));
+}
+
+// What the framework label publishes reaches the marked-up label and comes back from a form stream.
+TEST_F(HTMLLabel, FrameworkLabelPropertiesAndEventsArePublished) {
+    for (const char* name : {"Align", "Anchors", "BiDiMode", "Color", "Constraints", "DragCursor", "DragKind",
+                             "DragMode", "Enabled", "Font", "Hint", "ParentBiDiMode", "ParentColor", "ParentFont",
+                             "ParentShowHint", "PopupMenu", "ShowHint", "Transparent", "Visible", "OnClick",
+                             "OnDblClick", "OnMouseDown", "OnMouseMove", "OnMouseUp", "OnStartDrag", "OnDragOver",
+                             "OnDragDrop", "OnEndDrag"})
+        EXPECT_NE(THTMLabel::StaticClassInfo().FindProp(name), nullptr) << name;
+
+    TTestForm form;
+    auto label = AddLabel(form, "Text");
+    label->SetName("lblText");
+    label->SetAnchors({akLeft, akTop, akRight});
+    label->Constraints()->SetMaxWidth(300);
+    label->SetDragMode(dmAutomatic);
+    label->SetDragKind(dkDock);
+    label->SetDragCursor(crHandPoint);
+    label->SetParentShowHint(false);
+    TMemoryStream stream;
+    WriteComponent(stream, *label);
+    stream.SetPosition(0);
+    THTMLabel copy(nullptr);
+    ReadComponent(stream, copy);
+    EXPECT_EQ(copy.Anchors(), label->Anchors());
+    EXPECT_EQ(copy.Constraints()->MaxWidth(), 300);
+    EXPECT_EQ(copy.DragMode(), dmAutomatic);
+    EXPECT_EQ(copy.DragKind(), dkDock);
+    EXPECT_EQ(copy.DragCursor(), crHandPoint);
+    EXPECT_FALSE(copy.ParentShowHint());
+    EXPECT_EQ(copy.HTMLText()->Text(), label->HTMLText()->Text());
 }
 
 TEST_F(HTMLLabel, AutoSizingFitsTheText) {
