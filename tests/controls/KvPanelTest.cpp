@@ -165,6 +165,7 @@ TEST_F(KvPanelTest, ClientDraggedByItsGrabberShowsWhereAnotherSiteTakesIt) {
 
     guitest::SendMouse(MOUSEEVENTF_LEFTUP);
     PumpUntil([&] { return !colours->Dragging(); });
+    guitest::ParkMouse();
     EXPECT_EQ(colours->HostDockSite(), wide);
     EXPECT_FALSE(IsWindow(frame));
     EXPECT_EQ(Edges(colours->BoundsRect()), (std::vector<int>{slot.left + TDockTree::GrabberSize, slot.top,

@@ -31,6 +31,7 @@ protected:
     void TearDown() override {
         CancelDrag();
         SendMouse(MOUSEEVENTF_LEFTUP);
+        guitest::ParkMouse();
         Application.ProcessMessages();
         GuiTest::TearDown();
     }

@@ -132,6 +132,12 @@ inline void SendMouse(DWORD flags, POINT at = {}) {
     SendInput(1, &input, sizeof(input));
 }
 
+// The mouse off every test window, in the screen's bottom-right corner: hot looks follow the
+// real mouse, and the next test program's windows open where this one's were.
+inline void ParkMouse() {
+    SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
+}
+
 // A key pressed and released, to the window with the keyboard focus.
 inline void SendKey(WORD key) {
     INPUT input[2]{};
